@@ -1,0 +1,136 @@
+// Host-only control of the simulated unit: the device table, the tick rate,
+// the log sinks and capture, fault injection on the file functions, the task
+// table and the interpreter's call helper. Used by tests and the tools, never
+// by module code.
+#ifndef PLATFORM_HOSTSIM_HOSTSIM_H
+#define PLATFORM_HOSTSIM_HOSTSIM_H
+
+#include "platform/eic.h"
+#include "platform/vxworks.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace hostsim {
+
+// ---- Device table ----------------------------------------------------------
+
+// Maps device `name` ("/SDH", "/F", "/DVD") onto host folder `hostDir`.
+// blockSize > 0 is reported as st_blksize by stat/fstat for paths on that
+// device; 0 reports the host's own. Replaces an earlier mount of the name.
+void mountDevice(const std::string &name, const std::string &hostDir, long blockSize = 0);
+void unmountDevice(const std::string &name);
+void unmountAll();
+// The host path a unit path resolves to (unchanged when no device matches).
+std::string resolvePath(const std::string &unitPath);
+
+// ---- Tick clock ------------------------------------------------------------
+
+// Same as sysClkRateSet; 60 per second by default.
+void setTickRate(int ticksPerSecond);
+
+// ---- Log sinks -------------------------------------------------------------
+
+// Where a log line came from.
+enum class LogSource { LogMsg, SysTool };
+
+struct LogLine {
+    LogSource source;
+    std::string text; // exactly as formatted, newline (or none) included
+};
+
+// Writes every line to standard error (off by default).
+void logToStderr(bool on);
+// Appends every line to the file (empty path: no file). Returns false when the
+// file cannot be opened.
+bool logToFile(const std::string &path);
+// Starts (clearing) or stops the in-memory capture.
+void captureLog(bool on);
+// Lines captured so far.
+std::vector<LogLine> capturedLog();
+// Captured text of one source, all lines concatenated.
+std::string capturedText(LogSource source = LogSource::LogMsg);
+void clearCapturedLog();
+// Hands an already formatted line to the sinks (used by the unit's logging
+// stand-in, SYSTOOL_LogMsgNoFormat).
+void emitLog(LogSource source, const char *text);
+
+// ---- Fault injection -------------------------------------------------------
+
+enum class FileOp { Open, Read, Write, Close, Mkdir, Rename };
+
+// Makes the nth call (1 = the next one) of `op` from now fail with errno `err`;
+// with `persistent`, that call and every later one fail.
+void injectFault(FileOp op, int nth, int err, bool persistent = false);
+// Removes every injected fault.
+void clearFaults();
+// Number of calls of `op` since the last clearFaults (or start).
+int callCount(FileOp op);
+
+// The host file functions behind plat::. Tests may replace entries (to record
+// reads, or to play short reads); resetFileOps restores the host's own.
+struct FileOps {
+    int (*open)(const char *hostPath, int flags, int mode);
+    long (*read)(int fd, void *buf, unsigned long count);
+    long (*write)(int fd, const void *buf, unsigned long count);
+    int (*close)(int fd);
+    int (*mkdir)(const char *hostPath, int mode);
+    int (*rename)(const char *hostFrom, const char *hostTo);
+};
+FileOps &fileOps();
+void resetFileOps();
+
+// ---- Tasks -----------------------------------------------------------------
+
+struct TaskInfo {
+    int tid;
+    std::string name;
+    int priority;
+    int options;
+    int stackSize;
+};
+// Tasks spawned so far (also ended ones), oldest first.
+std::vector<TaskInfo> spawnedTasks();
+// Makes the next `count` taskSpawn calls of task `name` fail (ERROR).
+void failTaskSpawn(const std::string &name, int count = 1);
+// Waits until task tid has ended, up to timeoutMs. True when it has ended.
+bool waitTaskEnd(int tid, int timeoutMs);
+// Waits until every spawned task has ended, up to timeoutMs.
+bool waitAllTasks(int timeoutMs);
+
+// ---- Interpreter -----------------------------------------------------------
+
+// One argument of a builtin call: an int or a pointer.
+struct EicArg {
+    bool isPointer;
+    int ival;
+    void *pval;
+    static EicArg Int(int v) { return EicArg{false, v, nullptr}; }
+    static EicArg Ptr(void *p) { return EicArg{true, 0, p}; }
+    static EicArg Ptr(const char *p) { return EicArg{true, 0, const_cast<char *>(p)}; }
+};
+
+// Calls the builtin registered as `name` with `args` in 24-byte slots below
+// AR[2] (restored afterwards, also for nested calls). Returns false when no
+// such builtin is registered; otherwise stores its result in *result.
+bool callBuiltin(const char *name, const std::vector<EicArg> &args, val_t *result);
+// The handler registered as `name`, or null.
+EiC_BuiltinFunc findBuiltin(const char *name);
+// Names registered now, in registration order.
+std::vector<std::string> registeredBuiltins();
+
+// Every add/remove made, in order ("+name" for an add, "-name" for a remove).
+std::vector<std::string> builtinRegistrationLog();
+void clearBuiltinRegistrationLog();
+// Makes every later EiC_AddBuiltInFunc of `name` fail (-1); empty clears.
+void failBuiltinRegistration(const std::string &name);
+
+// Restores the whole simulated unit to its start state: devices, faults, log
+// sinks and capture, tick rate, symbol table, builtin registry.
+void resetAll();
+
+} // namespace hostsim
+
+#endif

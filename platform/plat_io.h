@@ -1,0 +1,47 @@
+// File-access seam: the POSIX and standard-I/O file functions the module uses,
+// in namespace plat with the C library's signatures.
+//
+// Every function that takes a path resolves it through the device table first:
+// a path whose first component is a registered device ("/SDH", "/F", "/DVD")
+// is mapped onto that device's folder; any other path is used unchanged. On the
+// unit the OS's own device layer does this and these are the plain C library
+// functions.
+//
+// Host: open/read/write/close/mkdir/rename (and the others) go through one
+// table of function pointers so that tests can inject failures; stat/fstat
+// report the block size configured for a device (so any SD block size can be
+// played on any host file system).
+#ifndef PLATFORM_PLAT_IO_H
+#define PLATFORM_PLAT_IO_H
+
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace plat {
+
+int open(const char *path, int flags, int mode = 0);
+long read(int fd, void *buf, unsigned long count);
+long write(int fd, const void *buf, unsigned long count);
+int close(int fd);
+long lseek(int fd, long offset, int whence);
+int fstat(int fd, struct ::stat *st);
+int stat(const char *path, struct ::stat *st);
+
+FILE *fopen(const char *path, const char *mode);
+int fclose(FILE *f);
+
+DIR *opendir(const char *path);
+struct dirent *readdir(DIR *dir);
+int closedir(DIR *dir);
+
+int mkdir(const char *path, int mode = 0777);
+int rmdir(const char *path);
+int remove(const char *path);
+int rename(const char *from, const char *to);
+
+} // namespace plat
+
+#endif

@@ -1,0 +1,73 @@
+// Temporary folders mapped as the unit's devices, and small host file helpers
+// for the tests.
+#include "tests/support/unit_fixture.h"
+
+#include "unit/unit.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace testsupport {
+
+std::string makeTempDir(const std::string &tag) {
+    std::string tmpl = (fs::temp_directory_path() / (tag + "-XXXXXX")).string();
+    char *made = mkdtemp(tmpl.data());
+    return made ? std::string(made) : std::string();
+}
+
+void removeTree(const std::string &hostPath) {
+    if (hostPath.empty())
+        return;
+    std::error_code ec;
+    fs::remove_all(hostPath, ec);
+}
+
+bool writeFile(const std::string &hostPath, const std::string &content) {
+    std::error_code ec;
+    fs::path p(hostPath);
+    if (p.has_parent_path())
+        fs::create_directories(p.parent_path(), ec);
+    std::ofstream out(hostPath, std::ios::binary | std::ios::trunc);
+    if (!out)
+        return false;
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    return static_cast<bool>(out);
+}
+
+std::string readFile(const std::string &hostPath) {
+    std::ifstream in(hostPath, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool fileExists(const std::string &hostPath) {
+    std::error_code ec;
+    return fs::exists(hostPath, ec);
+}
+
+void UnitFixture::SetUp() {
+    hostsim::resetAll();
+    unit::installAll();
+    m_root = makeTempDir();
+    ASSERT_FALSE(m_root.empty());
+    fs::create_directories(sdDir());
+    fs::create_directories(flashDir());
+    fs::create_directories(mediaDir());
+    hostsim::mountDevice("/SDH", sdDir());
+    hostsim::mountDevice("/F", flashDir());
+    hostsim::mountDevice("/DVD", mediaDir());
+    hostsim::captureLog(true);
+}
+
+void UnitFixture::TearDown() {
+    hostsim::waitAllTasks(10000);
+    hostsim::resetAll();
+    removeTree(m_root);
+}
+
+} // namespace testsupport

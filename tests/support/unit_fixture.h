@@ -1,0 +1,47 @@
+// Test fixture: a fresh temporary folder per test, mapped as the unit's
+// devices ("/SDH" -> <tmp>/sd, "/F" -> <tmp>/flash, "/DVD" -> <tmp>/media),
+// with the log captured and the simulated unit reset before and after.
+#ifndef TESTS_SUPPORT_UNIT_FIXTURE_H
+#define TESTS_SUPPORT_UNIT_FIXTURE_H
+
+#include "platform/hostsim/hostsim.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace testsupport {
+
+// Creates a unique empty folder under the system's temporary folder.
+std::string makeTempDir(const std::string &tag = "upg");
+// Removes a host folder tree (no-op for an empty path).
+void removeTree(const std::string &hostPath);
+// Writes a host file, creating missing parent folders. False on failure.
+bool writeFile(const std::string &hostPath, const std::string &content);
+// Reads a whole host file; empty when missing.
+std::string readFile(const std::string &hostPath);
+bool fileExists(const std::string &hostPath);
+
+class UnitFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Host paths of the folders behind the devices.
+    std::string root() const { return m_root; }
+    std::string sdDir() const { return m_root + "/sd"; }
+    std::string flashDir() const { return m_root + "/flash"; }
+    std::string mediaDir() const { return m_root + "/media"; }
+    // Host path of a unit path ("/SDH/x" -> <tmp>/sd/x).
+    std::string host(const std::string &unitPath) const { return hostsim::resolvePath(unitPath); }
+
+    // Captured logMsg text since SetUp (or the last clear).
+    std::string log() const { return hostsim::capturedText(hostsim::LogSource::LogMsg); }
+
+private:
+    std::string m_root;
+};
+
+} // namespace testsupport
+
+#endif

@@ -1,0 +1,10 @@
+// Installs every stand-in of the unit's other modules.
+#include "unit/unit.h"
+
+namespace unit {
+
+void installAll() {
+    // Each stand-in adds its install call here.
+}
+
+} // namespace unit

@@ -89,6 +89,7 @@ public:
 private:
     bool Reserve(int capacity);
     void Append(const char *text, int length);
+    void Assign(const char *text, int length);
 
     char *m_data;   // null or m_capacity bytes, NUL-terminated at m_length
     int m_length;

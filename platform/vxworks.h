@@ -61,6 +61,12 @@ typedef enum { SEM_EMPTY = 0, SEM_FULL = 1 } SEM_B_STATE;
 #define WAIT_FOREVER (-1)
 #define NO_WAIT 0
 
+// errno values set by the semaphore calls when they fail.
+#define S_objLib_OBJ_ID_ERROR 0x3d0001
+#define S_objLib_OBJ_UNAVAILABLE 0x3d0002
+#define S_objLib_OBJ_DELETED 0x3d0003
+#define S_objLib_OBJ_TIMEOUT 0x3d0004
+
 // Creates a binary semaphore; null when it cannot be created.
 SEM_ID semBCreate(int options, SEM_B_STATE initialState);
 // Takes the semaphore, waiting up to `timeout` ticks (WAIT_FOREVER, NO_WAIT or

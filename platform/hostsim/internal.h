@@ -1,0 +1,50 @@
+// Pieces shared between the files of the host implementation of the platform
+// seam: path resolution with the device's block size, the fault-injection
+// gate in front of the host file functions, and the per-area resets that
+// resetAll() combines. Not for use outside platform/hostsim.
+#ifndef PLATFORM_HOSTSIM_INTERNAL_H
+#define PLATFORM_HOSTSIM_INTERNAL_H
+
+#include "platform/hostsim/hostsim.h"
+
+#include <string>
+
+namespace hostsim {
+namespace detail {
+
+// A unit path resolved onto the host: the host path, the device it lies on
+// (empty when none) and that device's block size (0: the host's own).
+struct Resolved {
+    std::string hostPath;
+    std::string device;
+    long blockSize;
+};
+Resolved resolve(const char *unitPath);
+// Block size configured for the mounted device `device` (0 when none).
+long deviceBlockSize(const std::string &device);
+
+// Counts one call of `op`; when an injected fault fires for this call, sets
+// errno to the fault's value and returns true (the caller then fails with -1
+// without calling the host). Any thread may call it.
+bool faultFires(FileOp op);
+
+// The fault-gated host calls on already resolved host paths. Same results and
+// errno as the host functions.
+int openHost(const std::string &hostPath, const std::string &device, int flags, int mode);
+long readFd(int fd, void *buf, unsigned long count);
+long writeFd(int fd, const void *buf, unsigned long count);
+int closeFd(int fd);
+int mkdirHost(const std::string &hostPath, int mode);
+int renameHost(const std::string &from, const std::string &to);
+
+// Resets of the single areas, combined by resetAll().
+void resetLog();
+void resetTick();
+void resetSymbols();
+void resetBuiltins();
+void resetTaskFailures();
+
+} // namespace detail
+} // namespace hostsim
+
+#endif

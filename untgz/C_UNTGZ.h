@@ -1,0 +1,156 @@
+// C_UNTGZ: extraction of gzip-compressed tar archives.
+//
+// One singleton holds the state of the one extraction that may run at a time.
+// The calling task (the reader) decompresses the archive in 256 KiB chunks;
+// each chunk is handed to a short-lived writer task "TarWrtTask" that feeds it
+// block by block to the tar parser while the reader decompresses the next one.
+// A 64-bit progression counter of the entry bytes written lets another task
+// (the progress bar) follow the extraction.
+//
+// Files: untgz_driver.cpp (singleton, Untar, reader loop, writer task, extern
+// "C" Untar), untgz_parser.cpp (UntarBlock, CheckSum, header fields, path
+// composition), untgz_writer.cpp (CreatePath, cvtWrite).
+#ifndef UNTGZ_C_UNTGZ_H
+#define UNTGZ_C_UNTGZ_H
+
+#include "platform/vxworks.h"
+
+#include <zlib.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+// Chunk asked of gzread per read, and the size of each chunk buffer (one
+// spare byte).
+#define UNTGZ_CHUNK_SIZE 262144
+#define UNTGZ_CHUNK_BUFFER_SIZE 262145
+// Tar block size (fixed; never read from the archive).
+#define UNTGZ_BLOCK_SIZE 512
+// Size of the archive and destination folder members (254 characters and NUL).
+#define UNTGZ_PATH_SIZE 255
+// Size of the composed output path (255 characters and NUL).
+#define UNTGZ_NAME_SIZE 256
+
+// POSIX ustar header block; every number in it is octal ASCII text.
+typedef struct {
+    char name[100];
+    char mode[8];
+    char uid[8];
+    char gid[8];
+    char size[12];
+    char mtime[12];
+    char chksum[8];
+    char typeflag;
+    char linkname[100];
+    char magic[6];
+    char version[2];
+    char uname[32];
+    char gname[32];
+    char devmajor[8];
+    char devminor[8];
+    char prefix[155];
+    char reserved[12];
+} tar_t;
+
+class C_UNTGZ {
+public:
+    // The singleton, created with the non-throwing new on the first call.
+    // Null when it cannot be allocated (the next call tries again). Any task;
+    // two first calls at the same time still create one object only.
+    static C_UNTGZ *GetInstance();
+
+    // Extracts the archive p_tar_file into p_dest_folder. The folder is
+    // prefixed to every entry path with no separator added (give it with its
+    // trailing "/"). p_verbose 1 logs each entry in detail, 0 prints one line
+    // per entry on standard output; p_abs_path 1 keeps the leading "/" of the
+    // composed paths, 0 removes it. Paths of 255 characters or more are
+    // refused. Returns 0 (OK) or -1 (ERROR) and blocks until the extraction is
+    // over. A call made while another extraction runs returns -1 at once
+    // ("Untar already in use!!") and leaves it untouched. Any task, one
+    // extraction at a time.
+    int Untar(const char *p_tar_file, const char *p_dest_folder, int p_verbose, int p_abs_path);
+
+    // The reader loop of one extraction; called only by Untar on the calling
+    // task. 0 or -1.
+    int DoUnArchive();
+
+    // Body of each writer task "TarWrtTask": parses m_write_buffer, then gives
+    // m_sem_write.
+    static void StaticWriteTask(C_UNTGZ *p_instance);
+
+    // While an extraction runs: stores the entry data bytes written so far in
+    // `progression` and returns 0. Otherwise stores 0 and returns -1. Any task.
+    int GetProgression(unsigned long long &progression);
+
+    // ---- Tar parser (writer task only) ----
+
+    // Consumes one 512-byte block. 0 when the block was used or skipped, -1
+    // when it should have been a header and is not a good one (or names an
+    // entry that cannot be extracted safely); the caller then stops.
+    int UntarBlock(unsigned char *block);
+    // Checksum of the header: the sum of its bytes with the chksum field
+    // counted as eight spaces; bytes taken as unsigned (is_signed 0) or as
+    // signed chars (is_signed not 0).
+    int CheckSum(tar_t *header, int is_signed);
+    // Opens p_name for writing ("wb"), creating missing parent folders first
+    // when the first open fails. The open file, or null (logged).
+    FILE *CreatePath(char *p_name);
+    // Writes `size` bytes of p_blk to p_fp as one item; nothing (logged) when
+    // either pointer is null.
+    void cvtWrite(unsigned char *p_blk, unsigned long size, FILE *p_fp);
+
+    ~C_UNTGZ();
+
+private:
+    C_UNTGZ();
+    C_UNTGZ(const C_UNTGZ &) = delete;
+    C_UNTGZ &operator=(const C_UNTGZ &) = delete;
+
+    // Writes a run of whole data blocks of the current entry (every one of
+    // them followed by more data of the entry) in one piece; returns the number
+    // of bytes of p_data consumed (a multiple of 512, possibly 0).
+    unsigned long UntarDataRun(unsigned char *p_data, unsigned long p_size);
+    // Composes the entry's output path into m_name and checks it; 0, or -1
+    // (logged) when the path is too long or leaves the destination folder.
+    int ComposeName(const tar_t *p_header);
+    // Waits until the writer task p_tid has ended (no-op for 0 or -1).
+    static void WaitWriterEnd(int p_tid);
+
+    static std::atomic<C_UNTGZ *> m_pInstance;
+
+    gzFile m_gz_file;
+    // Parser state: the open output file, the bytes of the entry still to come.
+    FILE *m_out_file;
+    uint32_t m_remaining;
+    int m_verbose;
+    int m_abs_path;
+    int m_slashes_removed;
+    // Written by the writer task, read by any task (GetProgression): a 64-bit
+    // atomic so that no reader sees a torn value.
+    std::atomic<unsigned long long> m_progression;
+    char m_name[UNTGZ_NAME_SIZE];
+    char m_display[UNTGZ_NAME_SIZE];
+    int m_first_header;
+    // Result of the last writer task; read by the reader after it has taken
+    // m_sem_write.
+    int m_write_status;
+    // Writer task id (0 none, -1 failed spawn) and the hand-off semaphore,
+    // whose presence marks the extractor as in use. Read by other tasks
+    // (GetProgression, a second Untar): atomics on the host.
+    std::atomic<int> m_write_task;
+    std::atomic<SEM_ID> m_sem_write;
+    unsigned char m_read_buffer[UNTGZ_CHUNK_BUFFER_SIZE];
+    unsigned char m_write_buffer[UNTGZ_CHUNK_BUFFER_SIZE];
+    int m_write_size;
+    char m_dest_folder[UNTGZ_PATH_SIZE];
+    char m_tar_file[UNTGZ_PATH_SIZE];
+};
+
+// Extracts p_tar_file into p_dest_folder through the singleton (see
+// C_UNTGZ::Untar); the outcome is told only by log lines. Any task, or the
+// target shell.
+extern "C" void Untar(const char *p_tar_file, const char *p_dest_folder, int p_verbose,
+                      int p_abs_path);
+
+#endif

@@ -52,7 +52,9 @@ CKWString::CKWString(const char *text, int length, t_ckwstring_characterSetType,
     Append(text, TextLength(text, length));
 }
 
-CKWString::~CKWString() { free(m_data); }
+CKWString::~CKWString() {
+    free(m_data);
+}
 
 // Grows the storage to hold at least `capacity` bytes (text and NUL). Returns
 // false, the string unchanged, when the allocation fails. Any task.
@@ -166,11 +168,17 @@ CKWString &CKWString::operator=(const char *text) {
     return *this;
 }
 
-CKWString &CKWString::operator+=(const CKWString &other) { return Add(other); }
+CKWString &CKWString::operator+=(const CKWString &other) {
+    return Add(other);
+}
 
-CKWString &CKWString::operator+=(const char *text) { return Add(text); }
+CKWString &CKWString::operator+=(const char *text) {
+    return Add(text);
+}
 
-CKWString &CKWString::operator+=(char c) { return Add(c); }
+CKWString &CKWString::operator+=(char c) {
+    return Add(c);
+}
 
 CKWString &CKWString::Add(const CKWString &other) {
     // Appending a string to itself: the length is read before it changes.
@@ -264,11 +272,17 @@ int CKWString::Compare(const CKWString &other, bool flag) const {
     return Compare(other.GetBuffer(), flag);
 }
 
-int CKWString::operator==(const CKWString &other) const { return Compare(other, true); }
+int CKWString::operator==(const CKWString &other) const {
+    return Compare(other, true);
+}
 
-int CKWString::operator==(const char *text) const { return Compare(text, true); }
+int CKWString::operator==(const char *text) const {
+    return Compare(text, true);
+}
 
-int CKWString::operator!=(const CKWString &other) const { return Compare(other, true) ? 0 : 1; }
+int CKWString::operator!=(const CKWString &other) const {
+    return Compare(other, true) ? 0 : 1;
+}
 
 int CKWString::Find(const char *text, int start, t_ckwstring_characterSetType) const {
     if (start < 0) {

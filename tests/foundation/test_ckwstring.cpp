@@ -9,7 +9,9 @@
 
 namespace {
 
-std::string Text(const CKWString &p_s) { return p_s.GetBuffer(); }
+std::string Text(const CKWString &p_s) {
+    return p_s.GetBuffer();
+}
 
 TEST(CKWString, ConstructorsAndNullText) {
     EXPECT_EQ(Text(CKWString()), "");

@@ -376,7 +376,9 @@ public:
     }
 
     // Prints four lines on the standard output: address, element count, free
-    // and total slots with the step, free pool iterators.
+    // and total slots with the step, free pool iterators. Any task.
+    // The address is printed with %x as on the unit, whose addresses are 32
+    // bits wide; on a 64-bit host only its low 32 bits are shown.
     virtual void Dump() const {
         printf("-- Dump CKWArray<N> 0x%x\n",
                static_cast<unsigned int>(reinterpret_cast<uintptr_t>(this)));

@@ -1,7 +1,8 @@
 // CKWString: implementation of the module's string class. The text lives in
 // one malloc'ed block, always NUL-terminated at m_length; the block grows by
 // half again of what is needed so that appending in a loop stays linear. A
-// failed allocation leaves the string as it was and is logged.
+// failed allocation leaves the string as it was and is logged. Any task may
+// use strings; one string is used by one task at a time (nothing is locked).
 #include "foundation/CKWString.h"
 
 #include "platform/vxworks.h"

@@ -16,8 +16,8 @@ struct semaphore {
     std::condition_variable changed;
     bool full = false;
     bool deleted = false;
-    int waiters = 0;              // tasks inside semTake
-    std::deque<uint64_t> queue;   // tickets of the waiters, oldest first
+    int waiters = 0;            // tasks inside semTake
+    std::deque<uint64_t> queue; // tickets of the waiters, oldest first
     uint64_t nextTicket = 0;
 };
 

@@ -19,7 +19,7 @@ using Clock = std::chrono::steady_clock;
 struct TickClock {
     std::mutex lock;
     int rate = kDefaultRate;
-    uint64_t baseTicks = 0;        // ticks reached at the last rate change
+    uint64_t baseTicks = 0; // ticks reached at the last rate change
     Clock::time_point baseTime = Clock::now();
 };
 
@@ -84,10 +84,14 @@ STATUS taskDelay(int ticks) {
 
 namespace hostsim {
 
-void setTickRate(int ticksPerSecond) { sysClkRateSet(ticksPerSecond); }
+void setTickRate(int ticksPerSecond) {
+    sysClkRateSet(ticksPerSecond);
+}
 
 namespace detail {
-void resetTick() { sysClkRateSet(kDefaultRate); }
+void resetTick() {
+    sysClkRateSet(kDefaultRate);
+}
 } // namespace detail
 
 } // namespace hostsim

@@ -1,0 +1,28 @@
+// plat::resolvePath on the host: the device table's resolution of a unit path,
+// copied into a caller's buffer (for libraries such as zlib that open files by
+// name themselves).
+#include "platform/hostsim/hostsim.h"
+#include "platform/plat_io.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace plat {
+
+int resolvePath(const char *path, char *out, unsigned long size) {
+    if (out != nullptr && size > 0)
+        out[0] = '\0';
+    if (path == nullptr || out == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    const std::string host = hostsim::resolvePath(path);
+    if (host.size() >= size) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(out, host.c_str(), host.size() + 1);
+    return 0;
+}
+
+} // namespace plat

@@ -1,0 +1,341 @@
+// Device mapping, the plat:: file functions, fault injection and the file
+// commands (cp, mv, xcopy, xdelete, fioRdString) of the host platform.
+#include "platform/hostsim/hostsim.h"
+#include "platform/plat_io.h"
+#include "platform/vxworks.h"
+#include "tests/support/unit_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using testsupport::fileExists;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+class FilesTest : public testsupport::UnitFixture {
+protected:
+    // Writes a file at a unit path.
+    void put(const std::string &unitPath, const std::string &content) {
+        ASSERT_TRUE(writeFile(host(unitPath), content)) << unitPath;
+    }
+    std::string get(const std::string &unitPath) { return readFile(host(unitPath)); }
+    bool has(const std::string &unitPath) { return fileExists(host(unitPath)); }
+};
+
+TEST_F(FilesTest, PathsOnADeviceMapOntoItsFolderOthersStayUnchanged) {
+    EXPECT_EQ(host("/SDH"), sdDir());
+    EXPECT_EQ(host("/SDH/"), sdDir() + "/");
+    EXPECT_EQ(host("/SDH/MAPPE/x.dat"), sdDir() + "/MAPPE/x.dat");
+    EXPECT_EQ(host("/F/Data_Base/CONFIGSYSTEM"), flashDir() + "/Data_Base/CONFIGSYSTEM");
+    EXPECT_EQ(host("/SDHX/a"), "/SDHX/a");
+    EXPECT_EQ(host("/S"), "/S");
+    EXPECT_EQ(host("/tmp/elsewhere"), "/tmp/elsewhere");
+    EXPECT_EQ(host("relative/SDH"), "relative/SDH");
+    EXPECT_EQ(host(""), "");
+
+    hostsim::unmountDevice("/F");
+    EXPECT_EQ(host("/F/x"), "/F/x");
+    hostsim::mountDevice("/F/", flashDir() + "/", 0); // trailing slashes are ignored
+    EXPECT_EQ(host("/F/x"), flashDir() + "/x");
+}
+
+TEST_F(FilesTest, StatAndFstatReportEachDevicesBlockSize) {
+    hostsim::mountDevice("/SDH", sdDir(), 32768);
+    hostsim::mountDevice("/F", flashDir(), 512);
+    put("/SDH/a.bin", "a");
+    put("/F/b.bin", "b");
+    struct stat st;
+    ASSERT_EQ(plat::stat("/SDH", &st), 0);
+    EXPECT_EQ(st.st_blksize, 32768);
+    ASSERT_EQ(plat::stat("/F/b.bin", &st), 0);
+    EXPECT_EQ(st.st_blksize, 512);
+
+    const int sd = plat::open("/SDH", O_RDONLY, 0644);
+    ASSERT_GE(sd, 0);
+    ASSERT_EQ(plat::fstat(sd, &st), 0);
+    EXPECT_EQ(st.st_blksize, 32768);
+    EXPECT_EQ(plat::close(sd), 0);
+
+    // The descriptor number is likely reused: it must now report its own device.
+    const int fl = plat::open("/F/b.bin", O_RDONLY);
+    ASSERT_GE(fl, 0);
+    ASSERT_EQ(plat::fstat(fl, &st), 0);
+    EXPECT_EQ(st.st_blksize, 512);
+    plat::close(fl);
+
+    FILE *f = plat::fopen("/SDH/a.bin", "r");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(plat::fstat(fileno(f), &st), 0);
+    EXPECT_EQ(st.st_blksize, 32768);
+    plat::fclose(f);
+
+    // A device without a block size reports the host's own.
+    struct stat hostSt;
+    ASSERT_EQ(::stat(mediaDir().c_str(), &hostSt), 0);
+    ASSERT_EQ(plat::stat("/DVD", &st), 0);
+    EXPECT_EQ(st.st_blksize, hostSt.st_blksize);
+    EXPECT_EQ(plat::stat("/SDH/missing", &st), -1);
+}
+
+TEST_F(FilesTest, InjectedOpenFailureCarriesItsErrno) {
+    put("/SDH/f.txt", "data");
+    hostsim::injectFault(hostsim::FileOp::Open, 2, EACCES);
+    const int first = plat::open("/SDH/f.txt", O_RDONLY);
+    EXPECT_GE(first, 0);
+    errno = 0;
+    EXPECT_EQ(plat::open("/SDH/f.txt", O_RDONLY), -1);
+    EXPECT_EQ(errno, EACCES);
+    const int third = plat::open("/SDH/f.txt", O_RDONLY);
+    EXPECT_GE(third, 0);
+    EXPECT_EQ(hostsim::callCount(hostsim::FileOp::Open), 3);
+    plat::close(first);
+    plat::close(third);
+    hostsim::clearFaults();
+    EXPECT_EQ(hostsim::callCount(hostsim::FileOp::Open), 0);
+}
+
+TEST_F(FilesTest, InjectedWriteFailureOnceThenPersistent) {
+    put("/F/src.bin", std::string(1000, 's'));
+    hostsim::injectFault(hostsim::FileOp::Write, 1, ENOSPC);
+    errno = 0;
+    EXPECT_EQ(cp("/F/src.bin", "/SDH/dst.bin"), ERROR);
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_FALSE(has("/SDH/dst.bin")); // no partial copy is left behind
+    EXPECT_EQ(cp("/F/src.bin", "/SDH/dst.bin"), OK);
+    EXPECT_EQ(get("/SDH/dst.bin"), std::string(1000, 's'));
+
+    hostsim::injectFault(hostsim::FileOp::Write, 1, EIO, true);
+    for (int i = 0; i < 3; ++i) {
+        const int fd = plat::open("/SDH/w.bin", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        errno = 0;
+        EXPECT_EQ(plat::write(fd, "x", 1), -1);
+        EXPECT_EQ(errno, EIO);
+        plat::close(fd);
+    }
+    hostsim::clearFaults();
+    const int fd = plat::open("/SDH/w.bin", O_WRONLY | O_TRUNC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(plat::write(fd, "xy", 2), 2);
+    EXPECT_EQ(plat::close(fd), 0);
+    EXPECT_EQ(get("/SDH/w.bin"), "xy");
+}
+
+TEST_F(FilesTest, ReplacedFileOpsSeeResolvedHostPaths) {
+    static std::string s_seen;
+    s_seen.clear();
+    hostsim::fileOps().mkdir = [](const char *path, int) {
+        s_seen = path;
+        errno = EROFS;
+        return -1;
+    };
+    EXPECT_EQ(plat::mkdir("/SDH/NEW"), -1);
+    EXPECT_EQ(errno, EROFS);
+    EXPECT_EQ(s_seen, sdDir() + "/NEW");
+    hostsim::resetFileOps();
+    EXPECT_EQ(plat::mkdir("/SDH/NEW"), 0);
+    EXPECT_TRUE(has("/SDH/NEW"));
+}
+
+TEST_F(FilesTest, CpCopiesLargeFilesIntoFilesOrFolders) {
+    std::string big;
+    for (int i = 0; i < 150000; ++i)
+        big += static_cast<char>('a' + i % 26);
+    put("/DVD/big.dat", big);
+    EXPECT_EQ(cp("/DVD/big.dat", "/SDH/copy.dat"), OK);
+    EXPECT_EQ(get("/SDH/copy.dat"), big);
+
+    put("/DVD/small.dat", "new");
+    put("/SDH/small.dat", "older and longer");
+    EXPECT_EQ(cp("/DVD/small.dat", "/SDH/small.dat"), OK);
+    EXPECT_EQ(get("/SDH/small.dat"), "new");
+
+    ASSERT_EQ(plat::mkdir("/SDH/DIR"), 0);
+    EXPECT_EQ(cp("/DVD/small.dat", "/SDH/DIR"), OK);
+    EXPECT_EQ(get("/SDH/DIR/small.dat"), "new");
+
+    put("/DVD/empty.dat", "");
+    EXPECT_EQ(cp("/DVD/empty.dat", "/SDH/empty.dat"), OK);
+    EXPECT_TRUE(has("/SDH/empty.dat"));
+
+    EXPECT_EQ(cp("/DVD/missing.dat", "/SDH/x.dat"), ERROR);
+    EXPECT_FALSE(has("/SDH/x.dat"));
+    // Onto itself: refused, the file is intact.
+    EXPECT_EQ(cp("/SDH/small.dat", "/SDH/small.dat"), ERROR);
+    EXPECT_EQ(get("/SDH/small.dat"), "new");
+    EXPECT_EQ(cp(nullptr, "/SDH/x"), ERROR);
+}
+
+TEST_F(FilesTest, XdeleteWithWildcardsRemovesOnlyMatches) {
+    put("/SDH/MAPPE/POI_USER/TEMP_A.DAT", "a");
+    put("/SDH/MAPPE/POI_USER/TEMP_B.TXT", "b");
+    put("/SDH/MAPPE/POI_USER/TEMPX", "x");
+    put("/SDH/MAPPE/POI_USER/TEMPDIR/inner/f.txt", "f");
+    put("/SDH/MAPPE/POI_USER/KEEP.DAT", "k");
+    put("/SDH/MAPPE/POI_USER/XTEMP.DAT", "k");
+
+    EXPECT_EQ(xdelete("/SDH/MAPPE/POI_USER/TEMP*.*"), OK);
+    EXPECT_FALSE(has("/SDH/MAPPE/POI_USER/TEMP_A.DAT"));
+    EXPECT_FALSE(has("/SDH/MAPPE/POI_USER/TEMP_B.TXT"));
+    EXPECT_TRUE(has("/SDH/MAPPE/POI_USER/TEMPX"));
+    EXPECT_TRUE(has("/SDH/MAPPE/POI_USER/TEMPDIR/inner/f.txt"));
+    EXPECT_TRUE(has("/SDH/MAPPE/POI_USER/KEEP.DAT"));
+    EXPECT_TRUE(has("/SDH/MAPPE/POI_USER/XTEMP.DAT"));
+
+    EXPECT_EQ(xdelete("/SDH/MAPPE/POI_USER/TEMP*"), OK);
+    EXPECT_FALSE(has("/SDH/MAPPE/POI_USER/TEMPX"));
+    EXPECT_FALSE(has("/SDH/MAPPE/POI_USER/TEMPDIR"));
+    EXPECT_TRUE(has("/SDH/MAPPE/POI_USER/KEEP.DAT"));
+
+    EXPECT_EQ(xdelete("/SDH/MAPPE/POI_USER/TEMP*"), ERROR); // nothing matches now
+    EXPECT_EQ(xdelete("/SDH/MAPPE/POI_USER/?TEMP.DA?"), OK);
+    EXPECT_FALSE(has("/SDH/MAPPE/POI_USER/XTEMP.DAT"));
+    EXPECT_TRUE(has("/SDH/MAPPE/POI_USER/KEEP.DAT"));
+    EXPECT_EQ(xdelete("/SDH/NOFOLDER/*"), ERROR);
+}
+
+TEST_F(FilesTest, XdeleteRemovesFilesAndWholeTrees) {
+    put("/SDH/MAPPE/MERGE/a/b/c.txt", "c");
+    put("/SDH/MAPPE/MERGE/top.txt", "t");
+    put("/SDH/MAPPE/other.txt", "o");
+    EXPECT_EQ(xdelete("/SDH/MAPPE/MERGE/"), OK);
+    EXPECT_FALSE(has("/SDH/MAPPE/MERGE"));
+    EXPECT_TRUE(has("/SDH/MAPPE/other.txt"));
+    EXPECT_EQ(xdelete("/SDH/MAPPE/other.txt"), OK);
+    EXPECT_FALSE(has("/SDH/MAPPE/other.txt"));
+    EXPECT_TRUE(has("/SDH/MAPPE"));
+    EXPECT_EQ(xdelete("/SDH/MAPPE/MERGE"), ERROR);
+    EXPECT_EQ(xdelete(nullptr), ERROR);
+}
+
+TEST_F(FilesTest, XcopyCopiesATreeIntoANewFolder) {
+    put("/DVD/POI/top.txt", "top");
+    put("/DVD/POI/IT/poi_IT.txt", "italy");
+    put("/DVD/POI/IT/deep/more.bin", std::string(70000, 'm'));
+    ASSERT_EQ(plat::mkdir("/DVD/POI/EMPTY"), 0);
+
+    EXPECT_EQ(xcopy("/DVD/POI", "/SDH/MAPPE/MERGE"), OK);
+    EXPECT_EQ(get("/SDH/MAPPE/MERGE/top.txt"), "top");
+    EXPECT_EQ(get("/SDH/MAPPE/MERGE/IT/poi_IT.txt"), "italy");
+    EXPECT_EQ(get("/SDH/MAPPE/MERGE/IT/deep/more.bin"), std::string(70000, 'm'));
+    EXPECT_TRUE(has("/SDH/MAPPE/MERGE/EMPTY"));
+    EXPECT_EQ(get("/DVD/POI/top.txt"), "top"); // source untouched
+
+    // Into an existing folder: files are replaced, others kept.
+    put("/SDH/MAPPE/MERGE/top.txt", "old");
+    put("/SDH/MAPPE/MERGE/user.txt", "mine");
+    EXPECT_EQ(xcopy("/DVD/POI/", "/SDH/MAPPE/MERGE/"), OK);
+    EXPECT_EQ(get("/SDH/MAPPE/MERGE/top.txt"), "top");
+    EXPECT_EQ(get("/SDH/MAPPE/MERGE/user.txt"), "mine");
+
+    EXPECT_EQ(xcopy("/DVD/POI", "/DVD/POI/IT/again"), ERROR); // into itself
+    EXPECT_FALSE(has("/DVD/POI/IT/again"));
+    EXPECT_EQ(xcopy("/DVD/NOPE", "/SDH/x"), ERROR);
+}
+
+TEST_F(FilesTest, XcopyReachesInjectedFaults) {
+    put("/DVD/POI/a.txt", "a");
+    hostsim::injectFault(hostsim::FileOp::Mkdir, 1, EACCES);
+    errno = 0;
+    EXPECT_EQ(xcopy("/DVD/POI", "/SDH/NEW"), ERROR);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_FALSE(has("/SDH/NEW"));
+
+    hostsim::injectFault(hostsim::FileOp::Read, 1, EIO);
+    EXPECT_EQ(xcopy("/DVD/POI", "/SDH/NEW"), ERROR);
+    EXPECT_FALSE(has("/SDH/NEW/a.txt"));
+    EXPECT_EQ(xcopy("/DVD/POI", "/SDH/NEW"), OK);
+    EXPECT_EQ(get("/SDH/NEW/a.txt"), "a");
+}
+
+TEST_F(FilesTest, MvRenamesAndMovesBetweenDevices) {
+    put("/F/one.txt", "1");
+    EXPECT_EQ(mv("/F/one.txt", "/SDH/one.txt"), OK);
+    EXPECT_FALSE(has("/F/one.txt"));
+    EXPECT_EQ(get("/SDH/one.txt"), "1");
+
+    // Devices on different file systems: the rename fails with EXDEV and the
+    // move falls back to copy and delete.
+    put("/F/two.txt", "2");
+    hostsim::injectFault(hostsim::FileOp::Rename, 1, EXDEV);
+    EXPECT_EQ(mv("/F/two.txt", "/SDH/two.txt"), OK);
+    EXPECT_FALSE(has("/F/two.txt"));
+    EXPECT_EQ(get("/SDH/two.txt"), "2");
+
+    put("/F/TREE/a.txt", "a");
+    put("/F/TREE/sub/b.txt", "b");
+    hostsim::injectFault(hostsim::FileOp::Rename, 1, EXDEV);
+    EXPECT_EQ(mv("/F/TREE", "/SDH/MAPPE/TREE"), ERROR); // parent folder missing
+    EXPECT_TRUE(has("/F/TREE/sub/b.txt"));
+    ASSERT_EQ(plat::mkdir("/SDH/MAPPE"), 0);
+    hostsim::injectFault(hostsim::FileOp::Rename, 1, EXDEV);
+    EXPECT_EQ(mv("/F/TREE", "/SDH/MAPPE/TREE"), OK);
+    EXPECT_FALSE(has("/F/TREE"));
+    EXPECT_EQ(get("/SDH/MAPPE/TREE/a.txt"), "a");
+    EXPECT_EQ(get("/SDH/MAPPE/TREE/sub/b.txt"), "b");
+
+    // A copy that fails keeps the source and leaves no half copy.
+    hostsim::injectFault(hostsim::FileOp::Rename, 1, EXDEV);
+    hostsim::injectFault(hostsim::FileOp::Write, 2, ENOSPC);
+    EXPECT_EQ(mv("/SDH/MAPPE/TREE", "/F/BACK"), ERROR);
+    EXPECT_FALSE(has("/F/BACK"));
+    EXPECT_EQ(get("/SDH/MAPPE/TREE/sub/b.txt"), "b");
+
+    EXPECT_EQ(mv("/F/missing", "/SDH/x"), ERROR);
+}
+
+// Reads every line of `content` with fioRdString and a buffer of `max` bytes;
+// each line is "<result>:<text>".
+std::vector<std::string> readLines(const std::string &path, int max) {
+    std::vector<std::string> out;
+    const int fd = plat::open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return out;
+    char buf[64];
+    for (int guard = 0; guard < 100; ++guard) {
+        std::memset(buf, 'Z', sizeof buf);
+        const int n = fioRdString(fd, buf, max);
+        if (n == ERROR) {
+            out.push_back("EOF");
+            break;
+        }
+        out.push_back(std::to_string(n) + ":" + std::string(buf));
+        EXPECT_EQ(static_cast<int>(std::strlen(buf)) + 1, n);
+    }
+    plat::close(fd);
+    return out;
+}
+
+TEST_F(FilesTest, FioRdStringSplitsLinesSafely) {
+    put("/F/lines.txt", "short\r\nabcdefghijklmnop\n\nlast");
+    const std::vector<std::string> expected = {"7:short\r", "8:abcdefg", "8:hijklmn", "3:op",
+                                               "1:",        "5:last",    "EOF"};
+    EXPECT_EQ(readLines("/F/lines.txt", 8), expected);
+
+    // A line that exactly fills the buffer gives no extra empty line.
+    put("/F/exact.txt", "1234567\nnext\n");
+    EXPECT_EQ(readLines("/F/exact.txt", 8),
+              (std::vector<std::string>{"8:1234567", "5:next", "EOF"}));
+
+    put("/F/empty.txt", "");
+    EXPECT_EQ(readLines("/F/empty.txt", 8), std::vector<std::string>{"EOF"});
+
+    const int fd = plat::open("/F/lines.txt", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    char one[1] = {'Z'};
+    EXPECT_EQ(fioRdString(fd, one, 1), ERROR);
+    EXPECT_EQ(one[0], '\0');
+    hostsim::injectFault(hostsim::FileOp::Read, 1, EIO);
+    char buf[16];
+    EXPECT_EQ(fioRdString(fd, buf, sizeof buf), ERROR);
+    EXPECT_EQ(fioRdString(fd, buf, sizeof buf), 7);
+    plat::close(fd);
+}
+
+} // namespace

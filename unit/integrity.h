@@ -49,6 +49,10 @@ std::string sidecarPath(const std::string &path);
 // False when it cannot be opened or read.
 bool fileCrc32(const std::string &path, uint32_t &crc);
 
+// True when `version` can be stamped: at most 95 characters, none of them CR,
+// LF or NUL.
+bool validFileVersionText(const std::string &version);
+
 // Host helper (simulator and tests): writes the sidecar of `path` with
 // `version` and the CRC-32 of the file's current bytes. False, with a one-line
 // reason in *error when given, when the version text is invalid (over 95

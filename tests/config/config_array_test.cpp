@@ -1,0 +1,128 @@
+// Configuration array: head insertion, the copy that restores order, duplicate
+// keys, removal at both ends, and failures that leave everything untouched.
+#include "tests/config/config_fixture.h"
+
+#include <cstring>
+
+using configtest::pairs;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+class ConfigArrayTest : public configtest::ConfigFixture {
+protected:
+    void TearDown() override {
+        ConfigArrayDestroy(&m_list);
+        ConfigArrayDestroy(&m_other);
+        ConfigFixture::TearDown();
+    }
+    ConfigElement *m_list = nullptr;
+    ConfigElement *m_other = nullptr;
+};
+
+TEST_F(ConfigArrayTest, InsertsAtHeadAndCopyRestoresInsertionOrder) {
+    ASSERT_EQ(0, ConfigArrayAdd(&m_list, "A", "1"));
+    ASSERT_EQ(0, ConfigArrayAdd(&m_list, "B", "2"));
+    ASSERT_EQ(0, ConfigArrayAdd(&m_list, "C", "3"));
+    EXPECT_EQ((Strings{"C=3", "B=2", "A=1"}), pairs(m_list));
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, ConfigArrayDisplay(&m_list));
+    std::fflush(stdout);
+    EXPECT_EQ("\n   module:[C] \t data:[3]\n   module:[B] \t data:[2]\n   module:[A] \t data:[1]",
+              testing::internal::GetCapturedStdout());
+
+    // The destination's former content is replaced.
+    ASSERT_EQ(0, ConfigArrayAdd(&m_other, "old", "x"));
+    EXPECT_EQ(0, ConfigArrayCopy(&m_other, &m_list));
+    EXPECT_EQ((Strings{"A=1", "B=2", "C=3"}), pairs(m_other));
+    EXPECT_EQ((Strings{"C=3", "B=2", "A=1"}), pairs(m_list));
+}
+
+TEST_F(ConfigArrayTest, CopyOfEmptyArrayFailsAndEmptiesDestination) {
+    ASSERT_EQ(0, ConfigArrayAdd(&m_other, "old", "x"));
+    EXPECT_EQ(-1, ConfigArrayCopy(&m_other, &m_list));
+    EXPECT_EQ(nullptr, m_other);
+    // Copying an array onto itself would free its own source.
+    ASSERT_EQ(0, ConfigArrayAdd(&m_list, "A", "1"));
+    EXPECT_EQ(-1, ConfigArrayCopy(&m_list, &m_list));
+    EXPECT_EQ((Strings{"A=1"}), pairs(m_list));
+}
+
+TEST_F(ConfigArrayTest, DuplicateKeysResolveToTheLastAdded) {
+    ASSERT_EQ(0, ConfigArrayAdd(&m_list, "K", "old"));
+    ASSERT_EQ(0, ConfigArrayAdd(&m_list, "Z", "z"));
+    ASSERT_EQ(0, ConfigArrayAdd(&m_list, "K", "new"));
+    char buffer[21] = {0};
+    const char *text = nullptr;
+    EXPECT_EQ(0, ConfigArraySearch(&m_list, "K", buffer));
+    EXPECT_STREQ("new", buffer);
+    EXPECT_EQ(0, ConfigArrayGet(&m_list, "K", &text));
+    EXPECT_STREQ("new", text);
+
+    EXPECT_EQ(0, ConfigArrayRemove(&m_list, "K"));
+    EXPECT_EQ((Strings{"Z=z", "K=old"}), pairs(m_list));
+    EXPECT_EQ(0, ConfigArraySearch(&m_list, "K", buffer));
+    EXPECT_STREQ("old", buffer);
+    EXPECT_NE(std::string::npos, log().find("ConfigSystemSearch : MODULE:[K] - DATA:[old]\n"));
+    EXPECT_NE(std::string::npos, log().find("ConfigArrayGet : MODULE:[K] - DATA:[new]\n"));
+}
+
+TEST_F(ConfigArrayTest, RemovesHeadAndLastNode) {
+    for (const char *key : {"A", "B", "C"})
+        ASSERT_EQ(0, ConfigArrayAdd(&m_list, key, "v"));
+    EXPECT_EQ(0, ConfigArrayRemove(&m_list, "C")); // the head
+    EXPECT_EQ((Strings{"B=v", "A=v"}), pairs(m_list));
+    EXPECT_EQ(0, ConfigArrayRemove(&m_list, "A")); // the last node
+    EXPECT_EQ((Strings{"B=v"}), pairs(m_list));
+    EXPECT_EQ(0, ConfigArrayRemove(&m_list, "B"));
+    EXPECT_EQ(nullptr, m_list);
+    EXPECT_EQ(-1, ConfigArrayRemove(&m_list, "B"));
+    EXPECT_NE(std::string::npos, log().find("ERROR - ConfigSystemRemove : [B] not found\n"));
+}
+
+// The failures, run at both debug levels: same results, and logged only above 0.
+TEST_F(ConfigArrayTest, FailuresChangeNothingAtAnyDebugLevel) {
+    for (int level : {1, 0}) {
+        SCOPED_TRACE(level);
+        debug_br = level;
+        hostsim::clearCapturedLog();
+        ConfigArrayDestroy(&m_list);
+        ASSERT_EQ(0, ConfigArrayAdd(&m_list, "A", "1"));
+
+        EXPECT_EQ(-1, ConfigArrayAdd(&m_list, "B", nullptr));
+        EXPECT_EQ(-1, ConfigArrayAdd(&m_list, nullptr, "2"));
+        EXPECT_EQ(-1, ConfigArrayAdd(nullptr, "B", "2"));
+        EXPECT_EQ((Strings{"A=1"}), pairs(m_list));
+
+        char buffer[21] = "untouched";
+        const char *text = "untouched";
+        EXPECT_EQ(-1, ConfigArraySearch(&m_list, "B", buffer));
+        EXPECT_STREQ("untouched", buffer);
+        EXPECT_EQ(-1, ConfigArrayGet(&m_list, "B", &text));
+        EXPECT_STREQ("untouched", text);
+        EXPECT_EQ(-1, ConfigArraySearch(nullptr, "A", buffer));
+        EXPECT_EQ(-1, ConfigArrayGet(&m_list, nullptr, &text));
+        EXPECT_EQ(-1, ConfigArrayRemove(&m_list, nullptr));
+
+        EXPECT_EQ(0, ConfigArrayDestroy(&m_list));
+        EXPECT_EQ(0, ConfigArrayDestroy(&m_list));
+        EXPECT_EQ(nullptr, m_list);
+
+        if (level > 0) {
+            EXPECT_EQ("ERROR - ConfigSystemAdd : null param\n"
+                      "ERROR - ConfigSystemAdd : null param\n"
+                      "ERROR - ConfigSystemAdd : null param\n"
+                      "ERROR - ConfigSystemSearch : [B] not found\n"
+                      "ERROR - ConfigArrayGet : [B] not found\n"
+                      "ERROR - ConfigSystemSearch : null param\n"
+                      "ERROR - ConfigArrayGet : null param\n"
+                      "ERROR - ConfigSystemRemove : null param\n",
+                      log());
+        } else {
+            EXPECT_EQ("", log());
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,115 @@
+// The simulator's "stamp" and "config" commands, run as a user would: files
+// prepared and stamped with the CLI, then loaded, shown and queried. The stamp
+// takes its version as "--version=TEXT": a bare "--version" word is the
+// simulator's own global option.
+#include "tests/support/unit_fixture.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+
+namespace {
+
+// The simulator beside this test binary in the build tree.
+std::string upgsimPath() {
+    char self[PATH_MAX] = {0};
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return std::string();
+    std::string dir(self, static_cast<size_t>(n));
+    dir = dir.substr(0, dir.rfind('/'));
+    return dir + "/../tools/upgsim";
+}
+
+class ConfigCliTest : public testsupport::UnitFixture {
+protected:
+    void SetUp() override {
+        UnitFixture::SetUp();
+        m_upgsim = upgsimPath();
+        if (access(m_upgsim.c_str(), X_OK) != 0)
+            GTEST_SKIP() << "upgsim not built at " << m_upgsim;
+    }
+
+    // Runs upgsim with `--flash <flash folder>` and `args`; returns its exit
+    // code, its standard output in m_out and its standard error in m_err.
+    int run(const std::string &args) {
+        std::string out = root() + "/out.txt", err = root() + "/err.txt";
+        std::string command = "'" + m_upgsim + "' --flash '" + flashDir() + "' " + args + " >'" +
+                              out + "' 2>'" + err + "'";
+        int status = std::system(command.c_str());
+        m_out = testsupport::readFile(out);
+        m_err = testsupport::readFile(err);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // Writes a configuration file and stamps it through the CLI.
+    void put(const std::string &name, const std::string &content, const char *version = "7") {
+        ASSERT_TRUE(
+            testsupport::writeFile(flashDir() + "/Data_Base/CONFIGSYSTEM/" + name, content));
+        ASSERT_EQ(0, run("stamp /F/Data_Base/CONFIGSYSTEM/" + name + " --version=" + version))
+            << m_err;
+    }
+
+    std::string m_upgsim, m_out, m_err;
+};
+
+TEST_F(ConfigCliTest, PreparedFilesAreShownAndQueried) {
+    put("Config_SW_Version.cfg", "V0.9\nV1.0\n");
+    put("Config_SW_Module.cfg", "radio\nnav\n");
+    put("Config_SW_Data.cfg", "r-old\nn-old\nr-new\nn-new\n");
+    put("Config_HW_Version.cfg", "1\n3\n");
+    put("Config_HW_Module.cfg", "screen\n");
+    put("Config_HW_Data.cfg", "7inch\n8inch\n");
+    put("ConfigFlag.cfg", "on\n");
+
+    // Defaults: software version "V1.0", hardware release 1.
+    ASSERT_EQ(0, run("config show")) << m_err;
+    EXPECT_NE(std::string::npos, m_out.find("\n software version =\t[V1.0]\n version index = [1]"
+                                            "\n   module:[radio] \t data:[r-new]"
+                                            "\n   module:[nav] \t data:[n-new]\n"));
+    EXPECT_NE(std::string::npos, m_out.find("\n hardware ID =\t[1]\n version index = [0]"
+                                            "\n   module:[screen] \t data:[7inch]\n"));
+
+    EXPECT_EQ(0, run("config get nav"));
+    EXPECT_EQ("n-new\n", m_out);
+    EXPECT_EQ(0, run("config get screen --hardware --hw-release 3 --debug 0"));
+    EXPECT_EQ("8inch\n", m_out);
+    EXPECT_EQ(0, run("config get radio --sw-config-version V0.9"));
+    EXPECT_EQ("r-old\n", m_out);
+    EXPECT_EQ(1, run("config get absent"));
+    EXPECT_EQ("", m_out);
+
+    // A running version absent from the tables: reported, the status still shown.
+    EXPECT_EQ(1, run("config show --sw-config-version V2.0"));
+    EXPECT_NE(std::string::npos, m_out.find("ShowConfigSystemStatus"));
+    EXPECT_EQ(1, run("config show --fail-boot-db"));
+}
+
+TEST_F(ConfigCliTest, UsageErrors) {
+    ASSERT_TRUE(testsupport::writeFile(flashDir() + "/f", "x"));
+    const std::vector<std::string> usageCases = {
+        "config",
+        "config get",
+        "config show extra",
+        "config frob",
+        "config show --debug x",
+        "config show --sw-config-version 01234567890123456789",
+        "config show --bogus",
+        "stamp /F/f",
+        "stamp --version=1",
+        "stamp /F/f /F/g --version=1",
+        "stamp /F/f --version=" + std::string(96, 'v')};
+    for (const std::string &args : usageCases) {
+        SCOPED_TRACE(args);
+        EXPECT_EQ(2, run(args));
+        EXPECT_EQ(0u, m_err.find("upgsim: "));
+        EXPECT_EQ(1, std::count(m_err.begin(), m_err.end(), '\n'));
+    }
+    EXPECT_EQ(1, run("stamp /F/missing --version=1"));
+    EXPECT_EQ(1, run("config show")); // nothing prepared
+}
+
+} // namespace

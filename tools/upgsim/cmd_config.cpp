@@ -11,8 +11,6 @@
 
 namespace {
 
-const char k_usage[] = "config show | config get MODULE [--hardware]";
-
 // Applies the command options to the unit stand-ins. Returns EXIT_OK or the
 // usage error's code.
 int applyUnitOptions(std::vector<std::string> &args) {
@@ -50,7 +48,7 @@ int runConfig(const upgsim::GlobalOptions &, std::vector<std::string> &args) {
         if (arg.compare(0, 2, "--") == 0)
             return upgsim::usageError("config: unknown option '" + arg + "'");
     if (args.empty())
-        return upgsim::usageError(std::string("usage: upgsim ") + k_usage);
+        return upgsim::usageError("usage: upgsim config show | config get MODULE [--hardware]");
 
     const std::string action = args[0];
     if (action == "show") {
@@ -88,10 +86,10 @@ int runConfig(const upgsim::GlobalOptions &, std::vector<std::string> &args) {
 
 const upgsim::Registrar k_config_command({
     "config",
-    "config show|get MODULE [--hardware] [--sw-config-version TEXT] [--hw-release N] "
-    "[--debug N] [--fail-boot-db] [--fail-hw-release]",
-    "load the configuration tables from \"/F/Data_Base/CONFIGSYSTEM\" and print them "
-    "(show) or one module's data (get); defaults: version \"V1.0\", release 1, debug 1",
+    "config show | config get MODULE [--hardware]",
+    "load the tables of /F/Data_Base/CONFIGSYSTEM and print them (show) or MODULE's data "
+    "(get); --sw-config-version TEXT (default V1.0), --hw-release N (1), --debug N (1), "
+    "--fail-boot-db, --fail-hw-release",
     runConfig,
 });
 

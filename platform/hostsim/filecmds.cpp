@@ -344,13 +344,34 @@ STATUS xdelete(const char *path) {
         errno = EINVAL;
         return ERROR;
     }
-    const std::string target = trimTrailingSlashes(hostsim::detail::resolve(path).hostPath);
+    const hostsim::detail::Resolved r = hostsim::detail::resolve(path);
+    const std::string target = trimTrailingSlashes(r.hostPath);
     const size_t slash = target.rfind('/');
     const std::string last = slash == std::string::npos ? target : target.substr(slash + 1);
+    const std::string dir = parentOf(target);
+    // Host safety: never the host's root, nor wildcards matched in it.
+    if (target == "/" || (dir == "/" && last.find_first_of("*?") != std::string::npos)) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    if (!r.device.empty() && trimTrailingSlashes(path) == r.device) {
+        // A device's root is a volume: its content goes, the volume stays.
+        std::vector<std::string> names;
+        if (!listFolder(target, &names))
+            return ERROR;
+        FirstError e;
+        for (const std::string &n : names)
+            if (!deleteTree(join(target, n)))
+                e.note(errno);
+        if (e.failed()) {
+            errno = e.err;
+            return ERROR;
+        }
+        return OK;
+    }
     if (last.find_first_of("*?") == std::string::npos)
         return deleteTree(target) ? OK : ERROR;
 
-    const std::string dir = parentOf(target);
     std::vector<std::string> names;
     if (!listFolder(dir, &names))
         return ERROR;

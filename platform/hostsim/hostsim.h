@@ -91,7 +91,8 @@ struct TaskInfo {
     int options;
     int stackSize;
 };
-// Tasks spawned so far (also ended ones), oldest first.
+// Tasks spawned so far (also ended ones, until resetAll forgets those),
+// oldest first.
 std::vector<TaskInfo> spawnedTasks();
 // Makes the next `count` taskSpawn calls of task `name` fail (ERROR).
 void failTaskSpawn(const std::string &name, int count = 1);
@@ -121,14 +122,17 @@ EiC_BuiltinFunc findBuiltin(const char *name);
 // Names registered now, in registration order.
 std::vector<std::string> registeredBuiltins();
 
-// Every add/remove made, in order ("+name" for an add, "-name" for a remove).
+// Every add/remove call made, in order ("+name" for an add, "-name" for a
+// remove), also an add that failed and a remove of a name not registered.
 std::vector<std::string> builtinRegistrationLog();
 void clearBuiltinRegistrationLog();
 // Makes every later EiC_AddBuiltInFunc of `name` fail (-1); empty clears.
 void failBuiltinRegistration(const std::string &name);
 
-// Restores the whole simulated unit to its start state: devices, faults, log
-// sinks and capture, tick rate, symbol table, builtin registry.
+// Restores the whole simulated unit to its start state: devices, faults and
+// the file function table, log sinks and capture, tick rate (60), symbol
+// table, builtin registry and its log and failures, pending task-spawn
+// failures and the records of ended tasks. Call it while no task runs.
 void resetAll();
 
 } // namespace hostsim

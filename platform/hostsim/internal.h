@@ -42,7 +42,7 @@ void resetLog();
 void resetTick();
 void resetSymbols();
 void resetBuiltins();
-void resetTaskFailures();
+void resetTasks();
 
 } // namespace detail
 } // namespace hostsim

@@ -14,7 +14,7 @@ void resetAll() {
     detail::resetTick();
     detail::resetSymbols();
     detail::resetBuiltins();
-    detail::resetTaskFailures();
+    detail::resetTasks();
 }
 
 } // namespace hostsim

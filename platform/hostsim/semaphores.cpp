@@ -95,9 +95,9 @@ STATUS semTake(SEM_ID semId, int timeout) {
     } else {
         s.full = false;
     }
-    g.unlock();
     // Wakes the next waiter (a given semaphore may now be its turn) or a
-    // semDelete waiting for the waiters to leave.
+    // semDelete waiting for the waiters to leave. Notified under the lock:
+    // once it is released, semDelete may free the semaphore.
     s.changed.notify_all();
     return result;
 }
@@ -114,8 +114,8 @@ STATUS semGive(SEM_ID semId) {
             return ERROR;
         }
         semId->full = true;
+        semId->changed.notify_all();
     }
-    semId->changed.notify_all();
     return OK;
 }
 

@@ -8,7 +8,16 @@
 #include <mutex>
 #include <string>
 
+// The table's handle. Its entries live in a registry created on first use,
+// so that the handle is initialised before any code runs (constant
+// initialisation) and stays valid while tasks run during exit.
 struct symtab {
+    int unused;
+};
+
+namespace {
+
+struct Registry {
     std::mutex lock;
     struct Entry {
         char *value;
@@ -17,14 +26,16 @@ struct symtab {
     std::map<std::string, Entry> entries;
 };
 
-namespace {
-symtab &systemTable() {
-    static symtab *t = new symtab; // never destroyed: tasks may outlive main
-    return *t;
+Registry &systemTable() {
+    static Registry *r = new Registry; // never destroyed
+    return *r;
 }
+
+symtab g_sysTableHandle = {0};
+
 } // namespace
 
-SYMTAB_ID sysSymTbl = &systemTable();
+SYMTAB_ID sysSymTbl = &g_sysTableHandle;
 
 // Host: any table id names the one system table (the module only uses
 // sysSymTbl); a null id is an error.
@@ -33,7 +44,7 @@ STATUS symFindByName(SYMTAB_ID symTblId, const char *name, char **pValue, SYM_TY
         errno = EINVAL;
         return ERROR;
     }
-    symtab &t = *symTblId;
+    Registry &t = systemTable();
     std::lock_guard<std::mutex> g(t.lock);
     auto it = t.entries.find(name);
     if (it == t.entries.end()) {
@@ -53,9 +64,9 @@ STATUS symAdd(SYMTAB_ID symTblId, const char *name, char *value, SYM_TYPE type,
         errno = EINVAL;
         return ERROR;
     }
-    symtab &t = *symTblId;
+    Registry &t = systemTable();
     std::lock_guard<std::mutex> g(t.lock);
-    t.entries[name] = symtab::Entry{value, type};
+    t.entries[name] = Registry::Entry{value, type};
     return OK;
 }
 
@@ -65,7 +76,7 @@ STATUS symRemove(SYMTAB_ID symTblId, const char *name, SYM_TYPE type) {
         errno = EINVAL;
         return ERROR;
     }
-    symtab &t = *symTblId;
+    Registry &t = systemTable();
     std::lock_guard<std::mutex> g(t.lock);
     if (t.entries.erase(name) == 0) {
         errno = ENOENT;
@@ -77,7 +88,7 @@ STATUS symRemove(SYMTAB_ID symTblId, const char *name, SYM_TYPE type) {
 namespace hostsim {
 namespace detail {
 void resetSymbols() {
-    symtab &t = systemTable();
+    Registry &t = systemTable();
     std::lock_guard<std::mutex> g(t.lock);
     t.entries.clear();
 }

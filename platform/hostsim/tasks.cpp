@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -27,8 +28,9 @@ struct TaskRecord {
 
 struct TaskTable {
     std::mutex lock;
-    std::condition_variable ended; // notified whenever a task ends
-    std::vector<TaskRecord> tasks; // every spawned task, oldest first
+    std::condition_variable ended;         // notified whenever a task ends
+    std::vector<TaskRecord> tasks;         // every spawned task, oldest first
+    std::unordered_map<int, size_t> index; // tid -> position in tasks
     std::map<std::string, int> spawnFailures;
     int nextId = kFirstTaskId;
     int running = 0;
@@ -40,10 +42,8 @@ TaskTable &table() {
 }
 
 TaskRecord *findLocked(TaskTable &t, int tid) {
-    for (TaskRecord &r : t.tasks)
-        if (r.info.tid == tid)
-            return &r;
-    return nullptr;
+    auto it = t.index.find(tid);
+    return it == t.index.end() ? nullptr : &t.tasks[it->second];
 }
 
 thread_local int t_selfId = 0;
@@ -117,6 +117,7 @@ int taskSpawn(const char *name, int priority, int options, int stackSize, FUNCPT
     // Recorded before the thread starts, so that the new task can already
     // verify itself and a waiter never misses its end.
     t.tasks.push_back(TaskRecord{{tid, taskName, priority, options, stackSize}, false});
+    t.index[tid] = t.tasks.size() - 1;
     ++t.running;
 
     pthread_attr_t attr;
@@ -127,6 +128,7 @@ int taskSpawn(const char *name, int priority, int options, int stackSize, FUNCPT
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         t.tasks.pop_back();
+        t.index.erase(tid);
         --t.running;
         delete start;
         errno = rc;
@@ -196,10 +198,20 @@ bool waitAllTasks(int timeoutMs) {
 }
 
 namespace detail {
-void resetTaskFailures() {
+void resetTasks() {
     TaskTable &t = table();
     std::lock_guard<std::mutex> g(t.lock);
     t.spawnFailures.clear();
+    // Ended tasks are forgotten; tasks still running stay known (and
+    // verifiable) until they end.
+    std::vector<TaskRecord> kept;
+    for (const TaskRecord &r : t.tasks)
+        if (!r.ended)
+            kept.push_back(r);
+    t.tasks.swap(kept);
+    t.index.clear();
+    for (size_t i = 0; i < t.tasks.size(); ++i)
+        t.index[t.tasks[i].info.tid] = i;
 }
 } // namespace detail
 

@@ -212,6 +212,13 @@ TEST_F(FilesTest, XdeleteRemovesFilesAndWholeTrees) {
     EXPECT_TRUE(has("/SDH/MAPPE"));
     EXPECT_EQ(xdelete("/SDH/MAPPE/MERGE"), ERROR);
     EXPECT_EQ(xdelete(nullptr), ERROR);
+
+    // A device's root is emptied, never removed.
+    put("/SDH/a/b.txt", "b");
+    EXPECT_EQ(xdelete("/SDH/"), OK);
+    EXPECT_TRUE(fileExists(sdDir()));
+    EXPECT_FALSE(has("/SDH/a"));
+    EXPECT_FALSE(has("/SDH/MAPPE"));
 }
 
 TEST_F(FilesTest, XcopyCopiesATreeIntoANewFolder) {

@@ -146,6 +146,10 @@ TEST_F(TaskTest, FailTaskSpawnFailsOnlyTheNamedTaskTheGivenNumberOfTimes) {
     hostsim::resetAll(); // clears pending failures
     const int fourth = taskSpawn("TarWrtTask", 155, VX_FP_TASK, 20000, entry);
     EXPECT_GT(fourth, 0);
+    ASSERT_TRUE(hostsim::waitAllTasks(kJoinMs));
+    hostsim::resetAll(); // forgets ended tasks
+    EXPECT_TRUE(hostsim::spawnedTasks().empty());
+    EXPECT_EQ(taskIdVerify(fourth), ERROR);
     EXPECT_EQ(taskSpawn("NoEntry", 1, 0, 1, nullptr), ERROR);
 }
 

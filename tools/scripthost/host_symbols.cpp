@@ -1,0 +1,254 @@
+// The host functions a script is linked against: the wrappers' call entry into
+// the builtin registry, and replacements of the C library's file functions
+// (resolving device names such as "/DVD" and "/SDH" like the module does) and
+// of exit (ending the script, not the host).
+//
+// On the unit the interpreter runs scripts inside the OS, whose own device
+// layer resolves the names; on the host these replacements do it.
+#include "tools/scripthost/internal.h"
+
+#include "platform/hostsim/hostsim.h"
+#include "platform/plat_io.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace scripthost {
+namespace detail {
+
+namespace {
+
+RunContext *g_current = nullptr;
+
+// Value of one wrapper argument, as the generated wrappers store it.
+union HostValue {
+    int i;
+    unsigned int u;
+    void *p;
+};
+
+const int k_max_args = 16;
+
+void note(const std::string &text) {
+    if (RunContext *ctx = currentRun())
+        ctx->notes.push_back(text);
+}
+
+} // namespace
+
+RunContext *currentRun() { return g_current; }
+void setCurrentRun(RunContext *ctx) { g_current = ctx; }
+
+extern "C" {
+
+// The wrappers' one entry: lays the arguments out in the interpreter's slots
+// and calls the handler registered as `name`. The builtin's int result, or -1
+// when no such builtin is registered or the call is malformed.
+static int upg_host_call_builtin(const char *name, int count, const char *kinds,
+                                 HostValue *values) {
+    if (name == nullptr || kinds == nullptr || count < 0 || count > k_max_args ||
+        (count > 0 && values == nullptr)) {
+        note("malformed builtin call");
+        return -1;
+    }
+    std::vector<hostsim::EicArg> args;
+    args.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        switch (kinds[i]) {
+        case 'i':
+            args.push_back(hostsim::EicArg::Int(values[i].i));
+            break;
+        case 'u':
+            args.push_back(hostsim::EicArg::Int(static_cast<int>(values[i].u)));
+            break;
+        case 'p':
+            args.push_back(hostsim::EicArg::Ptr(values[i].p));
+            break;
+        default:
+            note(std::string("malformed builtin call of ") + name);
+            return -1;
+        }
+    }
+    val_t result;
+    if (!hostsim::callBuiltin(name, args, &result)) {
+        RunContext *ctx = currentRun();
+        if (ctx != nullptr && ctx->unregisteredNamed.insert(name).second)
+            ctx->notes.push_back(std::string("builtin '") + name +
+                                 "' is not registered: the call returned -1");
+        return -1;
+    }
+    return result.ival;
+}
+
+// ---- Ending the script ----
+
+[[noreturn]] static void sh_exit(int status) {
+    RunContext *ctx = currentRun();
+    if (ctx == nullptr)
+        std::_Exit(status); // not reachable: scripts run only inside runScript
+    ctx->exitStatus = status;
+    std::longjmp(ctx->exitJump, 1);
+}
+
+[[noreturn]] static void sh_abort(void) {
+    note("the script called abort");
+    sh_exit(134); // what a shell reports for a process ended by SIGABRT
+}
+
+// Handlers registered by a script would outlive its code: refused.
+static int sh_atexit(void (*)(void)) {
+    note("atexit is not supported in scripts: the handler was not registered");
+    return -1;
+}
+
+// ---- Streams and descriptors ----
+
+static FILE *sh_fopen(const char *path, const char *mode) {
+    FILE *f = plat::fopen(path, mode);
+    if (f != nullptr && currentRun() != nullptr)
+        currentRun()->files.insert(f);
+    return f;
+}
+
+static int sh_fclose(FILE *f) {
+    if (currentRun() != nullptr)
+        currentRun()->files.erase(f);
+    return plat::fclose(f);
+}
+
+static int sh_open(const char *path, int flags, ...) {
+    int mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<int>(va_arg(ap, unsigned int));
+        va_end(ap);
+    }
+    int fd = plat::open(path, flags, mode);
+    if (fd >= 0 && currentRun() != nullptr)
+        currentRun()->fds.insert(fd);
+    return fd;
+}
+
+static int sh_creat(const char *path, unsigned int mode) {
+    return sh_open(path, O_CREAT | O_WRONLY | O_TRUNC, mode);
+}
+
+static int sh_close(int fd) {
+    if (currentRun() != nullptr)
+        currentRun()->fds.erase(fd);
+    return plat::close(fd);
+}
+
+static long sh_read(int fd, void *buf, unsigned long count) { return plat::read(fd, buf, count); }
+static long sh_write(int fd, const void *buf, unsigned long count) {
+    return plat::write(fd, buf, count);
+}
+static long sh_lseek(int fd, long offset, int whence) { return plat::lseek(fd, offset, whence); }
+static int sh_fstat(int fd, struct stat *st) { return plat::fstat(fd, st); }
+
+// ---- Paths ----
+
+static int sh_stat(const char *path, struct stat *st) { return plat::stat(path, st); }
+
+static int sh_lstat(const char *path, struct stat *st) {
+    if (path == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    return ::lstat(hostsim::resolvePath(path).c_str(), st);
+}
+
+static int sh_access(const char *path, int mode) {
+    if (path == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    return ::access(hostsim::resolvePath(path).c_str(), mode);
+}
+
+static int sh_unlink(const char *path) {
+    if (path == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    return ::unlink(hostsim::resolvePath(path).c_str());
+}
+
+static int sh_remove(const char *path) { return plat::remove(path); }
+static int sh_mkdir(const char *path, unsigned int mode) {
+    return plat::mkdir(path, static_cast<int>(mode));
+}
+static int sh_rmdir(const char *path) { return plat::rmdir(path); }
+static int sh_rename(const char *from, const char *to) { return plat::rename(from, to); }
+
+static DIR *sh_opendir(const char *path) {
+    DIR *d = plat::opendir(path);
+    if (d != nullptr && currentRun() != nullptr)
+        currentRun()->dirs.insert(d);
+    return d;
+}
+
+static struct dirent *sh_readdir(DIR *d) { return plat::readdir(d); }
+
+static int sh_closedir(DIR *d) {
+    if (currentRun() != nullptr)
+        currentRun()->dirs.erase(d);
+    return plat::closedir(d);
+}
+
+} // extern "C"
+
+std::vector<HostSymbol> hostSymbols() {
+    return {
+        {"upg_host_call_builtin", reinterpret_cast<const void *>(&upg_host_call_builtin)},
+        {"exit", reinterpret_cast<const void *>(&sh_exit)},
+        {"_exit", reinterpret_cast<const void *>(&sh_exit)},
+        {"_Exit", reinterpret_cast<const void *>(&sh_exit)},
+        {"abort", reinterpret_cast<const void *>(&sh_abort)},
+        {"atexit", reinterpret_cast<const void *>(&sh_atexit)},
+        {"fopen", reinterpret_cast<const void *>(&sh_fopen)},
+        {"fclose", reinterpret_cast<const void *>(&sh_fclose)},
+        {"open", reinterpret_cast<const void *>(&sh_open)},
+        {"creat", reinterpret_cast<const void *>(&sh_creat)},
+        {"close", reinterpret_cast<const void *>(&sh_close)},
+        {"read", reinterpret_cast<const void *>(&sh_read)},
+        {"write", reinterpret_cast<const void *>(&sh_write)},
+        {"lseek", reinterpret_cast<const void *>(&sh_lseek)},
+        {"fstat", reinterpret_cast<const void *>(&sh_fstat)},
+        {"stat", reinterpret_cast<const void *>(&sh_stat)},
+        {"lstat", reinterpret_cast<const void *>(&sh_lstat)},
+        {"access", reinterpret_cast<const void *>(&sh_access)},
+        {"unlink", reinterpret_cast<const void *>(&sh_unlink)},
+        {"remove", reinterpret_cast<const void *>(&sh_remove)},
+        {"mkdir", reinterpret_cast<const void *>(&sh_mkdir)},
+        {"rmdir", reinterpret_cast<const void *>(&sh_rmdir)},
+        {"rename", reinterpret_cast<const void *>(&sh_rename)},
+        {"opendir", reinterpret_cast<const void *>(&sh_opendir)},
+        {"readdir", reinterpret_cast<const void *>(&sh_readdir)},
+        {"closedir", reinterpret_cast<const void *>(&sh_closedir)},
+    };
+}
+
+void finishRun(RunContext &ctx, bool noteLeftovers) {
+    for (FILE *f : ctx.files)
+        plat::fclose(f);
+    for (int fd : ctx.fds)
+        plat::close(fd);
+    for (DIR *d : ctx.dirs)
+        plat::closedir(d);
+    std::size_t left = ctx.files.size() + ctx.fds.size() + ctx.dirs.size();
+    if (left > 0 && noteLeftovers)
+        ctx.notes.push_back("the script left " + std::to_string(left) +
+                            " file(s) or folder(s) open: closed");
+    ctx.files.clear();
+    ctx.fds.clear();
+    ctx.dirs.clear();
+}
+
+} // namespace detail
+} // namespace scripthost

@@ -1,0 +1,50 @@
+// Pieces shared by the files of the script host: the state of the script that
+// runs now, and the host symbols handed to TinyCC. Not for use outside
+// tools/scripthost.
+#ifndef TOOLS_SCRIPTHOST_INTERNAL_H
+#define TOOLS_SCRIPTHOST_INTERNAL_H
+
+#include <csetjmp>
+#include <cstdio>
+#include <dirent.h>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace scripthost {
+namespace detail {
+
+// State of the running script. Only the thread that runs the script touches
+// it, and only while the script runs.
+struct RunContext {
+    std::jmp_buf exitJump;    // where exit() returns to
+    int exitStatus = 0;       // the argument of exit()
+    std::set<FILE *> files;   // opened by the script with fopen and not closed
+    std::set<int> fds;        // opened with open and not closed
+    std::set<DIR *> dirs;     // opened with opendir and not closed
+    std::set<std::string> unregisteredNamed; // builtins called but not registered
+    std::vector<std::string> notes;          // host notes for RunResult::messages
+};
+
+// The context of the script that runs now, or null between scripts.
+RunContext *currentRun();
+void setCurrentRun(RunContext *ctx);
+
+// A name and address handed to TinyCC with tcc_add_symbol.
+struct HostSymbol {
+    const char *name;
+    const void *address;
+};
+// The host's replacements of the script's C library functions (device-resolving
+// file functions, exit) and the wrappers' call entry.
+std::vector<HostSymbol> hostSymbols();
+
+// Closes what the script left open. When `noteLeftovers` (the script returned
+// from main rather than calling exit, which closes its files anyway), adds a
+// note naming how many. Called once the script has ended.
+void finishRun(RunContext &ctx, bool noteLeftovers);
+
+} // namespace detail
+} // namespace scripthost
+
+#endif

@@ -24,8 +24,8 @@ struct TickClock {
 };
 
 TickClock &clk() {
-    static TickClock c;
-    return c;
+    static TickClock *c = new TickClock; // never destroyed: tasks may outlive main
+    return *c;
 }
 
 uint64_t ticksLocked(const TickClock &c) {

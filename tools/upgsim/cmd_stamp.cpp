@@ -18,7 +18,7 @@ int runStamp(const upgsim::GlobalOptions &, std::vector<std::string> &args) {
         if (arg.compare(0, 2, "--") == 0)
             return upgsim::usageError("stamp: unknown option '" + arg + "'");
     if (!hasVersion || args.size() != 1)
-        return upgsim::usageError("usage: upgsim stamp FILE --version=TEXT");
+        return upgsim::usageError("usage: upgsim stamp FILE --version TEXT");
 
     if (!unit::validFileVersionText(version))
         return upgsim::usageError(
@@ -35,7 +35,7 @@ int runStamp(const upgsim::GlobalOptions &, std::vector<std::string> &args) {
 
 const upgsim::Registrar k_stamp_command({
     "stamp",
-    "stamp FILE --version=TEXT",
+    "stamp FILE --version TEXT",
     "write FILE's sidecar FILE.ver with its version text and CRC-32 (unit paths such as "
     "/F/... resolve through the mounted devices)",
     runStamp,

@@ -142,18 +142,60 @@ bool parseInt(const std::string &text, long &value) {
 
 } // namespace upgsim
 
+// Index of the command word in args: the first word that is neither an option
+// nor the value of a global option that takes one; args.size() when none.
+size_t commandIndex(const std::vector<std::string> &args) {
+    static const char *const valued[] = {"--sd", "--flash", "--media", "--log", "--tick-hz",
+                                         "--sd-block-size"};
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i].empty() || args[i][0] != '-')
+            return i;
+        for (const char *name : valued)
+            if (args[i] == name)
+                ++i;
+    }
+    return args.size();
+}
+
 int main(int argc, char **argv) {
     using namespace upgsim;
     std::vector<std::string> args(argv + 1, argv + argc);
 
-    if (takeFlag(args, "--help") || takeFlag(args, "-h")) {
+    // --help and --version are global; after a command word, --help asks for
+    // that command's usage and --version is left to a command that takes it
+    // (stamp FILE --version TEXT).
+    size_t cmdAt = commandIndex(args);
+    const Command *cmd = nullptr;
+    if (cmdAt < args.size()) {
+        auto found = commandTable().find(args[cmdAt]);
+        if (found != commandTable().end())
+            cmd = &found->second;
+    }
+    std::vector<std::string> before(args.begin(), args.begin() + static_cast<long>(cmdAt));
+    std::vector<std::string> after(args.begin() + static_cast<long>(cmdAt), args.end());
+    bool help = takeFlag(before, "--help") || takeFlag(before, "-h");
+    bool version = takeFlag(before, "--version");
+    if (cmd != nullptr) {
+        if (takeFlag(after, "--help") || takeFlag(after, "-h")) {
+            std::printf("usage: upgsim [GLOBAL OPTIONS] %s\n  %s\n", cmd->usage, cmd->summary);
+            return EXIT_OK;
+        }
+        if (std::string(cmd->usage).find("--version") == std::string::npos)
+            version = takeFlag(after, "--version") || version;
+    } else {
+        help = takeFlag(after, "--help") || takeFlag(after, "-h") || help;
+        version = takeFlag(after, "--version") || version;
+    }
+    if (help) {
         printHelp(stdout);
         return EXIT_OK;
     }
-    if (takeFlag(args, "--version")) {
+    if (version) {
         std::printf("%s\n", k_version);
         return EXIT_OK;
     }
+    args = before;
+    args.insert(args.end(), after.begin(), after.end());
 
     GlobalOptions opts;
     int exitCode = EXIT_OK;

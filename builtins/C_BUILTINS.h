@@ -46,8 +46,19 @@ public:
     static val_t s_UnCompress();
     static val_t s_ActivateBargraph();
     static val_t s_DeactivateBargraph();
-    // Body of the task "BarGraphTask".
+    // Body of the task "BarGraphTask": every 500 ticks, hands the extraction's
+    // progress as a percentage with the bar's text to the HMI, until
+    // "DeactivateBargraph". Runs on its own task only.
     static void StaticProgressBarTask();
+    // Percentage of one progress step for the extraction progression
+    // p_progression, given the byte count that makes 100 percent and the low 32
+    // bits of the progression seen at the last computed step, which it updates
+    // when bytes were written since then (and logs that step). 0 for no byte
+    // written, 100 when nothing was written since the last step or when
+    // p_total_size is 0; otherwise the share of p_total_size, not capped at 100
+    // but at the int range. Any task.
+    static int ProgressStepPercent(unsigned long long p_progression, uint32_t p_total_size,
+                                   uint32_t &p_previous_written_bytes);
 
     // ---- Copy and SD block size (builtins_copy.cpp) ----
     // Replaces p_Dest with a copy of p_Source; 0 or -1. Any task.
@@ -84,6 +95,12 @@ private:
     // Guards m_progress_bar_text: the script's task replaces it while the bar
     // task reads it. (The unit tolerates a mixed text for one step.)
     SEM_ID m_progress_bar_text_lock;
+    // Waits (bounded) until a bar task that was told to stop has ended. True
+    // when no bar task is left. Interpreter's task.
+    bool WaitProgressBarTaskEnd();
+    // One progress step of the bar task, handing the percentage to the HMI
+    // entry p_step_bargraph (null: computed and logged only). Bar task only.
+    void ProgressStep(char *p_step_bargraph);
 
     static C_BUILTINS *m_pInstance;
 };

@@ -1,12 +1,18 @@
 // Installs every stand-in of the unit's other modules.
 #include "unit/unit.h"
+#include "unit/appli_active.h"
 #include "unit/boot_db.h"
+#include "unit/history.h"
+#include "unit/hmi.h"
 
 namespace unit {
 
 void installAll() {
     // Each stand-in adds its install call here.
     resetBootDb();
+    resetHmi();
+    resetHistory();
+    resetAppliActive();
 }
 
 } // namespace unit

@@ -1,0 +1,80 @@
+// "upgsim untar" end to end: the built simulator extracts an archive with the
+// bargraph running around the extraction.
+#include "tests/builtins_hmi/builtins_hmi_support.h"
+#include "tests/support/unit_fixture.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+
+namespace {
+
+using hmitest::shellQuote;
+
+class UntarCliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = testsupport::makeTempDir("untar-cli");
+        ASSERT_FALSE(m_dir.empty());
+        char self[PATH_MAX] = {};
+        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+        ASSERT_GT(n, 0);
+        std::string exe(self, static_cast<size_t>(n));
+        m_upgsim = exe.substr(0, exe.rfind('/')) + "/../tools/upgsim";
+        ASSERT_TRUE(testsupport::fileExists(m_upgsim)) << m_upgsim;
+
+        ASSERT_TRUE(testsupport::writeFile(m_dir + "/in/maps/EUR/a.dat", "europe\n"));
+        ASSERT_TRUE(testsupport::writeFile(m_dir + "/in/readme.txt", std::string(3000, 'r')));
+        ASSERT_TRUE(hmitest::makeTgz(m_dir + "/in", m_dir + "/maps.tgz", {"maps", "readme.txt"}));
+    }
+    void TearDown() override { testsupport::removeTree(m_dir); }
+
+    // Runs upgsim with `args` in folder `cwd`; its exit status.
+    int run(const std::string &args, const std::string &cwd) {
+        std::string command = "cd " + shellQuote(cwd) + " && " + shellQuote(m_upgsim) + " " + args +
+                              " >" + shellQuote(m_dir + "/stdout") + " 2>" +
+                              shellQuote(m_dir + "/stderr");
+        int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string m_dir;
+    std::string m_upgsim;
+};
+
+TEST_F(UntarCliTest, ExtractsWithTheBargraphAround) {
+    std::string dest = m_dir + "/out"; // no trailing '/': the command adds it
+    EXPECT_EQ(run("untar maps.tgz " + shellQuote(dest) + " --no-progress --log run.log", m_dir), 0);
+    EXPECT_EQ(testsupport::readFile(dest + "/maps/EUR/a.dat"), "europe\n");
+    EXPECT_EQ(testsupport::readFile(dest + "/readme.txt"), std::string(3000, 'r'));
+    std::string log = testsupport::readFile(m_dir + "/run.log");
+    size_t begin = log.find("(StaticProgressBarTask): Begin");
+    size_t untar_end = log.find("(Untar): End Untar, returned value : 0");
+    size_t bar_end = log.find("(StaticProgressBarTask): End");
+    ASSERT_NE(begin, std::string::npos) << log;
+    ASSERT_NE(untar_end, std::string::npos) << log;
+    ASSERT_NE(bar_end, std::string::npos) << log;
+    EXPECT_LT(begin, untar_end);
+    EXPECT_LT(untar_end, bar_end);
+}
+
+TEST_F(UntarCliTest, RelativeDropsTheLeadingSlash) {
+    // The absolute destination becomes relative to the working folder.
+    std::string cwd = m_dir + "/cwd";
+    ASSERT_TRUE(testsupport::writeFile(cwd + "/.keep", ""));
+    EXPECT_EQ(
+        run("untar ../maps.tgz " + shellQuote(m_dir + "/abs") + " --relative --no-progress", cwd),
+        0);
+    EXPECT_EQ(testsupport::readFile(cwd + m_dir + "/abs/maps/EUR/a.dat"), "europe\n");
+    EXPECT_FALSE(testsupport::fileExists(m_dir + "/abs"));
+}
+
+TEST_F(UntarCliTest, FailuresAndUsage) {
+    EXPECT_EQ(run("untar missing.tgz out --no-progress", m_dir), 1);
+    EXPECT_EQ(run("untar maps.tgz --no-progress", m_dir), 2);
+    EXPECT_EQ(run("untar maps.tgz out --bogus --no-progress", m_dir), 2);
+    EXPECT_FALSE(testsupport::fileExists(m_dir + "/out"));
+}
+
+} // namespace

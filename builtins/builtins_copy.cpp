@@ -1,18 +1,218 @@
-// Upgrade copy and SD block-size builtins.
-// Not available yet: each handler logs so and fails.
+// Upgrade copy and SD block-size builtins: the chunked file copy
+// C_BUILTINS::BuiltinsCopy (also used by the POI merge), the builtin "UPGCopy"
+// (folder creation, copy with three retries, version trace, optional move) and
+// the builtin "GetSDBlockSize".
 #include "builtins/C_BUILTINS.h"
 
-val_t C_BUILTINS::s_GetSDBlockSize() {
-    logMsg("s_GetSDBlockSize: not available yet\n");
-    return EiC_IntResult(-1);
+#include "platform/plat_io.h"
+#include "unit/integrity.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// One chunk of a copy; the buffer has one spare byte.
+const long k_copy_chunk = 65536;
+const unsigned long k_copy_buffer_size = 65537;
+
+// "UPGCopy" keeps its paths in local buffers of this many characters (NUL
+// included); a path must leave room for the NUL within the first 765.
+const unsigned long k_path_buffer_size = 768;
+const unsigned long k_path_max_length = 765;
+
+// Size of a version text buffer (GetFileVersion).
+const int k_version_size = 96;
+
+// Retries after a failed first copy.
+const int k_copy_retries = 3;
+
+const char k_create_dir_symbol[] = "CreateDir__13C_FILE_SEARCHPc";
+
+// The file search's folder creation, found by link name.
+typedef int (*t_create_dir_func)(char *);
+
+// Reads the version of p_path into p_version (k_version_size bytes); the empty
+// text when it cannot be read.
+void ReadVersion(char *p_path, char *p_version) {
+    std::memset(p_version, 0, k_version_size);
+    if (GetFileVersion(p_path, p_version) == -1)
+        p_version[0] = '\0';
+    p_version[k_version_size - 1] = '\0';
 }
 
+} // namespace
+
+// Replaces p_Dest with a copy of p_Source, 64 KiB per read and write.
+// Returns 0 (OK) when every byte was copied, -1 (ERROR) otherwise. The source
+// is read until a read returns 0 bytes, so a short read before the end does not
+// end the copy early. The destination is only touched once the source is open:
+// a source that cannot be opened leaves it as it was.
+// Any task (the interpreter's, the POI merge's); each call has its own buffer.
+int C_BUILTINS::BuiltinsCopy(const char *p_Source, const char *p_Dest) {
+    int l_result = 0;
+
+    if (p_Source == nullptr || p_Dest == nullptr) {
+        logMsg("errno = 0x%X ::  p_Source = %s, p_Dest = %s  ", (_Vx_usr_arg_t)errnoGet(),
+               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)p_Dest);
+        return -1;
+    }
+
+    char *l_buffer = static_cast<char *>(std::malloc(k_copy_buffer_size));
+    if (l_buffer == nullptr) {
+        logMsg("malloc l_buffer returned error errno = 0x%X", (_Vx_usr_arg_t)errnoGet());
+        return -1;
+    }
+
+    int l_source_fd = plat::open(p_Source, O_RDONLY);
+    int l_dest_fd = -1;
+    if (l_source_fd >= 0) {
+        plat::remove(p_Dest);
+        // O_TRUNC as well: should the remove have failed, no byte of the old
+        // destination may survive past the end of the copy.
+        l_dest_fd = plat::open(p_Dest, O_RDWR | O_CREAT | O_TRUNC, 0777);
+    }
+
+    if (l_source_fd >= 0 && l_dest_fd >= 0) {
+        long l_read = 0;
+        do {
+            l_read = plat::read(l_source_fd, l_buffer, k_copy_chunk);
+            if (l_read < 0) {
+                logMsg("BuiltinsCopy: read of '%s' returned error errno = 0x%X\n",
+                       (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)errnoGet());
+                l_result = -1;
+            } else if (l_read > 0) {
+                long l_written = plat::write(l_dest_fd, l_buffer, static_cast<unsigned long>(l_read));
+                if (l_written != l_read) {
+                    logMsg("BuiltinsCopy: write of '%s' returned error errno = 0x%X\n",
+                           (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)errnoGet());
+                    l_result = -1;
+                }
+            }
+        } while (l_read > 0 && l_result == 0);
+    } else {
+        logMsg("BuiltinsCopy: open of '%s' returned error errno = 0x%X\n",
+               (_Vx_usr_arg_t)(l_source_fd < 0 ? p_Source : p_Dest), (_Vx_usr_arg_t)errnoGet());
+        l_result = -1;
+    }
+
+    if (l_source_fd >= 0)
+        plat::close(l_source_fd);
+    // The destination's close flushes what the file system still holds: when
+    // it fails the copy is not on the medium.
+    if (l_dest_fd >= 0 && plat::close(l_dest_fd) != 0 && l_result == 0) {
+        logMsg("BuiltinsCopy: close of '%s' returned error errno = 0x%X\n", (_Vx_usr_arg_t)p_Dest,
+               (_Vx_usr_arg_t)errnoGet());
+        l_result = -1;
+    }
+    std::free(l_buffer);
+    return l_result;
+}
+
+// Builtin "UPGCopy". Argument 0 char*: source file; argument 1 char*:
+// destination file; argument 2 int: 1 to remove the source after a copy that
+// succeeded at the first attempt. Creates the destination's folder (through
+// the file search's CreateDir), copies with up to three retries, logs the
+// versions before and after. Returns 0 or -1. A path longer than 765
+// characters is refused (-1), since a cut path would name another file.
+// Interpreter's task.
 val_t C_BUILTINS::s_UPGCopy() {
-    logMsg("s_UPGCopy: not available yet\n");
-    return EiC_IntResult(-1);
+    int l_result = 0;
+
+    char *l_func_address = nullptr;
+    if (symFindByName(sysSymTbl, k_create_dir_symbol, &l_func_address, nullptr) == ERROR) {
+        logMsg("CreateDir__13C_FILE_SEARCHPc: Error UNRESOLVED symbol s_UPGCopy\n");
+        return EiC_IntResult(-1);
+    }
+    t_create_dir_func l_create_dir = reinterpret_cast<t_create_dir_func>(l_func_address);
+
+    const char *l_arg_source = static_cast<const char *>(EiC_ArgPtr(0));
+    const char *l_arg_dest = static_cast<const char *>(EiC_ArgPtr(1));
+    int l_remove_source = EiC_ArgInt(2);
+    if (l_arg_source == nullptr || l_arg_dest == nullptr) {
+        logMsg("UPGCopy ERROR: UPGCopy null param\n");
+        return EiC_IntResult(-1);
+    }
+    if (strnlen(l_arg_source, k_path_max_length + 1) > k_path_max_length ||
+        strnlen(l_arg_dest, k_path_max_length + 1) > k_path_max_length) {
+        logMsg("UPGCopy ERROR: path longer than %d characters\n",
+               (_Vx_usr_arg_t)k_path_max_length);
+        return EiC_IntResult(-1);
+    }
+
+    char l_pSource[k_path_buffer_size];
+    char l_pDest[k_path_buffer_size];
+    char l_dest_folder[k_path_buffer_size];
+    std::memset(l_pSource, 0, sizeof l_pSource);
+    std::memset(l_pDest, 0, sizeof l_pDest);
+    std::memset(l_dest_folder, 0, sizeof l_dest_folder);
+    std::strncpy(l_pSource, l_arg_source, k_path_max_length);
+    std::strncpy(l_pDest, l_arg_dest, k_path_max_length);
+    std::strncpy(l_dest_folder, l_arg_dest, k_path_max_length);
+
+    char l_old_version[k_version_size];
+    char l_pNewVersion[k_version_size];
+    std::memset(l_old_version, 0, sizeof l_old_version);
+    std::memset(l_pNewVersion, 0, sizeof l_pNewVersion);
+
+    FILE *l_dest_file = plat::fopen(l_pDest, "r");
+    if (l_dest_file != nullptr) {
+        plat::fclose(l_dest_file);
+        ReadVersion(l_pDest, l_old_version);
+    }
+
+    // A destination without any '/' has no folder to create.
+    char *l_last_slash = std::strrchr(l_dest_folder, '/');
+    if (l_last_slash != nullptr) {
+        *l_last_slash = '\0';
+        if (l_create_dir(l_dest_folder) == -1)
+            logMsg("UPGCopy Could not create '%s'\n", (_Vx_usr_arg_t)l_dest_folder);
+    }
+
+    l_result = BuiltinsCopy(l_pSource, l_pDest);
+    if (l_result == -1) {
+        for (int l_retry = 1; l_retry <= k_copy_retries; ++l_retry) {
+            logMsg("UPGCopy ERROR (Retry %d) : errno = 0x%X : '%s'\n", (_Vx_usr_arg_t)l_retry,
+                   (_Vx_usr_arg_t)errnoGet(), (_Vx_usr_arg_t)l_pSource);
+            l_result = BuiltinsCopy(l_pSource, l_pDest);
+            if (l_result == 0)
+                return EiC_IntResult(0);
+        }
+        return EiC_IntResult(l_result);
+    }
+
+    ReadVersion(l_pSource, l_pNewVersion);
+    logMsg("copy %s (%s to %s)", (_Vx_usr_arg_t)l_pDest, (_Vx_usr_arg_t)l_old_version,
+           (_Vx_usr_arg_t)l_pNewVersion);
+
+    if (l_remove_source == 1) {
+        if (plat::remove(l_pSource) != 0) {
+            logMsg("UPGCopy ERROR (l_pSource %s):errno = 0x%X remove in UPG copy\n",
+                   (_Vx_usr_arg_t)l_pSource, (_Vx_usr_arg_t)errnoGet());
+            l_result = -1;
+        } else {
+            logMsg("remove = %s ,l_pSource = %s ,l_pNewVersion = %s", (_Vx_usr_arg_t)l_pDest,
+                   (_Vx_usr_arg_t)l_pSource, (_Vx_usr_arg_t)l_pNewVersion);
+        }
+    }
+    return EiC_IntResult(l_result);
 }
 
-int C_BUILTINS::BuiltinsCopy(const char *, const char *) {
-    logMsg("BuiltinsCopy: not available yet\n");
-    return -1;
+// Builtin "GetSDBlockSize": no argument. Returns the file-system block size of
+// the SD card "/SDH", or -1 when it cannot be opened or examined.
+// Interpreter's task.
+val_t C_BUILTINS::s_GetSDBlockSize() {
+    int l_result = -1;
+    int l_fd = plat::open("/SDH", O_RDONLY, 0644);
+    if (l_fd < 0) {
+        logMsg("%ld - (s_GetSDBlockSize) ERROR : open ('/SDH')", (_Vx_usr_arg_t)tickGet());
+        return EiC_IntResult(-1);
+    }
+    struct stat l_status;
+    if (plat::fstat(l_fd, &l_status) != 0)
+        logMsg("%ld - (s_GetSDBlockSize) ERROR : fstat ('/SDH')", (_Vx_usr_arg_t)tickGet());
+    else
+        l_result = static_cast<int>(l_status.st_blksize);
+    plat::close(l_fd);
+    return EiC_IntResult(l_result);
 }

@@ -5,6 +5,8 @@
 #include "unit/history.h"
 #include "unit/hmi.h"
 
+#include "unit/file_search.h"
+
 namespace unit {
 
 void installAll() {
@@ -13,6 +15,7 @@ void installAll() {
     resetHmi();
     resetHistory();
     resetAppliActive();
+    installFileSearch();
 }
 
 } // namespace unit

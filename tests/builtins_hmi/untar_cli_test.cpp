@@ -74,6 +74,7 @@ TEST_F(UntarCliTest, FailuresAndUsage) {
     EXPECT_EQ(run("untar missing.tgz out --no-progress", m_dir), 1);
     EXPECT_EQ(run("untar maps.tgz --no-progress", m_dir), 2);
     EXPECT_EQ(run("untar maps.tgz out --bogus --no-progress", m_dir), 2);
+    EXPECT_EQ(run("untar maps.tgz '' --no-progress", m_dir), 2); // not the root folder
     EXPECT_FALSE(testsupport::fileExists(m_dir + "/out"));
 }
 

@@ -53,10 +53,12 @@ int runUntar(const upgsim::GlobalOptions &opts, std::vector<std::string> &args) 
     if (args.size() != 2)
         return upgsim::usageError("usage: upgsim untar ARCHIVE DEST [--verbose] [--relative]");
 
+    if (args[0].empty() || args[1].empty())
+        return upgsim::usageError("untar: ARCHIVE and DEST must not be empty");
     const std::string &archive = args[0];
     // The extractor prefixes every entry path with the folder as it is.
     std::string dest = args[1];
-    if (dest.empty() || dest.back() != '/')
+    if (dest.back() != '/')
         dest += '/';
 
     if (opts.tickHz == 0)

@@ -2,6 +2,8 @@
 // the script interpreter.
 #include "builtins/C_BUILTINS.h"
 
+#include "C_MAP_UPG_CARTOTREE.h"
+
 #include <cstring>
 #include <new>
 
@@ -43,7 +45,7 @@ const t_builtin_row k_builtins[] = {
 
 C_BUILTINS::C_BUILTINS()
     : m_progress_bar_task_id(0), m_progress_bar_active(0), m_progress_total_size(0),
-      m_previous_written_bytes(0), m_carto_tree(nullptr),
+      m_previous_written_bytes(0), m_carto_tree(new (std::nothrow) C_MAP_UPG_CARTOTREE(0)),
       m_progress_bar_text_lock(semBCreate(SEM_Q_FIFO, SEM_FULL)) {
     std::memset(m_progress_bar_text, 0, sizeof m_progress_bar_text);
 }

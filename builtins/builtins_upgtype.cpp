@@ -1,19 +1,213 @@
-// Upgrade-type builtins: drives, upgrade type, current-version file.
-// Not available yet: each handler logs so and fails.
+// Upgrade-type builtins: "UpdateDataForCartoTree" (the medium's and the
+// product's drives), "GetNavUpgType" (the medium's upgrade type and version
+// file) and "GetUpgDVD_CurrVersNaviFile" (the current-version file). Thin
+// bridges between the script's arguments and the carto tree.
 #include "builtins/C_BUILTINS.h"
 
+#include "C_MAP_UPG_CARTOTREE.h"
+
+#include <cstring>
+
+namespace {
+
+// Size of the script's text buffers the builtins write.
+const int k_script_text_size = 50;
+// Local buffers of the media drive and of the descriptor's name: at most 15
+// characters and the NUL.
+const int k_name_buffer = 16;
+// Local buffer of the product drive: at most 767 characters and the NUL.
+const int k_product_buffer = 768;
+
+// Writes exactly 50 bytes into the script's buffer: the text cut to 49
+// characters, then NUL bytes up to the 50th.
+void WriteScriptText(char *p_buffer, const CKWString &p_text) {
+    char l_text[k_script_text_size];
+    std::memset(l_text, 0, sizeof l_text);
+    p_text.SafeCopyToBuffer(l_text, k_script_text_size, 0);
+    std::memcpy(p_buffer, l_text, sizeof l_text);
+}
+
+// True when the script's count of characters fits a 16-character local
+// buffer with its NUL.
+bool NameLengthFits(int p_length) { return p_length >= 0 && p_length < k_name_buffer; }
+
+// Copies at most p_length characters of p_text (stopping at its NUL) into the
+// 16-byte buffer p_out, NUL-terminated. p_length must fit (NameLengthFits).
+void CopyName(char *p_out, const char *p_text, int p_length) {
+    std::memset(p_out, 0, k_name_buffer);
+    if (p_text == nullptr)
+        return;
+    for (int l_i = 0; l_i < p_length && p_text[l_i] != '\0'; ++l_i)
+        p_out[l_i] = p_text[l_i];
+}
+
+} // namespace
+
+// "UpdateDataForCartoTree": 0 media drive, 1 product drive, 2 int* number of
+// characters of the media drive to take (0 to 15). Sets the carto tree's
+// media drive and product path, each followed by '/'. 0; -1 without carto
+// tree, for a null argument or a count that does not fit. Interpreter's task.
 val_t C_BUILTINS::s_UpdateDataForCartoTree() {
-    logMsg("s_UpdateDataForCartoTree: not available yet\n");
-    return EiC_IntResult(-1);
+    logMsg("C_BUILTINS::UpdateDataForCartoTree() \n");
+    int l_result = -1;
+    const char *l_media_arg = static_cast<const char *>(EiC_ArgPtr(0));
+    const char *l_product_arg = static_cast<const char *>(EiC_ArgPtr(1));
+    const int *l_size_arg = static_cast<const int *>(EiC_ArgPtr(2));
+    if (l_size_arg == nullptr) {
+        logMsg("UpdateDataForCartoTree()  l_media_drive_size is NULL so leave\n");
+        return EiC_IntResult(-1);
+    }
+    const int l_media_drive_size = *l_size_arg;
+    if (!NameLengthFits(l_media_drive_size)) {
+        // The media drive's buffer holds 15 characters: a count beyond it (or
+        // a negative one) is refused rather than copied past the buffer.
+        logMsg("UpdateDataForCartoTree()  l_media_drive_size = %d refused (0 to %d) \n",
+               (_Vx_usr_arg_t)l_media_drive_size, (_Vx_usr_arg_t)(k_name_buffer - 1));
+        return EiC_IntResult(-1);
+    }
+    char l_media_drive[k_name_buffer];
+    CopyName(l_media_drive, l_media_arg, l_media_drive_size);
+    // The whole product drive is taken (up to 767 characters), not only its
+    // first characters.
+    char l_product_drive[k_product_buffer];
+    std::memset(l_product_drive, 0, sizeof l_product_drive);
+    if (l_product_arg != nullptr) {
+        for (int l_i = 0; l_i < k_product_buffer - 1 && l_product_arg[l_i] != '\0'; ++l_i)
+            l_product_drive[l_i] = l_product_arg[l_i];
+    }
+
+    logMsg("UpdateDataForCartoTree()  media_carto_drive = %s \n", (_Vx_usr_arg_t)l_media_drive);
+    logMsg("UpdateDataForCartoTree()  product_carto_drive = %s \n\n",
+           (_Vx_usr_arg_t)l_product_drive);
+    logMsg("UpdateDataForCartoTree()  l_media_drive_size = %d \n\n",
+           (_Vx_usr_arg_t)l_media_drive_size);
+
+    CKWString l_media(l_media_drive, l_media_drive_size, 0);
+    l_media += '/';
+    CKWString l_product(l_product_drive);
+    l_product += '/';
+
+    C_MAP_UPG_CARTOTREE *l_tree = GetCartoTreeInstance();
+    if (GetInstance() != nullptr && l_tree != nullptr) {
+        l_result = 0;
+        l_tree->SetMediaCartoDrive(l_media);
+        l_tree->SetProductCartoPath(l_product);
+        logMsg("UpdateDataForCartoTree()  l_carto_tree.media_carto_drive = %s \n",
+               (_Vx_usr_arg_t)l_tree->GetMediaCartoDrive().GetBuffer(2));
+        logMsg("UpdateDataForCartoTree()  l_carto_tree.product_carto_drive = %s \n",
+               (_Vx_usr_arg_t)l_tree->GetProductCartoPath().GetBuffer(2));
+    }
+    return EiC_IntResult(l_result);
 }
 
+// "GetNavUpgType": 0 descriptor file name, 1 int* number of its characters
+// (0 to 15), 2 out buffer of 50 bytes: the version file's path, 3 int* out: 1
+// country selection, 0 single country, -1 no upgrade. 0 once the carto tree
+// exists, whatever the type; -1 without carto tree, for a null argument or a
+// count that does not fit (nothing written then). Interpreter's task.
 val_t C_BUILTINS::s_GetNavUpgType() {
-    logMsg("s_GetNavUpgType: not available yet\n");
-    return EiC_IntResult(-1);
+    logMsg("C_BUILTINS::GetNavUpgType() \n");
+    const char *l_name_arg = static_cast<const char *>(EiC_ArgPtr(0));
+    const int *l_length_arg = static_cast<const int *>(EiC_ArgPtr(1));
+    char *l_path_out = static_cast<char *>(EiC_ArgPtr(2));
+    int *l_type_out = static_cast<int *>(EiC_ArgPtr(3));
+    if (l_length_arg == nullptr || l_path_out == nullptr || l_type_out == nullptr) {
+        logMsg("GetNavUpgType() NULL argument so leave\n");
+        return EiC_IntResult(-1);
+    }
+    const int l_descri_file_length = *l_length_arg;
+    if (!NameLengthFits(l_descri_file_length)) {
+        // The name's buffer holds 15 characters: refused, never overrun.
+        logMsg("GetNavUpgType()  l_descri_file_length = %d refused (0 to %d) \n",
+               (_Vx_usr_arg_t)l_descri_file_length, (_Vx_usr_arg_t)(k_name_buffer - 1));
+        return EiC_IntResult(-1);
+    }
+    char l_descri_dat_file[k_name_buffer];
+    CopyName(l_descri_dat_file, l_name_arg, l_descri_file_length);
+    logMsg("GetNavUpgType()  l_descri_dat_file = %s \n", (_Vx_usr_arg_t)l_descri_dat_file);
+    logMsg("GetNavUpgType()  l_descri_file_length = %d \n\n", (_Vx_usr_arg_t)l_descri_file_length);
+
+    if (GetInstance() == nullptr) {
+        logMsg("GetNavUpgType() C_BUILTINS Instance is NULL so leave\n");
+        return EiC_IntResult(-1);
+    }
+    C_MAP_UPG_CARTOTREE *l_tree = GetCartoTreeInstance();
+    if (l_tree == nullptr) {
+        logMsg("GetNavUpgType() Carto_tree Instance is NULL so leave\n");
+        return EiC_IntResult(-1);
+    }
+
+    t_upg_plugin_type l_type = l_tree->GetUpgradeType(l_descri_dat_file, l_descri_file_length,
+                                                      l_tree->GetMediaCartoDrive());
+    switch (l_type) {
+    case UPG_PLUGIN_TYPE_NONE:
+        *l_type_out = -1;
+        logMsg("GetNavUpgType() Will not Launch upgrade\n");
+        break;
+    case UPG_PLUGIN_TYPE_LIST_COUNTRY:
+        *l_type_out = 1;
+        logMsg("GetNavUpgType() Will Launch country selection upgrade\n");
+        break;
+    case UPG_PLUGIN_TYPE_MODULE_COUNTRY:
+        *l_type_out = 0;
+        logMsg("GetNavUpgType() Will Launch Alone country upgrade\n");
+        break;
+    default:
+        break;
+    }
+
+    char l_media_type_absolute_path[k_script_text_size];
+    std::memset(l_media_type_absolute_path, 0, sizeof l_media_type_absolute_path);
+    l_tree->GetMapPlgin_DVD_or_CD().SafeCopyToBuffer(l_media_type_absolute_path,
+                                                     k_script_text_size, 2);
+    logMsg("GetNavUpgType()  l_media_type_absolute_path = %s \n upg_type = %d \n",
+           (_Vx_usr_arg_t)l_media_type_absolute_path, (_Vx_usr_arg_t)*l_type_out);
+    WriteScriptText(l_path_out, l_tree->GetMapPlgin_DVD_or_CD());
+    return EiC_IntResult(0);
 }
 
+// "GetUpgDVD_CurrVersNaviFile": 0 out buffer of 50 bytes: the current-version
+// file's folder, 1 out buffer of 50 bytes: its path. 0; -1 without carto tree
+// or for a null buffer; the carto tree's failure (-1, buffers untouched) when
+// the medium lists no current-version file. Interpreter's task.
 val_t C_BUILTINS::s_GetUpgDVD_CurrVersNaviFile() {
-    logMsg("s_GetUpgDVD_CurrVersNaviFile: not available yet\n");
-    return EiC_IntResult(-1);
-}
+    logMsg("C_BUILTINS::GetUpgDVD_CurrVersNaviFile() \n");
+    char *l_folder_out = static_cast<char *>(EiC_ArgPtr(0));
+    char *l_file_out = static_cast<char *>(EiC_ArgPtr(1));
+    if (GetInstance() == nullptr) {
+        logMsg("GetUpgDVD_CurrVersNaviFile() C_BUILTINS Instance is NULL so leave\n");
+        return EiC_IntResult(-1);
+    }
+    C_MAP_UPG_CARTOTREE *l_tree = GetCartoTreeInstance();
+    if (l_tree == nullptr) {
+        logMsg("GetUpgDVD_CurrVersNaviFile() Carto_tree Instance is NULL so leave\n");
+        return EiC_IntResult(-1);
+    }
+    if (l_folder_out == nullptr || l_file_out == nullptr) {
+        logMsg("GetUpgDVD_CurrVersNaviFile() NULL argument so leave\n");
+        return EiC_IntResult(-1);
+    }
+    int l_status = l_tree->GetUpgDVD_CurrVersNaviAbsolutePath();
+    if (l_status != 0)
+        return EiC_IntResult(l_status);
 
+    char l_curr_vers_navi_file[k_script_text_size];
+    std::memset(l_curr_vers_navi_file, 0, sizeof l_curr_vers_navi_file);
+    l_tree->GetMapPlgin_DVD_CurrVersNavi().SafeCopyToBuffer(l_curr_vers_navi_file,
+                                                            k_script_text_size, 2);
+    CKWString l_folder;
+    l_tree->UpgXtractPath(l_tree->GetMapPlgin_DVD_CurrVersNavi(), l_folder);
+    logMsg("GetUpgDVD_CurrVersNaviFile() l_curr_vers_navi_path = %s \n",
+           (_Vx_usr_arg_t)l_folder.GetBuffer(2));
+    char l_curr_vers_navi_path[k_script_text_size];
+    std::memset(l_curr_vers_navi_path, 0, sizeof l_curr_vers_navi_path);
+    l_folder.SafeCopyToBuffer(l_curr_vers_navi_path, k_script_text_size, 2);
+    logMsg("GetUpgDVD_CurrVersNaviFile() l_curr_vers_navi_file = %s \n",
+           (_Vx_usr_arg_t)l_curr_vers_navi_file);
+    logMsg("GetUpgDVD_CurrVersNaviFile() l_curr_vers_navi_path = %s \n",
+           (_Vx_usr_arg_t)l_curr_vers_navi_path);
+
+    WriteScriptText(l_file_out, l_tree->GetMapPlgin_DVD_CurrVersNavi());
+    WriteScriptText(l_folder_out, l_folder);
+    return EiC_IntResult(0);
+}

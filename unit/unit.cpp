@@ -4,6 +4,9 @@
 #include "unit/boot_db.h"
 #include "unit/history.h"
 #include "unit/hmi.h"
+#include "unit/permanent_device.h"
+#include "unit/storage.h"
+#include "unit/systool.h"
 
 #include "unit/file_search.h"
 
@@ -15,6 +18,9 @@ void installAll() {
     resetHmi();
     resetHistory();
     resetAppliActive();
+    resetStorage();
+    resetPermanentDevice();
+    resetSysTool();
     installFileSearch();
 }
 

@@ -1,0 +1,218 @@
+// Carto tree: descriptor files ("DESCRI.DAT"). Builds the main descriptor's
+// path, reads a descriptor file into lines, splits each line into the record
+// t_upg_descri_dat_elt (key, two free fields, path, free field) with its path
+// normalised to slashes, and sorts the main file's records into the tree's
+// lists. Also the comma-field extractor used on current-version lines.
+#include "C_MAP_UPG_CARTOTREE.h"
+
+#include "platform/plat_io.h"
+#include "unit/systool.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Line buffer of a descriptor file, and the most read at once (249
+// characters and the NUL).
+const int k_descri_line_buffer = 256;
+const int k_descri_read_size = 250;
+// Buffer of ExtractValueAfterComma: 299 characters and the NUL.
+const int k_comma_buffer = 300;
+
+// Key prefixes that the main descriptor's records are sorted by.
+const char k_db_download[] = "DB_DOWNLOAD";
+const char k_gruppo_root[] = "GRUPPO_ROOT";
+const char k_icon_brands[] = "ICON_BRANDS";
+
+bool KeyBeginsWith(const CKWString &p_key, const char *p_prefix) {
+    return std::strncmp(p_key.GetBuffer(), p_prefix, std::strlen(p_prefix)) == 0;
+}
+
+// Normalises the record's path; an empty path has nothing to normalise.
+int NormalisePath(C_MAP_UPG_CARTOTREE &p_tree, t_upg_descri_dat_elt &p_elt) {
+    if (p_elt.m_file_path.IsEmpty())
+        return 0;
+    return p_tree.UpdateFileNameIfNeeded(p_elt.m_file_path.GetBuffer(0),
+                                         p_elt.m_file_path.GetLength());
+}
+
+} // namespace
+
+void C_MAP_UPG_CARTOTREE::BuildMainDescriDatFilePath(CKWString &p_path, const char *p_name,
+                                                     int p_length) {
+    LogCartoTree("(%s)  %s  %d \n", (_Vx_usr_arg_t)__FILE__,
+                 (_Vx_usr_arg_t) "BuildMainDescriDatFilePath", (_Vx_usr_arg_t)__LINE__);
+    // A negative length would mean "the whole name" to the string class: the
+    // caller asked for a count, so a negative one takes nothing.
+    const int l_length = p_length < 0 ? 0 : p_length;
+    if (m_perimeter <= 1) {
+        p_path += media_carto_drive;
+        p_path.Add(p_name, l_length);
+        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE) l_descri_file = '%s'", (_Vx_usr_arg_t)tickGet(),
+                     (_Vx_usr_arg_t)p_path.GetBuffer());
+    } else if (m_perimeter <= 3) {
+        p_path += m_perimeter_root;
+        p_path += "/";
+        p_path.Add(p_name, l_length);
+        SYSTOOL_LogMsgNoFormat(false, "%ld - (C_MAP_UPG_CARTOTREE) l_descri_file = '%s'",
+                               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)p_path.GetBuffer());
+    }
+}
+
+int C_MAP_UPG_CARTOTREE::LoadDescriDataInMemory(const char *p_file, CKWArray<CKWString> &p_list) {
+    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s, L%d \n", (_Vx_usr_arg_t)tickGet(),
+                 (_Vx_usr_arg_t) "LoadDescriDataInMemory", (_Vx_usr_arg_t)__LINE__);
+    FILE *l_file = (p_file != nullptr) ? plat::fopen(p_file, "r") : nullptr;
+    if (l_file == nullptr) {
+        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(),  fopen (%s) return NULL !!!\n ",
+                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t) "LoadDescriDataInMemory",
+                     (_Vx_usr_arg_t)p_file);
+        return -1;
+    }
+    char l_line[k_descri_line_buffer];
+    while (!std::feof(l_file)) {
+        std::memset(l_line, 0, sizeof l_line);
+        if (std::fgets(l_line, k_descri_read_size, l_file) == nullptr) {
+            // End of file, or a read error that would never reach it.
+            if (std::ferror(l_file))
+                break;
+            continue;
+        }
+        p_list.Add(CKWString(l_line));
+    }
+    plat::fclose(l_file);
+    return 0;
+}
+
+void C_MAP_UPG_CARTOTREE::FreeDescriDatData(CKWArray<CKWString> &p_list) {
+    for (int l_i = 0; l_i < p_list.GetSize(); ++l_i) {
+        CKWString *l_line = nullptr;
+        if (p_list.GetPtr(l_i, &l_line) == 1)
+            l_line->Purge();
+    }
+    p_list.Purge();
+}
+
+int C_MAP_UPG_CARTOTREE::GetUniqueDescriDatInfo(CKWString &p_line, t_upg_descri_dat_elt *p_elt) {
+    LogCartoTree("(C_MAP_UPG_CARTOTREE)  GetUniqueDescriDatInfo()\n");
+    if (p_elt == nullptr)
+        return -1;
+    // One record per line: a field the line lacks is empty, never a field of
+    // an earlier line.
+    p_elt->m_key.Clear();
+    p_elt->m_field2.Clear();
+    p_elt->m_file_path.Clear();
+    p_elt->m_field4.Clear();
+    p_elt->m_field5.Clear();
+
+    CKWString l_rest(p_line);
+    CKWString *l_fields[4] = {&p_elt->m_key, &p_elt->m_field2, &p_elt->m_file_path,
+                              &p_elt->m_field4};
+    for (CKWString *l_field : l_fields) {
+        int l_comma = l_rest.Find(",", 0);
+        if (l_comma < 0)
+            continue;
+        *l_field = l_rest.Before(l_comma - 1);
+        l_rest = l_rest.After(l_comma + 1);
+    }
+    int l_comma = l_rest.Find(",", 0);
+    p_elt->m_field5 = (l_comma < 0) ? l_rest : l_rest.Before(l_comma - 1);
+    return 0;
+}
+
+int C_MAP_UPG_CARTOTREE::UpdateFileNameIfNeeded(char *p_buffer, int p_length) {
+    if (p_buffer == nullptr)
+        return -1;
+    for (int l_i = 0; l_i < p_length && p_buffer[l_i] != '\0'; ++l_i) {
+        if (p_buffer[l_i] == '\\')
+            p_buffer[l_i] = '/';
+    }
+    return 0;
+}
+
+int C_MAP_UPG_CARTOTREE::SaveMainDescriDatIntoSpecifiedList(CKWArray<CKWString> &p_data_List) {
+    t_upg_descri_dat_elt l_elt;
+    int l_status = 0;
+    LogCartoTree("(C_MAP_UPG_CARTOTREE)  %s  %d \n",
+                 (_Vx_usr_arg_t) "SaveMainDescriDatIntoSpecifiedList", (_Vx_usr_arg_t)__LINE__);
+    LogCartoTree("SaveMainDescriDatIntoSpecifiedList() p_data_List.size %d \n",
+                 (_Vx_usr_arg_t)p_data_List.GetSize());
+    for (int l_i = 0; l_i < p_data_List.GetSize(); ++l_i) {
+        CKWString *l_line = nullptr;
+        if (p_data_List.GetPtr(l_i, &l_line) != 1)
+            l_status = -1;
+        else
+            l_status = GetUniqueDescriDatInfo(*l_line, &l_elt);
+        if (l_status == 0)
+            l_status = NormalisePath(*this, l_elt);
+        if (l_status == 0) {
+            if (KeyBeginsWith(l_elt.m_key, k_db_download))
+                m_db_download_list.Add(l_elt);
+            else if (KeyBeginsWith(l_elt.m_key, k_gruppo_root))
+                m_gruppo_root_list.Add(l_elt);
+            else if (KeyBeginsWith(l_elt.m_key, k_icon_brands))
+                m_icon_brands_list.Add(l_elt);
+            m_descri_dat_list.Add(l_elt);
+        } else {
+            SYSTOOL_LogMsgNoFormat(
+                false, "An error occured on 'UpdateFileNameIfNeeded' or 'GetUniqueDescriDatInfo'");
+            break;
+        }
+    }
+    if (l_status == -1)
+        SYSTOOL_LogMsgNoFormat(false, "ERROR Occured");
+    return l_status;
+}
+
+int C_MAP_UPG_CARTOTREE::ConvertDataIntoDescriDatEltList(CKWArray<CKWString> &p_data_List,
+                                                         CKWArray<t_upg_descri_dat_elt> &p_list) {
+    static const char l_name[] = "ConvertDataIntoDescriDatEltList";
+    t_upg_descri_dat_elt l_elt;
+    int l_status = 0;
+    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s, L%d \n", (_Vx_usr_arg_t)tickGet(),
+                 (_Vx_usr_arg_t)l_name, (_Vx_usr_arg_t)__LINE__);
+    for (int l_i = 0; l_i < p_data_List.GetSize(); ++l_i) {
+        CKWString *l_line = nullptr;
+        if (p_data_List.GetPtr(l_i, &l_line) != 1) {
+            l_status = -1;
+            LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), An error occured on 'GetPtr'  \n",
+                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_name);
+            break;
+        }
+        GetUniqueDescriDatInfo(*l_line, &l_elt);
+        l_status = NormalisePath(*this, l_elt);
+        if (l_status == -1) {
+            LogCartoTree(
+                "%ld - (C_MAP_UPG_CARTOTREE)   %s(), An error occured on 'UpdateFileNameIfNeeded'\n",
+                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_name);
+            break;
+        }
+        p_list.Add(l_elt);
+    }
+    if (l_status == -1)
+        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), ERROR Occured, LEAVE!!! \n",
+                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_name);
+    return l_status;
+}
+
+int C_MAP_UPG_CARTOTREE::ExtractValueAfterComma(const char *p_text, int p_n, CKWString &p_value) {
+    p_value.Clear();
+    if (p_text == nullptr || p_n <= 0)
+        return -1;
+    char l_buffer[k_comma_buffer];
+    std::snprintf(l_buffer, sizeof l_buffer, "%s", p_text);
+    char *l_p = l_buffer;
+    int l_commas = 0;
+    while (*l_p != '\0') {
+        if (*l_p++ == ',' && ++l_commas == p_n)
+            break;
+    }
+    if (l_commas < p_n)
+        return -1;
+    char *l_end = std::strchr(l_p, ',');
+    if (l_end != nullptr)
+        *l_end = '\0';
+    p_value = l_p;
+    return 0;
+}

@@ -1,0 +1,279 @@
+// The map-analysis builtins as a script calls them: arguments through the
+// interpreter's slots, the 50-byte text buffers, the country table, and the
+// whole sequence on a medium of three countries.
+#include "builtins/C_BUILTINS.h"
+#include "builtins/upg_country_table.h"
+#include "cartotree_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using hostsim::EicArg;
+using testsupport::CountrySpec;
+using testsupport::InstalledCountry;
+using testsupport::MediaBuilder;
+
+const unsigned char k_sentinel = 0xA5;
+
+class MapBuiltinsTest : public cartotest::CartoTreeTest {
+protected:
+    void SetUp() override {
+        CartoTreeTest::SetUp();
+        sdBlockSize(4096);
+        ASSERT_NE(C_BUILTINS::Instance(), nullptr);
+        ASSERT_NE(C_BUILTINS::GetCartoTreeInstance(), nullptr);
+    }
+    C_MAP_UPG_CARTOTREE &carto() { return *C_BUILTINS::GetCartoTreeInstance(); }
+
+    int call(const char *name, const std::vector<EicArg> &args) {
+        val_t result;
+        EXPECT_TRUE(hostsim::callBuiltin(name, args, &result)) << name;
+        return result.ival;
+    }
+    int updateDrives(const char *media, const char *product, int length) {
+        m_length = length;
+        return call("UpdateDataForCartoTree",
+                    {EicArg::Ptr(media), EicArg::Ptr(product), EicArg::Ptr(&m_length)});
+    }
+    // Calls "GetNavUpgType" with a 64-byte buffer whose last 14 bytes must
+    // stay untouched.
+    int navUpgType(const char *name, int length, int *type) {
+        m_length = length;
+        std::memset(m_path, k_sentinel, sizeof m_path);
+        return call("GetNavUpgType", {EicArg::Ptr(name), EicArg::Ptr(&m_length),
+                                      EicArg::Ptr(m_path), EicArg::Ptr(type)});
+    }
+    // The script's view of a 50-byte buffer: its text, after checking that
+    // the rest of the 50 bytes is NUL and nothing beyond them was written.
+    static std::string scriptText(const char *buffer) {
+        size_t length = strnlen(buffer, 50);
+        EXPECT_LT(length, 50u);
+        for (size_t i = length; i < 50; ++i)
+            EXPECT_EQ(buffer[i], '\0') << "byte " << i;
+        for (size_t i = 50; i < 64; ++i)
+            EXPECT_EQ(static_cast<unsigned char>(buffer[i]), k_sentinel) << "byte " << i;
+        return std::string(buffer, length);
+    }
+
+    int m_length = 0;
+    char m_path[64];
+};
+
+TEST_F(MapBuiltinsTest, UpdateDataForCartoTreeTakesTheGivenLength) {
+    EXPECT_EQ(updateDrives("/DVD", "/SDH/MAPS/PRODUCT/DRIVE", 4), 0);
+    EXPECT_STREQ(carto().GetMediaCartoDrive().GetBuffer(), "/DVD/");
+    // The whole product drive, not its first characters.
+    EXPECT_STREQ(carto().GetProductCartoPath().GetBuffer(), "/SDH/MAPS/PRODUCT/DRIVE/");
+    EXPECT_TRUE(contains(log(), "UpdateDataForCartoTree()  l_media_drive_size = 4 \n\n"));
+    EXPECT_TRUE(contains(log(), "UpdateDataForCartoTree()  l_carto_tree.media_carto_drive = /DVD/ \n"));
+
+    EXPECT_EQ(updateDrives("/DVD", "/SDH", 2), 0);
+    EXPECT_STREQ(carto().GetMediaCartoDrive().GetBuffer(), "/D/");
+
+    // Lengths that do not fit the 16-character buffer are refused.
+    for (int length : {16, 1000, -1}) {
+        hostsim::clearCapturedLog();
+        EXPECT_EQ(updateDrives("/DVD/A/VERY/LONG/MEDIA/DRIVE/NAME", "/SDH", length), -1);
+        EXPECT_TRUE(contains(log(), "refused"));
+        EXPECT_STREQ(carto().GetMediaCartoDrive().GetBuffer(), "/D/");
+    }
+    EXPECT_EQ(updateDrives("/DVD/A/VERY/LONG/MEDIA/DRIVE/NAME", "/SDH", 15), 0);
+    EXPECT_STREQ(carto().GetMediaCartoDrive().GetBuffer(), "/DVD/A/VERY/LON/");
+}
+
+TEST_F(MapBuiltinsTest, GetNavUpgTypeTellsTheScriptTheKindOfMedium) {
+    ASSERT_EQ(updateDrives("/DVD", "/SDH", 4), 0);
+    int type = 99;
+    MediaBuilder list(mediaDir());
+    ASSERT_TRUE(list.build());
+    EXPECT_EQ(navUpgType("DESCRI.DAT", 10, &type), 0);
+    EXPECT_EQ(type, 1);
+    EXPECT_EQ(scriptText(m_path), "/DVD/MAPS/DVD_VER.NAV");
+    EXPECT_TRUE(contains(log(), "GetNavUpgType() Will Launch country selection upgrade\n"));
+    EXPECT_TRUE(contains(log(), "GetNavUpgType()  l_media_type_absolute_path = "
+                                "/DVD/MAPS/DVD_VER.NAV \n upg_type = 1 \n"));
+
+    MediaBuilder single(mediaDir());
+    single.kind(MediaBuilder::Kind::SingleCountry);
+    ASSERT_TRUE(single.build());
+    EXPECT_EQ(navUpgType("DESCRI.DAT", 10, &type), 0);
+    EXPECT_EQ(type, 0);
+    EXPECT_EQ(scriptText(m_path), "/DVD/MAPS/CD_VER.NAV");
+
+    EXPECT_EQ(navUpgType("NOTHERE.DAT", 11, &type), 0);
+    EXPECT_EQ(type, -1);
+    EXPECT_EQ(scriptText(m_path), "");
+    EXPECT_TRUE(contains(log(), "GetNavUpgType() Will not Launch upgrade\n"));
+}
+
+TEST_F(MapBuiltinsTest, TextsAreCutTo49CharactersAndLengthsAreBounded) {
+    ASSERT_EQ(updateDrives("/DVD", "/SDH", 4), 0);
+    // "/DVD/" and 55 more characters: a 60-character version-file path.
+    const std::string rel = "LONGFOLDERNAME_ABCDEFGHIJKLMNOPQRSTUVWXYZ01/DVD_VER.NAV";
+    ASSERT_EQ(rel.size(), 55u);
+    media("DESCRI.DAT", testsupport::descriLine("V", rel));
+    media(rel, "x");
+    int type = 99;
+    EXPECT_EQ(navUpgType("DESCRI.DAT", 10, &type), 0);
+    EXPECT_EQ(type, 1);
+    EXPECT_EQ(scriptText(m_path), ("/DVD/" + rel).substr(0, 49));
+
+    type = 99;
+    EXPECT_EQ(navUpgType("DESCRI.DAT_WITH_A_LONG_TAIL", 16, &type), -1);
+    EXPECT_EQ(type, 99);
+    EXPECT_EQ(static_cast<unsigned char>(m_path[0]), k_sentinel);
+    EXPECT_TRUE(contains(log(), "GetNavUpgType()  l_descri_file_length = 16 refused"));
+}
+
+TEST_F(MapBuiltinsTest, CurrentVersionFileReachesTheScriptOnlyWhenListed) {
+    ASSERT_EQ(updateDrives("/DVD", "/SDH", 4), 0);
+    char folder[64];
+    char file[64];
+    std::memset(folder, k_sentinel, sizeof folder);
+    std::memset(file, k_sentinel, sizeof file);
+    EXPECT_EQ(call("GetUpgDVD_CurrVersNaviFile", {EicArg::Ptr(folder), EicArg::Ptr(file)}), -1);
+    EXPECT_EQ(static_cast<unsigned char>(folder[0]), k_sentinel);
+    EXPECT_EQ(static_cast<unsigned char>(file[0]), k_sentinel);
+
+    MediaBuilder list(mediaDir());
+    ASSERT_TRUE(list.build());
+    int type = 0;
+    ASSERT_EQ(navUpgType("DESCRI.DAT", 10, &type), 0);
+    EXPECT_EQ(call("GetUpgDVD_CurrVersNaviFile", {EicArg::Ptr(folder), EicArg::Ptr(file)}), 0);
+    EXPECT_EQ(scriptText(folder), "/DVD/MAPS/");
+    EXPECT_EQ(scriptText(file), "/DVD/MAPS/CURR_VERS_NAVI.TXT");
+    EXPECT_TRUE(contains(log(), "GetUpgDVD_CurrVersNaviFile() l_curr_vers_navi_file = "
+                                "/DVD/MAPS/CURR_VERS_NAVI.TXT \n"));
+}
+
+TEST_F(MapBuiltinsTest, CountryListFailsOnASingleCountryMedium) {
+    MediaBuilder single(mediaDir());
+    single.kind(MediaBuilder::Kind::SingleCountry);
+    ASSERT_TRUE(single.build());
+    ASSERT_EQ(updateDrives("/DVD", "/SDH", 4), 0);
+    int type = 0;
+    ASSERT_EQ(navUpgType("DESCRI.DAT", 10, &type), 0);
+    std::vector<unsigned char> table(UPG_COUNTRY_TABLE_SIZE, k_sentinel);
+    EXPECT_EQ(call("Get_DVD_CIDInfoList", {EicArg::Ptr(table.data())}), -1);
+    EXPECT_EQ(count(log(), "GetUpgDVD_CurrVersNaviFile() l_CIDInfoList size = "), 1u);
+    EXPECT_EQ(table[0], k_sentinel);
+}
+
+TEST_F(MapBuiltinsTest, ScriptRunsTheFourBuiltinsOnAThreeCountryMedium) {
+    MediaBuilder medium(mediaDir());
+    CountrySpec ita;
+    ita.cid = "ITA";
+    ita.name = "Italia";
+    ita.version = "7";
+    ita.release = "2";
+    ita.sizes = {{"CID_SIZE_4", "4000"}, {"CID_SIZE", "5000"}};
+    CountrySpec fra = ita;
+    fra.cid = "FRA";
+    fra.name = "France";
+    fra.eol = "\n";
+    CountrySpec deu = ita;
+    deu.cid = "DEU";
+    deu.name = "Deutschland";
+    deu.version = "5";
+    medium.country(ita).country(fra).country(deu);
+    ASSERT_TRUE(medium.build());
+    ASSERT_TRUE(testsupport::writeInstalledCountry(
+        sdDir(), InstalledCountry{"FRA", "6", "9", {{"CID_SIZE_4", "3000"}}}));
+    ASSERT_TRUE(testsupport::writeInstalledCountry(sdDir(), InstalledCountry{"DEU", "6", "0"}));
+
+    ASSERT_EQ(updateDrives("/DVD", "/SDH", 4), 0);
+    int type = 99;
+    ASSERT_EQ(navUpgType("DESCRI.DAT", 10, &type), 0);
+    ASSERT_EQ(type, 1);
+    char folder[64];
+    char file[64];
+    std::memset(folder, k_sentinel, sizeof folder);
+    std::memset(file, k_sentinel, sizeof file);
+    ASSERT_EQ(call("GetUpgDVD_CurrVersNaviFile", {EicArg::Ptr(folder), EicArg::Ptr(file)}), 0);
+
+    // The script's table, with a sentinel zone just past its 11680 bytes.
+    std::vector<unsigned char> memory(UPG_COUNTRY_TABLE_SIZE + 64, k_sentinel);
+    hostsim::clearCapturedLog();
+    ASSERT_EQ(call("Get_DVD_CIDInfoList", {EicArg::Ptr(memory.data())}), 0);
+    EXPECT_TRUE(contains(log(), "GetUpgDVD_CurrVersNaviFile() l_CIDInfoList size = 0 \n"));
+    EXPECT_TRUE(contains(log(), "GetUpgDVD_CurrVersNaviFile() l_CIDInfoList size = 2 \n"));
+    EXPECT_TRUE(contains(log(), "new version (5) < old version (6)\n"));
+    for (size_t i = UPG_COUNTRY_TABLE_SIZE; i < memory.size(); ++i)
+        ASSERT_EQ(memory[i], k_sentinel) << "byte " << i;
+
+    t_upg_country_table table;
+    std::memcpy(&table, memory.data(), sizeof table);
+    EXPECT_EQ(table.count, 2);
+    EXPECT_EQ(table.total, 2);
+    bool sawIta = false, sawFra = false;
+    for (int i = 0; i < table.count; ++i) {
+        const t_upg_country_record &r = table.records[i];
+        EXPECT_STREQ(r.new_version, "7");
+        EXPECT_STREQ(r.new_release, "2");
+        EXPECT_EQ(r.new_size, 4000u);
+        EXPECT_STREQ(r.quarter, "2");
+        EXPECT_STREQ(r.year, "2024");
+        if (std::strcmp(r.cid, "ITA") == 0) {
+            sawIta = true;
+            EXPECT_STREQ(r.country_name, "Italia");
+            EXPECT_STREQ(r.old_version, "");
+            EXPECT_EQ(r.old_size, 0u);
+        } else if (std::strcmp(r.cid, "FRA") == 0) {
+            sawFra = true;
+            EXPECT_STREQ(r.country_name, "France");
+            EXPECT_STREQ(r.old_version, "6");
+            EXPECT_STREQ(r.old_release, "9");
+            EXPECT_EQ(r.old_size, 3000u);
+        }
+    }
+    EXPECT_TRUE(sawIta);
+    EXPECT_TRUE(sawFra);
+    for (int i = table.count; i < UPG_COUNTRY_MAX; ++i)
+        EXPECT_EQ(table.records[i].cid[0], '\0');
+
+    // The same disc analysed again reports the same two countries.
+    ASSERT_EQ(navUpgType("DESCRI.DAT", 10, &type), 0);
+    ASSERT_EQ(call("GetUpgDVD_CurrVersNaviFile", {EicArg::Ptr(folder), EicArg::Ptr(file)}), 0);
+    ASSERT_EQ(call("Get_DVD_CIDInfoList", {EicArg::Ptr(memory.data())}), 0);
+    std::memcpy(&table, memory.data(), sizeof table);
+    EXPECT_EQ(table.count, 2);
+}
+
+TEST_F(MapBuiltinsTest, CountriesBeyondTheTableAreCountedNotWritten) {
+    // 70 country folders sharing one information file and one group file.
+    MediaBuilder medium(mediaDir());
+    CountrySpec ita;
+    ita.cid = "ITA";
+    ita.name = "Italia";
+    ita.dir = "ITA";
+    medium.country(ita);
+    ASSERT_TRUE(medium.build());
+    const std::string descri = testsupport::descriLine("I", "MAPPE\\ITA\\CD_VER.NAV.INF") +
+                               testsupport::descriLine("G", "MAPPE\\ITA\\GRUPPO_4_CID.DAT.inf");
+    for (int i = 1; i < UPG_COUNTRY_MAX + 1; ++i)
+        medium.write("MAPPE/C" + std::to_string(i) + "/DESCRI.DAT", descri);
+
+    ASSERT_EQ(updateDrives("/DVD", "/SDH", 4), 0);
+    int type = 0;
+    ASSERT_EQ(navUpgType("DESCRI.DAT", 10, &type), 0);
+    char folder[64];
+    char file[64];
+    ASSERT_EQ(call("GetUpgDVD_CurrVersNaviFile", {EicArg::Ptr(folder), EicArg::Ptr(file)}), 0);
+    std::vector<unsigned char> memory(UPG_COUNTRY_TABLE_SIZE + 64, k_sentinel);
+    ASSERT_EQ(call("Get_DVD_CIDInfoList", {EicArg::Ptr(memory.data())}), 0);
+    for (size_t i = UPG_COUNTRY_TABLE_SIZE; i < memory.size(); ++i)
+        ASSERT_EQ(memory[i], k_sentinel) << "byte " << i;
+    t_upg_country_table table;
+    std::memcpy(&table, memory.data(), sizeof table);
+    EXPECT_EQ(table.count, UPG_COUNTRY_MAX);
+    EXPECT_EQ(table.total, UPG_COUNTRY_MAX + 1);
+    EXPECT_STREQ(table.records[UPG_COUNTRY_MAX - 1].cid, "ITA");
+    EXPECT_TRUE(contains(log(), "Get_DVD_CIDInfoList() 1 countries beyond the table's room (69) "
+                                "not written \n"));
+}
+
+} // namespace

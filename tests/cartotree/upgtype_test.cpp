@@ -1,0 +1,132 @@
+// Upgrade type: version-file search order, existence test, the current-version
+// file, and a second analysis on the same tree.
+#include "cartotree_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+using cartotest::CartoTreeTest;
+using testsupport::descriLine;
+
+class UpgTypeTest : public CartoTreeTest {
+protected:
+    t_upg_plugin_type analyse(const char *name = "DESCRI.DAT") {
+        return tree().GetUpgradeType(name, static_cast<int>(std::strlen(name)),
+                                     tree().GetMediaCartoDrive());
+    }
+    std::string versionFile() { return tree().GetMapPlgin_DVD_or_CD().GetBuffer(); }
+};
+
+TEST_F(UpgTypeTest, DvdVersionFileIsSearchedInTheWholeListFirst) {
+    media("DESCRI.DAT", descriLine("A", "MAPS\\CD_VER.NAV") + descriLine("B", "MAPS\\DVD_VER.NAV"));
+    media("MAPS/CD_VER.NAV", "x");
+    media("MAPS/DVD_VER.NAV", "x");
+    EXPECT_EQ(analyse(), UPG_PLUGIN_TYPE_LIST_COUNTRY);
+    EXPECT_EQ(tree().GetUpgPlginType(), UPG_PLUGIN_TYPE_LIST_COUNTRY);
+    EXPECT_EQ(versionFile(), "/DVD/MAPS/DVD_VER.NAV");
+    EXPECT_TRUE(contains(log(), " UpgradeType = LIST_COUNTRY \n"));
+}
+
+TEST_F(UpgTypeTest, MissingDvdVersionFileGivesNoneWithoutFallingBack) {
+    media("DESCRI.DAT", descriLine("A", "MAPS\\CD_VER.NAV") + descriLine("B", "MAPS\\DVD_VER.NAV"));
+    media("MAPS/CD_VER.NAV", "x");
+    EXPECT_EQ(analyse(), UPG_PLUGIN_TYPE_NONE);
+    EXPECT_EQ(versionFile(), "/DVD/MAPS/DVD_VER.NAV");
+    EXPECT_TRUE(contains(log(), "(IsExistFile) fopen (/DVD/MAPS/DVD_VER.NAV) return NULL !!!\n"));
+    EXPECT_TRUE(contains(log(), "GetUpgradeType() Invalid SUPPORT UpgradeType = NONE\n"));
+    EXPECT_TRUE(contains(log(), "GetUpgradeType()  ERROR in progression occured \n"));
+}
+
+TEST_F(UpgTypeTest, FirstCdMatchWinsEvenTheInformationFile) {
+    media("DESCRI.DAT", descriLine("A", "MAPS\\CD_VER.NAV.INF", "\n") +
+                            descriLine("B", "MAPS\\CD_VER.NAV", "\n"));
+    media("MAPS/CD_VER.NAV.INF", "x");
+    EXPECT_EQ(analyse(), UPG_PLUGIN_TYPE_MODULE_COUNTRY);
+    EXPECT_EQ(versionFile(), "/DVD/MAPS/CD_VER.NAV.INF");
+}
+
+TEST_F(UpgTypeTest, MediaWithoutAUsableVersionFileGiveNone) {
+    // No slash before the name: never found.
+    media("DESCRI.DAT", descriLine("A", "DVD_VER.NAV"));
+    media("DVD_VER.NAV", "x");
+    EXPECT_EQ(analyse(), UPG_PLUGIN_TYPE_NONE);
+    EXPECT_TRUE(contains(log(), "GetUpgDVDorCDValidFileIfFound()   Missing file\n"));
+
+    // No descriptor at all.
+    EXPECT_EQ(analyse("OTHER.DAT"), UPG_PLUGIN_TYPE_NONE);
+    EXPECT_TRUE(contains(log(), "GetUpgradeType() l_data_List_tmp.size 0 \n"));
+    EXPECT_EQ(tree().GetDescriDatList().GetSize(), 0);
+}
+
+TEST_F(UpgTypeTest, NullNameChangesNothing) {
+    media("DESCRI.DAT", descriLine("A", "MAPS\\DVD_VER.NAV"));
+    media("MAPS/DVD_VER.NAV", "x");
+    ASSERT_EQ(analyse(), UPG_PLUGIN_TYPE_LIST_COUNTRY);
+    hostsim::clearCapturedLog();
+    EXPECT_EQ(tree().GetUpgradeType(nullptr, 10, tree().GetMediaCartoDrive()),
+              UPG_PLUGIN_TYPE_NONE);
+    EXPECT_TRUE(contains(sysToolLog(), "GetUpgradeType() p_descri_root_file is NULL"));
+    EXPECT_TRUE(contains(log(), "GetUpgradeType()  ERROR in progression occured \n"));
+    EXPECT_EQ(tree().GetDescriDatList().GetSize(), 1);
+    EXPECT_EQ(tree().GetUpgPlginType(), UPG_PLUGIN_TYPE_LIST_COUNTRY);
+}
+
+TEST_F(UpgTypeTest, SecondAnalysisAnswersForTheMediumNowInTheDrive) {
+    media("DESCRI.DAT", descriLine("A", "MAPS\\DVD_VER.NAV") +
+                            descriLine("C", "MAPS\\CURR_VERS_NAVI.TXT"));
+    media("MAPS/DVD_VER.NAV", "x");
+    ASSERT_EQ(analyse(), UPG_PLUGIN_TYPE_LIST_COUNTRY);
+    ASSERT_EQ(tree().GetUpgDVD_CurrVersNaviAbsolutePath(), 0);
+    // The same medium again: the same records, not twice as many.
+    ASSERT_EQ(analyse(), UPG_PLUGIN_TYPE_LIST_COUNTRY);
+    EXPECT_EQ(tree().GetDescriDatList().GetSize(), 2);
+
+    // Another medium: a single-country one without current-version file.
+    media("DESCRI.DAT", descriLine("A", "MAPS\\CD_VER.NAV"));
+    media("MAPS/CD_VER.NAV", "x");
+    EXPECT_EQ(analyse(), UPG_PLUGIN_TYPE_MODULE_COUNTRY);
+    EXPECT_EQ(versionFile(), "/DVD/MAPS/CD_VER.NAV");
+    EXPECT_EQ(tree().GetUpgDVD_CurrVersNaviAbsolutePath(), -1);
+    EXPECT_STREQ(tree().GetMapPlgin_DVD_CurrVersNavi().GetBuffer(), "");
+
+    // A medium without upgrade: the previous type does not survive.
+    media("DESCRI.DAT", descriLine("A", "MAPS\\README.TXT"));
+    EXPECT_EQ(analyse(), UPG_PLUGIN_TYPE_NONE);
+    EXPECT_EQ(tree().GetUpgPlginType(), UPG_PLUGIN_TYPE_NONE);
+}
+
+TEST_F(UpgTypeTest, CurrentVersionFileAndCountryFileSearches) {
+    EXPECT_EQ(tree().GetUpgDVD_CurrVersNaviAbsolutePath(), -1);
+    EXPECT_TRUE(contains(log(), "GetUpgDVD_CurrVersNaviAbsolutePath()   Missing file\n"));
+
+    media("DESCRI.DAT", descriLine("A", "MAPS\\DVD_VER.NAV") +
+                            descriLine("C", "MAPS\\CURR_VERS_NAVI.TXT"));
+    media("MAPS/DVD_VER.NAV", "x");
+    ASSERT_EQ(analyse(), UPG_PLUGIN_TYPE_LIST_COUNTRY);
+    // The current-version file's existence is not tested here.
+    EXPECT_EQ(tree().GetUpgDVD_CurrVersNaviAbsolutePath(), 0);
+    EXPECT_STREQ(tree().GetMapPlgin_DVD_CurrVersNavi().GetBuffer(), "/DVD/MAPS/CURR_VERS_NAVI.TXT");
+
+    CKWArray<t_upg_descri_dat_elt> list(10, 10);
+    t_upg_descri_dat_elt e;
+    e.m_file_path = "MAPPE/ITA/GRUPPO_4_CID.DAT.inf";
+    list.Add(e);
+    e.m_file_path = "MAPPE/ITA/CD_VER.NAV.INF";
+    list.Add(e);
+    int position = 77;
+    EXPECT_EQ(tree().GetUpgValidFileIfFound(list, &position, CD_VER_NAV_INF_FILE), 0);
+    EXPECT_EQ(position, 1);
+    EXPECT_EQ(tree().GetUpgValidFileIfFound(list, &position, GRUPPO_4_CID_FILE), 0);
+    EXPECT_EQ(position, 0);
+    EXPECT_EQ(tree().GetUpgValidFileIfFound(list, &position, static_cast<UPG_VALID>(3)), -1);
+    CKWArray<t_upg_descri_dat_elt> empty(10, 10);
+    position = 5;
+    EXPECT_EQ(tree().GetUpgValidFileIfFound(empty, &position, CD_VER_NAV_INF_FILE), -1);
+    EXPECT_EQ(position, 5);
+    EXPECT_TRUE(contains(log(), "GetUpgValidFileIfFound(), Missing file\n"));
+}
+
+} // namespace

@@ -1,0 +1,277 @@
+// upgsim analyse: analyses the map-upgrade medium mounted as "/DVD" against
+// the SD card mounted as "/SDH" by calling the map-analysis builtins exactly
+// as an upgrade script does, then reports the upgrade type, the version files
+// and the countries offered, as text or as one JSON object.
+#include "tools/upgsim/upgsim.h"
+
+#include "builtins/C_BUILTINS.h"
+#include "builtins/upg_country_table.h"
+#include "platform/hostsim/hostsim.h"
+
+#include "C_MAP_UPG_CARTOTREE.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using hostsim::EicArg;
+
+const int k_text_size = 50;      // the builtins' text buffers
+const int k_max_name_length = 15; // the descriptor name's local buffer
+
+// What the analysis found.
+struct Analysis {
+    int upgradeType = -1;
+    std::string versionFile;
+    bool haveCurrVers = false;
+    std::string currVersFolder;
+    std::string currVersFile;
+    bool ranCidList = false;
+    int cidListResult = 0;
+    std::vector<C_MAP_UPG_CARTOTREE::t_plugin_cid_element> countries;
+};
+
+// Calls a builtin; false (after a message) when it is not registered.
+bool call(const char *name, const std::vector<EicArg> &args, int &result) {
+    val_t value;
+    if (!hostsim::callBuiltin(name, args, &value)) {
+        std::fprintf(stderr, "upgsim: builtin '%s' is not registered\n", name);
+        return false;
+    }
+    result = value.ival;
+    return true;
+}
+
+std::string text(const CKWString &s) { return std::string(s.GetBuffer()); }
+
+// Length of the valid UTF-8 sequence starting at p (0 when not valid).
+size_t utf8Sequence(const unsigned char *p, size_t left) {
+    size_t n = 0;
+    unsigned min = 0;
+    if (p[0] >= 0xC2 && p[0] <= 0xDF) {
+        n = 2;
+        min = 0x80;
+    } else if (p[0] >= 0xE0 && p[0] <= 0xEF) {
+        n = 3;
+        min = 0x800;
+    } else if (p[0] >= 0xF0 && p[0] <= 0xF4) {
+        n = 4;
+        min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (n > left)
+        return 0;
+    unsigned cp = p[0] & (0xFF >> (n + 1));
+    for (size_t i = 1; i < n; ++i) {
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return n;
+}
+
+// A JSON string literal. Valid UTF-8 passes as is; any other byte above 0x7F
+// is taken as a Latin-1 character, so the output is always valid JSON.
+std::string jsonString(const std::string &s) {
+    std::string out = "\"";
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(s.data());
+    const size_t size = s.size();
+    for (size_t i = 0; i < size;) {
+        unsigned char c = p[i];
+        char esc[8];
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            size_t n = utf8Sequence(p + i, size - i);
+            if (n > 0) {
+                out.append(s, i, n);
+                i += n;
+                continue;
+            }
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
+std::string jsonStringOrNull(bool present, const std::string &s) {
+    return present ? jsonString(s) : std::string("null");
+}
+
+void printJson(const Analysis &a) {
+    std::printf("{\n");
+    std::printf("  \"upgrade_type\": %d,\n", a.upgradeType);
+    std::printf("  \"version_file\": %s,\n", jsonString(a.versionFile).c_str());
+    std::printf("  \"curr_vers_navi_folder\": %s,\n",
+                jsonStringOrNull(a.haveCurrVers, a.currVersFolder).c_str());
+    std::printf("  \"curr_vers_navi_file\": %s,\n",
+                jsonStringOrNull(a.haveCurrVers, a.currVersFile).c_str());
+    if (a.ranCidList)
+        std::printf("  \"cid_list_result\": %d,\n", a.cidListResult);
+    else
+        std::printf("  \"cid_list_result\": null,\n");
+    std::printf("  \"countries\": [");
+    for (size_t i = 0; i < a.countries.size(); ++i) {
+        const auto &c = a.countries[i];
+        std::printf("%s\n    {\"cid\": %s, \"country_name\": %s, \"quarter\": %s, \"year\": %s, "
+                    "\"new_version\": %s, \"new_release\": %s, \"new_size\": %" PRIu64
+                    ", \"old_version\": %s, \"old_release\": %s, \"old_size\": %" PRIu64 "}",
+                    i == 0 ? "" : ",", jsonString(text(c.cid)).c_str(),
+                    jsonString(text(c.country_name)).c_str(), jsonString(text(c.quarter)).c_str(),
+                    jsonString(text(c.year)).c_str(), jsonString(text(c.new_version)).c_str(),
+                    jsonString(text(c.new_release)).c_str(), c.new_size,
+                    jsonString(text(c.old_version)).c_str(),
+                    jsonString(text(c.old_release)).c_str(), c.old_size);
+    }
+    std::printf("%s]\n}\n", a.countries.empty() ? "" : "\n  ");
+}
+
+const char *typeName(int type) {
+    switch (type) {
+    case 1:
+        return "country selection";
+    case 0:
+        return "single country";
+    default:
+        return "no upgrade";
+    }
+}
+
+void printText(const Analysis &a) {
+    std::printf("Upgrade type:            %d (%s)\n", a.upgradeType, typeName(a.upgradeType));
+    std::printf("Version file:            %s\n",
+                a.versionFile.empty() ? "(none)" : a.versionFile.c_str());
+    std::printf("Current-version folder:  %s\n",
+                a.haveCurrVers ? a.currVersFolder.c_str() : "(not found)");
+    std::printf("Current-version file:    %s\n",
+                a.haveCurrVers ? a.currVersFile.c_str() : "(not found)");
+    if (!a.ranCidList) {
+        std::printf("Country list:            not built (not a country-selection medium)\n");
+        return;
+    }
+    std::printf("Country list:            result %d, %zu countries offered\n", a.cidListResult,
+                a.countries.size());
+    for (const auto &c : a.countries) {
+        std::printf("  %s  %s\n", text(c.cid).c_str(), text(c.country_name).c_str());
+        std::printf("      data:       quarter %s, year %s\n", text(c.quarter).c_str(),
+                    text(c.year).c_str());
+        std::printf("      on medium:  version %s, release %s, size %" PRIu64 "\n",
+                    text(c.new_version).c_str(), text(c.new_release).c_str(), c.new_size);
+        std::printf("      installed:  version %s, release %s, size %" PRIu64 "\n",
+                    c.old_version.IsEmpty() ? "(none)" : text(c.old_version).c_str(),
+                    c.old_release.IsEmpty() ? "(none)" : text(c.old_release).c_str(), c.old_size);
+    }
+}
+
+int runAnalyse(const upgsim::GlobalOptions &, std::vector<std::string> &args) {
+    bool bad = false;
+    std::string descriptor = "DESCRI.DAT";
+    upgsim::takeOption(args, "--descriptor", descriptor, &bad);
+    const bool json = upgsim::takeFlag(args, "--json");
+    if (bad)
+        return upgsim::usageError("--descriptor needs a file name");
+    if (!args.empty())
+        return upgsim::usageError("analyse: unexpected argument '" + args.front() + "'");
+    if (descriptor.size() > static_cast<size_t>(k_max_name_length))
+        return upgsim::usageError("--descriptor: at most 15 characters");
+
+    if (C_BUILTINS::Instance() == nullptr || C_BUILTINS::GetCartoTreeInstance() == nullptr) {
+        std::fprintf(stderr, "upgsim: the module has no carto tree\n");
+        return upgsim::EXIT_FAILURE_REPORTED;
+    }
+
+    Analysis a;
+    int result = 0;
+    char mediaDrive[] = "/DVD";
+    char productDrive[] = "/SDH";
+    int mediaLength = 4;
+    if (!call("UpdateDataForCartoTree",
+              {EicArg::Ptr(mediaDrive), EicArg::Ptr(productDrive), EicArg::Ptr(&mediaLength)},
+              result))
+        return upgsim::EXIT_FAILURE_REPORTED;
+    if (result != 0) {
+        std::fprintf(stderr, "upgsim: UpdateDataForCartoTree failed\n");
+        return upgsim::EXIT_FAILURE_REPORTED;
+    }
+
+    std::vector<char> name(descriptor.begin(), descriptor.end());
+    name.push_back('\0');
+    int nameLength = static_cast<int>(descriptor.size());
+    char versionFile[k_text_size] = {};
+    int type = -1;
+    if (!call("GetNavUpgType",
+              {EicArg::Ptr(name.data()), EicArg::Ptr(&nameLength), EicArg::Ptr(versionFile),
+               EicArg::Ptr(&type)},
+              result))
+        return upgsim::EXIT_FAILURE_REPORTED;
+    if (result != 0) {
+        std::fprintf(stderr, "upgsim: GetNavUpgType failed\n");
+        return upgsim::EXIT_FAILURE_REPORTED;
+    }
+    a.upgradeType = type;
+    a.versionFile = std::string(versionFile, strnlen(versionFile, sizeof versionFile));
+
+    char folder[k_text_size] = {};
+    char file[k_text_size] = {};
+    if (!call("GetUpgDVD_CurrVersNaviFile", {EicArg::Ptr(folder), EicArg::Ptr(file)}, result))
+        return upgsim::EXIT_FAILURE_REPORTED;
+    if (result == 0) {
+        a.haveCurrVers = true;
+        a.currVersFolder = std::string(folder, strnlen(folder, sizeof folder));
+        a.currVersFile = std::string(file, strnlen(file, sizeof file));
+    }
+
+    if (type == 1) {
+        std::vector<char> table(UPG_COUNTRY_TABLE_SIZE, 0);
+        if (!call("Get_DVD_CIDInfoList", {EicArg::Ptr(table.data())}, result))
+            return upgsim::EXIT_FAILURE_REPORTED;
+        a.ranCidList = true;
+        a.cidListResult = result;
+        if (result == 0) {
+            // The full records (all ten fields) are the carto tree's.
+            CKWArray<C_MAP_UPG_CARTOTREE::t_plugin_cid_element> list(10, 10);
+            list = C_BUILTINS::GetCartoTreeInstance()->GetUpgMediaCidList();
+            for (int i = 0; i < list.GetSize(); ++i) {
+                C_MAP_UPG_CARTOTREE::t_plugin_cid_element element;
+                if (list.GetCopy(i, element) == 1)
+                    a.countries.push_back(element);
+            }
+        }
+    }
+
+    if (json)
+        printJson(a);
+    else
+        printText(a);
+    return upgsim::EXIT_OK;
+}
+
+const upgsim::Command k_analyse = {
+    "analyse", "analyse [--descriptor NAME] [--json]",
+    "analyse the medium (--media) against the SD card (--sd): upgrade type and countries",
+    runAnalyse};
+
+static upgsim::Registrar s_register_analyse(k_analyse);
+
+} // namespace

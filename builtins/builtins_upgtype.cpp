@@ -29,7 +29,9 @@ void WriteScriptText(char *p_buffer, const CKWString &p_text) {
 
 // True when the script's count of characters fits a 16-character local
 // buffer with its NUL.
-bool NameLengthFits(int p_length) { return p_length >= 0 && p_length < k_name_buffer; }
+bool NameLengthFits(int p_length) {
+    return p_length >= 0 && p_length < k_name_buffer;
+}
 
 // Copies at most p_length characters of p_text (stopping at its NUL) into the
 // 16-byte buffer p_out, NUL-terminated. p_length must fit (NameLengthFits).
@@ -158,8 +160,8 @@ val_t C_BUILTINS::s_GetNavUpgType() {
 
     char l_media_type_absolute_path[k_script_text_size];
     std::memset(l_media_type_absolute_path, 0, sizeof l_media_type_absolute_path);
-    l_tree->GetMapPlgin_DVD_or_CD().SafeCopyToBuffer(l_media_type_absolute_path,
-                                                     k_script_text_size, 2);
+    l_tree->GetMapPlgin_DVD_or_CD().SafeCopyToBuffer(l_media_type_absolute_path, k_script_text_size,
+                                                     2);
     logMsg("GetNavUpgType()  l_media_type_absolute_path = %s \n upg_type = %d \n",
            (_Vx_usr_arg_t)l_media_type_absolute_path, (_Vx_usr_arg_t)*l_type_out);
     WriteScriptText(l_path_out, l_tree->GetMapPlgin_DVD_or_CD());

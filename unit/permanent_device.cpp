@@ -42,7 +42,9 @@ void setPermanentDeviceFailing(bool p_failing) {
     g_failing.store(p_failing, std::memory_order_relaxed);
 }
 
-int permanentDeviceLookups() { return g_lookups.load(std::memory_order_relaxed); }
+int permanentDeviceLookups() {
+    return g_lookups.load(std::memory_order_relaxed);
+}
 
 void resetPermanentDevice() {
     g_failing.store(false, std::memory_order_relaxed);

@@ -14,9 +14,13 @@ C_FS_STORAGE_ENTITY::C_FS_STORAGE_ENTITY() {}
 
 C_FS_STORAGE_ENTITY::~C_FS_STORAGE_ENTITY() {}
 
-CKWString C_FS_STORAGE_ENTITY::GetName() const { return m_name; }
+CKWString C_FS_STORAGE_ENTITY::GetName() const {
+    return m_name;
+}
 
-void C_FS_STORAGE_ENTITY::SetName(const CKWString &p_name) { m_name = p_name; }
+void C_FS_STORAGE_ENTITY::SetName(const CKWString &p_name) {
+    m_name = p_name;
+}
 
 int C_FS_STORAGE_CTRL_PATH::GetCartographyDir(C_FS_STORAGE_ENTITY &p_entity) {
     std::string l_dir;
@@ -35,6 +39,8 @@ void setCartographyDir(const std::string &dir) {
     g_cartography_dir = dir;
 }
 
-void resetStorage() { setCartographyDir("/SDH/"); }
+void resetStorage() {
+    setCartographyDir("/SDH/");
+}
 
 } // namespace unit

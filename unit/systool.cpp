@@ -94,8 +94,7 @@ std::string formatLogText(const char *format, const _Vx_usr_arg_t args[6]) {
                 appendOne(l_out, (l_spec + "ll" + l_conv).c_str(),
                           static_cast<unsigned long long>(l_take()));
             else
-                appendOne(l_out, (l_spec + l_conv).c_str(),
-                          static_cast<unsigned int>(l_take()));
+                appendOne(l_out, (l_spec + l_conv).c_str(), static_cast<unsigned int>(l_take()));
             break;
         case 'c':
             appendOne(l_out, (l_spec + "c").c_str(), static_cast<int>(l_take()));

@@ -16,9 +16,8 @@
 // does not end with one. `p_console` is accepted and ignored (the unit's flag
 // for echoing on the console). Any task.
 void SYSTOOL_LogMsgNoFormat(bool p_console, const char *p_format, _Vx_usr_arg_t p_a1 = 0,
-                            _Vx_usr_arg_t p_a2 = 0, _Vx_usr_arg_t p_a3 = 0,
-                            _Vx_usr_arg_t p_a4 = 0, _Vx_usr_arg_t p_a5 = 0,
-                            _Vx_usr_arg_t p_a6 = 0);
+                            _Vx_usr_arg_t p_a2 = 0, _Vx_usr_arg_t p_a3 = 0, _Vx_usr_arg_t p_a4 = 0,
+                            _Vx_usr_arg_t p_a5 = 0, _Vx_usr_arg_t p_a6 = 0);
 
 namespace unit {
 

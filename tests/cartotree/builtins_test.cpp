@@ -69,7 +69,8 @@ TEST_F(MapBuiltinsTest, UpdateDataForCartoTreeTakesTheGivenLength) {
     // The whole product drive, not its first characters.
     EXPECT_STREQ(carto().GetProductCartoPath().GetBuffer(), "/SDH/MAPS/PRODUCT/DRIVE/");
     EXPECT_TRUE(contains(log(), "UpdateDataForCartoTree()  l_media_drive_size = 4 \n\n"));
-    EXPECT_TRUE(contains(log(), "UpdateDataForCartoTree()  l_carto_tree.media_carto_drive = /DVD/ \n"));
+    EXPECT_TRUE(
+        contains(log(), "UpdateDataForCartoTree()  l_carto_tree.media_carto_drive = /DVD/ \n"));
 
     EXPECT_EQ(updateDrives("/DVD", "/SDH", 2), 0);
     EXPECT_STREQ(carto().GetMediaCartoDrive().GetBuffer(), "/D/");

@@ -36,9 +36,7 @@ protected:
     }
     // Plays an SD card of the given block size.
     void sdBlockSize(long size) { hostsim::mountDevice("/SDH", sdDir(), size); }
-    std::string sysToolLog() const {
-        return hostsim::capturedText(hostsim::LogSource::SysTool);
-    }
+    std::string sysToolLog() const { return hostsim::capturedText(hostsim::LogSource::SysTool); }
     static bool contains(const std::string &text, const std::string &part) {
         return text.find(part) != std::string::npos;
     }

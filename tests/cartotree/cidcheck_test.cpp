@@ -45,16 +45,16 @@ private:
 
 TEST_F(CidCheckTest, GroupFileMustCarryTheCid) {
     media("MAPPE/ITA/GRUPPO_4_CID.DAT.inf", "VER:ITA\r\n");
-    EXPECT_EQ(tree().CheckGruppoValidityFile(CKWString("ITA"),
-                                             entries("MAPPE/ITA/GRUPPO_4_CID.DAT.inf")),
-              0);
+    EXPECT_EQ(
+        tree().CheckGruppoValidityFile(CKWString("ITA"), entries("MAPPE/ITA/GRUPPO_4_CID.DAT.inf")),
+        0);
     EXPECT_TRUE(contains(log(), "Fields are the same : SourceVersion is ITA and CID is ITA \n"));
 
     // ITB is not in the path either: use a folder that holds it.
     media("MAPPE/ITB/GRUPPO_4_CID.DAT.inf", "VER:ITA\r\n");
-    EXPECT_EQ(tree().CheckGruppoValidityFile(CKWString("ITB"),
-                                             entries("MAPPE/ITB/GRUPPO_4_CID.DAT.inf")),
-              -1);
+    EXPECT_EQ(
+        tree().CheckGruppoValidityFile(CKWString("ITB"), entries("MAPPE/ITB/GRUPPO_4_CID.DAT.inf")),
+        -1);
     EXPECT_TRUE(
         contains(log(), "Fields are not the same : SourceVersion is ITA and CID is ITB \n"));
     EXPECT_TRUE(contains(log(), "CheckGruppoValidityFile(), An ERROR Occured \n"));
@@ -63,25 +63,24 @@ TEST_F(CidCheckTest, GroupFileMustCarryTheCid) {
 TEST_F(CidCheckTest, GroupFileRefusals) {
     // Under another country's folder: the path check fails, whatever VER says.
     media("MAPPE/FRA/GRUPPO_4_CID.DAT.inf", "VER:ITA\r\n");
-    EXPECT_EQ(tree().CheckGruppoValidityFile(CKWString("ITA"),
-                                             entries("MAPPE/FRA/GRUPPO_4_CID.DAT.inf")),
-              -1);
+    EXPECT_EQ(
+        tree().CheckGruppoValidityFile(CKWString("ITA"), entries("MAPPE/FRA/GRUPPO_4_CID.DAT.inf")),
+        -1);
     EXPECT_TRUE(contains(log(), "An error occured on 'FindCIDinPath'\n"));
 
-    EXPECT_EQ(tree().CheckGruppoValidityFile(CKWString("ITA"),
-                                             entries("MAPPE/ITA/GRUPPO_4_CID.DAT.inf")),
-              -1);
+    EXPECT_EQ(
+        tree().CheckGruppoValidityFile(CKWString("ITA"), entries("MAPPE/ITA/GRUPPO_4_CID.DAT.inf")),
+        -1);
     EXPECT_TRUE(contains(log(), "CheckGruppoValidityFile(), Missing file = "
                                 "'/DVD/MAPPE/ITA/GRUPPO_4_CID.DAT.inf' \n"));
 
     media("MAPPE/ITA/GRUPPO_4_CID.DAT.inf", "VERSION:ITA\r\n");
-    EXPECT_EQ(tree().CheckGruppoValidityFile(CKWString("ITA"),
-                                             entries("MAPPE/ITA/GRUPPO_4_CID.DAT.inf")),
-              -1);
+    EXPECT_EQ(
+        tree().CheckGruppoValidityFile(CKWString("ITA"), entries("MAPPE/ITA/GRUPPO_4_CID.DAT.inf")),
+        -1);
     EXPECT_TRUE(contains(log(), "No VER field in /DVD/MAPPE/ITA/GRUPPO_4_CID.DAT.inf \n"));
 
-    EXPECT_EQ(tree().CheckGruppoValidityFile(CKWString("ITA"), entries("MAPPE/ITA/OTHER.inf")),
-              -1);
+    EXPECT_EQ(tree().CheckGruppoValidityFile(CKWString("ITA"), entries("MAPPE/ITA/OTHER.inf")), -1);
 }
 
 TEST_F(CidCheckTest, CurrentVersionLineGrammar) {
@@ -108,8 +107,8 @@ TEST_F(CidCheckTest, CurrentVersionLineGrammar) {
 TEST_F(CidCheckTest, CurrentVersionLinesAreReadInPiecesOf299) {
     // The first piece of this line is 299 'Y's; the rest, read as a piece of
     // its own, begins with "CID:".
-    currVers(std::string(299, 'Y') + "CID:FRA,a,b,1,2,e,\"France\",g\n" +
-             "CID:ITA," + std::string(300, 'z') + ",b,c,d,e,f,g\n");
+    currVers(std::string(299, 'Y') + "CID:FRA,a,b,1,2,e,\"France\",g\n" + "CID:ITA," +
+             std::string(300, 'z') + ",b,c,d,e,f,g\n");
     EXPECT_EQ(values("FRA").name, "France");
     // The ITA line's first piece has no seventh comma; its tail is no
     // country line.

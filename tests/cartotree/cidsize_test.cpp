@@ -40,9 +40,9 @@ TEST_F(CidSizeTest, BlockSizeSelectsTheKey) {
         EXPECT_EQ(fresh.GetCIDSize(CKWString("/DVD/ALL.INF"), value), 0);
         EXPECT_STREQ(value.GetBuffer(), c.expected);
         EXPECT_EQ(fresh.GetPartitionBlkSizeCache(), static_cast<int>(c.blockSize));
-        EXPECT_EQ(contains(log(), "SD Block size (" + std::to_string(c.blockSize) +
-                                      ") not managed! \n"),
-                  !c.managed);
+        EXPECT_EQ(
+            contains(log(), "SD Block size (" + std::to_string(c.blockSize) + ") not managed! \n"),
+            !c.managed);
     }
 }
 
@@ -69,7 +69,8 @@ TEST_F(CidSizeTest, FailedDeviceLookupIsRetriedLater) {
     int result = 0;
     EXPECT_EQ(size("/DVD/S.INF", &result), "stale");
     EXPECT_EQ(result, -1);
-    EXPECT_TRUE(contains(log(), "GetCIDSize, GetPartitionBlockSize (permanent device 5) == ERROR \n"));
+    EXPECT_TRUE(
+        contains(log(), "GetCIDSize, GetPartitionBlockSize (permanent device 5) == ERROR \n"));
     EXPECT_TRUE(contains(log(), "GetCIDSize,  m_plgin_partition_blk_size == 0!!! \n"));
     EXPECT_EQ(tree().GetPartitionBlkSizeCache(), 0);
 

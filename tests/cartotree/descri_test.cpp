@@ -94,7 +94,8 @@ TEST_F(DescriTest, LongLinesAreReadIn249CharacterPieces) {
 
     EXPECT_EQ(tree().LoadDescriDataInMemory("/DVD/MISSING.DAT", lines), -1);
     EXPECT_EQ(lines.GetSize(), 2);
-    EXPECT_TRUE(contains(log(), "LoadDescriDataInMemory(),  fopen (/DVD/MISSING.DAT) return NULL !!!\n "));
+    EXPECT_TRUE(
+        contains(log(), "LoadDescriDataInMemory(),  fopen (/DVD/MISSING.DAT) return NULL !!!\n "));
 }
 
 TEST_F(DescriTest, CountryDescriptorConvertsIntoTheCallersList) {

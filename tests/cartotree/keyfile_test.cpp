@@ -35,7 +35,8 @@ TEST_F(CartoTreeTest, KeyGrammarTakesTheFirstAnchoredLineAndCutsTheValue) {
     EXPECT_EQ(Value(tree(), "/DVD/K.INF", "RELEASE", &result), "\tA");
     EXPECT_EQ(Value(tree(), "/DVD/K.INF", "BLANK", &result), "");
     EXPECT_EQ(result, 0);
-    EXPECT_TRUE(contains(log(), "(C_MAP_UPG_CARTOTREE) GetValueInFile ('/DVD/K.INF', 'VER') = '0123'\n"));
+    EXPECT_TRUE(
+        contains(log(), "(C_MAP_UPG_CARTOTREE) GetValueInFile ('/DVD/K.INF', 'VER') = '0123'\n"));
 
     // The colon is part of the key: CID does not match CID_SIZE.
     EXPECT_EQ(Value(tree(), "/DVD/K.INF", "CID", &result), "");
@@ -44,7 +45,8 @@ TEST_F(CartoTreeTest, KeyGrammarTakesTheFirstAnchoredLineAndCutsTheValue) {
 
     EXPECT_EQ(Value(tree(), "/DVD/NONE.INF", "CID", &result), "");
     EXPECT_EQ(result, -1);
-    EXPECT_TRUE(contains(log(), "GetValueInFile ('/DVD/NONE.INF', 'CID') ==> l_pFich == NULL !!!\n"));
+    EXPECT_TRUE(
+        contains(log(), "GetValueInFile ('/DVD/NONE.INF', 'CID') ==> l_pFich == NULL !!!\n"));
 }
 
 TEST_F(CartoTreeTest, KeyReaderReadsLongLinesInPiecesAndRefusesOverlongKeys) {
@@ -56,7 +58,8 @@ TEST_F(CartoTreeTest, KeyReaderReadsLongLinesInPiecesAndRefusesOverlongKeys) {
     const std::string longKey(99, 'K');
     media("K.INF", longKey + ":v\n");
     CKWString value("stale");
-    EXPECT_EQ(tree().GetValueInFile(CKWString("/DVD/K.INF"), CKWString(longKey.c_str()), value), -1);
+    EXPECT_EQ(tree().GetValueInFile(CKWString("/DVD/K.INF"), CKWString(longKey.c_str()), value),
+              -1);
     EXPECT_TRUE(value.IsEmpty());
     const std::string key98(98, 'K');
     media("K98.INF", key98 + ":v\n");

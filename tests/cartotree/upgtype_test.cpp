@@ -75,8 +75,8 @@ TEST_F(UpgTypeTest, NullNameChangesNothing) {
 }
 
 TEST_F(UpgTypeTest, SecondAnalysisAnswersForTheMediumNowInTheDrive) {
-    media("DESCRI.DAT", descriLine("A", "MAPS\\DVD_VER.NAV") +
-                            descriLine("C", "MAPS\\CURR_VERS_NAVI.TXT"));
+    media("DESCRI.DAT",
+          descriLine("A", "MAPS\\DVD_VER.NAV") + descriLine("C", "MAPS\\CURR_VERS_NAVI.TXT"));
     media("MAPS/DVD_VER.NAV", "x");
     ASSERT_EQ(analyse(), UPG_PLUGIN_TYPE_LIST_COUNTRY);
     ASSERT_EQ(tree().GetUpgDVD_CurrVersNaviAbsolutePath(), 0);
@@ -102,8 +102,8 @@ TEST_F(UpgTypeTest, CurrentVersionFileAndCountryFileSearches) {
     EXPECT_EQ(tree().GetUpgDVD_CurrVersNaviAbsolutePath(), -1);
     EXPECT_TRUE(contains(log(), "GetUpgDVD_CurrVersNaviAbsolutePath()   Missing file\n"));
 
-    media("DESCRI.DAT", descriLine("A", "MAPS\\DVD_VER.NAV") +
-                            descriLine("C", "MAPS\\CURR_VERS_NAVI.TXT"));
+    media("DESCRI.DAT",
+          descriLine("A", "MAPS\\DVD_VER.NAV") + descriLine("C", "MAPS\\CURR_VERS_NAVI.TXT"));
     media("MAPS/DVD_VER.NAV", "x");
     ASSERT_EQ(analyse(), UPG_PLUGIN_TYPE_LIST_COUNTRY);
     // The current-version file's existence is not tested here.

@@ -37,8 +37,8 @@ std::string keyValueText(const KeyValues &pairs, const std::string &eol) {
 std::string currVersLine(const std::string &cid, const std::string &name,
                          const std::string &quarter, const std::string &year,
                          const std::string &date, const std::string &provider) {
-    return "CID:" + cid + ",A,B," + quarter + "," + year + ",\"" + date + "\",\"" + name +
-           "\",\"" + provider + "\"";
+    return "CID:" + cid + ",A,B," + quarter + "," + year + ",\"" + date + "\",\"" + name + "\",\"" +
+           provider + "\"";
 }
 
 MediaBuilder::MediaBuilder(const std::string &hostRoot) : m_root(hostRoot) {
@@ -87,9 +87,9 @@ bool MediaBuilder::build() const {
         std::string descri = descriLine("CID_INFO", backslashed(dir + "/CD_VER.NAV.INF"), c.eol);
         if (c.withGruppo) {
             descri += descriLine("GRUPPO", backslashed(dir + "/GRUPPO_4_CID.DAT.inf"), c.eol);
-            ok = ok && write(dir + "/GRUPPO_4_CID.DAT.inf",
-                             keyValueText({{"VER", c.gruppoVer.empty() ? c.cid : c.gruppoVer}},
-                                          c.eol));
+            ok = ok &&
+                 write(dir + "/GRUPPO_4_CID.DAT.inf",
+                       keyValueText({{"VER", c.gruppoVer.empty() ? c.cid : c.gruppoVer}}, c.eol));
         }
         ok = ok && write(dir + "/DESCRI.DAT", descri);
         KeyValues inf = {{"CID", c.cid}, {"VERSION", c.version}};

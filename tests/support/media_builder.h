@@ -37,16 +37,16 @@ std::string currVersLine(const std::string &cid, const std::string &name,
 
 // One country of a medium.
 struct CountrySpec {
-    std::string cid;                  // "CID" of its CD_VER.NAV.INF
-    std::string name;                 // its name in the current-version file
-    std::string version = "5";        // "VERSION" on the medium
-    std::string release = "1";        // "RELEASE" on the medium (empty: no RELEASE line)
+    std::string cid;                         // "CID" of its CD_VER.NAV.INF
+    std::string name;                        // its name in the current-version file
+    std::string version = "5";               // "VERSION" on the medium
+    std::string release = "1";               // "RELEASE" on the medium (empty: no RELEASE line)
     KeyValues sizes = {{"CID_SIZE", "100"}}; // size lines of CD_VER.NAV.INF
-    std::string dir;                  // folder under MAPPE/ (empty: the cid)
-    std::string gruppoVer;            // "VER" of the group file (empty: the cid)
-    bool withGruppo = true;           // write and list the group file
-    bool withCurrVersLine = true;     // a line in CURR_VERS_NAVI.TXT
-    std::string eol = "\r\n";         // line end of its files
+    std::string dir;                         // folder under MAPPE/ (empty: the cid)
+    std::string gruppoVer;                   // "VER" of the group file (empty: the cid)
+    bool withGruppo = true;                  // write and list the group file
+    bool withCurrVersLine = true;            // a line in CURR_VERS_NAVI.TXT
+    std::string eol = "\r\n";                // line end of its files
 };
 
 // A country installed on the SD card.

@@ -20,7 +20,7 @@ namespace {
 
 using hostsim::EicArg;
 
-const int k_text_size = 50;      // the builtins' text buffers
+const int k_text_size = 50;       // the builtins' text buffers
 const int k_max_name_length = 15; // the descriptor name's local buffer
 
 // What the analysis found.
@@ -46,7 +46,9 @@ bool call(const char *name, const std::vector<EicArg> &args, int &result) {
     return true;
 }
 
-std::string text(const CKWString &s) { return std::string(s.GetBuffer()); }
+std::string text(const CKWString &s) {
+    return std::string(s.GetBuffer());
+}
 
 // Length of the valid UTF-8 sequence starting at p (0 when not valid).
 size_t utf8Sequence(const unsigned char *p, size_t left) {

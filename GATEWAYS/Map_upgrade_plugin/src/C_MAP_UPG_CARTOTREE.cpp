@@ -150,9 +150,8 @@ int C_MAP_UPG_CARTOTREE::GetValueInFile(const CKWString &p_file, const CKWString
     return l_result;
 }
 
-void C_MAP_UPG_CARTOTREE::LogCartoTree(const char *p_format, _Vx_usr_arg_t p_a1,
-                                       _Vx_usr_arg_t p_a2, _Vx_usr_arg_t p_a3,
-                                       _Vx_usr_arg_t p_a4, _Vx_usr_arg_t p_a5,
+void C_MAP_UPG_CARTOTREE::LogCartoTree(const char *p_format, _Vx_usr_arg_t p_a1, _Vx_usr_arg_t p_a2,
+                                       _Vx_usr_arg_t p_a3, _Vx_usr_arg_t p_a4, _Vx_usr_arg_t p_a5,
                                        _Vx_usr_arg_t p_a6) {
     if (m_perimeter > 1)
         SYSTOOL_LogMsgNoFormat(false, p_format, p_a1, p_a2, p_a3, p_a4, p_a5, p_a6);

@@ -197,9 +197,8 @@ public:
     int CheckGruppoValidityFile(const CKWString &p_cid, CKWArray<t_upg_descri_dat_elt> &p_list);
     // Reads the first complete line of p_cid in the current-version file. 0
     // with the five texts set; -1 otherwise (name, quarter and year emptied).
-    int GetCIDValuesFromDVD(const CKWString &p_cid, CKWString &p_country_name,
-                            CKWString &p_quarter, CKWString &p_year, CKWString &p_field5,
-                            CKWString &p_field7);
+    int GetCIDValuesFromDVD(const CKWString &p_cid, CKWString &p_country_name, CKWString &p_quarter,
+                            CKWString &p_year, CKWString &p_field5, CKWString &p_field7);
 
     // ---- Size class (C_MAP_UPG_CARTOTREE_cidsize.cpp): script task ----
     // Block size of the file system of p_device in bytes, or -1.

@@ -90,8 +90,9 @@ int C_MAP_UPG_CARTOTREE::CheckGruppoValidityFile(const CKWString &p_cid,
     if (l_result == 0) {
         l_result = FindCIDinPath(l_abs_path, p_cid, l_found);
         if (l_result == -1)
-            LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), An error occured on 'FindCIDinPath'\n",
-                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
+            LogCartoTree(
+                "%ld - (C_MAP_UPG_CARTOTREE)   %s(), An error occured on 'FindCIDinPath'\n",
+                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
     }
     if (l_result == 0) {
         l_result = XtractPath(l_abs_path, l_dir);
@@ -124,9 +125,10 @@ int C_MAP_UPG_CARTOTREE::GetCIDValuesFromDVD(const CKWString &p_cid, CKWString &
 
     FILE *l_file = plat::fopen(l_file_name.GetBuffer(), "r");
     if (l_file == nullptr) {
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s(), (fopen '%s') return ERROR (errno = 0x%X) \n",
-                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                     (_Vx_usr_arg_t)l_file_name.GetBuffer(), (_Vx_usr_arg_t)errnoGet());
+        LogCartoTree(
+            "%ld - (C_MAP_UPG_CARTOTREE)  %s(), (fopen '%s') return ERROR (errno = 0x%X) \n",
+            (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)l_file_name.GetBuffer(),
+            (_Vx_usr_arg_t)errnoGet());
     } else {
         char l_line[k_curr_vers_line];
         std::memset(l_line, 0, sizeof l_line);
@@ -171,9 +173,9 @@ int C_MAP_UPG_CARTOTREE::GetCIDValuesFromDVD(const CKWString &p_cid, CKWString &
 
     if (l_result == 0) {
         LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s ('%s') = '%s' 'Q%s-%s'  \n",
-                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)p_cid.GetBuffer(),
-                     (_Vx_usr_arg_t)p_country_name.GetBuffer(), (_Vx_usr_arg_t)p_quarter.GetBuffer(),
-                     (_Vx_usr_arg_t)p_year.GetBuffer());
+                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
+                     (_Vx_usr_arg_t)p_cid.GetBuffer(), (_Vx_usr_arg_t)p_country_name.GetBuffer(),
+                     (_Vx_usr_arg_t)p_quarter.GetBuffer(), (_Vx_usr_arg_t)p_year.GetBuffer());
         LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s  provided by %s the %s \n",
                      (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
                      (_Vx_usr_arg_t)p_field7.GetBuffer(), (_Vx_usr_arg_t)p_field5.GetBuffer());

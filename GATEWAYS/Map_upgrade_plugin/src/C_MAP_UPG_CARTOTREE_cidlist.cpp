@@ -131,12 +131,12 @@ int C_MAP_UPG_CARTOTREE::AddThisCIDInfoToTheList(const CKWString &p_cid,
 
     if (l_result == 0) {
         if (m_upg_plgin_type == UPG_PLUGIN_TYPE_LIST_COUNTRY) {
-            l_result = GetCIDValuesFromDVD(p_cid, l_country_name, l_quarter, l_year, l_field5,
-                                           l_field7);
+            l_result =
+                GetCIDValuesFromDVD(p_cid, l_country_name, l_quarter, l_year, l_field5, l_field7);
             if (l_result == -1)
-                LogCartoTree(
-                    "%ld - (C_MAP_UPG_CARTOTREE)   %s(), An error occured on 'GetCIDValuesFromDVD'\n",
-                    (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
+                LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), An error occured on "
+                             "'GetCIDValuesFromDVD'\n",
+                             (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
         } else {
             l_result = -1;
             LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), Not supported upgrade type (0x%X)\n",
@@ -146,9 +146,8 @@ int C_MAP_UPG_CARTOTREE::AddThisCIDInfoToTheList(const CKWString &p_cid,
     }
 
     if (l_result == 0) {
-        l_result = CheckUpgDescriRelativeFile(p_list, k_cd_ver_nav_inf,
-                                              static_cast<int>(std::strlen(k_cd_ver_nav_inf)),
-                                              &l_position);
+        l_result = CheckUpgDescriRelativeFile(
+            p_list, k_cd_ver_nav_inf, static_cast<int>(std::strlen(k_cd_ver_nav_inf)), &l_position);
         if (l_result == -1)
             LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), An error occured on "
                          "'CheckUpgDescriRelativeFile'\n",
@@ -217,9 +216,10 @@ int C_MAP_UPG_CARTOTREE::AddThisCIDInfoToTheList(const CKWString &p_cid,
         const int l_old_version = TextToInt(l_record.old_version);
         if (l_new_version < l_old_version) {
             l_result = -1;
-            LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(),  new version (%d) < old version (%d)\n",
-                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                         (_Vx_usr_arg_t)l_new_version, (_Vx_usr_arg_t)l_old_version);
+            LogCartoTree(
+                "%ld - (C_MAP_UPG_CARTOTREE)   %s(),  new version (%d) < old version (%d)\n",
+                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)l_new_version,
+                (_Vx_usr_arg_t)l_old_version);
         } else if (l_new_version == l_old_version &&
                    TextToInt(l_record.new_release) < TextToInt(l_record.old_release)) {
             l_result = -1;

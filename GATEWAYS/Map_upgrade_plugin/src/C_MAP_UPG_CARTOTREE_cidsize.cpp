@@ -38,6 +38,9 @@ int C_MAP_UPG_CARTOTREE::GetPartitionBlockSize(const CKWString &p_device) {
         return -1;
     }
     int l_result = -1;
+    // Host: fstat reports the block size configured for the device in the
+    // simulator's device table, so that any SD card can be played on any
+    // host file system; the unit reports the partition's own.
     struct ::stat l_status;
     if (plat::fstat(l_fd, &l_status) == -1) {
         logMsg("%ld - (GetSDBlockSize) ERROR : fstat ('%s')", (_Vx_usr_arg_t)tickGet(),

@@ -183,9 +183,9 @@ int C_MAP_UPG_CARTOTREE::ConvertDataIntoDescriDatEltList(CKWArray<CKWString> &p_
         GetUniqueDescriDatInfo(*l_line, &l_elt);
         l_status = NormalisePath(*this, l_elt);
         if (l_status == -1) {
-            LogCartoTree(
-                "%ld - (C_MAP_UPG_CARTOTREE)   %s(), An error occured on 'UpdateFileNameIfNeeded'\n",
-                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_name);
+            LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), An error occured on "
+                         "'UpdateFileNameIfNeeded'\n",
+                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_name);
             break;
         }
         p_list.Add(l_elt);

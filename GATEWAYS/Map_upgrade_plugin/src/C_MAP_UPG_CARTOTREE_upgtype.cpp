@@ -17,12 +17,14 @@ const char k_curr_vers_navi[] = "CURR_VERS_NAVI.TXT";
 const char k_cd_ver_nav_inf[] = "CD_VER.NAV.INF";
 const char k_gruppo_4_cid[] = "GRUPPO_4_CID.DAT.inf";
 
-int Length(const char *p_text) { return static_cast<int>(std::strlen(p_text)); }
+int Length(const char *p_text) {
+    return static_cast<int>(std::strlen(p_text));
+}
 
 } // namespace
 
-t_upg_plugin_type C_MAP_UPG_CARTOTREE::GetUpgradeType(const char *p_descri_root_file,
-                                                      int p_length, const CKWString &) {
+t_upg_plugin_type C_MAP_UPG_CARTOTREE::GetUpgradeType(const char *p_descri_root_file, int p_length,
+                                                      const CKWString &) {
     CKWArray<CKWString> l_data_List_tmp(10, 10);
     t_upg_plugin_type l_type = UPG_PLUGIN_TYPE_NONE;
     int l_status = -1;
@@ -79,12 +81,12 @@ int C_MAP_UPG_CARTOTREE::GetUpgDVDorCDValidFileIfFound() {
                  (_Vx_usr_arg_t) "GetUpgDVDorCDValidFileIfFound", (_Vx_usr_arg_t)__LINE__);
     if (!m_descri_dat_list.IsEmpty()) {
         const char *l_name = k_dvd_ver_nav;
-        l_status = CheckUpgDescriRelativeFile(m_descri_dat_list, l_name, Length(l_name),
-                                              &l_position);
+        l_status =
+            CheckUpgDescriRelativeFile(m_descri_dat_list, l_name, Length(l_name), &l_position);
         if (l_status != 0) {
             l_name = k_cd_ver_nav;
-            l_status = CheckUpgDescriRelativeFile(m_descri_dat_list, l_name, Length(l_name),
-                                                  &l_position);
+            l_status =
+                CheckUpgDescriRelativeFile(m_descri_dat_list, l_name, Length(l_name), &l_position);
         }
         if (l_status == 0) {
             LogCartoTree(" GetUpgDVDorCDValidFileIfFound()  position %d \n",
@@ -174,8 +176,7 @@ int C_MAP_UPG_CARTOTREE::GetUpgValidFileIfFound(CKWArray<t_upg_descri_dat_elt> &
         l_status = CheckUpgDescriRelativeFile(p_list, l_name, Length(l_name), p_position);
         if (l_status == 0)
             LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), position %d \n",
-                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                         (_Vx_usr_arg_t)*p_position);
+                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)*p_position);
     }
     if (l_status == -1)
         LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), Missing file\n", (_Vx_usr_arg_t)tickGet(),
@@ -184,8 +185,7 @@ int C_MAP_UPG_CARTOTREE::GetUpgValidFileIfFound(CKWArray<t_upg_descri_dat_elt> &
 }
 
 int C_MAP_UPG_CARTOTREE::CheckUpgDescriRelativeFile(CKWArray<t_upg_descri_dat_elt> &p_list,
-                                                    const char *p_name, int p_n,
-                                                    int *p_position) {
+                                                    const char *p_name, int p_n, int *p_position) {
     static const char l_fn[] = "CheckUpgDescriRelativeFile";
     int l_status = -1;
     LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s  L%d \n", (_Vx_usr_arg_t)tickGet(),
@@ -212,15 +212,14 @@ int C_MAP_UPG_CARTOTREE::CheckUpgDescriRelativeFile(CKWArray<t_upg_descri_dat_el
     return l_status;
 }
 
-bool C_MAP_UPG_CARTOTREE::GetUpgDescriRelativeFile(CKWString &p_path, const char *p_name,
-                                                   int p_n) {
+bool C_MAP_UPG_CARTOTREE::GetUpgDescriRelativeFile(CKWString &p_path, const char *p_name, int p_n) {
     int l_slash = p_path.FindReverse('/', -1);
     if (l_slash < 0 || p_name == nullptr || p_n < 0)
         return false;
     const char *l_last = p_path.GetBuffer() + l_slash + 1;
     if (std::strncmp(l_last, p_name, static_cast<size_t>(p_n)) != 0)
         return false;
-    LogCartoTree(" GetUpgDescriRelativeFile()   '%s'  found in file : (%s)\n", (_Vx_usr_arg_t)p_name,
-                 (_Vx_usr_arg_t)p_path.GetBuffer());
+    LogCartoTree(" GetUpgDescriRelativeFile()   '%s'  found in file : (%s)\n",
+                 (_Vx_usr_arg_t)p_name, (_Vx_usr_arg_t)p_path.GetBuffer());
     return true;
 }

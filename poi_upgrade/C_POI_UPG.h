@@ -1,0 +1,74 @@
+// C_POI_UPG: installs a delivery of new POI files on the SD card. The
+// delivery's archive is extracted under "/SDH/MAPPE/tmp_poi"; for each
+// delivered country whose map is installed, the new files are merged with the
+// user's current POI files group by group (a group being updated only when its
+// new DATE is not older) and the result is staged in
+// "/SDH/MAPPE/POI_USER/TEMP_<CID>". The delivery's version file is staged as
+// "/SDH/TEMP_POI_VER.POI". The user folders themselves are never changed.
+//
+// One object lives for one installation and runs on the caller's task (the
+// script interpreter's).
+#ifndef POI_UPGRADE_C_POI_UPG_H
+#define POI_UPGRADE_C_POI_UPG_H
+
+#include "foundation/CKWString.h"
+
+class C_POI_UPG {
+public:
+    // Keeps a copy of the archive path and the address of the bargraph text
+    // (the caller's buffer, which must outlive the object).
+    C_POI_UPG(const CKWString &poi_archive, char *bargraph_text);
+    ~C_POI_UPG();
+
+    // The whole installation: clean-up of earlier leftovers, staging of the
+    // version file (archive path + ".inf"), extraction, merge of every
+    // country. 0 when it succeeded, otherwise the failing step's result (the
+    // version copy's, the extraction's, or the last country's merge result).
+    int UpgradeTask();
+
+    // Merges every country folder found under "/SDH/MAPPE/tmp_poi", then
+    // removes the work folders. Returns the result of the last country folder
+    // handled (0 when none could be read).
+    int ManagementOfNewPOIs();
+
+    // Merges one country: `cid` is its folder name, `new_folder` the full path
+    // of its new files. 0 on success (also for a country without installed
+    // map, which is skipped), -1 on failure.
+    int MergeThisNewPOI(CKWString &cid, CKWString &new_folder);
+
+    // Copies the files of group `prefix` from new_folder into merge_folder
+    // when the group's new DATE is not older than the one in merge_folder.
+    // 0 on success (also when the dates forbid the update), -1 on failure.
+    int ManageFilesInsideMergeFolder(CKWString merge_folder, CKWString new_folder,
+                                     CKWString prefix);
+
+    // 1 when the path `file` names a file of the group `prefix`, else 0.
+    int IsPrefixFile(CKWString file, CKWString prefix);
+
+    // Reads the value of `key` in a text file of "KEY:value" lines: the last
+    // matching line wins, the value keeps its spaces and ends at the line end
+    // (LF or CR). 0 with `value` set when found; -1 with `value` emptied when
+    // the file cannot be opened or holds no matching line.
+    int GetValueInFile(const CKWString &file, const CKWString &key, CKWString &value);
+
+    // Host adaptation for tests and benchmarks: the length, in ticks, of each
+    // of the pauses of UpgradeTask (500 on the unit, and by default here).
+    // Any task; takes effect at the next pause.
+    static void SetPauseTicks(int p_ticks);
+    static int GetPauseTicks();
+
+private:
+    C_POI_UPG(const C_POI_UPG &) = delete;
+    C_POI_UPG &operator=(const C_POI_UPG &) = delete;
+
+    // Shows the upgrade bargraph at p_percent with m_bargraph_text.
+    void StepBargraph(int p_percent);
+    // Waits the pause length (SetPauseTicks).
+    static void Pause();
+
+    CKWString m_poi_archive;
+    CKWString m_prefix;
+    char *m_bargraph_text;
+};
+
+#endif

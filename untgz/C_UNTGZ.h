@@ -111,9 +111,10 @@ private:
     // them followed by more data of the entry) in one piece; returns the number
     // of bytes of p_data consumed (a multiple of 512, possibly 0).
     unsigned long UntarDataRun(unsigned char *p_data, unsigned long p_size);
-    // Composes the entry's output path into m_name and checks it; 0, or -1
-    // (logged) when the path is too long or leaves the destination folder.
-    int ComposeName(const tar_t *p_header);
+    // Composes and normalises the entry's output path into p_path (room for
+    // 512 characters) and m_name. 0 when it can be used; 1 when it is longer
+    // than m_name can hold, 2 when it climbs out of the destination folder.
+    int ComposeName(const tar_t *p_header, char *p_path);
     // Waits until the writer task p_tid has ended (no-op for 0 or -1).
     static void WaitWriterEnd(int p_tid);
 

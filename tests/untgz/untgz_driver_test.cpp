@@ -1,0 +1,191 @@
+// The extraction driver: one extraction at a time, the progression seen from
+// another task, the extern "C" entry, and the driver's failure paths (archive
+// missing, writer not spawned, output file not opened, null paths).
+#include "tests/untgz/untgz_test_util.h"
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+using testsupport::TarBuilder;
+using testsupport::TarHeader;
+using untgztest::MkdirGate;
+using untgztest::occurrences;
+using untgztest::Tree;
+
+namespace {
+
+class UntgzDriver : public untgztest::UntgzTest {};
+
+TEST_F(UntgzDriver, SecondUntarWhileOneRunsIsRefused) {
+    TarBuilder tar;
+    tar.file("a", "1").dir("gate/").file("b", "2");
+    const std::string archive = putTgz(tar.finish());
+    MkdirGate gate("/gate");
+    std::atomic<int> first{1};
+    std::thread runner([&] { first = m_untgz->Untar(archive.c_str(), "/SDH/out/", 1, 1); });
+    ASSERT_TRUE(gate.waitHeld(10000));
+
+    EXPECT_EQ(m_untgz->Untar("/DVD/other.tgz", "/SDH/other/", 1, 1), -1);
+    EXPECT_NE(log().find("(Untar): Untar already in use!!\n"), std::string::npos);
+    // A null path during the run shows the running extraction's paths.
+    EXPECT_EQ(m_untgz->Untar(nullptr, "/SDH/x/", 1, 1), -1);
+    EXPECT_NE(log().find("(Untar): parameters error (m_tar_file = '/DVD/a.tgz', m_dest_folder = "
+                         "'/SDH/out/')\n"),
+              std::string::npos);
+    EXPECT_EQ(occurrences(log(), "Untar already in use!!"), 2);
+
+    gate.release();
+    runner.join();
+    EXPECT_TRUE(hostsim::waitAllTasks(10000));
+    EXPECT_EQ(first, 0);
+    EXPECT_EQ(outTree(), (Tree{{"a", "1"}, {"gate", "<dir>"}, {"b", "2"}}));
+    EXPECT_FALSE(testsupport::fileExists(sdDir() + "/other"));
+    EXPECT_EQ(occurrences(log(), "End Untar, returned value : 0"), 1);
+}
+
+TEST_F(UntgzDriver, ProgressionCountsDataBytesAndNeverDecreases) {
+    // Before the gate: 1000 + 2 chunks and 3 bytes of file data; a directory
+    // with a size, a link and a file that cannot be opened add nothing.
+    testsupport::writeFile(sdDir() + "/out/blocked/.keep", "");
+    TarBuilder tar;
+    tar.file("a", std::string(1000, 'a'));
+    tar.header(TarHeader::directory("d/").size(1024)).data(std::string(1024, 'd'));
+    tar.symlink("l", "a");
+    tar.file("blocked", std::string(700, 'x')); // a folder of that name exists
+    tar.file("b", testsupport::sampleContent(2 * UNTGZ_CHUNK_SIZE + 3, 5));
+    tar.dir("gate/");
+    tar.file("c", std::string(5000, 'c'));
+    const std::string archive = putTgz(tar.finish());
+
+    unsigned long long value = 99;
+    EXPECT_EQ(m_untgz->GetProgression(value), -1);
+    EXPECT_EQ(value, 0u);
+
+    struct Sample {
+        int rc;
+        unsigned long long value;
+    };
+    std::vector<Sample> samples;
+    std::atomic<bool> polling{true};
+    std::thread poller([&] {
+        while (polling) {
+            unsigned long long v = 0;
+            int rc = m_untgz->GetProgression(v);
+            if (samples.empty() || samples.back().rc != rc || samples.back().value != v)
+                samples.push_back({rc, v});
+            std::this_thread::yield();
+        }
+    });
+
+    MkdirGate gate("/gate");
+    std::atomic<int> result{1};
+    std::thread runner([&] { result = m_untgz->Untar(archive.c_str(), "/SDH/out/", 1, 1); });
+    ASSERT_TRUE(gate.waitHeld(10000));
+    EXPECT_EQ(m_untgz->GetProgression(value), 0);
+    EXPECT_EQ(value, 1000u + 2 * UNTGZ_CHUNK_SIZE + 3);
+    gate.release();
+    runner.join();
+    polling = false;
+    poller.join();
+
+    EXPECT_EQ(result, 0);
+    EXPECT_NE(log().find("(CreatePath): fopen (/SDH/out/blocked) : ERROR"), std::string::npos);
+    EXPECT_EQ(m_untgz->GetProgression(value), -1);
+    EXPECT_EQ(value, 0u);
+    // -1 before, 0 with a growing value during, -1 after.
+    ASSERT_FALSE(samples.empty());
+    size_t i = 0;
+    while (i < samples.size() && samples[i].rc == -1)
+        EXPECT_EQ(samples[i++].value, 0u);
+    unsigned long long last = 0;
+    for (; i < samples.size() && samples[i].rc == 0; i++) {
+        EXPECT_GE(samples[i].value, last);
+        last = samples[i].value;
+    }
+    EXPECT_LE(last, 1000u + 2 * UNTGZ_CHUNK_SIZE + 3 + 5000);
+    for (; i < samples.size(); i++) {
+        EXPECT_EQ(samples[i].rc, -1);
+        EXPECT_EQ(samples[i].value, 0u);
+    }
+}
+
+TEST_F(UntgzDriver, ExternCUntarTellsTheOutcomeInTheLog) {
+    const std::string archive = putTgz(TarBuilder().file("a", "1").finish());
+    Untar(archive.c_str(), "/SDH/out/", 0, 1);
+    EXPECT_TRUE(hostsim::waitAllTasks(10000));
+    EXPECT_NE(log().find("(extern 'C' - Untar ): l_instance(0x"), std::string::npos);
+    EXPECT_NE(log().find(")->Untar ('/DVD/a.tgz', '/SDH/out/')\n"), std::string::npos);
+    EXPECT_NE(log().find("(extern 'C' - Untar '/DVD/a.tgz'): Done \n"), std::string::npos);
+    EXPECT_EQ(testsupport::readFile(host("/SDH/out/a")), "1");
+
+    hostsim::clearCapturedLog();
+    Untar("/DVD/missing.tgz", "/SDH/out/", 0, 1);
+    EXPECT_NE(log().find("(extern 'C' - Untar '/DVD/missing.tgz'): ERROR \n"), std::string::npos);
+}
+
+TEST_F(UntgzDriver, NullPathReportsThePreviousPaths) {
+    EXPECT_EQ(untar(putTgz(TarBuilder().file("a", "1").finish())), 0);
+    hostsim::clearCapturedLog();
+    EXPECT_EQ(m_untgz->Untar("/DVD/a.tgz", nullptr, 1, 1), -1);
+    const std::string text = log();
+    EXPECT_NE(text.find("(Untar): parameters error (m_tar_file = '/DVD/a.tgz', m_dest_folder = "
+                        "'/SDH/out/')\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("(Untar): End Untar, returned value : -1\n"), std::string::npos);
+    EXPECT_EQ(text.find("Begin Untar"), std::string::npos);
+    EXPECT_EQ(text.find("taskDelay(50)"), std::string::npos);
+}
+
+TEST_F(UntgzDriver, MissingArchive) {
+    EXPECT_EQ(untar("/DVD/missing.tgz"), -1);
+    const std::string text = log();
+    EXPECT_NE(text.find("(DoUnArchive): gzopen (/DVD/missing.tgz) : ERROR (errno = 0x2)\n"),
+              std::string::npos)
+        << text;
+    // No writer was spawned; the driver still makes its one pause.
+    EXPECT_EQ(occurrences(text, "taskDelay(50)"), 1);
+    EXPECT_NE(text.find("End Untar, returned value : -1\n"), std::string::npos);
+}
+
+TEST_F(UntgzDriver, WriterThatCannotBeSpawned) {
+    const std::string archive = putTgz(TarBuilder().file("a", "1").finish());
+    hostsim::failTaskSpawn("TarWrtTask");
+    EXPECT_EQ(untar(archive), -1);
+    EXPECT_NE(log().find("(DoUnArchive): m_write_task == ERROR\n"), std::string::npos);
+    EXPECT_EQ(log().find("taskDelay(50)"), std::string::npos);
+    EXPECT_TRUE(outTree().empty());
+    // The extractor is free again.
+    hostsim::clearCapturedLog();
+    EXPECT_EQ(untar(archive), 0);
+    EXPECT_EQ(testsupport::readFile(host("/SDH/out/a")), "1");
+}
+
+TEST_F(UntgzDriver, WriterTasksAreSpawnedPerChunkAsSpecified) {
+    const size_t before = hostsim::spawnedTasks().size();
+    TarBuilder tar;
+    tar.file("big", std::string(2 * UNTGZ_CHUNK_SIZE, 'b'));
+    EXPECT_EQ(untar(putTgz(tar.finish())), 0);
+    std::vector<hostsim::TaskInfo> tasks = hostsim::spawnedTasks();
+    // Two full chunks and one of 1536 bytes (header and end blocks).
+    ASSERT_EQ(tasks.size() - before, 3u);
+    for (size_t i = before; i < tasks.size(); i++) {
+        EXPECT_EQ(tasks[i].name, "TarWrtTask");
+        EXPECT_EQ(tasks[i].priority, 155);
+        EXPECT_EQ(tasks[i].options, VX_FP_TASK);
+        EXPECT_EQ(tasks[i].stackSize, 20000);
+    }
+}
+
+TEST_F(UntgzDriver, FolderThatCannotBeCreatedSkipsTheEntryOnly) {
+    hostsim::injectFault(hostsim::FileOp::Mkdir, 1, EACCES, true);
+    TarBuilder tar;
+    tar.dir("d/").file("sub/x", std::string(600, 'x')).file("y", "y");
+    EXPECT_EQ(untar(putTgz(tar.finish())), 0);
+    EXPECT_NE(log().find("(UntarBlock):  ignored\n"), std::string::npos);
+    EXPECT_NE(log().find("(CreatePath): fopen (/SDH/out/sub/x) : ERROR (errno = 0x2)\n"),
+              std::string::npos);
+    EXPECT_EQ(outTree(), (Tree{{"y", "y"}}));
+}
+
+} // namespace

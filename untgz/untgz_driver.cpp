@@ -1,0 +1,350 @@
+// Extraction driver: the C_UNTGZ singleton, Untar, the reader loop that
+// decompresses the archive chunk by chunk, the writer task that parses each
+// chunk, the progression query and the extern "C" entry Untar.
+#include "untgz/C_UNTGZ.h"
+
+#include "platform/plat_io.h"
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+// Writer task parameters.
+#define UNTGZ_WRITER_NAME "TarWrtTask"
+#define UNTGZ_WRITER_PRIORITY 155
+#define UNTGZ_WRITER_STACK 20000
+// Pause between two looks at a writer that is still alive at the end, and how
+// many of them are made at most.
+#define UNTGZ_END_DELAY 50
+#define UNTGZ_END_DELAYS 50
+// Room for the archive's path once its device is resolved to a host folder.
+#define UNTGZ_HOST_PATH_SIZE 1024
+
+static const char *const g_untgz_version = "KLOD_1.08";
+
+std::atomic<C_UNTGZ *> C_UNTGZ::m_pInstance{nullptr};
+
+// Held while the singleton is being created, so that two tasks calling
+// GetInstance for the first time at once create one object only.
+static std::atomic_flag g_untgz_creating = ATOMIC_FLAG_INIT;
+
+C_UNTGZ::C_UNTGZ()
+    : m_gz_file(nullptr), m_out_file(nullptr), m_remaining(0), m_verbose(0), m_abs_path(0),
+      m_slashes_removed(0), m_progression(0), m_first_header(1), m_write_status(0), m_write_task(0),
+      m_sem_write(nullptr), m_write_size(0) {
+    memset(m_name, 0, sizeof(m_name));
+    memset(m_display, 0, sizeof(m_display));
+    memset(m_read_buffer, 0, sizeof(m_read_buffer));
+    memset(m_write_buffer, 0, sizeof(m_write_buffer));
+    memset(m_dest_folder, 0, sizeof(m_dest_folder));
+    memset(m_tar_file, 0, sizeof(m_tar_file));
+}
+
+C_UNTGZ::~C_UNTGZ() {
+    logMsg("%ld - (~C_UNTGZ)\n", (_Vx_usr_arg_t)tickGet());
+}
+
+C_UNTGZ *C_UNTGZ::GetInstance() {
+    C_UNTGZ *l_instance = m_pInstance.load(std::memory_order_acquire);
+    if (l_instance != nullptr)
+        return l_instance;
+    while (g_untgz_creating.test_and_set(std::memory_order_acquire))
+        taskDelay(0);
+    l_instance = m_pInstance.load(std::memory_order_acquire);
+    if (l_instance == nullptr) {
+        l_instance = new (std::nothrow) C_UNTGZ();
+        m_pInstance.store(l_instance, std::memory_order_release);
+    }
+    g_untgz_creating.clear(std::memory_order_release);
+    return l_instance;
+}
+
+int C_UNTGZ::GetProgression(unsigned long long &progression) {
+    if (m_sem_write.load(std::memory_order_acquire) != nullptr) {
+        progression = m_progression.load(std::memory_order_relaxed);
+        return OK;
+    }
+    progression = 0;
+    return ERROR;
+}
+
+// Refuses a path that does not fit the 255-byte path members: it would
+// otherwise be cut and name another file or folder.
+static int CheckPathLength(const char *p_path, const char *p_what) {
+    size_t l_len = strnlen(p_path, UNTGZ_PATH_SIZE);
+    if (l_len < UNTGZ_PATH_SIZE)
+        return OK;
+    logMsg("%ld - (Untar): parameter error (%s of %d characters or more, at most %d)\n",
+           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)p_what, (_Vx_usr_arg_t)UNTGZ_PATH_SIZE,
+           (_Vx_usr_arg_t)(UNTGZ_PATH_SIZE - 1));
+    return ERROR;
+}
+
+int C_UNTGZ::Untar(const char *p_tar_file, const char *p_dest_folder, int p_verbose,
+                   int p_abs_path) {
+    int l_result = OK;
+    int l_wait_task = -1;
+    bool l_paths_given = (p_tar_file != nullptr) && (p_dest_folder != nullptr);
+
+    if (!l_paths_given) {
+        // The message shows the paths of the previous (or running) extraction;
+        // the acquire load orders the read after their copy by that one.
+        (void)m_sem_write.load(std::memory_order_acquire);
+        l_result = ERROR;
+        logMsg("%ld - (Untar): parameters error (m_tar_file = '%s', m_dest_folder = '%s')\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)m_dest_folder);
+    } else {
+        if (p_verbose != 0 && p_verbose != 1) {
+            logMsg("%ld - (Untar): parameter error (p_verbose == %d)\n", (_Vx_usr_arg_t)tickGet(),
+                   (_Vx_usr_arg_t)p_verbose);
+            return ERROR;
+        }
+        if (p_abs_path != 0 && p_abs_path != 1) {
+            logMsg("%ld - (Untar): parameter error (p_abs_path == %d)\n", (_Vx_usr_arg_t)tickGet(),
+                   (_Vx_usr_arg_t)p_abs_path);
+            return ERROR;
+        }
+        if (CheckPathLength(p_tar_file, "p_tar_file") != OK ||
+            CheckPathLength(p_dest_folder, "p_dest_folder") != OK)
+            return ERROR;
+    }
+
+    if (m_sem_write.load(std::memory_order_acquire) != nullptr) {
+        logMsg("%ld - (Untar): Untar already in use!!\n", (_Vx_usr_arg_t)tickGet());
+        return ERROR;
+    }
+
+    if (l_paths_given) {
+        // Reset every piece of parser and hand-off state.
+        m_write_task.store(0, std::memory_order_relaxed);
+        m_write_status = OK;
+        m_out_file = nullptr;
+        m_remaining = 0;
+        m_write_size = 0;
+        memset(m_read_buffer, 0, sizeof(m_read_buffer));
+        memset(m_write_buffer, 0, sizeof(m_write_buffer));
+        memset(m_dest_folder, 0, sizeof(m_dest_folder));
+        memset(m_tar_file, 0, sizeof(m_tar_file));
+        memset(m_name, 0, sizeof(m_name));
+        m_first_header = 1;
+        m_slashes_removed = 0;
+        m_progression.store(0, std::memory_order_relaxed);
+        m_verbose = p_verbose;
+        m_abs_path = p_abs_path;
+        strncpy(m_dest_folder, p_dest_folder, sizeof(m_dest_folder) - 1);
+        strncpy(m_tar_file, p_tar_file, sizeof(m_tar_file) - 1);
+
+        logMsg("%ld - (Untar Version '%s'): Begin Untar '%s' to '%s'\n", (_Vx_usr_arg_t)tickGet(),
+               (_Vx_usr_arg_t)g_untgz_version, (_Vx_usr_arg_t)m_tar_file,
+               (_Vx_usr_arg_t)m_dest_folder);
+
+        SEM_ID l_sem = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+        if (l_sem == nullptr) {
+            l_result = ERROR;
+            logMsg("%ld - (Untar): semMCreate error (errno = 0x%X)!!!\n", (_Vx_usr_arg_t)tickGet(),
+                   (_Vx_usr_arg_t)errnoGet());
+        }
+        // Release: a task that sees the extractor in use also sees the reset.
+        m_sem_write.store(l_sem, std::memory_order_release);
+
+        if (l_result == OK) {
+            if (m_pInstance.load(std::memory_order_acquire) == nullptr) {
+                l_result = ERROR;
+                logMsg("%ld - (Untar):NULL == m_pInstance\n", (_Vx_usr_arg_t)tickGet());
+            } else {
+                l_result = DoUnArchive();
+                l_wait_task = m_write_task.load(std::memory_order_relaxed);
+            }
+        }
+
+        // Let a writer that may still be alive end. After a clean run the
+        // writer id is 0, which names no task, so this is one pause.
+        if (l_wait_task != -1) {
+            for (int l_i = 0; l_i < UNTGZ_END_DELAYS; l_i++) {
+                logMsg("%ld - (Untar): taskDelay(50)\n", (_Vx_usr_arg_t)tickGet());
+                taskDelay(UNTGZ_END_DELAY);
+                if (l_wait_task == 0 || taskIdVerify(l_wait_task) != OK)
+                    break;
+            }
+        }
+
+        SEM_ID l_done = m_sem_write.load(std::memory_order_acquire);
+        if (l_done != nullptr) {
+            if (semDelete(l_done) != OK)
+                logMsg("%ld - (Untar): semDelete error (errno = 0x%X)!!!\n",
+                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet());
+            m_sem_write.store(nullptr, std::memory_order_release);
+        } else {
+            logMsg("%ld - (Untar): m_sem_write is NULL !\n", (_Vx_usr_arg_t)tickGet());
+        }
+    }
+
+    logMsg("%ld - (Untar): End Untar, returned value : %d\n", (_Vx_usr_arg_t)tickGet(),
+           (_Vx_usr_arg_t)l_result);
+    return l_result;
+}
+
+void C_UNTGZ::WaitWriterEnd(int p_tid) {
+    if (p_tid == 0 || p_tid == ERROR)
+        return;
+    // The writer has given the semaphore (or failed to) and has little left to
+    // do: yield first, then sleep a tick at a time.
+    for (int l_i = 0; taskIdVerify(p_tid) == OK; l_i++)
+        taskDelay(l_i < 100 ? 0 : 1);
+}
+
+int C_UNTGZ::DoUnArchive() {
+    int l_result = OK;
+    int l_last_writer = 0;
+    char l_host_path[UNTGZ_HOST_PATH_SIZE];
+
+    // zlib opens the archive by name: give it the host path behind the
+    // device name (on the unit this is the path itself).
+    m_gz_file = nullptr;
+    if (plat::resolvePath(m_tar_file, l_host_path, sizeof(l_host_path)) == 0)
+        m_gz_file = gzopen(l_host_path, "rb");
+    else
+        errnoSet(ENAMETOOLONG);
+    if (m_gz_file == nullptr) {
+        logMsg("%ld - (DoUnArchive): gzopen (%s) : ERROR (errno = 0x%X)\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)errnoGet());
+        return ERROR;
+    }
+
+    int l_size = gzread(m_gz_file, m_read_buffer, UNTGZ_CHUNK_SIZE);
+    if (l_size == -1) {
+        logMsg("%ld - (DoUnArchive): gzread1 error (errno = 0x%X), l_size = %d\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet(), (_Vx_usr_arg_t)l_size);
+        l_result = ERROR;
+    } else {
+        for (;;) {
+            // Hand the chunk to the writer. A short last chunk is parsed in
+            // whole blocks: the rest of its last block is zero-filled, so no
+            // bytes of an earlier chunk are taken as data.
+            memcpy(m_write_buffer, m_read_buffer, (size_t)l_size);
+            size_t l_end =
+                ((size_t)l_size + UNTGZ_BLOCK_SIZE - 1) & ~(size_t)(UNTGZ_BLOCK_SIZE - 1);
+            memset(m_write_buffer + l_size, 0, l_end - (size_t)l_size);
+            m_write_size = l_size;
+
+            int l_tid =
+                taskSpawn(UNTGZ_WRITER_NAME, UNTGZ_WRITER_PRIORITY, VX_FP_TASK, UNTGZ_WRITER_STACK,
+                          reinterpret_cast<FUNCPTR>(reinterpret_cast<void (*)()>(&StaticWriteTask)),
+                          (_Vx_usr_arg_t)m_pInstance.load(std::memory_order_acquire));
+            m_write_task.store(l_tid, std::memory_order_relaxed);
+            if (l_tid == ERROR) {
+                logMsg("%ld - (DoUnArchive): m_write_task == ERROR\n", (_Vx_usr_arg_t)tickGet());
+                l_result = ERROR;
+                break;
+            }
+            l_last_writer = l_tid;
+
+            // Decompress the next chunk while the writer parses this one.
+            l_size = gzread(m_gz_file, m_read_buffer, UNTGZ_CHUNK_SIZE);
+
+            if (semTake(m_sem_write.load(std::memory_order_acquire), WAIT_FOREVER) != OK) {
+                logMsg("%ld - (DoUnArchive): semTake (m_sem_write, WAIT_FOREVER) ERROR (errno = "
+                       "0x%X)\n",
+                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet());
+                l_result = ERROR;
+                break;
+            }
+            if (l_size == -1) {
+                logMsg("%ld - (DoUnArchive): gzread2 error (errno = 0x%X), l_size = %d\n",
+                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet(), (_Vx_usr_arg_t)l_size);
+                l_result = ERROR;
+                break;
+            }
+            m_write_task.store(0, std::memory_order_relaxed);
+            if (m_write_status == ERROR) {
+                logMsg("%ld - (DoUnArchive): write task error!!\n", (_Vx_usr_arg_t)tickGet());
+                l_result = ERROR;
+                break;
+            }
+            if (l_size == 0)
+                break;
+        }
+    }
+
+    // The output file and the parser state belong to the writer until it has
+    // ended: wait for it (also when waiting on the semaphore failed and it may
+    // still be parsing) before closing anything.
+    WaitWriterEnd(l_last_writer);
+
+    // zlib reports a compressed stream that stops early (or is damaged) only
+    // here: such an archive was not extracted in full and is not a success.
+    int l_close = gzclose(m_gz_file);
+    m_gz_file = nullptr;
+    if (l_close != Z_OK && l_result == OK) {
+        logMsg("%ld - (DoUnArchive): %s: compressed data damaged or cut short (gzclose = %d)\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)l_close);
+        l_result = ERROR;
+    }
+
+    if (m_remaining != 0)
+        logMsg("%ld - (DoUnArchive): WARNING: Last file might be truncated!\n",
+               (_Vx_usr_arg_t)tickGet());
+
+    if (m_out_file != nullptr) {
+        plat::fclose(m_out_file);
+        m_out_file = nullptr;
+    }
+    return l_result;
+}
+
+void C_UNTGZ::StaticWriteTask(C_UNTGZ *p_instance) {
+    if (p_instance == nullptr) {
+        logMsg("%ld - (StaticWriteTask): NULL = p_instance\n", (_Vx_usr_arg_t)tickGet());
+        return;
+    }
+    p_instance->m_write_status = OK;
+
+    unsigned char *l_buffer = p_instance->m_write_buffer;
+    unsigned long l_size = (unsigned long)p_instance->m_write_size;
+    // The reader zero-filled the chunk up to this block boundary.
+    unsigned long l_end = (l_size + UNTGZ_BLOCK_SIZE - 1) & ~(unsigned long)(UNTGZ_BLOCK_SIZE - 1);
+    unsigned long l_offset = 0;
+    while (l_offset < l_size) {
+        // Data blocks in the middle of an entry go to the file in one write.
+        unsigned long l_run = p_instance->UntarDataRun(l_buffer + l_offset, l_end - l_offset);
+        if (l_run != 0) {
+            l_offset += l_run;
+            continue;
+        }
+        if (p_instance->UntarBlock(l_buffer + l_offset) == ERROR) {
+            logMsg("%ld - (StaticWriteTask): p_instance->UntarBlock return ERROR\n",
+                   (_Vx_usr_arg_t)tickGet());
+            p_instance->m_write_status = ERROR;
+            break;
+        }
+        l_offset += UNTGZ_BLOCK_SIZE;
+    }
+
+    SEM_ID l_sem = p_instance->m_sem_write.load(std::memory_order_acquire);
+    if (l_sem != nullptr) {
+        if (semGive(l_sem) != OK)
+            logMsg("%ld - (StaticWriteTask): semGive (0x%X) return ERROR (errno = 0x%X)\n",
+                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_sem, (_Vx_usr_arg_t)errnoGet());
+    } else {
+        logMsg("%ld - (StaticWriteTask): p_instance->m_sem_write is NULL !\n",
+               (_Vx_usr_arg_t)tickGet());
+    }
+}
+
+extern "C" void Untar(const char *p_tar_file, const char *p_dest_folder, int p_verbose,
+                      int p_abs_path) {
+    C_UNTGZ *l_instance = C_UNTGZ::GetInstance();
+    if (l_instance == nullptr) {
+        logMsg("%ld - (extern 'C' - Untar): NULL == l_instance\n", (_Vx_usr_arg_t)tickGet());
+        return;
+    }
+    logMsg("%ld - (extern 'C' - Untar ): l_instance(0x%X)->Untar ('%s', '%s')\n",
+           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_instance, (_Vx_usr_arg_t)p_tar_file,
+           (_Vx_usr_arg_t)p_dest_folder);
+    if (l_instance->Untar(p_tar_file, p_dest_folder, p_verbose, p_abs_path) == ERROR)
+        logMsg("%ld - (extern 'C' - Untar '%s'): ERROR \n", (_Vx_usr_arg_t)tickGet(),
+               (_Vx_usr_arg_t)p_tar_file);
+    else
+        logMsg("%ld - (extern 'C' - Untar '%s'): Done \n", (_Vx_usr_arg_t)tickGet(),
+               (_Vx_usr_arg_t)p_tar_file);
+}

@@ -1,0 +1,285 @@
+// Tar block parser: the state machine that turns 512-byte tar blocks into
+// files and directories (UntarBlock), the header checksum, the octal header
+// fields and the composition and checking of each entry's output path.
+#include "untgz/C_UNTGZ.h"
+
+#include "platform/plat_io.h"
+
+#include <cstring>
+
+// Offset and width of the chksum field, counted as eight spaces in the sum.
+#define UNTGZ_CHKSUM_OFFSET 148
+#define UNTGZ_CHKSUM_WIDTH 8
+// Room for a composed path before it is normalised: destination folder (254),
+// prefix (155), "/", name (99) and a NUL.
+#define UNTGZ_COMPOSE_SIZE (UNTGZ_PATH_SIZE + 155 + 1 + 100)
+// Outcomes of ComposeName.
+#define UNTGZ_NAME_OK 0
+#define UNTGZ_NAME_TOO_LONG 1
+#define UNTGZ_NAME_OUTSIDE 2
+
+// Reads an octal header field over its whole width: every digit 0 to 7 shifts
+// the value left by three bits and adds itself, every other byte (space, NUL,
+// 8, 9, letters) is skipped. -1 when the value does not fit 32 bits (it is not
+// wrapped), else 0.
+static int ReadOctal(const char *p_field, int p_width, uint32_t &p_value) {
+    uint32_t l_value = 0;
+    for (int l_i = 0; l_i < p_width; l_i++) {
+        char l_c = p_field[l_i];
+        if (l_c < '0' || l_c > '7')
+            continue;
+        if ((l_value >> 29) != 0)
+            return -1;
+        l_value = (l_value << 3) + (uint32_t)(l_c - '0');
+    }
+    p_value = l_value;
+    return 0;
+}
+
+int C_UNTGZ::CheckSum(tar_t *header, int is_signed) {
+    const unsigned char *l_bytes = reinterpret_cast<const unsigned char *>(header);
+    int l_sum = 0;
+    for (int l_i = 0; l_i < UNTGZ_BLOCK_SIZE; l_i++) {
+        if (l_i == UNTGZ_CHKSUM_OFFSET) {
+            l_sum += UNTGZ_CHKSUM_WIDTH * ' ';
+            l_i += UNTGZ_CHKSUM_WIDTH - 1;
+            continue;
+        }
+        if (is_signed != 0)
+            l_sum += (int)(signed char)l_bytes[l_i];
+        else
+            l_sum += (int)l_bytes[l_i];
+    }
+    return l_sum;
+}
+
+// Rewrites p_path in place: "\" becomes "/", a leading "/" is kept only with
+// p_abs_path 1, and a "/" after another "/" is dropped; an empty result
+// becomes "/". p_mark is an input offset (the end of the destination folder):
+// its position in the result is returned through p_mark_out.
+static size_t NormalisePath(char *p_path, int p_abs_path, size_t p_mark, size_t &p_mark_out) {
+    size_t l_out = 0;
+    size_t l_in = 0;
+    p_mark_out = 0;
+    for (; p_path[l_in] != '\0'; l_in++) {
+        if (l_in == p_mark)
+            p_mark_out = l_out;
+        char l_c = p_path[l_in];
+        if (l_c == '\\')
+            l_c = '/';
+        if (l_c == '/') {
+            if (l_out == 0 ? p_abs_path == 0 : p_path[l_out - 1] == '/')
+                continue;
+        }
+        p_path[l_out++] = l_c;
+    }
+    if (l_in <= p_mark)
+        p_mark_out = l_out;
+    if (l_out == 0)
+        p_path[l_out++] = '/';
+    p_path[l_out] = '\0';
+    return l_out;
+}
+
+// True when a component of p_path that is at least partly past offset p_from
+// is "..": such an entry would climb out of the destination folder.
+static bool LeavesFolder(const char *p_path, size_t p_len, size_t p_from) {
+    size_t l_start = 0;
+    while (l_start <= p_len) {
+        size_t l_stop = l_start;
+        while (l_stop < p_len && p_path[l_stop] != '/')
+            l_stop++;
+        if (l_stop > p_from && l_stop - l_start == 2 && p_path[l_start] == '.' &&
+            p_path[l_start + 1] == '.')
+            return true;
+        l_start = l_stop + 1;
+    }
+    return false;
+}
+
+int C_UNTGZ::ComposeName(const tar_t *p_header, char *p_path) {
+    size_t l_dest_len = strnlen(m_dest_folder, sizeof(m_dest_folder) - 1);
+    size_t l_len = l_dest_len;
+    memcpy(p_path, m_dest_folder, l_dest_len);
+    if (p_header->prefix[0] != '\0') {
+        size_t l_prefix_len = strnlen(p_header->prefix, sizeof(p_header->prefix));
+        memcpy(p_path + l_len, p_header->prefix, l_prefix_len);
+        l_len += l_prefix_len;
+        p_path[l_len++] = '/';
+    }
+    size_t l_name_len = strnlen(p_header->name, sizeof(p_header->name));
+    memcpy(p_path + l_len, p_header->name, l_name_len);
+    l_len += l_name_len;
+    p_path[l_len] = '\0';
+
+    if (m_abs_path == 0 && (p_path[0] == '/' || p_path[0] == '\\'))
+        m_slashes_removed = 1;
+
+    size_t l_dest_end = 0;
+    l_len = NormalisePath(p_path, m_abs_path, l_dest_len, l_dest_end);
+
+    // m_name always gets the path (cut when too long, for messages only).
+    memset(m_name, 0, sizeof(m_name));
+    memcpy(m_name, p_path, l_len < sizeof(m_name) ? l_len : sizeof(m_name) - 1);
+    // A cut path would write another file than the entry names.
+    if (l_len >= sizeof(m_name))
+        return UNTGZ_NAME_TOO_LONG;
+    // Nothing may be written outside the destination folder.
+    if (LeavesFolder(p_path, l_len, l_dest_end))
+        return UNTGZ_NAME_OUTSIDE;
+    return UNTGZ_NAME_OK;
+}
+
+int C_UNTGZ::UntarBlock(unsigned char *block) {
+    if (block == nullptr)
+        return ERROR;
+
+    // Data of the current entry.
+    if (m_remaining > UNTGZ_BLOCK_SIZE) {
+        if (m_out_file != nullptr) {
+            cvtWrite(block, UNTGZ_BLOCK_SIZE, m_out_file);
+            m_progression.store(m_progression.load(std::memory_order_relaxed) + UNTGZ_BLOCK_SIZE,
+                                std::memory_order_relaxed);
+        }
+        m_remaining -= UNTGZ_BLOCK_SIZE;
+        return OK;
+    }
+    if (m_remaining != 0) {
+        if (m_out_file != nullptr) {
+            cvtWrite(block, m_remaining, m_out_file);
+            m_progression.store(m_progression.load(std::memory_order_relaxed) + m_remaining,
+                                std::memory_order_relaxed);
+            plat::fclose(m_out_file);
+            m_out_file = nullptr;
+        }
+        m_remaining = 0;
+        return OK;
+    }
+
+    // A header is expected. A block starting with NUL ends the archive.
+    if (block[0] == 0) {
+        if (m_slashes_removed != 0)
+            logMsg("%ld - (UntarBlock): WARNING: Removed leading slashes because \"-p\" wasn't "
+                   "given.\n",
+                   (_Vx_usr_arg_t)tickGet());
+        return OK;
+    }
+
+    // Later steps may change the typeflag: work on a copy.
+    tar_t l_header;
+    memcpy(&l_header, block, sizeof(l_header));
+
+    if (l_header.name[99] != '\0' ||
+        !(l_header.size[0] == ' ' || (l_header.size[0] >= '0' && l_header.size[0] <= '9'))) {
+        if (m_first_header == 1)
+            logMsg("%ld - (UntarBlock): %s: not a valid tar file\n", (_Vx_usr_arg_t)tickGet(),
+                   (_Vx_usr_arg_t)m_tar_file);
+        else
+            logMsg("%ld - (UntarBlock): WARNING: Garbage detected; preceding file may be "
+                   "damaged\n",
+                   (_Vx_usr_arg_t)tickGet());
+        return ERROR;
+    }
+
+    char l_path[UNTGZ_COMPOSE_SIZE];
+    int l_name_status = ComposeName(&l_header, l_path);
+
+    uint32_t l_chksum = 0;
+    ReadOctal(l_header.chksum, (int)sizeof(l_header.chksum), l_chksum);
+    if ((int)l_chksum != CheckSum(&l_header, 0) && (int)l_chksum != CheckSum(&l_header, 1)) {
+        if (m_first_header == 0)
+            logMsg("%ld - (UntarBlock): WARNING: Garbage detected; preceding file may be "
+                   "damaged\n",
+                   (_Vx_usr_arg_t)tickGet());
+        logMsg("%ld - (UntarBlock): %s: header has bad checksum for %s\n", (_Vx_usr_arg_t)tickGet(),
+               (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)m_name);
+        return ERROR;
+    }
+    if (l_name_status == UNTGZ_NAME_TOO_LONG) {
+        logMsg("%ld - (UntarBlock): %s: path too long, entry refused: %s\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)l_path);
+        return ERROR;
+    }
+    if (l_name_status == UNTGZ_NAME_OUTSIDE) {
+        logMsg("%ld - (UntarBlock): %s: path leaves the destination folder, entry refused: %s\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)l_path);
+        return ERROR;
+    }
+
+    m_first_header = 0;
+    size_t l_name_len = strlen(m_name);
+    if (l_name_len != 0 && m_name[l_name_len - 1] == '/')
+        l_header.typeflag = '5';
+
+    uint32_t l_size = 0;
+    if (ReadOctal(l_header.size, (int)sizeof(l_header.size), l_size) != 0) {
+        // Wrapping the size would take the entry's data for headers.
+        logMsg("%ld - (UntarBlock): %s: size field over 4 GiB, entry refused: %s\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)m_name);
+        return ERROR;
+    }
+    m_remaining = l_size;
+
+    char l_type = l_header.typeflag;
+    bool l_special = (l_type >= '1' && l_type <= '6');
+    if (m_verbose == 1) {
+        char l_letter = l_special ? "hlcbdp"[l_type - '1'] : '-';
+        logMsg("%ld - (UntarBlock): %c %s\n", (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_letter,
+               (_Vx_usr_arg_t)m_name);
+    } else {
+        // "./" and the last component; the whole path for a folder. A name
+        // without any "/" is shown as it is.
+        const char *l_last = strrchr(m_name, '/');
+        if (l_last == nullptr || l_last[1] == '\0')
+            snprintf(m_display, sizeof(m_display), "%s", m_name);
+        else
+            snprintf(m_display, sizeof(m_display) - 1, ".%s", l_last);
+        printf("(UntarBlock) %s\n", m_display);
+    }
+
+    if (l_type == '5') {
+        const char *l_outcome = (plat::mkdir(m_name) == 0) ? " created" : " ignored";
+        if (m_verbose == 1)
+            logMsg("%ld - (UntarBlock): %s\n", (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_outcome);
+        return OK;
+    }
+    if (l_special) {
+        if (m_verbose == 1)
+            logMsg("%ld - (UntarBlock): ignored\n", (_Vx_usr_arg_t)tickGet());
+        m_remaining = 0;
+        return OK;
+    }
+
+    if (m_verbose == 1) {
+        long l_blocks = ((long)m_remaining + UNTGZ_BLOCK_SIZE - 1) / UNTGZ_BLOCK_SIZE;
+        logMsg("%ld - (UntarBlock): (%ld byte%s, %ld tape block%s)\n", (_Vx_usr_arg_t)tickGet(),
+               (_Vx_usr_arg_t)m_remaining, (_Vx_usr_arg_t)(m_remaining == 1 ? "" : "s"),
+               (_Vx_usr_arg_t)l_blocks, (_Vx_usr_arg_t)(l_blocks == 1 ? "" : "s"));
+    }
+    m_out_file = CreatePath(m_name);
+    if (m_remaining == 0 && m_out_file != nullptr) {
+        plat::fclose(m_out_file);
+        m_out_file = nullptr;
+    }
+    return OK;
+}
+
+unsigned long C_UNTGZ::UntarDataRun(unsigned char *p_data, unsigned long p_size) {
+    if (m_remaining <= UNTGZ_BLOCK_SIZE)
+        return 0;
+    // Blocks that are each followed by more data of the entry.
+    unsigned long l_blocks = p_size / UNTGZ_BLOCK_SIZE;
+    unsigned long l_full = (m_remaining - 1) / UNTGZ_BLOCK_SIZE;
+    if (l_full < l_blocks)
+        l_blocks = l_full;
+    unsigned long l_bytes = l_blocks * UNTGZ_BLOCK_SIZE;
+    if (l_bytes == 0)
+        return 0;
+    if (m_out_file != nullptr) {
+        cvtWrite(p_data, l_bytes, m_out_file);
+        m_progression.store(m_progression.load(std::memory_order_relaxed) + l_bytes,
+                            std::memory_order_relaxed);
+    }
+    m_remaining -= (uint32_t)l_bytes;
+    return l_bytes;
+}

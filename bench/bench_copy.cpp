@@ -23,10 +23,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <fcntl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -92,7 +92,9 @@ bool sameSize(const std::string &a, const std::string &b) {
     return fs::file_size(a, ec1) == fs::file_size(b, ec2) && !ec1 && !ec2;
 }
 
-bool runShell(const std::string &command) { return std::system(command.c_str()) == 0; }
+bool runShell(const std::string &command) {
+    return std::system(command.c_str()) == 0;
+}
 
 // Removes the previous destination and writes back every dirty page, so that
 // no method pays for the write-back of the one before it.

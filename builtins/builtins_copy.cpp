@@ -82,7 +82,8 @@ int C_BUILTINS::BuiltinsCopy(const char *p_Source, const char *p_Dest) {
                        (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)errnoGet());
                 l_result = -1;
             } else if (l_read > 0) {
-                long l_written = plat::write(l_dest_fd, l_buffer, static_cast<unsigned long>(l_read));
+                long l_written =
+                    plat::write(l_dest_fd, l_buffer, static_cast<unsigned long>(l_read));
                 if (l_written != l_read) {
                     logMsg("BuiltinsCopy: write of '%s' returned error errno = 0x%X\n",
                            (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)errnoGet());
@@ -135,8 +136,7 @@ val_t C_BUILTINS::s_UPGCopy() {
     }
     if (strnlen(l_arg_source, k_path_max_length + 1) > k_path_max_length ||
         strnlen(l_arg_dest, k_path_max_length + 1) > k_path_max_length) {
-        logMsg("UPGCopy ERROR: path longer than %d characters\n",
-               (_Vx_usr_arg_t)k_path_max_length);
+        logMsg("UPGCopy ERROR: path longer than %d characters\n", (_Vx_usr_arg_t)k_path_max_length);
         return EiC_IntResult(-1);
     }
 

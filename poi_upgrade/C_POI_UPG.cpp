@@ -56,9 +56,13 @@ void C_POI_UPG::SetPauseTicks(int p_ticks) {
     g_pause_ticks.store(p_ticks < 0 ? 0 : p_ticks, std::memory_order_relaxed);
 }
 
-int C_POI_UPG::GetPauseTicks() { return g_pause_ticks.load(std::memory_order_relaxed); }
+int C_POI_UPG::GetPauseTicks() {
+    return g_pause_ticks.load(std::memory_order_relaxed);
+}
 
-void C_POI_UPG::Pause() { taskDelay(GetPauseTicks()); }
+void C_POI_UPG::Pause() {
+    taskDelay(GetPauseTicks());
+}
 
 void C_POI_UPG::StepBargraph(int p_percent) {
     C_MMI_UPGRADE::StepBargraph(m_bargraph_text, p_percent);
@@ -114,7 +118,8 @@ int C_POI_UPG::UpgradeTask() {
     StepBargraph(65);
 
     if (l_result == 0) {
-        logMsg("%ld - (C_POI_UPG) UpgradeTask : Creation of merge folder\n", (_Vx_usr_arg_t)tickGet());
+        logMsg("%ld - (C_POI_UPG) UpgradeTask : Creation of merge folder\n",
+               (_Vx_usr_arg_t)tickGet());
         plat::mkdir(k_merge_folder);
         StepBargraph(90);
         l_result = ManagementOfNewPOIs();
@@ -224,8 +229,7 @@ int C_POI_UPG::MergeThisNewPOI(CKWString &cid, CKWString &new_folder) {
 
     logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : The folder %s exists\n", (_Vx_usr_arg_t)tickGet(),
            (_Vx_usr_arg_t)l_user_folder.GetBuffer());
-    bool l_user_files_copied =
-        xcopy(l_user_folder.GetBuffer(), l_merge_folder.GetBuffer()) == OK;
+    bool l_user_files_copied = xcopy(l_user_folder.GetBuffer(), l_merge_folder.GetBuffer()) == OK;
 
     if (!l_user_files_copied) {
         logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : copy of %s into %s failed : nothing staged\n",

@@ -107,7 +107,8 @@ int C_POI_UPG::GetValueInFile(const CKWString &file, const CKWString &key, CKWSt
         while (!std::feof(l_pFich)) {
             if (std::fgets(l_line, sizeof l_line, l_pFich) == nullptr)
                 break;
-            if (std::strlen(l_line) < l_key_length || std::strncmp(l_line, l_key, l_key_length) != 0)
+            if (std::strlen(l_line) < l_key_length ||
+                std::strncmp(l_line, l_key, l_key_length) != 0)
                 continue;
             // The line holds the key's colon, so strchr finds it.
             const char *l_colon = std::strchr(l_line, ':');

@@ -34,7 +34,7 @@ int C_FILE_SEARCH::CreateDir(char *p_path) {
         return 0;
     // Create each level from the top down; a level that already exists (or
     // that another task just made) is no failure.
-    for (std::string::size_type l_pos = l_path.find('/', 1); ; l_pos = l_path.find('/', l_pos + 1)) {
+    for (std::string::size_type l_pos = l_path.find('/', 1);; l_pos = l_path.find('/', l_pos + 1)) {
         std::string l_level = l_path.substr(0, l_pos);
         if (!l_level.empty() && !IsFolder(l_level) && plat::mkdir(l_level.c_str(), 0777) != 0 &&
             !IsFolder(l_level))

@@ -25,11 +25,11 @@ using testsupport::writeFile;
 // Host file functions replaced by a test, with the state they need (the
 // replacements are plain function pointers).
 struct OpsState {
-    std::vector<long> reads;       // every read's result
-    long readLimit = 0;            // > 0: no read returns more bytes
-    std::string failOpenPath;      // opens of this host path fail...
-    int failOpenCount = 0;         // ...this many times
-    std::string swapOnClosePath;   // turned into a non-empty folder at its close
+    std::vector<long> reads;     // every read's result
+    long readLimit = 0;          // > 0: no read returns more bytes
+    std::string failOpenPath;    // opens of this host path fail...
+    int failOpenCount = 0;       // ...this many times
+    std::string swapOnClosePath; // turned into a non-empty folder at its close
 };
 OpsState g_state;
 
@@ -88,11 +88,11 @@ protected:
 
     int UpgCopy(const std::string &source, const std::string &dest, int move) {
         val_t result;
-        EXPECT_TRUE(hostsim::callBuiltin("UPGCopy",
-                                         {hostsim::EicArg::Ptr(source.c_str()),
-                                          hostsim::EicArg::Ptr(dest.c_str()),
-                                          hostsim::EicArg::Int(move)},
-                                         &result));
+        EXPECT_TRUE(
+            hostsim::callBuiltin("UPGCopy",
+                                 {hostsim::EicArg::Ptr(source.c_str()),
+                                  hostsim::EicArg::Ptr(dest.c_str()), hostsim::EicArg::Int(move)},
+                                 &result));
         return result.ival;
     }
 

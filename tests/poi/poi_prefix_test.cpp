@@ -29,15 +29,13 @@ protected:
 };
 
 TEST_F(PoiPrefixTest, NamesOfTheGroupABC) {
-    const char *members[] = {"ABC.lzw",         "ABCdsc.lzw", "ABC_1.lzw",
-                             "ABC_icons.lzw",   "ABC.txt",    "poi_ver_ABC.txt",
-                             "notes_ABC.txt"};
+    const char *members[] = {"ABC.lzw", "ABCdsc.lzw",      "ABC_1.lzw",    "ABC_icons.lzw",
+                             "ABC.txt", "poi_ver_ABC.txt", "notes_ABC.txt"};
     for (const char *name : members)
         EXPECT_EQ(IsPrefix(std::string("/SDH/MAPPE/tmp_poi/FRA/") + name, "ABC"), 1) << name;
 
-    const char *others[] = {"ABCD.lzw",         "AB_C.lzw", "ABC.dat", "poi_ver_ABCD.txt",
-                            "abc.lzw",          "ABC",      ".",       "..",
-                            "ABC_1_2.lzw",      "XABC.txt"};
+    const char *others[] = {"ABCD.lzw", "AB_C.lzw", "ABC.dat", "poi_ver_ABCD.txt", "abc.lzw",
+                            "ABC",      ".",        "..",      "ABC_1_2.lzw",      "XABC.txt"};
     for (const char *name : others)
         EXPECT_EQ(IsPrefix(std::string("/SDH/MAPPE/tmp_poi/FRA/") + name, "ABC"), 0) << name;
 
@@ -93,8 +91,9 @@ TEST_F(PoiPrefixTest, KeysMatchOnlyAtTheStartWithTheirColon) {
     std::string value;
     EXPECT_EQ(Value("DATE :100\n DATE:100\nXDATE:1\n", "DATE", value), -1);
     EXPECT_EQ(value, "");
-    EXPECT_NE(log().find(" - (C_POI_UPG) GetValueInFile ('/SDH/t.txt', 'DATE') ==> not found !!!\n"),
-              std::string::npos);
+    EXPECT_NE(
+        log().find(" - (C_POI_UPG) GetValueInFile ('/SDH/t.txt', 'DATE') ==> not found !!!\n"),
+        std::string::npos);
     EXPECT_EQ(Value("PREFIXES:X\n", "PREFIX", value), -1);
     EXPECT_EQ(Value("PREFIX:Y\nPREFIXES:X\n", "PREFIX", value), 0);
     EXPECT_EQ(value, "Y");
@@ -105,7 +104,8 @@ TEST_F(PoiPrefixTest, MissingFileAndOverlongKey) {
     EXPECT_EQ(m_poi.GetValueInFile(CKWString("/SDH/none.txt"), CKWString("DATE"), l_value), -1);
     EXPECT_TRUE(l_value.IsEmpty());
     EXPECT_NE(
-        log().find(" - (C_POI_UPG) GetValueInFile ('/SDH/none.txt', 'DATE') ==> l_pFich == NULL !!!\n"),
+        log().find(
+            " - (C_POI_UPG) GetValueInFile ('/SDH/none.txt', 'DATE') ==> l_pFich == NULL !!!\n"),
         std::string::npos);
 
     // 98 characters still fit with their colon; 99 do not.

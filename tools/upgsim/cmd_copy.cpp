@@ -42,8 +42,9 @@ int runCopy(const upgsim::GlobalOptions &, std::vector<std::string> &args) {
                     result))
         return upgsim::EXIT_FAILURE_REPORTED;
     if (result != 0) {
-        std::fprintf(stderr, "upgsim: copy: UPGCopy of '%s' to '%s' failed (the module's log "
-                             "tells why: --log -)\n",
+        std::fprintf(stderr,
+                     "upgsim: copy: UPGCopy of '%s' to '%s' failed (the module's log "
+                     "tells why: --log -)\n",
                      args[0].c_str(), args[1].c_str());
         return upgsim::EXIT_FAILURE_REPORTED;
     }

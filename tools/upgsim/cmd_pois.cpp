@@ -67,8 +67,9 @@ int runInstallPois(const upgsim::GlobalOptions &opts, std::vector<std::string> &
         return upgsim::EXIT_FAILURE_REPORTED;
     }
     if (value.ival != 0) {
-        std::fprintf(stderr, "upgsim: install-pois: installation of '%s' failed (result %d; the "
-                             "module's log tells why: --log -)\n",
+        std::fprintf(stderr,
+                     "upgsim: install-pois: installation of '%s' failed (result %d; the "
+                     "module's log tells why: --log -)\n",
                      args[0].c_str(), value.ival);
         return upgsim::EXIT_FAILURE_REPORTED;
     }

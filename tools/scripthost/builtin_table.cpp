@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 namespace scripthost {
@@ -215,6 +216,8 @@ bool writeHeaders(const std::string &dir) {
         std::string name;
         std::string text;
     };
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
     std::vector<File> files{{k_header_name, headerText()}};
     const char *table = bundledText("upg_country_table.h");
     if (table != nullptr)

@@ -51,8 +51,8 @@ std::string headerText();
 // Text of the wrappers compiled beside every script: one function per builtin,
 // each handing its arguments to the host's call entry.
 std::string wrapperText();
-// Writes the header and the country-table header into `dir` (an existing
-// folder) so that an editor or another compiler sees what scripts see. False
+// Writes the header and the country-table header into `dir` (created when
+// missing) so that an editor or another compiler sees what scripts see. False
 // when a file cannot be written.
 bool writeHeaders(const std::string &dir);
 

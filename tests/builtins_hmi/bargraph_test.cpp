@@ -225,8 +225,7 @@ TEST_F(BargraphTest, TaskRunsWithoutTheHmiStep) {
 }
 
 TEST_F(BargraphTest, UnCompressReportsSuccessAndFailure) {
-    ASSERT_TRUE(testsupport::writeFile(root() + "/in/a.txt", "alpha\n"));
-    ASSERT_TRUE(hmitest::makeTgz(root() + "/in", mediaDir() + "/a.tgz", {"a.txt"}));
+    ASSERT_TRUE(hmitest::writeTgz(mediaDir() + "/a.tgz", {{"a.txt", "alpha\n"}}));
 
     EXPECT_EQ(callInt("UnCompress", {EicArg::Ptr("/DVD/a.tgz"), EicArg::Ptr("/SDH/out/")}), 0);
     EXPECT_EQ(testsupport::readFile(sdDir() + "/out/a.txt"), "alpha\n");
@@ -241,11 +240,8 @@ TEST_F(BargraphTest, UnCompressReportsSuccessAndFailure) {
 
 TEST_F(BargraphTest, StepsFollowAHeldExtraction) {
     std::string a(250, 'a'), b(250, 'b'), c(250, 'c');
-    ASSERT_TRUE(testsupport::writeFile(root() + "/in/a.bin", a));
-    ASSERT_TRUE(testsupport::writeFile(root() + "/in/b.bin", b));
-    ASSERT_TRUE(testsupport::writeFile(root() + "/in/c.bin", c));
     ASSERT_TRUE(
-        hmitest::makeTgz(root() + "/in", mediaDir() + "/abc.tgz", {"a.bin", "b.bin", "c.bin"}));
+        hmitest::writeTgz(mediaDir() + "/abc.tgz", {{"a.bin", a}, {"b.bin", b}, {"c.bin", c}}));
     ASSERT_TRUE(testsupport::writeFile(sdDir() + "/out/a.bin", ""));
     HeldExtraction held({sdDir() + "/out/b.bin", sdDir() + "/out/c.bin"});
     ASSERT_TRUE(held.ok());
@@ -284,9 +280,7 @@ TEST_F(BargraphTest, StepsFollowAHeldExtraction) {
 
 TEST_F(BargraphTest, ActivateWaitsForATaskStillInItsPause) {
     std::string a(250, 'a'), b(250, 'b');
-    ASSERT_TRUE(testsupport::writeFile(root() + "/in/a.bin", a));
-    ASSERT_TRUE(testsupport::writeFile(root() + "/in/b.bin", b));
-    ASSERT_TRUE(hmitest::makeTgz(root() + "/in", mediaDir() + "/ab.tgz", {"a.bin", "b.bin"}));
+    ASSERT_TRUE(hmitest::writeTgz(mediaDir() + "/ab.tgz", {{"a.bin", a}, {"b.bin", b}}));
     ASSERT_TRUE(testsupport::writeFile(sdDir() + "/out/a.bin", ""));
     HeldExtraction held({sdDir() + "/out/b.bin"});
     ASSERT_TRUE(held.ok());

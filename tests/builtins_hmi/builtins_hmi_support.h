@@ -1,14 +1,16 @@
 // Helpers shared by the HMI, history and bargraph builtin tests: calling a
-// builtin for its int result, and making .tgz archives with the system's tar.
+// builtin for its int result, writing .tgz archives, quoting for the shell.
 #ifndef TESTS_BUILTINS_HMI_BUILTINS_HMI_SUPPORT_H
 #define TESTS_BUILTINS_HMI_BUILTINS_HMI_SUPPORT_H
 
 #include "platform/hostsim/hostsim.h"
+#include "tests/support/tar_builder.h"
+#include "tests/support/unit_fixture.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace hmitest {
@@ -29,14 +31,14 @@ inline std::string shellQuote(const std::string &text) {
     return quoted + "'";
 }
 
-// Makes the gzip-compressed tar `archive` of `members` (paths relative to
-// host folder `dir`, archived in that order). True on success.
-inline bool makeTgz(const std::string &dir, const std::string &archive,
-                    const std::vector<std::string> &members) {
-    std::string command = "tar -czf " + shellQuote(archive) + " -C " + shellQuote(dir);
-    for (const std::string &member : members)
-        command += " " + shellQuote(member);
-    return std::system(command.c_str()) == 0;
+// Writes the .tgz archive `hostPath` holding the regular files `files`
+// (name, content), in that order. True on success.
+inline bool writeTgz(const std::string &hostPath,
+                     const std::vector<std::pair<std::string, std::string>> &files) {
+    testsupport::TarBuilder tar;
+    for (const auto &file : files)
+        tar.file(file.first, file.second);
+    return testsupport::writeFile(hostPath, testsupport::gzip(tar.finish()));
 }
 
 } // namespace hmitest

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 
 namespace {
 
@@ -24,9 +25,9 @@ protected:
         m_upgsim = exe.substr(0, exe.rfind('/')) + "/../tools/upgsim";
         ASSERT_TRUE(testsupport::fileExists(m_upgsim)) << m_upgsim;
 
-        ASSERT_TRUE(testsupport::writeFile(m_dir + "/in/maps/EUR/a.dat", "europe\n"));
-        ASSERT_TRUE(testsupport::writeFile(m_dir + "/in/readme.txt", std::string(3000, 'r')));
-        ASSERT_TRUE(hmitest::makeTgz(m_dir + "/in", m_dir + "/maps.tgz", {"maps", "readme.txt"}));
+        ASSERT_TRUE(
+            hmitest::writeTgz(m_dir + "/maps.tgz", {{"maps/EUR/a.dat", "europe\n"},
+                                                    {"readme.txt", std::string(3000, 'r')}}));
     }
     void TearDown() override { testsupport::removeTree(m_dir); }
 

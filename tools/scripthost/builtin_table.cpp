@@ -135,8 +135,12 @@ std::string prototype(const BuiltinSpec &b) {
 
 const char k_header_name[] = "upgrade_builtins.h";
 
-const BuiltinSpec *builtinTable() { return k_table; }
-std::size_t builtinCount() { return sizeof k_table / sizeof k_table[0]; }
+const BuiltinSpec *builtinTable() {
+    return k_table;
+}
+std::size_t builtinCount() {
+    return sizeof k_table / sizeof k_table[0];
+}
 
 std::string headerText() {
     std::string out;
@@ -155,7 +159,8 @@ std::string headerText() {
         // Built without the country-table header: scripts still get a table of
         // the size the builtin requires.
         out += "#define UPG_COUNTRY_TABLE_SIZE 11680\n"
-               "typedef struct { unsigned char bytes[UPG_COUNTRY_TABLE_SIZE]; } t_upg_country_table;\n";
+               "typedef struct { unsigned char bytes[UPG_COUNTRY_TABLE_SIZE]; } "
+               "t_upg_country_table;\n";
     }
     out += "\n/* ---- Buffers and values of the builtins ---- */\n"
            "/* Size of every path buffer that a builtin writes into. */\n"

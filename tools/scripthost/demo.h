@@ -50,15 +50,15 @@ struct DemoOptions {
     // The script to run; empty: the bundled map_upgrade.c, written into the
     // work folder first.
     std::string scriptPath;
-    int tickHz = 0;         // 0: k_demo_tick_hz
-    long sdBlockSize = 0;   // 0: k_demo_sd_block_size
-    bool progress = false;  // draw the bargraph on standard error
+    int tickHz = 0;        // 0: k_demo_tick_hz
+    long sdBlockSize = 0;  // 0: k_demo_sd_block_size
+    bool progress = false; // draw the bargraph on standard error
     // Pass standard output (the script's and the module's console) through a
     // filter that keeps the module's extraction listing out of `out`.
     bool filterConsole = false;
-    std::string logPath;    // empty: <work>/upgsim-demo.log
+    std::string logPath; // empty: <work>/upgsim-demo.log
     SampleOptions sample;
-    FILE *out = stdout;     // where the demo writes its text
+    FILE *out = stdout; // where the demo writes its text
 };
 
 // Tick rate of the demo when none is given: the module's 500-tick pauses and
@@ -69,9 +69,9 @@ constexpr long k_demo_sd_block_size = 32768;
 
 // What the demo did, for the caller's checks.
 struct DemoReport {
-    int exitCode = 1;       // 0 when the script ran and ended with status 0
+    int exitCode = 1; // 0 when the script ran and ended with status 0
     int scriptStatus = -1;
-    std::string workDir;    // the folder used (removed unless kept)
+    std::string workDir; // the folder used (removed unless kept)
     std::string logPath;
 };
 

@@ -272,8 +272,12 @@ bool buildCard(const std::string &sd, const SampleOptions &options, std::string 
 
 const char k_poi_archive[] = "/DVD/POI/POI_UPD.tgz";
 
-const std::vector<SampleCountry> &sampleCountries() { return k_countries; }
-const std::vector<std::string> &samplePoiOnlyCountries() { return k_poi_only; }
+const std::vector<SampleCountry> &sampleCountries() {
+    return k_countries;
+}
+const std::vector<std::string> &samplePoiOnlyCountries() {
+    return k_poi_only;
+}
 
 bool buildSampleUnit(const std::string &root, const SampleOptions &options, std::string &error) {
     std::error_code ec;

@@ -2,6 +2,7 @@
 // the map-upgrade script with the bargraph on the terminal (the module's
 // extraction listing kept off it), and prints what was installed, where and
 // how long it took.
+#include "tools/scripthost/console_filter.h"
 #include "tools/scripthost/demo.h"
 #include "tools/scripthost/scripthost.h"
 
@@ -18,7 +19,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 #include <unistd.h>
 
 namespace scripthost {
@@ -27,8 +27,6 @@ namespace demo {
 namespace {
 
 namespace fs = std::filesystem;
-
-const char k_listing_prefix[] = "(UntarBlock) ";
 
 std::string readKey(const std::string &hostPath, const std::string &key) {
     std::ifstream in(hostPath);
@@ -72,110 +70,6 @@ std::string megabytes(unsigned long long bytes) {
     return text;
 }
 
-// While it runs, standard output (the script's and the module's console) goes
-// through a pipe: the extraction listing ("(UntarBlock) ./file", one line per
-// extracted file) is written to a file, every other line to the terminal after
-// the bargraph's line has been ended.
-class ConsoleFilter {
-public:
-    // `destination`: where the other lines go; null: the terminal (or file)
-    // that standard output was.
-    ConsoleFilter(FILE *destination, bool progress, const std::string &listingPath)
-        : m_destination(destination), m_progress(progress), m_listingPath(listingPath) {}
-    ~ConsoleFilter() { stop(); }
-    ConsoleFilter(const ConsoleFilter &) = delete;
-    ConsoleFilter &operator=(const ConsoleFilter &) = delete;
-
-    bool start() {
-        int fds[2];
-        std::fflush(stdout);
-        if (pipe(fds) != 0)
-            return false;
-        m_saved = dup(STDOUT_FILENO);
-        if (m_saved < 0 || dup2(fds[1], STDOUT_FILENO) < 0) {
-            close(fds[0]);
-            close(fds[1]);
-            if (m_saved >= 0)
-                close(m_saved);
-            m_saved = -1;
-            return false;
-        }
-        close(fds[1]);
-        if (m_destination == nullptr) {
-            int terminalFd = dup(m_saved);
-            m_terminal = terminalFd >= 0 ? fdopen(terminalFd, "w") : nullptr;
-        }
-        m_listing = std::fopen(m_listingPath.c_str(), "w");
-        m_reader = std::thread([this, fd = fds[0]] { pump(fd); });
-        return true;
-    }
-
-    void stop() {
-        if (m_saved < 0)
-            return;
-        std::fflush(stdout);
-        dup2(m_saved, STDOUT_FILENO); // closes the pipe's last writer
-        close(m_saved);
-        m_saved = -1;
-        m_reader.join();
-        if (m_listing != nullptr)
-            std::fclose(m_listing);
-        m_listing = nullptr;
-        if (m_terminal != nullptr)
-            std::fclose(m_terminal);
-        m_terminal = nullptr;
-    }
-
-    unsigned long listed() const { return m_listed; }
-
-private:
-    void pump(int fd) {
-        std::string pending;
-        char buf[4096];
-        for (;;) {
-            ssize_t n = read(fd, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            pending.append(buf, static_cast<std::size_t>(n));
-            std::size_t nl;
-            while ((nl = pending.find('\n')) != std::string::npos) {
-                line(pending.substr(0, nl + 1));
-                pending.erase(0, nl + 1);
-            }
-        }
-        if (!pending.empty())
-            line(pending + "\n");
-        close(fd);
-    }
-
-    void line(const std::string &text) {
-        if (text.compare(0, sizeof k_listing_prefix - 1, k_listing_prefix) == 0) {
-            ++m_listed;
-            if (m_listing != nullptr)
-                std::fputs(text.c_str(), m_listing);
-            return;
-        }
-        if (m_progress) {
-            unit::setBargraphOnTerminal(false); // ends a drawn bar line
-            unit::setBargraphOnTerminal(true);
-        }
-        FILE *to = m_destination != nullptr ? m_destination : m_terminal;
-        if (to != nullptr) {
-            std::fputs(text.c_str(), to);
-            std::fflush(to);
-        }
-    }
-
-    FILE *m_destination;
-    FILE *m_terminal = nullptr; // the terminal that standard output was
-    bool m_progress;
-    std::string m_listingPath;
-    int m_saved = -1;
-    FILE *m_listing = nullptr;
-    std::thread m_reader;
-    unsigned long m_listed = 0; // read after the reader thread is joined
-};
-
 std::string makeTempPath(const std::string &tag, bool dir) {
     std::error_code ec;
     fs::path base = fs::temp_directory_path(ec);
@@ -192,7 +86,7 @@ std::string makeTempPath(const std::string &tag, bool dir) {
 }
 
 void printBanner(FILE *out, const DemoOptions &options, const std::string &work, bool temporary,
-                 int tickHz, long blockSize, const std::string &scriptName) {
+                 double buildSeconds, int tickHz, long blockSize, const std::string &scriptName) {
     std::string offered;
     std::string installed;
     for (const SampleCountry &c : sampleCountries()) {
@@ -204,11 +98,12 @@ void printBanner(FILE *out, const DemoOptions &options, const std::string &work,
     }
     std::fprintf(out, "upgsim demo: a map upgrade on a simulated navigation unit\n\n");
     std::fprintf(out, "  medium /DVD   map DVD with %s, and a POI delivery\n", offered.c_str());
-    std::fprintf(out, "  card   /SDH   maps %s installed, the driver's POIs for FRA; block size "
-                      "%ld\n",
+    std::fprintf(out,
+                 "  card   /SDH   maps %s installed, the driver's POIs for FRA; block size "
+                 "%ld\n",
                  installed.c_str(), blockSize);
-    std::fprintf(out, "  folder %s%s\n", work.c_str(),
-                 temporary ? " (temporary; --keep DIR keeps one)" : "");
+    std::fprintf(out, "  folder %s%s, built in %.1f s\n", work.c_str(),
+                 temporary ? " (temporary; --keep DIR keeps one)" : "", buildSeconds);
     std::fprintf(out, "  clock  %d ticks per second (the unit runs 60; --tick-hz N)\n", tickHz);
     std::fprintf(out, "  script %s%s\n", scriptName.c_str(),
                  options.scriptPath.empty() ? " (the bundled examples/map_upgrade.c)" : "");
@@ -222,7 +117,8 @@ void printSummary(FILE *out, const std::string &work, bool temporary, const RunR
     std::string sd = work + "/sd";
     std::fprintf(out, "\nSummary\n");
     if (result.ran())
-        std::fprintf(out, "  script        ended with status %d after %.1f s (%lu ticks at %d Hz)\n",
+        std::fprintf(out,
+                     "  script        ended with status %d after %.1f s (%lu ticks at %d Hz)\n",
                      result.status, seconds, ticks, tickHz);
     else
         std::fprintf(out, "  script        did not run\n");
@@ -261,10 +157,9 @@ void printSummary(FILE *out, const std::string &work, bool temporary, const RunR
     std::sort(staged.begin(), staged.end());
     for (const std::string &name : staged) {
         TreeSize size = treeSize(sd + "/MAPPE/POI_USER/" + name);
-        std::string dates = "RST " + readKey(sd + "/MAPPE/POI_USER/" + name + "/poi_ver_RST.txt",
-                                             "DATE") +
-                            ", FUEL " +
-                            readKey(sd + "/MAPPE/POI_USER/" + name + "/poi_ver_FUEL.txt", "DATE");
+        std::string dates =
+            "RST " + readKey(sd + "/MAPPE/POI_USER/" + name + "/poi_ver_RST.txt", "DATE") +
+            ", FUEL " + readKey(sd + "/MAPPE/POI_USER/" + name + "/poi_ver_FUEL.txt", "DATE");
         std::fprintf(out, "%s/SDH/MAPPE/POI_USER/%s  %lu files (groups dated %s)\n", label,
                      name.c_str(), size.files, dates.c_str());
         label = "                ";
@@ -315,6 +210,7 @@ DemoReport runDemo(const DemoOptions &options) {
     report.workDir = work;
 
     std::string error;
+    auto buildStart = std::chrono::steady_clock::now();
     if (!buildSampleUnit(work, options.sample, error)) {
         std::fprintf(stderr, "upgsim: demo: %s\n", error.c_str());
         if (temporary)
@@ -345,7 +241,9 @@ DemoReport runDemo(const DemoOptions &options) {
         file << (text != nullptr ? text : "");
     }
     std::string scriptName = fs::path(script).filename().string();
-    printBanner(out, options, work, temporary, tickHz, blockSize, scriptName);
+    double buildSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - buildStart).count();
+    printBanner(out, options, work, temporary, buildSeconds, tickHz, blockSize, scriptName);
 
     RunResult result;
     unsigned long listed = 0;
@@ -356,7 +254,8 @@ DemoReport runDemo(const DemoOptions &options) {
         result.messages.push_back("the module cannot start");
     } else {
         unit::setBargraphOnTerminal(options.progress);
-        ConsoleFilter filter(out == stdout ? nullptr : out, options.progress, listingPath);
+        scripthost::ConsoleFilter filter(out == stdout ? nullptr : out, options.progress,
+                                         listingPath);
         bool filtering = options.filterConsole && filter.start();
         result = runScript(script);
         val_t ignored;

@@ -40,8 +40,12 @@ void note(const std::string &text) {
 
 } // namespace
 
-RunContext *currentRun() { return g_current; }
-void setCurrentRun(RunContext *ctx) { g_current = ctx; }
+RunContext *currentRun() {
+    return g_current;
+}
+void setCurrentRun(RunContext *ctx) {
+    g_current = ctx;
+}
 
 extern "C" {
 
@@ -144,16 +148,24 @@ static int sh_close(int fd) {
     return plat::close(fd);
 }
 
-static long sh_read(int fd, void *buf, unsigned long count) { return plat::read(fd, buf, count); }
+static long sh_read(int fd, void *buf, unsigned long count) {
+    return plat::read(fd, buf, count);
+}
 static long sh_write(int fd, const void *buf, unsigned long count) {
     return plat::write(fd, buf, count);
 }
-static long sh_lseek(int fd, long offset, int whence) { return plat::lseek(fd, offset, whence); }
-static int sh_fstat(int fd, struct stat *st) { return plat::fstat(fd, st); }
+static long sh_lseek(int fd, long offset, int whence) {
+    return plat::lseek(fd, offset, whence);
+}
+static int sh_fstat(int fd, struct stat *st) {
+    return plat::fstat(fd, st);
+}
 
 // ---- Paths ----
 
-static int sh_stat(const char *path, struct stat *st) { return plat::stat(path, st); }
+static int sh_stat(const char *path, struct stat *st) {
+    return plat::stat(path, st);
+}
 
 static int sh_lstat(const char *path, struct stat *st) {
     if (path == nullptr) {
@@ -179,12 +191,18 @@ static int sh_unlink(const char *path) {
     return ::unlink(hostsim::resolvePath(path).c_str());
 }
 
-static int sh_remove(const char *path) { return plat::remove(path); }
+static int sh_remove(const char *path) {
+    return plat::remove(path);
+}
 static int sh_mkdir(const char *path, unsigned int mode) {
     return plat::mkdir(path, static_cast<int>(mode));
 }
-static int sh_rmdir(const char *path) { return plat::rmdir(path); }
-static int sh_rename(const char *from, const char *to) { return plat::rename(from, to); }
+static int sh_rmdir(const char *path) {
+    return plat::rmdir(path);
+}
+static int sh_rename(const char *from, const char *to) {
+    return plat::rename(from, to);
+}
 
 static DIR *sh_opendir(const char *path) {
     DIR *d = plat::opendir(path);
@@ -193,7 +211,9 @@ static DIR *sh_opendir(const char *path) {
     return d;
 }
 
-static struct dirent *sh_readdir(DIR *d) { return plat::readdir(d); }
+static struct dirent *sh_readdir(DIR *d) {
+    return plat::readdir(d);
+}
 
 static int sh_closedir(DIR *d) {
     if (currentRun() != nullptr)

@@ -17,11 +17,11 @@ namespace detail {
 // State of the running script. Only the thread that runs the script touches
 // it, and only while the script runs.
 struct RunContext {
-    std::jmp_buf exitJump;    // where exit() returns to
-    int exitStatus = 0;       // the argument of exit()
-    std::set<FILE *> files;   // opened by the script with fopen and not closed
-    std::set<int> fds;        // opened with open and not closed
-    std::set<DIR *> dirs;     // opened with opendir and not closed
+    std::jmp_buf exitJump;                   // where exit() returns to
+    int exitStatus = 0;                      // the argument of exit()
+    std::set<FILE *> files;                  // opened by the script with fopen and not closed
+    std::set<int> fds;                       // opened with open and not closed
+    std::set<DIR *> dirs;                    // opened with opendir and not closed
     std::set<std::string> unregisteredNamed; // builtins called but not registered
     std::vector<std::string> notes;          // host notes for RunResult::messages
 };

@@ -6,6 +6,7 @@
 
 #include "builtins/C_BUILTINS.h"
 #include "platform/hostsim/hostsim.h"
+#include "tools/scripthost/console_filter.h"
 #include "tools/scripthost/scripthost.h"
 #include "unit/hmi.h"
 
@@ -31,6 +32,9 @@ void warnIfUnmapped(const upgsim::GlobalOptions &opts) {
 }
 
 int runScriptCommand(const upgsim::GlobalOptions &opts, std::vector<std::string> &args) {
+    // The script's lines reach the terminal as they are printed, also through
+    // the console filter's pipe.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     bool bad = false;
     std::string headerDir;
     // Options of the command come before the script; what follows the script
@@ -77,8 +81,13 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, std::vector<std::string>
         std::fprintf(stderr, "upgsim: run: the module cannot start\n");
         return upgsim::EXIT_FAILURE_REPORTED;
     }
-    if (opts.progressOnTerminal())
-        unit::setBargraphOnTerminal(true);
+    // With the bargraph on the terminal, the script's lines and the module's
+    // console pass through a filter that ends the bar's line before each.
+    bool progress = opts.progressOnTerminal();
+    unit::setBargraphOnTerminal(progress);
+    scripthost::ConsoleFilter filter(nullptr, progress, "");
+    if (progress)
+        filter.start();
 
     scripthost::RunOptions runOptions;
     runOptions.args = scriptArgs;
@@ -89,6 +98,7 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, std::vector<std::string>
     val_t ignored;
     hostsim::callBuiltin("DeactivateBargraph", {}, &ignored);
     unit::setBargraphOnTerminal(false);
+    filter.stop();
     std::fflush(stdout);
 
     for (const std::string &message : result.messages) {

@@ -30,12 +30,12 @@ public:
             m_buf[m_len] = '\0';
         }
     }
-    // Formats one conversion whose spec was validated by the parser.
-    template <typename T> void format(const char *spec, T value) {
+    // Formats one conversion whose piece was validated by the parser.
+    template <typename T> void format(const char *piece, T value) {
         const size_t room = m_cap - m_len;
         if (room <= 1)
             return;
-        const int n = std::snprintf(m_buf + m_len, room, spec, value);
+        const int n = std::snprintf(m_buf + m_len, room, piece, value);
         if (n > 0)
             m_len += (static_cast<size_t>(n) < room) ? static_cast<size_t>(n) : room - 1;
         m_buf[m_len] = '\0';
@@ -150,12 +150,12 @@ size_t formatLine(char *out, size_t cap, const char *fmt, const _Vx_usr_arg_t *a
             hasPrecision = precision >= 0; // a negative precision means none
         }
         // The validated conversion, with the numbers spelt out.
-        char spec[48];
-        size_t sl = static_cast<size_t>(std::snprintf(spec, sizeof spec, "%%%s", flags));
+        char piece[48];
+        size_t sl = static_cast<size_t>(std::snprintf(piece, sizeof piece, "%%%s", flags));
         if (width != 0)
-            sl += static_cast<size_t>(std::snprintf(spec + sl, sizeof spec - sl, "%d", width));
+            sl += static_cast<size_t>(std::snprintf(piece + sl, sizeof piece - sl, "%d", width));
         if (hasPrecision)
-            sl += static_cast<size_t>(std::snprintf(spec + sl, sizeof spec - sl, ".%d", precision));
+            sl += static_cast<size_t>(std::snprintf(piece + sl, sizeof piece - sl, ".%d", precision));
         const _Vx_usr_arg_t a = args[used++];
         const bool isSigned = (conv == 'd' || conv == 'i');
         if (conv == 'd' || conv == 'i' || conv == 'u' || conv == 'x' || conv == 'X' ||
@@ -187,68 +187,68 @@ size_t formatLine(char *out, size_t cap, const char *fmt, const _Vx_usr_arg_t *a
                 break;
             }
             sl +=
-                static_cast<size_t>(std::snprintf(spec + sl, sizeof spec - sl, "%s%c", mod, conv));
+                static_cast<size_t>(std::snprintf(piece + sl, sizeof piece - sl, "%s%c", mod, conv));
             switch (len) {
             case Length::HH:
                 if (isSigned)
-                    w.format(spec, static_cast<int>(static_cast<signed char>(a)));
+                    w.format(piece, static_cast<int>(static_cast<signed char>(a)));
                 else
-                    w.format(spec, static_cast<unsigned>(static_cast<unsigned char>(a)));
+                    w.format(piece, static_cast<unsigned>(static_cast<unsigned char>(a)));
                 break;
             case Length::H:
                 if (isSigned)
-                    w.format(spec, static_cast<int>(static_cast<short>(a)));
+                    w.format(piece, static_cast<int>(static_cast<short>(a)));
                 else
-                    w.format(spec, static_cast<unsigned>(static_cast<unsigned short>(a)));
+                    w.format(piece, static_cast<unsigned>(static_cast<unsigned short>(a)));
                 break;
             case Length::None:
                 if (isSigned)
-                    w.format(spec, static_cast<int>(a));
+                    w.format(piece, static_cast<int>(a));
                 else
-                    w.format(spec, static_cast<unsigned>(a));
+                    w.format(piece, static_cast<unsigned>(a));
                 break;
             case Length::L:
                 if (isSigned)
-                    w.format(spec, static_cast<long>(a));
+                    w.format(piece, static_cast<long>(a));
                 else
-                    w.format(spec, static_cast<unsigned long>(a));
+                    w.format(piece, static_cast<unsigned long>(a));
                 break;
             case Length::LL:
                 if (isSigned)
-                    w.format(spec, static_cast<long long>(a));
+                    w.format(piece, static_cast<long long>(a));
                 else
-                    w.format(spec, static_cast<unsigned long long>(a));
+                    w.format(piece, static_cast<unsigned long long>(a));
                 break;
             case Length::Z:
                 if (isSigned)
-                    w.format(spec, static_cast<ssize_t>(a));
+                    w.format(piece, static_cast<ssize_t>(a));
                 else
-                    w.format(spec, static_cast<size_t>(a));
+                    w.format(piece, static_cast<size_t>(a));
                 break;
             case Length::J:
                 if (isSigned)
-                    w.format(spec, static_cast<intmax_t>(a));
+                    w.format(piece, static_cast<intmax_t>(a));
                 else
-                    w.format(spec, static_cast<uintmax_t>(a));
+                    w.format(piece, static_cast<uintmax_t>(a));
                 break;
             case Length::T:
                 if (isSigned)
-                    w.format(spec, static_cast<ptrdiff_t>(a));
+                    w.format(piece, static_cast<ptrdiff_t>(a));
                 else
-                    w.format(spec, static_cast<size_t>(a));
+                    w.format(piece, static_cast<size_t>(a));
                 break;
             }
         } else {
             // %c, %s and %p ignore any length modifier (no wide characters).
-            spec[sl++] = conv;
-            spec[sl] = '\0';
+            piece[sl++] = conv;
+            piece[sl] = '\0';
             if (conv == 'c') {
-                w.format(spec, static_cast<int>(static_cast<unsigned char>(a)));
+                w.format(piece, static_cast<int>(static_cast<unsigned char>(a)));
             } else if (conv == 's') {
                 const char *s = reinterpret_cast<const char *>(a);
-                w.format(spec, s != nullptr ? s : "(null)");
+                w.format(piece, s != nullptr ? s : "(null)");
             } else {
-                w.format(spec, reinterpret_cast<void *>(a));
+                w.format(piece, reinterpret_cast<void *>(a));
             }
         }
         p = q + 1;

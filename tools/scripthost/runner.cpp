@@ -147,6 +147,8 @@ RunResult runScript(const std::string &scriptPath, const RunOptions &options) {
         return result;
     }
 
+    // Declared first so that it outlives the compiler state that links into it.
+    CodeMemory code;
     TccState tcc;
     if (tcc.get() == nullptr) {
         result.messages.push_back("cannot start the compiler");
@@ -194,7 +196,6 @@ RunResult runScript(const std::string &scriptPath, const RunOptions &options) {
     int size = tcc_relocate(s, nullptr);
     if (size < 0)
         return result;
-    CodeMemory code;
     if (!code.allocate(static_cast<std::size_t>(size))) {
         result.messages.push_back("no memory to link the script into");
         return result;

@@ -47,10 +47,10 @@ int runDemoCommand(const upgsim::GlobalOptions &opts, std::vector<std::string> &
 
 const upgsim::Registrar k_demo_command({
     "demo",
-    "demo [--keep DIR] [--script FILE] [--map-mb N]",
+    "demo [--keep DIR] [--script F] [--map-mb N]",
     "the main job: builds a sample medium (3 countries, POIs) and SD card, runs "
     "examples/map_upgrade.c on them with progress bars, prints a summary; --keep DIR keeps "
-    "the unit, --script runs another script on it, N MB of maps per country (default 48)",
+    "the unit, --script runs script F on it, N MB of maps per country (default 48)",
     runDemoCommand,
 });
 

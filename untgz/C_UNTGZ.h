@@ -75,7 +75,7 @@ public:
     // task. 0 or -1.
     int DoUnArchive();
 
-    // Body of each writer task "TarWrtTask": parses m_write_buffer, then gives
+    // Body of each writer task "TarWrtTask": parses the chunk, then gives
     // m_sem_write.
     static void StaticWriteTask(C_UNTGZ *p_instance);
 
@@ -141,8 +141,14 @@ private:
     // (GetProgression, a second Untar): atomics on the host.
     std::atomic<int> m_write_task;
     std::atomic<SEM_ID> m_sem_write;
+    // The two chunk buffers. Their roles alternate from chunk to chunk:
+    // m_read_chunk is the one the reader decompresses into, m_write_chunk the
+    // one the writer parses (owned by the writer from its spawn until it gives
+    // m_sem_write). Swapping them hands a chunk over without copying it.
     unsigned char m_read_buffer[UNTGZ_CHUNK_BUFFER_SIZE];
     unsigned char m_write_buffer[UNTGZ_CHUNK_BUFFER_SIZE];
+    unsigned char *m_read_chunk;
+    unsigned char *m_write_chunk;
     int m_write_size;
     char m_dest_folder[UNTGZ_PATH_SIZE];
     char m_tar_file[UNTGZ_PATH_SIZE];

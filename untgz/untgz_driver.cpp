@@ -31,7 +31,8 @@ static std::atomic_flag g_untgz_creating = ATOMIC_FLAG_INIT;
 C_UNTGZ::C_UNTGZ()
     : m_gz_file(nullptr), m_out_file(nullptr), m_remaining(0), m_verbose(0), m_abs_path(0),
       m_slashes_removed(0), m_progression(0), m_first_header(1), m_write_status(0), m_write_task(0),
-      m_sem_write(nullptr), m_write_size(0) {
+      m_sem_write(nullptr), m_read_chunk(m_read_buffer), m_write_chunk(m_write_buffer),
+      m_write_size(0) {
     memset(m_name, 0, sizeof(m_name));
     memset(m_display, 0, sizeof(m_display));
     memset(m_read_buffer, 0, sizeof(m_read_buffer));
@@ -123,6 +124,8 @@ int C_UNTGZ::Untar(const char *p_tar_file, const char *p_dest_folder, int p_verb
         m_write_size = 0;
         memset(m_read_buffer, 0, sizeof(m_read_buffer));
         memset(m_write_buffer, 0, sizeof(m_write_buffer));
+        m_read_chunk = m_read_buffer;
+        m_write_chunk = m_write_buffer;
         memset(m_dest_folder, 0, sizeof(m_dest_folder));
         memset(m_tar_file, 0, sizeof(m_tar_file));
         memset(m_name, 0, sizeof(m_name));
@@ -211,20 +214,24 @@ int C_UNTGZ::DoUnArchive() {
         return ERROR;
     }
 
-    int l_size = gzread(m_gz_file, m_read_buffer, UNTGZ_CHUNK_SIZE);
+    int l_size = gzread(m_gz_file, m_read_chunk, UNTGZ_CHUNK_SIZE);
     if (l_size == -1) {
         logMsg("%ld - (DoUnArchive): gzread1 error (errno = 0x%X), l_size = %d\n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet(), (_Vx_usr_arg_t)l_size);
         l_result = ERROR;
     } else {
         for (;;) {
-            // Hand the chunk to the writer. A short last chunk is parsed in
-            // whole blocks: the rest of its last block is zero-filled, so no
-            // bytes of an earlier chunk are taken as data.
-            memcpy(m_write_buffer, m_read_buffer, (size_t)l_size);
+            // Hand the chunk to the writer by swapping the two buffers' roles
+            // (the writer of the previous chunk has ended: no copy needed). A
+            // short last chunk is parsed in whole blocks: the rest of its last
+            // block is zero-filled, so no bytes of an earlier chunk are taken
+            // as data.
+            unsigned char *l_chunk = m_read_chunk;
+            m_read_chunk = m_write_chunk;
+            m_write_chunk = l_chunk;
             size_t l_end =
                 ((size_t)l_size + UNTGZ_BLOCK_SIZE - 1) & ~(size_t)(UNTGZ_BLOCK_SIZE - 1);
-            memset(m_write_buffer + l_size, 0, l_end - (size_t)l_size);
+            memset(m_write_chunk + l_size, 0, l_end - (size_t)l_size);
             m_write_size = l_size;
 
             int l_tid =
@@ -240,7 +247,7 @@ int C_UNTGZ::DoUnArchive() {
             l_last_writer = l_tid;
 
             // Decompress the next chunk while the writer parses this one.
-            l_size = gzread(m_gz_file, m_read_buffer, UNTGZ_CHUNK_SIZE);
+            l_size = gzread(m_gz_file, m_read_chunk, UNTGZ_CHUNK_SIZE);
 
             if (semTake(m_sem_write.load(std::memory_order_acquire), WAIT_FOREVER) != OK) {
                 logMsg("%ld - (DoUnArchive): semTake (m_sem_write, WAIT_FOREVER) ERROR (errno = "
@@ -299,7 +306,7 @@ void C_UNTGZ::StaticWriteTask(C_UNTGZ *p_instance) {
     }
     p_instance->m_write_status = OK;
 
-    unsigned char *l_buffer = p_instance->m_write_buffer;
+    unsigned char *l_buffer = p_instance->m_write_chunk;
     unsigned long l_size = (unsigned long)p_instance->m_write_size;
     // The reader zero-filled the chunk up to this block boundary.
     unsigned long l_end = (l_size + UNTGZ_BLOCK_SIZE - 1) & ~(unsigned long)(UNTGZ_BLOCK_SIZE - 1);

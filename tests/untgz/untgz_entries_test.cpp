@@ -213,13 +213,13 @@ TEST_F(UntgzEntries, TruncatedTarContentWarnsAndSucceeds) {
 }
 
 TEST_F(UntgzEntries, ShortLastChunkIsZeroFilled) {
-    // The second chunk stops 700 bytes into the data of "x"; the rest of its
-    // last block must read as zeros, not as the first chunk's 'F' bytes.
+    // The third chunk stops 700 bytes into the data of "x"; the rest of its
+    // last block must read as zeros, not as an earlier chunk's 'F' bytes.
     std::string tar = TarBuilder()
-                          .file("big", std::string(UNTGZ_CHUNK_SIZE, 'F'))
+                          .file("big", std::string(2 * UNTGZ_CHUNK_SIZE, 'F'))
                           .file("x", std::string(1000, 'x'))
                           .bytes();
-    tar.resize(UNTGZ_CHUNK_SIZE + 1024 + 700);
+    tar.resize(2 * UNTGZ_CHUNK_SIZE + 1024 + 700);
     EXPECT_EQ(untar(putTgz(tar)), 0);
     EXPECT_EQ(testsupport::readFile(host("/SDH/out/x")),
               std::string(700, 'x') + std::string(300, '\0'));

@@ -1,0 +1,424 @@
+// Benchmark of the archive extraction (C_UNTGZ::Untar).
+//
+// Generates three corpora deterministically, as .tgz archives (kept in the
+// work folder between runs and rebuilt only when missing):
+//   mixed  ~300 MB: three large map files and ~3000 small files in 50 country
+//          folders;
+//   tiny   20000 files of 0 to 4 KB in 100 folders;
+//   large  one file of 1 GiB.
+// File content is half pseudo-random bytes, half repeated text.
+//
+// Each corpus is then extracted, in turn and several times, by
+//   floor   a plain gzread loop in 256 KiB chunks into nothing (the cost of
+//           decompression alone),
+//   untgz   C_UNTGZ::Untar,
+//   tar     the system's "tar -xzf",
+//   bsdtar  "bsdtar -xzf".
+// Every run is a child process (this program re-run with a hidden command for
+// floor and untgz), timed by wall clock, its peak resident memory taken from
+// wait4. Each run extracts into a fresh folder, deleted (and synced) outside
+// the timing; the commands alternate within every round. The median of the
+// rounds is reported with the ratios untgz/floor, untgz/tar, untgz/bsdtar.
+//
+// The extraction ends with a pause of 50 ticks (860 ms at the unit's 60 ticks
+// per second); the untgz runs use --tick-rate (default 10000, a 5 ms pause)
+// and the report gives the pause separately.
+//
+// usage: bench_untar [--dir DIR] [--corpora mixed,tiny,large] [--runs N]
+//                    [--quick] [--tick-rate N] [--settle-ms N]
+// --quick scales every corpus down by ten; --settle-ms is the pause after each
+// deletion (default 1000).
+#include "platform/hostsim/hostsim.h"
+#include "tests/support/tar_builder.h"
+#include "untgz/C_UNTGZ.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---- Deterministic content ---------------------------------------------------
+
+struct Rng {
+    uint64_t s;
+    explicit Rng(uint64_t seed) : s(seed * 0x9E3779B97F4A7C15ull + 0x632BE59BD9B4E5ull) {}
+    uint64_t next() {
+        s ^= s << 13;
+        s ^= s >> 7;
+        s ^= s << 17;
+        return s;
+    }
+};
+
+// Fills `out` with `size` bytes: stretches of 4 KiB alternate between
+// pseudo-random bytes and a repeated text line.
+void content(std::string &out, size_t size, uint64_t seed) {
+    static const char line[] =
+        "ROAD SEGMENT 000123 LINK TO 000124 SPEED 50 CLASS 3 NAME VIA DEL CORSO; ";
+    const size_t lineLen = sizeof(line) - 1;
+    out.resize(size);
+    Rng rng(seed);
+    size_t pos = 0;
+    bool random = (seed & 1) != 0;
+    while (pos < size) {
+        size_t stretch = std::min<size_t>(4096, size - pos);
+        if (random) {
+            size_t i = 0;
+            for (; i + 8 <= stretch; i += 8) {
+                uint64_t v = rng.next();
+                memcpy(&out[pos + i], &v, 8);
+            }
+            for (; i < stretch; i++)
+                out[pos + i] = static_cast<char>(rng.next());
+        } else {
+            for (size_t i = 0; i < stretch; i++)
+                out[pos + i] = line[(pos + i) % lineLen];
+        }
+        pos += stretch;
+        random = !random;
+    }
+}
+
+// ---- Archive writing -----------------------------------------------------------
+
+class TgzWriter {
+public:
+    explicit TgzWriter(const std::string &path) : m_gz(gzopen(path.c_str(), "wb6")) {
+        if (m_gz != nullptr)
+            gzbuffer(m_gz, 1 << 20);
+        else
+            m_ok = false;
+    }
+    ~TgzWriter() { close(); }
+    bool ok() const { return m_ok; }
+
+    void dir(const std::string &name) {
+        put(testsupport::TarHeader::directory(name + "/").block());
+        m_entries++;
+    }
+    void file(const std::string &name, const std::string &data) {
+        // Names stay below 100 characters: no prefix field needed.
+        put(testsupport::TarHeader::regular(name, data.size()).block());
+        put(data);
+        size_t rest = data.size() % testsupport::kTarBlock;
+        if (rest != 0)
+            put(std::string(testsupport::kTarBlock - rest, '\0'));
+        m_entries++;
+        m_bytes += data.size();
+    }
+    void close() {
+        if (m_gz == nullptr)
+            return;
+        put(std::string(2 * testsupport::kTarBlock, '\0'));
+        if (gzclose(m_gz) != Z_OK)
+            m_ok = false;
+        m_gz = nullptr;
+    }
+    size_t entries() const { return m_entries; }
+    uint64_t bytes() const { return m_bytes; }
+
+private:
+    void put(const std::string &data) {
+        size_t done = 0;
+        while (done < data.size()) {
+            unsigned piece = static_cast<unsigned>(std::min<size_t>(data.size() - done, 1 << 30));
+            if (gzwrite(m_gz, data.data() + done, piece) != static_cast<int>(piece)) {
+                m_ok = false;
+                return;
+            }
+            done += piece;
+        }
+    }
+    gzFile m_gz;
+    bool m_ok = true;
+    size_t m_entries = 0;
+    uint64_t m_bytes = 0;
+};
+
+const char *const kCountries[50] = {
+    "ITA", "FRA", "DEU", "ESP", "PRT", "GBR", "IRL", "NLD", "BEL", "LUX", "CHE", "AUT", "DNK",
+    "NOR", "SWE", "FIN", "ISL", "POL", "CZE", "SVK", "HUN", "SVN", "HRV", "BIH", "SRB", "MNE",
+    "ALB", "MKD", "GRC", "BGR", "ROU", "MDA", "UKR", "BLR", "LTU", "LVA", "EST", "RUS", "TUR",
+    "CYP", "MLT", "AND", "MCO", "SMR", "VAT", "LIE", "GIB", "FRO", "KOS", "GEO"};
+
+// Builds the corpus `name` at scale 1/`scale` into `path`. False on failure.
+bool buildCorpus(const std::string &name, int scale, const std::string &path) {
+    TgzWriter out(path + ".part");
+    std::string data;
+    if (name == "mixed") {
+        // Three large files (100, 50, 30 MB) and ~3000 small ones (avg. 40 KB).
+        out.dir("MAPPE");
+        const size_t large[3] = {100u << 20, 50u << 20, 30u << 20};
+        Rng rng(7);
+        const int smallFiles = 3000 / scale;
+        for (int c = 0; c < 50; c++) {
+            const std::string country = std::string("MAPPE/") + kCountries[c];
+            out.dir(country);
+            out.dir(country + "/DATA");
+            if (c < 3) {
+                content(data, large[c] / static_cast<size_t>(scale), 100 + c);
+                out.file(country + "/MAP.DAT", data);
+            }
+            for (int i = c; i < smallFiles; i += 50) {
+                size_t size = 1024 + rng.next() % (79 * 1024);
+                content(data, size, 1000 + static_cast<uint64_t>(i));
+                out.file(country + "/DATA/TILE_" + std::to_string(i) + ".DAT", data);
+            }
+        }
+    } else if (name == "tiny") {
+        Rng rng(11);
+        const int files = 20000 / scale;
+        for (int d = 0; d < 100; d++)
+            out.dir("T" + std::to_string(d));
+        for (int i = 0; i < files; i++) {
+            size_t size = rng.next() % 4097;
+            content(data, size, 5000 + static_cast<uint64_t>(i));
+            out.file("T" + std::to_string(i % 100) + "/F" + std::to_string(i) + ".POI", data);
+        }
+    } else if (name == "large") {
+        content(data, (size_t(1) << 30) / static_cast<size_t>(scale), 42);
+        out.file("HUGE.DAT", data);
+    } else {
+        fprintf(stderr, "unknown corpus %s\n", name.c_str());
+        return false;
+    }
+    out.close();
+    if (!out.ok())
+        return false;
+    std::error_code ec;
+    fs::rename(path + ".part", path, ec);
+    printf("  built %s: %zu entries, %.1f MB of data, archive %.1f MB\n", name.c_str(),
+           out.entries(), static_cast<double>(out.bytes()) / 1e6,
+           static_cast<double>(fs::file_size(path, ec)) / 1e6);
+    return !ec;
+}
+
+// ---- Child commands ------------------------------------------------------------
+
+int runFloor(const char *archive) {
+    gzFile gz = gzopen(archive, "rb");
+    if (gz == nullptr)
+        return 2;
+    static unsigned char buffer[262144];
+    uint64_t total = 0;
+    int n;
+    while ((n = gzread(gz, buffer, sizeof(buffer))) > 0)
+        total += static_cast<uint64_t>(n);
+    int rc = gzclose(gz);
+    return (n < 0 || rc != Z_OK || total == 0) ? 1 : 0;
+}
+
+int runUntgz(const char *archive, const char *dest, int tickRate) {
+    hostsim::setTickRate(tickRate);
+    // The non-verbose listing goes to standard output: keep it out of the report.
+    fflush(stdout);
+    int devnull = open("/dev/null", O_WRONLY);
+    if (devnull >= 0) {
+        dup2(devnull, 1);
+        ::close(devnull);
+    }
+    C_UNTGZ *untgz = C_UNTGZ::GetInstance();
+    int rc = untgz != nullptr ? untgz->Untar(archive, dest, 0, 1) : -1;
+    fflush(stdout);
+    return rc == 0 ? 0 : 1;
+}
+
+struct RunResult {
+    double seconds = 0;
+    long maxRssKb = 0;
+    bool ok = false;
+};
+
+RunResult spawnAndTime(const std::vector<std::string> &args) {
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    RunResult r;
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return r;
+    int status = 0;
+    struct rusage usage {};
+    if (wait4(pid, &status, 0, &usage) < 0)
+        return r;
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.maxRssKb = usage.ru_maxrss;
+    r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return r;
+}
+
+double median(std::vector<double> v) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+struct Options {
+    std::string dir = "/tmp/untgz-bench";
+    std::vector<std::string> corpora = {"mixed", "tiny", "large"};
+    int runs = 3;
+    int scale = 1;
+    int tickRate = 10000;
+    int settleMs = 1000;
+};
+
+bool haveTool(const char *tool) {
+    return std::system((std::string(tool) + " --version >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Deletes an extracted tree outside the timing, and lets the file system
+// settle (this disk discards deleted blocks, which slows file creation for a
+// while after many deletions).
+void removeOutside(const std::string &path, int settleMs) {
+    std::error_code ec;
+    if (!fs::exists(path, ec))
+        return;
+    fs::remove_all(path, ec);
+    sync();
+    if (settleMs > 0)
+        usleep(static_cast<useconds_t>(settleMs) * 1000);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    // Hidden child commands.
+    if (argc == 3 && strcmp(argv[1], "--child-floor") == 0)
+        return runFloor(argv[2]);
+    if (argc == 5 && strcmp(argv[1], "--child-untgz") == 0)
+        return runUntgz(argv[2], argv[3], atoi(argv[4]));
+    if (argc == 5 && strcmp(argv[1], "--child-build") == 0)
+        return buildCorpus(argv[2], atoi(argv[3]), argv[4]) ? 0 : 1;
+
+    Options opt;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == "--dir" && i + 1 < argc) {
+            opt.dir = argv[++i];
+        } else if (a == "--runs" && i + 1 < argc) {
+            opt.runs = std::max(1, atoi(argv[++i]));
+        } else if (a == "--tick-rate" && i + 1 < argc) {
+            opt.tickRate = std::max(1, atoi(argv[++i]));
+        } else if (a == "--settle-ms" && i + 1 < argc) {
+            opt.settleMs = std::max(0, atoi(argv[++i]));
+        } else if (a == "--quick") {
+            opt.scale = 10;
+        } else if (a == "--corpora" && i + 1 < argc) {
+            opt.corpora.clear();
+            std::string list = argv[++i];
+            size_t start = 0;
+            while (start <= list.size()) {
+                size_t comma = list.find(',', start);
+                if (comma == std::string::npos)
+                    comma = list.size();
+                if (comma > start)
+                    opt.corpora.push_back(list.substr(start, comma - start));
+                start = comma + 1;
+            }
+        } else {
+            printf("usage: bench_untar [--dir DIR] [--corpora mixed,tiny,large] [--runs N] "
+                   "[--quick] [--tick-rate N] [--settle-ms N]\n");
+            return a == "--help" ? 0 : 2;
+        }
+    }
+
+    const std::string self = fs::canonical("/proc/self/exe").string();
+    std::error_code ec;
+    fs::create_directories(opt.dir, ec);
+    const bool tar = haveTool("tar");
+    const bool bsdtar = haveTool("bsdtar");
+    printf("bench_untar: dir %s, %d runs, scale 1/%d, tick rate %d (end pause %.1f ms; %.0f ms at "
+           "60 ticks/s)\n",
+           opt.dir.c_str(), opt.runs, opt.scale, opt.tickRate, 50.0 * 1000.0 / opt.tickRate,
+           50.0 * 1000.0 / 60.0);
+    if (!bsdtar)
+        printf("  bsdtar not found (package libarchive-tools): not compared\n");
+
+    bool allOk = true;
+    for (const std::string &corpus : opt.corpora) {
+        const std::string archive =
+            opt.dir + "/" + corpus + (opt.scale == 1 ? "" : "-quick") + ".tgz";
+        // Built by a child: this process stays small, and the children it
+        // spawns (which start as copies of it) report their own peak memory.
+        if (!fs::exists(archive) &&
+            !spawnAndTime({self, "--child-build", corpus, std::to_string(opt.scale), archive}).ok) {
+            printf("  cannot build corpus %s\n", corpus.c_str());
+            allOk = false;
+            continue;
+        }
+        struct Command {
+            const char *name;
+            bool available;
+            std::vector<double> times;
+            long maxRssKb = 0;
+        };
+        std::vector<Command> commands = {
+            {"floor", true, {}}, {"untgz", true, {}}, {"tar", tar, {}}, {"bsdtar", bsdtar, {}}};
+        for (int round = 0; round < opt.runs; round++) {
+            // Alternate the order from round to round.
+            for (size_t k = 0; k < commands.size(); k++) {
+                Command &c = commands[(k + static_cast<size_t>(round)) % commands.size()];
+                if (!c.available)
+                    continue;
+                const std::string out = opt.dir + "/out-" + c.name + "-" + std::to_string(round);
+                removeOutside(out, opt.settleMs);
+                fs::create_directories(out, ec);
+                std::vector<std::string> args;
+                const std::string name = c.name;
+                if (name == "floor")
+                    args = {self, "--child-floor", archive};
+                else if (name == "untgz")
+                    args = {self, "--child-untgz", archive, out + "/",
+                            std::to_string(opt.tickRate)};
+                else
+                    args = {name, "-xzf", archive, "-C", out};
+                RunResult r = spawnAndTime(args);
+                removeOutside(out, opt.settleMs);
+                if (!r.ok) {
+                    printf("  %s on %s failed\n", c.name, corpus.c_str());
+                    allOk = false;
+                    continue;
+                }
+                c.times.push_back(r.seconds);
+                c.maxRssKb = std::max(c.maxRssKb, r.maxRssKb);
+            }
+        }
+        printf("%s (%s):\n", corpus.c_str(), archive.c_str());
+        for (const Command &c : commands)
+            if (c.available && !c.times.empty())
+                printf("  %-7s median %8.3f s   peak RSS %7ld KB\n", c.name, median(c.times),
+                       c.maxRssKb);
+        const double untgz = median(commands[1].times);
+        if (untgz > 0) {
+            printf("  ratio untgz/floor  %.3f\n", untgz / median(commands[0].times));
+            if (!commands[2].times.empty())
+                printf("  ratio untgz/tar    %.3f\n", untgz / median(commands[2].times));
+            if (!commands[3].times.empty())
+                printf("  ratio untgz/bsdtar %.3f\n", untgz / median(commands[3].times));
+        }
+        fflush(stdout);
+    }
+    return allOk ? 0 : 1;
+}

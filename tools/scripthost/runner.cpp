@@ -27,6 +27,12 @@ std::mutex g_run_lock;
 
 const char k_wrapper_name[] = "upgrade_builtins_wrappers.c";
 
+// Where Debian's tcc package keeps its runtime library (libtcc1.a) and its own
+// headers (stdarg.h, stddef.h, ...). libtcc is built with this folder as its
+// default; it is set again explicitly so that a differently configured libtcc
+// still finds the package's files.
+const char k_tcc_dir[] = "/usr/lib/x86_64-linux-gnu/tcc";
+
 void collectMessage(void *opaque, const char *msg) {
     static_cast<std::vector<std::string> *>(opaque)->push_back(msg);
 }
@@ -109,7 +115,9 @@ private:
     TCCState *m_s;
 };
 
-typedef int (*ScriptMain)(int, char **);
+// main is called with argc, argv and the environment, which serves every form
+// of main a script may declare.
+typedef int (*ScriptMain)(int, char **, char **);
 
 // Runs main under the exit jump. Kept apart from the C++ objects of
 // runScript: the jump skips only this frame and the script's own.
@@ -117,7 +125,7 @@ int callMain(detail::RunContext &ctx, ScriptMain entry, int argc, char **argv, b
     volatile bool jumped = false;
     volatile int status = 0;
     if (setjmp(ctx.exitJump) == 0) {
-        status = entry(argc, argv);
+        status = entry(argc, argv, environ);
     } else {
         jumped = true;
         status = ctx.exitStatus;
@@ -155,6 +163,9 @@ RunResult runScript(const std::string &scriptPath, const RunOptions &options) {
         return result;
     }
     TCCState *s = tcc.get();
+    std::error_code dirError;
+    if (fs::is_directory(k_tcc_dir, dirError))
+        tcc_set_lib_path(s, k_tcc_dir);
     tcc_set_error_func(s, &result.messages, collectMessage);
     tcc_set_options(s, "-Wall");
     if (tcc_set_output_type(s, TCC_OUTPUT_MEMORY) == -1) {

@@ -84,14 +84,18 @@ TEST_F(DemoTest, MapUpgradeInstallsOfferedCountriesAndStagesPois) {
     EXPECT_EQ(filesIn(poi + "TEMP_FRA"),
               (std::vector<std::string>{"FUEL.lzw", "MYPLACES.lzw", "RST.lzw", "RST_1.lzw",
                                         "RSTdsc.lzw", "poi_ver_FUEL.txt", "poi_ver_RST.txt"}));
-    EXPECT_EQ(testsupport::readFile(poi + "TEMP_FRA/RST.lzw"), "restaurants of FRA, 2024 delivery\n");
-    EXPECT_EQ(testsupport::readFile(poi + "TEMP_FRA/FUEL.lzw"), "fuel stations of FRA, June 2024\n");
-    EXPECT_EQ(testsupport::readFile(poi + "TEMP_FRA/poi_ver_FUEL.txt"), "PREFIX:FUEL\nDATE:20240601\n");
-    EXPECT_EQ(testsupport::readFile(poi + "TEMP_FRA/poi_ver_RST.txt"), "PREFIX:RST\nDATE:20240901\n");
+    EXPECT_EQ(testsupport::readFile(poi + "TEMP_FRA/RST.lzw"),
+              "restaurants of FRA, 2024 delivery\n");
+    EXPECT_EQ(testsupport::readFile(poi + "TEMP_FRA/FUEL.lzw"),
+              "fuel stations of FRA, June 2024\n");
+    EXPECT_EQ(testsupport::readFile(poi + "TEMP_FRA/poi_ver_FUEL.txt"),
+              "PREFIX:FUEL\nDATE:20240601\n");
+    EXPECT_EQ(testsupport::readFile(poi + "TEMP_FRA/poi_ver_RST.txt"),
+              "PREFIX:RST\nDATE:20240901\n");
     // ITA (map installed by the script) and DEU have no user POIs: the whole
     // delivery is staged. ESP has no map: skipped.
-    const std::vector<std::string> delivered{"FUEL.lzw",         "NOTES.dat",      "RST.lzw",
-                                             "RST_1.lzw",        "RSTdsc.lzw",     "poi_ver_FUEL.txt",
+    const std::vector<std::string> delivered{"FUEL.lzw",       "NOTES.dat",  "RST.lzw",
+                                             "RST_1.lzw",      "RSTdsc.lzw", "poi_ver_FUEL.txt",
                                              "poi_ver_RST.txt"};
     EXPECT_EQ(filesIn(poi + "TEMP_ITA"), delivered);
     EXPECT_EQ(filesIn(poi + "TEMP_DEU"), delivered);
@@ -152,8 +156,7 @@ TEST_F(DemoTest, PoiOnlyScriptStagesPoisOfInstalledCountries) {
     // FRA and DEU have maps on the card; ITA and ESP do not.
     EXPECT_EQ(filesIn(sd() + "/MAPPE/POI_USER"),
               (std::vector<std::string>{"FRA", "TEMP_DEU", "TEMP_FRA"}));
-    EXPECT_EQ(unit::historyComments(),
-              std::vector<std::string>{"POIs /DVD/POI/POI_UPD.tgz"});
+    EXPECT_EQ(unit::historyComments(), std::vector<std::string>{"POIs /DVD/POI/POI_UPD.tgz"});
 }
 
 } // namespace

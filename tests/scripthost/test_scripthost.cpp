@@ -38,9 +38,9 @@ const std::vector<std::pair<std::string, std::string>> k_expected = {
 // What a recording handler saw of one call.
 struct Seen {
     std::string name;
-    std::vector<long long> ints;       // int arguments (unsigned as read)
-    std::vector<std::string> strings;  // pointer arguments, read as text (or "<int*>=value")
-    AR_t *frameTop = nullptr;          // AR[2] during the call
+    std::vector<long long> ints;      // int arguments (unsigned as read)
+    std::vector<std::string> strings; // pointer arguments, read as text (or "<int*>=value")
+    AR_t *frameTop = nullptr;         // AR[2] during the call
 };
 std::vector<Seen> g_seen;
 AR_t *g_ar_after_nested = nullptr;
@@ -127,7 +127,8 @@ TEST_F(ScriptHostTest, TableAgreesWithTheRegistryAndTheBuiltinList) {
             kinds += static_cast<char>(b.params[a].kind);
         EXPECT_EQ(b.name, k_expected[i].first);
         EXPECT_EQ(kinds, k_expected[i].second) << b.name;
-        EXPECT_NE(scripthost::headerText().find(std::string(" ") + b.name + "("), std::string::npos);
+        EXPECT_NE(scripthost::headerText().find(std::string(" ") + b.name + "("),
+                  std::string::npos);
         EXPECT_NE(scripthost::wrapperText().find(std::string("\"") + b.name + "\""),
                   std::string::npos);
     }
@@ -214,8 +215,7 @@ int main(void) {
     EXPECT_EQ(byName["ActivateBargraph"].ints, (std::vector<long long>{4000000000LL, 7}));
     EXPECT_EQ(byName["UPGCopy"].strings, (std::vector<std::string>{"/DVD/a", "/SDH/b"}));
     EXPECT_EQ(byName["UPGCopy"].ints, std::vector<long long>{1});
-    EXPECT_EQ(byName["InstalPOIs"].strings,
-              (std::vector<std::string>{"/DVD/POI/POI.tgz", "POIs"}));
+    EXPECT_EQ(byName["InstalPOIs"].strings, (std::vector<std::string>{"/DVD/POI/POI.tgz", "POIs"}));
     EXPECT_EQ(byName["UpdateDataForCartoTree"].strings,
               (std::vector<std::string>{"/DVD", "/SDH", "<int*>=4"}));
     EXPECT_EQ(byName["GetNavUpgType"].strings,

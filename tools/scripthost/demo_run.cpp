@@ -70,15 +70,16 @@ std::string megabytes(unsigned long long bytes) {
     return text;
 }
 
-std::string makeTempPath(const std::string &tag, bool dir) {
+// A new temporary folder, or a new empty file whose name ends in `suffix`.
+std::string makeTempPath(const std::string &tag, bool dir, const std::string &suffix = "") {
     std::error_code ec;
     fs::path base = fs::temp_directory_path(ec);
     if (ec)
         base = "/tmp";
-    std::string tmpl = (base / (tag + "-XXXXXX")).string();
+    std::string tmpl = (base / (tag + "-XXXXXX" + suffix)).string();
     if (dir)
         return mkdtemp(tmpl.data()) != nullptr ? tmpl : std::string();
-    int fd = mkstemp(tmpl.data());
+    int fd = mkstemps(tmpl.data(), static_cast<int>(suffix.size()));
     if (fd < 0)
         return std::string();
     close(fd);
@@ -221,7 +222,7 @@ DemoReport runDemo(const DemoOptions &options) {
     // The module's log: its own file unless one was given.
     std::string logPath = options.logPath;
     if (logPath.empty())
-        logPath = temporary ? makeTempPath("upgsim-demo-log", false) : work + "/upgsim-demo.log";
+        logPath = temporary ? makeTempPath("upgsim-demo", false, ".log") : work + "/upgsim-demo.log";
     if (logPath != "-" && !hostsim::logToFile(logPath))
         std::fprintf(stderr, "upgsim: demo: cannot write the log '%s'\n", logPath.c_str());
     report.logPath = logPath == "-" ? "standard error" : logPath;

@@ -1,0 +1,519 @@
+// Hostile archives, one table row each: names that climb out with ".." in
+// every position (also written with backslashes and in the prefix field),
+// absolute names with and without the leading slash kept, names and prefixes
+// that fill their fields, composed paths around the 255-character limit,
+// every checksum fault, odd size fields, data that is missing or cut, damaged
+// and concatenated gzip streams, a plain tar, an empty file, 20000 entries,
+// names that differ in case only, and special entries that announce data.
+//
+// Every row states the extraction's result, what must be on disk afterwards
+// and, where it matters, a log line; every row also checks that nothing at
+// all was written outside the destination folder and that no task is left.
+#include "tests/support/tar_builder.h"
+#include "tests/support/unit_fixture.h"
+#include "untgz/C_UNTGZ.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <ostream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using testsupport::TarBuilder;
+using testsupport::TarHeader;
+
+namespace {
+
+// Relative path under the destination -> content ("<dir>" for a folder).
+using Tree = std::map<std::string, std::string>;
+const char k_dir[] = "<dir>";
+// A row whose extracted tree is not compared (only a few paths are checked).
+const Tree k_any = {{"*", "*"}};
+
+struct Row {
+    const char *name;
+    std::function<std::string()> archive; // the file's bytes
+    int absPath;                          // p_abs_path of the extraction
+    int result;                           // expected result of Untar
+    Tree tree;                            // expected destination tree
+    const char *logLine;                  // a text the log must hold (or null)
+    const char *subfolder = nullptr;      // appended to "/SDH/out/" (null: none)
+};
+
+// gtest names a failing row by its name, not its bytes.
+void PrintTo(const Row &row, std::ostream *out) {
+    *out << row.name;
+}
+
+std::string tgz(const TarBuilder &t) {
+    return testsupport::gzip(t.finish());
+}
+
+// A path of exactly `length` characters: components of 50 characters
+// separated by "/" (the last one may be shorter).
+std::string pathOfLength(size_t length) {
+    std::string path;
+    for (size_t i = 0; i < length; ++i)
+        path += (i % 51 == 50) ? '/' : 'p';
+    return path;
+}
+
+// The header of a regular file `name` with `content`, as one block string.
+std::string fileBlocks(const std::string &name, const std::string &content) {
+    return TarBuilder().file(name, content).bytes();
+}
+
+// A gzip stream with its trailer's byte at `fromEnd` (1 = last) changed.
+std::string gzipTrailerFlipped(size_t fromEnd) {
+    std::string gz = tgz(TarBuilder().file("f", "data"));
+    gz[gz.size() - fromEnd] ^= 0x5a;
+    return gz;
+}
+
+// The tree made by one file at `path` (its folders included).
+Tree treeFor(const std::string &path, const std::string &content) {
+    Tree t;
+    for (size_t at = path.find('/'); at != std::string::npos; at = path.find('/', at + 1))
+        t[path.substr(0, at)] = k_dir;
+    t[path] = content;
+    return t;
+}
+
+// A file entry whose path is `length` characters long (at most 255): the
+// part that does not fit the name field goes into the prefix field.
+TarBuilder entryOfLength(size_t length) {
+    const std::string all = pathOfLength(length);
+    TarBuilder t;
+    if (all.size() <= 99)
+        return t.file(all, "L");
+    // The last "/" that leaves at most 155 characters before it and 99 after.
+    size_t cut = all.rfind('/', 155);
+    t.header(TarHeader::regular(all.substr(cut + 1), 1).prefix(all.substr(0, cut))).data("L");
+    return t;
+}
+
+// A folder name that makes "/SDH/out/" 54 characters long.
+const char k_long_subfolder[] = "DDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDD/";
+
+std::vector<Row> rows() {
+    const std::string chunkOfData(700, 'd');
+    std::vector<Row> r = {
+        // ---- ".." in every position ----
+        {"DotDotFirst",
+         [] { return tgz(TarBuilder().file("../evil", "x")); },
+         1,
+         -1,
+         {},
+         "path leaves the destination folder"},
+        {"DotDotMiddle",
+         [] { return tgz(TarBuilder().file("a/../../evil", "x")); },
+         1,
+         -1,
+         {},
+         "path leaves the destination folder"},
+        {"DotDotLast",
+         [] { return tgz(TarBuilder().file("a/..", "x")); },
+         1,
+         -1,
+         {},
+         "path leaves the destination folder"},
+        {"DotDotDeep",
+         [] { return tgz(TarBuilder().file("a/b/c/../../../../evil", "x")); },
+         1,
+         -1,
+         {},
+         "path leaves the destination folder"},
+        {"DotDotBackslashes",
+         [] { return tgz(TarBuilder().file("..\\..\\evil", "x")); },
+         1,
+         -1,
+         {},
+         "path leaves the destination folder"},
+        {"DotDotMixedSeparators",
+         [] { return tgz(TarBuilder().file("a\\../..\\evil", "x")); },
+         1,
+         -1,
+         {},
+         "path leaves the destination folder"},
+        {"DotDotInPrefix",
+         [] {
+             return tgz(TarBuilder().header(TarHeader::regular("evil", 1).prefix("..")).data("x"));
+         },
+         1,
+         -1,
+         {},
+         "path leaves the destination folder"},
+        {"DotDotRelativeMode",
+         [] { return tgz(TarBuilder().file("../evil", "x")); },
+         0,
+         -1,
+         {},
+         "path leaves the destination folder"},
+        {"DotDotAfterGoodEntriesKeepsThem",
+         [] { return tgz(TarBuilder().file("good", "g").dir("d/").file("d/../../evil", "x")); },
+         1,
+         -1,
+         {{"good", "g"}, {"d", k_dir}},
+         "path leaves the destination folder"},
+        {"DotsThatStayInside",
+         [] { return tgz(TarBuilder().file("...", "3").file("..x", "4").file("./a/./b", "5")); },
+         1,
+         0,
+         {{"...", "3"}, {"..x", "4"}, {"a", k_dir}, {"a/b", "5"}},
+         nullptr},
+
+        // ---- absolute names ----
+        {"AbsoluteNameKeptUnderDestination",
+         [] { return tgz(TarBuilder().file("/etc/evil", "x")); },
+         1,
+         0,
+         {{"etc", k_dir}, {"etc/evil", "x"}},
+         nullptr},
+        {"AbsoluteBackslashName",
+         [] { return tgz(TarBuilder().file("\\\\etc\\evil", "x")); },
+         1,
+         0,
+         {{"etc", k_dir}, {"etc/evil", "x"}},
+         nullptr},
+        {"AbsoluteNameRelativeMode",
+         [] { return tgz(TarBuilder().file("/etc/evil", "x")); },
+         0,
+         0,
+         {{"etc", k_dir}, {"etc/evil", "x"}},
+         "Removed leading slashes"},
+
+        // ---- full fields and composed lengths ----
+        {"NameOf100BytesWithoutNul",
+         [] {
+             return tgz(
+                 TarBuilder().header(TarHeader::regular(std::string(100, 'n'), 1)).data("x"));
+         },
+         1,
+         -1,
+         {},
+         "not a valid tar file"},
+        {"NameOf99Bytes",
+         [] { return tgz(TarBuilder().file(std::string(99, 'n'), "x")); },
+         1,
+         0,
+         {{std::string(99, 'n'), "x"}},
+         nullptr},
+        {"FullPrefixOf155Bytes",
+         [] {
+             return tgz(TarBuilder()
+                            .header(TarHeader::regular("f", 1).prefix(std::string(155, 'q')))
+                            .data("x"));
+         },
+         1,
+         0,
+         {{std::string(155, 'q'), k_dir}, {std::string(155, 'q') + "/f", "x"}},
+         nullptr},
+        // "/SDH/out/" is 9 characters: an entry of 246 makes 255.
+        {"ComposedPathOf255", [] { return tgz(entryOfLength(246)); }, 1, 0,
+         treeFor(pathOfLength(246), "L"), nullptr},
+        {"ComposedPathOf256",
+         [] { return tgz(entryOfLength(247)); },
+         1,
+         -1,
+         {},
+         "path too long, entry refused"},
+        {"ComposedPathOf300",
+         [] { return tgz(entryOfLength(246)); },
+         1,
+         -1,
+         {},
+         "path too long, entry refused",
+         k_long_subfolder},
+
+        // ---- checksums ----
+        {"ChecksumOffByOne",
+         [] {
+             return tgz(
+                 TarBuilder().header(TarHeader::regular("f", 1).checksumOffset(1)).data("x"));
+         },
+         1,
+         -1,
+         {},
+         "header has bad checksum"},
+        {"ChecksumFieldEmpty",
+         [] {
+             return tgz(TarBuilder()
+                            .header(TarHeader::regular("f", 1).chksumField(std::string(8, '\0')))
+                            .data("x"));
+         },
+         1,
+         -1,
+         {},
+         "header has bad checksum"},
+        {"ChecksumFieldNotOctal",
+         [] {
+             return tgz(
+                 TarBuilder().header(TarHeader::regular("f", 1).chksumField("9999999")).data("x"));
+         },
+         1,
+         -1,
+         {},
+         "header has bad checksum"},
+        {"ChecksumSignedSumAccepted",
+         [] {
+             return tgz(
+                 TarBuilder()
+                     .header(TarHeader::regular("f\xe9", 1).checksum(TarHeader::Checksum::Signed))
+                     .data("x"));
+         },
+         1,
+         0,
+         {{"f\xe9", "x"}},
+         nullptr},
+        {"ChecksumBadAfterGoodIsGarbage",
+         [] {
+             return tgz(TarBuilder()
+                            .file("good", "g")
+                            .header(TarHeader::regular("bad", 1).checksumOffset(-1)));
+         },
+         1,
+         -1,
+         {{"good", "g"}},
+         "Garbage detected"},
+
+        // ---- size fields ----
+        {"SizeFieldNotOctalFirstByte",
+         [] {
+             return tgz(TarBuilder().header(TarHeader::regular("f", 1).sizeField("x1")).data("x"));
+         },
+         1,
+         -1,
+         {},
+         "not a valid tar file"},
+        {"SizeFieldWithNonOctalDigitsSkipped",
+         [] {
+             return tgz(
+                 TarBuilder().header(TarHeader::regular("f", 3).sizeField("0 9 8 3")).data("abc"));
+         },
+         1,
+         0,
+         {{"f", "abc"}},
+         nullptr},
+        {"SizeFieldOverflowing32Bits",
+         [] {
+             return tgz(TarBuilder().header(TarHeader::regular("f", 0).sizeField("777777777777")));
+         },
+         1,
+         -1,
+         {},
+         "size field over 4 GiB"},
+        {"SizeFieldBase256",
+         [] {
+             return tgz(TarBuilder().header(TarHeader::regular("f", 0).sizeField(
+                 std::string("\x80\0\0\0\0\0\0\0\0\0\x02\0", 12))));
+         },
+         1,
+         -1,
+         {},
+         "not a valid tar file"},
+        // The end blocks are taken as data; what came stays on disk.
+        {"SizeLargerThanTheDataLeft",
+         [] { return tgz(TarBuilder().header(TarHeader::regular("f", 100000)).data("short")); },
+         1,
+         0,
+         {{"f", "short" + std::string(507 + 1024, '\0')}},
+         "Last file might be truncated"},
+
+        // ---- cut streams ----
+        // Cut after the chksum field, before the magic that it counts.
+        {"TarCutInsideAHeader",
+         [] { return testsupport::gzip(fileBlocks("f", "x").substr(0, 200)); },
+         1,
+         -1,
+         {},
+         "header has bad checksum"},
+        {"TarCutInsideData",
+         [chunkOfData] { return testsupport::gzip(fileBlocks("f", chunkOfData).substr(0, 900)); },
+         1,
+         0,
+         {{"f", std::string(388, 'd') + std::string(124, '\0')}},
+         "Last file might be truncated"},
+        {"GzipCut",
+         [] {
+             const std::string gz =
+                 tgz(TarBuilder().file("f", testsupport::sampleContent(9000, 3)));
+             return testsupport::cut(gz, gz.size() / 2);
+         },
+         1, -1, k_any, "compressed data damaged or cut short"},
+        // zlib checks the trailer as it reads the one and only chunk.
+        {"GzipCorruptCrc", [] { return gzipTrailerFlipped(8); }, 1, -1, {}, "gzread1 error"},
+        {"GzipCorruptLength", [] { return gzipTrailerFlipped(1); }, 1, -1, {}, "gzread1 error"},
+        {"GzipConcatenatedMembers",
+         [] {
+             return testsupport::gzip(TarBuilder().file("one", "1").bytes()) +
+                    testsupport::gzip(TarBuilder().file("two", "2").finish());
+         },
+         1,
+         0,
+         {{"one", "1"}, {"two", "2"}},
+         nullptr},
+        {"PlainTarNotGzipped",
+         [] { return TarBuilder().dir("d/").file("d/f", "plain").finish(); },
+         1,
+         0,
+         {{"d", k_dir}, {"d/f", "plain"}},
+         nullptr},
+        {"EmptyFile", [] { return std::string(); }, 1, 0, {}, nullptr},
+        {"GarbageAfterTheEndBlocks",
+         [] {
+             return testsupport::gzip(TarBuilder().file("f", "1").finish() + std::string(512, 'G'));
+         },
+         1,
+         -1,
+         {{"f", "1"}},
+         "Garbage detected"},
+
+        // ---- many entries, case, special entries with data ----
+        {"TwentyThousandEntries",
+         [] {
+             // Links are skipped by the parser: the entries cost no disk work.
+             TarBuilder t;
+             for (int i = 0; i < 20000; ++i)
+                 t.symlink("l" + std::to_string(i), "t");
+             t.file("last", "z");
+             return tgz(t);
+         },
+         1,
+         0,
+         {{"last", "z"}},
+         nullptr},
+        {"NamesDifferingInCaseOnly",
+         [] { return tgz(TarBuilder().file("Case.txt", "upper").file("case.txt", "lower")); },
+         1,
+         0,
+         {{"Case.txt", "upper"}, {"case.txt", "lower"}},
+         nullptr},
+        {"DirectoryWithDataBlocks",
+         [chunkOfData] {
+             return tgz(TarBuilder()
+                            .header(TarHeader::directory("d/").size(chunkOfData.size()))
+                            .data(fileBlocks("hidden", "h"))
+                            .file("after", "a"));
+         },
+         1,
+         0,
+         {{"d", k_dir}, {"after", "a"}},
+         nullptr},
+        {"LinkWithASizeIsNotHonoured",
+         [] {
+             // The link's "data" is read as the next header.
+             return tgz(TarBuilder()
+                            .header(TarHeader::link("l", "target", true).size(512))
+                            .data(fileBlocks("smuggled", "s")));
+         },
+         1,
+         0,
+         {{"smuggled", "s"}},
+         nullptr},
+        {"LinkWithJunkData",
+         [] {
+             return tgz(
+                 TarBuilder().header(TarHeader::link("l", "t", false).size(5)).data("junk!"));
+         },
+         1,
+         -1,
+         {},
+         "Garbage detected"},
+        {"DevicesAndFifosNotCreated",
+         [] { return tgz(TarBuilder().special("c", '3').special("b", '4').special("p", '6')); },
+         1,
+         0,
+         {},
+         nullptr},
+    };
+    return r;
+}
+
+class HostileArchive : public testsupport::UnitFixture, public ::testing::WithParamInterface<Row> {
+protected:
+    void SetUp() override {
+        UnitFixture::SetUp();
+        // Every extraction ends with a pause of 50 ticks: make ticks short.
+        hostsim::setTickRate(20000);
+        char cwd[4096];
+        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+        m_cwd = cwd;
+        // With the leading slash removed the output is relative to the
+        // working directory: keep it in the test's folder.
+        ASSERT_EQ(chdir(root().c_str()), 0);
+        // The destination exists, as it does for the module's callers
+        // (folders are created one level at a time).
+        fs::create_directories(sdDir() + "/out");
+        fs::create_directories(root() + "/SDH/out");
+    }
+    void TearDown() override {
+        EXPECT_EQ(chdir(m_cwd.c_str()), 0);
+        UnitFixture::TearDown();
+    }
+
+    // Every path under the test's folder, relative to it.
+    std::vector<std::string> everything() {
+        std::vector<std::string> out;
+        for (auto &e : fs::recursive_directory_iterator(root()))
+            out.push_back(fs::relative(e.path(), root()).string());
+        return out;
+    }
+
+    static Tree treeOf(const std::string &dir) {
+        Tree t;
+        if (!fs::exists(dir))
+            return t;
+        for (auto &e : fs::recursive_directory_iterator(dir)) {
+            const std::string rel = fs::relative(e.path(), dir).string();
+            t[rel] = e.is_directory() ? std::string(k_dir) : testsupport::readFile(e.path());
+        }
+        return t;
+    }
+
+    std::string m_cwd;
+};
+
+TEST_P(HostileArchive, ResultTreeAndContainment) {
+    const Row &row = GetParam();
+    ASSERT_TRUE(testsupport::writeFile(mediaDir() + "/a.tgz", row.archive()));
+    C_UNTGZ *untgz = C_UNTGZ::GetInstance();
+    ASSERT_NE(untgz, nullptr);
+
+    const std::string dest =
+        std::string("/SDH/out/") + (row.subfolder != nullptr ? row.subfolder : "");
+    const int result = untgz->Untar("/DVD/a.tgz", dest.c_str(), 1, row.absPath);
+    EXPECT_TRUE(hostsim::waitAllTasks(10000)) << "a task outlived the extraction";
+    EXPECT_EQ(result, row.result) << log();
+
+    // The destination: "/SDH/out/" on the SD card, or "SDH/out/" under the
+    // working directory once the leading slash is dropped.
+    const std::string destRel = row.absPath == 1 ? "sd/out" : "SDH/out";
+    const Tree tree = treeOf(root() + "/" + destRel);
+    if (row.tree != k_any) {
+        EXPECT_EQ(tree, row.tree);
+    }
+    if (row.logLine != nullptr) {
+        EXPECT_NE(log().find(row.logLine), std::string::npos) << log();
+    }
+
+    // Nothing outside the destination: only the devices' folders, the
+    // archive, and the folders on the way to the destination may exist.
+    for (const std::string &p : everything()) {
+        const bool allowed = p == "sd" || p == "flash" || p == "media" || p == "media/a.tgz" ||
+                             p == "SDH" || p == "SDH/out" || p == "sd/out" ||
+                             p.rfind(destRel + "/", 0) == 0;
+        EXPECT_TRUE(allowed) << "written outside the destination: " << p;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, HostileArchive, ::testing::ValuesIn(rows()),
+                         [](const ::testing::TestParamInfo<Row> &info) {
+                             return std::string(info.param.name);
+                         });
+
+} // namespace

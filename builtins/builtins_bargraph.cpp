@@ -103,9 +103,9 @@ val_t C_BUILTINS::s_ActivateBargraph() {
 
     if (l_result == 0 && l_instance->m_progress_bar_task_id == 0) {
         l_instance->m_progress_bar_active = 1;
-        int l_task_id =
-            taskSpawn(k_bar_task_name, k_bar_task_priority, VX_FP_TASK, k_bar_task_stack,
-                      (FUNCPTR)StaticProgressBarTask, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+        int l_task_id = taskSpawn(
+            k_bar_task_name, k_bar_task_priority, VX_FP_TASK, k_bar_task_stack,
+            reinterpret_cast<FUNCPTR>(StaticProgressBarTask), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
         if (l_task_id == ERROR) {
             // No task exists: leave the bookkeeping at "no task" so that the
             // next call tries again.

@@ -149,7 +149,8 @@ public:
     }
 
     // Frees the storage. Iterators still held by callers are not touched.
-    virtual ~CKWArray() { Purge(); }
+    // This class's own Purge is meant: a derived class has already gone.
+    virtual ~CKWArray() { Purge(); } // NOLINT(clang-analyzer-optin.cplusplus.VirtualCall)
 
     // Assigns element p_i to p_out. 0 for an invalid index.
     virtual int GetCopy(int p_i, T &p_out) const {
@@ -388,8 +389,11 @@ public:
         printf("Nb iterateurs libres %d/%d\n", m_nbFreeIterators, NB_POOL_ITERATORS);
     }
 
-    // Makes this array hold the elements of p_a.
-    CKWArray<T> &operator=(const CKWArray<T> &p_a) {
+    // Makes this array hold the elements of p_a. Copy() returns at once for
+    // this array itself; the growth step and the iterator pool stay this
+    // array's own.
+    // NOLINTNEXTLINE(bugprone-unhandled-self-assignment,cert-oop54-cpp)
+    CKWArray<T> &operator=(const CKWArray<T> &p_a) { // cppcheck-suppress operatorEqVarError
         Copy(p_a);
         return *this;
     }

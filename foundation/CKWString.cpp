@@ -147,8 +147,11 @@ void CKWString::Assign(const char *text, int length) {
         m_data = l_tmp.m_data;
         m_length = l_tmp.m_length;
         m_capacity = l_tmp.m_capacity;
+        // l_tmp's destructor must not free the storage now ours.
         l_tmp.m_data = nullptr;
+        // cppcheck-suppress unreadVariable
         l_tmp.m_length = 0;
+        // cppcheck-suppress unreadVariable
         l_tmp.m_capacity = 0;
         return;
     }
@@ -225,6 +228,7 @@ char *CKWString::GetBuffer(t_ckwstring_characterSetType, int *status) {
     if (m_data == nullptr && !Reserve(1)) {
         // No storage could be had: a shared writable "" (rewritten only when a
         // caller broke it, so concurrent readers see no write).
+        // cppcheck-suppress duplicateConditionalAssign
         if (s_emptyFallback[0] != '\0') {
             s_emptyFallback[0] = '\0';
         }

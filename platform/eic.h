@@ -9,6 +9,7 @@
 #ifndef PLATFORM_EIC_H
 #define PLATFORM_EIC_H
 
+#include <cstddef>
 #include <cstring>
 
 // The interpreter's 16-byte value record.
@@ -42,13 +43,17 @@ void EiC_RemoveBuiltInFunc(const char *name);
 // Argument i of the builtin call in progress, read from its slot.
 inline int EiC_ArgInt(int i) {
     int v;
-    std::memcpy(&v, reinterpret_cast<const char *>(AR[2]) - 24 * (i + 1), sizeof v);
+    std::memcpy(&v, reinterpret_cast<const char *>(AR[2]) - 24 * static_cast<std::ptrdiff_t>(i + 1),
+                sizeof v);
     return v;
 }
-inline unsigned int EiC_ArgUInt(int i) { return static_cast<unsigned int>(EiC_ArgInt(i)); }
+inline unsigned int EiC_ArgUInt(int i) {
+    return static_cast<unsigned int>(EiC_ArgInt(i));
+}
 inline void *EiC_ArgPtr(int i) {
     void *v;
-    std::memcpy(&v, reinterpret_cast<const char *>(AR[2]) - 24 * (i + 1), sizeof v);
+    std::memcpy(&v, reinterpret_cast<const char *>(AR[2]) - 24 * static_cast<std::ptrdiff_t>(i + 1),
+                sizeof v);
     return v;
 }
 

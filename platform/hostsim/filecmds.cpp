@@ -24,7 +24,7 @@ using hostsim::detail::readFd;
 using hostsim::detail::renameHost;
 using hostsim::detail::writeFd;
 
-constexpr unsigned long kCopyChunk = 64 * 1024;
+constexpr unsigned long kCopyChunk = 64UL * 1024;
 
 // Keeps the first error of a sequence of steps.
 struct FirstError {

@@ -186,8 +186,7 @@ size_t formatLine(char *out, size_t cap, const char *fmt, const _Vx_usr_arg_t *a
             case Length::None:
                 break;
             }
-            sl +=
-                static_cast<size_t>(std::snprintf(piece + sl, sizeof piece - sl, "%s%c", mod, conv));
+            std::snprintf(piece + sl, sizeof piece - sl, "%s%c", mod, conv);
             switch (len) {
             case Length::HH:
                 if (isSigned)

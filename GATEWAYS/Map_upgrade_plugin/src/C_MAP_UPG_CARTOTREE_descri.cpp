@@ -107,6 +107,8 @@ int C_MAP_UPG_CARTOTREE::GetUniqueDescriDatInfo(CKWString &p_line, t_upg_descri_
     p_elt->m_field5.Clear();
 
     CKWString l_rest(p_line);
+    // The fields are written through these pointers.
+    // cppcheck-suppress constVariable
     CKWString *l_fields[4] = {&p_elt->m_key, &p_elt->m_field2, &p_elt->m_file_path,
                               &p_elt->m_field4};
     for (CKWString *l_field : l_fields) {

@@ -97,8 +97,9 @@ public:
     // when the first open fails. The open file, or null (logged).
     FILE *CreatePath(char *p_name);
     // Writes `size` bytes of p_blk to p_fp as one item; nothing (logged) when
-    // either pointer is null.
-    void cvtWrite(unsigned char *p_blk, unsigned long size, FILE *p_fp);
+    // either pointer is null. The number of items written (1, or 0 after a
+    // short write or a null pointer); the parser does not look at it.
+    int cvtWrite(unsigned char *p_blk, unsigned long size, FILE *p_fp);
 
     ~C_UNTGZ();
 

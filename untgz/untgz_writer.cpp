@@ -32,11 +32,11 @@ FILE *C_UNTGZ::CreatePath(char *p_name) {
     return l_file;
 }
 
-void C_UNTGZ::cvtWrite(unsigned char *p_blk, unsigned long size, FILE *p_fp) {
+int C_UNTGZ::cvtWrite(unsigned char *p_blk, unsigned long size, FILE *p_fp) {
     if (p_blk == nullptr || p_fp == nullptr) {
         logMsg("%ld - (cvtwrite): (0x%X == p_blk) || (0x%X == p_fp)\n", (_Vx_usr_arg_t)tickGet(),
                (_Vx_usr_arg_t)p_blk, (_Vx_usr_arg_t)p_fp);
-        return;
+        return 0;
     }
-    fwrite(p_blk, size, 1, p_fp);
+    return (int)fwrite(p_blk, size, 1, p_fp);
 }

@@ -95,7 +95,9 @@ for t in "${targets[@]}"; do
   log=$build/$t.log
   start=$(date +%s)
   rc=0
-  "${nice_cmd[@]}" "$exe" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2560 \
+  dict=()
+  if [ -f "fuzz/dicts/$t.dict" ]; then dict=(-dict="fuzz/dicts/$t.dict"); fi
+  "${nice_cmd[@]}" "$exe" "${dict[@]}" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2560 \
     -max_len=65536 -print_final_stats=1 -artifact_prefix="$artifacts/$t-" \
     "$corpus" "$seeds/$t" >"$log" 2>&1 || rc=$?
   elapsed=$(($(date +%s) - start))

@@ -37,11 +37,12 @@ void FillRecord(t_upg_country_record &p_out,
 } // namespace
 
 // "Get_DVD_CIDInfoList": 0 the script's country table (UPG_COUNTRY_TABLE_SIZE
-// bytes). Builds the medium's country list; on success clears the table and
-// writes up to UPG_COUNTRY_MAX records into it (countries beyond are counted
-// in `total` and in the log, not written). Result of building the list (0 on
-// success); -1 without carto tree or for a null table (nothing built or
-// written then). Interpreter's task.
+// bytes, at any address: no alignment is required). Builds the medium's
+// country list; on success clears the table and writes up to UPG_COUNTRY_MAX
+// records into it (countries beyond are counted in `total` and in the log,
+// not written). Result of building the list (0 on success); -1 without carto
+// tree or for a null table (nothing built or written then). Interpreter's
+// task.
 val_t C_BUILTINS::s_Get_DVD_CIDInfoList() {
     logMsg("C_BUILTINS::Get_DVD_CIDInfoList() \n");
     if (GetInstance() == nullptr) {
@@ -53,8 +54,11 @@ val_t C_BUILTINS::s_Get_DVD_CIDInfoList() {
         logMsg("GetUpgDVD_CurrVersNaviFile() Carto_tree Instance is NULL so leave\n");
         return EiC_IntResult(-1);
     }
-    t_upg_country_table *l_table = static_cast<t_upg_country_table *>(EiC_ArgPtr(0));
-    if (l_table == nullptr) {
+    // The script's table is only a byte address: it may not be aligned for
+    // the records' ints, so the records are built in a local table and copied
+    // out whole.
+    unsigned char *l_script_table = static_cast<unsigned char *>(EiC_ArgPtr(0));
+    if (l_script_table == nullptr) {
         logMsg("Get_DVD_CIDInfoList() country table is NULL so leave\n");
         return EiC_IntResult(-1);
     }
@@ -72,17 +76,19 @@ val_t C_BUILTINS::s_Get_DVD_CIDInfoList() {
 
     // The table is cleared whole, then filled record by record: nothing is
     // written beyond its UPG_COUNTRY_TABLE_SIZE bytes.
-    std::memset(l_table, 0, sizeof *l_table);
+    t_upg_country_table l_table;
+    std::memset(&l_table, 0, sizeof l_table);
     int l_count = 0;
     for (int l_i = 0; l_i < l_size && l_count < UPG_COUNTRY_MAX; ++l_i) {
         C_MAP_UPG_CARTOTREE::t_plugin_cid_element *l_elt = nullptr;
         if (l_CIDInfoList.GetPtr(l_i, &l_elt) != 1)
             continue;
-        FillRecord(l_table->records[l_count], *l_elt);
+        FillRecord(l_table.records[l_count], *l_elt);
         ++l_count;
     }
-    l_table->count = l_count;
-    l_table->total = l_size;
+    l_table.count = l_count;
+    l_table.total = l_size;
+    std::memcpy(l_script_table, &l_table, sizeof l_table);
     if (l_size > l_count)
         logMsg("Get_DVD_CIDInfoList() %d countries beyond the table's room (%d) not written \n",
                (_Vx_usr_arg_t)(l_size - l_count), (_Vx_usr_arg_t)UPG_COUNTRY_MAX);

@@ -55,8 +55,10 @@ val_t C_BUILTINS::s_UpdateDataForCartoTree() {
     const char *l_media_arg = static_cast<const char *>(EiC_ArgPtr(0));
     const char *l_product_arg = static_cast<const char *>(EiC_ArgPtr(1));
     const int *l_size_arg = static_cast<const int *>(EiC_ArgPtr(2));
-    if (l_size_arg == nullptr) {
-        logMsg("UpdateDataForCartoTree()  l_media_drive_size is NULL so leave\n");
+    // A missing drive would not mean an empty one: with an empty media drive
+    // every path of the analysis would hang off the file system's root.
+    if (l_media_arg == nullptr || l_product_arg == nullptr || l_size_arg == nullptr) {
+        logMsg("UpdateDataForCartoTree() NULL argument so leave\n");
         return EiC_IntResult(-1);
     }
     const int l_media_drive_size = *l_size_arg;
@@ -73,10 +75,8 @@ val_t C_BUILTINS::s_UpdateDataForCartoTree() {
     // first characters.
     char l_product_drive[k_product_buffer];
     std::memset(l_product_drive, 0, sizeof l_product_drive);
-    if (l_product_arg != nullptr) {
-        for (int l_i = 0; l_i < k_product_buffer - 1 && l_product_arg[l_i] != '\0'; ++l_i)
-            l_product_drive[l_i] = l_product_arg[l_i];
-    }
+    for (int l_i = 0; l_i < k_product_buffer - 1 && l_product_arg[l_i] != '\0'; ++l_i)
+        l_product_drive[l_i] = l_product_arg[l_i];
 
     logMsg("UpdateDataForCartoTree()  media_carto_drive = %s \n", (_Vx_usr_arg_t)l_media_drive);
     logMsg("UpdateDataForCartoTree()  product_carto_drive = %s \n\n",
@@ -113,7 +113,8 @@ val_t C_BUILTINS::s_GetNavUpgType() {
     const int *l_length_arg = static_cast<const int *>(EiC_ArgPtr(1));
     char *l_path_out = static_cast<char *>(EiC_ArgPtr(2));
     int *l_type_out = static_cast<int *>(EiC_ArgPtr(3));
-    if (l_length_arg == nullptr || l_path_out == nullptr || l_type_out == nullptr) {
+    if (l_name_arg == nullptr || l_length_arg == nullptr || l_path_out == nullptr ||
+        l_type_out == nullptr) {
         logMsg("GetNavUpgType() NULL argument so leave\n");
         return EiC_IntResult(-1);
     }

@@ -86,6 +86,57 @@ TEST_F(MapBuiltinsTest, UpdateDataForCartoTreeTakesTheGivenLength) {
     EXPECT_STREQ(carto().GetMediaCartoDrive().GetBuffer(), "/DVD/A/VERY/LON/");
 }
 
+TEST_F(MapBuiltinsTest, NullArgumentsAreRefusedAndChangeNothing) {
+    const EicArg none = EicArg::Ptr(static_cast<void *>(nullptr));
+    ASSERT_EQ(updateDrives("/DVD", "/SDH", 4), 0);
+    m_length = 4;
+    char media[] = "/XYZ";
+    char product[] = "/P";
+    const std::vector<std::vector<EicArg>> drives = {
+        {none, EicArg::Ptr(product), EicArg::Ptr(&m_length)},
+        {EicArg::Ptr(media), none, EicArg::Ptr(&m_length)},
+        {EicArg::Ptr(media), EicArg::Ptr(product), none}};
+    for (const auto &args : drives) {
+        hostsim::clearCapturedLog();
+        EXPECT_EQ(call("UpdateDataForCartoTree", args), -1);
+        EXPECT_TRUE(contains(log(), "UpdateDataForCartoTree() NULL argument so leave\n"));
+        EXPECT_STREQ(carto().GetMediaCartoDrive().GetBuffer(), "/DVD/");
+        EXPECT_STREQ(carto().GetProductCartoPath().GetBuffer(), "/SDH/");
+    }
+
+    MediaBuilder list(mediaDir());
+    ASSERT_TRUE(list.build());
+    char name[] = "DESCRI.DAT";
+    int type = 99;
+    ASSERT_EQ(navUpgType("DESCRI.DAT", 10, &type), 0);
+    ASSERT_EQ(type, 1);
+    // The medium becomes a single-country one: a call that ran would see it.
+    MediaBuilder single(mediaDir());
+    single.kind(MediaBuilder::Kind::SingleCountry);
+    ASSERT_TRUE(single.build());
+    type = 99;
+    std::memset(m_path, k_sentinel, sizeof m_path);
+    m_length = 10;
+    const std::vector<std::vector<EicArg>> navArgs = {
+        {none, EicArg::Ptr(&m_length), EicArg::Ptr(m_path), EicArg::Ptr(&type)},
+        {EicArg::Ptr(name), none, EicArg::Ptr(m_path), EicArg::Ptr(&type)},
+        {EicArg::Ptr(name), EicArg::Ptr(&m_length), none, EicArg::Ptr(&type)},
+        {EicArg::Ptr(name), EicArg::Ptr(&m_length), EicArg::Ptr(m_path), none}};
+    for (const auto &args : navArgs) {
+        EXPECT_EQ(call("GetNavUpgType", args), -1);
+        EXPECT_EQ(type, 99);
+        EXPECT_EQ(static_cast<unsigned char>(m_path[0]), k_sentinel);
+        EXPECT_EQ(carto().GetUpgPlginType(), UPG_PLUGIN_TYPE_LIST_COUNTRY);
+    }
+
+    char buffer[64];
+    EXPECT_EQ(call("GetUpgDVD_CurrVersNaviFile", {none, EicArg::Ptr(buffer)}), -1);
+    EXPECT_EQ(call("GetUpgDVD_CurrVersNaviFile", {EicArg::Ptr(buffer), none}), -1);
+    hostsim::clearCapturedLog();
+    EXPECT_EQ(call("Get_DVD_CIDInfoList", {none}), -1);
+    EXPECT_FALSE(contains(log(), "l_CIDInfoList size"));
+}
+
 TEST_F(MapBuiltinsTest, GetNavUpgTypeTellsTheScriptTheKindOfMedium) {
     ASSERT_EQ(updateDrives("/DVD", "/SDH", 4), 0);
     int type = 99;
@@ -242,6 +293,34 @@ TEST_F(MapBuiltinsTest, ScriptRunsTheFourBuiltinsOnAThreeCountryMedium) {
     ASSERT_EQ(call("Get_DVD_CIDInfoList", {EicArg::Ptr(memory.data())}), 0);
     std::memcpy(&table, memory.data(), sizeof table);
     EXPECT_EQ(table.count, 2);
+}
+
+TEST_F(MapBuiltinsTest, CountryTableMayLieAtAnyAddress) {
+    // A script's table is a byte array: an odd address must do, and exactly
+    // its 11680 bytes are written (sanitizer builds catch unaligned stores).
+    MediaBuilder medium(mediaDir());
+    CountrySpec ita;
+    ita.cid = "ITA";
+    ita.name = "Italia";
+    ita.sizes = {{"CID_SIZE", "1234"}};
+    medium.country(ita);
+    ASSERT_TRUE(medium.build());
+    ASSERT_EQ(updateDrives("/DVD", "/SDH", 4), 0);
+    int type = 0;
+    ASSERT_EQ(navUpgType("DESCRI.DAT", 10, &type), 0);
+    char folder[64];
+    char file[64];
+    ASSERT_EQ(call("GetUpgDVD_CurrVersNaviFile", {EicArg::Ptr(folder), EicArg::Ptr(file)}), 0);
+    std::vector<unsigned char> memory(UPG_COUNTRY_TABLE_SIZE + 2, k_sentinel);
+    ASSERT_EQ(call("Get_DVD_CIDInfoList", {EicArg::Ptr(memory.data() + 1)}), 0);
+    EXPECT_EQ(memory.front(), k_sentinel);
+    EXPECT_EQ(memory.back(), k_sentinel);
+    t_upg_country_table table;
+    std::memcpy(&table, memory.data() + 1, sizeof table);
+    EXPECT_EQ(table.count, 1);
+    EXPECT_EQ(table.total, 1);
+    EXPECT_STREQ(table.records[0].cid, "ITA");
+    EXPECT_EQ(table.records[0].new_size, 1234u);
 }
 
 TEST_F(MapBuiltinsTest, CountriesBeyondTheTableAreCountedNotWritten) {

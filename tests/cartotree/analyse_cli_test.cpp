@@ -1,0 +1,89 @@
+// The simulator's "analyse" command run as a user would: its JSON report
+// (escaped texts, null for what the medium lacks) and its exit status, 0
+// whenever the analysis ran, whatever the medium holds.
+#include "cartotree_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+
+namespace {
+
+using testsupport::CountrySpec;
+using testsupport::MediaBuilder;
+
+// The simulator beside this test binary in the build tree.
+std::string upgsimPath() {
+    char self[PATH_MAX] = {0};
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return std::string();
+    std::string dir(self, static_cast<size_t>(n));
+    dir = dir.substr(0, dir.rfind('/'));
+    return dir + "/../tools/upgsim";
+}
+
+class AnalyseCliTest : public cartotest::CartoTreeTest {
+protected:
+    void SetUp() override {
+        CartoTreeTest::SetUp();
+        m_upgsim = upgsimPath();
+        if (access(m_upgsim.c_str(), X_OK) != 0)
+            GTEST_SKIP() << "upgsim not built at " << m_upgsim;
+    }
+
+    // Runs "upgsim --media <media> --sd <sd> <args>"; returns the exit code,
+    // standard output in m_out.
+    int run(const std::string &args) {
+        std::string out = root() + "/out.txt", err = root() + "/err.txt";
+        std::string command = "'" + m_upgsim + "' --media '" + mediaDir() + "' --sd '" + sdDir() +
+                              "' --sd-block-size 4096 " + args + " >'" + out + "' 2>'" + err + "'";
+        int status = std::system(command.c_str());
+        m_out = testsupport::readFile(out);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string m_upgsim, m_out;
+};
+
+TEST_F(AnalyseCliTest, JsonReportEscapesTheMediumsTexts) {
+    MediaBuilder medium(mediaDir());
+    CountrySpec ita;
+    ita.cid = "ITA";
+    // A backslash, a tab, a Latin-1 byte and valid UTF-8 in the name.
+    ita.name = "It\\al\tia\xE9 \xC3\xA9";
+    medium.country(ita);
+    ASSERT_TRUE(medium.build());
+
+    ASSERT_EQ(run("analyse --json"), 0);
+    EXPECT_TRUE(contains(m_out, "\"upgrade_type\": 1,")) << m_out;
+    EXPECT_TRUE(contains(m_out, "\"curr_vers_navi_file\": \"/DVD/MAPS/CURR_VERS_NAVI.TXT\","));
+    EXPECT_TRUE(contains(m_out, "\"cid_list_result\": 0,"));
+    EXPECT_TRUE(contains(m_out, "\"country_name\": \"It\\\\al\\tia\\u00e9 \xC3\xA9\"")) << m_out;
+    EXPECT_TRUE(contains(m_out, "\"new_size\": 100, \"old_version\": \"\""));
+}
+
+TEST_F(AnalyseCliTest, MediaWithoutAnUpgradeStillExitZero) {
+    // No medium at all: no upgrade, nothing else found.
+    ASSERT_EQ(run("analyse --json"), 0);
+    EXPECT_TRUE(contains(m_out, "\"upgrade_type\": -1,")) << m_out;
+    EXPECT_TRUE(contains(m_out, "\"curr_vers_navi_folder\": null,"));
+    EXPECT_TRUE(contains(m_out, "\"cid_list_result\": null,"));
+    EXPECT_TRUE(contains(m_out, "\"countries\": []"));
+
+    // A country-selection medium without its "MAPPE/" folder: the list
+    // fails for the medium's sake, the command does not.
+    MediaBuilder medium(mediaDir());
+    ASSERT_TRUE(medium.build());
+    ASSERT_EQ(run("analyse --json"), 0);
+    EXPECT_TRUE(contains(m_out, "\"cid_list_result\": -1,")) << m_out;
+
+    // A descriptor name longer than the builtin's buffer is a usage error.
+    EXPECT_EQ(run("analyse --descriptor ABCDEFGHIJKLMNOP"), 2);
+}
+
+} // namespace

@@ -186,7 +186,11 @@ void printText(const Analysis &a) {
     }
 }
 
-int runAnalyse(const upgsim::GlobalOptions &, std::vector<std::string> &args) {
+int runAnalyse(const upgsim::GlobalOptions &opts, std::vector<std::string> &args) {
+    // Without both folders "/DVD" or "/SDH" would name the host's own root
+    // paths: ask for them instead.
+    if (opts.media.empty() || opts.sd.empty())
+        return upgsim::usageError("analyse needs --media DIR and --sd DIR");
     bool bad = false;
     std::string descriptor = "DESCRI.DAT";
     upgsim::takeOption(args, "--descriptor", descriptor, &bad);

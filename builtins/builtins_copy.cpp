@@ -41,13 +41,28 @@ void ReadVersion(char *p_path, char *p_version) {
     p_version[k_version_size - 1] = '\0';
 }
 
+// True when p_first and p_second name one file: the same text, or one file
+// system object (same device and inode number). A file system that numbers no
+// inodes reports 0, and then only the text counts.
+bool SameFile(const char *p_first, const char *p_second) {
+    if (std::strcmp(p_first, p_second) == 0)
+        return true;
+    struct stat l_first;
+    struct stat l_second;
+    return plat::stat(p_first, &l_first) == 0 && plat::stat(p_second, &l_second) == 0 &&
+           l_first.st_ino != 0 && l_first.st_dev == l_second.st_dev &&
+           l_first.st_ino == l_second.st_ino;
+}
+
 } // namespace
 
 // Replaces p_Dest with a copy of p_Source, 64 KiB per read and write.
 // Returns 0 (OK) when every byte was copied, -1 (ERROR) otherwise. The source
 // is read until a read returns 0 bytes, so a short read before the end does not
 // end the copy early. The destination is only touched once the source is open:
-// a source that cannot be opened leaves it as it was.
+// a source that cannot be opened leaves it as it was. A destination that is
+// the source itself already holds its bytes: it is left alone (removing or
+// truncating it would destroy the source) and the result is 0.
 // Any task (the interpreter's, the POI merge's); each call has its own buffer.
 int C_BUILTINS::BuiltinsCopy(const char *p_Source, const char *p_Dest) {
     int l_result = 0;
@@ -66,6 +81,13 @@ int C_BUILTINS::BuiltinsCopy(const char *p_Source, const char *p_Dest) {
 
     int l_source_fd = plat::open(p_Source, O_RDONLY);
     int l_dest_fd = -1;
+    if (l_source_fd >= 0 && SameFile(p_Source, p_Dest)) {
+        logMsg("BuiltinsCopy: '%s' and '%s' are the same file: nothing copied\n",
+               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)p_Dest);
+        plat::close(l_source_fd);
+        std::free(l_buffer);
+        return 0;
+    }
     if (l_source_fd >= 0) {
         plat::remove(p_Dest);
         // O_TRUNC as well: should the remove have failed, no byte of the old
@@ -115,7 +137,8 @@ int C_BUILTINS::BuiltinsCopy(const char *p_Source, const char *p_Dest) {
 // succeeded at the first attempt. Creates the destination's folder (through
 // the file search's CreateDir), copies with up to three retries, logs the
 // versions before and after. Returns 0 or -1. A path longer than 765
-// characters is refused (-1), since a cut path would name another file.
+// characters is refused (-1), since a cut path would name another file. A
+// source that names the destination file itself is never removed.
 // Interpreter's task.
 val_t C_BUILTINS::s_UPGCopy() {
     int l_result = 0;
@@ -186,7 +209,11 @@ val_t C_BUILTINS::s_UPGCopy() {
            (_Vx_usr_arg_t)l_pNewVersion);
 
     if (l_remove_source == 1) {
-        if (plat::remove(l_pSource) != 0) {
+        // A source that is its own destination is the only copy: moving a
+        // file onto itself keeps it.
+        if (SameFile(l_pSource, l_pDest)) {
+            logMsg("UPGCopy: '%s' is its own destination: not removed\n", (_Vx_usr_arg_t)l_pSource);
+        } else if (plat::remove(l_pSource) != 0) {
             logMsg("UPGCopy ERROR (l_pSource %s):errno = 0x%X remove in UPG copy\n",
                    (_Vx_usr_arg_t)l_pSource, (_Vx_usr_arg_t)errnoGet());
             l_result = -1;

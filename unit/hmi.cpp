@@ -34,7 +34,8 @@ int Index(unit::HmiFunction p_function) {
 int Record(unit::HmiFunction p_function, std::vector<int> p_values, std::string p_text = {}) {
     t_hmi_state &l_state = State();
     std::lock_guard<std::mutex> l_lock(l_state.mutex);
-    l_state.calls.push_back(unit::HmiCall{p_function, std::move(p_values), std::move(p_text)});
+    l_state.calls.push_back(
+        unit::HmiCall{p_function, std::move(p_values), std::move(p_text), tickGet()});
     l_state.changed.notify_all();
     return l_state.fails[Index(p_function)] ? ERROR : OK;
 }

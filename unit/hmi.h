@@ -50,11 +50,13 @@ enum class HmiFunction {
 };
 
 // One recorded call: the function, its 32-bit values (the percentage for a
-// bargraph step) and, for a step, its text.
+// bargraph step), for a step its text, and the tick count (tickGet) when it
+// was made, so that tests can see the pauses between calls.
 struct HmiCall {
     HmiFunction function;
     std::vector<int> values;
     std::string text;
+    unsigned long tick = 0;
 };
 
 // Restores the start state described above and (re)registers every entry.

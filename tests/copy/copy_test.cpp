@@ -230,6 +230,22 @@ TEST_F(CopyTest, UpgCopyReportsAFailedRemoveAfterAMove) {
     EXPECT_EQ(log().find("remove ="), std::string::npos);
 }
 
+// A move onto the source itself, named alike or by another spelling, must not
+// delete the only copy; nor may the plain copy truncate it.
+TEST_F(CopyTest, CopyOrMoveOntoItselfKeepsTheFile) {
+    const std::string content = Content(70000, 3);
+    ASSERT_TRUE(writeFile(host("/SDH/a.bin"), content));
+
+    EXPECT_EQ(C_BUILTINS::BuiltinsCopy("/SDH/a.bin", "/SDH/./a.bin"), 0);
+    EXPECT_EQ(readFile(host("/SDH/a.bin")), content);
+    for (const char *dest : {"/SDH/a.bin", "/SDH/./a.bin"}) {
+        EXPECT_EQ(UpgCopy("/SDH/a.bin", dest, 1), 0) << dest;
+        EXPECT_EQ(readFile(host("/SDH/a.bin")), content) << dest;
+    }
+    EXPECT_EQ(Count(log(), "UPGCopy: '/SDH/a.bin' is its own destination: not removed\n"), 2);
+    EXPECT_EQ(log().find("remove ="), std::string::npos);
+}
+
 TEST_F(CopyTest, UpgCopyWithoutCreateDirTouchesNothing) {
     ASSERT_TRUE(writeFile(host("/SDH/new.bin"), "abc"));
     ASSERT_EQ(symRemove(sysSymTbl, unit::k_create_dir_symbol, 0), OK);

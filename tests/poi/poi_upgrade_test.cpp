@@ -151,6 +151,23 @@ TEST_F(PoiUpgradeTest, CountryWithoutUserFolderStagesTheDeliveredFiles) {
     EXPECT_EQ(text.find("ManageFilesInsideMergeFolder"), std::string::npos);
 }
 
+// The three 500-tick pauses lie between 10 and 45, between 60 and 65, and
+// after 100; a failed extraction skips the last one.
+TEST_F(PoiUpgradeTest, PausesFallBetweenTheBargraphSteps) {
+    ASSERT_EQ(C_POI_UPG::GetPauseTicks(), 500);
+    InstallMap("FRA");
+    Deliver({{"FRA/ABC.lzw", "new"}});
+
+    EXPECT_EQ(Install(), 0);
+    unsigned long returned = tickGet();
+
+    std::vector<unit::HmiCall> steps = unit::hmiCalls(unit::HmiFunction::StepBargraph);
+    ASSERT_EQ(steps.size(), 7u);
+    EXPECT_GE(steps[1].tick - steps[0].tick, 500u); // 10 -> 45
+    EXPECT_GE(steps[3].tick - steps[2].tick, 500u); // 60 -> 65
+    EXPECT_GE(returned - steps[6].tick, 500u);      // after 100
+}
+
 TEST_F(PoiUpgradeTest, OnlyTheNewerGroupReplacesTheUsersFiles) {
     InstallMap("FRA");
     const Files user = {{"ABC.lzw", "abc old"},

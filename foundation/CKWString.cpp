@@ -57,14 +57,14 @@ CKWString::~CKWString() {
     free(m_data);
 }
 
-// Grows the storage to hold at least `capacity` bytes (text and NUL). Returns
-// false, the string unchanged, when the allocation fails. Any task.
-bool CKWString::Reserve(int capacity) {
-    if (capacity <= m_capacity) {
-        return true;
-    }
-    // Half again of what is needed, at least 16 bytes, without int overflow.
-    long long l_want = static_cast<long long>(capacity) + capacity / 2;
+// A new block for at least `needed` bytes (needed > 0): half again of what is
+// needed, at least 16 bytes, at most INT_MAX. Its size goes to `size`. Null,
+// logged, when the allocation fails. The string's own storage is neither read
+// nor freed: the caller copies what it keeps (a text that lies inside the old
+// block included) before freeing it. Any task.
+char *CKWString::NewBlock(int needed, int &size) {
+    // Computed in 64 bits: no int overflow.
+    long long l_want = static_cast<long long>(needed) + needed / 2;
     if (l_want < 16) {
         l_want = 16;
     }
@@ -75,6 +75,21 @@ bool CKWString::Reserve(int capacity) {
     if (l_new == nullptr) {
         logMsg("%ld - (CKWString) allocation of %d bytes failed\n", (_Vx_usr_arg_t)tickGet(),
                (_Vx_usr_arg_t)l_want);
+        return nullptr;
+    }
+    size = static_cast<int>(l_want);
+    return l_new;
+}
+
+// Grows the storage to hold at least `capacity` bytes (text and NUL). Returns
+// false, the string unchanged, when the allocation fails. Any task.
+bool CKWString::Reserve(int capacity) {
+    if (capacity <= m_capacity) {
+        return true;
+    }
+    int l_size = 0;
+    char *l_new = NewBlock(capacity, l_size);
+    if (l_new == nullptr) {
         return false;
     }
     if (m_data != nullptr) {
@@ -84,7 +99,7 @@ bool CKWString::Reserve(int capacity) {
     }
     free(m_data);
     m_data = l_new;
-    m_capacity = static_cast<int>(l_want);
+    m_capacity = l_size;
     return true;
 }
 
@@ -102,17 +117,9 @@ void CKWString::Append(const char *text, int length) {
     if (l_newLength + 1 > m_capacity) {
         // The text may be our own storage: keep the old block alive until the
         // text has been copied.
-        long long l_want = static_cast<long long>(l_newLength) + 1 + (l_newLength + 1) / 2;
-        if (l_want < 16) {
-            l_want = 16;
-        }
-        if (l_want > INT_MAX) {
-            l_want = INT_MAX;
-        }
-        char *l_new = static_cast<char *>(malloc(static_cast<size_t>(l_want)));
+        int l_size = 0;
+        char *l_new = NewBlock(l_newLength + 1, l_size);
         if (l_new == nullptr) {
-            logMsg("%ld - (CKWString) allocation of %d bytes failed\n", (_Vx_usr_arg_t)tickGet(),
-                   (_Vx_usr_arg_t)l_want);
             return;
         }
         if (m_data != nullptr) {
@@ -121,7 +128,7 @@ void CKWString::Append(const char *text, int length) {
         memcpy(l_new + m_length, text, static_cast<size_t>(length));
         free(m_data);
         m_data = l_new;
-        m_capacity = static_cast<int>(l_want);
+        m_capacity = l_size;
     } else {
         memmove(m_data + m_length, text, static_cast<size_t>(length));
     }

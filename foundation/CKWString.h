@@ -87,11 +87,12 @@ public:
     void Purge();
 
 private:
+    static char *NewBlock(int needed, int &size);
     bool Reserve(int capacity);
     void Append(const char *text, int length);
     void Assign(const char *text, int length);
 
-    char *m_data;   // null or m_capacity bytes, NUL-terminated at m_length
+    char *m_data; // null or m_capacity bytes, NUL-terminated at m_length
     int m_length;
     int m_capacity;
 };

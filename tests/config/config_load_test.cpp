@@ -128,6 +128,43 @@ TEST_F(ConfigLoadTest, StartLoadsBothConfigurations) {
     EXPECT_EQ((Strings{"m1=b1", "m2=b2"}), pairs(g_configsystem_software.list));
 }
 
+// The whole log of a sound start, ticks blanked: every step in order, each
+// function between its start and end lines, the exact texts.
+TEST_F(ConfigLoadTest, StartLogsEveryStepInOrder) {
+    putStandardSet();
+    ASSERT_EQ(0, StartConfigSystem());
+    std::string text = log();
+    for (size_t pos = text.find("(t="); pos != std::string::npos; pos = text.find("(t=", pos)) {
+        size_t end = text.find(')', pos);
+        ASSERT_NE(std::string::npos, end);
+        text.erase(pos + 3, end - pos - 3);
+        pos += 3;
+    }
+    const std::string checkFile = "+CheckFileConfigSystem starts (t=)\n"
+                                  "CheckFileConfigSystem : current file version=[1.0]\n"
+                                  "-CheckFileConfigSystem ends (t=)\n";
+    EXPECT_EQ("+StartConfigSystem starts (t=)\n"
+              "+ClearConfigSystem starts (t=)\n"
+              "-ClearConfigSystem ends (t=)\n"
+              "+InitConfigSystem starts (t=)\n"
+              "InitConfigSystem OK\n"
+              "-InitConfigSystem ends (t=)\n" +
+                  checkFile + checkFile +
+                  "+CheckFlagConfigSystem starts (t=)\n"
+                  "-CheckFlagConfigSystem ends (t=)\n"
+                  "+CreateConfigSystem starts (t=)\n"
+                  "CreateConfigSystem : add version=[B] - module=[m1] - data=[b1]\n"
+                  "CreateConfigSystem : add version=[B] - module=[m2] - data=[b2]\n"
+                  "CreateConfigSystem : write datas ends for version=[B]\n"
+                  "-CreateConfigSystem ends (t=)\n"
+                  "+CreateConfigSystem starts (t=)\n"
+                  "CreateConfigSystem : add version=[2] - module=[gps] - data=[gps-v2]\n"
+                  "CreateConfigSystem : write datas ends for version=[2]\n"
+                  "-CreateConfigSystem ends (t=)\n"
+                  "+StartConfigSystem ends (t=)\n",
+              text);
+}
+
 TEST_F(ConfigLoadTest, DifferentFileVersionsStopTheStart) {
     for (const char *kindText : {"SW", "HW"}) {
         const std::string kind = kindText;

@@ -86,6 +86,19 @@ TEST(CKWArray, GrowthPoints) {
     ASSERT_EQ(l_empty.Add(1), 1);
     EXPECT_EQ(Capacity(l_empty), 10);
 
+    // Insert of one element and Copy of one element grow like Add.
+    CKWArray<int> l_ins(10, 10);
+    for (int l_i = 0; l_i < 9; ++l_i) {
+        ASSERT_EQ(l_ins.Add(l_i), 1);
+    }
+    ASSERT_EQ(l_ins.Insert(0, -1), 1);
+    EXPECT_EQ(Capacity(l_ins), 19);
+    EXPECT_EQ(l_ins.GetSize(), 10);
+    CKWArray<int> l_one(0, 4);
+    ASSERT_EQ(l_one.Copy(7), 1);
+    EXPECT_EQ(Capacity(l_one), 4);
+    EXPECT_EQ(Items(l_one), std::vector<int>({7}));
+
     // Add of an array: exact fit.
     CKWArray<int> *l_src = MakeInts(100, 7);
     CKWArray<int> l_b(10, 10);

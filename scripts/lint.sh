@@ -21,19 +21,7 @@ case $what in all | tidy | cppcheck) ;; *)
   ;;
 esac
 
-scripts/setup.sh
-# The analysers themselves, when the machine lacks them.
-need=()
-command -v run-clang-tidy >/dev/null 2>&1 || need+=(clang-tidy)
-command -v cppcheck >/dev/null 2>&1 || need+=(cppcheck)
-if [ ${#need[@]} -gt 0 ]; then
-  echo "lint: installing ${need[*]}"
-  sudo_cmd=""
-  if [ "$(id -u)" -ne 0 ]; then sudo_cmd="sudo"; fi
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo_cmd apt-get update -qq
-  $sudo_cmd apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-fi
+scripts/setup.sh # installs clang-tidy and cppcheck too
 
 # The code under analysis: module, platform (seam headers and host
 # implementation) and unit stand-ins. Tests, tools, benchmarks and fuzz

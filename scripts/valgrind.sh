@@ -27,15 +27,7 @@ declare -A gtest_filter=(
   [test_scripthost]=-ScriptHostTest.EveryBuiltinGetsItsArgumentsAndReturnsItsResultAndBuffers
 )
 
-scripts/setup.sh
-if ! command -v valgrind >/dev/null 2>&1; then
-  echo "valgrind: installing valgrind"
-  sudo_cmd=""
-  if [ "$(id -u)" -ne 0 ]; then sudo_cmd="sudo"; fi
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo_cmd apt-get update -qq
-  $sudo_cmd apt-get install -y -qq --no-install-recommends valgrind >/dev/null
-fi
+scripts/setup.sh # installs valgrind too
 
 if [ $# -gt 0 ]; then
   binaries=("$@")

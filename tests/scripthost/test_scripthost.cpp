@@ -59,6 +59,10 @@ template <int N> val_t recordingHandler() {
             s.ints.push_back(EiC_ArgInt(slot));
         } else if (kinds[i] == 'u') {
             s.ints.push_back(EiC_ArgUInt(slot));
+        } else if ((name == "GetNavUpgType" && slot == 2) ||
+                   name == "GetUpgDVD_CurrVersNaviFile") {
+            // Output buffers: not written yet, so not read as texts.
+            s.strings.push_back("");
         } else {
             const char *p = static_cast<const char *>(EiC_ArgPtr(slot));
             s.strings.push_back(p == nullptr ? "<null>" : p);

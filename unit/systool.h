@@ -21,11 +21,6 @@ void SYSTOOL_LogMsgNoFormat(bool p_console, const char *p_format, _Vx_usr_arg_t 
 
 namespace unit {
 
-// Formats `format` with six pointer-sized arguments the way the log functions
-// do (see above) and returns the text, without adding a line feed.
-// Exposed for the tests.
-std::string formatLogText(const char *format, const _Vx_usr_arg_t args[6]);
-
 // Start state of the stand-in (it keeps none; present for symmetry).
 void resetSysTool();
 

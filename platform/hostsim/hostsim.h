@@ -53,6 +53,10 @@ std::vector<LogLine> capturedLog();
 // Captured text of one source, all lines concatenated.
 std::string capturedText(LogSource source = LogSource::LogMsg);
 void clearCapturedLog();
+// Formats `fmt` with six pointer-sized arguments exactly as logMsg does
+// (each conversion takes its argument as the type it names) and returns the
+// text. For the unit's other logging functions.
+std::string formatLog(const char *fmt, const _Vx_usr_arg_t args[6]);
 // Hands an already formatted line to the sinks (used by the unit's logging
 // stand-in, SYSTOOL_LogMsgNoFormat).
 void emitLog(LogSource source, const char *text);

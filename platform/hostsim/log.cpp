@@ -358,6 +358,14 @@ void clearCapturedLog() {
     s.captured.clear();
 }
 
+std::string formatLog(const char *fmt, const _Vx_usr_arg_t args[6]) {
+    if (fmt == nullptr)
+        return std::string();
+    char line[kLineMax];
+    const size_t len = formatLine(line, sizeof line, fmt, args);
+    return std::string(line, len);
+}
+
 void emitLog(LogSource source, const char *text) {
     if (text == nullptr)
         return;

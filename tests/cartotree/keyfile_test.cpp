@@ -105,7 +105,7 @@ TEST_F(CartoTreeTest, LogChannelFollowsThePerimeter) {
 TEST(SysToolFormat, FormatsEachConversionWithItsType) {
     const char *text = "abc";
     const _Vx_usr_arg_t args[6] = {-5, (_Vx_usr_arg_t)text, 0x2a, 1234567890123L, 'z', 0};
-    EXPECT_EQ(unit::formatLogText("%d|%-5s|%X|%ld|%c|%s|100%%", args),
+    EXPECT_EQ(hostsim::formatLog("%d|%-5s|%X|%ld|%c|%s|100%%", args),
               "-5|abc  |2A|1234567890123|z|(null)|100%");
 }
 

@@ -24,12 +24,6 @@ inline int callInt(const char *name, const std::vector<hostsim::EicArg> &args = 
     return found ? result.ival : -99;
 }
 
-inline std::string shellQuote(const std::string &text) {
-    std::string quoted = "'";
-    for (char c : text)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
 
 // Writes the .tgz archive `hostPath` holding the regular files `files`
 // (name, content), in that order. True on success.

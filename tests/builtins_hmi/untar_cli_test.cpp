@@ -11,18 +11,14 @@
 
 namespace {
 
-using hmitest::shellQuote;
+using testsupport::shellQuote;
 
 class UntarCliTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_dir = testsupport::makeTempDir("untar-cli");
         ASSERT_FALSE(m_dir.empty());
-        char self[PATH_MAX] = {};
-        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        ASSERT_GT(n, 0);
-        std::string exe(self, static_cast<size_t>(n));
-        m_upgsim = exe.substr(0, exe.rfind('/')) + "/../tools/upgsim";
+        m_upgsim = testsupport::upgsimPath();
         ASSERT_TRUE(testsupport::fileExists(m_upgsim)) << m_upgsim;
 
         ASSERT_TRUE(
@@ -33,11 +29,7 @@ protected:
 
     // Runs upgsim with `args` in folder `cwd`; its exit status.
     int run(const std::string &args, const std::string &cwd) {
-        std::string command = "cd " + shellQuote(cwd) + " && " + shellQuote(m_upgsim) + " " + args +
-                              " >" + shellQuote(m_dir + "/stdout") + " 2>" +
-                              shellQuote(m_dir + "/stderr");
-        int status = std::system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return testsupport::runUpgsim(args, m_dir, cwd);
     }
 
     std::string m_dir;

@@ -16,22 +16,11 @@ namespace {
 using testsupport::CountrySpec;
 using testsupport::MediaBuilder;
 
-// The simulator beside this test binary in the build tree.
-std::string upgsimPath() {
-    char self[PATH_MAX] = {0};
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return std::string();
-    std::string dir(self, static_cast<size_t>(n));
-    dir = dir.substr(0, dir.rfind('/'));
-    return dir + "/../tools/upgsim";
-}
-
 class AnalyseCliTest : public cartotest::CartoTreeTest {
 protected:
     void SetUp() override {
         CartoTreeTest::SetUp();
-        m_upgsim = upgsimPath();
+        m_upgsim = testsupport::upgsimPath();
         if (access(m_upgsim.c_str(), X_OK) != 0)
             GTEST_SKIP() << "upgsim not built at " << m_upgsim;
     }
@@ -39,12 +28,12 @@ protected:
     // Runs "upgsim --media <media> --sd <sd> <args>"; returns the exit code,
     // standard output in m_out.
     int run(const std::string &args) {
-        std::string out = root() + "/out.txt", err = root() + "/err.txt";
-        std::string command = "'" + m_upgsim + "' --media '" + mediaDir() + "' --sd '" + sdDir() +
-                              "' --sd-block-size 4096 " + args + " >'" + out + "' 2>'" + err + "'";
-        int status = std::system(command.c_str());
-        m_out = testsupport::readFile(out);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        int status = testsupport::runUpgsim("--media " + testsupport::shellQuote(mediaDir()) +
+                                                " --sd " + testsupport::shellQuote(sdDir()) +
+                                                " --sd-block-size 4096 " + args,
+                                            root());
+        m_out = testsupport::readFile(root() + "/stdout");
+        return status;
     }
 
     std::string m_upgsim, m_out;

@@ -13,22 +13,11 @@
 
 namespace {
 
-// The simulator beside this test binary in the build tree.
-std::string upgsimPath() {
-    char self[PATH_MAX] = {0};
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return std::string();
-    std::string dir(self, static_cast<size_t>(n));
-    dir = dir.substr(0, dir.rfind('/'));
-    return dir + "/../tools/upgsim";
-}
-
 class ConfigCliTest : public testsupport::UnitFixture {
 protected:
     void SetUp() override {
         UnitFixture::SetUp();
-        m_upgsim = upgsimPath();
+        m_upgsim = testsupport::upgsimPath();
         if (access(m_upgsim.c_str(), X_OK) != 0)
             GTEST_SKIP() << "upgsim not built at " << m_upgsim;
     }
@@ -36,13 +25,12 @@ protected:
     // Runs upgsim with `--flash <flash folder>` and `args`; returns its exit
     // code, its standard output in m_out and its standard error in m_err.
     int run(const std::string &args) {
-        std::string out = root() + "/out.txt", err = root() + "/err.txt";
-        std::string command = "'" + m_upgsim + "' --flash '" + flashDir() + "' " + args + " >'" +
-                              out + "' 2>'" + err + "'";
-        int status = std::system(command.c_str());
-        m_out = testsupport::readFile(out);
-        m_err = testsupport::readFile(err);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        int status =
+            testsupport::runUpgsim("--flash " + testsupport::shellQuote(flashDir()) + " " + args,
+                                   root());
+        m_out = testsupport::readFile(root() + "/stdout");
+        m_err = testsupport::readFile(root() + "/stderr");
+        return status;
     }
 
     // Writes a configuration file and stamps it through the CLI.

@@ -12,34 +12,20 @@
 
 namespace {
 
-std::string quote(const std::string &text) {
-    std::string out = "'";
-    for (char c : text)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
+using testsupport::shellQuote;
 
 class CliTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_dir = testsupport::makeTempDir("scripthost-cli");
         ASSERT_FALSE(m_dir.empty());
-        char self[PATH_MAX] = {};
-        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        ASSERT_GT(n, 0);
-        std::string exe(self, static_cast<std::size_t>(n));
-        m_upgsim = exe.substr(0, exe.rfind('/')) + "/../tools/upgsim";
+        m_upgsim = testsupport::upgsimPath();
         ASSERT_TRUE(testsupport::fileExists(m_upgsim)) << m_upgsim;
     }
     void TearDown() override { testsupport::removeTree(m_dir); }
 
     // Runs upgsim with `args`; its exit status. Output in out() and err().
-    int upgsim(const std::string &args) {
-        std::string command = quote(m_upgsim) + " " + args + " >" + quote(m_dir + "/stdout") +
-                              " 2>" + quote(m_dir + "/stderr") + " </dev/null";
-        int status = std::system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    int upgsim(const std::string &args) { return testsupport::runUpgsim(args, m_dir); }
     std::string out() const { return testsupport::readFile(m_dir + "/stdout"); }
     std::string err() const { return testsupport::readFile(m_dir + "/stderr"); }
 
@@ -58,8 +44,8 @@ int main(int argc, char **argv) {
 }
 )"));
     testsupport::writeFile(m_dir + "/sd/.keep", "");
-    EXPECT_EQ(upgsim("run " + quote(m_dir + "/script.c") + " one two --media " +
-                     quote(m_dir + "/media") + " --sd " + quote(m_dir + "/sd") +
+    EXPECT_EQ(upgsim("run " + shellQuote(m_dir + "/script.c") + " one two --media " +
+                     shellQuote(m_dir + "/media") + " --sd " + shellQuote(m_dir + "/sd") +
                      " --sd-block-size 16384"),
               7)
         << err();
@@ -70,11 +56,11 @@ TEST_F(CliTest, RunReportsCompileErrorsWithFileAndLine) {
     ASSERT_TRUE(testsupport::writeFile(m_dir + "/broken.c", "int main(void) {\n"
                                                             "    return missing;\n"
                                                             "}\n"));
-    EXPECT_EQ(upgsim("run " + quote(m_dir + "/broken.c") + " --no-progress"), 2);
+    EXPECT_EQ(upgsim("run " + shellQuote(m_dir + "/broken.c") + " --no-progress"), 2);
     EXPECT_NE(err().find(m_dir + "/broken.c:2: error: 'missing' undeclared"), std::string::npos)
         << err();
-    EXPECT_EQ(upgsim("run " + quote(m_dir + "/absent.c")), 2);
-    EXPECT_EQ(upgsim("run --write-header " + quote(m_dir + "/include")), 0) << err();
+    EXPECT_EQ(upgsim("run " + shellQuote(m_dir + "/absent.c")), 2);
+    EXPECT_EQ(upgsim("run --write-header " + shellQuote(m_dir + "/include")), 0) << err();
     EXPECT_NE(testsupport::readFile(m_dir + "/include/upgrade_builtins.h")
                   .find("int Get_DVD_CIDInfoList(t_upg_country_table *country_table);"),
               std::string::npos);
@@ -82,7 +68,7 @@ TEST_F(CliTest, RunReportsCompileErrorsWithFileAndLine) {
 
 TEST_F(CliTest, DemoRunsTheUpgradeAndKeepsTheUnit) {
     std::string keep = m_dir + "/unit";
-    EXPECT_EQ(upgsim("demo --keep " + quote(keep) + " --map-mb 1 --tick-hz 60000"), 0) << err();
+    EXPECT_EQ(upgsim("demo --keep " + shellQuote(keep) + " --map-mb 1 --tick-hz 60000"), 0) << err();
     std::string text = out();
     EXPECT_NE(text.find("== 4. Countries offered"), std::string::npos) << text;
     EXPECT_NE(text.find("ITA: installed in /SDH/MAPPE/ITA/"), std::string::npos) << text;
@@ -95,7 +81,7 @@ TEST_F(CliTest, DemoRunsTheUpgradeAndKeepsTheUnit) {
     EXPECT_TRUE(testsupport::fileExists(keep + "/map_upgrade.c"));
 
     // A second demo into the same folder is refused; the unit stays.
-    EXPECT_EQ(upgsim("demo --keep " + quote(keep)), 2);
+    EXPECT_EQ(upgsim("demo --keep " + shellQuote(keep)), 2);
     EXPECT_TRUE(testsupport::fileExists(keep + "/sd/MAPPE/ITA/CD_VER.NAV.INF"));
 }
 

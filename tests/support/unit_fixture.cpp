@@ -4,6 +4,10 @@
 
 #include "unit/unit.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -48,6 +52,32 @@ std::string readFile(const std::string &hostPath) {
 bool fileExists(const std::string &hostPath) {
     std::error_code ec;
     return fs::exists(hostPath, ec);
+}
+
+std::string shellQuote(const std::string &text) {
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+std::string upgsimPath() {
+    char self[PATH_MAX] = {};
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return std::string();
+    std::string exe(self, static_cast<size_t>(n));
+    return exe.substr(0, exe.rfind('/')) + "/../tools/upgsim";
+}
+
+int runUpgsim(const std::string &args, const std::string &dir, const std::string &cwd) {
+    std::string command;
+    if (!cwd.empty())
+        command = "cd " + shellQuote(cwd) + " && ";
+    command += shellQuote(upgsimPath()) + " " + args + " >" + shellQuote(dir + "/stdout") +
+               " 2>" + shellQuote(dir + "/stderr") + " </dev/null";
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 void UnitFixture::SetUp() {

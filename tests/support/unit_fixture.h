@@ -22,6 +22,17 @@ bool writeFile(const std::string &hostPath, const std::string &content);
 std::string readFile(const std::string &hostPath);
 bool fileExists(const std::string &hostPath);
 
+// Single-quotes a text for the shell.
+std::string shellQuote(const std::string &text);
+// Host path of the simulator built beside the running test binary
+// (<build>/tests/test_x -> <build>/tools/upgsim).
+std::string upgsimPath();
+// Runs the simulator with `args` (quoted for the shell as needed) from folder
+// `cwd` (empty: the current one), standard input empty, standard output and
+// error into <dir>/stdout and <dir>/stderr. Returns its exit status, -1 when
+// it did not exit normally.
+int runUpgsim(const std::string &args, const std::string &dir, const std::string &cwd = "");
+
 class UnitFixture : public ::testing::Test {
 protected:
     void SetUp() override;

@@ -102,6 +102,10 @@ private:
     // entry p_step_bargraph (null: computed and logged only). Bar task only.
     void ProgressStep(char *p_step_bargraph);
 
+    // Carto tree for the map-analysis builtins, or null with the log line
+    // naming the builtin (builtins_upgtype.cpp).
+    static C_MAP_UPG_CARTOTREE *CartoTreeOrLeave(const char *p_scope);
+
     static C_BUILTINS *m_pInstance;
 };
 

@@ -45,15 +45,9 @@ void FillRecord(t_upg_country_record &p_out,
 // task.
 val_t C_BUILTINS::s_Get_DVD_CIDInfoList() {
     logMsg("C_BUILTINS::Get_DVD_CIDInfoList() \n");
-    if (GetInstance() == nullptr) {
-        logMsg("GetUpgDVD_CurrVersNaviFile() C_BUILTINS Instance is NULL so leave\n");
+    C_MAP_UPG_CARTOTREE *l_tree = CartoTreeOrLeave("GetUpgDVD_CurrVersNaviFile()");
+    if (l_tree == nullptr)
         return EiC_IntResult(-1);
-    }
-    C_MAP_UPG_CARTOTREE *l_tree = GetCartoTreeInstance();
-    if (l_tree == nullptr) {
-        logMsg("GetUpgDVD_CurrVersNaviFile() Carto_tree Instance is NULL so leave\n");
-        return EiC_IntResult(-1);
-    }
     // The script's table is only a byte address: it may not be aligned for
     // the records' ints, so the records are built in a local table and copied
     // out whole.

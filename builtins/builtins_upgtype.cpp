@@ -45,6 +45,20 @@ void CopyName(char *p_out, const char *p_text, int p_length) {
 
 } // namespace
 
+// The singleton's carto tree for a map-analysis builtin, or null after
+// logging why the builtin leaves ("<scope> C_BUILTINS Instance is NULL so
+// leave" or "<scope> Carto_tree Instance is NULL so leave"). Interpreter's task.
+C_MAP_UPG_CARTOTREE *C_BUILTINS::CartoTreeOrLeave(const char *p_scope) {
+    if (GetInstance() == nullptr) {
+        logMsg("%s C_BUILTINS Instance is NULL so leave\n", (_Vx_usr_arg_t)p_scope);
+        return nullptr;
+    }
+    C_MAP_UPG_CARTOTREE *l_tree = GetCartoTreeInstance();
+    if (l_tree == nullptr)
+        logMsg("%s Carto_tree Instance is NULL so leave\n", (_Vx_usr_arg_t)p_scope);
+    return l_tree;
+}
+
 // "UpdateDataForCartoTree": 0 media drive, 1 product drive, 2 int* number of
 // characters of the media drive to take (0 to 15). Sets the carto tree's
 // media drive and product path, each followed by '/'. 0; -1 without carto
@@ -130,15 +144,9 @@ val_t C_BUILTINS::s_GetNavUpgType() {
     logMsg("GetNavUpgType()  l_descri_dat_file = %s \n", (_Vx_usr_arg_t)l_descri_dat_file);
     logMsg("GetNavUpgType()  l_descri_file_length = %d \n\n", (_Vx_usr_arg_t)l_descri_file_length);
 
-    if (GetInstance() == nullptr) {
-        logMsg("GetNavUpgType() C_BUILTINS Instance is NULL so leave\n");
+    C_MAP_UPG_CARTOTREE *l_tree = CartoTreeOrLeave("GetNavUpgType()");
+    if (l_tree == nullptr)
         return EiC_IntResult(-1);
-    }
-    C_MAP_UPG_CARTOTREE *l_tree = GetCartoTreeInstance();
-    if (l_tree == nullptr) {
-        logMsg("GetNavUpgType() Carto_tree Instance is NULL so leave\n");
-        return EiC_IntResult(-1);
-    }
 
     t_upg_plugin_type l_type = l_tree->GetUpgradeType(l_descri_dat_file, l_descri_file_length,
                                                       l_tree->GetMediaCartoDrive());
@@ -177,15 +185,9 @@ val_t C_BUILTINS::s_GetUpgDVD_CurrVersNaviFile() {
     logMsg("C_BUILTINS::GetUpgDVD_CurrVersNaviFile() \n");
     char *l_folder_out = static_cast<char *>(EiC_ArgPtr(0));
     char *l_file_out = static_cast<char *>(EiC_ArgPtr(1));
-    if (GetInstance() == nullptr) {
-        logMsg("GetUpgDVD_CurrVersNaviFile() C_BUILTINS Instance is NULL so leave\n");
+    C_MAP_UPG_CARTOTREE *l_tree = CartoTreeOrLeave("GetUpgDVD_CurrVersNaviFile()");
+    if (l_tree == nullptr)
         return EiC_IntResult(-1);
-    }
-    C_MAP_UPG_CARTOTREE *l_tree = GetCartoTreeInstance();
-    if (l_tree == nullptr) {
-        logMsg("GetUpgDVD_CurrVersNaviFile() Carto_tree Instance is NULL so leave\n");
-        return EiC_IntResult(-1);
-    }
     if (l_folder_out == nullptr || l_file_out == nullptr) {
         logMsg("GetUpgDVD_CurrVersNaviFile() NULL argument so leave\n");
         return EiC_IntResult(-1);

@@ -63,6 +63,12 @@ void unmountDevice(const std::string &name) {
     }
 }
 
+void setDeviceCapacity(const std::string &name, long long bytes) {
+    // Not enforced yet: the writes' accounting comes with the capacity check.
+    (void)name;
+    (void)bytes;
+}
+
 void unmountAll() {
     DeviceTable &t = devices();
     std::lock_guard<std::mutex> g(t.lock);

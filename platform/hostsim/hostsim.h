@@ -22,6 +22,11 @@ namespace hostsim {
 // device; 0 reports the host's own. Replaces an earlier mount of the name.
 void mountDevice(const std::string &name, const std::string &hostDir, long blockSize = 0);
 void unmountDevice(const std::string &name);
+// Plays a card of `bytes` bytes on device `name` (mounted or mounted later):
+// what its folder holds when the capacity is set counts as used, and a write
+// or file creation that would go past the capacity fails with ENOSPC, as on a
+// full card. A negative value removes the limit (the default).
+void setDeviceCapacity(const std::string &name, long long bytes);
 void unmountAll();
 // The host path a unit path resolves to (unchanged when no device matches).
 std::string resolvePath(const std::string &unitPath);

@@ -1,0 +1,48 @@
+// Archive-reader seam: the extractor's gzopen/gzread/gzclose.
+//
+// One implementation per build, chosen by CMake (platform/gzreader/): zlib on
+// the unit and wherever nothing faster is available; the host may build a
+// faster inflater with the same observable results, errors included.
+//
+// Behaviour every implementation keeps (zlib's gzread behaviour, with one
+// fault mended):
+// - a file that does not start with the gzip magic is read as it is;
+// - a gzip file of several members is read member after member as one stream;
+// - bytes after the last member that do not start another member are ignored;
+// - a stream that ends before its last member's trailer (a cut file), damaged
+//   compressed data, a CRC-32 or length trailer that does not match, and a
+//   read error are errors. zlib's own gzread can miss a cut that falls where
+//   its output buffer is exactly full; these readers never report a cut stream
+//   as complete.
+#ifndef PLATFORM_PLAT_GZ_H
+#define PLATFORM_PLAT_GZ_H
+
+namespace plat {
+
+struct GzReader; // opaque; one per open archive, used by one task at a time
+
+// Opens `path` (device name resolved) for reading. Null on failure, with
+// errno set (ENOENT, EACCES, ENAMETOOLONG, ENOMEM, ...).
+GzReader *gzOpen(const char *path);
+
+// Reads up to `len` bytes of decompressed data into `buf` (len at most
+// INT_MAX). Returns the number of bytes read (> 0), 0 once the whole stream
+// has been read and found complete, or -1 on any error listed above (errno
+// set: EIO for a read error or damaged data). After -1 every later call
+// returns -1.
+int gzRead(GzReader *reader, void *buf, unsigned len);
+
+// Releases the reader (null is refused with -1). Returns 0 when no error was
+// seen; -1 when a read or the data failed. A stream closed before its end was
+// read is not an error by itself.
+int gzClose(GzReader *reader);
+
+// A short text for the last error of `reader` ("" when none), for log lines.
+const char *gzErrorText(const GzReader *reader);
+
+// Name of the inflater built in: "zlib" or "isal".
+const char *gzInflaterName();
+
+} // namespace plat
+
+#endif

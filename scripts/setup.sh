@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   libarchive-tools
   clang-tidy cppcheck valgrind
+  help2man groff-base man-db dpkg-dev file
 )
 
 missing=()

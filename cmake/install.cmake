@@ -1,0 +1,104 @@
+# Installation of the simulator and its Debian package (included at the end of
+# the root CMakeLists.txt, once the targets exist).
+#
+#   cmake --install build/release --prefix P    P/bin/upgsim
+#                                                P/share/man/man1/upgsim.1
+#                                                P/include/upgsim/upgrade_builtins.h
+#                                                P/include/upgsim/upg_country_table.h
+#                                                P/share/upgsim/examples/
+#   cpack -G DEB (in build/release)              upgsim_<version>_amd64.deb
+#
+# The installed binary needs nothing of the source or build tree: the script
+# header is generated at run time, the example scripts of the demo are bundled
+# into it, and TinyCC's runtime (libtcc1.a and its own headers) is read from
+# the folder of Debian's tcc package, where libtcc itself looks for it.
+#
+# `cmake --install` builds nothing: build the targets "upgsim" and
+# "upgsim_install_files" first (scripts/install.sh does).
+
+# Builds without the simulator (the cross build of the module) install nothing.
+if(NOT TARGET upgsim)
+  return()
+endif()
+
+include(GNUInstallDirs)
+
+# Compile-time paths (__FILE__ in log lines) relative to the source root, so
+# the binary carries no path of the tree it was built in.
+foreach(target upgsim upgmodule unit_standins platform_host scripthost)
+  if(TARGET ${target})
+    target_compile_options(${target} PRIVATE -fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=)
+  endif()
+endforeach()
+
+install(TARGETS upgsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+set(UPGSIM_INSTALL_FILES)
+
+# The script header, written by the built simulator itself: it is the text
+# that `upgsim run` compiles scripts against, so the two cannot differ. A
+# cross build cannot run the simulator and installs no header.
+if(TARGET scripthost AND NOT CMAKE_CROSSCOMPILING)
+  set(header_dir ${CMAKE_BINARY_DIR}/include/upgsim)
+  add_custom_command(
+    OUTPUT ${header_dir}/upgrade_builtins.h ${header_dir}/upg_country_table.h
+    COMMAND upgsim run --write-header ${header_dir}
+    DEPENDS upgsim
+    COMMENT "Writing the script header with upgsim run --write-header"
+    VERBATIM)
+  list(APPEND UPGSIM_INSTALL_FILES ${header_dir}/upgrade_builtins.h)
+  install(FILES ${header_dir}/upgrade_builtins.h ${header_dir}/upg_country_table.h
+          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/upgsim)
+endif()
+
+# The manual page, made by help2man from the built simulator's --help and
+# --version, with the sections that the help does not carry (files, examples)
+# from docs/upgsim.h2m: the page says what --help says. Without help2man there
+# is no page (scripts/setup.sh installs it).
+find_program(HELP2MAN help2man)
+if(HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
+  set(man_page ${CMAKE_BINARY_DIR}/man/upgsim.1)
+  add_custom_command(
+    OUTPUT ${man_page}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+    COMMAND
+      ${HELP2MAN} --no-info --no-discard-stderr --section 1
+      --name "host simulator of the navigation unit's upgrade-support module" --include
+      ${CMAKE_SOURCE_DIR}/docs/upgsim.h2m --output ${man_page} $<TARGET_FILE:upgsim>
+    DEPENDS upgsim ${CMAKE_SOURCE_DIR}/docs/upgsim.h2m
+    COMMENT "Writing the manual page with help2man"
+    VERBATIM)
+  list(APPEND UPGSIM_INSTALL_FILES ${man_page})
+  install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+# Everything generated for the installation; `all` builds it too.
+add_custom_target(upgsim_install_files ALL DEPENDS ${UPGSIM_INSTALL_FILES})
+
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/upgsim/examples)
+
+# Debian package: upgsim_<version>_amd64.deb. The shared libraries' packages
+# come from dpkg-shlibdeps; tcc (TinyCC's runtime library and headers, read
+# from /usr/lib/x86_64-linux-gnu/tcc) and libc6-dev (the C headers and libc.so
+# that the upgrade scripts compile and link against) are needed at run time
+# without being linked, so they are named here.
+set(CPACK_PACKAGE_NAME upgsim)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Navigation unit upgrade team")
+set(CPACK_PACKAGE_CONTACT "Navigation unit upgrade team <upgsim@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "host simulator of the navigation unit's upgrade-support module")
+set(CPACK_PACKAGE_DESCRIPTION
+    "upgsim runs the navigation unit's upgrade scripts (C programs, compiled with TinyCC) \
+against host folders mounted as the unit's medium, SD card and flash, with the unit's \
+upgrade-support module: media analysis, .tgz extraction, copies, POI merge and \
+configuration tables.")
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "tcc, libc6-dev")
+set(CPACK_STRIP_FILES ON)
+include(CPack)

@@ -75,8 +75,10 @@ endif()
 # Everything generated for the installation; `all` builds it too.
 add_custom_target(upgsim_install_files ALL DEPENDS ${UPGSIM_INSTALL_FILES})
 
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/upgsim/examples)
+install(
+  DIRECTORY ${CMAKE_SOURCE_DIR}/examples/
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/upgsim/examples
+  PATTERN .gitattributes EXCLUDE)
 
 # Debian package: upgsim_<version>_amd64.deb. The shared libraries' packages
 # come from dpkg-shlibdeps; tcc (TinyCC's runtime library and headers, read
@@ -90,10 +92,10 @@ set(CPACK_PACKAGE_CONTACT "Navigation unit upgrade team <upgsim@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "host simulator of the navigation unit's upgrade-support module")
 set(CPACK_PACKAGE_DESCRIPTION
-    "upgsim runs the navigation unit's upgrade scripts (C programs, compiled with TinyCC) \
-against host folders mounted as the unit's medium, SD card and flash, with the unit's \
-upgrade-support module: media analysis, .tgz extraction, copies, POI merge and \
-configuration tables.")
+    "upgsim runs the navigation unit's upgrade scripts (C programs compiled
+with TinyCC) against host folders mounted as the unit's medium, SD card and
+flash, with the unit's upgrade-support module: media analysis, .tgz
+extraction, copies, POI merge and configuration tables.")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

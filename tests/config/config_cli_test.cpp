@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 
 namespace {
 
@@ -74,6 +75,24 @@ TEST_F(ConfigCliTest, PreparedFilesAreShownAndQueried) {
     EXPECT_EQ(1, run("config show --sw-config-version V2.0"));
     EXPECT_NE(std::string::npos, m_out.find("ShowConfigSystemStatus"));
     EXPECT_EQ(1, run("config show --fail-boot-db"));
+}
+
+// The sample tree shipped in examples/config loads as it stands: all seven
+// files present, stamped and of one file version, a row for the default
+// software version and hardware release, and one for the other release.
+TEST_F(ConfigCliTest, SampleConfigurationLoads) {
+    std::error_code ec;
+    std::filesystem::copy(UPG_SOURCE_DIR "/examples/config", flashDir(),
+                          std::filesystem::copy_options::recursive, ec);
+    ASSERT_FALSE(ec) << ec.message();
+
+    ASSERT_EQ(0, run("config show")) << m_err;
+    EXPECT_NE(std::string::npos, m_out.find("\n software version =\t[V1.0]\n version index = [1]"
+                                            "\n   module:[RADIO] \t data:[FM_AM_DAB]"));
+    EXPECT_NE(std::string::npos, m_out.find("\n hardware ID =\t[1]\n version index = [0]"
+                                            "\n   module:[DISPLAY] \t data:[6.5_INCH]"));
+    EXPECT_EQ(0, run("config get AMPLIFIER --hardware --hw-release 2"));
+    EXPECT_EQ("EXTERNAL_6CH\n", m_out);
 }
 
 TEST_F(ConfigCliTest, UsageErrors) {

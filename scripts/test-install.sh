@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Checks the installation as a user gets it: builds the release simulator,
+# installs it into a temporary prefix and runs the installed copy from another
+# folder (its version, the demo, the sample configuration, the script header,
+# the manual page, the completion), then builds the Debian package, lists it,
+# unpacks it into a temporary root and runs the demo from there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source_dir="$PWD"
+build=build/release
+
+scripts/setup.sh
+cmake --preset release >/dev/null
+cmake --build --preset release -j 2 --target upgsim upgsim_install_files
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/upgsim-install-XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+prefix="$work/prefix"
+step() { echo "test-install: $*"; }
+fail() {
+  echo "test-install: FAILED: $*" >&2
+  exit 1
+}
+
+step "cmake --install into $prefix"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+for f in bin/upgsim include/upgsim/upgrade_builtins.h share/upgsim/examples/map_upgrade.c \
+  share/upgsim/examples/config/Data_Base/CONFIGSYSTEM/ConfigFlag.cfg.ver; do
+  [ -f "$prefix/$f" ] || fail "$f not installed"
+done
+
+# The binary must carry no path into the tree it was built from.
+if strings "$prefix/bin/upgsim" | grep -F "$source_dir"; then
+  fail "the installed binary names the source or build tree"
+fi
+
+# Run from a folder of its own, with nothing of the build on PATH.
+cd "$work"
+upgsim=("env" "PATH=$prefix/bin:/usr/bin:/bin" "upgsim")
+step "upgsim --version"
+"${upgsim[@]}" --version
+step "upgsim demo"
+"${upgsim[@]}" demo --no-progress >"$work/demo.out" 2>&1 || {
+  cat "$work/demo.out"
+  fail "upgsim demo"
+}
+grep -q '^Summary' "$work/demo.out" || fail "the demo printed no summary"
+step "upgsim config show on the installed sample"
+"${upgsim[@]}" --flash "$prefix/share/upgsim/examples/config" config show >/dev/null
+step "the installed script header compiles"
+echo '#include "upgrade_builtins.h"' | cc -std=c99 -fsyntax-only -I "$prefix/include/upgsim" -x c -
+
+page="$prefix/share/man/man1/upgsim.1"
+if [ -f "$page" ]; then
+  step "man -l upgsim.1"
+  if command -v man >/dev/null; then
+    MANWIDTH=80 man -l "$page" >"$work/man.txt" 2>"$work/man.err"
+  else
+    groff -man -Tutf8 "$page" >"$work/man.txt" 2>"$work/man.err"
+  fi
+  grep -q 'upgsim' "$work/man.txt" || fail "the manual page renders empty"
+  if [ -s "$work/man.err" ]; then
+    cat "$work/man.err"
+    fail "the manual page renders with warnings"
+  fi
+else
+  step "no manual page installed (help2man missing)"
+fi
+
+completion="$prefix/share/bash-completion/completions/upgsim"
+if [ -f "$completion" ]; then
+  step "bash -n on the completion"
+  bash -n "$completion"
+fi
+
+step "cpack -G DEB"
+(cd "$source_dir/$build" && cpack -G DEB -B "$work/deb" >/dev/null)
+deb=("$work"/deb/upgsim_*_amd64.deb)
+[ -f "${deb[0]}" ] || fail "no upgsim_<version>_amd64.deb"
+dpkg-deb -c "${deb[0]}"
+depends="$(dpkg-deb -f "${deb[0]}" Depends)"
+step "Depends: $depends"
+for p in tcc libc6-dev libstdc++6 zlib1g; do
+  [[ ", $depends," == *", $p"[\ ,]* ]] || fail "Depends lacks $p"
+done
+step "the unpacked package runs the demo"
+dpkg -x "${deb[0]}" "$work/root"
+env "PATH=$work/root/usr/bin:/usr/bin:/bin" upgsim demo --no-progress --map-mb 4 >"$work/demo-deb.out" 2>&1 || {
+  cat "$work/demo-deb.out"
+  fail "upgsim demo from the package"
+}
+step "ok"

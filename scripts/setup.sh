@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the system packages the build, the tests and the tools need, only
 # when one is missing. Quiet and quick when everything is there.
+#
+#   scripts/setup.sh [PACKAGE...]   # the packages named are installed as well
 set -euo pipefail
 
 packages=(
@@ -10,6 +12,7 @@ packages=(
   clang libclang-rt-14-dev
   libarchive-tools
   clang-tidy cppcheck valgrind
+  "$@"
 )
 
 missing=()

@@ -22,27 +22,10 @@ prefix=$deps/prefix
 build=$root/build/cross
 jobs=$(nproc 2>/dev/null || echo 2)
 
-# System packages of the cross build, installed only when one is missing.
-packages=(
-  cmake ninja-build dpkg-dev
-  g++-powerpc-linux-gnu qemu-user
-  googletest libarchive-tools
-)
-scripts/setup.sh
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "test-cross: installing ${missing[*]}"
-  sudo_cmd=""
-  if [ "$(id -u)" -ne 0 ]; then sudo_cmd="sudo"; fi
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo_cmd apt-get update -qq
-  $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+# System packages of the cross build, beside those of the main build; each is
+# installed only when missing.
+cross_packages=(dpkg-dev g++-powerpc-linux-gnu qemu-user)
+scripts/setup.sh "${cross_packages[@]}"
 
 toolchain=$root/cmake/$triple.cmake
 mkdir -p "$deps" "$prefix"

@@ -59,7 +59,6 @@ fetch_zlib_source() {
     -o "Dir::State::Lists=$apt/lists"
     -o "Dir::Cache=$apt/cache"
     -o "APT::Sandbox::User=root"
-    -o "Debug::NoLocking=1"
   )
   mkdir -p "$apt/cache/archives/partial"
   apt-get "${opts[@]}" update -qq
@@ -70,7 +69,14 @@ fetch_zlib_source() {
   (cd "$deps/src" && apt-get "${opts[@]}" source -qq "zlib${codename:+/$codename}" >/dev/null)
 }
 
-if [ ! -f "$prefix/lib/libz.a" ]; then
+# Each library is built again when what it is built from changes (the
+# release, the googletest package, the toolchain file).
+stamp_of() {
+  echo "$1 $(. /etc/os-release && echo "${VERSION_CODENAME:-}") $(dpkg-query -W -f='${Version}' googletest) $(cksum <"$toolchain")"
+}
+up_to_date() { [ -f "$deps/$1.stamp" ] && [ "$(cat "$deps/$1.stamp")" = "$(stamp_of "$1")" ]; }
+
+if ! up_to_date zlib || [ ! -f "$prefix/lib/libz.a" ]; then
   echo "=== cross: zlib for $triple (Debian source package)"
   rm -rf "$deps/src"
   fetch_zlib_source
@@ -84,16 +90,19 @@ if [ ! -f "$prefix/lib/libz.a" ]; then
       ./configure --static --prefix="$prefix" >/dev/null &&
     make -j "$jobs" libz.a >/dev/null &&
     make install >/dev/null)
+  stamp_of zlib >"$deps/zlib.stamp"
 fi
 
 # GoogleTest for the target, from the sources of Debian's googletest package.
-if [ ! -f "$prefix/lib/cmake/GTest/GTestConfig.cmake" ]; then
+if ! up_to_date gtest || [ ! -f "$prefix/lib/cmake/GTest/GTestConfig.cmake" ]; then
   echo "=== cross: GoogleTest for $triple"
+  rm -rf "$deps/gtest"
   cmake -S /usr/src/googletest -B "$deps/gtest" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON >/dev/null
   cmake --build "$deps/gtest" -j "$jobs" >/dev/null
   cmake --install "$deps/gtest" >/dev/null
+  stamp_of gtest >"$deps/gtest.stamp"
 fi
 
 echo "=== cross: configure and build (module and its suites for $triple)"

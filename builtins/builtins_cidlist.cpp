@@ -15,6 +15,24 @@ static_assert(sizeof(t_upg_country_table) == UPG_COUNTRY_TABLE_SIZE,
               "the country table fills the script's table exactly");
 static_assert(UPG_COUNTRY_TABLE_SIZE == COUNTRY_TABLE_SIZE, "one size for the script's table");
 static_assert(UPG_COUNTRY_MAX >= 60, "the table holds at least 60 countries");
+// The scripts compiled for the unit and for the host see the same layout:
+// fixed offsets, whatever the size of long or of a pointer.
+static_assert(offsetof(t_upg_country_table, count) == 0 &&
+                  offsetof(t_upg_country_table, total) == 4 &&
+                  offsetof(t_upg_country_table, records) == 8 &&
+                  offsetof(t_upg_country_table, reserved) == 11600,
+              "the country table's offsets");
+static_assert(offsetof(t_upg_country_record, cid) == 0 &&
+                  offsetof(t_upg_country_record, country_name) == 16 &&
+                  offsetof(t_upg_country_record, quarter) == 80 &&
+                  offsetof(t_upg_country_record, year) == 88 &&
+                  offsetof(t_upg_country_record, new_version) == 96 &&
+                  offsetof(t_upg_country_record, new_release) == 112 &&
+                  offsetof(t_upg_country_record, old_version) == 128 &&
+                  offsetof(t_upg_country_record, old_release) == 144 &&
+                  offsetof(t_upg_country_record, new_size) == 160 &&
+                  offsetof(t_upg_country_record, old_size) == 164,
+              "a country record's offsets");
 
 namespace {
 

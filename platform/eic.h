@@ -4,7 +4,8 @@
 // A builtin takes no declared parameters. Its arguments lie in 24-byte slots
 // just below AR[2]: argument i starts 24 * (i + 1) bytes below AR[2], with its
 // value at the start of the slot (an int in the first 4 bytes, a pointer in the
-// first 8 on a 64-bit host). It returns a 16-byte val_t whose first 4 bytes
+// first 4 on the unit's 32-bit processor and in the first 8 on a 64-bit host),
+// whatever the byte order. It returns a 16-byte val_t whose first 4 bytes
 // hold the int result.
 #ifndef PLATFORM_EIC_H
 #define PLATFORM_EIC_H
@@ -22,12 +23,19 @@ typedef union {
 } val_t;
 static_assert(sizeof(val_t) == 16, "val_t is 16 bytes");
 
-// One argument slot of an activation record: the value, then the type.
+// One argument slot of an activation record: the value, then the type. The
+// type takes 8 bytes whatever the size of a pointer, so that a slot is 24
+// bytes on the unit's 32-bit processor as on a 64-bit host: the call helper
+// steps by the struct, the argument readers by 24 bytes.
 typedef struct {
     val_t v;
-    void *type;
+    union {
+        void *p;
+        char raw[8];
+    } type;
 } AR_t;
 static_assert(sizeof(AR_t) == 24, "an argument slot is 24 bytes");
+static_assert(offsetof(AR_t, v) == 0, "the value starts its slot");
 
 // The interpreter's activation-record pointers; AR[2] points just past the
 // argument slots of the builtin call in progress.

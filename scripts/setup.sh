@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the system packages the build, the tests and the tools need, only
 # when one is missing. Quiet and quick when everything is there.
+#
+#   scripts/setup.sh [PACKAGE...]   # the packages named are installed as well
 set -euo pipefail
 
 packages=(
@@ -11,6 +13,7 @@ packages=(
   libarchive-tools
   clang-tidy cppcheck valgrind
   help2man groff-base man-db dpkg-dev file
+  "$@"
 )
 
 missing=()

@@ -251,8 +251,12 @@ int C_UNTGZ::UntarBlock(unsigned char *block) {
     }
 
     if (m_verbose == 1) {
-        long l_blocks = ((long)m_remaining + UNTGZ_BLOCK_SIZE - 1) / UNTGZ_BLOCK_SIZE;
-        logMsg("%ld - (UntarBlock): (%ld byte%s, %ld tape block%s)\n", (_Vx_usr_arg_t)tickGet(),
+        // Unsigned and without a sum that could overflow 32 bits: sizes up
+        // to 4 GiB - 1 show their true byte and block counts on the unit's
+        // 32-bit long as on a 64-bit host.
+        const unsigned long l_blocks =
+            m_remaining / UNTGZ_BLOCK_SIZE + (m_remaining % UNTGZ_BLOCK_SIZE != 0 ? 1 : 0);
+        logMsg("%ld - (UntarBlock): (%lu byte%s, %lu tape block%s)\n", (_Vx_usr_arg_t)tickGet(),
                (_Vx_usr_arg_t)m_remaining, (_Vx_usr_arg_t)(m_remaining == 1 ? "" : "s"),
                (_Vx_usr_arg_t)l_blocks, (_Vx_usr_arg_t)(l_blocks == 1 ? "" : "s"));
     }

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <limits>
 #include <string>
 
 namespace {
@@ -37,10 +38,13 @@ TEST_F(LogTest, ConversionsTakeTheTypeTheyName) {
     EXPECT_EQ(fmt("[%s|%s]", P("abc"), P("")), "[abc|]");
     EXPECT_EQ(fmt("%d", -5), "-5");
     EXPECT_EQ(fmt("%i", -2147483647 - 1), "-2147483648");
-    // %d reads an int: the upper half of the pointer-sized argument is ignored.
+    // %d reads an int: on a 64-bit host the upper half of the pointer-sized
+    // argument is ignored. %ld and %lld read the whole argument (32 bits on
+    // the unit).
     EXPECT_EQ(fmt("%d", static_cast<_Vx_usr_arg_t>(0x100000007LL)), "7");
     EXPECT_EQ(fmt("%ld", static_cast<_Vx_usr_arg_t>(LONG_MIN)), std::to_string(LONG_MIN));
-    EXPECT_EQ(fmt("%lld", static_cast<_Vx_usr_arg_t>(-9000000000LL)), "-9000000000");
+    const _Vx_usr_arg_t argMin = std::numeric_limits<_Vx_usr_arg_t>::min();
+    EXPECT_EQ(fmt("%lld", argMin), std::to_string(static_cast<long long>(argMin)));
     EXPECT_EQ(fmt("%u", -1), "4294967295");
     EXPECT_EQ(fmt("errno = 0x%X", 0x3d0004), "errno = 0x3D0004");
     EXPECT_EQ(fmt("%x/%08x/%#o", 255, 0xbeef, 8), "ff/0000beef/010");

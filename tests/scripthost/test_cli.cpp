@@ -44,9 +44,9 @@ int main(int argc, char **argv) {
 }
 )"));
     testsupport::writeFile(m_dir + "/sd/.keep", "");
-    EXPECT_EQ(upgsim("run " + shellQuote(m_dir + "/script.c") + " one two --media " +
-                     shellQuote(m_dir + "/media") + " --sd " + shellQuote(m_dir + "/sd") +
-                     " --sd-block-size 16384"),
+    EXPECT_EQ(upgsim("--media " + shellQuote(m_dir + "/media") + " run --sd " +
+                     shellQuote(m_dir + "/sd") + " --sd-block-size 16384 " +
+                     shellQuote(m_dir + "/script.c") + " one two"),
               7)
         << err();
     EXPECT_EQ(out(), "one two 1 16384\n");

@@ -10,6 +10,8 @@
 
 #include "C_MAP_UPG_CARTOTREE.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -186,21 +188,33 @@ void printText(const Analysis &a) {
     }
 }
 
-int runAnalyse(const upgsim::GlobalOptions &opts, std::vector<std::string> &args) {
-    // Without both folders "/DVD" or "/SDH" would name the host's own root
-    // paths: ask for them instead.
-    if (opts.media.empty() || opts.sd.empty())
-        return upgsim::usageError("analyse needs --media DIR and --sd DIR");
-    bool bad = false;
+struct AnalyseOptions {
     std::string descriptor = "DESCRI.DAT";
-    upgsim::takeOption(args, "--descriptor", descriptor, &bad);
-    const bool json = upgsim::takeFlag(args, "--json");
-    if (bad)
-        return upgsim::usageError("--descriptor needs a file name");
-    if (!args.empty())
-        return upgsim::usageError("analyse: unexpected argument '" + args.front() + "'");
-    if (descriptor.size() > static_cast<size_t>(k_max_name_length))
-        return upgsim::usageError("--descriptor: at most 15 characters");
+    bool json = false;
+};
+AnalyseOptions s_options;
+
+void defineAnalyse(CLI::App &sub, upgsim::GlobalOptions &) {
+    sub.add_option("--descriptor", s_options.descriptor, "main descriptor (default DESCRI.DAT)")
+        ->type_name("NAME")
+        ->check(CLI::Validator(
+            [](std::string &name) {
+                return name.size() > static_cast<size_t>(k_max_name_length)
+                           ? std::string("at most 15 characters")
+                           : std::string();
+            },
+            "", "name length"));
+    sub.add_flag("--json", s_options.json, "one JSON object instead of text");
+}
+
+int runAnalyse(const upgsim::GlobalOptions &opts, CLI::App &) {
+    // Both devices are analysed: without either there is nothing to compare.
+    if (opts.media.empty() || opts.sd.empty())
+        return upgsim::usageError(std::string("analyse needs ") +
+                                  (opts.media.empty() ? "--media DIR" : "--sd DIR") +
+                                  " (the medium and the SD card to compare)");
+    const std::string &descriptor = s_options.descriptor;
+    const bool json = s_options.json;
 
     if (C_BUILTINS::Instance() == nullptr || C_BUILTINS::GetCartoTreeInstance() == nullptr) {
         std::fprintf(stderr, "upgsim: the module has no carto tree\n");
@@ -274,9 +288,7 @@ int runAnalyse(const upgsim::GlobalOptions &opts, std::vector<std::string> &args
 }
 
 const upgsim::Command k_analyse = {
-    "analyse", "analyse [--descriptor NAME] [--json]",
-    "analyse the medium (--media) against the SD card (--sd): upgrade type and countries",
-    runAnalyse};
+    "analyse", "what the module sees on --media against --sd", defineAnalyse, runAnalyse};
 
 static upgsim::Registrar s_register_analyse(k_analyse);
 

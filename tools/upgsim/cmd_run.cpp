@@ -10,50 +10,49 @@
 #include "tools/scripthost/scripthost.h"
 #include "unit/hmi.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
 #include <sys/stat.h>
 
 namespace {
 
-// Tick rate when none is given: the module's 500-tick pauses and bargraph
-// steps then take under a second (--tick-hz 60 plays the unit's timing).
-const int k_run_tick_hz = 600;
-
 // Exit status when the script did not run (it did not compile or link).
 const int k_not_run = upgsim::EXIT_USAGE;
 
-void warnIfUnmapped(const upgsim::GlobalOptions &opts) {
-    if (opts.media.empty())
-        std::fprintf(stderr, "upgsim: run: no --media given: \"/DVD\" paths are used on the "
-                             "host as they are\n");
-    if (opts.sd.empty())
-        std::fprintf(stderr, "upgsim: run: no --sd given: \"/SDH\" paths are used on the host "
-                             "as they are\n");
+struct RunCommandOptions {
+    std::string headerDir;
+};
+RunCommandOptions s_options;
+
+void defineRun(CLI::App &sub, upgsim::GlobalOptions &opts) {
+    // Everything from the script on belongs to the script: parsing stops at
+    // the first word that is not an option of run's.
+    sub.fallthrough(false);
+    sub.prefix_command();
+    sub.positionals_at_end(false);
+    upgsim::addGlobalOptions(sub, opts);
+    sub.add_option("--write-header", s_options.headerDir, "write upgrade_builtins.h into DIR")
+        ->type_name("DIR");
+    sub.footer("upgsim [GLOBAL OPTIONS] run [GLOBAL OPTIONS] SCRIPT.c [ARG...]\n"
+               "upgsim run --write-header DIR\n"
+               "\n"
+               "Everything after SCRIPT.c goes to the script's main untouched. SCRIPT.c\n"
+               "is compiled as C whatever its name.\n"
+               "Clock: 6000 ticks per second unless --tick-hz N (the unit runs 60).\n"
+               "Exit status: the script's; 124 timed out, 125 usage error or failure\n"
+               "of upgsim, 126 did not compile, 127 script not found, 128+N ended by\n"
+               "signal N.\n");
 }
 
-int runScriptCommand(const upgsim::GlobalOptions &opts, std::vector<std::string> &args) {
+int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     // The script's lines reach the terminal as they are printed, also through
     // the console filter's pipe.
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-    bool bad = false;
-    std::string headerDir;
-    // Options of the command come before the script; what follows the script
-    // belongs to it.
-    std::vector<std::string> own;
-    std::vector<std::string> scriptArgs;
-    bool seenScript = false;
-    for (const std::string &arg : args) {
-        if (seenScript)
-            scriptArgs.push_back(arg);
-        else
-            own.push_back(arg);
-        if (!seenScript && arg.compare(0, 2, "--") != 0 &&
-            (own.size() < 2 || own[own.size() - 2] != "--write-header"))
-            seenScript = true;
-    }
-    upgsim::takeOption(own, "--write-header", headerDir, &bad);
-    if (bad)
-        return upgsim::usageError("--write-header needs a folder");
+    std::vector<std::string> rest = sub.remaining();
+    if (!rest.empty() && rest.front() == "--")
+        rest.erase(rest.begin());
+    const std::string &headerDir = s_options.headerDir;
     if (!headerDir.empty()) {
         if (!scripthost::writeHeaders(headerDir)) {
             std::fprintf(stderr, "upgsim: run: cannot write the headers into '%s'\n",
@@ -61,22 +60,24 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, std::vector<std::string>
             return upgsim::EXIT_FAILURE_REPORTED;
         }
         std::printf("wrote %s/%s\n", headerDir.c_str(), scripthost::k_header_name);
-        if (own.empty())
+        if (rest.empty())
             return upgsim::EXIT_OK;
     }
-    for (const std::string &arg : own)
-        if (arg.compare(0, 2, "--") == 0)
-            return upgsim::usageError("run: unknown option '" + arg + "'");
-    if (own.size() != 1)
-        return upgsim::usageError("usage: upgsim run SCRIPT.c [ARG...]");
+    if (rest.empty()) {
+        upgsim::usageError("run needs SCRIPT.c (see upgsim run --help)");
+        return upgsim::RUN_HOST_FAILURE;
+    }
+    if (rest.front().compare(0, 1, "-") == 0) {
+        upgsim::usageError("run: unknown option '" + rest.front() + "'");
+        return upgsim::RUN_HOST_FAILURE;
+    }
+    const std::vector<std::string> own = {rest.front()};
+    const std::vector<std::string> scriptArgs(rest.begin() + 1, rest.end());
     const std::string script = own[0];
     struct stat st;
     if (::stat(script.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return upgsim::usageError("run: cannot read the script '" + script + "'");
 
-    if (opts.tickHz == 0)
-        hostsim::setTickRate(k_run_tick_hz);
-    warnIfUnmapped(opts);
     if (C_BUILTINS::Instance() == nullptr) {
         std::fprintf(stderr, "upgsim: run: the module cannot start\n");
         return upgsim::EXIT_FAILURE_REPORTED;
@@ -126,10 +127,8 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, std::vector<std::string>
 
 const upgsim::Registrar k_run_command({
     "run",
-    "run [--write-header DIR] SCRIPT.c [ARG...]",
-    "compile the upgrade script SCRIPT.c and run its main with the mounted devices; exit "
-    "status: the script's (2 when it does not compile); --write-header writes "
-    "upgrade_builtins.h into DIR",
+    "compile and run an upgrade script (SCRIPT.c [ARG...])",
+    defineRun,
     runScriptCommand,
 });
 

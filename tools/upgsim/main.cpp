@@ -5,6 +5,7 @@
 #include "tools/upgsim/upgsim.h"
 
 #include "platform/hostsim/hostsim.h"
+#include "tools/scripthost/child.h"
 #include "unit/unit.h"
 
 #include <CLI/CLI.hpp>
@@ -28,9 +29,6 @@ std::map<std::string, Command> &commandTable() {
 }
 
 const char k_version[] = "upgsim 0.1.0";
-
-// Lines of the module's log shown when a command fails.
-const std::size_t k_error_lines_shown = 5;
 
 const char k_global_footer[] =
     "Every command runs the simulated clock at 6000 ticks per second unless\n"
@@ -92,16 +90,6 @@ CLI::Validator existingFolder() {
     return CLI::Validator(CLI::ExistingDirectory).description("");
 }
 
-bool isErrorLine(const std::string &line) {
-    std::string lower(line);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    for (const char *word : {"error", "fail", "cannot", "could not", "not found"})
-        if (lower.find(word) != std::string::npos)
-            return true;
-    return false;
-}
-
 volatile sig_atomic_t g_progress_drawn = 0;
 
 // Ctrl-C or SIGTERM during a command that runs in this process (untar, copy,
@@ -146,23 +134,6 @@ bool deviceMounted(const GlobalOptions &opts, const char *command, const char *w
         }
     }
     return true;
-}
-
-void printModuleErrors() {
-    std::vector<std::string> errors;
-    for (const hostsim::LogLine &line : hostsim::capturedLog()) {
-        std::string text = line.text;
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-            text.pop_back();
-        if (!text.empty() && isErrorLine(text))
-            errors.push_back(text);
-    }
-    if (errors.empty())
-        return;
-    std::fprintf(stderr, "upgsim: the module's last error lines (--log FILE keeps them all):\n");
-    std::size_t first = errors.size() > k_error_lines_shown ? errors.size() - k_error_lines_shown : 0;
-    for (std::size_t i = first; i < errors.size(); ++i)
-        std::fprintf(stderr, "  %s\n", errors[i].c_str());
 }
 
 void addGlobalOptions(CLI::App &app, GlobalOptions &opts) {
@@ -243,7 +214,7 @@ int main(int argc, char **argv) {
         // "run" keeps 0-123 for its script's status.
         for (const auto &entry : subs)
             if (entry.second->name == std::string("run") && entry.first->parsed())
-                return RUN_HOST_FAILURE;
+                return scripthost::k_exit_host_failure;
         return EXIT_USAGE;
     }
 
@@ -282,6 +253,8 @@ int main(int argc, char **argv) {
 
     int rc = cmd->run(opts, *sub);
     std::fflush(stdout);
+    if (rc == EXIT_FAILURE_REPORTED)
+        scripthost::printModuleErrors();
     hostsim::waitAllTasks(60000);
     return rc;
 }

@@ -16,16 +16,6 @@ namespace upgsim {
 // Exit codes of every command but "run".
 enum Exit { EXIT_OK = 0, EXIT_FAILURE_REPORTED = 1, EXIT_USAGE = 2 };
 
-// Exit codes of "run" (and of "demo --script") besides the script's own
-// status, as timeout(1) and env(1) use them.
-enum RunExit {
-    RUN_TIMED_OUT = 124,    // --timeout ran out
-    RUN_HOST_FAILURE = 125, // a usage error or a failure of upgsim itself
-    RUN_NOT_COMPILED = 126, // the script did not compile or link
-    RUN_NOT_FOUND = 127,    // the script file does not exist
-    RUN_SIGNAL_BASE = 128,  // + N: the script was ended by signal N
-};
-
 // Tick rate of every command when --tick-hz is not given: the module's
 // 500-tick pauses and bargraph steps pass in a twelfth of a second. The unit
 // runs 60.
@@ -74,10 +64,6 @@ int usageError(const std::string &message);
 // (give --sd DIR)" and returns false; true otherwise.
 bool deviceMounted(const GlobalOptions &opts, const char *command, const char *what,
                    const std::string &unitPath);
-
-// Prints on standard error the module's last error lines of this run (the
-// log is captured from the start), so that a failure says why without --log.
-void printModuleErrors();
 
 // Adds the global options, bound to `opts`, to `app` (the main command, and
 // "run", which stops parsing at its script).

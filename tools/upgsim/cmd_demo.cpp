@@ -31,10 +31,6 @@ void defineDemo(CLI::App &sub, upgsim::GlobalOptions &) {
 }
 
 int runDemoCommand(const upgsim::GlobalOptions &opts, CLI::App &) {
-    // Lines of the script reach the terminal as they are printed, also when
-    // standard output is a pipe.
-    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-
     scripthost::demo::DemoOptions options;
     options.workDir = s_options.keep;
     options.scriptPath = s_options.script;
@@ -46,7 +42,6 @@ int runDemoCommand(const upgsim::GlobalOptions &opts, CLI::App &) {
     options.tickHz = opts.effectiveTickHz();
     options.sdBlockSize = opts.sdBlockSize;
     options.progress = opts.progressOnTerminal();
-    options.filterConsole = true;
     options.logPath = opts.log;
     scripthost::demo::DemoReport report = scripthost::demo::runDemo(options);
     return report.exitCode;

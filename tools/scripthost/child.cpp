@@ -338,6 +338,8 @@ ChildEnd runInChild(const std::function<int(int)> &body, const ChildOptions &opt
         Clock::time_point killAt;
         int status = 0;
         bool reaped = false;
+        // Standard error first when both have data: a bar drawn before a
+        // line is then ended before the line.
         int fds[3] = {out.fd[0], err.fd[0], report.fd[0]};
         while (!reaped || fds[0] >= 0 || fds[1] >= 0 || fds[2] >= 0) {
             // Deadlines: the timeout, then the grace before SIGKILL.
@@ -370,7 +372,7 @@ ChildEnd runInChild(const std::function<int(int)> &body, const ChildOptions &opt
                 waitMs = 20;
             struct pollfd polled[4];
             int count = 0;
-            for (int fd : fds)
+            for (int fd : {fds[1], fds[0], fds[2]})
                 if (fd >= 0)
                     polled[count++] = {fd, POLLIN, 0};
             polled[count++] = {signals.fd[0], POLLIN, 0};

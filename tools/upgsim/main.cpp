@@ -226,8 +226,9 @@ int main(int argc, char **argv) {
             cmd = entry.second;
         }
     if (cmd == nullptr) {
+        usageError("no command given");
         std::fputs(app.help().c_str(), stderr);
-        return usageError("no command given");
+        return EXIT_USAGE;
     }
 
     hostsim::resetAll();

@@ -63,10 +63,8 @@ TEST_F(AnalyseCliTest, TextSaysWhatTheScriptsTableHoldsDifferently) {
     const std::string longName(70, 'n');
     for (int i = 0; i < 70; ++i) {
         CountrySpec c;
-        char cid[8];
-        std::snprintf(cid, sizeof cid, "C%02d", i);
-        c.cid = cid;
-        c.name = i == 0 ? longName : std::string("Country ") + cid;
+        c.cid = std::string("C") + static_cast<char>('0' + i / 10) + static_cast<char>('0' + i % 10);
+        c.name = i == 0 ? longName : "Country " + c.cid;
         medium.country(c);
     }
     ASSERT_TRUE(medium.build());

@@ -148,9 +148,10 @@ template <typename Sink> bool drain(int fd, Sink sink) {
 
 [[noreturn]] void childSide(const std::function<int(int)> &body, Pipe &out, Pipe &err,
                             Pipe &report, Pipe &signals) {
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-    std::signal(SIGPIPE, SIG_DFL);
+    // A script's crash ends the child by its signal, also where a memory
+    // checker has put its own handler in (the script's code is not checked).
+    for (int sig : {SIGINT, SIGTERM, SIGPIPE, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT})
+        std::signal(sig, SIG_DFL);
     close(signals.fd[0]);
     close(signals.fd[1]);
     dup2(out.fd[1], STDOUT_FILENO);

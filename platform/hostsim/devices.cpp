@@ -5,6 +5,7 @@
 #include "platform/hostsim/internal.h"
 
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace {
@@ -81,8 +82,25 @@ std::string resolvePath(const std::string &unitPath) {
 
 namespace detail {
 
+namespace {
+
+// True when the first compLen characters of path are one of the unit's own
+// device names. A path on one of them that is not mounted names nothing on
+// the host: it must never reach the host folder of that name (a script's
+// "/SDH/x" would otherwise land in the host's root).
+bool isUnitDeviceName(const std::string &path, size_t compLen) {
+    for (const char *name : {"/SDH", "/F", "/DVD"})
+        if (std::char_traits<char>::length(name) == compLen && path.compare(0, compLen, name) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
 // The device is the path's whole first component: "/SDH" and "/SDH/x" are on
-// "/SDH", "/SDHX" is not.
+// "/SDH", "/SDHX" is not. A path on an unmounted unit device resolves to the
+// empty path, which every host file function refuses with ENOENT (and which
+// no folder creation can bring into existence).
 Resolved resolve(const char *unitPath) {
     Resolved r{unitPath != nullptr ? unitPath : "", std::string(), 0};
     const std::string &path = r.hostPath;
@@ -100,6 +118,8 @@ Resolved resolve(const char *unitPath) {
             return out;
         }
     }
+    if (isUnitDeviceName(path, compLen))
+        r.hostPath.clear();
     return r;
 }
 

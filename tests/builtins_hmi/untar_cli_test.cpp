@@ -65,6 +65,9 @@ TEST_F(UntarCliTest, RelativeDropsTheLeadingSlash) {
 
 TEST_F(UntarCliTest, FailuresAndUsage) {
     EXPECT_EQ(run("untar missing.tgz out --no-progress", m_dir), 1);
+    // The module's error line says why, without --log.
+    EXPECT_NE(testsupport::readFile(m_dir + "/stderr").find("gzopen (missing.tgz) : ERROR"),
+              std::string::npos);
     EXPECT_EQ(run("untar maps.tgz --no-progress", m_dir), 2);
     EXPECT_EQ(run("untar maps.tgz out --bogus --no-progress", m_dir), 2);
     EXPECT_EQ(run("untar maps.tgz '' --no-progress", m_dir), 2); // not the root folder

@@ -56,6 +56,35 @@ TEST_F(AnalyseCliTest, JsonReportEscapesTheMediumsTexts) {
     EXPECT_TRUE(contains(m_out, "\"new_size\": 100, \"old_version\": \"\""));
 }
 
+TEST_F(AnalyseCliTest, TextSaysWhatTheScriptsTableHoldsDifferently) {
+    // One country more than the table holds, the first with a name longer
+    // than its field.
+    MediaBuilder medium(mediaDir());
+    const std::string longName(70, 'n');
+    for (int i = 0; i < 70; ++i) {
+        CountrySpec c;
+        c.cid = std::string("C") + static_cast<char>('0' + i / 10) + static_cast<char>('0' + i % 10);
+        c.name = i == 0 ? longName : "Country " + c.cid;
+        medium.country(c);
+    }
+    ASSERT_TRUE(medium.build());
+
+    ASSERT_EQ(run("analyse"), 0);
+    EXPECT_TRUE(contains(m_out, "70 countries offered")) << m_out;
+    EXPECT_TRUE(contains(m_out, "holds 69 of the 70 countries offered"));
+    EXPECT_TRUE(contains(m_out, "script:     country_name \"" + longName.substr(0, 63) +
+                                    "\" (cut to 63 characters)"));
+    const size_t last = m_out.find("  C69  ");
+    ASSERT_NE(last, std::string::npos);
+    EXPECT_NE(m_out.find("not in the script's table (it holds 69)", last), std::string::npos);
+    EXPECT_EQ(m_out.find("not in the script's table"), m_out.find("not in the script's table", last));
+
+    // The JSON keeps every country with its full texts.
+    ASSERT_EQ(run("analyse --json"), 0);
+    EXPECT_TRUE(contains(m_out, "\"country_name\": \"" + longName + "\""));
+    EXPECT_TRUE(contains(m_out, "\"cid\": \"C69\""));
+}
+
 TEST_F(AnalyseCliTest, MediaWithoutAnUpgradeStillExitZero) {
     // No medium at all: no upgrade, nothing else found.
     ASSERT_EQ(run("analyse --json"), 0);

@@ -154,7 +154,7 @@ TEST_F(EicTest, ResetAllEmptiesTheRegistries) {
     EXPECT_TRUE(hostsim::registeredBuiltins().empty());
     EXPECT_TRUE(hostsim::builtinRegistrationLog().empty());
     EXPECT_EQ(EiC_AddBuiltInFunc("B", s_Zero), 0);
-    EXPECT_EQ(hostsim::resolvePath("/SDH/a"), "/SDH/a");
+    EXPECT_EQ(hostsim::resolvePath("/SDH/a"), ""); // unmounted: no host path
     EXPECT_EQ(hostsim::callCount(hostsim::FileOp::Open), 0);
     EXPECT_TRUE(hostsim::capturedLog().empty());
 }

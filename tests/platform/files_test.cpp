@@ -39,8 +39,21 @@ TEST_F(FilesTest, PathsOnADeviceMapOntoItsFolderOthersStayUnchanged) {
     EXPECT_EQ(host("relative/SDH"), "relative/SDH");
     EXPECT_EQ(host(""), "");
 
+    // An unmounted unit device names nothing on the host: every file function
+    // refuses it with ENOENT, and its folders cannot be made.
     hostsim::unmountDevice("/F");
-    EXPECT_EQ(host("/F/x"), "/F/x");
+    EXPECT_EQ(host("/F/x"), "");
+    EXPECT_EQ(host("/F"), "");
+    struct stat st;
+    errno = 0;
+    EXPECT_EQ(plat::stat("/F", &st), -1);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(plat::mkdir("/F/made", 0755), -1);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(plat::open("/F/new.txt", O_WRONLY | O_CREAT, 0644), -1);
+    EXPECT_EQ(errno, ENOENT);
     hostsim::mountDevice("/F/", flashDir() + "/", 0); // trailing slashes are ignored
     EXPECT_EQ(host("/F/x"), flashDir() + "/x");
 }

@@ -5,8 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <iterator>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
+#include <poll.h>
+#include <pty.h>
+#include <random>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +33,14 @@ protected:
 
     // Runs upgsim with `args`; its exit status. Output in out() and err().
     int upgsim(const std::string &args) { return testsupport::runUpgsim(args, m_dir); }
+    int upgsim(const std::vector<std::string> &argv) {
+        return testsupport::runUpgsim(argv, m_dir, m_dir);
+    }
+    // Writes a script into the test folder; its path.
+    std::string script(const std::string &name, const std::string &text) {
+        EXPECT_TRUE(testsupport::writeFile(m_dir + "/" + name, text));
+        return m_dir + "/" + name;
+    }
     std::string out() const { return testsupport::readFile(m_dir + "/stdout"); }
     std::string err() const { return testsupport::readFile(m_dir + "/stderr"); }
 
@@ -44,9 +59,9 @@ int main(int argc, char **argv) {
 }
 )"));
     testsupport::writeFile(m_dir + "/sd/.keep", "");
-    EXPECT_EQ(upgsim("run " + shellQuote(m_dir + "/script.c") + " one two --media " +
-                     shellQuote(m_dir + "/media") + " --sd " + shellQuote(m_dir + "/sd") +
-                     " --sd-block-size 16384"),
+    EXPECT_EQ(upgsim("--media " + shellQuote(m_dir + "/media") + " run --sd " +
+                     shellQuote(m_dir + "/sd") + " --sd-block-size 16384 " +
+                     shellQuote(m_dir + "/script.c") + " one two"),
               7)
         << err();
     EXPECT_EQ(out(), "one two 1 16384\n");
@@ -56,10 +71,10 @@ TEST_F(CliTest, RunReportsCompileErrorsWithFileAndLine) {
     ASSERT_TRUE(testsupport::writeFile(m_dir + "/broken.c", "int main(void) {\n"
                                                             "    return missing;\n"
                                                             "}\n"));
-    EXPECT_EQ(upgsim("run " + shellQuote(m_dir + "/broken.c") + " --no-progress"), 2);
+    EXPECT_EQ(upgsim("run --no-progress " + shellQuote(m_dir + "/broken.c")), 126);
     EXPECT_NE(err().find(m_dir + "/broken.c:2: error: 'missing' undeclared"), std::string::npos)
         << err();
-    EXPECT_EQ(upgsim("run " + shellQuote(m_dir + "/absent.c")), 2);
+    EXPECT_EQ(upgsim("run " + shellQuote(m_dir + "/absent.c")), 127);
     EXPECT_EQ(upgsim("run --write-header " + shellQuote(m_dir + "/include")), 0) << err();
     EXPECT_NE(testsupport::readFile(m_dir + "/include/upgrade_builtins.h")
                   .find("int Get_DVD_CIDInfoList(t_upg_country_table *country_table);"),
@@ -80,9 +95,326 @@ TEST_F(CliTest, DemoRunsTheUpgradeAndKeepsTheUnit) {
     EXPECT_TRUE(testsupport::fileExists(keep + "/sd/MAPPE/ITA/CD_VER.NAV.INF"));
     EXPECT_TRUE(testsupport::fileExists(keep + "/map_upgrade.c"));
 
+    // A script that crashes: reported as for run; the temporary folder (and
+    // its log) goes; a missing script is said before anything is built.
+    const std::string tmp = m_dir + "/tmp";
+    ASSERT_TRUE(testsupport::writeFile(tmp + "/.keep", ""));
+    const std::string crash =
+        script("crash.c", "int main(void) { *(volatile int *)0 = 1; return 0; }\n");
+    setenv("TMPDIR", tmp.c_str(), 1);
+    const int crashed = upgsim("demo --map-mb 1 --script " + shellQuote(crash));
+    const int missing = upgsim("demo --map-mb 1 --script " + shellQuote(m_dir + "/none.c"));
+    unsetenv("TMPDIR");
+    EXPECT_EQ(crashed, 139) << err();
+    EXPECT_NE(err().find("no such file"), std::string::npos);
+    EXPECT_EQ(missing, 127);
+    EXPECT_EQ(out(), "");
+    EXPECT_EQ(testsupport::readFile(tmp + "/.keep"), "");
+    std::error_code ec;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp, ec),
+                            std::filesystem::directory_iterator()),
+              1);
+
     // A second demo into the same folder is refused; the unit stays.
     EXPECT_EQ(upgsim("demo --keep " + shellQuote(keep)), 2);
     EXPECT_TRUE(testsupport::fileExists(keep + "/sd/MAPPE/ITA/CD_VER.NAV.INF"));
+}
+
+// Every argument vector ends with exit status 0, 1 or 2 (125 for run) and
+// one line naming what was wrong; none crashes.
+TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
+    ASSERT_TRUE(testsupport::writeFile(m_dir + "/sd/.keep", ""));
+    const std::string sd = m_dir + "/sd";
+    struct Case {
+        std::vector<std::string> argv;
+        int status;
+        const char *says; // in standard error
+    };
+    const std::vector<Case> cases = {
+        {{}, 2, "no command given"},
+        {{"--sd"}, 2, "--sd"},
+        {{"--media"}, 2, "--media"},
+        {{"--flash"}, 2, "--flash"},
+        {{"--log"}, 2, "--log"},
+        {{"--tick-hz"}, 2, "--tick-hz"},
+        {{"--sd", sd, "--media"}, 2, "--media"},
+        {{"blocksize", "--sd"}, 2, "--sd"},
+        {{"--bogus", "blocksize"}, 2, "--bogus"},
+        {{"blocksize", "--bogus"}, 2, "--bogus"},
+        {{"nosuch"}, 2, "nosuch"},
+        {{"--tick-hz", "0", "blocksize"}, 2, "--tick-hz"},
+        {{"--tick-hz", "6k", "blocksize"}, 2, "--tick-hz"},
+        {{"--sd-block-size", "-1", "blocksize"}, 2, "--sd-block-size"},
+        {{"--sd-capacity", "2X", "blocksize"}, 2, "--sd-capacity"},
+        {{"--sd-capacity", "", "blocksize"}, 2, "--sd-capacity"},
+        {{"--sd-capacity", "99999999G", "blocksize"}, 2, "--sd-capacity"},
+        {{"analyse", "--descriptor"}, 2, "--descriptor"},
+        {{"analyse", "--descriptor", "ABCDEFGHIJKLMNOP"}, 2, "15 characters"},
+        {{"untar", "a.tgz"}, 2, "DEST"},
+        {{"--sd", sd, "install-pois", ""}, 2, "ARCHIVE"},
+        {{"demo", "--map-mb", "0"}, 2, "--map-mb"},
+        {{"stamp", "f"}, 2, "--version"},
+        {{"config", "show", "--debug", "x"}, 2, "--debug"},
+        {{"run"}, 125, "SCRIPT.c"},
+        {{"run", "--timeout"}, 125, "--timeout"},
+        {{"run", "--bogus", "x.c"}, 125, "--bogus"},
+        {{"--sd", "/nonexistent-upgsim-dir", "run", "x.c"}, 125, "/nonexistent-upgsim-dir"},
+        {{"--sd-capacity", "2M", "--sd", sd, "blocksize"}, 0, ""},
+        {{"--help"}, 0, ""},
+        {{"--version"}, 0, ""},
+    };
+    for (const Case &c : cases) {
+        std::string shown;
+        for (const std::string &w : c.argv)
+            shown += " [" + w + "]";
+        EXPECT_EQ(upgsim(c.argv), c.status) << shown << "\n" << err();
+        if (c.status != 0) {
+            EXPECT_NE(err().find(c.says), std::string::npos) << shown << "\n" << err();
+            EXPECT_EQ(err().find("upgsim: "), 0u) << shown << "\n" << err();
+        }
+    }
+
+    // Random vectors of the simulator's own words: no crash, 0, 1 or 2 only.
+    const std::vector<std::string> words = {
+        "--sd",    sd,          "--media",   "--flash",        "--log",         "-",
+        "--tick-hz", "60",      "0",         "abc",            "--sd-block-size", "--sd-capacity",
+        "2M",      "--no-progress", "analyse", "blocksize",    "config",        "show",
+        "get",     "copy",      "untar",     "stamp",          "install-pois",  "--json",
+        "--descriptor", "--version", "--help", "-h",           "--",            "",
+        "--bogus", "x",         "/SDH/x",    "/F",             "--move",        "--text"};
+    std::mt19937 random(12);
+    for (int i = 0; i < 30; ++i) {
+        std::vector<std::string> argv;
+        const int length = static_cast<int>(random() % 6);
+        for (int j = 0; j < length; ++j)
+            argv.push_back(words[random() % words.size()]);
+        std::string shown;
+        for (const std::string &w : argv)
+            shown += " [" + w + "]";
+        const int status = upgsim(argv);
+        EXPECT_TRUE(status == 0 || status == 1 || status == 2) << status << shown << "\n" << err();
+    }
+}
+
+// Mount folders must exist; a command that needs a device names the option;
+// an unmounted device does not exist for a script.
+TEST_F(CliTest, MountsAreCheckedAndAnUnmountedDeviceIsAbsent) {
+    ASSERT_TRUE(testsupport::writeFile(m_dir + "/file", "x"));
+    const std::string missing = m_dir + "/missing";
+    const std::string file = m_dir + "/file";
+    struct Case {
+        std::vector<std::string> argv;
+        const char *says;
+    };
+    const std::vector<Case> cases = {
+        {{"--sd", missing, "blocksize"}, "--sd: Directory does not exist: "},
+        {{"--media", missing, "blocksize"}, "--media: Directory does not exist: "},
+        {{"--flash", file, "blocksize"}, "--flash: Directory is actually a file: "},
+        {{"blocksize", "--sd", file}, "--sd: Directory is actually a file: "},
+        {{"blocksize"}, "give --sd DIR"},
+        {{"--sd", m_dir, "analyse"}, "analyse needs --media DIR"},
+        {{"config", "show"}, "give --flash DIR"},
+        {{"copy", "/etc/hostname", "/SDH/MAPPE/x"}, "DEST is on /SDH, which is not mounted"},
+        {{"untar", "/DVD/a.tgz", "out"}, "ARCHIVE is on /DVD, which is not mounted"},
+        {{"stamp", "/F/x", "--version", "1"}, "FILE is on /F, which is not mounted"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(upgsim(c.argv), 2) << c.argv.back() << "\n" << err();
+        EXPECT_NE(err().find(c.says), std::string::npos) << err();
+    }
+
+    // Without --sd a script's /SDH paths fail and never reach the host's /SDH.
+    const std::string path = script("absent.c", R"(#include <stdio.h>
+#include <sys/stat.h>
+#include "upgrade_builtins.h"
+int main(void) {
+    struct stat st;
+    printf("%d %d %d\n", UPGCopy("/etc/hostname", "/SDH/MAPPE/TEST/x", 0),
+           fopen("/SDH/y", "w") != NULL, mkdir("/F/made", 0755));
+    return stat("/SDH", &st) == 0;
+}
+)");
+    EXPECT_EQ(upgsim({"run", path}), 0) << err();
+    EXPECT_EQ(out(), "-1 0 -1\n");
+    EXPECT_NE(access("/SDH/MAPPE/TEST/x", F_OK), 0);
+}
+
+// Every way a script can end, with the status run reports and the output that
+// must survive it.
+TEST_F(CliTest, RunReportsHowTheScriptEnded) {
+    ASSERT_TRUE(testsupport::writeFile(m_dir + "/sd/.keep", ""));
+    struct Case {
+        const char *name;
+        const char *source;
+        std::vector<std::string> options; // before the script
+        int status;
+        const char *out;
+        const char *err;
+    };
+    const std::vector<Case> cases = {
+        {"args.txt",
+         "#include <stdio.h>\nint main(int c, char **v) { for (int i = 1; i < c; i++) "
+         "printf(\"[%s]\", v[i]); printf(\"\\n\"); return 0; }\n",
+         {},
+         0,
+         "[one][--sd][/nonexistent][--log][x.log][two]\n",
+         ""},
+        {"three.c", "#include <stdlib.h>\nint main(void) { exit(3); }\n", {}, 3, "", ""},
+        {"two.c", "int main(void) { return 2; }\n", {}, 2, "", ""},
+        {"null.c",
+         "#include <stdio.h>\nint main(void) { printf(\"first\\nhalf\"); fflush(stdout); "
+         "*(volatile int *)0 = 1; return 0; }\n",
+         {},
+         139,
+         "first\nhalf\n",
+         "upgsim: script ended by signal 11 (SIGSEGV)"},
+        {"abort.c",
+         "#include <stdio.h>\n#include <stdlib.h>\nint main(void) { printf(\"unflushed\"); "
+         "abort(); }\n",
+         {},
+         134,
+         "unflushed\n",
+         "upgsim: script ended by signal 6 (SIGABRT)"},
+        {"loop.c",
+         "#include <stdio.h>\nint main(void) { printf(\"looping\\n\"); for (;;) ; }\n",
+         {"--timeout", "1"},
+         124,
+         "looping\n",
+         "still running after 1 s"},
+        {"fdopen.c",
+         "#include <stdio.h>\n#include <stdlib.h>\n#include <fcntl.h>\n"
+         "int main(void) { FILE *f = fdopen(open(\"/SDH/out.txt\", O_WRONLY | O_CREAT, 0644), "
+         "\"w\"); fprintf(f, \"kept\\n\");\n"
+         "  FILE *e = freopen(\"/nonexistent/e\", \"w\", stderr);\n"
+         "  fprintf(stderr, \"stderr open %d\\n\", e == NULL); exit(0); }\n",
+         {"--sd", m_dir + "/sd"},
+         0,
+         "",
+         "stderr open 1"},
+        {"broken.txt", "int main(void) {\n    return missing;\n}\n", {}, 126, "",
+         "broken.txt:2: error: 'missing' undeclared"},
+    };
+    for (const Case &c : cases) {
+        const std::string path = script(c.name, c.source);
+        std::vector<std::string> argv = {"run"};
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        argv.push_back(path);
+        if (std::string(c.name) == "args.txt")
+            argv.insert(argv.end(), {"one", "--sd", "/nonexistent", "--log", "x.log", "two"});
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(upgsim(argv), c.status) << c.name << "\n" << err();
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10)) << c.name;
+        EXPECT_EQ(out(), c.out) << c.name;
+        EXPECT_NE(err().find(c.err), std::string::npos) << c.name << "\n" << err();
+    }
+    EXPECT_EQ(testsupport::readFile(m_dir + "/sd/out.txt"), "kept\n");
+    EXPECT_FALSE(testsupport::fileExists(m_dir + "/x.log")); // the script's argument only
+    EXPECT_EQ(upgsim({"run", m_dir + "/absent.c"}), 127);
+    EXPECT_NE(err().find("absent.c: No such file or directory"), std::string::npos) << err();
+}
+
+// Output of upgsim run in a pseudo-terminal, until it ends; `interruptOn`:
+// Ctrl-C is typed once that text has appeared.
+struct PtyRun {
+    int status = -1;
+    std::string text;
+};
+
+PtyRun runInPty(const std::vector<std::string> &argv, const std::string &interruptOn) {
+    PtyRun result;
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    if (pid < 0)
+        return result;
+    bool typed = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        struct pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) {
+            char buf[4096];
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0)
+                break; // the terminal's last user has gone
+            result.text.append(buf, static_cast<size_t>(n));
+        }
+        if (!typed && !interruptOn.empty() && result.text.find(interruptOn) != std::string::npos) {
+            typed = write(master, "\x03", 1) == 1;
+        }
+    }
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    close(master);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+    return result;
+}
+
+// On a terminal: a bar line the script's process left open (drawn on
+// standard error as the HMI draws it) is finished before the next output line
+// and when the script dies; Ctrl-C stops the script (130).
+TEST_F(CliTest, OnATerminalBarLinesAreFinishedAndCtrlCStopsTheScript) {
+    const std::string path = script("bar.c", R"(#include <stdio.h>
+int main(int argc, char **argv) {
+    fprintf(stderr, "\r\033[KTesting [###---]  50%%");
+    printf("started\n");
+    fflush(stdout);
+    fprintf(stderr, "\r\033[KTesting [####--]  66%%");
+    for (;;)
+        if (argc > 1)
+            *(volatile int *)0 = 1;
+}
+)");
+    PtyRun ctrlC = runInPty({m_upgsim, "run", path}, "66%");
+    // Standard output and error are separate pipes: which of two writes
+    // close together comes first is not kept, but no line is glued to a bar
+    // (the terminal's own echo of Ctrl-C, "^C", may precede a line).
+    auto unglued = [](const std::string &text, const std::string &line) {
+        const size_t at = text.find(line);
+        return at != std::string::npos &&
+               (at == 0 || text[at - 1] == '\n' || text.compare(at - 2, 2, "^C") == 0);
+    };
+    EXPECT_EQ(ctrlC.status, 130) << ctrlC.text;
+    EXPECT_TRUE(unglued(ctrlC.text, "started\r\n")) << ctrlC.text;
+    EXPECT_TRUE(unglued(ctrlC.text, "upgsim: interrupted by SIGINT: script stopped\r\n"))
+        << ctrlC.text;
+
+    PtyRun crash = runInPty({m_upgsim, "run", path, "crash"}, "");
+    EXPECT_EQ(crash.status, 139) << crash.text;
+    EXPECT_TRUE(unglued(crash.text, "started\r\n")) << crash.text;
+    EXPECT_TRUE(unglued(crash.text, "upgsim: script ended by signal 11 (SIGSEGV)\r\n"))
+        << crash.text;
+}
+
+// --help and every COMMAND --help fit 80 columns and state the tick rate.
+TEST_F(CliTest, HelpFitsEightyColumnsAndStatesTheTickRate) {
+    for (const char *command : {"", "analyse", "blocksize", "config", "copy", "demo",
+                                "install-pois", "run", "stamp", "untar"}) {
+        std::vector<std::string> argv;
+        if (*command != '\0')
+            argv.push_back(command);
+        argv.push_back("--help");
+        ASSERT_EQ(upgsim(argv), 0) << command;
+        const std::string text = out();
+        EXPECT_NE(text.find("6000 ticks per second"), std::string::npos) << command << text;
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t nl = text.find('\n', start);
+            if (nl == std::string::npos)
+                nl = text.size();
+            EXPECT_LE(nl - start, 80u) << command << ": " << text.substr(start, nl - start);
+            start = nl + 1;
+        }
+    }
 }
 
 } // namespace

@@ -80,6 +80,14 @@ int runUpgsim(const std::string &args, const std::string &dir, const std::string
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+int runUpgsim(const std::vector<std::string> &argv, const std::string &dir,
+              const std::string &cwd) {
+    std::string args;
+    for (const std::string &word : argv)
+        args += (args.empty() ? "" : " ") + shellQuote(word);
+    return runUpgsim(args, dir, cwd);
+}
+
 void UnitFixture::SetUp() {
     hostsim::resetAll();
     unit::installAll();

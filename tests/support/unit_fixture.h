@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -32,6 +33,9 @@ std::string upgsimPath();
 // error into <dir>/stdout and <dir>/stderr. Returns its exit status, -1 when
 // it did not exit normally.
 int runUpgsim(const std::string &args, const std::string &dir, const std::string &cwd = "");
+// The same with each word of `argv` passed as it is (empty words too).
+int runUpgsim(const std::vector<std::string> &argv, const std::string &dir,
+              const std::string &cwd = "");
 
 class UnitFixture : public ::testing::Test {
 protected:

@@ -53,12 +53,11 @@ struct DemoOptions {
     int tickHz = 0;        // 0: k_demo_tick_hz
     long sdBlockSize = 0;  // 0: k_demo_sd_block_size
     bool progress = false; // draw the bargraph on standard error
-    // Pass standard output (the script's and the module's console) through a
-    // filter that keeps the module's extraction listing out of `out`.
-    bool filterConsole = false;
-    std::string logPath; // empty: <work>/upgsim-demo.log
+    std::string logPath;   // empty: <work>/upgsim-demo.log
     SampleOptions sample;
-    FILE *out = stdout; // where the demo writes its text
+    // Where the demo's text and the script's lines go; the module's
+    // extraction listing goes to <work>/extracted.txt instead.
+    FILE *out = stdout;
 };
 
 // Tick rate of the demo when none is given: the module's 500-tick pauses and
@@ -69,15 +68,22 @@ constexpr long k_demo_sd_block_size = 32768;
 
 // What the demo did, for the caller's checks.
 struct DemoReport {
-    int exitCode = 1; // 0 when the script ran and ended with status 0
+    // The script's status, or as "upgsim run" reports how it ended (125 the
+    // unit could not be built, 126 not compiled, 127 no such script, 128+N
+    // ended by signal N, also when the demo itself was interrupted); 2 the
+    // work folder given is not empty.
+    int exitCode = 1;
     int scriptStatus = -1;
     std::string workDir; // the folder used (removed unless kept)
     std::string logPath;
 };
 
-// Builds the sample unit, mounts it ("/DVD", "/SDH", "/F"), starts the
-// module, runs the script and prints the summary. The caller has reset the
-// simulated unit (hostsim::resetAll, unit::installAll). Main thread.
+// Checks the script, then in a child process builds the sample unit, mounts
+// it ("/DVD", "/SDH", "/F"), starts the module and runs the script; prints
+// the summary from the SD card's state once the child has ended, and removes
+// a temporary work folder (also on SIGINT or SIGTERM). The caller has reset
+// the simulated unit (hostsim::resetAll, unit::installAll) and runs no task:
+// main thread of a process without other threads.
 DemoReport runDemo(const DemoOptions &options);
 
 } // namespace demo

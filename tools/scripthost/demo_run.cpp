@@ -1,8 +1,9 @@
-// The demo's run: builds the sample unit, mounts it, starts the module, runs
-// the map-upgrade script with the bargraph on the terminal (the module's
-// extraction listing kept off it), and prints what was installed, where and
-// how long it took.
-#include "tools/scripthost/console_filter.h"
+// The demo's run: in a child process, builds the sample unit, mounts it,
+// starts the module and runs the map-upgrade script with the bargraph on the
+// terminal; the parent relays the child's lines (the module's extraction
+// listing into a file), then prints what the SD card now holds, and removes
+// its temporary folder also when interrupted.
+#include "tools/scripthost/child.h"
 #include "tools/scripthost/demo.h"
 #include "tools/scripthost/scripthost.h"
 
@@ -13,6 +14,7 @@
 #include "unit/hmi.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -70,20 +72,26 @@ std::string megabytes(unsigned long long bytes) {
     return text;
 }
 
-// A new temporary folder, or a new empty file whose name ends in `suffix`.
-std::string makeTempPath(const std::string &tag, bool dir, const std::string &suffix = "") {
+// A new temporary folder; empty when none can be made.
+std::string makeTempDir(const std::string &tag) {
     std::error_code ec;
     fs::path base = fs::temp_directory_path(ec);
     if (ec)
         base = "/tmp";
-    std::string tmpl = (base / (tag + "-XXXXXX" + suffix)).string();
-    if (dir)
-        return mkdtemp(tmpl.data()) != nullptr ? tmpl : std::string();
-    int fd = mkstemps(tmpl.data(), static_cast<int>(suffix.size()));
-    if (fd < 0)
-        return std::string();
-    close(fd);
-    return tmpl;
+    std::string tmpl = (base / (tag + "-XXXXXX")).string();
+    return mkdtemp(tmpl.data()) != nullptr ? tmpl : std::string();
+}
+
+// "VERSION.RELEASE" of a text pair, compared as numbers: <0, 0, >0.
+int compareVersions(int version, int release, const std::string &otherVersion,
+                    const std::string &otherRelease) {
+    const long v = std::strtol(otherVersion.c_str(), nullptr, 10);
+    const long r = std::strtol(otherRelease.c_str(), nullptr, 10);
+    if (version != v)
+        return version < v ? -1 : 1;
+    if (release != r)
+        return release < r ? -1 : 1;
+    return 0;
 }
 
 void printBanner(FILE *out, const DemoOptions &options, const std::string &work, bool temporary,
@@ -112,17 +120,44 @@ void printBanner(FILE *out, const DemoOptions &options, const std::string &work,
     std::fflush(out);
 }
 
-void printSummary(FILE *out, const std::string &work, bool temporary, const RunResult &result,
-                  double seconds, unsigned long ticks, int tickHz, unsigned long listed,
+// What the child reported of the script's run.
+struct ScriptReport {
+    bool ran = false;
+    int status = -1;
+    unsigned long ticks = 0;
+    double seconds = 0;
+    std::vector<std::string> history;
+};
+
+ScriptReport readReport(const std::string &report) {
+    ScriptReport r;
+    std::vector<std::string> status = reportValues(report, "status");
+    if (!status.empty()) {
+        r.ran = true;
+        r.status = std::atoi(status.back().c_str());
+    }
+    std::vector<std::string> ticks = reportValues(report, "ticks");
+    if (!ticks.empty())
+        r.ticks = std::strtoul(ticks.back().c_str(), nullptr, 10);
+    std::vector<std::string> seconds = reportValues(report, "seconds");
+    if (!seconds.empty())
+        r.seconds = std::strtod(seconds.back().c_str(), nullptr);
+    r.history = reportValues(report, "history");
+    return r;
+}
+
+// The summary, from what the SD card holds now and what the child reported.
+void printSummary(FILE *out, const std::string &work, bool temporary, const ScriptReport &run,
+                  const std::string &ending, int tickHz, unsigned long listed,
                   const std::string &listingPath, const std::string &logPath) {
     std::string sd = work + "/sd";
     std::fprintf(out, "\nSummary\n");
-    if (result.ran())
+    if (run.ran)
         std::fprintf(out,
                      "  script        ended with status %d after %.1f s (%lu ticks at %d Hz)\n",
-                     result.status, seconds, ticks, tickHz);
+                     run.status, run.seconds, run.ticks, tickHz);
     else
-        std::fprintf(out, "  script        did not run\n");
+        std::fprintf(out, "  script        %s\n", ending.c_str());
 
     const char *label = "  maps          ";
     for (const SampleCountry &c : sampleCountries()) {
@@ -138,12 +173,13 @@ void printSummary(FILE *out, const std::string &work, bool temporary, const RunR
             std::fprintf(out, "%s%s %-12s %3s -> %s  installed in /SDH/MAPPE/%s/ (%lu files, %s)\n",
                          label, c.cid, c.name, before.c_str(), nowText.c_str(), c.cid, size.files,
                          megabytes(size.bytes).c_str());
-        } else if (nowText == before && c.installedVersion >= 0) {
+        } else if (!now.empty() && compareVersions(c.mediaVersion, c.mediaRelease, now,
+                                                   nowRelease) < 0) {
             std::fprintf(out, "%s%s %-12s %3s kept: the medium's %s is older\n", label, c.cid,
-                         c.name, before.c_str(), mediaText.c_str());
+                         c.name, nowText.c_str(), mediaText.c_str());
         } else {
-            std::fprintf(out, "%s%s %-12s %3s -> %s  NOT installed (version file: %s)\n", label,
-                         c.cid, c.name, before.c_str(), mediaText.c_str(), nowText.c_str());
+            std::fprintf(out, "%s%s %-12s %3s    NOT installed: the medium's %s\n", label, c.cid,
+                         c.name, nowText.c_str(), mediaText.c_str());
         }
         label = "                ";
     }
@@ -171,8 +207,7 @@ void printSummary(FILE *out, const std::string &work, bool temporary, const RunR
     if (staged.empty() && poiVersion.empty())
         std::fprintf(out, "%snone\n", label);
 
-    std::vector<std::string> comments = unit::historyComments();
-    for (const std::string &comment : comments)
+    for (const std::string &comment : run.history)
         std::fprintf(out, "  history       \"%s\"\n", comment.c_str());
     std::fprintf(out, "  SD card       %s%s\n", sd.c_str(),
                  temporary ? " (removed now; --keep DIR keeps it)" : "");
@@ -180,52 +215,22 @@ void printSummary(FILE *out, const std::string &work, bool temporary, const RunR
         std::fprintf(out, "  extracted     %lu files\n", listed);
     else if (listed > 0)
         std::fprintf(out, "  extracted     %lu files, listed in %s\n", listed, listingPath.c_str());
-    std::fprintf(out, "  module log    %s\n", logPath.c_str());
+    std::fprintf(out, "  module log    %s%s\n", logPath.c_str(),
+                 temporary && logPath.compare(0, work.size(), work) == 0 ? " (removed now)" : "");
 }
 
-} // namespace
-
-DemoReport runDemo(const DemoOptions &options) {
-    DemoReport report;
-    FILE *out = options.out != nullptr ? options.out : stdout;
-
-    // The work folder.
-    bool temporary = options.workDir.empty();
-    std::string work = options.workDir;
-    std::error_code ec;
-    if (temporary) {
-        work = makeTempPath("upgsim-demo", true);
-        if (work.empty()) {
-            std::fprintf(stderr, "upgsim: demo: cannot create a temporary folder\n");
-            return report;
-        }
-    } else if (fs::exists(work, ec) && !fs::is_empty(work, ec)) {
-        std::fprintf(stderr, "upgsim: demo: '%s' is not empty; give a new or empty folder\n",
-                     work.c_str());
-        report.exitCode = 2;
-        return report;
-    } else {
-        fs::create_directories(work, ec);
-    }
-    work = fs::absolute(work, ec).string();
-    report.workDir = work;
-
+// The child's side: builds the unit, runs the script, reports. Returns the
+// child's exit status.
+int runDemoChild(const DemoOptions &options, const std::string &work, bool temporary,
+                 const std::string &logPath, int reportFd) {
     std::string error;
     auto buildStart = std::chrono::steady_clock::now();
     if (!buildSampleUnit(work, options.sample, error)) {
         std::fprintf(stderr, "upgsim: demo: %s\n", error.c_str());
-        if (temporary)
-            fs::remove_all(work, ec);
-        return report;
+        return k_exit_host_failure;
     }
-
-    // The module's log: its own file unless one was given.
-    std::string logPath = options.logPath;
-    if (logPath.empty())
-        logPath = temporary ? makeTempPath("upgsim-demo", false, ".log") : work + "/upgsim-demo.log";
     if (logPath != "-" && !hostsim::logToFile(logPath))
         std::fprintf(stderr, "upgsim: demo: cannot write the log '%s'\n", logPath.c_str());
-    report.logPath = logPath == "-" ? "standard error" : logPath;
 
     int tickHz = options.tickHz > 0 ? options.tickHz : k_demo_tick_hz;
     long blockSize = options.sdBlockSize > 0 ? options.sdBlockSize : k_demo_sd_block_size;
@@ -240,53 +245,110 @@ DemoReport runDemo(const DemoOptions &options) {
         const char *text = bundledText("map_upgrade.c");
         std::ofstream file(script, std::ios::trunc);
         file << (text != nullptr ? text : "");
+        file.close();
+        if (!file) {
+            std::fprintf(stderr, "upgsim: demo: cannot write %s\n", script.c_str());
+            return k_exit_host_failure;
+        }
     }
     std::string scriptName = fs::path(script).filename().string();
     double buildSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - buildStart).count();
-    printBanner(out, options, work, temporary, buildSeconds, tickHz, blockSize, scriptName);
+    printBanner(stdout, options, work, temporary, buildSeconds, tickHz, blockSize, scriptName);
 
-    RunResult result;
-    unsigned long listed = 0;
-    std::string listingPath = work + "/extracted.txt";
     auto started = std::chrono::steady_clock::now();
-    ULONG ticksBefore = tickGet();
-    if (C_BUILTINS::Instance() == nullptr) {
-        result.messages.push_back("the module cannot start");
-    } else {
-        unit::setBargraphOnTerminal(options.progress);
-        scripthost::ConsoleFilter filter(out == stdout ? nullptr : out, options.progress,
-                                         listingPath);
-        bool filtering = options.filterConsole && filter.start();
-        result = runScript(script);
-        val_t ignored;
-        hostsim::callBuiltin("DeactivateBargraph", {}, &ignored);
-        unit::setBargraphOnTerminal(false);
-        filter.stop();
-        if (filtering)
-            listed = filter.listed();
-    }
+    int status = runScriptHere(script, RunOptions(), options.progress, reportFd);
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    unsigned long ticks = static_cast<unsigned long>(tickGet() - ticksBefore);
-    std::fflush(stdout);
-    std::fprintf(out, "--- end of %s ---\n", scriptName.c_str());
-    for (const std::string &message : result.messages)
-        std::fprintf(out, "%s%s", message.c_str(),
-                     !message.empty() && message.back() == '\n' ? "" : "\n");
+    std::printf("--- end of %s ---\n", scriptName.c_str());
+    dprintf(reportFd, "seconds %.1f\n", seconds);
+    for (const std::string &comment : unit::historyComments())
+        dprintf(reportFd, "history %s\n", comment.c_str());
+    return status;
+}
 
-    printSummary(out, work, temporary, result, seconds, ticks, tickHz, listed, listingPath,
-                 report.logPath);
-    std::fflush(out);
-    hostsim::waitAllTasks(10000);
-    if (logPath != "-" && options.logPath.empty())
-        hostsim::logToFile("");
-    if (temporary) {
-        hostsim::unmountAll();
-        fs::remove_all(work, ec);
+} // namespace
+
+DemoReport runDemo(const DemoOptions &options) {
+    DemoReport report;
+    FILE *out = options.out != nullptr ? options.out : stdout;
+
+    // A script that cannot be read is said before anything is built.
+    if (!options.scriptPath.empty()) {
+        std::error_code fileError;
+        if (!fs::exists(options.scriptPath, fileError)) {
+            std::fprintf(stderr, "upgsim: demo: --script %s: no such file\n",
+                         options.scriptPath.c_str());
+            report.exitCode = k_exit_not_found;
+            return report;
+        }
+        if (!fs::is_regular_file(options.scriptPath, fileError) ||
+            access(options.scriptPath.c_str(), R_OK) != 0) {
+            std::fprintf(stderr, "upgsim: demo: --script %s is not a readable file\n",
+                         options.scriptPath.c_str());
+            report.exitCode = k_exit_not_compiled;
+            return report;
+        }
     }
-    report.scriptStatus = result.ran() ? result.status : -1;
-    report.exitCode = result.ran() && result.status == 0 ? 0 : 1;
+
+    // The work folder.
+    bool temporary = options.workDir.empty();
+    std::string work = options.workDir;
+    std::error_code ec;
+    if (temporary) {
+        work = makeTempDir("upgsim-demo");
+        if (work.empty()) {
+            std::fprintf(stderr, "upgsim: demo: cannot create a temporary folder\n");
+            report.exitCode = k_exit_host_failure;
+            return report;
+        }
+    } else if (fs::exists(work, ec) && !fs::is_empty(work, ec)) {
+        std::fprintf(stderr, "upgsim: demo: '%s' is not empty; give a new or empty folder\n",
+                     work.c_str());
+        report.exitCode = 2;
+        return report;
+    } else {
+        fs::create_directories(work, ec);
+    }
+    work = fs::absolute(work, ec).string();
+    report.workDir = work;
+
+    // The module's log: inside the work folder unless one was given.
+    std::string logPath = options.logPath.empty() ? work + "/upgsim-demo.log" : options.logPath;
+    report.logPath = logPath == "-" ? "standard error" : logPath;
+    std::string scriptPath = options.scriptPath;
+    if (!scriptPath.empty())
+        scriptPath = fs::absolute(scriptPath, ec).string();
+    DemoOptions childOptions = options;
+    childOptions.scriptPath = scriptPath;
+
+    ChildOptions relay;
+    relay.out = out;
+    relay.listingPath = work + "/extracted.txt";
+    ChildEnd end = runInChild(
+        [&](int reportFd) {
+            return runDemoChild(childOptions, work, temporary, logPath, reportFd);
+        },
+        relay);
+    report.exitCode = exitStatusOf(end, 0);
+    ScriptReport run = readReport(end.report);
+    report.scriptStatus = run.ran ? run.status : -1;
+
+    if (end.how != ChildEnd::How::Interrupted) {
+        std::string ending = "did not run";
+        if (end.how == ChildEnd::How::Signaled)
+            ending = "ended by signal " + std::to_string(end.code) + " (" + signalName(end.code) + ")";
+        else if (report.exitCode == k_exit_not_compiled)
+            ending = "did not compile";
+        int tickHz = options.tickHz > 0 ? options.tickHz : k_demo_tick_hz;
+        printSummary(out, work, temporary, run, ending, tickHz, end.listed, relay.listingPath,
+                     report.logPath);
+        std::fflush(out);
+    }
+    if (temporary)
+        fs::remove_all(work, ec);
+    else if (end.listed == 0)
+        fs::remove(relay.listingPath, ec);
     return report;
 }
 

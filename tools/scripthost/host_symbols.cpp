@@ -11,7 +11,9 @@
 #include "platform/plat_io.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -99,6 +101,12 @@ static int upg_host_call_builtin(const char *name, int count, const char *kinds,
 }
 
 [[noreturn]] static void sh_abort(void) {
+    RunContext *ctx = currentRun();
+    if (ctx != nullptr && ctx->ownProcess) {
+        std::fflush(nullptr);
+        std::signal(SIGABRT, SIG_DFL);
+        std::raise(SIGABRT);
+    }
     note("the script called abort");
     sh_exit(134); // what a shell reports for a process ended by SIGABRT
 }
@@ -118,9 +126,58 @@ static FILE *sh_fopen(const char *path, const char *mode) {
     return f;
 }
 
+// A stream made on a descriptor owns it from then on: its fclose closes both.
+static FILE *sh_fdopen(int fd, const char *mode) {
+    FILE *f = ::fdopen(fd, mode);
+    if (f != nullptr && currentRun() != nullptr)
+        currentRun()->files.insert(f);
+    return f;
+}
+
+static bool isStandardStream(FILE *f) {
+    return f == stdin || f == stdout || f == stderr;
+}
+
+// freopen with the device names resolved. The host's own standard streams
+// are never closed: the new file is put under the stream's descriptor, and a
+// file that cannot be opened leaves the stream as it was (the C library would
+// have closed it).
+static FILE *sh_freopen(const char *path, const char *mode, FILE *f) {
+    if (f == nullptr || mode == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (!isStandardStream(f)) {
+        FILE *reopened =
+            ::freopen(path != nullptr ? hostsim::resolvePath(path).c_str() : nullptr, mode, f);
+        if (reopened == nullptr && currentRun() != nullptr)
+            currentRun()->files.erase(f); // closed by the failed freopen
+        return reopened;
+    }
+    if (path == nullptr)
+        return f; // a mode change of a standard stream: left as it is
+    FILE *opened = plat::fopen(path, mode);
+    if (opened == nullptr)
+        return nullptr;
+    std::fflush(f);
+    const int target = fileno(f);
+    const int done = dup2(fileno(opened), target);
+    const int err = errno;
+    std::fclose(opened);
+    if (done < 0) {
+        errno = err;
+        return nullptr;
+    }
+    clearerr(f);
+    return f;
+}
+
 static int sh_fclose(FILE *f) {
-    if (currentRun() != nullptr)
+    if (currentRun() != nullptr) {
         currentRun()->files.erase(f);
+        if (f != nullptr)
+            currentRun()->fds.erase(fileno(f));
+    }
     return plat::fclose(f);
 }
 
@@ -233,6 +290,8 @@ std::vector<HostSymbol> hostSymbols() {
         {"atexit", reinterpret_cast<const void *>(&sh_atexit)},
         {"fopen", reinterpret_cast<const void *>(&sh_fopen)},
         {"fclose", reinterpret_cast<const void *>(&sh_fclose)},
+        {"fdopen", reinterpret_cast<const void *>(&sh_fdopen)},
+        {"freopen", reinterpret_cast<const void *>(&sh_freopen)},
         {"open", reinterpret_cast<const void *>(&sh_open)},
         {"creat", reinterpret_cast<const void *>(&sh_creat)},
         {"close", reinterpret_cast<const void *>(&sh_close)},
@@ -255,8 +314,14 @@ std::vector<HostSymbol> hostSymbols() {
 }
 
 void finishRun(RunContext &ctx, bool noteLeftovers) {
-    for (FILE *f : ctx.files)
+    // Every stream first (also those made with fdopen on a descriptor the
+    // script opened), so that no buffered data is lost when the descriptors
+    // are closed.
+    std::fflush(nullptr);
+    for (FILE *f : ctx.files) {
+        ctx.fds.erase(fileno(f));
         plat::fclose(f);
+    }
     for (int fd : ctx.fds)
         plat::close(fd);
     for (DIR *d : ctx.dirs)

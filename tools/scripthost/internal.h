@@ -19,6 +19,7 @@ namespace detail {
 struct RunContext {
     std::jmp_buf exitJump;                   // where exit() returns to
     int exitStatus = 0;                      // the argument of exit()
+    bool ownProcess = false;                 // RunOptions::ownProcess
     std::set<FILE *> files;                  // opened by the script with fopen and not closed
     std::set<int> fds;                       // opened with open and not closed
     std::set<DIR *> dirs;                    // opened with opendir and not closed

@@ -197,6 +197,8 @@ RunResult runScript(const std::string &scriptPath, const RunOptions &options) {
             result.messages.push_back(scriptPath + ": cannot read the script");
             return result;
         }
+        // The script is C whatever its file name says (".txt", none).
+        tcc_set_options(s, "-xc");
         if (tcc_add_file(s, scriptPath.c_str()) == -1) {
             result.outcome = RunResult::Outcome::CompileFailed;
             return result;
@@ -228,6 +230,7 @@ RunResult runScript(const std::string &scriptPath, const RunOptions &options) {
     argv.push_back(nullptr);
 
     detail::RunContext ctx;
+    ctx.ownProcess = options.ownProcess;
     detail::setCurrentRun(&ctx);
     bool exited = false;
     result.status = callMain(ctx, entry, static_cast<int>(argStore.size()), argv.data(), exited);

@@ -71,6 +71,10 @@ struct RunOptions {
     std::vector<std::string> args;
     // Extra include folders for the script's #include "...".
     std::vector<std::string> includeDirs;
+    // The script has the process to itself (a child made for it): abort()
+    // then ends the process with SIGABRT after flushing the streams, as on
+    // a real process. Otherwise it ends only the script, with status 134.
+    bool ownProcess = false;
 };
 
 struct RunResult {

@@ -1,7 +1,10 @@
 // upgsim analyse: analyses the map-upgrade medium mounted as "/DVD" against
 // the SD card mounted as "/SDH" by calling the map-analysis builtins exactly
 // as an upgrade script does, then reports the upgrade type, the version files
-// and the countries offered, as text or as one JSON object.
+// and the countries offered, as text or as one JSON object. The countries are
+// the carto tree's full records: the text says where a script's country table
+// holds less (texts cut to its fields, countries past its capacity); the JSON
+// keeps the full texts.
 #include "tools/upgsim/upgsim.h"
 
 #include "builtins/C_BUILTINS.h"
@@ -10,10 +13,14 @@
 
 #include "C_MAP_UPG_CARTOTREE.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -160,6 +167,39 @@ const char *typeName(int type) {
     }
 }
 
+// What a script's country table holds differently from the carto tree's
+// record: texts cut to the table's field sizes, sizes cut to 32 bits. One
+// line per difference.
+std::vector<std::string> tableDifferences(const C_MAP_UPG_CARTOTREE::t_plugin_cid_element &c) {
+    struct Field {
+        const char *name;
+        const CKWString &value;
+        size_t size;
+    };
+    const Field fields[] = {{"cid", c.cid, UPG_CID_LEN},
+                            {"country_name", c.country_name, UPG_COUNTRY_NAME_LEN},
+                            {"quarter", c.quarter, UPG_QUARTER_LEN},
+                            {"year", c.year, UPG_YEAR_LEN},
+                            {"new_version", c.new_version, UPG_VERSION_LEN},
+                            {"new_release", c.new_release, UPG_RELEASE_LEN},
+                            {"old_version", c.old_version, UPG_VERSION_LEN},
+                            {"old_release", c.old_release, UPG_RELEASE_LEN}};
+    std::vector<std::string> lines;
+    for (const Field &f : fields) {
+        const std::string full = text(f.value);
+        if (full.size() >= f.size)
+            lines.push_back(std::string(f.name) + " \"" + full.substr(0, f.size - 1) +
+                            "\" (cut to " + std::to_string(f.size - 1) + " characters)");
+    }
+    for (const auto &size : {std::make_pair("new_size", c.new_size),
+                             std::make_pair("old_size", c.old_size)})
+        if (size.second > UINT32_MAX)
+            lines.push_back(std::string(size.first) + " " +
+                            std::to_string(static_cast<uint32_t>(size.second)) +
+                            " (cut to 32 bits)");
+    return lines;
+}
+
 void printText(const Analysis &a) {
     std::printf("Upgrade type:            %d (%s)\n", a.upgradeType, typeName(a.upgradeType));
     std::printf("Version file:            %s\n",
@@ -174,7 +214,12 @@ void printText(const Analysis &a) {
     }
     std::printf("Country list:            result %d, %zu countries offered\n", a.cidListResult,
                 a.countries.size());
-    for (const auto &c : a.countries) {
+    if (a.countries.size() > static_cast<size_t>(UPG_COUNTRY_MAX))
+        std::printf("Script's country table:  holds %d of the %zu countries offered (the "
+                    "others are marked)\n",
+                    UPG_COUNTRY_MAX, a.countries.size());
+    for (size_t i = 0; i < a.countries.size(); ++i) {
+        const auto &c = a.countries[i];
         std::printf("  %s  %s\n", text(c.cid).c_str(), text(c.country_name).c_str());
         std::printf("      data:       quarter %s, year %s\n", text(c.quarter).c_str(),
                     text(c.year).c_str());
@@ -183,24 +228,43 @@ void printText(const Analysis &a) {
         std::printf("      installed:  version %s, release %s, size %" PRIu64 "\n",
                     c.old_version.IsEmpty() ? "(none)" : text(c.old_version).c_str(),
                     c.old_release.IsEmpty() ? "(none)" : text(c.old_release).c_str(), c.old_size);
+        if (i >= static_cast<size_t>(UPG_COUNTRY_MAX)) {
+            std::printf("      script:     not in the script's table (it holds %d)\n",
+                        UPG_COUNTRY_MAX);
+            continue;
+        }
+        for (const std::string &line : tableDifferences(c))
+            std::printf("      script:     %s\n", line.c_str());
     }
 }
 
-int runAnalyse(const upgsim::GlobalOptions &opts, std::vector<std::string> &args) {
-    // Without both folders "/DVD" or "/SDH" would name the host's own root
-    // paths: ask for them instead.
-    if (opts.media.empty() || opts.sd.empty())
-        return upgsim::usageError("analyse needs --media DIR and --sd DIR");
-    bool bad = false;
+struct AnalyseOptions {
     std::string descriptor = "DESCRI.DAT";
-    upgsim::takeOption(args, "--descriptor", descriptor, &bad);
-    const bool json = upgsim::takeFlag(args, "--json");
-    if (bad)
-        return upgsim::usageError("--descriptor needs a file name");
-    if (!args.empty())
-        return upgsim::usageError("analyse: unexpected argument '" + args.front() + "'");
-    if (descriptor.size() > static_cast<size_t>(k_max_name_length))
-        return upgsim::usageError("--descriptor: at most 15 characters");
+    bool json = false;
+};
+AnalyseOptions s_options;
+
+void defineAnalyse(CLI::App &sub, upgsim::GlobalOptions &) {
+    sub.add_option("--descriptor", s_options.descriptor, "main descriptor (default DESCRI.DAT)")
+        ->type_name("NAME")
+        ->check(CLI::Validator(
+            [](std::string &name) {
+                return name.size() > static_cast<size_t>(k_max_name_length)
+                           ? std::string("at most 15 characters")
+                           : std::string();
+            },
+            "", "name length"));
+    sub.add_flag("--json", s_options.json, "one JSON object instead of text");
+}
+
+int runAnalyse(const upgsim::GlobalOptions &opts, CLI::App &) {
+    // Both devices are analysed: without either there is nothing to compare.
+    if (opts.media.empty() || opts.sd.empty())
+        return upgsim::usageError(std::string("analyse needs ") +
+                                  (opts.media.empty() ? "--media DIR" : "--sd DIR") +
+                                  " (the medium and the SD card to compare)");
+    const std::string &descriptor = s_options.descriptor;
+    const bool json = s_options.json;
 
     if (C_BUILTINS::Instance() == nullptr || C_BUILTINS::GetCartoTreeInstance() == nullptr) {
         std::fprintf(stderr, "upgsim: the module has no carto tree\n");
@@ -274,9 +338,7 @@ int runAnalyse(const upgsim::GlobalOptions &opts, std::vector<std::string> &args
 }
 
 const upgsim::Command k_analyse = {
-    "analyse", "analyse [--descriptor NAME] [--json]",
-    "analyse the medium (--media) against the SD card (--sd): upgrade type and countries",
-    runAnalyse};
+    "analyse", "what the module sees on --media against --sd", defineAnalyse, runAnalyse};
 
 static upgsim::Registrar s_register_analyse(k_analyse);
 

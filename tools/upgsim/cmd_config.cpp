@@ -6,49 +6,72 @@
 #include "config_system/ConfigSystem.h"
 #include "unit/boot_db.h"
 
-#include <climits>
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
 
 namespace {
 
-// Applies the command options to the unit stand-ins. Returns EXIT_OK or the
-// usage error's code.
-int applyUnitOptions(std::vector<std::string> &args) {
-    bool bad = false;
-    std::string value;
-    long number = 0;
-    if (upgsim::takeOption(args, "--sw-config-version", value, &bad) &&
-        !unit::setBootConfigVersion(value))
-        return upgsim::usageError("--sw-config-version takes at most 19 characters");
-    if (upgsim::takeOption(args, "--hw-release", value, &bad)) {
-        if (!upgsim::parseInt(value, number) || number < INT_MIN || number > INT_MAX)
-            return upgsim::usageError("--hw-release needs a whole number");
-        unit::setHardRelease(static_cast<int>(number));
-    }
-    if (upgsim::takeOption(args, "--debug", value, &bad)) {
-        if (!upgsim::parseInt(value, number) || number < INT_MIN || number > INT_MAX)
-            return upgsim::usageError("--debug needs a whole number");
-        debug_br = static_cast<int>(number);
-    }
-    if (bad)
-        return upgsim::usageError("option needs a value");
-    if (upgsim::takeFlag(args, "--fail-boot-db"))
-        unit::setBootConfigVersionFails(true);
-    if (upgsim::takeFlag(args, "--fail-hw-release"))
-        unit::setHardReleaseFails(true);
-    return upgsim::EXIT_OK;
+struct ConfigOptions {
+    std::vector<std::string> words; // "show", or "get" and MODULE
+    bool hardware = false;
+    std::string swConfigVersion;
+    bool haveSwConfigVersion = false;
+    int hwRelease = 1;
+    bool haveHwRelease = false;
+    int debug = 1;
+    bool haveDebug = false;
+    bool failBootDb = false;
+    bool failHwRelease = false;
+};
+ConfigOptions s_options;
+
+void defineConfig(CLI::App &sub, upgsim::GlobalOptions &) {
+    sub.add_option("ACTION", s_options.words, "show, or get MODULE")->required()->expected(1, 2);
+    sub.add_flag("--hardware", s_options.hardware, "get: the module's hardware data");
+    sub.add_option_function<std::string>(
+           "--sw-config-version",
+           [](const std::string &v) {
+               s_options.swConfigVersion = v;
+               s_options.haveSwConfigVersion = true;
+           },
+           "boot database's version (default V1.0)")
+        ->type_name("TEXT");
+    sub.add_option_function<int>(
+           "--hw-release",
+           [](const int &v) {
+               s_options.hwRelease = v;
+               s_options.haveHwRelease = true;
+           },
+           "hardware release (default 1)")
+        ->type_name("N");
+    sub.add_option_function<int>(
+           "--debug",
+           [](const int &v) {
+               s_options.debug = v;
+               s_options.haveDebug = true;
+           },
+           "the unit's debug level (default 1)")
+        ->type_name("N");
+    sub.add_flag("--fail-boot-db", s_options.failBootDb, "the boot database cannot be read");
+    sub.add_flag("--fail-hw-release", s_options.failHwRelease, "the hardware release fails");
 }
 
-int runConfig(const upgsim::GlobalOptions &, std::vector<std::string> &args) {
-    int rc = applyUnitOptions(args);
-    if (rc != upgsim::EXIT_OK)
-        return rc;
-    bool hardware = upgsim::takeFlag(args, "--hardware");
-    for (const std::string &arg : args)
-        if (arg.compare(0, 2, "--") == 0)
-            return upgsim::usageError("config: unknown option '" + arg + "'");
-    if (args.empty())
-        return upgsim::usageError("usage: upgsim config show | config get MODULE [--hardware]");
+int runConfig(const upgsim::GlobalOptions &opts, CLI::App &) {
+    const std::vector<std::string> &args = s_options.words;
+    const bool hardware = s_options.hardware;
+    if (s_options.haveSwConfigVersion && !unit::setBootConfigVersion(s_options.swConfigVersion))
+        return upgsim::usageError("--sw-config-version takes at most 19 characters");
+    if (s_options.haveHwRelease)
+        unit::setHardRelease(s_options.hwRelease);
+    if (s_options.haveDebug)
+        debug_br = s_options.debug;
+    if (s_options.failBootDb)
+        unit::setBootConfigVersionFails(true);
+    if (s_options.failHwRelease)
+        unit::setHardReleaseFails(true);
+    if (opts.flash.empty())
+        return upgsim::usageError("config reads /F/Data_Base/CONFIGSYSTEM: give --flash DIR");
 
     const std::string action = args[0];
     if (action == "show") {
@@ -57,7 +80,7 @@ int runConfig(const upgsim::GlobalOptions &, std::vector<std::string> &args) {
         int started = StartConfigSystem();
         ShowConfigSystemStatus();
         if (started != 0) {
-            std::fprintf(stderr, "upgsim: config: StartConfigSystem failed (--log - shows why)\n");
+            std::fprintf(stderr, "upgsim: config: StartConfigSystem failed\n");
             return upgsim::EXIT_FAILURE_REPORTED;
         }
         return upgsim::EXIT_OK;
@@ -86,10 +109,8 @@ int runConfig(const upgsim::GlobalOptions &, std::vector<std::string> &args) {
 
 const upgsim::Registrar k_config_command({
     "config",
-    "config show | config get MODULE [--hardware]",
-    "load the tables of /F/Data_Base/CONFIGSYSTEM and print them (show) or MODULE's data "
-    "(get); --sw-config-version TEXT (default V1.0), --hw-release N (1), --debug N (1), "
-    "--fail-boot-db, --fail-hw-release",
+    "show the configuration tables of /F, or get MODULE's",
+    defineConfig,
     runConfig,
 });
 

@@ -6,6 +6,8 @@
 #include "builtins/C_BUILTINS.h"
 #include "platform/hostsim/hostsim.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
 
 namespace {
@@ -27,13 +29,27 @@ bool callModule(const char *command, const char *name, const std::vector<hostsim
     return true;
 }
 
-int runCopy(const upgsim::GlobalOptions &, std::vector<std::string> &args) {
-    bool move = upgsim::takeFlag(args, "--move");
-    for (const std::string &arg : args)
-        if (arg.compare(0, 2, "--") == 0)
-            return upgsim::usageError("copy: unknown option '" + arg + "'");
-    if (args.size() != 2)
-        return upgsim::usageError("usage: upgsim copy SRC DEST [--move]");
+struct CopyOptions {
+    std::string source;
+    std::string destination;
+    bool move = false;
+};
+CopyOptions s_copy;
+
+void defineCopy(CLI::App &sub, upgsim::GlobalOptions &) {
+    sub.add_option("SRC", s_copy.source, "file to copy (a unit or host path)")->required();
+    sub.add_option("DEST", s_copy.destination, "destination file")->required();
+    sub.add_flag("--move", s_copy.move, "remove SRC after a first-time success");
+}
+
+int runCopy(const upgsim::GlobalOptions &opts, CLI::App &) {
+    const bool move = s_copy.move;
+    const std::vector<std::string> args = {s_copy.source, s_copy.destination};
+    if (args[0].empty() || args[1].empty())
+        return upgsim::usageError("copy: SRC and DEST must not be empty");
+    if (!upgsim::deviceMounted(opts, "copy", "SRC", args[0]) ||
+        !upgsim::deviceMounted(opts, "copy", "DEST", args[1]))
+        return upgsim::EXIT_USAGE;
 
     int result = -1;
     if (!callModule("copy", "UPGCopy",
@@ -43,8 +59,7 @@ int runCopy(const upgsim::GlobalOptions &, std::vector<std::string> &args) {
         return upgsim::EXIT_FAILURE_REPORTED;
     if (result != 0) {
         std::fprintf(stderr,
-                     "upgsim: copy: UPGCopy of '%s' to '%s' failed (the module's log "
-                     "tells why: --log -)\n",
+                     "upgsim: copy: UPGCopy of '%s' to '%s' failed\n",
                      args[0].c_str(), args[1].c_str());
         return upgsim::EXIT_FAILURE_REPORTED;
     }
@@ -52,9 +67,11 @@ int runCopy(const upgsim::GlobalOptions &, std::vector<std::string> &args) {
     return upgsim::EXIT_OK;
 }
 
-int runBlockSize(const upgsim::GlobalOptions &, std::vector<std::string> &args) {
-    if (!args.empty())
-        return upgsim::usageError("usage: upgsim blocksize");
+void defineBlockSize(CLI::App &, upgsim::GlobalOptions &) {}
+
+int runBlockSize(const upgsim::GlobalOptions &opts, CLI::App &) {
+    if (!upgsim::deviceMounted(opts, "blocksize", "the SD card", "/SDH"))
+        return upgsim::EXIT_USAGE;
     int result = -1;
     if (!callModule("blocksize", "GetSDBlockSize", {}, result))
         return upgsim::EXIT_FAILURE_REPORTED;
@@ -69,16 +86,15 @@ int runBlockSize(const upgsim::GlobalOptions &, std::vector<std::string> &args) 
 
 const upgsim::Registrar k_copy_command({
     "copy",
-    "copy SRC DEST [--move]",
-    "copy file SRC to DEST with the builtin UPGCopy (creates DEST's folder, three retries; "
-    "--move: remove SRC after a first-time success)",
+    "copy a file with UPGCopy (folder made, 3 retries)",
+    defineCopy,
     runCopy,
 });
 
 const upgsim::Registrar k_blocksize_command({
     "blocksize",
-    "blocksize",
-    "print the SD card's block size as the builtin GetSDBlockSize reports it",
+    "the SD card's block size as GetSDBlockSize reports it",
+    defineBlockSize,
     runBlockSize,
 });
 

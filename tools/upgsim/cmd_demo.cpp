@@ -7,39 +7,41 @@
 
 #include "tools/scripthost/demo.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
 
 namespace {
 
-int runDemoCommand(const upgsim::GlobalOptions &opts, std::vector<std::string> &args) {
-    // Lines of the script reach the terminal as they are printed, also when
-    // standard output is a pipe.
-    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+struct DemoCommandOptions {
+    std::string keep;
+    std::string script;
+    int mapMb = 48;
+};
+DemoCommandOptions s_options;
 
-    bool bad = false;
+void defineDemo(CLI::App &sub, upgsim::GlobalOptions &) {
+    sub.add_option("--keep", s_options.keep, "build the unit in DIR and keep it")
+        ->type_name("DIR");
+    sub.add_option("--script", s_options.script, "run script FILE instead of the bundled one")
+        ->type_name("FILE");
+    sub.add_option("--map-mb", s_options.mapMb, "MB of map data per country (default 48)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 1024));
+}
+
+int runDemoCommand(const upgsim::GlobalOptions &opts, CLI::App &) {
     scripthost::demo::DemoOptions options;
-    std::string mapMb;
-    upgsim::takeOption(args, "--keep", options.workDir, &bad);
-    upgsim::takeOption(args, "--script", options.scriptPath, &bad);
-    bool sized = upgsim::takeOption(args, "--map-mb", mapMb, &bad);
-    if (bad)
-        return upgsim::usageError("demo: option needs a value");
-    for (const std::string &arg : args)
-        return upgsim::usageError("demo: unexpected argument '" + arg + "'");
-    if (sized) {
-        long mb = 0;
-        if (!upgsim::parseInt(mapMb, mb) || mb < 1 || mb > 1024)
-            return upgsim::usageError("demo: --map-mb needs a number of megabytes from 1 to 1024");
-        options.sample.mapBytes = static_cast<unsigned long>(mb) << 20;
-    }
+    options.workDir = s_options.keep;
+    options.scriptPath = s_options.script;
+    options.sample.mapBytes = static_cast<unsigned long>(s_options.mapMb) << 20;
     if (!opts.media.empty() || !opts.sd.empty())
         std::fprintf(stderr, "upgsim: demo: builds its own medium and card; --media and --sd "
-                             "are not used (upgsim run SCRIPT --media DIR --sd DIR uses them)\n");
+                             "are not used (upgsim --media DIR --sd DIR run SCRIPT uses them)\n");
 
-    options.tickHz = opts.tickHz;
+    options.tickHz = opts.effectiveTickHz();
     options.sdBlockSize = opts.sdBlockSize;
     options.progress = opts.progressOnTerminal();
-    options.filterConsole = true;
     options.logPath = opts.log;
     scripthost::demo::DemoReport report = scripthost::demo::runDemo(options);
     return report.exitCode;
@@ -47,10 +49,8 @@ int runDemoCommand(const upgsim::GlobalOptions &opts, std::vector<std::string> &
 
 const upgsim::Registrar k_demo_command({
     "demo",
-    "demo [--keep DIR] [--script F] [--map-mb N]",
-    "the main job: builds a sample medium (3 countries, POIs) and SD card, runs "
-    "examples/map_upgrade.c on them with progress bars, prints a summary; --keep DIR keeps "
-    "the unit, --script runs script F on it, N MB of maps per country (default 48)",
+    "the main job: a map upgrade on a sample unit",
+    defineDemo,
     runDemoCommand,
 });
 

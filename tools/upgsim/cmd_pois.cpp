@@ -7,15 +7,13 @@
 #include "platform/hostsim/hostsim.h"
 #include "unit/hmi.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <cstdio>
 #include <dirent.h>
 
 namespace {
-
-// Tick rate when none is given: each of the installation's 500-tick pauses
-// then takes under a second.
-const int k_pois_tick_hz = 600;
 
 const char k_default_text[] = "Installing POIs";
 
@@ -35,20 +33,28 @@ std::vector<std::string> stagedFolders() {
     return names;
 }
 
-int runInstallPois(const upgsim::GlobalOptions &opts, std::vector<std::string> &args) {
-    bool bad = false;
+struct PoisOptions {
+    std::string archive;
     std::string text = k_default_text;
-    upgsim::takeOption(args, "--text", text, &bad);
-    if (bad)
-        return upgsim::usageError("--text needs a value");
-    for (const std::string &arg : args)
-        if (arg.compare(0, 2, "--") == 0)
-            return upgsim::usageError("install-pois: unknown option '" + arg + "'");
-    if (args.size() != 1)
-        return upgsim::usageError("usage: upgsim install-pois ARCHIVE [--text TEXT]");
+};
+PoisOptions s_options;
 
-    if (opts.tickHz == 0)
-        hostsim::setTickRate(k_pois_tick_hz);
+void defineInstallPois(CLI::App &sub, upgsim::GlobalOptions &) {
+    sub.add_option("ARCHIVE", s_options.archive, "the delivery (ARCHIVE.inf beside it)")
+        ->required();
+    sub.add_option("--text", s_options.text, "the bargraph's text")->type_name("TEXT");
+}
+
+int runInstallPois(const upgsim::GlobalOptions &opts, CLI::App &) {
+    const std::vector<std::string> args = {s_options.archive};
+    const std::string &text = s_options.text;
+    if (args[0].empty())
+        return upgsim::usageError("install-pois: ARCHIVE must not be empty");
+    // The delivery is merged onto the card.
+    if (!upgsim::deviceMounted(opts, "install-pois", "the SD card", "/SDH") ||
+        !upgsim::deviceMounted(opts, "install-pois", "ARCHIVE", args[0]))
+        return upgsim::EXIT_USAGE;
+
     if (C_BUILTINS::Instance() == nullptr) {
         std::fprintf(stderr, "upgsim: install-pois: the module cannot start\n");
         return upgsim::EXIT_FAILURE_REPORTED;
@@ -67,9 +73,7 @@ int runInstallPois(const upgsim::GlobalOptions &opts, std::vector<std::string> &
         return upgsim::EXIT_FAILURE_REPORTED;
     }
     if (value.ival != 0) {
-        std::fprintf(stderr,
-                     "upgsim: install-pois: installation of '%s' failed (result %d; the "
-                     "module's log tells why: --log -)\n",
+        std::fprintf(stderr, "upgsim: install-pois: installation of '%s' failed (result %d)\n",
                      args[0].c_str(), value.ival);
         return upgsim::EXIT_FAILURE_REPORTED;
     }
@@ -83,9 +87,8 @@ int runInstallPois(const upgsim::GlobalOptions &opts, std::vector<std::string> &
 
 const upgsim::Registrar k_install_pois_command({
     "install-pois",
-    "install-pois ARCHIVE [--text TEXT]",
-    "install the POI delivery ARCHIVE (with ARCHIVE.inf) with the builtin InstalPOIs: merged "
-    "countries are staged in /SDH/MAPPE/POI_USER/TEMP_<CID>; TEXT is the bargraph's text",
+    "merge a POI delivery onto the card with InstalPOIs",
+    defineInstallPois,
     runInstallPois,
 });
 

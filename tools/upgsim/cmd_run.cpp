@@ -1,135 +1,122 @@
 // "upgsim run": compiles an upgrade script (a C program) with the script host
 // and runs its main against the mounted devices, the module's builtins
-// registered as the unit's interpreter host registers them. The exit status
-// is the script's.
+// registered as the unit's interpreter host registers them. The script runs in
+// a child process; the exit status is the script's, or tells how it ended.
 #include "tools/upgsim/upgsim.h"
 
-#include "builtins/C_BUILTINS.h"
-#include "platform/hostsim/hostsim.h"
-#include "tools/scripthost/console_filter.h"
+#include "tools/scripthost/child.h"
 #include "tools/scripthost/scripthost.h"
-#include "unit/hmi.h"
 
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
-// Tick rate when none is given: the module's 500-tick pauses and bargraph
-// steps then take under a second (--tick-hz 60 plays the unit's timing).
-const int k_run_tick_hz = 600;
+struct RunCommandOptions {
+    std::string headerDir;
+    int timeoutSeconds = 0;
+};
+RunCommandOptions s_options;
 
-// Exit status when the script did not run (it did not compile or link).
-const int k_not_run = upgsim::EXIT_USAGE;
-
-void warnIfUnmapped(const upgsim::GlobalOptions &opts) {
-    if (opts.media.empty())
-        std::fprintf(stderr, "upgsim: run: no --media given: \"/DVD\" paths are used on the "
-                             "host as they are\n");
-    if (opts.sd.empty())
-        std::fprintf(stderr, "upgsim: run: no --sd given: \"/SDH\" paths are used on the host "
-                             "as they are\n");
+void defineRun(CLI::App &sub, upgsim::GlobalOptions &opts) {
+    // Everything from the script on belongs to the script: parsing stops at
+    // the first word that is not an option of run's.
+    sub.fallthrough(false);
+    sub.prefix_command();
+    upgsim::addGlobalOptions(sub, opts);
+    sub.add_option("--write-header", s_options.headerDir, "write upgrade_builtins.h into DIR")
+        ->type_name("DIR");
+    sub.add_option("--timeout", s_options.timeoutSeconds, "stop the script after SECONDS")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(1, 1000000).description(""));
+    sub.footer("upgsim [GLOBAL OPTIONS] run [OPTIONS] SCRIPT.c [ARG...]\n"
+               "upgsim run --write-header DIR\n"
+               "\n"
+               "Everything after SCRIPT.c goes to the script's main untouched. SCRIPT.c\n"
+               "is compiled as C whatever its name, and runs in a process of its own.\n"
+               "Clock: 6000 ticks per second unless --tick-hz N (the unit runs 60).\n"
+               "Exit status: the script's; 124 timed out, 125 usage error or failure\n"
+               "of upgsim, 126 did not compile, 127 script not found, 128+N ended by\n"
+               "signal N (130 on Ctrl-C).\n");
 }
 
-int runScriptCommand(const upgsim::GlobalOptions &opts, std::vector<std::string> &args) {
-    // The script's lines reach the terminal as they are printed, also through
-    // the console filter's pipe.
-    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-    bool bad = false;
-    std::string headerDir;
-    // Options of the command come before the script; what follows the script
-    // belongs to it.
-    std::vector<std::string> own;
-    std::vector<std::string> scriptArgs;
-    bool seenScript = false;
-    for (const std::string &arg : args) {
-        if (seenScript)
-            scriptArgs.push_back(arg);
-        else
-            own.push_back(arg);
-        if (!seenScript && arg.compare(0, 2, "--") != 0 &&
-            (own.size() < 2 || own[own.size() - 2] != "--write-header"))
-            seenScript = true;
-    }
-    upgsim::takeOption(own, "--write-header", headerDir, &bad);
-    if (bad)
-        return upgsim::usageError("--write-header needs a folder");
+// Notes the devices the script could not reach.
+void noteUnmounted(const upgsim::GlobalOptions &opts) {
+    std::string missing;
+    if (opts.media.empty())
+        missing += " /DVD (--media)";
+    if (opts.sd.empty())
+        missing += " /SDH (--sd)";
+    if (opts.flash.empty())
+        missing += " /F (--flash)";
+    if (!missing.empty())
+        std::fprintf(stderr, "upgsim: run: not mounted, so absent for the script:%s\n",
+                     missing.c_str());
+}
+
+int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
+    std::vector<std::string> rest = sub.remaining();
+    if (!rest.empty() && rest.front() == "--")
+        rest.erase(rest.begin());
+    const std::string &headerDir = s_options.headerDir;
     if (!headerDir.empty()) {
         if (!scripthost::writeHeaders(headerDir)) {
             std::fprintf(stderr, "upgsim: run: cannot write the headers into '%s'\n",
                          headerDir.c_str());
-            return upgsim::EXIT_FAILURE_REPORTED;
+            return scripthost::k_exit_host_failure;
         }
         std::printf("wrote %s/%s\n", headerDir.c_str(), scripthost::k_header_name);
-        if (own.empty())
+        if (rest.empty())
             return upgsim::EXIT_OK;
     }
-    for (const std::string &arg : own)
-        if (arg.compare(0, 2, "--") == 0)
-            return upgsim::usageError("run: unknown option '" + arg + "'");
-    if (own.size() != 1)
-        return upgsim::usageError("usage: upgsim run SCRIPT.c [ARG...]");
-    const std::string script = own[0];
-    struct stat st;
-    if (::stat(script.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return upgsim::usageError("run: cannot read the script '" + script + "'");
-
-    if (opts.tickHz == 0)
-        hostsim::setTickRate(k_run_tick_hz);
-    warnIfUnmapped(opts);
-    if (C_BUILTINS::Instance() == nullptr) {
-        std::fprintf(stderr, "upgsim: run: the module cannot start\n");
-        return upgsim::EXIT_FAILURE_REPORTED;
+    if (rest.empty()) {
+        upgsim::usageError("run needs SCRIPT.c (see upgsim run --help)");
+        return scripthost::k_exit_host_failure;
     }
-    // With the bargraph on the terminal, the script's lines and the module's
-    // console pass through a filter that ends the bar's line before each.
-    bool progress = opts.progressOnTerminal();
-    unit::setBargraphOnTerminal(progress);
-    scripthost::ConsoleFilter filter(nullptr, progress, "");
-    if (progress)
-        filter.start();
+    if (rest.front().compare(0, 1, "-") == 0) {
+        upgsim::usageError("run: unknown option '" + rest.front() + "' (see upgsim run --help)");
+        return scripthost::k_exit_host_failure;
+    }
+    const std::string script = rest.front();
+    struct stat st;
+    if (::stat(script.c_str(), &st) != 0) {
+        std::fprintf(stderr, "upgsim: run: %s: %s\n", script.c_str(), std::strerror(errno));
+        return errno == ENOENT ? scripthost::k_exit_not_found : scripthost::k_exit_not_compiled;
+    }
+    if (!S_ISREG(st.st_mode) || access(script.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "upgsim: run: %s is not a readable file\n", script.c_str());
+        return scripthost::k_exit_not_compiled;
+    }
 
     scripthost::RunOptions runOptions;
-    runOptions.args = scriptArgs;
-    scripthost::RunResult result = scripthost::runScript(script, runOptions);
-
-    // A script that ended with its bargraph running leaves the bar task alive:
-    // stop it as the unit's upgrade manager does when a script ends.
-    val_t ignored;
-    hostsim::callBuiltin("DeactivateBargraph", {}, &ignored);
-    unit::setBargraphOnTerminal(false);
-    filter.stop();
-    std::fflush(stdout);
-
-    for (const std::string &message : result.messages) {
-        if (result.ran())
-            std::fprintf(stderr, "upgsim: run: %s\n", message.c_str());
-        else
-            std::fprintf(stderr, "%s%s", message.c_str(),
-                         !message.empty() && message.back() == '\n' ? "" : "\n");
-    }
-    switch (result.outcome) {
-    case scripthost::RunResult::Outcome::Returned:
-    case scripthost::RunResult::Outcome::Exited:
-        return result.status;
-    case scripthost::RunResult::Outcome::CompileFailed:
-        std::fprintf(stderr, "upgsim: run: %s did not compile\n", script.c_str());
-        return k_not_run;
-    case scripthost::RunResult::Outcome::LinkFailed:
-        std::fprintf(stderr, "upgsim: run: %s did not link\n", script.c_str());
-        return k_not_run;
-    default:
-        std::fprintf(stderr, "upgsim: run: %s could not be run\n", script.c_str());
-        return k_not_run;
-    }
+    runOptions.args.assign(rest.begin() + 1, rest.end());
+    const bool progress = opts.progressOnTerminal();
+    scripthost::ChildOptions childOptions;
+    childOptions.timeoutSeconds = s_options.timeoutSeconds;
+    // The module starts in the child: no task runs in this process when it
+    // forks.
+    scripthost::ChildEnd end = scripthost::runInChild(
+        [&](int reportFd) {
+            return scripthost::runScriptHere(script, runOptions, progress, reportFd);
+        },
+        childOptions);
+    int status = scripthost::exitStatusOf(end, s_options.timeoutSeconds);
+    // The script ran (it reported its status) and failed.
+    if (status != 0 && end.how == scripthost::ChildEnd::How::Exited &&
+        !scripthost::reportValues(end.report, "status").empty())
+        noteUnmounted(opts);
+    return status;
 }
 
 const upgsim::Registrar k_run_command({
     "run",
-    "run [--write-header DIR] SCRIPT.c [ARG...]",
-    "compile the upgrade script SCRIPT.c and run its main with the mounted devices; exit "
-    "status: the script's (2 when it does not compile); --write-header writes "
-    "upgrade_builtins.h into DIR",
+    "compile and run an upgrade script (SCRIPT.c [ARG...])",
+    defineRun,
     runScriptCommand,
 });
 

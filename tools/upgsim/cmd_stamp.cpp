@@ -4,22 +4,30 @@
 
 #include "unit/integrity.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
 
 namespace {
 
-int runStamp(const upgsim::GlobalOptions &, std::vector<std::string> &args) {
-    bool bad = false;
+struct StampOptions {
+    std::string file;
     std::string version;
-    bool hasVersion = upgsim::takeOption(args, "--version", version, &bad);
-    if (bad)
-        return upgsim::usageError("--version needs a value");
-    for (const std::string &arg : args)
-        if (arg.compare(0, 2, "--") == 0)
-            return upgsim::usageError("stamp: unknown option '" + arg + "'");
-    if (!hasVersion || args.size() != 1)
-        return upgsim::usageError("usage: upgsim stamp FILE --version TEXT");
+};
+StampOptions s_options;
 
+void defineStamp(CLI::App &sub, upgsim::GlobalOptions &) {
+    sub.add_option("FILE", s_options.file, "the file (a unit or host path)")->required();
+    sub.add_option("--version", s_options.version, "its version text")
+        ->type_name("TEXT")
+        ->required();
+}
+
+int runStamp(const upgsim::GlobalOptions &opts, CLI::App &) {
+    const std::vector<std::string> args = {s_options.file};
+    const std::string &version = s_options.version;
+    if (!upgsim::deviceMounted(opts, "stamp", "FILE", args[0]))
+        return upgsim::EXIT_USAGE;
     if (!unit::validFileVersionText(version))
         return upgsim::usageError(
             "stamp: the version text takes at most 95 characters, without CR, LF or NUL");
@@ -35,9 +43,8 @@ int runStamp(const upgsim::GlobalOptions &, std::vector<std::string> &args) {
 
 const upgsim::Registrar k_stamp_command({
     "stamp",
-    "stamp FILE --version TEXT",
-    "write FILE's sidecar FILE.ver with its version text and CRC-32 (unit paths such as "
-    "/F/... resolve through the mounted devices)",
+    "write FILE.ver: FILE's version text and CRC-32",
+    defineStamp,
     runStamp,
 });
 

@@ -8,29 +8,31 @@
 #include "unit/hmi.h"
 #include "untgz/C_UNTGZ.h"
 
+#include <CLI/CLI.hpp>
+#include <zlib.h>
+
 #include <cstdint>
 #include <cstdio>
 
 namespace {
 
-// Tick rate when none is given: a bargraph step every 500 ticks is then under
-// a second.
-const int k_untar_tick_hz = 600;
-
-// Uncompressed size recorded in the gzip trailer (its last 4 bytes,
-// little-endian, the size modulo 2^32), an estimate of the bytes the
-// extraction writes. 0 when it cannot be read.
-uint32_t gzipTrailerSize(const std::string &hostPath) {
-    FILE *file = std::fopen(hostPath.c_str(), "rb");
+// Bytes the extraction writes at most: the archive's whole uncompressed size,
+// counted through every gzip member (the trailer of the last member alone
+// counts only that member, and only modulo 4 GiB), so that the bargraph never
+// passes 100 %. 0 when the archive cannot be read. The bargraph takes an
+// int: larger sizes are capped.
+uint32_t uncompressedSize(const std::string &hostPath) {
+    gzFile file = gzopen(hostPath.c_str(), "rb");
     if (file == nullptr)
         return 0;
-    unsigned char trailer[4] = {0, 0, 0, 0};
-    bool ok = std::fseek(file, -4, SEEK_END) == 0 && std::fread(trailer, 1, 4, file) == 4;
-    std::fclose(file);
-    if (!ok)
-        return 0;
-    return static_cast<uint32_t>(trailer[0]) | static_cast<uint32_t>(trailer[1]) << 8 |
-           static_cast<uint32_t>(trailer[2]) << 16 | static_cast<uint32_t>(trailer[3]) << 24;
+    static char buffer[256 * 1024];
+    unsigned long long total = 0;
+    int n;
+    while ((n = gzread(file, buffer, sizeof buffer)) > 0)
+        total += static_cast<unsigned>(n);
+    gzclose(file);
+    const unsigned long long cap = static_cast<unsigned long long>(INT32_MAX);
+    return static_cast<uint32_t>(total < cap ? total : cap);
 }
 
 std::string baseName(const std::string &path) {
@@ -44,25 +46,36 @@ void callBuiltin(const char *name, const std::vector<hostsim::EicArg> &args) {
         std::fprintf(stderr, "upgsim: untar: builtin %s is not registered\n", name);
 }
 
-int runUntar(const upgsim::GlobalOptions &opts, std::vector<std::string> &args) {
-    bool verbose = upgsim::takeFlag(args, "--verbose");
-    bool relative = upgsim::takeFlag(args, "--relative");
-    for (const std::string &arg : args)
-        if (arg.compare(0, 2, "--") == 0)
-            return upgsim::usageError("untar: unknown option '" + arg + "'");
-    if (args.size() != 2)
-        return upgsim::usageError("usage: upgsim untar ARCHIVE DEST [--verbose] [--relative]");
+struct UntarOptions {
+    std::string archive;
+    std::string destination;
+    bool verbose = false;
+    bool relative = false;
+};
+UntarOptions s_options;
 
+void defineUntar(CLI::App &sub, upgsim::GlobalOptions &) {
+    sub.add_option("ARCHIVE", s_options.archive, "the .tgz archive")->required();
+    sub.add_option("DEST", s_options.destination, "folder to extract into")->required();
+    sub.add_flag("--verbose", s_options.verbose, "the extractor's detailed log");
+    sub.add_flag("--relative", s_options.relative, "drop the paths' leading '/'");
+}
+
+int runUntar(const upgsim::GlobalOptions &opts, CLI::App &) {
+    const std::vector<std::string> args = {s_options.archive, s_options.destination};
+    const bool verbose = s_options.verbose;
+    const bool relative = s_options.relative;
     if (args[0].empty() || args[1].empty())
         return upgsim::usageError("untar: ARCHIVE and DEST must not be empty");
+    if (!upgsim::deviceMounted(opts, "untar", "ARCHIVE", args[0]) ||
+        !upgsim::deviceMounted(opts, "untar", "DEST", args[1]))
+        return upgsim::EXIT_USAGE;
     const std::string &archive = args[0];
     // The extractor prefixes every entry path with the folder as it is.
     std::string dest = args[1];
     if (dest.back() != '/')
         dest += '/';
 
-    if (opts.tickHz == 0)
-        hostsim::setTickRate(k_untar_tick_hz);
     if (C_BUILTINS::Instance() == nullptr) {
         std::fprintf(stderr, "upgsim: untar: the module cannot start\n");
         return upgsim::EXIT_FAILURE_REPORTED;
@@ -76,7 +89,7 @@ int runUntar(const upgsim::GlobalOptions &opts, std::vector<std::string> &args) 
     if (opts.progressOnTerminal())
         unit::setBargraphOnTerminal(true);
     std::string text = "Extracting " + baseName(archive);
-    uint32_t total = gzipTrailerSize(hostsim::resolvePath(archive));
+    uint32_t total = uncompressedSize(hostsim::resolvePath(archive));
     callBuiltin("ActivateBargraph",
                 {hostsim::EicArg::Ptr(text.c_str()), hostsim::EicArg::Int(static_cast<int>(total)),
                  hostsim::EicArg::Int(0)});
@@ -93,9 +106,8 @@ int runUntar(const upgsim::GlobalOptions &opts, std::vector<std::string> &args) 
 
 const upgsim::Registrar k_untar_command({
     "untar",
-    "untar ARCHIVE DEST [--verbose] [--relative]",
-    "extract the .tgz ARCHIVE into folder DEST with the module's extractor, showing its "
-    "progress bar (--verbose: detailed log; --relative: drop the leading '/' of the paths)",
+    "extract a .tgz with the module's extractor and its bar",
+    defineUntar,
     runUntar,
 });
 

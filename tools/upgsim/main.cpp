@@ -1,13 +1,18 @@
-// upgsim: the host simulator of the upgrade-support module. Parses the global
-// options (accepted before or after the subcommand), maps the host folders as
-// the unit's devices, sets up logging and the unit stand-ins, then runs the
-// subcommand.
+// upgsim: the host simulator of the upgrade-support module. Parses the command
+// line with CLI11 (global options accepted before or after the subcommand),
+// maps the host folders as the unit's devices, sets up logging and the unit
+// stand-ins, then runs the subcommand.
 #include "tools/upgsim/upgsim.h"
 
 #include "platform/hostsim/hostsim.h"
+#include "tools/scripthost/child.h"
 #include "unit/unit.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
+#include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,64 +30,78 @@ std::map<std::string, Command> &commandTable() {
 
 const char k_version[] = "upgsim 0.1.0";
 
-void printHelp(FILE *out) {
-    std::fprintf(out,
-                 "usage: upgsim [GLOBAL OPTIONS] COMMAND [ARGS]\n"
-                 "\n"
-                 "Host simulator of the navigation unit's upgrade-support module.\n"
-                 "\n"
-                 "Global options (before or after the command):\n"
-                 "  --sd DIR              host folder mounted as the SD card \"/SDH\"\n"
-                 "  --flash DIR           host folder mounted as the flash \"/F\"\n"
-                 "  --media DIR           host folder mounted as the medium \"/DVD\"\n"
-                 "  --log FILE            write the module's log lines to FILE ('-': standard "
-                 "error)\n"
-                 "  --tick-hz N           system tick rate (ticks per second; default 60)\n"
-                 "  --sd-block-size N     block size reported for \"/SDH\" (default: the host's)\n"
-                 "  --no-progress         never draw progress bars\n"
-                 "  --help                this text\n"
-                 "  --version             the simulator's version\n"
-                 "\n"
-                 "Commands:\n");
-    for (const auto &entry : commandTable())
-        std::fprintf(out, "  %-44s %s\n", entry.second.usage, entry.second.summary);
-    std::fprintf(out, "\nExit status: 0 success, 1 failure reported by the module, 2 usage error.\n");
+const char k_global_footer[] =
+    "Every command runs the simulated clock at 6000 ticks per second unless\n"
+    "--tick-hz N is given (the unit runs 60).\n"
+    "\n"
+    "Mounts: --sd, --media and --flash must name existing folders. A unit\n"
+    "device that is not mounted does not exist: paths on it fail.\n"
+    "\n"
+    "Exit status: 0 success, 1 failure reported by the module, 2 usage error.\n"
+    "\"run\": the script's status; 124 timed out, 125 usage error or failure of\n"
+    "upgsim, 126 did not compile, 127 script not found, 128+N ended by signal N.\n";
+
+const char k_command_footer[] =
+    "Clock: 6000 ticks per second unless --tick-hz N (the unit runs 60).\n"
+    "Global options (upgsim --help) are accepted before or after the command.\n";
+
+// Parses SIZE: bytes, or a number with the suffix K, M or G (powers of 1024).
+// Empty message when valid.
+std::string parseSize(const std::string &text, long long &bytes) {
+    const std::string bad = "needs a size in bytes, or with K, M or G: '" + text + "'";
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])))
+        return bad;
+    std::size_t used = 0;
+    unsigned long long value = 0;
+    try {
+        value = std::stoull(text, &used, 10);
+    } catch (...) {
+        return bad;
+    }
+    unsigned shift = 0;
+    if (used + 1 == text.size()) {
+        switch (std::toupper(static_cast<unsigned char>(text[used]))) {
+        case 'K':
+            shift = 10;
+            break;
+        case 'M':
+            shift = 20;
+            break;
+        case 'G':
+            shift = 30;
+            break;
+        default:
+            return bad;
+        }
+    } else if (used != text.size()) {
+        return bad;
+    }
+    const unsigned long long limit = 1ULL << 50; // a petabyte is plenty for a card
+    if (value > (limit >> shift))
+        return "is too large: '" + text + "'";
+    bytes = static_cast<long long>(value << shift);
+    return std::string();
 }
 
-// Takes the global options out of args; returns false (after printing the
-// message) on a usage error.
-bool parseGlobals(std::vector<std::string> &args, GlobalOptions &opts, int &exitCode) {
-    bool bad = false;
-    std::string value;
-    takeOption(args, "--sd", opts.sd, &bad);
-    takeOption(args, "--flash", opts.flash, &bad);
-    takeOption(args, "--media", opts.media, &bad);
-    takeOption(args, "--log", opts.log, &bad);
-    if (bad) {
-        exitCode = usageError("option needs a value");
-        return false;
+const char k_global_group[] = "Global options";
+
+// An existing folder; the message names the path (CLI11 adds the option).
+CLI::Validator existingFolder() {
+    return CLI::Validator(CLI::ExistingDirectory).description("");
+}
+
+volatile sig_atomic_t g_progress_drawn = 0;
+
+// Ctrl-C or SIGTERM during a command that runs in this process (untar, copy,
+// install-pois, ...): finish a bar line and end with 128 + the signal, as the
+// shell would report it.
+void onInterrupt(int sig) {
+    if (g_progress_drawn != 0) {
+        const char nl = '\n';
+        ssize_t ignored = write(STDERR_FILENO, &nl, 1);
+        (void)ignored;
     }
-    long number = 0;
-    if (takeOption(args, "--tick-hz", value, &bad)) {
-        if (!parseInt(value, number) || number <= 0 || number > 1000000) {
-            exitCode = usageError("--tick-hz needs a positive number of ticks per second");
-            return false;
-        }
-        opts.tickHz = static_cast<int>(number);
-    }
-    if (takeOption(args, "--sd-block-size", value, &bad)) {
-        if (!parseInt(value, number) || number <= 0 || number > (1L << 30)) {
-            exitCode = usageError("--sd-block-size needs a positive number of bytes");
-            return false;
-        }
-        opts.sdBlockSize = number;
-    }
-    if (bad) {
-        exitCode = usageError("option needs a value");
-        return false;
-    }
-    opts.noProgress = takeFlag(args, "--no-progress");
-    return true;
+    _exit(128 + sig);
 }
 
 } // namespace
@@ -96,138 +115,147 @@ int usageError(const std::string &message) {
     return EXIT_USAGE;
 }
 
-bool takeOption(std::vector<std::string> &args, const std::string &name, std::string &value,
-                bool *bad) {
-    bool found = false;
-    for (size_t i = 0; i < args.size();) {
-        if (args[i] == name) {
-            if (i + 1 >= args.size()) {
-                if (bad)
-                    *bad = true;
-                args.erase(args.begin() + static_cast<long>(i));
-                return found;
-            }
-            value = args[i + 1];
-            args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
-            found = true;
-        } else if (args[i].compare(0, name.size() + 1, name + "=") == 0) {
-            value = args[i].substr(name.size() + 1);
-            args.erase(args.begin() + static_cast<long>(i));
-            found = true;
-        } else {
-            ++i;
+bool deviceMounted(const GlobalOptions &opts, const char *command, const char *what,
+                   const std::string &unitPath) {
+    struct Device {
+        const char *name;
+        const std::string *folder;
+        const char *option;
+    };
+    const Device devices[] = {
+        {"/SDH", &opts.sd, "--sd"}, {"/F", &opts.flash, "--flash"}, {"/DVD", &opts.media, "--media"}};
+    for (const Device &d : devices) {
+        const std::size_t n = std::strlen(d.name);
+        if (unitPath.compare(0, n, d.name) == 0 && (unitPath.size() == n || unitPath[n] == '/') &&
+            d.folder->empty()) {
+            std::fprintf(stderr, "upgsim: %s: %s is on %s, which is not mounted (give %s DIR)\n",
+                         command, what, d.name, d.option);
+            return false;
         }
     }
-    return found;
-}
-
-bool takeFlag(std::vector<std::string> &args, const std::string &name) {
-    auto it = std::remove(args.begin(), args.end(), name);
-    bool found = it != args.end();
-    args.erase(it, args.end());
-    return found;
-}
-
-bool parseInt(const std::string &text, long &value) {
-    if (text.empty())
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    long v = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || end == nullptr || *end != '\0')
-        return false;
-    value = v;
     return true;
+}
+
+void addGlobalOptions(CLI::App &app, GlobalOptions &opts) {
+    app.add_option("--sd", opts.sd, "host folder mounted as the SD card /SDH")
+        ->type_name("DIR")
+        ->check(existingFolder())
+        ->group(k_global_group);
+    app.add_option("--flash", opts.flash, "host folder mounted as the flash /F")
+        ->type_name("DIR")
+        ->check(existingFolder())
+        ->group(k_global_group);
+    app.add_option("--media", opts.media, "host folder mounted as the medium /DVD")
+        ->type_name("DIR")
+        ->check(existingFolder())
+        ->group(k_global_group);
+    app.add_option("--log", opts.log, "the module's log into FILE (-: stderr)")->type_name("FILE")->group(
+        k_global_group);
+    app.add_option("--tick-hz", opts.tickHz, "ticks per second (default 6000)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 1000000).description(""))
+        ->group(k_global_group);
+    app.add_option("--sd-block-size", opts.sdBlockSize, "block size /SDH reports")
+        ->type_name("N")
+        ->check(CLI::Range(1L, 1L << 30).description(""))
+        ->group(k_global_group);
+    app.add_option_function<std::string>(
+           "--sd-capacity",
+           [&opts](const std::string &text) {
+               long long bytes = 0;
+               const std::string problem = parseSize(text, bytes);
+               if (!problem.empty())
+                   throw CLI::ValidationError("--sd-capacity", problem);
+               opts.sdCapacity = bytes;
+           },
+           "play /SDH as a card of SIZE bytes (K, M, G)")
+        ->type_name("SIZE")
+        ->group(k_global_group);
+    app.add_flag("--no-progress", opts.noProgress, "never draw progress bars")
+        ->group(k_global_group);
 }
 
 } // namespace upgsim
 
-// Index of the command word in args: the first word that is neither an option
-// nor the value of a global option that takes one; args.size() when none.
-size_t commandIndex(const std::vector<std::string> &args) {
-    static const char *const valued[] = {"--sd", "--flash", "--media", "--log", "--tick-hz",
-                                         "--sd-block-size"};
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i].empty() || args[i][0] != '-')
-            return i;
-        for (const char *name : valued)
-            if (args[i] == name)
-                ++i;
-    }
-    return args.size();
-}
-
 int main(int argc, char **argv) {
     using namespace upgsim;
-    std::vector<std::string> args(argv + 1, argv + argc);
 
-    // --help and --version are global; after a command word, --help asks for
-    // that command's usage and --version is left to a command that takes it
-    // (stamp FILE --version TEXT).
-    size_t cmdAt = commandIndex(args);
-    const Command *cmd = nullptr;
-    if (cmdAt < args.size()) {
-        auto found = commandTable().find(args[cmdAt]);
-        if (found != commandTable().end())
-            cmd = &found->second;
-    }
-    std::vector<std::string> before(args.begin(), args.begin() + static_cast<long>(cmdAt));
-    std::vector<std::string> after(args.begin() + static_cast<long>(cmdAt), args.end());
-    bool help = takeFlag(before, "--help") || takeFlag(before, "-h");
-    bool version = takeFlag(before, "--version");
-    if (cmd != nullptr) {
-        if (takeFlag(after, "--help") || takeFlag(after, "-h")) {
-            std::printf("usage: upgsim [GLOBAL OPTIONS] %s\n  %s\n", cmd->usage, cmd->summary);
-            return EXIT_OK;
-        }
-        if (std::string(cmd->usage).find("--version") == std::string::npos)
-            version = takeFlag(after, "--version") || version;
-    } else {
-        help = takeFlag(after, "--help") || takeFlag(after, "-h") || help;
-        version = takeFlag(after, "--version") || version;
-    }
-    if (help) {
-        printHelp(stdout);
-        return EXIT_OK;
-    }
-    if (version) {
-        std::printf("%s\n", k_version);
-        return EXIT_OK;
-    }
-    args = before;
-    args.insert(args.end(), after.begin(), after.end());
+    CLI::App app("Host simulator of the navigation unit's upgrade-support module.", "upgsim");
+    app.get_formatter()->column_width(26);
+    app.get_formatter()->label("SUBCOMMAND", "COMMAND");
+    app.get_formatter()->label("OPTIONS", "OPTIONS");
+    app.set_help_flag("-h,--help", "this text");
+    app.set_version_flag("--version", k_version, "the simulator's version");
+    app.fallthrough();
+    app.require_subcommand(0, 1);
+    app.footer(k_global_footer);
 
     GlobalOptions opts;
-    int exitCode = EXIT_OK;
-    if (!parseGlobals(args, opts, exitCode))
-        return exitCode;
-
-    if (args.empty()) {
-        printHelp(stderr);
-        return usageError("no command given");
+    addGlobalOptions(app, opts);
+    std::map<CLI::App *, const Command *> subs;
+    for (const auto &entry : commandTable()) {
+        CLI::App *sub = app.add_subcommand(entry.second.name, entry.second.summary);
+        sub->group("Commands");
+        sub->footer(k_command_footer);
+        sub->set_help_flag("-h,--help", "this text");
+        entry.second.define(*sub, opts);
+        subs[sub] = &entry.second;
     }
-    std::string name = args.front();
-    args.erase(args.begin());
-    auto it = commandTable().find(name);
-    if (it == commandTable().end())
-        return usageError("unknown command '" + name + "' (see upgsim --help)");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        std::string what = e.what();
+        std::fprintf(stderr, "upgsim: %s (see upgsim --help)\n", what.c_str());
+        // "run" keeps 0-123 for its script's status.
+        for (const auto &entry : subs)
+            if (entry.second->name == std::string("run") && entry.first->parsed())
+                return scripthost::k_exit_host_failure;
+        return EXIT_USAGE;
+    }
+
+    const Command *cmd = nullptr;
+    CLI::App *sub = nullptr;
+    for (const auto &entry : subs)
+        if (entry.first->parsed()) {
+            sub = entry.first;
+            cmd = entry.second;
+        }
+    if (cmd == nullptr) {
+        usageError("no command given");
+        std::fputs(app.help().c_str(), stderr);
+        return EXIT_USAGE;
+    }
+
     hostsim::resetAll();
-    if (opts.tickHz > 0)
-        hostsim::setTickRate(opts.tickHz);
+    hostsim::setTickRate(opts.effectiveTickHz());
     if (!opts.sd.empty())
         hostsim::mountDevice("/SDH", opts.sd, opts.sdBlockSize);
+    if (opts.sdCapacity >= 0)
+        hostsim::setDeviceCapacity("/SDH", opts.sdCapacity);
     if (!opts.flash.empty())
         hostsim::mountDevice("/F", opts.flash);
     if (!opts.media.empty())
         hostsim::mountDevice("/DVD", opts.media);
+    hostsim::captureLog(true);
     if (opts.log == "-")
         hostsim::logToStderr(true);
     else if (!opts.log.empty() && !hostsim::logToFile(opts.log))
         return usageError("cannot open log file '" + opts.log + "'");
     unit::installAll();
 
-    int rc = it->second.run(opts, args);
+    g_progress_drawn = opts.progressOnTerminal() ? 1 : 0;
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+
+    int rc = cmd->run(opts, *sub);
     std::fflush(stdout);
+    if (rc == EXIT_FAILURE_REPORTED)
+        scripthost::printModuleErrors();
     hostsim::waitAllTasks(60000);
     return rc;
 }

@@ -1,0 +1,92 @@
+// Running a piece of work (an upgrade script with the module around it) in a
+// child process: a script that crashes, loops or calls exit in any form then
+// ends only the child. The parent relays the child's standard output line by
+// line and its standard error as it comes, so that nothing the child wrote is
+// lost when it dies, ends a progress-bar line the child left open, keeps the
+// module's extraction listing off the terminal when asked, stops the child
+// after a timeout or on SIGINT/SIGTERM, and reports how it ended.
+//
+// The caller forks before any task or thread of its own has started: the
+// child starts the module's tasks itself.
+#ifndef TOOLS_SCRIPTHOST_CHILD_H
+#define TOOLS_SCRIPTHOST_CHILD_H
+
+#include "tools/scripthost/scripthost.h"
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+namespace scripthost {
+
+// Exit statuses of a script run besides the script's own, as timeout(1) and
+// env(1) use them.
+constexpr int k_exit_timed_out = 124;    // the timeout ran out
+constexpr int k_exit_host_failure = 125; // a usage error or a failure of the host
+constexpr int k_exit_not_compiled = 126; // the script did not compile or link
+constexpr int k_exit_not_found = 127;    // the script file does not exist
+constexpr int k_exit_signal_base = 128;  // + N: ended by signal N
+
+struct ChildOptions {
+    // Seconds after which the child is sent SIGTERM (then SIGKILL 2 s
+    // later); 0: no limit.
+    int timeoutSeconds = 0;
+    // Lines of standard output starting with "(UntarBlock) " (the
+    // extractor's listing) go to this file instead; empty: relayed too.
+    std::string listingPath;
+    // Where the child's standard output goes (its standard error goes to
+    // the parent's standard error).
+    FILE *out = stdout;
+};
+
+struct ChildEnd {
+    enum class How {
+        Exited,      // code: the child's exit status
+        Signaled,    // code: the signal that ended the child
+        TimedOut,    // the timeout ran out; the child was stopped
+        Interrupted, // code: SIGINT or SIGTERM received by the parent
+        NotStarted,  // fork or pipe failed
+    };
+    How how = How::NotStarted;
+    int code = 0;
+    std::string report;        // what the child wrote on its report channel
+    unsigned long listed = 0;  // lines sent to the listing file
+};
+
+// Runs `body` in a forked child with its standard output and error on pipes
+// read by this process, and returns once the child has ended and every byte
+// it wrote has been passed on. `body` gets the descriptor of the report
+// channel (a pipe whose text comes back in ChildEnd::report) and returns the
+// child's exit status; every stream is flushed before the child ends. In the
+// child SIGINT and SIGTERM have their default actions. Main thread of a
+// process without other threads.
+ChildEnd runInChild(const std::function<int(int reportFd)> &body, const ChildOptions &options);
+
+// "SIGSEGV" for 11, ...; "signal N" when unknown.
+std::string signalName(int sig);
+
+// The child's work for one script: starts the module, runs the script (the
+// bargraph drawn on standard error when `progress`), stops a bargraph the
+// script left running, prints the compiler's messages and the host's notes
+// on standard error, then the module's last error lines when the script did
+// not end with 0. Writes "status N" and "ticks N" lines to reportFd once the
+// script has run. Returns the exit status: the script's, or
+// k_exit_not_compiled / k_exit_host_failure.
+int runScriptHere(const std::string &script, const RunOptions &options, bool progress,
+                  int reportFd);
+
+// The exit status a parent reports for its child's end, after printing
+// "upgsim: script ended by signal N (NAME)", the timeout's or the
+// interruption's line on standard error.
+int exitStatusOf(const ChildEnd &end, int timeoutSeconds);
+
+// The value of "KEY VALUE" lines of a report, in order.
+std::vector<std::string> reportValues(const std::string &report, const std::string &key);
+
+// Prints on standard error the last few lines of the module's captured log
+// that tell of an error, under a heading; nothing when there are none.
+void printModuleErrors();
+
+} // namespace scripthost
+
+#endif

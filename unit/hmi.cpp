@@ -49,8 +49,11 @@ void DrawBar(t_hmi_state &p_state, const char *p_text, int p_percent) {
     for (int l_i = 0; l_i < l_width; l_i++)
         l_bar[l_i] = l_i < l_filled ? '#' : '-';
     l_bar[l_width] = '\0';
+    // The module's percentage passes 100 when the total it was given is short
+    // (an archive of several gzip members announces only its last member's
+    // size): the terminal shows the bar full, never more than 100 %.
     std::fprintf(stderr, "\r\033[K%.40s [%s] %3d%%", p_text != nullptr ? p_text : "", l_bar,
-                 p_percent);
+                 p_percent < 0 ? 0 : (p_percent > 100 ? 100 : p_percent));
     std::fflush(stderr);
     p_state.terminal_line_open = true;
 }

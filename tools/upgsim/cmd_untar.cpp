@@ -9,30 +9,33 @@
 #include "untgz/C_UNTGZ.h"
 
 #include <CLI/CLI.hpp>
-#include <zlib.h>
 
 #include <cstdint>
 #include <cstdio>
 
 namespace {
 
-// Bytes the extraction writes at most: the archive's whole uncompressed size,
-// counted through every gzip member (the trailer of the last member alone
-// counts only that member, and only modulo 4 GiB), so that the bargraph never
-// passes 100 %. 0 when the archive cannot be read. The bargraph takes an
-// int: larger sizes are capped.
+// The bargraph's total: the uncompressed size that the gzip trailer at the
+// end of the archive gives (its last four bytes, little-endian). That is the
+// whole archive for a single-member file; an archive of several members
+// announces only its last member, and the terminal bar then stays full past
+// its end (the HMI stand-in never draws more than 100 %). Reading the trailer
+// costs nothing, where counting every member would inflate the archive twice.
+// 0 when the archive cannot be read. The bargraph takes an int: larger sizes
+// are capped.
 uint32_t uncompressedSize(const std::string &hostPath) {
-    gzFile file = gzopen(hostPath.c_str(), "rb");
+    FILE *file = std::fopen(hostPath.c_str(), "rb");
     if (file == nullptr)
         return 0;
-    static char buffer[256 * 1024];
-    unsigned long long total = 0;
-    int n;
-    while ((n = gzread(file, buffer, sizeof buffer)) > 0)
-        total += static_cast<unsigned>(n);
-    gzclose(file);
-    const unsigned long long cap = static_cast<unsigned long long>(INT32_MAX);
-    return static_cast<uint32_t>(total < cap ? total : cap);
+    unsigned char trailer[4] = {0, 0, 0, 0};
+    bool ok = std::fseek(file, -4, SEEK_END) == 0 && std::fread(trailer, 1, 4, file) == 4;
+    std::fclose(file);
+    if (!ok)
+        return 0;
+    uint32_t size = static_cast<uint32_t>(trailer[0]) | static_cast<uint32_t>(trailer[1]) << 8 |
+                    static_cast<uint32_t>(trailer[2]) << 16 |
+                    static_cast<uint32_t>(trailer[3]) << 24;
+    return size > static_cast<uint32_t>(INT32_MAX) ? static_cast<uint32_t>(INT32_MAX) : size;
 }
 
 std::string baseName(const std::string &path) {

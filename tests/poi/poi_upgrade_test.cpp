@@ -324,7 +324,7 @@ TEST_F(PoiUpgradeTest, UserFilesThatCannotBeCopiedAreNotStaged) {
 TEST_F(PoiUpgradeTest, FailedStagingMoveIsAFailure) {
     InstallMap("FRA");
     Deliver({{"FRA/ABC.lzw", "new"}});
-    hostsim::injectFault(hostsim::FileOp::Rename, 1, EIO, true);
+    hostsim::injectFault(hostsim::FileOp::Mv, 1, EIO, true);
 
     EXPECT_EQ(Install(), -1);
     EXPECT_NE(log().find("MergeThisNewPOI : mv from /SDH/MAPPE/MERGE/FRA to "

@@ -4,7 +4,10 @@
 
 #include "tests/support/unit_fixture.h"
 
+#include <zlib.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -29,6 +32,24 @@ Tree snapshotTree(const std::string &hostDir) {
             tree[rel] = "<other>";
     }
     return tree;
+}
+
+Tree digest(const Tree &tree) {
+    Tree out;
+    for (const auto &entry : tree) {
+        const std::string &c = entry.second;
+        if (c.size() <= 64) {
+            out.insert(entry);
+            continue;
+        }
+        char text[64];
+        std::snprintf(text, sizeof text, "<%zu bytes, crc %08lx>", c.size(),
+                      static_cast<unsigned long>(
+                          crc32(0L, reinterpret_cast<const Bytef *>(c.data()),
+                                static_cast<uInt>(c.size()))));
+        out[entry.first] = text;
+    }
+    return out;
 }
 
 Tree subTree(const Tree &tree, const std::string &prefix, bool inside) {

@@ -24,6 +24,9 @@ namespace testsupport {
 // "<dir>", symbolic links to "<link>". Empty when the folder is missing.
 using Tree = std::map<std::string, std::string>;
 Tree snapshotTree(const std::string &hostDir);
+// The tree with every content longer than 64 bytes replaced by its size and
+// CRC-32, so that a failed comparison prints readably.
+Tree digest(const Tree &tree);
 // The entries of `tree` whose path does (or does not) start with `prefix`.
 Tree subTree(const Tree &tree, const std::string &prefix, bool inside = true);
 // Open file descriptors of this process (to see that a run leaked none).

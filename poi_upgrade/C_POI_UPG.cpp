@@ -56,11 +56,8 @@ bool FolderExists(const CKWString &p_path) {
 // (also when there was nothing); false, logged, when something remains.
 bool RemoveTree(const char *p_path) {
     bool l_gone = xdelete(p_path) == OK || errnoGet() == ENOENT;
-    if (l_gone && std::strpbrk(p_path, "*?") == nullptr) {
+    if (l_gone && std::strpbrk(p_path, "*?") == nullptr)
         plat::rmdir(p_path);
-        struct stat l_status;
-        l_gone = plat::stat(p_path, &l_status) != 0 && errnoGet() == ENOENT;
-    }
     if (!l_gone)
         logMsg("%ld - (C_POI_UPG) could not remove %s (errno = 0x%X)\n", (_Vx_usr_arg_t)tickGet(),
                (_Vx_usr_arg_t)p_path, (_Vx_usr_arg_t)errnoGet());

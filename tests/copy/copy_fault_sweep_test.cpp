@@ -22,6 +22,8 @@ using testsupport::Tree;
 
 class CopyFaultSweep : public testsupport::UnitFixture {
 protected:
+    CopyFaultSweep() { m_inMemory = true; }
+
     void SetUp() override {
         UnitFixture::SetUp();
         ASSERT_NE(C_BUILTINS::Instance(), nullptr);

@@ -14,6 +14,8 @@ namespace {
 
 class UntgzFaultSweep : public untgztest::UntgzTest {
 protected:
+    UntgzFaultSweep() { m_inMemory = true; }
+
     void SetUp() override {
         UntgzTest::SetUp();
         ASSERT_TRUE(testsupport::writeFile(sdDir() + "/keep.dat", std::string(1000, 'k')));

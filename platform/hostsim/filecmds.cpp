@@ -401,7 +401,9 @@ STATUS xdelete(const char *path) {
     return OK;
 }
 
-// A line longer than the buffer is returned in pieces; when a piece ends
+// A read error ends the call with ERROR, also in the middle of a line (the
+// piece read so far would pass for a whole line). A line longer than the
+// buffer is returned in pieces; when a piece ends
 // right before the line's '\n', that '\n' is consumed with it (on seekable
 // files), so that no empty line appears that the file does not hold.
 int fioRdString(int fd, char *string, int maxbytes) {
@@ -419,11 +421,8 @@ int fioRdString(int fd, char *string, int maxbytes) {
     while (n < maxbytes - 1) {
         char c;
         const long r = readFd(fd, &c, 1);
-        if (r < 0) {
-            if (n == 0)
-                return ERROR;
-            break;
-        }
+        if (r < 0)
+            return ERROR; // a line cut by a read error is not a line
         if (r == 0) {
             if (n == 0)
                 return ERROR;

@@ -7,6 +7,7 @@
 #include "platform/plat_io.h"
 #include "unit/integrity.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -23,6 +24,9 @@ const unsigned long k_path_max_length = 765;
 
 // Size of a version text buffer (GetFileVersion).
 const int k_version_size = 96;
+
+// Suffix of the temporary name a copy is written under.
+const char k_temp_suffix[] = "~upgcopy";
 
 // Retries after a failed first copy.
 const int k_copy_retries = 3;
@@ -59,11 +63,15 @@ bool SameFile(const char *p_first, const char *p_second) {
 // Replaces p_Dest with a copy of p_Source, 64 KiB per read and write.
 // Returns 0 (OK) when every byte was copied, -1 (ERROR) otherwise. The source
 // is read until a read returns 0 bytes, so a short read before the end does not
-// end the copy early. The destination is only touched once the source is open:
-// a source that cannot be opened leaves it as it was. A destination that is
-// the source itself already holds its bytes: it is left alone (removing or
-// truncating it would destroy the source) and the result is 0.
-// Any task (the interpreter's, the POI merge's); each call has its own buffer.
+// end the copy early. The copy is written under a temporary name beside the
+// destination (p_Dest + "~upgcopy") and renamed onto it only once the source
+// was read completely and the copy written and closed: a failing copy leaves
+// the destination as it was (the card needs room for both meanwhile). A source that cannot be opened or is not a
+// regular file (a folder, a device), and a destination that is an existing
+// folder, are refused with -1 and the destination untouched. A destination
+// that is the source itself already holds its bytes: it is left alone and the
+// result is 0. Any task (the interpreter's, the POI merge's); each call has its own
+// buffer.
 int C_BUILTINS::BuiltinsCopy(const char *p_Source, const char *p_Dest) {
     int l_result = 0;
 
@@ -73,29 +81,55 @@ int C_BUILTINS::BuiltinsCopy(const char *p_Source, const char *p_Dest) {
         return -1;
     }
 
-    char *l_buffer = static_cast<char *>(std::malloc(k_copy_buffer_size));
-    if (l_buffer == nullptr) {
-        logMsg("malloc l_buffer returned error errno = 0x%X", (_Vx_usr_arg_t)errnoGet());
+    char l_temp[k_path_buffer_size + sizeof k_temp_suffix];
+    int l_temp_len = std::snprintf(l_temp, sizeof l_temp, "%s%s", p_Dest, k_temp_suffix);
+    if (l_temp_len < 0 || static_cast<unsigned long>(l_temp_len) >= sizeof l_temp) {
+        logMsg("BuiltinsCopy: destination '%s' too long\n", (_Vx_usr_arg_t)p_Dest);
         return -1;
     }
 
     int l_source_fd = plat::open(p_Source, O_RDONLY);
-    int l_dest_fd = -1;
-    if (l_source_fd >= 0 && SameFile(p_Source, p_Dest)) {
+    if (l_source_fd < 0) {
+        logMsg("BuiltinsCopy: open of '%s' returned error errno = 0x%X\n", (_Vx_usr_arg_t)p_Source,
+               (_Vx_usr_arg_t)errnoGet());
+        return -1;
+    }
+    struct stat l_status;
+    if (plat::fstat(l_source_fd, &l_status) != 0 || !S_ISREG(l_status.st_mode)) {
+        logMsg("BuiltinsCopy: '%s' is not a readable regular file (errno = 0x%X): nothing "
+               "copied\n",
+               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)errnoGet());
+        plat::close(l_source_fd);
+        return -1;
+    }
+    if (SameFile(p_Source, p_Dest)) {
         logMsg("BuiltinsCopy: '%s' and '%s' are the same file: nothing copied\n",
                (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)p_Dest);
         plat::close(l_source_fd);
-        std::free(l_buffer);
         return 0;
     }
-    if (l_source_fd >= 0) {
-        plat::remove(p_Dest);
-        // O_TRUNC as well: should the remove have failed, no byte of the old
-        // destination may survive past the end of the copy.
-        l_dest_fd = plat::open(p_Dest, O_RDWR | O_CREAT | O_TRUNC, 0777);
+    if (plat::stat(p_Dest, &l_status) == 0 && S_ISDIR(l_status.st_mode)) {
+        logMsg("BuiltinsCopy: destination '%s' is a folder: nothing copied\n",
+               (_Vx_usr_arg_t)p_Dest);
+        plat::close(l_source_fd);
+        return -1;
     }
 
-    if (l_source_fd >= 0 && l_dest_fd >= 0) {
+    char *l_buffer = static_cast<char *>(std::malloc(k_copy_buffer_size));
+    if (l_buffer == nullptr) {
+        logMsg("malloc l_buffer returned error errno = 0x%X", (_Vx_usr_arg_t)errnoGet());
+        plat::close(l_source_fd);
+        return -1;
+    }
+
+    // A temporary file left by an interrupted copy is replaced.
+    plat::remove(l_temp);
+    int l_dest_fd = plat::open(l_temp, O_RDWR | O_CREAT | O_TRUNC, 0777);
+    if (l_dest_fd < 0) {
+        logMsg("BuiltinsCopy: open of '%s' returned error errno = 0x%X\n", (_Vx_usr_arg_t)l_temp,
+               (_Vx_usr_arg_t)errnoGet());
+        l_result = -1;
+    } else {
         long l_read = 0;
         do {
             l_read = plat::read(l_source_fd, l_buffer, k_copy_chunk);
@@ -113,23 +147,50 @@ int C_BUILTINS::BuiltinsCopy(const char *p_Source, const char *p_Dest) {
                 }
             }
         } while (l_read > 0 && l_result == 0);
-    } else {
-        logMsg("BuiltinsCopy: open of '%s' returned error errno = 0x%X\n",
-               (_Vx_usr_arg_t)(l_source_fd < 0 ? p_Source : p_Dest), (_Vx_usr_arg_t)errnoGet());
-        l_result = -1;
     }
 
-    if (l_source_fd >= 0)
-        plat::close(l_source_fd);
-    // The destination's close flushes what the file system still holds: when
-    // it fails the copy is not on the medium.
+    plat::close(l_source_fd);
+    // The copy's close flushes what the file system still holds: when it
+    // fails the copy is not on the medium.
     if (l_dest_fd >= 0 && plat::close(l_dest_fd) != 0 && l_result == 0) {
         logMsg("BuiltinsCopy: close of '%s' returned error errno = 0x%X\n", (_Vx_usr_arg_t)p_Dest,
                (_Vx_usr_arg_t)errnoGet());
         l_result = -1;
     }
     std::free(l_buffer);
+
+    // The unit's file system renames onto a free name only: when the first
+    // rename fails, the old destination is removed and the rename made again.
+    bool l_keep_temp = false;
+    if (l_result == 0 && plat::rename(l_temp, p_Dest) != 0) {
+        plat::remove(p_Dest);
+        if (plat::rename(l_temp, p_Dest) != 0) {
+            logMsg("BuiltinsCopy: rename of '%s' to '%s' returned error errno = 0x%X\n",
+                   (_Vx_usr_arg_t)l_temp, (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)errnoGet());
+            l_result = -1;
+            // Once the destination is gone, the complete copy is all there is.
+            l_keep_temp = plat::stat(p_Dest, &l_status) != 0;
+            if (l_keep_temp)
+                logMsg("BuiltinsCopy: the copy is kept as '%s'\n", (_Vx_usr_arg_t)l_temp);
+        }
+    }
+    if (l_result != 0 && l_dest_fd >= 0 && !l_keep_temp)
+        plat::remove(l_temp);
     return l_result;
+}
+
+// BuiltinsCopy, then the source's version and integrity stamp carried to the
+// destination (a stale stamp of the destination removed when the source has
+// none), so that the destination's version tells what it holds. 0 or -1.
+static int CopyWithVersion(const char *p_Source, const char *p_Dest) {
+    if (C_BUILTINS::BuiltinsCopy(p_Source, p_Dest) != 0)
+        return -1;
+    if (CopyFileVersion(p_Source, p_Dest) != 0) {
+        logMsg("UPGCopy ERROR: version of '%s' not carried to '%s' (errno = 0x%X)\n",
+               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)errnoGet());
+        return -1;
+    }
+    return 0;
 }
 
 // Builtin "UPGCopy". Argument 0 char*: source file; argument 1 char*:
@@ -192,12 +253,12 @@ val_t C_BUILTINS::s_UPGCopy() {
             logMsg("UPGCopy Could not create '%s'\n", (_Vx_usr_arg_t)l_dest_folder);
     }
 
-    l_result = BuiltinsCopy(l_pSource, l_pDest);
+    l_result = CopyWithVersion(l_pSource, l_pDest);
     if (l_result == -1) {
         for (int l_retry = 1; l_retry <= k_copy_retries; ++l_retry) {
             logMsg("UPGCopy ERROR (Retry %d) : errno = 0x%X : '%s'\n", (_Vx_usr_arg_t)l_retry,
                    (_Vx_usr_arg_t)errnoGet(), (_Vx_usr_arg_t)l_pSource);
-            l_result = BuiltinsCopy(l_pSource, l_pDest);
+            l_result = CopyWithVersion(l_pSource, l_pDest);
             if (l_result == 0)
                 return EiC_IntResult(0);
         }
@@ -213,7 +274,7 @@ val_t C_BUILTINS::s_UPGCopy() {
         // file onto itself keeps it.
         if (SameFile(l_pSource, l_pDest)) {
             logMsg("UPGCopy: '%s' is its own destination: not removed\n", (_Vx_usr_arg_t)l_pSource);
-        } else if (plat::remove(l_pSource) != 0) {
+        } else if (plat::remove(l_pSource) != 0 || RemoveFileVersion(l_pSource) != 0) {
             logMsg("UPGCopy ERROR (l_pSource %s):errno = 0x%X remove in UPG copy\n",
                    (_Vx_usr_arg_t)l_pSource, (_Vx_usr_arg_t)errnoGet());
             l_result = -1;

@@ -7,10 +7,10 @@
 // unit the OS's own device layer does this and these are the plain C library
 // functions.
 //
-// Host: open/read/write/close/mkdir/rename (and the others) go through one
-// table of function pointers so that tests can inject failures; stat/fstat
-// report the block size configured for a device (so any SD block size can be
-// played on any host file system).
+// Host: every function passes a fault-injection gate so that tests can make
+// any call fail; writes and creations respect a device's simulated capacity
+// (ENOSPC on a full card); stat/fstat report the block size configured for a
+// device (so any SD block size can be played on any host file system).
 #ifndef PLATFORM_PLAT_IO_H
 #define PLATFORM_PLAT_IO_H
 
@@ -31,6 +31,10 @@ int fstat(int fd, struct ::stat *st);
 int stat(const char *path, struct ::stat *st);
 
 FILE *fopen(const char *path, const char *mode);
+// The C library's fwrite: the number of whole items written (fewer than
+// `count` after an error, errno set).
+unsigned long fwrite(const void *buf, unsigned long size, unsigned long count, FILE *f);
+int fflush(FILE *f);
 int fclose(FILE *f);
 
 DIR *opendir(const char *path);

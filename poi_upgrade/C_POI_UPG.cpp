@@ -8,8 +8,11 @@
 #include "platform/vxworks.h"
 #include "unit/hmi.h"
 #include "unit/storage.h"
+#include "untgz/C_UNTGZ.h"
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -23,6 +26,8 @@ const char k_poi_user_temp_dot[] = "/SDH/MAPPE/POI_USER/TEMP*.*";
 const char k_poi_user_temp[] = "/SDH/MAPPE/POI_USER/TEMP*";
 const char k_installed_version[] = "/SDH/POI_VER.POI";
 const char k_staged_version[] = "/SDH/TEMP_POI_VER.POI";
+// The only entries of a delivery that are extracted.
+const char k_allowed_prefix[] = "tmp_poi/";
 
 const char k_star_line[] = "********************************************\n";
 const char k_merge_star_line[] = "\n***************************************************\n";
@@ -30,25 +35,65 @@ const char k_merge_star_line[] = "\n********************************************
 // Length of each pause of the installation, in ticks (500 on the unit).
 std::atomic<int> g_pause_ticks{500};
 
-// True when p_path can be opened as a directory.
-bool FolderExists(const CKWString &p_path) {
+// Whether a folder is there: 1 when p_path can be opened as a directory, 0
+// when it does not exist, -1 when it cannot be told (any other error).
+int FolderState(const CKWString &p_path) {
     DIR *l_dir = plat::opendir(p_path.GetBuffer());
-    if (l_dir == nullptr)
-        return false;
-    plat::closedir(l_dir);
-    return true;
+    if (l_dir != nullptr) {
+        plat::closedir(l_dir);
+        return 1;
+    }
+    int l_errno = errnoGet();
+    return (l_errno == ENOENT || l_errno == ENOTDIR) ? 0 : -1;
 }
 
-// Removes a tree with xdelete, then the folder itself should it remain.
-void RemoveTree(const char *p_path) {
-    xdelete(p_path);
-    plat::rmdir(p_path);
+bool FolderExists(const CKWString &p_path) {
+    return FolderState(p_path) == 1;
+}
+
+// Removes a tree (a file, a folder, or what a wildcard matches) with xdelete,
+// then the folder itself should it remain. True when nothing of it is left
+// (also when there was nothing); false, logged, when something remains.
+bool RemoveTree(const char *p_path) {
+    bool l_gone = xdelete(p_path) == OK || errnoGet() == ENOENT;
+    if (l_gone && std::strpbrk(p_path, "*?") == nullptr)
+        plat::rmdir(p_path);
+    if (!l_gone)
+        logMsg("%ld - (C_POI_UPG) could not remove %s (errno = 0x%X)\n", (_Vx_usr_arg_t)tickGet(),
+               (_Vx_usr_arg_t)p_path, (_Vx_usr_arg_t)errnoGet());
+    return l_gone;
+}
+
+// Creates a folder; true also when it exists already.
+bool MakeFolder(const char *p_path) {
+    if (plat::mkdir(p_path) == 0)
+        return true;
+    struct stat l_status;
+    if (errnoGet() == EEXIST && plat::stat(p_path, &l_status) == 0 && S_ISDIR(l_status.st_mode))
+        return true;
+    logMsg("%ld - (C_POI_UPG) could not create %s (errno = 0x%X)\n", (_Vx_usr_arg_t)tickGet(),
+           (_Vx_usr_arg_t)p_path, (_Vx_usr_arg_t)errnoGet());
+    return false;
+}
+
+// readdir with the end of the folder told apart from an error: null at the
+// end (p_failed false) or on an error (p_failed true, logged).
+struct dirent *ReadEntry(DIR *p_dir, const char *p_path, bool &p_failed) {
+    errnoSet(0);
+    struct dirent *l_entry = plat::readdir(p_dir);
+    if (l_entry == nullptr && errnoGet() != 0) {
+        p_failed = true;
+        logMsg("%ld - (C_POI_UPG) reading folder %s failed (errno = 0x%X)\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)p_path, (_Vx_usr_arg_t)errnoGet());
+    }
+    return l_entry;
 }
 
 } // namespace
 
 C_POI_UPG::C_POI_UPG(const CKWString &poi_archive, char *bargraph_text)
-    : m_poi_archive(poi_archive), m_prefix(), m_bargraph_text(bargraph_text) {}
+    : m_poi_archive(poi_archive), m_prefix(), m_bargraph_text(bargraph_text),
+      m_read_failed(false) {}
 
 C_POI_UPG::~C_POI_UPG() {}
 
@@ -69,30 +114,35 @@ void C_POI_UPG::StepBargraph(int p_percent) {
 }
 
 // Caller's task (the interpreter's). Bargraph steps of a successful run: 10,
-// 45, 60, 65, 90, 75 (while the countries are read), 100.
+// 45, 60, 65, 90, 75 (while the countries are read), 100. The installed
+// version file is removed only once everything succeeded; a failed
+// installation leaves it and removes the staged one, so that no partial
+// delivery is taken for a complete one.
 int C_POI_UPG::UpgradeTask() {
     logMsg(k_star_line);
     logMsg("***************UpgradeTask******************\n");
     logMsg(k_star_line);
     logMsg("%ld - (C_POI_UPG) << UpgradeTask + >>", (_Vx_usr_arg_t)tickGet());
 
-    // Leftovers of an earlier installation.
-    xdelete(k_merge_folder);
-    xdelete(k_tmp_poi_folder);
-    xdelete(k_poi_user_temp_dot);
-    xdelete(k_poi_user_temp);
-    xdelete(k_staged_version);
+    if (m_poi_archive.GetLength() == 0) {
+        logMsg("%ld - (C_POI_UPG) UpgradeTask : no POI archive given\n", (_Vx_usr_arg_t)tickGet());
+        return -1;
+    }
+
+    // Leftovers of an earlier installation: a staging folder left behind
+    // would be taken for part of this one.
+    bool l_cleaned = RemoveTree(k_merge_folder);
+    l_cleaned = RemoveTree(k_tmp_poi_folder) && l_cleaned;
+    l_cleaned = RemoveTree(k_poi_user_temp_dot) && l_cleaned;
+    l_cleaned = RemoveTree(k_poi_user_temp) && l_cleaned;
+    l_cleaned = RemoveTree(k_staged_version) && l_cleaned;
+    if (!l_cleaned)
+        return -1;
 
     C_FS_STORAGE_ENTITY l_carto_dir;
     C_FS_STORAGE_CTRL_PATH::GetCartographyDir(l_carto_dir);
 
     StepBargraph(10);
-
-    FILE *l_installed = plat::fopen(k_installed_version, "r");
-    if (l_installed != nullptr) {
-        plat::fclose(l_installed);
-        xdelete(k_installed_version);
-    }
 
     CKWString l_version_file = m_poi_archive + ".inf";
     int l_result = C_BUILTINS::BuiltinsCopy(l_version_file.GetBuffer(), k_staged_version);
@@ -102,60 +152,87 @@ int C_POI_UPG::UpgradeTask() {
     if (!FolderExists(CKWString(k_poi_user_folder))) {
         logMsg("%ld - (C_POI_UPG) UpgradeTask : Folder %s doesn't exist : Create it! \n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)k_poi_user_folder);
-        plat::mkdir(k_poi_user_folder);
+        if (!MakeFolder(k_poi_user_folder))
+            l_result = -1;
     } else {
         logMsg("%ld - (C_POI_UPG) UpgradeTask : Folder %s already exists! \n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)k_poi_user_folder);
     }
 
-    Pause();
-
-    StepBargraph(45);
-    CKWString l_destination = l_carto_dir.GetName() + "MAPPE/";
-    l_result = C_BUILTINS::UnCompress(m_poi_archive.GetBuffer(), l_destination.GetBuffer());
-    StepBargraph(60);
-    Pause();
-    StepBargraph(65);
-
     if (l_result == 0) {
-        logMsg("%ld - (C_POI_UPG) UpgradeTask : Creation of merge folder\n",
-               (_Vx_usr_arg_t)tickGet());
-        plat::mkdir(k_merge_folder);
-        StepBargraph(90);
-        l_result = ManagementOfNewPOIs();
+        Pause();
+
+        StepBargraph(45);
+        // Only the delivery's own folder may be written: an entry elsewhere
+        // (the user's POI folders, the maps) fails the extraction.
+        C_UNTGZ *l_untgz = C_UNTGZ::GetInstance();
+        if (l_untgz != nullptr)
+            l_untgz->SetAllowedPrefix(k_allowed_prefix);
+        CKWString l_destination = l_carto_dir.GetName() + "MAPPE/";
+        l_result = C_BUILTINS::UnCompress(m_poi_archive.GetBuffer(), l_destination.GetBuffer());
+        if (l_untgz != nullptr)
+            l_untgz->SetAllowedPrefix(nullptr);
+        StepBargraph(60);
+        Pause();
+        StepBargraph(65);
+
+        if (l_result == 0) {
+            logMsg("%ld - (C_POI_UPG) UpgradeTask : Creation of merge folder\n",
+                   (_Vx_usr_arg_t)tickGet());
+            if (MakeFolder(k_merge_folder)) {
+                StepBargraph(90);
+                l_result = ManagementOfNewPOIs();
+            } else {
+                l_result = -1;
+            }
+        }
     }
 
+    // The staged version file replaces the installed one only for a
+    // complete installation.
+    if (l_result == 0 && !RemoveTree(k_installed_version))
+        l_result = -1;
     if (l_result == 0) {
         StepBargraph(100);
         Pause();
+    } else {
+        logMsg("%ld - (C_POI_UPG) UpgradeTask : installation failed : %s removed, %s kept\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)k_staged_version,
+               (_Vx_usr_arg_t)k_installed_version);
+        RemoveTree(k_staged_version);
     }
     return l_result;
 }
 
-// Caller's task. A failure of one country does not stop the walk; the result
-// is that of the last country folder handled.
+// Caller's task. A failure of one country does not stop the walk, and it is
+// not hidden by a later country's success.
 int C_POI_UPG::ManagementOfNewPOIs() {
     logMsg("%ld - (C_POI_UPG) <<ManagementOfNewPOIs + >>\n", (_Vx_usr_arg_t)tickGet());
     int l_result = 0;
+    int l_countries = 0;
 
     DIR *l_dir = plat::opendir(k_tmp_poi_folder);
     if (l_dir == nullptr) {
         logMsg("%ld - (C_POI_UPG)  ManagementOfNewPOIs  opendir (%s) is NULL !!!\n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)k_tmp_poi_folder);
+        l_result = -1;
     } else {
-        struct dirent *l_entry = plat::readdir(l_dir);
+        bool l_failed = false;
+        struct dirent *l_entry = ReadEntry(l_dir, k_tmp_poi_folder, l_failed);
         if (l_entry == nullptr) {
             logMsg("%ld - (C_POI_UPG)  ManagementOfNewPOIs  readdir Error : Errno = 0x%X!!!\n",
                    (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet());
         } else {
             StepBargraph(75);
-            for (; l_entry != nullptr; l_entry = plat::readdir(l_dir)) {
+            for (; l_entry != nullptr; l_entry = ReadEntry(l_dir, k_tmp_poi_folder, l_failed)) {
                 CKWString l_name(l_entry->d_name);
                 CKWString l_path = CKWString(k_tmp_poi_folder) + "/" + l_name;
                 struct stat l_status;
                 if (plat::stat(l_path.GetBuffer(), &l_status) != 0) {
+                    // A country that cannot be examined is a country missed.
                     logMsg("%ld - (C_POI_UPG)  ManagementOfNewPOIs  stat (%s) failed : skipped\n",
                            (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_path.GetBuffer());
+                    l_result = -1;
                     continue;
                 }
                 if (!S_ISDIR(l_status.st_mode))
@@ -163,137 +240,175 @@ int C_POI_UPG::ManagementOfNewPOIs() {
                 // "." and ".." leave the result as it is. On the unit they are
                 // the first entries of a folder, before any country (the
                 // result is still 0 there); the host lists entries in any
-                // order, and a ".." after a failed country must not hide it.
+                // order.
                 if (l_name.Compare(".", true) == 1 || l_name.Compare("..", true) == 1)
                     continue;
                 logMsg(k_merge_star_line);
                 logMsg("\n%ld - (C_POI_UPG) Merge new POI CID  %s \n", (_Vx_usr_arg_t)tickGet(),
                        (_Vx_usr_arg_t)l_name.GetBuffer());
                 logMsg(k_merge_star_line);
-                l_result = MergeThisNewPOI(l_name, l_path);
+                l_countries++;
+                if (MergeThisNewPOI(l_name, l_path) != 0)
+                    l_result = -1;
             }
         }
+        if (l_failed)
+            l_result = -1;
         plat::closedir(l_dir);
+        if (l_countries == 0) {
+            logMsg("%ld - (C_POI_UPG) ManagementOfNewPOIs : no country folder in %s\n",
+                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)k_tmp_poi_folder);
+            l_result = -1;
+        }
     }
 
     logMsg("%ld - (C_POI_UPG) ManagementOfNewPOIs : Remove of /SDH/MAPPE/tmp_poi folder\n",
            (_Vx_usr_arg_t)tickGet());
-    RemoveTree(k_tmp_poi_folder);
+    if (!RemoveTree(k_tmp_poi_folder))
+        l_result = -1;
     logMsg("%ld - (C_POI_UPG) ManagementOfNewPOIs : Remove of /SDH/MAPPE/MERGE folder\n",
            (_Vx_usr_arg_t)tickGet());
-    RemoveTree(k_merge_folder_no_slash);
+    if (!RemoveTree(k_merge_folder_no_slash))
+        l_result = -1;
 
     logMsg("%ld - (C_POI_UPG) <<ManagementOfNewPOIs - >>", (_Vx_usr_arg_t)tickGet());
     return l_result;
 }
 
 // Caller's task. The merge folder is built under "/SDH/MAPPE/MERGE/" and then
-// moved to the staging folder "/SDH/MAPPE/POI_USER/TEMP_" + cid; a staging
-// move that fails gives -1 (nothing staged for the country). When the user's
-// current files cannot be copied into the merge folder, nothing is staged for
-// the country (a staging folder without them would lose them) and the result
-// is -1. Once a group of the country failed, the country's result stays -1.
+// moved to the staging folder "/SDH/MAPPE/POI_USER/TEMP_" + cid. A country
+// that failed at any step (its merge folder not made, the user's files or the
+// delivered files not copied, a folder not read, a group not updated, the
+// staging move) is not staged: its merge folder is removed and the result is
+// -1, so that a staging folder always holds the whole merge.
 int C_POI_UPG::MergeThisNewPOI(CKWString &cid, CKWString &new_folder) {
     logMsg("%ld - (C_POI_UPG) <<MergeThisNewPOI + >>\n", (_Vx_usr_arg_t)tickGet());
     int l_result = 0;
 
-    if (!FolderExists(CKWString(k_mappe_folder) + cid)) {
-        logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : The CID %s doesn't exist in MAPPE\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)cid.GetBuffer());
+    int l_map_state = FolderState(CKWString(k_mappe_folder) + cid);
+    if (l_map_state != 1) {
+        if (l_map_state == 0)
+            logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : The CID %s doesn't exist in MAPPE\n",
+                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)cid.GetBuffer());
+        else
+            logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : cannot tell whether %s is installed "
+                   "(errno = 0x%X)\n",
+                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)cid.GetBuffer(),
+                   (_Vx_usr_arg_t)errnoGet());
         logMsg("%ld - (C_POI_UPG) <<MergeThisNewPOI - >>\n", (_Vx_usr_arg_t)tickGet());
-        return 0;
+        return l_map_state == 0 ? 0 : -1;
     }
 
     CKWString l_merge_folder = CKWString(k_merge_folder) + cid;
     logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : Creation of Temp directory : %s\n",
            (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_merge_folder.GetBuffer());
-    plat::mkdir(l_merge_folder.GetBuffer());
+    if (!MakeFolder(l_merge_folder.GetBuffer()))
+        l_result = -1;
 
     CKWString l_staging_folder = CKWString(k_poi_user_folder) + "/TEMP_" + cid;
     CKWString l_user_folder = CKWString(k_poi_user_folder) + "/" + cid;
+    int l_user_state = l_result == 0 ? FolderState(l_user_folder) : -1;
 
-    if (!FolderExists(l_user_folder)) {
+    if (l_user_state == 0) {
         // A country without user POIs yet: the delivered files are staged.
         logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : The folder %s doesn't exist\n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_user_folder.GetBuffer());
-        l_result = xcopy(new_folder.GetBuffer(), l_merge_folder.GetBuffer());
-        if (mv(l_merge_folder.GetBuffer(), l_staging_folder.GetBuffer()) != OK) {
-            logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : mv from %s to %s failed\n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_merge_folder.GetBuffer(),
-                   (_Vx_usr_arg_t)l_staging_folder.GetBuffer());
+        if (xcopy(new_folder.GetBuffer(), l_merge_folder.GetBuffer()) != OK) {
+            logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : copy of %s into %s failed\n",
+                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)new_folder.GetBuffer(),
+                   (_Vx_usr_arg_t)l_merge_folder.GetBuffer());
             l_result = -1;
         }
-        logMsg("%ld - (C_POI_UPG) <<MergeThisNewPOI - >>\n", (_Vx_usr_arg_t)tickGet());
-        return l_result;
-    }
-
-    logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : The folder %s exists\n", (_Vx_usr_arg_t)tickGet(),
-           (_Vx_usr_arg_t)l_user_folder.GetBuffer());
-    bool l_user_files_copied = xcopy(l_user_folder.GetBuffer(), l_merge_folder.GetBuffer()) == OK;
-
-    if (!l_user_files_copied) {
-        logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : copy of %s into %s failed : nothing staged\n",
+    } else if (l_user_state == 1) {
+        logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : The folder %s exists\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_user_folder.GetBuffer());
+        if (xcopy(l_user_folder.GetBuffer(), l_merge_folder.GetBuffer()) != OK) {
+            logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : copy of %s into %s failed : nothing "
+                   "staged\n",
+                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_user_folder.GetBuffer(),
+                   (_Vx_usr_arg_t)l_merge_folder.GetBuffer());
+            l_result = -1;
+        } else if (MergeGroups(l_merge_folder, new_folder) != 0) {
+            l_result = -1;
+        }
+    } else if (l_result == 0) {
+        logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : cannot open %s (errno = 0x%X)\n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_user_folder.GetBuffer(),
-               (_Vx_usr_arg_t)l_merge_folder.GetBuffer());
+               (_Vx_usr_arg_t)errnoGet());
         l_result = -1;
-    } else {
-        DIR *l_dir = plat::opendir(new_folder.GetBuffer());
-        if (l_dir == nullptr) {
-            l_result = -1;
-            logMsg("%ld - (C_POI_UPG) : MergeThisNewPOI : Failed to open %s \n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)new_folder.GetBuffer());
-        } else {
-            struct dirent *l_entry = plat::readdir(l_dir);
-            if (l_entry == nullptr) {
-                l_result = -1;
-                logMsg("%ld - (C_POI_UPG) : MergeThisNewPOI : No files inside %s \n",
-                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)new_folder.GetBuffer());
-            }
-            for (; l_entry != nullptr; l_entry = plat::readdir(l_dir)) {
-                CKWString l_file = new_folder + "/" + l_entry->d_name;
-                logMsg("%ld - (C_POI_UPG) : MergeThisNewPOI : AnalyseFile %s \n",
-                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_file.GetBuffer());
-                CKWString l_name = l_file.After(l_file.FindReverse('/') + 1);
-                int l_dot = l_name.FindReverse('.');
-                CKWString l_extension = l_dot < 0 ? l_name : l_name.After(l_dot + 1);
-                if (l_extension.Compare("txt", true) != 1)
-                    continue;
-                logMsg("%ld - (C_POI_UPG) : MergeThisNewPOI : The file %s is a txt file!\n",
-                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_file.GetBuffer());
-                if (GetValueInFile(l_file, CKWString("PREFIX"), m_prefix) != 0) {
-                    logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : No PREFIX in text file : %s \n",
-                           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_file.GetBuffer());
-                    continue;
-                }
-                logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : Launch of ManageFilesInsideMergeFolder "
-                       "with PREFIX = %s \n",
-                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_prefix.GetBuffer());
-                int l_group_result =
-                    ManageFilesInsideMergeFolder(l_merge_folder, new_folder, m_prefix);
-                // A group that failed leaves the country's staging folder
-                // incomplete: a later group's success does not hide it.
-                if (l_result == 0)
-                    l_result = l_group_result;
-            }
-            plat::closedir(l_dir);
-        }
     }
 
-    if (l_user_files_copied) {
-        if (mv(l_merge_folder.GetBuffer(), l_staging_folder.GetBuffer()) != OK) {
-            logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : mv from %s to %s failed\n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_merge_folder.GetBuffer(),
-                   (_Vx_usr_arg_t)l_staging_folder.GetBuffer());
-            l_result = -1;
-        }
-    } else {
+    if (l_result == 0 && mv(l_merge_folder.GetBuffer(), l_staging_folder.GetBuffer()) != OK) {
+        logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : mv from %s to %s failed\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_merge_folder.GetBuffer(),
+               (_Vx_usr_arg_t)l_staging_folder.GetBuffer());
+        l_result = -1;
+    }
+    if (l_result != 0) {
+        logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : %s not staged\n", (_Vx_usr_arg_t)tickGet(),
+               (_Vx_usr_arg_t)cid.GetBuffer());
         RemoveTree(l_merge_folder.GetBuffer());
     }
-    CKWString l_old_folder = l_user_folder + "_old";
-    RemoveTree(l_old_folder.GetBuffer());
+    if (l_user_state == 1) {
+        CKWString l_old_folder = l_user_folder + "_old";
+        if (!RemoveTree(l_old_folder.GetBuffer()))
+            l_result = -1;
+    }
     xdelete(new_folder.GetBuffer());
 
     logMsg("%ld - (C_POI_UPG) <<MergeThisNewPOI - >>\n", (_Vx_usr_arg_t)tickGet());
+    return l_result;
+}
+
+// Caller's task. Every text file of the new folder that names a PREFIX
+// announces a group, merged by ManageFilesInsideMergeFolder. 0 when every
+// group merged; -1 when the folder cannot be read, holds nothing, a text file
+// cannot be read, or a group failed.
+int C_POI_UPG::MergeGroups(CKWString &merge_folder, CKWString &new_folder) {
+    int l_result = 0;
+    DIR *l_dir = plat::opendir(new_folder.GetBuffer());
+    if (l_dir == nullptr) {
+        logMsg("%ld - (C_POI_UPG) : MergeThisNewPOI : Failed to open %s \n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)new_folder.GetBuffer());
+        return -1;
+    }
+    bool l_failed = false;
+    struct dirent *l_entry = ReadEntry(l_dir, new_folder.GetBuffer(), l_failed);
+    if (l_entry == nullptr) {
+        l_result = -1;
+        logMsg("%ld - (C_POI_UPG) : MergeThisNewPOI : No files inside %s \n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)new_folder.GetBuffer());
+    }
+    for (; l_entry != nullptr; l_entry = ReadEntry(l_dir, new_folder.GetBuffer(), l_failed)) {
+        CKWString l_file = new_folder + "/" + l_entry->d_name;
+        logMsg("%ld - (C_POI_UPG) : MergeThisNewPOI : AnalyseFile %s \n", (_Vx_usr_arg_t)tickGet(),
+               (_Vx_usr_arg_t)l_file.GetBuffer());
+        CKWString l_name = l_file.After(l_file.FindReverse('/') + 1);
+        int l_dot = l_name.FindReverse('.');
+        CKWString l_extension = l_dot < 0 ? l_name : l_name.After(l_dot + 1);
+        if (l_extension.Compare("txt", true) != 1)
+            continue;
+        logMsg("%ld - (C_POI_UPG) : MergeThisNewPOI : The file %s is a txt file!\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_file.GetBuffer());
+        if (GetValueInFile(l_file, CKWString("PREFIX"), m_prefix) != 0) {
+            logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : No PREFIX in text file : %s \n",
+                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_file.GetBuffer());
+            // A text file that cannot be read may announce a group.
+            if (LastReadFailed())
+                l_result = -1;
+            continue;
+        }
+        logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : Launch of ManageFilesInsideMergeFolder "
+               "with PREFIX = %s \n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_prefix.GetBuffer());
+        // A group that failed leaves the country's merge incomplete: a later
+        // group's success does not hide it.
+        if (ManageFilesInsideMergeFolder(merge_folder, new_folder, m_prefix) != 0)
+            l_result = -1;
+    }
+    if (l_failed)
+        l_result = -1;
+    plat::closedir(l_dir);
     return l_result;
 }
 
@@ -315,15 +430,25 @@ int C_POI_UPG::ManageFilesInsideMergeFolder(CKWString merge_folder, CKWString ne
     CKWString l_old_date;
     CKWString l_new_date;
     bool l_allowed = false;
+    // A version file that exists but cannot be read decides nothing: the
+    // group fails rather than be judged on a date never read.
+    const CKWString *l_unreadable = nullptr;
     if (GetValueInFile(l_old_version, l_key, l_old_date) != 0) {
-        logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : No Date in old prefix text file : "
-               "Upgrade allowed\n",
-               (_Vx_usr_arg_t)tickGet());
-        l_allowed = true;
+        if (LastReadFailed()) {
+            l_unreadable = &l_old_version;
+        } else {
+            logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : No Date in old prefix text "
+                   "file : Upgrade allowed\n",
+                   (_Vx_usr_arg_t)tickGet());
+            l_allowed = true;
+        }
     } else if (GetValueInFile(l_new_version, l_key, l_new_date) != 0) {
-        logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : No Date in new prefix text file : "
-               "Upgrade not allowed\n",
-               (_Vx_usr_arg_t)tickGet());
+        if (LastReadFailed())
+            l_unreadable = &l_new_version;
+        else
+            logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : No Date in new prefix text "
+                   "file : Upgrade not allowed\n",
+                   (_Vx_usr_arg_t)tickGet());
     } else if (l_new_date.ToInt() >= l_old_date.ToInt()) {
         logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : Date of new file is higher : "
                "Upgrade allowed\n",
@@ -334,6 +459,12 @@ int C_POI_UPG::ManageFilesInsideMergeFolder(CKWString merge_folder, CKWString ne
                "Upgrade not allowed\n",
                (_Vx_usr_arg_t)tickGet());
     }
+    if (l_unreadable != nullptr) {
+        logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : %s cannot be read\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_unreadable->GetBuffer());
+        logMsg("%ld - (C_POI_UPG) <<ManageFilesInsideMergeFolder - >>\n", (_Vx_usr_arg_t)tickGet());
+        return -1;
+    }
 
     DIR *l_dir = plat::opendir(new_folder.GetBuffer());
     if (l_dir == nullptr) {
@@ -341,13 +472,14 @@ int C_POI_UPG::ManageFilesInsideMergeFolder(CKWString merge_folder, CKWString ne
         logMsg("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : Failed to open %s\n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)new_folder.GetBuffer());
     } else {
-        struct dirent *l_entry = plat::readdir(l_dir);
+        bool l_failed = false;
+        struct dirent *l_entry = ReadEntry(l_dir, new_folder.GetBuffer(), l_failed);
         if (l_entry == nullptr) {
             l_result = -1;
             logMsg("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : No files inside %s",
                    (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)new_folder.GetBuffer());
         }
-        for (; l_entry != nullptr; l_entry = plat::readdir(l_dir)) {
+        for (; l_entry != nullptr; l_entry = ReadEntry(l_dir, new_folder.GetBuffer(), l_failed)) {
             CKWString l_source = new_folder + "/" + l_entry->d_name;
             CKWString l_destination = merge_folder + "/" + l_entry->d_name;
             if (IsPrefixFile(l_source, prefix) != 1) {
@@ -369,6 +501,8 @@ int C_POI_UPG::ManageFilesInsideMergeFolder(CKWString merge_folder, CKWString ne
                     l_result = l_copy;
             }
         }
+        if (l_failed)
+            l_result = -1;
         plat::closedir(l_dir);
     }
 

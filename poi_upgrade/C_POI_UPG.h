@@ -21,20 +21,31 @@ public:
     ~C_POI_UPG();
 
     // The whole installation: clean-up of earlier leftovers, staging of the
-    // version file (archive path + ".inf"), extraction, merge of every
-    // country. 0 when it succeeded, otherwise the failing step's result (the
-    // version copy's, the extraction's, or the last country's merge result).
+    // version file (archive path + ".inf"), extraction of the delivery's
+    // "tmp_poi/" entries only, merge of every country, and last the removal of
+    // the installed version file "/SDH/POI_VER.POI" (the staged one replaces
+    // it). 0 only when every step succeeded; -1 (or the failing step's result)
+    // otherwise, and then the installed version file is left as it was and the
+    // staged one removed. An empty archive path is refused before anything is
+    // touched.
     int UpgradeTask();
 
     // Merges every country folder found under "/SDH/MAPPE/tmp_poi", then
-    // removes the work folders. Returns the result of the last country folder
-    // handled (0 when none could be read).
+    // removes the work folders. 0 when every country merged and the work
+    // folders are gone; -1 when any country failed (the walk goes on with the
+    // others), when no country folder was delivered or the folder cannot be
+    // read, or when a work folder remains.
     int ManagementOfNewPOIs();
 
     // Merges one country: `cid` is its folder name, `new_folder` the full path
     // of its new files. 0 on success (also for a country without installed
-    // map, which is skipped), -1 on failure.
+    // map, which is skipped), -1 on failure; a country that failed at any
+    // step is not staged.
     int MergeThisNewPOI(CKWString &cid, CKWString &new_folder);
+
+    // Merges every group announced by the text files of new_folder into
+    // merge_folder. 0 when all merged, -1 otherwise.
+    int MergeGroups(CKWString &merge_folder, CKWString &new_folder);
 
     // Copies the files of group `prefix` from new_folder into merge_folder
     // when the group's new DATE is not older than the one in merge_folder.
@@ -50,6 +61,9 @@ public:
     // (LF or CR). 0 with `value` set when found; -1 with `value` emptied when
     // the file cannot be opened or holds no matching line.
     int GetValueInFile(const CKWString &file, const CKWString &key, CKWString &value);
+    // True when the last GetValueInFile met a file that exists but could not
+    // be opened or read (its -1 then says nothing about the key).
+    bool LastReadFailed() const { return m_read_failed; }
 
     // Host adaptation for tests and benchmarks: the length, in ticks, of each
     // of the pauses of UpgradeTask (500 on the unit, and by default here).
@@ -69,6 +83,7 @@ private:
     CKWString m_poi_archive;
     CKWString m_prefix;
     char *m_bargraph_text;
+    bool m_read_failed;
 };
 
 #endif

@@ -6,6 +6,7 @@
 #include "platform/plat_io.h"
 #include "platform/vxworks.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -98,8 +99,12 @@ int C_POI_UPG::GetValueInFile(const CKWString &file, const CKWString &key, CKWSt
         return -1;
     }
 
+    m_read_failed = false;
     FILE *l_pFich = plat::fopen(file.GetBuffer(), "r");
     bool l_opened = l_pFich != nullptr;
+    // A file that is there but cannot be read is not a file without the key.
+    if (!l_opened && errnoGet() != ENOENT && errnoGet() != ENOTDIR)
+        m_read_failed = true;
     if (l_opened) {
         std::snprintf(l_key, sizeof l_key, "%s:", key.GetBuffer());
         size_t l_key_length = std::strlen(l_key);
@@ -117,6 +122,8 @@ int C_POI_UPG::GetValueInFile(const CKWString &file, const CKWString &key, CKWSt
             l_value[std::strcspn(l_value, "\r")] = '\0';
             l_result = 0;
         }
+        if (std::ferror(l_pFich) != 0)
+            m_read_failed = true;
         plat::fclose(l_pFich);
         l_pFich = nullptr;
     }

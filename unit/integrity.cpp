@@ -6,6 +6,7 @@
 
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -122,6 +123,59 @@ int GetFileVersion(const char *p_path, char *p_version) {
     // readStamp accepts at most FILE_VERSION_SIZE - 1 characters.
     std::memcpy(p_version, stamp.version.c_str(), stamp.version.size() + 1);
     return 0;
+}
+
+int RemoveFileVersion(const char *p_path) {
+    if (p_path == nullptr)
+        return -1;
+    const std::string sidecar = unit::sidecarPath(p_path);
+    if (plat::remove(sidecar.c_str()) == 0 || errno == ENOENT)
+        return 0;
+    return -1;
+}
+
+int CopyFileVersion(const char *p_source, const char *p_dest) {
+    if (p_source == nullptr || p_dest == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    const std::string from = unit::sidecarPath(p_source);
+    const std::string to = unit::sidecarPath(p_dest);
+    int in = plat::open(from.c_str(), O_RDONLY);
+    if (in < 0) {
+        if (errno == ENOENT)
+            return RemoveFileVersion(p_dest);
+        const int err = errno;
+        RemoveFileVersion(p_dest);
+        errno = err;
+        return -1;
+    }
+    char buffer[k_sidecar_max + 1];
+    long got = plat::read(in, buffer, sizeof buffer);
+    int err = errno;
+    plat::close(in);
+    bool ok = got >= 0 && static_cast<size_t>(got) <= k_sidecar_max;
+    if (ok) {
+        int out = plat::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ok = out >= 0;
+        if (ok) {
+            ok = plat::write(out, buffer, static_cast<unsigned long>(got)) == got;
+            err = errno;
+            if (plat::close(out) != 0 && ok) {
+                ok = false;
+                err = errno;
+            }
+        } else {
+            err = errno;
+        }
+    } else if (got >= 0) {
+        err = EINVAL; // not a sidecar: too long
+    }
+    if (ok)
+        return 0;
+    RemoveFileVersion(p_dest);
+    errno = err;
+    return -1;
 }
 
 namespace unit {

@@ -40,6 +40,17 @@ int CheckCRCFile(const char *p_path);
 // exist. Any task.
 int GetFileVersion(const char *p_path, char *p_version);
 
+// Carries the version and integrity stamp of `p_source` to `p_dest` once the
+// file has been copied there: the sidecar is copied, or, when the source has
+// none, a stale sidecar of the destination is removed. Returns 0, or -1
+// (errno set) when the sidecar could not be carried; the destination then has
+// no sidecar left, so it never claims a version it does not hold. Any task.
+int CopyFileVersion(const char *p_source, const char *p_dest);
+
+// Removes the stamp of `p_path` (after the file itself was removed). 0 also
+// when there is none; -1 when it exists and cannot be removed. Any task.
+int RemoveFileVersion(const char *p_path);
+
 namespace unit {
 
 // Path of the sidecar of `path` ("<path>.ver").

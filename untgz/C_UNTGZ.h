@@ -13,15 +13,14 @@
 #ifndef UNTGZ_C_UNTGZ_H
 #define UNTGZ_C_UNTGZ_H
 
+#include "platform/plat_gz.h"
 #include "platform/vxworks.h"
-
-#include <zlib.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 
-// Chunk asked of gzread per read, and the size of each chunk buffer (one
+// Chunk asked of the archive reader per read, and the size of each chunk buffer (one
 // spare byte).
 #define UNTGZ_CHUNK_SIZE 262144
 #define UNTGZ_CHUNK_BUFFER_SIZE 262145
@@ -65,10 +64,13 @@ public:
     // trailing "/"). p_verbose 1 logs each entry in detail, 0 prints one line
     // per entry on standard output; p_abs_path 1 keeps the leading "/" of the
     // composed paths, 0 removes it. Paths of 255 characters or more are
-    // refused. Returns 0 (OK) or -1 (ERROR) and blocks until the extraction is
-    // over. A call made while another extraction runs returns -1 at once
-    // ("Untar already in use!!") and leaves it untouched. Any task, one
-    // extraction at a time.
+    // refused. Returns 0 (OK) only when the whole compressed stream was read
+    // and found complete and every entry's file and folder was created,
+    // written in full and closed; -1 (ERROR) otherwise, with a log line naming
+    // the path and the error (the extraction stops at the first failure; what
+    // was extracted before stays). Blocks until the extraction is over. A call
+    // made while another extraction runs returns -1 at once ("Untar already
+    // in use!!") and leaves it untouched. Any task, one extraction at a time.
     int Untar(const char *p_tar_file, const char *p_dest_folder, int p_verbose, int p_abs_path);
 
     // The reader loop of one extraction; called only by Untar on the calling
@@ -78,6 +80,15 @@ public:
     // Body of each writer task "TarWrtTask": parses the chunk, then gives
     // m_sem_write.
     static void StaticWriteTask(C_UNTGZ *p_instance);
+
+    // Restricts the following extractions to entries whose path, relative to
+    // the destination folder, begins with p_prefix (for instance "tmp_poi/"):
+    // any other entry is refused with a log line and the extraction ends with
+    // -1 before it writes anything for that entry. Null or "" lifts the
+    // restriction (the default). At most 254 characters (longer: refused, -1).
+    // The setting lasts until changed; call it only while no extraction runs,
+    // from the task that then calls Untar.
+    int SetAllowedPrefix(const char *p_prefix);
 
     // While an extraction runs: stores the entry data bytes written so far in
     // `progression` and returns 0. Otherwise stores 0 and returns -1. Any task.
@@ -97,8 +108,8 @@ public:
     // when the first open fails. The open file, or null (logged).
     FILE *CreatePath(char *p_name);
     // Writes `size` bytes of p_blk to p_fp as one item; nothing (logged) when
-    // either pointer is null. The number of items written (1, or 0 after a
-    // short write or a null pointer); the parser does not look at it.
+    // either pointer is null. The number of items written: 1, or 0 after a
+    // short or failed write (errno set) or a null pointer.
     int cvtWrite(unsigned char *p_blk, unsigned long size, FILE *p_fp);
 
     ~C_UNTGZ();
@@ -110,18 +121,35 @@ private:
 
     // Writes a run of whole data blocks of the current entry (every one of
     // them followed by more data of the entry) in one piece; returns the number
-    // of bytes of p_data consumed (a multiple of 512, possibly 0).
-    unsigned long UntarDataRun(unsigned char *p_data, unsigned long p_size);
+    // of bytes of p_data consumed (a multiple of 512, possibly 0), or -1 when
+    // the write failed (logged; the file is closed).
+    long UntarDataRun(unsigned char *p_data, unsigned long p_size);
+    // Writes p_size bytes of the current entry's data to m_out_file. OK, or
+    // ERROR (logged with the path and the error; the file is closed).
+    int WriteEntryData(unsigned char *p_data, unsigned long p_size);
+    // Closes m_out_file. OK, or ERROR (logged with the path and the error).
+    int CloseEntryFile();
+    // Creates the folder m_name (and missing parents). OK also when it exists
+    // already; ERROR (logged) when it cannot be made.
+    int MakeEntryFolder();
+    // Logs the archive reader's error text (reader task).
+    void LogReadError();
+    // Logs that p_what ("write", "close", ...) failed for p_path, with the
+    // error text of p_errno.
+    void LogFileError(const char *p_what, const char *p_path, int p_errno);
     // Composes and normalises the entry's output path into p_path (room for
     // 512 characters) and m_name. 0 when it can be used; 1 when it is longer
-    // than m_name can hold, 2 when it climbs out of the destination folder.
+    // than m_name can hold, 2 when it climbs out of the destination folder,
+    // 3 when it lies outside the allowed prefix (SetAllowedPrefix).
     int ComposeName(const tar_t *p_header, char *p_path);
     // Waits until the writer task p_tid has ended (no-op for 0 or -1).
     static void WaitWriterEnd(int p_tid);
 
     static std::atomic<C_UNTGZ *> m_pInstance;
 
-    gzFile m_gz_file;
+    // The open archive (host adaptation: the archive-reader seam instead of a
+    // zlib gzFile, so that a cut stream is always detected).
+    plat::GzReader *m_gz_file;
     // Parser state: the open output file, the bytes of the entry still to come.
     FILE *m_out_file;
     uint32_t m_remaining;
@@ -153,6 +181,8 @@ private:
     int m_write_size;
     char m_dest_folder[UNTGZ_PATH_SIZE];
     char m_tar_file[UNTGZ_PATH_SIZE];
+    // Entries must begin with this relative path ("" when unrestricted).
+    char m_allowed_prefix[UNTGZ_PATH_SIZE];
 };
 
 // Extracts p_tar_file into p_dest_folder through the singleton (see

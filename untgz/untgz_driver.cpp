@@ -17,8 +17,6 @@
 // many of them are made at most.
 #define UNTGZ_END_DELAY 50
 #define UNTGZ_END_DELAYS 50
-// Room for the archive's path once its device is resolved to a host folder.
-#define UNTGZ_HOST_PATH_SIZE 1024
 
 static const char *const g_untgz_version = "KLOD_1.08";
 
@@ -39,6 +37,7 @@ C_UNTGZ::C_UNTGZ()
     memset(m_write_buffer, 0, sizeof(m_write_buffer));
     memset(m_dest_folder, 0, sizeof(m_dest_folder));
     memset(m_tar_file, 0, sizeof(m_tar_file));
+    memset(m_allowed_prefix, 0, sizeof(m_allowed_prefix));
 }
 
 C_UNTGZ::~C_UNTGZ() {
@@ -58,6 +57,19 @@ C_UNTGZ *C_UNTGZ::GetInstance() {
     }
     g_untgz_creating.clear(std::memory_order_release);
     return l_instance;
+}
+
+int C_UNTGZ::SetAllowedPrefix(const char *p_prefix) {
+    if (p_prefix == nullptr)
+        p_prefix = "";
+    if (strnlen(p_prefix, sizeof(m_allowed_prefix)) >= sizeof(m_allowed_prefix)) {
+        logMsg("%ld - (Untar): allowed prefix of %d characters or more refused\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)sizeof(m_allowed_prefix));
+        return ERROR;
+    }
+    memset(m_allowed_prefix, 0, sizeof(m_allowed_prefix));
+    strncpy(m_allowed_prefix, p_prefix, sizeof(m_allowed_prefix) - 1);
+    return OK;
 }
 
 int C_UNTGZ::GetProgression(unsigned long long &progression) {
@@ -199,25 +211,19 @@ void C_UNTGZ::WaitWriterEnd(int p_tid) {
 int C_UNTGZ::DoUnArchive() {
     int l_result = OK;
     int l_last_writer = 0;
-    char l_host_path[UNTGZ_HOST_PATH_SIZE];
 
-    // zlib opens the archive by name: give it the host path behind the
-    // device name (on the unit this is the path itself).
-    m_gz_file = nullptr;
-    if (plat::resolvePath(m_tar_file, l_host_path, sizeof(l_host_path)) == 0)
-        m_gz_file = gzopen(l_host_path, "rb");
-    else
-        errnoSet(ENAMETOOLONG);
+    m_gz_file = plat::gzOpen(m_tar_file);
     if (m_gz_file == nullptr) {
         logMsg("%ld - (DoUnArchive): gzopen (%s) : ERROR (errno = 0x%X)\n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)errnoGet());
         return ERROR;
     }
 
-    int l_size = gzread(m_gz_file, m_read_chunk, UNTGZ_CHUNK_SIZE);
+    int l_size = plat::gzRead(m_gz_file, m_read_chunk, UNTGZ_CHUNK_SIZE);
     if (l_size == -1) {
         logMsg("%ld - (DoUnArchive): gzread1 error (errno = 0x%X), l_size = %d\n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet(), (_Vx_usr_arg_t)l_size);
+        LogReadError();
         l_result = ERROR;
     } else {
         for (;;) {
@@ -247,7 +253,8 @@ int C_UNTGZ::DoUnArchive() {
             l_last_writer = l_tid;
 
             // Decompress the next chunk while the writer parses this one.
-            l_size = gzread(m_gz_file, m_read_chunk, UNTGZ_CHUNK_SIZE);
+            l_size = plat::gzRead(m_gz_file, m_read_chunk, UNTGZ_CHUNK_SIZE);
+            int l_read_errno = errnoGet();
 
             if (semTake(m_sem_write.load(std::memory_order_acquire), WAIT_FOREVER) != OK) {
                 logMsg("%ld - (DoUnArchive): semTake (m_sem_write, WAIT_FOREVER) ERROR (errno = "
@@ -258,7 +265,9 @@ int C_UNTGZ::DoUnArchive() {
             }
             if (l_size == -1) {
                 logMsg("%ld - (DoUnArchive): gzread2 error (errno = 0x%X), l_size = %d\n",
-                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet(), (_Vx_usr_arg_t)l_size);
+                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_read_errno,
+                       (_Vx_usr_arg_t)l_size);
+                LogReadError();
                 l_result = ERROR;
                 break;
             }
@@ -278,25 +287,40 @@ int C_UNTGZ::DoUnArchive() {
     // still be parsing) before closing anything.
     WaitWriterEnd(l_last_writer);
 
-    // zlib reports a compressed stream that stops early (or is damaged) only
-    // here: such an archive was not extracted in full and is not a success.
-    int l_close = gzclose(m_gz_file);
-    m_gz_file = nullptr;
-    if (l_close != Z_OK && l_result == OK) {
-        logMsg("%ld - (DoUnArchive): %s: compressed data damaged or cut short (gzclose = %d)\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)l_close);
+    // The reader has confirmed the end of every member it read; a close that
+    // still reports an error means data was lost.
+    if (plat::gzClose(m_gz_file) != 0 && l_result == OK) {
+        logMsg("%ld - (DoUnArchive): %s: compressed data damaged or cut short\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file);
         l_result = ERROR;
     }
+    m_gz_file = nullptr;
 
-    if (m_remaining != 0)
+    // An entry whose data did not all arrive is a cut file: never a success.
+    if (m_remaining != 0) {
         logMsg("%ld - (DoUnArchive): WARNING: Last file might be truncated!\n",
                (_Vx_usr_arg_t)tickGet());
+        if (l_result == OK) {
+            logMsg("%ld - (DoUnArchive): %s: archive ends inside the data of %s\n",
+                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)m_name);
+            l_result = ERROR;
+        }
+    }
 
     if (m_out_file != nullptr) {
-        plat::fclose(m_out_file);
+        if (plat::fclose(m_out_file) != 0 && l_result == OK) {
+            LogFileError("close", m_name, errnoGet());
+            l_result = ERROR;
+        }
         m_out_file = nullptr;
     }
     return l_result;
+}
+
+void C_UNTGZ::LogReadError() {
+    logMsg("%ld - (DoUnArchive): %s: compressed data damaged or cut short (%s)\n",
+           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file,
+           (_Vx_usr_arg_t)plat::gzErrorText(m_gz_file));
 }
 
 void C_UNTGZ::StaticWriteTask(C_UNTGZ *p_instance) {
@@ -313,12 +337,20 @@ void C_UNTGZ::StaticWriteTask(C_UNTGZ *p_instance) {
     unsigned long l_offset = 0;
     while (l_offset < l_size) {
         // Data blocks in the middle of an entry go to the file in one write.
-        unsigned long l_run = p_instance->UntarDataRun(l_buffer + l_offset, l_end - l_offset);
-        if (l_run != 0) {
-            l_offset += l_run;
+        long l_run = p_instance->UntarDataRun(l_buffer + l_offset, l_end - l_offset);
+        if (l_run > 0) {
+            l_offset += (unsigned long)l_run;
             continue;
         }
-        if (p_instance->UntarBlock(l_buffer + l_offset) == ERROR) {
+        // A last block that the stream cuts short is read zero-filled: if
+        // the entry's data needed more of it than came, the file is cut.
+        bool l_cut = l_offset + UNTGZ_BLOCK_SIZE > l_size && l_run == 0 &&
+                     p_instance->m_remaining > l_size - l_offset;
+        if (l_cut)
+            logMsg("%ld - (StaticWriteTask): %s: archive ends inside the data of %s\n",
+                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)p_instance->m_tar_file,
+                   (_Vx_usr_arg_t)p_instance->m_name);
+        if (l_run < 0 || p_instance->UntarBlock(l_buffer + l_offset) == ERROR || l_cut) {
             logMsg("%ld - (StaticWriteTask): p_instance->UntarBlock return ERROR\n",
                    (_Vx_usr_arg_t)tickGet());
             p_instance->m_write_status = ERROR;

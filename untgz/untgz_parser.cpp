@@ -5,6 +5,7 @@
 
 #include "platform/plat_io.h"
 
+#include <cerrno>
 #include <cstring>
 
 // Offset and width of the chksum field, counted as eight spaces in the sum.
@@ -17,6 +18,7 @@
 #define UNTGZ_NAME_OK 0
 #define UNTGZ_NAME_TOO_LONG 1
 #define UNTGZ_NAME_OUTSIDE 2
+#define UNTGZ_NAME_NOT_ALLOWED 3
 
 // Reads an octal header field over its whole width: every digit 0 to 7 shifts
 // the value left by three bits and adds itself, every other byte (space, NUL,
@@ -127,6 +129,18 @@ int C_UNTGZ::ComposeName(const tar_t *p_header, char *p_path) {
     // Nothing may be written outside the destination folder.
     if (LeavesFolder(p_path, l_len, l_dest_end))
         return UNTGZ_NAME_OUTSIDE;
+    // With an allowed prefix ("tmp_poi/"), only what lies under it, and the
+    // prefix's own folder, may be extracted.
+    size_t l_prefix_len = strnlen(m_allowed_prefix, sizeof(m_allowed_prefix));
+    if (l_prefix_len != 0) {
+        const char *l_relative = p_path + l_dest_end;
+        bool l_under = strncmp(l_relative, m_allowed_prefix, l_prefix_len) == 0;
+        bool l_folder = p_header->typeflag == '5' && m_allowed_prefix[l_prefix_len - 1] == '/' &&
+                        strlen(l_relative) == l_prefix_len - 1 &&
+                        strncmp(l_relative, m_allowed_prefix, l_prefix_len - 1) == 0;
+        if (!l_under && !l_folder)
+            return UNTGZ_NAME_NOT_ALLOWED;
+    }
     return UNTGZ_NAME_OK;
 }
 
@@ -134,23 +148,20 @@ int C_UNTGZ::UntarBlock(unsigned char *block) {
     if (block == nullptr)
         return ERROR;
 
-    // Data of the current entry.
+    // Data of the current entry. A write or close that fails ends the
+    // extraction: the file is not complete.
     if (m_remaining > UNTGZ_BLOCK_SIZE) {
-        if (m_out_file != nullptr) {
-            cvtWrite(block, UNTGZ_BLOCK_SIZE, m_out_file);
-            m_progression.store(m_progression.load(std::memory_order_relaxed) + UNTGZ_BLOCK_SIZE,
-                                std::memory_order_relaxed);
-        }
+        if (m_out_file != nullptr && WriteEntryData(block, UNTGZ_BLOCK_SIZE) != OK)
+            return ERROR;
         m_remaining -= UNTGZ_BLOCK_SIZE;
         return OK;
     }
     if (m_remaining != 0) {
         if (m_out_file != nullptr) {
-            cvtWrite(block, m_remaining, m_out_file);
-            m_progression.store(m_progression.load(std::memory_order_relaxed) + m_remaining,
-                                std::memory_order_relaxed);
-            plat::fclose(m_out_file);
-            m_out_file = nullptr;
+            if (WriteEntryData(block, m_remaining) != OK)
+                return ERROR;
+            if (CloseEntryFile() != OK)
+                return ERROR;
         }
         m_remaining = 0;
         return OK;
@@ -200,6 +211,11 @@ int C_UNTGZ::UntarBlock(unsigned char *block) {
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)l_path);
         return ERROR;
     }
+    if (l_name_status == UNTGZ_NAME_NOT_ALLOWED) {
+        logMsg("%ld - (UntarBlock): %s: entry outside '%s' refused: %s\n", (_Vx_usr_arg_t)tickGet(),
+               (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)m_allowed_prefix, (_Vx_usr_arg_t)l_path);
+        return ERROR;
+    }
     if (l_name_status == UNTGZ_NAME_OUTSIDE) {
         logMsg("%ld - (UntarBlock): %s: path leaves the destination folder, entry refused: %s\n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)l_path);
@@ -238,9 +254,12 @@ int C_UNTGZ::UntarBlock(unsigned char *block) {
     }
 
     if (l_type == '5') {
-        const char *l_outcome = (plat::mkdir(m_name) == 0) ? " created" : " ignored";
+        bool l_created = plat::mkdir(m_name) == 0;
+        if (!l_created && MakeEntryFolder() != OK)
+            return ERROR;
         if (m_verbose == 1)
-            logMsg("%ld - (UntarBlock): %s\n", (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_outcome);
+            logMsg("%ld - (UntarBlock): %s\n", (_Vx_usr_arg_t)tickGet(),
+                   (_Vx_usr_arg_t)(l_created ? " created" : " ignored"));
         return OK;
     }
     if (l_special) {
@@ -261,14 +280,68 @@ int C_UNTGZ::UntarBlock(unsigned char *block) {
                (_Vx_usr_arg_t)l_blocks, (_Vx_usr_arg_t)(l_blocks == 1 ? "" : "s"));
     }
     m_out_file = CreatePath(m_name);
-    if (m_remaining == 0 && m_out_file != nullptr) {
-        plat::fclose(m_out_file);
-        m_out_file = nullptr;
+    if (m_out_file == nullptr) {
+        LogFileError("create", m_name, errnoGet());
+        m_remaining = 0;
+        return ERROR;
     }
+    if (m_remaining == 0 && CloseEntryFile() != OK)
+        return ERROR;
     return OK;
 }
 
-unsigned long C_UNTGZ::UntarDataRun(unsigned char *p_data, unsigned long p_size) {
+void C_UNTGZ::LogFileError(const char *p_what, const char *p_path, int p_errno) {
+    logMsg("%ld - (UntarBlock): %s: cannot %s '%s': %s\n", (_Vx_usr_arg_t)tickGet(),
+           (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)p_what, (_Vx_usr_arg_t)p_path,
+           (_Vx_usr_arg_t)strerror(p_errno));
+}
+
+int C_UNTGZ::WriteEntryData(unsigned char *p_data, unsigned long p_size) {
+    errnoSet(0);
+    if (cvtWrite(p_data, p_size, m_out_file) == 1) {
+        m_progression.store(m_progression.load(std::memory_order_relaxed) + p_size,
+                            std::memory_order_relaxed);
+        return OK;
+    }
+    int l_errno = errnoGet() != 0 ? errnoGet() : EIO;
+    LogFileError("write", m_name, l_errno);
+    plat::fclose(m_out_file);
+    m_out_file = nullptr;
+    return ERROR;
+}
+
+int C_UNTGZ::CloseEntryFile() {
+    int l_rc = plat::fclose(m_out_file);
+    m_out_file = nullptr;
+    if (l_rc == 0)
+        return OK;
+    LogFileError("close", m_name, errnoGet());
+    return ERROR;
+}
+
+int C_UNTGZ::MakeEntryFolder() {
+    struct stat l_status;
+    int l_errno = errnoGet();
+    if (l_errno == EEXIST && plat::stat(m_name, &l_status) == 0 && S_ISDIR(l_status.st_mode))
+        return OK;
+    // Parents the archive did not list are made as for a file's folders.
+    for (char *l_p = m_name + 1; *l_p != '\0'; l_p++) {
+        if (*l_p != '/' || l_p[1] == '\0')
+            continue;
+        *l_p = '\0';
+        plat::mkdir(m_name);
+        *l_p = '/';
+    }
+    if (plat::mkdir(m_name) == 0)
+        return OK;
+    l_errno = errnoGet();
+    if (l_errno == EEXIST && plat::stat(m_name, &l_status) == 0 && S_ISDIR(l_status.st_mode))
+        return OK;
+    LogFileError("create folder", m_name, l_errno);
+    return ERROR;
+}
+
+long C_UNTGZ::UntarDataRun(unsigned char *p_data, unsigned long p_size) {
     if (m_remaining <= UNTGZ_BLOCK_SIZE)
         return 0;
     // Blocks that are each followed by more data of the entry.
@@ -279,11 +352,8 @@ unsigned long C_UNTGZ::UntarDataRun(unsigned char *p_data, unsigned long p_size)
     unsigned long l_bytes = l_blocks * UNTGZ_BLOCK_SIZE;
     if (l_bytes == 0)
         return 0;
-    if (m_out_file != nullptr) {
-        cvtWrite(p_data, l_bytes, m_out_file);
-        m_progression.store(m_progression.load(std::memory_order_relaxed) + l_bytes,
-                            std::memory_order_relaxed);
-    }
+    if (m_out_file != nullptr && WriteEntryData(p_data, l_bytes) != OK)
+        return -1;
     m_remaining -= (uint32_t)l_bytes;
-    return l_bytes;
+    return (long)l_bytes;
 }

@@ -38,5 +38,5 @@ int C_UNTGZ::cvtWrite(unsigned char *p_blk, unsigned long size, FILE *p_fp) {
                (_Vx_usr_arg_t)p_blk, (_Vx_usr_arg_t)p_fp);
         return 0;
     }
-    return (int)fwrite(p_blk, size, 1, p_fp);
+    return (int)plat::fwrite(p_blk, size, 1, p_fp);
 }

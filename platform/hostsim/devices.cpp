@@ -1,9 +1,15 @@
 // The device table on the host: unit device names ("/SDH", "/F", "/DVD")
 // mapped onto host folders, each with the block size that stat/fstat report
-// for it.
+// for it, and the capacities that play a card of a given size.
 #include "platform/hostsim/hostsim.h"
 #include "platform/hostsim/internal.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fcntl.h>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,9 +22,16 @@ struct Device {
     long blockSize;
 };
 
+// A capacity set for a device name (the device may be mounted later).
+struct Capacity {
+    std::string name;
+    long long bytes;
+};
+
 struct DeviceTable {
     std::mutex lock;
     std::vector<Device> devices;
+    std::vector<Capacity> capacities;
 };
 
 DeviceTable &devices() {
@@ -65,9 +78,17 @@ void unmountDevice(const std::string &name) {
 }
 
 void setDeviceCapacity(const std::string &name, long long bytes) {
-    // Not enforced yet: the writes' accounting comes with the capacity check.
-    (void)name;
-    (void)bytes;
+    const std::string dev = withoutTrailingSlashes(name);
+    DeviceTable &t = devices();
+    std::lock_guard<std::mutex> g(t.lock);
+    for (auto it = t.capacities.begin(); it != t.capacities.end(); ++it) {
+        if (it->name == dev) {
+            t.capacities.erase(it);
+            break;
+        }
+    }
+    if (bytes >= 0)
+        t.capacities.push_back(Capacity{dev, bytes});
 }
 
 void unmountAll() {
@@ -132,6 +153,89 @@ long deviceBlockSize(const std::string &device) {
         if (d.name == device)
             return d.blockSize;
     return 0;
+}
+
+void clearCapacities() {
+    DeviceTable &t = devices();
+    std::lock_guard<std::mutex> g(t.lock);
+    t.capacities.clear();
+}
+
+bool capacityOf(const std::string &hostPath, std::string *hostDir, long long *bytes) {
+    DeviceTable &t = devices();
+    std::lock_guard<std::mutex> g(t.lock);
+    for (const Capacity &c : t.capacities) {
+        for (const Device &d : t.devices) {
+            if (d.name != c.name)
+                continue;
+            const std::string &dir = d.hostDir;
+            if (hostPath == dir || (hostPath.size() > dir.size() &&
+                                    hostPath.compare(0, dir.size(), dir) == 0 &&
+                                    (dir == "/" || hostPath[dir.size()] == '/'))) {
+                *hostDir = dir;
+                *bytes = c.bytes;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// The bytes of the regular files under a host folder (links not followed).
+long long bytesUnder(const std::string &hostDir) {
+    long long total = 0;
+    DIR *d = ::opendir(hostDir.c_str());
+    if (d == nullptr)
+        return 0;
+    while (struct dirent *e = ::readdir(d)) {
+        const std::string n = e->d_name;
+        if (n == "." || n == "..")
+            continue;
+        const std::string p = hostDir + "/" + n;
+        struct stat st;
+        if (::lstat(p.c_str(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode))
+            total += bytesUnder(p);
+        else if (S_ISREG(st.st_mode))
+            total += static_cast<long long>(st.st_size);
+    }
+    ::closedir(d);
+    return total;
+}
+
+unsigned long writeAllowance(const std::string &hostPath, int fd, unsigned long count) {
+    std::string dir;
+    long long capacity = 0;
+    if (hostPath.empty() || count == 0 || !capacityOf(hostPath, &dir, &capacity))
+        return count;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return count;
+    long long pos = static_cast<long long>(::lseek(fd, 0, SEEK_CUR));
+    if (pos < 0 || ::fcntl(fd, F_GETFL) & O_APPEND)
+        pos = static_cast<long long>(st.st_size);
+    const long long end = pos + static_cast<long long>(count);
+    const long long growth = end > st.st_size ? end - st.st_size : 0;
+    const long long room = capacity - bytesUnder(dir);
+    if (growth <= room)
+        return count;
+    const long long fits = static_cast<long long>(count) - (growth - (room > 0 ? room : 0));
+    return fits > 0 ? static_cast<unsigned long>(fits) : 0;
+}
+
+bool creationRefused(const std::string &hostPath) {
+    std::string dir;
+    long long capacity = 0;
+    if (!capacityOf(hostPath, &dir, &capacity))
+        return false;
+    struct stat st;
+    if (::lstat(hostPath.c_str(), &st) == 0)
+        return false; // exists already: nothing is created
+    if (bytesUnder(dir) < capacity)
+        return false;
+    errno = ENOSPC;
+    return true;
 }
 
 } // namespace detail

@@ -1,7 +1,9 @@
 // The OS's file commands on the host: cp, mv, xcopy, xdelete and fioRdString.
 // Paths are resolved once through the device table; files are opened, read,
-// written and closed, and folders created and renamed, through the same
-// fault-injection gate as plat::, so that injected faults reach these too.
+// written, closed and removed, and folders listed, created, renamed and
+// removed, through the same fault-injection gate (and capacity check) as
+// plat::, so that injected faults and a full card reach these too; cp and mv
+// are also fault-injection kinds of their own.
 #include "platform/hostsim/internal.h"
 #include "platform/vxworks.h"
 
@@ -67,11 +69,11 @@ bool exists(const std::string &hostPath) {
 // Names in a folder, without "." and "..". False (errno set) when the folder
 // cannot be read.
 bool listFolder(const std::string &hostDir, std::vector<std::string> *names) {
-    DIR *d = ::opendir(hostDir.c_str());
+    DIR *d = hostsim::detail::opendirHost(hostDir);
     if (d == nullptr)
         return false;
     errno = 0;
-    while (struct dirent *e = ::readdir(d)) {
+    while (struct dirent *e = hostsim::detail::readdirHost(d)) {
         const std::string n = e->d_name;
         if (n != "." && n != "..")
             names->push_back(n);
@@ -149,7 +151,7 @@ bool deleteTree(const std::string &path) {
     if (::lstat(path.c_str(), &st) != 0)
         return false;
     if (!S_ISDIR(st.st_mode))
-        return ::unlink(path.c_str()) == 0;
+        return hostsim::detail::unlinkHost(path) == 0;
     FirstError e;
     std::vector<std::string> names;
     if (!listFolder(path, &names))
@@ -157,7 +159,7 @@ bool deleteTree(const std::string &path) {
     for (const std::string &n : names)
         if (!deleteTree(join(path, n)))
             e.note(errno);
-    if (::rmdir(path.c_str()) != 0)
+    if (hostsim::detail::rmdirHost(path) != 0)
         e.note(errno);
     if (e.failed()) {
         errno = e.err;
@@ -275,6 +277,8 @@ STATUS cp(const char *src, const char *dest) {
         errno = EFAULT;
         return ERROR;
     }
+    if (hostsim::detail::faultFires(hostsim::FileOp::Cp))
+        return ERROR;
     const std::string from = hostsim::detail::resolve(src).hostPath;
     std::string to = hostsim::detail::resolve(dest).hostPath;
     if (isDirectory(to))
@@ -290,6 +294,8 @@ STATUS mv(const char *src, const char *dest) {
         errno = EFAULT;
         return ERROR;
     }
+    if (hostsim::detail::faultFires(hostsim::FileOp::Mv))
+        return ERROR;
     const std::string from = trimTrailingSlashes(hostsim::detail::resolve(src).hostPath);
     const std::string to = trimTrailingSlashes(hostsim::detail::resolve(dest).hostPath);
     if (renameHost(from, to) == 0)
@@ -395,7 +401,9 @@ STATUS xdelete(const char *path) {
     return OK;
 }
 
-// A line longer than the buffer is returned in pieces; when a piece ends
+// A read error ends the call with ERROR, also in the middle of a line (the
+// piece read so far would pass for a whole line). A line longer than the
+// buffer is returned in pieces; when a piece ends
 // right before the line's '\n', that '\n' is consumed with it (on seekable
 // files), so that no empty line appears that the file does not hold.
 int fioRdString(int fd, char *string, int maxbytes) {
@@ -413,11 +421,8 @@ int fioRdString(int fd, char *string, int maxbytes) {
     while (n < maxbytes - 1) {
         char c;
         const long r = readFd(fd, &c, 1);
-        if (r < 0) {
-            if (n == 0)
-                return ERROR;
-            break;
-        }
+        if (r < 0)
+            return ERROR; // a line cut by a read error is not a line
         if (r == 0) {
             if (n == 0)
                 return ERROR;

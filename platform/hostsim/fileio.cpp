@@ -1,12 +1,15 @@
 // The plat:: file functions on the host: every path is resolved through the
-// device table; open/read/write/close/mkdir/rename pass a fault-injection gate
-// and then call the replaceable host function table; stat/fstat report the
-// device's block size (an fd remembers the device it was opened on).
+// device table; every function passes a fault-injection gate (open/read/
+// write/close/mkdir/rename then call the replaceable host function table);
+// writes and creations respect the device's capacity; stat/fstat report the
+// device's block size (an fd remembers the device and host path it was opened
+// on).
 #include "platform/hostsim/hostsim.h"
 #include "platform/hostsim/internal.h"
 #include "platform/plat_io.h"
 
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <unistd.h>
@@ -42,7 +45,11 @@ hostsim::FileOps g_ops = kHostOps;
 
 // ---- fault injection ---------------------------------------------------------
 
-constexpr int kOpCount = 6;
+constexpr int kOpCount = hostsim::kFileOpCount;
+
+const char *const kOpNames[kOpCount] = {"open",   "read",  "write",   "close",   "mkdir", "rename",
+                                        "fopen",  "fwrite", "fflush", "fclose",  "remove", "rmdir",
+                                        "opendir", "readdir", "stat", "cp",      "mv"};
 
 struct Fault {
     long atCall; // call number (since the last clear) that fails
@@ -63,9 +70,14 @@ FaultTable &faultTable() {
 
 // ---- which device each open descriptor lies on --------------------------------
 
+struct FdInfo {
+    std::string device;
+    std::string hostPath;
+};
+
 struct FdTable {
     std::mutex lock;
-    std::map<int, std::string> device;
+    std::map<int, FdInfo> device;
 };
 
 FdTable &fdTable() {
@@ -73,13 +85,10 @@ FdTable &fdTable() {
     return *t;
 }
 
-void rememberFd(int fd, const std::string &device) {
+void rememberFd(int fd, const std::string &device, const std::string &hostPath) {
     FdTable &t = fdTable();
     std::lock_guard<std::mutex> g(t.lock);
-    if (device.empty())
-        t.device.erase(fd);
-    else
-        t.device[fd] = device;
+    t.device[fd] = FdInfo{device, hostPath};
 }
 
 void forgetFd(int fd) {
@@ -92,12 +101,33 @@ std::string deviceOfFd(int fd) {
     FdTable &t = fdTable();
     std::lock_guard<std::mutex> g(t.lock);
     auto it = t.device.find(fd);
-    return it == t.device.end() ? std::string() : it->second;
+    return it == t.device.end() ? std::string() : it->second.device;
+}
+
+std::string hostPathOfFd(int fd) {
+    FdTable &t = fdTable();
+    std::lock_guard<std::mutex> g(t.lock);
+    auto it = t.device.find(fd);
+    return it == t.device.end() ? std::string() : it->second.hostPath;
+}
+
+// How many of `count` bytes written to fd still fit on its device; errno
+// ENOSPC when not all of them.
+unsigned long allowance(int fd, unsigned long count) {
+    const unsigned long fits = hostsim::detail::writeAllowance(hostPathOfFd(fd), fd, count);
+    if (fits < count)
+        errno = ENOSPC;
+    return fits;
 }
 
 } // namespace
 
 namespace hostsim {
+
+const char *fileOpName(FileOp op) {
+    const int i = static_cast<int>(op);
+    return i >= 0 && i < kOpCount ? kOpNames[i] : "?";
+}
 
 void injectFault(FileOp op, int nth, int err, bool persistent) {
     const int i = static_cast<int>(op);
@@ -153,10 +183,12 @@ bool faultFires(FileOp op) {
 int openHost(const std::string &hostPath, const std::string &device, int flags, int mode) {
     if (faultFires(FileOp::Open))
         return -1;
+    if ((flags & O_CREAT) != 0 && creationRefused(hostPath))
+        return -1;
     const int fd = g_ops.open(hostPath.c_str(), flags, mode);
     if (fd >= 0) {
         const int saved = errno;
-        rememberFd(fd, device);
+        rememberFd(fd, device, hostPath);
         errno = saved;
     }
     return fd;
@@ -168,10 +200,19 @@ long readFd(int fd, void *buf, unsigned long count) {
     return g_ops.read(fd, buf, count);
 }
 
+// On a device with a capacity, what fits is written and the write is short
+// (or fails with ENOSPC when nothing fits), as on a full card.
 long writeFd(int fd, const void *buf, unsigned long count) {
     if (faultFires(FileOp::Write))
         return -1;
-    return g_ops.write(fd, buf, count);
+    const unsigned long fits = allowance(fd, count);
+    if (fits == 0 && count != 0)
+        return -1;
+    const int err = errno;
+    const long rc = g_ops.write(fd, buf, fits);
+    if (rc >= 0 && fits < count)
+        errno = err;
+    return rc;
 }
 
 // An injected close failure still closes the descriptor (as a POSIX close
@@ -189,9 +230,35 @@ int closeFd(int fd) {
 }
 
 int mkdirHost(const std::string &hostPath, int mode) {
-    if (faultFires(FileOp::Mkdir))
+    if (faultFires(FileOp::Mkdir) || creationRefused(hostPath))
         return -1;
     return g_ops.mkdir(hostPath.c_str(), mode);
+}
+
+int unlinkHost(const std::string &hostPath) {
+    if (faultFires(FileOp::Remove))
+        return -1;
+    return ::unlink(hostPath.c_str());
+}
+
+int rmdirHost(const std::string &hostPath) {
+    if (faultFires(FileOp::Rmdir))
+        return -1;
+    return ::rmdir(hostPath.c_str());
+}
+
+DIR *opendirHost(const std::string &hostPath) {
+    if (faultFires(FileOp::Opendir))
+        return nullptr;
+    return ::opendir(hostPath.c_str());
+}
+
+// A failing readdir returns null with errno set (the end of a folder leaves
+// errno as it was).
+struct dirent *readdirHost(DIR *dir) {
+    if (faultFires(FileOp::Readdir))
+        return nullptr;
+    return ::readdir(dir);
 }
 
 int renameHost(const std::string &from, const std::string &to) {
@@ -237,6 +304,8 @@ int fstat(int fd, struct ::stat *st) {
         errno = EFAULT;
         return -1;
     }
+    if (hostsim::detail::faultFires(hostsim::FileOp::Stat))
+        return -1;
     const int rc = ::fstat(fd, st);
     if (rc == 0) {
         const long bs = hostsim::detail::deviceBlockSize(deviceOfFd(fd));
@@ -251,6 +320,8 @@ int stat(const char *path, struct ::stat *st) {
         errno = EFAULT;
         return -1;
     }
+    if (hostsim::detail::faultFires(hostsim::FileOp::Stat))
+        return -1;
     const hostsim::detail::Resolved r = resolve(path);
     const int rc = ::stat(r.hostPath.c_str(), st);
     if (rc == 0 && r.blockSize > 0)
@@ -258,30 +329,75 @@ int stat(const char *path, struct ::stat *st) {
     return rc;
 }
 
-// Host: fopen is not fault-injected; its descriptor still remembers the
-// device so that fstat(fileno(f)) reports the device's block size.
+// Host: a file on a device with a capacity is unbuffered, so that every
+// fwrite reaches the file at once and is measured against the capacity.
 FILE *fopen(const char *path, const char *mode) {
     if (path == nullptr || mode == nullptr) {
         errno = EFAULT;
         return nullptr;
     }
+    if (hostsim::detail::faultFires(hostsim::FileOp::Fopen))
+        return nullptr;
     const hostsim::detail::Resolved r = resolve(path);
+    const bool creates = std::strpbrk(mode, "wa") != nullptr;
+    if (creates && hostsim::detail::creationRefused(r.hostPath))
+        return nullptr;
     FILE *f = std::fopen(r.hostPath.c_str(), mode);
     if (f != nullptr) {
         const int saved = errno;
-        rememberFd(fileno(f), r.device);
+        rememberFd(fileno(f), r.device, r.hostPath);
+        std::string dir;
+        long long capacity = 0;
+        if (hostsim::detail::capacityOf(r.hostPath, &dir, &capacity))
+            std::setvbuf(f, nullptr, _IONBF, 0);
         errno = saved;
     }
     return f;
 }
 
+unsigned long fwrite(const void *buf, unsigned long size, unsigned long count, FILE *f) {
+    if (buf == nullptr || f == nullptr) {
+        errno = EFAULT;
+        return 0;
+    }
+    if (hostsim::detail::faultFires(hostsim::FileOp::Fwrite))
+        return 0;
+    if (size == 0 || count == 0)
+        return 0;
+    const unsigned long bytes = size * count;
+    const unsigned long fits = allowance(fileno(f), bytes);
+    const int err = errno;
+    const unsigned long written = fits == 0 ? 0 : std::fwrite(buf, 1, fits, f);
+    if (fits < bytes)
+        errno = err;
+    return written / size;
+}
+
+int fflush(FILE *f) {
+    if (f == nullptr) {
+        errno = EFAULT;
+        return EOF;
+    }
+    if (hostsim::detail::faultFires(hostsim::FileOp::Fflush))
+        return EOF;
+    return std::fflush(f);
+}
+
+// An injected failure still closes the file, so sweeps leak nothing.
 int fclose(FILE *f) {
     if (f == nullptr) {
         errno = EFAULT;
         return EOF;
     }
+    const bool fail = hostsim::detail::faultFires(hostsim::FileOp::Fclose);
+    const int err = errno;
     forgetFd(fileno(f));
-    return std::fclose(f);
+    const int rc = std::fclose(f);
+    if (fail) {
+        errno = err;
+        return EOF;
+    }
+    return rc;
 }
 
 DIR *opendir(const char *path) {
@@ -289,7 +405,7 @@ DIR *opendir(const char *path) {
         errno = EFAULT;
         return nullptr;
     }
-    return ::opendir(resolve(path).hostPath.c_str());
+    return hostsim::detail::opendirHost(resolve(path).hostPath);
 }
 
 struct dirent *readdir(DIR *dir) {
@@ -297,7 +413,7 @@ struct dirent *readdir(DIR *dir) {
         errno = EBADF;
         return nullptr;
     }
-    return ::readdir(dir);
+    return hostsim::detail::readdirHost(dir);
 }
 
 int closedir(DIR *dir) {
@@ -321,7 +437,7 @@ int rmdir(const char *path) {
         errno = EFAULT;
         return -1;
     }
-    return ::rmdir(resolve(path).hostPath.c_str());
+    return hostsim::detail::rmdirHost(resolve(path).hostPath);
 }
 
 int remove(const char *path) {
@@ -329,6 +445,8 @@ int remove(const char *path) {
         errno = EFAULT;
         return -1;
     }
+    if (hostsim::detail::faultFires(hostsim::FileOp::Remove))
+        return -1;
     return std::remove(resolve(path).hostPath.c_str());
 }
 

@@ -23,9 +23,12 @@ namespace hostsim {
 void mountDevice(const std::string &name, const std::string &hostDir, long blockSize = 0);
 void unmountDevice(const std::string &name);
 // Plays a card of `bytes` bytes on device `name` (mounted or mounted later):
-// what its folder holds when the capacity is set counts as used, and a write
-// or file creation that would go past the capacity fails with ENOSPC, as on a
-// full card. A negative value removes the limit (the default).
+// what its folder holds counts as used (the bytes of its files, counted again
+// at every write), a write that would go past the capacity writes what fits
+// and then fails with ENOSPC, and a file or folder cannot be created on a
+// full card (ENOSPC), as on a real card. It holds for plat:: and the file
+// commands. A negative value removes the limit (the default); resetAll removes
+// every limit.
 void setDeviceCapacity(const std::string &name, long long bytes);
 void unmountAll();
 // The host path a unit path resolves to (unchanged when no device matches).
@@ -68,10 +71,37 @@ void emitLog(LogSource source, const char *text);
 
 // ---- Fault injection -------------------------------------------------------
 
-enum class FileOp { Open, Read, Write, Close, Mkdir, Rename };
+// The file operations that faults can be injected into. Each plat:: function
+// and each file command counts as one call of its kind (remove and unlink are
+// one kind, stat and fstat another); the file commands (cp, mv, xcopy,
+// xdelete) also count the open/read/write/close/mkdir/remove/rmdir/opendir/
+// readdir calls they make inside.
+enum class FileOp {
+    Open,
+    Read,
+    Write,
+    Close,
+    Mkdir,
+    Rename,
+    Fopen,
+    Fwrite,
+    Fflush,
+    Fclose,
+    Remove,
+    Rmdir,
+    Opendir,
+    Readdir,
+    Stat,
+    Cp,
+    Mv,
+};
+constexpr int kFileOpCount = static_cast<int>(FileOp::Mv) + 1;
+// "open", "read", ... (for messages).
+const char *fileOpName(FileOp op);
 
 // Makes the nth call (1 = the next one) of `op` from now fail with errno `err`;
-// with `persistent`, that call and every later one fail.
+// with `persistent`, that call and every later one fail. A failing close or
+// fclose still releases the file (as a close that reports EIO does).
 void injectFault(FileOp op, int nth, int err, bool persistent = false);
 // Removes every injected fault.
 void clearFaults();

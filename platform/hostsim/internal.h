@@ -7,6 +7,7 @@
 
 #include "platform/hostsim/hostsim.h"
 
+#include <dirent.h>
 #include <string>
 
 namespace hostsim {
@@ -23,6 +24,17 @@ Resolved resolve(const char *unitPath);
 // Block size configured for the mounted device `device` (0 when none).
 long deviceBlockSize(const std::string &device);
 
+// Card capacities (setDeviceCapacity). capacityOf: true, with the device's
+// host folder and capacity, when host path `hostPath` lies on a device whose
+// capacity is set. writeAllowance: how many of `count` bytes written at the
+// position of `fd` (open on `hostPath`) still fit (count when no capacity
+// applies). creationRefused: true, with errno ENOSPC, when `hostPath` does not
+// exist and lies on a full device. clearCapacities: removes every capacity.
+bool capacityOf(const std::string &hostPath, std::string *hostDir, long long *bytes);
+unsigned long writeAllowance(const std::string &hostPath, int fd, unsigned long count);
+bool creationRefused(const std::string &hostPath);
+void clearCapacities();
+
 // Counts one call of `op`; when an injected fault fires for this call, sets
 // errno to the fault's value and returns true (the caller then fails with -1
 // without calling the host). Any thread may call it.
@@ -31,6 +43,10 @@ bool faultFires(FileOp op);
 // The fault-gated host calls on already resolved host paths. Same results and
 // errno as the host functions.
 int openHost(const std::string &hostPath, const std::string &device, int flags, int mode);
+int unlinkHost(const std::string &hostPath);
+int rmdirHost(const std::string &hostPath);
+DIR *opendirHost(const std::string &hostPath);
+struct dirent *readdirHost(DIR *dir);
 long readFd(int fd, void *buf, unsigned long count);
 long writeFd(int fd, const void *buf, unsigned long count);
 int closeFd(int fd);

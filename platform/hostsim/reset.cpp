@@ -8,6 +8,7 @@ namespace hostsim {
 // SetUp and after waitAllTasks in TearDown).
 void resetAll() {
     unmountAll();
+    detail::clearCapacities();
     clearFaults();
     resetFileOps();
     detail::resetLog();

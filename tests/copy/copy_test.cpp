@@ -161,6 +161,60 @@ TEST_F(CopyTest, ReadWriteAndCloseFailuresFailTheCopy) {
     EXPECT_NE(log().find("p_Source = (null), p_Dest = /SDH/dst.bin  "), std::string::npos);
 }
 
+// A source that is no readable regular file, or a destination that is a
+// folder: -1, a log line, and the destination exactly as it was.
+TEST_F(CopyTest, RefusedCopiesLeaveTheDestinationUntouched) {
+    struct Case {
+        const char *what;
+        const char *source;
+        const char *dest;
+        const char *line;
+    };
+    const Case cases[] = {
+        {"folder source", "/SDH/folder", "/SDH/b.txt", "'/SDH/folder' is not a readable regular"},
+        {"device source", "/dev/null", "/SDH/b.txt", "'/dev/null' is not a readable regular"},
+        {"missing source", "/SDH/missing", "/SDH/b.txt", "open of '/SDH/missing'"},
+        {"folder destination", "/SDH/a.txt", "/SDH/empty", "destination '/SDH/empty' is a folder"},
+    };
+    for (const Case &c : cases) {
+        ASSERT_TRUE(writeFile(host("/SDH/folder/x"), "x"));
+        ASSERT_TRUE(writeFile(host("/SDH/a.txt"), "source"));
+        ASSERT_TRUE(writeFile(host("/SDH/b.txt"), "precious"));
+        std::filesystem::create_directories(host("/SDH/empty"));
+        hostsim::clearCapturedLog();
+        EXPECT_EQ(UpgCopy(c.source, c.dest, 0), -1) << c.what;
+        EXPECT_NE(log().find(c.line), std::string::npos) << c.what << "\n" << log();
+        EXPECT_EQ(readFile(host("/SDH/b.txt")), "precious") << c.what;
+        EXPECT_TRUE(std::filesystem::is_directory(host("/SDH/empty"))) << c.what;
+        EXPECT_FALSE(fileExists(host(std::string(c.dest) + "~upgcopy"))) << c.what;
+    }
+}
+
+// The destination's version stamp follows the copy: the source's stamp, or
+// none when the source has none.
+TEST_F(CopyTest, VersionStampTravelsWithTheCopy) {
+    ASSERT_TRUE(writeFile(host("/SDH/v2.bin"), "version two"));
+    ASSERT_TRUE(unit::writeFileStamp("/SDH/v2.bin", "V2"));
+    ASSERT_TRUE(writeFile(host("/SDH/plain.bin"), "no stamp"));
+    ASSERT_TRUE(writeFile(host("/F/file.bin"), "version one"));
+    ASSERT_TRUE(unit::writeFileStamp("/F/file.bin", "V1"));
+
+    EXPECT_EQ(UpgCopy("/SDH/v2.bin", "/F/file.bin", 0), 0);
+    char version[FILE_VERSION_SIZE] = {};
+    EXPECT_EQ(GetFileVersion("/F/file.bin", version), 0);
+    EXPECT_STREQ(version, "V2");
+    EXPECT_EQ(CheckCRCFile("/F/file.bin"), 0);
+
+    EXPECT_EQ(UpgCopy("/SDH/plain.bin", "/F/file.bin", 0), 0);
+    EXPECT_EQ(GetFileVersion("/F/file.bin", version), -1);
+    EXPECT_FALSE(fileExists(host("/F/file.bin.ver")));
+
+    // A move takes the source's stamp along.
+    EXPECT_EQ(UpgCopy("/SDH/v2.bin", "/F/moved.bin", 1), 0);
+    EXPECT_FALSE(fileExists(host("/SDH/v2.bin.ver")));
+    EXPECT_EQ(CheckCRCFile("/F/moved.bin"), 0);
+}
+
 TEST_F(CopyTest, UpgCopyMovesAndLogsBothVersions) {
     ASSERT_TRUE(writeFile(host("/SDH/new.bin"), "new content"));
     ASSERT_TRUE(unit::writeFileStamp("/SDH/new.bin", "V2"));

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,141 @@ TEST_F(FilesTest, InjectedWriteFailureOnceThenPersistent) {
     EXPECT_EQ(plat::write(fd, "xy", 2), 2);
     EXPECT_EQ(plat::close(fd), 0);
     EXPECT_EQ(get("/SDH/w.bin"), "xy");
+}
+
+// Every fault kind reaches its function with the chosen errno, once or from
+// the k-th call on.
+TEST_F(FilesTest, EveryFaultKindFailsItsFunction) {
+    put("/SDH/f.txt", "data");
+    put("/SDH/dir/x", "x");
+    struct Case {
+        hostsim::FileOp op;
+        std::function<bool()> call; // true when the call failed
+    };
+    const Case cases[] = {
+        {hostsim::FileOp::Fopen,
+         [] {
+             FILE *f = plat::fopen("/SDH/f.txt", "r");
+             if (f != nullptr)
+                 plat::fclose(f);
+             return f == nullptr;
+         }},
+        {hostsim::FileOp::Fwrite,
+         [] {
+             FILE *f = plat::fopen("/SDH/w.txt", "w");
+             const bool failed = plat::fwrite("abc", 3, 1, f) != 1;
+             plat::fclose(f);
+             return failed;
+         }},
+        {hostsim::FileOp::Fflush,
+         [] {
+             FILE *f = plat::fopen("/SDH/w.txt", "w");
+             const bool failed = plat::fflush(f) != 0;
+             plat::fclose(f);
+             return failed;
+         }},
+        {hostsim::FileOp::Fclose,
+         [] { return plat::fclose(plat::fopen("/SDH/f.txt", "r")) != 0; }},
+        {hostsim::FileOp::Remove,
+         [] {
+             writeFile(hostsim::resolvePath("/SDH/r.txt"), "r");
+             return plat::remove("/SDH/r.txt") != 0;
+         }},
+        {hostsim::FileOp::Rmdir,
+         [] {
+             plat::mkdir("/SDH/empty");
+             return plat::rmdir("/SDH/empty") != 0;
+         }},
+        {hostsim::FileOp::Opendir,
+         [] {
+             DIR *d = plat::opendir("/SDH/dir");
+             if (d != nullptr)
+                 plat::closedir(d);
+             return d == nullptr;
+         }},
+        {hostsim::FileOp::Readdir,
+         [] {
+             DIR *d = plat::opendir("/SDH/dir");
+             errno = 0;
+             const bool failed = plat::readdir(d) == nullptr && errno != 0;
+             plat::closedir(d);
+             return failed;
+         }},
+        {hostsim::FileOp::Stat,
+         [] {
+             struct stat st;
+             return plat::stat("/SDH/f.txt", &st) != 0;
+         }},
+        {hostsim::FileOp::Cp, [] { return cp("/SDH/f.txt", "/SDH/c.txt") != OK; }},
+        {hostsim::FileOp::Mv,
+         [] {
+             writeFile(hostsim::resolvePath("/SDH/m.txt"), "m");
+             return mv("/SDH/m.txt", "/SDH/m2.txt") != OK;
+         }},
+    };
+    for (const Case &c : cases) {
+        const std::string what = hostsim::fileOpName(c.op);
+        for (int err : {EIO, ENOSPC, EACCES}) {
+            hostsim::clearFaults();
+            hostsim::injectFault(c.op, 2, err);
+            EXPECT_FALSE(c.call()) << what;
+            errno = 0;
+            EXPECT_TRUE(c.call()) << what;
+            EXPECT_EQ(errno, err) << what;
+            EXPECT_FALSE(c.call()) << what << ": once only";
+        }
+        hostsim::clearFaults();
+        hostsim::injectFault(c.op, 1, EIO, true);
+        EXPECT_TRUE(c.call()) << what;
+        EXPECT_TRUE(c.call()) << what << ": from then on";
+        EXPECT_EQ(hostsim::callCount(c.op), 2) << what;
+    }
+}
+
+// A card of a given size: what it holds counts as used, a write past the
+// size writes what fits and fails with ENOSPC, nothing can be created on a
+// full card; the file commands and standard I/O obey it too.
+TEST_F(FilesTest, DeviceCapacityPlaysAFullCard) {
+    put("/SDH/present.dat", std::string(600, 'p'));
+    hostsim::setDeviceCapacity("/SDH", 1000);
+
+    const int fd = plat::open("/SDH/a.bin", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(plat::write(fd, std::string(300, 'a').data(), 300), 300);
+    EXPECT_EQ(plat::write(fd, std::string(300, 'a').data(), 300), 100); // what fits
+    errno = 0;
+    EXPECT_EQ(plat::write(fd, "a", 1), -1);
+    EXPECT_EQ(errno, ENOSPC);
+    // Overwriting bytes already there takes no room.
+    EXPECT_EQ(plat::lseek(fd, 0, SEEK_SET), 0);
+    EXPECT_EQ(plat::write(fd, "bb", 2), 2);
+    EXPECT_EQ(plat::close(fd), 0);
+    EXPECT_EQ(get("/SDH/a.bin").size(), 400u);
+
+    errno = 0;
+    EXPECT_EQ(plat::open("/SDH/new.bin", O_WRONLY | O_CREAT, 0644), -1);
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(plat::mkdir("/SDH/NEW"), -1);
+    EXPECT_EQ(plat::fopen("/SDH/new.txt", "w"), nullptr);
+    EXPECT_EQ(cp("/SDH/a.bin", "/SDH/copy.bin"), ERROR);
+    EXPECT_FALSE(has("/SDH/copy.bin"));
+
+    // Room made by a removal can be used again, through FILE writes too.
+    ASSERT_EQ(plat::remove("/SDH/present.dat"), 0);
+    FILE *f = plat::fopen("/SDH/s.txt", "w");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(plat::fwrite(std::string(500, 's').data(), 500, 1, f), 1u);
+    errno = 0;
+    EXPECT_EQ(plat::fwrite(std::string(200, 's').data(), 200, 1, f), 0u);
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(plat::fclose(f), 0);
+    EXPECT_EQ(get("/SDH/s.txt").size(), 600u);
+
+    // Other devices are not limited; the limit can be lifted.
+    put("/F/big.bin", std::string(5000, 'b'));
+    EXPECT_EQ(cp("/F/big.bin", "/F/big2.bin"), OK);
+    hostsim::setDeviceCapacity("/SDH", -1);
+    EXPECT_EQ(cp("/F/big.bin", "/SDH/big.bin"), OK);
 }
 
 TEST_F(FilesTest, ReplacedFileOpsSeeResolvedHostPaths) {

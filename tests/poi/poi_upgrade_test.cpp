@@ -7,6 +7,7 @@
 #include "tests/support/tar_builder.h"
 #include "tests/support/unit_fixture.h"
 #include "unit/hmi.h"
+#include "untgz/C_UNTGZ.h"
 
 #include <gtest/gtest.h>
 
@@ -238,11 +239,14 @@ TEST_F(PoiUpgradeTest, CountryWithoutInstalledMapIsSkipped) {
     ExpectWorkFoldersRemoved();
 }
 
-TEST_F(PoiUpgradeTest, TheLastCountryHandledGivesTheResult) {
+// A country that failed fails the installation whatever the order of the
+// countries, and is not staged; the others are.
+TEST_F(PoiUpgradeTest, AnyFailedCountryFailsTheInstallation) {
     for (const char *cid : {"FRA", "DEU"}) {
         InstallMap(cid);
         WriteUserFolder(cid, {{"ABC.lzw", "old"}});
     }
+    ASSERT_TRUE(writeFile(host("/SDH/POI_VER.POI"), "installed"));
     // The group is announced by a text file outside it, so the group's only
     // file copied from each country is ABC.lzw.
     Deliver({{"FRA/ABC.lzw", "new"},
@@ -254,7 +258,7 @@ TEST_F(PoiUpgradeTest, TheLastCountryHandledGivesTheResult) {
     g_fail_marker = "/tmp_poi/";
     g_fail_once = true;
 
-    EXPECT_EQ(Install(), 0);
+    EXPECT_EQ(Install(), -1);
 
     ASSERT_FALSE(g_failed_path.empty());
     bool fraFirst = g_failed_path.find("/FRA/") != std::string::npos;
@@ -263,9 +267,13 @@ TEST_F(PoiUpgradeTest, TheLastCountryHandledGivesTheResult) {
     std::string text = log();
     EXPECT_LT(text.find("Merge new POI CID  " + first), text.find("Merge new POI CID  " + second));
     EXPECT_EQ(Staged(second).at("ABC.lzw"), "new");
-    EXPECT_EQ(Staged(first).at("ABC.lzw"), "old");
+    EXPECT_FALSE(fileExists(host("/SDH/MAPPE/POI_USER/TEMP_" + first)));
+    EXPECT_NE(text.find("MergeThisNewPOI : " + first + " not staged\n"), std::string::npos);
     ExpectWorkFoldersRemoved();
-    EXPECT_EQ(BargraphSteps().back(), 100);
+    // The installed version stays; the staged one goes.
+    EXPECT_EQ(readFile(host("/SDH/POI_VER.POI")), "installed");
+    EXPECT_FALSE(fileExists(host("/SDH/TEMP_POI_VER.POI")));
+    EXPECT_NE(BargraphSteps().back(), 100);
 }
 
 TEST_F(PoiUpgradeTest, MissingVersionFileStopsAtOnce) {
@@ -276,7 +284,8 @@ TEST_F(PoiUpgradeTest, MissingVersionFileStopsAtOnce) {
     EXPECT_EQ(Install(), -1);
     EXPECT_FALSE(fileExists(host("/SDH/MAPPE/tmp_poi")));
     EXPECT_FALSE(fileExists(host("/SDH/TEMP_POI_VER.POI")));
-    EXPECT_FALSE(fileExists(host("/SDH/POI_VER.POI")));
+    // The installed version is replaced only once the new one is in hand.
+    EXPECT_EQ(readFile(host("/SDH/POI_VER.POI")), "installed");
     EXPECT_EQ(BargraphSteps(), std::vector<int>{10});
     EXPECT_EQ(log().find("s_UnCompress"), std::string::npos);
 }
@@ -324,7 +333,7 @@ TEST_F(PoiUpgradeTest, UserFilesThatCannotBeCopiedAreNotStaged) {
 TEST_F(PoiUpgradeTest, FailedStagingMoveIsAFailure) {
     InstallMap("FRA");
     Deliver({{"FRA/ABC.lzw", "new"}});
-    hostsim::injectFault(hostsim::FileOp::Rename, 1, EIO, true);
+    hostsim::injectFault(hostsim::FileOp::Mv, 1, EIO, true);
 
     EXPECT_EQ(Install(), -1);
     EXPECT_NE(log().find("MergeThisNewPOI : mv from /SDH/MAPPE/MERGE/FRA to "
@@ -344,7 +353,64 @@ TEST_F(PoiUpgradeTest, GroupWithAFailedCopyFailsItsCountry) {
     g_fail_marker = "/tmp_poi/FRA/ABC.lzw";
 
     EXPECT_EQ(Install(), -1);
-    EXPECT_EQ(Staged("FRA").at("ABC_1.lzw"), "new1");
+    EXPECT_FALSE(fileExists(host("/SDH/MAPPE/POI_USER/TEMP_FRA")));
+    EXPECT_EQ(Folder(host("/SDH/MAPPE/POI_USER/FRA")),
+              (Files{{"ABC.lzw", "old"}, {"ABC_1.lzw", "old1"}}));
+}
+
+// Deliveries that must not install: entries outside "tmp_poi/" (refused
+// before anything of theirs is written), or nothing delivered. Each gives -1
+// and leaves the user's POIs, the maps and the installed version as they were.
+TEST_F(PoiUpgradeTest, DeliveriesThatMustNotInstall) {
+    struct Case {
+        const char *what;
+        std::string entry; // a regular file entry added to the archive
+        bool countries;    // the archive also delivers FRA/ABC.lzw
+        const char *line;
+    };
+    const Case cases[] = {
+        {"user's POIs", "POI_USER/FRA/mine.dat", true, "entry outside 'tmp_poi/' refused"},
+        {"maps", "FRA/map.dat", true, "entry outside 'tmp_poi/' refused"},
+        {"look-alike", "tmp_poiX/a", true, "entry outside 'tmp_poi/' refused"},
+        {"climbing out", "tmp_poi/../FRA/map.dat", true, "leaves the destination folder"},
+        {"no country", "", false, "no country folder in /SDH/MAPPE/tmp_poi"},
+    };
+    for (const Case &c : cases) {
+        testsupport::removeTree(sdDir());
+        InstallMap("FRA");
+        WriteUserFolder("FRA", {{"mine.dat", "keep"}});
+        ASSERT_TRUE(writeFile(host("/SDH/MAPPE/FRA/map.dat"), "map"));
+        ASSERT_TRUE(writeFile(host("/SDH/POI_VER.POI"), "installed"));
+        testsupport::TarBuilder tar;
+        tar.dir("tmp_poi/");
+        if (c.countries)
+            tar.dir("tmp_poi/FRA/").file("tmp_poi/FRA/ABC.lzw", "new");
+        if (!c.entry.empty())
+            tar.file(c.entry, "intruder");
+        ASSERT_TRUE(writeFile(host("/DVD/POI.tgz"), testsupport::gzip(tar.finish())));
+        ASSERT_TRUE(writeFile(host("/DVD/POI.tgz.inf"), "v"));
+        hostsim::clearCapturedLog();
+
+        EXPECT_EQ(Install(), -1) << c.what;
+        EXPECT_NE(log().find(c.line), std::string::npos) << c.what;
+        EXPECT_EQ(Folder(host("/SDH/MAPPE/POI_USER/FRA")), (Files{{"mine.dat", "keep"}})) << c.what;
+        EXPECT_EQ(Folder(host("/SDH/MAPPE/FRA")), (Files{{"map.dat", "map"}})) << c.what;
+        EXPECT_FALSE(fileExists(host("/SDH/MAPPE/tmp_poiX"))) << c.what;
+        EXPECT_EQ(readFile(host("/SDH/POI_VER.POI")), "installed") << c.what;
+        EXPECT_FALSE(fileExists(host("/SDH/TEMP_POI_VER.POI"))) << c.what;
+    }
+    // Other extractions are not restricted afterwards.
+    C_UNTGZ *untgz = C_UNTGZ::GetInstance();
+    ASSERT_TRUE(writeFile(host("/DVD/any.tgz"),
+                          testsupport::gzip(testsupport::TarBuilder().file("x", "1").finish())));
+    EXPECT_EQ(untgz->Untar("/DVD/any.tgz", "/SDH/", 0, 1), 0);
+    EXPECT_TRUE(hostsim::waitAllTasks(10000));
+    EXPECT_EQ(readFile(host("/SDH/x")), "1");
+
+    // An empty archive path touches nothing, not even an earlier leftover.
+    ASSERT_TRUE(writeFile(host("/SDH/MAPPE/POI_USER/TEMP_ITA/x.lzw"), "left"));
+    EXPECT_EQ(Install(""), -1);
+    EXPECT_TRUE(fileExists(host("/SDH/MAPPE/POI_USER/TEMP_ITA/x.lzw")));
 }
 
 TEST_F(PoiUpgradeTest, InstalPOIsRefusesAnOverlongPath) {
@@ -357,9 +423,9 @@ TEST_F(PoiUpgradeTest, InstalPOIsRefusesAnOverlongPath) {
     EXPECT_TRUE(unit::hmiCalls().empty());
 }
 
-TEST_F(PoiUpgradeTest, NoCountryFolderGivesZero) {
+TEST_F(PoiUpgradeTest, NoCountryFolderIsAFailure) {
     C_POI_UPG l_poi(CKWString("/DVD/POI.tgz"), const_cast<char *>(k_text));
-    EXPECT_EQ(l_poi.ManagementOfNewPOIs(), 0);
+    EXPECT_EQ(l_poi.ManagementOfNewPOIs(), -1);
     EXPECT_NE(log().find(" - (C_POI_UPG)  ManagementOfNewPOIs  opendir (/SDH/MAPPE/tmp_poi) is "
                          "NULL !!!\n"),
               std::string::npos);

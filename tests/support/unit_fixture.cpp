@@ -4,6 +4,7 @@
 
 #include "unit/unit.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -88,10 +89,20 @@ int runUpgsim(const std::vector<std::string> &argv, const std::string &dir,
     return runUpgsim(args, dir, cwd);
 }
 
+std::string makeMemoryTempDir(const std::string &tag) {
+    struct stat st;
+    if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0) {
+        std::string tmpl = "/dev/shm/" + tag + "-XXXXXX";
+        if (char *made = mkdtemp(tmpl.data()))
+            return std::string(made);
+    }
+    return makeTempDir(tag);
+}
+
 void UnitFixture::SetUp() {
     hostsim::resetAll();
     unit::installAll();
-    m_root = makeTempDir();
+    m_root = m_inMemory ? makeMemoryTempDir() : makeTempDir();
     ASSERT_FALSE(m_root.empty());
     fs::create_directories(sdDir());
     fs::create_directories(flashDir());

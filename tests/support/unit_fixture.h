@@ -15,6 +15,9 @@ namespace testsupport {
 
 // Creates a unique empty folder under the system's temporary folder.
 std::string makeTempDir(const std::string &tag = "upg");
+// The same in memory (under /dev/shm) where the host has it, else as
+// makeTempDir: for sweeps that rebuild a tree hundreds of times.
+std::string makeMemoryTempDir(const std::string &tag = "upg");
 // Removes a host folder tree (no-op for an empty path).
 void removeTree(const std::string &hostPath);
 // Writes a host file, creating missing parent folders. False on failure.
@@ -52,6 +55,10 @@ protected:
 
     // Captured logMsg text since SetUp (or the last clear).
     std::string log() const { return hostsim::capturedText(hostsim::LogSource::LogMsg); }
+
+    // Set by a derived fixture's constructor: the folders behind the devices
+    // lie in memory (makeMemoryTempDir).
+    bool m_inMemory = false;
 
 private:
     std::string m_root;

@@ -46,13 +46,11 @@ TEST_F(UntgzDriver, SecondUntarWhileOneRunsIsRefused) {
 
 TEST_F(UntgzDriver, ProgressionCountsDataBytesAndNeverDecreases) {
     // Before the gate: 1000 + 2 chunks and 3 bytes of file data; a directory
-    // with a size, a link and a file that cannot be opened add nothing.
-    testsupport::writeFile(sdDir() + "/out/blocked/.keep", "");
+    // with a size and a link add nothing.
     TarBuilder tar;
     tar.file("a", std::string(1000, 'a'));
     tar.header(TarHeader::directory("d/").size(1024)).data(std::string(1024, 'd'));
     tar.symlink("l", "a");
-    tar.file("blocked", std::string(700, 'x')); // a folder of that name exists
     tar.file("b", testsupport::sampleContent(2 * UNTGZ_CHUNK_SIZE + 3, 5));
     tar.dir("gate/");
     tar.file("c", std::string(5000, 'c'));
@@ -90,7 +88,6 @@ TEST_F(UntgzDriver, ProgressionCountsDataBytesAndNeverDecreases) {
     poller.join();
 
     EXPECT_EQ(result, 0);
-    EXPECT_NE(log().find("(CreatePath): fopen (/SDH/out/blocked) : ERROR"), std::string::npos);
     EXPECT_EQ(m_untgz->GetProgression(value), -1);
     EXPECT_EQ(value, 0u);
     // -1 before, 0 with a growing value during, -1 after.
@@ -177,15 +174,41 @@ TEST_F(UntgzDriver, WriterTasksAreSpawnedPerChunkAsSpecified) {
     }
 }
 
-TEST_F(UntgzDriver, FolderThatCannotBeCreatedSkipsTheEntryOnly) {
-    hostsim::injectFault(hostsim::FileOp::Mkdir, 1, EACCES, true);
-    TarBuilder tar;
-    tar.dir("d/").file("sub/x", std::string(600, 'x')).file("y", "y");
-    EXPECT_EQ(untar(putTgz(tar.finish())), 0);
-    EXPECT_NE(log().find("(UntarBlock):  ignored\n"), std::string::npos);
-    EXPECT_NE(log().find("(CreatePath): fopen (/SDH/out/sub/x) : ERROR (errno = 0x2)\n"),
-              std::string::npos);
-    EXPECT_EQ(outTree(), (Tree{{"y", "y"}}));
+// Each entry that cannot be made stops the extraction with -1 and a line
+// naming the path and the error; what came before stays.
+TEST_F(UntgzDriver, EntryThatCannotBeMadeFailsTheExtraction) {
+    struct Case {
+        const char *what;
+        hostsim::FileOp op;
+        int nth;
+        const char *line;
+        Tree left;
+    };
+    const Case cases[] = {
+        {"folder", hostsim::FileOp::Mkdir, 1,
+         "cannot create folder '/SDH/out/d/': Permission denied\n", {{"y", "y"}}},
+        {"file", hostsim::FileOp::Fopen, 2, "cannot create '/SDH/out/sub/x': Permission denied\n",
+         {{"y", "y"}, {"d", "<dir>"}, {"sub", "<dir>"}}},
+        {"write", hostsim::FileOp::Fwrite, 2, "cannot write '/SDH/out/sub/x': Permission denied\n",
+         {{"y", "y"}, {"d", "<dir>"}, {"sub", "<dir>"}, {"sub/x", ""}}},
+        {"close", hostsim::FileOp::Fclose, 2, "cannot close '/SDH/out/sub/x': Permission denied\n",
+         {{"y", "y"}, {"d", "<dir>"}, {"sub", "<dir>"}, {"sub/x", std::string(600, 'x')}}},
+    };
+    for (const Case &c : cases) {
+        hostsim::clearCapturedLog();
+        testsupport::removeTree(sdDir() + "/out");
+        testsupport::writeFile(sdDir() + "/out/.keep", "");
+        std::remove((sdDir() + "/out/.keep").c_str());
+        hostsim::clearFaults();
+        hostsim::injectFault(c.op, c.nth, EACCES, true);
+        TarBuilder tar;
+        tar.file("y", "y").dir("d/").file("sub/x", std::string(600, 'x')).file("z", "z");
+        if (c.op == hostsim::FileOp::Mkdir)
+            tar = TarBuilder().file("y", "y").dir("d/").file("z", "z");
+        EXPECT_EQ(untar(putTgz(tar.finish())), -1) << c.what;
+        EXPECT_NE(log().find(c.line), std::string::npos) << c.what << "\n" << log();
+        EXPECT_EQ(outTree(), c.left) << c.what;
+    }
 }
 
 } // namespace

@@ -202,11 +202,11 @@ TEST_F(UntgzEntries, ListingOnStandardOutputWhenNotVerbose) {
     EXPECT_EQ(log().find("(UntarBlock): - "), std::string::npos);
 }
 
-TEST_F(UntgzEntries, TruncatedTarContentWarnsAndSucceeds) {
+TEST_F(UntgzEntries, TruncatedTarContentWarnsAndFails) {
     std::string content = testsupport::sampleContent(3000, 7);
     std::string tar = TarBuilder().file("a", "A").file("big", content).bytes();
     tar.resize(tar.size() - 1024); // two data blocks missing, no end blocks
-    EXPECT_EQ(untar(putTgz(tar)), 0);
+    EXPECT_EQ(untar(putTgz(tar)), -1);
     EXPECT_NE(log().find("(DoUnArchive): WARNING: Last file might be truncated!\n"),
               std::string::npos);
     EXPECT_EQ(testsupport::readFile(host("/SDH/out/big")), content.substr(0, 2048));
@@ -220,7 +220,8 @@ TEST_F(UntgzEntries, ShortLastChunkIsZeroFilled) {
                           .file("x", std::string(1000, 'x'))
                           .bytes();
     tar.resize(2 * UNTGZ_CHUNK_SIZE + 1024 + 700);
-    EXPECT_EQ(untar(putTgz(tar)), 0);
+    EXPECT_EQ(untar(putTgz(tar)), -1); // the file is cut
+    EXPECT_NE(log().find("archive ends inside the data of /SDH/out/x\n"), std::string::npos);
     EXPECT_EQ(testsupport::readFile(host("/SDH/out/x")),
               std::string(700, 'x') + std::string(300, '\0'));
 }

@@ -11,23 +11,7 @@ namespace fs = std::filesystem;
 namespace untgztest {
 
 Tree snapshot(const std::string &hostDir) {
-    Tree tree;
-    std::error_code ec;
-    if (!fs::exists(hostDir, ec))
-        return tree;
-    for (auto it = fs::recursive_directory_iterator(hostDir, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        std::string rel = fs::relative(it->path(), hostDir, ec).generic_string();
-        if (it->is_directory(ec))
-            tree[rel] = "<dir>";
-        else if (it->is_symlink(ec))
-            tree[rel] = "<link>";
-        else if (it->is_regular_file(ec))
-            tree[rel] = testsupport::readFile(it->path().string());
-        else
-            tree[rel] = "<other>";
-    }
-    return tree;
+    return testsupport::snapshotTree(hostDir);
 }
 
 int occurrences(const std::string &text, const std::string &needle) {

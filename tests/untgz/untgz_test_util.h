@@ -5,6 +5,7 @@
 #ifndef TESTS_UNTGZ_UNTGZ_TEST_UTIL_H
 #define TESTS_UNTGZ_UNTGZ_TEST_UTIL_H
 
+#include "tests/support/fault_sweep.h"
 #include "tests/support/tar_builder.h"
 #include "tests/support/unit_fixture.h"
 #include "untgz/C_UNTGZ.h"
@@ -17,7 +18,7 @@
 namespace untgztest {
 
 // Path -> content of a host tree; folders map to "<dir>".
-using Tree = std::map<std::string, std::string>;
+using Tree = testsupport::Tree;
 Tree snapshot(const std::string &hostDir);
 
 // Number of times `needle` occurs in `text`.

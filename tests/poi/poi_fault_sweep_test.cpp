@@ -1,0 +1,159 @@
+// "InstalPOIs" under every injected file fault (each operation kind failing
+// at its k-th call, once and from then on) and on a full card (capacities
+// stepped from what is already used up to what the installation needs). A
+// result of 0 means the card is exactly as after the fault-free run; whatever
+// the result, the user's POI folders, the maps and the medium are untouched,
+// every staged country holds its whole merge, a failed installation keeps the
+// installed version, and no task or descriptor is left.
+#include "builtins/C_BUILTINS.h"
+#include "platform/hostsim/hostsim.h"
+#include "poi_upgrade/C_POI_UPG.h"
+#include "tests/support/fault_sweep.h"
+#include "tests/support/tar_builder.h"
+#include "tests/support/unit_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+namespace {
+
+using testsupport::Tree;
+
+const char k_text[] = "POIs";
+const char k_staging[] = "MAPPE/POI_USER/TEMP_";
+
+class PoiFaultSweep : public testsupport::UnitFixture {
+protected:
+    PoiFaultSweep() { m_inMemory = true; }
+
+    void SetUp() override {
+        UnitFixture::SetUp();
+        hostsim::setTickRate(100000);
+        m_pause = C_POI_UPG::GetPauseTicks();
+        C_POI_UPG::SetPauseTicks(0);
+        ASSERT_NE(C_BUILTINS::Instance(), nullptr);
+        testsupport::TarBuilder tar;
+        tar.dir("tmp_poi/").dir("tmp_poi/FRA/").dir("tmp_poi/DEU/").dir("tmp_poi/ITA/");
+        tar.file("tmp_poi/FRA/ABC.lzw", "abc new")
+            .file("tmp_poi/FRA/poi_ver_ABC.txt", "PREFIX:ABC\nDATE:200\n")
+            .file("tmp_poi/FRA/XYZ.lzw", "xyz older")
+            .file("tmp_poi/FRA/poi_ver_XYZ.txt", "PREFIX:XYZ\nDATE:50\n")
+            .file("tmp_poi/DEU/ABC.lzw", "abc for deu")
+            .file("tmp_poi/ITA/ABC.lzw", "no map installed");
+        ASSERT_TRUE(testsupport::writeFile(mediaDir() + "/POI.tgz", testsupport::gzip(tar.finish())));
+        ASSERT_TRUE(testsupport::writeFile(mediaDir() + "/POI.tgz.inf", "POI VERSION 12"));
+        restore();
+        m_before = testsupport::snapshotTree(sdDir());
+        m_media = testsupport::snapshotTree(mediaDir());
+        hostsim::clearFaults();
+        ASSERT_EQ(install(), 0) << log();
+        m_reference = testsupport::snapshotTree(sdDir());
+        ASSERT_EQ(m_reference.count(std::string(k_staging) + "FRA/ABC.lzw"), 1u);
+    }
+    void TearDown() override {
+        C_POI_UPG::SetPauseTicks(m_pause);
+        UnitFixture::TearDown();
+    }
+
+    void restore() {
+        testsupport::removeTree(sdDir());
+        const std::string sd = sdDir() + "/";
+        for (const char *cid : {"FRA", "DEU"})
+            std::filesystem::create_directories(sd + "MAPPE/" + cid);
+        ASSERT_TRUE(testsupport::writeFile(sd + "MAPPE/FRA/map.dat", "map"));
+        ASSERT_TRUE(testsupport::writeFile(sd + "MAPPE/POI_USER/FRA/ABC.lzw", "abc old"));
+        ASSERT_TRUE(testsupport::writeFile(sd + "MAPPE/POI_USER/FRA/poi_ver_ABC.txt",
+                                           "PREFIX:ABC\nDATE:100\n"));
+        ASSERT_TRUE(testsupport::writeFile(sd + "MAPPE/POI_USER/FRA/XYZ.lzw", "xyz mine"));
+        ASSERT_TRUE(testsupport::writeFile(sd + "MAPPE/POI_USER/FRA/poi_ver_XYZ.txt",
+                                           "PREFIX:XYZ\nDATE:100\n"));
+        ASSERT_TRUE(testsupport::writeFile(sd + "MAPPE/POI_USER/FRA/mine.dat", "keep"));
+        ASSERT_TRUE(testsupport::writeFile(sd + "POI_VER.POI", "installed"));
+        hostsim::clearCapturedLog();
+    }
+
+    int install() {
+        val_t result;
+        EXPECT_TRUE(hostsim::callBuiltin(
+            "InstalPOIs", {hostsim::EicArg::Ptr("/DVD/POI.tgz"), hostsim::EicArg::Ptr(k_text)},
+            &result));
+        EXPECT_TRUE(hostsim::waitAllTasks(10000)) << "a task outlived the installation";
+        return result.ival;
+    }
+
+    // One installation, checked; returns its result.
+    int checkedRun(const std::string &what) {
+        const int fds = testsupport::openDescriptorCount();
+        const int result = install();
+        hostsim::setDeviceCapacity("/SDH", -1);
+        const Tree now = testsupport::snapshotTree(sdDir());
+        EXPECT_TRUE(result == 0 || result == -1) << what;
+        if (result == 0) {
+            EXPECT_EQ(testsupport::digest(now), testsupport::digest(m_reference))
+                << what << "\n"
+                << log();
+        } else {
+            EXPECT_EQ(now.count("POI_VER.POI"), 1u) << what;
+            if (now.count("TEMP_POI_VER.POI") != 0) {
+                EXPECT_NE(log().find("could not remove /SDH/TEMP_POI_VER.POI"), std::string::npos)
+                    << what;
+            }
+        }
+        // The user's POIs and the maps are never changed.
+        for (const char *kept : {"MAPPE/POI_USER/FRA", "MAPPE/FRA", "MAPPE/DEU"})
+            EXPECT_EQ(testsupport::subTree(now, kept), testsupport::subTree(m_before, kept))
+                << what << ": " << kept;
+        // A staged country holds its whole merge.
+        for (const char *cid : {"FRA", "DEU", "ITA"}) {
+            const std::string staged = std::string(k_staging) + cid;
+            const Tree got = testsupport::subTree(now, staged);
+            if (!got.empty()) {
+                EXPECT_EQ(got, testsupport::subTree(m_reference, staged)) << what << ": " << cid;
+            }
+        }
+        EXPECT_EQ(testsupport::snapshotTree(mediaDir()), m_media) << what;
+        EXPECT_EQ(testsupport::openDescriptorCount(), fds) << what;
+        return result;
+    }
+
+    int m_pause = 0;
+    Tree m_before;
+    Tree m_media;
+    Tree m_reference;
+};
+
+TEST_F(PoiFaultSweep, EveryFileOperationFailingAtEveryCall) {
+    const testsupport::SweepCount n = testsupport::sweepFaults(
+        testsupport::allFileOps(), [&] { restore(); },
+        [&](const std::string &what) { checkedRun(what); });
+    RecordProperty("runs", n.runs);
+    RecordProperty("faults", n.faults);
+    EXPECT_GT(n.faults, 50);
+}
+
+TEST_F(PoiFaultSweep, FullCardFailsUnlessEverythingFits) {
+    long long used = 0;
+    for (const auto &e : m_before)
+        if (e.second != "<dir>")
+            used += static_cast<long long>(e.second.size());
+    // What the installation needs at its fullest: the card before, the
+    // staged files, the work copies beside them.
+    const long long need = used + 400;
+    int runs = 0;
+    int fitted = 0;
+    for (long long capacity = 0; capacity <= need; capacity += 16, runs++) {
+        restore();
+        hostsim::setDeviceCapacity("/SDH", capacity);
+        const int result = checkedRun("capacity " + std::to_string(capacity));
+        if (capacity < used + 40) {
+            EXPECT_EQ(result, -1) << capacity;
+        }
+        fitted += result == 0;
+    }
+    EXPECT_GT(fitted, 0);
+    RecordProperty("runs", runs);
+}
+
+} // namespace

@@ -8,7 +8,7 @@ packages=(
   zlib1g-dev libgtest-dev googletest
   libtcc-dev tcc
   clang libclang-rt-14-dev
-  libarchive-tools
+  libarchive-tools libarchive-dev nlohmann-json3-dev
   clang-tidy cppcheck valgrind
 )
 

@@ -46,8 +46,7 @@ void printHelp(FILE *out) {
                  "Commands:\n");
     for (const auto &entry : commandTable())
         std::fprintf(out, "  %-44s %s\n", entry.second.usage, entry.second.summary);
-    std::fprintf(out,
-                 "\nExit status: 0 success, 1 failure reported by the module, 2 usage error.\n");
+    std::fprintf(out, "\nExit status: 0 success, 1 failure reported by the module, 2 usage error.\n");
 }
 
 // Takes the global options out of args; returns false (after printing the
@@ -88,13 +87,9 @@ bool parseGlobals(std::vector<std::string> &args, GlobalOptions &opts, int &exit
 
 } // namespace
 
-bool GlobalOptions::progressOnTerminal() const {
-    return !noProgress && isatty(STDERR_FILENO);
-}
+bool GlobalOptions::progressOnTerminal() const { return !noProgress && isatty(STDERR_FILENO); }
 
-void registerCommand(const Command &cmd) {
-    commandTable()[cmd.name] = cmd;
-}
+void registerCommand(const Command &cmd) { commandTable()[cmd.name] = cmd; }
 
 int usageError(const std::string &message) {
     std::fprintf(stderr, "upgsim: %s\n", message.c_str());
@@ -113,8 +108,7 @@ bool takeOption(std::vector<std::string> &args, const std::string &name, std::st
                 return found;
             }
             value = args[i + 1];
-            args.erase(args.begin() + static_cast<long>(i),
-                       args.begin() + static_cast<long>(i) + 2);
+            args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
             found = true;
         } else if (args[i].compare(0, name.size() + 1, name + "=") == 0) {
             value = args[i].substr(name.size() + 1);
@@ -151,8 +145,8 @@ bool parseInt(const std::string &text, long &value) {
 // Index of the command word in args: the first word that is neither an option
 // nor the value of a global option that takes one; args.size() when none.
 size_t commandIndex(const std::vector<std::string> &args) {
-    static const char *const valued[] = {"--sd",      "--flash",         "--media",      "--log",
-                                         "--tick-hz", "--sd-block-size", "--sd-capacity"};
+    static const char *const valued[] = {"--sd", "--flash", "--media", "--log", "--tick-hz",
+                                         "--sd-block-size", "--sd-capacity"};
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i].empty() || args[i][0] != '-')
             return i;

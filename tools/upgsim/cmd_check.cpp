@@ -90,7 +90,9 @@ int runCheck(const upgsim::GlobalOptions &opts, std::vector<std::string> &args) 
     std::string capacity;
     mediacheck::CheckOptions options;
     const bool haveList = upgsim::takeOption(args, "--block-sizes", list, &bad);
-    const bool haveCapacity = upgsim::takeOption(args, "--sd-capacity", capacity, &bad);
+    capacity = opts.sdCapacity;
+    const bool haveCapacity =
+        upgsim::takeOption(args, "--sd-capacity", capacity, &bad) || !capacity.empty();
     const bool json = upgsim::takeFlag(args, "--json");
     if (bad)
         return upgsim::usageError("check: option needs a value");

@@ -58,6 +58,7 @@ bool parseGlobals(std::vector<std::string> &args, GlobalOptions &opts, int &exit
     takeOption(args, "--flash", opts.flash, &bad);
     takeOption(args, "--media", opts.media, &bad);
     takeOption(args, "--log", opts.log, &bad);
+    takeOption(args, "--sd-capacity", opts.sdCapacity, &bad);
     if (bad) {
         exitCode = usageError("option needs a value");
         return false;

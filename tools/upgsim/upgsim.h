@@ -19,6 +19,7 @@ struct GlobalOptions {
     std::string log;       // module log file; "-" standard error; empty none
     int tickHz = 0;        // 0: the default rate (or the command's own)
     long sdBlockSize = 0;  // block size reported for "/SDH"; 0: the host's
+    std::string sdCapacity; // --sd-capacity SIZE as given; the commands that use it parse it
     bool noProgress = false;
     // True when progress bars may be drawn (standard error is a terminal and
     // --no-progress was not given).

@@ -402,20 +402,27 @@ std::string lower(std::string s) {
     return s;
 }
 
-// The module's error lines of one extraction, without their tick counts.
+// Why the module's extraction failed: its first refusal of a header, else
+// its first error line, without the tick count.
 std::string extractorReason(const std::vector<hostsim::LogLine> &lines) {
-    for (const hostsim::LogLine &l : lines) {
-        const std::string &t = l.text;
-        if ((t.find("(UntarBlock)") != std::string::npos ||
-             t.find("(DoUnArchive)") != std::string::npos) &&
-            (t.find("not a valid tar file") != std::string::npos ||
-             t.find("bad checksum") != std::string::npos ||
-             t.find("refused") != std::string::npos || t.find("ERROR") != std::string::npos ||
-             t.find("error") != std::string::npos)) {
-            std::string s = t.substr(t.find('('));
-            while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
-                s.pop_back();
-            return s;
+    static const char *const refusals[] = {"not a valid tar file", "bad checksum", "refused",
+                                           "Garbage detected"};
+    static const char *const errors[] = {"ERROR", "error"};
+    for (const auto *set : {&refusals[0], &errors[0]}) {
+        const size_t count = set == &refusals[0] ? 4 : 2;
+        for (const hostsim::LogLine &l : lines) {
+            const std::string &t = l.text;
+            const size_t open = t.find(" - (");
+            if (open == std::string::npos)
+                continue;
+            for (size_t i = 0; i < count; ++i) {
+                if (t.find(set[i]) == std::string::npos)
+                    continue;
+                std::string s = t.substr(open + 3);
+                while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
+                    s.pop_back();
+                return s;
+            }
         }
     }
     return "see the module's log";
@@ -623,8 +630,9 @@ void checkArchive(const std::string &relPath, const std::string &hostPath,
                 "entry '" + e.path + "': the unit does not write it");
         }
     }
+    // Without the whole reference, files past its end are not strays.
     for (const auto &a : actual) {
-        if (explainedStrays.count(a.first))
+        if (!summary.readable || explainedStrays.count(a.first))
             continue;
         add(findings, Severity::Error, "TAR_STRAY_FILE", relPath,
             "the unit writes '" + a.first + "', which the archive does not declare");

@@ -304,6 +304,7 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
 
     std::map<std::string, std::string> archiveOfCountry; // folder -> archive
     std::set<std::string> poiArchives;
+    std::set<std::string> countryDirs; // folders under MAPPE/: countries the unit may know
     for (const DescriRecord &r : mainRecords)
         if (r.key.compare(0, 3, "POI") == 0 && endsWithNoCase(r.path, ".tgz"))
             poiArchives.insert(r.path);
@@ -316,6 +317,7 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
         for (const std::string &dir : dirs) {
             const std::string rel = "MAPPE/" + dir + "/DESCRI.DAT";
             std::vector<DescriRecord> records;
+            countryDirs.insert(dir);
             if (!fs::exists(media + "/" + rel, ec))
                 continue;
             if (!readDescriptor(reader, "/DVD/" + rel, rel, records, findings))
@@ -330,7 +332,7 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
 
     // Countries: the module's own decisions, once per block size.
     std::map<std::string, CountryReport> countries;
-    std::set<std::string> known;
+    std::set<std::string> known = countryDirs;
     const std::string card = options.sdDir.empty() ? emptyCard : options.sdDir;
     bool first = true;
     for (long bs : report.blockSizes) {

@@ -7,6 +7,7 @@
 #include "builtins/C_BUILTINS.h"
 #include "builtins/upg_country_table.h"
 #include "platform/hostsim/hostsim.h"
+#include "tools/mediacheck/mediacheck.h"
 
 #include "C_MAP_UPG_CARTOTREE.h"
 
@@ -33,6 +34,8 @@ struct Analysis {
     bool ranCidList = false;
     int cidListResult = 0;
     std::vector<C_MAP_UPG_CARTOTREE::t_plugin_cid_element> countries;
+    // The medium's countries the module leaves out, with its reasons.
+    std::vector<mediacheck::CountryDecision> leftOut;
 };
 
 // Calls a builtin; false (after a message) when it is not registered.
@@ -138,7 +141,8 @@ void printJson(const Analysis &a) {
         const auto &c = a.countries[i];
         std::printf("%s\n    {\"cid\": %s, \"country_name\": %s, \"quarter\": %s, \"year\": %s, "
                     "\"new_version\": %s, \"new_release\": %s, \"new_size\": %" PRIu64
-                    ", \"old_version\": %s, \"old_release\": %s, \"old_size\": %" PRIu64 "}",
+                    ", \"old_version\": %s, \"old_release\": %s, \"old_size\": %" PRIu64
+                    ", \"offered\": true}",
                     i == 0 ? "" : ",", jsonString(text(c.cid)).c_str(),
                     jsonString(text(c.country_name)).c_str(), jsonString(text(c.quarter)).c_str(),
                     jsonString(text(c.year)).c_str(), jsonString(text(c.new_version)).c_str(),
@@ -146,7 +150,14 @@ void printJson(const Analysis &a) {
                     jsonString(text(c.old_version)).c_str(),
                     jsonString(text(c.old_release)).c_str(), c.old_size);
     }
-    std::printf("%s]\n}\n", a.countries.empty() ? "" : "\n  ");
+    for (size_t i = 0; i < a.leftOut.size(); ++i) {
+        const auto &c = a.leftOut[i];
+        std::printf("%s\n    {\"cid\": %s, \"country_name\": %s, \"offered\": false, "
+                    "\"reason\": %s}",
+                    i == 0 && a.countries.empty() ? "" : ",", jsonString(c.cid).c_str(),
+                    jsonString(c.name).c_str(), jsonString(c.reason).c_str());
+    }
+    std::printf("%s]\n}\n", a.countries.empty() && a.leftOut.empty() ? "" : "\n  ");
 }
 
 const char *typeName(int type) {
@@ -184,6 +195,8 @@ void printText(const Analysis &a) {
                     c.old_version.IsEmpty() ? "(none)" : text(c.old_version).c_str(),
                     c.old_release.IsEmpty() ? "(none)" : text(c.old_release).c_str(), c.old_size);
     }
+    for (const auto &c : a.leftOut)
+        std::printf("  %s  left out: %s\n", c.cid.c_str(), c.reason.c_str());
 }
 
 int runAnalyse(const upgsim::GlobalOptions &opts, std::vector<std::string> &args) {
@@ -264,6 +277,11 @@ int runAnalyse(const upgsim::GlobalOptions &opts, std::vector<std::string> &args
                     a.countries.push_back(element);
             }
         }
+        // The reasons are the module's own: its analysis played again with
+        // a fresh carto tree, read back from its log lines.
+        for (const auto &c : mediacheck::decideCountries(descriptor).countries)
+            if (c.decision != mediacheck::Decision::Offered)
+                a.leftOut.push_back(c);
     }
 
     if (json)

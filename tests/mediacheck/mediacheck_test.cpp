@@ -178,8 +178,7 @@ std::string hundred() {
 }
 
 const Fault k_faults[] = {
-    {"ArchiveDeleted",
-     [](Medium &m, const std::string &) { return fs::remove(m.archive("FRA")); },
+    {"ArchiveDeleted", [](Medium &m, const std::string &) { return fs::remove(m.archive("FRA")); },
      "DESCRI_PATH_MISSING", "MAPPE/FRA/DESCRI.DAT", 1, -1},
     {"ArchiveCutShort",
      [](Medium &m, const std::string &) {
@@ -268,16 +267,14 @@ const Fault k_faults[] = {
      "TAR_CASE_CLASH", k_fra, 0, -1},
     {"GnuTarLongName",
      [](Medium &m, const std::string &w) {
-         return haveTool("tar") &&
-                gnuTarGz(w, {{"FRA/" + std::string(120, 'l') + ".dat", "long"}}, m.archive("FRA"),
-                         "gnu");
+         return haveTool("tar") && gnuTarGz(w, {{"FRA/" + std::string(120, 'l') + ".dat", "long"}},
+                                            m.archive("FRA"), "gnu");
      },
      "TAR_GNU_LONGNAME", k_fra, 1, -1},
     {"GnuTarPax",
      [](Medium &m, const std::string &w) {
-         return haveTool("tar") &&
-                gnuTarGz(w, {{"FRA/" + std::string(120, 'p') + ".dat", "pax"}}, m.archive("FRA"),
-                         "pax");
+         return haveTool("tar") && gnuTarGz(w, {{"FRA/" + std::string(120, 'p') + ".dat", "pax"}},
+                                            m.archive("FRA"), "pax");
      },
      "TAR_PAX_HEADER", k_fra, 1, -1},
     {"GnuTarHundredCharacterName",
@@ -293,8 +290,11 @@ const Fault k_faults[] = {
      "TAR_SPARSE", k_fra, 1, -1},
     {"PythonNonAsciiName",
      [](Medium &m, const std::string &w) {
-         return haveTool("python3") &&
-                pythonTarGz(w, {{"FRA/Fran\xC3\xA7" "ais.dat", "fr"}}, m.archive("FRA"));
+         return haveTool("python3") && pythonTarGz(w,
+                                                   {{"FRA/Fran\xC3\xA7"
+                                                     "ais.dat",
+                                                     "fr"}},
+                                                   m.archive("FRA"));
      },
      "TAR_NON_ASCII_NAME", k_fra, 1, -1},
 };
@@ -327,9 +327,14 @@ TEST_F(MediaCheck, SnapshotsTellWhatAScriptChanged) {
     ASSERT_TRUE(writeFile(sdDir() + "/MAPPE/FRA/a.dat", "aaaa"));
     ASSERT_TRUE(writeFile(sdDir() + "/MAPPE/FRA/b.dat", "bbbb"));
     ASSERT_TRUE(writeFile(sdDir() + "/old.txt", "old"));
-    mediacheck::TreeSnapshot before, after;
+    mediacheck::TreeSnapshot before, after, copy;
     ASSERT_TRUE(mediacheck::snapshotTree(sdDir(), before));
-    ASSERT_TRUE(writeFile(sdDir() + "/MAPPE/FRA/b.dat", "BBBB")); // same size, new bytes
+    // A throwaway copy holds the same files; the card is left as it was.
+    ASSERT_TRUE(mediacheck::copyTree(sdDir(), root() + "/scratch"));
+    ASSERT_TRUE(mediacheck::snapshotTree(root() + "/scratch", copy));
+    EXPECT_TRUE(mediacheck::diffTrees(before, copy).changes.empty());
+    EXPECT_FALSE(mediacheck::copyTree(sdDir(), root() + "/scratch")); // never over a folder
+    ASSERT_TRUE(writeFile(sdDir() + "/MAPPE/FRA/b.dat", "BBBB"));     // same size, new bytes
     ASSERT_TRUE(writeFile(sdDir() + "/MAPPE/ITA/c.dat", "ccccccc"));
     fs::remove(sdDir() + "/old.txt");
     ASSERT_TRUE(mediacheck::snapshotTree(sdDir(), after));

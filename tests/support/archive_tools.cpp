@@ -14,7 +14,9 @@ namespace testsupport {
 
 namespace {
 
-bool run(const std::string &command) { return std::system(command.c_str()) == 0; }
+bool run(const std::string &command) {
+    return std::system(command.c_str()) == 0;
+}
 
 // Writes the files under <workDir>/src (emptied first); returns that folder.
 std::string writeSources(const std::string &workDir, const FileTree &files) {
@@ -39,8 +41,7 @@ bool gnuTarGz(const std::string &workDir, const FileTree &files, const std::stri
     for (const auto &f : files)
         names += " " + shellQuote(f.first);
     return run("tar -C " + shellQuote(src) + " -czf " + shellQuote(out) + " --format=" + format +
-               " --owner=0 --group=0 --mtime=@0 " + extraOptions + " --" + names +
-               " 2>/dev/null");
+               " --owner=0 --group=0 --mtime=@0 " + extraOptions + " --" + names + " 2>/dev/null");
 }
 
 bool gnuTarSparseGz(const std::string &workDir, const std::string &name, uint64_t size,
@@ -54,9 +55,8 @@ bool gnuTarSparseGz(const std::string &workDir, const std::string &name, uint64_
         if (!f)
             return false;
     }
-    return run("tar -C " + shellQuote(src) + " -S -czf " + shellQuote(out) + " --format=" +
-               format + " --owner=0 --group=0 --mtime=@0 -- " + shellQuote(name) +
-               " 2>/dev/null");
+    return run("tar -C " + shellQuote(src) + " -S -czf " + shellQuote(out) + " --format=" + format +
+               " --owner=0 --group=0 --mtime=@0 -- " + shellQuote(name) + " 2>/dev/null");
 }
 
 bool pythonTarGz(const std::string &workDir, const FileTree &files, const std::string &out) {
@@ -66,15 +66,14 @@ bool pythonTarGz(const std::string &workDir, const FileTree &files, const std::s
     for (const auto &f : files)
         list += f.first + "\n";
     writeFile(workDir + "/names.txt", list);
-    const std::string script =
-        "import io, sys, tarfile\n"
-        "src, out, names = sys.argv[1], sys.argv[2], sys.argv[3]\n"
-        "with tarfile.open(out, 'w:gz') as t:\n"
-        "    for n in open(names, encoding='utf-8').read().splitlines():\n"
-        "        data = open(src + '/' + n, 'rb').read()\n"
-        "        i = tarfile.TarInfo(n)\n"
-        "        i.size = len(data)\n"
-        "        t.addfile(i, io.BytesIO(data))\n";
+    const std::string script = "import io, sys, tarfile\n"
+                               "src, out, names = sys.argv[1], sys.argv[2], sys.argv[3]\n"
+                               "with tarfile.open(out, 'w:gz') as t:\n"
+                               "    for n in open(names, encoding='utf-8').read().splitlines():\n"
+                               "        data = open(src + '/' + n, 'rb').read()\n"
+                               "        i = tarfile.TarInfo(n)\n"
+                               "        i.size = len(data)\n"
+                               "        t.addfile(i, io.BytesIO(data))\n";
     writeFile(workDir + "/mktar.py", script);
     return run("python3 " + shellQuote(workDir + "/mktar.py") + " " + shellQuote(src) + " " +
                shellQuote(out) + " " + shellQuote(workDir + "/names.txt") + " 2>/dev/null");

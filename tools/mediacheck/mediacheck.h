@@ -153,6 +153,10 @@ struct FileState {
 // (folders are implied by their files; symbolic links are not followed).
 typedef std::map<std::string, FileState> TreeSnapshot;
 
+// Copies the tree `from` into the folder `to` (created; must not exist), for
+// a throwaway copy of a card. False (with `to` removed) on any failure.
+bool copyTree(const std::string &from, const std::string &to);
+
 // Reads every file of `hostDir`. False (snapshot partial) when a folder or
 // file cannot be read.
 bool snapshotTree(const std::string &hostDir, TreeSnapshot &snapshot);

@@ -35,6 +35,18 @@ bool fileCrc(const std::string &path, uint32_t &crc) {
 
 } // namespace
 
+bool copyTree(const std::string &from, const std::string &to) {
+    std::error_code ec;
+    if (fs::exists(to, ec) || !fs::is_directory(from, ec))
+        return false;
+    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+    if (ec) {
+        fs::remove_all(to, ec);
+        return false;
+    }
+    return true;
+}
+
 bool snapshotTree(const std::string &hostDir, TreeSnapshot &snapshot) {
     snapshot.clear();
     std::error_code ec;

@@ -1,6 +1,7 @@
 // The simulator's "analyse" command run as a user would: its JSON report
-// (escaped texts, null for what the medium lacks) and its exit status, 0
-// whenever the analysis ran, whatever the medium holds.
+// (escaped texts, null for what the medium lacks, the countries left out
+// with the module's reason) and its exit status, 0 whenever the analysis
+// ran, whatever the medium holds.
 #include "cartotree_fixture.h"
 
 #include <gtest/gtest.h>
@@ -45,10 +46,20 @@ TEST_F(AnalyseCliTest, JsonReportEscapesTheMediumsTexts) {
     ita.cid = "ITA";
     // A backslash, a tab, a Latin-1 byte and valid UTF-8 in the name.
     ita.name = "It\\al\tia\xE9 \xC3\xA9";
-    medium.country(ita);
+    // A country without a size for the card's 4 KiB blocks is left out,
+    // with the module's reason.
+    CountrySpec fra;
+    fra.cid = "FRA";
+    fra.name = "France";
+    fra.sizes = {{"CID_SIZE_8", "10"}};
+    medium.country(ita).country(fra);
     ASSERT_TRUE(medium.build());
 
     ASSERT_EQ(run("analyse --json"), 0);
+    EXPECT_TRUE(contains(m_out, "{\"cid\": \"FRA\", \"country_name\": \"France\", \"offered\": "
+                                "false, \"reason\": \"no size for 4096-byte blocks in "
+                                "MAPPE/FRA/CD_VER.NAV.INF (neither CID_SIZE_4 nor CID_SIZE)\"}"))
+        << m_out;
     EXPECT_TRUE(contains(m_out, "\"upgrade_type\": 1,")) << m_out;
     EXPECT_TRUE(contains(m_out, "\"curr_vers_navi_file\": \"/DVD/MAPS/CURR_VERS_NAVI.TXT\","));
     EXPECT_TRUE(contains(m_out, "\"cid_list_result\": 0,"));

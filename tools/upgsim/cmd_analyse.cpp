@@ -10,6 +10,7 @@
 #include "builtins/C_BUILTINS.h"
 #include "builtins/upg_country_table.h"
 #include "platform/hostsim/hostsim.h"
+#include "tools/mediacheck/mediacheck.h"
 
 #include "C_MAP_UPG_CARTOTREE.h"
 
@@ -40,6 +41,8 @@ struct Analysis {
     bool ranCidList = false;
     int cidListResult = 0;
     std::vector<C_MAP_UPG_CARTOTREE::t_plugin_cid_element> countries;
+    // The medium's countries the module leaves out, with its reasons.
+    std::vector<mediacheck::CountryDecision> leftOut;
 };
 
 // Calls a builtin; false (after a message) when it is not registered.
@@ -145,7 +148,8 @@ void printJson(const Analysis &a) {
         const auto &c = a.countries[i];
         std::printf("%s\n    {\"cid\": %s, \"country_name\": %s, \"quarter\": %s, \"year\": %s, "
                     "\"new_version\": %s, \"new_release\": %s, \"new_size\": %" PRIu64
-                    ", \"old_version\": %s, \"old_release\": %s, \"old_size\": %" PRIu64 "}",
+                    ", \"old_version\": %s, \"old_release\": %s, \"old_size\": %" PRIu64
+                    ", \"offered\": true}",
                     i == 0 ? "" : ",", jsonString(text(c.cid)).c_str(),
                     jsonString(text(c.country_name)).c_str(), jsonString(text(c.quarter)).c_str(),
                     jsonString(text(c.year)).c_str(), jsonString(text(c.new_version)).c_str(),
@@ -153,7 +157,14 @@ void printJson(const Analysis &a) {
                     jsonString(text(c.old_version)).c_str(),
                     jsonString(text(c.old_release)).c_str(), c.old_size);
     }
-    std::printf("%s]\n}\n", a.countries.empty() ? "" : "\n  ");
+    for (size_t i = 0; i < a.leftOut.size(); ++i) {
+        const auto &c = a.leftOut[i];
+        std::printf("%s\n    {\"cid\": %s, \"country_name\": %s, \"offered\": false, "
+                    "\"reason\": %s}",
+                    i == 0 && a.countries.empty() ? "" : ",", jsonString(c.cid).c_str(),
+                    jsonString(c.name).c_str(), jsonString(c.reason).c_str());
+    }
+    std::printf("%s]\n}\n", a.countries.empty() && a.leftOut.empty() ? "" : "\n  ");
 }
 
 const char *typeName(int type) {
@@ -236,6 +247,8 @@ void printText(const Analysis &a) {
         for (const std::string &line : tableDifferences(c))
             std::printf("      script:     %s\n", line.c_str());
     }
+    for (const auto &c : a.leftOut)
+        std::printf("  %s  left out: %s\n", c.cid.c_str(), c.reason.c_str());
 }
 
 struct AnalyseOptions {
@@ -328,6 +341,11 @@ int runAnalyse(const upgsim::GlobalOptions &opts, CLI::App &) {
                     a.countries.push_back(element);
             }
         }
+        // The reasons are the module's own: its analysis played again with
+        // a fresh carto tree, read back from its log lines.
+        for (const auto &c : mediacheck::decideCountries(descriptor).countries)
+            if (c.decision != mediacheck::Decision::Offered)
+                a.leftOut.push_back(c);
     }
 
     if (json)

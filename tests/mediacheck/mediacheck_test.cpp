@@ -1,0 +1,370 @@
+// The medium checker: a clean medium passes with no finding and the same
+// report twice; each fault a medium may carry is found with its code and
+// path (table below), also in archives written by GNU tar and Python's
+// tarfile; countries' reasons are the module's; card snapshots tell what a
+// script changed; the command's exit codes and JSON shape.
+#include "tests/support/archive_tools.h"
+#include "tests/support/media_builder.h"
+#include "tests/support/tar_builder.h"
+#include "tests/support/unit_fixture.h"
+#include "tools/mediacheck/mediacheck.h"
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <functional>
+
+namespace fs = std::filesystem;
+using namespace testsupport;
+
+namespace {
+
+const KeyValues k_all_sizes = {{"CID_SIZE_4", "8192"},
+                               {"CID_SIZE_8", "16384"},
+                               {"CID_SIZE_16", "32768"},
+                               {"CID_SIZE_32", "65536"},
+                               {"CID_SIZE", "4000"}};
+
+// A small country-selection medium: France and Italia, each with its map
+// archive, and a POI delivery for both.
+class Medium {
+public:
+    explicit Medium(const std::string &root) : m_root(root) {}
+
+    void build(const KeyValues &itaSizes = k_all_sizes) {
+        removeTree(m_root);
+        MediaBuilder mb(m_root);
+        CountrySpec fra, ita;
+        fra.cid = "FRA";
+        fra.name = "France";
+        fra.sizes = k_all_sizes;
+        ita.cid = "ITA";
+        ita.name = "Italia";
+        ita.sizes = itaSizes;
+        mb.country(fra).country(ita);
+        ASSERT_TRUE(mb.build());
+        ASSERT_TRUE(mb.write("ICONS/BRANDS.BIN", "icons"));
+        for (const char *cid : {"FRA", "ITA"}) {
+            const std::string c = cid;
+            TarBuilder t;
+            t.dir(c + "/").file(c + "/map.dat", sampleContent(3000, 1)).file(c + "/idx.dat", "i");
+            setArchive(c, gzip(t.finish()));
+            append("MAPPE/" + c + "/DESCRI.DAT",
+                   descriLine("MAP_ARCHIVE", "MAPPE\\" + c + "\\" + c + ".tgz"));
+        }
+        TarBuilder poi;
+        poi.dir("tmp_poi/").dir("tmp_poi/FRA/").file("tmp_poi/FRA/RST.lzw", "restaurants");
+        poi.file("tmp_poi/FRA/poi_ver_RST.txt", "PREFIX:RST\r\nDATE:20240101\r\n");
+        poi.dir("tmp_poi/ITA/").file("tmp_poi/ITA/RST.lzw", "ristoranti");
+        setPoi(gzip(poi.finish()));
+        ASSERT_TRUE(writeFile(m_root + "/POI/POI_UPD.tgz.inf", "VERSION:7\r\nDATE:20240101\r\n"));
+        append("DESCRI.DAT", descriLine("POI_DOWNLOAD", "POI\\POI_UPD.tgz"));
+    }
+
+    void setArchive(const std::string &cid, const std::string &bytes) {
+        ASSERT_TRUE(writeFile(archive(cid), bytes));
+    }
+    void setPoi(const std::string &bytes) {
+        ASSERT_TRUE(writeFile(m_root + "/POI/POI_UPD.tgz", bytes));
+    }
+    std::string archive(const std::string &cid) const {
+        return m_root + "/MAPPE/" + cid + "/" + cid + ".tgz";
+    }
+    void append(const std::string &rel, const std::string &text) {
+        ASSERT_TRUE(writeFile(m_root + "/" + rel, readFile(m_root + "/" + rel) + text));
+    }
+    // A tar of one file entry under the country's folder, then the usual files.
+    void setFraTar(const std::function<void(TarBuilder &)> &entries) {
+        TarBuilder t;
+        t.dir("FRA/").file("FRA/map.dat", sampleContent(3000, 1));
+        entries(t);
+        setArchive("FRA", gzip(t.finish()));
+    }
+    const std::string &root() const { return m_root; }
+
+private:
+    std::string m_root;
+};
+
+class MediaCheck : public UnitFixture {
+protected:
+    void SetUp() override {
+        UnitFixture::SetUp();
+        hostsim::setTickRate(6000);
+    }
+    int check(mediacheck::CheckReport &report, long long capacity = -1) {
+        mediacheck::CheckOptions o;
+        o.mediaDir = mediaDir();
+        o.sdDir = sdDir();
+        o.sdCapacity = capacity;
+        o.scratchParent = root();
+        return mediacheck::runMediaCheck(o, report);
+    }
+    static bool hasFinding(const mediacheck::CheckReport &r, const std::string &code,
+                           const std::string &path) {
+        for (const auto &f : r.findings)
+            if (f.code == code && f.path == path)
+                return true;
+        return false;
+    }
+};
+
+TEST_F(MediaCheck, CleanMediumHasNoFindingAndTheSameReportTwice) {
+    Medium m(mediaDir());
+    m.build();
+    mediacheck::CheckReport first, second;
+    EXPECT_EQ(check(first), 0) << mediacheck::renderText(first);
+    EXPECT_TRUE(first.findings.empty()) << mediacheck::renderText(first);
+    EXPECT_EQ(first.upgradeType, 1);
+    ASSERT_EQ(first.countries.size(), 2u);
+    for (const auto &c : first.countries)
+        for (long bs : first.blockSizes)
+            EXPECT_TRUE(c.offered.at(bs)) << c.cid << " at " << bs;
+    EXPECT_EQ(first.archivesRead, 3);
+    // Nothing of the scratch card is left behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(root()), fs::directory_iterator()), 3);
+
+    EXPECT_EQ(check(second), 0);
+    EXPECT_EQ(mediacheck::renderJson(first), mediacheck::renderJson(second));
+    EXPECT_EQ(mediacheck::renderText(first), mediacheck::renderText(second));
+}
+
+TEST_F(MediaCheck, ReasonsOfCountriesLeftOutAreTheModules) {
+    Medium m(mediaDir());
+    m.build({{"CID_SIZE_4", "1"}, {"CID_SIZE_8", "1"}}); // ITA: no size for 16K, 32K or 512
+    InstalledCountry newer;
+    newer.cid = "FRA";
+    newer.version = "9";
+    newer.release = "1";
+    ASSERT_TRUE(writeInstalledCountry(sdDir(), newer));
+    mediacheck::CheckReport r;
+    EXPECT_EQ(check(r), 1);
+    ASSERT_EQ(r.countries.size(), 2u);
+    const auto &fra = r.countries[0];
+    const auto &ita = r.countries[1];
+    EXPECT_EQ(fra.reasons.at(4096), "the card holds a newer version (9 against 5 on the medium)");
+    EXPECT_FALSE(hasFinding(r, "COUNTRY_REFUSED", "MAPPE/FRA")); // the card's choice, no fault
+    EXPECT_TRUE(ita.offered.at(4096));
+    EXPECT_TRUE(ita.offered.at(8192));
+    EXPECT_FALSE(ita.offered.at(32768));
+    EXPECT_NE(ita.reasons.at(32768).find("neither CID_SIZE_32 nor CID_SIZE"), std::string::npos);
+    EXPECT_NE(ita.reasons.at(512).find("no CID_SIZE in"), std::string::npos);
+    EXPECT_TRUE(hasFinding(r, "COUNTRY_BLOCK_SIZE", "MAPPE/ITA"));
+
+    // The same decisions for analyse, at the block size the card reports.
+    hostsim::mountDevice("/DVD", mediaDir());
+    hostsim::mountDevice("/SDH", sdDir(), 32768);
+    mediacheck::OfferRun run = mediacheck::decideCountries();
+    ASSERT_EQ(run.countries.size(), 2u);
+    EXPECT_EQ(run.countries[1].decision, mediacheck::Decision::MediumFault);
+    EXPECT_EQ(run.countries[0].decision, mediacheck::Decision::CardNewer);
+}
+
+// One fault per case: the finding's code and path, and the exit code.
+struct Fault {
+    const char *name;
+    std::function<bool(Medium &, const std::string &work)> make; // false: tool missing
+    const char *code;
+    const char *path;
+    int rc;
+    long long capacity;
+};
+
+const char *const k_fra = "MAPPE/FRA/FRA.tgz";
+const char *const k_poi = "POI/POI_UPD.tgz";
+
+std::string hundred() {
+    return "FRA/" + std::string(92, 'n') + ".dat";
+}
+
+const Fault k_faults[] = {
+    {"ArchiveDeleted", [](Medium &m, const std::string &) { return fs::remove(m.archive("FRA")); },
+     "DESCRI_PATH_MISSING", "MAPPE/FRA/DESCRI.DAT", 1, -1},
+    {"ArchiveCutShort",
+     [](Medium &m, const std::string &) {
+         m.setArchive("FRA", cut(readFile(m.archive("FRA")), 200));
+         return true;
+     },
+     "GZ_TRUNCATED", k_fra, 1, -1},
+    {"ArchiveCrcWrong",
+     [](Medium &m, const std::string &) {
+         std::string gz = readFile(m.archive("FRA"));
+         gz[gz.size() - 6] ^= 0x55;
+         m.setArchive("FRA", gz);
+         return true;
+     },
+     "GZ_CORRUPT", k_fra, 1, -1},
+    {"SecondMemberCut",
+     [](Medium &m, const std::string &) {
+         TarBuilder t;
+         t.file("FRA/b.dat", sampleContent(5000, 3));
+         std::string two = readFile(m.archive("FRA")) + cut(gzip(t.finish()), 30);
+         m.setArchive("FRA", two);
+         return true;
+     },
+     "GZ_TRUNCATED", k_fra, 1, -1},
+    {"PoiInfMissing",
+     [](Medium &m, const std::string &) { return fs::remove(m.root() + "/POI/POI_UPD.tgz.inf"); },
+     "POI_INF_MISSING", k_poi, 1, -1},
+    {"PoiEntryOutsideTmpPoi",
+     [](Medium &m, const std::string &) {
+         TarBuilder t;
+         t.dir("tmp_poi/").file("tmp_poi/FRA/RST.lzw", "r").file("RST.lzw", "stray");
+         m.setPoi(gzip(t.finish()));
+         return true;
+     },
+     "POI_OUTSIDE_TMP", k_poi, 1, -1},
+    {"VersionFileInLowerCase",
+     [](Medium &m, const std::string &) {
+         fs::rename(m.root() + "/MAPS/DVD_VER.NAV", m.root() + "/MAPS/dvd_ver.nav");
+         std::string d = readFile(m.root() + "/DESCRI.DAT");
+         d.replace(d.find("DVD_VER.NAV"), 11, "dvd_ver.nav");
+         return writeFile(m.root() + "/DESCRI.DAT", d);
+     },
+     "VERSION_FILE_CASE", "DESCRI.DAT", 1, -1},
+    {"NamedFileSpelledOtherwise",
+     [](Medium &m, const std::string &) {
+         fs::rename(m.archive("FRA"), m.root() + "/MAPPE/FRA/fra.tgz");
+         return true;
+     },
+     "DESCRI_PATH_CASE", "MAPPE/FRA/DESCRI.DAT", 1, -1},
+    {"GroupFileOfAnotherCountry",
+     [](Medium &m, const std::string &) {
+         return writeFile(m.root() + "/MAPPE/ITA/GRUPPO_4_CID.DAT.inf", "VER:FRA\r\n");
+     },
+     "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1},
+    {"NotRoomOnTheCard", [](Medium &, const std::string &) { return true; }, "SPACE_SHORT",
+     "(SD card)", 1, 4000},
+    {"DotDotPath",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) { t.file("FRA/../../evil.dat", "x"); });
+         return true;
+     },
+     "TAR_UNSAFE_PATH", k_fra, 1, -1},
+    {"NameOf100CharactersWithoutNul",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) { t.file(hundred(), "hundred"); });
+         return true;
+     },
+     "TAR_NAME_100", k_fra, 1, -1},
+    {"LinkIgnored",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) { t.symlink("FRA/l", "map.dat"); });
+         return true;
+     },
+     "TAR_LINK_IGNORED", k_fra, 0, -1},
+    {"FifoIgnored",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) { t.special("FRA/fifo", '6'); });
+         return true;
+     },
+     "TAR_SPECIAL_IGNORED", k_fra, 0, -1},
+    {"NamesEqualButForCase",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) { t.file("FRA/MAP.DAT", "other"); });
+         return true;
+     },
+     "TAR_CASE_CLASH", k_fra, 0, -1},
+    {"GnuTarLongName",
+     [](Medium &m, const std::string &w) {
+         return haveTool("tar") && gnuTarGz(w, {{"FRA/" + std::string(120, 'l') + ".dat", "long"}},
+                                            m.archive("FRA"), "gnu");
+     },
+     "TAR_GNU_LONGNAME", k_fra, 1, -1},
+    {"GnuTarPax",
+     [](Medium &m, const std::string &w) {
+         return haveTool("tar") && gnuTarGz(w, {{"FRA/" + std::string(120, 'p') + ".dat", "pax"}},
+                                            m.archive("FRA"), "pax");
+     },
+     "TAR_PAX_HEADER", k_fra, 1, -1},
+    {"GnuTarHundredCharacterName",
+     [](Medium &m, const std::string &w) {
+         return haveTool("tar") && gnuTarGz(w, {{hundred(), "100"}}, m.archive("FRA"), "gnu");
+     },
+     "TAR_NAME_100", k_fra, 1, -1},
+    {"GnuTarSparseFile",
+     [](Medium &m, const std::string &w) {
+         return haveTool("tar") &&
+                gnuTarSparseGz(w, "FRA/sparse.dat", 1 << 20, "end", m.archive("FRA"), "gnu");
+     },
+     "TAR_SPARSE", k_fra, 1, -1},
+    {"PythonNonAsciiName",
+     [](Medium &m, const std::string &w) {
+         return haveTool("python3") && pythonTarGz(w,
+                                                   {{"FRA/Fran\xC3\xA7"
+                                                     "ais.dat",
+                                                     "fr"}},
+                                                   m.archive("FRA"));
+     },
+     "TAR_NON_ASCII_NAME", k_fra, 1, -1},
+};
+
+class MediaCheckFault : public MediaCheck, public ::testing::WithParamInterface<Fault> {};
+
+TEST_P(MediaCheckFault, IsFoundWithItsCodeAndPath) {
+    const Fault &f = GetParam();
+    Medium m(mediaDir());
+    m.build();
+    const std::string work = root() + "/work";
+    fs::create_directories(work);
+    if (!f.make(m, work))
+        GTEST_SKIP() << "the tool that writes this archive is missing";
+    removeTree(work);
+    mediacheck::CheckReport r;
+    const int rc = check(r, f.capacity);
+    const std::string text = mediacheck::renderText(r);
+    EXPECT_EQ(rc, f.rc) << text;
+    EXPECT_TRUE(hasFinding(r, f.code, f.path)) << text;
+    // No finding is left without a code, a path or a message.
+    for (const auto &x : r.findings)
+        EXPECT_FALSE(x.code.empty() || x.message.empty()) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, MediaCheckFault, ::testing::ValuesIn(k_faults),
+                         [](const ::testing::TestParamInfo<Fault> &i) { return i.param.name; });
+
+TEST_F(MediaCheck, SnapshotsTellWhatAScriptChanged) {
+    ASSERT_TRUE(writeFile(sdDir() + "/MAPPE/FRA/a.dat", "aaaa"));
+    ASSERT_TRUE(writeFile(sdDir() + "/MAPPE/FRA/b.dat", "bbbb"));
+    ASSERT_TRUE(writeFile(sdDir() + "/old.txt", "old"));
+    mediacheck::TreeSnapshot before, after, copy;
+    ASSERT_TRUE(mediacheck::snapshotTree(sdDir(), before));
+    // A throwaway copy holds the same files; the card is left as it was.
+    ASSERT_TRUE(mediacheck::copyTree(sdDir(), root() + "/scratch"));
+    ASSERT_TRUE(mediacheck::snapshotTree(root() + "/scratch", copy));
+    EXPECT_TRUE(mediacheck::diffTrees(before, copy).changes.empty());
+    EXPECT_FALSE(mediacheck::copyTree(sdDir(), root() + "/scratch")); // never over a folder
+    ASSERT_TRUE(writeFile(sdDir() + "/MAPPE/FRA/b.dat", "BBBB"));     // same size, new bytes
+    ASSERT_TRUE(writeFile(sdDir() + "/MAPPE/ITA/c.dat", "ccccccc"));
+    fs::remove(sdDir() + "/old.txt");
+    ASSERT_TRUE(mediacheck::snapshotTree(sdDir(), after));
+    mediacheck::TreeDiff d = mediacheck::diffTrees(before, after);
+    EXPECT_EQ(mediacheck::renderDiff(d), "changed  MAPPE/FRA/b.dat  (4 -> 4 bytes)\n"
+                                         "added    MAPPE/ITA/c.dat  (7 bytes)\n"
+                                         "removed  old.txt  (3 bytes)\n"
+                                         "1 added, 1 changed, 1 removed; 11 bytes written\n");
+}
+
+TEST_F(MediaCheck, CommandExitCodesAndJson) {
+    Medium m(mediaDir());
+    m.build();
+    const std::string out = root() + "/out";
+    fs::create_directories(out);
+    const std::string media = "--media " + shellQuote(mediaDir()) + " --no-progress";
+    EXPECT_EQ(runUpgsim(media + " check --json", out), 0) << readFile(out + "/stderr");
+    nlohmann::json j = nlohmann::json::parse(readFile(out + "/stdout"));
+    EXPECT_EQ(j["upgrade_type"], 1);
+    EXPECT_EQ(j["errors"], 0);
+    EXPECT_EQ(j["countries"][0]["cid"], "FRA");
+    EXPECT_EQ(j["countries"][0]["offered"]["32768"], true);
+    EXPECT_TRUE(j["findings"].empty());
+
+    m.setArchive("FRA", cut(readFile(m.archive("FRA")), 100));
+    EXPECT_EQ(runUpgsim(media + " --sd-capacity 1M check --block-sizes 4096", out), 1);
+    const std::string text = readFile(out + "/stdout");
+    EXPECT_NE(text.find("MAPPE/FRA/FRA.tgz\n  error   GZ_TRUNCATED"), std::string::npos) << text;
+    EXPECT_EQ(runUpgsim(media + " check --block-sizes 4096,x", out), 2);
+    EXPECT_EQ(runUpgsim("check", out), 2);
+}
+
+} // namespace

@@ -1,0 +1,180 @@
+// Medium checker: reads a whole map-upgrade medium once and tells what the
+// unit would do with it and what would go wrong, before a disc is burned.
+//
+// Descriptors and version files are read with the carto tree's own code;
+// which countries are offered (and why the others are not) comes from the
+// carto tree's own decisions and log lines, played once per SD block size;
+// every .tgz is verified to the end of its gzip stream, read by libarchive
+// (the reference reader) and extracted with the module's own extractor into
+// a scratch card, and the two outcomes are compared. Host tool code: it
+// drives the simulated unit (hostsim) and is never built for the unit.
+//
+// Files: check.cpp (runMediaCheck, descriptors, POI delivery, space),
+// countries.cpp (decideCountries), archives.cpp (archive checks),
+// report.cpp (text and JSON), treediff.cpp (card snapshots).
+#ifndef TOOLS_MEDIACHECK_MEDIACHECK_H
+#define TOOLS_MEDIACHECK_MEDIACHECK_H
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace mediacheck {
+
+// ---- Findings ----------------------------------------------------------------
+
+enum class Severity { Error, Warning };
+
+struct Finding {
+    Severity severity;
+    std::string code;    // short stable code, e.g. "GZ_TRUNCATED"
+    std::string path;    // file concerned, relative to the medium's root
+    std::string message; // what is wrong and what the unit would do
+};
+
+// ---- Which countries the module offers ----------------------------------------
+
+// How the module decided about one country folder of the medium.
+enum class Decision {
+    Offered,     // in the module's country list
+    CardNewer,   // refused: the card's version/release is newer
+    MediumFault, // refused because of the medium (missing file, key, line...)
+    CardFault,   // refused because the card cannot be read (block size)
+};
+
+struct CountryDecision {
+    std::string dir;  // folder under MAPPE/ (the key of a country)
+    std::string cid;  // "CID" of its information file; the folder name if not read
+    std::string name; // name from the current-version file (may be empty)
+    Decision decision = Decision::MediumFault;
+    std::string reason; // why it is not offered (empty when offered)
+};
+
+// Result of one play of the module's analysis.
+struct OfferRun {
+    int upgradeType = -1;                   // 1 country selection, 0 single country, -1 none
+    std::string typeReason;                 // why the type is "none" (empty otherwise)
+    std::string versionFile;                // the version file the module found (unit path)
+    int listResult = -1;                    // Build_DVD_CIDInfoList's result (-1 when not run)
+    std::vector<CountryDecision> countries; // every country folder, sorted by folder
+};
+
+// Plays the module's analysis (GetUpgradeType, the current-version file,
+// Build_DVD_CIDInfoList) with a fresh carto tree against the devices mounted
+// now ("/DVD" the medium, "/SDH" the card, at the block size it reports), and
+// tells for every country folder of the medium whether it is offered and, if
+// not, why, from the module's own log lines. `descriptor` is the main
+// descriptor's name. Uses the log capture (left off afterwards). Any thread
+// that may drive the module; not while a script runs.
+OfferRun decideCountries(const std::string &descriptor = "DESCRI.DAT");
+
+// ---- The whole check ----------------------------------------------------------
+
+struct CheckOptions {
+    std::string mediaDir;      // host folder of the medium (required)
+    std::string sdDir;         // host folder of the SD card; empty: an empty card
+    long long sdCapacity = -1; // card size in bytes; <0: the folder's file system
+    std::vector<long> blockSizes = {512, 4096, 8192, 16384, 32768};
+    std::string descriptor = "DESCRI.DAT";
+    std::string scratchParent; // where scratch folders go; empty: $TMPDIR or /tmp
+    // Called while archives are read: archive (relative path), bytes of all
+    // archives read so far, total bytes of all archives.
+    std::function<void(const std::string &, uint64_t, uint64_t)> progress;
+};
+
+struct CountryReport {
+    std::string dir;
+    std::string cid;
+    std::string name;
+    std::map<long, bool> offered;        // block size -> offered
+    std::map<long, std::string> reasons; // block size -> reason (only when not offered)
+    std::string archive;                 // its map archive (relative path), if listed
+    uint64_t archiveBytes = 0;           // bytes its archive's files hold
+};
+
+struct CheckReport {
+    std::string medium;     // the medium's host folder, as given
+    int upgradeType = -1;   // 1, 0 or -1
+    std::string typeReason; // why -1
+    std::vector<long> blockSizes;
+    std::vector<CountryReport> countries; // sorted by folder
+    std::vector<Finding> findings;        // sorted by path, then severity, code, message
+    int archivesRead = 0;
+    uint64_t archiveBytes = 0; // compressed bytes of every archive read
+    int errors() const;
+    int warnings() const;
+};
+
+// Runs the whole check. Mounts "/DVD" on the medium and "/SDH" on the card
+// (or a scratch card) itself, and leaves them unmounted; the unit stand-ins
+// must be installed (unit::installAll). Returns 0 when no error was found, 1
+// when any was, 2 when the options are unusable (no medium folder, no block
+// size, a scratch folder that cannot be made): `report.findings` then holds
+// one finding that says why.
+int runMediaCheck(const CheckOptions &options, CheckReport &report);
+
+// The report as text: a summary first (medium, type, countries per block
+// size, error and warning counts), then the findings grouped by file.
+std::string renderText(const CheckReport &report);
+// The report as one JSON object (see the README: "upgsim check --json").
+std::string renderJson(const CheckReport &report);
+
+// ---- Archive checks (archives.cpp) --------------------------------------------
+
+// What one archive holds, as the reference reader saw it.
+struct ArchiveSummary {
+    bool readable = false;            // the gzip stream and the tar entries read to their end
+    uint64_t fileBytes = 0;           // bytes of its regular files
+    std::map<long, uint64_t> onCard;  // block size -> room its files take on a card
+    std::vector<std::string> entries; // entry paths, in archive order
+};
+
+// Checks the archive at `relPath` (relative to the medium mounted as "/DVD",
+// host path `hostPath`): gzip stream to its end, entries read by libarchive,
+// extraction by the module's extractor into `scratchDir` mounted as "/SDH"
+// (extracted into "/SDH/MAPPE/" as on the unit; emptied afterwards), and the
+// two compared. Findings are appended. `progress` gets the compressed bytes
+// read so far of this archive.
+void checkArchive(const std::string &relPath, const std::string &hostPath,
+                  const std::string &scratchDir, const std::vector<long> &blockSizes,
+                  std::vector<Finding> &findings, ArchiveSummary &summary,
+                  const std::function<void(uint64_t)> &progress);
+
+// ---- Card snapshots (treediff.cpp) ----------------------------------------------
+
+// One file of a tree: size and a CRC-32 of its bytes.
+struct FileState {
+    uint64_t size = 0;
+    uint32_t crc = 0;
+};
+// Relative path -> state, for every regular file under a host folder
+// (folders are implied by their files; symbolic links are not followed).
+typedef std::map<std::string, FileState> TreeSnapshot;
+
+// Copies the tree `from` into the folder `to` (created; must not exist), for
+// a throwaway copy of a card. False (with `to` removed) on any failure.
+bool copyTree(const std::string &from, const std::string &to);
+
+// Reads every file of `hostDir`. False (snapshot partial) when a folder or
+// file cannot be read.
+bool snapshotTree(const std::string &hostDir, TreeSnapshot &snapshot);
+
+struct TreeChange {
+    enum Kind { Added, Changed, Removed } kind;
+    std::string path;
+    uint64_t before = 0; // size before (0 when added)
+    uint64_t after = 0;  // size after (0 when removed)
+};
+struct TreeDiff {
+    std::vector<TreeChange> changes; // sorted by path
+    uint64_t bytesWritten = 0;       // bytes of the added and changed files
+};
+TreeDiff diffTrees(const TreeSnapshot &before, const TreeSnapshot &after);
+// "added    MAPPE/FRA/a.dat  (1234 bytes)" lines and a total line.
+std::string renderDiff(const TreeDiff &diff);
+
+} // namespace mediacheck
+
+#endif

@@ -1,0 +1,118 @@
+// Snapshots of a card's folder and what changed between two of them: the
+// summary `upgsim run --scratch` and `--report` print after a script.
+#include "tools/mediacheck/mediacheck.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace mediacheck {
+
+namespace {
+
+// CRC-32 of a file's bytes; false when it cannot be read.
+bool fileCrc(const std::string &path, uint32_t &crc) {
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return false;
+    std::vector<unsigned char> buf(256 * 1024);
+    uLong c = crc32(0L, Z_NULL, 0);
+    size_t n = 0;
+    while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0)
+        c = crc32(c, buf.data(), static_cast<uInt>(n));
+    bool ok = !std::ferror(f);
+    std::fclose(f);
+    crc = static_cast<uint32_t>(c);
+    return ok;
+}
+
+} // namespace
+
+bool copyTree(const std::string &from, const std::string &to) {
+    std::error_code ec;
+    if (fs::exists(to, ec) || !fs::is_directory(from, ec))
+        return false;
+    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+    if (ec) {
+        fs::remove_all(to, ec);
+        return false;
+    }
+    return true;
+}
+
+bool snapshotTree(const std::string &hostDir, TreeSnapshot &snapshot) {
+    snapshot.clear();
+    std::error_code ec;
+    bool ok = true;
+    auto it = fs::recursive_directory_iterator(hostDir, ec);
+    if (ec)
+        return false;
+    for (; it != fs::end(it); it.increment(ec)) {
+        if (ec) {
+            ok = false;
+            break;
+        }
+        if (!it->is_regular_file(ec) || it->is_symlink(ec))
+            continue;
+        FileState s;
+        s.size = it->file_size(ec);
+        if (ec || !fileCrc(it->path().string(), s.crc))
+            ok = false;
+        snapshot[fs::relative(it->path(), hostDir, ec).generic_string()] = s;
+    }
+    return ok;
+}
+
+TreeDiff diffTrees(const TreeSnapshot &before, const TreeSnapshot &after) {
+    TreeDiff d;
+    for (const auto &a : after) {
+        auto b = before.find(a.first);
+        if (b == before.end()) {
+            d.changes.push_back(TreeChange{TreeChange::Added, a.first, 0, a.second.size});
+            d.bytesWritten += a.second.size;
+        } else if (b->second.size != a.second.size || b->second.crc != a.second.crc) {
+            d.changes.push_back(
+                TreeChange{TreeChange::Changed, a.first, b->second.size, a.second.size});
+            d.bytesWritten += a.second.size;
+        }
+    }
+    for (const auto &b : before)
+        if (after.count(b.first) == 0)
+            d.changes.push_back(TreeChange{TreeChange::Removed, b.first, b.second.size, 0});
+    std::sort(d.changes.begin(), d.changes.end(),
+              [](const TreeChange &x, const TreeChange &y) { return x.path < y.path; });
+    return d;
+}
+
+std::string renderDiff(const TreeDiff &diff) {
+    std::ostringstream out;
+    int added = 0, changed = 0, removed = 0;
+    for (const TreeChange &c : diff.changes) {
+        switch (c.kind) {
+        case TreeChange::Added:
+            ++added;
+            out << "added    " << c.path << "  (" << c.after << " bytes)\n";
+            break;
+        case TreeChange::Changed:
+            ++changed;
+            out << "changed  " << c.path << "  (" << c.before << " -> " << c.after << " bytes)\n";
+            break;
+        case TreeChange::Removed:
+            ++removed;
+            out << "removed  " << c.path << "  (" << c.before << " bytes)\n";
+            break;
+        }
+    }
+    out << added << " added, " << changed << " changed, " << removed << " removed; "
+        << diff.bytesWritten << " bytes written\n";
+    return out.str();
+}
+
+} // namespace mediacheck

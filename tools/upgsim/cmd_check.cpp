@@ -1,0 +1,91 @@
+// upgsim check: checks a medium before it is burned (descriptors, countries
+// per SD block size with the module's reasons, every archive against the
+// module's extractor, the POI delivery, the room on the card) and prints the
+// report as text or JSON. Exit 0 without error, 1 with any, 2 on usage.
+#include "tools/upgsim/upgsim.h"
+
+#include "platform/hostsim/hostsim.h"
+#include "tools/mediacheck/mediacheck.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct CheckCommandOptions {
+    std::vector<long> blockSizes;
+    bool json = false;
+};
+CheckCommandOptions s_options;
+
+// A one-line bar on standard error: "[#####.....]  42%  MAPPE/FRA/FRA.tgz".
+struct ProgressBar {
+    int shown = -1;
+    void draw(const std::string &archive, uint64_t done, uint64_t total) {
+        int percent = total == 0 ? 100 : static_cast<int>(done * 100 / total);
+        if (percent > 100)
+            percent = 100;
+        if (percent == shown)
+            return;
+        shown = percent;
+        std::string bar(static_cast<size_t>(percent / 5), '#');
+        bar.resize(20, '.');
+        std::fprintf(stderr, "\r[%s] %3d%%  %-50.50s", bar.c_str(), percent, archive.c_str());
+        std::fflush(stderr);
+    }
+    void clear() {
+        if (shown >= 0)
+            std::fprintf(stderr, "\r\033[K");
+    }
+};
+
+void defineCheck(CLI::App &sub, upgsim::GlobalOptions &) {
+    sub.add_option("--block-sizes", s_options.blockSizes,
+                   "SD block sizes to check the countries at\n"
+                   "(default 512,4096,8192,16384,32768)")
+        ->delimiter(',')
+        ->type_name("LIST")
+        ->check(CLI::Range(1L, 1L << 30));
+    sub.add_flag("--json", s_options.json, "the report as JSON");
+}
+
+int runCheck(const upgsim::GlobalOptions &opts, CLI::App &) {
+    if (opts.media.empty())
+        return upgsim::usageError("check needs --media DIR");
+    mediacheck::CheckOptions options;
+    if (!s_options.blockSizes.empty())
+        options.blockSizes = s_options.blockSizes;
+    if (opts.sdCapacity >= 0)
+        options.sdCapacity = opts.sdCapacity;
+    options.mediaDir = opts.media;
+    options.sdDir = opts.sd;
+    ProgressBar bar;
+    if (opts.progressOnTerminal())
+        options.progress = [&bar](const std::string &a, uint64_t done, uint64_t total) {
+            bar.draw(a, done, total);
+        };
+
+    mediacheck::CheckReport report;
+    int rc = mediacheck::runMediaCheck(options, report);
+    bar.clear();
+    if (rc == 2) {
+        const mediacheck::Finding &why = report.findings.front();
+        return upgsim::usageError("check: " + why.path + ": " + why.message);
+    }
+    std::string out =
+        s_options.json ? mediacheck::renderJson(report) : mediacheck::renderText(report);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return rc == 0 ? upgsim::EXIT_OK : upgsim::EXIT_FAILURE_REPORTED;
+}
+
+const upgsim::Registrar k_check_command({
+    "check",
+    "check a medium before it is burned",
+    defineCheck,
+    runCheck,
+});
+
+} // namespace

@@ -22,6 +22,8 @@ struct Resolved {
 Resolved resolve(const char *unitPath);
 // Block size configured for the mounted device `device` (0 when none).
 long deviceBlockSize(const std::string &device);
+// True when `device` is played as reporting no block size (st_blksize 0).
+bool deviceReportsZeroBlockSize(const std::string &device);
 
 // Counts one call of `op`; when an injected fault fires for this call, sets
 // errno to the fault's value and returns true (the caller then fails with -1
@@ -43,6 +45,7 @@ void resetTick();
 void resetSymbols();
 void resetBuiltins();
 void resetTasks();
+void resetZeroBlockSize();
 
 } // namespace detail
 } // namespace hostsim

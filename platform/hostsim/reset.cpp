@@ -15,6 +15,7 @@ void resetAll() {
     detail::resetSymbols();
     detail::resetBuiltins();
     detail::resetTasks();
+    detail::resetZeroBlockSize();
 }
 
 } // namespace hostsim

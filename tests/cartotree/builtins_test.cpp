@@ -27,6 +27,11 @@ protected:
         ASSERT_NE(C_BUILTINS::Instance(), nullptr);
         ASSERT_NE(C_BUILTINS::GetCartoTreeInstance(), nullptr);
     }
+    // The next test starts with a fresh singleton and carto tree.
+    void TearDown() override {
+        delete C_BUILTINS::GetInstance();
+        CartoTreeTest::TearDown();
+    }
     C_MAP_UPG_CARTOTREE &carto() { return *C_BUILTINS::GetCartoTreeInstance(); }
 
     int call(const char *name, const std::vector<EicArg> &args) {

@@ -128,15 +128,21 @@ TEST_F(MapBuiltinsTest, NullArgumentsAreRefusedAndChangeNothing) {
         {EicArg::Ptr(name), EicArg::Ptr(&m_length), none, EicArg::Ptr(&type)},
         {EicArg::Ptr(name), EicArg::Ptr(&m_length), EicArg::Ptr(m_path), none}};
     for (const auto &args : navArgs) {
+        hostsim::clearCapturedLog();
         EXPECT_EQ(call("GetNavUpgType", args), -1);
+        EXPECT_TRUE(contains(log(), "GetNavUpgType() NULL argument so leave\n"));
         EXPECT_EQ(type, 99);
         EXPECT_EQ(static_cast<unsigned char>(m_path[0]), k_sentinel);
         EXPECT_EQ(carto().GetUpgPlginType(), UPG_PLUGIN_TYPE_LIST_COUNTRY);
     }
 
     char buffer[64];
-    EXPECT_EQ(call("GetUpgDVD_CurrVersNaviFile", {none, EicArg::Ptr(buffer)}), -1);
-    EXPECT_EQ(call("GetUpgDVD_CurrVersNaviFile", {EicArg::Ptr(buffer), none}), -1);
+    for (const auto &args : {std::vector<EicArg>{none, EicArg::Ptr(buffer)},
+                             std::vector<EicArg>{EicArg::Ptr(buffer), none}}) {
+        hostsim::clearCapturedLog();
+        EXPECT_EQ(call("GetUpgDVD_CurrVersNaviFile", args), -1);
+        EXPECT_TRUE(contains(log(), "GetUpgDVD_CurrVersNaviFile() NULL argument so leave\n"));
+    }
     hostsim::clearCapturedLog();
     EXPECT_EQ(call("Get_DVD_CIDInfoList", {none}), -1);
     EXPECT_FALSE(contains(log(), "l_CIDInfoList size"));
@@ -157,8 +163,10 @@ TEST_F(MapBuiltinsTest, GetNavUpgTypeTellsTheScriptTheKindOfMedium) {
     MediaBuilder single(mediaDir());
     single.kind(MediaBuilder::Kind::SingleCountry);
     ASSERT_TRUE(single.build());
+    hostsim::clearCapturedLog();
     EXPECT_EQ(navUpgType("DESCRI.DAT", 10, &type), 0);
     EXPECT_EQ(type, 0);
+    EXPECT_TRUE(contains(log(), "GetNavUpgType() Will Launch Alone country upgrade\n"));
     EXPECT_EQ(scriptText(m_path), "/DVD/MAPS/CD_VER.NAV");
 
     EXPECT_EQ(navUpgType("NOTHERE.DAT", 11, &type), 0);

@@ -21,12 +21,6 @@ ZeroBlockSizeDevices &zeroDevices() {
     return *z;
 }
 
-std::string withoutTrailingSlashes(std::string s) {
-    while (s.size() > 1 && s.back() == '/')
-        s.pop_back();
-    return s;
-}
-
 } // namespace
 
 namespace hostsim {
@@ -35,9 +29,9 @@ void setDeviceReportsZeroBlockSize(const std::string &name, bool on) {
     ZeroBlockSizeDevices &z = zeroDevices();
     std::lock_guard<std::mutex> g(z.lock);
     if (on)
-        z.names.insert(withoutTrailingSlashes(name));
+        z.names.insert(name);
     else
-        z.names.erase(withoutTrailingSlashes(name));
+        z.names.erase(name);
 }
 
 namespace detail {

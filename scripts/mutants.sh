@@ -101,7 +101,7 @@ CMP = [("==", "!="), ("!=", "==")]
 BOUND = [(" < ", " <= "), (" <= ", " < "), (" > ", " >= "), (" >= ", " > ")]
 CALL_RE = re.compile(r"^(\s*)((?:[A-Za-z_]\w*(?:::|\.|->))*[A-Za-z_]\w*\(.*\);)\s*$")
 NOT_CALLS = ("return", "if", "while", "for", "switch", "delete", "case", "sizeof", "static_cast",
-             "reinterpret_cast")
+             "reinterpret_cast", "static_assert")
 RET_RE = re.compile(r"\breturn (-1|ERROR);")
 INT_RE = re.compile(r"(?<![\w.])(\d+)(?![\w.])")
 
@@ -299,7 +299,7 @@ def main():
     parser.add_argument("--sample", type=int, default=0, help="this many, chosen at random")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--list", help="the changes, one per line")
-    parser.add_argument("--timeout", type=int, default=300, help="seconds per test binary")
+    parser.add_argument("--timeout", type=int, default=120, help="seconds per test binary")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--dry-run", action="store_true", help="print the changes and stop")
     parser.add_argument("--no-baseline", action="store_true",

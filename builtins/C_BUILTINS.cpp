@@ -51,9 +51,15 @@ C_BUILTINS::C_BUILTINS()
 }
 
 C_BUILTINS::~C_BUILTINS() {
-    // Nothing in the module destroys the singleton; the carto tree is left to
-    // the module's end.
+    // Nothing in the module destroys the singleton. The host's tests do,
+    // between two tests and once no bar task runs, so that each test starts
+    // without one whatever ran before it: the carto tree and the text lock go
+    // with it.
     m_pInstance = nullptr;
+    delete m_carto_tree;
+    m_carto_tree = nullptr;
+    if (m_progress_bar_text_lock != nullptr)
+        semDelete(m_progress_bar_text_lock);
 }
 
 C_BUILTINS *C_BUILTINS::Instance() {
@@ -64,7 +70,9 @@ C_BUILTINS *C_BUILTINS::Instance() {
     return m_pInstance;
 }
 
-C_BUILTINS *C_BUILTINS::GetInstance() { return m_pInstance; }
+C_BUILTINS *C_BUILTINS::GetInstance() {
+    return m_pInstance;
+}
 
 int C_BUILTINS::AddBuiltInFunctions() {
     int l_result = 0;

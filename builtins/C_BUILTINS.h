@@ -75,6 +75,8 @@ public:
     static val_t s_GetUpgDVD_CurrVersNaviFile();
     static val_t s_Get_DVD_CIDInfoList();
 
+    // Sets m_pInstance to null and releases the carto tree. Nothing in the
+    // module calls it; no bar task may run then (host tests only).
     virtual ~C_BUILTINS();
 
 private:

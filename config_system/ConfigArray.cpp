@@ -27,6 +27,32 @@ ConfigElement *FindConfigElement(ConfigElement *p_head, const char *p_module) {
     return nullptr;
 }
 
+// The last node of the list starting at `p_node`, or null for an empty list.
+const ConfigElement *LastConfigElement(const ConfigElement *p_node) {
+    while (p_node != nullptr && p_node->next != nullptr)
+        p_node = p_node->next;
+    return p_node;
+}
+
+// True when destroying the array `p_dest` would free or change a node of the
+// array `p_src`: both are one head pointer, or their lists share a node (two
+// singly linked lists that meet share their last node), or `p_dest` is the
+// link field of one of the source's nodes (the destination is its tail).
+bool ConfigArraysShareANode(ConfigElement *const *p_dest, ConfigElement *const *p_src) {
+    if (p_dest == p_src)
+        return true;
+    const ConfigElement *l_src_last = LastConfigElement(*p_src);
+    if (l_src_last != nullptr && l_src_last == LastConfigElement(*p_dest))
+        return true;
+    for (const ConfigElement *l_node = *p_src; l_node != nullptr; l_node = l_node->next)
+        if (&l_node->next == p_dest)
+            return true;
+    for (const ConfigElement *l_node = *p_dest; l_node != nullptr; l_node = l_node->next)
+        if (&l_node->next == p_src)
+            return true;
+    return false;
+}
+
 } // namespace
 
 void ConfigArrayInit(ConfigElement **head) {
@@ -131,8 +157,14 @@ int ConfigArrayGet(ConfigElement *const *head, const char *module, const char **
 }
 
 int ConfigArrayCopy(ConfigElement **dest, ConfigElement *const *src) {
-    if (dest == nullptr || src == nullptr || dest == src) {
+    if (dest == nullptr || src == nullptr) {
         ConfigSystemLog("ERROR - ConfigSystemCopy : null param\n");
+        return -1;
+    }
+    // Destroying the destination first would free the source before it is
+    // read: a destination that shares a node with the source is refused.
+    if (ConfigArraysShareANode(dest, src)) {
+        ConfigSystemLog("ERROR - ConfigSystemCopy : destination shares the source\n");
         return -1;
     }
     ConfigElement *l_node = *src;

@@ -47,7 +47,10 @@ int ConfigArrayGet(ConfigElement *const *head, const char *module, const char **
 // Destroys `dest`, then adds every pair of `src`, head first, to `dest` (so the
 // copy holds them in reverse order). Stops at the first add that fails.
 // Returns the result of the last add; -1 when `src` is empty (no add is made,
-// `dest` is left empty) or an argument is null.
+// `dest` is left empty) or an argument is null. A `dest` that shares a node
+// with `src` (the same head pointer, another head pointer onto the same list
+// or onto its tail, or a link field inside it) is refused with -1 and both
+// are left unchanged: destroying it would free the source before it is read.
 int ConfigArrayCopy(ConfigElement **dest, ConfigElement *const *src);
 
 // Prints every pair, head first, on the console (printf), whatever the debug

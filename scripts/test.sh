@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite three times: plain debug, then under
-# AddressSanitizer + UndefinedBehaviorSanitizer, then under ThreadSanitizer.
+# AddressSanitizer + UndefinedBehaviorSanitizer, then under ThreadSanitizer;
+# after each, every test binary runs once more whole in a shuffled order.
 # Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,5 +23,19 @@ for preset in "${presets[@]}"; do
   cmake --build --preset "$preset" -j "$jobs"
   echo "=== $preset: test"
   ctest --preset "$preset" -j "$jobs" --timeout 300
+  # ctest runs each test in a process of its own; run each binary once more
+  # whole, its tests in a shuffled order with a fixed seed, so that no test
+  # depends on what ran before it in the same process.
+  echo "=== $preset: each test binary shuffled"
+  seed=1
+  for exe in "build/$preset"/tests/test_*; do
+    [ -x "$exe" ] && [ -f "$exe" ] || continue
+    name=$(basename "$exe")
+    echo "--- $name --gtest_shuffle --gtest_random_seed=$seed"
+    # The tests find their binary's name in this variable (as under ctest).
+    UPG_TEST_BINARY=${name#test_} timeout 900 "$exe" --gtest_brief=1 --gtest_shuffle \
+      --gtest_random_seed="$seed"
+    seed=$((seed + 1))
+  done
 done
 echo "=== all suites passed: ${presets[*]}"

@@ -308,9 +308,12 @@ int fstat(int fd, struct ::stat *st) {
         return -1;
     const int rc = ::fstat(fd, st);
     if (rc == 0) {
-        const long bs = hostsim::detail::deviceBlockSize(deviceOfFd(fd));
+        const std::string device = deviceOfFd(fd);
+        const long bs = hostsim::detail::deviceBlockSize(device);
         if (bs > 0)
             st->st_blksize = static_cast<blksize_t>(bs);
+        if (hostsim::detail::deviceReportsZeroBlockSize(device))
+            st->st_blksize = 0;
     }
     return rc;
 }
@@ -326,6 +329,8 @@ int stat(const char *path, struct ::stat *st) {
     const int rc = ::stat(r.hostPath.c_str(), st);
     if (rc == 0 && r.blockSize > 0)
         st->st_blksize = static_cast<blksize_t>(r.blockSize);
+    if (rc == 0 && hostsim::detail::deviceReportsZeroBlockSize(r.device))
+        st->st_blksize = 0;
     return rc;
 }
 

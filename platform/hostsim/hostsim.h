@@ -30,6 +30,10 @@ void unmountDevice(const std::string &name);
 // commands. A negative value removes the limit (the default); resetAll removes
 // every limit.
 void setDeviceCapacity(const std::string &name, long long bytes);
+// Plays device `name` (as mounted, "/SDH") as one whose file system reports
+// no block size: stat/fstat give st_blksize 0 for its paths (on) instead of
+// the mounted or the host's block size. Off by default and after resetAll().
+void setDeviceReportsZeroBlockSize(const std::string &name, bool on);
 void unmountAll();
 // The host path a unit path resolves to (unchanged when no device matches).
 std::string resolvePath(const std::string &unitPath);

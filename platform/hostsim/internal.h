@@ -23,6 +23,8 @@ struct Resolved {
 Resolved resolve(const char *unitPath);
 // Block size configured for the mounted device `device` (0 when none).
 long deviceBlockSize(const std::string &device);
+// True when `device` is played as reporting no block size (st_blksize 0).
+bool deviceReportsZeroBlockSize(const std::string &device);
 
 // Card capacities (setDeviceCapacity). capacityOf: true, with the device's
 // host folder and capacity, when host path `hostPath` lies on a device whose
@@ -59,6 +61,7 @@ void resetTick();
 void resetSymbols();
 void resetBuiltins();
 void resetTasks();
+void resetZeroBlockSize();
 
 } // namespace detail
 } // namespace hostsim

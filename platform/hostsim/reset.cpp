@@ -16,6 +16,7 @@ void resetAll() {
     detail::resetSymbols();
     detail::resetBuiltins();
     detail::resetTasks();
+    detail::resetZeroBlockSize();
 }
 
 } // namespace hostsim

@@ -28,7 +28,14 @@ const std::vector<std::string> k_table = {
     "Get_DVD_CIDInfoList",
 };
 
-class RegistryTest : public testsupport::UnitFixture {};
+// Each test starts without the singleton, whatever ran before it.
+class RegistryTest : public testsupport::UnitFixture {
+protected:
+    void TearDown() override {
+        delete C_BUILTINS::GetInstance();
+        UnitFixture::TearDown();
+    }
+};
 
 TEST_F(RegistryTest, NoCartoTreeBeforeTheSingletonExists) {
     EXPECT_EQ(C_BUILTINS::GetInstance(), nullptr);
@@ -85,7 +92,8 @@ TEST_P(RegistrationFailureTest, OneFailureIsLoggedAndTheOthersAreRegistered) {
 
 INSTANTIATE_TEST_SUITE_P(
     Messages, RegistrationFailureTest,
-    ::testing::Values(FailureCase{"ShowNavigationErasingCountryScreen", "Failed to add builtin '%s'\n"},
+    ::testing::Values(FailureCase{"ShowNavigationErasingCountryScreen",
+                                  "Failed to add builtin '%s'\n"},
                       FailureCase{"UPGCopy", "Failed to add builtin '%s'\n"},
                       FailureCase{"InstalPOIs", "Failed to instal POIs '%s'\n"},
                       FailureCase{"GetMMIStateActive", "Failed to Get MMI State Active '%s'\n"},

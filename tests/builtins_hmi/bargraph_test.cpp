@@ -35,6 +35,7 @@ protected:
         callInt("DeactivateBargraph");
         for (int tid : barTasks())
             EXPECT_TRUE(hostsim::waitTaskEnd(tid, k_wait_ms));
+        delete C_BUILTINS::GetInstance();
         UnitFixture::TearDown();
     }
 
@@ -116,6 +117,16 @@ private:
     int m_result = -99;
     bool m_ok = true;
 };
+
+// The tick count that starts the first log line holding `part`; -1 when no
+// line holds it.
+long tickOf(const std::string &text, const std::string &part) {
+    size_t at = text.find(part);
+    if (at == std::string::npos)
+        return -1;
+    size_t start = text.rfind('\n', at);
+    return std::stol(text.substr(start == std::string::npos ? 0 : start + 1));
+}
 
 // Waits for the next recorded bargraph step after `seen`; its percentage, or
 // -1 on timeout.
@@ -232,6 +243,11 @@ TEST_F(BargraphTest, UnCompressReportsSuccessAndFailure) {
     std::string text = log();
     EXPECT_NE(text.find(" - (s_UnCompress ('/DVD/a.tgz', '/SDH/out/')\n"), std::string::npos);
     EXPECT_NE(text.find(" - (s_UnCompress '/DVD/a.tgz'): Done.\n"), std::string::npos);
+    // A clean extraction ends with one pause of 50 ticks.
+    EXPECT_EQ(count(text, "(Untar): taskDelay(50)\n"), 1u);
+    const long pause = tickOf(text, "(Untar): taskDelay(50)\n");
+    ASSERT_GE(pause, 0);
+    EXPECT_GE(tickOf(text, "(Untar): End Untar"), pause + 50);
 
     hostsim::clearCapturedLog();
     EXPECT_EQ(callInt("UnCompress", {EicArg::Ptr("/DVD/none.tgz"), EicArg::Ptr("/SDH/out/")}), -1);
@@ -274,8 +290,15 @@ TEST_F(BargraphTest, StepsFollowAHeldExtraction) {
     EXPECT_EQ(held.read(1), c);
     EXPECT_EQ(testsupport::readFile(sdDir() + "/out/a.bin"), a);
 
-    for (const unit::HmiCall &call : unit::hmiCalls(HmiFunction::StepBargraph))
+    // The first step comes 500 ticks after the task began, each next one 500
+    // ticks after the one before.
+    long previous = tickOf(log(), "(StaticProgressBarTask): Begin\n");
+    ASSERT_GE(previous, 0);
+    for (const unit::HmiCall &call : unit::hmiCalls(HmiFunction::StepBargraph)) {
         EXPECT_EQ(call.text, text.substr(0, 254));
+        EXPECT_GE(static_cast<long>(call.tick), previous + 500);
+        previous = static_cast<long>(call.tick);
+    }
 }
 
 TEST_F(BargraphTest, ActivateWaitsForATaskStillInItsPause) {

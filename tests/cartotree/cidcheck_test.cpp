@@ -86,22 +86,35 @@ TEST_F(CidCheckTest, GroupFileRefusals) {
 TEST_F(CidCheckTest, CurrentVersionLineGrammar) {
     currVers("cid:ITA,a,b,lq,ly,\"le\",\"lower\",\"lg\"\r\n"
              "CID:ITA,a,b,c,d,e,f\r\n"
-             "CID:ITA,a,b,c,d,\"e\",\"f\",\"g\",h\r\n"
-             "CID:ITA,a,b,second,d,e,f,g\r\n");
+             "CID:ITA,a,b,\"c\",d,\"e\",\"f\",\"g\",h\r\n"
+             "CID:ITA,a,b,second,d,e,f,g\r\n"
+             "CID:FRA,a,b,1,\"2\",e,f,g\r\n");
     Values v = values("ITA");
     EXPECT_EQ(v.result, 0);
-    EXPECT_EQ(v.quarter, "c");
+    // Quarter and year keep their quotes; the three texts after them lose them.
+    EXPECT_EQ(v.quarter, "\"c\"");
     EXPECT_EQ(v.year, "d");
     EXPECT_EQ(v.field5, "e");
     EXPECT_EQ(v.name, "f");
     EXPECT_EQ(v.field7, "g");
-    EXPECT_TRUE(contains(log(), "GetCIDValuesFromDVD ('ITA') = 'f' 'Qc-d'  \n"));
+    EXPECT_TRUE(contains(log(), "GetCIDValuesFromDVD ('ITA') = 'f' 'Q\"c\"-d'  \n"));
     EXPECT_TRUE(contains(log(), "GetCIDValuesFromDVD  provided by g the e \n"));
+
+    // The line's carriage return is no part of its last field.
+    hostsim::clearCapturedLog();
+    v = values("FRA");
+    EXPECT_EQ(v.field7, "g");
+    EXPECT_EQ(v.year, "\"2\"");
+    EXPECT_TRUE(contains(log(), "GetCIDValuesFromDVD ('FRA') = 'f' 'Q1-\"2\"'  \n"));
 
     // Only three characters of the CID are compared.
     EXPECT_EQ(values("ITALY").name, "f");
-    // A two-character CID matches no country line.
+    // A two-character CID matches no country line; the read past the last
+    // line names the last line read.
+    hostsim::clearCapturedLog();
     EXPECT_EQ(values("IT").result, -1);
+    EXPECT_TRUE(contains(log(), "GetCIDValuesFromDVD(), (fget 'CID:FRA,a,b,1,\"2\",e,f,g') return "
+                                "ERROR (errno = 0x"));
 }
 
 TEST_F(CidCheckTest, CurrentVersionLinesAreReadInPiecesOf299) {

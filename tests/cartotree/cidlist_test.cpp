@@ -59,17 +59,22 @@ TEST_F(CidListTest, AcceptanceAgainstTheInstalledCountries) {
         .country(country("BBB", "5", "1"))
         .country(country("CCC", "6", "2"))
         .country(country("DDD", "6", "2"))
-        .country(country("EEE", "7", "1"));
+        .country(country("EEE", "7", "1"))
+        .country(country("FFF", "10", "1"))
+        .country(country("GGG", "5", "9"));
     ASSERT_TRUE(medium.build());
     ASSERT_TRUE(testsupport::writeInstalledCountry(sdDir(), InstalledCountry{"BBB", "6", "0"}));
     ASSERT_TRUE(testsupport::writeInstalledCountry(sdDir(), InstalledCountry{"CCC", "6", "3"}));
     ASSERT_TRUE(testsupport::writeInstalledCountry(
         sdDir(), InstalledCountry{"DDD", "6", "2", {{"CID_SIZE_8", "77"}}}));
     ASSERT_TRUE(testsupport::writeInstalledCountry(sdDir(), InstalledCountry{"EEE", "6", "9"}));
+    // Versions and releases are numbers, not texts: 10 is above 9.
+    ASSERT_TRUE(testsupport::writeInstalledCountry(sdDir(), InstalledCountry{"FFF", "9", "1"}));
+    ASSERT_TRUE(testsupport::writeInstalledCountry(sdDir(), InstalledCountry{"GGG", "5", "10"}));
 
     EXPECT_EQ(scan(), 0);
     auto got = listed();
-    ASSERT_EQ(got.size(), 3u);
+    ASSERT_EQ(got.size(), 4u);
     ASSERT_EQ(got.count("AAA"), 1u);
     const Element &a = got["AAA"];
     EXPECT_STREQ(a.country_name.GetBuffer(), "Land AAA");
@@ -87,12 +92,23 @@ TEST_F(CidListTest, AcceptanceAgainstTheInstalledCountries) {
     EXPECT_EQ(got["DDD"].old_size, 77u);
     // The release counts only for equal versions.
     EXPECT_EQ(got.count("EEE"), 1u);
+    EXPECT_EQ(got.count("FFF"), 1u);
 
     EXPECT_TRUE(contains(log(), "AddThisCIDInfoToTheList(),  new version (5) < old version (6)\n"));
     EXPECT_TRUE(contains(log(), "AddThisCIDInfoToTheList(),  version (6) => new release (2) < "
                                 "old release (3)\n"));
-    EXPECT_TRUE(contains(log(), "Build_DVD_CIDInfoList(), : m_number_of_cid_on_media = 3!!\n"));
-    EXPECT_EQ(count(log(), "**** New country detected ****"), 5u);
+    EXPECT_TRUE(contains(log(), "AddThisCIDInfoToTheList(),  version (5) => new release (9) < "
+                                "old release (10)\n"));
+    EXPECT_TRUE(contains(log(), "Build_DVD_CIDInfoList(), : m_number_of_cid_on_media = 4!!\n"));
+    EXPECT_TRUE(contains(log(), " - Build_DVD_CIDInfoList(), opendir (/DVD/MAPPE/) SUCCEDED \n"));
+    EXPECT_TRUE(contains(log(), " - Build_DVD_CIDInfoList(), loop in dir  : file = "
+                                "'/DVD/MAPPE/AAA' \n"));
+    EXPECT_TRUE(contains(log(), " - Build_DVD_CIDInfoList(), : CID = 'GGG' \n"));
+    EXPECT_TRUE(contains(log(), "(C_MAP_UPG_CARTOTREE)   AddThisCIDInfoToTheList(), STEP 2 "
+                                "fileName=/DVD/MAPPE/FFF/CD_VER.NAV.INF\n"));
+    EXPECT_EQ(count(log(), "**** New country detected ****"), 7u);
+    EXPECT_EQ(count(log(), "AddThisCIDInfoToTheList(), STEP 2\n"), 7u);
+    EXPECT_EQ(count(log(), "AddThisCIDInfoToTheList(), STEP 3\n"), 7u);
 }
 
 TEST_F(CidListTest, CountriesRefusedForTheirOwnFiles) {
@@ -124,6 +140,9 @@ TEST_F(CidListTest, CountriesRefusedForTheirOwnFiles) {
     EXPECT_TRUE(contains(log(), "Error during reading '/DVD/MAPPE/III/CD_VER.NAV.INF', field "
                                 "'CID_SIZE' \n"));
     EXPECT_EQ(count(log(), "**** New country detected ****"), 4u);
+    // Only the countries refused for their information file got past step 2.
+    EXPECT_EQ(count(log(), "AddThisCIDInfoToTheList(), STEP 2\n"), 2u);
+    EXPECT_EQ(count(log(), "AddThisCIDInfoToTheList(), STEP 3\n"), 0u);
     EXPECT_FALSE(contains(log(), "pathName = '/DVD/MAPPE/README.TXT'"));
     EXPECT_FALSE(contains(log(), "pathName = '/DVD/MAPPE/LINK'"));
     EXPECT_FALSE(contains(log(), "pathName = '/DVD/MAPPE/.'"));

@@ -79,22 +79,47 @@ TEST_F(CidSizeTest, FailedDeviceLookupIsRetriedLater) {
     EXPECT_EQ(result, 0);
 }
 
-TEST_F(CidSizeTest, UnreadableBlockSizeIsNotReadAgain) {
+// A block size that cannot be read is not read again; a block size of 0
+// (none reported) is read again at the next call.
+TEST_F(CidSizeTest, UnreadBlockSizes) {
     media("S.INF", "CID_SIZE:1\r\n");
-    hostsim::injectFault(hostsim::FileOp::Open, 1, EIO);
-    int result = 0;
-    size("/DVD/S.INF", &result);
-    EXPECT_EQ(result, -1);
-    EXPECT_TRUE(contains(log(), "(GetSDBlockSize) ERROR : open ('/SDH')"));
-    EXPECT_TRUE(contains(log(), "GetCIDSize,  m_plgin_partition_blk_size == -1!!! \n"));
-    EXPECT_EQ(tree().GetPartitionBlkSizeCache(), -1);
+    const struct {
+        const char *what;
+        void (*play)();
+        const char *logged;
+        int cached;
+        bool readAgain;
+    } cases[] = {
+        {"open fails", [] { hostsim::injectFault(hostsim::FileOp::Open, 1, EIO); },
+         "(GetSDBlockSize) ERROR : open ('/SDH')", -1, false},
+        // An open that hands out no valid descriptor makes fstat fail.
+        {"fstat fails",
+         [] { hostsim::fileOps().open = [](const char *, int, int) { return 1 << 20; }; },
+         "(GetSDBlockSize) ERROR : fstat ('/SDH')", -1, false},
+        {"no block size", [] { hostsim::setDeviceReportsZeroBlockSize("/SDH", true); }, "", 0,
+         true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        C_MAP_UPG_CARTOTREE fresh(0);
+        CKWString value;
+        hostsim::clearCapturedLog();
+        c.play();
+        EXPECT_EQ(fresh.GetCIDSize(CKWString("/DVD/S.INF"), value), -1);
+        hostsim::clearFaults();
+        hostsim::resetFileOps();
+        hostsim::setDeviceReportsZeroBlockSize("/SDH", false);
+        EXPECT_TRUE(contains(log(), c.logged));
+        EXPECT_TRUE(contains(log(), "GetCIDSize,  m_plgin_partition_blk_size == " +
+                                        std::to_string(c.cached) + "!!! \n"));
+        EXPECT_EQ(fresh.GetPartitionBlkSizeCache(), c.cached);
 
-    hostsim::clearCapturedLog();
-    const int lookups = unit::permanentDeviceLookups();
-    size("/DVD/S.INF", &result);
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(unit::permanentDeviceLookups(), lookups);
-    EXPECT_FALSE(contains(log(), "ERROR : open"));
+        hostsim::clearCapturedLog();
+        const int lookups = unit::permanentDeviceLookups();
+        EXPECT_EQ(fresh.GetCIDSize(CKWString("/DVD/S.INF"), value), c.readAgain ? 0 : -1);
+        EXPECT_EQ(unit::permanentDeviceLookups(), lookups + (c.readAgain ? 1 : 0));
+        EXPECT_FALSE(contains(log(), "(GetSDBlockSize) ERROR"));
+    }
 }
 
 } // namespace

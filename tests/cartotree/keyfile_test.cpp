@@ -94,14 +94,16 @@ TEST_F(CartoTreeTest, PathHelpers) {
 
 TEST_F(CartoTreeTest, LogChannelFollowsThePerimeter) {
     EXPECT_TRUE(contains(sysToolLog(), "(C_MAP_UPG_CARTOTREE) << Constructor >>"));
-    tree().LogCartoTree("zero %d\n", 7);
-    EXPECT_TRUE(contains(log(), "zero 7\n"));
-    EXPECT_FALSE(contains(sysToolLog(), "zero"));
-
-    C_MAP_UPG_CARTOTREE other(2);
-    other.LogCartoTree("two %s\n", (_Vx_usr_arg_t) "texts");
-    EXPECT_TRUE(contains(sysToolLog(), "two texts\n"));
-    EXPECT_FALSE(contains(log(), "two"));
+    // Perimeters 0 and 1 log with logMsg, the others through the unit's
+    // logging function.
+    for (int perimeter : {0, 1, 2, 3}) {
+        SCOPED_TRACE(perimeter);
+        C_MAP_UPG_CARTOTREE other(static_cast<PERIMETER>(perimeter));
+        hostsim::clearCapturedLog();
+        other.LogCartoTree("line %d of %s\n", 7, (_Vx_usr_arg_t) "text");
+        EXPECT_EQ(log(), perimeter <= 1 ? "line 7 of text\n" : "");
+        EXPECT_EQ(sysToolLog(), perimeter <= 1 ? "" : "line 7 of text\n");
+    }
 }
 
 TEST(SysToolFormat, FormatsEachConversionWithItsType) {

@@ -46,6 +46,32 @@ TEST_F(UpgTypeTest, FirstCdMatchWinsEvenTheInformationFile) {
     media("MAPS/CD_VER.NAV.INF", "x");
     EXPECT_EQ(analyse(), UPG_PLUGIN_TYPE_MODULE_COUNTRY);
     EXPECT_EQ(versionFile(), "/DVD/MAPS/CD_VER.NAV.INF");
+    EXPECT_TRUE(contains(log(), " UpgradeType = MODULE_COUNTRY \n"));
+}
+
+TEST_F(UpgTypeTest, TypeDecisionByTheFileName) {
+    const struct {
+        const char *path;
+        int result;
+        t_upg_plugin_type type;
+        const char *logged;
+    } cases[] = {
+        {"/DVD/MAPS/DVD_VER.NAV", 0, UPG_PLUGIN_TYPE_LIST_COUNTRY,
+         " UpgradeType = LIST_COUNTRY \n"},
+        {"/DVD/MAPS/CD_VER.NAV.INF", 0, UPG_PLUGIN_TYPE_MODULE_COUNTRY,
+         " UpgradeType = MODULE_COUNTRY \n"},
+        {"/DVD/MAPS/README.TXT", 0, UPG_PLUGIN_TYPE_NONE, " UpgradeType = NONE \n"},
+        {"DVD_VER.NAV", -1, UPG_PLUGIN_TYPE_NONE, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        hostsim::clearCapturedLog();
+        CKWString path(c.path);
+        t_upg_plugin_type type = UPG_PLUGIN_TYPE_NONE;
+        EXPECT_EQ(tree().SetUpgType(path, &type), c.result);
+        EXPECT_EQ(type, c.type);
+        EXPECT_EQ(log(), c.logged);
+    }
 }
 
 TEST_F(UpgTypeTest, MediaWithoutAUsableVersionFileGiveNone) {
@@ -90,7 +116,6 @@ TEST_F(UpgTypeTest, SecondAnalysisAnswersForTheMediumNowInTheDrive) {
     EXPECT_EQ(analyse(), UPG_PLUGIN_TYPE_MODULE_COUNTRY);
     EXPECT_EQ(versionFile(), "/DVD/MAPS/CD_VER.NAV");
     EXPECT_EQ(tree().GetUpgDVD_CurrVersNaviAbsolutePath(), -1);
-    EXPECT_STREQ(tree().GetMapPlgin_DVD_CurrVersNavi().GetBuffer(), "");
 
     // A medium without upgrade: the previous type does not survive.
     media("DESCRI.DAT", descriLine("A", "MAPS\\README.TXT"));

@@ -43,10 +43,34 @@ TEST_F(ConfigArrayTest, CopyOfEmptyArrayFailsAndEmptiesDestination) {
     ASSERT_EQ(0, ConfigArrayAdd(&m_other, "old", "x"));
     EXPECT_EQ(-1, ConfigArrayCopy(&m_other, &m_list));
     EXPECT_EQ(nullptr, m_other);
-    // Copying an array onto itself would free its own source.
-    ASSERT_EQ(0, ConfigArrayAdd(&m_list, "A", "1"));
-    EXPECT_EQ(-1, ConfigArrayCopy(&m_list, &m_list));
-    EXPECT_EQ((Strings{"A=1"}), pairs(m_list));
+}
+
+// Destinations that share a node with the source would free it before it is
+// read: refused, both left as they were.
+TEST_F(ConfigArrayTest, CopyOntoAnAliasOfTheSourceIsRefused) {
+    for (const char *key : {"A", "B", "C"})
+        ASSERT_EQ(0, ConfigArrayAdd(&m_list, key, "v"));
+    ConfigElement *sameList = m_list;
+    ConfigElement *tail = m_list->next;
+    ConfigElement *const *src = &m_list;
+    const struct {
+        const char *what;
+        ConfigElement **dest;
+        ConfigElement *const *src;
+    } cases[] = {
+        {"the same head pointer", &m_list, src},
+        {"another head pointer onto the list", &sameList, src},
+        {"a head pointer onto its tail", &tail, src},
+        {"the source onto its own tail", &m_list, &tail},
+        {"a link field inside the source", &m_list->next, src},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        hostsim::clearCapturedLog();
+        EXPECT_EQ(-1, ConfigArrayCopy(c.dest, c.src));
+        EXPECT_EQ("ERROR - ConfigSystemCopy : destination shares the source\n", log());
+        EXPECT_EQ((Strings{"C=v", "B=v", "A=v"}), pairs(m_list));
+    }
 }
 
 TEST_F(ConfigArrayTest, DuplicateKeysResolveToTheLastAdded) {
@@ -104,6 +128,11 @@ TEST_F(ConfigArrayTest, FailuresChangeNothingAtAnyDebugLevel) {
         EXPECT_EQ(-1, ConfigArraySearch(nullptr, "A", buffer));
         EXPECT_EQ(-1, ConfigArrayGet(&m_list, nullptr, &text));
         EXPECT_EQ(-1, ConfigArrayRemove(&m_list, nullptr));
+        EXPECT_EQ(-1, ConfigArrayDestroy(nullptr));
+        EXPECT_EQ(-1, ConfigArrayCopy(nullptr, &m_list));
+        EXPECT_EQ(-1, ConfigArrayCopy(&m_other, nullptr));
+        EXPECT_EQ(-1, ConfigArrayDisplay(nullptr));
+        EXPECT_EQ((Strings{"A=1"}), pairs(m_list));
 
         EXPECT_EQ(0, ConfigArrayDestroy(&m_list));
         EXPECT_EQ(0, ConfigArrayDestroy(&m_list));
@@ -117,7 +146,11 @@ TEST_F(ConfigArrayTest, FailuresChangeNothingAtAnyDebugLevel) {
                       "ERROR - ConfigArrayGet : [B] not found\n"
                       "ERROR - ConfigSystemSearch : null param\n"
                       "ERROR - ConfigArrayGet : null param\n"
-                      "ERROR - ConfigSystemRemove : null param\n",
+                      "ERROR - ConfigSystemRemove : null param\n"
+                      "ERROR - ConfigSystemDestroy : null param\n"
+                      "ERROR - ConfigSystemCopy : null param\n"
+                      "ERROR - ConfigSystemCopy : null param\n"
+                      "ERROR - ConfigSystemDisplay : null param\n",
                       log());
         } else {
             EXPECT_EQ("", log());

@@ -100,7 +100,8 @@ public:
     const CKWString &GetPerimeterRoot() const { return m_perimeter_root; }
     void SetPerimeterRoot(const CKWString &p_root) { m_perimeter_root = p_root; }
     PERIMETER GetPerimeter() const { return m_perimeter; }
-    // SD block size cached by GetCIDSize: 0 not read yet, -1 reading failed.
+    // SD block size cached by GetCIDSize: 0 not read yet (or read as 0, read
+    // again next time), -1 reading failed.
     int GetPartitionBlkSizeCache() const { return m_plgin_partition_blk_size; }
     // The descriptor lists filled from the main descriptor file.
     const CKWArray<t_upg_descri_dat_elt> &GetDescriDatList() const { return m_descri_dat_list; }
@@ -201,7 +202,8 @@ public:
                             CKWString &p_year, CKWString &p_field5, CKWString &p_field7);
 
     // ---- Size class (C_MAP_UPG_CARTOTREE_cidsize.cpp): script task ----
-    // Block size of the file system of p_device in bytes, or -1.
+    // Block size of the file system of p_device in bytes (0 when it reports
+    // none), or -1 when the device does not open or fstat fails.
     int GetPartitionBlockSize(const CKWString &p_device);
     // Size value of p_file for the SD card's block size ("CID_SIZE_4/8/16/32",
     // else "CID_SIZE"). 0 with p_size set, or -1.

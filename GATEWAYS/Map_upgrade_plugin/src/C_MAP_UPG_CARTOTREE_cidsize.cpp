@@ -46,9 +46,11 @@ int C_MAP_UPG_CARTOTREE::GetPartitionBlockSize(const CKWString &p_device) {
         logMsg("%ld - (GetSDBlockSize) ERROR : fstat ('%s')", (_Vx_usr_arg_t)tickGet(),
                (_Vx_usr_arg_t)p_device.GetBuffer());
     } else {
-        // st_blksize is wider than an int on the host; a block size beyond
-        // the int range is no block size the unit knows.
-        l_result = (l_status.st_blksize > 0 && l_status.st_blksize <= 0x7FFFFFFF)
+        // The block size as reported; 0 (none reported) is passed on, and the
+        // caller reads it again at its next call. st_blksize is wider than an
+        // int on the host; a value beyond the int range is no block size the
+        // unit knows.
+        l_result = (l_status.st_blksize >= 0 && l_status.st_blksize <= 0x7FFFFFFF)
                        ? static_cast<int>(l_status.st_blksize)
                        : -1;
     }

@@ -34,14 +34,18 @@ t_upg_plugin_type C_MAP_UPG_CARTOTREE::GetUpgradeType(const char *p_descri_root_
     if (p_descri_root_file == nullptr) {
         SYSTOOL_LogMsgNoFormat(false, "GetUpgradeType() p_descri_root_file is NULL");
     } else {
-        // A new analysis: nothing of an earlier medium may answer for this one
-        // (every search returns the first match, so old records would win).
+        // A new analysis: no descriptor record of an earlier one may answer
+        // for this medium (every search returns the first match, so old
+        // records would win), and neither an earlier type nor an earlier
+        // version file may answer for it. The current-version file's path
+        // stays: the country list reads it, and a script need not ask for it
+        // again after a second "GetNavUpgType"; it is replaced when it is
+        // found again.
         m_db_download_list.RemoveAll();
         m_gruppo_root_list.RemoveAll();
         m_icon_brands_list.RemoveAll();
         m_descri_dat_list.RemoveAll();
         m_map_plgin_DVD_or_CD.Clear();
-        m_map_plgin_DVD_CurrVersNavi.Clear();
         m_upg_plgin_type = UPG_PLUGIN_TYPE_NONE;
 
         LogCartoTree("(%s)  %s  %d \n", (_Vx_usr_arg_t)__FILE__, (_Vx_usr_arg_t) "GetUpgradeType",

@@ -9,6 +9,7 @@ packages=(
   libtcc-dev tcc
   clang libclang-rt-14-dev
   libarchive-tools
+  libisal-dev isal
   clang-tidy cppcheck valgrind
 )
 

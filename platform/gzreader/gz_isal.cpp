@@ -218,13 +218,16 @@ const char *cutText(GzReader *r) {
     struct inflate_state *st = r->m_st;
     if (st->block_state == ISAL_CHECKSUM_CHECK) {
         // The trailer bytes read so far: whole bytes left in ISA-L's bit
-        // buffer, then the unread input.
+        // buffer, then those it set aside for want of the rest, then the
+        // unread input.
         unsigned char trailer[8];
         unsigned have = 0;
         const unsigned bits = static_cast<unsigned>(st->read_in_length);
         uint64_t held = st->read_in >> (bits % 8u);
         for (unsigned i = 0; i < bits / 8u && have < 8u; i++, held >>= 8)
             trailer[have++] = static_cast<unsigned char>(held & 0xFFu);
+        for (int i = 0; i < st->tmp_in_size && have < 8u; i++)
+            trailer[have++] = st->tmp_in_buffer[i];
         for (uint32_t i = 0; i < st->avail_in && have < 8u; i++)
             trailer[have++] = st->next_in[i];
         if (have >= 4u) {

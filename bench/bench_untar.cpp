@@ -1,12 +1,11 @@
 // Benchmark of the archive extraction (C_UNTGZ::Untar).
 //
-// Generates three corpora deterministically, as .tgz archives (kept in the
-// work folder between runs and rebuilt only when missing):
+// Generates three corpora deterministically (bench/corpus.h), as .tgz archives
+// (kept in the work folder between runs and rebuilt only when missing):
 //   mixed  ~300 MB: three large map files and ~3000 small files in 50 country
 //          folders;
 //   tiny   20000 files of 0 to 4 KB in 100 folders;
 //   large  one file of 1 GiB.
-// File content is half pseudo-random bytes, half repeated text.
 //
 // Each corpus is then extracted, in turn and several times, by
 //   floor   a plain gzread loop in 256 KiB chunks into nothing (the cost of
@@ -30,8 +29,8 @@
 // usage: bench_untar [--dir DIR] [--corpora mixed,tiny,large] [--runs N]
 //                    [--quick] [--tick-rate N]
 // --quick scales every corpus down by ten.
+#include "bench/corpus.h"
 #include "platform/hostsim/hostsim.h"
-#include "tests/support/tar_builder.h"
 #include "untgz/C_UNTGZ.h"
 
 #include <zlib.h>
@@ -57,162 +56,6 @@ extern char **environ;
 namespace fs = std::filesystem;
 
 namespace {
-
-// ---- Deterministic content ---------------------------------------------------
-
-struct Rng {
-    uint64_t s;
-    explicit Rng(uint64_t seed) : s(seed * 0x9E3779B97F4A7C15ull + 0x632BE59BD9B4E5ull) {}
-    uint64_t next() {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        return s;
-    }
-};
-
-// Fills `out` with `size` bytes: stretches of 4 KiB alternate between
-// pseudo-random bytes and a repeated text line.
-void content(std::string &out, size_t size, uint64_t seed) {
-    static const char line[] =
-        "ROAD SEGMENT 000123 LINK TO 000124 SPEED 50 CLASS 3 NAME VIA DEL CORSO; ";
-    const size_t lineLen = sizeof(line) - 1;
-    out.resize(size);
-    Rng rng(seed);
-    size_t pos = 0;
-    bool random = (seed & 1) != 0;
-    while (pos < size) {
-        size_t stretch = std::min<size_t>(4096, size - pos);
-        if (random) {
-            size_t i = 0;
-            for (; i + 8 <= stretch; i += 8) {
-                uint64_t v = rng.next();
-                memcpy(&out[pos + i], &v, 8);
-            }
-            for (; i < stretch; i++)
-                out[pos + i] = static_cast<char>(rng.next());
-        } else {
-            for (size_t i = 0; i < stretch; i++)
-                out[pos + i] = line[(pos + i) % lineLen];
-        }
-        pos += stretch;
-        random = !random;
-    }
-}
-
-// ---- Archive writing -----------------------------------------------------------
-
-class TgzWriter {
-public:
-    explicit TgzWriter(const std::string &path) : m_gz(gzopen(path.c_str(), "wb6")) {
-        if (m_gz != nullptr)
-            gzbuffer(m_gz, 1 << 20);
-        else
-            m_ok = false;
-    }
-    ~TgzWriter() { close(); }
-    bool ok() const { return m_ok; }
-
-    void dir(const std::string &name) {
-        put(testsupport::TarHeader::directory(name + "/").block());
-        m_entries++;
-    }
-    void file(const std::string &name, const std::string &data) {
-        // Names stay below 100 characters: no prefix field needed.
-        put(testsupport::TarHeader::regular(name, data.size()).block());
-        put(data);
-        size_t rest = data.size() % testsupport::kTarBlock;
-        if (rest != 0)
-            put(std::string(testsupport::kTarBlock - rest, '\0'));
-        m_entries++;
-        m_bytes += data.size();
-    }
-    void close() {
-        if (m_gz == nullptr)
-            return;
-        put(std::string(2 * testsupport::kTarBlock, '\0'));
-        if (gzclose(m_gz) != Z_OK)
-            m_ok = false;
-        m_gz = nullptr;
-    }
-    size_t entries() const { return m_entries; }
-    uint64_t bytes() const { return m_bytes; }
-
-private:
-    void put(const std::string &data) {
-        size_t done = 0;
-        while (done < data.size()) {
-            unsigned piece = static_cast<unsigned>(std::min<size_t>(data.size() - done, 1 << 30));
-            if (gzwrite(m_gz, data.data() + done, piece) != static_cast<int>(piece)) {
-                m_ok = false;
-                return;
-            }
-            done += piece;
-        }
-    }
-    gzFile m_gz;
-    bool m_ok = true;
-    size_t m_entries = 0;
-    uint64_t m_bytes = 0;
-};
-
-const char *const kCountries[50] = {
-    "ITA", "FRA", "DEU", "ESP", "PRT", "GBR", "IRL", "NLD", "BEL", "LUX", "CHE", "AUT", "DNK",
-    "NOR", "SWE", "FIN", "ISL", "POL", "CZE", "SVK", "HUN", "SVN", "HRV", "BIH", "SRB", "MNE",
-    "ALB", "MKD", "GRC", "BGR", "ROU", "MDA", "UKR", "BLR", "LTU", "LVA", "EST", "RUS", "TUR",
-    "CYP", "MLT", "AND", "MCO", "SMR", "VAT", "LIE", "GIB", "FRO", "KOS", "GEO"};
-
-// Builds the corpus `name` at scale 1/`scale` into `path`. False on failure.
-bool buildCorpus(const std::string &name, int scale, const std::string &path) {
-    TgzWriter out(path + ".part");
-    std::string data;
-    if (name == "mixed") {
-        // Three large files (100, 50, 30 MB) and ~3000 small ones (avg. 40 KB).
-        out.dir("MAPPE");
-        const size_t large[3] = {100u << 20, 50u << 20, 30u << 20};
-        Rng rng(7);
-        const int smallFiles = 3000 / scale;
-        for (int c = 0; c < 50; c++) {
-            const std::string country = std::string("MAPPE/") + kCountries[c];
-            out.dir(country);
-            out.dir(country + "/DATA");
-            if (c < 3) {
-                content(data, large[c] / static_cast<size_t>(scale), 100 + c);
-                out.file(country + "/MAP.DAT", data);
-            }
-            for (int i = c; i < smallFiles; i += 50) {
-                size_t size = 1024 + rng.next() % (79 * 1024);
-                content(data, size, 1000 + static_cast<uint64_t>(i));
-                out.file(country + "/DATA/TILE_" + std::to_string(i) + ".DAT", data);
-            }
-        }
-    } else if (name == "tiny") {
-        Rng rng(11);
-        const int files = 20000 / scale;
-        for (int d = 0; d < 100; d++)
-            out.dir("T" + std::to_string(d));
-        for (int i = 0; i < files; i++) {
-            size_t size = rng.next() % 4097;
-            content(data, size, 5000 + static_cast<uint64_t>(i));
-            out.file("T" + std::to_string(i % 100) + "/F" + std::to_string(i) + ".POI", data);
-        }
-    } else if (name == "large") {
-        content(data, (size_t(1) << 30) / static_cast<size_t>(scale), 42);
-        out.file("HUGE.DAT", data);
-    } else {
-        fprintf(stderr, "unknown corpus %s\n", name.c_str());
-        return false;
-    }
-    out.close();
-    if (!out.ok())
-        return false;
-    std::error_code ec;
-    fs::rename(path + ".part", path, ec);
-    printf("  built %s: %zu entries, %.1f MB of data, archive %.1f MB\n", name.c_str(),
-           out.entries(), static_cast<double>(out.bytes()) / 1e6,
-           static_cast<double>(fs::file_size(path, ec)) / 1e6);
-    return !ec;
-}
 
 // ---- Child commands ------------------------------------------------------------
 
@@ -308,7 +151,8 @@ int main(int argc, char **argv) {
     if (argc == 5 && strcmp(argv[1], "--child-untgz") == 0)
         return runUntgz(argv[2], argv[3], atoi(argv[4]));
     if (argc == 5 && strcmp(argv[1], "--child-build") == 0)
-        return buildCorpus(argv[2], atoi(argv[3]), argv[4]) ? 0 : 1;
+        return bench::buildCorpus(argv[2], bench::CorpusSizes().scaled(atoi(argv[3])), argv[4]) ? 0
+                                                                                                : 1;
 
     Options opt;
     for (int i = 1; i < argc; i++) {

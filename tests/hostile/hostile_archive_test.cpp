@@ -347,8 +347,12 @@ std::vector<Row> rows() {
          },
          1, -1, k_any, "compressed data damaged or cut short"},
         // zlib checks the trailer as it reads the one and only chunk.
-        {"GzipCorruptCrc", [] { return gzipTrailerFlipped(8); }, 1, -1, {}, "gzread1 error"},
-        {"GzipCorruptLength", [] { return gzipTrailerFlipped(1); }, 1, -1, {}, "gzread1 error"},
+        // A damaged trailer fails the read that reaches it; whether the bytes
+        // decoded before it are handed out first depends on the inflater.
+        {"GzipCorruptCrc", [] { return gzipTrailerFlipped(8); }, 1, -1, k_any,
+         "error (errno = 0x5)"},
+        {"GzipCorruptLength", [] { return gzipTrailerFlipped(1); }, 1, -1, k_any,
+         "error (errno = 0x5)"},
         {"GzipConcatenatedMembers",
          [] {
              return testsupport::gzip(TarBuilder().file("one", "1").bytes()) +

@@ -102,7 +102,8 @@ TEST_F(GzReaderTest, ReadsAsGzreadDoes) {
     std::string data;
     EXPECT_EQ(readAll(testsupport::gzip(two, 0), &data), -1);
     EXPECT_EQ(plat::gzClose(nullptr), -1);
-    EXPECT_STREQ(plat::gzInflaterName(), "zlib");
+    const std::string inflater = plat::gzInflaterName();
+    EXPECT_TRUE(inflater == "zlib" || inflater == "isal") << inflater;
 }
 
 TEST_F(GzReaderTest, EveryCutOfASmallArchiveIsAnError) {

@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# The whole extraction and copy comparison in one command (see bench/README.md).
+#
+# Builds the release preset, generates the corpora once (kept in BENCH_DIR),
+# then for each corpus runs the contenders in turn, RUNS rounds, the order
+# rotated from round to round, each run into a fresh folder; the folder is
+# synced and deleted after the run, outside the timing. Prints the median of
+# each contender and the ratios, and writes the table to BENCH_DIR/results.md.
+# Then BuiltinsCopy of COPY_MIB against dd bs=64k.
+#
+# Environment (defaults in parentheses):
+#   BENCH_DIR (/tmp/upg-bench)      work folder: needs ~2x the largest corpus
+#   RUNS (5)                        rounds per corpus
+#   CORPORA (mixed tiny large)      corpora to run
+#   BENCH_MIXED_MB (300) BENCH_MIXED_FILES (3000) BENCH_TINY_FILES (20000)
+#   BENCH_LARGE_MB (1024)           corpus sizes (a new size builds a new archive)
+#   COPY_MIB (1024)                 size of the copy benchmark; 0 skips it
+#   SETTLE (1)                      seconds of rest after each deletion
+#   UPGSIM                          an upgsim to time instead of the one built
+#   UPGSIM_ARGS                     extra global options (e.g. "--tick-hz 60")
+# Quick run: RUNS=3 BENCH_MIXED_MB=30 BENCH_MIXED_FILES=300 BENCH_TINY_FILES=2000
+#            BENCH_LARGE_MB=100 COPY_MIB=100 bench/run.sh
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+dir=${BENCH_DIR:-/tmp/upg-bench}
+runs=${RUNS:-5}
+corpora=${CORPORA:-mixed tiny large}
+mixed_mb=${BENCH_MIXED_MB:-300}
+mixed_files=${BENCH_MIXED_FILES:-3000}
+tiny_files=${BENCH_TINY_FILES:-20000}
+large_mb=${BENCH_LARGE_MB:-1024}
+copy_mib=${COPY_MIB:-1024}
+settle=${SETTLE:-1}
+export BENCH_MIXED_MB=$mixed_mb BENCH_MIXED_FILES=$mixed_files BENCH_TINY_FILES=$tiny_files
+export BENCH_LARGE_MB=$large_mb
+
+echo "== building (release)"
+cmake --preset release >/dev/null
+cmake --build "$root/build/release" -j2 --target upgsim bench_corpus bench_gzfloor bench_copy \
+    >/dev/null
+bin=$root/build/release
+upgsim=${UPGSIM:-$(find "$bin" -name upgsim -type f -perm -u+x | head -n 1)}
+corpus_tool=$(find "$bin" -name bench_corpus -type f | head -n 1)
+floor_tool=$(find "$bin" -name bench_gzfloor -type f | head -n 1)
+copy_tool=$(find "$bin" -name bench_copy -type f | head -n 1)
+mkdir -p "$dir"
+
+# Contenders: name and command (ARCHIVE and OUT are substituted).
+names=(upgsim floor)
+have() { command -v "$1" >/dev/null 2>&1; }
+have bsdtar && names+=(bsdtar)
+have tar && names+=(tar)
+have igzip && names+=(igzip)
+
+run_one() { # name archive out
+    case $1 in
+    upgsim) "$upgsim" --no-progress ${UPGSIM_ARGS:-} untar "$2" "$3" >/dev/null ;;
+    floor) "$floor_tool" "$2" ;;
+    bsdtar) bsdtar -xzf "$2" -C "$3" ;;
+    tar) tar -xzf "$2" -C "$3" ;;
+    igzip) igzip -dc "$2" >/dev/null ;;
+    esac
+}
+
+median() { sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a > 0 && b > 0) printf "%.3f", a/b; else printf "-"}'; }
+
+load=$(cut -d' ' -f1-3 /proc/loadavg)
+{
+    echo "# Extraction and copy benchmark"
+    echo
+    echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load average at start $load;" \
+        "$("$upgsim" --version 2>/dev/null | head -n 1); median of $runs runs."
+    echo
+    echo "| corpus | $(printf '%s s | ' "${names[@]}")upgsim/floor | upgsim/bsdtar | upgsim/tar | igzip/floor |"
+    echo "|---|$(printf -- '---|%.0s' "${names[@]}")---|---|---|---|"
+} >"$dir/results.md"
+
+for corpus in $corpora; do
+    case $corpus in
+    mixed) tag="mixed-${mixed_mb}m-${mixed_files}" ;;
+    tiny) tag="tiny-${tiny_files}" ;;
+    large) tag="large-${large_mb}m" ;;
+    *) echo "unknown corpus $corpus" >&2; exit 2 ;;
+    esac
+    archive=$dir/$tag.tgz
+    if [ ! -f "$archive" ]; then
+        echo "== building corpus $tag"
+        "$corpus_tool" "$corpus" "$archive"
+    fi
+    echo "== $tag ($(du -m "$archive" | cut -f1) MB archive), $runs rounds"
+    declare -A times=()
+    for ((round = 0; round < runs; round++)); do
+        n=${#names[@]}
+        for ((k = 0; k < n; k++)); do
+            name=${names[$(((k + round) % n))]}
+            out=$dir/out-$name
+            rm -rf "$out"
+            mkdir -p "$out"
+            sync
+            start=$(date +%s%N)
+            if ! run_one "$name" "$archive" "$out"; then
+                echo "   $name failed on $tag" >&2
+                exit 1
+            fi
+            end=$(date +%s%N)
+            sync
+            rm -rf "$out"
+            sync
+            sleep "$settle"
+            t=$(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.3f", (b - a) / 1e9}')
+            times[$name]="${times[$name]:-} $t"
+            echo "   round $((round + 1)) $name $t s"
+        done
+    done
+    declare -A med=()
+    row="| $tag |"
+    for name in "${names[@]}"; do
+        med[$name]=$(tr ' ' '\n' <<<"${times[$name]}" | grep . | median)
+        row+=" ${med[$name]} |"
+    done
+    row+=" $(ratio "${med[upgsim]}" "${med[floor]}") |"
+    row+=" $(ratio "${med[upgsim]}" "${med[bsdtar]:-0}") |"
+    row+=" $(ratio "${med[upgsim]}" "${med[tar]:-0}") |"
+    row+=" $(ratio "${med[igzip]:-0}" "${med[floor]}") |"
+    echo "$row" >>"$dir/results.md"
+    unset times med
+done
+
+if [ "$copy_mib" -gt 0 ]; then
+    echo "== copy of $copy_mib MiB"
+    copy_out=$("$copy_tool" --dir "$dir" --size-mib "$copy_mib" --runs "$runs" --no-pois || true)
+    echo "$copy_out"
+    {
+        echo
+        echo "Copy of $copy_mib MiB, median of $runs: $(grep -E 'BuiltinsCopy / dd' <<<"$copy_out" || echo 'failed')"
+    } >>"$dir/results.md"
+fi
+
+echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$dir/results.md"
+echo
+cat "$dir/results.md"

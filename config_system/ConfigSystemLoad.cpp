@@ -37,36 +37,54 @@ void ClearConfigRecord(ConfigSystem &p_config) {
     ConfigArrayDestroy(&p_config.list);
 }
 
-// True when the last byte read from `p_fd` is the line feed that ended a line
-// filling the whole read buffer. fioRdString may or may not consume the line
-// feed after a line of exactly 39 characters; looking back at the last byte
-// tells both cases apart.
-bool ConfigLineEnded(int p_fd) {
+// Results of ReadConfigLine besides a line's length.
+const int CONFIG_LINE_END = -1;   // end of the file
+const int CONFIG_LINE_ERROR = -2; // the file cannot be read
+
+// 1 when the last byte read from `p_fd` is the line feed that ended a line
+// filling the whole read buffer, 0 when it is not, -1 when that byte cannot be
+// read again. fioRdString may or may not consume the line feed after a line of
+// exactly 39 characters; looking back at the last byte tells both cases
+// apart.
+int ConfigLineEnded(int p_fd) {
     if (plat::lseek(p_fd, -1, SEEK_CUR) < 0)
-        return false;
+        return -1;
     char l_last = 0;
-    if (plat::read(p_fd, &l_last, 1) != 1) {
-        plat::lseek(p_fd, 1, SEEK_CUR);
-        return false;
-    }
-    return l_last == '\n';
+    if (plat::read(p_fd, &l_last, 1) != 1)
+        return -1;
+    return l_last == '\n' ? 1 : 0;
+}
+
+// True when `p_fd` stands at the end of its file. fioRdString gives ERROR at
+// the end of the file and on a read error alike; only the position tells
+// them apart.
+bool ConfigAtEnd(int p_fd) {
+    struct stat l_stat;
+    const long l_position = plat::lseek(p_fd, 0, SEEK_CUR);
+    return l_position >= 0 && plat::fstat(p_fd, &l_stat) == 0 && l_position >= l_stat.st_size;
 }
 
 // Reads the next line of `p_fd` into `p_line` (CONFIG_SYSTEM_LINE_SIZE bytes)
 // with fioRdString. When a line is longer than the buffer, the rest of it is
 // read and dropped: fioRdString alone would hand it back as further lines and
 // shift every later version, module or data row. Returns fioRdString's result
-// for the line (its length with the NUL), or -1 at end of file.
+// for the line (its length with the NUL), CONFIG_LINE_END at the end of the
+// file, or CONFIG_LINE_ERROR when the file cannot be read: a read error taken
+// for the end of a file would load a shorter or shifted table and report it
+// as loaded.
 int ReadConfigLine(int p_fd, char *p_line) {
     int l_length = fioRdString(p_fd, p_line, CONFIG_SYSTEM_LINE_SIZE);
-    if (l_length == CONFIG_SYSTEM_LINE_SIZE && !ConfigLineEnded(p_fd)) {
+    if (l_length == ERROR)
+        return ConfigAtEnd(p_fd) ? CONFIG_LINE_END : CONFIG_LINE_ERROR;
+    int l_ended = l_length == CONFIG_SYSTEM_LINE_SIZE ? ConfigLineEnded(p_fd) : 1;
+    while (l_ended == 0) {
         char l_rest[CONFIG_SYSTEM_LINE_SIZE];
-        int l_rest_length;
-        do {
-            l_rest_length = fioRdString(p_fd, l_rest, sizeof l_rest);
-        } while (l_rest_length == CONFIG_SYSTEM_LINE_SIZE && !ConfigLineEnded(p_fd));
+        int l_rest_length = fioRdString(p_fd, l_rest, sizeof l_rest);
+        if (l_rest_length == ERROR)
+            return ConfigAtEnd(p_fd) ? l_length : CONFIG_LINE_ERROR;
+        l_ended = l_rest_length == CONFIG_SYSTEM_LINE_SIZE ? ConfigLineEnded(p_fd) : 1;
     }
-    return l_length;
+    return l_ended < 0 ? CONFIG_LINE_ERROR : l_length;
 }
 
 // The used part of a line: its first CONFIG_SYSTEM_TEXT_MAX characters, ended
@@ -252,7 +270,8 @@ int CreateConfigSystem(ConfigSystem &p_config) {
     char l_module[CONFIG_SYSTEM_TEXT_MAX + 1];
     char l_data[CONFIG_SYSTEM_TEXT_MAX + 1];
 
-    while (ReadConfigLine(l_version_fd, l_version_line) != -1) {
+    int l_version_length;
+    while ((l_version_length = ReadConfigLine(l_version_fd, l_version_line)) >= 0) {
         ++l_line_counter;
         CutConfigText(l_version_line, l_version);
         if (std::strcmp(l_version, p_config.config_version) == 0) {
@@ -261,9 +280,15 @@ int CreateConfigSystem(ConfigSystem &p_config) {
         }
 
         // One row of the data table per version: a data line per module line.
-        while (ReadConfigLine(l_module_fd, l_module_line) != -1) {
-            if (ReadConfigLine(l_data_fd, l_data_line) == -1) {
+        int l_module_length;
+        while ((l_module_length = ReadConfigLine(l_module_fd, l_module_line)) >= 0) {
+            const int l_data_length = ReadConfigLine(l_data_fd, l_data_line);
+            if (l_data_length == CONFIG_LINE_END) {
                 ConfigSystemLog("ERROR - CreateConfigSystem : data not available - end of file\n");
+                l_result = -1;
+            } else if (l_data_length == CONFIG_LINE_ERROR) {
+                ConfigSystemLog("ERROR - CreateConfigSystem : cannot read [%s]\n",
+                                (_Vx_usr_arg_t)p_config.file_data);
                 l_result = -1;
             } else if (l_found) {
                 CutConfigText(l_module_line, l_module);
@@ -275,6 +300,11 @@ int CreateConfigSystem(ConfigSystem &p_config) {
             }
             if (l_result == -1)
                 break;
+        }
+        if (l_module_length == CONFIG_LINE_ERROR && l_result == 0) {
+            ConfigSystemLog("ERROR - CreateConfigSystem : cannot read [%s]\n",
+                            (_Vx_usr_arg_t)p_config.file_module);
+            l_result = -1;
         }
 
         if (l_result == -1) {
@@ -295,7 +325,11 @@ int CreateConfigSystem(ConfigSystem &p_config) {
         plat::lseek(l_module_fd, 0, SEEK_SET);
     }
 
-    if (!l_found) {
+    if (l_version_length == CONFIG_LINE_ERROR) {
+        ConfigSystemLog("ERROR - CreateConfigSystem : cannot read [%s]\n",
+                        (_Vx_usr_arg_t)p_config.file_version);
+        l_result = -1;
+    } else if (!l_found) {
         ConfigSystemLog("ERROR - CreateConfigSystem : no data for config=[%s]\n",
                         (_Vx_usr_arg_t)p_config.config_version);
         l_result = -1;

@@ -163,7 +163,7 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
         {{"run", "--scratch", "x.c"}, 125, "--scratch needs --sd DIR"},
         {{"run", "--report", "x.c"}, 125, "--report needs --sd DIR"},
         {{"run", "--sd", sd, "--json", "x.c"}, 125, "--json goes with --scratch or --report"},
-        {{"run", "--sd", sd, "--scratch", "--report", "x.c"}, 125, "excludes"},
+        {{"run", "--sd", sd, "--scratch", "--report", "x.c"}, 125, "not both"},
         {{"--sd", "/nonexistent-upgsim-dir", "run", "x.c"}, 125, "/nonexistent-upgsim-dir"},
         {{"--sd-capacity", "2M", "--sd", sd, "blocksize"}, 0, ""},
         {{"--help"}, 0, ""},

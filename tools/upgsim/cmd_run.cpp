@@ -44,11 +44,9 @@ void defineRun(CLI::App &sub, upgsim::GlobalOptions &opts) {
     sub.add_option("--timeout", s_options.timeoutSeconds, "stop the script after SECONDS")
         ->type_name("SECONDS")
         ->check(CLI::Range(1, 1000000).description(""));
-    CLI::Option *scratch =
-        sub.add_flag("--scratch", s_options.scratch, "run on a copy of --sd, then list changes");
-    sub.add_flag("--report", s_options.report, "list what the script changed on --sd")
-        ->excludes(scratch);
-    sub.add_flag("--json", s_options.json, "that list as JSON on standard output");
+    sub.add_flag("--scratch", s_options.scratch, "run on a copy of --sd, then list changes");
+    sub.add_flag("--report", s_options.report, "list what the script changed on --sd");
+    sub.add_flag("--json", s_options.json, "--scratch/--report list as JSON on stdout");
     sub.footer("upgsim [GLOBAL OPTIONS] run [OPTIONS] SCRIPT.c [ARG...]\n"
                "upgsim run --write-header DIR\n"
                "\n"
@@ -82,7 +80,9 @@ void noteUnmounted(const upgsim::GlobalOptions &opts) {
 // child's relay has its own handler while the script runs.
 volatile sig_atomic_t g_interrupt = 0;
 
-void noteInterrupt(int sig) { g_interrupt = sig; }
+void noteInterrupt(int sig) {
+    g_interrupt = sig;
+}
 
 // Watches the card around one script run: the snapshot before, the copy for
 // --scratch (and its removal, also when the run is interrupted or the script
@@ -123,8 +123,8 @@ public:
             }
             m_card = m_scratchDir + "/sd";
             if (!mediacheck::copyTree(m_opts.sd, m_card) && g_interrupt == 0) {
-                std::fprintf(stderr, "upgsim: run: cannot copy '%s' into '%s'\n",
-                             m_opts.sd.c_str(), m_scratchDir.c_str());
+                std::fprintf(stderr, "upgsim: run: cannot copy '%s' into '%s'\n", m_opts.sd.c_str(),
+                             m_scratchDir.c_str());
                 return scripthost::k_exit_host_failure;
             }
             // The copy reports the card's own block size: it chooses the
@@ -159,7 +159,8 @@ public:
             return status;
         }
         if (m_scratch)
-            std::fprintf(stderr, "upgsim: run --scratch: what the script changed on a copy of %s:\n",
+            std::fprintf(stderr,
+                         "upgsim: run --scratch: what the script changed on a copy of %s:\n",
                          m_opts.sd.c_str());
         else
             std::fprintf(stderr, "upgsim: run --report: what the script changed on %s:\n",
@@ -214,6 +215,10 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
         return scripthost::k_exit_host_failure;
     }
     const bool watch = s_options.scratch || s_options.report;
+    if (s_options.scratch && s_options.report) {
+        upgsim::usageError("run: give --scratch or --report, not both");
+        return scripthost::k_exit_host_failure;
+    }
     if (watch && opts.sd.empty()) {
         upgsim::usageError(std::string("run: ") + (s_options.scratch ? "--scratch" : "--report") +
                            " needs --sd DIR (the card)");

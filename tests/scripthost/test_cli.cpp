@@ -4,7 +4,9 @@
 #include "tests/support/unit_fixture.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <iterator>
@@ -158,6 +160,10 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
         {{"run"}, 125, "SCRIPT.c"},
         {{"run", "--timeout"}, 125, "--timeout"},
         {{"run", "--bogus", "x.c"}, 125, "--bogus"},
+        {{"run", "--scratch", "x.c"}, 125, "--scratch needs --sd DIR"},
+        {{"run", "--report", "x.c"}, 125, "--report needs --sd DIR"},
+        {{"run", "--sd", sd, "--json", "x.c"}, 125, "--json goes with --scratch or --report"},
+        {{"run", "--sd", sd, "--scratch", "--report", "x.c"}, 125, "not both"},
         {{"--sd", "/nonexistent-upgsim-dir", "run", "x.c"}, 125, "/nonexistent-upgsim-dir"},
         {{"--sd-capacity", "2M", "--sd", sd, "blocksize"}, 0, ""},
         {{"--help"}, 0, ""},
@@ -240,16 +246,29 @@ int main(void) {
 }
 
 // Every way a script can end, with the status run reports and the output that
-// must survive it.
+// must survive it; with --scratch and --report, what it changed on the card
+// (--scratch: on a copy, removed afterwards, also when the script crashes).
 TEST_F(CliTest, RunReportsHowTheScriptEnded) {
     ASSERT_TRUE(testsupport::writeFile(m_dir + "/sd/.keep", ""));
+    const std::string card = m_dir + "/card", real = m_dir + "/real", tmp = m_dir + "/tmp";
+    for (const std::string &c : {card, real}) {
+        ASSERT_TRUE(testsupport::writeFile(c + "/keep.txt", "hello\n"));
+        ASSERT_TRUE(testsupport::writeFile(c + "/gone.txt", "bye\n"));
+        ASSERT_TRUE(testsupport::writeFile(c + "/MAPPE/.keep", ""));
+    }
+    ASSERT_TRUE(testsupport::writeFile(tmp + "/.keep", ""));
+    const char *changes =
+        "#include <stdio.h>\nint main(void) {\n"
+        "  FILE *f = fopen(\"/SDH/MAPPE/new.dat\", \"w\"); fputs(\"12345\", f); fclose(f);\n"
+        "  f = fopen(\"/SDH/keep.txt\", \"a\"); fputs(\"more\", f); fclose(f);\n"
+        "  remove(\"/SDH/gone.txt\"); printf(\"done\\n\"); return 4; }\n";
     struct Case {
         const char *name;
         const char *source;
         std::vector<std::string> options; // before the script
         int status;
         const char *out;
-        const char *err;
+        std::string err;
     };
     const std::vector<Case> cases = {
         {"args.txt",
@@ -293,7 +312,24 @@ TEST_F(CliTest, RunReportsHowTheScriptEnded) {
          "stderr open 1"},
         {"broken.txt", "int main(void) {\n    return missing;\n}\n", {}, 126, "",
          "broken.txt:2: error: 'missing' undeclared"},
+        {"scratch.c", changes, {"--scratch", "--sd", card}, 4, "done\n",
+         "what the script changed on a copy of " + card +
+             ":\nadded    MAPPE/new.dat  (5 bytes)\nremoved  gone.txt  (4 bytes)\n"
+             "changed  keep.txt  (6 -> 10 bytes)\n1 added, 1 changed, 1 removed; 15 bytes "
+             "written\n"},
+        {"scratch-crash.c",
+         "#include <stdio.h>\nint main(void) { FILE *f = fopen(\"/SDH/part.dat\", \"w\"); "
+         "fputs(\"abc\", f); fclose(f); *(volatile int *)0 = 1; return 0; }\n",
+         {"--scratch", "--sd", card},
+         139,
+         "",
+         "added    part.dat  (3 bytes)"},
+        {"scratch-json.c", changes, {"--sd", card, "--json", "--scratch"}, 4, "done\n", ""},
+        {"report.c", changes, {"--report", "--sd", real}, 4, "done\n",
+         "upgsim: run --report: what the script changed on " + real},
     };
+    setenv("TMPDIR", tmp.c_str(), 1);
+    nlohmann::json json;
     for (const Case &c : cases) {
         const std::string path = script(c.name, c.source);
         std::vector<std::string> argv = {"run"};
@@ -304,9 +340,39 @@ TEST_F(CliTest, RunReportsHowTheScriptEnded) {
         const auto started = std::chrono::steady_clock::now();
         EXPECT_EQ(upgsim(argv), c.status) << c.name << "\n" << err();
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10)) << c.name;
-        EXPECT_EQ(out(), c.out) << c.name;
+        std::string output = out();
+        if (std::find(argv.begin(), argv.end(), "--json") != argv.end()) {
+            // The summary is the last line, after everything the script wrote.
+            const size_t last = output.rfind('\n', output.size() - 2) + 1;
+            json = nlohmann::json::parse(output.substr(last), nullptr, false);
+            output.erase(last);
+            EXPECT_EQ(err().find("bytes written"), std::string::npos) << err();
+        }
+        EXPECT_EQ(output, c.out) << c.name;
         EXPECT_NE(err().find(c.err), std::string::npos) << c.name << "\n" << err();
     }
+    unsetenv("TMPDIR");
+    // --scratch left the card and the temporary folder as they were; --report
+    // ran on the card itself.
+    EXPECT_EQ(testsupport::readFile(card + "/keep.txt"), "hello\n");
+    EXPECT_TRUE(testsupport::fileExists(card + "/gone.txt"));
+    EXPECT_FALSE(testsupport::fileExists(card + "/MAPPE/new.dat"));
+    EXPECT_FALSE(testsupport::fileExists(card + "/part.dat"));
+    std::error_code ec;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp, ec),
+                            std::filesystem::directory_iterator()),
+              1);
+    EXPECT_EQ(testsupport::readFile(real + "/keep.txt"), "hello\nmore");
+    EXPECT_FALSE(testsupport::fileExists(real + "/gone.txt"));
+    const nlohmann::json expected = {
+        {"mode", "scratch"},
+        {"added", {{{"path", "MAPPE/new.dat"}, {"size", 5}}}},
+        {"changed", {{{"path", "keep.txt"}, {"old_size", 6}, {"size", 10}}}},
+        {"removed", {{{"path", "gone.txt"}, {"size", 4}}}},
+        {"bytes_written", 15},
+        {"complete", true},
+        {"exit_status", 4}};
+    EXPECT_EQ(json, expected) << json.dump();
     EXPECT_EQ(testsupport::readFile(m_dir + "/sd/out.txt"), "kept\n");
     EXPECT_FALSE(testsupport::fileExists(m_dir + "/x.log")); // the script's argument only
     EXPECT_EQ(upgsim({"run", m_dir + "/absent.c"}), 127);
@@ -361,7 +427,8 @@ PtyRun runInPty(const std::vector<std::string> &argv, const std::string &interru
 
 // On a terminal: a bar line the script's process left open (drawn on
 // standard error as the HMI draws it) is finished before the next output line
-// and when the script dies; Ctrl-C stops the script (130).
+// and when the script dies; Ctrl-C stops the script (130) and removes the
+// --scratch copy of the card.
 TEST_F(CliTest, OnATerminalBarLinesAreFinishedAndCtrlCStopsTheScript) {
     const std::string path = script("bar.c", R"(#include <stdio.h>
 int main(int argc, char **argv) {
@@ -374,7 +441,17 @@ int main(int argc, char **argv) {
             *(volatile int *)0 = 1;
 }
 )");
-    PtyRun ctrlC = runInPty({m_upgsim, "run", path}, "66%");
+    // On a copy of the card: the copy goes too.
+    const std::string tmp = m_dir + "/tmp";
+    ASSERT_TRUE(testsupport::writeFile(m_dir + "/sd/a.txt", "a"));
+    ASSERT_TRUE(testsupport::writeFile(tmp + "/.keep", ""));
+    setenv("TMPDIR", tmp.c_str(), 1);
+    PtyRun ctrlC = runInPty({m_upgsim, "run", "--scratch", "--sd", m_dir + "/sd", path}, "66%");
+    unsetenv("TMPDIR");
+    std::error_code ec;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp, ec),
+                            std::filesystem::directory_iterator()),
+              1);
     // Standard output and error are separate pipes: which of two writes
     // close together comes first is not kept, but no line is glued to a bar
     // (the terminal's own echo of Ctrl-C, "^C", may precede a line).

@@ -172,20 +172,6 @@ uint64_t bytesUnder(const std::string &dir) {
     return total;
 }
 
-std::string makeScratch(const std::string &parent) {
-    std::string base = parent;
-    if (base.empty()) {
-        const char *tmp = std::getenv("TMPDIR");
-        base = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-    }
-    std::string templ = base + "/upgsim-check-XXXXXX";
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr)
-        return std::string();
-    return buf.data();
-}
-
 // The POI delivery: its ".inf" beside it, and entries only under
 // tmp_poi/<CID>/ for countries the unit may know.
 void checkPoi(const std::string &mediaDir, const std::string &rel, const ArchiveSummary &summary,
@@ -277,7 +263,7 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
         add(findings, Severity::Error, "USAGE", options.sdDir, "the SD card is not a folder");
         return 2;
     }
-    const std::string scratch = makeScratch(options.scratchParent);
+    const std::string scratch = makeScratchFolder(options.scratchParent, "upgsim-check");
     if (scratch.empty()) {
         add(findings, Severity::Error, "USAGE", options.scratchParent,
             "no scratch folder can be made");

@@ -174,6 +174,15 @@ struct TreeDiff {
 TreeDiff diffTrees(const TreeSnapshot &before, const TreeSnapshot &after);
 // "added    MAPPE/FRA/a.dat  (1234 bytes)" lines and a total line.
 std::string renderDiff(const TreeDiff &diff);
+// The same as one JSON object (see the README: "upgsim run --json"):
+// "mode", "added", "changed", "removed", "bytes_written", "complete" (both
+// snapshots read every file) and "exit_status".
+std::string renderDiffJson(const TreeDiff &diff, const std::string &mode, bool complete,
+                           int exitStatus);
+
+// A new folder "<parent>/<tag>-XXXXXX" for scratch work (parent empty:
+// $TMPDIR, or /tmp). Empty when none can be made.
+std::string makeScratchFolder(const std::string &parent, const std::string &tag);
 
 } // namespace mediacheck
 

@@ -1,12 +1,14 @@
 // Snapshots of a card's folder and what changed between two of them: the
-// summary `upgsim run --scratch` and `--report` print after a script.
+// summary `upgsim run --scratch` and `--report` print after a script; and
+// the scratch folders of the checker and of `run --scratch`.
 #include "tools/mediacheck/mediacheck.h"
 
+#include <nlohmann/json.hpp>
 #include <zlib.h>
 
 #include <algorithm>
-
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <vector>
@@ -113,6 +115,48 @@ std::string renderDiff(const TreeDiff &diff) {
     out << added << " added, " << changed << " changed, " << removed << " removed; "
         << diff.bytesWritten << " bytes written\n";
     return out.str();
+}
+
+std::string renderDiffJson(const TreeDiff &diff, const std::string &mode, bool complete,
+                           int exitStatus) {
+    nlohmann::ordered_json j;
+    j["mode"] = mode;
+    j["added"] = nlohmann::ordered_json::array();
+    j["changed"] = nlohmann::ordered_json::array();
+    j["removed"] = nlohmann::ordered_json::array();
+    for (const TreeChange &c : diff.changes) {
+        switch (c.kind) {
+        case TreeChange::Added:
+            j["added"].push_back({{"path", c.path}, {"size", c.after}});
+            break;
+        case TreeChange::Changed:
+            j["changed"].push_back({{"path", c.path}, {"old_size", c.before}, {"size", c.after}});
+            break;
+        case TreeChange::Removed:
+            j["removed"].push_back({{"path", c.path}, {"size", c.before}});
+            break;
+        }
+    }
+    j["bytes_written"] = diff.bytesWritten;
+    j["complete"] = complete;
+    j["exit_status"] = exitStatus;
+    // Names are bytes from the card: an invalid UTF-8 sequence is replaced,
+    // not thrown about.
+    return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+std::string makeScratchFolder(const std::string &parent, const std::string &tag) {
+    std::string base = parent;
+    if (base.empty()) {
+        const char *tmp = std::getenv("TMPDIR");
+        base = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    }
+    std::string templ = base + "/" + tag + "-XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr)
+        return std::string();
+    return buf.data();
 }
 
 } // namespace mediacheck

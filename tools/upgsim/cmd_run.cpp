@@ -2,16 +2,23 @@
 // and runs its main against the mounted devices, the module's builtins
 // registered as the unit's interpreter host registers them. The script runs in
 // a child process; the exit status is the script's, or tells how it ended.
+// With --scratch the script runs on a throwaway copy of the SD card's folder,
+// with --report on the card itself; both then tell what the script changed.
 #include "tools/upgsim/upgsim.h"
 
+#include "platform/hostsim/hostsim.h"
+#include "tools/mediacheck/mediacheck.h"
 #include "tools/scripthost/child.h"
 #include "tools/scripthost/scripthost.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +27,9 @@ namespace {
 struct RunCommandOptions {
     std::string headerDir;
     int timeoutSeconds = 0;
+    bool scratch = false; // run on a copy of the card, then tell what changed
+    bool report = false;  // tell what the script changed on the card
+    bool json = false;    // that summary as JSON on standard output
 };
 RunCommandOptions s_options;
 
@@ -34,6 +44,9 @@ void defineRun(CLI::App &sub, upgsim::GlobalOptions &opts) {
     sub.add_option("--timeout", s_options.timeoutSeconds, "stop the script after SECONDS")
         ->type_name("SECONDS")
         ->check(CLI::Range(1, 1000000).description(""));
+    sub.add_flag("--scratch", s_options.scratch, "run on a copy of --sd, then list changes");
+    sub.add_flag("--report", s_options.report, "list what the script changed on --sd");
+    sub.add_flag("--json", s_options.json, "--scratch/--report list as JSON on stdout");
     sub.footer("upgsim [GLOBAL OPTIONS] run [OPTIONS] SCRIPT.c [ARG...]\n"
                "upgsim run --write-header DIR\n"
                "\n"
@@ -42,7 +55,11 @@ void defineRun(CLI::App &sub, upgsim::GlobalOptions &opts) {
                "Clock: 6000 ticks per second unless --tick-hz N (the unit runs 60).\n"
                "Exit status: the script's; 124 timed out, 125 usage error or failure\n"
                "of upgsim, 126 did not compile, 127 script not found, 128+N ended by\n"
-               "signal N (130 on Ctrl-C).\n");
+               "signal N (130 on Ctrl-C).\n"
+               "--scratch copies the --sd folder, runs the script on the copy and removes\n"
+               "it; --scratch and --report then list the files added, changed and\n"
+               "removed on standard error (--json: one JSON line on standard output after\n"
+               "the script's output).\n");
 }
 
 // Notes the devices the script could not reach.
@@ -58,6 +75,121 @@ void noteUnmounted(const upgsim::GlobalOptions &opts) {
         std::fprintf(stderr, "upgsim: run: not mounted, so absent for the script:%s\n",
                      missing.c_str());
 }
+
+// SIGINT or SIGTERM received while the card is copied or read (0: none); the
+// child's relay has its own handler while the script runs.
+volatile sig_atomic_t g_interrupt = 0;
+
+void noteInterrupt(int sig) {
+    g_interrupt = sig;
+}
+
+// Watches the card around one script run: the snapshot before, the copy for
+// --scratch (and its removal, also when the run is interrupted or the script
+// crashes), and the summary after. Ctrl-C while the card is copied or read is
+// noted and acted on once that step ends.
+class CardWatch {
+public:
+    CardWatch(const upgsim::GlobalOptions &opts, bool scratch)
+        : m_opts(opts), m_scratch(scratch), m_card(opts.sd) {
+        struct sigaction action = {};
+        action.sa_handler = noteInterrupt;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        g_interrupt = 0;
+        sigaction(SIGINT, &action, &m_oldInt);
+        sigaction(SIGTERM, &action, &m_oldTerm);
+    }
+    ~CardWatch() {
+        if (!m_scratchDir.empty()) {
+            std::error_code ec;
+            std::filesystem::remove_all(m_scratchDir, ec);
+        }
+        sigaction(SIGINT, &m_oldInt, nullptr);
+        sigaction(SIGTERM, &m_oldTerm, nullptr);
+    }
+    CardWatch(const CardWatch &) = delete;
+    CardWatch &operator=(const CardWatch &) = delete;
+
+    // Copies the card (--scratch) and mounts "/SDH" on the copy, then takes
+    // the first snapshot. Returns 0, or the exit status to end with.
+    int before() {
+        if (m_scratch) {
+            m_scratchDir = mediacheck::makeScratchFolder("", "upgsim-run");
+            if (m_scratchDir.empty()) {
+                std::fprintf(stderr, "upgsim: run: cannot create a temporary folder: %s\n",
+                             std::strerror(errno));
+                return scripthost::k_exit_host_failure;
+            }
+            m_card = m_scratchDir + "/sd";
+            if (!mediacheck::copyTree(m_opts.sd, m_card) && g_interrupt == 0) {
+                std::fprintf(stderr, "upgsim: run: cannot copy '%s' into '%s'\n", m_opts.sd.c_str(),
+                             m_scratchDir.c_str());
+                return scripthost::k_exit_host_failure;
+            }
+            // The copy reports the card's own block size: it chooses the
+            // countries' size keys, and the copy's file system may differ.
+            long blockSize = m_opts.sdBlockSize;
+            struct stat st;
+            if (blockSize <= 0 && ::stat(m_opts.sd.c_str(), &st) == 0)
+                blockSize = static_cast<long>(st.st_blksize);
+            hostsim::mountDevice("/SDH", m_card, blockSize);
+        }
+        if (g_interrupt == 0)
+            m_complete = mediacheck::snapshotTree(m_card, m_before);
+        return interrupted();
+    }
+
+    // Takes the second snapshot and prints what changed: the human text on
+    // standard error, or with `json` one JSON line on standard output. The
+    // exit status to end with: `status`, or 128+N when interrupted now.
+    int after(int status, bool json) {
+        mediacheck::TreeSnapshot afterRun;
+        if (!mediacheck::snapshotTree(m_card, afterRun))
+            m_complete = false;
+        const int stopped = interrupted();
+        if (stopped != 0)
+            return stopped;
+        const mediacheck::TreeDiff diff = mediacheck::diffTrees(m_before, afterRun);
+        if (json) {
+            const std::string text = mediacheck::renderDiffJson(
+                diff, m_scratch ? "scratch" : "report", m_complete, status);
+            std::fputs(text.c_str(), stdout);
+            std::fflush(stdout);
+            return status;
+        }
+        if (m_scratch)
+            std::fprintf(stderr,
+                         "upgsim: run --scratch: what the script changed on a copy of %s:\n",
+                         m_opts.sd.c_str());
+        else
+            std::fprintf(stderr, "upgsim: run --report: what the script changed on %s:\n",
+                         m_opts.sd.c_str());
+        std::fputs(mediacheck::renderDiff(diff).c_str(), stderr);
+        if (!m_complete)
+            std::fprintf(stderr, "upgsim: run: some files of the card could not be read: the "
+                                 "list may be incomplete\n");
+        return status;
+    }
+
+private:
+    // 128+N when SIGINT or SIGTERM arrived (said on standard error), else 0.
+    int interrupted() const {
+        if (g_interrupt == 0)
+            return 0;
+        std::fprintf(stderr, "upgsim: interrupted by %s\n",
+                     scripthost::signalName(g_interrupt).c_str());
+        return scripthost::k_exit_signal_base + g_interrupt;
+    }
+
+    const upgsim::GlobalOptions &m_opts;
+    const bool m_scratch;
+    std::string m_card; // host folder of the card the script sees
+    std::string m_scratchDir;
+    mediacheck::TreeSnapshot m_before;
+    bool m_complete = true;
+    struct sigaction m_oldInt = {}, m_oldTerm = {};
+};
 
 int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     std::vector<std::string> rest = sub.remaining();
@@ -82,6 +214,20 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
         upgsim::usageError("run: unknown option '" + rest.front() + "' (see upgsim run --help)");
         return scripthost::k_exit_host_failure;
     }
+    const bool watch = s_options.scratch || s_options.report;
+    if (s_options.scratch && s_options.report) {
+        upgsim::usageError("run: give --scratch or --report, not both");
+        return scripthost::k_exit_host_failure;
+    }
+    if (watch && opts.sd.empty()) {
+        upgsim::usageError(std::string("run: ") + (s_options.scratch ? "--scratch" : "--report") +
+                           " needs --sd DIR (the card)");
+        return scripthost::k_exit_host_failure;
+    }
+    if (s_options.json && !watch) {
+        upgsim::usageError("run: --json goes with --scratch or --report");
+        return scripthost::k_exit_host_failure;
+    }
     const std::string script = rest.front();
     struct stat st;
     if (::stat(script.c_str(), &st) != 0) {
@@ -98,6 +244,13 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     const bool progress = opts.progressOnTerminal();
     scripthost::ChildOptions childOptions;
     childOptions.timeoutSeconds = s_options.timeoutSeconds;
+    std::unique_ptr<CardWatch> card;
+    if (watch) {
+        card.reset(new CardWatch(opts, s_options.scratch));
+        const int failed = card->before();
+        if (failed != 0)
+            return failed;
+    }
     // The module starts in the child: no task runs in this process when it
     // forks.
     scripthost::ChildEnd end = scripthost::runInChild(
@@ -110,7 +263,7 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     if (status != 0 && end.how == scripthost::ChildEnd::How::Exited &&
         !scripthost::reportValues(end.report, "status").empty())
         noteUnmounted(opts);
-    return status;
+    return card ? card->after(status, s_options.json) : status;
 }
 
 const upgsim::Registrar k_run_command({

@@ -334,6 +334,11 @@ TEST_F(MediaCheck, SnapshotsTellWhatAScriptChanged) {
     ASSERT_TRUE(mediacheck::snapshotTree(root() + "/scratch", copy));
     EXPECT_TRUE(mediacheck::diffTrees(before, copy).changes.empty());
     EXPECT_FALSE(mediacheck::copyTree(sdDir(), root() + "/scratch")); // never over a folder
+    // A link could lead a script's writes from the copy to the real files.
+    fs::create_symlink(sdDir() + "/old.txt", sdDir() + "/MAPPE/link");
+    EXPECT_FALSE(mediacheck::copyTree(sdDir(), root() + "/scratch2"));
+    EXPECT_FALSE(fs::exists(root() + "/scratch2"));
+    fs::remove(sdDir() + "/MAPPE/link");
     ASSERT_TRUE(writeFile(sdDir() + "/MAPPE/FRA/b.dat", "BBBB"));     // same size, new bytes
     ASSERT_TRUE(writeFile(sdDir() + "/MAPPE/ITA/c.dat", "ccccccc"));
     fs::remove(sdDir() + "/old.txt");

@@ -154,7 +154,9 @@ struct FileState {
 typedef std::map<std::string, FileState> TreeSnapshot;
 
 // Copies the tree `from` into the folder `to` (created; must not exist), for
-// a throwaway copy of a card. False (with `to` removed) on any failure.
+// a throwaway copy of a card. False (with `to` removed) on any failure, and
+// (errno ELOOP) when `from` holds a symbolic link, which could lead writes to
+// the copy back to the real files.
 bool copyTree(const std::string &from, const std::string &to);
 
 // Reads every file of `hostDir`. False (snapshot partial) when a folder or

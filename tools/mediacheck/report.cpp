@@ -149,7 +149,8 @@ std::string renderJson(const CheckReport &r) {
         fj["message"] = utf8(f.message);
         j["findings"].push_back(fj);
     }
-    return j.dump(2) + "\n";
+    // Names from the medium may be in any encoding: never throw on them.
+    return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 } // namespace mediacheck

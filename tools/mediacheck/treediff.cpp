@@ -3,6 +3,7 @@
 // the scratch folders of the checker and of `run --scratch`.
 #include "tools/mediacheck/mediacheck.h"
 
+#include <cerrno>
 #include <nlohmann/json.hpp>
 #include <zlib.h>
 
@@ -41,7 +42,19 @@ bool copyTree(const std::string &from, const std::string &to) {
     std::error_code ec;
     if (fs::exists(to, ec) || !fs::is_directory(from, ec))
         return false;
-    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+    // A symbolic link in the copy could lead a script's writes back to the
+    // real files (or anywhere else): a tree with one is not copied. Cards
+    // (FAT) hold none.
+    for (auto it = fs::recursive_directory_iterator(from, ec); !ec && it != fs::end(it);
+         it.increment(ec)) {
+        if (it->is_symlink(ec)) {
+            errno = ELOOP;
+            return false;
+        }
+    }
+    if (ec)
+        return false;
+    fs::copy(from, to, fs::copy_options::recursive, ec);
     if (ec) {
         fs::remove_all(to, ec);
         return false;

@@ -122,9 +122,16 @@ public:
                 return scripthost::k_exit_host_failure;
             }
             m_card = m_scratchDir + "/sd";
+            errno = 0;
             if (!mediacheck::copyTree(m_opts.sd, m_card) && g_interrupt == 0) {
-                std::fprintf(stderr, "upgsim: run: cannot copy '%s' into '%s'\n", m_opts.sd.c_str(),
-                             m_scratchDir.c_str());
+                if (errno == ELOOP)
+                    std::fprintf(stderr,
+                                 "upgsim: run: '%s' holds a symbolic link: --scratch copies only "
+                                 "cards without links (a card's file system has none)\n",
+                                 m_opts.sd.c_str());
+                else
+                    std::fprintf(stderr, "upgsim: run: cannot copy '%s' into '%s'\n",
+                                 m_opts.sd.c_str(), m_scratchDir.c_str());
                 return scripthost::k_exit_host_failure;
             }
             // The copy reports the card's own block size: it chooses the

@@ -9,6 +9,7 @@
 #include "unit/unit.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cctype>
@@ -110,11 +111,6 @@ bool GlobalOptions::progressOnTerminal() const { return !noProgress && isatty(ST
 
 void registerCommand(const Command &cmd) { commandTable()[cmd.name] = cmd; }
 
-int usageError(const std::string &message) {
-    std::fprintf(stderr, "upgsim: %s\n", message.c_str());
-    return EXIT_USAGE;
-}
-
 bool deviceMounted(const GlobalOptions &opts, const char *command, const char *what,
                    const std::string &unitPath) {
     struct Device {
@@ -128,8 +124,9 @@ bool deviceMounted(const GlobalOptions &opts, const char *command, const char *w
         const std::size_t n = std::strlen(d.name);
         if (unitPath.compare(0, n, d.name) == 0 && (unitPath.size() == n || unitPath[n] == '/') &&
             d.folder->empty()) {
-            std::fprintf(stderr, "upgsim: %s: %s is on %s, which is not mounted (give %s DIR)\n",
-                         command, what, d.name, d.option);
+            failure(std::string(command) + ": " + what + " is on " + d.name +
+                        ", which is not mounted (give " + d.option + " DIR)",
+                    EXIT_USAGE);
             return false;
         }
     }
@@ -215,6 +212,9 @@ int main(int argc, char **argv) {
         for (const auto &entry : subs)
             if (entry.second->name == std::string("run") && entry.first->parsed())
                 return scripthost::k_exit_host_failure;
+        // The flag itself may not be parsed yet: the word decides.
+        if (std::find(argv + 1, argv + argc, std::string("--json")) != argv + argc)
+            printJson({{"error", jsonText(what)}, {"code", EXIT_USAGE}});
         return EXIT_USAGE;
     }
 
@@ -244,8 +244,11 @@ int main(int argc, char **argv) {
     hostsim::captureLog(true);
     if (opts.log == "-")
         hostsim::logToStderr(true);
-    else if (!opts.log.empty() && !hostsim::logToFile(opts.log))
-        return usageError("cannot open log file '" + opts.log + "'");
+    else if (!opts.log.empty() && !hostsim::logToFile(opts.log)) {
+        const int rc = usageError("cannot open log file '" + opts.log + "'");
+        finishJson(rc);
+        return rc;
+    }
     unit::installAll();
 
     g_progress_drawn = opts.progressOnTerminal() ? 1 : 0;
@@ -253,6 +256,7 @@ int main(int argc, char **argv) {
     std::signal(SIGTERM, onInterrupt);
 
     int rc = cmd->run(opts, *sub);
+    finishJson(rc);
     std::fflush(stdout);
     if (rc == EXIT_FAILURE_REPORTED)
         scripthost::printModuleErrors();

@@ -12,7 +12,7 @@ packages=(
   clang libclang-rt-14-dev
   libarchive-tools libarchive-dev libcli11-dev nlohmann-json3-dev
   clang-tidy cppcheck valgrind
-  help2man groff-base man-db dpkg-dev file
+  help2man groff-base man-db dpkg-dev file python3
   "$@"
 )
 

@@ -28,7 +28,10 @@ struct ConfigOptions {
 ConfigOptions s_options;
 
 void defineConfig(CLI::App &sub, upgsim::GlobalOptions &) {
-    sub.add_option("ACTION", s_options.words, "show, or get MODULE")->required()->expected(1, 2);
+    sub.add_option("ACTION", s_options.words, "show, or get MODULE")
+        ->type_name("show|get")
+        ->required()
+        ->expected(1, 2);
     sub.add_flag("--hardware", s_options.hardware, "get: the module's hardware data");
     sub.add_option_function<std::string>(
            "--sw-config-version",
@@ -36,24 +39,27 @@ void defineConfig(CLI::App &sub, upgsim::GlobalOptions &) {
                s_options.swConfigVersion = v;
                s_options.haveSwConfigVersion = true;
            },
-           "boot database's version (default V1.0)")
-        ->type_name("TEXT");
+           "boot database's configuration version")
+        ->type_name("TEXT")
+        ->default_str("V1.0");
     sub.add_option_function<int>(
            "--hw-release",
            [](const int &v) {
                s_options.hwRelease = v;
                s_options.haveHwRelease = true;
            },
-           "hardware release (default 1)")
-        ->type_name("N");
+           "hardware release")
+        ->type_name("N")
+        ->default_str("1");
     sub.add_option_function<int>(
            "--debug",
            [](const int &v) {
                s_options.debug = v;
                s_options.haveDebug = true;
            },
-           "the unit's debug level (default 1)")
-        ->type_name("N");
+           "the unit's debug level")
+        ->type_name("N")
+        ->default_str("1");
     sub.add_flag("--fail-boot-db", s_options.failBootDb, "the boot database cannot be read");
     sub.add_flag("--fail-hw-release", s_options.failHwRelease, "the hardware release fails");
     upgsim::addJsonFlag(sub);

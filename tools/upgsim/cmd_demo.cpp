@@ -27,9 +27,9 @@ void defineDemo(CLI::App &sub, upgsim::GlobalOptions &) {
         ->type_name("DIR");
     sub.add_option("--script", s_options.script, "run script FILE instead of the bundled one")
         ->type_name("FILE");
-    sub.add_option("--map-mb", s_options.mapMb, "MB of map data per country (default 48)")
+    sub.add_option("--map-mb", s_options.mapMb, "MB of map data per country (1 to 1024)")
         ->type_name("N")
-        ->check(CLI::Range(1, 1024))
+        ->check(CLI::Range(1, 1024).description(""))
         ->capture_default_str();
     upgsim::addJsonFlag(sub);
 }

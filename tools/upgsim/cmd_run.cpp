@@ -34,11 +34,9 @@ void defineRun(CLI::App &sub, upgsim::GlobalOptions &opts) {
     sub.add_option("--timeout", s_options.timeoutSeconds, "stop the script after SECONDS")
         ->type_name("SECONDS")
         ->check(CLI::Range(1, 1000000).description(""));
-    sub.footer("upgsim [GLOBAL OPTIONS] run [OPTIONS] SCRIPT.c [ARG...]\n"
-               "upgsim run --write-header DIR\n"
-               "\n"
-               "Everything after SCRIPT.c goes to the script's main untouched. SCRIPT.c\n"
-               "is compiled as C whatever its name, and runs in a process of its own.\n"
+    sub.footer("SCRIPT.c [ARG...] follows the options: the ARGs go to the script's\n"
+               "main untouched. SCRIPT.c is compiled as C whatever its name, and runs\n"
+               "in a process of its own. --write-header DIR alone writes the header.\n"
                "Clock: 6000 ticks per second unless --tick-hz N (the unit runs 60).\n"
                "Exit status: the script's; 124 timed out, 125 usage error or failure\n"
                "of upgsim, 126 did not compile, 127 script not found, 128+N ended by\n"

@@ -6,12 +6,14 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace CLI {
 class App;
-}
+class Formatter;
+} // namespace CLI
 
 namespace upgsim {
 
@@ -114,6 +116,18 @@ struct ArchiveEntry {
 // set when the archive cannot be read to its end.
 bool listArchive(const std::string &hostPath, std::vector<ArchiveEntry> &entries,
                  std::string &error);
+
+// The group of the global options in the help.
+extern const char k_global_options_group[];
+
+// The formatter of the help: `--help` lists the commands and ends with the
+// notes (devices, clock, exit status, JSON); `--help-all` adds every
+// command's options, in sections that help2man makes the manual page of.
+// `commandFooter` is the footer every command shares, left out there.
+std::shared_ptr<CLI::Formatter> makeHelpFormatter(const std::string &commandFooter);
+// The bash completion script of `app`: its commands, global and per-command
+// options, folders for DIR values, files for FILE values and paths.
+std::string bashCompletion(const CLI::App &app);
 
 // Adds the global options, bound to `opts`, to `app` (the main command, and
 // "run", which stops parsing at its script).

@@ -4,17 +4,20 @@
 #include "cartotree_fixture.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
+#include <map>
 
 namespace {
 
 using testsupport::CountrySpec;
 using testsupport::MediaBuilder;
+using nlohmann::json;
 
 class AnalyseCliTest : public cartotest::CartoTreeTest {
 protected:
@@ -33,10 +36,12 @@ protected:
                                                 " --sd-block-size 4096 " + args,
                                             root());
         m_out = testsupport::readFile(root() + "/stdout");
+        m_json = json::parse(m_out, nullptr, false);
         return status;
     }
 
     std::string m_upgsim, m_out;
+    json m_json; // m_out parsed; discarded when it is not JSON
 };
 
 TEST_F(AnalyseCliTest, JsonReportEscapesTheMediumsTexts) {
@@ -49,11 +54,16 @@ TEST_F(AnalyseCliTest, JsonReportEscapesTheMediumsTexts) {
     ASSERT_TRUE(medium.build());
 
     ASSERT_EQ(run("analyse --json"), 0);
-    EXPECT_TRUE(contains(m_out, "\"upgrade_type\": 1,")) << m_out;
-    EXPECT_TRUE(contains(m_out, "\"curr_vers_navi_file\": \"/DVD/MAPS/CURR_VERS_NAVI.TXT\","));
-    EXPECT_TRUE(contains(m_out, "\"cid_list_result\": 0,"));
-    EXPECT_TRUE(contains(m_out, "\"country_name\": \"It\\\\al\\tia\\u00e9 \xC3\xA9\"")) << m_out;
-    EXPECT_TRUE(contains(m_out, "\"new_size\": 100, \"old_version\": \"\""));
+    ASSERT_TRUE(m_json.is_object()) << m_out;
+    EXPECT_EQ(m_json["upgrade_type"], 1);
+    EXPECT_EQ(m_json["curr_vers_navi_file"], "/DVD/MAPS/CURR_VERS_NAVI.TXT");
+    EXPECT_EQ(m_json["cid_list_result"], 0);
+    ASSERT_EQ(m_json["countries"].size(), 1u);
+    const json &country = m_json["countries"][0];
+    // The Latin-1 byte as U+00E9, the UTF-8 as it is.
+    EXPECT_EQ(country["country_name"], "It\\al\tia\xC3\xA9 \xC3\xA9") << m_out;
+    EXPECT_EQ(country["new_size"], 100);
+    EXPECT_EQ(country["old_version"], "");
 }
 
 TEST_F(AnalyseCliTest, TextSaysWhatTheScriptsTableHoldsDifferently) {
@@ -81,27 +91,35 @@ TEST_F(AnalyseCliTest, TextSaysWhatTheScriptsTableHoldsDifferently) {
 
     // The JSON keeps every country with its full texts.
     ASSERT_EQ(run("analyse --json"), 0);
-    EXPECT_TRUE(contains(m_out, "\"country_name\": \"" + longName + "\""));
-    EXPECT_TRUE(contains(m_out, "\"cid\": \"C69\""));
+    ASSERT_EQ(m_json["countries"].size(), 70u) << m_out;
+    std::map<std::string, std::string> names;
+    for (const json &c : m_json["countries"])
+        names[c["cid"].get<std::string>()] = c["country_name"].get<std::string>();
+    EXPECT_EQ(names["C00"], longName);
+    EXPECT_EQ(names["C69"], "Country C69");
 }
 
 TEST_F(AnalyseCliTest, MediaWithoutAnUpgradeStillExitZero) {
     // No medium at all: no upgrade, nothing else found.
     ASSERT_EQ(run("analyse --json"), 0);
-    EXPECT_TRUE(contains(m_out, "\"upgrade_type\": -1,")) << m_out;
-    EXPECT_TRUE(contains(m_out, "\"curr_vers_navi_folder\": null,"));
-    EXPECT_TRUE(contains(m_out, "\"cid_list_result\": null,"));
-    EXPECT_TRUE(contains(m_out, "\"countries\": []"));
+    ASSERT_TRUE(m_json.is_object()) << m_out;
+    EXPECT_EQ(m_json["upgrade_type"], -1);
+    EXPECT_TRUE(m_json["curr_vers_navi_folder"].is_null());
+    EXPECT_TRUE(m_json["cid_list_result"].is_null());
+    EXPECT_EQ(m_json["countries"], json::array());
 
     // A country-selection medium without its "MAPPE/" folder: the list
     // fails for the medium's sake, the command does not.
     MediaBuilder medium(mediaDir());
     ASSERT_TRUE(medium.build());
     ASSERT_EQ(run("analyse --json"), 0);
-    EXPECT_TRUE(contains(m_out, "\"cid_list_result\": -1,")) << m_out;
+    EXPECT_EQ(m_json["cid_list_result"], -1) << m_out;
 
-    // A descriptor name longer than the builtin's buffer is a usage error.
+    // A descriptor name longer than the builtin's buffer is a usage error,
+    // under --json the error object.
     EXPECT_EQ(run("analyse --descriptor ABCDEFGHIJKLMNOP"), 2);
+    EXPECT_EQ(run("analyse --json --descriptor ABCDEFGHIJKLMNOP"), 2);
+    EXPECT_EQ(m_json["code"], 2) << m_out;
 }
 
 } // namespace

@@ -15,9 +15,9 @@
 
 namespace {
 
+using nlohmann::json;
 using testsupport::CountrySpec;
 using testsupport::MediaBuilder;
-using nlohmann::json;
 
 class AnalyseCliTest : public cartotest::CartoTreeTest {
 protected:

@@ -81,17 +81,18 @@ TEST_F(ConfigCliTest, PreparedFilesAreShownAndQueried) {
     EXPECT_EQ(shown["software"]["config_version"], "V1.0");
     EXPECT_EQ(shown["software"]["version_index"], 1);
     EXPECT_EQ(shown["software"]["file_version"], "7");
-    EXPECT_EQ(shown["software"]["modules"],
-              json::parse(R"([{"module": "radio", "data": "r-new"},
+    EXPECT_EQ(shown["software"]["modules"], json::parse(R"([{"module": "radio", "data": "r-new"},
                               {"module": "nav", "data": "n-new"}])"));
     EXPECT_EQ(shown["hardware"]["config_version"], "3");
-    EXPECT_EQ(shown["hardware"]["modules"], json::parse(R"([{"module": "screen", "data": "8inch"}])"));
+    EXPECT_EQ(shown["hardware"]["modules"],
+              json::parse(R"([{"module": "screen", "data": "8inch"}])"));
     ASSERT_EQ(0, run("config get screen --hardware --json"));
     EXPECT_EQ(json::parse(m_out), json::parse(R"({"module": "screen", "table": "hardware",
                                                   "data": "7inch"})"));
     EXPECT_EQ(1, run("config get absent --json"));
-    EXPECT_EQ(json::parse(m_out),
-              json::parse(R"({"error": "config: no software data for module 'absent'", "code": 1})"));
+    EXPECT_EQ(
+        json::parse(m_out),
+        json::parse(R"({"error": "config: no software data for module 'absent'", "code": 1})"));
 
     // A running version absent from the tables: reported, the status still shown.
     EXPECT_EQ(1, run("config show --sw-config-version V2.0"));

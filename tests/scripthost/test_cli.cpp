@@ -8,12 +8,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <iterator>
-#include <map>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
+#include <iterator>
+#include <map>
 #include <poll.h>
 #include <pty.h>
 #include <random>
@@ -22,11 +22,13 @@
 
 namespace {
 
-using testsupport::shellQuote;
 using nlohmann::json;
+using testsupport::shellQuote;
 
 // Standard output as JSON; a discarded value (is_discarded) when it is not.
-json parsed(const std::string &text) { return json::parse(text, nullptr, false); }
+json parsed(const std::string &text) {
+    return json::parse(text, nullptr, false);
+}
 
 class CliTest : public ::testing::Test {
 protected:
@@ -232,7 +234,8 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
         if (c.status != 0) {
             EXPECT_EQ(report["code"], c.status) << shown;
             EXPECT_NE(report["error"].get<std::string>().find(c.says), std::string::npos)
-                << shown << "\n" << out();
+                << shown << "\n"
+                << out();
         } else {
             EXPECT_FALSE(report.contains("error")) << shown << "\n" << out();
         }
@@ -466,9 +469,8 @@ int main(int argc, char **argv) {
 // --help, every COMMAND --help and --help-all (the manual page's source, with
 // a section per command) fit 80 columns and state the tick rate.
 TEST_F(CliTest, HelpFitsEightyColumnsAndStatesTheTickRate) {
-    const std::vector<std::string> commands = {"analyse", "blocksize",    "config", "copy",
-                                               "demo",    "install-pois", "run",    "stamp",
-                                               "untar"};
+    const std::vector<std::string> commands = {
+        "analyse", "blocksize", "config", "copy", "demo", "install-pois", "run", "stamp", "untar"};
     ASSERT_EQ(upgsim(std::vector<std::string>{"--help-all"}), 0);
     const std::string all = out();
     for (const std::string &command : commands)

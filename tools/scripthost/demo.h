@@ -89,7 +89,7 @@ struct DemoSummary {
         std::string rstDate, fuelDate; // the groups' DATE
     };
     std::vector<StagedPois> pois;
-    std::string poiVersion; // VERSION of /SDH/TEMP_POI_VER.POI; empty: none
+    std::string poiVersion;           // VERSION of /SDH/TEMP_POI_VER.POI; empty: none
     std::vector<std::string> history; // the script's history comments
     std::string sdCard;               // host folder of the card
     bool kept = false;                // the demo's folder is kept

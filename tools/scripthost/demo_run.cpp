@@ -260,9 +260,8 @@ void printSummary(FILE *out, const DemoSummary &summary, const std::string &work
         std::fprintf(out, "  extracted     %lu files, listed in %s\n", summary.extracted,
                      summary.listingPath.c_str());
     std::fprintf(out, "  module log    %s%s\n", summary.logPath.c_str(),
-                 temporary && summary.logPath.compare(0, work.size(), work) == 0
-                     ? " (removed now)"
-                     : "");
+                 temporary && summary.logPath.compare(0, work.size(), work) == 0 ? " (removed now)"
+                                                                                 : "");
 }
 
 // The child's side: builds the unit, runs the script, reports. Returns the

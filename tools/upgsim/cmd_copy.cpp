@@ -69,12 +69,13 @@ int runCopy(const upgsim::GlobalOptions &opts, CLI::App &) {
                            {"move", move},
                            {"result", result}});
     else
-        std::printf("%s %s -> %s\n", move ? "moved" : "copied", args[0].c_str(),
-                    args[1].c_str());
+        std::printf("%s %s -> %s\n", move ? "moved" : "copied", args[0].c_str(), args[1].c_str());
     return upgsim::EXIT_OK;
 }
 
-void defineBlockSize(CLI::App &sub, upgsim::GlobalOptions &) { upgsim::addJsonFlag(sub); }
+void defineBlockSize(CLI::App &sub, upgsim::GlobalOptions &) {
+    upgsim::addJsonFlag(sub);
+}
 
 int runBlockSize(const upgsim::GlobalOptions &opts, CLI::App &) {
     if (!upgsim::deviceMounted(opts, "blocksize", "the SD card", "/SDH"))

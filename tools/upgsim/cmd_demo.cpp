@@ -67,10 +67,10 @@ void addSummary(upgsim::Json &out, const scripthost::demo::DemoSummary &s) {
     out["maps"] = maps;
     upgsim::Json pois = upgsim::Json::array();
     for (const auto &p : s.pois)
-        pois.push_back({{"folder", upgsim::jsonText(p.folder)},
-                        {"files", p.files},
-                        {"dates", {{"RST", optionalText(p.rstDate)},
-                                   {"FUEL", optionalText(p.fuelDate)}}}});
+        pois.push_back(
+            {{"folder", upgsim::jsonText(p.folder)},
+             {"files", p.files},
+             {"dates", {{"RST", optionalText(p.rstDate)}, {"FUEL", optionalText(p.fuelDate)}}}});
     out["pois_staged"] = pois;
     out["poi_version"] = optionalText(s.poiVersion);
     upgsim::Json history = upgsim::Json::array();

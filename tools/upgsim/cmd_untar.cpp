@@ -56,9 +56,7 @@ struct UntarOptions {
 UntarOptions s_options;
 
 void defineUntar(CLI::App &sub, upgsim::GlobalOptions &) {
-    sub.add_option("ARCHIVE", s_options.archive, "the .tgz archive")
-        ->type_name("FILE")
-        ->required();
+    sub.add_option("ARCHIVE", s_options.archive, "the .tgz archive")->type_name("FILE")->required();
     sub.add_option("DEST", s_options.destination, "folder to extract into")
         ->type_name("DIR")
         ->required();
@@ -74,8 +72,8 @@ int printUntarJson(const std::string &archive, const std::string &dest) {
     std::vector<upgsim::ArchiveEntry> entries;
     std::string error;
     if (!upgsim::listArchive(hostsim::resolvePath(archive), entries, error))
-        return upgsim::failure("untar: extracted, but '" + archive + "' cannot be listed: " +
-                               error);
+        return upgsim::failure("untar: extracted, but '" + archive +
+                               "' cannot be listed: " + error);
     unsigned long files = 0;
     unsigned long folders = 0;
     unsigned long long bytes = 0;

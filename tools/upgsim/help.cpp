@@ -21,31 +21,28 @@ struct Note {
     const char *text;
 };
 const Note k_notes[] = {
-    {"Devices",
-     "--sd, --media and --flash must name existing folders. A unit device that\n"
-     "is not mounted does not exist: paths on it fail.\n"},
-    {"Clock",
-     "Every command runs the simulated clock at 6000 ticks per second unless\n"
-     "--tick-hz N is given (the unit runs 60).\n"},
-    {"Exit status",
-     "  0                       success\n"
-     "  1                       failure reported by the module\n"
-     "  2                       usage error (one line naming it)\n"
-     "  0-123                   run, demo: the script's own status\n"
-     "  124                     run: --timeout ran out\n"
-     "  125                     run, demo: usage error or failure of upgsim\n"
-     "  126                     run, demo: the script does not compile\n"
-     "  127                     run, demo: the script does not exist\n"
-     "  128+N                   ended by signal N (130 Ctrl-C, 143 SIGTERM)\n"},
-    {"JSON",
-     "--json (analyse, blocksize, config, copy, demo, install-pois, untar)\n"
-     "prints one JSON object on standard output; a failing command prints\n"
-     "{\"error\": TEXT, \"code\": STATUS} there, with the same exit status.\n"},
+    {"Devices", "--sd, --media and --flash must name existing folders. A unit device that\n"
+                "is not mounted does not exist: paths on it fail.\n"},
+    {"Clock", "Every command runs the simulated clock at 6000 ticks per second unless\n"
+              "--tick-hz N is given (the unit runs 60).\n"},
+    {"Exit status", "  0                       success\n"
+                    "  1                       failure reported by the module\n"
+                    "  2                       usage error (one line naming it)\n"
+                    "  0-123                   run, demo: the script's own status\n"
+                    "  124                     run: --timeout ran out\n"
+                    "  125                     run, demo: usage error or failure of upgsim\n"
+                    "  126                     run, demo: the script does not compile\n"
+                    "  127                     run, demo: the script does not exist\n"
+                    "  128+N                   ended by signal N (130 Ctrl-C, 143 SIGTERM)\n"},
+    {"JSON", "--json (analyse, blocksize, config, copy, demo, install-pois, untar)\n"
+             "prints one JSON object on standard output; a failing command prints\n"
+             "{\"error\": TEXT, \"code\": STATUS} there, with the same exit status.\n"},
 };
 
 class HelpFormatter : public CLI::Formatter {
 public:
-    explicit HelpFormatter(std::string commandFooter) : m_command_footer(std::move(commandFooter)) {}
+    explicit HelpFormatter(std::string commandFooter)
+        : m_command_footer(std::move(commandFooter)) {}
 
     std::string make_help(const CLI::App *app, std::string name,
                           CLI::AppFormatMode mode) const override {
@@ -275,9 +272,11 @@ std::string bashCompletion(const CLI::App &app) {
            "    commands) COMPREPLY=($(compgen -W \""
         << join(commands)
         << "\" -- \"$cur\")) ;;\n"
-           "    folder) compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -d -- \"$cur\")) ;;\n"
+           "    folder) compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -d -- \"$cur\")) "
+           ";;\n"
            "    file) compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -f -- \"$cur\")) ;;\n"
-           "    words:*) kind=${kind#words:}; COMPREPLY=($(compgen -W \"${kind//|/ }\" -- \"$cur\")) ;;\n"
+           "    words:*) kind=${kind#words:}; COMPREPLY=($(compgen -W \"${kind//|/ }\" -- "
+           "\"$cur\")) ;;\n"
            "    esac\n"
            "    return 0\n"
            "}\n"

@@ -54,13 +54,17 @@ int failure(const std::string &message, int code) {
     return code;
 }
 
-int usageError(const std::string &message) { return failure(message, EXIT_USAGE); }
+int usageError(const std::string &message) {
+    return failure(message, EXIT_USAGE);
+}
 
 void addJsonFlag(CLI::App &sub) {
     sub.add_flag("--json", s_json, "the report as one JSON object (docs/json.md)");
 }
 
-bool jsonOutput() { return s_json; }
+bool jsonOutput() {
+    return s_json;
+}
 
 void printJson(const Json &value) {
     std::string text = value.dump(2, ' ', false, Json::error_handler_t::replace);
@@ -114,8 +118,8 @@ StdoutAside::~StdoutAside() {
 void finishJson(int exitCode) {
     if (!s_json || s_json_written || exitCode == EXIT_OK)
         return;
-    printJson({{"error", jsonText(s_last_error.empty() ? "failed" : s_last_error)},
-               {"code", exitCode}});
+    printJson(
+        {{"error", jsonText(s_last_error.empty() ? "failed" : s_last_error)}, {"code", exitCode}});
 }
 
 } // namespace upgsim

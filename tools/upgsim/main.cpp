@@ -141,7 +141,8 @@ void addGlobalOptions(CLI::App &app, GlobalOptions &opts) {
         ->default_str(std::to_string(k_default_tick_hz))
         ->check(CLI::Range(1, 1000000).description(""))
         ->group(k_global_options_group);
-    app.add_option("--sd-block-size", opts.sdBlockSize, "block size /SDH reports (default the host's)")
+    app.add_option("--sd-block-size", opts.sdBlockSize,
+                   "block size /SDH reports (default the host's)")
         ->type_name("N")
         ->check(CLI::Range(1L, 1L << 30).description(""))
         ->group(k_global_options_group);

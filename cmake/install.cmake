@@ -3,6 +3,7 @@
 #
 #   cmake --install build/release --prefix P    P/bin/upgsim
 #                                                P/share/man/man1/upgsim.1
+#                                                P/share/bash-completion/completions/upgsim
 #                                                P/include/upgsim/upgrade_builtins.h
 #                                                P/include/upgsim/upg_country_table.h
 #                                                P/share/upgsim/examples/
@@ -51,18 +52,32 @@ if(TARGET scripthost AND NOT CMAKE_CROSSCOMPILING)
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/upgsim)
 endif()
 
-# The manual page, made by help2man from the built simulator's --help and
-# --version, with the sections that the help does not carry (files, examples)
+# The manual page, made by help2man from the built simulator's --help-all
+# (--help with every command's options) and --version, with the sections that the help does not carry (files, examples)
 # from docs/upgsim.h2m: the page says what --help says. Without help2man there
 # is no page (scripts/setup.sh installs it).
 find_program(HELP2MAN help2man)
+# The page's date: SOURCE_DATE_EPOCH when the build sets it, otherwise the
+# time of the last commit, so that a rebuild of one tree makes the same page.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(UPGSIM_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
+else()
+  execute_process(
+    COMMAND git -C ${CMAKE_SOURCE_DIR} log -1 --format=%ct
+    OUTPUT_VARIABLE UPGSIM_SOURCE_DATE_EPOCH
+    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(NOT UPGSIM_SOURCE_DATE_EPOCH)
+    set(UPGSIM_SOURCE_DATE_EPOCH 0)
+  endif()
+endif()
 if(HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
   set(man_page ${CMAKE_BINARY_DIR}/man/upgsim.1)
   add_custom_command(
     OUTPUT ${man_page}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
     COMMAND
-      ${HELP2MAN} --no-info --no-discard-stderr --section 1
+      ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${UPGSIM_SOURCE_DATE_EPOCH} ${HELP2MAN} --no-info
+      --no-discard-stderr --help-option=--help-all --section 1
       --name "host simulator of the navigation unit's upgrade-support module" --include
       ${CMAKE_SOURCE_DIR}/docs/upgsim.h2m --output ${man_page} $<TARGET_FILE:upgsim>
     DEPENDS upgsim ${CMAKE_SOURCE_DIR}/docs/upgsim.h2m
@@ -70,6 +85,21 @@ if(HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
     VERBATIM)
   list(APPEND UPGSIM_INSTALL_FILES ${man_page})
   install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+# The bash completion, written by the built simulator from the definitions
+# its --help shows. A cross build cannot run the simulator.
+if(NOT CMAKE_CROSSCOMPILING)
+  set(completion ${CMAKE_BINARY_DIR}/completion/upgsim)
+  add_custom_command(
+    OUTPUT ${completion}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/completion
+    COMMAND upgsim --completion bash > ${completion}
+    DEPENDS upgsim
+    COMMENT "Writing the bash completion with upgsim --completion bash"
+    VERBATIM)
+  list(APPEND UPGSIM_INSTALL_FILES ${completion})
+  install(FILES ${completion} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 endif()
 
 # Everything generated for the installation; `all` builds it too.

@@ -13,7 +13,7 @@ packages=(
   libarchive-tools libarchive-dev libcli11-dev nlohmann-json3-dev
   libisal-dev isal
   clang-tidy cppcheck valgrind
-  help2man groff-base man-db dpkg-dev file
+  help2man groff-base man-db dpkg-dev file python3
   "$@"
 )
 

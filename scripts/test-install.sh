@@ -2,7 +2,7 @@
 # Checks the installation as a user gets it: builds the release simulator,
 # installs it into a temporary prefix and runs the installed copy from another
 # folder (its version, the demo, the sample configuration, the script header,
-# the manual page, the completion), then builds the Debian package, lists it,
+# the manual page, the completion, the demo's JSON), then builds the Debian package, lists it,
 # unpacks it into a temporary root and runs the demo from there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -45,6 +45,16 @@ step "upgsim demo"
   fail "upgsim demo"
 }
 grep -q '^Summary' "$work/demo.out" || fail "the demo printed no summary"
+step "upgsim demo --json"
+"${upgsim[@]}" demo --json --map-mb 4 >"$work/demo.json" 2>"$work/demo.err" || {
+  cat "$work/demo.err"
+  fail "upgsim demo --json"
+}
+python3 -m json.tool "$work/demo.json" >/dev/null || fail "upgsim demo --json printed no JSON"
+python3 -c 'import json, sys
+s = json.load(open(sys.argv[1]))
+assert s["script"]["status"] == 0 and any(m["state"] == "installed" for m in s["maps"]), s' \
+  "$work/demo.json" || fail "upgsim demo --json: unexpected summary"
 step "upgsim config show on the installed sample"
 "${upgsim[@]}" --flash "$prefix/share/upgsim/examples/config" config show >/dev/null
 step "the installed script header compiles"
@@ -68,10 +78,13 @@ else
 fi
 
 completion="$prefix/share/bash-completion/completions/upgsim"
-if [ -f "$completion" ]; then
-  step "bash -n on the completion"
-  bash -n "$completion"
-fi
+[ -f "$completion" ] || fail "share/bash-completion/completions/upgsim not installed"
+step "bash -n on the completion, and one completion"
+bash -n "$completion"
+# "upgsim de<TAB>" completes the command demo.
+replies="$(bash -c 'source "$1"; COMP_WORDS=(upgsim --no-progress de); COMP_CWORD=2
+  _upgsim; echo "${COMPREPLY[*]}"' _ "$completion")"
+[ "$replies" = demo ] || fail "the completion of 'upgsim --no-progress de' is '$replies'"
 
 step "cpack -G DEB"
 (cd "$source_dir/$build" && cpack -G DEB -B "$work/deb" >/dev/null)

@@ -3,6 +3,8 @@
 #include "tests/builtins_hmi/builtins_hmi_support.h"
 #include "tests/support/unit_fixture.h"
 
+#include <nlohmann/json.hpp>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +52,17 @@ TEST_F(UntarCliTest, ExtractsWithTheBargraphAround) {
     ASSERT_NE(bar_end, std::string::npos) << log;
     EXPECT_LT(begin, untar_end);
     EXPECT_LT(untar_end, bar_end);
+
+    // --json: what was written, and only the JSON on standard output.
+    EXPECT_EQ(run("untar maps.tgz json-out --json --no-progress", m_dir), 0);
+    const nlohmann::json report =
+        nlohmann::json::parse(testsupport::readFile(m_dir + "/stdout"), nullptr, false);
+    ASSERT_TRUE(report.is_object()) << testsupport::readFile(m_dir + "/stdout");
+    EXPECT_EQ(report["files"], 2);
+    EXPECT_EQ(report["bytes"], 7 + 3000);
+    EXPECT_EQ(report["result"], 0);
+    EXPECT_EQ(report["destination"], "json-out");
+    EXPECT_EQ(testsupport::readFile(m_dir + "/json-out/readme.txt"), std::string(3000, 'r'));
 }
 
 TEST_F(UntarCliTest, RelativeDropsTheLeadingSlash) {
@@ -68,6 +81,11 @@ TEST_F(UntarCliTest, FailuresAndUsage) {
     // The module's error line says why, without --log.
     EXPECT_NE(testsupport::readFile(m_dir + "/stderr").find("gzopen (missing.tgz) : ERROR"),
               std::string::npos);
+    EXPECT_EQ(run("untar missing.tgz out --no-progress --json", m_dir), 1);
+    const nlohmann::json error =
+        nlohmann::json::parse(testsupport::readFile(m_dir + "/stdout"), nullptr, false);
+    EXPECT_EQ(error["code"], 1);
+    EXPECT_EQ(error["error"], "untar: extraction of 'missing.tgz' failed");
     EXPECT_EQ(run("untar maps.tgz --no-progress", m_dir), 2);
     EXPECT_EQ(run("untar maps.tgz out --bogus --no-progress", m_dir), 2);
     EXPECT_EQ(run("untar maps.tgz '' --no-progress", m_dir), 2); // not the root folder

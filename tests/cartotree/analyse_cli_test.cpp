@@ -5,15 +5,18 @@
 #include "cartotree_fixture.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
+#include <map>
 
 namespace {
 
+using nlohmann::json;
 using testsupport::CountrySpec;
 using testsupport::MediaBuilder;
 
@@ -34,10 +37,12 @@ protected:
                                                 " --sd-block-size 4096 " + args,
                                             root());
         m_out = testsupport::readFile(root() + "/stdout");
+        m_json = json::parse(m_out, nullptr, false);
         return status;
     }
 
     std::string m_upgsim, m_out;
+    json m_json; // m_out parsed; discarded when it is not JSON
 };
 
 TEST_F(AnalyseCliTest, JsonReportEscapesTheMediumsTexts) {
@@ -56,15 +61,24 @@ TEST_F(AnalyseCliTest, JsonReportEscapesTheMediumsTexts) {
     ASSERT_TRUE(medium.build());
 
     ASSERT_EQ(run("analyse --json"), 0);
-    EXPECT_TRUE(contains(m_out, "{\"cid\": \"FRA\", \"country_name\": \"France\", \"offered\": "
-                                "false, \"reason\": \"no size for 4096-byte blocks in "
-                                "MAPPE/FRA/CD_VER.NAV.INF (neither CID_SIZE_4 nor CID_SIZE)\"}"))
-        << m_out;
-    EXPECT_TRUE(contains(m_out, "\"upgrade_type\": 1,")) << m_out;
-    EXPECT_TRUE(contains(m_out, "\"curr_vers_navi_file\": \"/DVD/MAPS/CURR_VERS_NAVI.TXT\","));
-    EXPECT_TRUE(contains(m_out, "\"cid_list_result\": 0,"));
-    EXPECT_TRUE(contains(m_out, "\"country_name\": \"It\\\\al\\tia\\u00e9 \xC3\xA9\"")) << m_out;
-    EXPECT_TRUE(contains(m_out, "\"new_size\": 100, \"old_version\": \"\""));
+    ASSERT_TRUE(m_json.is_object()) << m_out;
+    EXPECT_EQ(m_json["upgrade_type"], 1);
+    EXPECT_EQ(m_json["curr_vers_navi_file"], "/DVD/MAPS/CURR_VERS_NAVI.TXT");
+    EXPECT_EQ(m_json["cid_list_result"], 0);
+    ASSERT_EQ(m_json["countries"].size(), 2u);
+    const json &country = m_json["countries"][0];
+    EXPECT_EQ(country["offered"], true);
+    // A country left out comes after the offered ones, with the module's reason.
+    const json &left = m_json["countries"][1];
+    EXPECT_EQ(left["cid"], "FRA");
+    EXPECT_EQ(left["country_name"], "France");
+    EXPECT_EQ(left["offered"], false);
+    EXPECT_EQ(left["reason"], "no size for 4096-byte blocks in MAPPE/FRA/CD_VER.NAV.INF (neither "
+                              "CID_SIZE_4 nor CID_SIZE)");
+    // The Latin-1 byte as U+00E9, the UTF-8 as it is.
+    EXPECT_EQ(country["country_name"], "It\\al\tia\xC3\xA9 \xC3\xA9") << m_out;
+    EXPECT_EQ(country["new_size"], 100);
+    EXPECT_EQ(country["old_version"], "");
 }
 
 TEST_F(AnalyseCliTest, TextSaysWhatTheScriptsTableHoldsDifferently) {
@@ -92,27 +106,35 @@ TEST_F(AnalyseCliTest, TextSaysWhatTheScriptsTableHoldsDifferently) {
 
     // The JSON keeps every country with its full texts.
     ASSERT_EQ(run("analyse --json"), 0);
-    EXPECT_TRUE(contains(m_out, "\"country_name\": \"" + longName + "\""));
-    EXPECT_TRUE(contains(m_out, "\"cid\": \"C69\""));
+    ASSERT_EQ(m_json["countries"].size(), 70u) << m_out;
+    std::map<std::string, std::string> names;
+    for (const json &c : m_json["countries"])
+        names[c["cid"].get<std::string>()] = c["country_name"].get<std::string>();
+    EXPECT_EQ(names["C00"], longName);
+    EXPECT_EQ(names["C69"], "Country C69");
 }
 
 TEST_F(AnalyseCliTest, MediaWithoutAnUpgradeStillExitZero) {
     // No medium at all: no upgrade, nothing else found.
     ASSERT_EQ(run("analyse --json"), 0);
-    EXPECT_TRUE(contains(m_out, "\"upgrade_type\": -1,")) << m_out;
-    EXPECT_TRUE(contains(m_out, "\"curr_vers_navi_folder\": null,"));
-    EXPECT_TRUE(contains(m_out, "\"cid_list_result\": null,"));
-    EXPECT_TRUE(contains(m_out, "\"countries\": []"));
+    ASSERT_TRUE(m_json.is_object()) << m_out;
+    EXPECT_EQ(m_json["upgrade_type"], -1);
+    EXPECT_TRUE(m_json["curr_vers_navi_folder"].is_null());
+    EXPECT_TRUE(m_json["cid_list_result"].is_null());
+    EXPECT_EQ(m_json["countries"], json::array());
 
     // A country-selection medium without its "MAPPE/" folder: the list
     // fails for the medium's sake, the command does not.
     MediaBuilder medium(mediaDir());
     ASSERT_TRUE(medium.build());
     ASSERT_EQ(run("analyse --json"), 0);
-    EXPECT_TRUE(contains(m_out, "\"cid_list_result\": -1,")) << m_out;
+    EXPECT_EQ(m_json["cid_list_result"], -1) << m_out;
 
-    // A descriptor name longer than the builtin's buffer is a usage error.
+    // A descriptor name longer than the builtin's buffer is a usage error,
+    // under --json the error object.
     EXPECT_EQ(run("analyse --descriptor ABCDEFGHIJKLMNOP"), 2);
+    EXPECT_EQ(run("analyse --json --descriptor ABCDEFGHIJKLMNOP"), 2);
+    EXPECT_EQ(m_json["code"], 2) << m_out;
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 // simulator's own global option.
 #include "tests/support/unit_fixture.h"
 
+#include <nlohmann/json.hpp>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,10 +73,33 @@ TEST_F(ConfigCliTest, PreparedFilesAreShownAndQueried) {
     EXPECT_EQ(1, run("config get absent"));
     EXPECT_EQ("", m_out);
 
+    // The same as JSON: the rows as loaded, one answer, the error object.
+    using nlohmann::json;
+    ASSERT_EQ(0, run("config show --json --hw-release 3")) << m_err;
+    const json shown = json::parse(m_out, nullptr, false);
+    ASSERT_TRUE(shown.is_object()) << m_out;
+    EXPECT_EQ(shown["software"]["config_version"], "V1.0");
+    EXPECT_EQ(shown["software"]["version_index"], 1);
+    EXPECT_EQ(shown["software"]["file_version"], "7");
+    EXPECT_EQ(shown["software"]["modules"], json::parse(R"([{"module": "radio", "data": "r-new"},
+                              {"module": "nav", "data": "n-new"}])"));
+    EXPECT_EQ(shown["hardware"]["config_version"], "3");
+    EXPECT_EQ(shown["hardware"]["modules"],
+              json::parse(R"([{"module": "screen", "data": "8inch"}])"));
+    ASSERT_EQ(0, run("config get screen --hardware --json"));
+    EXPECT_EQ(json::parse(m_out), json::parse(R"({"module": "screen", "table": "hardware",
+                                                  "data": "7inch"})"));
+    EXPECT_EQ(1, run("config get absent --json"));
+    EXPECT_EQ(
+        json::parse(m_out),
+        json::parse(R"({"error": "config: no software data for module 'absent'", "code": 1})"));
+
     // A running version absent from the tables: reported, the status still shown.
     EXPECT_EQ(1, run("config show --sw-config-version V2.0"));
     EXPECT_NE(std::string::npos, m_out.find("ShowConfigSystemStatus"));
     EXPECT_EQ(1, run("config show --fail-boot-db"));
+    EXPECT_EQ(1, run("config show --fail-boot-db --json"));
+    EXPECT_EQ(nlohmann::json::parse(m_out)["code"], 1) << m_out;
 }
 
 // The sample tree shipped in examples/config loads as it stands: all seven

@@ -8,11 +8,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <iterator>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
+#include <iterator>
+#include <map>
 #include <poll.h>
 #include <pty.h>
 #include <random>
@@ -21,7 +22,13 @@
 
 namespace {
 
+using nlohmann::json;
 using testsupport::shellQuote;
+
+// Standard output as JSON; a discarded value (is_discarded) when it is not.
+json parsed(const std::string &text) {
+    return json::parse(text, nullptr, false);
+}
 
 class CliTest : public ::testing::Test {
 protected:
@@ -97,6 +104,39 @@ TEST_F(CliTest, DemoRunsTheUpgradeAndKeepsTheUnit) {
     EXPECT_TRUE(testsupport::fileExists(keep + "/sd/MAPPE/ITA/CD_VER.NAV.INF"));
     EXPECT_TRUE(testsupport::fileExists(keep + "/map_upgrade.c"));
 
+    // The POI delivery installed again on the kept card: every delivered
+    // country in the state the card shows (ESP has no map: skipped).
+    EXPECT_EQ(upgsim({"--media", keep + "/media", "--sd", keep + "/sd", "install-pois",
+                      "/DVD/POI/POI_UPD.tgz", "--json", "--no-progress"}),
+              0)
+        << err();
+    json pois = parsed(out());
+    ASSERT_TRUE(pois.is_object()) << out();
+    EXPECT_EQ(pois["result"], 0);
+    EXPECT_EQ(pois["poi_version"], "2024.09");
+    std::map<std::string, std::string> states;
+    for (const json &c : pois["countries"])
+        states[c["cid"].get<std::string>()] = c["state"].get<std::string>();
+    const std::map<std::string, std::string> expected = {
+        {"DEU", "staged"}, {"ESP", "skipped"}, {"FRA", "staged"}, {"ITA", "staged"}};
+    EXPECT_EQ(states, expected) << out();
+
+    // The demo's summary as JSON, the demo's text on standard error.
+    EXPECT_EQ(upgsim("demo --json --map-mb 1 --tick-hz 60000"), 0) << err();
+    json summary = parsed(out());
+    ASSERT_TRUE(summary.is_object()) << out();
+    EXPECT_EQ(summary["script"]["status"], 0);
+    EXPECT_EQ(summary["kept"], false);
+    std::map<std::string, std::string> maps;
+    for (const json &m : summary["maps"])
+        maps[m["cid"].get<std::string>()] = m["state"].get<std::string>();
+    const std::map<std::string, std::string> mapStates = {
+        {"DEU", "kept"}, {"FRA", "installed"}, {"ITA", "installed"}};
+    EXPECT_EQ(maps, mapStates);
+    EXPECT_EQ(summary["pois_staged"].size(), 3u);
+    EXPECT_EQ(summary["history"].size(), 1u);
+    EXPECT_NE(err().find("Summary"), std::string::npos);
+
     // A script that crashes: reported as for run; the temporary folder (and
     // its log) goes; a missing script is said before anything is built.
     const std::string tmp = m_dir + "/tmp";
@@ -104,10 +144,15 @@ TEST_F(CliTest, DemoRunsTheUpgradeAndKeepsTheUnit) {
     const std::string crash =
         script("crash.c", "int main(void) { *(volatile int *)0 = 1; return 0; }\n");
     setenv("TMPDIR", tmp.c_str(), 1);
-    const int crashed = upgsim("demo --map-mb 1 --script " + shellQuote(crash));
+    const int crashed = upgsim("demo --map-mb 1 --json --script " + shellQuote(crash));
+    const json crashJson = parsed(out());
     const int missing = upgsim("demo --map-mb 1 --script " + shellQuote(m_dir + "/none.c"));
     unsetenv("TMPDIR");
     EXPECT_EQ(crashed, 139) << err();
+    ASSERT_TRUE(crashJson.is_object());
+    EXPECT_EQ(crashJson["code"], 139);
+    EXPECT_NE(crashJson["error"].get<std::string>().find("signal 11"), std::string::npos);
+    EXPECT_EQ(crashJson["script"]["ran"], false);
     EXPECT_NE(err().find("no such file"), std::string::npos);
     EXPECT_EQ(missing, 127);
     EXPECT_EQ(out(), "");
@@ -166,8 +211,14 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
         {{"run", "--sd", sd, "--scratch", "--report", "x.c"}, 125, "not both"},
         {{"--sd", "/nonexistent-upgsim-dir", "run", "x.c"}, 125, "/nonexistent-upgsim-dir"},
         {{"--sd-capacity", "2M", "--sd", sd, "blocksize"}, 0, ""},
+        {{"--sd", sd, "blocksize", "--json"}, 0, ""},
+        {{"untar", "a.tgz", "--json"}, 2, "DEST"},
+        {{"copy", "--json", "/etc/hostname", "/SDH/x"}, 2, "not mounted"},
+        {{"--sd", sd, "copy", "--json", "/SDH/none", "/SDH/x"}, 1, "UPGCopy"},
+        {{"--sd", sd, "install-pois", "--json", "/SDH/none.tgz"}, 1, "installation"},
         {{"--help"}, 0, ""},
         {{"--version"}, 0, ""},
+        {{"--sd", sd, "copy", m_dir + "/sd/.keep", "/SDH/copied", "--json"}, 0, ""},
     };
     for (const Case &c : cases) {
         std::string shown;
@@ -178,7 +229,25 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
             EXPECT_NE(err().find(c.says), std::string::npos) << shown << "\n" << err();
             EXPECT_EQ(err().find("upgsim: "), 0u) << shown << "\n" << err();
         }
+        // --json: one object, the error object with the exit status on a
+        // failure, naming what standard error names.
+        if (std::find(c.argv.begin(), c.argv.end(), "--json") == c.argv.end())
+            continue;
+        const json report = parsed(out());
+        ASSERT_TRUE(report.is_object()) << shown << "\n" << out();
+        if (c.status != 0) {
+            EXPECT_EQ(report["code"], c.status) << shown;
+            EXPECT_NE(report["error"].get<std::string>().find(c.says), std::string::npos)
+                << shown << "\n"
+                << out();
+        } else {
+            EXPECT_FALSE(report.contains("error")) << shown << "\n" << out();
+        }
     }
+    json copied = parsed(out()); // the last --json case
+    EXPECT_EQ(copied["destination"], "/SDH/copied");
+    EXPECT_EQ(copied["result"], 0);
+    EXPECT_EQ(testsupport::readFile(sd + "/copied"), "");
 
     // Random vectors of the simulator's own words: no crash, 0, 1 or 2 only.
     const std::vector<std::string> words = {
@@ -472,14 +541,23 @@ int main(int argc, char **argv) {
         << crash.text;
 }
 
-// --help and every COMMAND --help fit 80 columns and state the tick rate.
+// --help, every COMMAND --help and --help-all (the manual page's source, with
+// a section per command) fit 80 columns and state the tick rate.
 TEST_F(CliTest, HelpFitsEightyColumnsAndStatesTheTickRate) {
+    const std::vector<std::string> commands = {
+        "analyse", "blocksize", "config", "copy", "demo", "install-pois", "run", "stamp", "untar"};
+    ASSERT_EQ(upgsim(std::vector<std::string>{"--help-all"}), 0);
+    const std::string all = out();
+    for (const std::string &command : commands)
+        EXPECT_NE(all.find("\n" + command + ":\n  upgsim " + command), std::string::npos)
+            << command;
     for (const char *command : {"", "analyse", "blocksize", "config", "copy", "demo",
-                                "install-pois", "run", "stamp", "untar"}) {
+                                "install-pois", "run", "stamp", "untar", "--help-all"}) {
         std::vector<std::string> argv;
         if (*command != '\0')
             argv.push_back(command);
-        argv.push_back("--help");
+        if (std::string(command) != "--help-all")
+            argv.push_back("--help");
         ASSERT_EQ(upgsim(argv), 0) << command;
         const std::string text = out();
         EXPECT_NE(text.find("6000 ticks per second"), std::string::npos) << command << text;

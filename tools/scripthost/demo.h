@@ -66,6 +66,38 @@ constexpr int k_demo_tick_hz = 6000;
 // SD block size of the demo's card when none is given.
 constexpr long k_demo_sd_block_size = 32768;
 
+// The demo's summary: what the SD card holds after the script ran and what
+// the script reported.
+struct DemoSummary {
+    bool scriptRan = false; // the script ran and ended with scriptStatus
+    int scriptStatus = -1;
+    double seconds = 0;
+    unsigned long ticks = 0;
+    int tickHz = 0;
+    std::string ending; // how it ended when it did not run to its end
+    struct Map {
+        std::string cid, name;
+        std::string before, medium, now; // "VERSION.RELEASE", "-" for none
+        enum class State { Installed, Kept, NotInstalled } state = State::NotInstalled;
+        unsigned long files = 0;      // in /SDH/MAPPE/<CID>/, when installed
+        unsigned long long bytes = 0; // their size
+    };
+    std::vector<Map> maps; // every country of the sample, medium order
+    struct StagedPois {
+        std::string folder; // "/SDH/MAPPE/POI_USER/TEMP_<CID>"
+        unsigned long files = 0;
+        std::string rstDate, fuelDate; // the groups' DATE
+    };
+    std::vector<StagedPois> pois;
+    std::string poiVersion;           // VERSION of /SDH/TEMP_POI_VER.POI; empty: none
+    std::vector<std::string> history; // the script's history comments
+    std::string sdCard;               // host folder of the card
+    bool kept = false;                // the demo's folder is kept
+    unsigned long extracted = 0;      // files the extractor listed
+    std::string listingPath;          // their list, when kept
+    std::string logPath;              // the module's log
+};
+
 // What the demo did, for the caller's checks.
 struct DemoReport {
     // The script's status, or as "upgsim run" reports how it ended (125 the
@@ -76,6 +108,8 @@ struct DemoReport {
     int scriptStatus = -1;
     std::string workDir; // the folder used (removed unless kept)
     std::string logPath;
+    bool summarized = false; // the demo got as far as its summary
+    DemoSummary summary;
 };
 
 // Checks the script, then in a child process builds the sample unit, mounts

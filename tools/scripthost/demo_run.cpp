@@ -147,44 +147,40 @@ ScriptReport readReport(const std::string &report) {
 }
 
 // The summary, from what the SD card holds now and what the child reported.
-void printSummary(FILE *out, const std::string &work, bool temporary, const ScriptReport &run,
-                  const std::string &ending, int tickHz, unsigned long listed,
-                  const std::string &listingPath, const std::string &logPath) {
-    std::string sd = work + "/sd";
-    std::fprintf(out, "\nSummary\n");
-    if (run.ran)
-        std::fprintf(out,
-                     "  script        ended with status %d after %.1f s (%lu ticks at %d Hz)\n",
-                     run.status, run.seconds, run.ticks, tickHz);
-    else
-        std::fprintf(out, "  script        %s\n", ending.c_str());
-
-    const char *label = "  maps          ";
+DemoSummary readSummary(const std::string &work, bool temporary, const ScriptReport &run,
+                        const std::string &ending, int tickHz, unsigned long listed,
+                        const std::string &listingPath, const std::string &logPath) {
+    DemoSummary summary;
+    const std::string sd = work + "/sd";
+    summary.scriptRan = run.ran;
+    summary.scriptStatus = run.status;
+    summary.seconds = run.seconds;
+    summary.ticks = run.ticks;
+    summary.tickHz = tickHz;
+    summary.ending = run.ran ? std::string() : ending;
     for (const SampleCountry &c : sampleCountries()) {
+        DemoSummary::Map map;
+        map.cid = c.cid;
+        map.name = c.name;
         std::string dir = sd + "/MAPPE/" + c.cid;
         std::string info = dir + "/CD_VER.NAV.INF";
         std::string now = readKey(info, "VERSION");
         std::string nowRelease = readKey(info, "RELEASE");
-        std::string before = versionText(c.installedVersion, c.installedRelease);
-        std::string mediaText = versionText(c.mediaVersion, c.mediaRelease);
-        std::string nowText = now.empty() ? "-" : now + "." + nowRelease;
-        TreeSize size = treeSize(dir);
-        if (nowText == mediaText && before != mediaText) {
-            std::fprintf(out, "%s%s %-12s %3s -> %s  installed in /SDH/MAPPE/%s/ (%lu files, %s)\n",
-                         label, c.cid, c.name, before.c_str(), nowText.c_str(), c.cid, size.files,
-                         megabytes(size.bytes).c_str());
-        } else if (!now.empty() && compareVersions(c.mediaVersion, c.mediaRelease, now,
-                                                   nowRelease) < 0) {
-            std::fprintf(out, "%s%s %-12s %3s kept: the medium's %s is older\n", label, c.cid,
-                         c.name, nowText.c_str(), mediaText.c_str());
-        } else {
-            std::fprintf(out, "%s%s %-12s %3s    NOT installed: the medium's %s\n", label, c.cid,
-                         c.name, nowText.c_str(), mediaText.c_str());
+        map.before = versionText(c.installedVersion, c.installedRelease);
+        map.medium = versionText(c.mediaVersion, c.mediaRelease);
+        map.now = now.empty() ? "-" : now + "." + nowRelease;
+        if (map.now == map.medium && map.before != map.medium) {
+            map.state = DemoSummary::Map::State::Installed;
+            TreeSize size = treeSize(dir);
+            map.files = size.files;
+            map.bytes = size.bytes;
+        } else if (!now.empty() &&
+                   compareVersions(c.mediaVersion, c.mediaRelease, now, nowRelease) < 0) {
+            map.state = DemoSummary::Map::State::Kept;
         }
-        label = "                ";
+        summary.maps.push_back(map);
     }
 
-    label = "  POIs staged   ";
     std::error_code ec;
     std::vector<std::string> staged;
     for (fs::directory_iterator it(sd + "/MAPPE/POI_USER", ec), end; !ec && it != end;
@@ -193,30 +189,79 @@ void printSummary(FILE *out, const std::string &work, bool temporary, const Scri
             staged.push_back(it->path().filename().string());
     std::sort(staged.begin(), staged.end());
     for (const std::string &name : staged) {
-        TreeSize size = treeSize(sd + "/MAPPE/POI_USER/" + name);
-        std::string dates =
-            "RST " + readKey(sd + "/MAPPE/POI_USER/" + name + "/poi_ver_RST.txt", "DATE") +
-            ", FUEL " + readKey(sd + "/MAPPE/POI_USER/" + name + "/poi_ver_FUEL.txt", "DATE");
-        std::fprintf(out, "%s/SDH/MAPPE/POI_USER/%s  %lu files (groups dated %s)\n", label,
-                     name.c_str(), size.files, dates.c_str());
+        const std::string dir = sd + "/MAPPE/POI_USER/" + name;
+        DemoSummary::StagedPois pois;
+        pois.folder = "/SDH/MAPPE/POI_USER/" + name;
+        pois.files = treeSize(dir).files;
+        pois.rstDate = readKey(dir + "/poi_ver_RST.txt", "DATE");
+        pois.fuelDate = readKey(dir + "/poi_ver_FUEL.txt", "DATE");
+        summary.pois.push_back(pois);
+    }
+    summary.poiVersion = readKey(sd + "/TEMP_POI_VER.POI", "VERSION");
+    summary.history = run.history;
+    summary.sdCard = sd;
+    summary.kept = !temporary;
+    summary.extracted = listed;
+    if (listed > 0 && !temporary)
+        summary.listingPath = listingPath;
+    summary.logPath = logPath;
+    return summary;
+}
+
+void printSummary(FILE *out, const DemoSummary &summary, const std::string &work) {
+    const bool temporary = !summary.kept;
+    std::fprintf(out, "\nSummary\n");
+    if (summary.scriptRan)
+        std::fprintf(out,
+                     "  script        ended with status %d after %.1f s (%lu ticks at %d Hz)\n",
+                     summary.scriptStatus, summary.seconds, summary.ticks, summary.tickHz);
+    else
+        std::fprintf(out, "  script        %s\n", summary.ending.c_str());
+
+    const char *label = "  maps          ";
+    for (const DemoSummary::Map &m : summary.maps) {
+        switch (m.state) {
+        case DemoSummary::Map::State::Installed:
+            std::fprintf(out, "%s%s %-12s %3s -> %s  installed in /SDH/MAPPE/%s/ (%lu files, %s)\n",
+                         label, m.cid.c_str(), m.name.c_str(), m.before.c_str(), m.now.c_str(),
+                         m.cid.c_str(), m.files, megabytes(m.bytes).c_str());
+            break;
+        case DemoSummary::Map::State::Kept:
+            std::fprintf(out, "%s%s %-12s %3s kept: the medium's %s is older\n", label,
+                         m.cid.c_str(), m.name.c_str(), m.now.c_str(), m.medium.c_str());
+            break;
+        case DemoSummary::Map::State::NotInstalled:
+            std::fprintf(out, "%s%s %-12s %3s    NOT installed: the medium's %s\n", label,
+                         m.cid.c_str(), m.name.c_str(), m.now.c_str(), m.medium.c_str());
+            break;
+        }
         label = "                ";
     }
-    std::string poiVersion = readKey(sd + "/TEMP_POI_VER.POI", "VERSION");
-    if (!poiVersion.empty())
-        std::fprintf(out, "%s/SDH/TEMP_POI_VER.POI  POI version %s\n", label, poiVersion.c_str());
-    if (staged.empty() && poiVersion.empty())
+
+    label = "  POIs staged   ";
+    for (const DemoSummary::StagedPois &p : summary.pois) {
+        std::fprintf(out, "%s%s  %lu files (groups dated RST %s, FUEL %s)\n", label,
+                     p.folder.c_str(), p.files, p.rstDate.c_str(), p.fuelDate.c_str());
+        label = "                ";
+    }
+    if (!summary.poiVersion.empty())
+        std::fprintf(out, "%s/SDH/TEMP_POI_VER.POI  POI version %s\n", label,
+                     summary.poiVersion.c_str());
+    if (summary.pois.empty() && summary.poiVersion.empty())
         std::fprintf(out, "%snone\n", label);
 
-    for (const std::string &comment : run.history)
+    for (const std::string &comment : summary.history)
         std::fprintf(out, "  history       \"%s\"\n", comment.c_str());
-    std::fprintf(out, "  SD card       %s%s\n", sd.c_str(),
+    std::fprintf(out, "  SD card       %s%s\n", summary.sdCard.c_str(),
                  temporary ? " (removed now; --keep DIR keeps it)" : "");
-    if (listed > 0 && temporary)
-        std::fprintf(out, "  extracted     %lu files\n", listed);
-    else if (listed > 0)
-        std::fprintf(out, "  extracted     %lu files, listed in %s\n", listed, listingPath.c_str());
-    std::fprintf(out, "  module log    %s%s\n", logPath.c_str(),
-                 temporary && logPath.compare(0, work.size(), work) == 0 ? " (removed now)" : "");
+    if (summary.extracted > 0 && temporary)
+        std::fprintf(out, "  extracted     %lu files\n", summary.extracted);
+    else if (summary.extracted > 0)
+        std::fprintf(out, "  extracted     %lu files, listed in %s\n", summary.extracted,
+                     summary.listingPath.c_str());
+    std::fprintf(out, "  module log    %s%s\n", summary.logPath.c_str(),
+                 temporary && summary.logPath.compare(0, work.size(), work) == 0 ? " (removed now)"
+                                                                                 : "");
 }
 
 // The child's side: builds the unit, runs the script, reports. Returns the
@@ -341,8 +386,10 @@ DemoReport runDemo(const DemoOptions &options) {
         else if (report.exitCode == k_exit_not_compiled)
             ending = "did not compile";
         int tickHz = options.tickHz > 0 ? options.tickHz : k_demo_tick_hz;
-        printSummary(out, work, temporary, run, ending, tickHz, end.listed, relay.listingPath,
-                     report.logPath);
+        report.summary = readSummary(work, temporary, run, ending, tickHz, end.listed,
+                                     relay.listingPath, report.logPath);
+        report.summarized = true;
+        printSummary(out, report.summary, work);
         std::fflush(out);
     }
     if (temporary)

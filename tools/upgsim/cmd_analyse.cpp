@@ -15,6 +15,7 @@
 #include "C_MAP_UPG_CARTOTREE.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <cinttypes>
 #include <cstdint>
@@ -49,7 +50,7 @@ struct Analysis {
 bool call(const char *name, const std::vector<EicArg> &args, int &result) {
     val_t value;
     if (!hostsim::callBuiltin(name, args, &value)) {
-        std::fprintf(stderr, "upgsim: builtin '%s' is not registered\n", name);
+        upgsim::failure(std::string("builtin '") + name + "' is not registered");
         return false;
     }
     result = value.ival;
@@ -60,111 +61,36 @@ std::string text(const CKWString &s) {
     return std::string(s.GetBuffer());
 }
 
-// Length of the valid UTF-8 sequence starting at p (0 when not valid).
-size_t utf8Sequence(const unsigned char *p, size_t left) {
-    size_t n = 0;
-    unsigned min = 0;
-    if (p[0] >= 0xC2 && p[0] <= 0xDF) {
-        n = 2;
-        min = 0x80;
-    } else if (p[0] >= 0xE0 && p[0] <= 0xEF) {
-        n = 3;
-        min = 0x800;
-    } else if (p[0] >= 0xF0 && p[0] <= 0xF4) {
-        n = 4;
-        min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (n > left)
-        return 0;
-    unsigned cp = p[0] & (0xFF >> (n + 1));
-    for (size_t i = 1; i < n; ++i) {
-        if ((p[i] & 0xC0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return n;
-}
-
-// A JSON string literal. Valid UTF-8 passes as is; any other byte above 0x7F
-// is taken as a Latin-1 character, so the output is always valid JSON.
-std::string jsonString(const std::string &s) {
-    std::string out = "\"";
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(s.data());
-    const size_t size = s.size();
-    for (size_t i = 0; i < size;) {
-        unsigned char c = p[i];
-        char esc[8];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c == 0x7F) {
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            size_t n = utf8Sequence(p + i, size - i);
-            if (n > 0) {
-                out.append(s, i, n);
-                i += n;
-                continue;
-            }
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        }
-        ++i;
-    }
-    return out + "\"";
-}
-
-std::string jsonStringOrNull(bool present, const std::string &s) {
-    return present ? jsonString(s) : std::string("null");
-}
-
+// The report as one JSON object: the module's full records, texts as
+// upgsim::jsonText keeps them (any byte string stays valid JSON).
 void printJson(const Analysis &a) {
-    std::printf("{\n");
-    std::printf("  \"upgrade_type\": %d,\n", a.upgradeType);
-    std::printf("  \"version_file\": %s,\n", jsonString(a.versionFile).c_str());
-    std::printf("  \"curr_vers_navi_folder\": %s,\n",
-                jsonStringOrNull(a.haveCurrVers, a.currVersFolder).c_str());
-    std::printf("  \"curr_vers_navi_file\": %s,\n",
-                jsonStringOrNull(a.haveCurrVers, a.currVersFile).c_str());
-    if (a.ranCidList)
-        std::printf("  \"cid_list_result\": %d,\n", a.cidListResult);
-    else
-        std::printf("  \"cid_list_result\": null,\n");
-    std::printf("  \"countries\": [");
-    for (size_t i = 0; i < a.countries.size(); ++i) {
-        const auto &c = a.countries[i];
-        std::printf("%s\n    {\"cid\": %s, \"country_name\": %s, \"quarter\": %s, \"year\": %s, "
-                    "\"new_version\": %s, \"new_release\": %s, \"new_size\": %" PRIu64
-                    ", \"old_version\": %s, \"old_release\": %s, \"old_size\": %" PRIu64
-                    ", \"offered\": true}",
-                    i == 0 ? "" : ",", jsonString(text(c.cid)).c_str(),
-                    jsonString(text(c.country_name)).c_str(), jsonString(text(c.quarter)).c_str(),
-                    jsonString(text(c.year)).c_str(), jsonString(text(c.new_version)).c_str(),
-                    jsonString(text(c.new_release)).c_str(), c.new_size,
-                    jsonString(text(c.old_version)).c_str(),
-                    jsonString(text(c.old_release)).c_str(), c.old_size);
-    }
-    for (size_t i = 0; i < a.leftOut.size(); ++i) {
-        const auto &c = a.leftOut[i];
-        std::printf("%s\n    {\"cid\": %s, \"country_name\": %s, \"offered\": false, "
-                    "\"reason\": %s}",
-                    i == 0 && a.countries.empty() ? "" : ",", jsonString(c.cid).c_str(),
-                    jsonString(c.name).c_str(), jsonString(c.reason).c_str());
-    }
-    std::printf("%s]\n}\n", a.countries.empty() && a.leftOut.empty() ? "" : "\n  ");
+    using upgsim::Json;
+    using upgsim::jsonText;
+    Json countries = Json::array();
+    for (const auto &c : a.countries)
+        countries.push_back({{"cid", jsonText(text(c.cid))},
+                             {"country_name", jsonText(text(c.country_name))},
+                             {"quarter", jsonText(text(c.quarter))},
+                             {"year", jsonText(text(c.year))},
+                             {"new_version", jsonText(text(c.new_version))},
+                             {"new_release", jsonText(text(c.new_release))},
+                             {"new_size", c.new_size},
+                             {"old_version", jsonText(text(c.old_version))},
+                             {"old_release", jsonText(text(c.old_release))},
+                             {"old_size", c.old_size},
+                             {"offered", true}});
+    for (const auto &c : a.leftOut)
+        countries.push_back({{"cid", jsonText(c.cid)},
+                             {"country_name", jsonText(c.name)},
+                             {"offered", false},
+                             {"reason", jsonText(c.reason)}});
+    upgsim::printJson(
+        {{"upgrade_type", a.upgradeType},
+         {"version_file", jsonText(a.versionFile)},
+         {"curr_vers_navi_folder", a.haveCurrVers ? Json(jsonText(a.currVersFolder)) : Json()},
+         {"curr_vers_navi_file", a.haveCurrVers ? Json(jsonText(a.currVersFile)) : Json()},
+         {"cid_list_result", a.ranCidList ? Json(a.cidListResult) : Json()},
+         {"countries", countries}});
 }
 
 const char *typeName(int type) {
@@ -253,7 +179,6 @@ void printText(const Analysis &a) {
 
 struct AnalyseOptions {
     std::string descriptor = "DESCRI.DAT";
-    bool json = false;
 };
 AnalyseOptions s_options;
 
@@ -267,7 +192,7 @@ void defineAnalyse(CLI::App &sub, upgsim::GlobalOptions &) {
                            : std::string();
             },
             "", "name length"));
-    sub.add_flag("--json", s_options.json, "one JSON object instead of text");
+    upgsim::addJsonFlag(sub);
 }
 
 int runAnalyse(const upgsim::GlobalOptions &opts, CLI::App &) {
@@ -277,12 +202,10 @@ int runAnalyse(const upgsim::GlobalOptions &opts, CLI::App &) {
                                   (opts.media.empty() ? "--media DIR" : "--sd DIR") +
                                   " (the medium and the SD card to compare)");
     const std::string &descriptor = s_options.descriptor;
-    const bool json = s_options.json;
+    const bool json = upgsim::jsonOutput();
 
-    if (C_BUILTINS::Instance() == nullptr || C_BUILTINS::GetCartoTreeInstance() == nullptr) {
-        std::fprintf(stderr, "upgsim: the module has no carto tree\n");
-        return upgsim::EXIT_FAILURE_REPORTED;
-    }
+    if (C_BUILTINS::Instance() == nullptr || C_BUILTINS::GetCartoTreeInstance() == nullptr)
+        return upgsim::failure("the module has no carto tree");
 
     Analysis a;
     int result = 0;
@@ -293,10 +216,8 @@ int runAnalyse(const upgsim::GlobalOptions &opts, CLI::App &) {
               {EicArg::Ptr(mediaDrive), EicArg::Ptr(productDrive), EicArg::Ptr(&mediaLength)},
               result))
         return upgsim::EXIT_FAILURE_REPORTED;
-    if (result != 0) {
-        std::fprintf(stderr, "upgsim: UpdateDataForCartoTree failed\n");
-        return upgsim::EXIT_FAILURE_REPORTED;
-    }
+    if (result != 0)
+        return upgsim::failure("UpdateDataForCartoTree failed");
 
     std::vector<char> name(descriptor.begin(), descriptor.end());
     name.push_back('\0');
@@ -308,10 +229,8 @@ int runAnalyse(const upgsim::GlobalOptions &opts, CLI::App &) {
                EicArg::Ptr(&type)},
               result))
         return upgsim::EXIT_FAILURE_REPORTED;
-    if (result != 0) {
-        std::fprintf(stderr, "upgsim: GetNavUpgType failed\n");
-        return upgsim::EXIT_FAILURE_REPORTED;
-    }
+    if (result != 0)
+        return upgsim::failure("GetNavUpgType failed");
     a.upgradeType = type;
     a.versionFile = std::string(versionFile, strnlen(versionFile, sizeof versionFile));
 

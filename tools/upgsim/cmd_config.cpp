@@ -7,6 +7,7 @@
 #include "unit/boot_db.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 
@@ -27,7 +28,10 @@ struct ConfigOptions {
 ConfigOptions s_options;
 
 void defineConfig(CLI::App &sub, upgsim::GlobalOptions &) {
-    sub.add_option("ACTION", s_options.words, "show, or get MODULE")->required()->expected(1, 2);
+    sub.add_option("ACTION", s_options.words, "show, or get MODULE")
+        ->type_name("show|get")
+        ->required()
+        ->expected(1, 2);
     sub.add_flag("--hardware", s_options.hardware, "get: the module's hardware data");
     sub.add_option_function<std::string>(
            "--sw-config-version",
@@ -35,26 +39,48 @@ void defineConfig(CLI::App &sub, upgsim::GlobalOptions &) {
                s_options.swConfigVersion = v;
                s_options.haveSwConfigVersion = true;
            },
-           "boot database's version (default V1.0)")
-        ->type_name("TEXT");
+           "boot database's configuration version")
+        ->type_name("TEXT")
+        ->default_str("V1.0");
     sub.add_option_function<int>(
            "--hw-release",
            [](const int &v) {
                s_options.hwRelease = v;
                s_options.haveHwRelease = true;
            },
-           "hardware release (default 1)")
-        ->type_name("N");
+           "hardware release")
+        ->type_name("N")
+        ->default_str("1");
     sub.add_option_function<int>(
            "--debug",
            [](const int &v) {
                s_options.debug = v;
                s_options.haveDebug = true;
            },
-           "the unit's debug level (default 1)")
-        ->type_name("N");
+           "the unit's debug level")
+        ->type_name("N")
+        ->default_str("1");
     sub.add_flag("--fail-boot-db", s_options.failBootDb, "the boot database cannot be read");
     sub.add_flag("--fail-hw-release", s_options.failHwRelease, "the hardware release fails");
+    upgsim::addJsonFlag(sub);
+}
+
+// One loaded configuration: the identity that chose its row, the files'
+// common version, the row's index and its (module, data) pairs as the
+// configuration array holds them, head first.
+upgsim::Json configJson(const ConfigSystem &config) {
+    upgsim::Json modules = upgsim::Json::array();
+    for (const ConfigElement *e = config.list; e != nullptr; e = e->next)
+        modules.push_back({{"module", upgsim::jsonText(e->module != nullptr ? e->module : "")},
+                           {"data", upgsim::jsonText(e->data != nullptr ? e->data : "")}});
+    return {{"config_version", upgsim::jsonText(config.config_version)},
+            {"file_version", upgsim::jsonText(config.current_file_version)},
+            {"version_index", config.version_index},
+            {"files",
+             {{"version", upgsim::jsonText(config.file_version)},
+              {"module", upgsim::jsonText(config.file_module)},
+              {"data", upgsim::jsonText(config.file_data)}}},
+            {"modules", modules}};
 }
 
 int runConfig(const upgsim::GlobalOptions &opts, CLI::App &) {
@@ -78,11 +104,13 @@ int runConfig(const upgsim::GlobalOptions &opts, CLI::App &) {
         if (args.size() != 1 || hardware)
             return upgsim::usageError("usage: upgsim config show");
         int started = StartConfigSystem();
-        ShowConfigSystemStatus();
-        if (started != 0) {
-            std::fprintf(stderr, "upgsim: config: StartConfigSystem failed\n");
-            return upgsim::EXIT_FAILURE_REPORTED;
-        }
+        if (!upgsim::jsonOutput())
+            ShowConfigSystemStatus();
+        if (started != 0)
+            return upgsim::failure("config: StartConfigSystem failed");
+        if (upgsim::jsonOutput())
+            upgsim::printJson({{"software", configJson(g_configsystem_software)},
+                               {"hardware", configJson(g_configsystem_hardware)}});
         return upgsim::EXIT_OK;
     }
     if (action == "get") {
@@ -96,12 +124,16 @@ int runConfig(const upgsim::GlobalOptions &opts, CLI::App &) {
         const char *module = args[1].c_str();
         int found = hardware ? GetHardwareConfigSystem(module, data)
                              : GetSoftwareConfigSystem(module, data);
-        if (found != 0) {
-            std::fprintf(stderr, "upgsim: config: no %s data for module '%s'\n",
-                         hardware ? "hardware" : "software", module);
-            return upgsim::EXIT_FAILURE_REPORTED;
-        }
-        std::printf("%s\n", data);
+        const char *table = hardware ? "hardware" : "software";
+        if (found != 0)
+            return upgsim::failure(std::string("config: no ") + table + " data for module '" +
+                                   module + "'");
+        if (upgsim::jsonOutput())
+            upgsim::printJson({{"module", upgsim::jsonText(module)},
+                               {"table", table},
+                               {"data", upgsim::jsonText(data)}});
+        else
+            std::printf("%s\n", data);
         return upgsim::EXIT_OK;
     }
     return upgsim::usageError("config: unknown action '" + action + "' (show or get)");

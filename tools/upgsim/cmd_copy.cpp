@@ -7,6 +7,7 @@
 #include "platform/hostsim/hostsim.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 
@@ -17,12 +18,12 @@ namespace {
 bool callModule(const char *command, const char *name, const std::vector<hostsim::EicArg> &args,
                 int &result) {
     if (C_BUILTINS::Instance() == nullptr) {
-        std::fprintf(stderr, "upgsim: %s: the module cannot start\n", command);
+        upgsim::failure(std::string(command) + ": the module cannot start");
         return false;
     }
     val_t value;
     if (!hostsim::callBuiltin(name, args, &value)) {
-        std::fprintf(stderr, "upgsim: %s: builtin %s is not registered\n", command, name);
+        upgsim::failure(std::string(command) + ": builtin " + name + " is not registered");
         return false;
     }
     result = value.ival;
@@ -37,9 +38,12 @@ struct CopyOptions {
 CopyOptions s_copy;
 
 void defineCopy(CLI::App &sub, upgsim::GlobalOptions &) {
-    sub.add_option("SRC", s_copy.source, "file to copy (a unit or host path)")->required();
-    sub.add_option("DEST", s_copy.destination, "destination file")->required();
+    sub.add_option("SRC", s_copy.source, "file to copy (a unit or host path)")
+        ->type_name("FILE")
+        ->required();
+    sub.add_option("DEST", s_copy.destination, "destination file")->type_name("FILE")->required();
     sub.add_flag("--move", s_copy.move, "remove SRC after a first-time success");
+    upgsim::addJsonFlag(sub);
 }
 
 int runCopy(const upgsim::GlobalOptions &opts, CLI::App &) {
@@ -57,17 +61,21 @@ int runCopy(const upgsim::GlobalOptions &opts, CLI::App &) {
                      hostsim::EicArg::Int(move ? 1 : 0)},
                     result))
         return upgsim::EXIT_FAILURE_REPORTED;
-    if (result != 0) {
-        std::fprintf(stderr,
-                     "upgsim: copy: UPGCopy of '%s' to '%s' failed\n",
-                     args[0].c_str(), args[1].c_str());
-        return upgsim::EXIT_FAILURE_REPORTED;
-    }
-    std::printf("%s %s -> %s\n", move ? "moved" : "copied", args[0].c_str(), args[1].c_str());
+    if (result != 0)
+        return upgsim::failure("copy: UPGCopy of '" + args[0] + "' to '" + args[1] + "' failed");
+    if (upgsim::jsonOutput())
+        upgsim::printJson({{"source", upgsim::jsonText(args[0])},
+                           {"destination", upgsim::jsonText(args[1])},
+                           {"move", move},
+                           {"result", result}});
+    else
+        std::printf("%s %s -> %s\n", move ? "moved" : "copied", args[0].c_str(), args[1].c_str());
     return upgsim::EXIT_OK;
 }
 
-void defineBlockSize(CLI::App &, upgsim::GlobalOptions &) {}
+void defineBlockSize(CLI::App &sub, upgsim::GlobalOptions &) {
+    upgsim::addJsonFlag(sub);
+}
 
 int runBlockSize(const upgsim::GlobalOptions &opts, CLI::App &) {
     if (!upgsim::deviceMounted(opts, "blocksize", "the SD card", "/SDH"))
@@ -75,12 +83,13 @@ int runBlockSize(const upgsim::GlobalOptions &opts, CLI::App &) {
     int result = -1;
     if (!callModule("blocksize", "GetSDBlockSize", {}, result))
         return upgsim::EXIT_FAILURE_REPORTED;
-    if (result == -1) {
-        std::fprintf(stderr, "upgsim: blocksize: the SD card /SDH cannot be examined (mount it "
-                             "with --sd DIR)\n");
-        return upgsim::EXIT_FAILURE_REPORTED;
-    }
-    std::printf("%d\n", result);
+    if (result == -1)
+        return upgsim::failure("blocksize: the SD card /SDH cannot be examined (mount it with "
+                               "--sd DIR)");
+    if (upgsim::jsonOutput())
+        upgsim::printJson({{"block_size", result}});
+    else
+        std::printf("%d\n", result);
     return upgsim::EXIT_OK;
 }
 

@@ -5,9 +5,11 @@
 // Needs no argument and no network.
 #include "tools/upgsim/upgsim.h"
 
+#include "tools/scripthost/child.h"
 #include "tools/scripthost/demo.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 
@@ -25,9 +27,84 @@ void defineDemo(CLI::App &sub, upgsim::GlobalOptions &) {
         ->type_name("DIR");
     sub.add_option("--script", s_options.script, "run script FILE instead of the bundled one")
         ->type_name("FILE");
-    sub.add_option("--map-mb", s_options.mapMb, "MB of map data per country (default 48)")
+    sub.add_option("--map-mb", s_options.mapMb, "MB of map data per country (1 to 1024)")
         ->type_name("N")
-        ->check(CLI::Range(1, 1024));
+        ->check(CLI::Range(1, 1024).description(""))
+        ->capture_default_str();
+    upgsim::addJsonFlag(sub);
+}
+
+// "VERSION.RELEASE", or null for "-" (none).
+upgsim::Json versionJson(const std::string &text) {
+    return text == "-" ? upgsim::Json() : upgsim::Json(upgsim::jsonText(text));
+}
+
+upgsim::Json optionalText(const std::string &text) {
+    return text.empty() ? upgsim::Json() : upgsim::Json(upgsim::jsonText(text));
+}
+
+// The summary's keys (docs/json.md).
+void addSummary(upgsim::Json &out, const scripthost::demo::DemoSummary &s) {
+    using Map = scripthost::demo::DemoSummary::Map;
+    out["script"] = {{"ran", s.scriptRan},
+                     {"status", s.scriptRan ? upgsim::Json(s.scriptStatus) : upgsim::Json()},
+                     {"seconds", s.seconds},
+                     {"ticks", s.ticks},
+                     {"tick_hz", s.tickHz},
+                     {"ending", optionalText(s.ending)}};
+    upgsim::Json maps = upgsim::Json::array();
+    for (const Map &m : s.maps)
+        maps.push_back({{"cid", m.cid},
+                        {"name", upgsim::jsonText(m.name)},
+                        {"before", versionJson(m.before)},
+                        {"medium", versionJson(m.medium)},
+                        {"now", versionJson(m.now)},
+                        {"state", m.state == Map::State::Installed ? "installed"
+                                  : m.state == Map::State::Kept    ? "kept"
+                                                                   : "not_installed"},
+                        {"files", m.files},
+                        {"bytes", m.bytes}});
+    out["maps"] = maps;
+    upgsim::Json pois = upgsim::Json::array();
+    for (const auto &p : s.pois)
+        pois.push_back(
+            {{"folder", upgsim::jsonText(p.folder)},
+             {"files", p.files},
+             {"dates", {{"RST", optionalText(p.rstDate)}, {"FUEL", optionalText(p.fuelDate)}}}});
+    out["pois_staged"] = pois;
+    out["poi_version"] = optionalText(s.poiVersion);
+    upgsim::Json history = upgsim::Json::array();
+    for (const std::string &comment : s.history)
+        history.push_back(upgsim::jsonText(comment));
+    out["history"] = history;
+    out["sd_card"] = upgsim::jsonText(s.sdCard);
+    out["kept"] = s.kept;
+    out["extracted"] = s.extracted;
+    out["listing"] = optionalText(s.listingPath);
+    out["log"] = upgsim::jsonText(s.logPath);
+}
+
+// Why the demo failed, from its exit status (the details are on standard
+// error already).
+std::string demoError(int code, const scripthost::demo::DemoReport &report) {
+    if (report.summarized && report.summary.scriptRan)
+        return "demo: the script ended with status " + std::to_string(code);
+    switch (code) {
+    case 2:
+        return "demo: the --keep folder is not empty";
+    case scripthost::k_exit_host_failure:
+        return "demo: the sample unit could not be built or run";
+    case scripthost::k_exit_not_compiled:
+        return "demo: the script does not compile or cannot be read";
+    case scripthost::k_exit_not_found:
+        return "demo: the script does not exist";
+    default:
+        break;
+    }
+    if (code > 128)
+        return "demo: the script ended by signal " + std::to_string(code - 128) + " (" +
+               scripthost::signalName(code - 128) + ")";
+    return "demo: failed with status " + std::to_string(code);
 }
 
 int runDemoCommand(const upgsim::GlobalOptions &opts, CLI::App &) {
@@ -43,7 +120,20 @@ int runDemoCommand(const upgsim::GlobalOptions &opts, CLI::App &) {
     options.sdBlockSize = opts.sdBlockSize;
     options.progress = opts.progressOnTerminal();
     options.logPath = opts.log;
+    // Under --json the demo's text goes to standard error, the JSON alone to
+    // standard output.
+    if (upgsim::jsonOutput())
+        options.out = stderr;
     scripthost::demo::DemoReport report = scripthost::demo::runDemo(options);
+    if (upgsim::jsonOutput()) {
+        upgsim::Json out = upgsim::Json::object();
+        if (report.exitCode != 0)
+            out = {{"error", upgsim::jsonText(demoError(report.exitCode, report))},
+                   {"code", report.exitCode}};
+        if (report.summarized)
+            addSummary(out, report.summary);
+        upgsim::printJson(out);
+    }
     return report.exitCode;
 }
 

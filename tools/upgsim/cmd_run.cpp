@@ -47,11 +47,9 @@ void defineRun(CLI::App &sub, upgsim::GlobalOptions &opts) {
     sub.add_flag("--scratch", s_options.scratch, "run on a copy of --sd, then list changes");
     sub.add_flag("--report", s_options.report, "list what the script changed on --sd");
     sub.add_flag("--json", s_options.json, "--scratch/--report list as JSON on stdout");
-    sub.footer("upgsim [GLOBAL OPTIONS] run [OPTIONS] SCRIPT.c [ARG...]\n"
-               "upgsim run --write-header DIR\n"
-               "\n"
-               "Everything after SCRIPT.c goes to the script's main untouched. SCRIPT.c\n"
-               "is compiled as C whatever its name, and runs in a process of its own.\n"
+    sub.footer("SCRIPT.c [ARG...] follows the options: the ARGs go to the script's\n"
+               "main untouched. SCRIPT.c is compiled as C whatever its name, and runs\n"
+               "in a process of its own. --write-header DIR alone writes the header.\n"
                "Clock: 6000 ticks per second unless --tick-hz N (the unit runs 60).\n"
                "Exit status: the script's; 124 timed out, 125 usage error or failure\n"
                "of upgsim, 126 did not compile, 127 script not found, 128+N ended by\n"

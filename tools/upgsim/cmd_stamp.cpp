@@ -17,7 +17,9 @@ struct StampOptions {
 StampOptions s_options;
 
 void defineStamp(CLI::App &sub, upgsim::GlobalOptions &) {
-    sub.add_option("FILE", s_options.file, "the file (a unit or host path)")->required();
+    sub.add_option("FILE", s_options.file, "the file (a unit or host path)")
+        ->type_name("")
+        ->required();
     sub.add_option("--version", s_options.version, "its version text")
         ->type_name("TEXT")
         ->required();

@@ -9,6 +9,7 @@
 #include "untgz/C_UNTGZ.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <cstdio>
@@ -58,10 +59,43 @@ struct UntarOptions {
 UntarOptions s_options;
 
 void defineUntar(CLI::App &sub, upgsim::GlobalOptions &) {
-    sub.add_option("ARCHIVE", s_options.archive, "the .tgz archive")->required();
-    sub.add_option("DEST", s_options.destination, "folder to extract into")->required();
+    sub.add_option("ARCHIVE", s_options.archive, "the .tgz archive")->type_name("FILE")->required();
+    sub.add_option("DEST", s_options.destination, "folder to extract into")
+        ->type_name("DIR")
+        ->required();
     sub.add_flag("--verbose", s_options.verbose, "the extractor's detailed log");
     sub.add_flag("--relative", s_options.relative, "drop the paths' leading '/'");
+    upgsim::addJsonFlag(sub);
+}
+
+// The report of a successful extraction: every folder and file of the
+// archive was written (other entries, links and devices, are skipped by the
+// extractor), with the files' bytes.
+int printUntarJson(const std::string &archive, const std::string &dest) {
+    std::vector<upgsim::ArchiveEntry> entries;
+    std::string error;
+    if (!upgsim::listArchive(hostsim::resolvePath(archive), entries, error))
+        return upgsim::failure("untar: extracted, but '" + archive +
+                               "' cannot be listed: " + error);
+    unsigned long files = 0;
+    unsigned long folders = 0;
+    unsigned long long bytes = 0;
+    for (const upgsim::ArchiveEntry &e : entries) {
+        if (e.kind == upgsim::ArchiveEntry::Kind::File) {
+            ++files;
+            bytes += e.size;
+        } else if (e.kind == upgsim::ArchiveEntry::Kind::Folder) {
+            ++folders;
+        }
+    }
+    upgsim::printJson({{"archive", upgsim::jsonText(archive)},
+                       {"destination", upgsim::jsonText(dest)},
+                       {"entries", files + folders},
+                       {"files", files},
+                       {"folders", folders},
+                       {"bytes", bytes},
+                       {"result", 0}});
+    return upgsim::EXIT_OK;
 }
 
 int runUntar(const upgsim::GlobalOptions &opts, CLI::App &) {
@@ -79,15 +113,11 @@ int runUntar(const upgsim::GlobalOptions &opts, CLI::App &) {
     if (dest.back() != '/')
         dest += '/';
 
-    if (C_BUILTINS::Instance() == nullptr) {
-        std::fprintf(stderr, "upgsim: untar: the module cannot start\n");
-        return upgsim::EXIT_FAILURE_REPORTED;
-    }
+    if (C_BUILTINS::Instance() == nullptr)
+        return upgsim::failure("untar: the module cannot start");
     C_UNTGZ *extractor = C_UNTGZ::GetInstance();
-    if (extractor == nullptr) {
-        std::fprintf(stderr, "upgsim: untar: no extractor\n");
-        return upgsim::EXIT_FAILURE_REPORTED;
-    }
+    if (extractor == nullptr)
+        return upgsim::failure("untar: no extractor");
 
     if (opts.progressOnTerminal())
         unit::setBargraphOnTerminal(true);
@@ -96,14 +126,19 @@ int runUntar(const upgsim::GlobalOptions &opts, CLI::App &) {
     callBuiltin("ActivateBargraph",
                 {hostsim::EicArg::Ptr(text.c_str()), hostsim::EicArg::Int(static_cast<int>(total)),
                  hostsim::EicArg::Int(0)});
-    int result = extractor->Untar(archive.c_str(), dest.c_str(), verbose ? 1 : 0, relative ? 0 : 1);
+    int result;
+    {
+        // The extractor's entry lines stay off the JSON.
+        upgsim::StdoutAside aside(upgsim::jsonOutput());
+        result = extractor->Untar(archive.c_str(), dest.c_str(), verbose ? 1 : 0, relative ? 0 : 1);
+    }
     callBuiltin("DeactivateBargraph", {});
     unit::setBargraphOnTerminal(false);
 
-    if (result != 0) {
-        std::fprintf(stderr, "upgsim: untar: extraction of '%s' failed\n", archive.c_str());
-        return upgsim::EXIT_FAILURE_REPORTED;
-    }
+    if (result != 0)
+        return upgsim::failure("untar: extraction of '" + archive + "' failed");
+    if (upgsim::jsonOutput())
+        return printUntarJson(archive, args[1]);
     return upgsim::EXIT_OK;
 }
 

@@ -9,6 +9,7 @@
 #include "unit/unit.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cctype>
@@ -29,17 +30,6 @@ std::map<std::string, Command> &commandTable() {
 }
 
 const char k_version[] = "upgsim 0.1.0";
-
-const char k_global_footer[] =
-    "Every command runs the simulated clock at 6000 ticks per second unless\n"
-    "--tick-hz N is given (the unit runs 60).\n"
-    "\n"
-    "Mounts: --sd, --media and --flash must name existing folders. A unit\n"
-    "device that is not mounted does not exist: paths on it fail.\n"
-    "\n"
-    "Exit status: 0 success, 1 failure reported by the module, 2 usage error.\n"
-    "\"run\": the script's status; 124 timed out, 125 usage error or failure of\n"
-    "upgsim, 126 did not compile, 127 script not found, 128+N ended by signal N.\n";
 
 const char k_command_footer[] =
     "Clock: 6000 ticks per second unless --tick-hz N (the unit runs 60).\n"
@@ -83,8 +73,6 @@ std::string parseSize(const std::string &text, long long &bytes) {
     return std::string();
 }
 
-const char k_global_group[] = "Global options";
-
 // An existing folder; the message names the path (CLI11 adds the option).
 CLI::Validator existingFolder() {
     return CLI::Validator(CLI::ExistingDirectory).description("");
@@ -110,11 +98,6 @@ bool GlobalOptions::progressOnTerminal() const { return !noProgress && isatty(ST
 
 void registerCommand(const Command &cmd) { commandTable()[cmd.name] = cmd; }
 
-int usageError(const std::string &message) {
-    std::fprintf(stderr, "upgsim: %s\n", message.c_str());
-    return EXIT_USAGE;
-}
-
 bool deviceMounted(const GlobalOptions &opts, const char *command, const char *what,
                    const std::string &unitPath) {
     struct Device {
@@ -128,8 +111,9 @@ bool deviceMounted(const GlobalOptions &opts, const char *command, const char *w
         const std::size_t n = std::strlen(d.name);
         if (unitPath.compare(0, n, d.name) == 0 && (unitPath.size() == n || unitPath[n] == '/') &&
             d.folder->empty()) {
-            std::fprintf(stderr, "upgsim: %s: %s is on %s, which is not mounted (give %s DIR)\n",
-                         command, what, d.name, d.option);
+            failure(std::string(command) + ": " + what + " is on " + d.name +
+                        ", which is not mounted (give " + d.option + " DIR)",
+                    EXIT_USAGE);
             return false;
         }
     }
@@ -140,25 +124,28 @@ void addGlobalOptions(CLI::App &app, GlobalOptions &opts) {
     app.add_option("--sd", opts.sd, "host folder mounted as the SD card /SDH")
         ->type_name("DIR")
         ->check(existingFolder())
-        ->group(k_global_group);
+        ->group(k_global_options_group);
     app.add_option("--flash", opts.flash, "host folder mounted as the flash /F")
         ->type_name("DIR")
         ->check(existingFolder())
-        ->group(k_global_group);
+        ->group(k_global_options_group);
     app.add_option("--media", opts.media, "host folder mounted as the medium /DVD")
         ->type_name("DIR")
         ->check(existingFolder())
-        ->group(k_global_group);
-    app.add_option("--log", opts.log, "the module's log into FILE (-: stderr)")->type_name("FILE")->group(
-        k_global_group);
-    app.add_option("--tick-hz", opts.tickHz, "ticks per second (default 6000)")
+        ->group(k_global_options_group);
+    app.add_option("--log", opts.log, "the module's log into FILE (-: stderr; default none)")
+        ->type_name("FILE")
+        ->group(k_global_options_group);
+    app.add_option("--tick-hz", opts.tickHz, "ticks per second of the simulated clock")
         ->type_name("N")
+        ->default_str(std::to_string(k_default_tick_hz))
         ->check(CLI::Range(1, 1000000).description(""))
-        ->group(k_global_group);
-    app.add_option("--sd-block-size", opts.sdBlockSize, "block size /SDH reports")
+        ->group(k_global_options_group);
+    app.add_option("--sd-block-size", opts.sdBlockSize,
+                   "block size /SDH reports (default the host's)")
         ->type_name("N")
         ->check(CLI::Range(1L, 1L << 30).description(""))
-        ->group(k_global_group);
+        ->group(k_global_options_group);
     app.add_option_function<std::string>(
            "--sd-capacity",
            [&opts](const std::string &text) {
@@ -170,9 +157,9 @@ void addGlobalOptions(CLI::App &app, GlobalOptions &opts) {
            },
            "play /SDH as a card of SIZE bytes (K, M, G)")
         ->type_name("SIZE")
-        ->group(k_global_group);
+        ->group(k_global_options_group);
     app.add_flag("--no-progress", opts.noProgress, "never draw progress bars")
-        ->group(k_global_group);
+        ->group(k_global_options_group);
 }
 
 } // namespace upgsim
@@ -180,15 +167,22 @@ void addGlobalOptions(CLI::App &app, GlobalOptions &opts) {
 int main(int argc, char **argv) {
     using namespace upgsim;
 
-    CLI::App app("Host simulator of the navigation unit's upgrade-support module.", "upgsim");
+    CLI::App app("Host simulator of the navigation unit's upgrade-support module: runs\n"
+                 "upgrade scripts and the module's services against host folders mounted\n"
+                 "as the unit's medium (/DVD), SD card (/SDH) and flash (/F).",
+                 "upgsim");
+    app.formatter(makeHelpFormatter(k_command_footer));
     app.get_formatter()->column_width(26);
     app.get_formatter()->label("SUBCOMMAND", "COMMAND");
     app.get_formatter()->label("OPTIONS", "OPTIONS");
     app.set_help_flag("-h,--help", "this text");
+    app.set_help_all_flag("--help-all", "this text and every command's options");
     app.set_version_flag("--version", k_version, "the simulator's version");
     app.fallthrough();
     app.require_subcommand(0, 1);
-    app.footer(k_global_footer);
+    // The completion script, for the installation (not in the help).
+    std::string completionShell;
+    app.add_option("--completion", completionShell)->check(CLI::IsMember({"bash"}))->group("");
 
     GlobalOptions opts;
     addGlobalOptions(app, opts);
@@ -198,6 +192,7 @@ int main(int argc, char **argv) {
         sub->group("Commands");
         sub->footer(k_command_footer);
         sub->set_help_flag("-h,--help", "this text");
+        sub->set_help_all_flag();
         entry.second.define(*sub, opts);
         subs[sub] = &entry.second;
     }
@@ -205,6 +200,8 @@ int main(int argc, char **argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp &e) {
         return app.exit(e);
     } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
@@ -215,7 +212,15 @@ int main(int argc, char **argv) {
         for (const auto &entry : subs)
             if (entry.second->name == std::string("run") && entry.first->parsed())
                 return scripthost::k_exit_host_failure;
+        // The flag itself may not be parsed yet: the word decides.
+        if (std::find(argv + 1, argv + argc, std::string("--json")) != argv + argc)
+            printJson({{"error", jsonText(what)}, {"code", EXIT_USAGE}});
         return EXIT_USAGE;
+    }
+
+    if (!completionShell.empty()) {
+        std::fputs(bashCompletion(app).c_str(), stdout);
+        return EXIT_OK;
     }
 
     const Command *cmd = nullptr;
@@ -244,8 +249,11 @@ int main(int argc, char **argv) {
     hostsim::captureLog(true);
     if (opts.log == "-")
         hostsim::logToStderr(true);
-    else if (!opts.log.empty() && !hostsim::logToFile(opts.log))
-        return usageError("cannot open log file '" + opts.log + "'");
+    else if (!opts.log.empty() && !hostsim::logToFile(opts.log)) {
+        const int rc = usageError("cannot open log file '" + opts.log + "'");
+        finishJson(rc);
+        return rc;
+    }
     unit::installAll();
 
     g_progress_drawn = opts.progressOnTerminal() ? 1 : 0;
@@ -253,6 +261,7 @@ int main(int argc, char **argv) {
     std::signal(SIGTERM, onInterrupt);
 
     int rc = cmd->run(opts, *sub);
+    finishJson(rc);
     std::fflush(stdout);
     if (rc == EXIT_FAILURE_REPORTED)
         scripthost::printModuleErrors();

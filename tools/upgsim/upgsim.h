@@ -4,14 +4,21 @@
 #ifndef TOOLS_UPGSIM_UPGSIM_H
 #define TOOLS_UPGSIM_UPGSIM_H
 
+#include <nlohmann/json_fwd.hpp>
+
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace CLI {
 class App;
-}
+class Formatter;
+} // namespace CLI
 
 namespace upgsim {
+
+// The JSON of the reports: keys in the order they are added.
+using Json = nlohmann::ordered_json;
 
 // Exit codes of every command but "run".
 enum Exit { EXIT_OK = 0, EXIT_FAILURE_REPORTED = 1, EXIT_USAGE = 2 };
@@ -56,14 +63,71 @@ struct Registrar {
     explicit Registrar(const Command &cmd) { registerCommand(cmd); }
 };
 
-// Prints "upgsim: <message>" on standard error and returns EXIT_USAGE.
+// Prints "upgsim: <message>" on standard error and returns `code`. The
+// message is also the "error" of the object that a failing command prints on
+// standard output under --json: {"error": "<message>", "code": <exit status>}.
+int failure(const std::string &message, int code = EXIT_FAILURE_REPORTED);
+// failure(message, EXIT_USAGE).
 int usageError(const std::string &message);
+
+// Adds "--json" to a reporting command: its report as one JSON object on
+// standard output, and on failure the error object above.
+void addJsonFlag(CLI::App &sub);
+// True when --json was given.
+bool jsonOutput();
+// Prints `value` on standard output (two-space indent, a final newline) as
+// the command's report; the error object is then not added.
+void printJson(const Json &value);
+// `text` as a JSON string value: valid UTF-8 as it is, any other byte taken
+// as a Latin-1 character (the unit's texts and host paths need not be UTF-8).
+std::string jsonText(const std::string &text);
+// The error object of a failing command under --json, unless the command
+// printed its own report; called once the command has run.
+void finishJson(int exitCode);
 
 // When `unitPath` lies on a unit device ("/SDH", "/F", "/DVD") that is not
 // mounted, prints "upgsim: COMMAND: WHAT is on /SDH, which is not mounted
 // (give --sd DIR)" and returns false; true otherwise.
 bool deviceMounted(const GlobalOptions &opts, const char *command, const char *what,
                    const std::string &unitPath);
+
+// While it lives, the process's standard output goes to standard error: a
+// command under --json keeps what the module prints (the extractor's entry
+// lines) off the JSON. Nothing is redirected when `active` is false.
+class StdoutAside {
+public:
+    explicit StdoutAside(bool active);
+    ~StdoutAside();
+    StdoutAside(const StdoutAside &) = delete;
+    StdoutAside &operator=(const StdoutAside &) = delete;
+
+private:
+    int m_saved = -1;
+};
+
+// One entry of a .tgz archive, as its headers describe it.
+struct ArchiveEntry {
+    std::string path;
+    enum class Kind { File, Folder, Other } kind = Kind::Other;
+    unsigned long long size = 0; // bytes of a file's data
+};
+// Reads the entries of the gzip-compressed tar archive at `hostPath` with
+// libarchive, independently of the module's extractor. False with `error`
+// set when the archive cannot be read to its end.
+bool listArchive(const std::string &hostPath, std::vector<ArchiveEntry> &entries,
+                 std::string &error);
+
+// The group of the global options in the help.
+extern const char k_global_options_group[];
+
+// The formatter of the help: `--help` lists the commands and ends with the
+// notes (devices, clock, exit status, JSON); `--help-all` adds every
+// command's options, in sections that help2man makes the manual page of.
+// `commandFooter` is the footer every command shares, left out there.
+std::shared_ptr<CLI::Formatter> makeHelpFormatter(const std::string &commandFooter);
+// The bash completion script of `app`: its commands, global and per-command
+// options, folders for DIR values, files for FILE values and paths.
+std::string bashCompletion(const CLI::App &app);
 
 // Adds the global options, bound to `opts`, to `app` (the main command, and
 // "run", which stops parsing at its script).

@@ -12,6 +12,7 @@
 #include "tools/scripthost/scripthost.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <csignal>
@@ -32,6 +33,15 @@ struct RunCommandOptions {
     bool json = false;    // that summary as JSON on standard output
 };
 RunCommandOptions s_options;
+
+// A run that ends before its script starts: the line on standard error and,
+// under --json, the error object on standard output.
+int refuse(const std::string &message, int code) {
+    upgsim::failure(message, code);
+    if (s_options.json)
+        upgsim::printJson({{"error", upgsim::jsonText(message)}, {"code", code}});
+    return code;
+}
 
 void defineRun(CLI::App &sub, upgsim::GlobalOptions &opts) {
     // Everything from the script on belongs to the script: parsing stops at
@@ -212,36 +222,37 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
             return upgsim::EXIT_OK;
     }
     if (rest.empty()) {
-        upgsim::usageError("run needs SCRIPT.c (see upgsim run --help)");
-        return scripthost::k_exit_host_failure;
+        return refuse("run needs SCRIPT.c (see upgsim run --help)",
+                      scripthost::k_exit_host_failure);
     }
     if (rest.front().compare(0, 1, "-") == 0) {
-        upgsim::usageError("run: unknown option '" + rest.front() + "' (see upgsim run --help)");
-        return scripthost::k_exit_host_failure;
+        return refuse("run: unknown option '" + rest.front() + "' (see upgsim run --help)",
+                      scripthost::k_exit_host_failure);
     }
     const bool watch = s_options.scratch || s_options.report;
     if (s_options.scratch && s_options.report) {
-        upgsim::usageError("run: give --scratch or --report, not both");
-        return scripthost::k_exit_host_failure;
+        return refuse("run: give --scratch or --report, not both", scripthost::k_exit_host_failure);
     }
     if (watch && opts.sd.empty()) {
-        upgsim::usageError(std::string("run: ") + (s_options.scratch ? "--scratch" : "--report") +
-                           " needs --sd DIR (the card)");
-        return scripthost::k_exit_host_failure;
+        return refuse(std::string("run: ") + (s_options.scratch ? "--scratch" : "--report") +
+                          " needs --sd DIR (the card)",
+                      scripthost::k_exit_host_failure);
     }
     if (s_options.json && !watch) {
-        upgsim::usageError("run: --json goes with --scratch or --report");
-        return scripthost::k_exit_host_failure;
+        return refuse("run: --json goes with --scratch or --report",
+                      scripthost::k_exit_host_failure);
     }
     const std::string script = rest.front();
     struct stat st;
     if (::stat(script.c_str(), &st) != 0) {
-        std::fprintf(stderr, "upgsim: run: %s: %s\n", script.c_str(), std::strerror(errno));
-        return errno == ENOENT ? scripthost::k_exit_not_found : scripthost::k_exit_not_compiled;
+        const int err = errno;
+        return refuse("run: " + script + ": " + std::strerror(err),
+                      err == ENOENT ? scripthost::k_exit_not_found
+                                    : scripthost::k_exit_not_compiled);
     }
     if (!S_ISREG(st.st_mode) || access(script.c_str(), R_OK) != 0) {
-        std::fprintf(stderr, "upgsim: run: %s is not a readable file\n", script.c_str());
-        return scripthost::k_exit_not_compiled;
+        return refuse("run: " + script + " is not a readable file",
+                      scripthost::k_exit_not_compiled);
     }
 
     scripthost::RunOptions runOptions;

@@ -18,6 +18,7 @@
 #include <pty.h>
 #include <random>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -92,7 +93,8 @@ TEST_F(CliTest, RunReportsCompileErrorsWithFileAndLine) {
 
 TEST_F(CliTest, DemoRunsTheUpgradeAndKeepsTheUnit) {
     std::string keep = m_dir + "/unit";
-    EXPECT_EQ(upgsim("demo --keep " + shellQuote(keep) + " --map-mb 1 --tick-hz 60000"), 0) << err();
+    EXPECT_EQ(upgsim("demo --keep " + shellQuote(keep) + " --map-mb 1 --tick-hz 60000"), 0)
+        << err();
     std::string text = out();
     EXPECT_NE(text.find("== 4. Countries offered"), std::string::npos) << text;
     EXPECT_NE(text.find("ITA: installed in /SDH/MAPPE/ITA/"), std::string::npos) << text;
@@ -250,13 +252,42 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
     EXPECT_EQ(testsupport::readFile(sd + "/copied"), "");
 
     // Random vectors of the simulator's own words: no crash, 0, 1 or 2 only.
-    const std::vector<std::string> words = {
-        "--sd",    sd,          "--media",   "--flash",        "--log",         "-",
-        "--tick-hz", "60",      "0",         "abc",            "--sd-block-size", "--sd-capacity",
-        "2M",      "--no-progress", "analyse", "blocksize",    "config",        "show",
-        "get",     "copy",      "untar",     "stamp",          "install-pois",  "--json",
-        "--descriptor", "--version", "--help", "-h",           "--",            "",
-        "--bogus", "x",         "/SDH/x",    "/F",             "--move",        "--text"};
+    const std::vector<std::string> words = {"--sd",
+                                            sd,
+                                            "--media",
+                                            "--flash",
+                                            "--log",
+                                            "-",
+                                            "--tick-hz",
+                                            "60",
+                                            "0",
+                                            "abc",
+                                            "--sd-block-size",
+                                            "--sd-capacity",
+                                            "2M",
+                                            "--no-progress",
+                                            "analyse",
+                                            "blocksize",
+                                            "config",
+                                            "show",
+                                            "get",
+                                            "copy",
+                                            "untar",
+                                            "stamp",
+                                            "install-pois",
+                                            "--json",
+                                            "--descriptor",
+                                            "--version",
+                                            "--help",
+                                            "-h",
+                                            "--",
+                                            "",
+                                            "--bogus",
+                                            "x",
+                                            "/SDH/x",
+                                            "/F",
+                                            "--move",
+                                            "--text"};
     std::mt19937 random(12);
     for (int i = 0; i < 30; ++i) {
         std::vector<std::string> argv;
@@ -379,9 +410,17 @@ TEST_F(CliTest, RunReportsHowTheScriptEnded) {
          0,
          "",
          "stderr open 1"},
-        {"broken.txt", "int main(void) {\n    return missing;\n}\n", {}, 126, "",
+        {"broken.txt",
+         "int main(void) {\n    return missing;\n}\n",
+         {},
+         126,
+         "",
          "broken.txt:2: error: 'missing' undeclared"},
-        {"scratch.c", changes, {"--scratch", "--sd", card}, 4, "done\n",
+        {"scratch.c",
+         changes,
+         {"--scratch", "--sd", card},
+         4,
+         "done\n",
          "what the script changed on a copy of " + card +
              ":\nadded    MAPPE/new.dat  (5 bytes)\nremoved  gone.txt  (4 bytes)\n"
              "changed  keep.txt  (6 -> 10 bytes)\n1 added, 1 changed, 1 removed; 15 bytes "
@@ -394,7 +433,11 @@ TEST_F(CliTest, RunReportsHowTheScriptEnded) {
          "",
          "added    part.dat  (3 bytes)"},
         {"scratch-json.c", changes, {"--sd", card, "--json", "--scratch"}, 4, "done\n", ""},
-        {"report.c", changes, {"--report", "--sd", real}, 4, "done\n",
+        {"report.c",
+         changes,
+         {"--report", "--sd", real},
+         4,
+         "done\n",
          "upgsim: run --report: what the script changed on " + real},
     };
     setenv("TMPDIR", tmp.c_str(), 1);
@@ -458,7 +501,23 @@ struct PtyRun {
 PtyRun runInPty(const std::vector<std::string> &argv, const std::string &interruptOn) {
     PtyRun result;
     int master = -1;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    // NOFLSH: the terminal's Ctrl-C would otherwise throw away what upgsim
+    // wrote and the test had not read yet (the line discipline flushes its
+    // output queue on an interrupt), which is the terminal's doing, not
+    // upgsim's.
+    struct termios mode = {};
+    mode.c_iflag = ICRNL;
+    mode.c_oflag = OPOST | ONLCR;
+    mode.c_cflag = CS8 | CREAD;
+    mode.c_lflag = ISIG | ICANON | ECHO | ECHOCTL | NOFLSH | IEXTEN;
+    mode.c_cc[VINTR] = 0x03;
+    mode.c_cc[VQUIT] = 0x1c;
+    mode.c_cc[VERASE] = 0x7f;
+    mode.c_cc[VKILL] = 0x15;
+    mode.c_cc[VEOF] = 0x04;
+    mode.c_cc[VMIN] = 1;
+    cfsetspeed(&mode, B38400);
+    pid_t pid = forkpty(&master, nullptr, &mode, nullptr);
     if (pid == 0) {
         std::vector<char *> args;
         for (const std::string &a : argv)

@@ -146,8 +146,8 @@ template <typename Sink> bool drain(int fd, Sink sink) {
     return true;
 }
 
-[[noreturn]] void childSide(const std::function<int(int)> &body, Pipe &out, Pipe &err,
-                            Pipe &report, Pipe &signals) {
+[[noreturn]] void childSide(const std::function<int(int)> &body, Pipe &out, Pipe &err, Pipe &report,
+                            Pipe &signals) {
     // A script's crash ends the child by its signal, also where a memory
     // checker has put its own handler in (the script's code is not checked).
     for (int sig : {SIGINT, SIGTERM, SIGPIPE, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT})
@@ -199,7 +199,8 @@ void printModuleErrors() {
     if (errors.empty())
         return;
     std::fprintf(stderr, "upgsim: the module's last error lines (--log FILE keeps them all):\n");
-    std::size_t first = errors.size() > k_error_lines_shown ? errors.size() - k_error_lines_shown : 0;
+    std::size_t first =
+        errors.size() > k_error_lines_shown ? errors.size() - k_error_lines_shown : 0;
     for (std::size_t i = first; i < errors.size(); ++i)
         std::fprintf(stderr, "  %s\n", errors[i].c_str());
 }
@@ -312,6 +313,10 @@ ChildEnd runInChild(const std::function<int(int)> &body, const ChildOptions &opt
     g_signal_pipe = signals.fd[1];
     struct sigaction action = {};
     action.sa_handler = onSignal;
+    // Restarted: a Ctrl-C must not cut the relay's own writes of the
+    // script's lines (stdio drops what an interrupted write() did not take).
+    // poll() still returns at once, and the signal pipe wakes it anyway.
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     struct sigaction oldInt = {}, oldTerm = {};
     sigaction(SIGINT, &action, &oldInt);
@@ -333,8 +338,8 @@ ChildEnd runInChild(const std::function<int(int)> &body, const ChildOptions &opt
     } else {
         Relay relay(options);
         const auto started = Clock::now();
-        bool stopping = false;     // SIGTERM sent
-        bool killed = false;       // SIGKILL sent
+        bool stopping = false; // SIGTERM sent
+        bool killed = false;   // SIGKILL sent
         bool timedOut = false;
         Clock::time_point killAt;
         int status = 0;
@@ -400,7 +405,8 @@ ChildEnd runInChild(const std::function<int(int)> &body, const ChildOptions &opt
                 else if (fd == fds[1])
                     more = drain(fd, [&](const char *d, std::size_t n) { relay.error(d, n); });
                 else
-                    more = drain(fd, [&](const char *d, std::size_t n) { end.report.append(d, n); });
+                    more =
+                        drain(fd, [&](const char *d, std::size_t n) { end.report.append(d, n); });
                 if (!more) {
                     close(fd);
                     for (int &f : fds)

@@ -66,8 +66,8 @@ bool SameFile(const char *p_first, const char *p_second) {
 // end the copy early. The copy is written under a temporary name beside the
 // destination (p_Dest + "~upgcopy") and renamed onto it only once the source
 // was read completely and the copy written and closed: a failing copy leaves
-// the destination as it was (the card needs room for both meanwhile). A source that cannot be
-// opened or is not a regular file (a folder, a device), and a destination that is an existing
+// the destination as it was (the card needs room for both meanwhile). A source that cannot be opened or is not a
+// regular file (a folder, a device), and a destination that is an existing
 // folder, are refused with -1 and the destination untouched. A destination
 // that is the source itself already holds its bytes: it is left alone and the
 // result is 0. Any task (the interpreter's, the POI merge's); each call has its own

@@ -5,6 +5,7 @@
 #include "tools/upgsim/upgsim.h"
 
 #include "platform/hostsim/hostsim.h"
+#include "platform/plat_gz.h"
 #include "tools/scripthost/child.h"
 #include "unit/unit.h"
 
@@ -185,7 +186,9 @@ int main(int argc, char **argv) {
     app.get_formatter()->label("SUBCOMMAND", "COMMAND");
     app.get_formatter()->label("OPTIONS", "OPTIONS");
     app.set_help_flag("-h,--help", "this text");
-    app.set_version_flag("--version", k_version, "the simulator's version");
+    app.set_version_flag("--version",
+                         std::string(k_version) + " (inflater " + plat::gzInflaterName() + ")",
+                         "the simulator's version");
     app.fallthrough();
     app.require_subcommand(0, 1);
     app.footer(k_global_footer);

@@ -46,7 +46,8 @@ const t_builtin_row k_builtins[] = {
 C_BUILTINS::C_BUILTINS()
     : m_progress_bar_task_id(0), m_progress_bar_active(0), m_progress_total_size(0),
       m_previous_written_bytes(0), m_carto_tree(new (std::nothrow) C_MAP_UPG_CARTOTREE(0)),
-      m_progress_bar_text_lock(semBCreate(SEM_Q_FIFO, SEM_FULL)) {
+      m_progress_bar_text_lock(semBCreate(SEM_Q_FIFO, SEM_FULL)),
+      m_progress_bar_wake(semBCreate(SEM_Q_FIFO, SEM_EMPTY)) {
     std::memset(m_progress_bar_text, 0, sizeof m_progress_bar_text);
 }
 
@@ -60,6 +61,8 @@ C_BUILTINS::~C_BUILTINS() {
     m_carto_tree = nullptr;
     if (m_progress_bar_text_lock != nullptr)
         semDelete(m_progress_bar_text_lock);
+    if (m_progress_bar_wake != nullptr)
+        semDelete(m_progress_bar_wake);
 }
 
 C_BUILTINS *C_BUILTINS::Instance() {

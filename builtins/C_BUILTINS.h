@@ -97,6 +97,11 @@ private:
     // Guards m_progress_bar_text: the script's task replaces it while the bar
     // task reads it. (The unit tolerates a mixed text for one step.)
     SEM_ID m_progress_bar_text_lock;
+    // Given by "DeactivateBargraph" so that the bar task, which waits on it
+    // between two looks at m_progress_bar_active, ends at once instead of at
+    // its next look (it still looks every 100 ticks). Null when it could not
+    // be created: the task then sleeps between looks.
+    SEM_ID m_progress_bar_wake;
     // Waits (bounded) until a bar task that was told to stop has ended. True
     // when no bar task is left. Interpreter's task.
     bool WaitProgressBarTaskEnd();

@@ -15,11 +15,12 @@ const char k_bar_task_name[] = "BarGraphTask";
 const int k_bar_task_priority = 200;
 const int k_bar_task_stack = 20000;
 // The task looks at m_progress_bar_active every 100 ticks and makes a step
-// every fifth look (every 500 ticks).
+// every fifth look (every 500 ticks); "DeactivateBargraph" wakes it early.
 const int k_bar_poll_ticks = 100;
 const int k_bar_polls_per_step = 5;
-// A bar task told to stop notices it within one poll; "ActivateBargraph" waits
-// up to three polls for it to end before giving up.
+// A bar task told to stop is woken and ends at once (within one poll at the
+// latest); "ActivateBargraph" waits up to three polls for it to end before
+// giving up.
 const int k_wind_down_delay_ticks = 10;
 const int k_wind_down_delays = 30;
 
@@ -102,6 +103,10 @@ val_t C_BUILTINS::s_ActivateBargraph() {
     }
 
     if (l_result == 0 && l_instance->m_progress_bar_task_id == 0) {
+        // A stop signal left over from the task before (it ended without
+        // taking it) would cut the new task's first wait short.
+        if (l_instance->m_progress_bar_wake != nullptr)
+            semTake(l_instance->m_progress_bar_wake, NO_WAIT);
         l_instance->m_progress_bar_active = 1;
         int l_task_id = taskSpawn(
             k_bar_task_name, k_bar_task_priority, VX_FP_TASK, k_bar_task_stack,
@@ -131,12 +136,16 @@ val_t C_BUILTINS::s_ActivateBargraph() {
     return EiC_IntResult(l_result);
 }
 
-// "DeactivateBargraph": no argument. Tells a running bar task to stop (it
-// ends within 100 ticks). Always 0. Interpreter's task.
+// "DeactivateBargraph": no argument. Tells a running bar task to stop and
+// wakes it, so that it ends at once rather than at its next look. Always 0.
+// Interpreter's task.
 val_t C_BUILTINS::s_DeactivateBargraph() {
     C_BUILTINS *l_instance = m_pInstance;
-    if (l_instance != nullptr && l_instance->m_progress_bar_task_id != 0)
+    if (l_instance != nullptr && l_instance->m_progress_bar_task_id != 0) {
         l_instance->m_progress_bar_active = 0;
+        if (l_instance->m_progress_bar_wake != nullptr)
+            semGive(l_instance->m_progress_bar_wake);
+    }
     return EiC_IntResult(0);
 }
 
@@ -177,7 +186,11 @@ void C_BUILTINS::StaticProgressBarTask() {
                 l_polls = 0;
             }
             l_polls++;
-            taskDelay(k_bar_poll_ticks);
+            // 100 ticks, or less when "DeactivateBargraph" wakes the task.
+            if (l_instance->m_progress_bar_wake != nullptr)
+                semTake(l_instance->m_progress_bar_wake, k_bar_poll_ticks);
+            else
+                taskDelay(k_bar_poll_ticks);
         }
     }
 

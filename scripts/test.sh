@@ -2,14 +2,22 @@
 # Builds and runs the whole test suite three times: plain debug, then under
 # AddressSanitizer + UndefinedBehaviorSanitizer, then under ThreadSanitizer;
 # after each, every test binary runs once more whole in a shuffled order.
-# Exits non-zero on the first failure.
+# Then the extraction suites once more on the other archive reader: the zlib
+# preset (debug, -DUPG_INFLATE=zlib) builds the suites that read archives and
+# runs them (the debug preset uses the default inflater, ISA-L on x86-64).
+# Exits non-zero on the first failure. `scripts/test.sh PRESET...` runs some
+# of debug, asan, tsan and zlib only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
-presets=("${@:-debug asan tsan}")
+presets=("${@:-debug asan tsan zlib}")
+# The suites (and the tests in them) that read archives.
+zlib_targets=(test_untgz test_hostile test_gzreader test_platform test_poi test_copy
+  test_builtins_hmi)
+zlib_tests='^(Untgz|Untar|Table/HostileArchive|GzReader|Poi|Copy|Bargraph)|FaultSweep'
 # shellcheck disable=SC2206
 presets=(${presets[*]})
 
@@ -18,6 +26,14 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 
 for preset in "${presets[@]}"; do
+  if [ "$preset" = zlib ]; then
+    echo "=== zlib: configure and build the extraction suites"
+    cmake --preset zlib >/dev/null
+    cmake --build --preset zlib -j "$jobs" --target "${zlib_targets[@]}"
+    echo "=== zlib: extraction suites"
+    ctest --preset zlib -j "$jobs" --timeout 300 -R "$zlib_tests"
+    continue
+  fi
   echo "=== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"

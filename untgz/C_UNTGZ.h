@@ -17,6 +17,7 @@
 #include "platform/vxworks.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -24,6 +25,10 @@
 // spare byte).
 #define UNTGZ_CHUNK_SIZE 262144
 #define UNTGZ_CHUNK_BUFFER_SIZE 262145
+// Chunk buffers in the ring between the reader and the writers: the reader
+// may decompress up to this many chunks ahead of the writer (2 MiB in all,
+// whatever the archive's size).
+#define UNTGZ_CHUNK_COUNT 8
 // Tar block size (fixed; never read from the archive).
 #define UNTGZ_BLOCK_SIZE 512
 // Size of the archive and destination folder members (254 characters and NUL).
@@ -119,11 +124,13 @@ private:
     C_UNTGZ(const C_UNTGZ &) = delete;
     C_UNTGZ &operator=(const C_UNTGZ &) = delete;
 
-    // Writes a run of whole data blocks of the current entry (every one of
-    // them followed by more data of the entry) in one piece; returns the number
-    // of bytes of p_data consumed (a multiple of 512, possibly 0), or -1 when
-    // the write failed (logged; the file is closed).
-    long UntarDataRun(unsigned char *p_data, unsigned long p_size);
+    // Writes the current entry's data found at p_data in one piece: all the
+    // rest of it, then closes the file, when that lies within the p_avail
+    // bytes read there; otherwise the whole blocks of the p_size (a multiple
+    // of 512) that are each followed by more data of the entry. Returns the
+    // number of bytes of p_data consumed (a multiple of 512, possibly 0), or
+    // -1 when the write or the close failed (logged; the file is closed).
+    long UntarDataRun(unsigned char *p_data, unsigned long p_size, unsigned long p_avail);
     // Writes p_size bytes of the current entry's data to m_out_file. OK, or
     // ERROR (logged with the path and the error; the file is closed).
     int WriteEntryData(unsigned char *p_data, unsigned long p_size);
@@ -144,6 +151,9 @@ private:
     int ComposeName(const tar_t *p_header, char *p_path);
     // Waits until the writer task p_tid has ended (no-op for 0 or -1).
     static void WaitWriterEnd(int p_tid);
+    // Makes the folders of p_path's parents whose names end past offset
+    // p_from (0: every one from the root); failures are not looked at.
+    static void MakeParents(char *p_path, size_t p_from);
 
     static std::atomic<C_UNTGZ *> m_pInstance;
 
@@ -160,7 +170,9 @@ private:
     // atomic so that no reader sees a torn value.
     std::atomic<unsigned long long> m_progression;
     char m_name[UNTGZ_NAME_SIZE];
-    char m_display[UNTGZ_NAME_SIZE];
+    // Offset in m_name where the entry's own path begins (past the
+    // destination folder).
+    size_t m_dest_end;
     int m_first_header;
     // Result of the last writer task; read by the reader after it has taken
     // m_sem_write.
@@ -170,13 +182,15 @@ private:
     // (GetProgression, a second Untar): atomics on the host.
     std::atomic<int> m_write_task;
     std::atomic<SEM_ID> m_sem_write;
-    // The two chunk buffers. Their roles alternate from chunk to chunk:
-    // m_read_chunk is the one the reader decompresses into, m_write_chunk the
-    // one the writer parses (owned by the writer from its spawn until it gives
-    // m_sem_write). Swapping them hands a chunk over without copying it.
-    unsigned char m_read_buffer[UNTGZ_CHUNK_BUFFER_SIZE];
-    unsigned char m_write_buffer[UNTGZ_CHUNK_BUFFER_SIZE];
-    unsigned char *m_read_chunk;
+    // The ring of chunk buffers. The reader decompresses chunk i into buffer
+    // i % UNTGZ_CHUNK_COUNT while earlier chunks wait for, or are being
+    // parsed by, their writer; writers take the chunks in order, one at a
+    // time. m_write_chunk and m_write_size name the chunk of the running
+    // writer (owned by it from its spawn until it gives m_sem_write); a
+    // buffer is read into again only after its writer has ended. Handing a
+    // chunk over copies nothing.
+    unsigned char m_chunk_buffer[UNTGZ_CHUNK_COUNT][UNTGZ_CHUNK_BUFFER_SIZE];
+    int m_chunk_size[UNTGZ_CHUNK_COUNT];
     unsigned char *m_write_chunk;
     int m_write_size;
     char m_dest_folder[UNTGZ_PATH_SIZE];

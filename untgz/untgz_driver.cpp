@@ -28,13 +28,11 @@ static std::atomic_flag g_untgz_creating = ATOMIC_FLAG_INIT;
 
 C_UNTGZ::C_UNTGZ()
     : m_gz_file(nullptr), m_out_file(nullptr), m_remaining(0), m_verbose(0), m_abs_path(0),
-      m_slashes_removed(0), m_progression(0), m_first_header(1), m_write_status(0), m_write_task(0),
-      m_sem_write(nullptr), m_read_chunk(m_read_buffer), m_write_chunk(m_write_buffer),
-      m_write_size(0) {
+      m_slashes_removed(0), m_progression(0), m_dest_end(0), m_first_header(1), m_write_status(0),
+      m_write_task(0), m_sem_write(nullptr), m_write_chunk(m_chunk_buffer[0]), m_write_size(0) {
     memset(m_name, 0, sizeof(m_name));
-    memset(m_display, 0, sizeof(m_display));
-    memset(m_read_buffer, 0, sizeof(m_read_buffer));
-    memset(m_write_buffer, 0, sizeof(m_write_buffer));
+    memset(m_chunk_buffer, 0, sizeof(m_chunk_buffer));
+    memset(m_chunk_size, 0, sizeof(m_chunk_size));
     memset(m_dest_folder, 0, sizeof(m_dest_folder));
     memset(m_tar_file, 0, sizeof(m_tar_file));
     memset(m_allowed_prefix, 0, sizeof(m_allowed_prefix));
@@ -133,11 +131,11 @@ int C_UNTGZ::Untar(const char *p_tar_file, const char *p_dest_folder, int p_verb
         m_write_status = OK;
         m_out_file = nullptr;
         m_remaining = 0;
+        // The chunk buffers are not cleared: the reader zero-fills the tail
+        // of every chunk's last block before a writer parses it, and no byte
+        // past that is ever read.
         m_write_size = 0;
-        memset(m_read_buffer, 0, sizeof(m_read_buffer));
-        memset(m_write_buffer, 0, sizeof(m_write_buffer));
-        m_read_chunk = m_read_buffer;
-        m_write_chunk = m_write_buffer;
+        m_write_chunk = m_chunk_buffer[0];
         memset(m_dest_folder, 0, sizeof(m_dest_folder));
         memset(m_tar_file, 0, sizeof(m_tar_file));
         memset(m_name, 0, sizeof(m_name));
@@ -219,54 +217,94 @@ int C_UNTGZ::DoUnArchive() {
         return ERROR;
     }
 
-    int l_size = plat::gzRead(m_gz_file, m_read_chunk, UNTGZ_CHUNK_SIZE);
-    if (l_size == -1) {
+    m_chunk_size[0] = plat::gzRead(m_gz_file, m_chunk_buffer[0], UNTGZ_CHUNK_SIZE);
+    if (m_chunk_size[0] == -1) {
         logMsg("%ld - (DoUnArchive): gzread1 error (errno = 0x%X), l_size = %d\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet(), (_Vx_usr_arg_t)l_size);
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet(), (_Vx_usr_arg_t)-1);
         LogReadError();
         l_result = ERROR;
     } else {
+        // Chunks are numbered from 0 in archive order; chunk i lives in buffer
+        // i % UNTGZ_CHUNK_COUNT. Chunks below l_written have been parsed,
+        // chunk l_written is being parsed (when l_running) or is the next to
+        // be, and chunks up to l_read - 1 wait in the ring. The first chunk is
+        // handed over even when empty; a later read that gives nothing (end
+        // of the stream) or fails is remembered as chunk l_stop, and the
+        // chunks before it are still parsed.
+        long l_read = 1;
+        long l_written = 0;
+        long l_stop = -1;
+        int l_stop_size = 0;
+        int l_stop_errno = 0;
+        bool l_running = false;
         for (;;) {
-            // Hand the chunk to the writer by swapping the two buffers' roles
-            // (the writer of the previous chunk has ended: no copy needed). A
-            // short last chunk is parsed in whole blocks: the rest of its last
-            // block is zero-filled, so no bytes of an earlier chunk are taken
-            // as data.
-            unsigned char *l_chunk = m_read_chunk;
-            m_read_chunk = m_write_chunk;
-            m_write_chunk = l_chunk;
-            size_t l_end =
-                ((size_t)l_size + UNTGZ_BLOCK_SIZE - 1) & ~(size_t)(UNTGZ_BLOCK_SIZE - 1);
-            memset(m_write_chunk + l_size, 0, l_end - (size_t)l_size);
-            m_write_size = l_size;
+            if (!l_running && l_written < l_read) {
+                // Hand the oldest waiting chunk to a new writer. A short chunk
+                // is parsed in whole blocks: the rest of its last block is
+                // zero-filled, so no bytes of an earlier chunk are taken as
+                // data.
+                const int l_slot = (int)(l_written % UNTGZ_CHUNK_COUNT);
+                const int l_size = m_chunk_size[l_slot];
+                size_t l_end =
+                    ((size_t)l_size + UNTGZ_BLOCK_SIZE - 1) & ~(size_t)(UNTGZ_BLOCK_SIZE - 1);
+                memset(m_chunk_buffer[l_slot] + l_size, 0, l_end - (size_t)l_size);
+                m_write_chunk = m_chunk_buffer[l_slot];
+                m_write_size = l_size;
 
-            int l_tid =
-                taskSpawn(UNTGZ_WRITER_NAME, UNTGZ_WRITER_PRIORITY, VX_FP_TASK, UNTGZ_WRITER_STACK,
-                          reinterpret_cast<FUNCPTR>(reinterpret_cast<void (*)()>(&StaticWriteTask)),
-                          (_Vx_usr_arg_t)m_pInstance.load(std::memory_order_acquire));
-            m_write_task.store(l_tid, std::memory_order_relaxed);
-            if (l_tid == ERROR) {
-                logMsg("%ld - (DoUnArchive): m_write_task == ERROR\n", (_Vx_usr_arg_t)tickGet());
-                l_result = ERROR;
-                break;
+                int l_tid = taskSpawn(
+                    UNTGZ_WRITER_NAME, UNTGZ_WRITER_PRIORITY, VX_FP_TASK, UNTGZ_WRITER_STACK,
+                    reinterpret_cast<FUNCPTR>(reinterpret_cast<void (*)()>(&StaticWriteTask)),
+                    (_Vx_usr_arg_t)m_pInstance.load(std::memory_order_acquire));
+                m_write_task.store(l_tid, std::memory_order_relaxed);
+                if (l_tid == ERROR) {
+                    logMsg("%ld - (DoUnArchive): m_write_task == ERROR\n",
+                           (_Vx_usr_arg_t)tickGet());
+                    l_result = ERROR;
+                    break;
+                }
+                l_last_writer = l_tid;
+                l_running = true;
             }
-            l_last_writer = l_tid;
 
-            // Decompress the next chunk while the writer parses this one.
-            l_size = plat::gzRead(m_gz_file, m_read_chunk, UNTGZ_CHUNK_SIZE);
-            int l_read_errno = errnoGet();
-
-            if (semTake(m_sem_write.load(std::memory_order_acquire), WAIT_FOREVER) != OK) {
-                logMsg("%ld - (DoUnArchive): semTake (m_sem_write, WAIT_FOREVER) ERROR (errno = "
-                       "0x%X)\n",
-                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet());
-                l_result = ERROR;
-                break;
+            SEM_ID l_sem = m_sem_write.load(std::memory_order_acquire);
+            if (l_stop < 0 && l_read - l_written < UNTGZ_CHUNK_COUNT) {
+                // A buffer is free: decompress the next chunk while the writer
+                // parses, then pick up a writer that has ended meanwhile.
+                const int l_slot = (int)(l_read % UNTGZ_CHUNK_COUNT);
+                int l_size = plat::gzRead(m_gz_file, m_chunk_buffer[l_slot], UNTGZ_CHUNK_SIZE);
+                if (l_size > 0) {
+                    m_chunk_size[l_slot] = l_size;
+                    l_read++;
+                } else {
+                    l_stop_errno = errnoGet();
+                    l_stop = l_read;
+                    l_stop_size = l_size;
+                }
+                if (!l_running || semTake(l_sem, NO_WAIT) != OK)
+                    continue;
+            } else if (l_running) {
+                // Every buffer is full, or the stream has ended: wait for the
+                // writer.
+                if (semTake(l_sem, WAIT_FOREVER) != OK) {
+                    logMsg("%ld - (DoUnArchive): semTake (m_sem_write, WAIT_FOREVER) ERROR "
+                           "(errno = 0x%X)\n",
+                           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet());
+                    l_result = ERROR;
+                    break;
+                }
+            } else {
+                break; // every chunk parsed up to the end of the stream
             }
-            if (l_size == -1) {
+
+            // The writer of chunk l_written has ended. A read that failed
+            // right after its chunk is reported first, as when each chunk
+            // is read while the one before it is parsed.
+            l_running = false;
+            l_written++;
+            if (l_stop == l_written && l_stop_size == -1) {
                 logMsg("%ld - (DoUnArchive): gzread2 error (errno = 0x%X), l_size = %d\n",
-                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_read_errno,
-                       (_Vx_usr_arg_t)l_size);
+                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_stop_errno,
+                       (_Vx_usr_arg_t)l_stop_size);
                 LogReadError();
                 l_result = ERROR;
                 break;
@@ -277,8 +315,6 @@ int C_UNTGZ::DoUnArchive() {
                 l_result = ERROR;
                 break;
             }
-            if (l_size == 0)
-                break;
         }
     }
 
@@ -336,8 +372,9 @@ void C_UNTGZ::StaticWriteTask(C_UNTGZ *p_instance) {
     unsigned long l_end = (l_size + UNTGZ_BLOCK_SIZE - 1) & ~(unsigned long)(UNTGZ_BLOCK_SIZE - 1);
     unsigned long l_offset = 0;
     while (l_offset < l_size) {
-        // Data blocks in the middle of an entry go to the file in one write.
-        long l_run = p_instance->UntarDataRun(l_buffer + l_offset, l_end - l_offset);
+        // An entry's data within the chunk goes to the file in one write.
+        long l_run =
+            p_instance->UntarDataRun(l_buffer + l_offset, l_end - l_offset, l_size - l_offset);
         if (l_run > 0) {
             l_offset += (unsigned long)l_run;
             continue;

@@ -38,21 +38,30 @@ static int ReadOctal(const char *p_field, int p_width, uint32_t &p_value) {
     return 0;
 }
 
-int C_UNTGZ::CheckSum(tar_t *header, int is_signed) {
-    const unsigned char *l_bytes = reinterpret_cast<const unsigned char *>(header);
+// Both checksums of a header in one pass: the chksum field counts as eight
+// spaces; p_signed gets the sum of the bytes taken as signed chars. Bytes of
+// 0x80 and more count 256 less as signed chars than as unsigned ones.
+static int CheckSums(const tar_t *p_header, int &p_signed) {
+    const unsigned char *l_bytes = reinterpret_cast<const unsigned char *>(p_header);
     int l_sum = 0;
+    int l_high = 0;
     for (int l_i = 0; l_i < UNTGZ_BLOCK_SIZE; l_i++) {
-        if (l_i == UNTGZ_CHKSUM_OFFSET) {
-            l_sum += UNTGZ_CHKSUM_WIDTH * ' ';
-            l_i += UNTGZ_CHKSUM_WIDTH - 1;
-            continue;
-        }
-        if (is_signed != 0)
-            l_sum += (int)(signed char)l_bytes[l_i];
-        else
-            l_sum += (int)l_bytes[l_i];
+        l_sum += l_bytes[l_i];
+        l_high += l_bytes[l_i] >> 7;
     }
+    for (int l_i = UNTGZ_CHKSUM_OFFSET; l_i < UNTGZ_CHKSUM_OFFSET + UNTGZ_CHKSUM_WIDTH; l_i++) {
+        l_sum -= l_bytes[l_i];
+        l_high -= l_bytes[l_i] >> 7;
+    }
+    l_sum += UNTGZ_CHKSUM_WIDTH * ' ';
+    p_signed = l_sum - 256 * l_high;
     return l_sum;
+}
+
+int C_UNTGZ::CheckSum(tar_t *header, int is_signed) {
+    int l_signed = 0;
+    int l_unsigned = CheckSums(header, l_signed);
+    return is_signed != 0 ? l_signed : l_unsigned;
 }
 
 // Rewrites p_path in place: "\" becomes "/", a leading "/" is kept only with
@@ -120,6 +129,7 @@ int C_UNTGZ::ComposeName(const tar_t *p_header, char *p_path) {
     size_t l_dest_end = 0;
     l_len = NormalisePath(p_path, m_abs_path, l_dest_len, l_dest_end);
 
+    m_dest_end = l_dest_end;
     // m_name always gets the path (cut when too long, for messages only).
     memset(m_name, 0, sizeof(m_name));
     memcpy(m_name, p_path, l_len < sizeof(m_name) ? l_len : sizeof(m_name) - 1);
@@ -197,7 +207,9 @@ int C_UNTGZ::UntarBlock(unsigned char *block) {
 
     uint32_t l_chksum = 0;
     ReadOctal(l_header.chksum, (int)sizeof(l_header.chksum), l_chksum);
-    if ((int)l_chksum != CheckSum(&l_header, 0) && (int)l_chksum != CheckSum(&l_header, 1)) {
+    int l_signed_sum = 0;
+    int l_unsigned_sum = CheckSums(&l_header, l_signed_sum);
+    if ((int)l_chksum != l_unsigned_sum && (int)l_chksum != l_signed_sum) {
         if (m_first_header == 0)
             logMsg("%ld - (UntarBlock): WARNING: Garbage detected; preceding file may be "
                    "damaged\n",
@@ -243,14 +255,13 @@ int C_UNTGZ::UntarBlock(unsigned char *block) {
         logMsg("%ld - (UntarBlock): %c %s\n", (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_letter,
                (_Vx_usr_arg_t)m_name);
     } else {
-        // "./" and the last component; the whole path for a folder. A name
-        // without any "/" is shown as it is.
+        // "./" and the last component (at most 254 characters in all); the
+        // whole path for a folder. A name without any "/" is shown as it is.
         const char *l_last = strrchr(m_name, '/');
         if (l_last == nullptr || l_last[1] == '\0')
-            snprintf(m_display, sizeof(m_display), "%s", m_name);
+            printf("(UntarBlock) %s\n", m_name);
         else
-            snprintf(m_display, sizeof(m_display) - 1, ".%s", l_last);
-        printf("(UntarBlock) %s\n", m_display);
+            printf("(UntarBlock) .%.*s\n", UNTGZ_NAME_SIZE - 3, l_last);
     }
 
     if (l_type == '5') {
@@ -325,13 +336,7 @@ int C_UNTGZ::MakeEntryFolder() {
     if (l_errno == EEXIST && plat::stat(m_name, &l_status) == 0 && S_ISDIR(l_status.st_mode))
         return OK;
     // Parents the archive did not list are made as for a file's folders.
-    for (char *l_p = m_name + 1; *l_p != '\0'; l_p++) {
-        if (*l_p != '/' || l_p[1] == '\0')
-            continue;
-        *l_p = '\0';
-        plat::mkdir(m_name);
-        *l_p = '/';
-    }
+    MakeParents(m_name, 0);
     if (plat::mkdir(m_name) == 0)
         return OK;
     l_errno = errnoGet();
@@ -341,9 +346,18 @@ int C_UNTGZ::MakeEntryFolder() {
     return ERROR;
 }
 
-long C_UNTGZ::UntarDataRun(unsigned char *p_data, unsigned long p_size) {
+long C_UNTGZ::UntarDataRun(unsigned char *p_data, unsigned long p_size, unsigned long p_avail) {
     if (m_remaining <= UNTGZ_BLOCK_SIZE)
         return 0;
+    if (m_remaining <= p_avail) {
+        // The entry ends here, its last block included.
+        unsigned long l_rest = m_remaining;
+        if (m_out_file != nullptr &&
+            (WriteEntryData(p_data, l_rest) != OK || CloseEntryFile() != OK))
+            return -1;
+        m_remaining = 0;
+        return (long)((l_rest + UNTGZ_BLOCK_SIZE - 1) & ~(unsigned long)(UNTGZ_BLOCK_SIZE - 1));
+    }
     // Blocks that are each followed by more data of the entry.
     unsigned long l_blocks = p_size / UNTGZ_BLOCK_SIZE;
     unsigned long l_full = (m_remaining - 1) / UNTGZ_BLOCK_SIZE;

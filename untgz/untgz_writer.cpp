@@ -6,26 +6,48 @@
 
 #include "platform/plat_io.h"
 
+#include <cerrno>
+
+// Opens p_name for writing, unbuffered: the parser hands each entry's data
+// over in whole runs (one write per chunk, one for the last block), so a
+// stdio buffer would only add a copy, an allocation and a size query per file.
+static FILE *OpenEntryFile(const char *p_name) {
+    FILE *l_file = plat::fopen(p_name, "wb");
+    if (l_file != nullptr)
+        setvbuf(l_file, nullptr, _IONBF, 0);
+    return l_file;
+}
+
+void C_UNTGZ::MakeParents(char *p_path, size_t p_from) {
+    // A folder that exists already simply fails to be created.
+    for (char *l_p = p_path + (p_from > 0 ? p_from : 1); *l_p != '\0'; l_p++) {
+        if (*l_p != '/' || l_p[1] == '\0')
+            continue;
+        *l_p = '\0';
+        plat::mkdir(p_path);
+        *l_p = '/';
+    }
+}
+
 FILE *C_UNTGZ::CreatePath(char *p_name) {
     if (p_name == nullptr) {
         logMsg("%ld - (CreatePath): NULL == p_name\n", (_Vx_usr_arg_t)tickGet());
         return nullptr;
     }
-    FILE *l_file = plat::fopen(p_name, "wb");
+    FILE *l_file = OpenEntryFile(p_name);
     if (l_file != nullptr)
         return l_file;
 
-    // Create every folder on the way, from the root down; a folder that
-    // exists already simply fails to be created.
-    for (char *l_p = p_name; *l_p != '\0'; l_p++) {
-        if (*l_p != '/')
-            continue;
-        *l_p = '\0';
-        plat::mkdir(p_name);
-        *l_p = '/';
+    // Make the missing folders of the entry's own path (the destination
+    // folder normally exists); only when a folder is still missing after that
+    // is every folder from the root tried, the destination's own included.
+    size_t l_from = p_name == m_name ? m_dest_end : 0;
+    MakeParents(p_name, l_from);
+    l_file = OpenEntryFile(p_name);
+    if (l_file == nullptr && l_from != 0 && errnoGet() == ENOENT) {
+        MakeParents(p_name, 0);
+        l_file = OpenEntryFile(p_name);
     }
-
-    l_file = plat::fopen(p_name, "wb");
     if (l_file == nullptr)
         logMsg("%ld - (CreatePath): fopen (%s) : ERROR (errno = 0x%X)\n", (_Vx_usr_arg_t)tickGet(),
                (_Vx_usr_arg_t)p_name, (_Vx_usr_arg_t)errnoGet());

@@ -48,6 +48,7 @@ struct GzReader {
     t_mode mode;
     bool inflate_ready; // inflateInit2 done
     bool file_end;      // the file's last byte has been read
+    bool stalled;       // the last inflate call could make no progress
     z_stream strm;
     unsigned char *input;
     char error[128];
@@ -160,6 +161,7 @@ GzReader *gzOpen(const char *path) {
     l_reader->mode = MODE_UNKNOWN;
     l_reader->inflate_ready = false;
     l_reader->file_end = false;
+    l_reader->stalled = false;
     l_reader->input = l_input;
     l_reader->strm.next_in = l_input;
     l_reader->strm.avail_in = 0;
@@ -183,14 +185,22 @@ int gzRead(GzReader *reader, void *buf, unsigned len) {
     unsigned char *l_out = static_cast<unsigned char *>(buf);
     unsigned l_done = 0;
     while (l_done < len && reader->mode != MODE_END) {
-        if (l_strm.avail_in == 0) {
+        // At the end of the file inflate may still hold decoded bytes (the
+        // rest of a match that did not fit the output): they are taken out
+        // before a missing end of the member is called a cut.
+        bool l_drain = reader->file_end && reader->mode == MODE_GZIP && !reader->stalled;
+        if (l_strm.avail_in == 0 && !l_drain) {
             if (reader->file_end) {
                 if (reader->mode == MODE_PLAIN) {
                     reader->mode = MODE_END;
                     break;
                 }
-                // Input used up inside a member: the file was cut.
+                // Input used up inside a member: the file was cut. What was
+                // decoded up to the cut is handed over first, as the other
+                // reader does; the error comes with the next call.
                 SetError(reader, "unexpected end of file", "compressed stream cut short");
+                if (l_done > 0)
+                    return static_cast<int>(l_done);
                 errno = EIO;
                 return -1;
             }
@@ -212,6 +222,7 @@ int gzRead(GzReader *reader, void *buf, unsigned len) {
         l_strm.avail_out = len - l_done;
         int l_rc = inflate(&l_strm, Z_NO_FLUSH);
         l_done = len - l_strm.avail_out;
+        reader->stalled = l_rc == Z_BUF_ERROR;
         if (l_rc == Z_STREAM_END) {
             if (!NextMember(reader))
                 return -1;

@@ -177,6 +177,8 @@ TEST_F(BargraphTest, DeactivateWithoutTaskChangesNothing) {
 }
 
 TEST_F(BargraphTest, ActivateStartsOneTaskUntilDeactivated) {
+    // The unit's rate: the task's 100-tick wait lasts 1.7 s.
+    hostsim::setTickRate(60);
     ASSERT_EQ(activate("first", 1000), 0);
     EXPECT_EQ(activate("second", 2000), 0); // only replaces the text and counts
     std::vector<hostsim::TaskInfo> spawned = tasks();
@@ -187,11 +189,15 @@ TEST_F(BargraphTest, ActivateStartsOneTaskUntilDeactivated) {
     EXPECT_EQ(spawned[0].stackSize, 20000);
     EXPECT_EQ(taskIdVerify(spawned[0].tid), OK);
 
+    const long stopped = static_cast<long>(tickGet());
     EXPECT_EQ(callInt("DeactivateBargraph"), 0);
     ASSERT_TRUE(hostsim::waitTaskEnd(spawned[0].tid, k_wait_ms));
     std::string text = log();
     EXPECT_NE(text.find(" - (StaticProgressBarTask): Begin\n"), std::string::npos);
-    EXPECT_NE(text.find(" - (StaticProgressBarTask): End\n"), std::string::npos);
+    // Woken by the stop, not at the end of its 100-tick wait.
+    const long ended = tickOf(text, " - (StaticProgressBarTask): End\n");
+    EXPECT_GE(ended, stopped);
+    EXPECT_LT(ended, stopped + 50);
     // No extraction ran: the HMI never got a step.
     EXPECT_TRUE(unit::hmiCalls(HmiFunction::StepBargraph).empty());
 }

@@ -4,6 +4,9 @@
 #include "tests/untgz/untgz_test_util.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -42,6 +45,71 @@ TEST_F(UntgzDriver, SecondUntarWhileOneRunsIsRefused) {
     EXPECT_EQ(outTree(), (Tree{{"a", "1"}, {"gate", "<dir>"}, {"b", "2"}}));
     EXPECT_FALSE(testsupport::fileExists(sdDir() + "/other"));
     EXPECT_EQ(occurrences(log(), "End Untar, returned value : 0"), 1);
+}
+
+// Counts the archive bytes the reader has read (host read replaced).
+struct ReadCounter {
+    std::mutex lock;
+    std::condition_variable cv;
+    long bytes = 0;
+    long (*original)(int, void *, unsigned long) = nullptr;
+};
+
+ReadCounter &readCounter() {
+    static ReadCounter c;
+    return c;
+}
+
+long countedRead(int fd, void *buf, unsigned long count) {
+    ReadCounter &c = readCounter();
+    const long rc = c.original(fd, buf, count);
+    std::lock_guard<std::mutex> l(c.lock);
+    c.bytes += rc > 0 ? rc : 0;
+    c.cv.notify_all();
+    return rc;
+}
+
+// While the writer of the first chunk is held, the reader decompresses the
+// following chunks into the free buffers of the ring; once let go, every chunk
+// is parsed in order and none was overwritten before its writer had it.
+TEST_F(UntgzDriver, ReaderRunsAheadOfAHeldWriterWithoutOverwritingChunks) {
+    TarBuilder tar;
+    tar.dir("gate/");
+    Tree expected{{"gate", "<dir>"}};
+    for (int i = 0; i < 3 * UNTGZ_CHUNK_COUNT; i++) {
+        const std::string name = "f" + std::to_string(i);
+        const std::string data =
+            testsupport::sampleContent(UNTGZ_CHUNK_SIZE / 2 + 1000 * i, static_cast<uint32_t>(i));
+        tar.file(name, data);
+        expected[name] = data;
+    }
+    // Stored, not compressed: the archive bytes read tell the chunks read.
+    const std::string archive = putArchive(testsupport::gzip(tar.finish(), 0));
+    ReadCounter &counter = readCounter();
+    counter.bytes = 0;
+    counter.original = hostsim::fileOps().read;
+    hostsim::fileOps().read = countedRead;
+
+    MkdirGate gate("/gate");
+    std::atomic<int> result{1};
+    std::thread runner([&] { result = m_untgz->Untar(archive.c_str(), "/SDH/out/", 0, 1); });
+    const bool held = gate.waitHeld(10000);
+    EXPECT_TRUE(held);
+    if (held) {
+        // Three chunks and more beyond the held one (the ring has room for
+        // seven); a reader kept one chunk ahead reads less than that.
+        static_assert(UNTGZ_CHUNK_COUNT >= 5, "the ring holds several chunks");
+        const long ahead = 3L * UNTGZ_CHUNK_SIZE;
+        std::unique_lock<std::mutex> l(counter.lock);
+        EXPECT_TRUE(counter.cv.wait_for(l, std::chrono::seconds(10),
+                                        [&] { return counter.bytes >= ahead; }))
+            << counter.bytes << " bytes read while the first writer is held";
+    }
+    gate.release();
+    runner.join();
+    EXPECT_TRUE(hostsim::waitAllTasks(10000));
+    EXPECT_EQ(result, 0) << log();
+    EXPECT_EQ(outTree(), expected);
 }
 
 TEST_F(UntgzDriver, ProgressionCountsDataBytesAndNeverDecreases) {
@@ -185,13 +253,25 @@ TEST_F(UntgzDriver, EntryThatCannotBeMadeFailsTheExtraction) {
         Tree left;
     };
     const Case cases[] = {
-        {"folder", hostsim::FileOp::Mkdir, 1,
-         "cannot create folder '/SDH/out/d/': Permission denied\n", {{"y", "y"}}},
-        {"file", hostsim::FileOp::Fopen, 2, "cannot create '/SDH/out/sub/x': Permission denied\n",
+        {"folder",
+         hostsim::FileOp::Mkdir,
+         1,
+         "cannot create folder '/SDH/out/d/': Permission denied\n",
+         {{"y", "y"}}},
+        {"file",
+         hostsim::FileOp::Fopen,
+         2,
+         "cannot create '/SDH/out/sub/x': Permission denied\n",
          {{"y", "y"}, {"d", "<dir>"}, {"sub", "<dir>"}}},
-        {"write", hostsim::FileOp::Fwrite, 2, "cannot write '/SDH/out/sub/x': Permission denied\n",
+        {"write",
+         hostsim::FileOp::Fwrite,
+         2,
+         "cannot write '/SDH/out/sub/x': Permission denied\n",
          {{"y", "y"}, {"d", "<dir>"}, {"sub", "<dir>"}, {"sub/x", ""}}},
-        {"close", hostsim::FileOp::Fclose, 2, "cannot close '/SDH/out/sub/x': Permission denied\n",
+        {"close",
+         hostsim::FileOp::Fclose,
+         2,
+         "cannot close '/SDH/out/sub/x': Permission denied\n",
          {{"y", "y"}, {"d", "<dir>"}, {"sub", "<dir>"}, {"sub/x", std::string(600, 'x')}}},
     };
     for (const Case &c : cases) {

@@ -5,6 +5,7 @@
 #include "tools/upgsim/upgsim.h"
 
 #include "platform/hostsim/hostsim.h"
+#include "platform/plat_gz.h"
 #include "tools/scripthost/child.h"
 #include "unit/unit.h"
 
@@ -177,7 +178,9 @@ int main(int argc, char **argv) {
     app.get_formatter()->label("OPTIONS", "OPTIONS");
     app.set_help_flag("-h,--help", "this text");
     app.set_help_all_flag("--help-all", "this text and every command's options");
-    app.set_version_flag("--version", k_version, "the simulator's version");
+    app.set_version_flag("--version",
+                         std::string(k_version) + " (inflater " + plat::gzInflaterName() + ")",
+                         "the simulator's version");
     app.fallthrough();
     app.require_subcommand(0, 1);
     // The completion script, for the installation (not in the help).

@@ -72,14 +72,12 @@ void fail(GzReader *r, const char *text, int err) {
     errno = err;
 }
 
-// Refills the input when ISA-L has taken all of it. -1 on a read error
-// (reader failed); 0 otherwise (m_eof set once the file has no more bytes).
-int refill(GzReader *r) {
-    if (r->m_st->avail_in > 0 || r->m_eof)
-        return 0;
+// Reads up to `len` bytes of the file into `buf`: the count (0 sets m_eof),
+// or -1 on a read error (reader failed).
+long readInput(GzReader *r, void *buf, unsigned long len) {
     long n;
     do {
-        n = plat::read(r->m_fd, r->m_in, C_GZ_INPUT_SIZE);
+        n = plat::read(r->m_fd, buf, len);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         fail(r, "read error", EIO);
@@ -87,6 +85,17 @@ int refill(GzReader *r) {
     }
     if (n == 0)
         r->m_eof = true;
+    return n;
+}
+
+// Refills the input when ISA-L has taken all of it. -1 on a read error
+// (reader failed); 0 otherwise (m_eof set once the file has no more bytes).
+int refill(GzReader *r) {
+    if (r->m_st->avail_in > 0 || r->m_eof)
+        return 0;
+    const long n = readInput(r, r->m_in, C_GZ_INPUT_SIZE);
+    if (n < 0)
+        return -1;
     r->m_st->next_in = r->m_in;
     r->m_st->avail_in = static_cast<uint32_t>(n);
     return 0;
@@ -183,16 +192,9 @@ bool look(GzReader *r) {
         // One byte left in the buffer: bring it to the front and top up, so
         // that the magic can be seen whole.
         r->m_in[0] = *st->next_in;
-        long n;
-        do {
-            n = plat::read(r->m_fd, r->m_in + 1, C_GZ_INPUT_SIZE - 1);
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) {
-            fail(r, "read error", EIO);
+        const long n = readInput(r, r->m_in + 1, C_GZ_INPUT_SIZE - 1);
+        if (n < 0)
             return false;
-        }
-        if (n == 0)
-            r->m_eof = true;
         st->next_in = r->m_in;
         st->avail_in = 1u + static_cast<uint32_t>(n);
     }
@@ -298,17 +300,7 @@ long copySome(GzReader *r, unsigned char *buf, unsigned len) {
     }
     if (r->m_eof)
         return 0;
-    long n;
-    do {
-        n = plat::read(r->m_fd, buf, len);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        fail(r, "read error", EIO);
-        return -1;
-    }
-    if (n == 0)
-        r->m_eof = true;
-    return n;
+    return readInput(r, buf, len);
 }
 
 void release(GzReader *r) {

@@ -157,6 +157,10 @@ typedef std::map<std::string, FileState> TreeSnapshot;
 // a throwaway copy of a card. False (with `to` removed) on any failure, and
 // (errno ELOOP) when `from` holds a symbolic link, which could lead writes to
 // the copy back to the real files.
+// "country selection" (1), "single country" (0) or "no upgrade" (any other
+// upgrade type), as the reports name the module's upgrade types.
+const char *upgradeTypeName(int type);
+
 bool copyTree(const std::string &from, const std::string &to);
 
 // Reads every file of `hostDir`. False (snapshot partial) when a folder or

@@ -8,9 +8,7 @@
 
 namespace mediacheck {
 
-namespace {
-
-const char *typeName(int type) {
+const char *upgradeTypeName(int type) {
     switch (type) {
     case 1:
         return "country selection";
@@ -20,6 +18,8 @@ const char *typeName(int type) {
         return "no upgrade";
     }
 }
+
+namespace {
 
 // Texts from the medium may hold any bytes: make them valid UTF-8 for JSON
 // (a byte that starts no valid sequence is taken as Latin-1).
@@ -56,7 +56,7 @@ std::string utf8(const std::string &s) {
 std::string renderText(const CheckReport &r) {
     std::ostringstream out;
     out << "Medium:        " << r.medium << "\n";
-    out << "Upgrade type:  " << r.upgradeType << " (" << typeName(r.upgradeType) << ")";
+    out << "Upgrade type:  " << r.upgradeType << " (" << upgradeTypeName(r.upgradeType) << ")";
     if (!r.typeReason.empty())
         out << ": " << r.typeReason;
     out << "\n";

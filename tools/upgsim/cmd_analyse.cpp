@@ -93,17 +93,6 @@ void printJson(const Analysis &a) {
          {"countries", countries}});
 }
 
-const char *typeName(int type) {
-    switch (type) {
-    case 1:
-        return "country selection";
-    case 0:
-        return "single country";
-    default:
-        return "no upgrade";
-    }
-}
-
 // What a script's country table holds differently from the carto tree's
 // record: texts cut to the table's field sizes, sizes cut to 32 bits. One
 // line per difference.
@@ -128,8 +117,8 @@ std::vector<std::string> tableDifferences(const C_MAP_UPG_CARTOTREE::t_plugin_ci
             lines.push_back(std::string(f.name) + " \"" + full.substr(0, f.size - 1) +
                             "\" (cut to " + std::to_string(f.size - 1) + " characters)");
     }
-    for (const auto &size : {std::make_pair("new_size", c.new_size),
-                             std::make_pair("old_size", c.old_size)})
+    for (const auto &size :
+         {std::make_pair("new_size", c.new_size), std::make_pair("old_size", c.old_size)})
         if (size.second > UINT32_MAX)
             lines.push_back(std::string(size.first) + " " +
                             std::to_string(static_cast<uint32_t>(size.second)) +
@@ -138,7 +127,8 @@ std::vector<std::string> tableDifferences(const C_MAP_UPG_CARTOTREE::t_plugin_ci
 }
 
 void printText(const Analysis &a) {
-    std::printf("Upgrade type:            %d (%s)\n", a.upgradeType, typeName(a.upgradeType));
+    std::printf("Upgrade type:            %d (%s)\n", a.upgradeType,
+                mediacheck::upgradeTypeName(a.upgradeType));
     std::printf("Version file:            %s\n",
                 a.versionFile.empty() ? "(none)" : a.versionFile.c_str());
     std::printf("Current-version folder:  %s\n",
@@ -274,8 +264,8 @@ int runAnalyse(const upgsim::GlobalOptions &opts, CLI::App &) {
     return upgsim::EXIT_OK;
 }
 
-const upgsim::Command k_analyse = {
-    "analyse", "what the module sees on --media against --sd", defineAnalyse, runAnalyse};
+const upgsim::Command k_analyse = {"analyse", "what the module sees on --media against --sd",
+                                   defineAnalyse, runAnalyse};
 
 static upgsim::Registrar s_register_analyse(k_analyse);
 

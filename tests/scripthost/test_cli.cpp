@@ -75,6 +75,20 @@ int main(int argc, char **argv) {
               7)
         << err();
     EXPECT_EQ(out(), "one two 1 16384\n");
+
+    // Output that cannot be passed on (a full disk) fails the run, even when
+    // the script itself ends well.
+    if (::access("/dev/full", W_OK) == 0) {
+        const std::string command = shellQuote(m_upgsim) + " run " +
+                                    shellQuote(script("hello.c", "#include <stdio.h>\n"
+                                                                 "int main(void) {\n"
+                                                                 "    printf(\"hello\\n\");\n"
+                                                                 "    return 0;\n"
+                                                                 "}\n")) +
+                                    " >/dev/full 2>/dev/null";
+        const int status = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 125) << status;
+    }
 }
 
 TEST_F(CliTest, RunReportsCompileErrorsWithFileAndLine) {

@@ -83,7 +83,8 @@ public:
     void error(const char *data, std::size_t size) {
         if (size == 0)
             return;
-        writeAll(STDERR_FILENO, data, size);
+        if (!writeAll(STDERR_FILENO, data, size))
+            m_lost = true;
         m_errorLineOpen = data[size - 1] != '\n';
     }
     // The child has ended: a last line without its newline, and an open bar
@@ -97,6 +98,8 @@ public:
         m_errorLineOpen = false;
     }
     unsigned long listed() const { return m_listed; }
+    // True when a line of the script could not be written out.
+    bool lost() const { return m_lost; }
 
 private:
     void line(const std::string &text) {
@@ -110,8 +113,9 @@ private:
             writeAll(STDERR_FILENO, "\n", 1);
             m_errorLineOpen = false;
         }
-        std::fwrite(text.data(), 1, text.size(), m_out);
-        std::fflush(m_out);
+        if (std::fwrite(text.data(), 1, text.size(), m_out) != text.size() ||
+            std::fflush(m_out) != 0)
+            m_lost = true;
     }
 
     FILE *m_out;
@@ -120,6 +124,7 @@ private:
     bool m_errorLineOpen = false;
     std::string m_pending;
     unsigned long m_listed = 0;
+    bool m_lost = false;
 };
 
 struct Pipe {
@@ -256,9 +261,13 @@ int runScriptHere(const std::string &script, const RunOptions &options, bool pro
 }
 
 int exitStatusOf(const ChildEnd &end, int timeoutSeconds) {
+    // Output that could not be passed on is a failure of upgsim: a script
+    // that ended well must not look as if everything it printed was shown.
+    if (end.outputLost)
+        std::fprintf(stderr, "upgsim: some of the script's output could not be written\n");
     switch (end.how) {
     case ChildEnd::How::Exited:
-        return end.code;
+        return end.outputLost && end.code == 0 ? k_exit_host_failure : end.code;
     case ChildEnd::How::Signaled:
         std::fprintf(stderr, "upgsim: script ended by signal %d (%s)\n", end.code,
                      signalName(end.code).c_str());
@@ -427,6 +436,7 @@ ChildEnd runInChild(const std::function<int(int)> &body, const ChildOptions &opt
             waitpid(pid, &status, 0);
         relay.finish();
         end.listed = relay.listed();
+        end.outputLost = relay.lost();
         if (g_signal != 0) {
             end.how = ChildEnd::How::Interrupted;
             end.code = g_signal;

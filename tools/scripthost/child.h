@@ -49,8 +49,9 @@ struct ChildEnd {
     };
     How how = How::NotStarted;
     int code = 0;
-    std::string report;        // what the child wrote on its report channel
-    unsigned long listed = 0;  // lines sent to the listing file
+    std::string report;       // what the child wrote on its report channel
+    unsigned long listed = 0; // lines sent to the listing file
+    bool outputLost = false;  // a line of the script could not be passed on
 };
 
 // Runs `body` in a forked child with its standard output and error on pipes

@@ -15,7 +15,8 @@
 #   BENCH_MIXED_MB (300) BENCH_MIXED_FILES (3000) BENCH_TINY_FILES (20000)
 #   BENCH_LARGE_MB (1024)           corpus sizes (a new size builds a new archive)
 #   COPY_MIB (1024)                 size of the copy benchmark; 0 skips it
-#   SETTLE (1)                      seconds of rest after each deletion
+#   SETTLE (1)                      seconds of rest after each run
+#   REST (60)                       seconds of rest after a corpus's folders are deleted
 #   UPGSIM                          an upgsim to time instead of the one built
 #   UPGSIM_ARGS                     extra global options (e.g. "--tick-hz 60")
 # Quick run: RUNS=3 BENCH_MIXED_MB=30 BENCH_MIXED_FILES=300 BENCH_TINY_FILES=2000
@@ -32,6 +33,7 @@ tiny_files=${BENCH_TINY_FILES:-20000}
 large_mb=${BENCH_LARGE_MB:-1024}
 copy_mib=${COPY_MIB:-1024}
 settle=${SETTLE:-1}
+rest=${REST:-60}
 export BENCH_MIXED_MB=$mixed_mb BENCH_MIXED_FILES=$mixed_files BENCH_TINY_FILES=$tiny_files
 export BENCH_LARGE_MB=$large_mb
 
@@ -95,8 +97,7 @@ for corpus in $corpora; do
         n=${#names[@]}
         for ((k = 0; k < n; k++)); do
             name=${names[$(((k + round) % n))]}
-            out=$dir/out-$name
-            rm -rf "$out"
+            out=$dir/out/$tag-$round-$name
             mkdir -p "$out"
             sync
             start=$(date +%s%N)
@@ -106,14 +107,19 @@ for corpus in $corpora; do
             fi
             end=$(date +%s%N)
             sync
-            rm -rf "$out"
-            sync
             sleep "$settle"
             t=$(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.3f", (b - a) / 1e9}')
             times[$name]="${times[$name]:-} $t"
             echo "   round $((round + 1)) $name $t s"
         done
     done
+    # Deleting many files makes this kind of disk slow to create files for
+    # a minute or so (online discard): the runs' folders are kept until the
+    # corpus is done, then removed together, and the disk is given time
+    # before the next corpus.
+    rm -rf "$dir/out"
+    sync
+    sleep "$rest"
     declare -A med=()
     row="| $tag |"
     for name in "${names[@]}"; do

@@ -134,9 +134,14 @@ struct TaskInfo {
     int options;
     int stackSize;
 };
-// Tasks spawned so far (also ended ones, until resetAll forgets those),
-// oldest first.
+// Tasks spawned so far, oldest first: every running one and the 1024 that
+// ended last (resetAll forgets the ended ones).
 std::vector<TaskInfo> spawnedTasks();
+// Threads whose task has ended are kept a little while for the next
+// taskSpawn. This ends them and waits until they are gone, so that the
+// process has no thread but the caller's when no task runs (before a fork,
+// for instance).
+void endIdleThreads();
 // Makes the next `count` taskSpawn calls of task `name` fail (ERROR).
 void failTaskSpawn(const std::string &name, int count = 1);
 // Waits until task tid has ended, up to timeoutMs. True when it has ended.

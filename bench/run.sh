@@ -9,14 +9,15 @@
 # Then BuiltinsCopy of COPY_MIB against dd bs=64k.
 #
 # Environment (defaults in parentheses):
-#   BENCH_DIR (/tmp/upg-bench)      work folder: needs ~2x the largest corpus
+#   BENCH_DIR (/tmp/upg-bench)      work folder: a corpus's runs are kept until the next
+#                                   one (about 3 x RUNS x its data: 16 GB for large)
 #   RUNS (5)                        rounds per corpus
 #   CORPORA (mixed tiny large)      corpora to run
 #   BENCH_MIXED_MB (300) BENCH_MIXED_FILES (3000) BENCH_TINY_FILES (20000)
 #   BENCH_LARGE_MB (1024)           corpus sizes (a new size builds a new archive)
 #   COPY_MIB (1024)                 size of the copy benchmark; 0 skips it
 #   SETTLE (1)                      seconds of rest after each run
-#   REST (60)                       seconds of rest after a corpus's folders are deleted
+#   REST (65)                       seconds of rest before each corpus (after deletions)
 #   UPGSIM                          an upgsim to time instead of the one built
 #   UPGSIM_ARGS                     extra global options (e.g. "--tick-hz 60")
 # Quick run: RUNS=3 BENCH_MIXED_MB=30 BENCH_MIXED_FILES=300 BENCH_TINY_FILES=2000
@@ -33,7 +34,7 @@ tiny_files=${BENCH_TINY_FILES:-20000}
 large_mb=${BENCH_LARGE_MB:-1024}
 copy_mib=${COPY_MIB:-1024}
 settle=${SETTLE:-1}
-rest=${REST:-60}
+rest=${REST:-65}
 export BENCH_MIXED_MB=$mixed_mb BENCH_MIXED_FILES=$mixed_files BENCH_TINY_FILES=$tiny_files
 export BENCH_LARGE_MB=$large_mb
 
@@ -91,6 +92,15 @@ for corpus in $corpora; do
         echo "== building corpus $tag"
         "$corpus_tool" "$corpus" "$archive"
     fi
+    # For about a minute after many files were deleted, ext4 passes over
+    # their inodes when it allocates new ones, and every file creation gets
+    # slower. So no run follows a deletion: the runs' folders are kept until
+    # the next corpus, and the disk rests REST seconds after they are deleted
+    # (and before the first corpus, after whatever ran before this script).
+    rm -rf "$dir/out"
+    sync
+    echo "== resting ${rest} s"
+    sleep "$rest"
     echo "== $tag ($(du -m "$archive" | cut -f1) MB archive), $runs rounds"
     declare -A times=()
     for ((round = 0; round < runs; round++)); do
@@ -113,13 +123,6 @@ for corpus in $corpora; do
             echo "   round $((round + 1)) $name $t s"
         done
     done
-    # Deleting many files makes this kind of disk slow to create files for
-    # a minute or so (online discard): the runs' folders are kept until the
-    # corpus is done, then removed together, and the disk is given time
-    # before the next corpus.
-    rm -rf "$dir/out"
-    sync
-    sleep "$rest"
     declare -A med=()
     row="| $tag |"
     for name in "${names[@]}"; do
@@ -133,6 +136,8 @@ for corpus in $corpora; do
     echo "$row" >>"$dir/results.md"
     unset times med
 done
+
+rm -rf "$dir/out"
 
 if [ "$copy_mib" -gt 0 ]; then
     echo "== copy of $copy_mib MiB"

@@ -1,26 +1,38 @@
 #!/usr/bin/env bash
 # The whole extraction and copy comparison in one command (see bench/README.md).
 #
-# Builds the release preset, generates the corpora once (kept in BENCH_DIR),
+# Builds the release presets, generates the corpora once (kept in BENCH_DIR),
 # then for each corpus runs the contenders in turn, RUNS rounds, the order
-# rotated from round to round, each run into a fresh folder; the folder is
-# synced and deleted after the run, outside the timing. Prints the median of
-# each contender and the ratios, and writes the table to BENCH_DIR/results.md.
-# Then BuiltinsCopy of COPY_MIB against dd bs=64k.
+# rotated from round to round, each run into a fresh folder. Prints the
+# median of each contender and the ratios, and writes the table to
+# BENCH_DIR/results.md. Then BuiltinsCopy of COPY_MIB against dd bs=64k.
+#
+# upgsim is timed twice where the default build has ISA-L: as built
+# ("upgsim") and built with zlib ("upgsim-zlib", preset release-zlib).
+#
+# For about a minute after many files were deleted, ext4 passes over their
+# inodes when it allocates new ones, and every file creation gets slower
+# (and a large deletion keeps the disk busy with discards for longer). So
+# no timed run follows a deletion: every run's folder is kept until the
+# whole comparison is over, and the script starts with a rest of REST
+# seconds for whatever ran before it.
 #
 # Environment (defaults in parentheses):
-#   BENCH_DIR (/tmp/upg-bench)      work folder: needs ~2x the largest corpus
+#   BENCH_DIR (/tmp/upg-bench)      work folder: every run's output is kept to the end
+#                                   (about 3 x RUNS x the corpora's data: 22 GB at full size
+#                                   with both builds, 1 GB more for the copy)
 #   RUNS (5)                        rounds per corpus
 #   CORPORA (mixed tiny large)      corpora to run
 #   BENCH_MIXED_MB (300) BENCH_MIXED_FILES (3000) BENCH_TINY_FILES (20000)
 #   BENCH_LARGE_MB (1024)           corpus sizes (a new size builds a new archive)
 #   COPY_MIB (1024)                 size of the copy benchmark; 0 skips it
 #   SETTLE (1)                      seconds of rest after each run
-#   REST (60)                       seconds of rest after a corpus's folders are deleted
+#   REST (65)                       seconds of rest before the first run
 #   UPGSIM                          an upgsim to time instead of the one built
+#   UPGSIM_ZLIB                     the zlib upgsim to time; "none" leaves it out
 #   UPGSIM_ARGS                     extra global options (e.g. "--tick-hz 60")
 # Quick run: RUNS=3 BENCH_MIXED_MB=30 BENCH_MIXED_FILES=300 BENCH_TINY_FILES=2000
-#            BENCH_LARGE_MB=100 COPY_MIB=100 bench/run.sh
+#            BENCH_LARGE_MB=100 COPY_MIB=100 REST=5 bench/run.sh
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,7 +45,7 @@ tiny_files=${BENCH_TINY_FILES:-20000}
 large_mb=${BENCH_LARGE_MB:-1024}
 copy_mib=${COPY_MIB:-1024}
 settle=${SETTLE:-1}
-rest=${REST:-60}
+rest=${REST:-65}
 export BENCH_MIXED_MB=$mixed_mb BENCH_MIXED_FILES=$mixed_files BENCH_TINY_FILES=$tiny_files
 export BENCH_LARGE_MB=$large_mb
 
@@ -46,10 +58,21 @@ upgsim=${UPGSIM:-$(find "$bin" -name upgsim -type f -perm -u+x | head -n 1)}
 corpus_tool=$(find "$bin" -name bench_corpus -type f | head -n 1)
 floor_tool=$(find "$bin" -name bench_gzfloor -type f | head -n 1)
 copy_tool=$(find "$bin" -name bench_copy -type f | head -n 1)
+upgsim_zlib=${UPGSIM_ZLIB:-}
+if [ -z "$upgsim_zlib" ] && "$upgsim" --version 2>/dev/null | grep -q 'inflater isal'; then
+    echo "== building (release-zlib)"
+    cmake --preset release-zlib >/dev/null
+    cmake --build "$root/build/release-zlib" -j2 --target upgsim >/dev/null
+    upgsim_zlib=$(find "$root/build/release-zlib" -name upgsim -type f -perm -u+x | head -n 1)
+fi
+[ "$upgsim_zlib" = none ] && upgsim_zlib=
 mkdir -p "$dir"
+rm -rf "$dir/out"
 
 # Contenders: name and command (ARCHIVE and OUT are substituted).
-names=(upgsim floor)
+names=(upgsim)
+[ -n "$upgsim_zlib" ] && names+=(upgsim-zlib)
+names+=(floor)
 have() { command -v "$1" >/dev/null 2>&1; }
 have bsdtar && names+=(bsdtar)
 have tar && names+=(tar)
@@ -58,6 +81,7 @@ have igzip && names+=(igzip)
 run_one() { # name archive out
     case $1 in
     upgsim) "$upgsim" --no-progress ${UPGSIM_ARGS:-} untar "$2" "$3" >/dev/null ;;
+    upgsim-zlib) "$upgsim_zlib" --no-progress ${UPGSIM_ARGS:-} untar "$2" "$3" >/dev/null ;;
     floor) "$floor_tool" "$2" ;;
     bsdtar) bsdtar -xzf "$2" -C "$3" ;;
     tar) tar -xzf "$2" -C "$3" ;;
@@ -68,16 +92,27 @@ run_one() { # name archive out
 median() { sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a > 0 && b > 0) printf "%.3f", a/b; else printf "-"}'; }
 
+# Ratio columns: numerator, denominator.
+ratios=("upgsim floor" "upgsim bsdtar" "upgsim tar" "upgsim igzip")
+[ -n "$upgsim_zlib" ] && ratios+=("upgsim-zlib floor" "upgsim-zlib bsdtar" "upgsim-zlib tar")
+ratios+=("igzip floor")
+
 load=$(cut -d' ' -f1-3 /proc/loadavg)
 {
     echo "# Extraction and copy benchmark"
     echo
     echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load average at start $load;" \
-        "$("$upgsim" --version 2>/dev/null | head -n 1); median of $runs runs."
+        "$("$upgsim" --version 2>/dev/null | head -n 1)${upgsim_zlib:+ and $("$upgsim_zlib" --version 2>/dev/null | head -n 1)};" \
+        "median of $runs runs."
     echo
-    echo "| corpus | $(printf '%s s | ' "${names[@]}")upgsim/floor | upgsim/bsdtar | upgsim/tar | igzip/floor |"
-    echo "|---|$(printf -- '---|%.0s' "${names[@]}")---|---|---|---|"
+    header="| corpus | $(printf '%s s | ' "${names[@]}")"
+    for r in "${ratios[@]}"; do header+="${r% *}/${r#* } | "; done
+    echo "${header% }"
+    echo "|---|$(printf -- '---|%.0s' "${names[@]}" "${ratios[@]}")"
 } >"$dir/results.md"
+
+echo "== resting ${rest} s"
+sleep "$rest"
 
 for corpus in $corpora; do
     case $corpus in
@@ -113,23 +148,13 @@ for corpus in $corpora; do
             echo "   round $((round + 1)) $name $t s"
         done
     done
-    # Deleting many files makes this kind of disk slow to create files for
-    # a minute or so (online discard): the runs' folders are kept until the
-    # corpus is done, then removed together, and the disk is given time
-    # before the next corpus.
-    rm -rf "$dir/out"
-    sync
-    sleep "$rest"
     declare -A med=()
     row="| $tag |"
     for name in "${names[@]}"; do
         med[$name]=$(tr ' ' '\n' <<<"${times[$name]}" | grep . | median)
         row+=" ${med[$name]} |"
     done
-    row+=" $(ratio "${med[upgsim]}" "${med[floor]}") |"
-    row+=" $(ratio "${med[upgsim]}" "${med[bsdtar]:-0}") |"
-    row+=" $(ratio "${med[upgsim]}" "${med[tar]:-0}") |"
-    row+=" $(ratio "${med[igzip]:-0}" "${med[floor]}") |"
+    for r in "${ratios[@]}"; do row+=" $(ratio "${med[${r% *}]:-0}" "${med[${r#* }]:-0}") |"; done
     echo "$row" >>"$dir/results.md"
     unset times med
 done
@@ -145,5 +170,7 @@ if [ "$copy_mib" -gt 0 ]; then
 fi
 
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$dir/results.md"
+echo "== deleting the runs' folders"
+rm -rf "$dir/out"
 echo
 cat "$dir/results.md"

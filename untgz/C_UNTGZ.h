@@ -26,9 +26,11 @@
 #define UNTGZ_CHUNK_SIZE 262144
 #define UNTGZ_CHUNK_BUFFER_SIZE 262145
 // Chunk buffers in the ring between the reader and the writers: the reader
-// may decompress up to this many chunks ahead of the writer (2 MiB in all,
-// whatever the archive's size).
-#define UNTGZ_CHUNK_COUNT 8
+// decompresses one chunk while the writer parses the other (512 KiB in all,
+// whatever the archive's size). Deeper rings let the reader run further
+// ahead, but eight buffers gained only 1 to 5 % on the host for four times
+// the memory on the unit.
+#define UNTGZ_CHUNK_COUNT 2
 // Tar block size (fixed; never read from the archive).
 #define UNTGZ_BLOCK_SIZE 512
 // Size of the archive and destination folder members (254 characters and NUL).

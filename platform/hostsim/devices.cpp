@@ -22,10 +22,14 @@ struct Device {
     long blockSize;
 };
 
-// A capacity set for a device name (the device may be mounted later).
+// A capacity set for a device name (the device may be mounted later), with
+// an upper bound of the bytes its folder holds (-1 until counted): the count
+// of the last walk of the folder plus every growth allowed since. A walk per
+// write or creation made extractions of many files quadratic in time.
 struct Capacity {
     std::string name;
     long long bytes;
+    long long usedBound;
 };
 
 struct DeviceTable {
@@ -55,6 +59,10 @@ void mountDevice(const std::string &name, const std::string &hostDir, long block
         return;
     DeviceTable &t = devices();
     std::lock_guard<std::mutex> g(t.lock);
+    // Another folder holds other files: count them afresh.
+    for (Capacity &c : t.capacities)
+        if (c.name == dev)
+            c.usedBound = -1;
     for (Device &d : t.devices) {
         if (d.name == dev) {
             d.hostDir = withoutTrailingSlashes(hostDir);
@@ -88,7 +96,7 @@ void setDeviceCapacity(const std::string &name, long long bytes) {
         }
     }
     if (bytes >= 0)
-        t.capacities.push_back(Capacity{dev, bytes});
+        t.capacities.push_back(Capacity{dev, bytes, -1});
 }
 
 void unmountAll() {
@@ -161,10 +169,12 @@ void clearCapacities() {
     t.capacities.clear();
 }
 
-bool capacityOf(const std::string &hostPath, std::string *hostDir, long long *bytes) {
-    DeviceTable &t = devices();
-    std::lock_guard<std::mutex> g(t.lock);
-    for (const Capacity &c : t.capacities) {
+namespace {
+
+// The capacity whose device's folder holds hostPath, with that folder; null
+// when none. Under t.lock.
+Capacity *coveringLocked(DeviceTable &t, const std::string &hostPath, std::string *hostDir) {
+    for (Capacity &c : t.capacities) {
         for (const Device &d : t.devices) {
             if (d.name != c.name)
                 continue;
@@ -173,12 +183,56 @@ bool capacityOf(const std::string &hostPath, std::string *hostDir, long long *by
                                     hostPath.compare(0, dir.size(), dir) == 0 &&
                                     (dir == "/" || hostPath[dir.size()] == '/'))) {
                 *hostDir = dir;
-                *bytes = c.bytes;
-                return true;
+                return &c;
             }
         }
     }
-    return false;
+    return nullptr;
+}
+
+// What a capacity check needs, copied out under the lock.
+struct CapacityView {
+    std::string name;
+    std::string dir;
+    long long bytes;
+    long long usedBound;
+};
+
+bool viewOf(const std::string &hostPath, CapacityView *v) {
+    DeviceTable &t = devices();
+    std::lock_guard<std::mutex> g(t.lock);
+    const Capacity *c = coveringLocked(t, hostPath, &v->dir);
+    if (c == nullptr)
+        return false;
+    v->name = c->name;
+    v->bytes = c->bytes;
+    v->usedBound = c->usedBound;
+    return true;
+}
+
+// Sets the device's bound (`set`), or adds to a known one.
+void updateBound(const std::string &name, long long bytes, bool set) {
+    DeviceTable &t = devices();
+    std::lock_guard<std::mutex> g(t.lock);
+    for (Capacity &c : t.capacities) {
+        if (c.name != name)
+            continue;
+        if (set)
+            c.usedBound = bytes;
+        else if (c.usedBound >= 0)
+            c.usedBound += bytes;
+    }
+}
+
+} // namespace
+
+bool capacityOf(const std::string &hostPath, std::string *hostDir, long long *bytes) {
+    CapacityView v;
+    if (!viewOf(hostPath, &v))
+        return false;
+    *hostDir = v.dir;
+    *bytes = v.bytes;
+    return true;
 }
 
 // The bytes of the regular files under a host folder (links not followed).
@@ -205,9 +259,8 @@ long long bytesUnder(const std::string &hostDir) {
 }
 
 unsigned long writeAllowance(const std::string &hostPath, int fd, unsigned long count) {
-    std::string dir;
-    long long capacity = 0;
-    if (hostPath.empty() || count == 0 || !capacityOf(hostPath, &dir, &capacity))
+    CapacityView v;
+    if (hostPath.empty() || count == 0 || !viewOf(hostPath, &v))
         return count;
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
@@ -217,22 +270,34 @@ unsigned long writeAllowance(const std::string &hostPath, int fd, unsigned long 
         pos = static_cast<long long>(st.st_size);
     const long long end = pos + static_cast<long long>(count);
     const long long growth = end > st.st_size ? end - st.st_size : 0;
-    const long long room = capacity - bytesUnder(dir);
-    if (growth <= room)
+    if (v.usedBound >= 0 && growth <= v.bytes - v.usedBound) {
+        updateBound(v.name, growth, false);
         return count;
+    }
+    // It may not fit: count what the folder really holds.
+    const long long used = bytesUnder(v.dir);
+    const long long room = v.bytes - used;
+    if (growth <= room) {
+        updateBound(v.name, used + growth, true);
+        return count;
+    }
+    updateBound(v.name, used + (room > 0 ? room : 0), true);
     const long long fits = static_cast<long long>(count) - (growth - (room > 0 ? room : 0));
     return fits > 0 ? static_cast<unsigned long>(fits) : 0;
 }
 
 bool creationRefused(const std::string &hostPath) {
-    std::string dir;
-    long long capacity = 0;
-    if (!capacityOf(hostPath, &dir, &capacity))
+    CapacityView v;
+    if (!viewOf(hostPath, &v))
         return false;
+    if (v.usedBound >= 0 && v.usedBound < v.bytes)
+        return false; // not full even by the upper bound
     struct stat st;
     if (::lstat(hostPath.c_str(), &st) == 0)
         return false; // exists already: nothing is created
-    if (bytesUnder(dir) < capacity)
+    const long long used = bytesUnder(v.dir);
+    updateBound(v.name, used, true);
+    if (used < v.bytes)
         return false;
     errno = ENOSPC;
     return true;

@@ -23,12 +23,16 @@ namespace hostsim {
 void mountDevice(const std::string &name, const std::string &hostDir, long blockSize = 0);
 void unmountDevice(const std::string &name);
 // Plays a card of `bytes` bytes on device `name` (mounted or mounted later):
-// what its folder holds counts as used (the bytes of its files, counted again
-// at every write), a write that would go past the capacity writes what fits
-// and then fails with ENOSPC, and a file or folder cannot be created on a
-// full card (ENOSPC), as on a real card. It holds for plat:: and the file
-// commands. A negative value removes the limit (the default); resetAll removes
-// every limit.
+// what its folder holds counts as used (the bytes of its files), a write that
+// would go past the capacity writes what fits and then fails with ENOSPC, and
+// a file or folder cannot be created on a full card (ENOSPC), as on a real
+// card. It holds for plat:: and the file commands. The folder is counted
+// once, then the count grows with every write through them (a removal does
+// not lower it), and the folder is counted again whenever that count says the
+// card may be full: so a change made to the folder behind the platform's
+// back is seen once the card looks full, or at the next call of this or of
+// mountDevice for the device. A negative value removes the limit (the
+// default); resetAll removes every limit.
 void setDeviceCapacity(const std::string &name, long long bytes);
 // Plays device `name` (as mounted, "/SDH") as one whose file system reports
 // no block size: stat/fstat give st_blksize 0 for its paths (on) instead of
@@ -134,9 +138,14 @@ struct TaskInfo {
     int options;
     int stackSize;
 };
-// Tasks spawned so far (also ended ones, until resetAll forgets those),
-// oldest first.
+// Tasks spawned so far, oldest first: every running one and the 1024 that
+// ended last (resetAll forgets the ended ones).
 std::vector<TaskInfo> spawnedTasks();
+// Threads whose task has ended are kept a little while for the next
+// taskSpawn. This ends them and waits until they are gone, so that the
+// process has no thread but the caller's when no task runs (before a fork,
+// for instance).
+void endIdleThreads();
 // Makes the next `count` taskSpawn calls of task `name` fail (ERROR).
 void failTaskSpawn(const std::string &name, int count = 1);
 // Waits until task tid has ended, up to timeoutMs. True when it has ended.

@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <csignal>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 
 namespace {
 
@@ -151,6 +156,83 @@ TEST_F(TaskTest, FailTaskSpawnFailsOnlyTheNamedTaskTheGivenNumberOfTimes) {
     EXPECT_TRUE(hostsim::spawnedTasks().empty());
     EXPECT_EQ(taskIdVerify(fourth), ERROR);
     EXPECT_EQ(taskSpawn("NoEntry", 1, 0, 1, nullptr), ERROR);
+}
+
+// Each run counts a start with errno set, then leaves errno set for
+// whatever runs next on the same thread.
+std::atomic<int> g_dirtyStarts{0};
+int errnoProbeTask() {
+    if (errno != 0)
+        g_dirtyStarts.fetch_add(1);
+    errno = EIO;
+    return 0;
+}
+
+TEST_F(TaskTest, TasksInSequenceStartCleanAndTheTableStaysBounded) {
+    // One task after the other, as the extractor spawns its writers: every
+    // task starts with errno 0, and the table keeps every running task but
+    // not every ended one.
+    g_dirtyStarts.store(0);
+    SEM_ID gate = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    const int blocked = taskSpawn("Blocked", 100, 0, 4096, reinterpret_cast<FUNCPTR>(waitOnSemTask),
+                                  reinterpret_cast<_Vx_usr_arg_t>(gate));
+    ASSERT_GT(blocked, 0);
+    const int rounds = 3000;
+    int last = 0;
+    for (int i = 0; i < rounds; ++i) {
+        last = taskSpawn("TarWrtTask", 155, VX_FP_TASK, 20000,
+                         reinterpret_cast<FUNCPTR>(errnoProbeTask));
+        ASSERT_GT(last, 0);
+        ASSERT_TRUE(hostsim::waitTaskEnd(last, kJoinMs));
+    }
+    EXPECT_EQ(g_dirtyStarts.load(), 0);
+    EXPECT_EQ(taskIdVerify(last), ERROR);
+    const std::vector<hostsim::TaskInfo> known = hostsim::spawnedTasks();
+    EXPECT_LE(known.size(), 1025u);
+    EXPECT_GE(known.size(), 1000u);
+    EXPECT_EQ(known.front().tid, blocked); // oldest first, still running
+    EXPECT_EQ(known.back().tid, last);
+    EXPECT_EQ(taskIdVerify(blocked), OK);
+    semGive(gate);
+    ASSERT_TRUE(hostsim::waitTaskEnd(blocked, kJoinMs));
+    semDelete(gate);
+}
+
+TEST_F(TaskTest, AForkedChildSpawnsTasksAfterThreadsWereLeftIdle) {
+    // Threads of ended tasks wait for reuse; a child process has none of
+    // them, so its spawns must start threads of its own.
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer cannot start threads in a child of a threaded process";
+#endif
+    const FUNCPTR entry = reinterpret_cast<FUNCPTR>(errnoProbeTask);
+    for (int i = 0; i < 3; ++i) {
+        const int tid = taskSpawn("Before", 100, 0, 4096, entry);
+        ASSERT_GT(tid, 0);
+        ASSERT_TRUE(hostsim::waitTaskEnd(tid, kJoinMs));
+    }
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int tid = taskSpawn("InChild", 100, 0, 4096, entry);
+        _exit(tid > 0 && hostsim::waitTaskEnd(tid, 5000) ? 0 : 1);
+    }
+    // A child stuck on the table's lock or on a task that never runs is
+    // killed after ten seconds and fails the test.
+    int status = 0;
+    pid_t ended = 0;
+    for (int i = 0; i < 1000 && ended == 0; ++i) {
+        ended = waitpid(pid, &status, WNOHANG);
+        if (ended == 0)
+            usleep(10000);
+    }
+    if (ended == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "the child's task never ended";
+    }
+    ASSERT_EQ(ended, pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(TaskTest, SemTakeTimesOutOrFailsAtOnceWithNoWait) {

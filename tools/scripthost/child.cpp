@@ -332,6 +332,9 @@ ChildEnd runInChild(const std::function<int(int)> &body, const ChildOptions &opt
     sigaction(SIGTERM, &action, &oldTerm);
 
     std::fflush(nullptr);
+    // The child starts the unit's tasks afresh: no thread kept from an
+    // earlier task may be in the process when it forks.
+    hostsim::endIdleThreads();
     pid_t pid = fork();
     if (pid == 0)
         childSide(body, out, err, report, signals);

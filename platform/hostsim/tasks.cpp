@@ -61,7 +61,7 @@ struct TaskTable {
     // notified as each one stops waiting.
     bool draining = false;
     std::condition_variable left;
-    // Threads that have exited (or are about to) and still need a join.
+    // Threads sent away by endIdleThreads, which it joins.
     std::vector<pthread_t> exited;
 };
 
@@ -149,9 +149,12 @@ void *threadMain(void *p) {
         --t.idle;
         t.left.notify_all();
         if (t.queued.empty()) {
-            // Nothing came in time, or the idle threads are being ended: the
-            // next spawn (or endIdleThreads) joins this thread.
-            t.exited.push_back(pthread_self());
+            // Ended by endIdleThreads, which joins it; or nothing came in
+            // time, and nobody waits for it.
+            if (t.draining)
+                t.exited.push_back(pthread_self());
+            else
+                pthread_detach(pthread_self());
             return nullptr;
         }
         start = t.queued.front();
@@ -159,7 +162,7 @@ void *threadMain(void *p) {
     }
 }
 
-// Joins the threads that have left the pool.
+// Joins the threads that endIdleThreads sent away.
 void joinExited(TaskTable &t) {
     std::vector<pthread_t> gone;
     {
@@ -185,7 +188,6 @@ int taskSpawn(const char *name, int priority, int options, int stackSize, FUNCPT
     }
     const std::string taskName = name ? name : "";
     TaskTable &t = table();
-    joinExited(t);
     StartBlock start;
     start.entry = entry;
     const _Vx_usr_arg_t args[10] = {a1, a2, a3, a4, a5, a6, a7, a8, a9, a10};

@@ -203,6 +203,8 @@ TEST_F(TaskTest, AForkedChildSpawnsTasksAfterThreadsWereLeftIdle) {
     // them, so its spawns must start threads of its own.
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "ThreadSanitizer cannot start threads in a child of a threaded process";
+#elif defined(UPG_TESTS_EMULATED)
+    GTEST_SKIP() << "user-mode emulation cannot start threads in a child of a threaded process";
 #endif
     const FUNCPTR entry = reinterpret_cast<FUNCPTR>(errnoProbeTask);
     for (int i = 0; i < 3; ++i) {

@@ -66,6 +66,8 @@ struct TaskTable {
 };
 
 TaskTable *g_table = nullptr;
+// In a forked child: the parent's table, left as it was (its lock is held).
+TaskTable *g_parentTable = nullptr;
 std::once_flag g_tableOnce;
 
 void prepareFork();
@@ -97,7 +99,8 @@ void afterForkChild() {
     fresh->spawnFailures = old->spawnFailures;
     fresh->nextId = old->nextId;
     fresh->running = old->running;
-    g_table = fresh; // the parent's table (and its held lock) is left behind
+    g_parentTable = old; // left behind with its held lock, never used again
+    g_table = fresh;
 }
 
 TaskRecord *findLocked(TaskTable &t, int tid) {

@@ -165,17 +165,6 @@ void *threadMain(void *p) {
     }
 }
 
-// Joins the threads that endIdleThreads sent away.
-void joinExited(TaskTable &t) {
-    std::vector<pthread_t> gone;
-    {
-        std::lock_guard<std::mutex> g(t.lock);
-        gone.swap(t.exited);
-    }
-    for (pthread_t thread : gone)
-        pthread_join(thread, nullptr);
-}
-
 } // namespace
 
 // Host: the priority, options and stack size are recorded, not applied; the
@@ -290,14 +279,17 @@ bool waitTaskEnd(int tid, int timeoutMs) {
 
 void endIdleThreads() {
     TaskTable &t = table();
+    std::vector<pthread_t> gone;
     {
         std::unique_lock<std::mutex> g(t.lock);
         t.draining = true;
         t.work.notify_all();
         t.left.wait(g, [&] { return t.idle == 0; });
         t.draining = false;
+        gone.swap(t.exited);
     }
-    joinExited(t);
+    for (pthread_t thread : gone)
+        pthread_join(thread, nullptr);
 }
 
 bool waitAllTasks(int timeoutMs) {

@@ -25,11 +25,16 @@ struct GzReader; // opaque; one per open archive, used by one task at a time
 // errno set (ENOENT, EACCES, ENAMETOOLONG, ENOMEM, ...).
 GzReader *gzOpen(const char *path);
 
-// Reads up to `len` bytes of decompressed data into `buf` (len at most
-// INT_MAX). Returns the number of bytes read (> 0), 0 once the whole stream
-// has been read and found complete, or -1 on any error listed above (errno
-// set: EIO for a read error or damaged data). After -1 every later call
-// returns -1.
+// Reads the next `len` bytes of decompressed data into `buf` (len at most
+// INT_MAX). The contract every inflater keeps (zlib's gzread):
+// - the result is exactly `len` unless the stream ends or fails within this
+//   call: a count below `len` is returned only at the end of the stream or
+//   just before an error, so the call after a short count returns 0 or -1;
+// - the boundaries between members are invisible: a member that ends inside
+//   the buffer is followed, in the same call, by the next member's bytes;
+// - 0 once the whole stream has been read and found complete (and again on
+//   every later call); -1 on any error listed above (errno set: EIO for a
+//   read error or damaged data), and after -1 every later call returns -1.
 int gzRead(GzReader *reader, void *buf, unsigned len);
 
 // Releases the reader (null is refused with -1). Returns 0 when no error was

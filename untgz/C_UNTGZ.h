@@ -141,6 +141,12 @@ private:
     // Creates the folder m_name (and missing parents). OK also when it exists
     // already; ERROR (logged) when it cannot be made.
     int MakeEntryFolder();
+    // Reads the next chunk of the archive into p_buffer (reader task): the
+    // count (UNTGZ_CHUNK_SIZE, or less for the last chunk), 0 at the end of
+    // the stream, or -1 on an error (errno set). A short chunk that the
+    // stream does not end after is a read error (logged with the archive),
+    // never handed to the parser.
+    int ReadChunk(unsigned char *p_buffer);
     // Logs the archive reader's error text (reader task).
     void LogReadError();
     // Logs that p_what ("write", "close", ...) failed for p_path, with the
@@ -162,6 +168,9 @@ private:
     // The open archive (host adaptation: the archive-reader seam instead of a
     // zlib gzFile, so that a cut stream is always detected).
     plat::GzReader *m_gz_file;
+    // The reader broke its contract (a short chunk before the end of the
+    // stream) in this extraction: logged by ReadChunk.
+    bool m_short_read;
     // Parser state: the open output file, the bytes of the entry still to come.
     FILE *m_out_file;
     uint32_t m_remaining;

@@ -27,7 +27,7 @@ std::atomic<C_UNTGZ *> C_UNTGZ::m_pInstance{nullptr};
 static std::atomic_flag g_untgz_creating = ATOMIC_FLAG_INIT;
 
 C_UNTGZ::C_UNTGZ()
-    : m_gz_file(nullptr), m_out_file(nullptr), m_remaining(0), m_verbose(0), m_abs_path(0),
+    : m_gz_file(nullptr), m_short_read(false), m_out_file(nullptr), m_remaining(0), m_verbose(0), m_abs_path(0),
       m_slashes_removed(0), m_progression(0), m_dest_end(0), m_first_header(1), m_write_status(0),
       m_write_task(0), m_sem_write(nullptr), m_write_chunk(m_chunk_buffer[0]), m_write_size(0) {
     memset(m_name, 0, sizeof(m_name));
@@ -209,6 +209,7 @@ void C_UNTGZ::WaitWriterEnd(int p_tid) {
 int C_UNTGZ::DoUnArchive() {
     int l_result = OK;
     int l_last_writer = 0;
+    m_short_read = false;
 
     m_gz_file = plat::gzOpen(m_tar_file);
     if (m_gz_file == nullptr) {
@@ -217,7 +218,7 @@ int C_UNTGZ::DoUnArchive() {
         return ERROR;
     }
 
-    m_chunk_size[0] = plat::gzRead(m_gz_file, m_chunk_buffer[0], UNTGZ_CHUNK_SIZE);
+    m_chunk_size[0] = ReadChunk(m_chunk_buffer[0]);
     if (m_chunk_size[0] == -1) {
         logMsg("%ld - (DoUnArchive): gzread1 error (errno = 0x%X), l_size = %d\n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet(), (_Vx_usr_arg_t)-1);
@@ -271,7 +272,7 @@ int C_UNTGZ::DoUnArchive() {
                 // A buffer is free: decompress the next chunk while the writer
                 // parses, then pick up a writer that has ended meanwhile.
                 const int l_slot = (int)(l_read % UNTGZ_CHUNK_COUNT);
-                int l_size = plat::gzRead(m_gz_file, m_chunk_buffer[l_slot], UNTGZ_CHUNK_SIZE);
+                int l_size = ReadChunk(m_chunk_buffer[l_slot]);
                 if (l_size > 0) {
                     m_chunk_size[l_slot] = l_size;
                     l_read++;
@@ -353,7 +354,31 @@ int C_UNTGZ::DoUnArchive() {
     return l_result;
 }
 
+int C_UNTGZ::ReadChunk(unsigned char *p_buffer) {
+    int l_size = plat::gzRead(m_gz_file, p_buffer, UNTGZ_CHUNK_SIZE);
+    if (l_size <= 0 || l_size == UNTGZ_CHUNK_SIZE)
+        return l_size;
+    // A short chunk must be the last one: the parser zero-fills its last
+    // block, and a stream that went on after it would be out of step with
+    // the tar blocks from here on. One byte more tells: the end of the
+    // stream (0), or an error that the next read reports (-1).
+    unsigned char l_probe;
+    int l_more = plat::gzRead(m_gz_file, &l_probe, 1);
+    if (l_more <= 0)
+        return l_size;
+    logMsg("%ld - (DoUnArchive): %s: the archive reader returned %d bytes of %d before the end "
+           "of the stream: read error\n",
+           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)l_size,
+           (_Vx_usr_arg_t)UNTGZ_CHUNK_SIZE);
+    m_short_read = true;
+    errnoSet(EIO);
+    return -1;
+}
+
 void C_UNTGZ::LogReadError() {
+    // A short read was logged where it was found; the reader saw no error.
+    if (m_short_read)
+        return;
     logMsg("%ld - (DoUnArchive): %s: compressed data damaged or cut short (%s)\n",
            (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file,
            (_Vx_usr_arg_t)plat::gzErrorText(m_gz_file));

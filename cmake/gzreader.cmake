@@ -1,5 +1,5 @@
-# The archive reader behind platform/plat_gz.h: static library `gzreader`
-# built from platform/gzreader/gz_${UPG_INFLATE}.cpp (choice and default in
+# The archive reader behind platform/plat_gz.h: static library `gzreader`,
+# the gzip framing and every inflater built in (choice and default in
 # cmake/inflater.cmake).
 include(${CMAKE_CURRENT_LIST_DIR}/inflater.cmake)
 add_library(gzreader STATIC ${UPG_GZREADER_SRC})

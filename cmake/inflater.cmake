@@ -1,16 +1,19 @@
-# Which inflater the archive reader behind platform/plat_gz.h is built on:
+# The inflaters of the archive reader behind platform/plat_gz.h. The gzip
+# framing (platform/gzreader/gz_frame.cpp) is one layer; under it:
 #
-#   UPG_INFLATE=zlib  zlib's inflate: the unit's own reader, and the default
-#                     wherever ISA-L is not available (any cross build).
-#   UPG_INFLATE=isal  Intel's ISA-L streaming inflate (Debian libisal-dev, a
-#                     shared library only): a host adaptation, about twice as
-#                     fast on x86-64, with the same observable results.
+#   zlib  zlib's inflate: the unit's own, built in every configuration.
+#   isal  Intel's ISA-L streaming inflate (Debian libisal-dev, a shared
+#         library only): a host adaptation, about twice as fast on x86-64,
+#         built in wherever the library is found.
 #
-# Default: isal when the library is found on an x86-64 host, zlib otherwise.
-# Sets UPG_GZREADER_SRC (the reader's source, platform/gzreader/gz_<name>.cpp),
-# UPG_GZREADER_INCLUDES and UPG_GZREADER_LIBS (what it compiles and links
-# with). Used by the main build (cmake/gzreader.cmake) and by fuzz/; zlib must
-# have been found (ZLIB::ZLIB) before.
+# UPG_INFLATE picks the default one, behind plat::gzOpen (isal when the
+# library is found on an x86-64 host, zlib otherwise); the reader's contract
+# suite runs against every one built in.
+#
+# Sets UPG_GZREADER_SRC (the reader's sources), UPG_GZREADER_INCLUDES and
+# UPG_GZREADER_LIBS (what they compile and link with) and UPG_INFLATERS (the
+# inflaters built in). Used by the main build (cmake/gzreader.cmake) and by
+# fuzz/; zlib must have been found (ZLIB::ZLIB) before.
 find_path(ISAL_INCLUDE_DIR isa-l/igzip_lib.h)
 find_library(ISAL_LIBRARY isal)
 set(ISAL_FOUND FALSE)
@@ -21,22 +24,28 @@ set(upg_inflate_default zlib)
 if(ISAL_FOUND AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
   set(upg_inflate_default isal)
 endif()
-set(UPG_INFLATE ${upg_inflate_default} CACHE STRING "Archive inflater: isal or zlib")
+set(UPG_INFLATE ${upg_inflate_default} CACHE STRING "Default archive inflater: isal or zlib")
 set_property(CACHE UPG_INFLATE PROPERTY STRINGS isal zlib)
+if(NOT UPG_INFLATE MATCHES "^(isal|zlib)$")
+  message(FATAL_ERROR "UPG_INFLATE=${UPG_INFLATE}: isal or zlib")
+endif()
+if(UPG_INFLATE STREQUAL "isal" AND NOT ISAL_FOUND)
+  message(FATAL_ERROR "UPG_INFLATE=isal needs libisal (package libisal-dev)")
+endif()
 
 get_filename_component(upg_inflate_root ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
-set(UPG_GZREADER_SRC ${upg_inflate_root}/platform/gzreader/gz_${UPG_INFLATE}.cpp)
-if(NOT EXISTS ${UPG_GZREADER_SRC})
-  message(FATAL_ERROR "UPG_INFLATE=${UPG_INFLATE}: no ${UPG_GZREADER_SRC}")
-endif()
-if(UPG_INFLATE STREQUAL "isal")
-  if(NOT ISAL_FOUND)
-    message(FATAL_ERROR "UPG_INFLATE=isal needs libisal (package libisal-dev)")
-  endif()
-  set(UPG_GZREADER_INCLUDES ${ISAL_INCLUDE_DIR})
-  set(UPG_GZREADER_LIBS ${ISAL_LIBRARY})
+set(upg_gz ${upg_inflate_root}/platform/gzreader)
+set(UPG_GZREADER_SRC ${upg_gz}/gz_frame.cpp ${upg_gz}/gz_inflate_zlib.cpp
+                     ${upg_gz}/gz_default_${UPG_INFLATE}.cpp)
+set(UPG_GZREADER_INCLUDES)
+set(UPG_GZREADER_LIBS ZLIB::ZLIB)
+if(ISAL_FOUND)
+  list(APPEND UPG_GZREADER_SRC ${upg_gz}/gz_inflate_isal.cpp ${upg_gz}/gz_backends_all.cpp)
+  list(APPEND UPG_GZREADER_INCLUDES ${ISAL_INCLUDE_DIR})
+  list(APPEND UPG_GZREADER_LIBS ${ISAL_LIBRARY})
+  set(UPG_INFLATERS zlib isal)
 else()
-  set(UPG_GZREADER_INCLUDES)
-  set(UPG_GZREADER_LIBS ZLIB::ZLIB)
+  list(APPEND UPG_GZREADER_SRC ${upg_gz}/gz_backends_zlib.cpp)
+  set(UPG_INFLATERS zlib)
 endif()
-message(STATUS "Archive inflater: ${UPG_INFLATE}")
+message(STATUS "Archive inflaters: ${UPG_INFLATERS} (default ${UPG_INFLATE})")

@@ -27,9 +27,10 @@ std::atomic<C_UNTGZ *> C_UNTGZ::m_pInstance{nullptr};
 static std::atomic_flag g_untgz_creating = ATOMIC_FLAG_INIT;
 
 C_UNTGZ::C_UNTGZ()
-    : m_gz_file(nullptr), m_short_read(false), m_out_file(nullptr), m_remaining(0), m_verbose(0), m_abs_path(0),
-      m_slashes_removed(0), m_progression(0), m_dest_end(0), m_first_header(1), m_write_status(0),
-      m_write_task(0), m_sem_write(nullptr), m_write_chunk(m_chunk_buffer[0]), m_write_size(0) {
+    : m_gz_file(nullptr), m_short_read(false), m_out_file(nullptr), m_remaining(0), m_verbose(0),
+      m_abs_path(0), m_slashes_removed(0), m_progression(0), m_dest_end(0), m_first_header(1),
+      m_write_status(0), m_write_task(0), m_sem_write(nullptr), m_write_chunk(m_chunk_buffer[0]),
+      m_write_size(0) {
     memset(m_name, 0, sizeof(m_name));
     memset(m_chunk_buffer, 0, sizeof(m_chunk_buffer));
     memset(m_chunk_size, 0, sizeof(m_chunk_size));

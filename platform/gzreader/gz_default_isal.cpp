@@ -1,0 +1,13 @@
+// The archive reader's default inflater in this build: isal (chosen by
+// cmake/inflater.cmake).
+#include "platform/gzreader/gz_inflater.h"
+
+namespace plat {
+namespace gzinflate {
+
+const Backend &defaultBackend() {
+    return k_isal;
+}
+
+} // namespace gzinflate
+} // namespace plat

@@ -1,0 +1,13 @@
+// The archive reader's default inflater in this build: zlib (chosen by
+// cmake/inflater.cmake).
+#include "platform/gzreader/gz_inflater.h"
+
+namespace plat {
+namespace gzinflate {
+
+const Backend &defaultBackend() {
+    return k_zlib;
+}
+
+} // namespace gzinflate
+} // namespace plat

@@ -214,8 +214,14 @@ int C_UNTGZ::DoUnArchive() {
 
     m_gz_file = plat::gzOpen(m_tar_file);
     if (m_gz_file == nullptr) {
+        const int l_errno = errnoGet();
         logMsg("%ld - (DoUnArchive): gzopen (%s) : ERROR (errno = 0x%X)\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)errnoGet());
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)l_errno);
+        // The reader refuses a folder, a FIFO or a device before reading it
+        // (a FIFO would block the extraction forever).
+        if (l_errno == EISDIR || l_errno == EINVAL)
+            logMsg("%ld - (DoUnArchive): %s: not a regular file\n", (_Vx_usr_arg_t)tickGet(),
+                   (_Vx_usr_arg_t)m_tar_file);
         return ERROR;
     }
 

@@ -368,7 +368,27 @@ std::vector<Row> rows() {
          0,
          {{"d", k_dir}, {"d/f", "plain"}},
          nullptr},
-        {"EmptyFile", [] { return std::string(); }, 1, 0, {}, nullptr},
+        // A file without even a gzip header is a cut archive; a gzip of
+        // nothing, and a tar of only its end blocks, are empty archives.
+        {"EmptyFile",
+         [] { return std::string(); },
+         1,
+         -1,
+         {},
+         "cut short (unexpected end of file (empty file))"},
+        {"LoneGzipMagicByte",
+         [] { return std::string("\x1f"); },
+         1,
+         -1,
+         {},
+         "cut short (unexpected end of file)"},
+        {"GzipOfNothing", [] { return testsupport::gzip(""); }, 1, 0, {}, nullptr},
+        {"OnlyEndBlocks",
+         [] { return testsupport::gzip(std::string(10240, '\0')); },
+         1,
+         0,
+         {},
+         nullptr},
         {"GarbageAfterTheEndBlocks",
          [] {
              return testsupport::gzip(TarBuilder().file("f", "1").finish() + std::string(512, 'G'));

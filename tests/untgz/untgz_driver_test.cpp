@@ -6,8 +6,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fcntl.h>
+#include <future>
 #include <mutex>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using testsupport::TarBuilder;
@@ -202,15 +206,46 @@ TEST_F(UntgzDriver, NullPathReportsThePreviousPaths) {
     EXPECT_EQ(text.find("taskDelay(50)"), std::string::npos);
 }
 
-TEST_F(UntgzDriver, MissingArchive) {
-    EXPECT_EQ(untar("/DVD/missing.tgz"), -1);
-    const std::string text = log();
-    EXPECT_NE(text.find("(DoUnArchive): gzopen (/DVD/missing.tgz) : ERROR (errno = 0x2)\n"),
-              std::string::npos)
-        << text;
-    // No writer was spawned; the driver still makes its one pause.
-    EXPECT_EQ(occurrences(text, "taskDelay(50)"), 1);
-    EXPECT_NE(text.find("End Untar, returned value : -1\n"), std::string::npos);
+TEST_F(UntgzDriver, ArchiveThatIsNoRegularFile) {
+    ASSERT_EQ(::mkfifo((mediaDir() + "/fifo.tgz").c_str(), 0600), 0);
+    ASSERT_EQ(::mkdir((mediaDir() + "/folder.tgz").c_str(), 0700), 0);
+    struct Case {
+        const char *archive;
+        const char *errnoText;
+        bool notRegular;
+    };
+    const Case cases[] = {
+        {"/DVD/missing.tgz", "0x2", false},
+        {"/DVD/fifo.tgz", "0x16", true},   // EINVAL; an open that blocked would hang here
+        {"/DVD/folder.tgz", "0x15", true}, // EISDIR
+    };
+    for (const Case &c : cases) {
+        hostsim::clearCapturedLog();
+        // On a task of its own, so that an open that blocks fails the test
+        // instead of hanging it.
+        std::future<int> result =
+            std::async(std::launch::async, [&]() { return untar(c.archive); });
+        if (result.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+            int fd = ::open(host(c.archive).c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0)
+                ::close(fd);
+            ADD_FAILURE() << c.archive << ": the extraction blocked";
+            result.wait();
+            continue;
+        }
+        EXPECT_EQ(result.get(), -1) << c.archive;
+        const std::string text = log();
+        EXPECT_NE(text.find(std::string("(DoUnArchive): gzopen (") + c.archive +
+                            ") : ERROR (errno = " + c.errnoText + ")\n"),
+                  std::string::npos)
+            << text;
+        EXPECT_EQ(text.find(std::string(c.archive) + ": not a regular file\n") != std::string::npos,
+                  c.notRegular)
+            << text;
+        // No writer was spawned; the driver still makes its one pause.
+        EXPECT_EQ(occurrences(text, "taskDelay(50)"), 1) << c.archive;
+        EXPECT_NE(text.find("End Untar, returned value : -1\n"), std::string::npos);
+    }
 }
 
 TEST_F(UntgzDriver, WriterThatCannotBeSpawned) {

@@ -101,6 +101,15 @@ public:
     // `progression` and returns 0. Otherwise stores 0 and returns -1. Any task.
     int GetProgression(unsigned long long &progression);
 
+    // Host adaptation, for the simulator's report: what the last extraction
+    // wrote, counted as it wrote it. The files whose whole data was written
+    // and closed, the folders made (or found) for folder entries, and the
+    // entry data bytes written (the final progression). Links, devices and
+    // other skipped entries are not counted. Call it from the task that
+    // called Untar, after it returned.
+    void GetLastCounts(unsigned long &p_files, unsigned long &p_folders,
+                       unsigned long long &p_bytes);
+
     // ---- Tar parser (writer task only) ----
 
     // Consumes one 512-byte block. 0 when the block was used or skipped, -1
@@ -180,6 +189,10 @@ private:
     // Written by the writer task, read by any task (GetProgression): a 64-bit
     // atomic so that no reader sees a torn value.
     std::atomic<unsigned long long> m_progression;
+    // Entry files completed and folder entries made in this extraction
+    // (writer task; read by the caller after Untar, GetLastCounts).
+    unsigned long m_files_written;
+    unsigned long m_folders_made;
     char m_name[UNTGZ_NAME_SIZE];
     // Offset in m_name where the entry's own path begins (past the
     // destination folder).

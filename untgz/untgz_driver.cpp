@@ -28,9 +28,9 @@ static std::atomic_flag g_untgz_creating = ATOMIC_FLAG_INIT;
 
 C_UNTGZ::C_UNTGZ()
     : m_gz_file(nullptr), m_short_read(false), m_out_file(nullptr), m_remaining(0), m_verbose(0),
-      m_abs_path(0), m_slashes_removed(0), m_progression(0), m_dest_end(0), m_first_header(1),
-      m_write_status(0), m_write_task(0), m_sem_write(nullptr), m_write_chunk(m_chunk_buffer[0]),
-      m_write_size(0) {
+      m_abs_path(0), m_slashes_removed(0), m_progression(0), m_files_written(0), m_folders_made(0),
+      m_dest_end(0), m_first_header(1), m_write_status(0), m_write_task(0), m_sem_write(nullptr),
+      m_write_chunk(m_chunk_buffer[0]), m_write_size(0) {
     memset(m_name, 0, sizeof(m_name));
     memset(m_chunk_buffer, 0, sizeof(m_chunk_buffer));
     memset(m_chunk_size, 0, sizeof(m_chunk_size));
@@ -78,6 +78,13 @@ int C_UNTGZ::GetProgression(unsigned long long &progression) {
     }
     progression = 0;
     return ERROR;
+}
+
+void C_UNTGZ::GetLastCounts(unsigned long &p_files, unsigned long &p_folders,
+                            unsigned long long &p_bytes) {
+    p_files = m_files_written;
+    p_folders = m_folders_made;
+    p_bytes = m_progression.load(std::memory_order_relaxed);
 }
 
 // Refuses a path that does not fit the 255-byte path members: it would
@@ -143,6 +150,8 @@ int C_UNTGZ::Untar(const char *p_tar_file, const char *p_dest_folder, int p_verb
         m_first_header = 1;
         m_slashes_removed = 0;
         m_progression.store(0, std::memory_order_relaxed);
+        m_files_written = 0;
+        m_folders_made = 0;
         m_verbose = p_verbose;
         m_abs_path = p_abs_path;
         strncpy(m_dest_folder, p_dest_folder, sizeof(m_dest_folder) - 1);

@@ -268,6 +268,7 @@ int C_UNTGZ::UntarBlock(unsigned char *block) {
         bool l_created = plat::mkdir(m_name) == 0;
         if (!l_created && MakeEntryFolder() != OK)
             return ERROR;
+        m_folders_made++;
         if (m_verbose == 1)
             logMsg("%ld - (UntarBlock): %s\n", (_Vx_usr_arg_t)tickGet(),
                    (_Vx_usr_arg_t)(l_created ? " created" : " ignored"));
@@ -324,8 +325,10 @@ int C_UNTGZ::WriteEntryData(unsigned char *p_data, unsigned long p_size) {
 int C_UNTGZ::CloseEntryFile() {
     int l_rc = plat::fclose(m_out_file);
     m_out_file = nullptr;
-    if (l_rc == 0)
+    if (l_rc == 0) {
+        m_files_written++; // the entry's whole data is in its closed file
         return OK;
+    }
     LogFileError("close", m_name, errnoGet());
     return ERROR;
 }

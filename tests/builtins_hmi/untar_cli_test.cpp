@@ -63,6 +63,48 @@ TEST_F(UntarCliTest, ExtractsWithTheBargraphAround) {
     EXPECT_EQ(report["result"], 0);
     EXPECT_EQ(report["destination"], "json-out");
     EXPECT_EQ(testsupport::readFile(m_dir + "/json-out/readme.txt"), std::string(3000, 'r'));
+
+    // The counts are the extraction's own: archives that a second reader
+    // might not list (a gzip of nothing, a folder header carrying data, a
+    // name in UTF-8 under the C locale) still report what was written and
+    // exit 0.
+    using testsupport::TarBuilder;
+    using testsupport::TarHeader;
+    struct Case {
+        const char *what;
+        std::string tgz;
+        int files, folders, bytes;
+    };
+    const Case cases[] = {
+        {"gzip of nothing", testsupport::gzip(""), 0, 0, 0},
+        {"folder carrying data",
+         testsupport::gzip(TarBuilder()
+                               .header(TarHeader::directory("d/").size(600))
+                               .data(std::string(600, 'D'))
+                               .file("d/x", "ok")
+                               .finish()),
+         1, 1, 2},
+        {"UTF-8 name, link skipped",
+         testsupport::gzip(TarBuilder()
+                               .file("Stra\xc3\x9f"
+                                     "e.dat",
+                                     "abc")
+                               .symlink("l", "x")
+                               .finish()),
+         1, 0, 3},
+    };
+    for (const Case &c : cases) {
+        ASSERT_TRUE(testsupport::writeFile(m_dir + "/c.tgz", c.tgz));
+        testsupport::removeTree(m_dir + "/c-out");
+        EXPECT_EQ(run("untar c.tgz c-out --json --no-progress", m_dir), 0) << c.what;
+        const nlohmann::json r =
+            nlohmann::json::parse(testsupport::readFile(m_dir + "/stdout"), nullptr, false);
+        ASSERT_TRUE(r.is_object()) << c.what << ": " << testsupport::readFile(m_dir + "/stdout");
+        EXPECT_EQ(r["files"], c.files) << c.what;
+        EXPECT_EQ(r["folders"], c.folders) << c.what;
+        EXPECT_EQ(r["entries"], c.files + c.folders) << c.what;
+        EXPECT_EQ(r["bytes"], c.bytes) << c.what;
+    }
 }
 
 TEST_F(UntarCliTest, RelativeDropsTheLeadingSlash) {

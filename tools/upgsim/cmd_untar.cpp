@@ -68,26 +68,16 @@ void defineUntar(CLI::App &sub, upgsim::GlobalOptions &) {
     upgsim::addJsonFlag(sub);
 }
 
-// The report of a successful extraction: every folder and file of the
-// archive was written (other entries, links and devices, are skipped by the
-// extractor), with the files' bytes.
-int printUntarJson(const std::string &archive, const std::string &dest) {
-    std::vector<upgsim::ArchiveEntry> entries;
-    std::string error;
-    if (!upgsim::listArchive(hostsim::resolvePath(archive), entries, error))
-        return upgsim::failure("untar: extracted, but '" + archive +
-                               "' cannot be listed: " + error);
+// The report of a successful extraction, with the counts the extractor kept
+// as it wrote: folder entries made, files written and closed whole, and
+// their bytes (links and devices are skipped by the extractor and not
+// counted). Nothing reads the archive a second time, so nothing but the
+// extraction decides the exit status.
+int printUntarJson(C_UNTGZ &extractor, const std::string &archive, const std::string &dest) {
     unsigned long files = 0;
     unsigned long folders = 0;
     unsigned long long bytes = 0;
-    for (const upgsim::ArchiveEntry &e : entries) {
-        if (e.kind == upgsim::ArchiveEntry::Kind::File) {
-            ++files;
-            bytes += e.size;
-        } else if (e.kind == upgsim::ArchiveEntry::Kind::Folder) {
-            ++folders;
-        }
-    }
+    extractor.GetLastCounts(files, folders, bytes);
     upgsim::printJson({{"archive", upgsim::jsonText(archive)},
                        {"destination", upgsim::jsonText(dest)},
                        {"entries", files + folders},
@@ -138,7 +128,7 @@ int runUntar(const upgsim::GlobalOptions &opts, CLI::App &) {
     if (result != 0)
         return upgsim::failure("untar: extraction of '" + archive + "' failed");
     if (upgsim::jsonOutput())
-        return printUntarJson(archive, args[1]);
+        return printUntarJson(*extractor, archive, args[1]);
     return upgsim::EXIT_OK;
 }
 

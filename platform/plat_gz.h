@@ -1,18 +1,22 @@
 // Archive-reader seam: the extractor's gzopen/gzread/gzclose.
 //
-// One implementation per build, chosen by CMake (platform/gzreader/): zlib on
-// the unit and wherever nothing faster is available; the host may build a
-// faster inflater with the same observable results, errors included.
+// One gzip framing layer (platform/gzreader/gz_frame.cpp) over a raw-deflate
+// inflater: zlib on the unit and wherever nothing faster is available; the
+// host may default to a faster one (ISA-L) with the same observable results,
+// errors included. Which one is the default is chosen by CMake.
 //
-// Behaviour every implementation keeps (zlib's gzread behaviour, with one
-// fault mended):
-// - a file that does not start with the gzip magic is read as it is;
+// Behaviour of the reader (zlib's gzread behaviour, with two faults mended):
+// - a file that does not start with the gzip magic is read as it is, except
+//   a file with no byte at all or whose only byte is the magic's first one:
+//   that is a cut archive, an error (zlib would read it as an empty or a
+//   one-byte plain file, and an empty .tgz would extract as nothing, with
+//   success);
 // - a gzip file of several members is read member after member as one stream;
 // - bytes after the last member that do not start another member are ignored;
 // - a stream that ends before its last member's trailer (a cut file), damaged
 //   compressed data, a CRC-32 or length trailer that does not match, and a
 //   read error are errors. zlib's own gzread can miss a cut that falls where
-//   its output buffer is exactly full; these readers never report a cut stream
+//   its output buffer is exactly full; this reader never reports a cut stream
 //   as complete.
 #ifndef PLATFORM_PLAT_GZ_H
 #define PLATFORM_PLAT_GZ_H
@@ -22,7 +26,9 @@ namespace plat {
 struct GzReader; // opaque; one per open archive, used by one task at a time
 
 // Opens `path` (device name resolved) for reading. Null on failure, with
-// errno set (ENOENT, EACCES, ENAMETOOLONG, ENOMEM, ...).
+// errno set (ENOENT, EACCES, ENAMETOOLONG, ENOMEM, ...; EISDIR for a folder
+// and EINVAL for any other file that is not a regular one, such as a FIFO,
+// refused without blocking and before anything is read).
 GzReader *gzOpen(const char *path);
 
 // Reads the next `len` bytes of decompressed data into `buf` (len at most

@@ -6,7 +6,6 @@
 #include "platform/gzreader/gz_inflater.h"
 #include "tests/untgz/untgz_test_util.h"
 
-#include <zlib.h>
 
 using plat::gzinflate::Backend;
 using testsupport::TarBuilder;

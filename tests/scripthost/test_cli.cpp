@@ -212,7 +212,7 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
         {{"--sd-capacity", "", "blocksize"}, 2, "--sd-capacity"},
         {{"--sd-capacity", "99999999G", "blocksize"}, 2, "--sd-capacity"},
         {{"analyse", "--descriptor"}, 2, "--descriptor"},
-        {{"analyse", "--descriptor", "ABCDEFGHIJKLMNOP"}, 2, "15 characters"},
+        {{"analyse", "--descriptor", "ABCDEFGHIJKLMNOPQ"}, 2, "16 characters"},
         {{"untar", "a.tgz"}, 2, "DEST"},
         {{"--sd", sd, "install-pois", ""}, 2, "ARCHIVE"},
         {{"demo", "--map-mb", "0"}, 2, "--map-mb"},

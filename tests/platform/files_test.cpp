@@ -313,6 +313,10 @@ TEST_F(FilesTest, PathsThroughASymbolicLinkInADeviceAreRefused) {
         EXPECT_EQ(plat::fopen(c.path, "w"), nullptr);
         EXPECT_EQ(plat::mkdir(c.path), -1);
         EXPECT_NE(cp("/SDH/MAPPE/ITA/map.dat", c.path), OK);
+        char resolved[256];
+        errno = 0;
+        EXPECT_EQ(plat::resolvePath(c.path, resolved, sizeof resolved), -1);
+        EXPECT_EQ(errno, ENOENT);
         EXPECT_NE(hostsim::capturedText().find(std::string(c.path) + " is refused: it passes " +
                                                "through " + sdDir() + c.link + ", a symbolic link"),
                   std::string::npos)

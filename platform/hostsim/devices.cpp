@@ -223,16 +223,18 @@ Resolved resolve(const char *unitPath) {
     }
     if (out.hostPath.empty())
         out.hostPath = "/";
+    // The walk's own failures (a component not there yet) are no failure of
+    // the caller's: errno is left as it was.
+    const int saved = errno;
     const std::string link = linkOnTheWay(hostDir, out.hostPath);
     if (!link.empty()) {
         const std::string line = "hostsim: " + path + " is refused: it passes through " + link +
                                  ", a symbolic link in the folder of " + out.device +
                                  " (a unit device holds no links)\n";
-        const int saved = errno;
         emitLog(LogSource::LogMsg, line.c_str());
-        errno = saved;
         out.hostPath.clear();
     }
+    errno = saved;
     return out;
 }
 

@@ -12,9 +12,11 @@ namespace {
 
 // Size of the script's text buffers the builtins write.
 const int k_script_text_size = 50;
-// Local buffers of the media drive and of the descriptor's name: at most 15
-// characters and the NUL.
-const int k_name_buffer = 16;
+// Local buffers of the media drive and of the descriptor's name: 16
+// characters and the NUL. A name of 16 characters is whole; a longer count
+// is refused, never cut (a cut name would name another file).
+const int k_name_length_max = 16;
+const int k_name_buffer = k_name_length_max + 1;
 // Local buffer of the product drive: at most 767 characters and the NUL.
 const int k_product_buffer = 768;
 
@@ -27,14 +29,14 @@ void WriteScriptText(char *p_buffer, const CKWString &p_text) {
     std::memcpy(p_buffer, l_text, sizeof l_text);
 }
 
-// True when the script's count of characters fits a 16-character local
-// buffer with its NUL.
+// True when the script's count of characters fits the local name buffer
+// (16 characters and its NUL).
 bool NameLengthFits(int p_length) {
-    return p_length >= 0 && p_length < k_name_buffer;
+    return p_length >= 0 && p_length <= k_name_length_max;
 }
 
 // Copies at most p_length characters of p_text (stopping at its NUL) into the
-// 16-byte buffer p_out, NUL-terminated. p_length must fit (NameLengthFits).
+// 17-byte buffer p_out, NUL-terminated. p_length must fit (NameLengthFits).
 void CopyName(char *p_out, const char *p_text, int p_length) {
     std::memset(p_out, 0, k_name_buffer);
     if (p_text == nullptr)
@@ -60,7 +62,7 @@ C_MAP_UPG_CARTOTREE *C_BUILTINS::CartoTreeOrLeave(const char *p_scope) {
 }
 
 // "UpdateDataForCartoTree": 0 media drive, 1 product drive, 2 int* number of
-// characters of the media drive to take (0 to 15). Sets the carto tree's
+// characters of the media drive to take (0 to 16). Sets the carto tree's
 // media drive and product path, each followed by '/'. 0; -1 without carto
 // tree, for a null argument or a count that does not fit. Interpreter's task.
 val_t C_BUILTINS::s_UpdateDataForCartoTree() {
@@ -77,10 +79,10 @@ val_t C_BUILTINS::s_UpdateDataForCartoTree() {
     }
     const int l_media_drive_size = *l_size_arg;
     if (!NameLengthFits(l_media_drive_size)) {
-        // The media drive's buffer holds 15 characters: a count beyond it (or
+        // The media drive's buffer holds 16 characters: a count beyond it (or
         // a negative one) is refused rather than copied past the buffer.
         logMsg("UpdateDataForCartoTree()  l_media_drive_size = %d refused (0 to %d) \n",
-               (_Vx_usr_arg_t)l_media_drive_size, (_Vx_usr_arg_t)(k_name_buffer - 1));
+               (_Vx_usr_arg_t)l_media_drive_size, (_Vx_usr_arg_t)k_name_length_max);
         return EiC_IntResult(-1);
     }
     char l_media_drive[k_name_buffer];
@@ -117,7 +119,7 @@ val_t C_BUILTINS::s_UpdateDataForCartoTree() {
 }
 
 // "GetNavUpgType": 0 descriptor file name, 1 int* number of its characters
-// (0 to 15), 2 out buffer of 50 bytes: the version file's path, 3 int* out: 1
+// (0 to 16), 2 out buffer of 50 bytes: the version file's path, 3 int* out: 1
 // country selection, 0 single country, -1 no upgrade. 0 once the carto tree
 // exists, whatever the type; -1 without carto tree, for a null argument or a
 // count that does not fit (nothing written then). Interpreter's task.
@@ -134,9 +136,9 @@ val_t C_BUILTINS::s_GetNavUpgType() {
     }
     const int l_descri_file_length = *l_length_arg;
     if (!NameLengthFits(l_descri_file_length)) {
-        // The name's buffer holds 15 characters: refused, never overrun.
+        // The name's buffer holds 16 characters: refused, never overrun.
         logMsg("GetNavUpgType()  l_descri_file_length = %d refused (0 to %d) \n",
-               (_Vx_usr_arg_t)l_descri_file_length, (_Vx_usr_arg_t)(k_name_buffer - 1));
+               (_Vx_usr_arg_t)l_descri_file_length, (_Vx_usr_arg_t)k_name_length_max);
         return EiC_IntResult(-1);
     }
     char l_descri_dat_file[k_name_buffer];

@@ -49,8 +49,9 @@ int rename(const char *from, const char *to);
 // Writes into `out` (size bytes) the path that `path` names on the host's own
 // file system once its device is resolved, for libraries that open files by
 // name themselves (zlib's gzopen). 0 on success; -1 when `path` or `out` is
-// null or the result does not fit (out then holds an empty string when size >
-// 0). On the unit the OS resolves device names itself and this is a bounded
+// null, the result does not fit, or the path names nothing (ENOENT: a device
+// that is not mounted, a symbolic link on the way); out then holds an empty
+// string when size > 0. On the unit the OS resolves device names itself and this is a bounded
 // copy.
 int resolvePath(const char *path, char *out, unsigned long size);
 

@@ -140,10 +140,14 @@ int C_UNTGZ::ComposeName(const tar_t *p_header, char *p_path) {
     if (LeavesFolder(p_path, l_len, l_dest_end))
         return UNTGZ_NAME_OUTSIDE;
     // With an allowed prefix ("tmp_poi/"), only what lies under it, and the
-    // prefix's own folder, may be extracted.
+    // prefix's own folder, may be extracted. Leading "./" components name
+    // the destination folder itself (an archive packed as "./tmp_poi"): they
+    // lead nowhere else and are passed over.
     size_t l_prefix_len = strnlen(m_allowed_prefix, sizeof(m_allowed_prefix));
     if (l_prefix_len != 0) {
         const char *l_relative = p_path + l_dest_end;
+        while (l_relative[0] == '.' && l_relative[1] == '/')
+            l_relative += 2;
         bool l_under = strncmp(l_relative, m_allowed_prefix, l_prefix_len) == 0;
         bool l_folder = p_header->typeflag == '5' && m_allowed_prefix[l_prefix_len - 1] == '/' &&
                         strlen(l_relative) == l_prefix_len - 1 &&

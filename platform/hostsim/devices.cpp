@@ -124,12 +124,78 @@ bool isUnitDeviceName(const std::string &path, size_t compLen) {
     return false;
 }
 
+// True when `rest` (a path below a device, "" or starting with '/') has a
+// ".." component.
+bool hasDotDot(const std::string &rest) {
+    for (size_t at = rest.find("/.."); at != std::string::npos; at = rest.find("/..", at + 1))
+        if (at + 3 == rest.size() || rest[at + 3] == '/')
+            return true;
+    return false;
+}
+
+// `rest` with its ".." components applied, never above the device's root: as
+// "/.." is "/" on a host, a device's root is the top of its paths, and
+// "/SDH/../x" is "/SDH/x", never a file beside the card's folder. "." and
+// empty components go too; a final '/' stays. A path without ".." is kept
+// as it is.
+std::string withinDevice(const std::string &rest) {
+    if (!hasDotDot(rest))
+        return rest;
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= rest.size()) {
+        size_t stop = rest.find('/', start);
+        if (stop == std::string::npos)
+            stop = rest.size();
+        const std::string part = rest.substr(start, stop - start);
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = stop + 1;
+    }
+    std::string out;
+    for (const std::string &part : parts)
+        out += "/" + part;
+    if (!parts.empty() && rest.back() == '/')
+        out += '/';
+    return out;
+}
+
+// The first symbolic link met on the way from the device's folder `dir` down
+// to `hostPath` (which lies in it), or empty when there is none. The walk
+// stops at the first component that does not exist.
+std::string linkOnTheWay(const std::string &dir, const std::string &hostPath) {
+    size_t at = dir == "/" ? 0 : dir.size();
+    while (at < hostPath.size()) {
+        size_t next = hostPath.find('/', at + 1);
+        if (next == std::string::npos)
+            next = hostPath.size();
+        if (next > at + 1) {
+            const std::string prefix = hostPath.substr(0, next);
+            struct stat st;
+            if (::lstat(prefix.c_str(), &st) != 0)
+                return std::string();
+            if (S_ISLNK(st.st_mode))
+                return prefix;
+        }
+        at = next;
+    }
+    return std::string();
+}
+
 } // namespace
 
 // The device is the path's whole first component: "/SDH" and "/SDH/x" are on
 // "/SDH", "/SDHX" is not. A path on an unmounted unit device resolves to the
 // empty path, which every host file function refuses with ENOENT (and which
-// no folder creation can bring into existence).
+// no folder creation can bring into existence). ".." never leads above a
+// device's root. A path through a symbolic link in a device's folder resolves
+// to the empty path too, with a log line naming the link: the unit's file
+// systems hold no links, and one could lead writes outside the device (past
+// its capacity count, into the user's own files).
 Resolved resolve(const char *unitPath) {
     Resolved r{unitPath != nullptr ? unitPath : "", std::string(), 0};
     const std::string &path = r.hostPath;
@@ -137,19 +203,39 @@ Resolved resolve(const char *unitPath) {
         return r;
     const size_t end = path.find('/', 1);
     const size_t compLen = (end == std::string::npos) ? path.size() : end;
-    DeviceTable &t = devices();
-    std::lock_guard<std::mutex> g(t.lock);
-    for (const Device &d : t.devices) {
-        if (d.name.size() == compLen && path.compare(0, compLen, d.name) == 0) {
-            Resolved out{d.hostDir + path.substr(compLen), d.name, d.blockSize};
-            if (out.hostPath.empty())
-                out.hostPath = "/";
-            return out;
+    Resolved out{std::string(), std::string(), 0};
+    std::string hostDir;
+    {
+        DeviceTable &t = devices();
+        std::lock_guard<std::mutex> g(t.lock);
+        for (const Device &d : t.devices) {
+            if (d.name.size() == compLen && path.compare(0, compLen, d.name) == 0) {
+                out = Resolved{d.hostDir + withinDevice(path.substr(compLen)), d.name, d.blockSize};
+                hostDir = d.hostDir;
+                break;
+            }
         }
     }
-    if (isUnitDeviceName(path, compLen))
-        r.hostPath.clear();
-    return r;
+    if (out.device.empty()) {
+        if (isUnitDeviceName(path, compLen))
+            r.hostPath.clear();
+        return r;
+    }
+    if (out.hostPath.empty())
+        out.hostPath = "/";
+    // The walk's own failures (a component not there yet) are no failure of
+    // the caller's: errno is left as it was.
+    const int saved = errno;
+    const std::string link = linkOnTheWay(hostDir, out.hostPath);
+    if (!link.empty()) {
+        const std::string line = "hostsim: " + path + " is refused: it passes through " + link +
+                                 ", a symbolic link in the folder of " + out.device +
+                                 " (a unit device holds no links)\n";
+        emitLog(LogSource::LogMsg, line.c_str());
+        out.hostPath.clear();
+    }
+    errno = saved;
+    return out;
 }
 
 long deviceBlockSize(const std::string &device) {
@@ -179,9 +265,9 @@ Capacity *coveringLocked(DeviceTable &t, const std::string &hostPath, std::strin
             if (d.name != c.name)
                 continue;
             const std::string &dir = d.hostDir;
-            if (hostPath == dir || (hostPath.size() > dir.size() &&
-                                    hostPath.compare(0, dir.size(), dir) == 0 &&
-                                    (dir == "/" || hostPath[dir.size()] == '/'))) {
+            if (hostPath == dir ||
+                (hostPath.size() > dir.size() && hostPath.compare(0, dir.size(), dir) == 0 &&
+                 (dir == "/" || hostPath[dir.size()] == '/'))) {
                 *hostDir = dir;
                 return &c;
             }

@@ -17,6 +17,13 @@ int resolvePath(const char *path, char *out, unsigned long size) {
         return -1;
     }
     const std::string host = hostsim::resolvePath(path);
+    // A unit path that names nothing on the host (its device is not mounted,
+    // or it passes through a symbolic link in the device's folder) is absent;
+    // an empty result would let the caller open whatever "" means to it.
+    if (host.empty() && path[0] != '\0') {
+        errno = ENOENT;
+        return -1;
+    }
     if (host.size() >= size) {
         errno = ENAMETOOLONG;
         return -1;

@@ -88,7 +88,8 @@ TEST_F(AnalyseCliTest, TextSaysWhatTheScriptsTableHoldsDifferently) {
     const std::string longName(70, 'n');
     for (int i = 0; i < 70; ++i) {
         CountrySpec c;
-        c.cid = std::string("C") + static_cast<char>('0' + i / 10) + static_cast<char>('0' + i % 10);
+        c.cid =
+            std::string("C") + static_cast<char>('0' + i / 10) + static_cast<char>('0' + i % 10);
         c.name = i == 0 ? longName : "Country " + c.cid;
         medium.country(c);
     }
@@ -102,7 +103,8 @@ TEST_F(AnalyseCliTest, TextSaysWhatTheScriptsTableHoldsDifferently) {
     const size_t last = m_out.find("  C69  ");
     ASSERT_NE(last, std::string::npos);
     EXPECT_NE(m_out.find("not in the script's table (it holds 69)", last), std::string::npos);
-    EXPECT_EQ(m_out.find("not in the script's table"), m_out.find("not in the script's table", last));
+    EXPECT_EQ(m_out.find("not in the script's table"),
+              m_out.find("not in the script's table", last));
 
     // The JSON keeps every country with its full texts.
     ASSERT_EQ(run("analyse --json"), 0);
@@ -130,10 +132,11 @@ TEST_F(AnalyseCliTest, MediaWithoutAnUpgradeStillExitZero) {
     ASSERT_EQ(run("analyse --json"), 0);
     EXPECT_EQ(m_json["cid_list_result"], -1) << m_out;
 
-    // A descriptor name longer than the builtin's buffer is a usage error,
-    // under --json the error object.
-    EXPECT_EQ(run("analyse --descriptor ABCDEFGHIJKLMNOP"), 2);
-    EXPECT_EQ(run("analyse --json --descriptor ABCDEFGHIJKLMNOP"), 2);
+    // A descriptor name longer than the builtin's buffer (16 characters) is
+    // a usage error, under --json the error object.
+    EXPECT_EQ(run("analyse --descriptor ABCDEFGHIJKLMNOP"), 0);
+    EXPECT_EQ(run("analyse --descriptor ABCDEFGHIJKLMNOPQ"), 2);
+    EXPECT_EQ(run("analyse --json --descriptor ABCDEFGHIJKLMNOPQ"), 2);
     EXPECT_EQ(m_json["code"], 2) << m_out;
 }
 

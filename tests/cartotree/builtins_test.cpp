@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -80,15 +81,24 @@ TEST_F(MapBuiltinsTest, UpdateDataForCartoTreeTakesTheGivenLength) {
     EXPECT_EQ(updateDrives("/DVD", "/SDH", 2), 0);
     EXPECT_STREQ(carto().GetMediaCartoDrive().GetBuffer(), "/D/");
 
-    // Lengths that do not fit the 16-character buffer are refused.
-    for (int length : {16, 1000, -1}) {
+    // Up to 16 characters are taken whole; longer (or negative) counts are
+    // refused and leave the drive as it was.
+    const struct {
+        int length;
+        int result;
+        const char *drive;
+    } cases[] = {{17, -1, "/D/"},
+                 {1000, -1, "/D/"},
+                 {-1, -1, "/D/"},
+                 {15, 0, "/DVD/A/VERY/LON/"},
+                 {16, 0, "/DVD/A/VERY/LONG/"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.length);
         hostsim::clearCapturedLog();
-        EXPECT_EQ(updateDrives("/DVD/A/VERY/LONG/MEDIA/DRIVE/NAME", "/SDH", length), -1);
-        EXPECT_TRUE(contains(log(), "refused"));
-        EXPECT_STREQ(carto().GetMediaCartoDrive().GetBuffer(), "/D/");
+        EXPECT_EQ(updateDrives("/DVD/A/VERY/LONG/MEDIA/DRIVE/NAME", "/SDH", c.length), c.result);
+        EXPECT_EQ(contains(log(), "refused (0 to 16)"), c.result != 0);
+        EXPECT_STREQ(carto().GetMediaCartoDrive().GetBuffer(), c.drive);
     }
-    EXPECT_EQ(updateDrives("/DVD/A/VERY/LONG/MEDIA/DRIVE/NAME", "/SDH", 15), 0);
-    EXPECT_STREQ(carto().GetMediaCartoDrive().GetBuffer(), "/DVD/A/VERY/LON/");
 }
 
 TEST_F(MapBuiltinsTest, NullArgumentsAreRefusedAndChangeNothing) {
@@ -187,11 +197,86 @@ TEST_F(MapBuiltinsTest, TextsAreCutTo49CharactersAndLengthsAreBounded) {
     EXPECT_EQ(type, 1);
     EXPECT_EQ(scriptText(m_path), ("/DVD/" + rel).substr(0, 49));
 
+    // A descriptor name of 16 characters is taken whole; 17 are refused
+    // with nothing written.
+    media("DESCRIPTOR16.DAT", testsupport::descriLine("V", rel));
     type = 99;
-    EXPECT_EQ(navUpgType("DESCRI.DAT_WITH_A_LONG_TAIL", 16, &type), -1);
+    EXPECT_EQ(navUpgType("DESCRIPTOR16.DAT", 16, &type), 0);
+    EXPECT_EQ(type, 1);
+    type = 99;
+    EXPECT_EQ(navUpgType("DESCRIPTOR16.DAT_WITH_A_LONG_TAIL", 17, &type), -1);
     EXPECT_EQ(type, 99);
     EXPECT_EQ(static_cast<unsigned char>(m_path[0]), k_sentinel);
-    EXPECT_TRUE(contains(log(), "GetNavUpgType()  l_descri_file_length = 16 refused"));
+    EXPECT_TRUE(contains(log(), "GetNavUpgType()  l_descri_file_length = 17 refused (0 to 16)"));
+}
+
+// The analysis builtins in the orders a script may call them, over one or two
+// media (the disc changed in the drive between the calls): what a medium
+// offers never depends on the medium analysed before it.
+TEST_F(MapBuiltinsTest, CallOrdersOverMediumChangesGiveWhatTheMediumInTheDriveOffers) {
+    // A lists its current-version file; B carries one with FRA's line but
+    // its descriptor does not list it, so B offers no country.
+    const std::string dirA = root() + "/mediumA";
+    const std::string dirB = root() + "/mediumB";
+    CountrySpec ita;
+    ita.cid = "ITA";
+    ita.name = "Italia";
+    CountrySpec fra = ita;
+    fra.cid = "FRA";
+    fra.name = "France";
+    MediaBuilder a(dirA);
+    a.country(ita);
+    ASSERT_TRUE(a.build());
+    MediaBuilder b(dirB);
+    b.country(fra);
+    ASSERT_TRUE(b.build());
+    ASSERT_TRUE(b.write("DESCRI.DAT", testsupport::descriLine("V", "MAPS\\DVD_VER.NAV")));
+
+    // Steps: "A"/"B" puts that medium in the drive; "type", "curr" and
+    // "list" call GetNavUpgType, GetUpgDVD_CurrVersNaviFile and
+    // Get_DVD_CIDInfoList. Expected: the last "curr" result and the
+    // countries of the last "list".
+    const struct {
+        const char *name;
+        std::vector<std::string> steps;
+        int curr;
+        const char *countries;
+    } orders[] = {
+        {"A as scripts do", {"A", "type", "curr", "type", "list"}, 0, "ITA"},
+        {"B alone", {"B", "type", "curr", "type", "list"}, -1, ""},
+        {"A then B", {"A", "type", "curr", "list", "B", "type", "curr", "type", "list"}, -1, ""},
+        {"A then B without asking", {"A", "type", "curr", "list", "B", "type", "list"}, 0, ""},
+        {"B then A without asking", {"B", "type", "curr", "A", "type", "list"}, -1, "ITA"},
+    };
+    for (const auto &o : orders) {
+        SCOPED_TRACE(o.name);
+        int curr = 0;
+        std::string countries = "(none asked)";
+        for (const std::string &step : o.steps) {
+            if (step == "A" || step == "B") {
+                hostsim::mountDevice("/DVD", step == "A" ? dirA : dirB);
+                ASSERT_EQ(updateDrives("/DVD", "/SDH", 4), 0);
+            } else if (step == "type") {
+                int type = 99;
+                ASSERT_EQ(navUpgType("DESCRI.DAT", 10, &type), 0);
+                ASSERT_EQ(type, 1);
+            } else if (step == "curr") {
+                char folder[64];
+                char file[64];
+                curr = call("GetUpgDVD_CurrVersNaviFile", {EicArg::Ptr(folder), EicArg::Ptr(file)});
+            } else {
+                std::vector<unsigned char> memory(UPG_COUNTRY_TABLE_SIZE, 0);
+                ASSERT_EQ(call("Get_DVD_CIDInfoList", {EicArg::Ptr(memory.data())}), 0);
+                t_upg_country_table table;
+                std::memcpy(&table, memory.data(), sizeof table);
+                countries.clear();
+                for (int i = 0; i < table.count; ++i)
+                    countries += table.records[i].cid;
+            }
+        }
+        EXPECT_EQ(curr, o.curr);
+        EXPECT_EQ(countries, o.countries);
+    }
 }
 
 TEST_F(MapBuiltinsTest, CurrentVersionFileReachesTheScriptOnlyWhenListed) {

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -87,6 +89,38 @@ TEST_F(UpgTypeTest, MediaWithoutAUsableVersionFileGiveNone) {
     EXPECT_EQ(tree().GetDescriDatList().GetSize(), 0);
 }
 
+// A descriptor that cannot be read is no descriptor, never a shorter one: cut
+// after its CD_VER.NAV line, a country-selection medium would pass for a
+// single-country one.
+TEST_F(UpgTypeTest, UnreadableDescriptorFailsTheAnalysis) {
+    media("DESCRI.DAT", descriLine("A", "MAPS\\CD_VER.NAV") + descriLine("B", "MAPS\\DVD_VER.NAV"));
+    media("MAPS/CD_VER.NAV", "x");
+    media("MAPS/DVD_VER.NAV", "x");
+    media("FOLDER.DAT/x", "x");
+    const struct {
+        const char *name;
+        int readFault; // the nth read fails with EIO (0: none)
+    } cases[] = {{"FOLDER.DAT", 0}, {"DESCRI.DAT", 1}, {"DESCRI.DAT", 2}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " read fault " + std::to_string(c.readFault));
+        ASSERT_EQ(analyse(), UPG_PLUGIN_TYPE_LIST_COUNTRY);
+        hostsim::clearCapturedLog();
+        // The second read ends the file: a fault there cuts nothing but must
+        // still not pass for its end.
+        if (c.readFault != 0)
+            hostsim::injectFault(hostsim::FileOp::Read, c.readFault, EIO);
+        EXPECT_EQ(analyse(c.name), UPG_PLUGIN_TYPE_NONE);
+        hostsim::clearFaults();
+        EXPECT_TRUE(contains(log(), std::string("LoadDescriDataInMemory(),  read (/DVD/") + c.name +
+                                        ") failed (errno = 0x"));
+        EXPECT_TRUE(contains(log(), "GetUpgradeType()  ERROR in progression occured \n"));
+        EXPECT_FALSE(contains(log(), "Missing file"));
+        EXPECT_EQ(tree().GetUpgPlginType(), UPG_PLUGIN_TYPE_NONE);
+        EXPECT_EQ(tree().GetDescriDatList().GetSize(), 0);
+        EXPECT_EQ(tree().GetUpgDVD_CurrVersNaviAbsolutePath(), -1);
+    }
+}
+
 TEST_F(UpgTypeTest, NullNameChangesNothing) {
     media("DESCRI.DAT", descriLine("A", "MAPS\\DVD_VER.NAV"));
     media("MAPS/DVD_VER.NAV", "x");
@@ -111,10 +145,13 @@ TEST_F(UpgTypeTest, SecondAnalysisAnswersForTheMediumNowInTheDrive) {
     EXPECT_EQ(tree().GetDescriDatList().GetSize(), 2);
 
     // Another medium: a single-country one without current-version file.
+    // Nothing of the first one's current-version file is left for the
+    // country checks to read.
     media("DESCRI.DAT", descriLine("A", "MAPS\\CD_VER.NAV"));
     media("MAPS/CD_VER.NAV", "x");
     EXPECT_EQ(analyse(), UPG_PLUGIN_TYPE_MODULE_COUNTRY);
     EXPECT_EQ(versionFile(), "/DVD/MAPS/CD_VER.NAV");
+    EXPECT_STREQ(tree().GetMapPlgin_DVD_CurrVersNavi().GetBuffer(), "");
     EXPECT_EQ(tree().GetUpgDVD_CurrVersNaviAbsolutePath(), -1);
 
     // A medium without upgrade: the previous type does not survive.

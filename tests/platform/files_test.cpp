@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -39,6 +40,14 @@ TEST_F(FilesTest, PathsOnADeviceMapOntoItsFolderOthersStayUnchanged) {
     EXPECT_EQ(host("/tmp/elsewhere"), "/tmp/elsewhere");
     EXPECT_EQ(host("relative/SDH"), "relative/SDH");
     EXPECT_EQ(host(""), "");
+    // ".." never climbs above a device's root, as "/.." is "/" on a host.
+    EXPECT_EQ(host("/SDH/../escape.dat"), sdDir() + "/escape.dat");
+    EXPECT_EQ(host("/SDH/MAPPE/../../../x/"), sdDir() + "/x/");
+    EXPECT_EQ(host("/SDH/MAPPE/./FRA/../ITA/a"), sdDir() + "/MAPPE/ITA/a");
+    EXPECT_EQ(host("/SDH/.."), sdDir());
+    EXPECT_EQ(host("/SDH/MAPPE/./tmp_poi/"), sdDir() + "/MAPPE/./tmp_poi/");
+    EXPECT_EQ(host("/SDH/a..b/..c"), sdDir() + "/a..b/..c");
+    EXPECT_EQ(host("/tmp/../etc"), "/tmp/../etc");
 
     // An unmounted unit device names nothing on the host: every file function
     // refuses it with ENOENT, and its folders cannot be made.
@@ -172,8 +181,7 @@ TEST_F(FilesTest, EveryFaultKindFailsItsFunction) {
              plat::fclose(f);
              return failed;
          }},
-        {hostsim::FileOp::Fclose,
-         [] { return plat::fclose(plat::fopen("/SDH/f.txt", "r")) != 0; }},
+        {hostsim::FileOp::Fclose, [] { return plat::fclose(plat::fopen("/SDH/f.txt", "r")) != 0; }},
         {hostsim::FileOp::Remove,
          [] {
              writeFile(hostsim::resolvePath("/SDH/r.txt"), "r");
@@ -274,6 +282,52 @@ TEST_F(FilesTest, DeviceCapacityPlaysAFullCard) {
     EXPECT_EQ(cp("/F/big.bin", "/F/big2.bin"), OK);
     hostsim::setDeviceCapacity("/SDH", -1);
     EXPECT_EQ(cp("/F/big.bin", "/SDH/big.bin"), OK);
+}
+
+// A symbolic link in a device's folder could lead writes outside the device
+// (and past its capacity count): every path through one is refused as absent,
+// with a log line naming the link; paths beside it are not.
+TEST_F(FilesTest, PathsThroughASymbolicLinkInADeviceAreRefused) {
+    put("/SDH/MAPPE/ITA/map.dat", "ita");
+    ASSERT_TRUE(writeFile(root() + "/outside/file.dat", "outside"));
+    ASSERT_EQ(::symlink("../../outside", (sdDir() + "/MAPPE/FRA").c_str()), 0);
+    ASSERT_EQ(::symlink(root().c_str(), (sdDir() + "/up").c_str()), 0);
+    ASSERT_EQ(::symlink("nowhere", (sdDir() + "/MAPPE/dangling").c_str()), 0);
+    hostsim::setDeviceCapacity("/SDH", 1000000);
+    const struct {
+        const char *path;
+        const char *link; // named by the log line
+    } cases[] = {
+        {"/SDH/MAPPE/FRA/file.dat", "/MAPPE/FRA"},  {"/SDH/MAPPE/FRA/new.dat", "/MAPPE/FRA"},
+        {"/SDH/MAPPE/FRA", "/MAPPE/FRA"},           {"/SDH/up/outside/file.dat", "/up"},
+        {"/SDH/MAPPE/dangling", "/MAPPE/dangling"}, {"/SDH/MAPPE/ITA/../FRA/new.dat", "/MAPPE/FRA"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        hostsim::clearCapturedLog();
+        struct stat st;
+        errno = 0;
+        EXPECT_EQ(plat::stat(c.path, &st), -1);
+        EXPECT_EQ(errno, ENOENT);
+        EXPECT_EQ(plat::open(c.path, O_WRONLY | O_CREAT, 0644), -1);
+        EXPECT_EQ(plat::fopen(c.path, "w"), nullptr);
+        EXPECT_EQ(plat::mkdir(c.path), -1);
+        EXPECT_NE(cp("/SDH/MAPPE/ITA/map.dat", c.path), OK);
+        char resolved[256];
+        errno = 0;
+        EXPECT_EQ(plat::resolvePath(c.path, resolved, sizeof resolved), -1);
+        EXPECT_EQ(errno, ENOENT);
+        EXPECT_NE(hostsim::capturedText().find(std::string(c.path) + " is refused: it passes " +
+                                               "through " + sdDir() + c.link + ", a symbolic link"),
+                  std::string::npos)
+            << hostsim::capturedText();
+    }
+    EXPECT_EQ(testsupport::readFile(root() + "/outside/file.dat"), "outside");
+    EXPECT_FALSE(fileExists(root() + "/outside/new.dat"));
+    EXPECT_EQ(get("/SDH/MAPPE/ITA/map.dat"), "ita");
+    hostsim::clearCapturedLog();
+    EXPECT_EQ(cp("/SDH/MAPPE/ITA/map.dat", "/SDH/MAPPE/ITA/copy.dat"), OK);
+    EXPECT_EQ(hostsim::capturedText(), "");
 }
 
 TEST_F(FilesTest, ReplacedFileOpsSeeResolvedHostPaths) {

@@ -71,13 +71,13 @@ protected:
     // `inf` is null, its version file.
     void Deliver(const Files &files, const char *inf = "POI VERSION 12") {
         testsupport::TarBuilder tar;
-        tar.dir("tmp_poi/");
+        tar.dir(m_top);
         std::set<std::string> dirs;
         for (const auto &f : files) {
             std::string cid = f.first.substr(0, f.first.find('/'));
             if (dirs.insert(cid).second)
-                tar.dir("tmp_poi/" + cid + "/");
-            tar.file("tmp_poi/" + f.first, f.second);
+                tar.dir(m_top + cid + "/");
+            tar.file(m_top + f.first, f.second);
         }
         ASSERT_TRUE(writeFile(host("/DVD/POI.tgz"), testsupport::gzip(tar.finish())));
         if (inf != nullptr) {
@@ -124,6 +124,10 @@ protected:
         }
         return steps;
     }
+
+    // The folder the deliveries are packed under ("./tmp_poi/" when packed
+    // from its parent folder with "tar -czf P.tgz ./tmp_poi").
+    std::string m_top = "tmp_poi/";
 };
 
 TEST_F(PoiUpgradeTest, CountryWithoutUserFolderStagesTheDeliveredFiles) {
@@ -150,6 +154,19 @@ TEST_F(PoiUpgradeTest, CountryWithoutUserFolderStagesTheDeliveredFiles) {
     EXPECT_NE(text.find("************** Instal POIs *****************\n"), std::string::npos);
     EXPECT_NE(text.find(" - (C_POI_UPG) Merge new POI CID  FRA \n"), std::string::npos);
     EXPECT_EQ(text.find("ManageFilesInsideMergeFolder"), std::string::npos);
+}
+
+// "tar -C dir -czf P.tgz ./tmp_poi" packs every entry under "./tmp_poi/":
+// the same delivery, installed the same way.
+TEST_F(PoiUpgradeTest, DeliveryPackedAsDotSlashTmpPoiInstalls) {
+    InstallMap("FRA");
+    m_top = "./tmp_poi/";
+    Deliver({{"FRA/ABC.lzw", "abc new"}, {"FRA/poi_ver_ABC.txt", "PREFIX:ABC\n"}});
+
+    EXPECT_EQ(Install(), 0) << log();
+    EXPECT_EQ(Staged("FRA"), (Files{{"ABC.lzw", "abc new"}, {"poi_ver_ABC.txt", "PREFIX:ABC\n"}}));
+    EXPECT_EQ(readFile(host("/SDH/TEMP_POI_VER.POI")), "POI VERSION 12");
+    ExpectWorkFoldersRemoved();
 }
 
 // The three 500-tick pauses lie between 10 and 45, between 60 and 65, and
@@ -372,6 +389,9 @@ TEST_F(PoiUpgradeTest, DeliveriesThatMustNotInstall) {
         {"user's POIs", "POI_USER/FRA/mine.dat", true, "entry outside 'tmp_poi/' refused"},
         {"maps", "FRA/map.dat", true, "entry outside 'tmp_poi/' refused"},
         {"look-alike", "tmp_poiX/a", true, "entry outside 'tmp_poi/' refused"},
+        {"dotted user's POIs", "./POI_USER/FRA/mine.dat", true, "entry outside 'tmp_poi/' refused"},
+        {"dotted look-alike", "././tmp_poiX/a", true, "entry outside 'tmp_poi/' refused"},
+        {"dotted climbing out", "./tmp_poi/../FRA/map.dat", true, "leaves the destination folder"},
         {"climbing out", "tmp_poi/../FRA/map.dat", true, "leaves the destination folder"},
         {"no country", "", false, "no country folder in /SDH/MAPPE/tmp_poi"},
     };

@@ -11,12 +11,15 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <iterator>
 #include <map>
 #include <poll.h>
 #include <pty.h>
 #include <random>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -188,10 +191,14 @@ TEST_F(CliTest, DemoRunsTheUpgradeAndKeepsTheUnit) {
 TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
     ASSERT_TRUE(testsupport::writeFile(m_dir + "/sd/.keep", ""));
     const std::string sd = m_dir + "/sd";
+    // A card folder with a link that leads out of it.
+    const std::string linked = m_dir + "/linked";
+    ASSERT_TRUE(testsupport::writeFile(linked + "/MAPPE/ITA/x", ""));
+    ASSERT_EQ(symlink("../../sd", (linked + "/MAPPE/FRA").c_str()), 0);
     struct Case {
         std::vector<std::string> argv;
         int status;
-        const char *says; // in standard error
+        std::string says; // in standard error
     };
     const std::vector<Case> cases = {
         {{}, 2, "no command given"},
@@ -212,7 +219,7 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
         {{"--sd-capacity", "", "blocksize"}, 2, "--sd-capacity"},
         {{"--sd-capacity", "99999999G", "blocksize"}, 2, "--sd-capacity"},
         {{"analyse", "--descriptor"}, 2, "--descriptor"},
-        {{"analyse", "--descriptor", "ABCDEFGHIJKLMNOP"}, 2, "15 characters"},
+        {{"analyse", "--descriptor", "ABCDEFGHIJKLMNOPQ"}, 2, "16 characters"},
         {{"untar", "a.tgz"}, 2, "DEST"},
         {{"--sd", sd, "install-pois", ""}, 2, "ARCHIVE"},
         {{"demo", "--map-mb", "0"}, 2, "--map-mb"},
@@ -231,6 +238,11 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
         {{"untar", "a.tgz", "--json"}, 2, "DEST"},
         {{"copy", "--json", "/etc/hostname", "/SDH/x"}, 2, "not mounted"},
         {{"--sd", sd, "copy", "--json", "/SDH/none", "/SDH/x"}, 1, "UPGCopy"},
+        {{"--sd", linked, "copy", sd + "/.keep", "/SDH/x"},
+         2,
+         "the card folder '" + linked + "' (--sd) holds a symbolic link, " + linked + "/MAPPE/FRA"},
+        {{"--media", linked, "blocksize", "--json"}, 2, "holds a symbolic link"},
+        {{"--sd", linked, "run", "x.c"}, 125, "holds a symbolic link"},
         {{"--sd", sd, "install-pois", "--json", "/SDH/none.tgz"}, 1, "installation"},
         {{"--help"}, 0, ""},
         {{"--version"}, 0, ""},
@@ -357,6 +369,98 @@ int main(void) {
     EXPECT_EQ(upgsim({"run", path}), 0) << err();
     EXPECT_EQ(out(), "-1 0 -1\n");
     EXPECT_NE(access("/SDH/MAPPE/TEST/x", F_OK), 0);
+}
+
+// One run at a time writes a card: while a script runs on it (and its forked
+// child holds the lock with its parent), every other run on that card, or on
+// its flash, is refused at once, naming the folder and the run's process;
+// other folders are free, and the card is free again once the run has ended.
+TEST_F(CliTest, ASecondRunOnACardInUseIsRefusedAtOnce) {
+    const std::string sd = m_dir + "/sd";
+    const std::string flash = m_dir + "/flash";
+    const std::string other = m_dir + "/other";
+    const std::string go = m_dir + "/go";
+    ASSERT_TRUE(testsupport::writeFile(sd + "/.keep", ""));
+    ASSERT_TRUE(testsupport::writeFile(flash + "/.keep", ""));
+    ASSERT_TRUE(testsupport::writeFile(other + "/.keep", ""));
+    ASSERT_EQ(mkfifo(go.c_str(), 0600), 0);
+    const std::string path = script("hold.c", R"(#include <stdio.h>
+int main(int argc, char **argv) {
+    printf("holding\n");
+    fflush(stdout);
+    FILE *f = fopen(argv[1], "r"); /* until the test opens it to write */
+    int c = f != NULL ? fgetc(f) : -1;
+    if (f != NULL)
+        fclose(f);
+    return c == 'x' ? 0 : 3;
+}
+)");
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t first = fork();
+    ASSERT_GE(first, 0);
+    if (first == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        close(out[1]);
+        execl(m_upgsim.c_str(), "upgsim", "run", "--sd", sd.c_str(), "--flash", flash.c_str(),
+              path.c_str(), go.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    // Reads the first run's output until `want` or its end (30 s at most).
+    std::string firstOut;
+    auto readUntil = [&](const std::string &want) {
+        char buf[256];
+        pollfd p{out[0], POLLIN, 0};
+        while ((want.empty() || firstOut.find(want) == std::string::npos) &&
+               poll(&p, 1, 30000) == 1) {
+            const ssize_t n = read(out[0], buf, sizeof buf);
+            if (n <= 0)
+                return;
+            firstOut.append(buf, static_cast<size_t>(n));
+        }
+    };
+    readUntil("holding\n");
+    ASSERT_NE(firstOut.find("holding\n"), std::string::npos) << firstOut;
+
+    const std::string process = "(process " + std::to_string(first) + ")";
+    const struct {
+        std::vector<std::string> argv;
+        int status;
+        std::string says; // in standard error; empty: must succeed
+    } cases[] = {
+        {{"--sd", sd, "copy", sd + "/.keep", "/SDH/x"}, 1, "the card folder '" + sd + "' (--sd)"},
+        {{"--sd", sd, "blocksize"}, 1, "the card folder '" + sd + "' (--sd)"},
+        {{"--sd", sd, "run", path, go}, 125, "the card folder '" + sd + "' (--sd)"},
+        {{"--flash", flash, "config", "show"}, 1, "the flash folder '" + flash + "' (--flash)"},
+        {{"--sd", sd, "copy", "--json", sd + "/.keep", "/SDH/x"},
+         1,
+         "the card folder '" + sd + "' (--sd)"},
+        {{"--sd", other, "copy", other + "/.keep", "/SDH/x"}, 0, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.argv[2]);
+        EXPECT_EQ(upgsim(c.argv), c.status) << err() << "first " << first;
+        if (c.says.empty())
+            continue;
+        EXPECT_NE(err().find("upgsim: " + c.says + " is in use by another upgsim run " + process),
+                  std::string::npos)
+            << err();
+    }
+    EXPECT_FALSE(testsupport::fileExists(sd + "/x"));
+
+    // Lets the script end; the card is free again.
+    const int w = open(go.c_str(), O_WRONLY | O_NONBLOCK); // fails rather than hangs
+    ASSERT_GE(w, 0) << std::strerror(errno);
+    ASSERT_EQ(write(w, "x", 1), 1);
+    close(w);
+    readUntil("");
+    close(out[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(first, &status, 0), first);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << firstOut;
+    EXPECT_EQ(upgsim({"--sd", sd, "copy", sd + "/.keep", "/SDH/x"}), 0) << err();
 }
 
 // Every way a script can end, with the status run reports and the output that

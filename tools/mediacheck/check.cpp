@@ -284,7 +284,8 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
     if (!readDescriptor(reader, "/DVD/" + options.descriptor, options.descriptor, mainRecords,
                         findings))
         add(findings, Severity::Error, "DESCRI_MISSING", options.descriptor,
-            "the main descriptor does not open: the unit finds no upgrade");
+            "the main descriptor does not open or cannot be read: the unit finds no "
+            "upgrade");
     checkNamedFiles(media, options.descriptor, mainRecords, findings);
     checkVersionNames(options.descriptor, mainRecords, findings);
 

@@ -69,6 +69,8 @@ void readCountryLine(Section &s, const std::string &line, long blockSize) {
     const std::string where = "MAPPE/" + c.dir;
     if (has(line, "LoadDescriDataInMemory(),  fopen (")) {
         decide(s, Decision::MediumFault, "no DESCRI.DAT in " + where);
+    } else if (has(line, "LoadDescriDataInMemory(),  read (")) {
+        decide(s, Decision::MediumFault, where + "/DESCRI.DAT cannot be read");
     } else if (has(line, "ConvertDataIntoDescriDatEltList(), ERROR")) {
         decide(s, Decision::MediumFault, where + "/DESCRI.DAT cannot be parsed");
     } else if (has(line, "GetUpgValidFileIfFound(), Missing file")) {
@@ -145,6 +147,9 @@ std::string typeReason(const std::vector<hostsim::LogLine> &lines, const std::st
     for (const hostsim::LogLine &l : lines) {
         if (has(l.text, "LoadDescriDataInMemory(),  fopen ("))
             return "the main descriptor " + descriptor + " does not open";
+        if (has(l.text, "LoadDescriDataInMemory(),  read ("))
+            return "the main descriptor " + descriptor +
+                   " cannot be read (a folder, or a read error)";
         if (has(l.text, "GetUpgDVDorCDValidFileIfFound()   Missing file"))
             return descriptor +
                    " lists no version file named DVD_VER.NAV or CD_VER.NAV (names are compared "

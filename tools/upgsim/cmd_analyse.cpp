@@ -30,7 +30,7 @@ namespace {
 using hostsim::EicArg;
 
 const int k_text_size = 50;       // the builtins' text buffers
-const int k_max_name_length = 15; // the descriptor name's local buffer
+const int k_max_name_length = 16; // the descriptor name's local buffer
 
 // What the analysis found.
 struct Analysis {
@@ -178,7 +178,7 @@ void defineAnalyse(CLI::App &sub, upgsim::GlobalOptions &) {
         ->check(CLI::Validator(
             [](std::string &name) {
                 return name.size() > static_cast<size_t>(k_max_name_length)
-                           ? std::string("at most 15 characters")
+                           ? std::string("at most 16 characters")
                            : std::string();
             },
             "", "name length"));

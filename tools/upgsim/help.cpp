@@ -26,7 +26,7 @@ const Note k_notes[] = {
     {"Clock", "Every command runs the simulated clock at 6000 ticks per second unless\n"
               "--tick-hz N is given (the unit runs 60).\n"},
     {"Exit status", "  0                       success\n"
-                    "  1                       failure reported by the module\n"
+                    "  1                       failure reported by the module; card in use\n"
                     "  2                       usage error (one line naming it)\n"
                     "  0-123                   run, demo: the script's own status\n"
                     "  124                     run: --timeout ran out\n"

@@ -4,6 +4,8 @@
 // stand-ins, then runs the subcommand.
 #include "tools/upgsim/upgsim.h"
 
+#include "tools/upgsim/card_lock.h"
+
 #include "platform/hostsim/hostsim.h"
 #include "platform/plat_gz.h"
 #include "tools/scripthost/child.h"
@@ -95,9 +97,13 @@ void onInterrupt(int sig) {
 
 } // namespace
 
-bool GlobalOptions::progressOnTerminal() const { return !noProgress && isatty(STDERR_FILENO); }
+bool GlobalOptions::progressOnTerminal() const {
+    return !noProgress && isatty(STDERR_FILENO);
+}
 
-void registerCommand(const Command &cmd) { commandTable()[cmd.name] = cmd; }
+void registerCommand(const Command &cmd) {
+    commandTable()[cmd.name] = cmd;
+}
 
 bool deviceMounted(const GlobalOptions &opts, const char *command, const char *what,
                    const std::string &unitPath) {
@@ -106,8 +112,9 @@ bool deviceMounted(const GlobalOptions &opts, const char *command, const char *w
         const std::string *folder;
         const char *option;
     };
-    const Device devices[] = {
-        {"/SDH", &opts.sd, "--sd"}, {"/F", &opts.flash, "--flash"}, {"/DVD", &opts.media, "--media"}};
+    const Device devices[] = {{"/SDH", &opts.sd, "--sd"},
+                              {"/F", &opts.flash, "--flash"},
+                              {"/DVD", &opts.media, "--media"}};
     for (const Device &d : devices) {
         const std::size_t n = std::strlen(d.name);
         if (unitPath.compare(0, n, d.name) == 0 && (unitPath.size() == n || unitPath[n] == '/') &&
@@ -237,6 +244,14 @@ int main(int argc, char **argv) {
         usageError("no command given");
         std::fputs(app.help().c_str(), stderr);
         return EXIT_USAGE;
+    }
+
+    // One run at a time on a card, and no folder with a link played as a
+    // device: checked before anything of the run touches the folders.
+    const int guarded = guardDeviceFolders(opts, cmd->name);
+    if (guarded != EXIT_OK) {
+        finishJson(guarded);
+        return guarded;
     }
 
     hostsim::resetAll();

@@ -140,7 +140,9 @@ public:
     // (nothing for a perimeter of 4 or more, or a negative length).
     void BuildMainDescriDatFilePath(CKWString &p_path, const char *p_name, int p_length);
     // Appends the lines of the file (pieces of at most 249 characters, line
-    // ends kept) to p_list. 0, or -1 when the file does not open.
+    // ends kept) to p_list. 0, or -1 when the file does not open or a read
+    // fails (logged with the file's name; p_list then holds the lines read
+    // before, for the caller to release).
     int LoadDescriDataInMemory(const char *p_file, CKWArray<CKWString> &p_list);
     // Releases every line of p_list and its storage.
     void FreeDescriDatData(CKWArray<CKWString> &p_list);
@@ -166,7 +168,9 @@ public:
     // Analyses the main descriptor file p_descri_root_file (first p_length
     // characters) under the medium's root and returns the upgrade type. Every
     // analysis starts afresh: the descriptor lists, the version-file paths and
-    // the type of an earlier medium are dropped first. p_media is not used.
+    // the type of an earlier medium are dropped first, and the current-version
+    // file's path is set from this medium's records (empty when they list
+    // none, or when the descriptor cannot be read). p_media is not used.
     t_upg_plugin_type GetUpgradeType(const char *p_descri_root_file, int p_length,
                                      const CKWString &p_media);
     // Searches m_descri_dat_list for "DVD_VER.NAV", then "CD_VER.NAV"; 0 with
@@ -232,6 +236,9 @@ private:
     // The medium's root for the country scan: media_carto_drive or, for a
     // perimeter of 2 or more, m_perimeter_root.
     const CKWString &ScanRoot() const;
+    // m_map_plgin_DVD_CurrVersNavi := the absolute path of the first record
+    // of m_descri_dat_list naming "CURR_VERS_NAVI.TXT", or empty. No log.
+    void DeriveCurrVersNaviPath();
 
     PERIMETER m_perimeter;
     CKWString media_carto_drive;

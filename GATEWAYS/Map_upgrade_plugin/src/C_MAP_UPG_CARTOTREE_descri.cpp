@@ -8,6 +8,7 @@
 #include "platform/plat_io.h"
 #include "unit/systool.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -28,6 +29,59 @@ const char k_icon_brands[] = "ICON_BRANDS";
 bool KeyBeginsWith(const CKWString &p_key, const char *p_prefix) {
     return std::strncmp(p_key.GetBuffer(), p_prefix, std::strlen(p_prefix)) == 0;
 }
+
+// Reads a descriptor file in pieces as fgets would (a piece ends after its
+// line feed, after k_descri_read_size - 1 characters, or at the end of the
+// file), through the file's descriptor, so that a read error is told apart
+// from the end of the file: fgets and feof alone report both as an end.
+class DescriLineReader {
+public:
+    explicit DescriLineReader(int p_fd) : m_fd(p_fd) {}
+    // Next piece into p_line (k_descri_line_buffer bytes, NUL-terminated):
+    // its length, 0 at the end of the file, -1 on a read error (errno kept).
+    int Next(char *p_line) {
+        int l_length = 0;
+        while (l_length < k_descri_read_size - 1) {
+            if (m_pos == m_end && Fill() != 1)
+                break;
+            const char l_c = m_buffer[m_pos++];
+            p_line[l_length++] = l_c;
+            if (l_c == '\n')
+                break;
+        }
+        p_line[l_length] = '\0';
+        return m_failed ? -1 : l_length;
+    }
+
+private:
+    // 1 when bytes were read, 0 at the end of the file, -1 on an error.
+    int Fill() {
+        if (m_failed || m_at_end)
+            return m_failed ? -1 : 0;
+        long l_read;
+        do {
+            l_read = plat::read(m_fd, m_buffer, sizeof m_buffer);
+        } while (l_read < 0 && errnoGet() == EINTR);
+        if (l_read < 0) {
+            m_failed = true;
+            return -1;
+        }
+        if (l_read == 0) {
+            m_at_end = true;
+            return 0;
+        }
+        m_pos = 0;
+        m_end = static_cast<int>(l_read);
+        return 1;
+    }
+
+    int m_fd;
+    char m_buffer[512];
+    int m_pos = 0;
+    int m_end = 0;
+    bool m_at_end = false;
+    bool m_failed = false;
+};
 
 // Normalises the record's path; an empty path has nothing to normalise.
 int NormalisePath(C_MAP_UPG_CARTOTREE &p_tree, t_upg_descri_dat_elt &p_elt) {
@@ -70,16 +124,22 @@ int C_MAP_UPG_CARTOTREE::LoadDescriDataInMemory(const char *p_file, CKWArray<CKW
                      (_Vx_usr_arg_t)p_file);
         return -1;
     }
+    // A descriptor cut by a read error is not a shorter descriptor: a cut
+    // after a "CD_VER.NAV" line would make a country-selection medium look
+    // like a single-country one. The lines read so far stay in p_list for
+    // the caller to release; the result says they are not the whole file.
+    DescriLineReader l_reader(fileno(l_file));
     char l_line[k_descri_line_buffer];
-    while (!std::feof(l_file)) {
-        std::memset(l_line, 0, sizeof l_line);
-        if (std::fgets(l_line, k_descri_read_size, l_file) == nullptr) {
-            // End of file, or a read error that would never reach it.
-            if (std::ferror(l_file))
-                break;
-            continue;
-        }
+    int l_length;
+    while ((l_length = l_reader.Next(l_line)) > 0)
         p_list.Add(CKWString(l_line));
+    if (l_length < 0) {
+        const int l_errno = errnoGet();
+        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(),  read (%s) failed (errno = 0x%X) !!!\n",
+                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t) "LoadDescriDataInMemory",
+                     (_Vx_usr_arg_t)p_file, (_Vx_usr_arg_t)l_errno);
+        plat::fclose(l_file);
+        return -1;
     }
     plat::fclose(l_file);
     return 0;

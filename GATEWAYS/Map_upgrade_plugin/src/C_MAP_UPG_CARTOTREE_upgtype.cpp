@@ -21,6 +21,16 @@ int Length(const char *p_text) {
     return static_cast<int>(std::strlen(p_text));
 }
 
+// True when the last component of p_path (after its last '/') begins with the
+// first p_n characters of p_name.
+bool LastComponentBeginsWith(const CKWString &p_path, const char *p_name, int p_n) {
+    const char *l_path = p_path.GetBuffer();
+    const char *l_slash = std::strrchr(l_path, '/');
+    if (l_slash == nullptr || p_name == nullptr || p_n < 0)
+        return false;
+    return std::strncmp(l_slash + 1, p_name, static_cast<size_t>(p_n)) == 0;
+}
+
 } // namespace
 
 t_upg_plugin_type C_MAP_UPG_CARTOTREE::GetUpgradeType(const char *p_descri_root_file, int p_length,
@@ -37,15 +47,17 @@ t_upg_plugin_type C_MAP_UPG_CARTOTREE::GetUpgradeType(const char *p_descri_root_
         // A new analysis: no descriptor record of an earlier one may answer
         // for this medium (every search returns the first match, so old
         // records would win), and neither an earlier type nor an earlier
-        // version file may answer for it. The current-version file's path
-        // stays: the country list reads it, and a script need not ask for it
-        // again after a second "GetNavUpgType"; it is replaced when it is
-        // found again.
+        // version file or current-version file may answer for it. The
+        // current-version file's path is derived again below from this
+        // medium's records, so that the country list of a medium analysed
+        // twice still finds it, and one of a medium that lists none never
+        // reads the file of the medium before.
         m_db_download_list.RemoveAll();
         m_gruppo_root_list.RemoveAll();
         m_icon_brands_list.RemoveAll();
         m_descri_dat_list.RemoveAll();
         m_map_plgin_DVD_or_CD.Clear();
+        m_map_plgin_DVD_CurrVersNavi.Clear();
         m_upg_plgin_type = UPG_PLUGIN_TYPE_NONE;
 
         LogCartoTree("(%s)  %s  %d \n", (_Vx_usr_arg_t)__FILE__, (_Vx_usr_arg_t) "GetUpgradeType",
@@ -57,6 +69,8 @@ t_upg_plugin_type C_MAP_UPG_CARTOTREE::GetUpgradeType(const char *p_descri_root_
                      (_Vx_usr_arg_t)l_data_List_tmp.GetSize());
         if (l_status == 0)
             l_status = SaveMainDescriDatIntoSpecifiedList(l_data_List_tmp);
+        if (l_status == 0)
+            DeriveCurrVersNaviPath();
         if (l_status == 0)
             l_status = GetUpgDVDorCDValidFileIfFound();
         if (l_status == 0) {
@@ -76,6 +90,19 @@ t_upg_plugin_type C_MAP_UPG_CARTOTREE::GetUpgradeType(const char *p_descri_root_
         LogCartoTree("GetUpgradeType()  ERROR in progression occured \n");
     FreeDescriDatData(l_data_List_tmp);
     return l_type;
+}
+
+void C_MAP_UPG_CARTOTREE::DeriveCurrVersNaviPath() {
+    m_map_plgin_DVD_CurrVersNavi.Clear();
+    for (int l_i = 0; l_i < m_descri_dat_list.GetSize(); ++l_i) {
+        t_upg_descri_dat_elt *l_elt = nullptr;
+        if (m_descri_dat_list.GetPtr(l_i, &l_elt) == 1 &&
+            LastComponentBeginsWith(l_elt->m_file_path, k_curr_vers_navi,
+                                    Length(k_curr_vers_navi))) {
+            BuildUpgFilePath(m_map_plgin_DVD_CurrVersNavi, l_elt->m_file_path);
+            return;
+        }
+    }
 }
 
 int C_MAP_UPG_CARTOTREE::GetUpgDVDorCDValidFileIfFound() {
@@ -217,11 +244,7 @@ int C_MAP_UPG_CARTOTREE::CheckUpgDescriRelativeFile(CKWArray<t_upg_descri_dat_el
 }
 
 bool C_MAP_UPG_CARTOTREE::GetUpgDescriRelativeFile(CKWString &p_path, const char *p_name, int p_n) {
-    int l_slash = p_path.FindReverse('/', -1);
-    if (l_slash < 0 || p_name == nullptr || p_n < 0)
-        return false;
-    const char *l_last = p_path.GetBuffer() + l_slash + 1;
-    if (std::strncmp(l_last, p_name, static_cast<size_t>(p_n)) != 0)
+    if (!LastComponentBeginsWith(p_path, p_name, p_n))
         return false;
     LogCartoTree(" GetUpgDescriRelativeFile()   '%s'  found in file : (%s)\n",
                  (_Vx_usr_arg_t)p_name, (_Vx_usr_arg_t)p_path.GetBuffer());

@@ -384,13 +384,11 @@ std::string extractorReason(const std::vector<hostsim::LogLine> &lines) {
     static const char *const errors[] = {"ERROR", "error", "cannot"};
     for (const auto *set : {&refusals[0], &errors[0]}) {
         const size_t count = set == &refusals[0] ? 4 : 3;
-        for (const hostsim::LogLine &l : lines) {
-            const std::string &t = l.text;
-            const size_t open = t.find(" - (");
-            if (open == std::string::npos)
-                continue;
-            for (size_t i = 0; i < count; ++i) {
-                if (t.find(set[i]) == std::string::npos)
+        for (size_t i = 0; i < count; ++i) {
+            for (const hostsim::LogLine &l : lines) {
+                const std::string &t = l.text;
+                const size_t open = t.find(" - (");
+                if (open == std::string::npos || t.find(set[i]) == std::string::npos)
                     continue;
                 std::string s = t.substr(open + 3);
                 while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
@@ -539,8 +537,9 @@ void checkArchive(const std::string &relPath, const std::string &hostPath,
         if (incremental && !longName && !pax && !full) {
             const UnitHeader *u = unitOf(i);
             add(findings, Severity::Error, "TAR_GNU_INCREMENTAL", relPath,
-                where + "GNU incremental header (tar --listed-incremental): its access and "
-                        "change times sit where the unit reads a path prefix, so the unit " +
+                where +
+                    "GNU incremental header (tar --listed-incremental): its access and "
+                    "change times sit where the unit reads a path prefix, so the unit " +
                     (u != nullptr && e.type == AE_IFREG
                          ? "writes it as '" + u->path + "'"
                          : std::string("writes it under a folder named after them")) +
@@ -599,7 +598,7 @@ void checkArchive(const std::string &relPath, const std::string &hostPath,
     const bool unitStopped = rc != 0 && ref.unit.stop != UINT64_MAX;
     int notWritten = 0;
     std::set<std::string> told; // unit files already explained
-    std::vector<std::string> afterEnd;
+    std::vector<std::string> afterEnd, overwritten;
     for (const auto &r : ref.tree) {
         const std::string &path = r.first;
         const size_t i = r.second.entry;
@@ -613,13 +612,13 @@ void checkArchive(const std::string &relPath, const std::string &hostPath,
         if (got != actual.end()) {
             auto w = unitWriter.find(path);
             if (w != unitWriter.end() && unitHeaders[w->second].offset >= refEnd) {
-                afterEnd.push_back(path);
+                overwritten.push_back(path);
                 continue;
             }
             if (got->second.size != r.second.state.size)
                 add(findings, Severity::Error, "TAR_SIZE_MISMATCH", relPath,
-                    where + "the unit writes " + std::to_string(got->second.size) +
-                        " bytes, tar " + std::to_string(r.second.state.size));
+                    where + "the unit writes " + std::to_string(got->second.size) + " bytes, tar " +
+                        std::to_string(r.second.state.size));
             else
                 add(findings, Severity::Error, "TAR_CONTENT_MISMATCH", relPath,
                     where + "the unit writes other bytes than tar (same size, " +
@@ -627,9 +626,8 @@ void checkArchive(const std::string &relPath, const std::string &hostPath,
             continue;
         }
         const UnitHeader *u = unitOf(i);
-        const uint64_t at = mainHeader[i] >= 0
-                                ? headers[static_cast<size_t>(mainHeader[i])].offset
-                                : ref.entries[i].position;
+        const uint64_t at = mainHeader[i] >= 0 ? headers[static_cast<size_t>(mainHeader[i])].offset
+                                               : ref.entries[i].position;
         if (u != nullptr && u->kind == 'f' && u->path != path && actual.count(u->path) != 0) {
             add(findings, Severity::Error, "TAR_NAME_CHANGED", relPath,
                 where + "the unit writes it as '" + u->path + "'");
@@ -654,7 +652,7 @@ void checkArchive(const std::string &relPath, const std::string &hostPath,
         auto w = unitWriter.find(path);
         if (w == unitWriter.end()) {
             add(findings, Severity::Error, "TAR_STRAY_FILE", relPath,
-                    "the unit writes '" + path + "', which the archive does not declare");
+                "the unit writes '" + path + "', which the archive does not declare");
             continue;
         }
         const uint64_t off = unitHeaders[w->second].offset;
@@ -697,14 +695,17 @@ void checkArchive(const std::string &relPath, const std::string &hostPath,
             "volume label '" + headers[l.first].name +
                 "': tar skips it, the unit writes it as a file " + someNames(l.second));
     const bool stopAfterEnd = unitStopped && ref.unit.stop >= refEnd;
-    if (!afterEnd.empty() || stopAfterEnd) {
+    if (!afterEnd.empty() || !overwritten.empty() || stopAfterEnd) {
         std::string msg = "the archive ends (end-of-archive block at tar offset " +
                           std::to_string(refEnd) +
                           ") where tar stops, but the unit reads on to the end of the stream";
         if (!afterEnd.empty())
             msg += " and writes " + someNames(afterEnd) + ", which tar does not";
+        if (!overwritten.empty())
+            msg += std::string(afterEnd.empty() ? " and" : ";") + " overwrites " +
+                   someNames(overwritten) + " with other bytes";
         if (stopAfterEnd)
-            msg += std::string(afterEnd.empty() ? " and" : ";") +
+            msg += std::string(afterEnd.empty() && overwritten.empty() ? " and" : ";") +
                    " its extraction fails at tar offset " + std::to_string(ref.unit.stop) + " (" +
                    ref.unit.stopWhy + ")";
         add(findings, Severity::Error, "TAR_AFTER_END", relPath,

@@ -292,8 +292,8 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
         if (dir->empty())
             continue;
         const std::string inside = fs::weakly_canonical(*dir, ec).generic_string() + "/";
-        if (fs::weakly_canonical(scratch, ec).generic_string().compare(0, inside.size(),
-                                                                       inside) == 0) {
+        if (fs::weakly_canonical(scratch, ec).generic_string().compare(0, inside.size(), inside) ==
+            0) {
             add(findings, Severity::Error, "USAGE", *dir,
                 "the scratch folder would lie inside it (" + scratch +
                     "): set TMPDIR to a folder outside the medium and the card");
@@ -325,8 +325,8 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
     std::map<std::string, std::string> archiveOfCountry; // folder -> archive
     std::set<std::string> poiArchives;
     std::set<std::string> countryDirs; // folders under MAPPE/: countries the unit may know
-    std::set<std::string> named; // archives a descriptor names, whatever their extension
-    std::set<std::string> descriCase; // folders whose descriptor is spelled otherwise
+    std::set<std::string> named;       // archives a descriptor names, whatever their extension
+    std::set<std::string> descriCase;  // folders whose descriptor is spelled otherwise
     for (const DescriRecord &r : mainRecords)
         if (r.key == "POI_DOWNLOAD" ||
             (r.key.compare(0, 3, "POI") == 0 && endsWithNoCase(r.path, ".tgz"))) {
@@ -458,8 +458,9 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
             std::string names;
             for (const auto &b : beyond)
                 names += (names.empty() ? "" : " ") + b.second;
-            past[std::to_string(count) + " countries are offered; the script's country table "
-                                         "holds " +
+            past[std::to_string(count) +
+                 " countries are offered; the script's country table "
+                 "holds " +
                  std::to_string(options.scriptTableSize) + ": the module lists " + names +
                  " past its end, and the script never installs them"]
                 .push_back(bs);
@@ -469,8 +470,7 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
             for (long bs : p.second)
                 sizes += (sizes.empty() ? "" : ", ") + std::to_string(bs);
             add(findings, Severity::Error, "COUNTRY_TABLE_FULL", "MAPPE",
-                "on cards of " + sizes + "-byte blocks " + p.first +
-                    "; put them on a second disc");
+                "on cards of " + sizes + "-byte blocks " + p.first + "; put them on a second disc");
         }
         if (!any)
             add(findings, Severity::Error, "NOTHING_OFFERED", "MAPPE",
@@ -499,7 +499,8 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
     }
     for (const std::string &n : named) {
         std::string actual;
-        if (findPath(media, n, actual) == Spelling::Exact && fs::is_regular_file(media + "/" + n, ec))
+        if (findPath(media, n, actual) == Spelling::Exact &&
+            fs::is_regular_file(media + "/" + n, ec))
             found.insert(normaliseRel(n));
     }
     std::vector<std::string> archives(found.begin(), found.end());

@@ -14,8 +14,8 @@ namespace fs = std::filesystem;
 namespace mediacheck {
 
 Sha256::Sha256() : m_ctx(EVP_MD_CTX_new()) {
-    if (m_ctx != nullptr && EVP_DigestInit_ex(static_cast<EVP_MD_CTX *>(m_ctx), EVP_sha256(),
-                                              nullptr) != 1) {
+    if (m_ctx != nullptr &&
+        EVP_DigestInit_ex(static_cast<EVP_MD_CTX *>(m_ctx), EVP_sha256(), nullptr) != 1) {
         EVP_MD_CTX_free(static_cast<EVP_MD_CTX *>(m_ctx));
         m_ctx = nullptr;
     }

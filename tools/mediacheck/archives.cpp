@@ -471,6 +471,7 @@ void checkArchive(const std::string &relPath, const std::string &hostPath,
     // (long name, pax) or labels that tar folds into it.
     const std::vector<RawHeader> &headers = ref.tap.headers;
     std::vector<long> entryOfHeader(headers.size(), -1);
+    std::vector<long> firstHeader(ref.entries.size(), 0);
     std::vector<long> mainHeader(ref.entries.size(), -1);
     std::map<uint64_t, size_t> headerAt;
     for (size_t h = 0; h < headers.size(); ++h)
@@ -479,6 +480,7 @@ void checkArchive(const std::string &relPath, const std::string &hostPath,
         uint64_t end = i + 1 < ref.entries.size() ? ref.entries[i + 1].position : UINT64_MAX;
         while (h < headers.size() && headers[h].offset < ref.entries[i].position)
             ++h;
+        firstHeader[i] = static_cast<long>(h);
         while (h < headers.size() && headers[h].offset < end) {
             entryOfHeader[h] = static_cast<long>(i);
             mainHeader[i] = static_cast<long>(h++);
@@ -507,16 +509,15 @@ void checkArchive(const std::string &relPath, const std::string &hostPath,
         const Entry &e = ref.entries[i];
         const std::string where = "entry '" + e.path + "': ";
         bool longName = false, pax = false, sparse = e.sparse, full = false, incremental = false;
-        for (size_t h = 0; h < headers.size(); ++h) {
-            if (entryOfHeader[h] != static_cast<long>(i))
-                continue;
-            const char t = headers[h].typeflag;
+        for (long h = firstHeader[i]; h <= mainHeader[i]; ++h) {
+            const char t = headers[static_cast<size_t>(h)].typeflag;
             longName = longName || t == 'L' || t == 'K';
             pax = pax || t == 'x' || t == 'g';
             sparse = sparse || t == 'S';
             if (!extension(t) && t != 'V') {
-                full = full || headers[h].nameFull;
-                incremental = incremental || (headers[h].gnuMagic && !headers[h].prefix.empty());
+                const RawHeader &raw = headers[static_cast<size_t>(h)];
+                full = full || raw.nameFull;
+                incremental = incremental || (raw.gnuMagic && !raw.prefix.empty());
             }
         }
         if (longName) {

@@ -5,9 +5,11 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -40,13 +42,34 @@ std::array<unsigned char, 32> Sha256::digest() {
     return out;
 }
 
+namespace {
+
+// Digest of one file; false when it cannot be read.
+bool digestFile(const fs::path &path, std::vector<unsigned char> &buf, FileDigest &d) {
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return false;
+    Sha256 sha;
+    size_t n = 0;
+    while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0) {
+        sha.update(buf.data(), n);
+        d.size += n;
+    }
+    const bool ok = !std::ferror(f);
+    std::fclose(f);
+    d.sha = sha.digest();
+    return ok;
+}
+
+} // namespace
+
 bool digestTree(const std::string &root, std::map<std::string, FileDigest> &out) {
     out.clear();
     std::error_code ec;
     if (!fs::exists(root, ec))
         return true;
     bool ok = true;
-    std::vector<unsigned char> buf(256 * 1024);
+    std::vector<fs::path> files;
     auto it = fs::recursive_directory_iterator(root, ec);
     if (ec)
         return false;
@@ -55,26 +78,33 @@ bool digestTree(const std::string &root, std::map<std::string, FileDigest> &out)
             ok = false;
             break;
         }
-        if (it->is_symlink(ec) || !it->is_regular_file(ec))
-            continue;
-        FileDigest d;
-        FILE *f = std::fopen(it->path().c_str(), "rb");
-        if (f == nullptr) {
-            ok = false;
-            continue;
-        }
-        Sha256 sha;
-        size_t n = 0;
-        while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0) {
-            sha.update(buf.data(), n);
-            d.size += n;
-        }
-        ok = ok && !std::ferror(f);
-        std::fclose(f);
-        d.sha = sha.digest();
-        out[fs::relative(it->path(), root, ec).generic_string()] = d;
+        if (!it->is_symlink(ec) && it->is_regular_file(ec))
+            files.push_back(it->path());
     }
-    return ok;
+    // The files are read back in two threads: the check waits for this
+    // after the extraction, when nothing else runs.
+    std::vector<FileDigest> digests(files.size());
+    std::atomic<size_t> next{0};
+    std::atomic<bool> allRead{true};
+    auto work = [&]() {
+        std::vector<unsigned char> buf(256 * 1024);
+        for (size_t i = next++; i < files.size(); i = next++)
+            if (!digestFile(files[i], buf, digests[i]))
+                allRead = false;
+    };
+    std::thread helper;
+    if (files.size() > 1)
+        helper = std::thread(work);
+    work();
+    if (helper.joinable())
+        helper.join();
+    // The walk's paths all start with `root` and a separator.
+    const size_t skip = fs::path(root).generic_string().size() + 1;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string p = files[i].generic_string();
+        out[p.size() > skip ? p.substr(skip) : p] = digests[i];
+    }
+    return ok && allRead;
 }
 
 std::string normalisePath(const std::string &path) {

@@ -198,14 +198,18 @@ std::string fraThen(const std::string &rest) {
     return t.bytes() + rest;
 }
 
-// A dead process's id (a child that has been waited for).
-long deadPid() {
-    pid_t pid = fork();
-    if (pid == 0)
+// A scratch folder's marker naming a process of this host: a dead one (a
+// child that has been waited for) or this test.
+std::string marker(bool dead) {
+    pid_t pid = getpid();
+    if (dead && (pid = fork()) == 0)
         _exit(0);
     int status = 0;
-    waitpid(pid, &status, 0);
-    return static_cast<long>(pid);
+    if (dead)
+        waitpid(pid, &status, 0);
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    return std::to_string(pid) + " " + host + "\n";
 }
 
 const Fault k_faults[] = {
@@ -300,8 +304,7 @@ const Fault k_faults[] = {
      "GZ_TRUNCATED", "MAPPE/ITA/ITA.tar.gz", 1, -1, true},
     {"ScratchOfAKilledRunInTheMedium",
      [](Medium &m, const std::string &) {
-         return writeFile(m.root() + "/upgsim-check-x1/.upgsim-scratch",
-                          std::to_string(deadPid()) + "\n") &&
+         return writeFile(m.root() + "/upgsim-check-x1/.upgsim-scratch", marker(true)) &&
                 writeFile(m.root() + "/upgsim-check-x1/card/MAPPE/x.tgz", "not an archive");
      },
      "SCRATCH_LEFT_OVER", "upgsim-check-x1", 0, -1, true},
@@ -504,8 +507,8 @@ TEST_F(MediaCheck, ScratchFolderGoesOnEveryExit) {
     // Left by runs that no longer exist: removed; a live run's stays.
     const std::string dead = root() + "/upgsim-check-dead";
     const std::string live = root() + "/upgsim-check-live";
-    ASSERT_TRUE(writeFile(dead + "/.upgsim-scratch", std::to_string(deadPid()) + "\n"));
-    ASSERT_TRUE(writeFile(live + "/.upgsim-scratch", std::to_string(getpid()) + "\n"));
+    ASSERT_TRUE(writeFile(dead + "/.upgsim-scratch", marker(true)));
+    ASSERT_TRUE(writeFile(live + "/.upgsim-scratch", marker(false)));
     {
         mediacheck::ScratchFolder s(root(), "upgsim-check");
         ASSERT_FALSE(s.path().empty());

@@ -198,7 +198,8 @@ std::string renderDiffJson(const TreeDiff &diff, const std::string &mode, bool c
 std::string makeScratchFolder(const std::string &parent, const std::string &tag);
 
 // The file that marks a scratch folder of this tool (it holds the owner's
-// process id), so that a folder left by a killed run is never taken for data.
+// process id and host name), so that a folder left by a killed run is never
+// taken for data.
 extern const char *const k_scratch_marker;
 
 // A scratch folder "<parent>/<tag>-XXXXXX" (parent empty: $TMPDIR, or /tmp)

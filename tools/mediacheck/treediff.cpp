@@ -273,6 +273,14 @@ void onSignal(int sig) {
     raise(sig);
 }
 
+// This host's name, which the marker holds beside the process id.
+std::string hostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
+        return "-";
+    return name;
+}
+
 // Removes folders "<parent>/<tag>-*" whose marker names a process that no
 // longer exists (a run killed with SIGKILL, or a power cut).
 void removeStale(const std::string &parent, const std::string &tag) {
@@ -284,7 +292,9 @@ void removeStale(const std::string &parent, const std::string &tag) {
             continue;
         std::ifstream marker(e.path() / k_scratch_marker);
         long pid = 0;
-        if (!(marker >> pid) || pid <= 0)
+        std::string host;
+        // Only a run of this host (pid name space) can be asked for.
+        if (!(marker >> pid) || pid <= 0 || !(marker >> host) || host != hostName())
             continue;
         if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
             continue;
@@ -305,7 +315,7 @@ ScratchFolder::ScratchFolder(const std::string &parent, const std::string &tag) 
     if (made.empty() || made.size() >= k_path_max)
         return;
     std::ofstream marker(made + "/" + k_scratch_marker);
-    marker << static_cast<long>(getpid()) << "\n";
+    marker << static_cast<long>(getpid()) << " " << hostName() << "\n";
     marker.close();
     std::error_code ec;
     if (!marker) {

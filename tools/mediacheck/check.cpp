@@ -37,6 +37,21 @@ std::string lower(std::string s) {
     return s;
 }
 
+// A relative path without "." or doubled "/" (as the medium's scan gives it).
+std::string normaliseRel(const std::string &path) {
+    std::string out;
+    for (size_t i = 0; i <= path.size();) {
+        size_t j = path.find('/', i);
+        if (j == std::string::npos)
+            j = path.size();
+        const std::string comp = path.substr(i, j - i);
+        if (!comp.empty() && comp != ".")
+            out += (out.empty() ? "" : "/") + comp;
+        i = j + 1;
+    }
+    return out;
+}
+
 bool endsWithNoCase(const std::string &s, const std::string &tail) {
     return s.size() >= tail.size() && lower(s.substr(s.size() - tail.size())) == lower(tail);
 }
@@ -263,12 +278,31 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
         add(findings, Severity::Error, "USAGE", options.sdDir, "the SD card is not a folder");
         return 2;
     }
-    const std::string scratch = makeScratchFolder(options.scratchParent, "upgsim-check");
+    // The scratch card (emptied after each archive) and the empty card:
+    // removed on every exit, also when a signal ends the run.
+    ScratchFolder scratchFolder(options.scratchParent, "upgsim-check");
+    const std::string &scratch = scratchFolder.path();
     if (scratch.empty()) {
         add(findings, Severity::Error, "USAGE", options.scratchParent,
-            "no scratch folder can be made");
+            "no scratch folder can be made: set TMPDIR to a writable folder with room for the "
+            "largest archive's files");
         return 2;
     }
+    for (const std::string *dir : {&options.mediaDir, &options.sdDir}) {
+        if (dir->empty())
+            continue;
+        const std::string inside = fs::weakly_canonical(*dir, ec).generic_string() + "/";
+        if (fs::weakly_canonical(scratch, ec).generic_string().compare(0, inside.size(), inside) ==
+            0) {
+            add(findings, Severity::Error, "USAGE", *dir,
+                "the scratch folder would lie inside it (" + scratch +
+                    "): set TMPDIR to a folder outside the medium and the card");
+            return 2;
+        }
+    }
+    // The capacity plays the card for the space check only: the scratch
+    // extraction is never limited by it.
+    hostsim::setDeviceCapacity("/SDH", -1);
     const std::string emptyCard = scratch + "/card";
     const std::string extractDir = scratch + "/extract";
     fs::create_directories(emptyCard, ec);
@@ -292,9 +326,14 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
     std::map<std::string, std::string> archiveOfCountry; // folder -> archive
     std::set<std::string> poiArchives;
     std::set<std::string> countryDirs; // folders under MAPPE/: countries the unit may know
+    std::set<std::string> named;       // archives a descriptor names, whatever their extension
+    std::set<std::string> descriCase;  // folders whose descriptor is spelled otherwise
     for (const DescriRecord &r : mainRecords)
-        if (r.key.compare(0, 3, "POI") == 0 && endsWithNoCase(r.path, ".tgz"))
-            poiArchives.insert(r.path);
+        if (r.key == "POI_DOWNLOAD" ||
+            (r.key.compare(0, 3, "POI") == 0 && endsWithNoCase(r.path, ".tgz"))) {
+            poiArchives.insert(normaliseRel(r.path));
+            named.insert(r.path);
+        }
     if (fs::is_directory(media + "/MAPPE", ec)) {
         std::vector<std::string> dirs;
         for (const auto &e : fs::directory_iterator(media + "/MAPPE", ec))
@@ -302,18 +341,31 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
                 dirs.push_back(e.path().filename().string());
         std::sort(dirs.begin(), dirs.end());
         for (const std::string &dir : dirs) {
-            const std::string rel = "MAPPE/" + dir + "/DESCRI.DAT";
+            std::string rel = "MAPPE/" + dir + "/DESCRI.DAT";
             std::vector<DescriRecord> records;
             countryDirs.insert(dir);
-            if (!fs::exists(media + "/" + rel, ec))
-                continue;
+            if (!fs::exists(media + "/" + rel, ec)) {
+                // The unit looks for that exact name only.
+                std::string actual;
+                if (findPath(media, rel, actual) != Spelling::CaseOnly)
+                    continue;
+                add(findings, Severity::Error, "COUNTRY_DESCRI_CASE", "MAPPE/" + dir,
+                    "holds '" + actual + "', but the unit looks for '" + rel +
+                        "' (its file names are case-sensitive): " + dir +
+                        " is never offered; rename the file");
+                descriCase.insert(dir);
+                rel = actual;
+            }
             if (!readDescriptor(reader, "/DVD/" + rel, rel, records, findings))
                 continue;
             checkNamedFiles(media, rel, records, findings);
-            for (const DescriRecord &r : records)
-                if (endsWithNoCase(r.path, ".tgz") &&
+            for (const DescriRecord &r : records) {
+                if (r.key == "MAP_ARCHIVE")
+                    named.insert(r.path);
+                if ((r.key == "MAP_ARCHIVE" || endsWithNoCase(r.path, ".tgz")) &&
                     (archiveOfCountry.count(dir) == 0 || r.key == "MAP_ARCHIVE"))
-                    archiveOfCountry[dir] = r.path;
+                    archiveOfCountry[dir] = normaliseRel(r.path);
+            }
         }
     }
 
@@ -339,6 +391,7 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
             if (c.name.empty())
                 c.name = d.name;
             c.offered[bs] = d.decision == Decision::Offered;
+            c.listIndex[bs] = d.listIndex;
             if (d.decision != Decision::Offered)
                 c.reasons[bs] = d.reason;
             known.insert(d.cid);
@@ -368,6 +421,8 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
             std::string sizes;
             for (long bs : r.second)
                 sizes += (sizes.empty() ? "" : ", ") + std::to_string(bs);
+            if (r.first.compare(0, 15, "no DESCRI.DAT i") == 0 && descriCase.count(c.dir) != 0)
+                continue; // told above, with the name on disk
             if (r.first.compare(0, 15, "no DESCRI.DAT i") == 0)
                 add(findings, Severity::Warning, "COUNTRY_NO_DESCRI", where,
                     "folder without DESCRI.DAT: the unit does not take it for a country");
@@ -380,13 +435,76 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
         }
     }
 
-    // Archives: every .tgz of the medium.
-    std::vector<std::string> archives;
+    // What the driver sees of the list: nothing at all, or more countries
+    // than the script's table holds.
+    if (report.upgradeType == 1) {
+        bool any = false;
+        std::map<std::string, std::vector<long>> past; // countries past the table -> sizes
+        for (long bs : report.blockSizes) {
+            std::vector<std::pair<int, std::string>> beyond;
+            int count = 0;
+            for (auto &entry : countries) {
+                const CountryReport &c = entry.second;
+                auto at = c.listIndex.find(bs);
+                if (at == c.listIndex.end() || at->second < 0)
+                    continue;
+                any = true;
+                ++count;
+                if (at->second >= options.scriptTableSize)
+                    beyond.push_back({at->second, c.cid});
+            }
+            if (beyond.empty())
+                continue;
+            std::sort(beyond.begin(), beyond.end());
+            std::string names;
+            for (const auto &b : beyond)
+                names += (names.empty() ? "" : " ") + b.second;
+            past[std::to_string(count) +
+                 " countries are offered; the script's country table "
+                 "holds " +
+                 std::to_string(options.scriptTableSize) + ": the module lists " + names +
+                 " past its end, and the script never installs them"]
+                .push_back(bs);
+        }
+        for (const auto &p : past) {
+            std::string sizes;
+            for (long bs : p.second)
+                sizes += (sizes.empty() ? "" : ", ") + std::to_string(bs);
+            add(findings, Severity::Error, "COUNTRY_TABLE_FULL", "MAPPE",
+                "on cards of " + sizes + "-byte blocks " + p.first + "; put them on a second disc");
+        }
+        if (!any)
+            add(findings, Severity::Error, "NOTHING_OFFERED", "MAPPE",
+                std::string("no country is offered at any block size") +
+                    (options.sdDir.empty() ? " (empty card)" : " on this card") +
+                    ": the disc installs nothing");
+    }
+
+    // Archives: every .tgz of the medium and every archive a descriptor
+    // names, whatever its extension. Folders of an interrupted check are no
+    // part of the medium.
+    std::set<std::string> found;
     for (auto it = fs::recursive_directory_iterator(media, ec); !ec && it != fs::end(it);
-         it.increment(ec))
+         it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec) &&
+            fs::exists(it->path() / k_scratch_marker, ec)) {
+            add(findings, Severity::Warning, "SCRATCH_LEFT_OVER",
+                fs::relative(it->path(), media, ec).generic_string(),
+                "a scratch folder left by an interrupted check, not read as part of the medium: "
+                "remove it before the disc is burned");
+            it.disable_recursion_pending();
+            continue;
+        }
         if (it->is_regular_file(ec) && endsWithNoCase(it->path().filename().string(), ".tgz"))
-            archives.push_back(fs::relative(it->path(), media, ec).generic_string());
-    std::sort(archives.begin(), archives.end());
+            found.insert(fs::relative(it->path(), media, ec).generic_string());
+    }
+    for (const std::string &n : named) {
+        std::string actual;
+        if (findPath(media, n, actual) == Spelling::Exact &&
+            fs::is_regular_file(media + "/" + n, ec))
+            found.insert(normaliseRel(n));
+    }
+    std::vector<std::string> archives(found.begin(), found.end());
     uint64_t total = 0;
     for (const std::string &a : archives)
         total += fs::file_size(media + "/" + a, ec);
@@ -466,7 +584,6 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
         return a.message < b.message;
     });
     hostsim::unmountDevice("/DVD");
-    fs::remove_all(scratch, ec);
     return report.errors() > 0 ? 1 : 0;
 }
 

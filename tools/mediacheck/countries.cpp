@@ -207,8 +207,11 @@ OfferRun decideCountries(const std::string &descriptor) {
             readCountryLine(sections.back(), l.text, blockSize);
         }
     }
+    int offered = 0; // the module lists the countries it offers in scan order
     for (Section &s : sections) {
         decide(s, Decision::MediumFault, "refused (see the module's log)");
+        if (s.country.decision == Decision::Offered)
+            s.country.listIndex = offered++;
         run.countries.push_back(s.country);
     }
     std::sort(run.countries.begin(), run.countries.end(),

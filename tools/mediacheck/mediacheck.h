@@ -15,6 +15,8 @@
 #ifndef TOOLS_MEDIACHECK_MEDIACHECK_H
 #define TOOLS_MEDIACHECK_MEDIACHECK_H
 
+#include "builtins/upg_country_table.h"
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -50,6 +52,7 @@ struct CountryDecision {
     std::string name; // name from the current-version file (may be empty)
     Decision decision = Decision::MediumFault;
     std::string reason; // why it is not offered (empty when offered)
+    int listIndex = -1; // its place in the module's list (scan order), -1 when not offered
 };
 
 // Result of one play of the module's analysis.
@@ -79,6 +82,9 @@ struct CheckOptions {
     std::vector<long> blockSizes = {512, 4096, 8192, 16384, 32768};
     std::string descriptor = "DESCRI.DAT";
     std::string scratchParent; // where scratch folders go; empty: $TMPDIR or /tmp
+    // Countries a script's country table holds; those the module lists past
+    // it are never offered to the driver.
+    int scriptTableSize = UPG_COUNTRY_MAX;
     // Called while archives are read: archive (relative path), bytes of all
     // archives read so far, total bytes of all archives.
     std::function<void(const std::string &, uint64_t, uint64_t)> progress;
@@ -90,6 +96,7 @@ struct CountryReport {
     std::string name;
     std::map<long, bool> offered;        // block size -> offered
     std::map<long, std::string> reasons; // block size -> reason (only when not offered)
+    std::map<long, int> listIndex;       // block size -> place in the module's list
     std::string archive;                 // its map archive (relative path), if listed
     uint64_t archiveBytes = 0;           // bytes its archive's files hold
 };
@@ -189,6 +196,31 @@ std::string renderDiffJson(const TreeDiff &diff, const std::string &mode, bool c
 // A new folder "<parent>/<tag>-XXXXXX" for scratch work (parent empty:
 // $TMPDIR, or /tmp). Empty when none can be made.
 std::string makeScratchFolder(const std::string &parent, const std::string &tag);
+
+// The file that marks a scratch folder of this tool (it holds the owner's
+// process id and host name), so that a folder left by a killed run is never
+// taken for data.
+extern const char *const k_scratch_marker;
+
+// A scratch folder "<parent>/<tag>-XXXXXX" (parent empty: $TMPDIR, or /tmp)
+// that holds the marker and is removed with everything in it when the object
+// ends, and also when the process is ended by SIGINT, SIGTERM or SIGHUP (the
+// signal then ends the process as it would have). Folders of the same tag
+// left in the parent by runs that no longer exist are removed first. At most
+// eight exist at a time; the thread that makes one ends it.
+class ScratchFolder {
+public:
+    ScratchFolder(const std::string &parent, const std::string &tag);
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder &) = delete;
+    ScratchFolder &operator=(const ScratchFolder &) = delete;
+    // The folder; empty when none could be made.
+    const std::string &path() const { return m_path; }
+
+private:
+    std::string m_path;
+    int m_slot = -1;
+};
 
 } // namespace mediacheck
 

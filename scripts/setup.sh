@@ -10,7 +10,7 @@ packages=(
   zlib1g-dev libgtest-dev googletest
   libtcc-dev tcc
   clang libclang-rt-14-dev
-  libarchive-tools libarchive-dev libcli11-dev nlohmann-json3-dev
+  libarchive-tools libarchive-dev libcli11-dev nlohmann-json3-dev libssl-dev
   libisal-dev isal
   clang-tidy cppcheck valgrind
   help2man groff-base man-db dpkg-dev file python3

@@ -211,7 +211,7 @@ void printModuleErrors() {
 }
 
 int runScriptHere(const std::string &script, const RunOptions &options, bool progress,
-                  int reportFd) {
+                  int reportFd, const PowerOptions &power) {
     if (C_BUILTINS::Instance() == nullptr) {
         std::fprintf(stderr, "upgsim: the module cannot start\n");
         printModuleErrors();
@@ -221,6 +221,11 @@ int runScriptHere(const std::string &script, const RunOptions &options, bool pro
     const ULONG ticksBefore = tickGet();
     RunOptions own = options;
     own.ownProcess = true;
+    // Operations are counted from here: the module's start touches no device.
+    hostsim::resetStateOps();
+    hostsim::setLostWrites(power.lostWrites, power.seed);
+    hostsim::traceStateOps(power.traceFd);
+    hostsim::armPowerCut(power.cutAt);
     RunResult result = runScript(script, own);
     const unsigned long ticks = static_cast<unsigned long>(tickGet() - ticksBefore);
     // A script that ended with its bargraph running leaves the bar task
@@ -229,6 +234,11 @@ int runScriptHere(const std::string &script, const RunOptions &options, bool pro
     hostsim::callBuiltin("DeactivateBargraph", {}, &ignored);
     unit::setBargraphOnTerminal(false);
     hostsim::waitAllTasks(10000);
+    // A task still writing belongs to the run: the cut stays armed until
+    // every task has ended.
+    hostsim::armPowerCut(0);
+    hostsim::traceStateOps(-1);
+    const unsigned long long ops = hostsim::stateOpCount();
     std::fflush(stdout);
 
     for (const std::string &message : result.messages) {
@@ -243,7 +253,7 @@ int runScriptHere(const std::string &script, const RunOptions &options, bool pro
     case RunResult::Outcome::Returned:
     case RunResult::Outcome::Exited:
         status = result.status;
-        dprintf(reportFd, "status %d\nticks %lu\n", status, ticks);
+        dprintf(reportFd, "status %d\nticks %lu\nops %llu\n", status, ticks, ops);
         break;
     case RunResult::Outcome::CompileFailed:
         std::fprintf(stderr, "upgsim: %s did not compile\n", script.c_str());

@@ -52,6 +52,11 @@ std::string poiFolderOf(const std::string &path) {
     return rest.substr(0, rest.find('/'));
 }
 
+std::string text(const CKWString &s) {
+    const char *b = s.GetBuffer();
+    return b != nullptr ? b : "";
+}
+
 } // namespace
 
 bool imageCard(const std::string &hostDir, CardImage &image) {
@@ -148,17 +153,19 @@ std::vector<Claim> readClaims(const std::string &hostDir) {
         if (!fs::is_regular_file(file, ec))
             continue;
         CKWString version, release;
+        // An empty value reads as none, as the analysis's comparison does.
         const bool hasVersion =
-            tree.GetValueInFile(CKWString(file.c_str()), CKWString("VERSION"), version) == 0;
+            tree.GetValueInFile(CKWString(file.c_str()), CKWString("VERSION"), version) == 0 &&
+            !text(version).empty();
         const bool hasRelease =
-            tree.GetValueInFile(CKWString(file.c_str()), CKWString("RELEASE"), release) == 0;
+            tree.GetValueInFile(CKWString(file.c_str()), CKWString("RELEASE"), release) == 0 &&
+            !text(release).empty();
         if (!hasVersion && !hasRelease)
             continue; // the analysis sees no installed country
         Claim c;
         c.kind = Claim::Country;
         c.subject = cid;
-        c.version = std::string(hasVersion ? version.GetBuffer() : "?") + "." +
-                    (hasRelease ? release.GetBuffer() : "?");
+        c.version = (hasVersion ? text(version) : "?") + "." + (hasRelease ? text(release) : "?");
         claims.push_back(c);
     }
     // The POI merge's reader: the last "VERSION" line, spaces kept.
@@ -174,7 +181,7 @@ std::vector<Claim> readClaims(const std::string &hostDir) {
         Claim c;
         c.kind = f.first;
         c.subject = f.first == Claim::Poi ? "POI" : "staged POI";
-        c.version = version.GetBuffer();
+        c.version = text(version);
         claims.push_back(c);
     }
     return claims;

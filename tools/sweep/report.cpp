@@ -58,30 +58,37 @@ void sortGroups(std::vector<Group> &groups) {
                      [](const Group &a, const Group &b) { return a.from < b.from; });
 }
 
+// False claims grouped by what is claimed: the files of a group are every
+// file that disagreed at one of its cuts, as the first such cut saw it.
 std::vector<Group> falseClaimGroups(const SweepReport &r) {
-    typedef std::tuple<std::string, std::string, std::string, std::vector<std::string>> Key;
+    typedef std::tuple<std::string, std::string, std::string> Key;
     std::map<Key, std::size_t> open;
     std::vector<Group> groups;
+    std::vector<std::map<std::string, Mismatch>> files;
     for (std::size_t i = 0; i < r.cuts.size(); ++i) {
         const CutResult &c = r.cuts[i];
         for (int phase = 0; phase < 2; ++phase) {
             for (const ClaimCheck &check : phase == 0 ? c.claims : c.secondClaims) {
                 if (check.holds)
                     continue;
-                std::vector<std::string> paths;
-                for (const Mismatch &m : check.mismatches)
-                    paths.push_back(m.path);
                 const std::string after = phase == 0 ? "cut" : "second cut";
-                Key key(after, claimText(check.claim), check.reference, paths);
-                const bool fresh = open.count(key) == 0 ||
-                                   groups[open[key]].lastIndex + 1 != i;
+                Key key(after, claimText(check.claim), check.reference);
                 Group &g = addToGroup(open, groups, key, i, c.k);
-                if (fresh) {
+                if (g.count == 1) {
                     g.after = after;
                     g.check = check;
+                    files.emplace_back();
                 }
+                std::map<std::string, Mismatch> &seen = files[open[key]];
+                for (const Mismatch &m : check.mismatches)
+                    seen.emplace(m.path, m);
             }
         }
+    }
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        groups[i].check.mismatches.clear();
+        for (const auto &f : files[i])
+            groups[i].check.mismatches.push_back(f.second);
     }
     sortGroups(groups);
     return groups;

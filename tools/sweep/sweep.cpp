@@ -71,7 +71,7 @@ struct Context {
     int errFd = -1; // a worker's standard error file (its children's messages)
     CardImage before, clean;
     std::vector<Claim> beforeClaims, cleanClaims;
-    std::set<std::string> touched; // card paths the clean run's operations name
+    std::set<std::string> touched; // card paths the clean run names or changes
     int cleanStatus = 0;
     uint64_t operations = 0;
     int timeoutSeconds = 0;
@@ -137,19 +137,23 @@ RunEnd runOnce(const Context &ctx, const std::string &card, const scripthost::Po
     return r;
 }
 
-// The card path ("MAPPE/FRA/ROADS.DAT") of a unit path on the card.
+// The card path ("MAPPE/FRA/ROADS.DAT") of a unit path on the card; empty
+// for a path elsewhere. Doubled separators, "." and a final '/' dropped.
 std::string cardPath(const std::string &unitPath) {
     const std::string prefix = std::string(k_sd_device) + "/";
     if (unitPath.compare(0, prefix.size(), prefix) != 0)
         return std::string();
-    std::string rest = unitPath.substr(prefix.size());
-    // "MAPPE//FRA" names "MAPPE/FRA".
     std::string out;
-    for (char c : rest)
-        if (!(c == '/' && !out.empty() && out.back() == '/'))
-            out += c;
-    while (!out.empty() && out.back() == '/')
-        out.pop_back();
+    std::size_t start = prefix.size();
+    while (start <= unitPath.size()) {
+        std::size_t slash = unitPath.find('/', start);
+        if (slash == std::string::npos)
+            slash = unitPath.size();
+        const std::string part = unitPath.substr(start, slash - start);
+        if (!part.empty() && part != ".")
+            out += (out.empty() ? "" : "/") + part;
+        start = slash + 1;
+    }
     return out;
 }
 
@@ -185,8 +189,9 @@ std::string opText(const std::string &line) {
     return text;
 }
 
-// Paths of `image` that differ from the card before the run and that no
-// operation of the clean run names: changes the script has no business
+// Paths of `image` that differ from the card before the run, that no
+// operation of the clean run names and that the clean run does not change
+// (a folder it renames into place): changes the script has no business
 // making.
 std::vector<std::string> changedOutside(const Context &ctx, const CardImage &image) {
     std::vector<std::string> out;
@@ -605,6 +610,10 @@ SweepReport runSweep(const SweepOptions &options) {
         report.error = "cannot read the card the clean run left";
         return report;
     }
+    for (const Mismatch &m : compareImages(ctx.clean, ctx.before, [](const std::string &) {
+             return true;
+         }))
+        ctx.touched.insert(m.path);
     ctx.cleanClaims = readClaims(cleanCard);
     report.cleanClaims = ctx.cleanClaims;
     ctx.timeoutSeconds = options.timeoutSeconds > 0

@@ -114,7 +114,7 @@ RunEnd runOnce(const Context &ctx, const std::string &card, const scripthost::Po
         } else if (end.code == hostsim::kPowerCutExitStatus && power.cutAt != 0) {
             r.cut = true;
         } else if (end.code == scripthost::k_exit_not_compiled) {
-            r.failure = "the script did not compile or link";
+            r.failure = "did not compile or link";
         } else {
             r.failure = "ended with status " + std::to_string(end.code) + " before the script ran";
         }
@@ -124,14 +124,14 @@ RunEnd runOnce(const Context &ctx, const std::string &card, const scripthost::Po
                     scripthost::signalName(end.code) + ")";
         break;
     case scripthost::ChildEnd::How::TimedOut:
-        r.failure = "still running after " + std::to_string(timeoutSeconds) + " s (--timeout)";
+        r.failure = "was still running after " + std::to_string(timeoutSeconds) + " s (--timeout)";
         break;
     case scripthost::ChildEnd::How::Interrupted:
         r.interrupted = true;
-        r.failure = "interrupted";
+        r.failure = "was interrupted";
         break;
     case scripthost::ChildEnd::How::NotStarted:
-        r.failure = std::string("could not start a process: ") + std::strerror(errno);
+        r.failure = std::string("could not be started: ") + std::strerror(errno);
         break;
     }
     return r;
@@ -467,6 +467,18 @@ struct Worker {
     std::vector<uint64_t> ks;
 };
 
+// Where the copies go: the folder given; else memory (/dev/shm) where the
+// host has it, as hundreds of copies made and removed would slow a disk down
+// for a while; else $TMPDIR or /tmp (an empty parent).
+std::string scratchParent(const std::string &given) {
+    if (!given.empty())
+        return given;
+    struct stat st;
+    if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK) == 0)
+        return "/dev/shm";
+    return std::string();
+}
+
 } // namespace
 
 unsigned SweepReport::converged() const {
@@ -534,7 +546,7 @@ SweepReport runSweep(const SweepOptions &options) {
     ctx.beforeClaims = readClaims(options.sdDir);
     report.beforeClaims = ctx.beforeClaims;
 
-    ctx.scratch = mediacheck::makeScratchFolder(options.scratchParent, "upgsim-sweep");
+    ctx.scratch = mediacheck::makeScratchFolder(scratchParent(options.scratchParent), "upgsim-sweep");
     if (ctx.scratch.empty()) {
         report.error = std::string("cannot create a scratch folder: ") + std::strerror(errno);
         return report;

@@ -110,7 +110,7 @@ struct SweepOptions {
     std::vector<std::string> args; // its arguments
     std::string sdDir;             // the card (only read)
     long sdBlockSize = 0;          // block size "/SDH" reports on the copies; 0: sdDir's
-    std::string scratchParent;     // where the copies go; empty: $TMPDIR or /tmp
+    std::string scratchParent;     // where the copies go; empty: /dev/shm, else $TMPDIR or /tmp
     unsigned sample = 0;           // cut at this many points spread over 1..N; 0: all
     bool lostWrites = false;       // unsynced data is cut short at each cut
     uint32_t seed = 1;             // of the lost-writes model and of the second cuts

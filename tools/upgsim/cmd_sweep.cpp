@@ -61,7 +61,7 @@ void defineSweep(CLI::App &sub, upgsim::GlobalOptions &opts) {
         ->type_name("N")
         ->check(CLI::Range(1u, 1024u).description(""));
     sub.add_option("--scratch-dir", s_options.scratch,
-                   "copies of the card go in DIR (default $TMPDIR)")
+                   "copies of the card go in DIR (default /dev/shm)")
         ->type_name("DIR")
         ->check(CLI::ExistingDirectory.description(""));
     upgsim::addJsonFlag(sub);

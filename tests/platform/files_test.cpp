@@ -172,8 +172,7 @@ TEST_F(FilesTest, EveryFaultKindFailsItsFunction) {
              plat::fclose(f);
              return failed;
          }},
-        {hostsim::FileOp::Fclose,
-         [] { return plat::fclose(plat::fopen("/SDH/f.txt", "r")) != 0; }},
+        {hostsim::FileOp::Fclose, [] { return plat::fclose(plat::fopen("/SDH/f.txt", "r")) != 0; }},
         {hostsim::FileOp::Remove,
          [] {
              writeFile(hostsim::resolvePath("/SDH/r.txt"), "r");
@@ -203,6 +202,13 @@ TEST_F(FilesTest, EveryFaultKindFailsItsFunction) {
          [] {
              struct stat st;
              return plat::stat("/SDH/f.txt", &st) != 0;
+         }},
+        {hostsim::FileOp::Sync,
+         [] {
+             const int fd = plat::open("/SDH/s.txt", O_WRONLY | O_CREAT, 0644);
+             const bool failed = plat::ioctl(fd, FIOSYNC, 0) != 0;
+             plat::close(fd);
+             return failed;
          }},
         {hostsim::FileOp::Cp, [] { return cp("/SDH/f.txt", "/SDH/c.txt") != OK; }},
         {hostsim::FileOp::Mv,

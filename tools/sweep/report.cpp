@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <tuple>
@@ -188,11 +189,18 @@ std::string claimsLine(const std::vector<Claim> &claims) {
     return text.empty() ? "(no claim)" : text;
 }
 
+// How texts of the card and of the runs (bytes, not always UTF-8) become
+// JSON strings: the caller's converter, or the bytes as they are.
+std::function<std::string(const std::string &)> g_text;
+std::string T(const std::string &text) {
+    return g_text ? g_text(text) : text;
+}
+
 Json claimJson(const Claim &c) {
     const char *kind = c.kind == Claim::Country ? "country"
                        : c.kind == Claim::Poi   ? "poi"
                                                 : "staged_poi";
-    return Json{{"kind", kind}, {"subject", c.subject}, {"version", c.version}};
+    return Json{{"kind", kind}, {"subject", T(c.subject)}, {"version", T(c.version)}};
 }
 
 Json claimsJson(const std::vector<Claim> &claims) {
@@ -206,7 +214,7 @@ Json mismatchJson(const Mismatch &m) {
     const char *kind = m.kind == Mismatch::Missing ? "missing"
                        : m.kind == Mismatch::Extra ? "extra"
                                                    : "differs";
-    Json j{{"path", m.path}, {"state", kind}};
+    Json j{{"path", T(m.path)}, {"state", kind}};
     if (m.kind != Mismatch::Missing)
         j["size"] = m.size;
     if (m.kind != Mismatch::Extra)
@@ -307,10 +315,15 @@ std::string renderText(const SweepReport &r) {
     return out.str();
 }
 
-std::string renderJson(const SweepReport &r) {
+std::string renderJson(const SweepReport &r,
+                       const std::function<std::string(const std::string &)> &text) {
+    g_text = text;
     Json j;
-    j["script"] = r.script;
-    j["args"] = r.args;
+    j["script"] = T(r.script);
+    Json args = Json::array();
+    for (const std::string &a : r.args)
+        args.push_back(T(a));
+    j["args"] = args;
     j["operations"] = r.operations;
     j["cuts"] = r.cuts.size();
     j["converged"] = r.converged();
@@ -343,17 +356,22 @@ std::string renderJson(const SweepReport &r) {
          errors = Json::array();
     for (const CutResult &c : r.cuts) {
         if (!failedRerun(c).empty())
-            failed.push_back({{"k", c.k}, {"ending", c.rerunFailure}, {"stderr", c.rerunStderr}});
+            failed.push_back(
+                {{"k", c.k}, {"ending", T(c.rerunFailure)}, {"stderr", T(c.rerunStderr)}});
         if (!notConverged(c).empty()) {
             Json files = Json::array();
             for (const Mismatch &m : c.finalMismatches)
                 files.push_back(mismatchJson(m));
             diverged.push_back({{"k", c.k}, {"files", files}});
         }
-        if (!c.changedOutside.empty())
-            changed.push_back({{"k", c.k}, {"paths", c.changedOutside}});
+        if (!c.changedOutside.empty()) {
+            Json paths = Json::array();
+            for (const std::string &p : c.changedOutside)
+                paths.push_back(T(p));
+            changed.push_back({{"k", c.k}, {"paths", paths}});
+        }
         if (!c.error.empty())
-            errors.push_back({{"k", c.k}, {"error", c.error}});
+            errors.push_back({{"k", c.k}, {"error", T(c.error)}});
     }
     j["failed_reruns"] = failed;
     j["not_converged"] = diverged;
@@ -375,12 +393,13 @@ std::string renderJson(const SweepReport &r) {
                 claims.push_back(cj);
             }
         item["claims"] = claims;
-        item["operation"] = first != nullptr ? first->op : std::string();
+        item["operation"] = T(first != nullptr ? first->op : std::string());
         states.push_back(item);
     }
     j["timeline"] = states;
     if (!r.error.empty())
-        j["error"] = r.error;
+        j["error"] = T(r.error);
+    g_text = nullptr;
     return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 

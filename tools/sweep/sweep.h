@@ -185,7 +185,10 @@ SweepReport runSweep(const SweepOptions &options);
 // the failed re-runs, the changes outside, the timeline of the card's states.
 std::string renderText(const SweepReport &report);
 // The report as one JSON object (docs/json.md, "upgsim sweep --json").
-std::string renderJson(const SweepReport &report);
+// `text` turns the card's and the runs' texts into valid UTF-8 (null: kept
+// as they are, an invalid sequence replaced).
+std::string renderJson(const SweepReport &report,
+                       const std::function<std::string(const std::string &)> &text = nullptr);
 
 } // namespace sweep
 

@@ -138,7 +138,8 @@ int runSweepCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     if (!report.error.empty() && report.cuts.empty())
         return upgsim::failure("sweep: " + report.error);
     if (upgsim::jsonOutput())
-        upgsim::printJson(nlohmann::ordered_json::parse(sweep::renderJson(report)));
+        upgsim::printJson(
+            nlohmann::ordered_json::parse(sweep::renderJson(report, upgsim::jsonText)));
     else
         std::fputs(sweep::renderText(report).c_str(), stdout);
     return report.passed() ? upgsim::EXIT_OK : upgsim::EXIT_FAILURE_REPORTED;

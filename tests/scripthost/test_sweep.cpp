@@ -85,8 +85,8 @@ TEST_P(SweepClaims, AreCheckedAgainstTheCardThatMadeThem) {
         else
             image[p] = it->second;
     }
-    std::vector<sweep::ClaimCheck> checks = sweep::checkClaims(
-        {row.claim}, image, k_before_claims, k_before, k_clean_claims, k_clean);
+    std::vector<sweep::ClaimCheck> checks =
+        sweep::checkClaims({row.claim}, image, k_before_claims, k_before, k_clean_claims, k_clean);
     ASSERT_EQ(checks.size(), 1u);
     EXPECT_EQ(checks[0].holds, row.holds);
     EXPECT_EQ(checks[0].reference, row.reference);
@@ -99,8 +99,12 @@ TEST_P(SweepClaims, AreCheckedAgainstTheCardThatMadeThem) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, SweepClaims,
     ::testing::Values(
-        ClaimRow{"OldVersionOverOldFiles", {sweep::Claim::Country, "FRA", "5.1"}, {}, true,
-                 "before", {}},
+        ClaimRow{"OldVersionOverOldFiles",
+                 {sweep::Claim::Country, "FRA", "5.1"},
+                 {},
+                 true,
+                 "before",
+                 {}},
         ClaimRow{"OldVersionOverNewData",
                  {sweep::Claim::Country, "FRA", "5.1"},
                  {"MAPPE/FRA/ROADS.DAT"},
@@ -167,8 +171,8 @@ protected:
     // report in m_report.
     int sweep(const std::vector<std::string> &global, const std::vector<std::string> &args) {
         std::vector<std::string> argv = global;
-        argv.insert(argv.end(), {"--sd", m_dir + "/sd", "sweep", "--json", "-j", "2",
-                                 "--scratch-dir", m_dir});
+        argv.insert(argv.end(),
+                    {"--sd", m_dir + "/sd", "sweep", "--json", "-j", "2", "--scratch-dir", m_dir});
         argv.insert(argv.end(), args.begin(), args.end());
         const int rc = testsupport::runUpgsim(argv, m_dir);
         m_report = json::parse(readFile(m_dir + "/stdout"), nullptr, false);

@@ -211,8 +211,8 @@ void printModuleErrors() {
         std::fprintf(stderr, "  %s\n", errors[i].c_str());
 }
 
-int runScriptHere(const std::string &script, const RunOptions &options, bool progress,
-                  int reportFd, const PowerOptions &power) {
+int runScriptHere(const std::string &script, const RunOptions &options, bool progress, int reportFd,
+                  const PowerOptions &power) {
     if (C_BUILTINS::Instance() == nullptr) {
         std::fprintf(stderr, "upgsim: the module cannot start\n");
         printModuleErrors();
@@ -404,8 +404,7 @@ ChildEnd runInChild(const std::function<int(int)> &body, const ChildOptions &opt
             }
             // Once its pipes are closed the child is looked at every 20 ms
             // (it may have closed them and run on).
-            if (fds[0] < 0 && fds[1] < 0 && fds[2] < 0 && exitFd < 0 &&
-                (waitMs < 0 || waitMs > 20))
+            if (fds[0] < 0 && fds[1] < 0 && fds[2] < 0 && exitFd < 0 && (waitMs < 0 || waitMs > 20))
                 waitMs = 20;
             struct pollfd polled[5];
             int count = 0;

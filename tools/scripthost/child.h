@@ -86,8 +86,8 @@ struct PowerOptions {
 // process ends at operation `power.cutAt` with hostsim::kPowerCutExitStatus
 // and reports nothing. Returns the exit status: the script's, or
 // k_exit_not_compiled / k_exit_host_failure.
-int runScriptHere(const std::string &script, const RunOptions &options, bool progress,
-                  int reportFd, const PowerOptions &power = PowerOptions());
+int runScriptHere(const std::string &script, const RunOptions &options, bool progress, int reportFd,
+                  const PowerOptions &power = PowerOptions());
 
 // The exit status a parent reports for its child's end, after printing
 // "upgsim: script ended by signal N (NAME)", the timeout's or the

@@ -208,9 +208,8 @@ bool behindClaim(Claim::Kind kind, const std::string &subject, const std::string
 }
 
 std::vector<ClaimCheck> checkClaims(const std::vector<Claim> &claims, const CardImage &image,
-                                    const std::vector<Claim> &beforeClaims,
-                                    const CardImage &before, const std::vector<Claim> &cleanClaims,
-                                    const CardImage &clean) {
+                                    const std::vector<Claim> &beforeClaims, const CardImage &before,
+                                    const std::vector<Claim> &cleanClaims, const CardImage &clean) {
     auto has = [](const std::vector<Claim> &list, const Claim &c) {
         return std::find(list.begin(), list.end(), c) != list.end();
     };

@@ -96,10 +96,9 @@ std::vector<Group> falseClaimGroups(const SweepReport &r) {
 }
 
 // Groups of cuts sharing `finding(cut)` (empty: none at that cut).
-std::vector<Group> groupsBy(const SweepReport &r,
-                            const std::function<std::string(const CutResult &)> &finding,
-                            const std::function<std::vector<std::string>(const CutResult &)>
-                                &paths) {
+std::vector<Group>
+groupsBy(const SweepReport &r, const std::function<std::string(const CutResult &)> &finding,
+         const std::function<std::vector<std::string>(const CutResult &)> &paths) {
     std::map<std::string, std::size_t> open;
     std::vector<Group> groups;
     for (std::size_t i = 0; i < r.cuts.size(); ++i) {
@@ -132,6 +131,9 @@ std::string outside(const CutResult &c) {
     for (const std::string &p : c.changedOutside)
         key += p + "\n";
     return key;
+}
+std::string notCut(const CutResult &c) {
+    return c.error.empty() && !c.cut ? "not cut" : std::string();
 }
 std::string hostError(const CutResult &c) {
     return c.error;
@@ -171,7 +173,8 @@ std::string stateText(const std::vector<ClaimCheck> &claims) {
 
 std::vector<Group> timeline(const SweepReport &r) {
     return groupsBy(
-        r, [](const CutResult &c) { return c.error.empty() ? stateText(c.claims) : "(not played)"; },
+        r,
+        [](const CutResult &c) { return c.error.empty() ? stateText(c.claims) : "(not played)"; },
         [](const CutResult &c) { return std::vector<std::string>{c.op}; });
 }
 
@@ -256,8 +259,7 @@ std::string renderText(const SweepReport &r) {
     for (const Group &g : falseGroups) {
         out << "  " << range(g) << (g.after == "cut" ? "" : ", after the second cut") << ": "
             << claimText(g.check.claim) << ", files unlike the "
-            << (g.check.reference == "clean" ? "clean final card" : "card before the run")
-            << ":\n";
+            << (g.check.reference == "clean" ? "clean final card" : "card before the run") << ":\n";
         for (std::size_t i = 0; i < g.check.mismatches.size() && i < k_files_shown; ++i)
             out << "      " << describe(g.check.mismatches[i]) << "\n";
         if (g.check.mismatches.size() > k_files_shown)
@@ -289,6 +291,16 @@ std::string renderText(const SweepReport &r) {
             out << "      " << g.paths[i] << "\n";
         if (g.paths.size() > k_files_shown)
             out << "      and " << g.paths.size() - k_files_shown << " more\n";
+    }
+    // A run that ends before operation k although the clean run did more: the
+    // script does not do the same from run to run (its card state is then
+    // the end of a whole run).
+    const std::vector<Group> uncut =
+        groupsBy(r, notCut, [](const CutResult &) { return std::vector<std::string>(); });
+    if (!uncut.empty()) {
+        out << "\nruns that ended before their cut point (the script does not repeat itself):\n";
+        for (const Group &g : uncut)
+            out << "  " << range(g) << "\n";
     }
     const std::vector<Group> errors =
         groupsBy(r, hostError, [](const CutResult &) { return std::vector<std::string>(); });
@@ -376,6 +388,11 @@ std::string renderJson(const SweepReport &r,
     j["failed_reruns"] = failed;
     j["not_converged"] = diverged;
     j["changed_outside"] = changed;
+    Json notCutAt = Json::array();
+    for (const CutResult &c : r.cuts)
+        if (!notCut(c).empty())
+            notCutAt.push_back(c.k);
+    j["not_cut"] = notCutAt;
     j["errors"] = errors;
 
     Json states = Json::array();

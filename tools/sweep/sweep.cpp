@@ -82,9 +82,9 @@ struct RunEnd {
     bool ran = false; // the script ran to its end; status is its status
     int status = -1;
     uint64_t ops = 0;
-    bool cut = false;        // the power cut ended it
+    bool cut = false;         // the power cut ended it
     bool interrupted = false; // the sweep was interrupted
-    std::string failure;     // how it ended when it neither ran nor was cut
+    std::string failure;      // how it ended when it neither ran nor was cut
 };
 
 RunEnd runOnce(const Context &ctx, const std::string &card, const scripthost::PowerOptions &power,
@@ -195,9 +195,8 @@ std::string opText(const std::string &line) {
 // making.
 std::vector<std::string> changedOutside(const Context &ctx, const CardImage &image) {
     std::vector<std::string> out;
-    for (const Mismatch &m : compareImages(image, ctx.before, [](const std::string &) {
-             return true;
-         }))
+    for (const Mismatch &m :
+         compareImages(image, ctx.before, [](const std::string &) { return true; }))
         if (ctx.touched.count(m.path) == 0)
             out.push_back(m.path);
     return out;
@@ -274,8 +273,8 @@ CutResult playCut(const Context &ctx, uint64_t k, const std::string &work, bool 
         r.error = "cannot read the card after the cut";
         return r;
     }
-    r.claims = checkClaims(readClaims(card), image, ctx.beforeClaims, ctx.before,
-                           ctx.cleanClaims, ctx.clean);
+    r.claims = checkClaims(readClaims(card), image, ctx.beforeClaims, ctx.before, ctx.cleanClaims,
+                           ctx.clean);
     for (const std::string &p : changedOutside(ctx, image))
         outside.insert(p);
 
@@ -312,8 +311,7 @@ CutResult playCut(const Context &ctx, uint64_t k, const std::string &work, bool 
     r.rerunOk = rerun.ran && rerun.status == ctx.cleanStatus;
     if (!r.rerunOk) {
         r.rerunFailure = rerun.ran ? "ended with status " + std::to_string(rerun.status) +
-                                         " (the clean run: " + std::to_string(ctx.cleanStatus) +
-                                         ")"
+                                         " (the clean run: " + std::to_string(ctx.cleanStatus) + ")"
                                    : rerun.failure;
         r.rerunStderr = lastLines(ctx.errFd, k_stderr_lines);
     }
@@ -340,9 +338,8 @@ json mismatchesJson(const std::vector<Mismatch> &list) {
 std::vector<Mismatch> mismatchesFrom(const json &a) {
     std::vector<Mismatch> list;
     for (const json &m : a)
-        list.push_back({static_cast<Mismatch::Kind>(m.at(0).get<int>()),
-                        m.at(1).get<std::string>(), m.at(2).get<uint64_t>(),
-                        m.at(3).get<uint64_t>()});
+        list.push_back({static_cast<Mismatch::Kind>(m.at(0).get<int>()), m.at(1).get<std::string>(),
+                        m.at(2).get<uint64_t>(), m.at(3).get<uint64_t>()});
     return list;
 }
 json checksJson(const std::vector<ClaimCheck> &list) {
@@ -546,7 +543,8 @@ SweepReport runSweep(const SweepOptions &options) {
     ctx.beforeClaims = readClaims(options.sdDir);
     report.beforeClaims = ctx.beforeClaims;
 
-    ctx.scratch = mediacheck::makeScratchFolder(scratchParent(options.scratchParent), "upgsim-sweep");
+    ctx.scratch =
+        mediacheck::makeScratchFolder(scratchParent(options.scratchParent), "upgsim-sweep");
     if (ctx.scratch.empty()) {
         report.error = std::string("cannot create a scratch folder: ") + std::strerror(errno);
         return report;
@@ -622,16 +620,15 @@ SweepReport runSweep(const SweepOptions &options) {
         report.error = "cannot read the card the clean run left";
         return report;
     }
-    for (const Mismatch &m : compareImages(ctx.clean, ctx.before, [](const std::string &) {
-             return true;
-         }))
+    for (const Mismatch &m :
+         compareImages(ctx.clean, ctx.before, [](const std::string &) { return true; }))
         ctx.touched.insert(m.path);
     ctx.cleanClaims = readClaims(cleanCard);
     report.cleanClaims = ctx.cleanClaims;
-    ctx.timeoutSeconds = options.timeoutSeconds > 0
-                             ? options.timeoutSeconds
-                             : std::max(k_min_timeout,
-                                        static_cast<int>(report.cleanSeconds * k_timeout_factor));
+    ctx.timeoutSeconds =
+        options.timeoutSeconds > 0
+            ? options.timeoutSeconds
+            : std::max(k_min_timeout, static_cast<int>(report.cleanSeconds * k_timeout_factor));
 
     const std::vector<uint64_t> ks = planCuts(report.operations, options.sample);
     const unsigned jobs = static_cast<unsigned>(

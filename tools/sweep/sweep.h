@@ -99,9 +99,8 @@ struct ClaimCheck {
 // it is the claim the card made before the run and its files are as they
 // were then, or the claim of the clean final card and its files are as there.
 std::vector<ClaimCheck> checkClaims(const std::vector<Claim> &claims, const CardImage &image,
-                                    const std::vector<Claim> &beforeClaims,
-                                    const CardImage &before, const std::vector<Claim> &cleanClaims,
-                                    const CardImage &clean);
+                                    const std::vector<Claim> &beforeClaims, const CardImage &before,
+                                    const std::vector<Claim> &cleanClaims, const CardImage &clean);
 
 // ---- The sweep (sweep.cpp) ----------------------------------------------------
 
@@ -125,24 +124,24 @@ struct SweepOptions {
 // A run that did not end as the clean run did.
 struct FailedRun {
     uint64_t k = 0;
-    std::string what; // "exit status 1 (the clean run: 0)", "timed out after 30 s"...
+    std::string what;       // "exit status 1 (the clean run: 0)", "timed out after 30 s"...
     std::string stderrTail; // the run's last lines on standard error
 };
 
 // What one cut showed.
 struct CutResult {
     uint64_t k = 0;
-    bool cut = false;            // the run ended at operation k (not earlier)
-    std::string op;              // operation k as traced ("write /SDH/MAPPE/FRA/ROADS.DAT")
-    std::vector<ClaimCheck> claims;       // what the card claimed after the cut
-    uint64_t secondCut = 0;                // --double: the re-run's cut point (0: none)
-    bool secondCutHit = false;             // the re-run ended there
-    std::vector<ClaimCheck> secondClaims; // what the card claimed after the second cut
-    bool rerunOk = false;                 // the re-run ended as the clean run did
-    std::string rerunFailure;             // how it ended otherwise
-    std::string rerunStderr;              // its last lines on standard error then
-    bool converged = false;               // ...and left the clean final card
-    std::vector<Mismatch> finalMismatches; // how the final card differs from the clean one
+    bool cut = false;               // the run ended at operation k (not earlier)
+    std::string op;                 // operation k as traced ("write /SDH/MAPPE/FRA/ROADS.DAT")
+    std::vector<ClaimCheck> claims; // what the card claimed after the cut
+    uint64_t secondCut = 0;         // --double: the re-run's cut point (0: none)
+    bool secondCutHit = false;      // the re-run ended there
+    std::vector<ClaimCheck> secondClaims;    // what the card claimed after the second cut
+    bool rerunOk = false;                    // the re-run ended as the clean run did
+    std::string rerunFailure;                // how it ended otherwise
+    std::string rerunStderr;                 // its last lines on standard error then
+    bool converged = false;                  // ...and left the clean final card
+    std::vector<Mismatch> finalMismatches;   // how the final card differs from the clean one
     std::vector<std::string> changedOutside; // paths changed that the clean run never touches
     std::string error;                       // the cut could not be played (a host failure)
 };

@@ -65,20 +65,19 @@ void defineSweep(CLI::App &sub, upgsim::GlobalOptions &opts) {
         ->type_name("DIR")
         ->check(CLI::ExistingDirectory.description(""));
     upgsim::addJsonFlag(sub);
-    sub.footer(
-        "SCRIPT.c [ARG...] follows the options. The script runs once on a copy of\n"
-        "--sd (the clean run: N state-changing operations on the card); then for\n"
-        "each k of 1..N (or --sample M of them) on a fresh copy the run is cut\n"
-        "before operation k, what the card then claims is checked, the script runs\n"
-        "again and the card it leaves is compared (names, sizes, SHA-256) with the\n"
-        "clean run's. A claim (a country's CD_VER.NAV.INF, POI_VER.POI,\n"
-        "TEMP_POI_VER.POI) is false when the files behind it match neither the\n"
-        "card before the run nor the clean final card. --sd is never changed.\n"
-        "Clock: 100000 ticks per second unless --tick-hz N. --timeout: per run,\n"
-        "by default ten times the clean run (at least 30 s). --log FILE keeps the\n"
-        "clean run's log.\n"
-        "Exit status: 0 every cut converged with no false claim, 1 otherwise (or\n"
-        "the clean run failed), 2 usage error, 128+N interrupted by signal N.\n");
+    sub.footer("SCRIPT.c [ARG...] follows the options. The script runs once on a copy of\n"
+               "--sd (the clean run: N state-changing operations on the card); then for\n"
+               "each k of 1..N (or --sample M of them) on a fresh copy the run is cut\n"
+               "before operation k, what the card then claims is checked, the script runs\n"
+               "again and the card it leaves is compared (names, sizes, SHA-256) with the\n"
+               "clean run's. A claim (a country's CD_VER.NAV.INF, POI_VER.POI,\n"
+               "TEMP_POI_VER.POI) is false when the files behind it match neither the\n"
+               "card before the run nor the clean final card. --sd is never changed.\n"
+               "Clock: 100000 ticks per second unless --tick-hz N. --timeout: per run,\n"
+               "by default ten times the clean run (at least 30 s). --log FILE keeps the\n"
+               "clean run's log.\n"
+               "Exit status: 0 every cut converged with no false claim, 1 otherwise (or\n"
+               "the clean run failed), 2 usage error, 128+N interrupted by signal N.\n");
 }
 
 int runSweepCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {

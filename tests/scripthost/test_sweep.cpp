@@ -195,6 +195,7 @@ struct ScriptRow {
     bool falseClaims;
     bool failedReruns;
     bool changedOutside;
+    std::vector<std::string> options = {};
 };
 
 void PrintTo(const ScriptRow &row, std::ostream *os) {
@@ -218,7 +219,9 @@ TEST_P(SweepScripts, ShowWhatACutLeaves) {
                                       "}\n"
                                       "int main(void) {\n") +
                               row.body + "\n}\n"));
-    const int rc = sweep({}, {m_dir + "/script.c"});
+    std::vector<std::string> args = row.options;
+    args.push_back(m_dir + "/script.c");
+    const int rc = sweep({}, args);
     ASSERT_FALSE(m_report.is_discarded()) << err();
     EXPECT_EQ(rc, row.passed ? 0 : 1) << err();
     EXPECT_EQ(m_report["passed"], row.passed);
@@ -261,8 +264,78 @@ INSTANTIATE_TEST_SUITE_P(
                   "put(\"/SDH/NEW\", \"1\\n\");\n"
                   "put(\"/SDH/WORK\", \"x\\n\");\n"
                   "return remove(\"/SDH/NEW\");",
-                  false, false, true, false}),
+                  false, false, true, false},
+        // A re-run that hangs is stopped and reported; the sweep goes on.
+        ScriptRow{"RerunHangs",
+                  "FILE *mark = fopen(\"/SDH/NEW\", \"r\");\n"
+                  "if (mark != NULL) for (;;) {}\n"
+                  "put(\"/SDH/NEW\", \"1\\n\");\n"
+                  "return remove(\"/SDH/NEW\");",
+                  false,
+                  false,
+                  true,
+                  false,
+                  {"--timeout", "2"}}),
     [](const ::testing::TestParamInfo<ScriptRow> &info) { return std::string(info.param.name); });
+
+// ---- The report's grouping -----------------------------------------------------
+
+// A sweep of six cuts: FRA claims 5.1 falsely at 2, 3 and 5, the re-run of 4
+// fails.
+sweep::SweepReport sixCuts() {
+    sweep::SweepReport r;
+    r.operations = 6;
+    for (uint64_t k = 1; k <= 6; ++k) {
+        sweep::CutResult c;
+        c.k = k;
+        c.cut = true;
+        c.op = "write /SDH/MAPPE/FRA/ROADS.DAT";
+        sweep::ClaimCheck fra;
+        fra.claim = {sweep::Claim::Country, "FRA", "5.1"};
+        fra.reference = "before";
+        fra.holds = !(k == 2 || k == 3 || k == 5);
+        if (!fra.holds)
+            fra.mismatches.push_back({sweep::Mismatch::Differs,
+                                      k == 5 ? "MAPPE/FRA/NAMES.DAT" : "MAPPE/FRA/ROADS.DAT", k,
+                                      24});
+        c.claims.push_back(fra);
+        c.rerunOk = k != 4;
+        c.rerunFailure = c.rerunOk ? "" : "ended with status 1 (the clean run: 0)";
+        c.converged = c.rerunOk;
+        r.cuts.push_back(c);
+    }
+    return r;
+}
+
+TEST(SweepReportGroups, JoinAdjacentCutsWithTheSameFinding) {
+    const sweep::SweepReport r = sixCuts();
+    EXPECT_FALSE(r.passed());
+    EXPECT_EQ(r.converged(), 5u);
+    EXPECT_EQ(r.falseClaimCuts(), 3u);
+    const json j = json::parse(sweep::renderJson(r));
+    ASSERT_EQ(j["false_claims"].size(), 2u);
+    EXPECT_EQ(j["false_claims"][0]["from"], 2);
+    EXPECT_EQ(j["false_claims"][0]["to"], 3);
+    EXPECT_EQ(j["false_claims"][0]["cuts"], 2);
+    EXPECT_EQ(j["false_claims"][0]["files"][0]["path"], "MAPPE/FRA/ROADS.DAT");
+    EXPECT_EQ(j["false_claims"][1]["from"], 5);
+    EXPECT_EQ(j["false_claims"][1]["files"][0]["path"], "MAPPE/FRA/NAMES.DAT");
+    ASSERT_EQ(j["failed_reruns"].size(), 1u);
+    EXPECT_EQ(j["failed_reruns"][0]["k"], 4);
+    // The timeline: 1 | 2-3 false | 4 | 5 false | 6.
+    ASSERT_EQ(j["timeline"].size(), 5u);
+    EXPECT_EQ(j["timeline"][1]["from"], 2);
+    EXPECT_EQ(j["timeline"][1]["to"], 3);
+    EXPECT_EQ(j["timeline"][1]["claims"][0]["holds"], false);
+    const std::string text = sweep::renderText(r);
+    EXPECT_NE(text.find("k 2-3 (2 cuts): FRA 5.1, files unlike the card before the run:\n"
+                        "      MAPPE/FRA/ROADS.DAT (2 bytes, expected 24)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("k 4 (1 cut): the re-run ended with status 1"), std::string::npos) << text;
+    EXPECT_NE(text.find("FAILED: 5 of 6 cuts converged, 3 with a false claim"), std::string::npos)
+        << text;
+}
 
 TEST_F(SweepCli, RefusesWhatItCannotRun) {
     ASSERT_TRUE(writeFile(m_dir + "/sd/x", "x"));

@@ -90,6 +90,8 @@ struct RunEnd {
 RunEnd runOnce(const Context &ctx, const std::string &card, const scripthost::PowerOptions &power,
                int timeoutSeconds) {
     hostsim::mountDevice(k_sd_device, card, ctx.blockSize);
+    // The child's log starts empty: its error lines are its own.
+    hostsim::clearCapturedLog();
     scripthost::ChildOptions childOptions;
     childOptions.timeoutSeconds = timeoutSeconds;
     childOptions.out = ctx.devnull;

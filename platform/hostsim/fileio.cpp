@@ -137,11 +137,13 @@ long long writeOffset(int fd) {
     return static_cast<long long>(::lseek(fd, 0, SEEK_CUR));
 }
 
-// Counts a write to fd opened for writing and records its data as unsynced.
-void countWrite(const char *op, int fd, long long offset) {
+// Counts a write to fd opened for writing (through stream f when not null)
+// and records its data as unsynced from the offset it is about to land at.
+void countWrite(const char *op, int fd, FILE *f) {
     const std::string path = writtenPathOfFd(fd);
     if (!path.empty() && hostsim::detail::stateOp(op, path))
-        hostsim::detail::noteWritten(path, offset);
+        hostsim::detail::noteWritten(path, f != nullptr ? static_cast<long long>(std::ftell(f))
+                                                        : writeOffset(fd));
 }
 
 void countClose(const char *op, int fd) {
@@ -246,7 +248,7 @@ long readFd(int fd, void *buf, unsigned long count) {
 // On a device with a capacity, what fits is written and the write is short
 // (or fails with ENOSPC when nothing fits), as on a full card.
 long writeFd(int fd, const void *buf, unsigned long count) {
-    countWrite("write", fd, writeOffset(fd));
+    countWrite("write", fd, nullptr);
     if (faultFires(FileOp::Write))
         return -1;
     const unsigned long fits = allowance(fd, count);
@@ -428,7 +430,7 @@ unsigned long fwrite(const void *buf, unsigned long size, unsigned long count, F
         errno = EFAULT;
         return 0;
     }
-    countWrite("fwrite", fileno(f), static_cast<long long>(std::ftell(f)));
+    countWrite("fwrite", fileno(f), f);
     if (hostsim::detail::faultFires(hostsim::FileOp::Fwrite))
         return 0;
     if (size == 0 || count == 0)

@@ -222,7 +222,9 @@ void failBuiltinRegistration(const std::string &name);
 // Restores the whole simulated unit to its start state: devices, faults and
 // the file function table, log sinks and capture, tick rate (60), symbol
 // table, builtin registry and its log and failures, pending task-spawn
-// failures and the records of ended tasks. Call it while no task runs.
+// failures, the records of ended tasks, and the power-cut model (count, armed
+// cut, trace, lost-writes setting, unsynced records). Call it while no task
+// runs.
 void resetAll();
 
 } // namespace hostsim

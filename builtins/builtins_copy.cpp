@@ -60,18 +60,91 @@ bool SameFile(const char *p_first, const char *p_second) {
 
 } // namespace
 
+// Suffixes of the temporary name a copy is written under, tried in turn: the
+// first whose name is not the source itself is taken (a user who recovers
+// "X~upgcopy" by copying it onto "X" must not see the copy remove its source).
+const char *const k_temp_suffixes[] = {k_temp_suffix, "~upgcpy1", "~upgcpy2"};
+
+// Copies the open source l_source_fd (from its current offset) into p_target,
+// created or truncated, and syncs it to the medium before closing it: 0 only
+// when every byte is written and on the medium. *p_written counts the bytes
+// written. On failure p_target may hold part of the copy, and *p_error holds
+// the errno of the failed open or write (0 when a read, the sync or the close
+// failed: those say nothing about the room or the name). p_source names the
+// source for the log lines.
+static int WriteCopy(int l_source_fd, const char *p_source, const char *p_target, char *p_buffer,
+                     int *p_error, long long *p_written) {
+    int l_result = 0;
+    *p_error = 0;
+    *p_written = 0;
+    int l_dest_fd = plat::open(p_target, O_RDWR | O_CREAT | O_TRUNC, 0777);
+    if (l_dest_fd < 0) {
+        *p_error = errnoGet();
+        logMsg("BuiltinsCopy: open of '%s' returned error errno = 0x%X\n", (_Vx_usr_arg_t)p_target,
+               (_Vx_usr_arg_t)*p_error);
+        return -1;
+    }
+    long l_read = 0;
+    do {
+        l_read = plat::read(l_source_fd, p_buffer, k_copy_chunk);
+        if (l_read < 0) {
+            logMsg("BuiltinsCopy: read of '%s' returned error errno = 0x%X\n",
+                   (_Vx_usr_arg_t)p_source, (_Vx_usr_arg_t)errnoGet());
+            l_result = -1;
+        } else if (l_read > 0) {
+            long l_written = plat::write(l_dest_fd, p_buffer, static_cast<unsigned long>(l_read));
+            if (l_written > 0)
+                *p_written += l_written;
+            if (l_written != l_read) {
+                *p_error = errnoGet();
+                logMsg("BuiltinsCopy: write of '%s' returned error errno = 0x%X\n",
+                       (_Vx_usr_arg_t)p_target, (_Vx_usr_arg_t)*p_error);
+                l_result = -1;
+            }
+        }
+    } while (l_read > 0 && l_result == 0);
+
+    // The copy is claimed (renamed into place, 0 returned) only once its bytes
+    // are on the medium: a power loss after that keeps it whole.
+    if (l_result == 0 && plat::ioctl(l_dest_fd, FIOSYNC, 0) != 0) {
+        logMsg("BuiltinsCopy: sync of '%s' returned error errno = 0x%X\n", (_Vx_usr_arg_t)p_target,
+               (_Vx_usr_arg_t)errnoGet());
+        l_result = -1;
+    }
+    if (plat::close(l_dest_fd) != 0 && l_result == 0) {
+        logMsg("BuiltinsCopy: close of '%s' returned error errno = 0x%X\n", (_Vx_usr_arg_t)p_target,
+               (_Vx_usr_arg_t)errnoGet());
+        l_result = -1;
+    }
+    return l_result;
+}
+
 // Replaces p_Dest with a copy of p_Source, 64 KiB per read and write.
-// Returns 0 (OK) when every byte was copied, -1 (ERROR) otherwise. The source
-// is read until a read returns 0 bytes, so a short read before the end does not
-// end the copy early. The copy is written under a temporary name beside the
-// destination (p_Dest + "~upgcopy") and renamed onto it only once the source
-// was read completely and the copy written and closed: a failing copy leaves
-// the destination as it was (the card needs room for both meanwhile). A source that cannot be opened or is not a
-// regular file (a folder, a device), and a destination that is an existing
-// folder, are refused with -1 and the destination untouched. A destination
-// that is the source itself already holds its bytes: it is left alone and the
-// result is 0. Any task (the interpreter's, the POI merge's); each call has its own
-// buffer.
+// Returns 0 (OK) when every byte was copied and is on the medium, -1 (ERROR)
+// otherwise. The source is read until a read returns 0 bytes, so a short read
+// before the end does not end the copy early.
+//
+// The copy is written under a temporary name beside the destination
+// (p_Dest + "~upgcopy", or "~upgcpy1"/"~upgcpy2" when that name is the source
+// itself), synced, and renamed onto the destination only once the source was
+// read completely: a failing copy leaves the destination as it was, and a
+// power loss leaves the old or the whole new file. That needs room for both
+// files, and a name 8 characters longer than the destination's: when the
+// temporary copy fails for want of room (ENOSPC, with a destination to make
+// room) or because its name is too long (ENAMETOOLONG), the copy says so in
+// the log and takes the plain order instead: the destination (and its version
+// stamp) removed, the copy written in place and synced; a failure then leaves
+// no destination. For want of room it does so only when the room the
+// temporary copy found (the bytes it wrote) and the destination's size
+// together hold the source: else the copy fails and the destination stays. A temporary name is
+// never the source, so no clean-up ever removes the source.
+//
+// A source that cannot be opened or is not a regular file (a folder, a
+// device, a FIFO: opened without blocking, so a FIFO without a writer cannot
+// hang the copy), and a destination that is an existing folder, are refused
+// with -1 and the destination untouched. A destination that is the source
+// itself already holds its bytes: it is left alone and the result is 0. Any
+// task (the interpreter's, the POI merge's); each call has its own buffer.
 int C_BUILTINS::BuiltinsCopy(const char *p_Source, const char *p_Dest) {
     int l_result = 0;
 
@@ -81,14 +154,7 @@ int C_BUILTINS::BuiltinsCopy(const char *p_Source, const char *p_Dest) {
         return -1;
     }
 
-    char l_temp[k_path_buffer_size + sizeof k_temp_suffix];
-    int l_temp_len = std::snprintf(l_temp, sizeof l_temp, "%s%s", p_Dest, k_temp_suffix);
-    if (l_temp_len < 0 || static_cast<unsigned long>(l_temp_len) >= sizeof l_temp) {
-        logMsg("BuiltinsCopy: destination '%s' too long\n", (_Vx_usr_arg_t)p_Dest);
-        return -1;
-    }
-
-    int l_source_fd = plat::open(p_Source, O_RDONLY);
+    int l_source_fd = plat::open(p_Source, O_RDONLY | O_NONBLOCK);
     if (l_source_fd < 0) {
         logMsg("BuiltinsCopy: open of '%s' returned error errno = 0x%X\n", (_Vx_usr_arg_t)p_Source,
                (_Vx_usr_arg_t)errnoGet());
@@ -108,9 +174,33 @@ int C_BUILTINS::BuiltinsCopy(const char *p_Source, const char *p_Dest) {
         plat::close(l_source_fd);
         return 0;
     }
-    if (plat::stat(p_Dest, &l_status) == 0 && S_ISDIR(l_status.st_mode)) {
+    const long long l_source_size = static_cast<long long>(l_status.st_size);
+    const bool l_dest_exists = plat::stat(p_Dest, &l_status) == 0;
+    const long long l_dest_size = l_dest_exists ? static_cast<long long>(l_status.st_size) : 0;
+    if (l_dest_exists && S_ISDIR(l_status.st_mode)) {
         logMsg("BuiltinsCopy: destination '%s' is a folder: nothing copied\n",
                (_Vx_usr_arg_t)p_Dest);
+        plat::close(l_source_fd);
+        return -1;
+    }
+
+    char l_temp[k_path_buffer_size + sizeof k_temp_suffix];
+    bool l_temp_found = false;
+    for (const char *l_suffix : k_temp_suffixes) {
+        int l_temp_len = std::snprintf(l_temp, sizeof l_temp, "%s%s", p_Dest, l_suffix);
+        if (l_temp_len < 0 || static_cast<unsigned long>(l_temp_len) >= sizeof l_temp) {
+            logMsg("BuiltinsCopy: destination '%s' too long\n", (_Vx_usr_arg_t)p_Dest);
+            plat::close(l_source_fd);
+            return -1;
+        }
+        if (!SameFile(p_Source, l_temp)) {
+            l_temp_found = true;
+            break;
+        }
+    }
+    if (!l_temp_found) {
+        logMsg("BuiltinsCopy: no temporary name beside '%s' that is not the source '%s'\n",
+               (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)p_Source);
         plat::close(l_source_fd);
         return -1;
     }
@@ -124,45 +214,45 @@ int C_BUILTINS::BuiltinsCopy(const char *p_Source, const char *p_Dest) {
 
     // A temporary file left by an interrupted copy is replaced.
     plat::remove(l_temp);
-    int l_dest_fd = plat::open(l_temp, O_RDWR | O_CREAT | O_TRUNC, 0777);
-    if (l_dest_fd < 0) {
-        logMsg("BuiltinsCopy: open of '%s' returned error errno = 0x%X\n", (_Vx_usr_arg_t)l_temp,
-               (_Vx_usr_arg_t)errnoGet());
-        l_result = -1;
-    } else {
-        long l_read = 0;
-        do {
-            l_read = plat::read(l_source_fd, l_buffer, k_copy_chunk);
-            if (l_read < 0) {
-                logMsg("BuiltinsCopy: read of '%s' returned error errno = 0x%X\n",
-                       (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)errnoGet());
-                l_result = -1;
-            } else if (l_read > 0) {
-                long l_written =
-                    plat::write(l_dest_fd, l_buffer, static_cast<unsigned long>(l_read));
-                if (l_written != l_read) {
-                    logMsg("BuiltinsCopy: write of '%s' returned error errno = 0x%X\n",
-                           (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)errnoGet());
-                    l_result = -1;
-                }
-            }
-        } while (l_read > 0 && l_result == 0);
+    int l_error = 0;
+    long long l_written = 0;
+    l_result = WriteCopy(l_source_fd, p_Source, l_temp, l_buffer, &l_error, &l_written);
+    bool l_in_place = false;
+    if (l_result != 0) {
+        plat::remove(l_temp);
+        // The temporary copy filled the room there was: with the
+        // destination's room added, does the source fit?
+        l_in_place = l_error == ENAMETOOLONG || (l_error == ENOSPC && l_dest_exists &&
+                                                 l_written + l_dest_size >= l_source_size);
     }
-
+    if (l_in_place) {
+        logMsg("BuiltinsCopy: no temporary copy of '%s' possible (errno = 0x%X): the destination "
+               "is removed and the copy written in place\n",
+               (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)l_error);
+        // The stamp goes first: a stamp never describes a file it does not
+        // match.
+        RemoveFileVersion(p_Dest);
+        plat::remove(p_Dest);
+        if (plat::lseek(l_source_fd, 0, SEEK_SET) != 0) {
+            logMsg("BuiltinsCopy: read of '%s' returned error errno = 0x%X\n",
+                   (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)errnoGet());
+            l_result = -1;
+        } else {
+            l_result = WriteCopy(l_source_fd, p_Source, p_Dest, l_buffer, &l_error, &l_written);
+        }
+        // Part of a file is no copy: the retry starts afresh.
+        if (l_result != 0)
+            plat::remove(p_Dest);
+    }
     plat::close(l_source_fd);
-    // The copy's close flushes what the file system still holds: when it
-    // fails the copy is not on the medium.
-    if (l_dest_fd >= 0 && plat::close(l_dest_fd) != 0 && l_result == 0) {
-        logMsg("BuiltinsCopy: close of '%s' returned error errno = 0x%X\n", (_Vx_usr_arg_t)p_Dest,
-               (_Vx_usr_arg_t)errnoGet());
-        l_result = -1;
-    }
     std::free(l_buffer);
+    if (l_in_place || l_result != 0)
+        return l_result;
 
     // The unit's file system renames onto a free name only: when the first
     // rename fails, the old destination is removed and the rename made again.
     bool l_keep_temp = false;
-    if (l_result == 0 && plat::rename(l_temp, p_Dest) != 0) {
+    if (plat::rename(l_temp, p_Dest) != 0) {
         plat::remove(p_Dest);
         if (plat::rename(l_temp, p_Dest) != 0) {
             logMsg("BuiltinsCopy: rename of '%s' to '%s' returned error errno = 0x%X\n",
@@ -174,18 +264,29 @@ int C_BUILTINS::BuiltinsCopy(const char *p_Source, const char *p_Dest) {
                 logMsg("BuiltinsCopy: the copy is kept as '%s'\n", (_Vx_usr_arg_t)l_temp);
         }
     }
-    if (l_result != 0 && l_dest_fd >= 0 && !l_keep_temp)
+    if (l_result != 0 && !l_keep_temp)
         plat::remove(l_temp);
     return l_result;
 }
 
-// BuiltinsCopy, then the source's version and integrity stamp carried to the
+// BuiltinsCopy with the source's version and integrity stamp carried to the
 // destination (a stale stamp of the destination removed when the source has
-// none), so that the destination's version tells what it holds. 0 or -1.
+// none), so that the destination's version tells what it holds. The stamp is
+// staged before the data is copied and put in place by a rename after it:
+// when the stamp cannot be written (a card with room for the data but not
+// for its stamp), the destination and its stamp stay as they were. 0 or -1.
 static int CopyWithVersion(const char *p_Source, const char *p_Dest) {
-    if (C_BUILTINS::BuiltinsCopy(p_Source, p_Dest) != 0)
+    FileVersionStage l_stage;
+    if (StageFileVersion(p_Source, p_Dest, &l_stage) != 0) {
+        logMsg("UPGCopy ERROR: version of '%s' not carried to '%s' (errno = 0x%X)\n",
+               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)errnoGet());
         return -1;
-    if (CopyFileVersion(p_Source, p_Dest) != 0) {
+    }
+    if (C_BUILTINS::BuiltinsCopy(p_Source, p_Dest) != 0) {
+        DiscardFileVersion(p_Dest, &l_stage);
+        return -1;
+    }
+    if (CommitFileVersion(p_Dest, &l_stage) != 0) {
         logMsg("UPGCopy ERROR: version of '%s' not carried to '%s' (errno = 0x%X)\n",
                (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)errnoGet());
         return -1;

@@ -20,6 +20,14 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+// Request codes of ioctl (the unit takes them from its OS's ioLib.h).
+#ifndef FIOFLUSH
+#define FIOFLUSH 2
+#endif
+#ifndef FIOSYNC
+#define FIOSYNC 44
+#endif
+
 namespace plat {
 
 int open(const char *path, int flags, int mode = 0);
@@ -36,6 +44,18 @@ FILE *fopen(const char *path, const char *mode);
 unsigned long fwrite(const void *buf, unsigned long size, unsigned long count, FILE *f);
 int fflush(FILE *f);
 int fclose(FILE *f);
+
+// The OS's device control call. Supported requests:
+// - FIOSYNC or FIOFLUSH on a file opened for writing: the file's data written
+//   so far is on the medium when it returns 0 (a sync of the file);
+// - FIOSYNC or FIOFLUSH on a descriptor opened (read-only) on a device's root
+//   ("/SDH"): everything written to that device is on the medium when it
+//   returns 0 (a flush of the device).
+// 0 on success, -1 with errno set (EINVAL for another request). A failed sync
+// means the data may not be stored: the caller must not claim it is.
+// Host: fsync of the file, syncfs of the device's folder; the power-cut model
+// records the data as synced.
+int ioctl(int fd, int function, long arg);
 
 DIR *opendir(const char *path);
 struct dirent *readdir(DIR *dir);

@@ -89,11 +89,41 @@ struct dirent *ReadEntry(DIR *p_dir, const char *p_path, bool &p_failed) {
     return l_entry;
 }
 
+// True when p_path can be opened for reading as a regular file (opened
+// without blocking, so that a FIFO cannot hang the installation).
+bool ReadableFile(const char *p_path) {
+    int l_fd = plat::open(p_path, O_RDONLY | O_NONBLOCK);
+    if (l_fd < 0)
+        return false;
+    struct stat l_status;
+    bool l_regular = plat::fstat(l_fd, &l_status) == 0 && S_ISREG(l_status.st_mode);
+    int l_errno = l_regular ? 0 : (errnoGet() != 0 ? errnoGet() : EINVAL);
+    plat::close(l_fd);
+    if (!l_regular)
+        errnoSet(l_errno);
+    return l_regular;
+}
+
+// Flushes everything written to the SD card to the medium. True when done;
+// false, logged, when the card cannot be opened or flushed.
+bool FlushCard() {
+    int l_fd = plat::open("/SDH", O_RDONLY, 0);
+    int l_rc = l_fd >= 0 ? plat::ioctl(l_fd, FIOSYNC, 0) : -1;
+    int l_errno = errnoGet();
+    if (l_fd >= 0)
+        plat::close(l_fd);
+    if (l_rc == 0)
+        return true;
+    logMsg("%ld - (C_POI_UPG) UpgradeTask : flush of /SDH failed (errno = 0x%X)\n",
+           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_errno);
+    return false;
+}
+
 } // namespace
 
 C_POI_UPG::C_POI_UPG(const CKWString &poi_archive, char *bargraph_text)
-    : m_poi_archive(poi_archive), m_prefix(), m_bargraph_text(bargraph_text),
-      m_read_failed(false) {}
+    : m_poi_archive(poi_archive), m_prefix(), m_bargraph_text(bargraph_text), m_read_failed(false) {
+}
 
 C_POI_UPG::~C_POI_UPG() {}
 
@@ -114,10 +144,16 @@ void C_POI_UPG::StepBargraph(int p_percent) {
 }
 
 // Caller's task (the interpreter's). Bargraph steps of a successful run: 10,
-// 45, 60, 65, 90, 75 (while the countries are read), 100. The installed
-// version file is removed only once everything succeeded; a failed
-// installation leaves it and removes the staged one, so that no partial
-// delivery is taken for a complete one.
+// 45, 60, 65, 90, 75 (while the countries are read), 100. The staged version
+// file claims the staged folders, so it comes last: the delivery's version
+// file is checked at the start (a missing one stops the installation before
+// anything is extracted), but copied to "/SDH/TEMP_POI_VER.POI" only once
+// every staging folder is in place and the card flushed, and the copy is
+// synced before it is put in place; a power loss at any moment never leaves
+// a staged version over an incomplete staging. The installed version file is
+// removed only after that, once everything succeeded; a failed installation
+// leaves it and removes the staged one, so that no partial delivery is taken
+// for a complete one.
 int C_POI_UPG::UpgradeTask() {
     logMsg(k_star_line);
     logMsg("***************UpgradeTask******************\n");
@@ -145,9 +181,13 @@ int C_POI_UPG::UpgradeTask() {
     StepBargraph(10);
 
     CKWString l_version_file = m_poi_archive + ".inf";
-    int l_result = C_BUILTINS::BuiltinsCopy(l_version_file.GetBuffer(), k_staged_version);
-    if (l_result != 0)
-        return l_result;
+    if (!ReadableFile(l_version_file.GetBuffer())) {
+        logMsg("%ld - (C_POI_UPG) UpgradeTask : version file %s cannot be read (errno = 0x%X)\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_version_file.GetBuffer(),
+               (_Vx_usr_arg_t)errnoGet());
+        return -1;
+    }
+    int l_result = 0;
 
     if (!FolderExists(CKWString(k_poi_user_folder))) {
         logMsg("%ld - (C_POI_UPG) UpgradeTask : Folder %s doesn't exist : Create it! \n",
@@ -187,6 +227,13 @@ int C_POI_UPG::UpgradeTask() {
             }
         }
     }
+
+    // Every staging folder is in place: on the card first, then the version
+    // that claims them.
+    if (l_result == 0 && !FlushCard())
+        l_result = -1;
+    if (l_result == 0)
+        l_result = C_BUILTINS::BuiltinsCopy(l_version_file.GetBuffer(), k_staged_version);
 
     // The staged version file replaces the installed one only for a
     // complete installation.

@@ -100,6 +100,58 @@ bool readStamp(const char *path, Stamp &stamp) {
     return true;
 }
 
+// Suffix of the temporary name a sidecar is written under.
+const char k_staged_suffix[] = "~";
+
+// Renames p_from onto p_to. The unit's file system renames onto a free name
+// only: when the first rename fails, p_to is removed and the rename made again.
+int renameOnto(const char *p_from, const char *p_to) {
+    if (plat::rename(p_from, p_to) == 0)
+        return 0;
+    plat::remove(p_to);
+    return plat::rename(p_from, p_to);
+}
+
+// Writes `length` bytes into p_path (created or truncated) and syncs them. 0,
+// or -1 with errno set and p_path possibly partial.
+int writeSynced(const char *p_path, const char *p_data, long length) {
+    int fd = plat::open(p_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0)
+        return -1;
+    bool ok = plat::write(fd, p_data, static_cast<unsigned long>(length)) == length;
+    ok = ok && plat::ioctl(fd, FIOSYNC, 0) == 0;
+    int err = errno;
+    if (plat::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    errno = err;
+    return ok ? 0 : -1;
+}
+
+// Writes a sidecar whole or not at all: under "<sidecar>~", synced, renamed
+// into place. When that temporary name is too long for the file system the
+// sidecar is written in place, and removed again when that fails. 0, or -1
+// with errno set and the earlier sidecar as it was (in place: none).
+int writeSidecarWhole(const std::string &sidecar, const char *p_data, long length) {
+    const std::string staged = sidecar + k_staged_suffix;
+    if (writeSynced(staged.c_str(), p_data, length) == 0) {
+        if (renameOnto(staged.c_str(), sidecar.c_str()) == 0)
+            return 0;
+    } else if (errno == ENAMETOOLONG) {
+        if (writeSynced(sidecar.c_str(), p_data, length) == 0)
+            return 0;
+        const int err = errno;
+        plat::remove(sidecar.c_str());
+        errno = err;
+        return -1;
+    }
+    const int err = errno;
+    plat::remove(staged.c_str());
+    errno = err;
+    return -1;
+}
+
 } // namespace
 
 int CheckCRCFile(const char *p_path) {
@@ -135,47 +187,88 @@ int RemoveFileVersion(const char *p_path) {
 }
 
 int CopyFileVersion(const char *p_source, const char *p_dest) {
-    if (p_source == nullptr || p_dest == nullptr) {
-        errno = EFAULT;
-        return -1;
-    }
-    const std::string from = unit::sidecarPath(p_source);
-    const std::string to = unit::sidecarPath(p_dest);
-    int in = plat::open(from.c_str(), O_RDONLY);
-    if (in < 0) {
-        if (errno == ENOENT)
-            return RemoveFileVersion(p_dest);
+    FileVersionStage stage;
+    if (StageFileVersion(p_source, p_dest, &stage) != 0) {
         const int err = errno;
-        RemoveFileVersion(p_dest);
+        if (p_dest != nullptr)
+            RemoveFileVersion(p_dest);
         errno = err;
         return -1;
     }
-    char buffer[k_sidecar_max + 1];
-    long got = plat::read(in, buffer, sizeof buffer);
+    return CommitFileVersion(p_dest, &stage);
+}
+
+int StageFileVersion(const char *p_source, const char *p_dest, FileVersionStage *p_stage) {
+    if (p_source == nullptr || p_dest == nullptr || p_stage == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    std::memset(p_stage, 0, sizeof *p_stage);
+    const std::string from = unit::sidecarPath(p_source);
+    int in = plat::open(from.c_str(), O_RDONLY);
+    if (in < 0)
+        return errno == ENOENT ? 0 : -1;
+    long got = plat::read(in, p_stage->text, sizeof p_stage->text);
     int err = errno;
     plat::close(in);
-    bool ok = got >= 0 && static_cast<size_t>(got) <= k_sidecar_max;
-    if (ok) {
-        int out = plat::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ok = out >= 0;
-        if (ok) {
-            ok = plat::write(out, buffer, static_cast<unsigned long>(got)) == got;
-            err = errno;
-            if (plat::close(out) != 0 && ok) {
-                ok = false;
-                err = errno;
-            }
-        } else {
-            err = errno;
-        }
-    } else if (got >= 0) {
-        err = EINVAL; // not a sidecar: too long
+    if (got < 0 || static_cast<size_t>(got) > k_sidecar_max) {
+        errno = got < 0 ? err : EINVAL; // too long: not a sidecar
+        return -1;
     }
-    if (ok)
+    p_stage->hasStamp = 1;
+    p_stage->length = got;
+    const std::string staged = unit::sidecarPath(p_dest) + k_staged_suffix;
+    if (writeSynced(staged.c_str(), p_stage->text, got) == 0)
         return 0;
-    RemoveFileVersion(p_dest);
+    err = errno;
+    if (err == ENAMETOOLONG) {
+        p_stage->inMemory = 1;
+        return 0;
+    }
+    plat::remove(staged.c_str());
+    p_stage->hasStamp = 0;
     errno = err;
     return -1;
+}
+
+int CommitFileVersion(const char *p_dest, FileVersionStage *p_stage) {
+    if (p_dest == nullptr || p_stage == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    if (p_stage->hasStamp == 0)
+        return RemoveFileVersion(p_dest);
+    const std::string sidecar = unit::sidecarPath(p_dest);
+    int rc = 0;
+    if (p_stage->inMemory != 0) {
+        // No temporary name: the stamp is written in place.
+        rc = writeSynced(sidecar.c_str(), p_stage->text, p_stage->length);
+    } else {
+        const std::string staged = sidecar + k_staged_suffix;
+        rc = renameOnto(staged.c_str(), sidecar.c_str());
+        if (rc != 0) {
+            const int err = errno;
+            plat::remove(staged.c_str());
+            errno = err;
+        }
+    }
+    if (rc != 0) {
+        const int err = errno;
+        plat::remove(sidecar.c_str());
+        errno = err;
+    }
+    p_stage->hasStamp = 0;
+    return rc;
+}
+
+void DiscardFileVersion(const char *p_dest, FileVersionStage *p_stage) {
+    if (p_dest == nullptr || p_stage == nullptr)
+        return;
+    if (p_stage->hasStamp != 0 && p_stage->inMemory == 0) {
+        const std::string staged = unit::sidecarPath(p_dest) + k_staged_suffix;
+        plat::remove(staged.c_str());
+    }
+    p_stage->hasStamp = 0;
 }
 
 namespace unit {
@@ -227,14 +320,9 @@ bool writeFileStamp(const std::string &path, const std::string &version, std::st
     std::snprintf(crcText, sizeof crcText, "%08x", static_cast<unsigned>(crc));
     std::string content = std::string(k_version_key) + version + "\n" + k_crc_key + crcText + "\n";
 
-    std::string sidecar = sidecarPath(path);
-    int fd = plat::open(sidecar.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0)
-        return fail("cannot create '" + sidecar + "'");
-    long written = plat::write(fd, content.data(), content.size());
-    int closed = plat::close(fd);
-    if (written != static_cast<long>(content.size()) || closed != 0)
-        return fail("cannot write '" + sidecar + "'");
+    const std::string sidecar = sidecarPath(path);
+    if (writeSidecarWhole(sidecar, content.data(), static_cast<long>(content.size())) != 0)
+        return fail("cannot write '" + sidecar + "' (" + std::strerror(errno) + ")");
     return true;
 }
 

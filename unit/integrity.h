@@ -47,6 +47,30 @@ int GetFileVersion(const char *p_path, char *p_version);
 // no sidecar left, so it never claims a version it does not hold. Any task.
 int CopyFileVersion(const char *p_source, const char *p_dest);
 
+// A stamp made ready for a destination before its data is copied
+// (StageFileVersion), put in place once the data is (CommitFileVersion), or
+// dropped (DiscardFileVersion). Filled by StageFileVersion only.
+struct FileVersionStage {
+    int hasStamp; // the source has a stamp (else the destination's is removed)
+    int inMemory; // the stamp waits in `text`: no temporary name was possible
+    long length;
+    char text[256];
+};
+
+// Prepares the stamp of `p_source` for `p_dest` without touching `p_dest` or
+// its stamp: the source's sidecar is written and synced under a temporary
+// name beside the destination's ("<dest>.ver~"), so that putting it in place
+// later takes a rename and no room. 0, or -1 (errno set, nothing left behind)
+// when the source's sidecar cannot be read or the staged one written. Any
+// task.
+int StageFileVersion(const char *p_source, const char *p_dest, FileVersionStage *p_stage);
+// Puts the staged stamp in place as `p_dest`'s (or removes `p_dest`'s stamp
+// when the source had none). 0, or -1 (errno set) with `p_dest` left without
+// a stamp, so that it never claims a version it may not hold.
+int CommitFileVersion(const char *p_dest, FileVersionStage *p_stage);
+// Drops a staged stamp; `p_dest`'s own stamp stays as it is.
+void DiscardFileVersion(const char *p_dest, FileVersionStage *p_stage);
+
 // Removes the stamp of `p_path` (after the file itself was removed). 0 also
 // when there is none; -1 when it exists and cannot be removed. Any task.
 int RemoveFileVersion(const char *p_path);
@@ -68,7 +92,9 @@ bool validFileVersionText(const std::string &version);
 // `version` and the CRC-32 of the file's current bytes. False, with a one-line
 // reason in *error when given, when the version text is invalid (over 95
 // characters, or holding CR, LF or NUL), the file cannot be read or the
-// sidecar cannot be written.
+// sidecar cannot be written. The sidecar is written whole or not at all: under
+// a temporary name ("<file>.ver~"), synced, then renamed into place; on a
+// failure the earlier sidecar (if any) is left as it was.
 bool writeFileStamp(const std::string &path, const std::string &version,
                     std::string *error = nullptr);
 

@@ -166,6 +166,10 @@ private:
     // than m_name can hold, 2 when it climbs out of the destination folder,
     // 3 when it lies outside the allowed prefix (SetAllowedPrefix).
     int ComposeName(const tar_t *p_header, char *p_path);
+    // Puts what the extraction wrote on the medium (one flush of the device
+    // holding m_dest_folder) before Untar claims success. OK, or ERROR with a
+    // log line when the device cannot be opened or flushed.
+    int SyncDestination();
     // Waits until the writer task p_tid has ended (no-op for 0 or -1).
     static void WaitWriterEnd(int p_tid);
     // Makes the folders of p_path's parents whose names end past offset

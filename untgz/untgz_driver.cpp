@@ -176,6 +176,8 @@ int C_UNTGZ::Untar(const char *p_tar_file, const char *p_dest_folder, int p_verb
                 logMsg("%ld - (Untar):NULL == m_pInstance\n", (_Vx_usr_arg_t)tickGet());
             } else {
                 l_result = DoUnArchive();
+                if (l_result == OK)
+                    l_result = SyncDestination();
                 l_wait_task = m_write_task.load(std::memory_order_relaxed);
             }
         }

@@ -238,6 +238,21 @@ Resolved resolve(const char *unitPath) {
     return out;
 }
 
+bool unitPathOf(const std::string &hostPath, std::string *unitPath) {
+    DeviceTable &t = devices();
+    std::lock_guard<std::mutex> g(t.lock);
+    for (const Device &d : t.devices) {
+        const std::string &dir = d.hostDir;
+        if (hostPath == dir ||
+            (hostPath.size() > dir.size() && hostPath.compare(0, dir.size(), dir) == 0 &&
+             (dir == "/" || hostPath[dir.size()] == '/'))) {
+            *unitPath = d.name + hostPath.substr(dir == "/" ? 0 : dir.size());
+            return true;
+        }
+    }
+    return false;
+}
+
 long deviceBlockSize(const std::string &device) {
     if (device.empty())
         return 0;

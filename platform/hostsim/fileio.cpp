@@ -47,9 +47,9 @@ hostsim::FileOps g_ops = kHostOps;
 
 constexpr int kOpCount = hostsim::kFileOpCount;
 
-const char *const kOpNames[kOpCount] = {"open",   "read",  "write",   "close",   "mkdir", "rename",
-                                        "fopen",  "fwrite", "fflush", "fclose",  "remove", "rmdir",
-                                        "opendir", "readdir", "stat", "cp",      "mv"};
+const char *const kOpNames[kOpCount] = {
+    "open",   "read",   "write", "close",   "mkdir",   "rename", "fopen", "fwrite", "fflush",
+    "fclose", "remove", "rmdir", "opendir", "readdir", "stat",   "cp",    "mv",     "sync"};
 
 struct Fault {
     long atCall; // call number (since the last clear) that fails
@@ -73,6 +73,7 @@ FaultTable &faultTable() {
 struct FdInfo {
     std::string device;
     std::string hostPath;
+    bool writes; // opened for writing or creating: its changes count as state operations
 };
 
 struct FdTable {
@@ -85,10 +86,10 @@ FdTable &fdTable() {
     return *t;
 }
 
-void rememberFd(int fd, const std::string &device, const std::string &hostPath) {
+void rememberFd(int fd, const std::string &device, const std::string &hostPath, bool writes) {
     FdTable &t = fdTable();
     std::lock_guard<std::mutex> g(t.lock);
-    t.device[fd] = FdInfo{device, hostPath};
+    t.device[fd] = FdInfo{device, hostPath, writes};
 }
 
 void forgetFd(int fd) {
@@ -109,6 +110,46 @@ std::string hostPathOfFd(int fd) {
     std::lock_guard<std::mutex> g(t.lock);
     auto it = t.device.find(fd);
     return it == t.device.end() ? std::string() : it->second.hostPath;
+}
+
+// The host path of fd when it was opened for writing (empty otherwise).
+std::string writtenPathOfFd(int fd) {
+    FdTable &t = fdTable();
+    std::lock_guard<std::mutex> g(t.lock);
+    auto it = t.device.find(fd);
+    return it == t.device.end() || !it->second.writes ? std::string() : it->second.hostPath;
+}
+
+bool opensForWriting(int flags) {
+    return (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND)) != 0;
+}
+
+bool fopensForWriting(const char *mode) {
+    return std::strpbrk(mode, "wa+") != nullptr;
+}
+
+// The offset the next write to fd lands at.
+long long writeOffset(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    struct ::stat st;
+    if (flags != -1 && (flags & O_APPEND) != 0 && ::fstat(fd, &st) == 0)
+        return static_cast<long long>(st.st_size);
+    return static_cast<long long>(::lseek(fd, 0, SEEK_CUR));
+}
+
+// Counts a write to fd opened for writing (through stream f when not null)
+// and records its data as unsynced from the offset it is about to land at.
+void countWrite(const char *op, int fd, FILE *f) {
+    const std::string path = writtenPathOfFd(fd);
+    if (!path.empty() && hostsim::detail::stateOp(op, path))
+        hostsim::detail::noteWritten(path, f != nullptr ? static_cast<long long>(std::ftell(f))
+                                                        : writeOffset(fd));
+}
+
+void countClose(const char *op, int fd) {
+    const std::string path = writtenPathOfFd(fd);
+    if (!path.empty())
+        hostsim::detail::stateOp(op, path);
 }
 
 // How many of `count` bytes written to fd still fit on its device; errno
@@ -181,6 +222,8 @@ bool faultFires(FileOp op) {
 }
 
 int openHost(const std::string &hostPath, const std::string &device, int flags, int mode) {
+    const bool writes = opensForWriting(flags);
+    const bool counted = writes && stateOp("open", hostPath);
     if (faultFires(FileOp::Open))
         return -1;
     if ((flags & O_CREAT) != 0 && creationRefused(hostPath))
@@ -188,7 +231,9 @@ int openHost(const std::string &hostPath, const std::string &device, int flags, 
     const int fd = g_ops.open(hostPath.c_str(), flags, mode);
     if (fd >= 0) {
         const int saved = errno;
-        rememberFd(fd, device, hostPath);
+        rememberFd(fd, device, hostPath, writes);
+        if (counted && (flags & O_TRUNC) != 0)
+            noteWritten(hostPath, 0);
         errno = saved;
     }
     return fd;
@@ -203,6 +248,7 @@ long readFd(int fd, void *buf, unsigned long count) {
 // On a device with a capacity, what fits is written and the write is short
 // (or fails with ENOSPC when nothing fits), as on a full card.
 long writeFd(int fd, const void *buf, unsigned long count) {
+    countWrite("write", fd, nullptr);
     if (faultFires(FileOp::Write))
         return -1;
     const unsigned long fits = allowance(fd, count);
@@ -218,6 +264,7 @@ long writeFd(int fd, const void *buf, unsigned long count) {
 // An injected close failure still closes the descriptor (as a POSIX close
 // that reports EIO does), so fault sweeps leak no descriptors.
 int closeFd(int fd) {
+    countClose("close", fd);
     const bool fail = faultFires(FileOp::Close);
     const int err = errno;
     forgetFd(fd);
@@ -230,18 +277,24 @@ int closeFd(int fd) {
 }
 
 int mkdirHost(const std::string &hostPath, int mode) {
+    stateOp("mkdir", hostPath);
     if (faultFires(FileOp::Mkdir) || creationRefused(hostPath))
         return -1;
     return g_ops.mkdir(hostPath.c_str(), mode);
 }
 
 int unlinkHost(const std::string &hostPath) {
+    stateOp("remove", hostPath);
     if (faultFires(FileOp::Remove))
         return -1;
-    return ::unlink(hostPath.c_str());
+    const int rc = ::unlink(hostPath.c_str());
+    if (rc == 0)
+        noteRemoved(hostPath);
+    return rc;
 }
 
 int rmdirHost(const std::string &hostPath) {
+    stateOp("rmdir", hostPath);
     if (faultFires(FileOp::Rmdir))
         return -1;
     return ::rmdir(hostPath.c_str());
@@ -262,9 +315,17 @@ struct dirent *readdirHost(DIR *dir) {
 }
 
 int renameHost(const std::string &from, const std::string &to) {
+    if (!stateOp("rename", from))
+        stateOp("rename", to);
     if (faultFires(FileOp::Rename))
         return -1;
-    return g_ops.rename(from.c_str(), to.c_str());
+    const int rc = g_ops.rename(from.c_str(), to.c_str());
+    if (rc == 0) {
+        const int saved = errno;
+        noteRenamed(from, to);
+        errno = saved;
+    }
+    return rc;
 }
 
 } // namespace detail
@@ -341,16 +402,20 @@ FILE *fopen(const char *path, const char *mode) {
         errno = EFAULT;
         return nullptr;
     }
+    const hostsim::detail::Resolved r = resolve(path);
+    const bool writes = fopensForWriting(mode);
+    const bool counted = writes && hostsim::detail::stateOp("fopen", r.hostPath);
     if (hostsim::detail::faultFires(hostsim::FileOp::Fopen))
         return nullptr;
-    const hostsim::detail::Resolved r = resolve(path);
     const bool creates = std::strpbrk(mode, "wa") != nullptr;
     if (creates && hostsim::detail::creationRefused(r.hostPath))
         return nullptr;
     FILE *f = std::fopen(r.hostPath.c_str(), mode);
     if (f != nullptr) {
         const int saved = errno;
-        rememberFd(fileno(f), r.device, r.hostPath);
+        rememberFd(fileno(f), r.device, r.hostPath, writes);
+        if (counted && std::strchr(mode, 'w') != nullptr)
+            hostsim::detail::noteWritten(r.hostPath, 0);
         std::string dir;
         long long capacity = 0;
         if (hostsim::detail::capacityOf(r.hostPath, &dir, &capacity))
@@ -365,6 +430,7 @@ unsigned long fwrite(const void *buf, unsigned long size, unsigned long count, F
         errno = EFAULT;
         return 0;
     }
+    countWrite("fwrite", fileno(f), f);
     if (hostsim::detail::faultFires(hostsim::FileOp::Fwrite))
         return 0;
     if (size == 0 || count == 0)
@@ -394,6 +460,7 @@ int fclose(FILE *f) {
         errno = EFAULT;
         return EOF;
     }
+    countClose("fclose", fileno(f));
     const bool fail = hostsim::detail::faultFires(hostsim::FileOp::Fclose);
     const int err = errno;
     forgetFd(fileno(f));
@@ -401,6 +468,33 @@ int fclose(FILE *f) {
     if (fail) {
         errno = err;
         return EOF;
+    }
+    return rc;
+}
+
+// A sync passes the fault gate (kind Sync) and counts as a state operation
+// ("sync" for a file, "flush" for a device).
+int ioctl(int fd, int function, long arg) {
+    (void)arg;
+    if (function != FIOSYNC && function != FIOFLUSH) {
+        errno = EINVAL;
+        return -1;
+    }
+    struct ::stat st;
+    if (::fstat(fd, &st) != 0)
+        return -1;
+    const bool device = S_ISDIR(st.st_mode);
+    const std::string path = device ? hostPathOfFd(fd) : writtenPathOfFd(fd);
+    if (!path.empty())
+        hostsim::detail::stateOp(device ? "flush" : "sync", path);
+    if (hostsim::detail::faultFires(hostsim::FileOp::Sync))
+        return -1;
+    const int rc = device ? ::syncfs(fd) : ::fsync(fd);
+    if (rc == 0 && !path.empty()) {
+        if (device)
+            hostsim::detail::noteSyncedUnder(path);
+        else
+            hostsim::detail::noteSynced(path);
     }
     return rc;
 }
@@ -450,9 +544,14 @@ int remove(const char *path) {
         errno = EFAULT;
         return -1;
     }
+    const std::string hostPath = resolve(path).hostPath;
+    hostsim::detail::stateOp("remove", hostPath);
     if (hostsim::detail::faultFires(hostsim::FileOp::Remove))
         return -1;
-    return std::remove(resolve(path).hostPath.c_str());
+    const int rc = std::remove(hostPath.c_str());
+    if (rc == 0)
+        hostsim::detail::noteRemoved(hostPath);
+    return rc;
 }
 
 int rename(const char *from, const char *to) {

@@ -102,8 +102,9 @@ enum class FileOp {
     Stat,
     Cp,
     Mv,
+    Sync,
 };
-constexpr int kFileOpCount = static_cast<int>(FileOp::Mv) + 1;
+constexpr int kFileOpCount = static_cast<int>(FileOp::Sync) + 1;
 // "open", "read", ... (for messages).
 const char *fileOpName(FileOp op);
 
@@ -128,6 +129,43 @@ struct FileOps {
 };
 FileOps &fileOps();
 void resetFileOps();
+
+// ---- Power cut --------------------------------------------------------------
+
+// Every state-changing operation on a unit device (open or fopen for writing/
+// creating, write, fwrite, close/fclose of a file opened for writing, a file
+// sync or device flush, rename, remove/unlink, mkdir, rmdir, and the ones the
+// file commands cp/mv/xcopy/xdelete make inside), from any task of this
+// process, the script's own calls included, is counted, 1 = the first since
+// start or since resetStateOps(). An operation counts when it is attempted,
+// also when it then fails (an injected fault, a full card, a missing file).
+std::uint64_t stateOpCount();
+// Sets the count back to 0 (an armed cut stays armed, k counted from the
+// arming).
+void resetStateOps();
+// Arms a cut before operation k (k counted from now, 1 = the next one); 0
+// disarms. When operation k is about to happen, it does not happen and the
+// process ends at once with _exit(kPowerCutExitStatus): no flush, no
+// clean-up, no atexit, as at a power loss.
+void armPowerCut(std::uint64_t k);
+constexpr int kPowerCutExitStatus = 86;
+// Lost-writes model: when on, at a cut each file's data written since it was
+// last synced is cut to a length drawn from a generator seeded with `seed`
+// (deterministic), before the exit. Per file, the unsynced part starts at
+// the lowest offset written since the file's last sync (or since the model
+// started recording it); at the cut the file keeps its synced part plus a
+// drawn share (0 to all) of the rest. Files are handled in the order of
+// their host paths. A rename carries the record to the new name; a removal
+// drops it. Off by default.
+void setLostWrites(bool on, std::uint32_t seed);
+// Optional trace: when fd >= 0, one line "k<TAB>op<TAB>unit-path\n" per
+// counted operation is written to fd (with write(2), unbuffered) so a tool
+// can name what operation k was; the operation cut is traced too, before
+// the exit. -1 stops the trace.
+void traceStateOps(int fd);
+// Unit paths of the files whose written data is not yet synced, in host-path
+// order (what a cut would cut short with the lost-writes model on).
+std::vector<std::string> unsyncedFiles();
 
 // ---- Tasks -----------------------------------------------------------------
 
@@ -184,7 +222,9 @@ void failBuiltinRegistration(const std::string &name);
 // Restores the whole simulated unit to its start state: devices, faults and
 // the file function table, log sinks and capture, tick rate (60), symbol
 // table, builtin registry and its log and failures, pending task-spawn
-// failures and the records of ended tasks. Call it while no task runs.
+// failures, the records of ended tasks, and the power-cut model (count, armed
+// cut, trace, lost-writes setting, unsynced records). Call it while no task
+// runs.
 void resetAll();
 
 } // namespace hostsim

@@ -55,6 +55,22 @@ int closeFd(int fd);
 int mkdirHost(const std::string &hostPath, int mode);
 int renameHost(const std::string &from, const std::string &to);
 
+// Power cut (powercut.cpp). unitPathOf: true, with the unit path, when host
+// path `hostPath` lies in a mounted device's folder (devices.cpp). stateOp:
+// when hostPath lies on a unit device, counts one state-changing operation
+// `op` ("write", "rename"...), traces it, and ends the process when the cut is
+// armed for it (returns true when counted). noteWritten: file hostPath was
+// written at `offset` and is unsynced from there on. noteSynced: the file's
+// data is on the medium; noteSyncedUnder: every file under a folder is.
+// noteRenamed/noteRemoved carry or drop the records (folders included).
+bool unitPathOf(const std::string &hostPath, std::string *unitPath);
+bool stateOp(const char *op, const std::string &hostPath);
+void noteWritten(const std::string &hostPath, long long offset);
+void noteSynced(const std::string &hostPath);
+void noteSyncedUnder(const std::string &hostDir);
+void noteRenamed(const std::string &from, const std::string &to);
+void noteRemoved(const std::string &hostPath);
+
 // Resets of the single areas, combined by resetAll().
 void resetLog();
 void resetTick();
@@ -62,6 +78,7 @@ void resetSymbols();
 void resetBuiltins();
 void resetTasks();
 void resetZeroBlockSize();
+void resetPowerCut();
 
 } // namespace detail
 } // namespace hostsim

@@ -17,6 +17,7 @@ void resetAll() {
     detail::resetBuiltins();
     detail::resetTasks();
     detail::resetZeroBlockSize();
+    detail::resetPowerCut();
 }
 
 } // namespace hostsim

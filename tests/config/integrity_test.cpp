@@ -3,6 +3,7 @@
 #include "tests/support/unit_fixture.h"
 #include "unit/integrity.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -31,6 +32,46 @@ TEST_F(IntegrityTest, StampIsReadBackAndTracksTheFileBytes) {
     std::string error;
     EXPECT_FALSE(unit::writeFileStamp(m_path, "1", &error));
     EXPECT_FALSE(error.empty());
+}
+
+// A stamp is written whole or not at all: a full card or a failing write,
+// sync or close leaves the earlier stamp exactly as it was, and nothing beside
+// it.
+TEST_F(IntegrityTest, StampThatCannotBeWrittenKeepsTheEarlierOne) {
+    const std::string old = "VERSION:1\nCRC32:363a3020\n";
+    struct Row {
+        const char *what;
+        long long room; // -1: no capacity
+        hostsim::FileOp op;
+        int fault; // the call of op that fails (0: none)
+        bool written;
+    };
+    const Row rows[] = {
+        {"full card", 0, hostsim::FileOp::Write, 0, false},
+        {"room for part of it", 10, hostsim::FileOp::Write, 0, false},
+        {"room for all of it", 28, hostsim::FileOp::Write, 0, true},
+        {"write fails", -1, hostsim::FileOp::Write, 1, false},
+        {"sync fails", -1, hostsim::FileOp::Sync, 1, false},
+        // The first close is the file's, read for its CRC.
+        {"close fails", -1, hostsim::FileOp::Close, 2, false},
+    };
+    for (const Row &r : rows) {
+        testsupport::removeTree(flashDir());
+        ASSERT_TRUE(testsupport::writeFile(host(m_path), "hello\n"));
+        ASSERT_TRUE(testsupport::writeFile(host(m_path + ".ver"), old));
+        if (r.room >= 0)
+            hostsim::setDeviceCapacity("/F", static_cast<long long>(6 + old.size()) + r.room);
+        if (r.fault > 0)
+            hostsim::injectFault(r.op, r.fault, EIO);
+        std::string error;
+        EXPECT_EQ(unit::writeFileStamp(m_path, "2", &error), r.written) << r.what;
+        hostsim::clearFaults();
+        hostsim::setDeviceCapacity("/F", -1);
+        EXPECT_EQ(testsupport::readFile(host(m_path + ".ver")),
+                  r.written ? "VERSION:2\nCRC32:363a3020\n" : old)
+            << r.what << ": " << error;
+        EXPECT_FALSE(testsupport::fileExists(host(m_path + ".ver~"))) << r.what;
+    }
 }
 
 TEST_F(IntegrityTest, VersionTextLimits) {

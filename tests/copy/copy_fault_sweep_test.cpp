@@ -132,4 +132,47 @@ TEST_F(CopyFaultSweep, Move) {
     sweep(1);
 }
 
+// A card too small for the copy, its stamp or both: "UPGCopy" either puts the
+// new file and its stamp in place (the stamp matching the file), or leaves
+// the old file and its stamp exactly as they were; nothing is left behind.
+TEST_F(CopyFaultSweep, FullCardKeepsEachFileWithItsStamp) {
+    restore();
+    const Tree before = state();
+    long long used = 0;
+    for (const auto &e : testsupport::snapshotTree(sdDir()))
+        if (e.second != "<dir>")
+            used += static_cast<long long>(e.second.size());
+    const long long need = static_cast<long long>(m_new.size());
+    int fitted = 0;
+    for (long long room : {0LL, 10LL, 25LL, 26LL, 27LL, 100LL, need - 12, need - 11, need - 1, need,
+                           need + 25, need + 26, need + 27, need + 100}) {
+        const std::string what = "room " + std::to_string(room);
+        restore();
+        hostsim::setDeviceCapacity("/SDH", used + room);
+        const int result = upgCopy(0);
+        hostsim::setDeviceCapacity("/SDH", -1);
+        Tree now = state();
+        if (result == 0) {
+            fitted++;
+            EXPECT_EQ(now["SDH/MAPPE/dst.bin"], m_new) << what;
+            EXPECT_EQ(CheckCRCFile("/SDH/MAPPE/dst.bin"), 0) << what;
+            char version[FILE_VERSION_SIZE] = {};
+            EXPECT_EQ(GetFileVersion("/SDH/MAPPE/dst.bin", version), 0) << what;
+            EXPECT_STREQ(version, "V2") << what;
+            now.erase("SDH/MAPPE/dst.bin");
+            now.erase("SDH/MAPPE/dst.bin.ver");
+            Tree rest = before;
+            rest.erase("SDH/MAPPE/dst.bin");
+            rest.erase("SDH/MAPPE/dst.bin.ver");
+            EXPECT_EQ(testsupport::digest(now), testsupport::digest(rest)) << what;
+        } else {
+            EXPECT_EQ(result, -1) << what;
+            EXPECT_EQ(testsupport::digest(now), testsupport::digest(before)) << what << "\n"
+                                                                             << log();
+        }
+    }
+    // Room for the new file and its stamp beside the old ones.
+    EXPECT_GT(fitted, 2);
+}
+
 } // namespace

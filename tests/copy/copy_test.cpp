@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -151,12 +152,21 @@ TEST_F(CopyTest, ReadWriteAndCloseFailuresFailTheCopy) {
     hostsim::injectFault(hostsim::FileOp::Write, 1, ENOSPC);
     EXPECT_EQ(C_BUILTINS::BuiltinsCopy("/SDH/src.bin", "/SDH/dst.bin"), -1);
     hostsim::clearFaults();
-    // Source closed first, then the destination.
-    hostsim::injectFault(hostsim::FileOp::Close, 2, EIO);
+    // The copy is closed first, then the source.
+    hostsim::injectFault(hostsim::FileOp::Close, 1, EIO);
     EXPECT_EQ(C_BUILTINS::BuiltinsCopy("/SDH/src.bin", "/SDH/dst.bin"), -1);
     hostsim::clearFaults();
-    hostsim::injectFault(hostsim::FileOp::Close, 1, EIO);
+    hostsim::injectFault(hostsim::FileOp::Close, 2, EIO);
     EXPECT_EQ(C_BUILTINS::BuiltinsCopy("/SDH/src.bin", "/SDH/dst.bin"), 0);
+    // A copy that cannot be synced is not claimed.
+    ASSERT_TRUE(writeFile(host("/SDH/dst.bin"), "previous"));
+    hostsim::injectFault(hostsim::FileOp::Sync, 1, EIO);
+    EXPECT_EQ(C_BUILTINS::BuiltinsCopy("/SDH/src.bin", "/SDH/dst.bin"), -1);
+    EXPECT_NE(log().find("BuiltinsCopy: sync of '/SDH/dst.bin~upgcopy' returned error errno = 0x5"),
+              std::string::npos);
+    EXPECT_EQ(readFile(host("/SDH/dst.bin")), "previous");
+    EXPECT_FALSE(fileExists(host("/SDH/dst.bin~upgcopy")));
+    hostsim::clearFaults();
     EXPECT_EQ(C_BUILTINS::BuiltinsCopy(nullptr, "/SDH/dst.bin"), -1);
     EXPECT_NE(log().find("p_Source = (null), p_Dest = /SDH/dst.bin  "), std::string::npos);
 }
@@ -173,9 +183,12 @@ TEST_F(CopyTest, RefusedCopiesLeaveTheDestinationUntouched) {
     const Case cases[] = {
         {"folder source", "/SDH/folder", "/SDH/b.txt", "'/SDH/folder' is not a readable regular"},
         {"device source", "/dev/null", "/SDH/b.txt", "'/dev/null' is not a readable regular"},
+        // A FIFO without a writer would block an open for reading forever.
+        {"FIFO source", "/SDH/fifo", "/SDH/b.txt", "'/SDH/fifo' is not a readable regular"},
         {"missing source", "/SDH/missing", "/SDH/b.txt", "open of '/SDH/missing'"},
         {"folder destination", "/SDH/a.txt", "/SDH/empty", "destination '/SDH/empty' is a folder"},
     };
+    ASSERT_EQ(::mkfifo(host("/SDH/fifo").c_str(), 0600), 0);
     for (const Case &c : cases) {
         ASSERT_TRUE(writeFile(host("/SDH/folder/x"), "x"));
         ASSERT_TRUE(writeFile(host("/SDH/a.txt"), "source"));
@@ -298,6 +311,59 @@ TEST_F(CopyTest, CopyOrMoveOntoItselfKeepsTheFile) {
     }
     EXPECT_EQ(Count(log(), "UPGCopy: '/SDH/a.bin' is its own destination: not removed\n"), 2);
     EXPECT_EQ(log().find("remove ="), std::string::npos);
+}
+
+// The copy goes through a temporary name, which is never the source (the
+// user recovering "X~upgcopy" onto "X"), and falls back to the plain order
+// (destination removed, copy in place) when the temporary copy finds no room
+// but the destination's room would do, or its name is too long.
+TEST_F(CopyTest, TemporaryCopyOrCopyInPlace) {
+    struct Row {
+        const char *what;
+        std::string source;
+        std::string dest;
+        long oldSize;  // -1: no destination before
+        long freeRoom; // -1: no capacity
+        int result;
+        bool inPlace;
+    };
+    const std::string longName = "/SDH/" + std::string(250, 'n');
+    const Row rows[] = {
+        {"X~upgcopy onto X", "/SDH/x.bin~upgcopy", "/SDH/x.bin", 1000, -1, 0, false},
+        {"X~upgcopy onto X, room for one", "/SDH/x.bin~upgcopy", "/SDH/x.bin", 1000, 2500, 0, true},
+        {"room once the old file is gone", "/SDH/new.bin", "/SDH/x.bin", 1000, 2000, 0, true},
+        {"no room even then", "/SDH/new.bin", "/SDH/x.bin", 1000, 1500, -1, false},
+        {"no destination, no room", "/SDH/new.bin", "/SDH/x.bin", -1, 2000, -1, false},
+        {"temporary name too long", "/SDH/new.bin", longName, 1000, -1, 0, true},
+    };
+    const std::string content = Content(3000, 5);
+    for (const Row &r : rows) {
+        std::filesystem::remove_all(sdDir());
+        ASSERT_TRUE(writeFile(host(r.source), content));
+        const std::string old = Content(static_cast<size_t>(r.oldSize < 0 ? 0 : r.oldSize), 6);
+        if (r.oldSize >= 0) {
+            ASSERT_TRUE(writeFile(host(r.dest), old));
+        }
+        hostsim::setDeviceCapacity(
+            "/SDH", r.freeRoom < 0 ? -1 : static_cast<long long>(3000 + old.size()) + r.freeRoom);
+        hostsim::clearCapturedLog();
+
+        EXPECT_EQ(UpgCopy(r.source, r.dest, 0), r.result) << r.what << "\n" << log();
+        hostsim::setDeviceCapacity("/SDH", -1);
+        EXPECT_EQ(readFile(host(r.source)), content) << r.what;
+        if (r.result == 0 || r.oldSize >= 0) {
+            EXPECT_EQ(readFile(host(r.dest)), r.result == 0 ? content : old) << r.what;
+        } else {
+            EXPECT_FALSE(fileExists(host(r.dest))) << r.what;
+        }
+        EXPECT_EQ(log().find("the copy written in place") != std::string::npos, r.inPlace)
+            << r.what << "\n"
+            << log();
+        int files = 0;
+        for (const auto &e : std::filesystem::directory_iterator(sdDir()))
+            files += e.is_regular_file() ? 1 : 0;
+        EXPECT_EQ(files, r.result == 0 || r.oldSize >= 0 ? 2 : 1) << r.what;
+    }
 }
 
 TEST_F(CopyTest, UpgCopyWithoutCreateDirTouchesNothing) {

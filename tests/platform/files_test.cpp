@@ -212,6 +212,13 @@ TEST_F(FilesTest, EveryFaultKindFailsItsFunction) {
              struct stat st;
              return plat::stat("/SDH/f.txt", &st) != 0;
          }},
+        {hostsim::FileOp::Sync,
+         [] {
+             const int fd = plat::open("/SDH/s.txt", O_WRONLY | O_CREAT, 0644);
+             const bool failed = plat::ioctl(fd, FIOSYNC, 0) != 0;
+             plat::close(fd);
+             return failed;
+         }},
         {hostsim::FileOp::Cp, [] { return cp("/SDH/f.txt", "/SDH/c.txt") != OK; }},
         {hostsim::FileOp::Mv,
          [] {

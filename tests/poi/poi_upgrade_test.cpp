@@ -138,8 +138,27 @@ TEST_F(PoiUpgradeTest, CountryWithoutUserFolderStagesTheDeliveredFiles) {
                        {"FRA/poi_ver_ABC.txt", "PREFIX:ABC\nDATE:200\n"},
                        {"FRA/other.dat", "no group"}};
     Deliver(delivered);
+    const std::string tracePath = root() + "/operations";
+    const int trace = ::open(tracePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(trace, 0);
+    hostsim::traceStateOps(trace);
 
     EXPECT_EQ(Install(), 0);
+
+    hostsim::traceStateOps(-1);
+    ::close(trace);
+    // The staged version claims the staging folder: it is written after the
+    // folder is in place and the card flushed, and synced before its rename.
+    const std::string ops = readFile(tracePath);
+    const size_t staging = ops.find("\trename\t/SDH/MAPPE/MERGE/FRA\n"); // to TEMP_FRA
+    const size_t flush = ops.rfind("\tflush\t/SDH\n");
+    const size_t version = ops.find("\topen\t/SDH/TEMP_POI_VER.POI");
+    const size_t sync = ops.find("\tsync\t/SDH/TEMP_POI_VER.POI");
+    const size_t rename = ops.find("\trename\t/SDH/TEMP_POI_VER.POI");
+    ASSERT_NE(staging, std::string::npos) << ops;
+    ASSERT_NE(rename, std::string::npos) << ops;
+    EXPECT_TRUE(staging < flush && flush < version && version < sync && sync < rename) << ops;
+    EXPECT_TRUE(hostsim::unsyncedFiles().empty());
 
     Files expected;
     for (const auto &f : delivered)

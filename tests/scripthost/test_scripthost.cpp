@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fcntl.h>
 #include <map>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -59,8 +61,7 @@ template <int N> val_t recordingHandler() {
             s.ints.push_back(EiC_ArgInt(slot));
         } else if (kinds[i] == 'u') {
             s.ints.push_back(EiC_ArgUInt(slot));
-        } else if ((name == "GetNavUpgType" && slot == 2) ||
-                   name == "GetUpgDVD_CurrVersNaviFile") {
+        } else if ((name == "GetNavUpgType" && slot == 2) || name == "GetUpgDVD_CurrVersNaviFile") {
             // Output buffers: not written yet, so not read as texts.
             s.strings.push_back("");
         } else {
@@ -302,6 +303,9 @@ int main(int argc, char **argv) {
 
 TEST_F(ScriptHostTest, ScriptFileFunctionsResolveDevicePaths) {
     ASSERT_TRUE(testsupport::writeFile(mediaDir() + "/MAPPE/DVD_VER.NAV", "VERSION:7\n"));
+    const int trace = ::open((root() + "/operations").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(trace, 0);
+    hostsim::traceStateOps(trace);
     RunResult r = run(R"(#include <stdio.h>
 #include <string.h>
 #include <fcntl.h>
@@ -334,14 +338,35 @@ int main(void) {
     f = fopen("/SDH/gone.txt", "w");
     fclose(f);
     if (remove("/SDH/gone.txt") != 0) return 10;
+    f = fopen("/SDH/printed.txt", "w");
+    if (f == NULL || fprintf(f, "%d-%s", 7, "x") != 3 || fputs("|", f) < 0 ||
+        fputc('c', f) != 'c' || fwrite("wr", 1, 2, f) != 2) return 11;
+    fclose(f);
+    f = fopen("/SDH/printed.txt", "r");
+    if (f == NULL || fgets(line, sizeof line, f) == NULL || strcmp(line, "7-x|cwr") != 0) return 13;
+    fclose(f);
+    if (unlink("/SDH/MAPPE") == 0 || unlink("/SDH/printed.txt") != 0) return 12;
     return 0;
 }
 )");
+    hostsim::traceStateOps(-1);
+    ::close(trace);
     ASSERT_EQ(r.outcome, RunResult::Outcome::Returned) << r.messageText();
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(testsupport::readFile(sdDir() + "/MAPPE/moved.txt"), "VERSION:7\n");
     EXPECT_FALSE(testsupport::fileExists(sdDir() + "/gone.txt"));
+    EXPECT_EQ(testsupport::readFile(sdDir() + "/MAPPE/moved.txt"), "VERSION:7\n");
     EXPECT_TRUE(r.messages.empty()) << r.messageText();
+    // The script's own changes pass the platform's gates (the power-cut
+    // count among them).
+    std::string ops = testsupport::readFile(root() + "/operations");
+    for (const char *op : {"\tmkdir\t/SDH/MAPPE\n", "\tremove\t/SDH/gone.txt\n",
+                           "\tfwrite\t/SDH/printed.txt\n", "\tremove\t/SDH/printed.txt\n"})
+        EXPECT_NE(ops.find(op), std::string::npos) << op << ops;
+    size_t writes = 0;
+    for (size_t pos = ops.find("\tfwrite\t"); pos != std::string::npos;
+         pos = ops.find("\tfwrite\t", pos + 1))
+        ++writes;
+    EXPECT_EQ(writes, 4u);
 }
 
 TEST_F(ScriptHostTest, FilesLeftOpenAfterReturnAreClosedAndNoted) {

@@ -278,7 +278,8 @@ TEST_F(UntgzDriver, WriterTasksAreSpawnedPerChunkAsSpecified) {
 }
 
 // Each entry that cannot be made stops the extraction with -1 and a line
-// naming the path and the error; what came before stays.
+// naming the path and the error; what came before stays. So does a card that
+// cannot be flushed at the end.
 TEST_F(UntgzDriver, EntryThatCannotBeMadeFailsTheExtraction) {
     struct Case {
         const char *what;
@@ -308,6 +309,16 @@ TEST_F(UntgzDriver, EntryThatCannotBeMadeFailsTheExtraction) {
          2,
          "cannot close '/SDH/out/sub/x': Permission denied\n",
          {{"y", "y"}, {"d", "<dir>"}, {"sub", "<dir>"}, {"sub/x", std::string(600, 'x')}}},
+        // Every entry is written, but not known to be on the card: no success.
+        {"flush",
+         hostsim::FileOp::Sync,
+         1,
+         "cannot flush '/SDH' to the medium: Permission denied\n",
+         {{"y", "y"},
+          {"d", "<dir>"},
+          {"sub", "<dir>"},
+          {"sub/x", std::string(600, 'x')},
+          {"z", "z"}}},
     };
     for (const Case &c : cases) {
         hostsim::clearCapturedLog();

@@ -48,9 +48,10 @@ protected:
             << what;
         const Tree now = untgztest::snapshot(sdDir());
         if (result == 0) {
-            EXPECT_EQ(testsupport::digest(now), testsupport::digest(m_reference))
-                << what << "\n"
-                << log();
+            EXPECT_EQ(testsupport::digest(now), testsupport::digest(m_reference)) << what << "\n"
+                                                                                  << log();
+            // A success is on the card: nothing a power loss could take back.
+            EXPECT_TRUE(hostsim::unsyncedFiles().empty()) << what;
         }
         EXPECT_EQ(testsupport::digest(testsupport::subTree(now, "out", false)),
                   testsupport::digest(m_outside))

@@ -13,6 +13,7 @@
 
 #include "tools/scripthost/scripthost.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -66,15 +67,27 @@ ChildEnd runInChild(const std::function<int(int reportFd)> &body, const ChildOpt
 // "SIGSEGV" for 11, ...; "signal N" when unknown.
 std::string signalName(int sig);
 
+// A power cut played on one script run (upgsim sweep): everything off by
+// default. Operations are the state-changing file operations on the unit's
+// devices, counted from the start of the script (hostsim::stateOpCount).
+struct PowerOptions {
+    std::uint64_t cutAt = 0; // the run ends before operation cutAt; 0: no cut
+    bool lostWrites = false; // at the cut, data not yet synced is cut short
+    std::uint32_t seed = 0;  // of the lost-writes model
+    int traceFd = -1;        // each operation traced there as "k\top\tpath"; -1: none
+};
+
 // The child's work for one script: starts the module, runs the script (the
 // bargraph drawn on standard error when `progress`), stops a bargraph the
 // script left running, prints the compiler's messages and the host's notes
 // on standard error, then the module's last error lines when the script did
-// not end with 0. Writes "status N" and "ticks N" lines to reportFd once the
-// script has run. Returns the exit status: the script's, or
+// not end with 0. Writes "status N", "ticks N" and "ops N" (the operations
+// counted) lines to reportFd once the script has run. With a cut armed the
+// process ends at operation `power.cutAt` with hostsim::kPowerCutExitStatus
+// and reports nothing. Returns the exit status: the script's, or
 // k_exit_not_compiled / k_exit_host_failure.
-int runScriptHere(const std::string &script, const RunOptions &options, bool progress,
-                  int reportFd);
+int runScriptHere(const std::string &script, const RunOptions &options, bool progress, int reportFd,
+                  const PowerOptions &power = PowerOptions());
 
 // The exit status a parent reports for its child's end, after printing
 // "upgsim: script ended by signal N (NAME)", the timeout's or the

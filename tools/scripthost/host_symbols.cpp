@@ -15,7 +15,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -199,6 +201,52 @@ static int sh_creat(const char *path, unsigned int mode) {
     return sh_open(path, O_CREAT | O_WRONLY | O_TRUNC, mode);
 }
 
+// The writes of a script's streams go through plat::fwrite (device capacity,
+// fault injection, the power-cut count), except on the standard streams.
+static unsigned long sh_fwrite(const void *buf, unsigned long size, unsigned long count, FILE *f) {
+    if (f == nullptr || isStandardStream(f))
+        return std::fwrite(buf, size, count, f);
+    return plat::fwrite(buf, size, count, f);
+}
+
+static int sh_fputs(const char *text, FILE *f) {
+    if (f == nullptr || isStandardStream(f))
+        return std::fputs(text, f);
+    const unsigned long length = std::strlen(text);
+    if (length == 0)
+        return 0;
+    return plat::fwrite(text, length, 1, f) == 1 ? 0 : EOF;
+}
+
+static int sh_fputc(int c, FILE *f) {
+    if (f == nullptr || isStandardStream(f))
+        return std::fputc(c, f);
+    const unsigned char ch = static_cast<unsigned char>(c);
+    return plat::fwrite(&ch, 1, 1, f) == 1 ? ch : EOF;
+}
+
+static int sh_vfprintf(FILE *f, const char *format, va_list ap) {
+    if (f == nullptr || isStandardStream(f))
+        return std::vfprintf(f, format, ap);
+    va_list measure;
+    va_copy(measure, ap);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length <= 0)
+        return length;
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    std::vsnprintf(&text[0], text.size(), format, ap);
+    return plat::fwrite(text.data(), static_cast<unsigned long>(length), 1, f) == 1 ? length : -1;
+}
+
+static int sh_fprintf(FILE *f, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    const int n = sh_vfprintf(f, format, ap);
+    va_end(ap);
+    return n;
+}
+
 static int sh_close(int fd) {
     if (currentRun() != nullptr)
         currentRun()->fds.erase(fd);
@@ -240,12 +288,20 @@ static int sh_access(const char *path, int mode) {
     return ::access(hostsim::resolvePath(path).c_str(), mode);
 }
 
+// unlink through the platform's remove (so that it passes the fault and
+// power-cut gates like the module's own removals); a folder is refused as
+// unlink refuses it.
 static int sh_unlink(const char *path) {
     if (path == nullptr) {
         errno = EFAULT;
         return -1;
     }
-    return ::unlink(hostsim::resolvePath(path).c_str());
+    struct stat st;
+    if (::lstat(hostsim::resolvePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return -1;
+    }
+    return plat::remove(path);
 }
 
 static int sh_remove(const char *path) {
@@ -291,6 +347,11 @@ std::vector<HostSymbol> hostSymbols() {
         {"fopen", reinterpret_cast<const void *>(&sh_fopen)},
         {"fclose", reinterpret_cast<const void *>(&sh_fclose)},
         {"fdopen", reinterpret_cast<const void *>(&sh_fdopen)},
+        {"fwrite", reinterpret_cast<const void *>(&sh_fwrite)},
+        {"fputs", reinterpret_cast<const void *>(&sh_fputs)},
+        {"fputc", reinterpret_cast<const void *>(&sh_fputc)},
+        {"fprintf", reinterpret_cast<const void *>(&sh_fprintf)},
+        {"vfprintf", reinterpret_cast<const void *>(&sh_vfprintf)},
         {"freopen", reinterpret_cast<const void *>(&sh_freopen)},
         {"open", reinterpret_cast<const void *>(&sh_open)},
         {"creat", reinterpret_cast<const void *>(&sh_creat)},

@@ -34,7 +34,7 @@ const Note k_notes[] = {
                     "  126                     run, demo: the script does not compile\n"
                     "  127                     run, demo: the script does not exist\n"
                     "  128+N                   ended by signal N (130 Ctrl-C, 143 SIGTERM)\n"},
-    {"JSON", "--json (analyse, blocksize, config, copy, demo, install-pois, untar)\n"
+    {"JSON", "--json (analyse, blocksize, config, copy, demo, install-pois, sweep, untar)\n"
              "prints one JSON object on standard output; a failing command prints\n"
              "{\"error\": TEXT, \"code\": STATUS} there, with the same exit status.\n"},
 };
@@ -207,8 +207,9 @@ std::string bashCompletion(const CLI::App &app) {
         << "        *) if [ -z \"$command\" ]; then command=$word; else ((positional++)); fi ;;\n"
         << "        esac\n"
         << "    done\n"
-        << "    # run: everything after the script is the script's.\n"
-        << "    if [ \"$command\" = run ] && [ \"$positional\" -gt 0 ]; then\n"
+        << "    # run, sweep: everything after the script is the script's.\n"
+        << "    if { [ \"$command\" = run ] || [ \"$command\" = sweep ]; } && [ \"$positional\" "
+           "-gt 0 ]; then\n"
         << "        compopt -o default 2>/dev/null\n"
         << "        return 0\n"
         << "    fi\n"
@@ -238,7 +239,7 @@ std::string bashCompletion(const CLI::App &app) {
             for (int n = 0; n < more; ++n)
                 kinds.push_back(kind == ValueKind::Words ? "none" : name);
         }
-        if (sub->get_name() == "run")
+        if (sub->get_name() == "run" || sub->get_name() == "sweep")
             kinds.push_back("file"); // SCRIPT.c, left to the script's own parsing
         out << "    " << sub->get_name() << ")\n"
             << "        options=\"" << join(own.all) << "\"\n"

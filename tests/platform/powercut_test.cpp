@@ -1,0 +1,307 @@
+// The power-cut model of the host platform: which operations count, the
+// count across tasks, the trace, the cut (in a forked child, since it ends
+// the process) and the unsynced data a cut may lose.
+#include "platform/hostsim/hostsim.h"
+#include "platform/plat_io.h"
+#include "platform/vxworks.h"
+#include "tests/support/unit_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using testsupport::readFile;
+using testsupport::writeFile;
+
+class PowerCutTest : public testsupport::UnitFixture {
+protected:
+    // The operations `run` makes, as traced ("op path" per line, no count).
+    std::string traced(const std::function<void()> &run) {
+        const std::string path = root() + "/trace";
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        EXPECT_GE(fd, 0);
+        hostsim::traceStateOps(fd);
+        const std::uint64_t before = hostsim::stateOpCount();
+        run();
+        hostsim::traceStateOps(-1);
+        ::close(fd);
+        std::string out;
+        std::uint64_t k = before;
+        const std::string text = readFile(path);
+        for (size_t pos = 0; pos < text.size();) {
+            const size_t end = text.find('\n', pos);
+            const std::string line = text.substr(pos, end - pos);
+            pos = end + 1;
+            const size_t tab = line.find('\t');
+            EXPECT_EQ(line.substr(0, tab), std::to_string(++k)) << line;
+            std::string rest = line.substr(tab + 1);
+            rest[rest.find('\t')] = ' ';
+            out += rest + "\n";
+        }
+        EXPECT_EQ(hostsim::stateOpCount(), k);
+        return out;
+    }
+
+    // Runs `child` in a forked process and returns its exit status (-1 when
+    // it did not exit, or was still running after ten seconds).
+    static int inChild(const std::function<void()> &child) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            child();
+            _exit(0);
+        }
+        if (pid < 0)
+            return -1;
+        int status = 0;
+        pid_t ended = 0;
+        for (int i = 0; i < 1000 && ended == 0; ++i) {
+            ended = waitpid(pid, &status, WNOHANG);
+            if (ended == 0)
+                usleep(10000);
+        }
+        if (ended == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // Writes `bytes` bytes to unit path `path` (created), unsynced.
+    static void writeUnsynced(const char *path, size_t bytes) {
+        const std::string data(bytes, 'd');
+        const int fd = plat::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        plat::write(fd, data.data(), data.size());
+        plat::close(fd);
+    }
+};
+
+// What counts, with the name the trace gives it: every change on a unit
+// device, through plat:: or a file command; no read, and nothing off the
+// devices.
+TEST_F(PowerCutTest, StateChangingOperationsAreCountedAndTraced) {
+    ASSERT_TRUE(writeFile(host("/SDH/in.txt"), "input"));
+    const std::string offDevice = root() + "/off.txt";
+    struct Row {
+        const char *what;
+        std::function<void()> run;
+        std::string ops;
+    };
+    const Row rows[] = {
+        {"descriptor write",
+         [] {
+             const int fd = plat::open("/SDH/a", O_WRONLY | O_CREAT, 0644);
+             plat::write(fd, "x", 1);
+             plat::ioctl(fd, FIOSYNC, 0);
+             plat::close(fd);
+         },
+         "open /SDH/a\nwrite /SDH/a\nsync /SDH/a\nclose /SDH/a\n"},
+        {"reads only",
+         [] {
+             char c;
+             const int fd = plat::open("/SDH/in.txt", O_RDONLY);
+             plat::read(fd, &c, 1);
+             plat::close(fd);
+             FILE *f = plat::fopen("/SDH/in.txt", "r");
+             plat::fclose(f);
+             struct stat st;
+             plat::stat("/SDH/in.txt", &st);
+         },
+         ""},
+        {"stream write",
+         [] {
+             FILE *f = plat::fopen("/SDH/b", "wb");
+             plat::fwrite("y", 1, 1, f);
+             plat::fclose(f);
+         },
+         "fopen /SDH/b\nfwrite /SDH/b\nfclose /SDH/b\n"},
+        {"names",
+         [] {
+             plat::mkdir("/SDH/d");
+             plat::rename("/SDH/b", "/SDH/d/b");
+             plat::remove("/SDH/d/b");
+             plat::rmdir("/SDH/d");
+         },
+         "mkdir /SDH/d\nrename /SDH/b\nremove /SDH/d/b\nrmdir /SDH/d\n"},
+        {"device flush",
+         [] {
+             const int fd = plat::open("/SDH", O_RDONLY);
+             plat::ioctl(fd, FIOSYNC, 0);
+             plat::close(fd);
+         },
+         "flush /SDH\n"},
+        {"file commands", [] { cp("/SDH/in.txt", "/SDH/c"); },
+         "open /SDH/c\nwrite /SDH/c\nclose /SDH/c\n"},
+        {"failed attempts count too",
+         [] {
+             plat::remove("/SDH/missing");
+             plat::mkdir("/DVD/none");
+         },
+         "remove /SDH/missing\nmkdir /DVD/none\n"},
+        {"off the devices",
+         [offDevice] {
+             FILE *f = plat::fopen(offDevice.c_str(), "w");
+             plat::fwrite("z", 1, 1, f);
+             plat::fclose(f);
+             plat::remove(offDevice.c_str());
+         },
+         ""},
+    };
+    for (const Row &r : rows)
+        EXPECT_EQ(traced(r.run), r.ops) << r.what;
+    hostsim::resetStateOps();
+    EXPECT_EQ(hostsim::stateOpCount(), 0u);
+}
+
+struct WriterArgs {
+    int index;
+    int writes;
+};
+
+int writerTask(WriterArgs *args) {
+    const std::string path = "/SDH/task" + std::to_string(args->index);
+    const int fd = plat::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    for (int i = 0; i < args->writes; ++i)
+        plat::write(fd, "w", 1);
+    plat::close(fd);
+    return 0;
+}
+
+// Every task's operations land in the one count, none lost to a race.
+TEST_F(PowerCutTest, OperationsOfEveryTaskAreCounted) {
+    const int tasks = 4;
+    const int writes = 200;
+    std::vector<WriterArgs> args;
+    for (int i = 0; i < tasks; ++i)
+        args.push_back(WriterArgs{i, writes});
+    hostsim::resetStateOps();
+    for (WriterArgs &a : args)
+        ASSERT_GT(taskSpawn("Writer", 100, 0, 8192, reinterpret_cast<FUNCPTR>(writerTask),
+                            reinterpret_cast<_Vx_usr_arg_t>(&a)),
+                  0);
+    ASSERT_TRUE(hostsim::waitAllTasks(10000));
+    EXPECT_EQ(hostsim::stateOpCount(), static_cast<std::uint64_t>(tasks * (writes + 2)));
+    EXPECT_EQ(hostsim::unsyncedFiles().size(), static_cast<size_t>(tasks));
+}
+
+// The cut ends the process before operation k, with nothing flushed: the
+// operations before it happened, it and the later ones did not, and data
+// still in a stream's buffer is lost as at a power loss.
+TEST_F(PowerCutTest, CutEndsTheProcessBeforeItsOperation) {
+    for (std::uint64_t k : {1u, 2u, 3u, 4u}) {
+        testsupport::removeTree(sdDir());
+        ASSERT_TRUE(writeFile(host("/SDH/keep"), ""));
+        const int status = inChild([k] {
+            FILE *buffered = plat::fopen("/F/buffered", "w"); // before arming: not cut
+            std::fputs("held in the buffer", buffered);
+            hostsim::armPowerCut(k);
+            const int fd = plat::open("/SDH/a", O_WRONLY | O_CREAT, 0644); // 1
+            plat::write(fd, "A", 1);                                       // 2
+            plat::write(fd, "B", 1);                                       // 3
+            plat::close(fd);                                               // 4
+            _exit(0);
+        });
+        EXPECT_EQ(status, hostsim::kPowerCutExitStatus) << k;
+        const std::string expected[] = {"<none>", "", "A", "AB"};
+        const std::string a = testsupport::fileExists(host("/SDH/a")) ? readFile(host("/SDH/a"))
+                                                                      : std::string("<none>");
+        EXPECT_EQ(a, expected[k - 1]) << k;
+        EXPECT_EQ(readFile(host("/F/buffered")), "") << k;
+    }
+    // Disarmed, nothing is cut.
+    EXPECT_EQ(inChild([] {
+                  hostsim::armPowerCut(1);
+                  hostsim::armPowerCut(0);
+                  plat::mkdir("/SDH/d");
+              }),
+              0);
+}
+
+// At a cut with lost writes on, each file keeps its synced part and a share
+// of its unsynced tail drawn from the seed: the same seed cuts alike, a file
+// synced or flushed keeps all of it, a removed one is not brought back.
+TEST_F(PowerCutTest, LostWritesCutUnsyncedTailsByTheSeed) {
+    const size_t size = 100000;
+    auto run = [&](std::uint32_t seed) {
+        testsupport::removeTree(sdDir());
+        testsupport::removeTree(flashDir());
+        std::filesystem::create_directories(sdDir());
+        std::filesystem::create_directories(flashDir());
+        EXPECT_EQ(inChild([&] {
+                      hostsim::setLostWrites(true, seed);
+                      for (const char *p : {"/SDH/u1", "/SDH/u2", "/SDH/u3", "/SDH/gone"})
+                          writeUnsynced(p, size);
+                      plat::remove("/SDH/gone");
+                      // Synced half way: the first half is safe.
+                      const int fd = plat::open("/SDH/half", O_WRONLY | O_CREAT, 0644);
+                      const std::string half(size / 2, 'h');
+                      plat::write(fd, half.data(), half.size());
+                      plat::ioctl(fd, FIOSYNC, 0);
+                      plat::write(fd, half.data(), half.size());
+                      plat::close(fd);
+                      writeUnsynced("/F/flushed", size);
+                      const int dev = plat::open("/F", O_RDONLY);
+                      plat::ioctl(dev, FIOSYNC, 0);
+                      plat::close(dev);
+                      hostsim::armPowerCut(1);
+                      plat::mkdir("/SDH/never");
+                  }),
+                  hostsim::kPowerCutExitStatus);
+        EXPECT_FALSE(testsupport::fileExists(host("/SDH/gone")));
+        EXPECT_EQ(readFile(host("/F/flushed")).size(), size);
+        std::vector<size_t> sizes;
+        for (const char *p : {"/SDH/u1", "/SDH/u2", "/SDH/u3", "/SDH/half"})
+            sizes.push_back(readFile(host(p)).size());
+        EXPECT_GE(sizes[3], size / 2);
+        for (size_t s : sizes)
+            EXPECT_LE(s, size);
+        return sizes;
+    };
+    const std::vector<size_t> first = run(7);
+    EXPECT_EQ(run(7), first);
+    bool differs = false;
+    for (std::uint32_t seed : {8u, 9u, 10u})
+        differs = differs || run(seed) != first;
+    EXPECT_TRUE(differs);
+    EXPECT_LT(first[0] + first[1] + first[2], 3 * size);
+}
+
+// The record of unsynced data: a sync or a flush clears it, a rename carries
+// it (a folder's files too), a removal drops it.
+TEST_F(PowerCutTest, SyncFlushRenameAndRemoveKeepTheRecordTrue) {
+    using Names = std::vector<std::string>;
+    writeUnsynced("/SDH/a", 10);
+    writeUnsynced("/F/b", 10);
+    EXPECT_EQ(hostsim::unsyncedFiles(), (Names{"/F/b", "/SDH/a"}));
+
+    const int fd = plat::open("/SDH/a", O_WRONLY);
+    EXPECT_EQ(plat::ioctl(fd, FIOSYNC, 0), 0);
+    plat::close(fd);
+    EXPECT_EQ(hostsim::unsyncedFiles(), Names{"/F/b"});
+
+    ASSERT_EQ(plat::mkdir("/SDH/dir"), 0);
+    writeUnsynced("/SDH/dir/c", 10);
+    ASSERT_EQ(plat::rename("/SDH/dir", "/SDH/moved"), 0);
+    EXPECT_EQ(hostsim::unsyncedFiles(), (Names{"/F/b", "/SDH/moved/c"}));
+    ASSERT_EQ(plat::remove("/SDH/moved/c"), 0);
+    EXPECT_EQ(hostsim::unsyncedFiles(), Names{"/F/b"});
+
+    const int dev = plat::open("/F", O_RDONLY);
+    EXPECT_EQ(plat::ioctl(dev, FIOFLUSH, 0), 0);
+    EXPECT_EQ(plat::ioctl(dev, 12345, 0), -1);
+    EXPECT_EQ(errno, EINVAL);
+    plat::close(dev);
+    EXPECT_TRUE(hostsim::unsyncedFiles().empty());
+}
+
+} // namespace

@@ -1,0 +1,423 @@
+// The sweep's report: false claims grouped by range of k, failed re-runs,
+// cards that did not converge, changes outside the clean run's paths and a
+// timeline of what the card claims, as text and as JSON.
+#include "tools/sweep/sweep.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <tuple>
+
+namespace sweep {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Files named per group in the text; the JSON lists them all.
+const std::size_t k_files_shown = 4;
+
+// A run of cuts, adjacent in the order swept, that share one finding.
+struct Group {
+    uint64_t from = 0, to = 0;
+    unsigned count = 0;
+    std::size_t lastIndex = 0; // index in report.cuts of its last cut
+    std::string after;         // "cut" or "second cut"
+    ClaimCheck check;          // the first cut's
+    std::string what;          // failed re-runs, changes outside: the finding
+    std::vector<std::string> paths;
+};
+
+// Adds cut number `index` (k) to the group of `key`, extending the group that
+// ended at the cut before, or starting one.
+template <typename Key>
+Group &addToGroup(std::map<Key, std::size_t> &open, std::vector<Group> &groups, const Key &key,
+                  std::size_t index, uint64_t k) {
+    auto it = open.find(key);
+    if (it != open.end() && groups[it->second].lastIndex + 1 == index) {
+        Group &g = groups[it->second];
+        g.to = k;
+        g.lastIndex = index;
+        ++g.count;
+        return g;
+    }
+    Group g;
+    g.from = g.to = k;
+    g.count = 1;
+    g.lastIndex = index;
+    groups.push_back(g);
+    open[key] = groups.size() - 1;
+    return groups.back();
+}
+
+void sortGroups(std::vector<Group> &groups) {
+    std::stable_sort(groups.begin(), groups.end(),
+                     [](const Group &a, const Group &b) { return a.from < b.from; });
+}
+
+// False claims grouped by what is claimed: the files of a group are every
+// file that disagreed at one of its cuts, as the first such cut saw it.
+std::vector<Group> falseClaimGroups(const SweepReport &r) {
+    typedef std::tuple<std::string, std::string, std::string> Key;
+    std::map<Key, std::size_t> open;
+    std::vector<Group> groups;
+    std::vector<std::map<std::string, Mismatch>> files;
+    for (std::size_t i = 0; i < r.cuts.size(); ++i) {
+        const CutResult &c = r.cuts[i];
+        for (int phase = 0; phase < 2; ++phase) {
+            for (const ClaimCheck &check : phase == 0 ? c.claims : c.secondClaims) {
+                if (check.holds)
+                    continue;
+                const std::string after = phase == 0 ? "cut" : "second cut";
+                Key key(after, claimText(check.claim), check.reference);
+                Group &g = addToGroup(open, groups, key, i, c.k);
+                if (g.count == 1) {
+                    g.after = after;
+                    g.check = check;
+                    files.emplace_back();
+                }
+                std::map<std::string, Mismatch> &seen = files[open[key]];
+                for (const Mismatch &m : check.mismatches)
+                    seen.emplace(m.path, m);
+            }
+        }
+    }
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        groups[i].check.mismatches.clear();
+        for (const auto &f : files[i])
+            groups[i].check.mismatches.push_back(f.second);
+    }
+    sortGroups(groups);
+    return groups;
+}
+
+// Groups of cuts sharing `finding(cut)` (empty: none at that cut).
+std::vector<Group>
+groupsBy(const SweepReport &r, const std::function<std::string(const CutResult &)> &finding,
+         const std::function<std::vector<std::string>(const CutResult &)> &paths) {
+    std::map<std::string, std::size_t> open;
+    std::vector<Group> groups;
+    for (std::size_t i = 0; i < r.cuts.size(); ++i) {
+        const std::string what = finding(r.cuts[i]);
+        if (what.empty())
+            continue;
+        Group &g = addToGroup(open, groups, what, i, r.cuts[i].k);
+        if (g.count == 1) {
+            g.what = what;
+            g.paths = paths(r.cuts[i]);
+        }
+    }
+    sortGroups(groups);
+    return groups;
+}
+
+std::string failedRerun(const CutResult &c) {
+    return c.error.empty() && !c.rerunOk ? "the re-run " + c.rerunFailure : std::string();
+}
+std::string notConverged(const CutResult &c) {
+    if (!c.error.empty() || !c.rerunOk || c.converged)
+        return std::string();
+    std::string key;
+    for (const Mismatch &m : c.finalMismatches)
+        key += m.path + "\n";
+    return key;
+}
+std::string outside(const CutResult &c) {
+    std::string key;
+    for (const std::string &p : c.changedOutside)
+        key += p + "\n";
+    return key;
+}
+std::string notCut(const CutResult &c) {
+    return c.error.empty() && !c.cut ? "not cut" : std::string();
+}
+std::string hostError(const CutResult &c) {
+    return c.error;
+}
+std::vector<std::string> finalFiles(const CutResult &c) {
+    std::vector<std::string> out;
+    for (const Mismatch &m : c.finalMismatches)
+        out.push_back(describe(m));
+    return out;
+}
+std::vector<std::string> outsidePaths(const CutResult &c) {
+    return c.changedOutside;
+}
+std::vector<std::string> stderrLines(const CutResult &c) {
+    std::vector<std::string> lines;
+    std::istringstream in(c.rerunStderr);
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty())
+            lines.push_back(line);
+    return lines;
+}
+
+// What the card claims after a cut, as one line ("FRA 5.1, DEU 9.0"), false
+// claims marked.
+std::string stateText(const std::vector<ClaimCheck> &claims) {
+    if (claims.empty())
+        return "(no claim)";
+    std::string text;
+    for (const ClaimCheck &c : claims) {
+        if (!text.empty())
+            text += ", ";
+        text += claimText(c.claim) + (c.holds ? "" : " (FALSE)");
+    }
+    return text;
+}
+
+std::vector<Group> timeline(const SweepReport &r) {
+    return groupsBy(
+        r,
+        [](const CutResult &c) { return c.error.empty() ? stateText(c.claims) : "(not played)"; },
+        [](const CutResult &c) { return std::vector<std::string>{c.op}; });
+}
+
+std::string range(const Group &g) {
+    std::string text = "k " + std::to_string(g.from);
+    if (g.to != g.from)
+        text += "-" + std::to_string(g.to);
+    return text + " (" + std::to_string(g.count) + (g.count == 1 ? " cut)" : " cuts)");
+}
+
+std::string claimsLine(const std::vector<Claim> &claims) {
+    std::string text;
+    for (const Claim &c : claims)
+        text += (text.empty() ? "" : ", ") + claimText(c);
+    return text.empty() ? "(no claim)" : text;
+}
+
+// How texts of the card and of the runs (bytes, not always UTF-8) become
+// JSON strings: the caller's converter, or the bytes as they are.
+std::function<std::string(const std::string &)> g_text;
+std::string T(const std::string &text) {
+    return g_text ? g_text(text) : text;
+}
+
+Json claimJson(const Claim &c) {
+    const char *kind = c.kind == Claim::Country ? "country"
+                       : c.kind == Claim::Poi   ? "poi"
+                                                : "staged_poi";
+    return Json{{"kind", kind}, {"subject", T(c.subject)}, {"version", T(c.version)}};
+}
+
+Json claimsJson(const std::vector<Claim> &claims) {
+    Json a = Json::array();
+    for (const Claim &c : claims)
+        a.push_back(claimJson(c));
+    return a;
+}
+
+Json mismatchJson(const Mismatch &m) {
+    const char *kind = m.kind == Mismatch::Missing ? "missing"
+                       : m.kind == Mismatch::Extra ? "extra"
+                                                   : "differs";
+    Json j{{"path", T(m.path)}, {"state", kind}};
+    if (m.kind != Mismatch::Missing)
+        j["size"] = m.size;
+    if (m.kind != Mismatch::Extra)
+        j["expected_size"] = m.expected;
+    return j;
+}
+
+Json rangeJson(const Group &g) {
+    return Json{{"from", g.from}, {"to", g.to}, {"cuts", g.count}};
+}
+
+} // namespace
+
+std::string renderText(const SweepReport &r) {
+    std::ostringstream out;
+    out << "upgsim sweep: " << r.script;
+    for (const std::string &a : r.args)
+        out << " " << a;
+    out << "\n";
+    if (r.operations == 0 && r.cuts.empty() && !r.error.empty()) {
+        out << "sweep not run: " << r.error << "\n";
+        return out.str();
+    }
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.2f", r.cleanSeconds);
+    out << "operations:  " << r.operations << " on the card (the clean run: status "
+        << r.cleanStatus << ", " << seconds << " s)\n";
+    out << "before:      " << claimsLine(r.beforeClaims) << "\n";
+    out << "clean run:   " << claimsLine(r.cleanClaims) << "\n";
+    out << "cuts:        " << r.cuts.size()
+        << (r.cuts.size() == r.operations ? " (at every operation)" : " (sampled)")
+        << "; lost writes " << (r.lostWrites ? "on" : "off") << ", second cut "
+        << (r.doubleCut ? "on" : "off") << ", seed " << r.seed << "\n";
+    out << "converged:   " << r.converged() << " of " << r.cuts.size() << "\n";
+
+    const std::vector<Group> falseGroups = falseClaimGroups(r);
+    out << "\nfalse claims: " << r.falseClaimCuts() << " cuts";
+    out << (falseGroups.empty() ? ": none\n" : "\n");
+    for (const Group &g : falseGroups) {
+        out << "  " << range(g) << (g.after == "cut" ? "" : ", after the second cut") << ": "
+            << claimText(g.check.claim) << ", files unlike the "
+            << (g.check.reference == "clean" ? "clean final card" : "card before the run") << ":\n";
+        for (std::size_t i = 0; i < g.check.mismatches.size() && i < k_files_shown; ++i)
+            out << "      " << describe(g.check.mismatches[i]) << "\n";
+        if (g.check.mismatches.size() > k_files_shown)
+            out << "      and " << g.check.mismatches.size() - k_files_shown << " more\n";
+    }
+
+    const std::vector<Group> failed = groupsBy(r, failedRerun, stderrLines);
+    out << "\nfailed re-runs:" << (failed.empty() ? " none\n" : "\n");
+    for (const Group &g : failed) {
+        out << "  " << range(g) << ": " << g.what << "\n";
+        for (const std::string &line : g.paths)
+            out << "      | " << line << "\n";
+    }
+    const std::vector<Group> diverged = groupsBy(r, notConverged, finalFiles);
+    out << "\nre-runs that left another card than the clean run:"
+        << (diverged.empty() ? " none\n" : "\n");
+    for (const Group &g : diverged) {
+        out << "  " << range(g) << ":\n";
+        for (std::size_t i = 0; i < g.paths.size() && i < k_files_shown; ++i)
+            out << "      " << g.paths[i] << "\n";
+        if (g.paths.size() > k_files_shown)
+            out << "      and " << g.paths.size() - k_files_shown << " more\n";
+    }
+    const std::vector<Group> changed = groupsBy(r, outside, outsidePaths);
+    out << "\nchanged outside what the clean run changes:" << (changed.empty() ? " none\n" : "\n");
+    for (const Group &g : changed) {
+        out << "  " << range(g) << ":\n";
+        for (std::size_t i = 0; i < g.paths.size() && i < k_files_shown; ++i)
+            out << "      " << g.paths[i] << "\n";
+        if (g.paths.size() > k_files_shown)
+            out << "      and " << g.paths.size() - k_files_shown << " more\n";
+    }
+    // A run that ends before operation k although the clean run did more: the
+    // script does not do the same from run to run (its card state is then
+    // the end of a whole run).
+    const std::vector<Group> uncut =
+        groupsBy(r, notCut, [](const CutResult &) { return std::vector<std::string>(); });
+    if (!uncut.empty()) {
+        out << "\nruns that ended before their cut point (the script does not repeat itself):\n";
+        for (const Group &g : uncut)
+            out << "  " << range(g) << "\n";
+    }
+    const std::vector<Group> errors =
+        groupsBy(r, hostError, [](const CutResult &) { return std::vector<std::string>(); });
+    if (!errors.empty()) {
+        out << "\ncuts not played (a failure of upgsim):\n";
+        for (const Group &g : errors)
+            out << "  " << range(g) << ": " << g.what << "\n";
+    }
+
+    out << "\ntimeline (what the card claims after a cut before operation k):\n";
+    for (const Group &g : timeline(r)) {
+        out << "  " << range(g) << ": " << g.what << "\n";
+        if (!g.paths.empty() && !g.paths.front().empty())
+            out << "      from k " << g.from << ": " << g.paths.front() << "\n";
+    }
+    char took[32];
+    std::snprintf(took, sizeof took, "%.1f", r.seconds);
+    out << "\n";
+    if (!r.error.empty())
+        out << "sweep stopped: " << r.error << "\n";
+    out << (r.passed() ? "PASSED" : "FAILED") << ": " << r.converged() << " of " << r.cuts.size()
+        << " cuts converged, " << r.falseClaimCuts() << " with a false claim; " << took
+        << " s with " << r.jobs << (r.jobs == 1 ? " job\n" : " jobs\n");
+    return out.str();
+}
+
+std::string renderJson(const SweepReport &r,
+                       const std::function<std::string(const std::string &)> &text) {
+    g_text = text;
+    Json j;
+    j["script"] = T(r.script);
+    Json args = Json::array();
+    for (const std::string &a : r.args)
+        args.push_back(T(a));
+    j["args"] = args;
+    j["operations"] = r.operations;
+    j["cuts"] = r.cuts.size();
+    j["converged"] = r.converged();
+    j["false_claim_cuts"] = r.falseClaimCuts();
+    j["passed"] = r.passed();
+    j["clean_status"] = r.cleanStatus;
+    j["lost_writes"] = r.lostWrites;
+    j["double"] = r.doubleCut;
+    j["seed"] = r.seed;
+    j["jobs"] = r.jobs;
+    j["seconds"] = r.seconds;
+    j["before"] = claimsJson(r.beforeClaims);
+    j["clean"] = claimsJson(r.cleanClaims);
+
+    Json falseClaims = Json::array();
+    for (const Group &g : falseClaimGroups(r)) {
+        Json item = rangeJson(g);
+        item["after"] = g.after;
+        item["claim"] = claimJson(g.check.claim);
+        item["compared_with"] = g.check.reference;
+        Json files = Json::array();
+        for (const Mismatch &m : g.check.mismatches)
+            files.push_back(mismatchJson(m));
+        item["files"] = files;
+        falseClaims.push_back(item);
+    }
+    j["false_claims"] = falseClaims;
+
+    Json failed = Json::array(), diverged = Json::array(), changed = Json::array(),
+         errors = Json::array();
+    for (const CutResult &c : r.cuts) {
+        if (!failedRerun(c).empty())
+            failed.push_back(
+                {{"k", c.k}, {"ending", T(c.rerunFailure)}, {"stderr", T(c.rerunStderr)}});
+        if (!notConverged(c).empty()) {
+            Json files = Json::array();
+            for (const Mismatch &m : c.finalMismatches)
+                files.push_back(mismatchJson(m));
+            diverged.push_back({{"k", c.k}, {"files", files}});
+        }
+        if (!c.changedOutside.empty()) {
+            Json paths = Json::array();
+            for (const std::string &p : c.changedOutside)
+                paths.push_back(T(p));
+            changed.push_back({{"k", c.k}, {"paths", paths}});
+        }
+        if (!c.error.empty())
+            errors.push_back({{"k", c.k}, {"error", T(c.error)}});
+    }
+    j["failed_reruns"] = failed;
+    j["not_converged"] = diverged;
+    j["changed_outside"] = changed;
+    Json notCutAt = Json::array();
+    for (const CutResult &c : r.cuts)
+        if (!notCut(c).empty())
+            notCutAt.push_back(c.k);
+    j["not_cut"] = notCutAt;
+    j["errors"] = errors;
+
+    Json states = Json::array();
+    for (const Group &g : timeline(r)) {
+        Json item = rangeJson(g);
+        const CutResult *first = nullptr;
+        for (const CutResult &c : r.cuts)
+            if (c.k == g.from)
+                first = &c;
+        Json claims = Json::array();
+        if (first != nullptr)
+            for (const ClaimCheck &c : first->claims) {
+                Json cj = claimJson(c.claim);
+                cj["holds"] = c.holds;
+                claims.push_back(cj);
+            }
+        item["claims"] = claims;
+        item["operation"] = T(first != nullptr ? first->op : std::string());
+        states.push_back(item);
+    }
+    j["timeline"] = states;
+    if (!r.error.empty())
+        j["error"] = T(r.error);
+    g_text = nullptr;
+    return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+} // namespace sweep

@@ -88,7 +88,8 @@ TEST_F(AnalyseCliTest, TextSaysWhatTheScriptsTableHoldsDifferently) {
     const std::string longName(70, 'n');
     for (int i = 0; i < 70; ++i) {
         CountrySpec c;
-        c.cid = std::string("C") + static_cast<char>('0' + i / 10) + static_cast<char>('0' + i % 10);
+        c.cid =
+            std::string("C") + static_cast<char>('0' + i / 10) + static_cast<char>('0' + i % 10);
         c.name = i == 0 ? longName : "Country " + c.cid;
         medium.country(c);
     }
@@ -102,7 +103,8 @@ TEST_F(AnalyseCliTest, TextSaysWhatTheScriptsTableHoldsDifferently) {
     const size_t last = m_out.find("  C69  ");
     ASSERT_NE(last, std::string::npos);
     EXPECT_NE(m_out.find("not in the script's table (it holds 69)", last), std::string::npos);
-    EXPECT_EQ(m_out.find("not in the script's table"), m_out.find("not in the script's table", last));
+    EXPECT_EQ(m_out.find("not in the script's table"),
+              m_out.find("not in the script's table", last));
 
     // The JSON keeps every country with its full texts.
     ASSERT_EQ(run("analyse --json"), 0);
@@ -114,11 +116,23 @@ TEST_F(AnalyseCliTest, TextSaysWhatTheScriptsTableHoldsDifferently) {
     EXPECT_EQ(names["C69"], "Country C69");
 }
 
-TEST_F(AnalyseCliTest, MediaWithoutAnUpgradeStillExitZero) {
-    // No medium at all: no upgrade, nothing else found.
+TEST_F(AnalyseCliTest, MediaWithoutAnUpgradeSayWhy) {
+    // No medium at all, or another descriptor name: it cannot be analysed,
+    // and the command says why and fails.
+    for (const char *args : {"analyse --json", "analyse --json --descriptor NOPE.DAT"}) {
+        ASSERT_EQ(run(args), 1) << args;
+        ASSERT_TRUE(m_json.is_object()) << m_out;
+        EXPECT_EQ(m_json["code"], 1);
+        EXPECT_TRUE(contains(m_json["error"].get<std::string>(), "No such file or directory"))
+            << m_out;
+    }
+
+    // A descriptor that names no version file: no upgrade, with the reason.
+    ASSERT_TRUE(testsupport::writeFile(mediaDir() + "/DESCRI.DAT", "A 1 0 B C\n"));
     ASSERT_EQ(run("analyse --json"), 0);
     ASSERT_TRUE(m_json.is_object()) << m_out;
     EXPECT_EQ(m_json["upgrade_type"], -1);
+    EXPECT_TRUE(contains(m_json["reason"].get<std::string>(), "lists no version file")) << m_out;
     EXPECT_TRUE(m_json["curr_vers_navi_folder"].is_null());
     EXPECT_TRUE(m_json["cid_list_result"].is_null());
     EXPECT_EQ(m_json["countries"], json::array());

@@ -9,7 +9,12 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "platform/hostsim/hostsim.h"
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
 
 namespace {
 
@@ -26,6 +31,21 @@ struct ConfigOptions {
     bool failHwRelease = false;
 };
 ConfigOptions s_options;
+
+// Why the tables did not load: the module's reason, else the folder it reads
+// when that is missing.
+std::string whyNotLoaded() {
+    std::string why = upgsim::moduleReason();
+    if (why.empty()) {
+        const std::string folder = "/F/Data_Base/CONFIGSYSTEM";
+        struct stat st;
+        why = ::stat(hostsim::resolvePath(folder).c_str(), &st) != 0
+                  ? folder + ": " + std::strerror(ENOENT)
+                  : "the configuration tables cannot be loaded (--debug 1 and --log FILE "
+                    "say why)";
+    }
+    return "config: " + why;
+}
 
 void defineConfig(CLI::App &sub, upgsim::GlobalOptions &) {
     sub.add_option("ACTION", s_options.words, "show, or get MODULE")
@@ -107,7 +127,7 @@ int runConfig(const upgsim::GlobalOptions &opts, CLI::App &) {
         if (!upgsim::jsonOutput())
             ShowConfigSystemStatus();
         if (started != 0)
-            return upgsim::failure("config: StartConfigSystem failed");
+            return upgsim::failure(whyNotLoaded());
         if (upgsim::jsonOutput())
             upgsim::printJson({{"software", configJson(g_configsystem_software)},
                                {"hardware", configJson(g_configsystem_hardware)}});
@@ -117,8 +137,8 @@ int runConfig(const upgsim::GlobalOptions &opts, CLI::App &) {
         if (args.size() != 2)
             return upgsim::usageError("usage: upgsim config get MODULE [--hardware]");
         if (StartConfigSystem() != 0)
-            std::fprintf(stderr, "upgsim: config: StartConfigSystem failed; answering from what "
-                                 "was loaded\n");
+            std::fprintf(stderr, "upgsim: %s; answering from what was loaded\n",
+                         whyNotLoaded().c_str());
         // Data texts are at most 20 characters.
         char data[CONFIG_SYSTEM_TEXT_MAX + 1] = {0};
         const char *module = args[1].c_str();

@@ -95,9 +95,13 @@ void onInterrupt(int sig) {
 
 } // namespace
 
-bool GlobalOptions::progressOnTerminal() const { return !noProgress && isatty(STDERR_FILENO); }
+bool GlobalOptions::progressOnTerminal() const {
+    return !noProgress && isatty(STDERR_FILENO);
+}
 
-void registerCommand(const Command &cmd) { commandTable()[cmd.name] = cmd; }
+void registerCommand(const Command &cmd) {
+    commandTable()[cmd.name] = cmd;
+}
 
 bool deviceMounted(const GlobalOptions &opts, const char *command, const char *what,
                    const std::string &unitPath) {
@@ -106,8 +110,9 @@ bool deviceMounted(const GlobalOptions &opts, const char *command, const char *w
         const std::string *folder;
         const char *option;
     };
-    const Device devices[] = {
-        {"/SDH", &opts.sd, "--sd"}, {"/F", &opts.flash, "--flash"}, {"/DVD", &opts.media, "--media"}};
+    const Device devices[] = {{"/SDH", &opts.sd, "--sd"},
+                              {"/F", &opts.flash, "--flash"},
+                              {"/DVD", &opts.media, "--media"}};
     for (const Device &d : devices) {
         const std::size_t n = std::strlen(d.name);
         if (unitPath.compare(0, n, d.name) == 0 && (unitPath.size() == n || unitPath[n] == '/') &&
@@ -160,6 +165,8 @@ void addGlobalOptions(CLI::App &app, GlobalOptions &opts) {
         ->type_name("SIZE")
         ->group(k_global_options_group);
     app.add_flag("--no-progress", opts.noProgress, "never draw progress bars")
+        ->group(k_global_options_group);
+    app.add_flag("--verbose", opts.verbose, "the module's log on stderr (untar: its detail)")
         ->group(k_global_options_group);
 }
 
@@ -250,7 +257,7 @@ int main(int argc, char **argv) {
     if (!opts.media.empty())
         hostsim::mountDevice("/DVD", opts.media);
     hostsim::captureLog(true);
-    if (opts.log == "-")
+    if (opts.log == "-" || opts.verbose)
         hostsim::logToStderr(true);
     else if (!opts.log.empty() && !hostsim::logToFile(opts.log)) {
         const int rc = usageError("cannot open log file '" + opts.log + "'");
@@ -263,11 +270,11 @@ int main(int argc, char **argv) {
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
 
+    // A failure is said in one line; the module's own lines are in --log and
+    // under --verbose.
     int rc = cmd->run(opts, *sub);
     finishJson(rc);
     std::fflush(stdout);
-    if (rc == EXIT_FAILURE_REPORTED)
-        scripthost::printModuleErrors();
     hostsim::waitAllTasks(60000);
     return rc;
 }

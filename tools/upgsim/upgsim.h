@@ -30,14 +30,15 @@ constexpr int k_default_tick_hz = 6000;
 
 // Options accepted before or after the subcommand.
 struct GlobalOptions {
-    std::string sd;             // host folder mounted as "/SDH"
-    std::string flash;          // host folder mounted as "/F"
-    std::string media;          // host folder mounted as "/DVD"
-    std::string log;            // module log file; "-" standard error; empty none
-    int tickHz = 0;             // 0: k_default_tick_hz
-    long sdBlockSize = 0;       // block size reported for "/SDH"; 0: the host's
-    long long sdCapacity = -1;  // capacity played for "/SDH" in bytes; -1: none
+    std::string sd;            // host folder mounted as "/SDH"
+    std::string flash;         // host folder mounted as "/F"
+    std::string media;         // host folder mounted as "/DVD"
+    std::string log;           // module log file; "-" standard error; empty none
+    int tickHz = 0;            // 0: k_default_tick_hz
+    long sdBlockSize = 0;      // block size reported for "/SDH"; 0: the host's
+    long long sdCapacity = -1; // capacity played for "/SDH" in bytes; -1: none
     bool noProgress = false;
+    bool verbose = false; // the module's log lines on standard error
     // True when progress bars may be drawn (standard error is a terminal and
     // --no-progress was not given).
     bool progressOnTerminal() const;
@@ -84,6 +85,19 @@ std::string jsonText(const std::string &text);
 // The error object of a failing command under --json, unless the command
 // printed its own report; called once the command has run.
 void finishJson(int exitCode);
+
+// Why the module's last operation failed, in one line and the GNU way
+// ("a.tgz: No such file or directory"), from the errno and path of the first
+// failure line it logged in this run; empty when it logged none we know.
+std::string moduleReason();
+// "WHAT: <moduleReason()>", or "WHAT: <fallback>" when there is none.
+std::string withReason(const std::string &what, const std::string &fallback);
+
+// `lead` then the words of `text`, broken at spaces into lines of at most
+// `width` columns (a word longer than a line stays whole), the lines after
+// the first indented by `indent` spaces; every line ends with a newline.
+std::string wrapText(const std::string &lead, const std::string &text, std::size_t indent,
+                     std::size_t width = 80);
 
 // When `unitPath` lies on a unit device ("/SDH", "/F", "/DVD") that is not
 // mounted, prints "upgsim: COMMAND: WHAT is on /SDH, which is not mounted

@@ -188,6 +188,11 @@ TEST_F(CliTest, DemoRunsTheUpgradeAndKeepsTheUnit) {
 TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
     ASSERT_TRUE(testsupport::writeFile(m_dir + "/sd/.keep", ""));
     const std::string sd = m_dir + "/sd";
+    // A card with a symbolic link, which --scratch does not copy.
+    const std::string linked = m_dir + "/linked";
+    ASSERT_TRUE(testsupport::writeFile(linked + "/a.txt", "a"));
+    ASSERT_EQ(::symlink("a.txt", (linked + "/l").c_str()), 0);
+    const std::string ok = script("ok.c", "int main(void) { return 0; }\n");
     struct Case {
         std::vector<std::string> argv;
         int status;
@@ -240,6 +245,28 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
         {{"--flash", sd, "config", "show", "--json"},
          1,
          "upgsim: config: /F/Data_Base/CONFIGSYSTEM/Config_SW_Version.cfg: No such file"},
+        // Typing slips get a suggestion; the parser's own words do not leak.
+        {{"analyze"}, 2, "unknown command 'analyze' (did you mean analyse?)"},
+        {{"--sd", sd, "blocksize", "--jsn"}, 2, "unknown option '--jsn' (did you mean --json?)"},
+        {{"--sdd", sd, "blocksize"}, 2, "(did you mean --sd?)"},
+        {{"config", "show", "x", "y"}, 2, "unexpected argument 'y'"},
+        {{"config", "get", "M", "--hw-release", "abc"}, 2, "--hw-release: 'abc' is not a number"},
+        // Values the unit could not have, empty texts, lists with holes.
+        {{"--sd-block-size", "3", "--sd", sd, "blocksize", "--json"}, 2, "not a card's block size"},
+        {{"--sd-block-size", "131072", "--sd", sd, "blocksize"}, 2, "not a card's block size"},
+        {{"check", "--block-sizes", "3"}, 2, "3 is not a card's block size"},
+        {{"check", "--block-sizes", "4096,"}, 2, "empty item"},
+        {{"check", "--block-sizes", "4096,,512"}, 2, "empty item"},
+        {{"--log", "", "--sd", sd, "blocksize"}, 2, "--log: must not be empty"},
+        {{"demo", "--keep", ""}, 2, "--keep: must not be empty"},
+        {{"stamp", "f", "--version", ""}, 2, "--version: must not be empty"},
+        // Nothing is created up to the root.
+        {{"untar", "a.tgz", "/nonexistent-upgsim-dir/x/", "--json"}, 1, "parent folder"},
+        {{"run", "--write-header", "/nonexistent-upgsim-dir/h"}, 125, "parent folder"},
+        // Every failure under --json prints the error object.
+        {{"check", "--json"}, 2, "check needs --media DIR"},
+        {{"run", "--scratch", "--json", "--timeout", "abc", ok}, 125, "'abc' is not a number"},
+        {{"run", "--scratch", "--json", "--sd", linked, ok}, 125, "symbolic link"},
         {{"--help"}, 0, ""},
         {{"--version"}, 0, ""},
         {{"--sd", sd, "copy", m_dir + "/sd/.keep", "/SDH/copied", "--json"}, 0, ""},
@@ -252,6 +279,8 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
         if (c.status != 0) {
             EXPECT_NE(err().find(c.says), std::string::npos) << shown << "\n" << err();
             EXPECT_EQ(err().find("upgsim: "), 0u) << shown << "\n" << err();
+            for (const char *leak : {"At Most", "Could not convert", "not in range", "required "})
+                EXPECT_EQ(err().find(leak), std::string::npos) << shown << "\n" << err();
         }
         // --json: one object, the error object with the exit status on a
         // failure, naming what standard error names.
@@ -628,14 +657,15 @@ int main(int argc, char **argv) {
 // --help, every COMMAND --help and --help-all (the manual page's source, with
 // a section per command) fit 80 columns and state the tick rate.
 TEST_F(CliTest, HelpFitsEightyColumnsAndStatesTheTickRate) {
-    const std::vector<std::string> commands = {
-        "analyse", "blocksize", "config", "copy", "demo", "install-pois", "run", "stamp", "untar"};
+    const std::vector<std::string> commands = {"analyse", "blocksize", "check",        "config",
+                                               "copy",    "demo",      "install-pois", "run",
+                                               "stamp",   "untar"};
     ASSERT_EQ(upgsim(std::vector<std::string>{"--help-all"}), 0);
     const std::string all = out();
     for (const std::string &command : commands)
         EXPECT_NE(all.find("\n" + command + ":\n  upgsim " + command), std::string::npos)
             << command;
-    for (const char *command : {"", "analyse", "blocksize", "config", "copy", "demo",
+    for (const char *command : {"", "analyse", "blocksize", "check", "config", "copy", "demo",
                                 "install-pois", "run", "stamp", "untar", "--help-all"}) {
         std::vector<std::string> argv;
         if (*command != '\0')
@@ -645,6 +675,9 @@ TEST_F(CliTest, HelpFitsEightyColumnsAndStatesTheTickRate) {
         ASSERT_EQ(upgsim(argv), 0) << command;
         const std::string text = out();
         EXPECT_NE(text.find("6000 ticks per second"), std::string::npos) << command << text;
+        // The parser's notation stays out of the help.
+        for (const char *leak : {"(1x)", " in [", ":INT", "REQUIRED"})
+            EXPECT_EQ(text.find(leak), std::string::npos) << command << ": " << leak;
         size_t start = 0;
         while (start < text.size()) {
             size_t nl = text.find('\n', start);

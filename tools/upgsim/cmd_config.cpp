@@ -19,7 +19,8 @@
 namespace {
 
 struct ConfigOptions {
-    std::vector<std::string> words; // "show", or "get" and MODULE
+    std::string action; // "show" or "get"
+    std::string module; // get's MODULE
     bool hardware = false;
     std::string swConfigVersion;
     bool haveSwConfigVersion = false;
@@ -48,10 +49,11 @@ std::string whyNotLoaded() {
 }
 
 void defineConfig(CLI::App &sub, upgsim::GlobalOptions &) {
-    sub.add_option("ACTION", s_options.words, "show, or get MODULE")
+    sub.add_option("ACTION", s_options.action, "show, or get MODULE")
         ->type_name("show|get")
-        ->required()
-        ->expected(1, 2);
+        ->required();
+    sub.add_option("MODULE", s_options.module, "get: the module whose data to answer")
+        ->type_name("NAME");
     sub.add_flag("--hardware", s_options.hardware, "get: the module's hardware data");
     sub.add_option_function<std::string>(
            "--sw-config-version",
@@ -104,7 +106,9 @@ upgsim::Json configJson(const ConfigSystem &config) {
 }
 
 int runConfig(const upgsim::GlobalOptions &opts, CLI::App &) {
-    const std::vector<std::string> &args = s_options.words;
+    std::vector<std::string> args = {s_options.action};
+    if (!s_options.module.empty())
+        args.push_back(s_options.module);
     const bool hardware = s_options.hardware;
     if (s_options.haveSwConfigVersion && !unit::setBootConfigVersion(s_options.swConfigVersion))
         return upgsim::usageError("--sw-config-version takes at most 19 characters");

@@ -105,6 +105,9 @@ int runUntar(const upgsim::GlobalOptions &opts, CLI::App &) {
     if (!upgsim::deviceMounted(opts, "untar", "ARCHIVE", args[0]) ||
         !upgsim::deviceMounted(opts, "untar", "DEST", args[1]))
         return upgsim::EXIT_USAGE;
+    const std::string unusable = upgsim::creatableFolder(args[1]);
+    if (!unusable.empty())
+        return upgsim::failure("untar: " + unusable);
     const std::string &archive = args[0];
     // The extractor prefixes every entry path with the folder as it is.
     std::string dest = args[1];

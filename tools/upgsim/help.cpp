@@ -34,9 +34,10 @@ const Note k_notes[] = {
                     "  126                     run, demo: the script does not compile\n"
                     "  127                     run, demo: the script does not exist\n"
                     "  128+N                   ended by signal N (130 Ctrl-C, 143 SIGTERM)\n"},
-    {"JSON", "--json (analyse, blocksize, config, copy, demo, install-pois, untar)\n"
-             "prints one JSON object on standard output; a failing command prints\n"
-             "{\"error\": TEXT, \"code\": STATUS} there, with the same exit status.\n"},
+    {"JSON", "--json (analyse, blocksize, check, config, copy, demo, install-pois,\n"
+             "untar; run with --scratch or --report) prints one JSON object on\n"
+             "standard output; a failing command prints {\"error\": TEXT, \"code\":\n"
+             "STATUS} there, with the same exit status (docs/json.md).\n"},
 };
 
 class HelpFormatter : public CLI::Formatter {

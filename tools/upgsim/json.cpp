@@ -73,6 +73,14 @@ void printJson(const Json &value) {
     s_json_written = true;
 }
 
+void printJsonText(const std::string &text) {
+    std::fputs(text.c_str(), stdout);
+    if (text.empty() || text.back() != '\n')
+        std::fputc('\n', stdout);
+    std::fflush(stdout);
+    s_json_written = true;
+}
+
 std::string jsonText(const std::string &text) {
     std::string out;
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text.data());

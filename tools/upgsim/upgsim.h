@@ -13,6 +13,7 @@
 namespace CLI {
 class App;
 class Formatter;
+class Validator;
 } // namespace CLI
 
 namespace upgsim {
@@ -79,6 +80,8 @@ bool jsonOutput();
 // Prints `value` on standard output (two-space indent, a final newline) as
 // the command's report; the error object is then not added.
 void printJson(const Json &value);
+// Prints an already rendered JSON report as printJson does.
+void printJsonText(const std::string &text);
 // `text` as a JSON string value: valid UTF-8 as it is, any other byte taken
 // as a Latin-1 character (the unit's texts and host paths need not be UTF-8).
 std::string jsonText(const std::string &text);
@@ -105,6 +108,13 @@ std::string wrapText(const std::string &lead, const std::string &text, std::size
 bool deviceMounted(const GlobalOptions &opts, const char *command, const char *what,
                    const std::string &unitPath);
 
+// Empty when the host folder `unitPath` names may be created: it exists, it
+// lies on a mounted unit device (the module makes its folders there), or its
+// parent folder exists. Otherwise why not ("/nonexistent/x: No such file or
+// directory (its parent folder does not exist)"): nothing is created up to
+// the root.
+std::string creatableFolder(const std::string &unitPath);
+
 // While it lives, the process's standard output goes to standard error: a
 // command under --json keeps what the module prints (the extractor's entry
 // lines) off the JSON. Nothing is redirected when `active` is false.
@@ -130,6 +140,25 @@ struct ArchiveEntry {
 // set when the archive cannot be read to its end.
 bool listArchive(const std::string &hostPath, std::vector<ArchiveEntry> &entries,
                  std::string &error);
+
+// The block sizes a card's file system can have: a power of two from 512 to
+// 65536 bytes (the unit's size keys cover 4096 to 32768; others read
+// CID_SIZE).
+constexpr long k_min_block_size = 512;
+constexpr long k_max_block_size = 65536;
+// Empty when `value` is such a block size, else why not.
+std::string checkBlockSize(long value);
+// Reads "SIZE,SIZE,..." into `sizes` (sorted, each once). Empty when valid,
+// else what is wrong (an empty item, a word, a size no card has).
+std::string parseBlockSizes(const std::string &text, std::vector<long> &sizes);
+// Validators of option values: a text that is not empty; a card's block size.
+CLI::Validator nonEmpty();
+CLI::Validator blockSize();
+// CLI11's message `what` for a bad command line, in the simulator's words:
+// what is wrong, a "did you mean" for a mistyped command or option of `app`
+// or of `command` (the subcommand given, or null), and the help to read.
+std::string parseErrorMessage(const std::string &what, const CLI::App &app,
+                              const CLI::App *command);
 
 // The group of the global options in the help.
 extern const char k_global_options_group[];

@@ -7,6 +7,7 @@
 
 #include "platform/hostsim/hostsim.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
@@ -116,6 +117,26 @@ std::string moduleReason() {
 std::string withReason(const std::string &what, const std::string &fallback) {
     const std::string why = moduleReason();
     return what + ": " + (why.empty() ? fallback : why);
+}
+
+std::string creatableFolder(const std::string &unitPath) {
+    std::string path = unitPath;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    const std::string host = hostsim::resolvePath(path);
+    struct stat st;
+    if (::stat(host.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? std::string() : path + ": " + std::strerror(ENOTDIR);
+    if (host != path)
+        return std::string(); // on a mounted device
+    const std::size_t slash = path.find_last_of('/');
+    const std::string parent = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    if (::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return std::string();
+    return path + ": " + std::strerror(ENOENT) + " (its parent folder " + parent +
+           " does not exist)";
 }
 
 std::string wrapText(const std::string &lead, const std::string &text, std::size_t indent,

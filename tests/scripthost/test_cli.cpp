@@ -31,6 +31,40 @@ json parsed(const std::string &text) {
     return json::parse(text, nullptr, false);
 }
 
+// The JSON examples of docs/json.md, in order, keys as written.
+std::vector<nlohmann::ordered_json> documentedExamples() {
+    const std::string text = testsupport::readFile(std::string(UPG_SOURCE_DIR) + "/docs/json.md");
+    std::vector<nlohmann::ordered_json> examples;
+    const std::string open = "```json\n", close = "```";
+    for (size_t at = text.find(open); at != std::string::npos; at = text.find(open, at)) {
+        at += open.size();
+        const size_t end = text.find(close, at);
+        if (end == std::string::npos)
+            break;
+        examples.push_back(
+            nlohmann::ordered_json::parse(text.substr(at, end - at), nullptr, false));
+        at = end + close.size();
+    }
+    return examples;
+}
+
+// The documented example whose first key is `first` and that has `also`.
+json documentedExample(const std::string &first, const std::string &also = "") {
+    for (const nlohmann::ordered_json &example : documentedExamples())
+        if (example.is_object() && !example.empty() && example.begin().key() == first &&
+            (also.empty() || example.contains(also)))
+            return parsed(example.dump());
+    return json();
+}
+
+// The keys of an object (sorted).
+std::vector<std::string> keysOf(const json &object) {
+    std::vector<std::string> keys;
+    for (auto it = object.begin(); object.is_object() && it != object.end(); ++it)
+        keys.push_back(it.key());
+    return keys;
+}
+
 class CliTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -151,6 +185,10 @@ TEST_F(CliTest, DemoRunsTheUpgradeAndKeepsTheUnit) {
     EXPECT_EQ(maps, mapStates);
     EXPECT_EQ(summary["pois_staged"].size(), 3u);
     EXPECT_EQ(summary["history"].size(), 1u);
+    // docs/json.md shows the same keys, and the install-pois report's.
+    EXPECT_EQ(keysOf(summary), keysOf(documentedExample("script")));
+    EXPECT_EQ(keysOf(summary["maps"][0]), keysOf(documentedExample("script")["maps"][0]));
+    EXPECT_EQ(keysOf(pois), keysOf(documentedExample("archive", "poi_version")));
     EXPECT_NE(err().find("Summary"), std::string::npos);
 
     // A script that crashes: reported as for run; the temporary folder (and
@@ -354,6 +392,20 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
         const int status = upgsim(argv);
         EXPECT_TRUE(status == 0 || status == 1 || status == 2) << status << shown << "\n" << err();
     }
+}
+
+// Every example of docs/json.md is JSON (an object), and the error object's
+// example has the keys a failing command prints.
+TEST_F(CliTest, DocumentedJsonExamplesParse) {
+    const std::vector<nlohmann::ordered_json> examples = documentedExamples();
+    ASSERT_GE(examples.size(), 10u);
+    for (size_t i = 0; i < examples.size(); ++i)
+        EXPECT_TRUE(examples[i].is_object()) << "example " << i + 1;
+    ASSERT_TRUE(testsupport::writeFile(m_dir + "/sd/.keep", ""));
+    EXPECT_EQ(upgsim({"--sd", m_dir + "/sd", "copy", "--json", "/SDH/none", "/SDH/x"}), 1);
+    EXPECT_EQ(keysOf(parsed(out())), keysOf(documentedExample("error")));
+    EXPECT_EQ(upgsim({"--sd", m_dir + "/sd", "blocksize", "--json"}), 0);
+    EXPECT_EQ(keysOf(parsed(out())), keysOf(documentedExample("block_size")));
 }
 
 // Mount folders must exist; a command that needs a device names the option;

@@ -145,8 +145,8 @@ void printText(const Analysis &a) {
         std::printf("Country list:            not built (not a country-selection medium)\n");
         return;
     }
-    std::printf("Country list:            result %d, %zu countries offered\n", a.cidListResult,
-                a.countries.size());
+    std::printf("Country list:            result %d, %zu countr%s offered\n", a.cidListResult,
+                a.countries.size(), a.countries.size() == 1 ? "y" : "ies");
     if (a.countries.size() > static_cast<size_t>(UPG_COUNTRY_MAX))
         std::printf("Script's country table:  holds %d of the %zu countries offered (the "
                     "others are marked)\n",

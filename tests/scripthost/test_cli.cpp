@@ -718,7 +718,7 @@ TEST_F(CliTest, HelpFitsEightyColumnsAndStatesTheTickRate) {
         EXPECT_NE(all.find("\n" + command + ":\n  upgsim " + command), std::string::npos)
             << command;
     for (const char *command : {"", "analyse", "blocksize", "check", "config", "copy", "demo",
-                                "install-pois", "run", "stamp", "untar", "--help-all"}) {
+                                "install-pois", "pack", "run", "stamp", "untar", "--help-all"}) {
         std::vector<std::string> argv;
         if (*command != '\0')
             argv.push_back(command);

@@ -184,9 +184,9 @@ void definePack(CLI::App &sub, upgsim::GlobalOptions &) {
     sub.add_flag("--allow-non-ascii", s_options.allowNonAscii,
                  "pack names with characters beyond ASCII");
     upgsim::addJsonFlag(sub);
-    sub.footer(std::string("Names in the archive start with SRC_DIR's own name (pack maps/FRA gives\n"
-               "FRA/, FRA/ROADS.DAT, ...). Refused: names over 99 characters, links,\n"
-               "devices, FIFOs, files of 4 GiB or more, non-ASCII names.\n" +
+    sub.footer(std::string("Names in the archive start with SRC_DIR's own name (pack maps/FRA\n"
+                           "gives FRA/, FRA/ROADS.DAT, ...). Refused: names over 99 characters,\n"
+                           "links, devices, FIFOs, files of 4 GiB or more, non-ASCII names.\n") +
                sub.get_footer());
 }
 

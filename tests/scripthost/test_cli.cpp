@@ -408,6 +408,62 @@ TEST_F(CliTest, DocumentedJsonExamplesParse) {
     EXPECT_EQ(keysOf(parsed(out())), keysOf(documentedExample("block_size")));
 }
 
+// docs/medium.md's own examples make a medium that check passes, analyse
+// offers both countries of and the example script installs.
+TEST_F(CliTest, TheMediumDocumentMakesAMediumTheUnitInstalls) {
+    const std::string text = testsupport::readFile(std::string(UPG_SOURCE_DIR) + "/docs/medium.md");
+    int files = 0;
+    for (const char *kind : {"medium", "card"}) {
+        const std::string open = std::string("```") + kind + ":";
+        for (size_t at = text.find(open); at != std::string::npos; at = text.find(open, at)) {
+            at += open.size();
+            const size_t nl = text.find('\n', at);
+            const size_t end = text.find("```", nl);
+            ASSERT_NE(end, std::string::npos);
+            ASSERT_TRUE(testsupport::writeFile(m_dir + "/" + kind + "/" + text.substr(at, nl - at),
+                                               text.substr(nl + 1, end - nl - 1)));
+            ++files;
+            at = end;
+        }
+    }
+    ASSERT_EQ(files, 11);
+    for (const char *cid : {"FRA", "ITA"}) {
+        ASSERT_TRUE(testsupport::writeFile(m_dir + "/maps/" + cid + "/ROADS.DAT", "roads"));
+        ASSERT_TRUE(testsupport::writeFile(m_dir + "/maps/" + cid + "/NAMES.DAT", "names"));
+    }
+    ASSERT_TRUE(testsupport::writeFile(m_dir + "/poi/tmp_poi/FRA/RST.lzw", "rst"));
+    ASSERT_TRUE(testsupport::writeFile(m_dir + "/poi/tmp_poi/FRA/poi_ver_RST.txt",
+                                       "PREFIX:RST\nDATE:20240901\n"));
+    const std::string medium = m_dir + "/medium", card = m_dir + "/card";
+    EXPECT_EQ(upgsim({"pack", m_dir + "/maps/FRA", medium + "/MAPPE/FRA/FRA.tgz"}), 0) << err();
+    EXPECT_EQ(upgsim({"pack", m_dir + "/maps/ITA", medium + "/MAPPE/ITA/ITA.tgz"}), 0) << err();
+    EXPECT_EQ(upgsim({"pack", m_dir + "/poi/tmp_poi", medium + "/POI/POI_UPD.tgz"}), 0) << err();
+
+    EXPECT_EQ(upgsim({"--media", medium, "--sd", card, "check", "--json"}), 0) << out();
+    EXPECT_EQ(parsed(out())["errors"], 0) << out();
+    EXPECT_EQ(upgsim({"--media", medium, "--sd", card, "analyse", "--json"}), 0) << err();
+    std::map<std::string, bool> offered;
+    const json analysis = parsed(out());
+    for (const json &c : analysis["countries"])
+        offered[c["cid"].get<std::string>()] = c["offered"].get<bool>();
+    const std::map<std::string, bool> both = {{"FRA", true}, {"ITA", true}};
+    EXPECT_EQ(offered, both) << out();
+
+    EXPECT_EQ(upgsim({"--media", medium, "--sd", card, "--no-progress", "run", "--scratch",
+                      "--json", std::string(UPG_SOURCE_DIR) + "/examples/map_upgrade.c"}),
+              0)
+        << err();
+    const std::string output = out();
+    // The summary is the last line of standard output.
+    const json changes = parsed(output.substr(output.rfind('\n', output.size() - 2) + 1));
+    std::vector<std::string> added;
+    for (const json &a : changes["added"])
+        added.push_back(a["path"].get<std::string>());
+    for (const char *path : {"MAPPE/FRA/ROADS.DAT", "MAPPE/ITA/CD_VER.NAV.INF",
+                             "MAPPE/POI_USER/TEMP_FRA/RST.lzw", "TEMP_POI_VER.POI"})
+        EXPECT_NE(std::find(added.begin(), added.end(), path), added.end()) << path << output;
+}
+
 // Mount folders must exist; a command that needs a device names the option;
 // an unmounted device does not exist for a script.
 TEST_F(CliTest, MountsAreCheckedAndAnUnmountedDeviceIsAbsent) {

@@ -23,6 +23,8 @@ struct Note {
 const Note k_notes[] = {
     {"Devices", "--sd, --media and --flash must name existing folders. A unit device that\n"
                 "is not mounted does not exist: paths on it fail.\n"},
+    {"Documents", "share/doc/upgsim/ of the installation (/usr/share/doc/upgsim for the\n"
+                  "package): medium.md, how to make a medium; json.md, the --json reports.\n"},
     {"Clock", "Every command runs the simulated clock at 6000 ticks per second unless\n"
               "--tick-hz N is given (the unit runs 60).\n"},
     {"Exit status", "  0                       success\n"
@@ -37,7 +39,7 @@ const Note k_notes[] = {
     {"JSON", "--json (analyse, blocksize, check, config, copy, demo, install-pois,\n"
              "untar; run with --scratch or --report) prints one JSON object on\n"
              "standard output; a failing command prints {\"error\": TEXT, \"code\":\n"
-             "STATUS} there, with the same exit status (docs/json.md).\n"},
+             "STATUS} there, with the same exit status (json.md, beside medium.md).\n"},
 };
 
 class HelpFormatter : public CLI::Formatter {

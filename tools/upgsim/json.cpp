@@ -59,7 +59,7 @@ int usageError(const std::string &message) {
 }
 
 void addJsonFlag(CLI::App &sub) {
-    sub.add_flag("--json", s_json, "the report as one JSON object (docs/json.md)");
+    sub.add_flag("--json", s_json, "the report as one JSON object (json.md)");
 }
 
 bool jsonOutput() {

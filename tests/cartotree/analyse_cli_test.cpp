@@ -79,6 +79,17 @@ TEST_F(AnalyseCliTest, JsonReportEscapesTheMediumsTexts) {
     EXPECT_EQ(country["country_name"], "It\\al\tia\xC3\xA9 \xC3\xA9") << m_out;
     EXPECT_EQ(country["new_size"], 100);
     EXPECT_EQ(country["old_version"], "");
+
+    // The text: one country in the singular, and a long reason broken to fit
+    // 80 columns.
+    ASSERT_EQ(run("analyse"), 0);
+    EXPECT_TRUE(contains(m_out, "result 0, 1 country offered\n")) << m_out;
+    EXPECT_TRUE(contains(m_out, "  FRA  left out: no size for 4096-byte blocks")) << m_out;
+    size_t start = 0;
+    for (size_t nl = m_out.find('\n'); nl != std::string::npos; nl = m_out.find('\n', start)) {
+        EXPECT_LE(nl - start, 80u) << m_out.substr(start, nl - start);
+        start = nl + 1;
+    }
 }
 
 TEST_F(AnalyseCliTest, TextSaysWhatTheScriptsTableHoldsDifferently) {

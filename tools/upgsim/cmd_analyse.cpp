@@ -170,7 +170,7 @@ void printText(const Analysis &a) {
             std::printf("      script:     %s\n", line.c_str());
     }
     for (const auto &c : a.leftOut)
-        std::fputs(upgsim::wrapText("  " + c.cid + "  left out:", c.reason, 6).c_str(), stdout);
+        std::fputs(upgsim::wrapText("  " + c.cid + "  left out: ", c.reason, 6).c_str(), stdout);
 }
 
 struct AnalyseOptions {

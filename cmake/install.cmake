@@ -2,8 +2,10 @@
 # the root CMakeLists.txt, once the targets exist).
 #
 #   cmake --install build/release --prefix P    P/bin/upgsim
-#                                                P/share/man/man1/upgsim.1
+#                                                P/share/man/man1/upgsim.1.gz
 #                                                P/share/bash-completion/completions/upgsim
+#                                                P/share/doc/upgsim/ (medium.md, json.md,
+#                                                copyright)
 #                                                P/include/upgsim/upgrade_builtins.h
 #                                                P/include/upgsim/upg_country_table.h
 #                                                P/share/upgsim/examples/
@@ -14,8 +16,9 @@
 # into it, and TinyCC's runtime (libtcc1.a and its own headers) is read from
 # the folder of Debian's tcc package, where libtcc itself looks for it.
 #
-# `cmake --install` builds nothing: build the targets "upgsim" and
-# "upgsim_install_files" first (scripts/install.sh does).
+# `cmake --install` (and so cpack) builds the generated files (manual page,
+# completion, header) when they are missing, so that it works straight after
+# a build of the target "upgsim" alone; it does not rebuild upgsim itself.
 
 # Builds without the simulator (the cross build of the module) install nothing.
 if(NOT TARGET upgsim)
@@ -33,6 +36,14 @@ foreach(target upgsim upgmodule unit_standins platform_host scripthost)
 endforeach()
 
 install(TARGETS upgsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The generated files, made before they are installed when a build of
+# "upgsim" alone did not make them (scripts/demo.sh builds only that).
+install(CODE "execute_process(COMMAND \"${CMAKE_COMMAND}\" --build \"${CMAKE_BINARY_DIR}\"
+                              --target upgsim_install_files
+                              RESULT_VARIABLE upgsim_files_made)
+              if(NOT upgsim_files_made EQUAL 0)
+                message(FATAL_ERROR \"cannot build the target upgsim_install_files\")
+              endif()")
 
 set(UPGSIM_INSTALL_FILES)
 
@@ -83,8 +94,16 @@ if(HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
     DEPENDS upgsim ${CMAKE_SOURCE_DIR}/docs/upgsim.h2m
     COMMENT "Writing the manual page with help2man"
     VERBATIM)
-  list(APPEND UPGSIM_INSTALL_FILES ${man_page})
-  install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # Installed compressed, as Debian's policy wants it (gzip -n: no name or
+  # time in the header, so the same page gives the same bytes).
+  add_custom_command(
+    OUTPUT ${man_page}.gz
+    COMMAND gzip -9 -n -c ${man_page} > ${man_page}.gz
+    DEPENDS ${man_page}
+    COMMENT "Compressing the manual page"
+    VERBATIM)
+  list(APPEND UPGSIM_INSTALL_FILES ${man_page}.gz)
+  install(FILES ${man_page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 # The bash completion, written by the built simulator from the definitions
@@ -104,6 +123,11 @@ endif()
 
 # Everything generated for the installation; `all` builds it too.
 add_custom_target(upgsim_install_files ALL DEPENDS ${UPGSIM_INSTALL_FILES})
+
+# What the help and the manual page point to, and the package's copyright.
+install(FILES ${CMAKE_SOURCE_DIR}/docs/medium.md ${CMAKE_SOURCE_DIR}/docs/json.md
+              ${CMAKE_SOURCE_DIR}/docs/copyright
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/upgsim)
 
 install(
   DIRECTORY ${CMAKE_SOURCE_DIR}/examples/

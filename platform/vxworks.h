@@ -97,6 +97,15 @@ STATUS sysClkRateSet(int ticksPerSecond);
 int logMsg(const char *fmt, _Vx_usr_arg_t a1 = 0, _Vx_usr_arg_t a2 = 0, _Vx_usr_arg_t a3 = 0,
            _Vx_usr_arg_t a4 = 0, _Vx_usr_arg_t a5 = 0, _Vx_usr_arg_t a6 = 0);
 
+// Prints a line on the unit's console, as printf does on the target (the
+// extractor's per-file listing). Returns the number of characters printed.
+//
+// Host: the line goes to the log sinks (marked as console output) and to the
+// console descriptor when one is set (hostsim::consoleToFd), never to the
+// process's standard output, which belongs to the script and the tools'
+// reports.
+int consolePrintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // ---- errno -----------------------------------------------------------------
 
 // The calling task's errno.
@@ -117,7 +126,8 @@ extern SYMTAB_ID sysSymTbl;
 // pType is not null), or ERROR when no loaded module provides it.
 STATUS symFindByName(SYMTAB_ID symTblId, const char *name, char **pValue, SYM_TYPE *pType);
 // Registers `name` at `value`, replacing an earlier entry of the same name.
-STATUS symAdd(SYMTAB_ID symTblId, const char *name, char *value, SYM_TYPE type, unsigned short group);
+STATUS symAdd(SYMTAB_ID symTblId, const char *name, char *value, SYM_TYPE type,
+              unsigned short group);
 // Removes `name`; ERROR when it was not registered.
 STATUS symRemove(SYMTAB_ID symTblId, const char *name, SYM_TYPE type);
 

@@ -11,7 +11,10 @@ build=build/release
 
 scripts/setup.sh
 cmake --preset release >/dev/null
-cmake --build --preset release -j 2 --target upgsim upgsim_install_files
+# Only the simulator, as scripts/demo.sh builds it: the installation and the
+# package make the generated files themselves.
+cmake --build --preset release -j 2 --target upgsim
+rm -rf "$build/man" "$build/completion" "$build/include/upgsim"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/upgsim-install-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
@@ -25,7 +28,8 @@ fail() {
 step "cmake --install into $prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in bin/upgsim include/upgsim/upgrade_builtins.h share/upgsim/examples/map_upgrade.c \
-  share/upgsim/examples/config/Data_Base/CONFIGSYSTEM/ConfigFlag.cfg.ver; do
+  share/upgsim/examples/config/Data_Base/CONFIGSYSTEM/ConfigFlag.cfg.ver \
+  share/doc/upgsim/medium.md share/doc/upgsim/json.md share/doc/upgsim/copyright; do
   [ -f "$prefix/$f" ] || fail "$f not installed"
 done
 
@@ -60,15 +64,19 @@ step "upgsim config show on the installed sample"
 step "the installed script header compiles"
 echo '#include "upgrade_builtins.h"' | cc -std=c99 -fsyntax-only -I "$prefix/include/upgsim" -x c -
 
-page="$prefix/share/man/man1/upgsim.1"
+page="$prefix/share/man/man1/upgsim.1.gz"
 if [ -f "$page" ]; then
   step "man -l upgsim.1"
   if command -v man >/dev/null; then
     MANWIDTH=80 man -l "$page" >"$work/man.txt" 2>"$work/man.err"
   else
-    groff -man -Tutf8 "$page" >"$work/man.txt" 2>"$work/man.err"
+    zcat "$page" | groff -man -Tutf8 >"$work/man.txt" 2>"$work/man.err"
   fi
   grep -q 'upgsim' "$work/man.txt" || fail "the manual page renders empty"
+  grep -q 'share/doc/upgsim/medium.md' "$work/man.txt" || fail "the manual page names no medium.md"
+  if awk 'length > 80 { found = 1 } END { exit !found }' "$work/man.txt"; then
+    fail "the manual page has lines past 80 columns"
+  fi
   if [ -s "$work/man.err" ]; then
     cat "$work/man.err"
     fail "the manual page renders with warnings"
@@ -91,6 +99,10 @@ step "cpack -G DEB"
 deb=("$work"/deb/upgsim_*_amd64.deb)
 [ -f "${deb[0]}" ] || fail "no upgsim_<version>_amd64.deb"
 dpkg-deb -c "${deb[0]}"
+for f in ./usr/share/doc/upgsim/copyright ./usr/share/doc/upgsim/medium.md \
+  ./usr/share/man/man1/upgsim.1.gz; do
+  dpkg-deb -c "${deb[0]}" | grep -q " $f\$" || fail "the package lacks $f"
+done
 depends="$(dpkg-deb -f "${deb[0]}" Depends)"
 step "Depends: $depends"
 for p in tcc libc6-dev libstdc++6 zlib1g; do

@@ -263,9 +263,9 @@ int C_UNTGZ::UntarBlock(unsigned char *block) {
         // whole path for a folder. A name without any "/" is shown as it is.
         const char *l_last = strrchr(m_name, '/');
         if (l_last == nullptr || l_last[1] == '\0')
-            printf("(UntarBlock) %s\n", m_name);
+            consolePrintf("(UntarBlock) %s\n", m_name);
         else
-            printf("(UntarBlock) .%.*s\n", UNTGZ_NAME_SIZE - 3, l_last);
+            consolePrintf("(UntarBlock) .%.*s\n", UNTGZ_NAME_SIZE - 3, l_last);
     }
 
     if (l_type == '5') {

@@ -50,13 +50,16 @@ void setTickRate(int ticksPerSecond);
 // ---- Log sinks -------------------------------------------------------------
 
 // Where a log line came from.
-enum class LogSource { LogMsg, SysTool };
+enum class LogSource { LogMsg, SysTool, Console };
 
 struct LogLine {
     LogSource source;
     std::string text; // exactly as formatted, newline (or none) included
 };
 
+// Console lines (consolePrintf) are also written to descriptor `fd` (-1:
+// only to the log sinks, the default and after resetAll).
+void consoleToFd(int fd);
 // Writes every line to standard error (off by default).
 void logToStderr(bool on);
 // Appends every line to the file (empty path: no file). Returns false when the

@@ -5,12 +5,14 @@
 #include "platform/hostsim/internal.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace {
 
@@ -155,7 +157,8 @@ size_t formatLine(char *out, size_t cap, const char *fmt, const _Vx_usr_arg_t *a
         if (width != 0)
             sl += static_cast<size_t>(std::snprintf(piece + sl, sizeof piece - sl, "%d", width));
         if (hasPrecision)
-            sl += static_cast<size_t>(std::snprintf(piece + sl, sizeof piece - sl, ".%d", precision));
+            sl +=
+                static_cast<size_t>(std::snprintf(piece + sl, sizeof piece - sl, ".%d", precision));
         const _Vx_usr_arg_t a = args[used++];
         const bool isSigned = (conv == 'd' || conv == 'i');
         if (conv == 'd' || conv == 'i' || conv == 'u' || conv == 'x' || conv == 'X' ||
@@ -261,6 +264,7 @@ struct LogSinks {
     FILE *file = nullptr;
     bool capturing = false;
     std::vector<hostsim::LogLine> captured;
+    int consoleFd = -1;
 };
 
 LogSinks &sinks() {
@@ -298,6 +302,37 @@ int logMsg(const char *fmt, _Vx_usr_arg_t a1, _Vx_usr_arg_t a2, _Vx_usr_arg_t a3
     return static_cast<int>(len);
 }
 
+int consolePrintf(const char *fmt, ...) {
+    if (fmt == nullptr)
+        return 0;
+    const int savedErrno = errno;
+    char line[kLineMax];
+    va_list args;
+    va_start(args, fmt);
+    const int n = std::vsnprintf(line, sizeof line, fmt, args);
+    va_end(args);
+    size_t len = n < 0 ? 0 : static_cast<size_t>(n);
+    if (len >= sizeof line)
+        len = sizeof line - 1;
+    emit(hostsim::LogSource::Console, line, len);
+    int fd = -1;
+    {
+        LogSinks &s = sinks();
+        std::lock_guard<std::mutex> g(s.lock);
+        fd = s.consoleFd;
+    }
+    for (size_t done = 0; fd >= 0 && done < len;) {
+        const ssize_t w = ::write(fd, line + done, len - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            break;
+        done += static_cast<size_t>(w);
+    }
+    errno = savedErrno;
+    return static_cast<int>(len);
+}
+
 int errnoGet() {
     return errno;
 }
@@ -308,6 +343,12 @@ STATUS errnoSet(int errorValue) {
 }
 
 namespace hostsim {
+
+void consoleToFd(int fd) {
+    LogSinks &s = sinks();
+    std::lock_guard<std::mutex> g(s.lock);
+    s.consoleFd = fd;
+}
 
 void logToStderr(bool on) {
     LogSinks &s = sinks();
@@ -385,6 +426,7 @@ void resetLog() {
     }
     s.capturing = false;
     s.captured.clear();
+    s.consoleFd = -1;
 }
 } // namespace detail
 

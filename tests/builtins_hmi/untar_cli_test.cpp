@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -119,19 +121,95 @@ TEST_F(UntarCliTest, RelativeDropsTheLeadingSlash) {
 }
 
 TEST_F(UntarCliTest, FailuresAndUsage) {
-    EXPECT_EQ(run("untar missing.tgz out --no-progress", m_dir), 1);
-    // The module's error line says why, without --log.
+    // One line that says why, from the module's errno (its own lines only in
+    // --log and under --verbose); the same text as the JSON's "error".
+    ASSERT_TRUE(testsupport::writeFile(m_dir + "/plain.tgz", std::string(1024, 'x')));
+    struct Case {
+        const char *args;
+        const char *says;
+    };
+    const Case cases[] = {
+        {"untar missing.tgz out", "upgsim: untar: missing.tgz: No such file or directory\n"},
+        {"untar plain.tgz out", "upgsim: untar: plain.tgz: not a valid tar file\n"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(run(std::string(c.args) + " --no-progress", m_dir), 1) << c.args;
+        EXPECT_EQ(testsupport::readFile(m_dir + "/stderr"), c.says) << c.args;
+        EXPECT_EQ(run(std::string(c.args) + " --no-progress --json", m_dir), 1);
+        const nlohmann::json error =
+            nlohmann::json::parse(testsupport::readFile(m_dir + "/stdout"), nullptr, false);
+        EXPECT_EQ(error["code"], 1);
+        EXPECT_EQ("upgsim: " + error["error"].get<std::string>() + "\n", c.says);
+    }
+    EXPECT_EQ(run("untar missing.tgz out --no-progress --verbose", m_dir), 1);
     EXPECT_NE(testsupport::readFile(m_dir + "/stderr").find("gzopen (missing.tgz) : ERROR"),
               std::string::npos);
-    EXPECT_EQ(run("untar missing.tgz out --no-progress --json", m_dir), 1);
-    const nlohmann::json error =
-        nlohmann::json::parse(testsupport::readFile(m_dir + "/stdout"), nullptr, false);
-    EXPECT_EQ(error["code"], 1);
-    EXPECT_EQ(error["error"], "untar: extraction of 'missing.tgz' failed");
     EXPECT_EQ(run("untar maps.tgz --no-progress", m_dir), 2);
     EXPECT_EQ(run("untar maps.tgz out --bogus --no-progress", m_dir), 2);
     EXPECT_EQ(run("untar maps.tgz '' --no-progress", m_dir), 2); // not the root folder
     EXPECT_FALSE(testsupport::fileExists(m_dir + "/out"));
+}
+
+// "upgsim pack" writes what the module's extractor reads back exactly, the
+// same bytes every time, and refuses what the unit would get wrong.
+TEST_F(UntarCliTest, PackWritesWhatTheExtractorReadsBack) {
+    const std::string src = m_dir + "/maps/FRA";
+    ASSERT_TRUE(testsupport::writeFile(src + "/ROADS.DAT", std::string(70000, 'r')));
+    ASSERT_TRUE(testsupport::writeFile(src + "/sub/b.dat", "b"));
+    ASSERT_TRUE(testsupport::writeFile(src + "/sub/a.dat", ""));
+    EXPECT_EQ(run("pack maps/FRA one.tgz", m_dir), 0);
+    // Another time stamp on a file: the same bytes.
+    ASSERT_EQ(::utimensat(AT_FDCWD, (src + "/sub/a.dat").c_str(), nullptr, 0), 0);
+    EXPECT_EQ(run("pack maps/FRA/ two.tgz --json", m_dir), 0);
+    EXPECT_EQ(testsupport::readFile(m_dir + "/one.tgz"), testsupport::readFile(m_dir + "/two.tgz"));
+    const nlohmann::json report =
+        nlohmann::json::parse(testsupport::readFile(m_dir + "/stdout"), nullptr, false);
+    EXPECT_EQ(report["files"], 3);
+    EXPECT_EQ(report["folders"], 2);
+    EXPECT_EQ(report["bytes"], 70001);
+
+    EXPECT_EQ(run("untar one.tgz card --no-progress --log log.txt", m_dir), 0);
+    EXPECT_EQ(testsupport::readFile(m_dir + "/card/FRA/ROADS.DAT"), std::string(70000, 'r'));
+    EXPECT_EQ(testsupport::readFile(m_dir + "/card/FRA/sub/b.dat"), "b");
+    EXPECT_TRUE(testsupport::fileExists(m_dir + "/card/FRA/sub/a.dat"));
+    // Sorted, folders before their contents; the listing is in the log only.
+    const std::string log = testsupport::readFile(m_dir + "/log.txt");
+    EXPECT_NE(log.find("(UntarBlock) card/FRA/\n(UntarBlock) ./ROADS.DAT\n"
+                       "(UntarBlock) card/FRA/sub/\n(UntarBlock) ./a.dat\n(UntarBlock) ./b.dat\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(testsupport::readFile(m_dir + "/stdout"), "");
+
+    // Refused with the path and the reason; nothing written.
+    struct Case {
+        const char *name;
+        int (*make)(const std::string &folder);
+        const char *says;
+    };
+    const Case cases[] = {
+        {"link", [](const std::string &f) { return ::symlink("x", (f + "/l").c_str()); },
+         "a symbolic link"},
+        {"fifo", [](const std::string &f) { return ::mkfifo((f + "/p").c_str(), 0644); },
+         "not a regular file or folder"},
+        {"long",
+         [](const std::string &f) {
+             return testsupport::writeFile(f + "/" + std::string(97, 'n'), "") ? 0 : -1;
+         },
+         "a name of 100 characters"},
+        {"latin",
+         [](const std::string &f) { return testsupport::writeFile(f + "/\xE9", "") ? 0 : -1; },
+         "outside printable ASCII"},
+    };
+    for (const Case &c : cases) {
+        const std::string folder = m_dir + "/bad-" + c.name + "/ok";
+        ASSERT_TRUE(testsupport::writeFile(folder + "/.keep", ""));
+        ASSERT_EQ(c.make(folder), 0) << c.name;
+        EXPECT_EQ(run(std::string("pack bad-") + c.name + "/ok bad.tgz", m_dir), 1) << c.name;
+        EXPECT_NE(testsupport::readFile(m_dir + "/stderr").find(c.says), std::string::npos)
+            << c.name << testsupport::readFile(m_dir + "/stderr");
+        EXPECT_FALSE(testsupport::fileExists(m_dir + "/bad.tgz")) << c.name;
+    }
+    EXPECT_EQ(run("pack bad-latin/ok latin.tgz --allow-non-ascii", m_dir), 0);
 }
 
 } // namespace

@@ -79,6 +79,17 @@ TEST_F(AnalyseCliTest, JsonReportEscapesTheMediumsTexts) {
     EXPECT_EQ(country["country_name"], "It\\al\tia\xC3\xA9 \xC3\xA9") << m_out;
     EXPECT_EQ(country["new_size"], 100);
     EXPECT_EQ(country["old_version"], "");
+
+    // The text: one country in the singular, and a long reason broken to fit
+    // 80 columns.
+    ASSERT_EQ(run("analyse"), 0);
+    EXPECT_TRUE(contains(m_out, "result 0, 1 country offered\n")) << m_out;
+    EXPECT_TRUE(contains(m_out, "  FRA  left out: no size for 4096-byte blocks")) << m_out;
+    size_t start = 0;
+    for (size_t nl = m_out.find('\n'); nl != std::string::npos; nl = m_out.find('\n', start)) {
+        EXPECT_LE(nl - start, 80u) << m_out.substr(start, nl - start);
+        start = nl + 1;
+    }
 }
 
 TEST_F(AnalyseCliTest, TextSaysWhatTheScriptsTableHoldsDifferently) {
@@ -116,11 +127,23 @@ TEST_F(AnalyseCliTest, TextSaysWhatTheScriptsTableHoldsDifferently) {
     EXPECT_EQ(names["C69"], "Country C69");
 }
 
-TEST_F(AnalyseCliTest, MediaWithoutAnUpgradeStillExitZero) {
-    // No medium at all: no upgrade, nothing else found.
+TEST_F(AnalyseCliTest, MediaWithoutAnUpgradeSayWhy) {
+    // No medium at all, or another descriptor name: it cannot be analysed,
+    // and the command says why and fails.
+    for (const char *args : {"analyse --json", "analyse --json --descriptor NOPE.DAT"}) {
+        ASSERT_EQ(run(args), 1) << args;
+        ASSERT_TRUE(m_json.is_object()) << m_out;
+        EXPECT_EQ(m_json["code"], 1);
+        EXPECT_TRUE(contains(m_json["error"].get<std::string>(), "No such file or directory"))
+            << m_out;
+    }
+
+    // A descriptor that names no version file: no upgrade, with the reason.
+    ASSERT_TRUE(testsupport::writeFile(mediaDir() + "/DESCRI.DAT", "A 1 0 B C\n"));
     ASSERT_EQ(run("analyse --json"), 0);
     ASSERT_TRUE(m_json.is_object()) << m_out;
     EXPECT_EQ(m_json["upgrade_type"], -1);
+    EXPECT_TRUE(contains(m_json["reason"].get<std::string>(), "lists no version file")) << m_out;
     EXPECT_TRUE(m_json["curr_vers_navi_folder"].is_null());
     EXPECT_TRUE(m_json["cid_list_result"].is_null());
     EXPECT_EQ(m_json["countries"], json::array());

@@ -346,9 +346,15 @@ ChildEnd runInChild(const std::function<int(int)> &body, const ChildOptions &opt
     // The child starts the unit's tasks afresh: no thread kept from an
     // earlier task may be in the process when it forks.
     hostsim::endIdleThreads();
+    // The extractor's listing reaches the relay (and its file) on the
+    // child's standard output only when a listing file is asked for;
+    // otherwise it stays in the log.
+    if (!options.listingPath.empty())
+        hostsim::consoleToFd(STDOUT_FILENO);
     pid_t pid = fork();
     if (pid == 0)
         childSide(body, out, err, report, signals);
+    hostsim::consoleToFd(-1);
 
     close(out.fd[1]);
     close(err.fd[1]);

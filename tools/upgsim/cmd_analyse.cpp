@@ -17,6 +17,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -35,6 +36,7 @@ const int k_max_name_length = 16; // the descriptor name's local buffer
 // What the analysis found.
 struct Analysis {
     int upgradeType = -1;
+    std::string noUpgradeReason; // why the type is -1
     std::string versionFile;
     bool haveCurrVers = false;
     std::string currVersFolder;
@@ -86,6 +88,7 @@ void printJson(const Analysis &a) {
                              {"reason", jsonText(c.reason)}});
     upgsim::printJson(
         {{"upgrade_type", a.upgradeType},
+         {"reason", a.upgradeType == -1 ? Json(jsonText(a.noUpgradeReason)) : Json()},
          {"version_file", jsonText(a.versionFile)},
          {"curr_vers_navi_folder", a.haveCurrVers ? Json(jsonText(a.currVersFolder)) : Json()},
          {"curr_vers_navi_file", a.haveCurrVers ? Json(jsonText(a.currVersFile)) : Json()},
@@ -129,6 +132,9 @@ std::vector<std::string> tableDifferences(const C_MAP_UPG_CARTOTREE::t_plugin_ci
 void printText(const Analysis &a) {
     std::printf("Upgrade type:            %d (%s)\n", a.upgradeType,
                 mediacheck::upgradeTypeName(a.upgradeType));
+    if (a.upgradeType == -1)
+        std::fputs(upgsim::wrapText("Why none:                ", a.noUpgradeReason, 25).c_str(),
+                   stdout);
     std::printf("Version file:            %s\n",
                 a.versionFile.empty() ? "(none)" : a.versionFile.c_str());
     std::printf("Current-version folder:  %s\n",
@@ -139,8 +145,8 @@ void printText(const Analysis &a) {
         std::printf("Country list:            not built (not a country-selection medium)\n");
         return;
     }
-    std::printf("Country list:            result %d, %zu countries offered\n", a.cidListResult,
-                a.countries.size());
+    std::printf("Country list:            result %d, %zu countr%s offered\n", a.cidListResult,
+                a.countries.size(), a.countries.size() == 1 ? "y" : "ies");
     if (a.countries.size() > static_cast<size_t>(UPG_COUNTRY_MAX))
         std::printf("Script's country table:  holds %d of the %zu countries offered (the "
                     "others are marked)\n",
@@ -164,7 +170,7 @@ void printText(const Analysis &a) {
             std::printf("      script:     %s\n", line.c_str());
     }
     for (const auto &c : a.leftOut)
-        std::printf("  %s  left out: %s\n", c.cid.c_str(), c.reason.c_str());
+        std::fputs(upgsim::wrapText("  " + c.cid + "  left out: ", c.reason, 6).c_str(), stdout);
 }
 
 struct AnalyseOptions {
@@ -223,6 +229,19 @@ int runAnalyse(const upgsim::GlobalOptions &opts, CLI::App &) {
         return upgsim::failure("GetNavUpgType failed");
     a.upgradeType = type;
     a.versionFile = std::string(versionFile, strnlen(versionFile, sizeof versionFile));
+    if (type == -1) {
+        // A medium whose main descriptor does not open cannot be analysed:
+        // say why and fail. Any other "no upgrade" is the analysis' answer,
+        // with the module's reason.
+        const std::string unitPath = "/DVD/" + descriptor;
+        const std::string hostPath = hostsim::resolvePath(unitPath);
+        FILE *probe = std::fopen(hostPath.c_str(), "r");
+        if (probe == nullptr)
+            return upgsim::failure("analyse: " + unitPath + ": " + std::strerror(errno) +
+                                   " (the main descriptor)");
+        std::fclose(probe);
+        a.noUpgradeReason = mediacheck::decideCountries(descriptor).typeReason;
+    }
 
     char folder[k_text_size] = {};
     char file[k_text_size] = {};

@@ -17,7 +17,6 @@ namespace {
 
 struct CheckCommandOptions {
     std::vector<long> blockSizes;
-    bool json = false;
 };
 CheckCommandOptions s_options;
 
@@ -43,13 +42,17 @@ struct ProgressBar {
 };
 
 void defineCheck(CLI::App &sub, upgsim::GlobalOptions &) {
-    sub.add_option("--block-sizes", s_options.blockSizes,
-                   "SD block sizes to check the countries at\n"
-                   "(default 512,4096,8192,16384,32768)")
-        ->delimiter(',')
-        ->type_name("LIST")
-        ->check(CLI::Range(1L, 1L << 30));
-    sub.add_flag("--json", s_options.json, "the report as JSON");
+    sub.add_option_function<std::string>(
+           "--block-sizes",
+           [](const std::string &text) {
+               const std::string problem = upgsim::parseBlockSizes(text, s_options.blockSizes);
+               if (!problem.empty())
+                   throw CLI::ValidationError("--block-sizes", problem);
+           },
+           "SD block sizes to check the countries at\n"
+           "(default 512,4096,8192,16384,32768)")
+        ->type_name("LIST");
+    upgsim::addJsonFlag(sub);
 }
 
 int runCheck(const upgsim::GlobalOptions &opts, CLI::App &) {
@@ -75,9 +78,10 @@ int runCheck(const upgsim::GlobalOptions &opts, CLI::App &) {
         const mediacheck::Finding &why = report.findings.front();
         return upgsim::usageError("check: " + why.path + ": " + why.message);
     }
-    std::string out =
-        s_options.json ? mediacheck::renderJson(report) : mediacheck::renderText(report);
-    std::fwrite(out.data(), 1, out.size(), stdout);
+    if (upgsim::jsonOutput())
+        upgsim::printJsonText(mediacheck::renderJson(report));
+    else
+        std::fputs(mediacheck::renderText(report).c_str(), stdout);
     return rc == 0 ? upgsim::EXIT_OK : upgsim::EXIT_FAILURE_REPORTED;
 }
 

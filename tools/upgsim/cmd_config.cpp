@@ -9,12 +9,18 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "platform/hostsim/hostsim.h"
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
 
 namespace {
 
 struct ConfigOptions {
-    std::vector<std::string> words; // "show", or "get" and MODULE
+    std::string action; // "show" or "get"
+    std::string module; // get's MODULE
     bool hardware = false;
     std::string swConfigVersion;
     bool haveSwConfigVersion = false;
@@ -27,11 +33,27 @@ struct ConfigOptions {
 };
 ConfigOptions s_options;
 
+// Why the tables did not load: the module's reason, else the folder it reads
+// when that is missing.
+std::string whyNotLoaded() {
+    std::string why = upgsim::moduleReason();
+    if (why.empty()) {
+        const std::string folder = "/F/Data_Base/CONFIGSYSTEM";
+        struct stat st;
+        why = ::stat(hostsim::resolvePath(folder).c_str(), &st) != 0
+                  ? folder + ": " + std::strerror(ENOENT)
+                  : "the configuration tables cannot be loaded (--debug 1 and --log FILE "
+                    "say why)";
+    }
+    return "config: " + why;
+}
+
 void defineConfig(CLI::App &sub, upgsim::GlobalOptions &) {
-    sub.add_option("ACTION", s_options.words, "show, or get MODULE")
+    sub.add_option("ACTION", s_options.action, "show, or get MODULE")
         ->type_name("show|get")
-        ->required()
-        ->expected(1, 2);
+        ->required();
+    sub.add_option("MODULE", s_options.module, "get: the module whose data to answer")
+        ->type_name("NAME");
     sub.add_flag("--hardware", s_options.hardware, "get: the module's hardware data");
     sub.add_option_function<std::string>(
            "--sw-config-version",
@@ -84,7 +106,9 @@ upgsim::Json configJson(const ConfigSystem &config) {
 }
 
 int runConfig(const upgsim::GlobalOptions &opts, CLI::App &) {
-    const std::vector<std::string> &args = s_options.words;
+    std::vector<std::string> args = {s_options.action};
+    if (!s_options.module.empty())
+        args.push_back(s_options.module);
     const bool hardware = s_options.hardware;
     if (s_options.haveSwConfigVersion && !unit::setBootConfigVersion(s_options.swConfigVersion))
         return upgsim::usageError("--sw-config-version takes at most 19 characters");
@@ -107,7 +131,7 @@ int runConfig(const upgsim::GlobalOptions &opts, CLI::App &) {
         if (!upgsim::jsonOutput())
             ShowConfigSystemStatus();
         if (started != 0)
-            return upgsim::failure("config: StartConfigSystem failed");
+            return upgsim::failure(whyNotLoaded());
         if (upgsim::jsonOutput())
             upgsim::printJson({{"software", configJson(g_configsystem_software)},
                                {"hardware", configJson(g_configsystem_hardware)}});
@@ -117,8 +141,8 @@ int runConfig(const upgsim::GlobalOptions &opts, CLI::App &) {
         if (args.size() != 2)
             return upgsim::usageError("usage: upgsim config get MODULE [--hardware]");
         if (StartConfigSystem() != 0)
-            std::fprintf(stderr, "upgsim: config: StartConfigSystem failed; answering from what "
-                                 "was loaded\n");
+            std::fprintf(stderr, "upgsim: %s; answering from what was loaded\n",
+                         whyNotLoaded().c_str());
         // Data texts are at most 20 characters.
         char data[CONFIG_SYSTEM_TEXT_MAX + 1] = {0};
         const char *module = args[1].c_str();

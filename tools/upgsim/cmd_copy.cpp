@@ -62,7 +62,8 @@ int runCopy(const upgsim::GlobalOptions &opts, CLI::App &) {
                     result))
         return upgsim::EXIT_FAILURE_REPORTED;
     if (result != 0)
-        return upgsim::failure("copy: UPGCopy of '" + args[0] + "' to '" + args[1] + "' failed");
+        return upgsim::failure(
+            upgsim::withReason("copy", "UPGCopy of '" + args[0] + "' to '" + args[1] + "' failed"));
     if (upgsim::jsonOutput())
         upgsim::printJson({{"source", upgsim::jsonText(args[0])},
                            {"destination", upgsim::jsonText(args[1])},

@@ -24,9 +24,11 @@ DemoCommandOptions s_options;
 
 void defineDemo(CLI::App &sub, upgsim::GlobalOptions &) {
     sub.add_option("--keep", s_options.keep, "build the unit in DIR and keep it")
-        ->type_name("DIR");
+        ->type_name("DIR")
+        ->check(upgsim::nonEmpty());
     sub.add_option("--script", s_options.script, "run script FILE instead of the bundled one")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(upgsim::nonEmpty());
     sub.add_option("--map-mb", s_options.mapMb, "MB of map data per country (1 to 1024)")
         ->type_name("N")
         ->check(CLI::Range(1, 1024).description(""))
@@ -125,11 +127,16 @@ int runDemoCommand(const upgsim::GlobalOptions &opts, CLI::App &) {
     if (upgsim::jsonOutput())
         options.out = stderr;
     scripthost::demo::DemoReport report = scripthost::demo::runDemo(options);
+    // A failure ends with one line that says what failed, the text of the
+    // JSON's "error".
+    const std::string error =
+        report.exitCode != 0 ? demoError(report.exitCode, report) : std::string();
+    if (!error.empty())
+        upgsim::failure(error, report.exitCode);
     if (upgsim::jsonOutput()) {
         upgsim::Json out = upgsim::Json::object();
         if (report.exitCode != 0)
-            out = {{"error", upgsim::jsonText(demoError(report.exitCode, report))},
-                   {"code", report.exitCode}};
+            out = {{"error", upgsim::jsonText(error)}, {"code", report.exitCode}};
         if (report.summarized)
             addSummary(out, report.summary);
         upgsim::printJson(out);

@@ -147,8 +147,9 @@ int runInstallPois(const upgsim::GlobalOptions &opts, CLI::App &) {
     if (!called)
         return upgsim::failure("install-pois: builtin InstalPOIs is not registered");
     if (value.ival != 0) {
-        const std::string message = "install-pois: installation of '" + args[0] +
-                                    "' failed (result " + std::to_string(value.ival) + ")";
+        const std::string message =
+            upgsim::withReason("install-pois", "installation of '" + args[0] + "' failed (result " +
+                                                   std::to_string(value.ival) + ")");
         const int rc = upgsim::failure(message);
         // Countries merged before the failure may be staged.
         if (upgsim::jsonOutput())

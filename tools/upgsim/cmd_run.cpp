@@ -50,7 +50,8 @@ void defineRun(CLI::App &sub, upgsim::GlobalOptions &opts) {
     sub.prefix_command();
     upgsim::addGlobalOptions(sub, opts);
     sub.add_option("--write-header", s_options.headerDir, "write upgrade_builtins.h into DIR")
-        ->type_name("DIR");
+        ->type_name("DIR")
+        ->check(upgsim::nonEmpty());
     sub.add_option("--timeout", s_options.timeoutSeconds, "stop the script after SECONDS")
         ->type_name("SECONDS")
         ->check(CLI::Range(1, 1000000).description(""));
@@ -124,23 +125,20 @@ public:
     int before() {
         if (m_scratch) {
             m_scratchDir = mediacheck::makeScratchFolder("", "upgsim-run");
-            if (m_scratchDir.empty()) {
-                std::fprintf(stderr, "upgsim: run: cannot create a temporary folder: %s\n",
-                             std::strerror(errno));
-                return scripthost::k_exit_host_failure;
-            }
+            if (m_scratchDir.empty())
+                return refuse(std::string("run: cannot create a temporary folder: ") +
+                                  std::strerror(errno),
+                              scripthost::k_exit_host_failure);
             m_card = m_scratchDir + "/sd";
             errno = 0;
             if (!mediacheck::copyTree(m_opts.sd, m_card) && g_interrupt == 0) {
                 if (errno == ELOOP)
-                    std::fprintf(stderr,
-                                 "upgsim: run: '%s' holds a symbolic link: --scratch copies only "
-                                 "cards without links (a card's file system has none)\n",
-                                 m_opts.sd.c_str());
-                else
-                    std::fprintf(stderr, "upgsim: run: cannot copy '%s' into '%s'\n",
-                                 m_opts.sd.c_str(), m_scratchDir.c_str());
-                return scripthost::k_exit_host_failure;
+                    return refuse("run: " + m_opts.sd +
+                                      " holds a symbolic link: --scratch copies only cards "
+                                      "without links (a card's file system has none)",
+                                  scripthost::k_exit_host_failure);
+                return refuse("run: cannot copy " + m_opts.sd + " into " + m_scratchDir,
+                              scripthost::k_exit_host_failure);
             }
             // The copy reports the card's own block size: it chooses the
             // countries' size keys, and the copy's file system may differ.
@@ -192,9 +190,8 @@ private:
     int interrupted() const {
         if (g_interrupt == 0)
             return 0;
-        std::fprintf(stderr, "upgsim: interrupted by %s\n",
-                     scripthost::signalName(g_interrupt).c_str());
-        return scripthost::k_exit_signal_base + g_interrupt;
+        return refuse("interrupted by " + scripthost::signalName(g_interrupt),
+                      scripthost::k_exit_signal_base + g_interrupt);
     }
 
     const upgsim::GlobalOptions &m_opts;
@@ -212,6 +209,9 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
         rest.erase(rest.begin());
     const std::string &headerDir = s_options.headerDir;
     if (!headerDir.empty()) {
+        const std::string unusable = upgsim::creatableFolder(headerDir);
+        if (!unusable.empty())
+            return refuse("run: --write-header: " + unusable, scripthost::k_exit_host_failure);
         if (!scripthost::writeHeaders(headerDir)) {
             std::fprintf(stderr, "upgsim: run: cannot write the headers into '%s'\n",
                          headerDir.c_str());

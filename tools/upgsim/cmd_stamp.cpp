@@ -19,10 +19,12 @@ StampOptions s_options;
 void defineStamp(CLI::App &sub, upgsim::GlobalOptions &) {
     sub.add_option("FILE", s_options.file, "the file (a unit or host path)")
         ->type_name("")
-        ->required();
+        ->required()
+        ->check(upgsim::nonEmpty());
     sub.add_option("--version", s_options.version, "its version text")
         ->type_name("TEXT")
-        ->required();
+        ->required()
+        ->check(upgsim::nonEmpty());
 }
 
 int runStamp(const upgsim::GlobalOptions &opts, CLI::App &) {

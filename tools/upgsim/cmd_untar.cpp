@@ -53,7 +53,6 @@ void callBuiltin(const char *name, const std::vector<hostsim::EicArg> &args) {
 struct UntarOptions {
     std::string archive;
     std::string destination;
-    bool verbose = false;
     bool relative = false;
 };
 UntarOptions s_options;
@@ -63,7 +62,6 @@ void defineUntar(CLI::App &sub, upgsim::GlobalOptions &) {
     sub.add_option("DEST", s_options.destination, "folder to extract into")
         ->type_name("DIR")
         ->required();
-    sub.add_flag("--verbose", s_options.verbose, "the extractor's detailed log");
     sub.add_flag("--relative", s_options.relative, "drop the paths' leading '/'");
     upgsim::addJsonFlag(sub);
 }
@@ -90,13 +88,16 @@ int printUntarJson(C_UNTGZ &extractor, const std::string &archive, const std::st
 
 int runUntar(const upgsim::GlobalOptions &opts, CLI::App &) {
     const std::vector<std::string> args = {s_options.archive, s_options.destination};
-    const bool verbose = s_options.verbose;
+    const bool verbose = opts.verbose;
     const bool relative = s_options.relative;
     if (args[0].empty() || args[1].empty())
         return upgsim::usageError("untar: ARCHIVE and DEST must not be empty");
     if (!upgsim::deviceMounted(opts, "untar", "ARCHIVE", args[0]) ||
         !upgsim::deviceMounted(opts, "untar", "DEST", args[1]))
         return upgsim::EXIT_USAGE;
+    const std::string unusable = upgsim::creatableFolder(args[1]);
+    if (!unusable.empty())
+        return upgsim::failure("untar: " + unusable);
     const std::string &archive = args[0];
     // The extractor prefixes every entry path with the folder as it is.
     std::string dest = args[1];
@@ -126,7 +127,8 @@ int runUntar(const upgsim::GlobalOptions &opts, CLI::App &) {
     unit::setBargraphOnTerminal(false);
 
     if (result != 0)
-        return upgsim::failure("untar: extraction of '" + archive + "' failed");
+        return upgsim::failure(
+            upgsim::withReason("untar", "extraction of '" + archive + "' failed"));
     if (upgsim::jsonOutput())
         return printUntarJson(*extractor, archive, args[1]);
     return upgsim::EXIT_OK;

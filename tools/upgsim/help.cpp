@@ -23,6 +23,8 @@ struct Note {
 const Note k_notes[] = {
     {"Devices", "--sd, --media and --flash must name existing folders. A unit device that\n"
                 "is not mounted does not exist: paths on it fail.\n"},
+    {"Documents", "share/doc/upgsim/ of the installation (/usr/share/doc/upgsim for the\n"
+                  "package): medium.md, how to make a medium; json.md, the --json reports.\n"},
     {"Clock", "Every command runs the simulated clock at 6000 ticks per second unless\n"
               "--tick-hz N is given (the unit runs 60).\n"},
     {"Exit status", "  0                       success\n"
@@ -34,9 +36,11 @@ const Note k_notes[] = {
                     "  126                     run, demo: the script does not compile\n"
                     "  127                     run, demo: the script does not exist\n"
                     "  128+N                   ended by signal N (130 Ctrl-C, 143 SIGTERM)\n"},
-    {"JSON", "--json (analyse, blocksize, config, copy, demo, install-pois, sweep, untar)\n"
-             "prints one JSON object on standard output; a failing command prints\n"
-             "{\"error\": TEXT, \"code\": STATUS} there, with the same exit status.\n"},
+    {"JSON", "--json (analyse, blocksize, check, config, copy, demo, install-pois,\n"
+             "sweep, untar; run with --scratch or --report) prints one JSON object\n"
+             "on standard output; a failing command prints {\"error\": TEXT,\n"
+             "\"code\": STATUS} there, with the same exit status (json.md, beside\n"
+             "medium.md).\n"},
 };
 
 class HelpFormatter : public CLI::Formatter {

@@ -59,7 +59,7 @@ int usageError(const std::string &message) {
 }
 
 void addJsonFlag(CLI::App &sub) {
-    sub.add_flag("--json", s_json, "the report as one JSON object (docs/json.md)");
+    sub.add_flag("--json", s_json, "the report as one JSON object (json.md)");
 }
 
 bool jsonOutput() {
@@ -69,6 +69,14 @@ bool jsonOutput() {
 void printJson(const Json &value) {
     std::string text = value.dump(2, ' ', false, Json::error_handler_t::replace);
     std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+    s_json_written = true;
+}
+
+void printJsonText(const std::string &text) {
+    std::fputs(text.c_str(), stdout);
+    if (text.empty() || text.back() != '\n')
+        std::fputc('\n', stdout);
     std::fflush(stdout);
     s_json_written = true;
 }

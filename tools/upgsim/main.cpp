@@ -82,16 +82,28 @@ CLI::Validator existingFolder() {
 }
 
 volatile sig_atomic_t g_progress_drawn = 0;
+// Under --json, standard output as the command started (a command may have
+// set it aside for a while); -1 otherwise.
+volatile sig_atomic_t g_json_fd = -1;
+
+void writeText(int fd, const char *text) {
+    ssize_t ignored = write(fd, text, std::strlen(text));
+    (void)ignored;
+}
 
 // Ctrl-C or SIGTERM during a command that runs in this process (untar, copy,
-// install-pois, ...): finish a bar line and end with 128 + the signal, as the
-// shell would report it.
+// install-pois, ...): finish a bar line, say so (under --json also as the
+// error object) and end with 128 + the signal, as the shell would report it.
 void onInterrupt(int sig) {
-    if (g_progress_drawn != 0) {
-        const char nl = '\n';
-        ssize_t ignored = write(STDERR_FILENO, &nl, 1);
-        (void)ignored;
-    }
+    if (g_progress_drawn != 0)
+        writeText(STDERR_FILENO, "\n");
+    const bool term = sig == SIGTERM;
+    writeText(STDERR_FILENO,
+              term ? "upgsim: interrupted by SIGTERM\n" : "upgsim: interrupted by SIGINT\n");
+    if (g_json_fd >= 0)
+        writeText(g_json_fd,
+                  term ? "{\n  \"error\": \"interrupted by SIGTERM\",\n  \"code\": 143\n}\n"
+                       : "{\n  \"error\": \"interrupted by SIGINT\",\n  \"code\": 130\n}\n");
     _exit(128 + sig);
 }
 
@@ -143,6 +155,7 @@ void addGlobalOptions(CLI::App &app, GlobalOptions &opts) {
         ->group(k_global_options_group);
     app.add_option("--log", opts.log, "the module's log into FILE (-: stderr; default none)")
         ->type_name("FILE")
+        ->check(nonEmpty())
         ->group(k_global_options_group);
     app.add_option("--tick-hz", opts.tickHz, "ticks per second of the simulated clock")
         ->type_name("N")
@@ -152,7 +165,7 @@ void addGlobalOptions(CLI::App &app, GlobalOptions &opts) {
     app.add_option("--sd-block-size", opts.sdBlockSize,
                    "block size /SDH reports (default the host's)")
         ->type_name("N")
-        ->check(CLI::Range(1L, 1L << 30).description(""))
+        ->check(blockSize())
         ->group(k_global_options_group);
     app.add_option_function<std::string>(
            "--sd-capacity",
@@ -167,6 +180,8 @@ void addGlobalOptions(CLI::App &app, GlobalOptions &opts) {
         ->type_name("SIZE")
         ->group(k_global_options_group);
     app.add_flag("--no-progress", opts.noProgress, "never draw progress bars")
+        ->group(k_global_options_group);
+    app.add_flag("--verbose", opts.verbose, "the module's log on stderr (untar: its detail)")
         ->group(k_global_options_group);
 }
 
@@ -183,6 +198,8 @@ int main(int argc, char **argv) {
     app.get_formatter()->column_width(26);
     app.get_formatter()->label("SUBCOMMAND", "COMMAND");
     app.get_formatter()->label("OPTIONS", "OPTIONS");
+    // Required positionals show in the usage line already.
+    app.get_formatter()->label("REQUIRED", "");
     app.set_help_flag("-h,--help", "this text");
     app.set_help_all_flag("--help-all", "this text and every command's options");
     app.set_version_flag("--version",
@@ -216,16 +233,20 @@ int main(int argc, char **argv) {
     } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
-        std::string what = e.what();
-        std::fprintf(stderr, "upgsim: %s (see upgsim --help)\n", what.c_str());
-        // "run" keeps 0-123 for its script's status.
+        const CLI::App *given = nullptr;
         for (const auto &entry : subs)
-            if (entry.second->name == std::string("run") && entry.first->parsed())
-                return scripthost::k_exit_host_failure;
+            if (entry.first->parsed())
+                given = entry.first;
+        const std::string what = parseErrorMessage(e.what(), app, given);
+        std::fprintf(stderr, "upgsim: %s\n", what.c_str());
+        // "run" keeps 0-123 for its script's status.
+        const int code = given != nullptr && given->get_name() == "run"
+                             ? scripthost::k_exit_host_failure
+                             : EXIT_USAGE;
         // The flag itself may not be parsed yet: the word decides.
         if (std::find(argv + 1, argv + argc, std::string("--json")) != argv + argc)
-            printJson({{"error", jsonText(what)}, {"code", EXIT_USAGE}});
-        return EXIT_USAGE;
+            printJson({{"error", jsonText(what)}, {"code", code}});
+        return code;
     }
 
     if (!completionShell.empty()) {
@@ -265,7 +286,7 @@ int main(int argc, char **argv) {
     if (!opts.media.empty())
         hostsim::mountDevice("/DVD", opts.media);
     hostsim::captureLog(true);
-    if (opts.log == "-")
+    if (opts.log == "-" || opts.verbose)
         hostsim::logToStderr(true);
     else if (!opts.log.empty() && !hostsim::logToFile(opts.log)) {
         const int rc = usageError("cannot open log file '" + opts.log + "'");
@@ -275,14 +296,16 @@ int main(int argc, char **argv) {
     unit::installAll();
 
     g_progress_drawn = opts.progressOnTerminal() ? 1 : 0;
+    if (jsonOutput())
+        g_json_fd = dup(STDOUT_FILENO);
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
 
+    // A failure is said in one line; the module's own lines are in --log and
+    // under --verbose.
     int rc = cmd->run(opts, *sub);
     finishJson(rc);
     std::fflush(stdout);
-    if (rc == EXIT_FAILURE_REPORTED)
-        scripthost::printModuleErrors();
     hostsim::waitAllTasks(60000);
     return rc;
 }

@@ -13,6 +13,7 @@
 namespace CLI {
 class App;
 class Formatter;
+class Validator;
 } // namespace CLI
 
 namespace upgsim {
@@ -30,14 +31,15 @@ constexpr int k_default_tick_hz = 6000;
 
 // Options accepted before or after the subcommand.
 struct GlobalOptions {
-    std::string sd;             // host folder mounted as "/SDH"
-    std::string flash;          // host folder mounted as "/F"
-    std::string media;          // host folder mounted as "/DVD"
-    std::string log;            // module log file; "-" standard error; empty none
-    int tickHz = 0;             // 0: k_default_tick_hz
-    long sdBlockSize = 0;       // block size reported for "/SDH"; 0: the host's
-    long long sdCapacity = -1;  // capacity played for "/SDH" in bytes; -1: none
+    std::string sd;            // host folder mounted as "/SDH"
+    std::string flash;         // host folder mounted as "/F"
+    std::string media;         // host folder mounted as "/DVD"
+    std::string log;           // module log file; "-" standard error; empty none
+    int tickHz = 0;            // 0: k_default_tick_hz
+    long sdBlockSize = 0;      // block size reported for "/SDH"; 0: the host's
+    long long sdCapacity = -1; // capacity played for "/SDH" in bytes; -1: none
     bool noProgress = false;
+    bool verbose = false; // the module's log lines on standard error
     // True when progress bars may be drawn (standard error is a terminal and
     // --no-progress was not given).
     bool progressOnTerminal() const;
@@ -78,6 +80,8 @@ bool jsonOutput();
 // Prints `value` on standard output (two-space indent, a final newline) as
 // the command's report; the error object is then not added.
 void printJson(const Json &value);
+// Prints an already rendered JSON report as printJson does.
+void printJsonText(const std::string &text);
 // `text` as a JSON string value: valid UTF-8 as it is, any other byte taken
 // as a Latin-1 character (the unit's texts and host paths need not be UTF-8).
 std::string jsonText(const std::string &text);
@@ -85,11 +89,31 @@ std::string jsonText(const std::string &text);
 // printed its own report; called once the command has run.
 void finishJson(int exitCode);
 
+// Why the module's last operation failed, in one line and the GNU way
+// ("a.tgz: No such file or directory"), from the errno and path of the first
+// failure line it logged in this run; empty when it logged none we know.
+std::string moduleReason();
+// "WHAT: <moduleReason()>", or "WHAT: <fallback>" when there is none.
+std::string withReason(const std::string &what, const std::string &fallback);
+
+// `lead` then the words of `text`, broken at spaces into lines of at most
+// `width` columns (a word longer than a line stays whole), the lines after
+// the first indented by `indent` spaces; every line ends with a newline.
+std::string wrapText(const std::string &lead, const std::string &text, std::size_t indent,
+                     std::size_t width = 80);
+
 // When `unitPath` lies on a unit device ("/SDH", "/F", "/DVD") that is not
 // mounted, prints "upgsim: COMMAND: WHAT is on /SDH, which is not mounted
 // (give --sd DIR)" and returns false; true otherwise.
 bool deviceMounted(const GlobalOptions &opts, const char *command, const char *what,
                    const std::string &unitPath);
+
+// Empty when the host folder `unitPath` names may be created: it exists, it
+// lies on a mounted unit device (the module makes its folders there), or its
+// parent folder exists. Otherwise why not ("/nonexistent/x: No such file or
+// directory (its parent folder does not exist)"): nothing is created up to
+// the root.
+std::string creatableFolder(const std::string &unitPath);
 
 // While it lives, the process's standard output goes to standard error: a
 // command under --json keeps what the module prints (the extractor's entry
@@ -116,6 +140,25 @@ struct ArchiveEntry {
 // set when the archive cannot be read to its end.
 bool listArchive(const std::string &hostPath, std::vector<ArchiveEntry> &entries,
                  std::string &error);
+
+// The block sizes a card's file system can have: a power of two from 512 to
+// 65536 bytes (the unit's size keys cover 4096 to 32768; others read
+// CID_SIZE).
+constexpr long k_min_block_size = 512;
+constexpr long k_max_block_size = 65536;
+// Empty when `value` is such a block size, else why not.
+std::string checkBlockSize(long value);
+// Reads "SIZE,SIZE,..." into `sizes` (sorted, each once). Empty when valid,
+// else what is wrong (an empty item, a word, a size no card has).
+std::string parseBlockSizes(const std::string &text, std::vector<long> &sizes);
+// Validators of option values: a text that is not empty; a card's block size.
+CLI::Validator nonEmpty();
+CLI::Validator blockSize();
+// CLI11's message `what` for a bad command line, in the simulator's words:
+// what is wrong, a "did you mean" for a mistyped command or option of `app`
+// or of `command` (the subcommand given, or null), and the help to read.
+std::string parseErrorMessage(const std::string &what, const CLI::App &app,
+                              const CLI::App *command);
 
 // The group of the global options in the help.
 extern const char k_global_options_group[];

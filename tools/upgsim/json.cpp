@@ -123,8 +123,8 @@ StdoutAside::~StdoutAside() {
     close(m_saved);
 }
 
-void finishJson(int exitCode) {
-    if (!s_json || s_json_written || exitCode == EXIT_OK)
+void finishJson(int exitCode, bool jsonWord) {
+    if (!(s_json || jsonWord) || s_json_written || exitCode == EXIT_OK)
         return;
     printJson(
         {{"error", jsonText(s_last_error.empty() ? "failed" : s_last_error)}, {"code", exitCode}});

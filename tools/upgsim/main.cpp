@@ -271,7 +271,7 @@ int main(int argc, char **argv) {
     // device: checked before anything of the run touches the folders.
     const int guarded = guardDeviceFolders(opts, cmd->name);
     if (guarded != EXIT_OK) {
-        finishJson(guarded);
+        finishJson(guarded, std::find(argv + 1, argv + argc, std::string("--json")) != argv + argc);
         return guarded;
     }
 

@@ -86,8 +86,10 @@ void printJsonText(const std::string &text);
 // as a Latin-1 character (the unit's texts and host paths need not be UTF-8).
 std::string jsonText(const std::string &text);
 // The error object of a failing command under --json, unless the command
-// printed its own report; called once the command has run.
-void finishJson(int exitCode);
+// printed its own report; called once the command has run. `jsonWord`: the
+// command line holds "--json" even where the command's own flag is not the
+// global one (run's), as before any command has started.
+void finishJson(int exitCode, bool jsonWord = false);
 
 // Why the module's last operation failed, in one line and the GNU way
 // ("a.tgz: No such file or directory"), from the errno and path of the first

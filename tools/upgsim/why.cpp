@@ -69,6 +69,14 @@ const std::vector<Rule> &rules() {
          }},
         {std::regex(R"(cannot open (\S+) \(errno = 0x([0-9A-Fa-f]+)\))"),
          [](const std::smatch &m) { return m[1].str() + ": " + errnoText(m[2]); }},
+        {std::regex(R"(version file (\S+) cannot be read \(errno = 0x([0-9A-Fa-f]+)\))"),
+         [](const std::smatch &m) { return m[1].str() + ": " + errnoText(m[2]); }},
+        {std::regex(R"(flush of (\S+) failed \(errno = 0x([0-9A-Fa-f]+)\))"),
+         [](const std::smatch &m) {
+             return "cannot flush " + m[1].str() + ": " + errnoText(m[2]);
+         }},
+        {std::regex(R"(cannot flush '(.*)' to the medium: (.*))"),
+         [](const std::smatch &m) { return "cannot flush " + m[1].str() + ": " + m[2].str(); }},
         {std::regex(R"(reading folder (\S+) failed \(errno = 0x([0-9A-Fa-f]+)\))"),
          [](const std::smatch &m) { return m[1].str() + ": " + errnoText(m[2]); }},
         {std::regex(R"(ERROR - \w+ : CRC error \[(.*)\])"),

@@ -11,7 +11,7 @@ packages=(
   libtcc-dev tcc
   clang libclang-rt-14-dev
   libarchive-tools libarchive-dev libcli11-dev nlohmann-json3-dev
-  libisal-dev isal libssl-dev
+  libisal-dev isal
   clang-tidy cppcheck valgrind
   help2man groff-base man-db dpkg-dev file python3
   "$@"

@@ -257,15 +257,15 @@ bool failed(int rc) {
     return rc == ARCHIVE_RETRY || rc < ARCHIVE_WARN;
 }
 
-// Reads the data of the current entry into `sha`; holes of a sparse file
+// Reads the data of the current entry into `print`; holes of a sparse file
 // read as zeros, as tar writes them. False on a read error.
-bool digestData(struct archive *a, Sha256 &sha, uint64_t size, FileDigest &out) {
+bool digestData(struct archive *a, Fingerprint &print, uint64_t size, FileDigest &out) {
     static const unsigned char zeros[4096] = {};
     uint64_t at = 0;
     auto fillTo = [&](uint64_t to) {
         while (at < to) {
             const size_t n = static_cast<size_t>(std::min<uint64_t>(to - at, sizeof zeros));
-            sha.update(zeros, n);
+            print.update(zeros, n);
             at += n;
         }
     };
@@ -280,12 +280,12 @@ bool digestData(struct archive *a, Sha256 &sha, uint64_t size, FileDigest &out) 
             return false;
         if (offset > 0)
             fillTo(static_cast<uint64_t>(offset));
-        sha.update(buf, len);
+        print.update(buf, len);
         at += len;
     }
     fillTo(size);
     out.size = at;
-    out.sha = sha.digest();
+    out.print = print.value();
     return true;
 }
 
@@ -323,10 +323,10 @@ void readReference(const std::string &hostPath, Reference &ref,
             en.position = static_cast<uint64_t>(archive_read_header_position(a));
             ref.entries.push_back(en);
             if (en.type == AE_IFREG && !en.hardlink) {
-                Sha256 sha;
+                Fingerprint print;
                 RefFile f;
                 f.entry = ref.entries.size() - 1;
-                if (!digestData(a, sha, en.size, f.state)) {
+                if (!digestData(a, print, en.size, f.state)) {
                     ref.tarError = tarComplaint(a, "unreadable tar data");
                     break;
                 }

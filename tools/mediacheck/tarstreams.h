@@ -3,8 +3,8 @@
 // as GNU tar and libarchive do), and a model of the unit's parser, which reads
 // on to the end of the stream and notes, for every header it takes, where it
 // stands and what it writes. The checker compares the two final trees and uses
-// these offsets to name the entry behind each difference. Also the SHA-256
-// digest the trees are compared with. Host tool code (mediacheck only).
+// these offsets to name the entry behind each difference. Also the
+// fingerprint the trees' files are compared by. Host tool code (mediacheck only).
 #ifndef TOOLS_MEDIACHECK_TARSTREAMS_H
 #define TOOLS_MEDIACHECK_TARSTREAMS_H
 
@@ -18,24 +18,27 @@
 
 namespace mediacheck {
 
-// SHA-256 of a byte stream.
-class Sha256 {
+// A 128-bit fingerprint of a byte stream: two CRC-64 (ECMA-182 and Jones
+// polynomials) over the same bytes. Files that differ by chance (a reader's
+// fault, a damaged copy) differ in it; the archives checked are the
+// engineer's own, so no forged collision is to be feared, and the check
+// stays as fast as the inflation it runs beside (SHA-256 took a quarter of
+// its time).
+class Fingerprint {
 public:
-    Sha256();
-    ~Sha256();
-    Sha256(const Sha256 &) = delete;
-    Sha256 &operator=(const Sha256 &) = delete;
     void update(const void *data, size_t size);
-    std::array<unsigned char, 32> digest(); // ends the stream; update() no more
+    std::array<unsigned char, 16> value() const;
+
 private:
-    void *m_ctx;
+    uint64_t m_a = 0;
+    uint64_t m_b = 0;
 };
 
-// The state of one file of a tree: its size and the SHA-256 of its bytes.
+// The state of one file of a tree: its size and the fingerprint of its bytes.
 struct FileDigest {
     uint64_t size = 0;
-    std::array<unsigned char, 32> sha{};
-    bool operator==(const FileDigest &o) const { return size == o.size && sha == o.sha; }
+    std::array<unsigned char, 16> print{};
+    bool operator==(const FileDigest &o) const { return size == o.size && print == o.print; }
     bool operator!=(const FileDigest &o) const { return !(*this == o); }
 };
 

@@ -342,8 +342,12 @@ ScratchFolder::ScratchFolder(const std::string &parent, const std::string &tag) 
         sigemptyset(&sa.sa_mask);
         for (int sig : k_signals)
             sigaddset(&sa.sa_mask, sig);
+        // A signal ignored from the start (a background job's SIGINT) stays
+        // ignored: it cannot end the run.
         for (int i = 0; i < 3; ++i)
-            sigaction(k_signals[i], &sa, &s_previous[i]);
+            if (sigaction(k_signals[i], nullptr, &s_previous[i]) == 0 &&
+                s_previous[i].sa_handler != SIG_IGN)
+                sigaction(k_signals[i], &sa, nullptr);
     }
     m_path = made;
 }

@@ -98,10 +98,10 @@ step "cpack -G DEB"
 (cd "$source_dir/$build" && cpack -G DEB -B "$work/deb" >/dev/null)
 deb=("$work"/deb/upgsim_*_amd64.deb)
 [ -f "${deb[0]}" ] || fail "no upgsim_<version>_amd64.deb"
-dpkg-deb -c "${deb[0]}"
+dpkg-deb -c "${deb[0]}" | tee "$work/deb.list"
 for f in ./usr/share/doc/upgsim/copyright ./usr/share/doc/upgsim/medium.md \
   ./usr/share/man/man1/upgsim.1.gz; do
-  dpkg-deb -c "${deb[0]}" | grep -q " $f\$" || fail "the package lacks $f"
+  grep -q " $f\$" "$work/deb.list" || fail "the package lacks $f"
 done
 depends="$(dpkg-deb -f "${deb[0]}" Depends)"
 step "Depends: $depends"

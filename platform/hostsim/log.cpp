@@ -302,7 +302,8 @@ int logMsg(const char *fmt, _Vx_usr_arg_t a1, _Vx_usr_arg_t a2, _Vx_usr_arg_t a3
     return static_cast<int>(len);
 }
 
-int consolePrintf(const char *fmt, ...) {
+// The unit's console output is printf's, variadic as printf is.
+int consolePrintf(const char *fmt, ...) { // NOLINT(cert-dcl50-cpp)
     if (fmt == nullptr)
         return 0;
     const int savedErrno = errno;

@@ -76,7 +76,7 @@ private:
     }
 
     int m_fd;
-    char m_buffer[512];
+    char m_buffer[512] = {};
     int m_pos = 0;
     int m_end = 0;
     bool m_at_end = false;

@@ -69,10 +69,10 @@ t_upg_plugin_type C_MAP_UPG_CARTOTREE::GetUpgradeType(const char *p_descri_root_
                      (_Vx_usr_arg_t)l_data_List_tmp.GetSize());
         if (l_status == 0)
             l_status = SaveMainDescriDatIntoSpecifiedList(l_data_List_tmp);
-        if (l_status == 0)
+        if (l_status == 0) {
             DeriveCurrVersNaviPath();
-        if (l_status == 0)
             l_status = GetUpgDVDorCDValidFileIfFound();
+        }
         if (l_status == 0) {
             LogCartoTree("GetUpgradeType()  m_map_plgin_DVD_or_CD = %s\n",
                          (_Vx_usr_arg_t)m_map_plgin_DVD_or_CD.GetBuffer());

@@ -181,8 +181,17 @@ struct Fault {
     long long capacity;            // also played on the card's device, as the command does
     bool only = false;             // no finding of another code
     int table = -1;                // the script's country table size (-1: the real one)
+    const char *says = nullptr;    // a text the JSON report holds (a reason, a name)
     const char *pending = nullptr; // why the case cannot pass yet (skipped)
 };
+
+// Replaces the first `from` in the medium's file `rel` by `to`.
+bool edit(Medium &m, const std::string &rel, const std::string &from, const std::string &to) {
+    std::string text = readFile(m.root() + "/" + rel);
+    const size_t at = text.find(from);
+    return at != std::string::npos &&
+           writeFile(m.root() + "/" + rel, text.replace(at, from.size(), to));
+}
 
 const char *const k_fra = "MAPPE/FRA/FRA.tgz";
 const char *const k_poi = "POI/POI_UPD.tgz";
@@ -290,6 +299,39 @@ const Fault k_faults[] = {
          return true;
      },
      "NOTHING_OFFERED", "MAPPE", 1, -1, true},
+    // An empty card counts as version 0, release 0: the medium's negative
+    // release is the cause, not a newer card.
+    {"NegativeReleaseOnAnEmptyCard",
+     [](Medium &m, const std::string &) {
+         return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "VERSION:5", "VERSION:0") &&
+                edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "RELEASE:1", "RELEASE:-1");
+     },
+     "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1, true, -1,
+     "the medium's release -1 (version 0) is below 0, the release of a country the card does "
+     "not hold"},
+    {"NegativeVersion",
+     [](Medium &m, const std::string &) {
+         return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "VERSION:5", "VERSION:-2");
+     },
+     "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1, true, -1,
+     "the medium's version -2 is below the card's 0"},
+    {"CurrentVersionFileNotListed",
+     [](Medium &m, const std::string &) {
+         return edit(m, "DESCRI.DAT", "CURR_VERS_NAVI.TXT", "CURR_VERS_NAVI.OLD");
+     },
+     "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1, false, -1,
+     "the main descriptor lists no current-version file CURR_VERS_NAVI.TXT"},
+    {"CurrentVersionFileListedButMissing",
+     [](Medium &m, const std::string &) {
+         return fs::remove(m.root() + "/MAPS/CURR_VERS_NAVI.TXT");
+     },
+     "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1, false, -1,
+     "the current-version file CURR_VERS_NAVI.TXT does not open"},
+    {"QuoteInACountrysName",
+     [](Medium &m, const std::string &) {
+         return edit(m, "MAPS/CURR_VERS_NAVI.TXT", "\"Italia\"", "\"Ital'ia\"");
+     },
+     nullptr, nullptr, 0, -1, false, -1, "\"name\": \"Ital'ia\""},
     {"MoreCountriesThanTheScriptsTable", [](Medium &, const std::string &) { return true; },
      "COUNTRY_TABLE_FULL", "MAPPE", 1, -1, true, 1},
     {"MapArchiveWithAnotherExtension",
@@ -465,7 +507,7 @@ const Fault k_faults[] = {
          m.setArchive("FRA", gzip(tar.substr(0, 700)) + gzip(tar.substr(700)) + gzip(""));
          return true;
      },
-     nullptr, nullptr, 0, -1, false, -1, MULTI_MEMBER_PENDING},
+     nullptr, nullptr, 0, -1, false, -1, nullptr, MULTI_MEMBER_PENDING},
 };
 
 class MediaCheckFault : public MediaCheck, public ::testing::WithParamInterface<Fault> {};
@@ -487,6 +529,10 @@ TEST_P(MediaCheckFault, IsFoundWithItsCodeAndPath) {
     const int rc = check(r, f.capacity, f.table);
     const std::string text = mediacheck::renderText(r);
     EXPECT_EQ(rc, f.rc) << text;
+    if (f.says != nullptr) {
+        EXPECT_NE(mediacheck::renderJson(r).find(f.says), std::string::npos)
+            << mediacheck::renderJson(r);
+    }
     if (f.code == nullptr)
         EXPECT_TRUE(r.findings.empty()) << text;
     else

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -538,11 +539,27 @@ TEST_P(MediaCheckFault, IsFoundWithItsCodeAndPath) {
     else
         EXPECT_TRUE(hasFinding(r, f.code, f.path)) << text;
     // No finding is left without a code, a path or a message, none speaks of
-    // the reader's internals, and each is told once.
+    // the reader's internals, and each is told once, with a section of the
+    // medium's document that exists.
+    static const std::string doc = readFile(std::string(UPG_SOURCE_DIR) + "/docs/medium.md");
     for (const auto &x : r.findings) {
         EXPECT_FALSE(x.code.empty() || x.message.empty()) << text;
         EXPECT_EQ(x.message.find("INTERNAL"), std::string::npos) << text;
         EXPECT_TRUE(!f.only || x.code == f.code) << text;
+        const char *section = mediacheck::docSection(x.code);
+        if (x.code == "SCRATCH_LEFT_OVER")
+            continue;
+        ASSERT_NE(section, nullptr) << x.code;
+        EXPECT_NE(doc.find("# " + std::string(section) + "\n"), std::string::npos) << section;
+    }
+    // The text fits 80 columns but for a word longer than a line (the
+    // medium's own path).
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t word = line.find_first_not_of(' ');
+        EXPECT_TRUE(line.size() <= 80 || line.compare(0, 7, "Medium:") == 0 ||
+                    line.find(' ', word) == std::string::npos)
+            << line;
     }
 }
 
@@ -658,6 +675,11 @@ TEST_F(MediaCheck, CommandExitCodesAndJson) {
     EXPECT_EQ(runUpgsim(media + " --sd-capacity 1M check --block-sizes 4096", out), 1);
     const std::string text = readFile(out + "/stdout");
     EXPECT_NE(text.find("MAPPE/FRA/FRA.tgz\n  error   GZ_TRUNCATED"), std::string::npos) << text;
+    EXPECT_NE(text.find("(medium.md: "), std::string::npos) << text;
+    EXPECT_EQ(runUpgsim(media + " check --block-sizes 4096 --json", out), 1);
+    j = nlohmann::json::parse(readFile(out + "/stdout"));
+    ASSERT_FALSE(j["findings"].empty());
+    EXPECT_EQ(j["findings"][0]["doc"], "The archive rules of the unit's extractor");
     EXPECT_EQ(runUpgsim(media + " check --block-sizes 4096,x", out), 2);
     EXPECT_EQ(runUpgsim("check", out), 2);
 }

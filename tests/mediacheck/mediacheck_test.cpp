@@ -14,6 +14,7 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -176,7 +177,16 @@ struct Fault {
     long long capacity;            // also played on the card's device, as the command does
     bool only = false;             // no finding of another code
     int table = -1;                // the script's country table size (-1: the real one)
+    const char *says = nullptr;    // a text the JSON report holds (a reason, a name)
 };
+
+// Replaces the first `from` in the medium's file `rel` by `to`.
+bool edit(Medium &m, const std::string &rel, const std::string &from, const std::string &to) {
+    std::string text = readFile(m.root() + "/" + rel);
+    const size_t at = text.find(from);
+    return at != std::string::npos &&
+           writeFile(m.root() + "/" + rel, text.replace(at, from.size(), to));
+}
 
 const char *const k_fra = "MAPPE/FRA/FRA.tgz";
 const char *const k_poi = "POI/POI_UPD.tgz";
@@ -284,6 +294,39 @@ const Fault k_faults[] = {
          return true;
      },
      "NOTHING_OFFERED", "MAPPE", 1, -1, true},
+    // An empty card counts as version 0, release 0: the medium's negative
+    // release is the cause, not a newer card.
+    {"NegativeReleaseOnAnEmptyCard",
+     [](Medium &m, const std::string &) {
+         return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "VERSION:5", "VERSION:0") &&
+                edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "RELEASE:1", "RELEASE:-1");
+     },
+     "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1, true, -1,
+     "the medium's release -1 (version 0) is below 0, the release of a country the card does "
+     "not hold"},
+    {"NegativeVersion",
+     [](Medium &m, const std::string &) {
+         return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "VERSION:5", "VERSION:-2");
+     },
+     "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1, true, -1,
+     "the medium's version -2 is below the card's 0"},
+    {"CurrentVersionFileNotListed",
+     [](Medium &m, const std::string &) {
+         return edit(m, "DESCRI.DAT", "CURR_VERS_NAVI.TXT", "CURR_VERS_NAVI.OLD");
+     },
+     "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1, false, -1,
+     "the main descriptor lists no current-version file CURR_VERS_NAVI.TXT"},
+    {"CurrentVersionFileListedButMissing",
+     [](Medium &m, const std::string &) {
+         return fs::remove(m.root() + "/MAPS/CURR_VERS_NAVI.TXT");
+     },
+     "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1, false, -1,
+     "the current-version file CURR_VERS_NAVI.TXT does not open"},
+    {"QuoteInACountrysName",
+     [](Medium &m, const std::string &) {
+         return edit(m, "MAPS/CURR_VERS_NAVI.TXT", "\"Italia\"", "\"Ital'ia\"");
+     },
+     nullptr, nullptr, 0, -1, false, -1, "\"name\": \"Ital'ia\""},
     {"MoreCountriesThanTheScriptsTable", [](Medium &, const std::string &) { return true; },
      "COUNTRY_TABLE_FULL", "MAPPE", 1, -1, true, 1},
     {"MapArchiveWithAnotherExtension",
@@ -479,16 +522,36 @@ TEST_P(MediaCheckFault, IsFoundWithItsCodeAndPath) {
     const int rc = check(r, f.capacity, f.table);
     const std::string text = mediacheck::renderText(r);
     EXPECT_EQ(rc, f.rc) << text;
+    if (f.says != nullptr) {
+        EXPECT_NE(mediacheck::renderJson(r).find(f.says), std::string::npos)
+            << mediacheck::renderJson(r);
+    }
     if (f.code == nullptr)
         EXPECT_TRUE(r.findings.empty()) << text;
     else
         EXPECT_TRUE(hasFinding(r, f.code, f.path)) << text;
     // No finding is left without a code, a path or a message, none speaks of
-    // the reader's internals, and each is told once.
+    // the reader's internals, and each is told once, with a section of the
+    // medium's document that exists.
+    static const std::string doc = readFile(std::string(UPG_SOURCE_DIR) + "/docs/medium.md");
     for (const auto &x : r.findings) {
         EXPECT_FALSE(x.code.empty() || x.message.empty()) << text;
         EXPECT_EQ(x.message.find("INTERNAL"), std::string::npos) << text;
         EXPECT_TRUE(!f.only || x.code == f.code) << text;
+        const char *section = mediacheck::docSection(x.code);
+        if (x.code == "SCRATCH_LEFT_OVER")
+            continue;
+        ASSERT_NE(section, nullptr) << x.code;
+        EXPECT_NE(doc.find("# " + std::string(section) + "\n"), std::string::npos) << section;
+    }
+    // The text fits 80 columns but for a word longer than a line (the
+    // medium's own path).
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t word = line.find_first_not_of(' ');
+        EXPECT_TRUE(line.size() <= 80 || line.compare(0, 7, "Medium:") == 0 ||
+                    line.find(' ', word) == std::string::npos)
+            << line;
     }
 }
 
@@ -604,6 +667,11 @@ TEST_F(MediaCheck, CommandExitCodesAndJson) {
     EXPECT_EQ(runUpgsim(media + " --sd-capacity 1M check --block-sizes 4096", out), 1);
     const std::string text = readFile(out + "/stdout");
     EXPECT_NE(text.find("MAPPE/FRA/FRA.tgz\n  error   GZ_TRUNCATED"), std::string::npos) << text;
+    EXPECT_NE(text.find("(medium.md: "), std::string::npos) << text;
+    EXPECT_EQ(runUpgsim(media + " check --block-sizes 4096 --json", out), 1);
+    j = nlohmann::json::parse(readFile(out + "/stdout"));
+    ASSERT_FALSE(j["findings"].empty());
+    EXPECT_EQ(j["findings"][0]["doc"], "The archive rules of the unit's extractor");
     EXPECT_EQ(runUpgsim(media + " check --block-sizes 4096,x", out), 2);
     EXPECT_EQ(runUpgsim("check", out), 2);
 }

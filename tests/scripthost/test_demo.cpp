@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 
 namespace {
 
@@ -124,6 +125,13 @@ TEST_F(DemoTest, MapUpgradeInstallsOfferedCountriesAndStagesPois) {
               std::string::npos);
     EXPECT_NE(output.find("module log    " + work() + "/upgsim-demo.log"), std::string::npos);
     EXPECT_TRUE(fs::exists(work() + "/upgsim-demo.log"));
+    // The summary fits 80 columns, but for the lines that name the work
+    // folder.
+    const size_t summary = output.find("\nSummary\n");
+    ASSERT_NE(summary, std::string::npos) << output;
+    std::istringstream lines(output.substr(summary));
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(line.size() <= 80 || line.find(work()) != std::string::npos) << line;
 }
 
 TEST_F(DemoTest, RefusesAFolderThatIsNotEmpty) {

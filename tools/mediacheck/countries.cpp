@@ -64,7 +64,7 @@ void decide(Section &s, Decision d, const std::string &reason) {
 }
 
 // Reads one log line of a country's section.
-void readCountryLine(Section &s, const std::string &line, long blockSize) {
+void readCountryLine(Section &s, const std::string &line, long blockSize, bool currVersListed) {
     CountryDecision &c = s.country;
     const std::string where = "MAPPE/" + c.dir;
     if (has(line, "LoadDescriDataInMemory(),  fopen (")) {
@@ -101,12 +101,22 @@ void readCountryLine(Section &s, const std::string &line, long blockSize) {
         decide(s, Decision::MediumFault, "the group file's path does not contain the CID " + c.cid);
     } else if (has(line, "GetCIDValuesFromDVD(), (fopen '")) {
         decide(s, Decision::MediumFault,
-               "the current-version file CURR_VERS_NAVI.TXT does not open");
+               currVersListed ? "the current-version file CURR_VERS_NAVI.TXT does not open"
+                              : "the main descriptor lists no current-version file "
+                                "CURR_VERS_NAVI.TXT");
     } else if (has(line, "not found or corrupted")) {
         decide(s, Decision::MediumFault,
                "no complete line for CID " + c.cid + " in CURR_VERS_NAVI.TXT");
     } else if (has(line, "GetCIDValuesFromDVD ('")) {
-        c.name = between(line, "') = '");
+        // "... ('CID') = 'name' 'Qq-yyyy'": the name may hold quotes of its
+        // own, so it ends at the last "' 'Q", not at the next quote.
+        const std::string open = "') = '";
+        const size_t at = line.find(open);
+        const size_t end = line.rfind("' 'Q");
+        if (at != std::string::npos && end != std::string::npos && end >= at + open.size())
+            c.name = line.substr(at + open.size(), end - at - open.size());
+        else
+            c.name = between(line, open);
     } else if (has(line, "m_plgin_partition_blk_size == ")) {
         s.blockSizeBad = true;
     } else if (has(line, "Error during reading '")) {
@@ -127,14 +137,32 @@ void readCountryLine(Section &s, const std::string &line, long blockSize) {
                        " bytes have no size key of their own)");
         }
     } else if (has(line, "),  new version (")) {
-        decide(s, Decision::CardNewer,
-               "the card holds a newer version (" + between(line, "old version (", ')') +
-                   " against " + between(line, "new version (", ')') + " on the medium)");
+        // A card without this country counts as version 0: a negative
+        // version on the medium is refused even on an empty card.
+        const std::string medium = between(line, "new version (", ')');
+        const std::string card = between(line, "old version (", ')');
+        if (!medium.empty() && medium[0] == '-')
+            decide(s, Decision::MediumFault,
+                   "the medium's version " + medium + " is below the card's " + card +
+                       " (a country not on the card counts as version 0)");
+        else
+            decide(s, Decision::CardNewer,
+                   "the card holds a newer version (" + card + " against " + medium +
+                       " on the medium)");
     } else if (has(line, "=> new release (")) {
-        decide(s, Decision::CardNewer,
-               "the card holds a newer release (" + between(line, "old release (", ')') +
-                   " against " + between(line, "new release (", ')') + " on the medium, version " +
-                   between(line, "version (", ')') + ")");
+        // No release on the card (no such country, or no RELEASE key) counts
+        // as release 0: only a negative release on the medium is below it.
+        const std::string medium = between(line, "new release (", ')');
+        const std::string card = between(line, "old release (", ')');
+        const std::string version = between(line, "version (", ')');
+        if (card.empty())
+            decide(s, Decision::MediumFault,
+                   "the medium's release " + medium + " (version " + version +
+                       ") is below 0, the release of a country the card does not hold");
+        else
+            decide(s, Decision::CardNewer,
+                   "the card holds a newer release (" + card + " against " + medium +
+                       " on the medium, version " + version + ")");
     } else if (has(line, "Not supported upgrade type")) {
         decide(s, Decision::MediumFault, "not a country-selection medium");
     } else if (has(line, "m_number_of_cid_on_media = ")) {
@@ -190,7 +218,7 @@ OfferRun decideCountries(const std::string &descriptor) {
     if (run.upgradeType != 1)
         return run;
 
-    tree.GetUpgDVD_CurrVersNaviAbsolutePath();
+    const bool currVersListed = tree.GetUpgDVD_CurrVersNaviAbsolutePath() == 0;
     hostsim::clearCapturedLog();
     CKWArray<C_MAP_UPG_CARTOTREE::t_plugin_cid_element> unused(10, 10);
     run.listResult = tree.Build_DVD_CIDInfoList(tree.GetUpgPlginType(), unused);
@@ -204,7 +232,7 @@ OfferRun decideCountries(const std::string &descriptor) {
             s.country.cid = s.country.dir;
             sections.push_back(s);
         } else if (!sections.empty()) {
-            readCountryLine(sections.back(), l.text, blockSize);
+            readCountryLine(sections.back(), l.text, blockSize, currVersListed);
         }
     }
     int offered = 0; // the module lists the countries it offers in scan order

@@ -122,8 +122,15 @@ struct CheckReport {
 // one finding that says why.
 int runMediaCheck(const CheckOptions &options, CheckReport &report);
 
+// The heading of the section of docs/medium.md that explains a finding's
+// code ("DESCRI.DAT: the descriptors"), or nullptr for a code no section
+// covers (a usage error, a scratch folder left over).
+const char *docSection(const std::string &code);
+
 // The report as text: a summary first (medium, type, countries per block
-// size, error and warning counts), then the findings grouped by file.
+// size, error and warning counts), then the findings grouped by file, each
+// with the section of docs/medium.md that explains it; lines are broken at
+// spaces to fit 80 columns.
 std::string renderText(const CheckReport &report);
 // The report as one JSON object (see the README: "upgsim check --json").
 std::string renderJson(const CheckReport &report);

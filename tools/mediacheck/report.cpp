@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstring>
 #include <map>
 #include <sstream>
 
@@ -51,15 +52,75 @@ std::string utf8(const std::string &s) {
     return out;
 }
 
+// `lead` then the words of `text`, broken at spaces into lines of at most
+// `width` columns (a longer word stays whole), the following lines indented
+// by `indent` spaces; ends with a newline.
+std::string wrap(const std::string &lead, const std::string &text, size_t indent,
+                 size_t width = 80) {
+    std::string out;
+    std::string line = lead;
+    bool bare = true; // no word on this line yet
+    std::istringstream words(text);
+    std::string word;
+    while (words >> word) {
+        if (!bare && line.size() + 1 + word.size() > width) {
+            out += line + "\n";
+            line = std::string(indent, ' ');
+            bare = true;
+        }
+        if (!bare)
+            line += ' ';
+        line += word;
+        bare = false;
+    }
+    return out + line + "\n";
+}
+
+// A finding's message and the section that explains it.
+std::string explained(const Finding &f) {
+    const char *section = docSection(f.code);
+    return section == nullptr ? f.message : f.message + " (medium.md: " + section + ")";
+}
+
 } // namespace
+
+const char *docSection(const std::string &code) {
+    static const char *const k_descri = "DESCRI.DAT: the descriptors";
+    static const char *const k_archives = "The archive rules of the unit's extractor";
+    static const char *const k_offer = "How the module decides what to offer";
+    static const char *const k_country = "A country folder: MAPPE/CID/";
+    static const char *const k_inf = "CD_VER.NAV.INF: code, version, release, sizes";
+    struct Entry {
+        const char *prefix; // a code, or the start of a family of codes
+        const char *section;
+    };
+    static const Entry k_entries[] = {
+        {"DESCRI_", k_descri},
+        {"VERSION_FILE_CASE", "DVD_VER.NAV or CD_VER.NAV: the version file"},
+        {"UPGRADE_NONE", k_offer},
+        {"COUNTRY_BLOCK_SIZE", k_inf},
+        {"COUNTRY_REFUSED", k_offer},
+        {"COUNTRY_TABLE_FULL", k_offer},
+        {"NOTHING_OFFERED", k_offer},
+        {"COUNTRY_", k_country},
+        {"GZ_", k_archives},
+        {"TAR_", k_archives},
+        {"POI_", "The POI delivery"},
+        {"SPACE_SHORT", k_inf},
+    };
+    for (const Entry &e : k_entries)
+        if (code.compare(0, std::strlen(e.prefix), e.prefix) == 0)
+            return e.section;
+    return nullptr;
+}
 
 std::string renderText(const CheckReport &r) {
     std::ostringstream out;
     out << "Medium:        " << r.medium << "\n";
-    out << "Upgrade type:  " << r.upgradeType << " (" << upgradeTypeName(r.upgradeType) << ")";
-    if (!r.typeReason.empty())
-        out << ": " << r.typeReason;
-    out << "\n";
+    out << wrap("Upgrade type:  ",
+                std::to_string(r.upgradeType) + " (" + upgradeTypeName(r.upgradeType) + ")" +
+                    (r.typeReason.empty() ? "" : ": " + r.typeReason),
+                15);
     if (!r.countries.empty()) {
         out << "Countries offered per SD block size:\n";
         for (long bs : r.blockSizes) {
@@ -72,8 +133,11 @@ std::string renderText(const CheckReport &r) {
                     ++count;
                 }
             }
-            out << "  " << bs << std::string(bs < 10000 ? (bs < 1000 ? 3 : 2) : 1, ' ') << count
-                << " of " << r.countries.size() << (list.empty() ? "" : ": " + list) << "\n";
+            const std::string lead =
+                "  " + std::to_string(bs) + std::string(bs < 10000 ? (bs < 1000 ? 3 : 2) : 1, ' ') +
+                std::to_string(count) + " of " + std::to_string(r.countries.size()) +
+                (list.empty() ? "" : ": ");
+            out << wrap(lead, list, 10);
         }
     }
     out << "Archives read: " << r.archivesRead << " (" << r.archiveBytes << " bytes)\n";
@@ -96,11 +160,11 @@ std::string renderText(const CheckReport &r) {
                 out << "\nCountries left out:\n";
                 header = true;
             }
-            out << "  " << c.cid << " (MAPPE/" << c.dir << ")";
+            std::string lead = "  " + c.cid + " (MAPPE/" + c.dir + ")";
             if (reason.second.find(',') == std::string::npos ||
                 c.reasons.size() < r.blockSizes.size())
-                out << " at " << reason.second;
-            out << ": " << reason.first << "\n";
+                lead += " at " + reason.second;
+            out << wrap(lead + ": ", reason.first, 4);
         }
     }
 
@@ -110,8 +174,9 @@ std::string renderText(const CheckReport &r) {
             out << "\n" << (f.path.empty() ? "(medium)" : f.path) << "\n";
             current = f.path;
         }
-        out << "  " << (f.severity == Severity::Error ? "error  " : "warning") << " " << f.code
-            << ": " << f.message << "\n";
+        out << wrap(std::string("  ") + (f.severity == Severity::Error ? "error  " : "warning") +
+                        " " + f.code + ": ",
+                    explained(f), 4);
     }
     if (r.findings.empty())
         out << "\nNo finding: the medium is ready.\n";
@@ -147,6 +212,8 @@ std::string renderJson(const CheckReport &r) {
         fj["code"] = f.code;
         fj["path"] = utf8(f.path);
         fj["message"] = utf8(f.message);
+        const char *section = docSection(f.code);
+        fj["doc"] = section == nullptr ? nlohmann::ordered_json() : nlohmann::ordered_json(section);
         j["findings"].push_back(fj);
     }
     // Names from the medium may be in any encoding: never throw on them.

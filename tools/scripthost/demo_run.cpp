@@ -108,8 +108,8 @@ void printBanner(FILE *out, const DemoOptions &options, const std::string &work,
     std::fprintf(out, "upgsim demo: a map upgrade on a simulated navigation unit\n\n");
     std::fprintf(out, "  medium /DVD   map DVD with %s, and a POI delivery\n", offered.c_str());
     std::fprintf(out,
-                 "  card   /SDH   maps %s installed, the driver's POIs for FRA; block size "
-                 "%ld\n",
+                 "  card   /SDH   maps %s installed, the driver's POIs for FRA;\n"
+                 "                block size %ld\n",
                  installed.c_str(), blockSize);
     std::fprintf(out, "  folder %s%s, built in %.1f s\n", work.c_str(),
                  temporary ? " (temporary; --keep DIR keeps one)" : "", buildSeconds);
@@ -222,9 +222,11 @@ void printSummary(FILE *out, const DemoSummary &summary, const std::string &work
     for (const DemoSummary::Map &m : summary.maps) {
         switch (m.state) {
         case DemoSummary::Map::State::Installed:
-            std::fprintf(out, "%s%s %-12s %3s -> %s  installed in /SDH/MAPPE/%s/ (%lu files, %s)\n",
-                         label, m.cid.c_str(), m.name.c_str(), m.before.c_str(), m.now.c_str(),
-                         m.cid.c_str(), m.files, megabytes(m.bytes).c_str());
+            // The folder is the card's MAPPE/<cid>/: the line stays within
+            // 80 columns without it.
+            std::fprintf(out, "%s%s %-12s %3s -> %s  installed (%lu files, %s)\n", label,
+                         m.cid.c_str(), m.name.c_str(), m.before.c_str(), m.now.c_str(), m.files,
+                         megabytes(m.bytes).c_str());
             break;
         case DemoSummary::Map::State::Kept:
             std::fprintf(out, "%s%s %-12s %3s kept: the medium's %s is older\n", label,
@@ -240,12 +242,17 @@ void printSummary(FILE *out, const DemoSummary &summary, const std::string &work
 
     label = "  POIs staged   ";
     for (const DemoSummary::StagedPois &p : summary.pois) {
-        std::fprintf(out, "%s%s  %lu files (groups dated RST %s, FUEL %s)\n", label,
-                     p.folder.c_str(), p.files, p.rstDate.c_str(), p.fuelDate.c_str());
+        // Paths relative to the card (the "SD card" line below), dates of
+        // the RST and FUEL groups: within 80 columns.
+        std::string folder = p.folder;
+        if (folder.compare(0, 5, "/SDH/") == 0)
+            folder.erase(0, 5);
+        std::fprintf(out, "%s%s  %lu files (RST %s, FUEL %s)\n", label, folder.c_str(), p.files,
+                     p.rstDate.c_str(), p.fuelDate.c_str());
         label = "                ";
     }
     if (!summary.poiVersion.empty())
-        std::fprintf(out, "%s/SDH/TEMP_POI_VER.POI  POI version %s\n", label,
+        std::fprintf(out, "%sTEMP_POI_VER.POI  POI version %s\n", label,
                      summary.poiVersion.c_str());
     if (summary.pois.empty() && summary.poiVersion.empty())
         std::fprintf(out, "%snone\n", label);
@@ -382,7 +389,8 @@ DemoReport runDemo(const DemoOptions &options) {
     if (end.how != ChildEnd::How::Interrupted) {
         std::string ending = "did not run";
         if (end.how == ChildEnd::How::Signaled)
-            ending = "ended by signal " + std::to_string(end.code) + " (" + signalName(end.code) + ")";
+            ending =
+                "ended by signal " + std::to_string(end.code) + " (" + signalName(end.code) + ")";
         else if (report.exitCode == k_exit_not_compiled)
             ending = "did not compile";
         int tickHz = options.tickHz > 0 ? options.tickHz : k_demo_tick_hz;

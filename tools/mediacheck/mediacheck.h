@@ -131,6 +131,11 @@ const char *docSection(const std::string &code);
 // size, error and warning counts), then the findings grouped by file, each
 // with the section of docs/medium.md that explains it; lines are broken at
 // spaces to fit 80 columns.
+// `lead` then the words of `text`, broken at spaces into lines of at most
+// `width` columns (a longer word stays whole), the following lines indented
+// by `indent` spaces; ends with a newline. Shared by every text report.
+std::string wrapText(const std::string &lead, const std::string &text, size_t indent,
+                     size_t width = 80);
 std::string renderText(const CheckReport &report);
 // The report as one JSON object (see the README: "upgsim check --json").
 std::string renderJson(const CheckReport &report);

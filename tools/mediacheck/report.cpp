@@ -52,11 +52,19 @@ std::string utf8(const std::string &s) {
     return out;
 }
 
+// A finding's message and the section that explains it.
+std::string explained(const Finding &f) {
+    const char *section = docSection(f.code);
+    return section == nullptr ? f.message : f.message + " (medium.md: " + section + ")";
+}
+
+} // namespace
+
 // `lead` then the words of `text`, broken at spaces into lines of at most
 // `width` columns (a longer word stays whole), the following lines indented
 // by `indent` spaces; ends with a newline.
-std::string wrap(const std::string &lead, const std::string &text, size_t indent,
-                 size_t width = 80) {
+std::string wrapText(const std::string &lead, const std::string &text, size_t indent,
+                     size_t width) {
     std::string out;
     std::string line = lead;
     bool bare = true; // no word on this line yet
@@ -75,14 +83,6 @@ std::string wrap(const std::string &lead, const std::string &text, size_t indent
     }
     return out + line + "\n";
 }
-
-// A finding's message and the section that explains it.
-std::string explained(const Finding &f) {
-    const char *section = docSection(f.code);
-    return section == nullptr ? f.message : f.message + " (medium.md: " + section + ")";
-}
-
-} // namespace
 
 const char *docSection(const std::string &code) {
     static const char *const k_descri = "DESCRI.DAT: the descriptors";
@@ -117,10 +117,10 @@ const char *docSection(const std::string &code) {
 std::string renderText(const CheckReport &r) {
     std::ostringstream out;
     out << "Medium:        " << r.medium << "\n";
-    out << wrap("Upgrade type:  ",
-                std::to_string(r.upgradeType) + " (" + upgradeTypeName(r.upgradeType) + ")" +
-                    (r.typeReason.empty() ? "" : ": " + r.typeReason),
-                15);
+    out << wrapText("Upgrade type:  ",
+                    std::to_string(r.upgradeType) + " (" + upgradeTypeName(r.upgradeType) + ")" +
+                        (r.typeReason.empty() ? "" : ": " + r.typeReason),
+                    15);
     if (!r.countries.empty()) {
         out << "Countries offered per SD block size:\n";
         for (long bs : r.blockSizes) {
@@ -137,7 +137,7 @@ std::string renderText(const CheckReport &r) {
                 "  " + std::to_string(bs) + std::string(bs < 10000 ? (bs < 1000 ? 3 : 2) : 1, ' ') +
                 std::to_string(count) + " of " + std::to_string(r.countries.size()) +
                 (list.empty() ? "" : ": ");
-            out << wrap(lead, list, 10);
+            out << wrapText(lead, list, 10);
         }
     }
     out << "Archives read: " << r.archivesRead << " (" << r.archiveBytes << " bytes)\n";
@@ -164,7 +164,7 @@ std::string renderText(const CheckReport &r) {
             if (reason.second.find(',') == std::string::npos ||
                 c.reasons.size() < r.blockSizes.size())
                 lead += " at " + reason.second;
-            out << wrap(lead + ": ", reason.first, 4);
+            out << wrapText(lead + ": ", reason.first, 4);
         }
     }
 
@@ -174,9 +174,10 @@ std::string renderText(const CheckReport &r) {
             out << "\n" << (f.path.empty() ? "(medium)" : f.path) << "\n";
             current = f.path;
         }
-        out << wrap(std::string("  ") + (f.severity == Severity::Error ? "error  " : "warning") +
-                        " " + f.code + ": ",
-                    explained(f), 4);
+        out << wrapText(std::string("  ") +
+                            (f.severity == Severity::Error ? "error  " : "warning") + " " + f.code +
+                            ": ",
+                        explained(f), 4);
     }
     if (r.findings.empty())
         out << "\nNo finding: the medium is ready.\n";

@@ -6,6 +6,7 @@
 #include "tools/upgsim/upgsim.h"
 
 #include "platform/hostsim/hostsim.h"
+#include "tools/mediacheck/mediacheck.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -155,23 +156,7 @@ std::string creatableFolder(const std::string &unitPath) {
 
 std::string wrapText(const std::string &lead, const std::string &text, std::size_t indent,
                      std::size_t width) {
-    std::string out;
-    std::string line = lead;
-    bool bare = true; // no word on this line yet
-    std::istringstream words(text);
-    std::string word;
-    while (words >> word) {
-        if (!bare && line.size() + 1 + word.size() > width) {
-            out += line + "\n";
-            line = std::string(indent, ' ');
-            bare = true;
-        }
-        if (!bare)
-            line += ' ';
-        line += word;
-        bare = false;
-    }
-    return out + line + "\n";
+    return mediacheck::wrapText(lead, text, indent, width);
 }
 
 } // namespace upgsim

@@ -76,6 +76,9 @@ names+=(floor)
 have() { command -v "$1" >/dev/null 2>&1; }
 have bsdtar && names+=(bsdtar)
 have tar && names+=(tar)
+# GNU tar followed by a flush of the output's file system: the same durable
+# work as upgsim untar, which flushes its destination before it reports 0.
+have tar && have sync && names+=(tar-sync)
 have igzip && names+=(igzip)
 
 run_one() { # name archive out
@@ -85,6 +88,7 @@ run_one() { # name archive out
     floor) "$floor_tool" "$2" ;;
     bsdtar) bsdtar -xzf "$2" -C "$3" ;;
     tar) tar -xzf "$2" -C "$3" ;;
+    tar-sync) tar -xzf "$2" -C "$3" && sync -f "$3" ;;
     igzip) igzip -dc "$2" >/dev/null ;;
     esac
 }
@@ -93,7 +97,7 @@ median() { sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a > 0 && b > 0) printf "%.3f", a/b; else printf "-"}'; }
 
 # Ratio columns: numerator, denominator.
-ratios=("upgsim floor" "upgsim bsdtar" "upgsim tar" "upgsim igzip")
+ratios=("upgsim floor" "upgsim bsdtar" "upgsim tar" "upgsim tar-sync" "upgsim igzip")
 [ -n "$upgsim_zlib" ] && ratios+=("upgsim-zlib floor" "upgsim-zlib bsdtar" "upgsim-zlib tar")
 ratios+=("igzip floor")
 

@@ -174,10 +174,10 @@ struct Fault {
     const char *code;
     const char *path;
     int rc;
-    long long capacity;            // also played on the card's device, as the command does
-    bool only = false;             // no finding of another code
-    int table = -1;                // the script's country table size (-1: the real one)
-    const char *says = nullptr;    // a text the JSON report holds (a reason, a name)
+    long long capacity;         // also played on the card's device, as the command does
+    bool only = false;          // no finding of another code
+    int table = -1;             // the script's country table size (-1: the real one)
+    const char *says = nullptr; // a text the JSON report holds (a reason, a name)
 };
 
 // Replaces the first `from` in the medium's file `rel` by `to`.
@@ -500,6 +500,17 @@ const Fault k_faults[] = {
          const std::string tar = fraThen("") + two.finish();
          // Members cut mid-block, and an empty last member (bgzip's end).
          m.setArchive("FRA", gzip(tar.substr(0, 700)) + gzip(tar.substr(700)) + gzip(""));
+         return true;
+     },
+     nullptr, nullptr, 0, -1, false, -1},
+    {"GzipMemberEndsWhereTheReaderBufferFills",
+     [](Medium &m, const std::string &) {
+         TarBuilder big;
+         big.file("FRA/big.dat", sampleContent(300000, 5));
+         const std::string tar = fraThen("") + big.finish();
+         // The reference pass reads 256 KiB of inflated data at a time.
+         const size_t at = 256 * 1024;
+         m.setArchive("FRA", gzip(tar.substr(0, at)) + gzip(tar.substr(at)));
          return true;
      },
      nullptr, nullptr, 0, -1, false, -1},

@@ -7,12 +7,12 @@
 #include "tools/mediacheck/mediacheck.h"
 
 #include "platform/hostsim/hostsim.h"
+#include "tools/mediacheck/gzstream.h"
 #include "tools/mediacheck/tarstreams.h"
 #include "untgz/C_UNTGZ.h"
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -27,172 +27,6 @@ namespace fs = std::filesystem;
 namespace mediacheck {
 
 namespace {
-
-const size_t k_chunk = 256 * 1024;
-
-// Pull reader of a gzip file: inflates member after member and tells how the
-// stream ends. A file without the gzip magic is passed through as it is (the
-// unit's reader does the same).
-class GzStream {
-public:
-    explicit GzStream(const std::string &path) : m_in(k_chunk), m_out(k_chunk) {
-        m_file = std::fopen(path.c_str(), "rb");
-        std::memset(&m_z, 0, sizeof m_z);
-        if (m_file == nullptr) {
-            fail("GZ_UNREADABLE", "the archive cannot be opened");
-            return;
-        }
-        fill();
-        if (m_z.avail_in == 0) {
-            fail("GZ_TRUNCATED", "the archive is empty: the unit extracts nothing");
-            return;
-        }
-        if (m_z.avail_in < 2 || m_z.next_in[0] != 0x1F || m_z.next_in[1] != 0x8B) {
-            m_raw = true;
-            return;
-        }
-        if (inflateInit2(&m_z, 15 + 16) != Z_OK)
-            fail("GZ_UNREADABLE", "zlib cannot start");
-        else
-            m_inflating = true;
-    }
-    ~GzStream() {
-        if (m_inflating)
-            inflateEnd(&m_z);
-        if (m_file != nullptr)
-            std::fclose(m_file);
-    }
-    GzStream(const GzStream &) = delete;
-    GzStream &operator=(const GzStream &) = delete;
-
-    // The next piece of the inflated stream: its size (> 0), 0 at the
-    // complete end, -1 after an error (code() and message() say which).
-    long next(const unsigned char **data) {
-        if (m_failed)
-            return -1;
-        if (m_done)
-            return 0;
-        if (m_raw)
-            return nextRaw(data);
-        m_z.next_out = m_out.data();
-        m_z.avail_out = static_cast<uInt>(m_out.size());
-        while (m_z.avail_out > 0) {
-            if (m_z.avail_in == 0 && !fill()) {
-                if (m_failed)
-                    return -1;
-                fail("GZ_TRUNCATED", "the gzip stream is cut short (member " +
-                                         std::to_string(m_members + 1) +
-                                         " has no end): the unit's last files are short or "
-                                         "missing");
-                return -1;
-            }
-            int rc = inflate(&m_z, Z_NO_FLUSH);
-            if (rc == Z_STREAM_END) {
-                ++m_members;
-                if (!nextMember())
-                    break;
-            } else if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT || rc == Z_MEM_ERROR) {
-                std::string why = m_z.msg != nullptr ? m_z.msg : "damaged data";
-                fail("GZ_CORRUPT", "gzip member " + std::to_string(m_members + 1) + ": " + why +
-                                       ": the unit's extraction fails there");
-                return -1;
-            }
-        }
-        *data = m_out.data();
-        return static_cast<long>(m_out.size() - m_z.avail_out);
-    }
-
-    bool raw() const { return m_raw; }
-    bool failed() const { return m_failed; }
-    const std::string &code() const { return m_code; }
-    const std::string &message() const { return m_message; }
-    const std::string &trailing() const { return m_trailing; }
-    uint64_t compressedRead() const { return m_read; }
-
-private:
-    // Reads more of the file behind the bytes not yet inflated. False at the
-    // end of the file (or on a read error, noted).
-    bool fill() {
-        if (m_file == nullptr)
-            return false;
-        size_t keep = m_z.avail_in;
-        if (keep > 0 && m_z.next_in != m_in.data())
-            std::memmove(m_in.data(), m_z.next_in, keep);
-        size_t n = std::fread(m_in.data() + keep, 1, m_in.size() - keep, m_file);
-        if (n == 0 && std::ferror(m_file)) {
-            fail("GZ_UNREADABLE", "read error in the archive");
-            return false;
-        }
-        m_read += n;
-        m_z.next_in = m_in.data();
-        m_z.avail_in = static_cast<uInt>(keep + n);
-        return n > 0;
-    }
-
-    // After a member's end: true when another member follows (the inflater
-    // is reset for it); false at the end of the file, with trailing bytes
-    // that start no member noted.
-    bool nextMember() {
-        if (m_z.avail_in == 0 && !fill()) {
-            m_done = !m_failed;
-            return false;
-        }
-        if (m_z.avail_in < 2)
-            fill(); // the magic may straddle two reads
-        if (m_z.avail_in >= 2 && m_z.next_in[0] == 0x1F && m_z.next_in[1] == 0x8B) {
-            inflateReset(&m_z);
-            return true;
-        }
-        // Bytes after the last member: the unit ignores them.
-        bool zeros = true;
-        uint64_t count = 0;
-        do {
-            for (uInt i = 0; i < m_z.avail_in; ++i)
-                zeros = zeros && m_z.next_in[i] == 0;
-            count += m_z.avail_in;
-            m_z.avail_in = 0;
-        } while (fill());
-        if (!zeros)
-            m_trailing = std::to_string(count) +
-                         " bytes after the last gzip member start no member; the unit ignores "
-                         "them";
-        m_done = !m_failed;
-        return false;
-    }
-
-    long nextRaw(const unsigned char **data) {
-        if (m_z.avail_in == 0 && !fill()) {
-            m_done = !m_failed;
-            return m_failed ? -1 : 0;
-        }
-        *data = m_z.next_in;
-        long n = static_cast<long>(m_z.avail_in);
-        m_z.avail_in = 0;
-        return n;
-    }
-
-    void fail(const std::string &code, const std::string &message) {
-        if (m_failed)
-            return;
-        m_failed = true;
-        m_code = code;
-        m_message = message;
-    }
-
-    FILE *m_file = nullptr;
-    z_stream m_z;
-    std::vector<unsigned char> m_in;
-    std::vector<unsigned char> m_out;
-    bool m_inflating = false;
-    bool m_raw = false;
-    bool m_done = false;
-    bool m_failed = false;
-    int m_members = 0;
-    uint64_t m_read = 0;
-    std::string m_code;
-    std::string m_message;
-    std::string m_trailing;
-};
 
 // One entry as libarchive read it.
 struct Entry {

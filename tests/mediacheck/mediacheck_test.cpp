@@ -233,6 +233,16 @@ const Fault k_faults[] = {
          return true;
      },
      "GZ_CORRUPT", k_fra, 1, -1},
+    {"SecondMemberHeaderReservedFlag",
+     [](Medium &m, const std::string &) {
+         TarBuilder t;
+         t.file("FRA/b.dat", "b");
+         std::string second = gzip(t.finish());
+         second[3] = static_cast<char>(second[3] | 0x20);
+         m.setArchive("FRA", readFile(m.archive("FRA")) + second);
+         return true;
+     },
+     "GZ_CORRUPT", k_fra, 1, -1},
     {"SecondMemberCut",
      [](Medium &m, const std::string &) {
          TarBuilder t;

@@ -62,8 +62,17 @@ GzStream::~GzStream() {
 }
 
 // Readies the inflater for a member that starts at next_in: header, deflate
-// data and trailer, all checked by ISA-L.
-void GzStream::startMember() {
+// data and trailer, all checked by ISA-L. ISA-L ignores the header's reserved
+// flag bits, which the unit's reader refuses: they are checked here. False
+// (noted) when they are set.
+bool GzStream::startMember() {
+    if (m_state->avail_in < 4)
+        fill(); // the flags may lie past this read
+    if (m_state->avail_in >= 4 && (m_state->next_in[3] & 0xE0) != 0) {
+        fail("GZ_CORRUPT", "gzip member " + std::to_string(m_members + 1) +
+                               ": unknown header flags set: the unit's extraction fails there");
+        return false;
+    }
     // Initialisation clears the buffers' pointers too: the input not yet
     // read and the room left in the output carry over.
     uint8_t *in = m_state->next_in;
@@ -76,6 +85,7 @@ void GzStream::startMember() {
     m_state->avail_in = avail;
     m_state->next_out = out;
     m_state->avail_out = room;
+    return true;
 }
 
 long GzStream::next(const unsigned char **data) {
@@ -103,9 +113,11 @@ long GzStream::next(const unsigned char **data) {
         }
         if (m_state->block_state == ISAL_BLOCK_FINISH) {
             ++m_members;
-            if (!nextMember())
-                break;
-            continue;
+            if (nextMember())
+                continue;
+            if (m_failed)
+                return -1;
+            break;
         }
         if (m_state->avail_out != room || m_state->avail_in != input)
             continue;
@@ -145,7 +157,7 @@ bool GzStream::fill() {
 
 // After a member's end: true when another member follows (the inflater is
 // readied for it); false at the end of the file, with trailing bytes that
-// start no member noted.
+// start no member noted, or when the next member's header is refused (noted).
 bool GzStream::nextMember() {
     if (m_state->avail_in == 0 && !fill()) {
         m_done = !m_failed;
@@ -153,10 +165,8 @@ bool GzStream::nextMember() {
     }
     if (m_state->avail_in < 2)
         fill(); // the magic may straddle two reads
-    if (m_state->avail_in >= 2 && m_state->next_in[0] == 0x1F && m_state->next_in[1] == 0x8B) {
-        startMember();
-        return true;
-    }
+    if (m_state->avail_in >= 2 && m_state->next_in[0] == 0x1F && m_state->next_in[1] == 0x8B)
+        return startMember();
     // Bytes after the last member: the unit ignores them.
     bool zeros = true;
     uint64_t count = 0;

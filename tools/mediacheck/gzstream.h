@@ -48,7 +48,7 @@ public:
 private:
     bool fill();
     bool nextMember();
-    void startMember();
+    bool startMember();
     long nextRaw(const unsigned char **data);
     void fail(const std::string &code, const std::string &message);
 

@@ -14,7 +14,7 @@
 namespace {
 
 using hostsim::EicArg;
-using testsupport::CountrySpec;
+using testsupport::CountryDef;
 using testsupport::InstalledCountry;
 using testsupport::MediaBuilder;
 
@@ -218,10 +218,10 @@ TEST_F(MapBuiltinsTest, CallOrdersOverMediumChangesGiveWhatTheMediumInTheDriveOf
     // its descriptor does not list it, so B offers no country.
     const std::string dirA = root() + "/mediumA";
     const std::string dirB = root() + "/mediumB";
-    CountrySpec ita;
+    CountryDef ita;
     ita.cid = "ITA";
     ita.name = "Italia";
-    CountrySpec fra = ita;
+    CountryDef fra = ita;
     fra.cid = "FRA";
     fra.name = "France";
     MediaBuilder a(dirA);
@@ -315,17 +315,17 @@ TEST_F(MapBuiltinsTest, CountryListFailsOnASingleCountryMedium) {
 
 TEST_F(MapBuiltinsTest, ScriptRunsTheFourBuiltinsOnAThreeCountryMedium) {
     MediaBuilder medium(mediaDir());
-    CountrySpec ita;
+    CountryDef ita;
     ita.cid = "ITA";
     ita.name = "Italia";
     ita.version = "7";
     ita.release = "2";
     ita.sizes = {{"CID_SIZE_4", "4000"}, {"CID_SIZE", "5000"}};
-    CountrySpec fra = ita;
+    CountryDef fra = ita;
     fra.cid = "FRA";
     fra.name = "France";
     fra.eol = "\n";
-    CountrySpec deu = ita;
+    CountryDef deu = ita;
     deu.cid = "DEU";
     deu.name = "Deutschland";
     deu.version = "5";
@@ -400,7 +400,7 @@ TEST_F(MapBuiltinsTest, CountryTableMayLieAtAnyAddress) {
     // A script's table is a byte array: an odd address must do, and exactly
     // its 11680 bytes are written (sanitizer builds catch unaligned stores).
     MediaBuilder medium(mediaDir());
-    CountrySpec ita;
+    CountryDef ita;
     ita.cid = "ITA";
     ita.name = "Italia";
     ita.sizes = {{"CID_SIZE", "1234"}};
@@ -427,7 +427,7 @@ TEST_F(MapBuiltinsTest, CountryTableMayLieAtAnyAddress) {
 TEST_F(MapBuiltinsTest, CountriesBeyondTheTableAreCountedNotWritten) {
     // 70 country folders sharing one information file and one group file.
     MediaBuilder medium(mediaDir());
-    CountrySpec ita;
+    CountryDef ita;
     ita.cid = "ITA";
     ita.name = "Italia";
     ita.dir = "ITA";

@@ -10,7 +10,6 @@
 #include "unit/storage.h"
 #include "untgz/C_UNTGZ.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -32,8 +31,9 @@ const char k_allowed_prefix[] = "tmp_poi/";
 const char k_star_line[] = "********************************************\n";
 const char k_merge_star_line[] = "\n***************************************************\n";
 
-// Length of each pause of the installation, in ticks (500 on the unit).
-std::atomic<int> g_pause_ticks{500};
+// Length of each pause of the installation, in ticks. On the host, tests and
+// tools that want the pauses short raise the tick rate.
+const int k_pause_ticks = 500;
 
 // Whether a folder is there: 1 when p_path can be opened as a directory, 0
 // when it does not exist, -1 when it cannot be told (any other error).
@@ -127,18 +127,6 @@ C_POI_UPG::C_POI_UPG(const CKWString &poi_archive, char *bargraph_text)
 
 C_POI_UPG::~C_POI_UPG() {}
 
-void C_POI_UPG::SetPauseTicks(int p_ticks) {
-    g_pause_ticks.store(p_ticks < 0 ? 0 : p_ticks, std::memory_order_relaxed);
-}
-
-int C_POI_UPG::GetPauseTicks() {
-    return g_pause_ticks.load(std::memory_order_relaxed);
-}
-
-void C_POI_UPG::Pause() {
-    taskDelay(GetPauseTicks());
-}
-
 void C_POI_UPG::StepBargraph(int p_percent) {
     C_MMI_UPGRADE::StepBargraph(m_bargraph_text, p_percent);
 }
@@ -200,7 +188,7 @@ int C_POI_UPG::UpgradeTask() {
     }
 
     if (l_result == 0) {
-        Pause();
+        taskDelay(k_pause_ticks);
 
         StepBargraph(45);
         // Only the delivery's own folder may be written: an entry elsewhere
@@ -213,7 +201,7 @@ int C_POI_UPG::UpgradeTask() {
         if (l_untgz != nullptr)
             l_untgz->SetAllowedPrefix(nullptr);
         StepBargraph(60);
-        Pause();
+        taskDelay(k_pause_ticks);
         StepBargraph(65);
 
         if (l_result == 0) {
@@ -241,7 +229,7 @@ int C_POI_UPG::UpgradeTask() {
         l_result = -1;
     if (l_result == 0) {
         StepBargraph(100);
-        Pause();
+        taskDelay(k_pause_ticks);
     } else {
         logMsg("%ld - (C_POI_UPG) UpgradeTask : installation failed : %s removed, %s kept\n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)k_staged_version,

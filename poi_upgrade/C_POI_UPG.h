@@ -65,20 +65,12 @@ public:
     // be opened or read (its -1 then says nothing about the key).
     bool LastReadFailed() const { return m_read_failed; }
 
-    // Host adaptation for tests and benchmarks: the length, in ticks, of each
-    // of the pauses of UpgradeTask (500 on the unit, and by default here).
-    // Any task; takes effect at the next pause.
-    static void SetPauseTicks(int p_ticks);
-    static int GetPauseTicks();
-
 private:
     C_POI_UPG(const C_POI_UPG &) = delete;
     C_POI_UPG &operator=(const C_POI_UPG &) = delete;
 
     // Shows the upgrade bargraph at p_percent with m_bargraph_text.
     void StepBargraph(int p_percent);
-    // Waits the pause length (SetPauseTicks).
-    static void Pause();
 
     CKWString m_poi_archive;
     CKWString m_prefix;

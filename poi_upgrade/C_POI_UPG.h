@@ -13,6 +13,8 @@
 
 #include "foundation/CKWString.h"
 
+class C_FS_STORAGE_ENTITY;
+
 class C_POI_UPG {
 public:
     // Keeps a copy of the archive path and the address of the bargraph text
@@ -71,6 +73,14 @@ private:
 
     // Shows the upgrade bargraph at p_percent with m_bargraph_text.
     void StepBargraph(int p_percent);
+
+    // The phases of UpgradeTask and the steps of the merge walks; each is
+    // described with its definition. Caller's task.
+    int ExtractAndMerge(const C_FS_STORAGE_ENTITY &p_carto_dir);
+    int FinishInstallation(int p_result, const CKWString &p_version_file);
+    int MergeDeliveredEntry(const char *p_name, int &p_countries);
+    int MergeGroupOfFile(CKWString &merge_folder, CKWString &new_folder, const char *p_name);
+    int DatesAllowUpdate(const CKWString &p_old_version, const CKWString &p_new_version);
 
     CKWString m_poi_archive;
     CKWString m_prefix;

@@ -62,6 +62,7 @@ public:
     // matching line wins, the value keeps its spaces and ends at the line end
     // (LF or CR). 0 with `value` set when found; -1 with `value` emptied when
     // the file cannot be opened or holds no matching line.
+    // Differs on purpose from C_MAP_UPG_CARTOTREE::GetValueInFile (first match, cut at a space).
     int GetValueInFile(const CKWString &file, const CKWString &key, CKWString &value);
     // True when the last GetValueInFile met a file that exists but could not
     // be opened or read (its -1 then says nothing about the key).

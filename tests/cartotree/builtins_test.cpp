@@ -65,6 +65,18 @@ protected:
         return std::string(buffer, length);
     }
 
+    // The calls a script makes before "Get_DVD_CIDInfoList": the drives,
+    // the upgrade type (country selection) and the current-version file.
+    void analyseCountrySelectionMedium() {
+        ASSERT_EQ(updateDrives("/DVD", "/SDH", 4), 0);
+        int type = 0;
+        ASSERT_EQ(navUpgType("DESCRI.DAT", 10, &type), 0);
+        ASSERT_EQ(type, 1);
+        char folder[64];
+        char file[64];
+        ASSERT_EQ(call("GetUpgDVD_CurrVersNaviFile", {EicArg::Ptr(folder), EicArg::Ptr(file)}), 0);
+    }
+
     int m_length = 0;
     char m_path[64];
 };
@@ -406,12 +418,7 @@ TEST_F(MapBuiltinsTest, CountryTableMayLieAtAnyAddress) {
     ita.sizes = {{"CID_SIZE", "1234"}};
     medium.country(ita);
     ASSERT_TRUE(medium.build());
-    ASSERT_EQ(updateDrives("/DVD", "/SDH", 4), 0);
-    int type = 0;
-    ASSERT_EQ(navUpgType("DESCRI.DAT", 10, &type), 0);
-    char folder[64];
-    char file[64];
-    ASSERT_EQ(call("GetUpgDVD_CurrVersNaviFile", {EicArg::Ptr(folder), EicArg::Ptr(file)}), 0);
+    ASSERT_NO_FATAL_FAILURE(analyseCountrySelectionMedium());
     std::vector<unsigned char> memory(UPG_COUNTRY_TABLE_SIZE + 2, k_sentinel);
     ASSERT_EQ(call("Get_DVD_CIDInfoList", {EicArg::Ptr(memory.data() + 1)}), 0);
     EXPECT_EQ(memory.front(), k_sentinel);
@@ -438,12 +445,7 @@ TEST_F(MapBuiltinsTest, CountriesBeyondTheTableAreCountedNotWritten) {
     for (int i = 1; i < UPG_COUNTRY_MAX + 1; ++i)
         medium.write("MAPPE/C" + std::to_string(i) + "/DESCRI.DAT", descri);
 
-    ASSERT_EQ(updateDrives("/DVD", "/SDH", 4), 0);
-    int type = 0;
-    ASSERT_EQ(navUpgType("DESCRI.DAT", 10, &type), 0);
-    char folder[64];
-    char file[64];
-    ASSERT_EQ(call("GetUpgDVD_CurrVersNaviFile", {EicArg::Ptr(folder), EicArg::Ptr(file)}), 0);
+    ASSERT_NO_FATAL_FAILURE(analyseCountrySelectionMedium());
     std::vector<unsigned char> memory(UPG_COUNTRY_TABLE_SIZE + 64, k_sentinel);
     ASSERT_EQ(call("Get_DVD_CIDInfoList", {EicArg::Ptr(memory.data())}), 0);
     for (size_t i = UPG_COUNTRY_TABLE_SIZE; i < memory.size(); ++i)

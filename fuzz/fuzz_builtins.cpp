@@ -19,7 +19,6 @@
 #include "builtins/C_BUILTINS.h"
 #include "builtins/upg_country_table.h"
 #include "platform/hostsim/hostsim.h"
-#include "poi_upgrade/C_POI_UPG.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -193,7 +192,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string &root = fuzzsupport::scratch();
     fuzzsupport::resetUnit();
     fuzzsupport::cleanScratch();
-    C_POI_UPG::SetPauseTicks(0);
     std::vector<std::string> parts = fuzzsupport::splitInput(data, size, "\n--\n", 8);
     const std::string l_media = root + "/media/";
     fuzzsupport::writeHostFile(l_media + "DESCRI.DAT", parts[1]);

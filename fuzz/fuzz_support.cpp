@@ -18,7 +18,8 @@ namespace fuzzsupport {
 namespace {
 
 // Tick rate while fuzzing: the module's pauses (50 ticks after an extraction,
-// the bargraph's 100-tick wake-ups) last microseconds instead of seconds.
+// the bargraph's 100-tick wake-ups, the POI installation's 500-tick pauses)
+// last microseconds to a millisecond instead of seconds.
 const int k_fuzz_tick_rate = 1000000;
 
 // Folders under the scratch folder behind the unit's devices.

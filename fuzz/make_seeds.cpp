@@ -109,11 +109,11 @@ std::string ReadHost(const std::string &p_path) {
 
 void MediaSeeds() {
     const std::string l_root = testsupport::makeTempDir("upgseeds");
-    testsupport::CountrySpec l_ita;
+    testsupport::CountryDef l_ita;
     l_ita.cid = "ITA";
     l_ita.name = "Italia";
     l_ita.sizes = {{"CID_SIZE", "100"}, {"CID_SIZE_4", "120"}, {"CID_SIZE_32", "90"}};
-    testsupport::CountrySpec l_fra;
+    testsupport::CountryDef l_fra;
     l_fra.cid = "FRA";
     l_fra.name = "France";
     l_fra.eol = "\n";

@@ -10,7 +10,6 @@
 #include "unit/storage.h"
 #include "untgz/C_UNTGZ.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -32,8 +31,9 @@ const char k_allowed_prefix[] = "tmp_poi/";
 const char k_star_line[] = "********************************************\n";
 const char k_merge_star_line[] = "\n***************************************************\n";
 
-// Length of each pause of the installation, in ticks (500 on the unit).
-std::atomic<int> g_pause_ticks{500};
+// Length of each pause of the installation, in ticks. On the host, tests and
+// tools that want the pauses short raise the tick rate.
+const int k_pause_ticks = 500;
 
 // Whether a folder is there: 1 when p_path can be opened as a directory, 0
 // when it does not exist, -1 when it cannot be told (any other error).
@@ -89,6 +89,60 @@ struct dirent *ReadEntry(DIR *p_dir, const char *p_path, bool &p_failed) {
     return l_entry;
 }
 
+// How a walk over a folder ended.
+enum class WalkEnd {
+    Done,       // every entry was handed over
+    NotOpened,  // the folder does not open (errno says why)
+    Empty,      // the first read gave nothing (errno: 0 at the end, else the read's error)
+    ReadFailed, // a later read failed (logged); the entries before it were handed over
+};
+
+// Hands the name of every entry of folder p_path to p_visit(const char *), in
+// directory order, "." and ".." included, then closes the folder. A read
+// error is logged (ReadEntry) and ends the walk. errno on return is what the
+// last read left. Caller's task.
+template <typename Visit> WalkEnd WalkFolder(const char *p_path, Visit p_visit) {
+    DIR *l_dir = plat::opendir(p_path);
+    if (l_dir == nullptr)
+        return WalkEnd::NotOpened;
+    bool l_failed = false;
+    struct dirent *l_entry = ReadEntry(l_dir, p_path, l_failed);
+    WalkEnd l_end = l_entry == nullptr ? WalkEnd::Empty : WalkEnd::Done;
+    for (; l_entry != nullptr; l_entry = ReadEntry(l_dir, p_path, l_failed))
+        p_visit(static_cast<const char *>(l_entry->d_name));
+    int l_errno = errnoGet();
+    plat::closedir(l_dir);
+    errnoSet(l_errno);
+    if (l_end == WalkEnd::Done && l_failed)
+        l_end = WalkEnd::ReadFailed;
+    return l_end;
+}
+
+// Removes what an earlier installation may have left: a staging folder left
+// behind would be taken for part of this one. True when all of it is gone;
+// every removal is tried. Caller's task.
+bool RemoveLeftovers() {
+    bool l_cleaned = RemoveTree(k_merge_folder);
+    l_cleaned = RemoveTree(k_tmp_poi_folder) && l_cleaned;
+    l_cleaned = RemoveTree(k_poi_user_temp_dot) && l_cleaned;
+    l_cleaned = RemoveTree(k_poi_user_temp) && l_cleaned;
+    l_cleaned = RemoveTree(k_staged_version) && l_cleaned;
+    return l_cleaned;
+}
+
+// Makes the folder of the user's POI folders when it is missing, logging
+// either case. True when the folder is there. Caller's task.
+bool EnsureUserFolder() {
+    if (FolderExists(CKWString(k_poi_user_folder))) {
+        logMsg("%ld - (C_POI_UPG) UpgradeTask : Folder %s already exists! \n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)k_poi_user_folder);
+        return true;
+    }
+    logMsg("%ld - (C_POI_UPG) UpgradeTask : Folder %s doesn't exist : Create it! \n",
+           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)k_poi_user_folder);
+    return MakeFolder(k_poi_user_folder);
+}
+
 // True when p_path can be opened for reading as a regular file (opened
 // without blocking, so that a FIFO cannot hang the installation).
 bool ReadableFile(const char *p_path) {
@@ -127,18 +181,6 @@ C_POI_UPG::C_POI_UPG(const CKWString &poi_archive, char *bargraph_text)
 
 C_POI_UPG::~C_POI_UPG() {}
 
-void C_POI_UPG::SetPauseTicks(int p_ticks) {
-    g_pause_ticks.store(p_ticks < 0 ? 0 : p_ticks, std::memory_order_relaxed);
-}
-
-int C_POI_UPG::GetPauseTicks() {
-    return g_pause_ticks.load(std::memory_order_relaxed);
-}
-
-void C_POI_UPG::Pause() {
-    taskDelay(GetPauseTicks());
-}
-
 void C_POI_UPG::StepBargraph(int p_percent) {
     C_MMI_UPGRADE::StepBargraph(m_bargraph_text, p_percent);
 }
@@ -164,15 +206,7 @@ int C_POI_UPG::UpgradeTask() {
         logMsg("%ld - (C_POI_UPG) UpgradeTask : no POI archive given\n", (_Vx_usr_arg_t)tickGet());
         return -1;
     }
-
-    // Leftovers of an earlier installation: a staging folder left behind
-    // would be taken for part of this one.
-    bool l_cleaned = RemoveTree(k_merge_folder);
-    l_cleaned = RemoveTree(k_tmp_poi_folder) && l_cleaned;
-    l_cleaned = RemoveTree(k_poi_user_temp_dot) && l_cleaned;
-    l_cleaned = RemoveTree(k_poi_user_temp) && l_cleaned;
-    l_cleaned = RemoveTree(k_staged_version) && l_cleaned;
-    if (!l_cleaned)
+    if (!RemoveLeftovers())
         return -1;
 
     C_FS_STORAGE_ENTITY l_carto_dir;
@@ -187,53 +221,55 @@ int C_POI_UPG::UpgradeTask() {
                (_Vx_usr_arg_t)errnoGet());
         return -1;
     }
-    int l_result = 0;
 
-    if (!FolderExists(CKWString(k_poi_user_folder))) {
-        logMsg("%ld - (C_POI_UPG) UpgradeTask : Folder %s doesn't exist : Create it! \n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)k_poi_user_folder);
-        if (!MakeFolder(k_poi_user_folder))
-            l_result = -1;
-    } else {
-        logMsg("%ld - (C_POI_UPG) UpgradeTask : Folder %s already exists! \n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)k_poi_user_folder);
-    }
+    int l_result = EnsureUserFolder() ? 0 : -1;
+    if (l_result == 0)
+        l_result = ExtractAndMerge(l_carto_dir);
+    return FinishInstallation(l_result, l_version_file);
+}
 
-    if (l_result == 0) {
-        Pause();
+// Caller's task. Pause, bargraph 45, extraction of the delivery into the
+// cartography directory's "MAPPE/", bargraph 60, pause, bargraph 65; when the
+// extraction succeeded, the merge folder is made, bargraph 90, and every
+// country is merged. 0, or the extraction's or the merge's failure.
+int C_POI_UPG::ExtractAndMerge(const C_FS_STORAGE_ENTITY &p_carto_dir) {
+    taskDelay(k_pause_ticks);
 
-        StepBargraph(45);
-        // Only the delivery's own folder may be written: an entry elsewhere
-        // (the user's POI folders, the maps) fails the extraction.
-        C_UNTGZ *l_untgz = C_UNTGZ::GetInstance();
-        if (l_untgz != nullptr)
-            l_untgz->SetAllowedPrefix(k_allowed_prefix);
-        CKWString l_destination = l_carto_dir.GetName() + "MAPPE/";
-        l_result = C_BUILTINS::UnCompress(m_poi_archive.GetBuffer(), l_destination.GetBuffer());
-        if (l_untgz != nullptr)
-            l_untgz->SetAllowedPrefix(nullptr);
-        StepBargraph(60);
-        Pause();
-        StepBargraph(65);
+    StepBargraph(45);
+    // Only the delivery's own folder may be written: an entry elsewhere (the
+    // user's POI folders, the maps) fails the extraction.
+    C_UNTGZ *l_untgz = C_UNTGZ::GetInstance();
+    if (l_untgz != nullptr)
+        l_untgz->SetAllowedPrefix(k_allowed_prefix);
+    CKWString l_destination = p_carto_dir.GetName() + "MAPPE/";
+    int l_result = C_BUILTINS::UnCompress(m_poi_archive.GetBuffer(), l_destination.GetBuffer());
+    if (l_untgz != nullptr)
+        l_untgz->SetAllowedPrefix(nullptr);
+    StepBargraph(60);
+    taskDelay(k_pause_ticks);
+    StepBargraph(65);
+    if (l_result != 0)
+        return l_result;
 
-        if (l_result == 0) {
-            logMsg("%ld - (C_POI_UPG) UpgradeTask : Creation of merge folder\n",
-                   (_Vx_usr_arg_t)tickGet());
-            if (MakeFolder(k_merge_folder)) {
-                StepBargraph(90);
-                l_result = ManagementOfNewPOIs();
-            } else {
-                l_result = -1;
-            }
-        }
-    }
+    logMsg("%ld - (C_POI_UPG) UpgradeTask : Creation of merge folder\n", (_Vx_usr_arg_t)tickGet());
+    if (!MakeFolder(k_merge_folder))
+        return -1;
+    StepBargraph(90);
+    return ManagementOfNewPOIs();
+}
 
-    // Every staging folder is in place: on the card first, then the version
-    // that claims them.
+// Caller's task. Ends the installation whose result so far is p_result. When
+// it is 0, every staging folder is in place: the card is flushed first, then
+// the delivery's version file p_version_file is copied (and synced) to the
+// staged version that claims them, and the installed version file removed;
+// bargraph 100 and a pause follow. On any failure the staged version file is
+// removed and the installed one kept. Returns the installation's result.
+int C_POI_UPG::FinishInstallation(int p_result, const CKWString &p_version_file) {
+    int l_result = p_result;
     if (l_result == 0 && !FlushCard())
         l_result = -1;
     if (l_result == 0)
-        l_result = C_BUILTINS::BuiltinsCopy(l_version_file.GetBuffer(), k_staged_version);
+        l_result = C_BUILTINS::BuiltinsCopy(p_version_file.GetBuffer(), k_staged_version);
 
     // The staged version file replaces the installed one only for a
     // complete installation.
@@ -241,7 +277,7 @@ int C_POI_UPG::UpgradeTask() {
         l_result = -1;
     if (l_result == 0) {
         StepBargraph(100);
-        Pause();
+        taskDelay(k_pause_ticks);
     } else {
         logMsg("%ld - (C_POI_UPG) UpgradeTask : installation failed : %s removed, %s kept\n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)k_staged_version,
@@ -256,52 +292,25 @@ int C_POI_UPG::UpgradeTask() {
 int C_POI_UPG::ManagementOfNewPOIs() {
     logMsg("%ld - (C_POI_UPG) <<ManagementOfNewPOIs + >>\n", (_Vx_usr_arg_t)tickGet());
     int l_result = 0;
+    int l_entries = 0;
     int l_countries = 0;
 
-    DIR *l_dir = plat::opendir(k_tmp_poi_folder);
-    if (l_dir == nullptr) {
+    WalkEnd l_end = WalkFolder(k_tmp_poi_folder, [&](const char *p_name) {
+        if (l_entries++ == 0)
+            StepBargraph(75);
+        if (MergeDeliveredEntry(p_name, l_countries) != 0)
+            l_result = -1;
+    });
+    if (l_end == WalkEnd::NotOpened) {
         logMsg("%ld - (C_POI_UPG)  ManagementOfNewPOIs  opendir (%s) is NULL !!!\n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)k_tmp_poi_folder);
         l_result = -1;
     } else {
-        bool l_failed = false;
-        struct dirent *l_entry = ReadEntry(l_dir, k_tmp_poi_folder, l_failed);
-        if (l_entry == nullptr) {
+        if (l_end == WalkEnd::Empty)
             logMsg("%ld - (C_POI_UPG)  ManagementOfNewPOIs  readdir Error : Errno = 0x%X!!!\n",
                    (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet());
-        } else {
-            StepBargraph(75);
-            for (; l_entry != nullptr; l_entry = ReadEntry(l_dir, k_tmp_poi_folder, l_failed)) {
-                CKWString l_name(l_entry->d_name);
-                CKWString l_path = CKWString(k_tmp_poi_folder) + "/" + l_name;
-                struct stat l_status;
-                if (plat::stat(l_path.GetBuffer(), &l_status) != 0) {
-                    // A country that cannot be examined is a country missed.
-                    logMsg("%ld - (C_POI_UPG)  ManagementOfNewPOIs  stat (%s) failed : skipped\n",
-                           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_path.GetBuffer());
-                    l_result = -1;
-                    continue;
-                }
-                if (!S_ISDIR(l_status.st_mode))
-                    continue;
-                // "." and ".." leave the result as it is. On the unit they are
-                // the first entries of a folder, before any country (the
-                // result is still 0 there); the host lists entries in any
-                // order.
-                if (l_name.Compare(".", true) == 1 || l_name.Compare("..", true) == 1)
-                    continue;
-                logMsg(k_merge_star_line);
-                logMsg("\n%ld - (C_POI_UPG) Merge new POI CID  %s \n", (_Vx_usr_arg_t)tickGet(),
-                       (_Vx_usr_arg_t)l_name.GetBuffer());
-                logMsg(k_merge_star_line);
-                l_countries++;
-                if (MergeThisNewPOI(l_name, l_path) != 0)
-                    l_result = -1;
-            }
-        }
-        if (l_failed)
+        if (l_end != WalkEnd::Done)
             l_result = -1;
-        plat::closedir(l_dir);
         if (l_countries == 0) {
             logMsg("%ld - (C_POI_UPG) ManagementOfNewPOIs : no country folder in %s\n",
                    (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)k_tmp_poi_folder);
@@ -320,6 +329,35 @@ int C_POI_UPG::ManagementOfNewPOIs() {
 
     logMsg("%ld - (C_POI_UPG) <<ManagementOfNewPOIs - >>", (_Vx_usr_arg_t)tickGet());
     return l_result;
+}
+
+// Caller's task. One entry p_name of "/SDH/MAPPE/tmp_poi": a country folder
+// (any folder but "." and "..") is counted in p_countries and merged
+// (MergeThisNewPOI). 0 when it merged or the entry is no country; -1 when the
+// merge failed or the entry cannot be examined (a country missed).
+int C_POI_UPG::MergeDeliveredEntry(const char *p_name, int &p_countries) {
+    CKWString l_name(p_name);
+    CKWString l_path = CKWString(k_tmp_poi_folder) + "/" + l_name;
+    struct stat l_status;
+    if (plat::stat(l_path.GetBuffer(), &l_status) != 0) {
+        // A country that cannot be examined is a country missed.
+        logMsg("%ld - (C_POI_UPG)  ManagementOfNewPOIs  stat (%s) failed : skipped\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_path.GetBuffer());
+        return -1;
+    }
+    if (!S_ISDIR(l_status.st_mode))
+        return 0;
+    // "." and ".." leave the result as it is. On the unit they are the first
+    // entries of a folder, before any country (the result is still 0 there);
+    // the host lists entries in any order.
+    if (l_name.Compare(".", true) == 1 || l_name.Compare("..", true) == 1)
+        return 0;
+    logMsg(k_merge_star_line);
+    logMsg("\n%ld - (C_POI_UPG) Merge new POI CID  %s \n", (_Vx_usr_arg_t)tickGet(),
+           (_Vx_usr_arg_t)l_name.GetBuffer());
+    logMsg(k_merge_star_line);
+    p_countries++;
+    return MergeThisNewPOI(l_name, l_path) == 0 ? 0 : -1;
 }
 
 // Caller's task. The merge folder is built under "/SDH/MAPPE/MERGE/" and then
@@ -413,56 +451,98 @@ int C_POI_UPG::MergeThisNewPOI(CKWString &cid, CKWString &new_folder) {
 // cannot be read, or a group failed.
 int C_POI_UPG::MergeGroups(CKWString &merge_folder, CKWString &new_folder) {
     int l_result = 0;
-    DIR *l_dir = plat::opendir(new_folder.GetBuffer());
-    if (l_dir == nullptr) {
+    WalkEnd l_end = WalkFolder(new_folder.GetBuffer(), [&](const char *p_name) {
+        if (MergeGroupOfFile(merge_folder, new_folder, p_name) != 0)
+            l_result = -1;
+    });
+    if (l_end == WalkEnd::NotOpened) {
         logMsg("%ld - (C_POI_UPG) : MergeThisNewPOI : Failed to open %s \n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)new_folder.GetBuffer());
         return -1;
     }
-    bool l_failed = false;
-    struct dirent *l_entry = ReadEntry(l_dir, new_folder.GetBuffer(), l_failed);
-    if (l_entry == nullptr) {
-        l_result = -1;
+    if (l_end == WalkEnd::Empty)
         logMsg("%ld - (C_POI_UPG) : MergeThisNewPOI : No files inside %s \n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)new_folder.GetBuffer());
-    }
-    for (; l_entry != nullptr; l_entry = ReadEntry(l_dir, new_folder.GetBuffer(), l_failed)) {
-        CKWString l_file = new_folder + "/" + l_entry->d_name;
-        logMsg("%ld - (C_POI_UPG) : MergeThisNewPOI : AnalyseFile %s \n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)l_file.GetBuffer());
-        CKWString l_name = l_file.After(l_file.FindReverse('/') + 1);
-        int l_dot = l_name.FindReverse('.');
-        CKWString l_extension = l_dot < 0 ? l_name : l_name.After(l_dot + 1);
-        if (l_extension.Compare("txt", true) != 1)
-            continue;
-        logMsg("%ld - (C_POI_UPG) : MergeThisNewPOI : The file %s is a txt file!\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_file.GetBuffer());
-        if (GetValueInFile(l_file, CKWString("PREFIX"), m_prefix) != 0) {
-            logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : No PREFIX in text file : %s \n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_file.GetBuffer());
-            // A text file that cannot be read may announce a group.
-            if (LastReadFailed())
-                l_result = -1;
-            continue;
-        }
-        logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : Launch of ManageFilesInsideMergeFolder "
-               "with PREFIX = %s \n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_prefix.GetBuffer());
-        // A group that failed leaves the country's merge incomplete: a later
-        // group's success does not hide it.
-        if (ManageFilesInsideMergeFolder(merge_folder, new_folder, m_prefix) != 0)
-            l_result = -1;
-    }
-    if (l_failed)
-        l_result = -1;
-    plat::closedir(l_dir);
-    return l_result;
+    return l_end == WalkEnd::Done ? l_result : -1;
 }
 
-// Caller's task. The update of the group is allowed when the installed
-// version file has no DATE, or when both have one and the new DATE is not
-// smaller; it is refused when only the new file lacks a DATE. A copy that
-// fails makes the result -1 for the rest of the walk.
+// Caller's task. One entry p_name of the new folder: a text file that names a
+// PREFIX has that group merged (ManageFilesInsideMergeFolder); any other
+// entry is passed over here. 0, or -1 when the group failed or the text file
+// cannot be read (it may announce a group).
+int C_POI_UPG::MergeGroupOfFile(CKWString &merge_folder, CKWString &new_folder,
+                                const char *p_name) {
+    CKWString l_file = new_folder + "/" + p_name;
+    logMsg("%ld - (C_POI_UPG) : MergeThisNewPOI : AnalyseFile %s \n", (_Vx_usr_arg_t)tickGet(),
+           (_Vx_usr_arg_t)l_file.GetBuffer());
+    CKWString l_name = l_file.After(l_file.FindReverse('/') + 1);
+    int l_dot = l_name.FindReverse('.');
+    CKWString l_extension = l_dot < 0 ? l_name : l_name.After(l_dot + 1);
+    if (l_extension.Compare("txt", true) != 1)
+        return 0;
+    logMsg("%ld - (C_POI_UPG) : MergeThisNewPOI : The file %s is a txt file!\n",
+           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_file.GetBuffer());
+    if (GetValueInFile(l_file, CKWString("PREFIX"), m_prefix) != 0) {
+        logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : No PREFIX in text file : %s \n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_file.GetBuffer());
+        return LastReadFailed() ? -1 : 0;
+    }
+    logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : Launch of ManageFilesInsideMergeFolder "
+           "with PREFIX = %s \n",
+           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_prefix.GetBuffer());
+    // A group that failed leaves the country's merge incomplete: a later
+    // group's success does not hide it.
+    return ManageFilesInsideMergeFolder(merge_folder, new_folder, m_prefix) == 0 ? 0 : -1;
+}
+
+// Caller's task. The update of the group is allowed by the DATE of its
+// version files p_old_version (in the merge folder) and p_new_version (in the
+// new folder): when the old file has no DATE, or when both have one and the
+// new DATE is not smaller; it is refused when only the new file lacks a DATE.
+// 1 allowed, 0 refused, -1 when a version file exists but cannot be read (a
+// date never read decides nothing). Each case is logged.
+int C_POI_UPG::DatesAllowUpdate(const CKWString &p_old_version, const CKWString &p_new_version) {
+    CKWString l_key("DATE");
+    CKWString l_old_date;
+    CKWString l_new_date;
+    const CKWString *l_unreadable = nullptr;
+    int l_allowed = 0;
+    if (GetValueInFile(p_old_version, l_key, l_old_date) != 0) {
+        if (LastReadFailed()) {
+            l_unreadable = &p_old_version;
+        } else {
+            logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : No Date in old prefix text "
+                   "file : Upgrade allowed\n",
+                   (_Vx_usr_arg_t)tickGet());
+            l_allowed = 1;
+        }
+    } else if (GetValueInFile(p_new_version, l_key, l_new_date) != 0) {
+        if (LastReadFailed())
+            l_unreadable = &p_new_version;
+        else
+            logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : No Date in new prefix text "
+                   "file : Upgrade not allowed\n",
+                   (_Vx_usr_arg_t)tickGet());
+    } else if (l_new_date.ToInt() >= l_old_date.ToInt()) {
+        logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : Date of new file is higher : "
+               "Upgrade allowed\n",
+               (_Vx_usr_arg_t)tickGet());
+        l_allowed = 1;
+    } else {
+        logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : Date of new file is lower : "
+               "Upgrade not allowed\n",
+               (_Vx_usr_arg_t)tickGet());
+    }
+    if (l_unreadable == nullptr)
+        return l_allowed;
+    logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : %s cannot be read\n",
+           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_unreadable->GetBuffer());
+    return -1;
+}
+
+// Caller's task. The dates decide whether the group may be updated
+// (DatesAllowUpdate); a group whose version file cannot be read fails. A copy
+// that fails makes the result that copy's for the rest of the walk.
 int C_POI_UPG::ManageFilesInsideMergeFolder(CKWString merge_folder, CKWString new_folder,
                                             CKWString prefix) {
     CKWString l_old_version = merge_folder + "/poi_ver_" + prefix + ".txt";
@@ -473,85 +553,42 @@ int C_POI_UPG::ManageFilesInsideMergeFolder(CKWString merge_folder, CKWString ne
     logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : Manage file %s\n",
            (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_old_version.GetBuffer());
 
-    CKWString l_key("DATE");
-    CKWString l_old_date;
-    CKWString l_new_date;
-    bool l_allowed = false;
-    // A version file that exists but cannot be read decides nothing: the
-    // group fails rather than be judged on a date never read.
-    const CKWString *l_unreadable = nullptr;
-    if (GetValueInFile(l_old_version, l_key, l_old_date) != 0) {
-        if (LastReadFailed()) {
-            l_unreadable = &l_old_version;
-        } else {
-            logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : No Date in old prefix text "
-                   "file : Upgrade allowed\n",
-                   (_Vx_usr_arg_t)tickGet());
-            l_allowed = true;
-        }
-    } else if (GetValueInFile(l_new_version, l_key, l_new_date) != 0) {
-        if (LastReadFailed())
-            l_unreadable = &l_new_version;
-        else
-            logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : No Date in new prefix text "
-                   "file : Upgrade not allowed\n",
-                   (_Vx_usr_arg_t)tickGet());
-    } else if (l_new_date.ToInt() >= l_old_date.ToInt()) {
-        logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : Date of new file is higher : "
-               "Upgrade allowed\n",
-               (_Vx_usr_arg_t)tickGet());
-        l_allowed = true;
-    } else {
-        logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : Date of new file is lower : "
-               "Upgrade not allowed\n",
-               (_Vx_usr_arg_t)tickGet());
-    }
-    if (l_unreadable != nullptr) {
-        logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : %s cannot be read\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_unreadable->GetBuffer());
+    int l_allowed = DatesAllowUpdate(l_old_version, l_new_version);
+    if (l_allowed < 0) {
         logMsg("%ld - (C_POI_UPG) <<ManageFilesInsideMergeFolder - >>\n", (_Vx_usr_arg_t)tickGet());
         return -1;
     }
 
-    DIR *l_dir = plat::opendir(new_folder.GetBuffer());
-    if (l_dir == nullptr) {
-        l_result = -1;
+    WalkEnd l_end = WalkFolder(new_folder.GetBuffer(), [&](const char *p_name) {
+        CKWString l_source = new_folder + "/" + p_name;
+        CKWString l_destination = merge_folder + "/" + p_name;
+        if (IsPrefixFile(l_source, prefix) != 1) {
+            logMsg("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : file %s is not a %s "
+                   "file : Upgrade not allowed\n",
+                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_source.GetBuffer(),
+                   (_Vx_usr_arg_t)prefix.GetBuffer());
+        } else if (l_allowed == 0) {
+            logMsg("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : Update of file %s not "
+                   "allowed\n",
+                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_source.GetBuffer());
+        } else {
+            logMsg("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : Update file %s into "
+                   "%s\n",
+                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_source.GetBuffer(),
+                   (_Vx_usr_arg_t)l_destination.GetBuffer());
+            int l_copy = cp(l_source.GetBuffer(), l_destination.GetBuffer());
+            if (l_copy != OK)
+                l_result = l_copy;
+        }
+    });
+    if (l_end == WalkEnd::NotOpened)
         logMsg("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : Failed to open %s\n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)new_folder.GetBuffer());
-    } else {
-        bool l_failed = false;
-        struct dirent *l_entry = ReadEntry(l_dir, new_folder.GetBuffer(), l_failed);
-        if (l_entry == nullptr) {
-            l_result = -1;
-            logMsg("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : No files inside %s",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)new_folder.GetBuffer());
-        }
-        for (; l_entry != nullptr; l_entry = ReadEntry(l_dir, new_folder.GetBuffer(), l_failed)) {
-            CKWString l_source = new_folder + "/" + l_entry->d_name;
-            CKWString l_destination = merge_folder + "/" + l_entry->d_name;
-            if (IsPrefixFile(l_source, prefix) != 1) {
-                logMsg("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : file %s is not a %s "
-                       "file : Upgrade not allowed\n",
-                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_source.GetBuffer(),
-                       (_Vx_usr_arg_t)prefix.GetBuffer());
-            } else if (!l_allowed) {
-                logMsg("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : Update of file %s not "
-                       "allowed\n",
-                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_source.GetBuffer());
-            } else {
-                logMsg("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : Update file %s into "
-                       "%s\n",
-                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_source.GetBuffer(),
-                       (_Vx_usr_arg_t)l_destination.GetBuffer());
-                int l_copy = cp(l_source.GetBuffer(), l_destination.GetBuffer());
-                if (l_copy != OK)
-                    l_result = l_copy;
-            }
-        }
-        if (l_failed)
-            l_result = -1;
-        plat::closedir(l_dir);
-    }
+    else if (l_end == WalkEnd::Empty)
+        logMsg("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : No files inside %s",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)new_folder.GetBuffer());
+    if (l_end != WalkEnd::Done)
+        l_result = -1;
 
     logMsg("%ld - (C_POI_UPG) <<ManageFilesInsideMergeFolder - >>\n", (_Vx_usr_arg_t)tickGet());
     return l_result;

@@ -13,6 +13,8 @@
 
 #include "foundation/CKWString.h"
 
+class C_FS_STORAGE_ENTITY;
+
 class C_POI_UPG {
 public:
     // Keeps a copy of the archive path and the address of the bargraph text
@@ -60,16 +62,11 @@ public:
     // matching line wins, the value keeps its spaces and ends at the line end
     // (LF or CR). 0 with `value` set when found; -1 with `value` emptied when
     // the file cannot be opened or holds no matching line.
+    // Differs on purpose from C_MAP_UPG_CARTOTREE::GetValueInFile (first match, cut at a space).
     int GetValueInFile(const CKWString &file, const CKWString &key, CKWString &value);
     // True when the last GetValueInFile met a file that exists but could not
     // be opened or read (its -1 then says nothing about the key).
     bool LastReadFailed() const { return m_read_failed; }
-
-    // Host adaptation for tests and benchmarks: the length, in ticks, of each
-    // of the pauses of UpgradeTask (500 on the unit, and by default here).
-    // Any task; takes effect at the next pause.
-    static void SetPauseTicks(int p_ticks);
-    static int GetPauseTicks();
 
 private:
     C_POI_UPG(const C_POI_UPG &) = delete;
@@ -77,8 +74,14 @@ private:
 
     // Shows the upgrade bargraph at p_percent with m_bargraph_text.
     void StepBargraph(int p_percent);
-    // Waits the pause length (SetPauseTicks).
-    static void Pause();
+
+    // The phases of UpgradeTask and the steps of the merge walks; each is
+    // described with its definition. Caller's task.
+    int ExtractAndMerge(const C_FS_STORAGE_ENTITY &p_carto_dir);
+    int FinishInstallation(int p_result, const CKWString &p_version_file);
+    int MergeDeliveredEntry(const char *p_name, int &p_countries);
+    int MergeGroupOfFile(CKWString &merge_folder, CKWString &new_folder, const char *p_name);
+    int DatesAllowUpdate(const CKWString &p_old_version, const CKWString &p_new_version);
 
     CKWString m_poi_archive;
     CKWString m_prefix;

@@ -91,6 +91,8 @@ int C_POI_UPG::GetValueInFile(const CKWString &file, const CKWString &key, CKWSt
     std::memset(l_key, 0, sizeof l_key);
     std::memset(l_value, 0, sizeof l_value);
 
+    // Each read starts afresh: LastReadFailed speaks of this read only.
+    m_read_failed = false;
     if (key.GetLength() > k_text_buffer_size - 2) {
         value.Clear();
         logMsg("%ld - (C_POI_UPG) GetValueInFile ('%s', '%s') ==> key too long !!!\n",
@@ -99,7 +101,6 @@ int C_POI_UPG::GetValueInFile(const CKWString &file, const CKWString &key, CKWSt
         return -1;
     }
 
-    m_read_failed = false;
     FILE *l_pFich = plat::fopen(file.GetBuffer(), "r");
     bool l_opened = l_pFich != nullptr;
     // A file that is there but cannot be read is not a file without the key.

@@ -17,7 +17,7 @@
 namespace {
 
 using nlohmann::json;
-using testsupport::CountrySpec;
+using testsupport::CountryDef;
 using testsupport::MediaBuilder;
 
 class AnalyseCliTest : public cartotest::CartoTreeTest {
@@ -47,13 +47,13 @@ protected:
 
 TEST_F(AnalyseCliTest, JsonReportEscapesTheMediumsTexts) {
     MediaBuilder medium(mediaDir());
-    CountrySpec ita;
+    CountryDef ita;
     ita.cid = "ITA";
     // A backslash, a tab, a Latin-1 byte and valid UTF-8 in the name.
     ita.name = "It\\al\tia\xE9 \xC3\xA9";
     // A country without a size for the card's 4 KiB blocks is left out,
     // with the module's reason.
-    CountrySpec fra;
+    CountryDef fra;
     fra.cid = "FRA";
     fra.name = "France";
     fra.sizes = {{"CID_SIZE_8", "10"}};
@@ -98,7 +98,7 @@ TEST_F(AnalyseCliTest, TextSaysWhatTheScriptsTableHoldsDifferently) {
     MediaBuilder medium(mediaDir());
     const std::string longName(70, 'n');
     for (int i = 0; i < 70; ++i) {
-        CountrySpec c;
+        CountryDef c;
         c.cid =
             std::string("C") + static_cast<char>('0' + i / 10) + static_cast<char>('0' + i % 10);
         c.name = i == 0 ? longName : "Country " + c.cid;

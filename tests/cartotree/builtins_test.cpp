@@ -14,7 +14,7 @@
 namespace {
 
 using hostsim::EicArg;
-using testsupport::CountrySpec;
+using testsupport::CountryDef;
 using testsupport::InstalledCountry;
 using testsupport::MediaBuilder;
 
@@ -63,6 +63,18 @@ protected:
         for (size_t i = 50; i < 64; ++i)
             EXPECT_EQ(static_cast<unsigned char>(buffer[i]), k_sentinel) << "byte " << i;
         return std::string(buffer, length);
+    }
+
+    // The calls a script makes before "Get_DVD_CIDInfoList": the drives,
+    // the upgrade type (country selection) and the current-version file.
+    void analyseCountrySelectionMedium() {
+        ASSERT_EQ(updateDrives("/DVD", "/SDH", 4), 0);
+        int type = 0;
+        ASSERT_EQ(navUpgType("DESCRI.DAT", 10, &type), 0);
+        ASSERT_EQ(type, 1);
+        char folder[64];
+        char file[64];
+        ASSERT_EQ(call("GetUpgDVD_CurrVersNaviFile", {EicArg::Ptr(folder), EicArg::Ptr(file)}), 0);
     }
 
     int m_length = 0;
@@ -218,10 +230,10 @@ TEST_F(MapBuiltinsTest, CallOrdersOverMediumChangesGiveWhatTheMediumInTheDriveOf
     // its descriptor does not list it, so B offers no country.
     const std::string dirA = root() + "/mediumA";
     const std::string dirB = root() + "/mediumB";
-    CountrySpec ita;
+    CountryDef ita;
     ita.cid = "ITA";
     ita.name = "Italia";
-    CountrySpec fra = ita;
+    CountryDef fra = ita;
     fra.cid = "FRA";
     fra.name = "France";
     MediaBuilder a(dirA);
@@ -315,17 +327,17 @@ TEST_F(MapBuiltinsTest, CountryListFailsOnASingleCountryMedium) {
 
 TEST_F(MapBuiltinsTest, ScriptRunsTheFourBuiltinsOnAThreeCountryMedium) {
     MediaBuilder medium(mediaDir());
-    CountrySpec ita;
+    CountryDef ita;
     ita.cid = "ITA";
     ita.name = "Italia";
     ita.version = "7";
     ita.release = "2";
     ita.sizes = {{"CID_SIZE_4", "4000"}, {"CID_SIZE", "5000"}};
-    CountrySpec fra = ita;
+    CountryDef fra = ita;
     fra.cid = "FRA";
     fra.name = "France";
     fra.eol = "\n";
-    CountrySpec deu = ita;
+    CountryDef deu = ita;
     deu.cid = "DEU";
     deu.name = "Deutschland";
     deu.version = "5";
@@ -400,18 +412,13 @@ TEST_F(MapBuiltinsTest, CountryTableMayLieAtAnyAddress) {
     // A script's table is a byte array: an odd address must do, and exactly
     // its 11680 bytes are written (sanitizer builds catch unaligned stores).
     MediaBuilder medium(mediaDir());
-    CountrySpec ita;
+    CountryDef ita;
     ita.cid = "ITA";
     ita.name = "Italia";
     ita.sizes = {{"CID_SIZE", "1234"}};
     medium.country(ita);
     ASSERT_TRUE(medium.build());
-    ASSERT_EQ(updateDrives("/DVD", "/SDH", 4), 0);
-    int type = 0;
-    ASSERT_EQ(navUpgType("DESCRI.DAT", 10, &type), 0);
-    char folder[64];
-    char file[64];
-    ASSERT_EQ(call("GetUpgDVD_CurrVersNaviFile", {EicArg::Ptr(folder), EicArg::Ptr(file)}), 0);
+    ASSERT_NO_FATAL_FAILURE(analyseCountrySelectionMedium());
     std::vector<unsigned char> memory(UPG_COUNTRY_TABLE_SIZE + 2, k_sentinel);
     ASSERT_EQ(call("Get_DVD_CIDInfoList", {EicArg::Ptr(memory.data() + 1)}), 0);
     EXPECT_EQ(memory.front(), k_sentinel);
@@ -427,7 +434,7 @@ TEST_F(MapBuiltinsTest, CountryTableMayLieAtAnyAddress) {
 TEST_F(MapBuiltinsTest, CountriesBeyondTheTableAreCountedNotWritten) {
     // 70 country folders sharing one information file and one group file.
     MediaBuilder medium(mediaDir());
-    CountrySpec ita;
+    CountryDef ita;
     ita.cid = "ITA";
     ita.name = "Italia";
     ita.dir = "ITA";
@@ -438,12 +445,7 @@ TEST_F(MapBuiltinsTest, CountriesBeyondTheTableAreCountedNotWritten) {
     for (int i = 1; i < UPG_COUNTRY_MAX + 1; ++i)
         medium.write("MAPPE/C" + std::to_string(i) + "/DESCRI.DAT", descri);
 
-    ASSERT_EQ(updateDrives("/DVD", "/SDH", 4), 0);
-    int type = 0;
-    ASSERT_EQ(navUpgType("DESCRI.DAT", 10, &type), 0);
-    char folder[64];
-    char file[64];
-    ASSERT_EQ(call("GetUpgDVD_CurrVersNaviFile", {EicArg::Ptr(folder), EicArg::Ptr(file)}), 0);
+    ASSERT_NO_FATAL_FAILURE(analyseCountrySelectionMedium());
     std::vector<unsigned char> memory(UPG_COUNTRY_TABLE_SIZE + 64, k_sentinel);
     ASSERT_EQ(call("Get_DVD_CIDInfoList", {EicArg::Ptr(memory.data())}), 0);
     for (size_t i = UPG_COUNTRY_TABLE_SIZE; i < memory.size(); ++i)

@@ -11,7 +11,7 @@
 namespace {
 
 using cartotest::CartoTreeTest;
-using testsupport::CountrySpec;
+using testsupport::CountryDef;
 using testsupport::InstalledCountry;
 using testsupport::MediaBuilder;
 
@@ -40,8 +40,8 @@ protected:
         }
         return out;
     }
-    static CountrySpec country(const char *cid, const char *version, const char *release) {
-        CountrySpec c;
+    static CountryDef country(const char *cid, const char *version, const char *release) {
+        CountryDef c;
         c.cid = cid;
         c.name = std::string("Land ") + cid;
         c.version = version;
@@ -52,7 +52,7 @@ protected:
 
 TEST_F(CidListTest, AcceptanceAgainstTheInstalledCountries) {
     MediaBuilder medium(mediaDir());
-    CountrySpec fresh = country("AAA", "5", "1");
+    CountryDef fresh = country("AAA", "5", "1");
     fresh.sizes = {{"CID_SIZE_8", "120"}, {"CID_SIZE", "150"}};
     fresh.eol = "\n";
     medium.country(fresh)
@@ -113,12 +113,12 @@ TEST_F(CidListTest, AcceptanceAgainstTheInstalledCountries) {
 
 TEST_F(CidListTest, CountriesRefusedForTheirOwnFiles) {
     MediaBuilder medium(mediaDir());
-    CountrySpec noRelease = country("FFF", "5", "");
-    CountrySpec noGroup = country("GGG", "5", "1");
+    CountryDef noRelease = country("FFF", "5", "");
+    CountryDef noGroup = country("GGG", "5", "1");
     noGroup.withGruppo = false;
-    CountrySpec noLine = country("HHH", "5", "1");
+    CountryDef noLine = country("HHH", "5", "1");
     noLine.withCurrVersLine = false;
-    CountrySpec noSize = country("III", "5", "1");
+    CountryDef noSize = country("III", "5", "1");
     noSize.sizes = {{"CID_SIZE_4", "1"}};
     medium.country(noRelease).country(noGroup).country(noLine).country(noSize);
     ASSERT_TRUE(medium.build());
@@ -177,9 +177,9 @@ TEST_F(CidListTest, RepeatedScanListsEachCountryOnce) {
 
 TEST_F(CidListTest, SizesKeepThe32BitLimits) {
     MediaBuilder medium(mediaDir());
-    CountrySpec big = country("AAA", "5", "1");
+    CountryDef big = country("AAA", "5", "1");
     big.sizes = {{"CID_SIZE", "4294967296"}};
-    CountrySpec text = country("BBB", "5", "1");
+    CountryDef text = country("BBB", "5", "1");
     text.sizes = {{"CID_SIZE", "abc"}};
     medium.country(big).country(text);
     ASSERT_TRUE(medium.build());

@@ -38,7 +38,7 @@ public:
     void build(const KeyValues &itaSizes = k_all_sizes) {
         removeTree(m_root);
         MediaBuilder mb(m_root);
-        CountrySpec fra, ita;
+        CountryDef fra, ita;
         fra.cid = "FRA";
         fra.name = "France";
         fra.sizes = k_all_sizes;

@@ -1,10 +1,12 @@
 // POI file groups: which names belong to a prefix's group, and the reader of
 // the groups' "KEY:value" text files.
+#include "platform/hostsim/hostsim.h"
 #include "poi_upgrade/C_POI_UPG.h"
 #include "tests/support/unit_fixture.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 
 namespace {
@@ -120,6 +122,27 @@ TEST_F(PoiPrefixTest, MissingFileAndOverlongKey) {
                                    l_value),
               -1);
     EXPECT_TRUE(l_value.IsEmpty());
+}
+
+// A file that is there but cannot be opened is told apart from a missing
+// file or key, and every read, an overlong key's too, starts afresh.
+TEST_F(PoiPrefixTest, ReadFailureIsToldApartAndNotCarriedOver) {
+    ASSERT_TRUE(testsupport::writeFile(host("/SDH/t.txt"), "DATE:1\n"));
+    const CKWString l_file("/SDH/t.txt");
+    CKWString l_value;
+    hostsim::injectFault(hostsim::FileOp::Fopen, 1, EACCES);
+    EXPECT_EQ(m_poi.GetValueInFile(l_file, CKWString("DATE"), l_value), -1);
+    EXPECT_TRUE(m_poi.LastReadFailed());
+    EXPECT_EQ(m_poi.GetValueInFile(l_file, CKWString("NAME"), l_value), -1);
+    EXPECT_FALSE(m_poi.LastReadFailed());
+    EXPECT_EQ(m_poi.GetValueInFile(CKWString("/SDH/none.txt"), CKWString("DATE"), l_value), -1);
+    EXPECT_FALSE(m_poi.LastReadFailed());
+
+    hostsim::injectFault(hostsim::FileOp::Fopen, 1, EACCES);
+    EXPECT_EQ(m_poi.GetValueInFile(l_file, CKWString("DATE"), l_value), -1);
+    ASSERT_TRUE(m_poi.LastReadFailed());
+    EXPECT_EQ(m_poi.GetValueInFile(l_file, CKWString(std::string(99, 'K').c_str()), l_value), -1);
+    EXPECT_FALSE(m_poi.LastReadFailed());
 }
 
 TEST_F(PoiPrefixTest, LongLinesAreReadInPieces) {

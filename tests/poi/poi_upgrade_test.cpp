@@ -191,7 +191,6 @@ TEST_F(PoiUpgradeTest, DeliveryPackedAsDotSlashTmpPoiInstalls) {
 // The three 500-tick pauses lie between 10 and 45, between 60 and 65, and
 // after 100; a failed extraction skips the last one.
 TEST_F(PoiUpgradeTest, PausesFallBetweenTheBargraphSteps) {
-    ASSERT_EQ(C_POI_UPG::GetPauseTicks(), 500);
     InstallMap("FRA");
     Deliver({{"FRA/ABC.lzw", "new"}});
 

@@ -126,7 +126,7 @@ protected:
 TEST_F(ScriptHostTest, TableAgreesWithTheRegistryAndTheBuiltinList) {
     ASSERT_EQ(scripthost::builtinCount(), k_expected.size());
     for (std::size_t i = 0; i < k_expected.size(); ++i) {
-        const scripthost::BuiltinSpec &b = scripthost::builtinTable()[i];
+        const scripthost::BuiltinRow &b = scripthost::builtinTable()[i];
         std::string kinds;
         for (int a = 0; a < b.count; ++a)
             kinds += static_cast<char>(b.params[a].kind);

@@ -51,7 +51,7 @@ MediaBuilder &MediaBuilder::kind(Kind p_kind) {
     return *this;
 }
 
-MediaBuilder &MediaBuilder::country(const CountrySpec &p_country) {
+MediaBuilder &MediaBuilder::country(const CountryDef &p_country) {
     m_countries.push_back(p_country);
     return *this;
 }
@@ -82,7 +82,7 @@ bool MediaBuilder::build() const {
     std::string curr;
     for (const std::string &line : m_extra_lines)
         curr += line + "\r\n";
-    for (const CountrySpec &c : m_countries) {
+    for (const CountryDef &c : m_countries) {
         const std::string dir = "MAPPE/" + (c.dir.empty() ? c.cid : c.dir);
         std::string descri = descriLine("CID_INFO", backslashed(dir + "/CD_VER.NAV.INF"), c.eol);
         if (c.withGruppo) {

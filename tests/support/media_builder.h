@@ -36,7 +36,7 @@ std::string currVersLine(const std::string &cid, const std::string &name,
                          const std::string &provider = "MAPMAKER");
 
 // One country of a medium.
-struct CountrySpec {
+struct CountryDef {
     std::string cid;                         // "CID" of its CD_VER.NAV.INF
     std::string name;                        // its name in the current-version file
     std::string version = "5";               // "VERSION" on the medium
@@ -66,7 +66,7 @@ public:
 
     const std::string &root() const { return m_root; }
     MediaBuilder &kind(Kind p_kind);
-    MediaBuilder &country(const CountrySpec &p_country);
+    MediaBuilder &country(const CountryDef &p_country);
     // An extra raw line (without line end) for CURR_VERS_NAVI.TXT, written
     // before the countries' lines.
     MediaBuilder &extraCurrVersLine(const std::string &p_line);
@@ -85,7 +85,7 @@ public:
 private:
     std::string m_root;
     Kind m_kind = Kind::CountrySelection;
-    std::vector<CountrySpec> m_countries;
+    std::vector<CountryDef> m_countries;
     std::vector<std::string> m_extra_lines;
 };
 

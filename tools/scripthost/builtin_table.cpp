@@ -17,7 +17,7 @@ using K = ArgKind;
 
 // One row per builtin, in the module's registration order. The kinds decide
 // how each argument is stored in its slot; the C types are what scripts see.
-const BuiltinSpec k_table[] = {
+const BuiltinRow k_table[] = {
     {"ShowNavigationErasingCountryScreen",
      "Shows the HMI's screen for countries being erased from the maps. The five values\n"
      "are passed on unchanged to the HMI (the fifth, a size, only to the variant with\n"
@@ -112,7 +112,7 @@ void appendComment(std::string &out, const char *doc) {
     out += " */\n";
 }
 
-std::string prototype(const BuiltinSpec &b) {
+std::string prototype(const BuiltinRow &b) {
     std::string out = "int ";
     out += b.name;
     out += "(";
@@ -135,7 +135,7 @@ std::string prototype(const BuiltinSpec &b) {
 
 const char k_header_name[] = "upgrade_builtins.h";
 
-const BuiltinSpec *builtinTable() {
+const BuiltinRow *builtinTable() {
     return k_table;
 }
 std::size_t builtinCount() {
@@ -186,14 +186,14 @@ std::string wrapperText() {
            "int upg_host_call_builtin(const char *name, int count, const char *kinds,\n"
            "                          upg_host_value_t *values);\n\n";
     for (std::size_t i = 0; i < builtinCount(); ++i) {
-        const BuiltinSpec &b = k_table[i];
+        const BuiltinRow &b = k_table[i];
         out += prototype(b);
         out += " {\n";
         std::string kinds;
         if (b.count > 0) {
             out += "    upg_host_value_t v[" + std::to_string(b.count) + "];\n";
             for (int a = 0; a < b.count; ++a) {
-                const ParamSpec &p = b.params[a];
+                const ParamRow &p = b.params[a];
                 std::string slot = "    v[" + std::to_string(a) + "].";
                 switch (p.kind) {
                 case ArgKind::Int:

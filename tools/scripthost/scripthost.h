@@ -22,7 +22,7 @@ namespace scripthost {
 // slot's first 4 bytes) or a pointer (the slot's first 8 bytes).
 enum class ArgKind : char { Int = 'i', UInt = 'u', Ptr = 'p' };
 
-struct ParamSpec {
+struct ParamRow {
     ArgKind kind;
     const char *ctype; // C type in the script's prototype
     const char *name;  // parameter name in the prototype
@@ -32,15 +32,15 @@ struct ParamSpec {
 constexpr int k_max_params = 5;
 
 // One builtin as scripts see it.
-struct BuiltinSpec {
+struct BuiltinRow {
     const char *name; // script name, also the name it is registered under
     const char *doc;  // comment above its prototype in the header
     int count;        // number of parameters
-    ParamSpec params[k_max_params];
+    ParamRow params[k_max_params];
 };
 
 // The builtin table, in registration order.
-const BuiltinSpec *builtinTable();
+const BuiltinRow *builtinTable();
 std::size_t builtinCount();
 
 // Name of the header scripts include.

@@ -103,7 +103,8 @@ int C_MAP_UPG_CARTOTREE::GetValueInFile(const CKWString &p_file, const CKWString
     }
 
     FILE *l_file = plat::fopen(p_file.GetBuffer(), "r");
-    if (l_file != nullptr) {
+    const bool l_opened = l_file != nullptr;
+    if (l_opened) {
         std::snprintf(l_prefix, sizeof l_prefix, "%s:", p_key.GetBuffer());
         const size_t l_prefix_length = std::strlen(l_prefix);
         while (!std::feof(l_file)) {
@@ -129,6 +130,7 @@ int C_MAP_UPG_CARTOTREE::GetValueInFile(const CKWString &p_file, const CKWString
             break;
         }
         plat::fclose(l_file);
+        l_file = nullptr;
     }
 
     p_value.Clear();
@@ -138,7 +140,7 @@ int C_MAP_UPG_CARTOTREE::GetValueInFile(const CKWString &p_file, const CKWString
                      (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t) "GetValueInFile",
                      (_Vx_usr_arg_t)p_file.GetBuffer(), (_Vx_usr_arg_t)p_key.GetBuffer(),
                      (_Vx_usr_arg_t)p_value.GetBuffer());
-    } else if (l_file != nullptr) {
+    } else if (l_opened) {
         LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE) %s ('%s', '%s') ==> not found !!!\n",
                      (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t) "GetValueInFile",
                      (_Vx_usr_arg_t)p_file.GetBuffer(), (_Vx_usr_arg_t)p_key.GetBuffer());

@@ -128,6 +128,7 @@ public:
     // value ends at the first line feed, carriage return or space. 0 with
     // p_value set; -1 with p_value emptied (file missing, key absent, or a key
     // longer than 98 characters).
+    // Differs on purpose from C_POI_UPG::GetValueInFile (last match, spaces kept).
     int GetValueInFile(const CKWString &p_file, const CKWString &p_key, CKWString &p_value);
     // Writes one log line through the perimeter's channel. Arguments are
     // pointer-sized on the host (ints on the unit) so that texts pass intact.

@@ -7,9 +7,11 @@
 // A 64-bit progression counter of the entry bytes written lets another task
 // (the progress bar) follow the extraction.
 //
-// Files: untgz_driver.cpp (singleton, Untar, reader loop, writer task, extern
-// "C" Untar), untgz_parser.cpp (UntarBlock, CheckSum, header fields, path
-// composition), untgz_writer.cpp (CreatePath, cvtWrite).
+// Files: untgz_driver.cpp (singleton, Untar, progression, extern "C" Untar),
+// untgz_reader.cpp (DoUnArchive and the chunk ring), untgz_writer.cpp (the
+// writer task), untgz_parser.cpp (UntarBlock, CheckSum, header fields, path
+// composition), untgz_output.cpp (entry files and folders: CreatePath,
+// cvtWrite and their companions), untgz_sync.cpp (the flush before success).
 #ifndef UNTGZ_C_UNTGZ_H
 #define UNTGZ_C_UNTGZ_H
 

@@ -306,53 +306,6 @@ int C_UNTGZ::UntarBlock(unsigned char *block) {
     return OK;
 }
 
-void C_UNTGZ::LogFileError(const char *p_what, const char *p_path, int p_errno) {
-    logMsg("%ld - (UntarBlock): %s: cannot %s '%s': %s\n", (_Vx_usr_arg_t)tickGet(),
-           (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)p_what, (_Vx_usr_arg_t)p_path,
-           (_Vx_usr_arg_t)strerror(p_errno));
-}
-
-int C_UNTGZ::WriteEntryData(unsigned char *p_data, unsigned long p_size) {
-    errnoSet(0);
-    if (cvtWrite(p_data, p_size, m_out_file) == 1) {
-        m_progression.store(m_progression.load(std::memory_order_relaxed) + p_size,
-                            std::memory_order_relaxed);
-        return OK;
-    }
-    int l_errno = errnoGet() != 0 ? errnoGet() : EIO;
-    LogFileError("write", m_name, l_errno);
-    plat::fclose(m_out_file);
-    m_out_file = nullptr;
-    return ERROR;
-}
-
-int C_UNTGZ::CloseEntryFile() {
-    int l_rc = plat::fclose(m_out_file);
-    m_out_file = nullptr;
-    if (l_rc == 0) {
-        m_files_written++; // the entry's whole data is in its closed file
-        return OK;
-    }
-    LogFileError("close", m_name, errnoGet());
-    return ERROR;
-}
-
-int C_UNTGZ::MakeEntryFolder() {
-    struct stat l_status;
-    int l_errno = errnoGet();
-    if (l_errno == EEXIST && plat::stat(m_name, &l_status) == 0 && S_ISDIR(l_status.st_mode))
-        return OK;
-    // Parents the archive did not list are made as for a file's folders.
-    MakeParents(m_name, 0);
-    if (plat::mkdir(m_name) == 0)
-        return OK;
-    l_errno = errnoGet();
-    if (l_errno == EEXIST && plat::stat(m_name, &l_status) == 0 && S_ISDIR(l_status.st_mode))
-        return OK;
-    LogFileError("create folder", m_name, l_errno);
-    return ERROR;
-}
-
 long C_UNTGZ::UntarDataRun(unsigned char *p_data, unsigned long p_size, unsigned long p_avail) {
     if (m_remaining <= UNTGZ_BLOCK_SIZE)
         return 0;

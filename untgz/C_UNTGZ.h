@@ -61,6 +61,54 @@ typedef struct {
     char reserved[12];
 } tar_t;
 
+// The ring of chunk buffers between the reader and the writer tasks of one
+// extraction. Chunks are numbered from 0 in archive order; chunk i lives in
+// buffer i % UNTGZ_CHUNK_COUNT. The reader decompresses the next chunk into a
+// free buffer (read-ahead) while earlier chunks wait for, or are being parsed
+// by, their writer; writers take the chunks in order, one at a time
+// (hand-off), and a buffer is read into again only after its writer has
+// ended (collect). Handing a chunk over copies nothing. Used by the reader
+// task only; the writer sees just the chunk it was handed.
+struct t_chunk_ring {
+    unsigned char buffer[UNTGZ_CHUNK_COUNT][UNTGZ_CHUNK_BUFFER_SIZE];
+    int size[UNTGZ_CHUNK_COUNT];
+    // Chunks below `written` have been parsed; chunk `written` is being
+    // parsed (when `running`) or is the next to be; chunks up to read - 1
+    // wait in the ring.
+    long read;
+    long written;
+    bool running;
+    // The read that gave nothing (end of the stream, stop_size 0) or failed
+    // (stop_size -1, with its errno), as chunk number `stop`; -1 while the
+    // stream goes on.
+    long stop;
+    int stop_size;
+    int stop_errno;
+
+    // Starts the ring with the first chunk, p_size bytes (0 for an empty
+    // stream) already read into buffer 0: it is handed over even when empty.
+    void Start(int p_size);
+    // True when no writer runs and a chunk waits for one.
+    bool CanHandOff() const { return !running && written < read; }
+    // Hand-off: marks the oldest waiting chunk as being parsed and returns it,
+    // with its size in p_size. A short chunk is parsed in whole blocks: the
+    // rest of its last block is zero-filled, so no bytes of an earlier chunk
+    // are taken as data.
+    unsigned char *HandOff(int &p_size);
+    // True when the stream goes on and a buffer is free for the next chunk.
+    bool HasRoom() const { return stop < 0 && read - written < UNTGZ_CHUNK_COUNT; }
+    // The free buffer that the next chunk is read into.
+    unsigned char *ReadSlot() { return buffer[read % UNTGZ_CHUNK_COUNT]; }
+    // Read-ahead: takes the result of reading into ReadSlot(). A chunk of
+    // p_size > 0 bytes joins the ring; 0 (end of the stream) or -1 (error,
+    // p_errno) becomes the stop, and the chunks before it are still parsed.
+    void ReadAhead(int p_size, int p_errno);
+    // Collect: the running writer has ended and its chunk is done. True when
+    // the read right after that chunk failed: it is reported now, as when
+    // each chunk is read while the one before it is parsed.
+    bool Collect();
+};
+
 class C_UNTGZ {
 public:
     // The singleton, created with the non-throwing new on the first call.
@@ -152,6 +200,29 @@ private:
     // Creates the folder m_name (and missing parents). OK also when it exists
     // already; ERROR (logged) when it cannot be made.
     int MakeEntryFolder();
+    // Opens m_tar_file as the archive (reader task). OK, or ERROR (logged).
+    int OpenArchive();
+    // Runs writer tasks over the chunks of the ring until the stream has
+    // ended and every chunk is parsed (OK), or a read, a spawn, a wait or a
+    // writer fails (ERROR, logged). p_last_writer gets the id of the last
+    // writer spawned (unchanged when none). Reader task, ring started.
+    int RunChunkRing(int &p_last_writer);
+    // Hand-off to a writer task: the oldest waiting chunk of the ring becomes
+    // m_write_chunk and a "TarWrtTask" is spawned for it. Its id (also in
+    // m_write_task), or ERROR (logged). Reader task, no writer running.
+    int HandOffChunk();
+    // Read-ahead: decompresses the next chunk into the ring's free buffer.
+    // Reader task, while the ring has room.
+    void ReadAheadChunk();
+    // Collects the writer that has ended (its semaphore taken). OK, or ERROR
+    // (logged) when the read after its chunk failed or it refused a block.
+    // Reader task.
+    int CollectWriter();
+    // Ends the reader loop whose result so far is p_result: waits for the
+    // last writer p_last_writer, closes the archive, and makes the result
+    // ERROR (logged) when the stream or the last entry's data was cut or the
+    // output file cannot be closed. Returns the result. Reader task.
+    int EndUnArchive(int p_result, int p_last_writer);
     // Reads the next chunk of the archive into p_buffer (reader task): the
     // count (UNTGZ_CHUNK_SIZE, or less for the last chunk), 0 at the end of
     // the stream, or -1 on an error (errno set). A short chunk that the
@@ -212,15 +283,10 @@ private:
     // (GetProgression, a second Untar): atomics on the host.
     std::atomic<int> m_write_task;
     std::atomic<SEM_ID> m_sem_write;
-    // The ring of chunk buffers. The reader decompresses chunk i into buffer
-    // i % UNTGZ_CHUNK_COUNT while earlier chunks wait for, or are being
-    // parsed by, their writer; writers take the chunks in order, one at a
-    // time. m_write_chunk and m_write_size name the chunk of the running
-    // writer (owned by it from its spawn until it gives m_sem_write); a
-    // buffer is read into again only after its writer has ended. Handing a
-    // chunk over copies nothing.
-    unsigned char m_chunk_buffer[UNTGZ_CHUNK_COUNT][UNTGZ_CHUNK_BUFFER_SIZE];
-    int m_chunk_size[UNTGZ_CHUNK_COUNT];
+    // The ring of chunk buffers between the reader and the writers (see
+    // t_chunk_ring), and the chunk handed to the running writer: owned by it
+    // from its spawn until it gives m_sem_write.
+    t_chunk_ring m_ring;
     unsigned char *m_write_chunk;
     int m_write_size;
     char m_dest_folder[UNTGZ_PATH_SIZE];

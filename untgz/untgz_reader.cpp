@@ -23,129 +23,150 @@ void C_UNTGZ::WaitWriterEnd(int p_tid) {
         taskDelay(l_i < 100 ? 0 : 1);
 }
 
+void t_chunk_ring::Start(int p_size) {
+    size[0] = p_size;
+    read = 1;
+    written = 0;
+    running = false;
+    stop = -1;
+    stop_size = 0;
+    stop_errno = 0;
+}
+
+unsigned char *t_chunk_ring::HandOff(int &p_size) {
+    const int l_slot = (int)(written % UNTGZ_CHUNK_COUNT);
+    p_size = size[l_slot];
+    const size_t l_end = ((size_t)p_size + UNTGZ_BLOCK_SIZE - 1) & ~(size_t)(UNTGZ_BLOCK_SIZE - 1);
+    memset(buffer[l_slot] + p_size, 0, l_end - (size_t)p_size);
+    running = true;
+    return buffer[l_slot];
+}
+
+void t_chunk_ring::ReadAhead(int p_size, int p_errno) {
+    if (p_size > 0) {
+        size[read % UNTGZ_CHUNK_COUNT] = p_size;
+        read++;
+        return;
+    }
+    stop_errno = p_errno;
+    stop = read;
+    stop_size = p_size;
+}
+
+bool t_chunk_ring::Collect() {
+    running = false;
+    written++;
+    return stop == written && stop_size == -1;
+}
+
 int C_UNTGZ::DoUnArchive() {
+    m_short_read = false;
+    if (OpenArchive() != OK)
+        return ERROR;
+
     int l_result = OK;
     int l_last_writer = 0;
-    m_short_read = false;
-
-    m_gz_file = plat::gzOpen(m_tar_file);
-    if (m_gz_file == nullptr) {
-        const int l_errno = errnoGet();
-        logMsg("%ld - (DoUnArchive): gzopen (%s) : ERROR (errno = 0x%X)\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)l_errno);
-        // The reader refuses a folder, a FIFO or a device before reading it
-        // (a FIFO would block the extraction forever).
-        if (l_errno == EISDIR || l_errno == EINVAL)
-            logMsg("%ld - (DoUnArchive): %s: not a regular file\n", (_Vx_usr_arg_t)tickGet(),
-                   (_Vx_usr_arg_t)m_tar_file);
-        return ERROR;
-    }
-
-    m_chunk_size[0] = ReadChunk(m_chunk_buffer[0]);
-    if (m_chunk_size[0] == -1) {
+    const int l_first_size = ReadChunk(m_ring.buffer[0]);
+    if (l_first_size == -1) {
         logMsg("%ld - (DoUnArchive): gzread1 error (errno = 0x%X), l_size = %d\n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet(), (_Vx_usr_arg_t)-1);
         LogReadError();
         l_result = ERROR;
     } else {
-        // Chunks are numbered from 0 in archive order; chunk i lives in buffer
-        // i % UNTGZ_CHUNK_COUNT. Chunks below l_written have been parsed,
-        // chunk l_written is being parsed (when l_running) or is the next to
-        // be, and chunks up to l_read - 1 wait in the ring. The first chunk is
-        // handed over even when empty; a later read that gives nothing (end
-        // of the stream) or fails is remembered as chunk l_stop, and the
-        // chunks before it are still parsed.
-        long l_read = 1;
-        long l_written = 0;
-        long l_stop = -1;
-        int l_stop_size = 0;
-        int l_stop_errno = 0;
-        bool l_running = false;
-        for (;;) {
-            if (!l_running && l_written < l_read) {
-                // Hand the oldest waiting chunk to a new writer. A short chunk
-                // is parsed in whole blocks: the rest of its last block is
-                // zero-filled, so no bytes of an earlier chunk are taken as
-                // data.
-                const int l_slot = (int)(l_written % UNTGZ_CHUNK_COUNT);
-                const int l_size = m_chunk_size[l_slot];
-                size_t l_end =
-                    ((size_t)l_size + UNTGZ_BLOCK_SIZE - 1) & ~(size_t)(UNTGZ_BLOCK_SIZE - 1);
-                memset(m_chunk_buffer[l_slot] + l_size, 0, l_end - (size_t)l_size);
-                m_write_chunk = m_chunk_buffer[l_slot];
-                m_write_size = l_size;
-
-                int l_tid = taskSpawn(
-                    UNTGZ_WRITER_NAME, UNTGZ_WRITER_PRIORITY, VX_FP_TASK, UNTGZ_WRITER_STACK,
-                    reinterpret_cast<FUNCPTR>(reinterpret_cast<void (*)()>(&StaticWriteTask)),
-                    (_Vx_usr_arg_t)m_pInstance.load(std::memory_order_acquire));
-                m_write_task.store(l_tid, std::memory_order_relaxed);
-                if (l_tid == ERROR) {
-                    logMsg("%ld - (DoUnArchive): m_write_task == ERROR\n",
-                           (_Vx_usr_arg_t)tickGet());
-                    l_result = ERROR;
-                    break;
-                }
-                l_last_writer = l_tid;
-                l_running = true;
-            }
-
-            SEM_ID l_sem = m_sem_write.load(std::memory_order_acquire);
-            if (l_stop < 0 && l_read - l_written < UNTGZ_CHUNK_COUNT) {
-                // A buffer is free: decompress the next chunk while the writer
-                // parses, then pick up a writer that has ended meanwhile.
-                const int l_slot = (int)(l_read % UNTGZ_CHUNK_COUNT);
-                int l_size = ReadChunk(m_chunk_buffer[l_slot]);
-                if (l_size > 0) {
-                    m_chunk_size[l_slot] = l_size;
-                    l_read++;
-                } else {
-                    l_stop_errno = errnoGet();
-                    l_stop = l_read;
-                    l_stop_size = l_size;
-                }
-                if (!l_running || semTake(l_sem, NO_WAIT) != OK)
-                    continue;
-            } else if (l_running) {
-                // Every buffer is full, or the stream has ended: wait for the
-                // writer.
-                if (semTake(l_sem, WAIT_FOREVER) != OK) {
-                    logMsg("%ld - (DoUnArchive): semTake (m_sem_write, WAIT_FOREVER) ERROR "
-                           "(errno = 0x%X)\n",
-                           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet());
-                    l_result = ERROR;
-                    break;
-                }
-            } else {
-                break; // every chunk parsed up to the end of the stream
-            }
-
-            // The writer of chunk l_written has ended. A read that failed
-            // right after its chunk is reported first, as when each chunk
-            // is read while the one before it is parsed.
-            l_running = false;
-            l_written++;
-            if (l_stop == l_written && l_stop_size == -1) {
-                logMsg("%ld - (DoUnArchive): gzread2 error (errno = 0x%X), l_size = %d\n",
-                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_stop_errno,
-                       (_Vx_usr_arg_t)l_stop_size);
-                LogReadError();
-                l_result = ERROR;
-                break;
-            }
-            m_write_task.store(0, std::memory_order_relaxed);
-            if (m_write_status == ERROR) {
-                logMsg("%ld - (DoUnArchive): write task error!!\n", (_Vx_usr_arg_t)tickGet());
-                l_result = ERROR;
-                break;
-            }
-        }
+        m_ring.Start(l_first_size);
+        l_result = RunChunkRing(l_last_writer);
     }
+    return EndUnArchive(l_result, l_last_writer);
+}
 
+int C_UNTGZ::OpenArchive() {
+    m_gz_file = plat::gzOpen(m_tar_file);
+    if (m_gz_file != nullptr)
+        return OK;
+    const int l_errno = errnoGet();
+    logMsg("%ld - (DoUnArchive): gzopen (%s) : ERROR (errno = 0x%X)\n", (_Vx_usr_arg_t)tickGet(),
+           (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)l_errno);
+    // The reader refuses a folder, a FIFO or a device before reading it (a
+    // FIFO would block the extraction forever).
+    if (l_errno == EISDIR || l_errno == EINVAL)
+        logMsg("%ld - (DoUnArchive): %s: not a regular file\n", (_Vx_usr_arg_t)tickGet(),
+               (_Vx_usr_arg_t)m_tar_file);
+    return ERROR;
+}
+
+int C_UNTGZ::RunChunkRing(int &p_last_writer) {
+    for (;;) {
+        if (m_ring.CanHandOff()) {
+            const int l_tid = HandOffChunk();
+            if (l_tid == ERROR)
+                return ERROR;
+            p_last_writer = l_tid;
+        }
+
+        SEM_ID l_sem = m_sem_write.load(std::memory_order_acquire);
+        if (m_ring.HasRoom()) {
+            // Decompress the next chunk while the writer parses, then pick up
+            // a writer that has ended meanwhile.
+            ReadAheadChunk();
+            if (!m_ring.running || semTake(l_sem, NO_WAIT) != OK)
+                continue;
+        } else if (m_ring.running) {
+            // Every buffer is full, or the stream has ended: wait for the
+            // writer.
+            if (semTake(l_sem, WAIT_FOREVER) != OK) {
+                logMsg("%ld - (DoUnArchive): semTake (m_sem_write, WAIT_FOREVER) ERROR "
+                       "(errno = 0x%X)\n",
+                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet());
+                return ERROR;
+            }
+        } else {
+            return OK; // every chunk parsed up to the end of the stream
+        }
+
+        if (CollectWriter() != OK)
+            return ERROR;
+    }
+}
+
+int C_UNTGZ::HandOffChunk() {
+    m_write_chunk = m_ring.HandOff(m_write_size);
+    const int l_tid =
+        taskSpawn(UNTGZ_WRITER_NAME, UNTGZ_WRITER_PRIORITY, VX_FP_TASK, UNTGZ_WRITER_STACK,
+                  reinterpret_cast<FUNCPTR>(reinterpret_cast<void (*)()>(&StaticWriteTask)),
+                  (_Vx_usr_arg_t)m_pInstance.load(std::memory_order_acquire));
+    m_write_task.store(l_tid, std::memory_order_relaxed);
+    if (l_tid == ERROR)
+        logMsg("%ld - (DoUnArchive): m_write_task == ERROR\n", (_Vx_usr_arg_t)tickGet());
+    return l_tid;
+}
+
+void C_UNTGZ::ReadAheadChunk() {
+    const int l_size = ReadChunk(m_ring.ReadSlot());
+    m_ring.ReadAhead(l_size, l_size > 0 ? 0 : errnoGet());
+}
+
+int C_UNTGZ::CollectWriter() {
+    if (m_ring.Collect()) {
+        logMsg("%ld - (DoUnArchive): gzread2 error (errno = 0x%X), l_size = %d\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_ring.stop_errno,
+               (_Vx_usr_arg_t)m_ring.stop_size);
+        LogReadError();
+        return ERROR;
+    }
+    m_write_task.store(0, std::memory_order_relaxed);
+    if (m_write_status == ERROR) {
+        logMsg("%ld - (DoUnArchive): write task error!!\n", (_Vx_usr_arg_t)tickGet());
+        return ERROR;
+    }
+    return OK;
+}
+
+int C_UNTGZ::EndUnArchive(int p_result, int p_last_writer) {
+    int l_result = p_result;
     // The output file and the parser state belong to the writer until it has
     // ended: wait for it (also when waiting on the semaphore failed and it may
     // still be parsing) before closing anything.
-    WaitWriterEnd(l_last_writer);
+    WaitWriterEnd(p_last_writer);
 
     // The reader has confirmed the end of every member it read; a close that
     // still reports an error means data was lost.

@@ -200,6 +200,23 @@ private:
     // Creates the folder m_name (and missing parents). OK also when it exists
     // already; ERROR (logged) when it cannot be made.
     int MakeEntryFolder();
+    // The phases of Untar, on the calling task. CheckArguments: OK when
+    // p_verbose and p_abs_path are 0 or 1 and both paths fit their members;
+    // ERROR (logged) otherwise. ResetExtraction: clears the parser and
+    // hand-off state, takes the arguments and logs the begin line; called
+    // only while no extraction runs. RunExtraction: creates m_sem_write (the
+    // extractor is in use from then on), runs the reader loop and flushes
+    // the destination; OK or ERROR (logged), with p_wait_task set to the
+    // writer to let end (unchanged, -1, when no reader loop ran).
+    // ReleaseExtraction: lets that writer end (one pause of 50 ticks after a
+    // clean run, up to 50 when a writer is still alive) and deletes
+    // m_sem_write, which ends the extraction.
+    int CheckArguments(const char *p_tar_file, const char *p_dest_folder, int p_verbose,
+                       int p_abs_path);
+    void ResetExtraction(const char *p_tar_file, const char *p_dest_folder, int p_verbose,
+                         int p_abs_path);
+    int RunExtraction(int &p_wait_task);
+    void ReleaseExtraction(int p_wait_task);
     // Opens m_tar_file as the archive (reader task). OK, or ERROR (logged).
     int OpenArchive();
     // Runs writer tasks over the chunks of the ring until the stream has

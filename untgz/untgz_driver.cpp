@@ -96,31 +96,15 @@ static int CheckPathLength(const char *p_path, const char *p_what) {
 
 int C_UNTGZ::Untar(const char *p_tar_file, const char *p_dest_folder, int p_verbose,
                    int p_abs_path) {
-    int l_result = OK;
-    int l_wait_task = -1;
-    bool l_paths_given = (p_tar_file != nullptr) && (p_dest_folder != nullptr);
-
+    const bool l_paths_given = (p_tar_file != nullptr) && (p_dest_folder != nullptr);
     if (!l_paths_given) {
         // The message shows the paths of the previous (or running) extraction;
         // the acquire load orders the read after their copy by that one.
         (void)m_sem_write.load(std::memory_order_acquire);
-        l_result = ERROR;
         logMsg("%ld - (Untar): parameters error (m_tar_file = '%s', m_dest_folder = '%s')\n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)m_dest_folder);
-    } else {
-        if (p_verbose != 0 && p_verbose != 1) {
-            logMsg("%ld - (Untar): parameter error (p_verbose == %d)\n", (_Vx_usr_arg_t)tickGet(),
-                   (_Vx_usr_arg_t)p_verbose);
-            return ERROR;
-        }
-        if (p_abs_path != 0 && p_abs_path != 1) {
-            logMsg("%ld - (Untar): parameter error (p_abs_path == %d)\n", (_Vx_usr_arg_t)tickGet(),
-                   (_Vx_usr_arg_t)p_abs_path);
-            return ERROR;
-        }
-        if (CheckPathLength(p_tar_file, "p_tar_file") != OK ||
-            CheckPathLength(p_dest_folder, "p_dest_folder") != OK)
-            return ERROR;
+    } else if (CheckArguments(p_tar_file, p_dest_folder, p_verbose, p_abs_path) != OK) {
+        return ERROR;
     }
 
     if (m_sem_write.load(std::memory_order_acquire) != nullptr) {
@@ -128,80 +112,110 @@ int C_UNTGZ::Untar(const char *p_tar_file, const char *p_dest_folder, int p_verb
         return ERROR;
     }
 
+    int l_result = ERROR;
     if (l_paths_given) {
-        // Reset every piece of parser and hand-off state.
-        m_write_task.store(0, std::memory_order_relaxed);
-        m_write_status = OK;
-        m_out_file = nullptr;
-        m_remaining = 0;
-        // The chunk buffers are not cleared: the reader zero-fills the tail
-        // of every chunk's last block before a writer parses it, and no byte
-        // past that is ever read.
-        m_write_size = 0;
-        m_write_chunk = m_ring.buffer[0];
-        memset(m_dest_folder, 0, sizeof(m_dest_folder));
-        memset(m_tar_file, 0, sizeof(m_tar_file));
-        memset(m_name, 0, sizeof(m_name));
-        m_first_header = 1;
-        m_slashes_removed = 0;
-        m_progression.store(0, std::memory_order_relaxed);
-        m_files_written = 0;
-        m_folders_made = 0;
-        m_verbose = p_verbose;
-        m_abs_path = p_abs_path;
-        strncpy(m_dest_folder, p_dest_folder, sizeof(m_dest_folder) - 1);
-        strncpy(m_tar_file, p_tar_file, sizeof(m_tar_file) - 1);
-
-        logMsg("%ld - (Untar Version '%s'): Begin Untar '%s' to '%s'\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)g_untgz_version, (_Vx_usr_arg_t)m_tar_file,
-               (_Vx_usr_arg_t)m_dest_folder);
-
-        SEM_ID l_sem = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
-        if (l_sem == nullptr) {
-            l_result = ERROR;
-            logMsg("%ld - (Untar): semMCreate error (errno = 0x%X)!!!\n", (_Vx_usr_arg_t)tickGet(),
-                   (_Vx_usr_arg_t)errnoGet());
-        }
-        // Release: a task that sees the extractor in use also sees the reset.
-        m_sem_write.store(l_sem, std::memory_order_release);
-
-        if (l_result == OK) {
-            if (m_pInstance.load(std::memory_order_acquire) == nullptr) {
-                l_result = ERROR;
-                logMsg("%ld - (Untar):NULL == m_pInstance\n", (_Vx_usr_arg_t)tickGet());
-            } else {
-                l_result = DoUnArchive();
-                if (l_result == OK)
-                    l_result = SyncDestination();
-                l_wait_task = m_write_task.load(std::memory_order_relaxed);
-            }
-        }
-
-        // Let a writer that may still be alive end. After a clean run the
-        // writer id is 0, which names no task, so this is one pause.
-        if (l_wait_task != -1) {
-            for (int l_i = 0; l_i < UNTGZ_END_DELAYS; l_i++) {
-                logMsg("%ld - (Untar): taskDelay(50)\n", (_Vx_usr_arg_t)tickGet());
-                taskDelay(UNTGZ_END_DELAY);
-                if (l_wait_task == 0 || taskIdVerify(l_wait_task) != OK)
-                    break;
-            }
-        }
-
-        SEM_ID l_done = m_sem_write.load(std::memory_order_acquire);
-        if (l_done != nullptr) {
-            if (semDelete(l_done) != OK)
-                logMsg("%ld - (Untar): semDelete error (errno = 0x%X)!!!\n",
-                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet());
-            m_sem_write.store(nullptr, std::memory_order_release);
-        } else {
-            logMsg("%ld - (Untar): m_sem_write is NULL !\n", (_Vx_usr_arg_t)tickGet());
-        }
+        ResetExtraction(p_tar_file, p_dest_folder, p_verbose, p_abs_path);
+        int l_wait_task = -1;
+        l_result = RunExtraction(l_wait_task);
+        ReleaseExtraction(l_wait_task);
     }
 
     logMsg("%ld - (Untar): End Untar, returned value : %d\n", (_Vx_usr_arg_t)tickGet(),
            (_Vx_usr_arg_t)l_result);
     return l_result;
+}
+
+int C_UNTGZ::CheckArguments(const char *p_tar_file, const char *p_dest_folder, int p_verbose,
+                            int p_abs_path) {
+    if (p_verbose != 0 && p_verbose != 1) {
+        logMsg("%ld - (Untar): parameter error (p_verbose == %d)\n", (_Vx_usr_arg_t)tickGet(),
+               (_Vx_usr_arg_t)p_verbose);
+        return ERROR;
+    }
+    if (p_abs_path != 0 && p_abs_path != 1) {
+        logMsg("%ld - (Untar): parameter error (p_abs_path == %d)\n", (_Vx_usr_arg_t)tickGet(),
+               (_Vx_usr_arg_t)p_abs_path);
+        return ERROR;
+    }
+    if (CheckPathLength(p_tar_file, "p_tar_file") != OK ||
+        CheckPathLength(p_dest_folder, "p_dest_folder") != OK)
+        return ERROR;
+    return OK;
+}
+
+void C_UNTGZ::ResetExtraction(const char *p_tar_file, const char *p_dest_folder, int p_verbose,
+                              int p_abs_path) {
+    m_write_task.store(0, std::memory_order_relaxed);
+    m_write_status = OK;
+    m_out_file = nullptr;
+    m_remaining = 0;
+    // The chunk buffers are not cleared: the reader zero-fills the tail of
+    // every chunk's last block before a writer parses it, and no byte past
+    // that is ever read.
+    m_write_size = 0;
+    m_write_chunk = m_ring.buffer[0];
+    memset(m_dest_folder, 0, sizeof(m_dest_folder));
+    memset(m_tar_file, 0, sizeof(m_tar_file));
+    memset(m_name, 0, sizeof(m_name));
+    m_first_header = 1;
+    m_slashes_removed = 0;
+    m_progression.store(0, std::memory_order_relaxed);
+    m_files_written = 0;
+    m_folders_made = 0;
+    m_verbose = p_verbose;
+    m_abs_path = p_abs_path;
+    strncpy(m_dest_folder, p_dest_folder, sizeof(m_dest_folder) - 1);
+    strncpy(m_tar_file, p_tar_file, sizeof(m_tar_file) - 1);
+
+    logMsg("%ld - (Untar Version '%s'): Begin Untar '%s' to '%s'\n", (_Vx_usr_arg_t)tickGet(),
+           (_Vx_usr_arg_t)g_untgz_version, (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)m_dest_folder);
+}
+
+int C_UNTGZ::RunExtraction(int &p_wait_task) {
+    int l_result = OK;
+    SEM_ID l_sem = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    if (l_sem == nullptr) {
+        l_result = ERROR;
+        logMsg("%ld - (Untar): semMCreate error (errno = 0x%X)!!!\n", (_Vx_usr_arg_t)tickGet(),
+               (_Vx_usr_arg_t)errnoGet());
+    }
+    // Release: a task that sees the extractor in use also sees the reset.
+    m_sem_write.store(l_sem, std::memory_order_release);
+    if (l_result != OK)
+        return l_result;
+
+    if (m_pInstance.load(std::memory_order_acquire) == nullptr) {
+        logMsg("%ld - (Untar):NULL == m_pInstance\n", (_Vx_usr_arg_t)tickGet());
+        return ERROR;
+    }
+    l_result = DoUnArchive();
+    if (l_result == OK)
+        l_result = SyncDestination();
+    p_wait_task = m_write_task.load(std::memory_order_relaxed);
+    return l_result;
+}
+
+void C_UNTGZ::ReleaseExtraction(int p_wait_task) {
+    // Let a writer that may still be alive end. After a clean run the writer
+    // id is 0, which names no task, so this is one pause.
+    if (p_wait_task != -1) {
+        for (int l_i = 0; l_i < UNTGZ_END_DELAYS; l_i++) {
+            logMsg("%ld - (Untar): taskDelay(50)\n", (_Vx_usr_arg_t)tickGet());
+            taskDelay(UNTGZ_END_DELAY);
+            if (p_wait_task == 0 || taskIdVerify(p_wait_task) != OK)
+                break;
+        }
+    }
+
+    SEM_ID l_done = m_sem_write.load(std::memory_order_acquire);
+    if (l_done != nullptr) {
+        if (semDelete(l_done) != OK)
+            logMsg("%ld - (Untar): semDelete error (errno = 0x%X)!!!\n", (_Vx_usr_arg_t)tickGet(),
+                   (_Vx_usr_arg_t)errnoGet());
+        m_sem_write.store(nullptr, std::memory_order_release);
+    } else {
+        logMsg("%ld - (Untar): m_sem_write is NULL !\n", (_Vx_usr_arg_t)tickGet());
+    }
 }
 
 extern "C" void Untar(const char *p_tar_file, const char *p_dest_folder, int p_verbose,

@@ -185,6 +185,31 @@ private:
     C_UNTGZ(const C_UNTGZ &) = delete;
     C_UNTGZ &operator=(const C_UNTGZ &) = delete;
 
+    // The cases of UntarBlock (writer task). UntarDataBlock: one block of the
+    // current entry's data (m_remaining not 0), written when its file is
+    // open and the file closed after its last block; OK, or ERROR when the
+    // write or the close failed. UntarHeader: the block where a header is
+    // expected, not an end block: checked (shape, checksum, path), listed,
+    // and its folder made or its file opened; OK, or ERROR (logged) when it
+    // is no good header or its entry cannot be extracted.
+    int UntarDataBlock(unsigned char *p_block);
+    int UntarHeader(const unsigned char *p_block);
+    // True when the header's chksum field matches its unsigned or its
+    // signed-char sum; false (logged, with m_name) otherwise.
+    bool HeaderSumGood(const tar_t &p_header);
+    // OK for a ComposeName outcome that may be extracted; ERROR (logged with
+    // p_path, the composed path) for a refused one.
+    int RefuseEntryName(int p_name_status, const char *p_path);
+    // Lists the entry m_name: in the log with its type letter p_letter when
+    // verbose, else its short form on the console.
+    void ListEntry(char p_letter);
+    // A folder entry: makes m_name (with missing parents); OK also when it
+    // exists, ERROR (logged) when it cannot be made.
+    int MakeFolderEntry();
+    // A regular-file entry: opens m_name for its m_remaining bytes (closed at
+    // once when empty). OK, or ERROR (logged) when it cannot be created or
+    // closed.
+    int OpenFileEntry();
     // Writes the current entry's data found at p_data in one piece: all the
     // rest of it, then closes the file, when that lies within the p_avail
     // bytes read there; otherwise the whole blocks of the p_size (a multiple

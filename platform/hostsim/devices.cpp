@@ -51,18 +51,12 @@ DeviceTable &devices() {
     return *t;
 }
 
-std::string withoutTrailingSlashes(std::string s) {
-    while (s.size() > 1 && s.back() == '/')
-        s.pop_back();
-    return s;
-}
-
 } // namespace
 
 namespace hostsim {
 
 void mountDevice(const std::string &name, const std::string &hostDir, long blockSize) {
-    const std::string dev = withoutTrailingSlashes(name);
+    const std::string dev = detail::trimTrailingSlashes(name);
     if (dev.empty())
         return;
     DeviceTable &t = devices();
@@ -73,16 +67,16 @@ void mountDevice(const std::string &name, const std::string &hostDir, long block
             c.usedBound = -1;
     for (Device &d : t.devices) {
         if (d.name == dev) {
-            d.hostDir = withoutTrailingSlashes(hostDir);
+            d.hostDir = detail::trimTrailingSlashes(hostDir);
             d.blockSize = blockSize;
             return;
         }
     }
-    t.devices.push_back(Device{dev, withoutTrailingSlashes(hostDir), blockSize});
+    t.devices.push_back(Device{dev, detail::trimTrailingSlashes(hostDir), blockSize});
 }
 
 void unmountDevice(const std::string &name) {
-    const std::string dev = withoutTrailingSlashes(name);
+    const std::string dev = detail::trimTrailingSlashes(name);
     DeviceTable &t = devices();
     std::lock_guard<std::mutex> g(t.lock);
     for (auto it = t.devices.begin(); it != t.devices.end(); ++it) {
@@ -94,7 +88,7 @@ void unmountDevice(const std::string &name) {
 }
 
 void setDeviceCapacity(const std::string &name, long long bytes) {
-    const std::string dev = withoutTrailingSlashes(name);
+    const std::string dev = detail::trimTrailingSlashes(name);
     DeviceTable &t = devices();
     std::lock_guard<std::mutex> g(t.lock);
     for (auto it = t.capacities.begin(); it != t.capacities.end(); ++it) {
@@ -127,6 +121,12 @@ std::string resolvePath(const std::string &unitPath) {
 }
 
 namespace detail {
+
+std::string trimTrailingSlashes(std::string s) {
+    while (s.size() > 1 && s.back() == '/')
+        s.pop_back();
+    return s;
+}
 
 namespace {
 

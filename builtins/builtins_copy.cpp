@@ -119,6 +119,159 @@ static int WriteCopy(int l_source_fd, const char *p_source, const char *p_target
     return l_result;
 }
 
+namespace {
+
+// What a copy learnt of its source and destination before moving a byte:
+// the open source, the sizes, and the temporary name it writes under.
+struct CopyPlan {
+    int sourceFd;
+    long long sourceSize;
+    bool destExists;
+    long long destSize;
+    char temp[k_path_buffer_size + sizeof k_temp_suffix];
+};
+
+} // namespace
+
+// Open-source: opens p_Source for a copy onto p_Dest and checks both before
+// anything is written. 1 when the copy goes ahead (p_plan holds the open
+// source and the sizes); 0 when p_Dest is the source itself (nothing to
+// copy); -1 (logged) when the source cannot be opened or is not a regular
+// file, or the destination is a folder. The source is left open only with 1.
+static int OpenCopySource(const char *p_Source, const char *p_Dest, CopyPlan *p_plan) {
+    const int l_source_fd = plat::open(p_Source, O_RDONLY | O_NONBLOCK);
+    if (l_source_fd < 0) {
+        logMsg("BuiltinsCopy: open of '%s' returned error errno = 0x%X\n", (_Vx_usr_arg_t)p_Source,
+               (_Vx_usr_arg_t)errnoGet());
+        return -1;
+    }
+    struct stat l_status;
+    if (plat::fstat(l_source_fd, &l_status) != 0 || !S_ISREG(l_status.st_mode)) {
+        logMsg("BuiltinsCopy: '%s' is not a readable regular file (errno = 0x%X): nothing "
+               "copied\n",
+               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)errnoGet());
+        plat::close(l_source_fd);
+        return -1;
+    }
+    if (SameFile(p_Source, p_Dest)) {
+        logMsg("BuiltinsCopy: '%s' and '%s' are the same file: nothing copied\n",
+               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)p_Dest);
+        plat::close(l_source_fd);
+        return 0;
+    }
+    p_plan->sourceSize = static_cast<long long>(l_status.st_size);
+    p_plan->destExists = plat::stat(p_Dest, &l_status) == 0;
+    p_plan->destSize = p_plan->destExists ? static_cast<long long>(l_status.st_size) : 0;
+    if (p_plan->destExists && S_ISDIR(l_status.st_mode)) {
+        logMsg("BuiltinsCopy: destination '%s' is a folder: nothing copied\n",
+               (_Vx_usr_arg_t)p_Dest);
+        plat::close(l_source_fd);
+        return -1;
+    }
+    p_plan->sourceFd = l_source_fd;
+    return 1;
+}
+
+// Puts into p_plan->temp the first temporary name beside p_Dest that is not
+// p_Source itself. False (logged) when the name does not fit or every
+// candidate is the source.
+static bool ChooseTempName(const char *p_Source, const char *p_Dest, CopyPlan *p_plan) {
+    for (const char *l_suffix : k_temp_suffixes) {
+        const int l_temp_len =
+            std::snprintf(p_plan->temp, sizeof p_plan->temp, "%s%s", p_Dest, l_suffix);
+        if (l_temp_len < 0 || static_cast<unsigned long>(l_temp_len) >= sizeof p_plan->temp) {
+            logMsg("BuiltinsCopy: destination '%s' too long\n", (_Vx_usr_arg_t)p_Dest);
+            return false;
+        }
+        if (!SameFile(p_Source, p_plan->temp))
+            return true;
+    }
+    logMsg("BuiltinsCopy: no temporary name beside '%s' that is not the source '%s'\n",
+           (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)p_Source);
+    return false;
+}
+
+// The plain order, when no temporary copy is possible: the destination (and
+// its version stamp) removed, the source read again from its start and
+// written in place, synced. 0, or -1 with no destination left. p_error
+// gives the errno that ruled out the temporary copy (for the log).
+static int CopyInPlace(const CopyPlan &p_plan, const char *p_Source, const char *p_Dest,
+                       char *p_buffer, int p_error) {
+    logMsg("BuiltinsCopy: no temporary copy of '%s' possible (errno = 0x%X): the destination "
+           "is removed and the copy written in place\n",
+           (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)p_error);
+    // The stamp goes first: a stamp never describes a file it does not match.
+    RemoveFileVersion(p_Dest);
+    plat::remove(p_Dest);
+    int l_result = -1;
+    if (plat::lseek(p_plan.sourceFd, 0, SEEK_SET) != 0) {
+        logMsg("BuiltinsCopy: read of '%s' returned error errno = 0x%X\n", (_Vx_usr_arg_t)p_Source,
+               (_Vx_usr_arg_t)errnoGet());
+    } else {
+        int l_error = 0;
+        long long l_written = 0;
+        l_result = WriteCopy(p_plan.sourceFd, p_Source, p_Dest, p_buffer, &l_error, &l_written);
+    }
+    // Part of a file is no copy: the retry starts afresh.
+    if (l_result != 0)
+        plat::remove(p_Dest);
+    return l_result;
+}
+
+// Copy-stream: copies the open source into the temporary name (a copy left
+// there by an interrupted run replaced), or in place when the temporary copy
+// failed for want of room that the destination's own room makes up, or for a
+// name too long (*p_in_place then true: nothing is left to commit). 0 when
+// every byte is written and synced, -1 (logged) otherwise, with no temporary
+// file left. Leaves the source open.
+static int CopyStream(const CopyPlan &p_plan, const char *p_Source, const char *p_Dest,
+                      bool *p_in_place) {
+    *p_in_place = false;
+    char *l_buffer = static_cast<char *>(std::malloc(k_copy_buffer_size));
+    if (l_buffer == nullptr) {
+        logMsg("malloc l_buffer returned error errno = 0x%X", (_Vx_usr_arg_t)errnoGet());
+        return -1;
+    }
+    plat::remove(p_plan.temp);
+    int l_error = 0;
+    long long l_written = 0;
+    int l_result =
+        WriteCopy(p_plan.sourceFd, p_Source, p_plan.temp, l_buffer, &l_error, &l_written);
+    if (l_result != 0) {
+        plat::remove(p_plan.temp);
+        // The temporary copy filled the room there was: with the
+        // destination's room added, does the source fit?
+        *p_in_place = l_error == ENAMETOOLONG || (l_error == ENOSPC && p_plan.destExists &&
+                                                  l_written + p_plan.destSize >= p_plan.sourceSize);
+    }
+    if (*p_in_place)
+        l_result = CopyInPlace(p_plan, p_Source, p_Dest, l_buffer, l_error);
+    std::free(l_buffer);
+    return l_result;
+}
+
+// Commit: renames the complete, synced temporary copy p_temp onto p_Dest.
+// The unit's file system renames onto a free name only: when the first
+// rename fails, the old destination is removed and the rename made again.
+// 0, or -1 (logged); the temporary copy is removed then, unless the
+// destination is gone and it is all there is.
+static int CommitCopy(const char *p_temp, const char *p_Dest) {
+    if (plat::rename(p_temp, p_Dest) == 0)
+        return 0;
+    plat::remove(p_Dest);
+    if (plat::rename(p_temp, p_Dest) == 0)
+        return 0;
+    logMsg("BuiltinsCopy: rename of '%s' to '%s' returned error errno = 0x%X\n",
+           (_Vx_usr_arg_t)p_temp, (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)errnoGet());
+    // Once the destination is gone, the complete copy is all there is.
+    struct stat l_status;
+    if (plat::stat(p_Dest, &l_status) != 0)
+        logMsg("BuiltinsCopy: the copy is kept as '%s'\n", (_Vx_usr_arg_t)p_temp);
+    else
+        plat::remove(p_temp);
+    return -1;
+}
+
 // Replaces p_Dest with a copy of p_Source, 64 KiB per read and write.
 // Returns 0 (OK) when every byte was copied and is on the medium, -1 (ERROR)
 // otherwise. The source is read until a read returns 0 bytes, so a short read
@@ -146,127 +299,25 @@ static int WriteCopy(int l_source_fd, const char *p_source, const char *p_target
 // itself already holds its bytes: it is left alone and the result is 0. Any
 // task (the interpreter's, the POI merge's); each call has its own buffer.
 int C_BUILTINS::BuiltinsCopy(const char *p_Source, const char *p_Dest) {
-    int l_result = 0;
-
     if (p_Source == nullptr || p_Dest == nullptr) {
         logMsg("errno = 0x%X ::  p_Source = %s, p_Dest = %s  ", (_Vx_usr_arg_t)errnoGet(),
                (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)p_Dest);
         return -1;
     }
-
-    int l_source_fd = plat::open(p_Source, O_RDONLY | O_NONBLOCK);
-    if (l_source_fd < 0) {
-        logMsg("BuiltinsCopy: open of '%s' returned error errno = 0x%X\n", (_Vx_usr_arg_t)p_Source,
-               (_Vx_usr_arg_t)errnoGet());
+    CopyPlan l_plan{};
+    const int l_opened = OpenCopySource(p_Source, p_Dest, &l_plan);
+    if (l_opened != 1)
+        return l_opened;
+    if (!ChooseTempName(p_Source, p_Dest, &l_plan)) {
+        plat::close(l_plan.sourceFd);
         return -1;
     }
-    struct stat l_status;
-    if (plat::fstat(l_source_fd, &l_status) != 0 || !S_ISREG(l_status.st_mode)) {
-        logMsg("BuiltinsCopy: '%s' is not a readable regular file (errno = 0x%X): nothing "
-               "copied\n",
-               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)errnoGet());
-        plat::close(l_source_fd);
-        return -1;
-    }
-    if (SameFile(p_Source, p_Dest)) {
-        logMsg("BuiltinsCopy: '%s' and '%s' are the same file: nothing copied\n",
-               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)p_Dest);
-        plat::close(l_source_fd);
-        return 0;
-    }
-    const long long l_source_size = static_cast<long long>(l_status.st_size);
-    const bool l_dest_exists = plat::stat(p_Dest, &l_status) == 0;
-    const long long l_dest_size = l_dest_exists ? static_cast<long long>(l_status.st_size) : 0;
-    if (l_dest_exists && S_ISDIR(l_status.st_mode)) {
-        logMsg("BuiltinsCopy: destination '%s' is a folder: nothing copied\n",
-               (_Vx_usr_arg_t)p_Dest);
-        plat::close(l_source_fd);
-        return -1;
-    }
-
-    char l_temp[k_path_buffer_size + sizeof k_temp_suffix];
-    bool l_temp_found = false;
-    for (const char *l_suffix : k_temp_suffixes) {
-        int l_temp_len = std::snprintf(l_temp, sizeof l_temp, "%s%s", p_Dest, l_suffix);
-        if (l_temp_len < 0 || static_cast<unsigned long>(l_temp_len) >= sizeof l_temp) {
-            logMsg("BuiltinsCopy: destination '%s' too long\n", (_Vx_usr_arg_t)p_Dest);
-            plat::close(l_source_fd);
-            return -1;
-        }
-        if (!SameFile(p_Source, l_temp)) {
-            l_temp_found = true;
-            break;
-        }
-    }
-    if (!l_temp_found) {
-        logMsg("BuiltinsCopy: no temporary name beside '%s' that is not the source '%s'\n",
-               (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)p_Source);
-        plat::close(l_source_fd);
-        return -1;
-    }
-
-    char *l_buffer = static_cast<char *>(std::malloc(k_copy_buffer_size));
-    if (l_buffer == nullptr) {
-        logMsg("malloc l_buffer returned error errno = 0x%X", (_Vx_usr_arg_t)errnoGet());
-        plat::close(l_source_fd);
-        return -1;
-    }
-
-    // A temporary file left by an interrupted copy is replaced.
-    plat::remove(l_temp);
-    int l_error = 0;
-    long long l_written = 0;
-    l_result = WriteCopy(l_source_fd, p_Source, l_temp, l_buffer, &l_error, &l_written);
     bool l_in_place = false;
-    if (l_result != 0) {
-        plat::remove(l_temp);
-        // The temporary copy filled the room there was: with the
-        // destination's room added, does the source fit?
-        l_in_place = l_error == ENAMETOOLONG || (l_error == ENOSPC && l_dest_exists &&
-                                                 l_written + l_dest_size >= l_source_size);
-    }
-    if (l_in_place) {
-        logMsg("BuiltinsCopy: no temporary copy of '%s' possible (errno = 0x%X): the destination "
-               "is removed and the copy written in place\n",
-               (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)l_error);
-        // The stamp goes first: a stamp never describes a file it does not
-        // match.
-        RemoveFileVersion(p_Dest);
-        plat::remove(p_Dest);
-        if (plat::lseek(l_source_fd, 0, SEEK_SET) != 0) {
-            logMsg("BuiltinsCopy: read of '%s' returned error errno = 0x%X\n",
-                   (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)errnoGet());
-            l_result = -1;
-        } else {
-            l_result = WriteCopy(l_source_fd, p_Source, p_Dest, l_buffer, &l_error, &l_written);
-        }
-        // Part of a file is no copy: the retry starts afresh.
-        if (l_result != 0)
-            plat::remove(p_Dest);
-    }
-    plat::close(l_source_fd);
-    std::free(l_buffer);
+    const int l_result = CopyStream(l_plan, p_Source, p_Dest, &l_in_place);
+    plat::close(l_plan.sourceFd);
     if (l_in_place || l_result != 0)
         return l_result;
-
-    // The unit's file system renames onto a free name only: when the first
-    // rename fails, the old destination is removed and the rename made again.
-    bool l_keep_temp = false;
-    if (plat::rename(l_temp, p_Dest) != 0) {
-        plat::remove(p_Dest);
-        if (plat::rename(l_temp, p_Dest) != 0) {
-            logMsg("BuiltinsCopy: rename of '%s' to '%s' returned error errno = 0x%X\n",
-                   (_Vx_usr_arg_t)l_temp, (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)errnoGet());
-            l_result = -1;
-            // Once the destination is gone, the complete copy is all there is.
-            l_keep_temp = plat::stat(p_Dest, &l_status) != 0;
-            if (l_keep_temp)
-                logMsg("BuiltinsCopy: the copy is kept as '%s'\n", (_Vx_usr_arg_t)l_temp);
-        }
-    }
-    if (l_result != 0 && !l_keep_temp)
-        plat::remove(l_temp);
-    return l_result;
+    return CommitCopy(l_plan.temp, p_Dest);
 }
 
 // BuiltinsCopy with the source's version and integrity stamp carried to the

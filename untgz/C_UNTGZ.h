@@ -7,9 +7,11 @@
 // A 64-bit progression counter of the entry bytes written lets another task
 // (the progress bar) follow the extraction.
 //
-// Files: untgz_driver.cpp (singleton, Untar, reader loop, writer task, extern
-// "C" Untar), untgz_parser.cpp (UntarBlock, CheckSum, header fields, path
-// composition), untgz_writer.cpp (CreatePath, cvtWrite).
+// Files: untgz_driver.cpp (singleton, Untar, progression, extern "C" Untar),
+// untgz_reader.cpp (DoUnArchive and the chunk ring), untgz_writer.cpp (the
+// writer task), untgz_parser.cpp (UntarBlock, CheckSum, header fields, path
+// composition), untgz_output.cpp (entry files and folders: CreatePath,
+// cvtWrite and their companions), untgz_sync.cpp (the flush before success).
 #ifndef UNTGZ_C_UNTGZ_H
 #define UNTGZ_C_UNTGZ_H
 
@@ -58,6 +60,54 @@ typedef struct {
     char prefix[155];
     char reserved[12];
 } tar_t;
+
+// The ring of chunk buffers between the reader and the writer tasks of one
+// extraction. Chunks are numbered from 0 in archive order; chunk i lives in
+// buffer i % UNTGZ_CHUNK_COUNT. The reader decompresses the next chunk into a
+// free buffer (read-ahead) while earlier chunks wait for, or are being parsed
+// by, their writer; writers take the chunks in order, one at a time
+// (hand-off), and a buffer is read into again only after its writer has
+// ended (collect). Handing a chunk over copies nothing. Used by the reader
+// task only; the writer sees just the chunk it was handed.
+struct t_chunk_ring {
+    unsigned char buffer[UNTGZ_CHUNK_COUNT][UNTGZ_CHUNK_BUFFER_SIZE];
+    int size[UNTGZ_CHUNK_COUNT];
+    // Chunks below `written` have been parsed; chunk `written` is being
+    // parsed (when `running`) or is the next to be; chunks up to read - 1
+    // wait in the ring.
+    long read;
+    long written;
+    bool running;
+    // The read that gave nothing (end of the stream, stop_size 0) or failed
+    // (stop_size -1, with its errno), as chunk number `stop`; -1 while the
+    // stream goes on.
+    long stop;
+    int stop_size;
+    int stop_errno;
+
+    // Starts the ring with the first chunk, p_size bytes (0 for an empty
+    // stream) already read into buffer 0: it is handed over even when empty.
+    void Start(int p_size);
+    // True when no writer runs and a chunk waits for one.
+    bool CanHandOff() const { return !running && written < read; }
+    // Hand-off: marks the oldest waiting chunk as being parsed and returns it,
+    // with its size in p_size. A short chunk is parsed in whole blocks: the
+    // rest of its last block is zero-filled, so no bytes of an earlier chunk
+    // are taken as data.
+    unsigned char *HandOff(int &p_size);
+    // True when the stream goes on and a buffer is free for the next chunk.
+    bool HasRoom() const { return stop < 0 && read - written < UNTGZ_CHUNK_COUNT; }
+    // The free buffer that the next chunk is read into.
+    unsigned char *ReadSlot() { return buffer[read % UNTGZ_CHUNK_COUNT]; }
+    // Read-ahead: takes the result of reading into ReadSlot(). A chunk of
+    // p_size > 0 bytes joins the ring; 0 (end of the stream) or -1 (error,
+    // p_errno) becomes the stop, and the chunks before it are still parsed.
+    void ReadAhead(int p_size, int p_errno);
+    // Collect: the running writer has ended and its chunk is done. True when
+    // the read right after that chunk failed: it is reported now, as when
+    // each chunk is read while the one before it is parsed.
+    bool Collect();
+};
 
 class C_UNTGZ {
 public:
@@ -135,6 +185,31 @@ private:
     C_UNTGZ(const C_UNTGZ &) = delete;
     C_UNTGZ &operator=(const C_UNTGZ &) = delete;
 
+    // The cases of UntarBlock (writer task). UntarDataBlock: one block of the
+    // current entry's data (m_remaining not 0), written when its file is
+    // open and the file closed after its last block; OK, or ERROR when the
+    // write or the close failed. UntarHeader: the block where a header is
+    // expected, not an end block: checked (shape, checksum, path), listed,
+    // and its folder made or its file opened; OK, or ERROR (logged) when it
+    // is no good header or its entry cannot be extracted.
+    int UntarDataBlock(unsigned char *p_block);
+    int UntarHeader(const unsigned char *p_block);
+    // True when the header's chksum field matches its unsigned or its
+    // signed-char sum; false (logged, with m_name) otherwise.
+    bool HeaderSumGood(const tar_t &p_header);
+    // OK for a ComposeName outcome that may be extracted; ERROR (logged with
+    // p_path, the composed path) for a refused one.
+    int RefuseEntryName(int p_name_status, const char *p_path);
+    // Lists the entry m_name: in the log with its type letter p_letter when
+    // verbose, else its short form on the console.
+    void ListEntry(char p_letter);
+    // A folder entry: makes m_name (with missing parents); OK also when it
+    // exists, ERROR (logged) when it cannot be made.
+    int MakeFolderEntry();
+    // A regular-file entry: opens m_name for its m_remaining bytes (closed at
+    // once when empty). OK, or ERROR (logged) when it cannot be created or
+    // closed.
+    int OpenFileEntry();
     // Writes the current entry's data found at p_data in one piece: all the
     // rest of it, then closes the file, when that lies within the p_avail
     // bytes read there; otherwise the whole blocks of the p_size (a multiple
@@ -150,6 +225,46 @@ private:
     // Creates the folder m_name (and missing parents). OK also when it exists
     // already; ERROR (logged) when it cannot be made.
     int MakeEntryFolder();
+    // The phases of Untar, on the calling task. CheckArguments: OK when
+    // p_verbose and p_abs_path are 0 or 1 and both paths fit their members;
+    // ERROR (logged) otherwise. ResetExtraction: clears the parser and
+    // hand-off state, takes the arguments and logs the begin line; called
+    // only while no extraction runs. RunExtraction: creates m_sem_write (the
+    // extractor is in use from then on), runs the reader loop and flushes
+    // the destination; OK or ERROR (logged), with p_wait_task set to the
+    // writer to let end (unchanged, -1, when no reader loop ran).
+    // ReleaseExtraction: lets that writer end (one pause of 50 ticks after a
+    // clean run, up to 50 when a writer is still alive) and deletes
+    // m_sem_write, which ends the extraction.
+    int CheckArguments(const char *p_tar_file, const char *p_dest_folder, int p_verbose,
+                       int p_abs_path);
+    void ResetExtraction(const char *p_tar_file, const char *p_dest_folder, int p_verbose,
+                         int p_abs_path);
+    int RunExtraction(int &p_wait_task);
+    void ReleaseExtraction(int p_wait_task);
+    // Opens m_tar_file as the archive (reader task). OK, or ERROR (logged).
+    int OpenArchive();
+    // Runs writer tasks over the chunks of the ring until the stream has
+    // ended and every chunk is parsed (OK), or a read, a spawn, a wait or a
+    // writer fails (ERROR, logged). p_last_writer gets the id of the last
+    // writer spawned (unchanged when none). Reader task, ring started.
+    int RunChunkRing(int &p_last_writer);
+    // Hand-off to a writer task: the oldest waiting chunk of the ring becomes
+    // m_write_chunk and a "TarWrtTask" is spawned for it. Its id (also in
+    // m_write_task), or ERROR (logged). Reader task, no writer running.
+    int HandOffChunk();
+    // Read-ahead: decompresses the next chunk into the ring's free buffer.
+    // Reader task, while the ring has room.
+    void ReadAheadChunk();
+    // Collects the writer that has ended (its semaphore taken). OK, or ERROR
+    // (logged) when the read after its chunk failed or it refused a block.
+    // Reader task.
+    int CollectWriter();
+    // Ends the reader loop whose result so far is p_result: waits for the
+    // last writer p_last_writer, closes the archive, and makes the result
+    // ERROR (logged) when the stream or the last entry's data was cut or the
+    // output file cannot be closed. Returns the result. Reader task.
+    int EndUnArchive(int p_result, int p_last_writer);
     // Reads the next chunk of the archive into p_buffer (reader task): the
     // count (UNTGZ_CHUNK_SIZE, or less for the last chunk), 0 at the end of
     // the stream, or -1 on an error (errno set). A short chunk that the
@@ -210,15 +325,10 @@ private:
     // (GetProgression, a second Untar): atomics on the host.
     std::atomic<int> m_write_task;
     std::atomic<SEM_ID> m_sem_write;
-    // The ring of chunk buffers. The reader decompresses chunk i into buffer
-    // i % UNTGZ_CHUNK_COUNT while earlier chunks wait for, or are being
-    // parsed by, their writer; writers take the chunks in order, one at a
-    // time. m_write_chunk and m_write_size name the chunk of the running
-    // writer (owned by it from its spawn until it gives m_sem_write); a
-    // buffer is read into again only after its writer has ended. Handing a
-    // chunk over copies nothing.
-    unsigned char m_chunk_buffer[UNTGZ_CHUNK_COUNT][UNTGZ_CHUNK_BUFFER_SIZE];
-    int m_chunk_size[UNTGZ_CHUNK_COUNT];
+    // The ring of chunk buffers between the reader and the writers (see
+    // t_chunk_ring), and the chunk handed to the running writer: owned by it
+    // from its spawn until it gives m_sem_write.
+    t_chunk_ring m_ring;
     unsigned char *m_write_chunk;
     int m_write_size;
     char m_dest_folder[UNTGZ_PATH_SIZE];

@@ -161,26 +161,8 @@ int C_UNTGZ::ComposeName(const tar_t *p_header, char *p_path) {
 int C_UNTGZ::UntarBlock(unsigned char *block) {
     if (block == nullptr)
         return ERROR;
-
-    // Data of the current entry. A write or close that fails ends the
-    // extraction: the file is not complete.
-    if (m_remaining > UNTGZ_BLOCK_SIZE) {
-        if (m_out_file != nullptr && WriteEntryData(block, UNTGZ_BLOCK_SIZE) != OK)
-            return ERROR;
-        m_remaining -= UNTGZ_BLOCK_SIZE;
-        return OK;
-    }
-    if (m_remaining != 0) {
-        if (m_out_file != nullptr) {
-            if (WriteEntryData(block, m_remaining) != OK)
-                return ERROR;
-            if (CloseEntryFile() != OK)
-                return ERROR;
-        }
-        m_remaining = 0;
-        return OK;
-    }
-
+    if (m_remaining != 0)
+        return UntarDataBlock(block);
     // A header is expected. A block starting with NUL ends the archive.
     if (block[0] == 0) {
         if (m_slashes_removed != 0)
@@ -189,13 +171,41 @@ int C_UNTGZ::UntarBlock(unsigned char *block) {
                    (_Vx_usr_arg_t)tickGet());
         return OK;
     }
+    return UntarHeader(block);
+}
 
+int C_UNTGZ::UntarDataBlock(unsigned char *p_block) {
+    // A write or close that fails ends the extraction: the file is not
+    // complete.
+    if (m_remaining > UNTGZ_BLOCK_SIZE) {
+        if (m_out_file != nullptr && WriteEntryData(p_block, UNTGZ_BLOCK_SIZE) != OK)
+            return ERROR;
+        m_remaining -= UNTGZ_BLOCK_SIZE;
+        return OK;
+    }
+    if (m_out_file != nullptr) {
+        if (WriteEntryData(p_block, m_remaining) != OK)
+            return ERROR;
+        if (CloseEntryFile() != OK)
+            return ERROR;
+    }
+    m_remaining = 0;
+    return OK;
+}
+
+// The shape every header has: a NUL at the end of the name field, and a
+// size field that starts with a space or a digit.
+static bool HeaderShapeGood(const tar_t &p_header) {
+    const char l_first = p_header.size[0];
+    return p_header.name[99] == '\0' && (l_first == ' ' || (l_first >= '0' && l_first <= '9'));
+}
+
+int C_UNTGZ::UntarHeader(const unsigned char *p_block) {
     // Later steps may change the typeflag: work on a copy.
     tar_t l_header;
-    memcpy(&l_header, block, sizeof(l_header));
+    memcpy(&l_header, p_block, sizeof(l_header));
 
-    if (l_header.name[99] != '\0' ||
-        !(l_header.size[0] == ' ' || (l_header.size[0] >= '0' && l_header.size[0] <= '9'))) {
+    if (!HeaderShapeGood(l_header)) {
         if (m_first_header == 1)
             logMsg("%ld - (UntarBlock): %s: not a valid tar file\n", (_Vx_usr_arg_t)tickGet(),
                    (_Vx_usr_arg_t)m_tar_file);
@@ -207,36 +217,9 @@ int C_UNTGZ::UntarBlock(unsigned char *block) {
     }
 
     char l_path[UNTGZ_COMPOSE_SIZE];
-    int l_name_status = ComposeName(&l_header, l_path);
-
-    uint32_t l_chksum = 0;
-    ReadOctal(l_header.chksum, (int)sizeof(l_header.chksum), l_chksum);
-    int l_signed_sum = 0;
-    int l_unsigned_sum = CheckSums(&l_header, l_signed_sum);
-    if ((int)l_chksum != l_unsigned_sum && (int)l_chksum != l_signed_sum) {
-        if (m_first_header == 0)
-            logMsg("%ld - (UntarBlock): WARNING: Garbage detected; preceding file may be "
-                   "damaged\n",
-                   (_Vx_usr_arg_t)tickGet());
-        logMsg("%ld - (UntarBlock): %s: header has bad checksum for %s\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)m_name);
+    const int l_name_status = ComposeName(&l_header, l_path);
+    if (!HeaderSumGood(l_header) || RefuseEntryName(l_name_status, l_path) != OK)
         return ERROR;
-    }
-    if (l_name_status == UNTGZ_NAME_TOO_LONG) {
-        logMsg("%ld - (UntarBlock): %s: path too long, entry refused: %s\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)l_path);
-        return ERROR;
-    }
-    if (l_name_status == UNTGZ_NAME_NOT_ALLOWED) {
-        logMsg("%ld - (UntarBlock): %s: entry outside '%s' refused: %s\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)m_allowed_prefix, (_Vx_usr_arg_t)l_path);
-        return ERROR;
-    }
-    if (l_name_status == UNTGZ_NAME_OUTSIDE) {
-        logMsg("%ld - (UntarBlock): %s: path leaves the destination folder, entry refused: %s\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)l_path);
-        return ERROR;
-    }
 
     m_first_header = 0;
     size_t l_name_len = strlen(m_name);
@@ -252,39 +235,82 @@ int C_UNTGZ::UntarBlock(unsigned char *block) {
     }
     m_remaining = l_size;
 
-    char l_type = l_header.typeflag;
-    bool l_special = (l_type >= '1' && l_type <= '6');
-    if (m_verbose == 1) {
-        char l_letter = l_special ? "hlcbdp"[l_type - '1'] : '-';
-        logMsg("%ld - (UntarBlock): %c %s\n", (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_letter,
-               (_Vx_usr_arg_t)m_name);
-    } else {
-        // "./" and the last component (at most 254 characters in all); the
-        // whole path for a folder. A name without any "/" is shown as it is.
-        const char *l_last = strrchr(m_name, '/');
-        if (l_last == nullptr || l_last[1] == '\0')
-            consolePrintf("(UntarBlock) %s\n", m_name);
-        else
-            consolePrintf("(UntarBlock) .%.*s\n", UNTGZ_NAME_SIZE - 3, l_last);
-    }
-
-    if (l_type == '5') {
-        bool l_created = plat::mkdir(m_name) == 0;
-        if (!l_created && MakeEntryFolder() != OK)
-            return ERROR;
-        m_folders_made++;
-        if (m_verbose == 1)
-            logMsg("%ld - (UntarBlock): %s\n", (_Vx_usr_arg_t)tickGet(),
-                   (_Vx_usr_arg_t)(l_created ? " created" : " ignored"));
-        return OK;
-    }
+    const char l_type = l_header.typeflag;
+    const bool l_special = (l_type >= '1' && l_type <= '6');
+    ListEntry(l_special ? "hlcbdp"[l_type - '1'] : '-');
+    if (l_type == '5')
+        return MakeFolderEntry();
     if (l_special) {
         if (m_verbose == 1)
             logMsg("%ld - (UntarBlock): ignored\n", (_Vx_usr_arg_t)tickGet());
         m_remaining = 0;
         return OK;
     }
+    return OpenFileEntry();
+}
 
+bool C_UNTGZ::HeaderSumGood(const tar_t &p_header) {
+    uint32_t l_chksum = 0;
+    ReadOctal(p_header.chksum, (int)sizeof(p_header.chksum), l_chksum);
+    int l_signed_sum = 0;
+    const int l_unsigned_sum = CheckSums(&p_header, l_signed_sum);
+    if ((int)l_chksum == l_unsigned_sum || (int)l_chksum == l_signed_sum)
+        return true;
+    if (m_first_header == 0)
+        logMsg("%ld - (UntarBlock): WARNING: Garbage detected; preceding file may be "
+               "damaged\n",
+               (_Vx_usr_arg_t)tickGet());
+    logMsg("%ld - (UntarBlock): %s: header has bad checksum for %s\n", (_Vx_usr_arg_t)tickGet(),
+           (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)m_name);
+    return false;
+}
+
+int C_UNTGZ::RefuseEntryName(int p_name_status, const char *p_path) {
+    if (p_name_status == UNTGZ_NAME_TOO_LONG) {
+        logMsg("%ld - (UntarBlock): %s: path too long, entry refused: %s\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)p_path);
+        return ERROR;
+    }
+    if (p_name_status == UNTGZ_NAME_NOT_ALLOWED) {
+        logMsg("%ld - (UntarBlock): %s: entry outside '%s' refused: %s\n", (_Vx_usr_arg_t)tickGet(),
+               (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)m_allowed_prefix, (_Vx_usr_arg_t)p_path);
+        return ERROR;
+    }
+    if (p_name_status == UNTGZ_NAME_OUTSIDE) {
+        logMsg("%ld - (UntarBlock): %s: path leaves the destination folder, entry refused: %s\n",
+               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)p_path);
+        return ERROR;
+    }
+    return OK;
+}
+
+void C_UNTGZ::ListEntry(char p_letter) {
+    if (m_verbose == 1) {
+        logMsg("%ld - (UntarBlock): %c %s\n", (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)p_letter,
+               (_Vx_usr_arg_t)m_name);
+        return;
+    }
+    // "./" and the last component (at most 254 characters in all); the whole
+    // path for a folder. A name without any "/" is shown as it is.
+    const char *l_last = strrchr(m_name, '/');
+    if (l_last == nullptr || l_last[1] == '\0')
+        consolePrintf("(UntarBlock) %s\n", m_name);
+    else
+        consolePrintf("(UntarBlock) .%.*s\n", UNTGZ_NAME_SIZE - 3, l_last);
+}
+
+int C_UNTGZ::MakeFolderEntry() {
+    const bool l_created = plat::mkdir(m_name) == 0;
+    if (!l_created && MakeEntryFolder() != OK)
+        return ERROR;
+    m_folders_made++;
+    if (m_verbose == 1)
+        logMsg("%ld - (UntarBlock): %s\n", (_Vx_usr_arg_t)tickGet(),
+               (_Vx_usr_arg_t)(l_created ? " created" : " ignored"));
+    return OK;
+}
+
+int C_UNTGZ::OpenFileEntry() {
     if (m_verbose == 1) {
         // Unsigned and without a sum that could overflow 32 bits: sizes up
         // to 4 GiB - 1 show their true byte and block counts on the unit's
@@ -304,53 +330,6 @@ int C_UNTGZ::UntarBlock(unsigned char *block) {
     if (m_remaining == 0 && CloseEntryFile() != OK)
         return ERROR;
     return OK;
-}
-
-void C_UNTGZ::LogFileError(const char *p_what, const char *p_path, int p_errno) {
-    logMsg("%ld - (UntarBlock): %s: cannot %s '%s': %s\n", (_Vx_usr_arg_t)tickGet(),
-           (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)p_what, (_Vx_usr_arg_t)p_path,
-           (_Vx_usr_arg_t)strerror(p_errno));
-}
-
-int C_UNTGZ::WriteEntryData(unsigned char *p_data, unsigned long p_size) {
-    errnoSet(0);
-    if (cvtWrite(p_data, p_size, m_out_file) == 1) {
-        m_progression.store(m_progression.load(std::memory_order_relaxed) + p_size,
-                            std::memory_order_relaxed);
-        return OK;
-    }
-    int l_errno = errnoGet() != 0 ? errnoGet() : EIO;
-    LogFileError("write", m_name, l_errno);
-    plat::fclose(m_out_file);
-    m_out_file = nullptr;
-    return ERROR;
-}
-
-int C_UNTGZ::CloseEntryFile() {
-    int l_rc = plat::fclose(m_out_file);
-    m_out_file = nullptr;
-    if (l_rc == 0) {
-        m_files_written++; // the entry's whole data is in its closed file
-        return OK;
-    }
-    LogFileError("close", m_name, errnoGet());
-    return ERROR;
-}
-
-int C_UNTGZ::MakeEntryFolder() {
-    struct stat l_status;
-    int l_errno = errnoGet();
-    if (l_errno == EEXIST && plat::stat(m_name, &l_status) == 0 && S_ISDIR(l_status.st_mode))
-        return OK;
-    // Parents the archive did not list are made as for a file's folders.
-    MakeParents(m_name, 0);
-    if (plat::mkdir(m_name) == 0)
-        return OK;
-    l_errno = errnoGet();
-    if (l_errno == EEXIST && plat::stat(m_name, &l_status) == 0 && S_ISDIR(l_status.st_mode))
-        return OK;
-    LogFileError("create folder", m_name, l_errno);
-    return ERROR;
 }
 
 long C_UNTGZ::UntarDataRun(unsigned char *p_data, unsigned long p_size, unsigned long p_avail) {

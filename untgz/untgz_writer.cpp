@@ -1,64 +1,52 @@
-// Output side of the tar parser: opening an entry's file with its missing
-// parent folders (CreatePath) and writing pieces of blocks to it (cvtWrite).
-// Files and folders are made through plat:: so that device names resolve and
-// injected faults reach the extraction.
+// The writer task "TarWrtTask": one is spawned per chunk of the archive; it
+// feeds the chunk to the tar parser, whole runs of an entry's data in one
+// write, and gives m_sem_write when done.
 #include "untgz/C_UNTGZ.h"
 
-#include "platform/plat_io.h"
+void C_UNTGZ::StaticWriteTask(C_UNTGZ *p_instance) {
+    if (p_instance == nullptr) {
+        logMsg("%ld - (StaticWriteTask): NULL = p_instance\n", (_Vx_usr_arg_t)tickGet());
+        return;
+    }
+    p_instance->m_write_status = OK;
 
-#include <cerrno>
-
-// Opens p_name for writing, unbuffered: the parser hands each entry's data
-// over in whole runs (one write per chunk, one for the last block), so a
-// stdio buffer would only add a copy, an allocation and a size query per file.
-static FILE *OpenEntryFile(const char *p_name) {
-    FILE *l_file = plat::fopen(p_name, "wb");
-    if (l_file != nullptr)
-        setvbuf(l_file, nullptr, _IONBF, 0);
-    return l_file;
-}
-
-void C_UNTGZ::MakeParents(char *p_path, size_t p_from) {
-    // A folder that exists already simply fails to be created.
-    for (char *l_p = p_path + (p_from > 0 ? p_from : 1); *l_p != '\0'; l_p++) {
-        if (*l_p != '/' || l_p[1] == '\0')
+    unsigned char *l_buffer = p_instance->m_write_chunk;
+    unsigned long l_size = (unsigned long)p_instance->m_write_size;
+    // The reader zero-filled the chunk up to this block boundary.
+    unsigned long l_end = (l_size + UNTGZ_BLOCK_SIZE - 1) & ~(unsigned long)(UNTGZ_BLOCK_SIZE - 1);
+    unsigned long l_offset = 0;
+    while (l_offset < l_size) {
+        // An entry's data within the chunk goes to the file in one write.
+        long l_run =
+            p_instance->UntarDataRun(l_buffer + l_offset, l_end - l_offset, l_size - l_offset);
+        if (l_run > 0) {
+            l_offset += (unsigned long)l_run;
             continue;
-        *l_p = '\0';
-        plat::mkdir(p_path);
-        *l_p = '/';
+        }
+        // A last block that the stream cuts short is read zero-filled: if
+        // the entry's data needed more of it than came, the file is cut.
+        bool l_cut = l_offset + UNTGZ_BLOCK_SIZE > l_size && l_run == 0 &&
+                     p_instance->m_remaining > l_size - l_offset;
+        if (l_cut)
+            logMsg("%ld - (StaticWriteTask): %s: archive ends inside the data of %s\n",
+                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)p_instance->m_tar_file,
+                   (_Vx_usr_arg_t)p_instance->m_name);
+        if (l_run < 0 || p_instance->UntarBlock(l_buffer + l_offset) == ERROR || l_cut) {
+            logMsg("%ld - (StaticWriteTask): p_instance->UntarBlock return ERROR\n",
+                   (_Vx_usr_arg_t)tickGet());
+            p_instance->m_write_status = ERROR;
+            break;
+        }
+        l_offset += UNTGZ_BLOCK_SIZE;
     }
-}
 
-FILE *C_UNTGZ::CreatePath(char *p_name) {
-    if (p_name == nullptr) {
-        logMsg("%ld - (CreatePath): NULL == p_name\n", (_Vx_usr_arg_t)tickGet());
-        return nullptr;
+    SEM_ID l_sem = p_instance->m_sem_write.load(std::memory_order_acquire);
+    if (l_sem != nullptr) {
+        if (semGive(l_sem) != OK)
+            logMsg("%ld - (StaticWriteTask): semGive (0x%X) return ERROR (errno = 0x%X)\n",
+                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_sem, (_Vx_usr_arg_t)errnoGet());
+    } else {
+        logMsg("%ld - (StaticWriteTask): p_instance->m_sem_write is NULL !\n",
+               (_Vx_usr_arg_t)tickGet());
     }
-    FILE *l_file = OpenEntryFile(p_name);
-    if (l_file != nullptr)
-        return l_file;
-
-    // Make the missing folders of the entry's own path (the destination
-    // folder normally exists); only when a folder is still missing after that
-    // is every folder from the root tried, the destination's own included.
-    size_t l_from = p_name == m_name ? m_dest_end : 0;
-    MakeParents(p_name, l_from);
-    l_file = OpenEntryFile(p_name);
-    if (l_file == nullptr && l_from != 0 && errnoGet() == ENOENT) {
-        MakeParents(p_name, 0);
-        l_file = OpenEntryFile(p_name);
-    }
-    if (l_file == nullptr)
-        logMsg("%ld - (CreatePath): fopen (%s) : ERROR (errno = 0x%X)\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)p_name, (_Vx_usr_arg_t)errnoGet());
-    return l_file;
-}
-
-int C_UNTGZ::cvtWrite(unsigned char *p_blk, unsigned long size, FILE *p_fp) {
-    if (p_blk == nullptr || p_fp == nullptr) {
-        logMsg("%ld - (cvtwrite): (0x%X == p_blk) || (0x%X == p_fp)\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)p_blk, (_Vx_usr_arg_t)p_fp);
-        return 0;
-    }
-    return (int)plat::fwrite(p_blk, size, 1, p_fp);
 }

@@ -1,6 +1,7 @@
 // The device table on the host: unit device names ("/SDH", "/F", "/DVD")
 // mapped onto host folders, each with the block size that stat/fstat report
-// for it, and the capacities that play a card of a given size.
+// for it, the capacities that play a card of a given size, and the devices
+// played as reporting no block size.
 #include "platform/hostsim/hostsim.h"
 #include "platform/hostsim/internal.h"
 
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,12 @@ struct DeviceTable {
     std::mutex lock;
     std::vector<Device> devices;
     std::vector<Capacity> capacities;
+    // Device names whose file system reports no block size: stat/fstat give
+    // st_blksize 0 for them, as a file system can that does not say its
+    // allocation unit. Kept apart from the mounts (like the capacities), so
+    // that playing it changes nothing else of the device and outlives a
+    // remount.
+    std::set<std::string> zeroBlockSize;
 };
 
 DeviceTable &devices() {
@@ -43,18 +51,12 @@ DeviceTable &devices() {
     return *t;
 }
 
-std::string withoutTrailingSlashes(std::string s) {
-    while (s.size() > 1 && s.back() == '/')
-        s.pop_back();
-    return s;
-}
-
 } // namespace
 
 namespace hostsim {
 
 void mountDevice(const std::string &name, const std::string &hostDir, long blockSize) {
-    const std::string dev = withoutTrailingSlashes(name);
+    const std::string dev = detail::trimTrailingSlashes(name);
     if (dev.empty())
         return;
     DeviceTable &t = devices();
@@ -65,16 +67,16 @@ void mountDevice(const std::string &name, const std::string &hostDir, long block
             c.usedBound = -1;
     for (Device &d : t.devices) {
         if (d.name == dev) {
-            d.hostDir = withoutTrailingSlashes(hostDir);
+            d.hostDir = detail::trimTrailingSlashes(hostDir);
             d.blockSize = blockSize;
             return;
         }
     }
-    t.devices.push_back(Device{dev, withoutTrailingSlashes(hostDir), blockSize});
+    t.devices.push_back(Device{dev, detail::trimTrailingSlashes(hostDir), blockSize});
 }
 
 void unmountDevice(const std::string &name) {
-    const std::string dev = withoutTrailingSlashes(name);
+    const std::string dev = detail::trimTrailingSlashes(name);
     DeviceTable &t = devices();
     std::lock_guard<std::mutex> g(t.lock);
     for (auto it = t.devices.begin(); it != t.devices.end(); ++it) {
@@ -86,7 +88,7 @@ void unmountDevice(const std::string &name) {
 }
 
 void setDeviceCapacity(const std::string &name, long long bytes) {
-    const std::string dev = withoutTrailingSlashes(name);
+    const std::string dev = detail::trimTrailingSlashes(name);
     DeviceTable &t = devices();
     std::lock_guard<std::mutex> g(t.lock);
     for (auto it = t.capacities.begin(); it != t.capacities.end(); ++it) {
@@ -97,6 +99,15 @@ void setDeviceCapacity(const std::string &name, long long bytes) {
     }
     if (bytes >= 0)
         t.capacities.push_back(Capacity{dev, bytes, -1});
+}
+
+void setDeviceReportsZeroBlockSize(const std::string &name, bool on) {
+    DeviceTable &t = devices();
+    std::lock_guard<std::mutex> g(t.lock);
+    if (on)
+        t.zeroBlockSize.insert(name);
+    else
+        t.zeroBlockSize.erase(name);
 }
 
 void unmountAll() {
@@ -110,6 +121,12 @@ std::string resolvePath(const std::string &unitPath) {
 }
 
 namespace detail {
+
+std::string trimTrailingSlashes(std::string s) {
+    while (s.size() > 1 && s.back() == '/')
+        s.pop_back();
+    return s;
+}
 
 namespace {
 
@@ -262,6 +279,20 @@ long deviceBlockSize(const std::string &device) {
         if (d.name == device)
             return d.blockSize;
     return 0;
+}
+
+bool deviceReportsZeroBlockSize(const std::string &device) {
+    if (device.empty())
+        return false;
+    DeviceTable &t = devices();
+    std::lock_guard<std::mutex> g(t.lock);
+    return t.zeroBlockSize.count(device) != 0;
+}
+
+void resetZeroBlockSize() {
+    DeviceTable &t = devices();
+    std::lock_guard<std::mutex> g(t.lock);
+    t.zeroBlockSize.clear();
 }
 
 void clearCapacities() {

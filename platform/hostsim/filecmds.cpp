@@ -24,6 +24,7 @@ using hostsim::detail::mkdirHost;
 using hostsim::detail::openHost;
 using hostsim::detail::readFd;
 using hostsim::detail::renameHost;
+using hostsim::detail::trimTrailingSlashes;
 using hostsim::detail::writeFd;
 
 constexpr unsigned long kCopyChunk = 64UL * 1024;
@@ -37,12 +38,6 @@ struct FirstError {
     }
     bool failed() const { return err != 0; }
 };
-
-std::string trimTrailingSlashes(std::string s) {
-    while (s.size() > 1 && s.back() == '/')
-        s.pop_back();
-    return s;
-}
 
 std::string join(const std::string &dir, const std::string &name) {
     if (!dir.empty() && dir.back() == '/')

@@ -21,6 +21,8 @@ struct Resolved {
     long blockSize;
 };
 Resolved resolve(const char *unitPath);
+// `s` without its trailing '/' characters; "/" (and "") stay as they are.
+std::string trimTrailingSlashes(std::string s);
 // Block size configured for the mounted device `device` (0 when none).
 long deviceBlockSize(const std::string &device);
 // True when `device` is played as reporting no block size (st_blksize 0).

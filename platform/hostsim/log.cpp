@@ -52,8 +52,158 @@ private:
 
 enum class Length { None, HH, H, L, LL, Z, J, T };
 
-// Formats `fmt` into `out` (capacity `cap`) with at most six arguments.
-// Returns the length written.
+// The length modifiers, longest first so that "hh" is not read as "h".
+struct LengthModifier {
+    const char *text;
+    Length length;
+};
+constexpr LengthModifier kLengthModifiers[] = {
+    {"hh", Length::HH}, {"ll", Length::LL}, {"h", Length::H}, {"l", Length::L},
+    {"z", Length::Z},   {"j", Length::J},   {"t", Length::T},
+};
+
+// One conversion "%[flags][width][.precision][length]conversion" as parsed.
+struct Conversion {
+    char flags[6];          // at most five flags kept
+    int width = 0;          // 0: none
+    int precision = 0;      // with hasPrecision
+    bool starWidth = false; // width taken from an argument
+    bool starPrecision = false;
+    bool hasPrecision = false;
+    const char *modifier = ""; // the length modifier as written ("" when none)
+    Length length = Length::None;
+    char conv = '\0';
+    int argsNeeded = 1;        // the value, and one per star
+    const char *end = nullptr; // just past the conversion character
+};
+
+// Reads a width or precision at q, advancing q; clamped to kFieldMax.
+int takeNumber(const char *&q) {
+    int v = 0;
+    while (*q >= '0' && *q <= '9') {
+        if (v <= kFieldMax)
+            v = v * 10 + (*q - '0');
+        ++q;
+    }
+    return v > kFieldMax ? kFieldMax : v;
+}
+
+// Parses the conversion that follows a '%' (spec points just past it) into
+// *c. False when the conversion is unknown or the format ends inside it.
+bool parseConversion(const char *spec, Conversion *c) {
+    const char *q = spec;
+    size_t flagCount = 0;
+    while (*q != '\0' && std::strchr("-+ #0", *q) != nullptr) {
+        if (flagCount < sizeof c->flags - 1)
+            c->flags[flagCount++] = *q;
+        ++q;
+    }
+    c->flags[flagCount] = '\0';
+    if (*q == '*') {
+        c->starWidth = true;
+        ++c->argsNeeded;
+        ++q;
+    } else {
+        c->width = takeNumber(q);
+    }
+    if (*q == '.') {
+        c->hasPrecision = true;
+        ++q;
+        if (*q == '*') {
+            c->starPrecision = true;
+            ++c->argsNeeded;
+            ++q;
+        } else {
+            c->precision = takeNumber(q);
+        }
+    }
+    for (const LengthModifier &m : kLengthModifiers) {
+        const size_t n = std::strlen(m.text);
+        if (std::strncmp(q, m.text, n) == 0) {
+            c->modifier = m.text;
+            c->length = m.length;
+            q += n;
+            break;
+        }
+    }
+    c->conv = *q;
+    c->end = q + 1;
+    return c->conv != '\0' && std::strchr("diuxXocsp", c->conv) != nullptr;
+}
+
+// Formats an integer conversion: the argument is taken as the type that the
+// length modifier and the conversion name (signed for d and i).
+void formatInteger(LineWriter &w, const char *piece, Length length, bool isSigned,
+                   _Vx_usr_arg_t a) {
+    switch (length) {
+    case Length::HH:
+        return isSigned ? w.format(piece, static_cast<int>(static_cast<signed char>(a)))
+                        : w.format(piece, static_cast<unsigned>(static_cast<unsigned char>(a)));
+    case Length::H:
+        return isSigned ? w.format(piece, static_cast<int>(static_cast<short>(a)))
+                        : w.format(piece, static_cast<unsigned>(static_cast<unsigned short>(a)));
+    case Length::None:
+        return isSigned ? w.format(piece, static_cast<int>(a))
+                        : w.format(piece, static_cast<unsigned>(a));
+    case Length::L:
+        return isSigned ? w.format(piece, static_cast<long>(a))
+                        : w.format(piece, static_cast<unsigned long>(a));
+    case Length::LL:
+        return isSigned ? w.format(piece, static_cast<long long>(a))
+                        : w.format(piece, static_cast<unsigned long long>(a));
+    case Length::Z:
+        return isSigned ? w.format(piece, static_cast<ssize_t>(a))
+                        : w.format(piece, static_cast<size_t>(a));
+    case Length::J:
+        return isSigned ? w.format(piece, static_cast<intmax_t>(a))
+                        : w.format(piece, static_cast<uintmax_t>(a));
+    case Length::T:
+        return isSigned ? w.format(piece, static_cast<ptrdiff_t>(a))
+                        : w.format(piece, static_cast<size_t>(a));
+    }
+}
+
+// Formats the parsed conversion c with the arguments from args[*used] on
+// (its stars first, then its value), advancing *used. The caller has checked
+// that enough arguments are left.
+void formatConversion(LineWriter &w, Conversion c, const _Vx_usr_arg_t *args, int *used) {
+    if (c.starWidth) {
+        const long v = static_cast<long>(args[(*used)++]);
+        c.width = static_cast<int>(v < -kFieldMax ? -kFieldMax : v > kFieldMax ? kFieldMax : v);
+    }
+    if (c.starPrecision) {
+        const long v = static_cast<long>(args[(*used)++]);
+        // A negative precision means none.
+        c.hasPrecision = v >= 0;
+        c.precision = static_cast<int>(v > kFieldMax ? kFieldMax : v < 0 ? 0 : v);
+    }
+    const _Vx_usr_arg_t a = args[(*used)++];
+    // The validated conversion, with the numbers spelt out. %c, %s and %p
+    // ignore any length modifier (no wide characters).
+    const bool isInteger = std::strchr("diuxXo", c.conv) != nullptr;
+    char piece[48];
+    size_t sl = static_cast<size_t>(std::snprintf(piece, sizeof piece, "%%%s", c.flags));
+    if (c.width != 0)
+        sl += static_cast<size_t>(std::snprintf(piece + sl, sizeof piece - sl, "%d", c.width));
+    if (c.hasPrecision)
+        sl += static_cast<size_t>(std::snprintf(piece + sl, sizeof piece - sl, ".%d", c.precision));
+    std::snprintf(piece + sl, sizeof piece - sl, "%s%c", isInteger ? c.modifier : "", c.conv);
+    if (isInteger) {
+        formatInteger(w, piece, c.length, c.conv == 'd' || c.conv == 'i', a);
+    } else if (c.conv == 'c') {
+        w.format(piece, static_cast<int>(static_cast<unsigned char>(a)));
+    } else if (c.conv == 's') {
+        const char *s = reinterpret_cast<const char *>(a);
+        w.format(piece, s != nullptr ? s : "(null)");
+    } else {
+        w.format(piece, reinterpret_cast<void *>(a));
+    }
+}
+
+// Formats `fmt` into `out` (capacity `cap`) with at most six arguments, each
+// taken as the type its conversion names. An unknown or incomplete
+// conversion, or one that would need more arguments than are left, is copied
+// as text from its '%' on. Returns the length written. Any thread.
 size_t formatLine(char *out, size_t cap, const char *fmt, const _Vx_usr_arg_t *args) {
     LineWriter w(out, cap);
     int used = 0;
@@ -68,192 +218,14 @@ size_t formatLine(char *out, size_t cap, const char *fmt, const _Vx_usr_arg_t *a
             p += 2;
             continue;
         }
-        // Parse "%[flags][width][.precision][length]conversion"; on anything
-        // unknown or missing, the '%' is copied literally and the rest of the
-        // format continues as plain text.
-        const char *q = p + 1;
-        char flags[6];
-        size_t flagCount = 0;
-        while (*q != '\0' && std::strchr("-+ #0", *q) != nullptr) {
-            if (flagCount < sizeof flags - 1)
-                flags[flagCount++] = *q;
-            ++q;
-        }
-        flags[flagCount] = '\0';
-        auto takeNumber = [&q]() {
-            int v = 0;
-            while (*q >= '0' && *q <= '9') {
-                if (v <= kFieldMax)
-                    v = v * 10 + (*q - '0');
-                ++q;
-            }
-            return v > kFieldMax ? kFieldMax : v;
-        };
-        int argsNeeded = 1;
-        bool starWidth = false, starPrecision = false, hasPrecision = false;
-        int width = 0, precision = 0;
-        if (*q == '*') {
-            starWidth = true;
-            ++argsNeeded;
-            ++q;
-        } else {
-            width = takeNumber();
-        }
-        if (*q == '.') {
-            hasPrecision = true;
-            ++q;
-            if (*q == '*') {
-                starPrecision = true;
-                ++argsNeeded;
-                ++q;
-            } else {
-                precision = takeNumber();
-            }
-        }
-        Length len = Length::None;
-        if (q[0] == 'h' && q[1] == 'h') {
-            len = Length::HH;
-            q += 2;
-        } else if (q[0] == 'l' && q[1] == 'l') {
-            len = Length::LL;
-            q += 2;
-        } else if (*q == 'h') {
-            len = Length::H;
-            ++q;
-        } else if (*q == 'l') {
-            len = Length::L;
-            ++q;
-        } else if (*q == 'z') {
-            len = Length::Z;
-            ++q;
-        } else if (*q == 'j') {
-            len = Length::J;
-            ++q;
-        } else if (*q == 't') {
-            len = Length::T;
-            ++q;
-        }
-        const char conv = *q;
-        // An unknown conversion, or more conversions than arguments: the
-        // '%' is kept as text.
-        if (conv == '\0' || std::strchr("diuxXocsp", conv) == nullptr ||
-            used + argsNeeded > kArgCount) {
+        Conversion c;
+        if (!parseConversion(p + 1, &c) || used + c.argsNeeded > kArgCount) {
             w.put('%');
             ++p;
             continue;
         }
-        if (starWidth) {
-            const long v = static_cast<long>(args[used++]);
-            width = static_cast<int>(v < -kFieldMax ? -kFieldMax : v > kFieldMax ? kFieldMax : v);
-        }
-        if (starPrecision) {
-            const long v = static_cast<long>(args[used++]);
-            precision = static_cast<int>(v > kFieldMax ? kFieldMax : v);
-            hasPrecision = precision >= 0; // a negative precision means none
-        }
-        // The validated conversion, with the numbers spelt out.
-        char piece[48];
-        size_t sl = static_cast<size_t>(std::snprintf(piece, sizeof piece, "%%%s", flags));
-        if (width != 0)
-            sl += static_cast<size_t>(std::snprintf(piece + sl, sizeof piece - sl, "%d", width));
-        if (hasPrecision)
-            sl +=
-                static_cast<size_t>(std::snprintf(piece + sl, sizeof piece - sl, ".%d", precision));
-        const _Vx_usr_arg_t a = args[used++];
-        const bool isSigned = (conv == 'd' || conv == 'i');
-        if (conv == 'd' || conv == 'i' || conv == 'u' || conv == 'x' || conv == 'X' ||
-            conv == 'o') {
-            const char *mod = "";
-            switch (len) {
-            case Length::HH:
-                mod = "hh";
-                break;
-            case Length::H:
-                mod = "h";
-                break;
-            case Length::L:
-                mod = "l";
-                break;
-            case Length::LL:
-                mod = "ll";
-                break;
-            case Length::Z:
-                mod = "z";
-                break;
-            case Length::J:
-                mod = "j";
-                break;
-            case Length::T:
-                mod = "t";
-                break;
-            case Length::None:
-                break;
-            }
-            std::snprintf(piece + sl, sizeof piece - sl, "%s%c", mod, conv);
-            switch (len) {
-            case Length::HH:
-                if (isSigned)
-                    w.format(piece, static_cast<int>(static_cast<signed char>(a)));
-                else
-                    w.format(piece, static_cast<unsigned>(static_cast<unsigned char>(a)));
-                break;
-            case Length::H:
-                if (isSigned)
-                    w.format(piece, static_cast<int>(static_cast<short>(a)));
-                else
-                    w.format(piece, static_cast<unsigned>(static_cast<unsigned short>(a)));
-                break;
-            case Length::None:
-                if (isSigned)
-                    w.format(piece, static_cast<int>(a));
-                else
-                    w.format(piece, static_cast<unsigned>(a));
-                break;
-            case Length::L:
-                if (isSigned)
-                    w.format(piece, static_cast<long>(a));
-                else
-                    w.format(piece, static_cast<unsigned long>(a));
-                break;
-            case Length::LL:
-                if (isSigned)
-                    w.format(piece, static_cast<long long>(a));
-                else
-                    w.format(piece, static_cast<unsigned long long>(a));
-                break;
-            case Length::Z:
-                if (isSigned)
-                    w.format(piece, static_cast<ssize_t>(a));
-                else
-                    w.format(piece, static_cast<size_t>(a));
-                break;
-            case Length::J:
-                if (isSigned)
-                    w.format(piece, static_cast<intmax_t>(a));
-                else
-                    w.format(piece, static_cast<uintmax_t>(a));
-                break;
-            case Length::T:
-                if (isSigned)
-                    w.format(piece, static_cast<ptrdiff_t>(a));
-                else
-                    w.format(piece, static_cast<size_t>(a));
-                break;
-            }
-        } else {
-            // %c, %s and %p ignore any length modifier (no wide characters).
-            piece[sl++] = conv;
-            piece[sl] = '\0';
-            if (conv == 'c') {
-                w.format(piece, static_cast<int>(static_cast<unsigned char>(a)));
-            } else if (conv == 's') {
-                const char *s = reinterpret_cast<const char *>(a);
-                w.format(piece, s != nullptr ? s : "(null)");
-            } else {
-                w.format(piece, reinterpret_cast<void *>(a));
-            }
-        }
-        p = q + 1;
+        formatConversion(w, c, args, &used);
+        p = c.end;
     }
     return w.length();
 }

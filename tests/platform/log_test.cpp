@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <limits>
 #include <string>
 
@@ -54,6 +55,38 @@ TEST_F(LogTest, ConversionsTakeTheTypeTheyName) {
     EXPECT_EQ(fmt("[%*d][%.*s]", 4, 9, 1, P("qrs")), "[   9][q]");
     EXPECT_EQ(fmt("100%%"), "100%");
     EXPECT_FALSE(fmt("%p", P(this)).empty());
+}
+
+// Every length modifier cuts the argument to the type it names, for signed and
+// unsigned conversions alike; %c, %s and %p ignore it.
+TEST_F(LogTest, LengthModifiersTakeTheirOwnWidth) {
+    const _Vx_usr_arg_t minusOne = -1;
+    EXPECT_EQ(fmt("%hhd|%hd|%d", 0x1ff, 0x1ffff, minusOne), "-1|-1|-1");
+    EXPECT_EQ(fmt("%hhx|%hx|%x", minusOne, minusOne, minusOne), "ff|ffff|ffffffff");
+    EXPECT_EQ(fmt("%lu|%llu|%zu|%ju|%tu", minusOne, minusOne, minusOne, minusOne, minusOne),
+              std::to_string(static_cast<unsigned long>(minusOne)) + "|" +
+                  std::to_string(static_cast<unsigned long long>(minusOne)) + "|" +
+                  std::to_string(static_cast<size_t>(minusOne)) + "|" +
+                  std::to_string(static_cast<uintmax_t>(minusOne)) + "|" +
+                  std::to_string(static_cast<size_t>(minusOne)));
+    EXPECT_EQ(fmt("%ld|%lld|%zd|%jd|%ti", minusOne, minusOne, minusOne, minusOne, minusOne),
+              "-1|-1|-1|-1|-1");
+    EXPECT_EQ(fmt("%lo|%llX", 8, 0xabc), "10|ABC");
+    EXPECT_EQ(fmt("%lc%hhs", 'k', P("ok")), "kok");
+}
+
+// A star takes its number from the arguments, before the value: a negative
+// width left-justifies, a negative precision is none at all.
+TEST_F(LogTest, StarWidthAndPrecisionTakeArguments) {
+    EXPECT_EQ(fmt("[%*d]", -4, 7), "[7   ]");
+    EXPECT_EQ(fmt("[%.*s]", -1, P("abc")), "[abc]");
+    EXPECT_EQ(fmt("[%*.*s]", 5, 2, P("abc")), "[   ab]");
+#if INTPTR_MAX > INT_MAX
+    // Far below the int range: still negative, never cut to some width.
+    const _Vx_usr_arg_t farBelow = static_cast<_Vx_usr_arg_t>(INT_MIN) * 2 + 3;
+    EXPECT_EQ(fmt("[%.*s]", farBelow, P("abcdef")), "[abcdef]");
+    EXPECT_EQ(fmt("[%*d]", farBelow, 1).size(), 1002u);
+#endif
 }
 
 TEST_F(LogTest, UnknownIncompleteAndSurplusConversionsStayLiteral) {

@@ -4,17 +4,16 @@
 #include "platform/hostsim/hostsim.h"
 #include "platform/plat_io.h"
 #include "platform/vxworks.h"
+#include "tests/support/child_process.h"
 #include "tests/support/unit_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -50,31 +49,6 @@ protected:
         }
         EXPECT_EQ(hostsim::stateOpCount(), k);
         return out;
-    }
-
-    // Runs `child` in a forked process and returns its exit status (-1 when
-    // it did not exit, or was still running after ten seconds).
-    static int inChild(const std::function<void()> &child) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            child();
-            _exit(0);
-        }
-        if (pid < 0)
-            return -1;
-        int status = 0;
-        pid_t ended = 0;
-        for (int i = 0; i < 1000 && ended == 0; ++i) {
-            ended = waitpid(pid, &status, WNOHANG);
-            if (ended == 0)
-                usleep(10000);
-        }
-        if (ended == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
     // Writes `bytes` bytes to unit path `path` (created), unsynced.
@@ -201,7 +175,7 @@ TEST_F(PowerCutTest, CutEndsTheProcessBeforeItsOperation) {
     for (std::uint64_t k : {1u, 2u, 3u, 4u}) {
         testsupport::removeTree(sdDir());
         ASSERT_TRUE(writeFile(host("/SDH/keep"), ""));
-        const int status = inChild([k] {
+        const int status = testsupport::runInChild([k] {
             FILE *buffered = plat::fopen("/F/buffered", "w"); // before arming: not cut
             std::fputs("held in the buffer", buffered);
             hostsim::armPowerCut(k);
@@ -219,7 +193,7 @@ TEST_F(PowerCutTest, CutEndsTheProcessBeforeItsOperation) {
         EXPECT_EQ(readFile(host("/F/buffered")), "") << k;
     }
     // Disarmed, nothing is cut.
-    EXPECT_EQ(inChild([] {
+    EXPECT_EQ(testsupport::runInChild([] {
                   hostsim::armPowerCut(1);
                   hostsim::armPowerCut(0);
                   plat::mkdir("/SDH/d");
@@ -237,7 +211,7 @@ TEST_F(PowerCutTest, LostWritesCutUnsyncedTailsByTheSeed) {
         testsupport::removeTree(flashDir());
         std::filesystem::create_directories(sdDir());
         std::filesystem::create_directories(flashDir());
-        EXPECT_EQ(inChild([&] {
+        EXPECT_EQ(testsupport::runInChild([&] {
                       hostsim::setLostWrites(true, seed);
                       for (const char *p : {"/SDH/u1", "/SDH/u2", "/SDH/u3", "/SDH/gone"})
                           writeUnsynced(p, size);

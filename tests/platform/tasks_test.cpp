@@ -1,11 +1,10 @@
 // Tasks, binary semaphores and the tick clock of the host platform.
 #include "platform/hostsim/hostsim.h"
 #include "platform/vxworks.h"
+#include "tests/support/child_process.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <csignal>
 #include <unistd.h>
 
 #include <atomic>
@@ -212,29 +211,14 @@ TEST_F(TaskTest, AForkedChildSpawnsTasksAfterThreadsWereLeftIdle) {
         ASSERT_GT(tid, 0);
         ASSERT_TRUE(hostsim::waitTaskEnd(tid, kJoinMs));
     }
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const int tid = taskSpawn("InChild", 100, 0, 4096, entry);
-        _exit(tid > 0 && hostsim::waitTaskEnd(tid, 5000) ? 0 : 1);
-    }
     // A child stuck on the table's lock or on a task that never runs is
     // killed after ten seconds and fails the test.
-    int status = 0;
-    pid_t ended = 0;
-    for (int i = 0; i < 1000 && ended == 0; ++i) {
-        ended = waitpid(pid, &status, WNOHANG);
-        if (ended == 0)
-            usleep(10000);
-    }
-    if (ended == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        FAIL() << "the child's task never ended";
-    }
-    ASSERT_EQ(ended, pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(testsupport::runInChild([entry] {
+                  const int tid = taskSpawn("InChild", 100, 0, 4096, entry);
+                  _exit(tid > 0 && hostsim::waitTaskEnd(tid, 5000) ? 0 : 1);
+              }),
+              0)
+        << "the child's task never ended";
 }
 
 TEST_F(TaskTest, SemTakeTimesOutOrFailsAtOnceWithNoWait) {

@@ -68,7 +68,7 @@ void readCountryLine(Section &s, const std::string &line, long blockSize, bool c
     CountryDecision &c = s.country;
     const std::string where = "MAPPE/" + c.dir;
     if (has(line, "LoadDescriDataInMemory(),  fopen (")) {
-        decide(s, Decision::MediumFault, "no DESCRI.DAT in " + where);
+        decide(s, Decision::NoDescriptor, "no DESCRI.DAT in " + where);
     } else if (has(line, "LoadDescriDataInMemory(),  read (")) {
         decide(s, Decision::MediumFault, where + "/DESCRI.DAT cannot be read");
     } else if (has(line, "ConvertDataIntoDescriDatEltList(), ERROR")) {

@@ -291,6 +291,12 @@ const Fault k_faults[] = {
          return true;
      },
      "COUNTRY_DESCRI_CASE", "MAPPE/ITA", 1, -1, true},
+    // A folder the unit does not take for a country: a warning, no refusal.
+    {"FolderWithoutDescriptor",
+     [](Medium &m, const std::string &) {
+         return writeFile(m.root() + "/MAPPE/EXTRA/notes.txt", "not a country");
+     },
+     "COUNTRY_NO_DESCRI", "MAPPE/EXTRA", 0, -1, true},
     {"NothingOffered",
      [](Medium &m, const std::string &) {
          for (const char *cid : {"FRA", "ITA"}) {

@@ -897,4 +897,36 @@ TEST_F(CliTest, HelpFitsEightyColumnsAndStatesTheTickRate) {
     }
 }
 
+// The completion script, played in bash: commands, each command's options
+// with the global ones, folders for a folder option, files for a file
+// option, the words of a positional, and nothing past run's script.
+TEST_F(CliTest, CompletionOffersWhatEachWordTakes) {
+    if (std::system("command -v bash >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no bash";
+    ASSERT_EQ(upgsim(std::vector<std::string>{"--completion", "bash"}), 0) << err();
+    ASSERT_TRUE(testsupport::writeFile(m_dir + "/completion.bash", out()));
+    ASSERT_TRUE(testsupport::writeFile(m_dir + "/w/cards/sd1/x", ""));
+    ASSERT_TRUE(testsupport::writeFile(m_dir + "/w/cardlog.txt", ""));
+    // The words typed; the last one is being completed.
+    auto complete = [&](const std::string &words) {
+        const std::string line = "cd " + shellQuote(m_dir + "/w") + " && source " +
+                                 shellQuote(m_dir + "/completion.bash") +
+                                 " && COMP_WORDS=(upgsim " + words +
+                                 ") && COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) && _upgsim && "
+                                 "for w in \"${COMPREPLY[@]}\"; do echo \"$w\"; done | sort";
+        const std::string cmd = "bash -c " + shellQuote(line) + " >" + shellQuote(m_dir + "/reply");
+        EXPECT_EQ(std::system(cmd.c_str()), 0) << words;
+        return testsupport::readFile(m_dir + "/reply");
+    };
+    EXPECT_EQ(complete("un"), "untar\n");
+    EXPECT_EQ(complete("--sd cards/ run"), "run\n"); // a folder option's value is no command
+    EXPECT_EQ(complete("--sd ca"), "cards\n");
+    EXPECT_EQ(complete("--sd cards/"), "cards/sd1\n");
+    EXPECT_EQ(complete("--log card"), "cardlog.txt\ncards\n");
+    const std::string untar = complete("untar --");
+    for (const char *option : {"--sd\n", "--media\n", "--json\n", "--tick-hz\n"})
+        EXPECT_NE(untar.find(option), std::string::npos) << option << " in\n" << untar;
+    EXPECT_EQ(complete("run script.c --"), ""); // the script's own arguments
+}
+
 } // namespace

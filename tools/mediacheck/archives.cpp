@@ -6,6 +6,8 @@
 // is then compared with what the archive declares.
 #include "tools/mediacheck/mediacheck.h"
 
+#include "tools/mediacheck/findings.h"
+
 #include "platform/hostsim/hostsim.h"
 #include "tools/mediacheck/gzstream.h"
 #include "tools/mediacheck/tarstreams.h"
@@ -199,13 +201,6 @@ bool climbs(const std::string &path) {
     return ("/" + path + "/").find("/../") != std::string::npos;
 }
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](char c) {
-        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    });
-    return s;
-}
-
 bool extension(char typeflag) {
     return typeflag == 'L' || typeflag == 'K' || typeflag == 'x' || typeflag == 'g';
 }
@@ -234,12 +229,6 @@ std::string extractorReason(const std::vector<hostsim::LogLine> &lines) {
     return "see the module's log";
 }
 
-// Adds one finding.
-void add(std::vector<Finding> &out, Severity s, const char *code, const std::string &path,
-         const std::string &message) {
-    out.push_back(Finding{s, code, path, message});
-}
-
 // Up to five names and how many more.
 std::string someNames(const std::vector<std::string> &names) {
     std::string out;
@@ -250,168 +239,218 @@ std::string someNames(const std::vector<std::string> &names) {
     return out;
 }
 
-} // namespace
+// What the phases of one archive's check share: the reference pass, the
+// module's extraction, and the tar headers of both readings lined up.
+struct ArchiveCheck {
+    ArchiveCheck(const std::string &rel, std::vector<Finding> &f, ArchiveSummary &s)
+        : relPath(rel), findings(f), summary(s) {}
+    const std::string &relPath;
+    std::vector<Finding> &findings;
+    ArchiveSummary &summary;
 
-void checkArchive(const std::string &relPath, const std::string &hostPath,
-                  const std::string &scratchDir, const std::vector<long> &blockSizes,
-                  std::vector<Finding> &findings, ArchiveSummary &summary,
-                  const std::function<void(uint64_t)> &progress) {
-    // The reference pass runs beside the module's extraction (each inflates
-    // the archive once; the machine's second core takes one of them).
-    Reference ref;
-    std::thread reader([&]() { readReference(hostPath, ref, progress); });
+    Reference ref;                              // what tar reads
+    int rc = -1;                                // the module's extraction result
+    std::vector<hostsim::LogLine> extractorLog; // its log lines
+    std::map<std::string, FileDigest> actual;   // what it wrote, by path
+    bool actualRead = false;                    // ...read back whole
+    bool gzOk = false;                          // the gzip stream read to its end
 
+    // Headers of each entry: from its first header up to the next entry's.
+    // The last one is the entry's own; those before it are extensions (long
+    // name, pax) or labels that tar folds into it.
+    std::vector<long> entryOfHeader; // tar header -> its entry (-1: none)
+    std::vector<long> firstHeader;   // entry -> its first tar header
+    std::vector<long> mainHeader;    // entry -> its own tar header (-1: none)
+    std::map<uint64_t, size_t> headerAt;
+    // The unit's headers by offset, and the last one that wrote each file.
+    std::map<uint64_t, size_t> unitAt;
+    std::map<std::string, size_t> unitWriter;
+
+    std::vector<bool> explained;                    // entry -> a finding already tells its cause
+    std::set<std::string> told;                     // unit files already explained
+    int notWritten = 0;                             // files the failed extraction never reached
+    std::vector<std::string> afterEnd, overwritten; // written from past tar's end
+
+    // The unit's header that wrote entry `entry`, or null.
+    const UnitHeader *unitOf(size_t entry) const {
+        if (mainHeader[entry] < 0)
+            return nullptr;
+        auto it = unitAt.find(ref.tap.headers[static_cast<size_t>(mainHeader[entry])].offset);
+        return it == unitAt.end() ? nullptr : &ref.unit.headers[it->second];
+    }
+    // Where tar's archive ends (all of the stream when tar could not read it
+    // whole), and whether the unit's parser refused a block.
+    uint64_t refEnd() const { return summary.readable ? ref.tap.end : UINT64_MAX; }
+    bool unitStopped() const { return rc != 0 && ref.unit.stop != UINT64_MAX; }
+};
+
+// Extracts the archive with the module's extractor into `scratchDir` mounted
+// as "/SDH" while the reference pass reads it on a second thread (each
+// inflates the archive once; the machine's second core takes one of them);
+// then digests what the unit wrote and empties the scratch card.
+void extractBoth(ArchiveCheck &c, const std::string &hostPath, const std::string &scratchDir,
+                 const std::function<void(uint64_t)> &progress) {
+    std::thread reader([&]() { readReference(hostPath, c.ref, progress); });
     hostsim::mountDevice("/SDH", scratchDir);
     hostsim::captureLog(true);
-    int rc = -1;
     C_UNTGZ *untgz = C_UNTGZ::GetInstance();
     if (untgz != nullptr) {
-        const std::string unitArchive = "/DVD/" + relPath;
-        rc = untgz->Untar(unitArchive.c_str(), "/SDH/MAPPE/", 1, 1);
+        const std::string unitArchive = "/DVD/" + c.relPath;
+        c.rc = untgz->Untar(unitArchive.c_str(), "/SDH/MAPPE/", 1, 1);
     }
-    std::vector<hostsim::LogLine> extractorLog = hostsim::capturedLog();
+    c.extractorLog = hostsim::capturedLog();
     hostsim::captureLog(false);
     reader.join();
 
     // The unit's tree, every file digested.
     const std::string written = scratchDir + "/MAPPE";
-    std::map<std::string, FileDigest> actual;
-    const bool actualRead = digestTree(written, actual);
+    c.actualRead = digestTree(written, c.actual);
     std::error_code ec;
     fs::remove_all(written, ec);
     hostsim::unmountDevice("/SDH");
+}
 
-    // The gzip stream.
-    const bool gzOk = ref.gzCode.empty();
-    if (!gzOk)
-        add(findings, Severity::Error, ref.gzCode.c_str(), relPath, ref.gzMessage);
+// The gzip stream's findings, the reference reader's stop, and a tree the
+// unit wrote that cannot be read back.
+void reportStream(ArchiveCheck &c) {
+    const Reference &ref = c.ref;
+    c.gzOk = ref.gzCode.empty();
+    if (!c.gzOk)
+        add(c.findings, Severity::Error, ref.gzCode.c_str(), c.relPath, ref.gzMessage);
     if (ref.gzRaw)
-        add(findings, Severity::Warning, "GZ_NOT_GZIP", relPath,
+        add(c.findings, Severity::Warning, "GZ_NOT_GZIP", c.relPath,
             "not gzip-compressed: the unit reads it as a plain tar file");
     if (!ref.gzTrailing.empty())
-        add(findings, Severity::Warning, "GZ_TRAILING_DATA", relPath, ref.gzTrailing);
-    if (!ref.tarError.empty() && gzOk)
-        add(findings, Severity::Error, "TAR_UNREADABLE", relPath,
+        add(c.findings, Severity::Warning, "GZ_TRAILING_DATA", c.relPath, ref.gzTrailing);
+    if (!ref.tarError.empty() && c.gzOk)
+        add(c.findings, Severity::Error, "TAR_UNREADABLE", c.relPath,
             "the reference reader stops: " + ref.tarError +
-                (rc != 0 ? "; the unit's extraction fails: " + extractorReason(extractorLog)
-                         : std::string("; the unit extracts it without complaint")));
-    if (!actualRead)
-        add(findings, Severity::Error, "TAR_EXTRACT_FAILED", relPath,
+                (c.rc != 0 ? "; the unit's extraction fails: " + extractorReason(c.extractorLog)
+                           : std::string("; the unit extracts it without complaint")));
+    if (!c.actualRead)
+        add(c.findings, Severity::Error, "TAR_EXTRACT_FAILED", c.relPath,
             "what the unit wrote cannot be read back from the scratch card");
-    summary.readable = gzOk && ref.tarError.empty();
+    c.summary.readable = c.gzOk && ref.tarError.empty();
+}
 
-    // Headers of each entry: from its first header up to the next entry's.
-    // The last one is the entry's own; those before it are extensions
-    // (long name, pax) or labels that tar folds into it.
-    const std::vector<RawHeader> &headers = ref.tap.headers;
-    std::vector<long> entryOfHeader(headers.size(), -1);
-    std::vector<long> firstHeader(ref.entries.size(), 0);
-    std::vector<long> mainHeader(ref.entries.size(), -1);
-    std::map<uint64_t, size_t> headerAt;
+// Lines up tar's headers with the entries libarchive read, and the unit's
+// headers by offset.
+void mapHeaders(ArchiveCheck &c) {
+    const std::vector<RawHeader> &headers = c.ref.tap.headers;
+    const std::vector<Entry> &entries = c.ref.entries;
+    c.entryOfHeader.assign(headers.size(), -1);
+    c.firstHeader.assign(entries.size(), 0);
+    c.mainHeader.assign(entries.size(), -1);
     for (size_t h = 0; h < headers.size(); ++h)
-        headerAt[headers[h].offset] = h;
-    for (size_t i = 0, h = 0; i < ref.entries.size(); ++i) {
-        uint64_t end = i + 1 < ref.entries.size() ? ref.entries[i + 1].position : UINT64_MAX;
-        while (h < headers.size() && headers[h].offset < ref.entries[i].position)
+        c.headerAt[headers[h].offset] = h;
+    for (size_t i = 0, h = 0; i < entries.size(); ++i) {
+        uint64_t end = i + 1 < entries.size() ? entries[i + 1].position : UINT64_MAX;
+        while (h < headers.size() && headers[h].offset < entries[i].position)
             ++h;
-        firstHeader[i] = static_cast<long>(h);
+        c.firstHeader[i] = static_cast<long>(h);
         while (h < headers.size() && headers[h].offset < end) {
-            entryOfHeader[h] = static_cast<long>(i);
-            mainHeader[i] = static_cast<long>(h++);
+            c.entryOfHeader[h] = static_cast<long>(i);
+            c.mainHeader[i] = static_cast<long>(h++);
         }
     }
-    // The unit's headers by offset, and the last one that wrote each file.
-    const std::vector<UnitHeader> &unitHeaders = ref.unit.headers;
-    std::map<uint64_t, size_t> unitAt;
-    std::map<std::string, size_t> unitWriter;
+    const std::vector<UnitHeader> &unitHeaders = c.ref.unit.headers;
     for (size_t u = 0; u < unitHeaders.size(); ++u) {
-        unitAt[unitHeaders[u].offset] = u;
+        c.unitAt[unitHeaders[u].offset] = u;
         if (unitHeaders[u].kind == 'f')
-            unitWriter[unitHeaders[u].path] = u;
+            c.unitWriter[unitHeaders[u].path] = u;
     }
-    auto unitOf = [&](size_t entry) -> const UnitHeader * {
-        if (mainHeader[entry] < 0)
-            return nullptr;
-        auto it = unitAt.find(headers[static_cast<size_t>(mainHeader[entry])].offset);
-        return it == unitAt.end() ? nullptr : &unitHeaders[it->second];
-    };
+}
 
-    // Entry by entry: what the unit cannot write as the archive says.
-    std::vector<bool> explained(ref.entries.size(), false);
+// The header forms of entry `i` the unit does not read as tar does (long
+// names, pax, full names, GNU incremental headers, sparse files) and its
+// unsafe or changed names. True when a finding explains what the unit
+// writes of it.
+bool reportHeaderForms(ArchiveCheck &c, size_t i) {
+    const std::vector<RawHeader> &headers = c.ref.tap.headers;
+    const Entry &e = c.ref.entries[i];
+    const std::string where = "entry '" + e.path + "': ";
+    const std::string &relPath = c.relPath;
+    bool longName = false, pax = false, sparse = e.sparse, full = false, incremental = false;
+    for (long h = c.firstHeader[i]; h <= c.mainHeader[i]; ++h) {
+        const char t = headers[static_cast<size_t>(h)].typeflag;
+        longName = longName || t == 'L' || t == 'K';
+        pax = pax || t == 'x' || t == 'g';
+        sparse = sparse || t == 'S';
+        if (!extension(t) && t != 'V') {
+            const RawHeader &raw = headers[static_cast<size_t>(h)];
+            full = full || raw.nameFull;
+            incremental = incremental || (raw.gnuMagic && !raw.prefix.empty());
+        }
+    }
+    if (longName) {
+        add(c.findings, Severity::Error, "TAR_GNU_LONGNAME", relPath,
+            where + "GNU long-name header: the unit writes it as a stray file '@LongLink' "
+                    "and the entry under its name cut to 100 characters");
+    }
+    if (pax) {
+        add(c.findings, Severity::Error, "TAR_PAX_HEADER", relPath,
+            where + "pax extended header: the unit writes it as a stray file and ignores "
+                    "the name, size or times it carries");
+    }
+    if (full && !longName && !pax) {
+        add(c.findings, Severity::Error, "TAR_NAME_100", relPath,
+            where + "name of 100 characters written without a NUL: the unit refuses the "
+                    "header and stops the extraction");
+    }
+    if (incremental && !longName && !pax && !full) {
+        const UnitHeader *u = c.unitOf(i);
+        add(c.findings, Severity::Error, "TAR_GNU_INCREMENTAL", relPath,
+            where +
+                "GNU incremental header (tar --listed-incremental): its access and "
+                "change times sit where the unit reads a path prefix, so the unit " +
+                (u != nullptr && e.type == AE_IFREG
+                     ? "writes it as '" + u->path + "'"
+                     : std::string("writes it under a folder named after them")) +
+                "; write the archive without --listed-incremental");
+    }
+    if (sparse) {
+        add(c.findings, Severity::Error, "TAR_SPARSE", relPath,
+            where + "sparse file: the unit writes its stored pieces, not the file of " +
+                std::to_string(e.size) + " bytes");
+    }
+    if (nonAscii(e.path)) {
+        add(c.findings, Severity::Warning, "TAR_NON_ASCII_NAME", relPath,
+            where + "name with non-ASCII characters: the unit writes its bytes as tar does, "
+                    "but the card's file system may store or show such a name differently");
+    }
+    const bool absolute = !e.path.empty() && (e.path[0] == '/' || e.path[0] == '\\');
+    if (climbs(e.path) || absolute) {
+        add(c.findings, Severity::Error, "TAR_UNSAFE_PATH", relPath,
+            where + (absolute ? std::string("absolute path: tar -x strips or refuses it; the "
+                                            "unit writes it under its destination folder")
+                              : std::string("path with '..': the unit refuses it and stops the "
+                                            "extraction")));
+    }
+    if (e.path.find('\\') != std::string::npos)
+        add(c.findings, Severity::Error, "TAR_NAME_CHANGED", relPath,
+            where + "backslash in the name: the unit writes it as a folder separator");
+    return longName || pax || full || sparse || incremental || climbs(e.path) || absolute ||
+           e.path.find('\\') != std::string::npos;
+}
+
+// Entry by entry: what the unit cannot write as the archive says; links,
+// devices and names equal but for case. Fills `summary.entries` with the
+// entries the unit writes.
+void reportEntries(ArchiveCheck &c) {
+    c.explained.assign(c.ref.entries.size(), false);
     std::map<std::string, std::string> byCase;
-    for (size_t i = 0; i < ref.entries.size(); ++i) {
-        const Entry &e = ref.entries[i];
+    for (size_t i = 0; i < c.ref.entries.size(); ++i) {
+        const Entry &e = c.ref.entries[i];
         const std::string where = "entry '" + e.path + "': ";
-        bool longName = false, pax = false, sparse = e.sparse, full = false, incremental = false;
-        for (long h = firstHeader[i]; h <= mainHeader[i]; ++h) {
-            const char t = headers[static_cast<size_t>(h)].typeflag;
-            longName = longName || t == 'L' || t == 'K';
-            pax = pax || t == 'x' || t == 'g';
-            sparse = sparse || t == 'S';
-            if (!extension(t) && t != 'V') {
-                const RawHeader &raw = headers[static_cast<size_t>(h)];
-                full = full || raw.nameFull;
-                incremental = incremental || (raw.gnuMagic && !raw.prefix.empty());
-            }
-        }
-        if (longName) {
-            add(findings, Severity::Error, "TAR_GNU_LONGNAME", relPath,
-                where + "GNU long-name header: the unit writes it as a stray file '@LongLink' "
-                        "and the entry under its name cut to 100 characters");
-        }
-        if (pax) {
-            add(findings, Severity::Error, "TAR_PAX_HEADER", relPath,
-                where + "pax extended header: the unit writes it as a stray file and ignores "
-                        "the name, size or times it carries");
-        }
-        if (full && !longName && !pax) {
-            add(findings, Severity::Error, "TAR_NAME_100", relPath,
-                where + "name of 100 characters written without a NUL: the unit refuses the "
-                        "header and stops the extraction");
-        }
-        if (incremental && !longName && !pax && !full) {
-            const UnitHeader *u = unitOf(i);
-            add(findings, Severity::Error, "TAR_GNU_INCREMENTAL", relPath,
-                where +
-                    "GNU incremental header (tar --listed-incremental): its access and "
-                    "change times sit where the unit reads a path prefix, so the unit " +
-                    (u != nullptr && e.type == AE_IFREG
-                         ? "writes it as '" + u->path + "'"
-                         : std::string("writes it under a folder named after them")) +
-                    "; write the archive without --listed-incremental");
-        }
-        if (sparse) {
-            add(findings, Severity::Error, "TAR_SPARSE", relPath,
-                where + "sparse file: the unit writes its stored pieces, not the file of " +
-                    std::to_string(e.size) + " bytes");
-        }
-        if (nonAscii(e.path)) {
-            add(findings, Severity::Warning, "TAR_NON_ASCII_NAME", relPath,
-                where + "name with non-ASCII characters: the unit writes its bytes as tar does, "
-                        "but the card's file system may store or show such a name differently");
-        }
-        const bool absolute = !e.path.empty() && (e.path[0] == '/' || e.path[0] == '\\');
-        if (climbs(e.path) || absolute) {
-            add(findings, Severity::Error, "TAR_UNSAFE_PATH", relPath,
-                where + (absolute ? std::string("absolute path: tar -x strips or refuses it; the "
-                                                "unit writes it under its destination folder")
-                                  : std::string("path with '..': the unit refuses it and stops the "
-                                                "extraction")));
-        }
-        if (e.path.find('\\') != std::string::npos)
-            add(findings, Severity::Error, "TAR_NAME_CHANGED", relPath,
-                where + "backslash in the name: the unit writes it as a folder separator");
-        explained[i] = longName || pax || full || sparse || incremental || climbs(e.path) ||
-                       absolute || e.path.find('\\') != std::string::npos;
-
+        c.explained[i] = reportHeaderForms(c, i);
         if (e.hardlink || e.type == AE_IFLNK) {
-            add(findings, Severity::Warning, "TAR_LINK_IGNORED", relPath,
+            add(c.findings, Severity::Warning, "TAR_LINK_IGNORED", c.relPath,
                 where + (e.type == AE_IFLNK ? "symbolic" : "hard") +
                     " link: the unit ignores it and writes nothing");
             continue;
         }
         if (e.type == AE_IFCHR || e.type == AE_IFBLK || e.type == AE_IFIFO || e.type == AE_IFSOCK) {
-            add(findings, Severity::Warning, "TAR_SPECIAL_IGNORED", relPath,
+            add(c.findings, Severity::Warning, "TAR_SPECIAL_IGNORED", c.relPath,
                 where + "device or FIFO: the unit ignores it");
             continue;
         }
@@ -419,159 +458,202 @@ void checkArchive(const std::string &relPath, const std::string &hostPath,
         const std::string key = lower(norm);
         auto clash = byCase.find(key);
         if (clash != byCase.end() && clash->second != norm)
-            add(findings, Severity::Warning, "TAR_CASE_CLASH", relPath,
+            add(c.findings, Severity::Warning, "TAR_CASE_CLASH", c.relPath,
                 where + "differs from '" + clash->second +
                     "' only by case: on the card's file system one overwrites the other");
         else
             byCase[key] = norm;
-        summary.entries.push_back(e.path);
+        c.summary.entries.push_back(e.path);
     }
+}
 
-    // The two final trees. Each difference is told once, by the entry that
-    // caused it.
-    const uint64_t refEnd = summary.readable ? ref.tap.end : UINT64_MAX;
-    const bool unitStopped = rc != 0 && ref.unit.stop != UINT64_MAX;
-    int notWritten = 0;
-    std::set<std::string> told; // unit files already explained
-    std::vector<std::string> afterEnd, overwritten;
-    for (const auto &r : ref.tree) {
+// A file of tar's final tree that the unit does not write as tar does:
+// another name, not reached, or not taken for a header.
+void reportMissingFile(ArchiveCheck &c, const std::string &path, size_t i) {
+    const std::string where = "entry '" + c.ref.entries[i].path + "': ";
+    const UnitHeader *u = c.unitOf(i);
+    const uint64_t at = c.mainHeader[i] >= 0
+                            ? c.ref.tap.headers[static_cast<size_t>(c.mainHeader[i])].offset
+                            : c.ref.entries[i].position;
+    if (u != nullptr && u->kind == 'f' && u->path != path && c.actual.count(u->path) != 0) {
+        add(c.findings, Severity::Error, "TAR_NAME_CHANGED", c.relPath,
+            where + "the unit writes it as '" + u->path + "'");
+        c.told.insert(u->path);
+    } else if (c.rc != 0 && (!c.unitStopped() || c.ref.unit.stop <= at)) {
+        ++c.notWritten;
+    } else if (u == nullptr) {
+        add(c.findings, Severity::Error, "TAR_MISSING_FILE", c.relPath,
+            where + "the unit does not write it: it does not take the block at tar offset " +
+                std::to_string(at) + " for a header");
+    } else {
+        add(c.findings, Severity::Error, "TAR_MISSING_FILE", c.relPath,
+            where + "the unit does not write it");
+    }
+}
+
+// The two final trees, from tar's side: each difference told once, by the
+// entry that caused it; files the unit overwrote from past tar's end noted.
+void compareTarTree(ArchiveCheck &c) {
+    const uint64_t refEnd = c.refEnd();
+    for (const auto &r : c.ref.tree) {
         const std::string &path = r.first;
         const size_t i = r.second.entry;
-        const Entry &e = ref.entries[i];
-        auto got = actual.find(path);
-        if (got != actual.end() && got->second == r.second.state)
+        auto got = c.actual.find(path);
+        if (got != c.actual.end() && got->second == r.second.state)
             continue;
-        if (explained[i])
+        if (c.explained[i])
             continue;
-        const std::string where = "entry '" + e.path + "': ";
-        if (got != actual.end()) {
-            auto w = unitWriter.find(path);
-            if (w != unitWriter.end() && unitHeaders[w->second].offset >= refEnd) {
-                overwritten.push_back(path);
-                continue;
-            }
-            if (got->second.size != r.second.state.size)
-                add(findings, Severity::Error, "TAR_SIZE_MISMATCH", relPath,
-                    where + "the unit writes " + std::to_string(got->second.size) + " bytes, tar " +
-                        std::to_string(r.second.state.size));
-            else
-                add(findings, Severity::Error, "TAR_CONTENT_MISMATCH", relPath,
-                    where + "the unit writes other bytes than tar (same size, " +
-                        std::to_string(got->second.size) + " bytes)");
+        if (got == c.actual.end()) {
+            reportMissingFile(c, path, i);
             continue;
         }
-        const UnitHeader *u = unitOf(i);
-        const uint64_t at = mainHeader[i] >= 0 ? headers[static_cast<size_t>(mainHeader[i])].offset
-                                               : ref.entries[i].position;
-        if (u != nullptr && u->kind == 'f' && u->path != path && actual.count(u->path) != 0) {
-            add(findings, Severity::Error, "TAR_NAME_CHANGED", relPath,
-                where + "the unit writes it as '" + u->path + "'");
-            told.insert(u->path);
-        } else if (rc != 0 && (!unitStopped || ref.unit.stop <= at)) {
-            ++notWritten;
-        } else if (u == nullptr) {
-            add(findings, Severity::Error, "TAR_MISSING_FILE", relPath,
-                where + "the unit does not write it: it does not take the block at tar offset " +
-                    std::to_string(at) + " for a header");
-        } else {
-            add(findings, Severity::Error, "TAR_MISSING_FILE", relPath,
-                where + "the unit does not write it");
+        auto w = c.unitWriter.find(path);
+        if (w != c.unitWriter.end() && c.ref.unit.headers[w->second].offset >= refEnd) {
+            c.overwritten.push_back(path);
+            continue;
         }
+        const std::string where = "entry '" + c.ref.entries[i].path + "': ";
+        if (got->second.size != r.second.state.size)
+            add(c.findings, Severity::Error, "TAR_SIZE_MISMATCH", c.relPath,
+                where + "the unit writes " + std::to_string(got->second.size) + " bytes, tar " +
+                    std::to_string(r.second.state.size));
+        else
+            add(c.findings, Severity::Error, "TAR_CONTENT_MISMATCH", c.relPath,
+                where + "the unit writes other bytes than tar (same size, " +
+                    std::to_string(got->second.size) + " bytes)");
     }
+}
+
+// A file the unit writes from tar header `h` (at tar offset `off`), which
+// tar does not extract as a file: a volume label (collected in `labels`),
+// part of an entry already explained, or a stray.
+void reportFileFromHeader(ArchiveCheck &c, const std::string &path, uint64_t off, size_t h,
+                          std::map<size_t, std::vector<std::string>> &labels) {
+    const RawHeader &raw = c.ref.tap.headers[h];
+    const long owner = c.entryOfHeader[h];
+    if (raw.typeflag == 'V') {
+        labels[h].push_back(path);
+        return;
+    }
+    if (owner >= 0 && c.explained[static_cast<size_t>(owner)])
+        return; // its cause is told on the entry
+    add(c.findings, Severity::Error, "TAR_STRAY_FILE", c.relPath,
+        "the unit writes '" + path + "' from the header at tar offset " + std::to_string(off) +
+            " ('" + raw.name + "'), which tar does not extract as a file");
+}
+
+// The two final trees, from the unit's side: files the archive does not
+// declare (strays, volume labels, files written past tar's end).
+void reportStrays(ArchiveCheck &c) {
+    const uint64_t refEnd = c.refEnd();
     std::map<size_t, std::vector<std::string>> labels; // tar header -> files it makes
-    for (const auto &a : actual) {
+    for (const auto &a : c.actual) {
         const std::string &path = a.first;
         // Without the whole reference, files past its end are not strays.
-        if (!summary.readable || ref.tree.count(path) != 0 || told.count(path) != 0)
+        if (!c.summary.readable || c.ref.tree.count(path) != 0 || c.told.count(path) != 0)
             continue;
-        auto w = unitWriter.find(path);
-        if (w == unitWriter.end()) {
-            add(findings, Severity::Error, "TAR_STRAY_FILE", relPath,
+        auto w = c.unitWriter.find(path);
+        if (w == c.unitWriter.end()) {
+            add(c.findings, Severity::Error, "TAR_STRAY_FILE", c.relPath,
                 "the unit writes '" + path + "', which the archive does not declare");
             continue;
         }
-        const uint64_t off = unitHeaders[w->second].offset;
+        const uint64_t off = c.ref.unit.headers[w->second].offset;
         if (off >= refEnd) {
-            afterEnd.push_back(path);
+            c.afterEnd.push_back(path);
             continue;
         }
-        auto h = headerAt.find(off);
-        if (h != headerAt.end()) {
-            const RawHeader &raw = headers[h->second];
-            const long owner = entryOfHeader[h->second];
-            if (raw.typeflag == 'V') {
-                labels[h->second].push_back(path);
-                continue;
-            }
-            if (owner >= 0 && explained[static_cast<size_t>(owner)])
-                continue; // its cause is told on the entry
-            add(findings, Severity::Error, "TAR_STRAY_FILE", relPath,
-                "the unit writes '" + path + "' from the header at tar offset " +
-                    std::to_string(off) + " ('" + raw.name +
-                    "'), which tar does not extract as a file");
+        auto h = c.headerAt.find(off);
+        if (h != c.headerAt.end()) {
+            reportFileFromHeader(c, path, off, h->second, labels);
             continue;
         }
         // The unit takes data of an entry for a header.
-        auto before = headerAt.upper_bound(off);
+        auto before = c.headerAt.upper_bound(off);
         std::string of = "an entry";
-        if (before != headerAt.begin()) {
-            const long owner = entryOfHeader[std::prev(before)->second];
-            if (owner >= 0 && explained[static_cast<size_t>(owner)])
+        if (before != c.headerAt.begin()) {
+            const long owner = c.entryOfHeader[std::prev(before)->second];
+            if (owner >= 0 && c.explained[static_cast<size_t>(owner)])
                 continue;
             if (owner >= 0)
-                of = "entry '" + ref.entries[static_cast<size_t>(owner)].path + "'";
+                of = "entry '" + c.ref.entries[static_cast<size_t>(owner)].path + "'";
         }
-        add(findings, Severity::Error, "TAR_STRAY_FILE", relPath,
+        add(c.findings, Severity::Error, "TAR_STRAY_FILE", c.relPath,
             "the unit takes data of " + of + " at tar offset " + std::to_string(off) +
                 " for a header and writes '" + path + "', which the archive does not declare");
     }
     for (const auto &l : labels)
-        add(findings, Severity::Warning, "TAR_LABEL_HEADER", relPath,
-            "volume label '" + headers[l.first].name +
+        add(c.findings, Severity::Warning, "TAR_LABEL_HEADER", c.relPath,
+            "volume label '" + c.ref.tap.headers[l.first].name +
                 "': tar skips it, the unit writes it as a file " + someNames(l.second));
-    const bool stopAfterEnd = unitStopped && ref.unit.stop >= refEnd;
-    if (!afterEnd.empty() || !overwritten.empty() || stopAfterEnd) {
+}
+
+// How the extraction ends: data read past tar's end blocks, a failure of
+// the unit's extraction, or an archive with nothing in it.
+void reportEnd(ArchiveCheck &c) {
+    const uint64_t refEnd = c.refEnd();
+    const bool stopAfterEnd = c.unitStopped() && c.ref.unit.stop >= refEnd;
+    if (!c.afterEnd.empty() || !c.overwritten.empty() || stopAfterEnd) {
         std::string msg = "the archive ends (end-of-archive block at tar offset " +
                           std::to_string(refEnd) +
                           ") where tar stops, but the unit reads on to the end of the stream";
-        if (!afterEnd.empty())
-            msg += " and writes " + someNames(afterEnd) + ", which tar does not";
-        if (!overwritten.empty())
-            msg += std::string(afterEnd.empty() ? " and" : ";") + " overwrites " +
-                   someNames(overwritten) + " with other bytes";
+        if (!c.afterEnd.empty())
+            msg += " and writes " + someNames(c.afterEnd) + ", which tar does not";
+        if (!c.overwritten.empty())
+            msg += std::string(c.afterEnd.empty() ? " and" : ";") + " overwrites " +
+                   someNames(c.overwritten) + " with other bytes";
         if (stopAfterEnd)
-            msg += std::string(afterEnd.empty() && overwritten.empty() ? " and" : ";") +
-                   " its extraction fails at tar offset " + std::to_string(ref.unit.stop) + " (" +
-                   ref.unit.stopWhy + ")";
-        add(findings, Severity::Error, "TAR_AFTER_END", relPath,
+            msg += std::string(c.afterEnd.empty() && c.overwritten.empty() ? " and" : ";") +
+                   " its extraction fails at tar offset " + std::to_string(c.ref.unit.stop) + " (" +
+                   c.ref.unit.stopWhy + ")";
+        add(c.findings, Severity::Error, "TAR_AFTER_END", c.relPath,
             msg + ": remove the data after the end blocks (two archives joined, or a stray "
                   "zero block between entries)");
     }
-    if (rc != 0 && gzOk && ref.tarError.empty() && !stopAfterEnd) {
-        std::string msg = "the unit's extraction fails: " + extractorReason(extractorLog);
-        if (unitStopped)
-            msg += " (tar offset " + std::to_string(ref.unit.stop) + ")";
-        if (notWritten > 0)
-            msg += "; " + std::to_string(notWritten) + " further file(s) are not written";
-        add(findings, Severity::Error, "TAR_EXTRACT_FAILED", relPath, msg);
+    if (c.rc != 0 && c.gzOk && c.ref.tarError.empty() && !stopAfterEnd) {
+        std::string msg = "the unit's extraction fails: " + extractorReason(c.extractorLog);
+        if (c.unitStopped())
+            msg += " (tar offset " + std::to_string(c.ref.unit.stop) + ")";
+        if (c.notWritten > 0)
+            msg += "; " + std::to_string(c.notWritten) + " further file(s) are not written";
+        add(c.findings, Severity::Error, "TAR_EXTRACT_FAILED", c.relPath, msg);
     }
-    if (ref.entries.empty() && actual.empty() && summary.readable)
-        add(findings, Severity::Warning, "TAR_EMPTY", relPath,
+    if (c.ref.entries.empty() && c.actual.empty() && c.summary.readable)
+        add(c.findings, Severity::Warning, "TAR_EMPTY", c.relPath,
             "the archive holds no entry: the unit extracts nothing from it");
+}
 
-    // Room on a card: every file of the final tree, the larger of what tar
-    // and the unit write.
+// Room on a card: every file of the final tree, the larger of what tar and
+// the unit write, rounded up to whole blocks of each size.
+void measureRoom(ArchiveCheck &c, const std::vector<long> &blockSizes) {
     std::map<std::string, uint64_t> sizes;
-    for (const auto &r : ref.tree)
+    for (const auto &r : c.ref.tree)
         sizes[r.first] = r.second.state.size;
-    for (const auto &a : actual)
+    for (const auto &a : c.actual)
         sizes[a.first] = std::max(sizes[a.first], a.second.size);
     for (const auto &s : sizes) {
-        summary.fileBytes += s.second;
+        c.summary.fileBytes += s.second;
         for (long bs : blockSizes)
-            summary.onCard[bs] += (s.second + static_cast<uint64_t>(bs) - 1) /
-                                  static_cast<uint64_t>(bs) * static_cast<uint64_t>(bs);
+            c.summary.onCard[bs] += (s.second + static_cast<uint64_t>(bs) - 1) /
+                                    static_cast<uint64_t>(bs) * static_cast<uint64_t>(bs);
     }
+}
+
+} // namespace
+
+void checkArchive(const std::string &relPath, const std::string &hostPath,
+                  const std::string &scratchDir, const std::vector<long> &blockSizes,
+                  std::vector<Finding> &findings, ArchiveSummary &summary,
+                  const std::function<void(uint64_t)> &progress) {
+    ArchiveCheck c(relPath, findings, summary);
+    extractBoth(c, hostPath, scratchDir, progress);
+    reportStream(c);
+    mapHeaders(c);
+    reportEntries(c);
+    compareTarTree(c);
+    reportStrays(c);
+    reportEnd(c);
+    measureRoom(c, blockSizes);
 }
 
 } // namespace mediacheck

@@ -3,7 +3,10 @@
 // room the offered countries take on the card.
 #include "tools/mediacheck/mediacheck.h"
 
+#include "tools/mediacheck/findings.h"
+
 #include "platform/hostsim/hostsim.h"
+#include "tools/mediacheck/treewalk.h"
 
 #include "C_MAP_UPG_CARTOTREE.h"
 
@@ -30,35 +33,8 @@ int CheckReport::warnings() const {
 
 namespace {
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](char c) {
-        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    });
-    return s;
-}
-
-// A relative path without "." or doubled "/" (as the medium's scan gives it).
-std::string normaliseRel(const std::string &path) {
-    std::string out;
-    for (size_t i = 0; i <= path.size();) {
-        size_t j = path.find('/', i);
-        if (j == std::string::npos)
-            j = path.size();
-        const std::string comp = path.substr(i, j - i);
-        if (!comp.empty() && comp != ".")
-            out += (out.empty() ? "" : "/") + comp;
-        i = j + 1;
-    }
-    return out;
-}
-
 bool endsWithNoCase(const std::string &s, const std::string &tail) {
     return s.size() >= tail.size() && lower(s.substr(s.size() - tail.size())) == lower(tail);
-}
-
-void add(std::vector<Finding> &out, Severity s, const char *code, const std::string &path,
-         const std::string &message) {
-    out.push_back(Finding{s, code, path, message});
 }
 
 // Where a relative path stands on the medium: spelled exactly, present only
@@ -180,10 +156,15 @@ uint64_t bytesUnder(const std::string &dir) {
     std::error_code ec;
     if (dir.empty() || !fs::exists(dir, ec))
         return 0;
-    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
-         it.increment(ec))
-        if (it->is_regular_file(ec))
-            total += it->file_size(ec);
+    walkTree(dir, [&](const TreeItem &item) {
+        std::error_code err;
+        if (item.entry.is_regular_file(err)) {
+            const uint64_t size = item.entry.file_size(err);
+            if (!err) // a file gone meanwhile takes no room
+                total += size;
+        }
+        return Walk::Continue;
+    });
     return total;
 }
 
@@ -255,39 +236,71 @@ void checkPoi(const std::string &mediaDir, const std::string &rel, const Archive
                 "only where the card holds that country's map");
 }
 
-} // namespace
+// Block sizes as a list: "4096, 8192".
+std::string joinSizes(const std::vector<long> &sizes) {
+    std::string out;
+    for (long bs : sizes)
+        out += (out.empty() ? "" : ", ") + std::to_string(bs);
+    return out;
+}
 
-int runMediaCheck(const CheckOptions &options, CheckReport &report) {
-    report = CheckReport();
-    report.medium = options.mediaDir;
-    report.blockSizes = options.blockSizes;
-    std::sort(report.blockSizes.begin(), report.blockSizes.end());
-    report.blockSizes.erase(std::unique(report.blockSizes.begin(), report.blockSizes.end()),
-                            report.blockSizes.end());
-    std::vector<Finding> &findings = report.findings;
+// What the phases of one check share: the options, the report being filled,
+// the scratch folders, and what each phase leaves for the next.
+struct CheckContext {
+    CheckContext(const CheckOptions &o, CheckReport &r)
+        : options(o), report(r), findings(r.findings) {}
+    const CheckOptions &options;
+    CheckReport &report;
+    std::vector<Finding> &findings;
+    std::string emptyCard;  // the card played when none is given
+    std::string extractDir; // the scratch card the archives are extracted into
+    // From the descriptors.
+    std::map<std::string, std::string> archiveOfCountry; // folder -> archive
+    std::set<std::string> poiArchives;
+    std::set<std::string> countryDirs; // folders under MAPPE/: countries the unit may know
+    std::set<std::string> named;       // archives a descriptor names, whatever their extension
+    std::set<std::string> descriCase;  // folders whose descriptor is spelled otherwise
+    // From the module's decisions: the countries by folder, and every CID
+    // and folder the unit may know.
+    std::map<std::string, CountryReport> countries;
+    std::set<std::string> known;
+    // From the archives: what each one holds, by relative path.
+    std::map<std::string, ArchiveSummary> summaries;
+};
+
+// The options the check cannot run with: 2 with the finding that says why,
+// else 0. `report.blockSizes` is already sorted and without repeats.
+int checkOptions(const CheckOptions &options, CheckReport &report) {
     std::error_code ec;
     if (options.mediaDir.empty() || !fs::is_directory(options.mediaDir, ec)) {
-        add(findings, Severity::Error, "USAGE", options.mediaDir, "the medium is not a folder");
+        add(report.findings, Severity::Error, "USAGE", options.mediaDir,
+            "the medium is not a folder");
         return 2;
     }
     if (report.blockSizes.empty() || report.blockSizes.front() <= 0) {
-        add(findings, Severity::Error, "USAGE", "", "block sizes must be positive numbers");
+        add(report.findings, Severity::Error, "USAGE", "", "block sizes must be positive numbers");
         return 2;
     }
     if (!options.sdDir.empty() && !fs::is_directory(options.sdDir, ec)) {
-        add(findings, Severity::Error, "USAGE", options.sdDir, "the SD card is not a folder");
+        add(report.findings, Severity::Error, "USAGE", options.sdDir,
+            "the SD card is not a folder");
         return 2;
     }
-    // The scratch card (emptied after each archive) and the empty card:
-    // removed on every exit, also when a signal ends the run.
-    ScratchFolder scratchFolder(options.scratchParent, "upgsim-check");
-    const std::string &scratch = scratchFolder.path();
+    return 0;
+}
+
+// The scratch folder `scratch` (empty: none could be made) must exist and
+// lie outside the medium and the card: 2 with the finding that says why,
+// else 0.
+int checkScratch(const CheckOptions &options, const std::string &scratch,
+                 std::vector<Finding> &findings) {
     if (scratch.empty()) {
         add(findings, Severity::Error, "USAGE", options.scratchParent,
             "no scratch folder can be made: set TMPDIR to a writable folder with room for the "
             "largest archive's files");
         return 2;
     }
+    std::error_code ec;
     for (const std::string *dir : {&options.mediaDir, &options.sdDir}) {
         if (dir->empty())
             continue;
@@ -300,289 +313,398 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
             return 2;
         }
     }
-    // The capacity plays the card for the space check only: the scratch
-    // extraction is never limited by it.
-    hostsim::setDeviceCapacity("/SDH", -1);
-    const std::string emptyCard = scratch + "/card";
-    const std::string extractDir = scratch + "/extract";
-    fs::create_directories(emptyCard, ec);
-    fs::create_directories(extractDir, ec);
-    const std::string &media = options.mediaDir;
-    hostsim::mountDevice("/DVD", media);
+    return 0;
+}
 
-    // Descriptors: the main one and each country folder's.
+// The main descriptor: the files it names, the version files' spelling, and
+// the POI archives it names.
+void readMainDescriptor(CheckContext &ctx, C_MAP_UPG_CARTOTREE &reader) {
+    const std::string &descriptor = ctx.options.descriptor;
+    std::vector<DescriRecord> records;
+    if (!readDescriptor(reader, "/DVD/" + descriptor, descriptor, records, ctx.findings))
+        add(ctx.findings, Severity::Error, "DESCRI_MISSING", descriptor,
+            "the main descriptor does not open or cannot be read: the unit finds no "
+            "upgrade");
+    checkNamedFiles(ctx.options.mediaDir, descriptor, records, ctx.findings);
+    checkVersionNames(descriptor, records, ctx.findings);
+    for (const DescriRecord &r : records)
+        if (r.key == "POI_DOWNLOAD" ||
+            (r.key.compare(0, 3, "POI") == 0 && endsWithNoCase(r.path, ".tgz"))) {
+            ctx.poiArchives.insert(normalisePath(r.path));
+            ctx.named.insert(r.path);
+        }
+}
+
+// The descriptor of the country folder MAPPE/`dir`: the files it names and
+// the country's map archive.
+void readCountryDescriptor(CheckContext &ctx, C_MAP_UPG_CARTOTREE &reader, const std::string &dir) {
+    const std::string &media = ctx.options.mediaDir;
+    std::error_code ec;
+    std::string rel = "MAPPE/" + dir + "/DESCRI.DAT";
+    ctx.countryDirs.insert(dir);
+    if (!fs::exists(media + "/" + rel, ec)) {
+        // The unit looks for that exact name only.
+        std::string actual;
+        if (findPath(media, rel, actual) != Spelling::CaseOnly)
+            return;
+        add(ctx.findings, Severity::Error, "COUNTRY_DESCRI_CASE", "MAPPE/" + dir,
+            "holds '" + actual + "', but the unit looks for '" + rel +
+                "' (its file names are case-sensitive): " + dir +
+                " is never offered; rename the file");
+        ctx.descriCase.insert(dir);
+        rel = actual;
+    }
+    std::vector<DescriRecord> records;
+    if (!readDescriptor(reader, "/DVD/" + rel, rel, records, ctx.findings))
+        return;
+    checkNamedFiles(media, rel, records, ctx.findings);
+    for (const DescriRecord &r : records) {
+        if (r.key == "MAP_ARCHIVE")
+            ctx.named.insert(r.path);
+        if ((r.key == "MAP_ARCHIVE" || endsWithNoCase(r.path, ".tgz")) &&
+            (ctx.archiveOfCountry.count(dir) == 0 || r.key == "MAP_ARCHIVE"))
+            ctx.archiveOfCountry[dir] = normalisePath(r.path);
+    }
+}
+
+// Descriptors: the main one and each country folder's (in name order).
+void readDescriptors(CheckContext &ctx) {
     CKWString mediaDrive("/DVD/");
     CKWString productDrive("/SDH/");
     C_MAP_UPG_CARTOTREE reader(0, mediaDrive, productDrive);
-    std::vector<DescriRecord> mainRecords;
-    if (!readDescriptor(reader, "/DVD/" + options.descriptor, options.descriptor, mainRecords,
-                        findings))
-        add(findings, Severity::Error, "DESCRI_MISSING", options.descriptor,
-            "the main descriptor does not open or cannot be read: the unit finds no "
-            "upgrade");
-    checkNamedFiles(media, options.descriptor, mainRecords, findings);
-    checkVersionNames(options.descriptor, mainRecords, findings);
+    readMainDescriptor(ctx, reader);
+    const std::string maps = ctx.options.mediaDir + "/MAPPE";
+    std::error_code ec;
+    if (!fs::is_directory(maps, ec))
+        return;
+    std::vector<std::string> dirs;
+    for (const auto &e : fs::directory_iterator(maps, ec))
+        if (e.is_directory(ec))
+            dirs.push_back(e.path().filename().string());
+    std::sort(dirs.begin(), dirs.end());
+    for (const std::string &dir : dirs)
+        readCountryDescriptor(ctx, reader, dir);
+}
 
-    std::map<std::string, std::string> archiveOfCountry; // folder -> archive
-    std::set<std::string> poiArchives;
-    std::set<std::string> countryDirs; // folders under MAPPE/: countries the unit may know
-    std::set<std::string> named;       // archives a descriptor names, whatever their extension
-    std::set<std::string> descriCase;  // folders whose descriptor is spelled otherwise
-    for (const DescriRecord &r : mainRecords)
-        if (r.key == "POI_DOWNLOAD" ||
-            (r.key.compare(0, 3, "POI") == 0 && endsWithNoCase(r.path, ".tgz"))) {
-            poiArchives.insert(normaliseRel(r.path));
-            named.insert(r.path);
-        }
-    if (fs::is_directory(media + "/MAPPE", ec)) {
-        std::vector<std::string> dirs;
-        for (const auto &e : fs::directory_iterator(media + "/MAPPE", ec))
-            if (e.is_directory(ec))
-                dirs.push_back(e.path().filename().string());
-        std::sort(dirs.begin(), dirs.end());
-        for (const std::string &dir : dirs) {
-            std::string rel = "MAPPE/" + dir + "/DESCRI.DAT";
-            std::vector<DescriRecord> records;
-            countryDirs.insert(dir);
-            if (!fs::exists(media + "/" + rel, ec)) {
-                // The unit looks for that exact name only.
-                std::string actual;
-                if (findPath(media, rel, actual) != Spelling::CaseOnly)
-                    continue;
-                add(findings, Severity::Error, "COUNTRY_DESCRI_CASE", "MAPPE/" + dir,
-                    "holds '" + actual + "', but the unit looks for '" + rel +
-                        "' (its file names are case-sensitive): " + dir +
-                        " is never offered; rename the file");
-                descriCase.insert(dir);
-                rel = actual;
-            }
-            if (!readDescriptor(reader, "/DVD/" + rel, rel, records, findings))
-                continue;
-            checkNamedFiles(media, rel, records, findings);
-            for (const DescriRecord &r : records) {
-                if (r.key == "MAP_ARCHIVE")
-                    named.insert(r.path);
-                if ((r.key == "MAP_ARCHIVE" || endsWithNoCase(r.path, ".tgz")) &&
-                    (archiveOfCountry.count(dir) == 0 || r.key == "MAP_ARCHIVE"))
-                    archiveOfCountry[dir] = normaliseRel(r.path);
-            }
-        }
+// Adds one play of the module's analysis, at block size `bs`, to the
+// country reports.
+void mergeDecisions(CheckContext &ctx, long bs, const OfferRun &run) {
+    for (const CountryDecision &d : run.countries) {
+        CountryReport &c = ctx.countries[d.dir];
+        c.dir = d.dir;
+        if (c.cid.empty() || c.cid == c.dir)
+            c.cid = d.cid;
+        if (c.name.empty())
+            c.name = d.name;
+        c.offered[bs] = d.decision == Decision::Offered;
+        c.decisions[bs] = d.decision;
+        c.listIndex[bs] = d.listIndex;
+        if (d.decision != Decision::Offered)
+            c.reasons[bs] = d.reason;
+        ctx.known.insert(d.cid);
+        ctx.known.insert(d.dir);
     }
+}
 
-    // Countries: the module's own decisions, once per block size.
-    std::map<std::string, CountryReport> countries;
-    std::set<std::string> known = countryDirs;
-    const std::string card = options.sdDir.empty() ? emptyCard : options.sdDir;
+// The module's own decisions, once per block size on the card (the one
+// given, or the empty scratch card); the upgrade type from the first play.
+void decideAtEachBlockSize(CheckContext &ctx) {
+    ctx.known = ctx.countryDirs;
+    const std::string card = ctx.options.sdDir.empty() ? ctx.emptyCard : ctx.options.sdDir;
     bool first = true;
-    for (long bs : report.blockSizes) {
+    for (long bs : ctx.report.blockSizes) {
         hostsim::mountDevice("/SDH", card, bs);
-        OfferRun run = decideCountries(options.descriptor);
+        OfferRun run = decideCountries(ctx.options.descriptor);
         hostsim::unmountDevice("/SDH");
         if (first) {
-            report.upgradeType = run.upgradeType;
-            report.typeReason = run.typeReason;
+            ctx.report.upgradeType = run.upgradeType;
+            ctx.report.typeReason = run.typeReason;
             first = false;
         }
-        for (const CountryDecision &d : run.countries) {
-            CountryReport &c = countries[d.dir];
-            c.dir = d.dir;
-            if (c.cid.empty() || c.cid == c.dir)
-                c.cid = d.cid;
-            if (c.name.empty())
-                c.name = d.name;
-            c.offered[bs] = d.decision == Decision::Offered;
-            c.listIndex[bs] = d.listIndex;
-            if (d.decision != Decision::Offered)
-                c.reasons[bs] = d.reason;
-            known.insert(d.cid);
-            known.insert(d.dir);
-        }
+        mergeDecisions(ctx, bs, run);
     }
-    if (report.upgradeType == -1)
-        add(findings, Severity::Error, "UPGRADE_NONE", options.descriptor,
-            "the unit finds no upgrade on this medium: " + report.typeReason);
-    for (auto &entry : countries) {
-        CountryReport &c = entry.second;
-        const std::string where = "MAPPE/" + c.dir;
-        auto it = archiveOfCountry.find(c.dir);
-        if (it != archiveOfCountry.end())
-            c.archive = it->second;
-        std::vector<long> left, offered;
-        for (long bs : report.blockSizes)
-            (c.offered[bs] ? offered : left).push_back(bs);
-        if (left.empty())
-            continue;
-        // A country the card's newer data keeps out is no fault of the medium.
-        std::map<std::string, std::vector<long>> byReason;
-        for (long bs : left)
-            if (c.reasons[bs].find("the card holds a newer") != 0)
-                byReason[c.reasons[bs]].push_back(bs);
-        for (const auto &r : byReason) {
-            std::string sizes;
-            for (long bs : r.second)
-                sizes += (sizes.empty() ? "" : ", ") + std::to_string(bs);
-            if (r.first.compare(0, 15, "no DESCRI.DAT i") == 0 && descriCase.count(c.dir) != 0)
-                continue; // told above, with the name on disk
-            if (r.first.compare(0, 15, "no DESCRI.DAT i") == 0)
-                add(findings, Severity::Warning, "COUNTRY_NO_DESCRI", where,
+    if (ctx.report.upgradeType == -1)
+        add(ctx.findings, Severity::Error, "UPGRADE_NONE", ctx.options.descriptor,
+            "the unit finds no upgrade on this medium: " + ctx.report.typeReason);
+}
+
+// How the module decided about country `c` at block size `bs`; a play that
+// did not see the folder counts as a refusal for the medium.
+Decision decisionAt(const CountryReport &c, long bs) {
+    auto it = c.decisions.find(bs);
+    return it != c.decisions.end() ? it->second : Decision::MediumFault;
+}
+
+// The findings for a country left out at some block size, one per reason;
+// a country the card's newer data keeps out is no fault of the medium.
+void reportLeftOut(CheckContext &ctx, CountryReport &c) {
+    std::vector<long> left, offered;
+    for (long bs : ctx.report.blockSizes)
+        (c.offered[bs] ? offered : left).push_back(bs);
+    std::map<std::pair<std::string, Decision>, std::vector<long>> byReason;
+    for (long bs : left) {
+        const Decision d = decisionAt(c, bs);
+        const std::string &reason = c.reasons[bs];
+        if (d != Decision::CardNewer)
+            byReason[{reason, d}].push_back(bs);
+    }
+    const std::string where = "MAPPE/" + c.dir;
+    for (const auto &r : byReason) {
+        const std::string &reason = r.first.first;
+        const std::string sizes = joinSizes(r.second);
+        if (r.first.second == Decision::NoDescriptor) {
+            if (ctx.descriCase.count(c.dir) == 0) // else told with the name on disk
+                add(ctx.findings, Severity::Warning, "COUNTRY_NO_DESCRI", where,
                     "folder without DESCRI.DAT: the unit does not take it for a country");
-            else if (!offered.empty())
-                add(findings, Severity::Error, "COUNTRY_BLOCK_SIZE", where,
-                    c.cid + " is left out on cards of " + sizes + "-byte blocks: " + r.first);
-            else
-                add(findings, Severity::Error, "COUNTRY_REFUSED", where,
-                    c.cid + " is never offered (" + sizes + "-byte blocks): " + r.first);
+        } else if (!offered.empty()) {
+            add(ctx.findings, Severity::Error, "COUNTRY_BLOCK_SIZE", where,
+                c.cid + " is left out on cards of " + sizes + "-byte blocks: " + reason);
+        } else {
+            add(ctx.findings, Severity::Error, "COUNTRY_REFUSED", where,
+                c.cid + " is never offered (" + sizes + "-byte blocks): " + reason);
         }
     }
+}
 
-    // What the driver sees of the list: nothing at all, or more countries
-    // than the script's table holds.
-    if (report.upgradeType == 1) {
-        bool any = false;
-        std::map<std::string, std::vector<long>> past; // countries past the table -> sizes
-        for (long bs : report.blockSizes) {
-            std::vector<std::pair<int, std::string>> beyond;
-            int count = 0;
-            for (auto &entry : countries) {
-                const CountryReport &c = entry.second;
-                auto at = c.listIndex.find(bs);
-                if (at == c.listIndex.end() || at->second < 0)
-                    continue;
-                any = true;
-                ++count;
-                if (at->second >= options.scriptTableSize)
-                    beyond.push_back({at->second, c.cid});
-            }
-            if (beyond.empty())
-                continue;
-            std::sort(beyond.begin(), beyond.end());
-            std::string names;
-            for (const auto &b : beyond)
-                names += (names.empty() ? "" : " ") + b.second;
-            past[std::to_string(count) +
-                 " countries are offered; the script's country table "
-                 "holds " +
-                 std::to_string(options.scriptTableSize) + ": the module lists " + names +
-                 " past its end, and the script never installs them"]
-                .push_back(bs);
-        }
-        for (const auto &p : past) {
-            std::string sizes;
-            for (long bs : p.second)
-                sizes += (sizes.empty() ? "" : ", ") + std::to_string(bs);
-            add(findings, Severity::Error, "COUNTRY_TABLE_FULL", "MAPPE",
-                "on cards of " + sizes + "-byte blocks " + p.first + "; put them on a second disc");
-        }
-        if (!any)
-            add(findings, Severity::Error, "NOTHING_OFFERED", "MAPPE",
-                std::string("no country is offered at any block size") +
-                    (options.sdDir.empty() ? " (empty card)" : " on this card") +
-                    ": the disc installs nothing");
+// Each country's map archive, and the findings for those left out.
+void reportCountries(CheckContext &ctx) {
+    for (auto &entry : ctx.countries) {
+        CountryReport &c = entry.second;
+        auto it = ctx.archiveOfCountry.find(c.dir);
+        if (it != ctx.archiveOfCountry.end())
+            c.archive = it->second;
+        reportLeftOut(ctx, c);
     }
+}
 
-    // Archives: every .tgz of the medium and every archive a descriptor
-    // names, whatever its extension. Folders of an interrupted check are no
-    // part of the medium.
+// At block size `bs`: how many countries the module lists (`count`) and
+// those it lists past the script's table, in list order. `any` is set when
+// it lists one.
+std::vector<std::string> pastTable(const CheckContext &ctx, long bs, int &count, bool &any) {
+    std::vector<std::pair<int, std::string>> beyond;
+    count = 0;
+    for (const auto &entry : ctx.countries) {
+        const CountryReport &c = entry.second;
+        auto at = c.listIndex.find(bs);
+        if (at == c.listIndex.end() || at->second < 0)
+            continue;
+        any = true;
+        ++count;
+        if (at->second >= ctx.options.scriptTableSize)
+            beyond.push_back({at->second, c.cid});
+    }
+    std::sort(beyond.begin(), beyond.end());
+    std::vector<std::string> cids;
+    for (const auto &b : beyond)
+        cids.push_back(b.second);
+    return cids;
+}
+
+// What the driver sees of a country-selection list: nothing at all, or more
+// countries than the script's table holds.
+void checkScriptTable(CheckContext &ctx) {
+    if (ctx.report.upgradeType != 1)
+        return;
+    bool any = false;
+    std::map<std::string, std::vector<long>> past; // countries past the table -> sizes
+    for (long bs : ctx.report.blockSizes) {
+        int count = 0;
+        const std::vector<std::string> beyond = pastTable(ctx, bs, count, any);
+        if (beyond.empty())
+            continue;
+        std::string names;
+        for (const std::string &cid : beyond)
+            names += (names.empty() ? "" : " ") + cid;
+        past[std::to_string(count) +
+             " countries are offered; the script's country table "
+             "holds " +
+             std::to_string(ctx.options.scriptTableSize) + ": the module lists " + names +
+             " past its end, and the script never installs them"]
+            .push_back(bs);
+    }
+    for (const auto &p : past)
+        add(ctx.findings, Severity::Error, "COUNTRY_TABLE_FULL", "MAPPE",
+            "on cards of " + joinSizes(p.second) + "-byte blocks " + p.first +
+                "; put them on a second disc");
+    if (!any)
+        add(ctx.findings, Severity::Error, "NOTHING_OFFERED", "MAPPE",
+            std::string("no country is offered at any block size") +
+                (ctx.options.sdDir.empty() ? " (empty card)" : " on this card") +
+                ": the disc installs nothing");
+}
+
+// Every .tgz of the medium and every archive a descriptor names, whatever
+// its extension, sorted. Folders of an interrupted check are no part of the
+// medium: they are reported and not entered.
+std::vector<std::string> listArchives(CheckContext &ctx) {
+    const std::string &media = ctx.options.mediaDir;
     std::set<std::string> found;
-    for (auto it = fs::recursive_directory_iterator(media, ec); !ec && it != fs::end(it);
-         it.increment(ec)) {
-        if (it->is_directory(ec) && !it->is_symlink(ec) &&
-            fs::exists(it->path() / k_scratch_marker, ec)) {
-            add(findings, Severity::Warning, "SCRATCH_LEFT_OVER",
-                fs::relative(it->path(), media, ec).generic_string(),
+    walkTree(media, [&](const TreeItem &item) {
+        std::error_code ec;
+        if (item.entry.is_directory(ec) && !item.entry.is_symlink(ec) &&
+            fs::exists(item.entry.path() / k_scratch_marker, ec)) {
+            add(ctx.findings, Severity::Warning, "SCRATCH_LEFT_OVER", item.rel,
                 "a scratch folder left by an interrupted check, not read as part of the medium: "
                 "remove it before the disc is burned");
-            it.disable_recursion_pending();
-            continue;
+            return Walk::SkipFolder;
         }
-        if (it->is_regular_file(ec) && endsWithNoCase(it->path().filename().string(), ".tgz"))
-            found.insert(fs::relative(it->path(), media, ec).generic_string());
-    }
-    for (const std::string &n : named) {
+        if (item.entry.is_regular_file(ec) &&
+            endsWithNoCase(item.entry.path().filename().string(), ".tgz"))
+            found.insert(item.rel);
+        return Walk::Continue;
+    });
+    std::error_code ec;
+    for (const std::string &n : ctx.named) {
         std::string actual;
         if (findPath(media, n, actual) == Spelling::Exact &&
             fs::is_regular_file(media + "/" + n, ec))
-            found.insert(normaliseRel(n));
+            found.insert(normalisePath(n));
     }
-    std::vector<std::string> archives(found.begin(), found.end());
+    return std::vector<std::string>(found.begin(), found.end());
+}
+
+// Checks every archive (checkArchive), telling the progress callback the
+// compressed bytes read of all of them.
+void checkArchives(CheckContext &ctx) {
+    const std::string &media = ctx.options.mediaDir;
+    const std::vector<std::string> archives = listArchives(ctx);
+    std::error_code ec;
     uint64_t total = 0;
     for (const std::string &a : archives)
         total += fs::file_size(media + "/" + a, ec);
-    report.archiveBytes = total;
-    std::map<std::string, ArchiveSummary> summaries;
+    ctx.report.archiveBytes = total;
+    const auto &progress = ctx.options.progress;
     uint64_t done = 0;
     for (const std::string &a : archives) {
-        ArchiveSummary &s = summaries[a];
+        ArchiveSummary &s = ctx.summaries[a];
         std::function<void(uint64_t)> step;
-        if (options.progress)
-            step = [&](uint64_t read) { options.progress(a, done + read, total); };
-        checkArchive(a, media + "/" + a, extractDir, report.blockSizes, findings, s, step);
+        if (progress)
+            step = [&](uint64_t read) { progress(a, done + read, total); };
+        checkArchive(a, media + "/" + a, ctx.extractDir, ctx.report.blockSizes, ctx.findings, s,
+                     step);
         done += fs::file_size(media + "/" + a, ec);
-        if (options.progress)
-            options.progress(a, done, total);
-        ++report.archivesRead;
+        if (progress)
+            progress(a, done, total);
+        ++ctx.report.archivesRead;
     }
+}
 
-    // The POI delivery.
-    if (!options.sdDir.empty() && fs::is_directory(options.sdDir + "/MAPPE", ec))
-        for (const auto &e : fs::directory_iterator(options.sdDir + "/MAPPE", ec))
+// The POI delivery: each POI archive against the countries of the medium
+// and of the card.
+void checkPoiDelivery(CheckContext &ctx) {
+    const std::string &sd = ctx.options.sdDir;
+    std::error_code ec;
+    if (!sd.empty() && fs::is_directory(sd + "/MAPPE", ec))
+        for (const auto &e : fs::directory_iterator(sd + "/MAPPE", ec))
             if (e.is_directory(ec))
-                known.insert(e.path().filename().string());
-    for (const std::string &p : poiArchives) {
-        auto s = summaries.find(p);
-        checkPoi(media, p, s != summaries.end() ? s->second : ArchiveSummary(), known, findings);
+                ctx.known.insert(e.path().filename().string());
+    for (const std::string &p : ctx.poiArchives) {
+        auto s = ctx.summaries.find(p);
+        checkPoi(ctx.options.mediaDir, p, s != ctx.summaries.end() ? s->second : ArchiveSummary(),
+                 ctx.known, ctx.findings);
     }
+}
 
-    // Space: what the offered countries' archives take against the card's room.
+// The room left on the card: the capacity given less what the card holds,
+// else what its host file system has free. False when neither is known.
+bool freeOnCard(const CheckOptions &options, uint64_t &freeBytes) {
     const uint64_t used = options.sdDir.empty() ? 0 : bytesUnder(options.sdDir);
-    bool haveFree = false;
-    uint64_t freeBytes = 0;
     if (options.sdCapacity >= 0) {
-        haveFree = true;
         const uint64_t cap = static_cast<uint64_t>(options.sdCapacity);
         freeBytes = cap > used ? cap - used : 0;
-    } else if (!options.sdDir.empty()) {
-        struct statvfs st;
-        if (statvfs(options.sdDir.c_str(), &st) == 0) {
-            haveFree = true;
-            freeBytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
-        }
+        return true;
     }
-    for (auto &entry : countries) {
+    struct statvfs st;
+    if (!options.sdDir.empty() && statvfs(options.sdDir.c_str(), &st) == 0) {
+        freeBytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+        return true;
+    }
+    return false;
+}
+
+// Space: what the offered countries' archives take against the card's room,
+// at each block size; each country's archive bytes noted in its report.
+void checkSpace(CheckContext &ctx) {
+    uint64_t freeBytes = 0;
+    const bool haveFree = freeOnCard(ctx.options, freeBytes);
+    for (auto &entry : ctx.countries) {
         CountryReport &c = entry.second;
-        auto s = summaries.find(c.archive);
-        if (s != summaries.end())
+        auto s = ctx.summaries.find(c.archive);
+        if (s != ctx.summaries.end())
             c.archiveBytes = s->second.fileBytes;
     }
-    if (haveFree) {
-        for (long bs : report.blockSizes) {
-            uint64_t need = 0;
-            for (auto &entry : countries) {
-                CountryReport &c = entry.second;
-                auto s = summaries.find(c.archive);
-                if (c.offered[bs] && s != summaries.end())
-                    need += s->second.onCard[bs];
-            }
-            if (need > freeBytes)
-                add(findings, Severity::Error, "SPACE_SHORT", "(SD card)",
-                    "on a card of " + std::to_string(bs) +
-                        "-byte blocks the offered countries' archives take " +
-                        std::to_string(need) + " bytes, the card has " + std::to_string(freeBytes) +
-                        " free: the extraction fails part-way");
+    if (!haveFree)
+        return;
+    for (long bs : ctx.report.blockSizes) {
+        uint64_t need = 0;
+        for (auto &entry : ctx.countries) {
+            CountryReport &c = entry.second;
+            auto s = ctx.summaries.find(c.archive);
+            if (c.offered[bs] && s != ctx.summaries.end())
+                need += s->second.onCard[bs];
         }
+        if (need > freeBytes)
+            add(ctx.findings, Severity::Error, "SPACE_SHORT", "(SD card)",
+                "on a card of " + std::to_string(bs) +
+                    "-byte blocks the offered countries' archives take " + std::to_string(need) +
+                    " bytes, the card has " + std::to_string(freeBytes) +
+                    " free: the extraction fails part-way");
     }
+}
 
-    for (auto &entry : countries)
-        report.countries.push_back(entry.second);
-    std::stable_sort(findings.begin(), findings.end(), [](const Finding &a, const Finding &b) {
-        if (a.path != b.path)
-            return a.path < b.path;
-        if (a.severity != b.severity)
-            return a.severity == Severity::Error;
-        if (a.code != b.code)
-            return a.code < b.code;
-        return a.message < b.message;
-    });
+// The countries in folder order and the findings sorted by path, then
+// severity (errors first), code and message.
+void finishReport(CheckContext &ctx) {
+    for (auto &entry : ctx.countries)
+        ctx.report.countries.push_back(entry.second);
+    std::stable_sort(ctx.findings.begin(), ctx.findings.end(),
+                     [](const Finding &a, const Finding &b) {
+                         if (a.path != b.path)
+                             return a.path < b.path;
+                         if (a.severity != b.severity)
+                             return a.severity == Severity::Error;
+                         if (a.code != b.code)
+                             return a.code < b.code;
+                         return a.message < b.message;
+                     });
+}
+
+} // namespace
+
+int runMediaCheck(const CheckOptions &options, CheckReport &report) {
+    report = CheckReport();
+    report.medium = options.mediaDir;
+    report.blockSizes = options.blockSizes;
+    std::sort(report.blockSizes.begin(), report.blockSizes.end());
+    report.blockSizes.erase(std::unique(report.blockSizes.begin(), report.blockSizes.end()),
+                            report.blockSizes.end());
+    if (checkOptions(options, report) != 0)
+        return 2;
+    // The scratch card (emptied after each archive) and the empty card:
+    // removed on every exit, also when a signal ends the run.
+    ScratchFolder scratchFolder(options.scratchParent, "upgsim-check");
+    const std::string &scratch = scratchFolder.path();
+    if (checkScratch(options, scratch, report.findings) != 0)
+        return 2;
+    CheckContext ctx(options, report);
+    // The capacity plays the card for the space check only: the scratch
+    // extraction is never limited by it.
+    hostsim::setDeviceCapacity("/SDH", -1);
+    ctx.emptyCard = scratch + "/card";
+    ctx.extractDir = scratch + "/extract";
+    std::error_code ec;
+    fs::create_directories(ctx.emptyCard, ec);
+    fs::create_directories(ctx.extractDir, ec);
+    hostsim::mountDevice("/DVD", options.mediaDir);
+
+    readDescriptors(ctx);
+    decideAtEachBlockSize(ctx);
+    reportCountries(ctx);
+    checkScriptTable(ctx);
+    checkArchives(ctx);
+    checkPoiDelivery(ctx);
+    checkSpace(ctx);
+    finishReport(ctx);
     hostsim::unmountDevice("/DVD");
     return report.errors() > 0 ? 1 : 0;
 }

@@ -63,12 +63,12 @@ void decide(Section &s, Decision d, const std::string &reason) {
     s.country.reason = reason;
 }
 
-// Reads one log line of a country's section.
-void readCountryLine(Section &s, const std::string &line, long blockSize, bool currVersListed) {
-    CountryDecision &c = s.country;
-    const std::string where = "MAPPE/" + c.dir;
+// The lines of a country's descriptor and of the information file it
+// lists. False when `line` is none of them.
+bool readDescriptorLine(Section &s, const std::string &line) {
+    const std::string where = "MAPPE/" + s.country.dir;
     if (has(line, "LoadDescriDataInMemory(),  fopen (")) {
-        decide(s, Decision::MediumFault, "no DESCRI.DAT in " + where);
+        decide(s, Decision::NoDescriptor, "no DESCRI.DAT in " + where);
     } else if (has(line, "LoadDescriDataInMemory(),  read (")) {
         decide(s, Decision::MediumFault, where + "/DESCRI.DAT cannot be read");
     } else if (has(line, "ConvertDataIntoDescriDatEltList(), ERROR")) {
@@ -86,7 +86,17 @@ void readCountryLine(Section &s, const std::string &line, long blockSize, bool c
     } else if (!s.inAdd && has(line, "GetValueInFile ('") && has(line, "', 'CID') ==>")) {
         decide(s, Decision::MediumFault,
                "no CID line in " + onMedium(between(line, "GetValueInFile ('")));
-    } else if (has(line, "New country detected")) {
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The lines of the checks of one CID against its group file. False when
+// `line` is none of them.
+bool readGroupLine(Section &s, const std::string &line) {
+    CountryDecision &c = s.country;
+    if (has(line, "New country detected")) {
         s.inAdd = true;
     } else if (has(line, "(), : CID = '")) {
         c.cid = between(line, "(), : CID = '");
@@ -99,7 +109,17 @@ void readCountryLine(Section &s, const std::string &line, long blockSize, bool c
                    ", not the CID " + between(line, " and CID is ", ' '));
     } else if (has(line, "An error occured on 'FindCIDinPath'")) {
         decide(s, Decision::MediumFault, "the group file's path does not contain the CID " + c.cid);
-    } else if (has(line, "GetCIDValuesFromDVD(), (fopen '")) {
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The lines of the current-version file (the country's name). False when
+// `line` is none of them.
+bool readCurrentVersionLine(Section &s, const std::string &line, bool currVersListed) {
+    CountryDecision &c = s.country;
+    if (has(line, "GetCIDValuesFromDVD(), (fopen '")) {
         decide(s, Decision::MediumFault,
                currVersListed ? "the current-version file CURR_VERS_NAVI.TXT does not open"
                               : "the main descriptor lists no current-version file "
@@ -117,26 +137,43 @@ void readCountryLine(Section &s, const std::string &line, long blockSize, bool c
             c.name = line.substr(at + open.size(), end - at - open.size());
         else
             c.name = between(line, open);
-    } else if (has(line, "m_plgin_partition_blk_size == ")) {
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The lines of the country's size for the card's block size `blockSize`.
+// False when `line` is none of them.
+bool readSizeLine(Section &s, const std::string &line, long blockSize) {
+    if (has(line, "m_plgin_partition_blk_size == ")) {
         s.blockSizeBad = true;
-    } else if (has(line, "Error during reading '")) {
-        const std::string file = onMedium(between(line, "Error during reading '"));
-        const std::string field = between(line, "field '");
-        if (field != "CID_SIZE") {
-            decide(s, Decision::MediumFault, "no " + field + " line in " + file);
-        } else if (s.blockSizeBad) {
-            decide(s, Decision::CardFault, "the card's block size cannot be read");
-        } else if (blockSize == 4096 || blockSize == 8192 || blockSize == 16384 ||
-                   blockSize == 32768) {
-            decide(s, Decision::MediumFault,
-                   "no size for " + std::to_string(blockSize) + "-byte blocks in " + file +
-                       " (neither CID_SIZE_" + std::to_string(blockSize / 1024) + " nor CID_SIZE)");
-        } else {
-            decide(s, Decision::MediumFault,
-                   "no CID_SIZE in " + file + " (blocks of " + std::to_string(blockSize) +
-                       " bytes have no size key of their own)");
-        }
-    } else if (has(line, "),  new version (")) {
+        return true;
+    }
+    if (!has(line, "Error during reading '"))
+        return false;
+    const std::string file = onMedium(between(line, "Error during reading '"));
+    const std::string field = between(line, "field '");
+    if (field != "CID_SIZE") {
+        decide(s, Decision::MediumFault, "no " + field + " line in " + file);
+    } else if (s.blockSizeBad) {
+        decide(s, Decision::CardFault, "the card's block size cannot be read");
+    } else if (blockSize == 4096 || blockSize == 8192 || blockSize == 16384 || blockSize == 32768) {
+        decide(s, Decision::MediumFault,
+               "no size for " + std::to_string(blockSize) + "-byte blocks in " + file +
+                   " (neither CID_SIZE_" + std::to_string(blockSize / 1024) + " nor CID_SIZE)");
+    } else {
+        decide(s, Decision::MediumFault,
+               "no CID_SIZE in " + file + " (blocks of " + std::to_string(blockSize) +
+                   " bytes have no size key of their own)");
+    }
+    return true;
+}
+
+// The lines of the comparison with the card's installed country, and of
+// the country's acceptance. False when `line` is none of them.
+bool readComparisonLine(Section &s, const std::string &line) {
+    if (has(line, "),  new version (")) {
         // A card without this country counts as version 0: a negative
         // version on the medium is refused even on an empty card.
         const std::string medium = between(line, "new version (", ')');
@@ -167,7 +204,19 @@ void readCountryLine(Section &s, const std::string &line, long blockSize, bool c
         decide(s, Decision::MediumFault, "not a country-selection medium");
     } else if (has(line, "m_number_of_cid_on_media = ")) {
         decide(s, Decision::Offered, std::string());
+    } else {
+        return false;
     }
+    return true;
+}
+
+// Reads one log line of a country's section: the first reading that knows
+// the line takes it, in the order the module writes them.
+void readCountryLine(Section &s, const std::string &line, long blockSize, bool currVersListed) {
+    if (readDescriptorLine(s, line) || readGroupLine(s, line) ||
+        readCurrentVersionLine(s, line, currVersListed) || readSizeLine(s, line, blockSize))
+        return;
+    readComparisonLine(s, line);
 }
 
 // Why the module found no upgrade, from the lines of GetUpgradeType.

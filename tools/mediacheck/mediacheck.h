@@ -40,10 +40,11 @@ struct Finding {
 
 // How the module decided about one country folder of the medium.
 enum class Decision {
-    Offered,     // in the module's country list
-    CardNewer,   // refused: the card's version/release is newer
-    MediumFault, // refused because of the medium (missing file, key, line...)
-    CardFault,   // refused because the card cannot be read (block size)
+    Offered,      // in the module's country list
+    CardNewer,    // refused: the card's version/release is newer
+    MediumFault,  // refused because of the medium (missing file, key, line...)
+    CardFault,    // refused because the card cannot be read (block size)
+    NoDescriptor, // not taken for a country: the folder's DESCRI.DAT does not open
 };
 
 struct CountryDecision {
@@ -95,6 +96,7 @@ struct CountryReport {
     std::string cid;
     std::string name;
     std::map<long, bool> offered;        // block size -> offered
+    std::map<long, Decision> decisions;  // block size -> how the module decided
     std::map<long, std::string> reasons; // block size -> reason (only when not offered)
     std::map<long, int> listIndex;       // block size -> place in the module's list
     std::string archive;                 // its map archive (relative path), if listed

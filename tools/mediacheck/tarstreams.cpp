@@ -2,6 +2,8 @@
 // fingerprints of files the two extracted trees are compared with.
 #include "tools/mediacheck/tarstreams.h"
 
+#include "tools/mediacheck/treewalk.h"
+
 #include <isa-l/crc64.h>
 
 #include <algorithm>
@@ -57,19 +59,16 @@ bool digestTree(const std::string &root, std::map<std::string, FileDigest> &out)
     std::error_code ec;
     if (!fs::exists(root, ec))
         return true;
-    bool ok = true;
     std::vector<fs::path> files;
-    auto it = fs::recursive_directory_iterator(root, ec);
-    if (ec)
-        return false;
-    for (; it != fs::end(it); it.increment(ec)) {
-        if (ec) {
-            ok = false;
-            break;
+    std::vector<std::string> rels;
+    const bool walked = walkTree(root, [&](const TreeItem &item) {
+        std::error_code err;
+        if (!item.entry.is_symlink(err) && item.entry.is_regular_file(err)) {
+            files.push_back(item.entry.path());
+            rels.push_back(item.rel);
         }
-        if (!it->is_symlink(ec) && it->is_regular_file(ec))
-            files.push_back(it->path());
-    }
+        return Walk::Continue;
+    });
     // The files are read back in two threads: the check waits for this
     // after the extraction, when nothing else runs.
     std::vector<FileDigest> digests(files.size());
@@ -87,31 +86,9 @@ bool digestTree(const std::string &root, std::map<std::string, FileDigest> &out)
     work();
     if (helper.joinable())
         helper.join();
-    // The walk's paths all start with `root` and a separator.
-    const size_t skip = fs::path(root).generic_string().size() + 1;
-    for (size_t i = 0; i < files.size(); ++i) {
-        const std::string p = files[i].generic_string();
-        out[p.size() > skip ? p.substr(skip) : p] = digests[i];
-    }
-    return ok && allRead;
-}
-
-std::string normalisePath(const std::string &path) {
-    std::string out;
-    size_t i = 0;
-    while (i <= path.size()) {
-        size_t j = path.find('/', i);
-        if (j == std::string::npos)
-            j = path.size();
-        const std::string comp = path.substr(i, j - i);
-        if (!comp.empty() && comp != ".") {
-            if (!out.empty())
-                out += '/';
-            out += comp;
-        }
-        i = j + 1;
-    }
-    return out;
+    for (size_t i = 0; i < files.size(); ++i)
+        out[rels[i]] = digests[i];
+    return walked && allRead;
 }
 
 namespace {

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/mediacheck/treewalk.h"
+
 namespace mediacheck {
 
 // A 128-bit fingerprint of a byte stream: two CRC-64 (ECMA-182 and Jones
@@ -110,9 +112,6 @@ private:
     uint32_t m_remaining = 0;
     std::set<std::string> m_files, m_dirs;
 };
-
-// A path as a file system resolves it: no "." or empty components.
-std::string normalisePath(const std::string &path);
 
 } // namespace mediacheck
 

@@ -3,6 +3,8 @@
 // the scratch folders of the checker and of `run --scratch`.
 #include "tools/mediacheck/mediacheck.h"
 
+#include "tools/mediacheck/treewalk.h"
+
 #include <cerrno>
 #include <nlohmann/json.hpp>
 #include <zlib.h>
@@ -55,14 +57,17 @@ bool copyTree(const std::string &from, const std::string &to) {
     // A symbolic link in the copy could lead a script's writes back to the
     // real files (or anywhere else): a tree with one is not copied. Cards
     // (FAT) hold none.
-    for (auto it = fs::recursive_directory_iterator(from, ec); !ec && it != fs::end(it);
-         it.increment(ec)) {
-        if (it->is_symlink(ec)) {
-            errno = ELOOP;
-            return false;
-        }
+    bool link = false;
+    const bool walked = walkTree(from, [&](const TreeItem &item) {
+        std::error_code err;
+        link = item.entry.is_symlink(err);
+        return link ? Walk::Stop : Walk::Continue;
+    });
+    if (link) {
+        errno = ELOOP;
+        return false;
     }
-    if (ec)
+    if (!walked)
         return false;
     fs::copy(from, to, fs::copy_options::recursive, ec);
     if (ec) {
@@ -74,25 +79,19 @@ bool copyTree(const std::string &from, const std::string &to) {
 
 bool snapshotTree(const std::string &hostDir, TreeSnapshot &snapshot) {
     snapshot.clear();
-    std::error_code ec;
     bool ok = true;
-    auto it = fs::recursive_directory_iterator(hostDir, ec);
-    if (ec)
-        return false;
-    for (; it != fs::end(it); it.increment(ec)) {
-        if (ec) {
-            ok = false;
-            break;
-        }
-        if (!it->is_regular_file(ec) || it->is_symlink(ec))
-            continue;
+    const bool walked = walkTree(hostDir, [&](const TreeItem &item) {
+        std::error_code ec;
+        if (!item.entry.is_regular_file(ec) || item.entry.is_symlink(ec))
+            return Walk::Continue;
         FileState s;
-        s.size = it->file_size(ec);
-        if (ec || !fileCrc(it->path().string(), s.crc))
+        s.size = item.entry.file_size(ec);
+        if (ec || !fileCrc(item.entry.path().string(), s.crc))
             ok = false;
-        snapshot[fs::relative(it->path(), hostDir, ec).generic_string()] = s;
-    }
-    return ok;
+        snapshot[item.rel] = s;
+        return Walk::Continue;
+    });
+    return walked && ok;
 }
 
 TreeDiff diffTrees(const TreeSnapshot &before, const TreeSnapshot &after) {

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -40,19 +41,6 @@ void onSignal(int sig) {
         ssize_t ignored = write(g_signal_pipe, &byte, 1);
         (void)ignored;
     }
-}
-
-bool writeAll(int fd, const char *data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 // The parent's side: standard output line by line, standard error as it
@@ -193,6 +181,33 @@ bool isErrorLine(const std::string &line) {
 
 } // namespace
 
+bool writeAll(int fd, const char *data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void catchInterrupts(void (*handler)(int), struct sigaction &oldInt, struct sigaction &oldTerm) {
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &oldInt);
+    sigaction(SIGTERM, &action, &oldTerm);
+}
+
+void restoreInterrupts(const struct sigaction &oldInt, const struct sigaction &oldTerm) {
+    sigaction(SIGINT, &oldInt, nullptr);
+    sigaction(SIGTERM, &oldTerm, nullptr);
+}
+
 void printModuleErrors() {
     std::vector<std::string> errors;
     for (const hostsim::LogLine &line : hostsim::capturedLog()) {
@@ -318,6 +333,217 @@ std::string signalName(int sig) {
     return abbrev != nullptr ? std::string("SIG") + abbrev : "signal " + std::to_string(sig);
 }
 
+namespace {
+
+// The parent's watch over a running child: relays its standard output and
+// error, collects its report channel, stops it after the timeout or on
+// SIGINT/SIGTERM (SIGKILL after a grace), and reaps it. The parent's main
+// thread, from fork to the child's end.
+class ChildWatch {
+public:
+    // `fds`: the read ends of the child's standard output, standard error
+    // and report channel (closed by the watch); `signalFd`: the signal
+    // pipe's read end.
+    ChildWatch(pid_t pid, const ChildOptions &options, const int (&fds)[3], int signalFd,
+               std::string &report)
+        : m_pid(pid), m_options(options), m_relay(options), m_signalFd(signalFd), m_report(report),
+          m_started(Clock::now()) {
+        std::copy(std::begin(fds), std::end(fds), m_fds);
+        // A descriptor that becomes readable when the child ends (Linux
+        // 5.3 and later): the end is seen at once rather than at the next
+        // look of the 20 ms below, which adds up over a sweep's hundreds of
+        // runs.
+        m_exitFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        if (m_exitFd >= 0)
+            fcntl(m_exitFd, F_SETFD, FD_CLOEXEC);
+    }
+    ChildWatch(const ChildWatch &) = delete;
+    ChildWatch &operator=(const ChildWatch &) = delete;
+
+    // Watches until the child is reaped and every pipe is at its end (or
+    // poll fails), then closes the pipes and reaps the child if need be.
+    void run() {
+        while (!m_reaped || m_fds[0] >= 0 || m_fds[1] >= 0 || m_fds[2] >= 0) {
+            int waitMs = -1;
+            if (!deadlines(waitMs))
+                continue;
+            if (!pollOnce(waitMs))
+                break;
+            if (!m_reaped) {
+                pid_t done = waitpid(m_pid, &m_status, WNOHANG);
+                if (done == m_pid || (done < 0 && errno == ECHILD))
+                    m_reaped = true;
+            }
+        }
+        for (int fd : m_fds)
+            if (fd >= 0)
+                close(fd);
+        if (m_exitFd >= 0)
+            close(m_exitFd);
+        if (!m_reaped)
+            waitpid(m_pid, &m_status, 0);
+        m_relay.finish();
+    }
+
+    // How the child ended, once run() is over.
+    void result(ChildEnd &end) const {
+        end.listed = m_relay.listed();
+        end.outputLost = m_relay.lost();
+        if (g_signal != 0) {
+            end.how = ChildEnd::How::Interrupted;
+            end.code = g_signal;
+        } else if (m_timedOut) {
+            end.how = ChildEnd::How::TimedOut;
+        } else if (WIFSIGNALED(m_status)) {
+            end.how = ChildEnd::How::Signaled;
+            end.code = WTERMSIG(m_status);
+        } else {
+            end.how = ChildEnd::How::Exited;
+            end.code = WEXITSTATUS(m_status);
+        }
+    }
+
+private:
+    // Sends SIGTERM and sets the time of the SIGKILL that follows.
+    void stop(Clock::time_point now) {
+        m_stopping = true;
+        kill(m_pid, SIGTERM);
+        m_killAt = now + std::chrono::milliseconds(k_kill_grace_ms);
+    }
+
+    static int msUntil(Clock::time_point when, Clock::time_point now) {
+        return static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(when - now).count());
+    }
+
+    // The deadlines: the timeout, then the grace before SIGKILL. Sets how
+    // long the next poll may wait (-1: no limit); false when a deadline has
+    // passed and its signal was sent (look again).
+    bool deadlines(int &waitMs) {
+        const auto now = Clock::now();
+        if (m_options.timeoutSeconds > 0 && !m_stopping) {
+            waitMs = msUntil(m_started + std::chrono::seconds(m_options.timeoutSeconds), now);
+            if (waitMs <= 0) {
+                m_timedOut = true;
+                stop(now);
+                return false;
+            }
+        }
+        if (m_stopping && !m_killed) {
+            waitMs = msUntil(m_killAt, now);
+            if (waitMs <= 0) {
+                m_killed = true;
+                kill(m_pid, SIGKILL);
+                return false;
+            }
+        }
+        // Once its pipes are closed the child is looked at every 20 ms (it
+        // may have closed them and run on).
+        if (m_fds[0] < 0 && m_fds[1] < 0 && m_fds[2] < 0 && m_exitFd < 0 &&
+            (waitMs < 0 || waitMs > 20))
+            waitMs = 20;
+        return true;
+    }
+
+    // One poll of the pipes, the signal pipe and the child's end, and what
+    // is ready read. False when poll fails.
+    bool pollOnce(int waitMs) {
+        // Standard error first when both have data: a bar drawn before a
+        // line is then ended before the line.
+        struct pollfd polled[5];
+        int count = 0;
+        for (int fd : {m_fds[1], m_fds[0], m_fds[2]})
+            if (fd >= 0)
+                polled[count++] = {fd, POLLIN, 0};
+        polled[count++] = {m_signalFd, POLLIN, 0};
+        if (m_exitFd >= 0 && !m_reaped)
+            polled[count++] = {m_exitFd, POLLIN, 0};
+        int ready = poll(polled, static_cast<nfds_t>(count), waitMs);
+        if (ready < 0 && errno != EINTR)
+            return false;
+        if (g_signal != 0 && !m_stopping)
+            stop(Clock::now());
+        for (int i = 0; i < count && ready > 0; ++i)
+            if (polled[i].revents != 0)
+                readReady(polled[i].fd);
+        return true;
+    }
+
+    // Reads a descriptor poll found ready; a pipe at its end is closed.
+    void readReady(int fd) {
+        if (fd == m_signalFd) {
+            char ignored[16];
+            ssize_t n = read(fd, ignored, sizeof ignored);
+            (void)n;
+            return;
+        }
+        if (fd == m_exitFd)
+            return; // the child has ended: reaped by run()
+        bool more = true;
+        if (fd == m_fds[0])
+            more = drain(fd, [&](const char *d, std::size_t n) { m_relay.output(d, n); });
+        else if (fd == m_fds[1])
+            more = drain(fd, [&](const char *d, std::size_t n) { m_relay.error(d, n); });
+        else
+            more = drain(fd, [&](const char *d, std::size_t n) { m_report.append(d, n); });
+        if (!more) {
+            close(fd);
+            for (int &f : m_fds)
+                if (f == fd)
+                    f = -1;
+        }
+    }
+
+    const pid_t m_pid;
+    const ChildOptions &m_options;
+    Relay m_relay;
+    int m_fds[3] = {-1, -1, -1}; // standard output, standard error, report (-1 at its end)
+    const int m_signalFd;
+    int m_exitFd = -1;
+    std::string &m_report;
+    const Clock::time_point m_started;
+    bool m_stopping = false; // SIGTERM sent
+    bool m_killed = false;   // SIGKILL sent
+    bool m_timedOut = false;
+    Clock::time_point m_killAt;
+    int m_status = 0;
+    bool m_reaped = false;
+};
+
+// Turns SIGINT and SIGTERM into g_signal and a byte on the pipe whose write
+// end is `pipeFd` (made non-blocking); the handlers they had are kept in
+// `oldInt` and `oldTerm`.
+void catchSignals(int pipeFd, struct sigaction &oldInt, struct sigaction &oldTerm) {
+    fcntl(pipeFd, F_SETFL, O_NONBLOCK);
+    g_signal = 0;
+    g_signal_pipe = pipeFd;
+    // Restarted: a Ctrl-C must not cut the relay's own writes of the
+    // script's lines (stdio drops what an interrupted write() did not take).
+    // poll() still returns at once, and the signal pipe wakes it anyway.
+    catchInterrupts(onSignal, oldInt, oldTerm);
+}
+
+// Forks the child that runs `body` (childSide); the parent's pid result of
+// fork. The extractor's listing reaches the relay (and its file) on the
+// child's standard output only when a listing file is asked for; otherwise
+// it stays in the log.
+pid_t forkChild(const std::function<int(int)> &body, const ChildOptions &options, Pipe &out,
+                Pipe &err, Pipe &report, Pipe &signals) {
+    std::fflush(nullptr);
+    // The child starts the unit's tasks afresh: no thread kept from an
+    // earlier task may be in the process when it forks.
+    hostsim::endIdleThreads();
+    if (!options.listingPath.empty())
+        hostsim::consoleToFd(STDOUT_FILENO);
+    pid_t pid = fork();
+    if (pid == 0)
+        childSide(body, out, err, report, signals);
+    hostsim::consoleToFd(-1);
+    return pid;
+}
+
+} // namespace
+
 ChildEnd runInChild(const std::function<int(int)> &body, const ChildOptions &options) {
     ChildEnd end;
     Pipe out, err, report, signals;
@@ -328,33 +554,9 @@ ChildEnd runInChild(const std::function<int(int)> &body, const ChildOptions &opt
         signals.closeBoth();
         return end;
     }
-    fcntl(signals.fd[1], F_SETFL, O_NONBLOCK);
-    g_signal = 0;
-    g_signal_pipe = signals.fd[1];
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    // Restarted: a Ctrl-C must not cut the relay's own writes of the
-    // script's lines (stdio drops what an interrupted write() did not take).
-    // poll() still returns at once, and the signal pipe wakes it anyway.
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
     struct sigaction oldInt = {}, oldTerm = {};
-    sigaction(SIGINT, &action, &oldInt);
-    sigaction(SIGTERM, &action, &oldTerm);
-
-    std::fflush(nullptr);
-    // The child starts the unit's tasks afresh: no thread kept from an
-    // earlier task may be in the process when it forks.
-    hostsim::endIdleThreads();
-    // The extractor's listing reaches the relay (and its file) on the
-    // child's standard output only when a listing file is asked for;
-    // otherwise it stays in the log.
-    if (!options.listingPath.empty())
-        hostsim::consoleToFd(STDOUT_FILENO);
-    pid_t pid = fork();
-    if (pid == 0)
-        childSide(body, out, err, report, signals);
-    hostsim::consoleToFd(-1);
+    catchSignals(signals.fd[1], oldInt, oldTerm);
+    const pid_t pid = forkChild(body, options, out, err, report, signals);
 
     close(out.fd[1]);
     close(err.fd[1]);
@@ -365,126 +567,12 @@ ChildEnd runInChild(const std::function<int(int)> &body, const ChildOptions &opt
         err.closeBoth();
         report.closeBoth();
     } else {
-        Relay relay(options);
-        // A descriptor that becomes readable when the child ends (Linux
-        // 5.3 and later): the end is seen at once rather than at the next
-        // look of the 20 ms below, which adds up over a sweep's hundreds of
-        // runs.
-        int exitFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-        if (exitFd >= 0)
-            fcntl(exitFd, F_SETFD, FD_CLOEXEC);
-        const auto started = Clock::now();
-        bool stopping = false; // SIGTERM sent
-        bool killed = false;   // SIGKILL sent
-        bool timedOut = false;
-        Clock::time_point killAt;
-        int status = 0;
-        bool reaped = false;
-        // Standard error first when both have data: a bar drawn before a
-        // line is then ended before the line.
-        int fds[3] = {out.fd[0], err.fd[0], report.fd[0]};
-        while (!reaped || fds[0] >= 0 || fds[1] >= 0 || fds[2] >= 0) {
-            // Deadlines: the timeout, then the grace before SIGKILL.
-            int waitMs = -1;
-            const auto now = Clock::now();
-            if (options.timeoutSeconds > 0 && !stopping) {
-                auto left = started + std::chrono::seconds(options.timeoutSeconds) - now;
-                waitMs = static_cast<int>(
-                    std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
-                if (waitMs <= 0) {
-                    timedOut = stopping = true;
-                    kill(pid, SIGTERM);
-                    killAt = now + std::chrono::milliseconds(k_kill_grace_ms);
-                    continue;
-                }
-            }
-            if (stopping && !killed) {
-                auto left = killAt - now;
-                waitMs = static_cast<int>(
-                    std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
-                if (waitMs <= 0) {
-                    killed = true;
-                    kill(pid, SIGKILL);
-                    continue;
-                }
-            }
-            // Once its pipes are closed the child is looked at every 20 ms
-            // (it may have closed them and run on).
-            if (fds[0] < 0 && fds[1] < 0 && fds[2] < 0 && exitFd < 0 && (waitMs < 0 || waitMs > 20))
-                waitMs = 20;
-            struct pollfd polled[5];
-            int count = 0;
-            for (int fd : {fds[1], fds[0], fds[2]})
-                if (fd >= 0)
-                    polled[count++] = {fd, POLLIN, 0};
-            polled[count++] = {signals.fd[0], POLLIN, 0};
-            if (exitFd >= 0 && !reaped)
-                polled[count++] = {exitFd, POLLIN, 0};
-            int ready = poll(polled, static_cast<nfds_t>(count), waitMs);
-            if (ready < 0 && errno != EINTR)
-                break;
-            if (g_signal != 0 && !stopping) {
-                stopping = true;
-                kill(pid, SIGTERM);
-                killAt = Clock::now() + std::chrono::milliseconds(k_kill_grace_ms);
-            }
-            for (int i = 0; i < count && ready > 0; ++i) {
-                if (polled[i].revents == 0)
-                    continue;
-                const int fd = polled[i].fd;
-                bool more = true;
-                if (fd == signals.fd[0]) {
-                    char ignored[16];
-                    more = read(fd, ignored, sizeof ignored) != 0;
-                    continue;
-                }
-                if (fd == exitFd)
-                    continue; // the child has ended: reaped below
-                if (fd == fds[0])
-                    more = drain(fd, [&](const char *d, std::size_t n) { relay.output(d, n); });
-                else if (fd == fds[1])
-                    more = drain(fd, [&](const char *d, std::size_t n) { relay.error(d, n); });
-                else
-                    more =
-                        drain(fd, [&](const char *d, std::size_t n) { end.report.append(d, n); });
-                if (!more) {
-                    close(fd);
-                    for (int &f : fds)
-                        if (f == fd)
-                            f = -1;
-                }
-            }
-            if (!reaped) {
-                pid_t done = waitpid(pid, &status, WNOHANG);
-                if (done == pid || (done < 0 && errno == ECHILD))
-                    reaped = true;
-            }
-        }
-        for (int fd : fds)
-            if (fd >= 0)
-                close(fd);
-        if (exitFd >= 0)
-            close(exitFd);
-        if (!reaped)
-            waitpid(pid, &status, 0);
-        relay.finish();
-        end.listed = relay.listed();
-        end.outputLost = relay.lost();
-        if (g_signal != 0) {
-            end.how = ChildEnd::How::Interrupted;
-            end.code = g_signal;
-        } else if (timedOut) {
-            end.how = ChildEnd::How::TimedOut;
-        } else if (WIFSIGNALED(status)) {
-            end.how = ChildEnd::How::Signaled;
-            end.code = WTERMSIG(status);
-        } else {
-            end.how = ChildEnd::How::Exited;
-            end.code = WEXITSTATUS(status);
-        }
+        const int fds[3] = {out.fd[0], err.fd[0], report.fd[0]};
+        ChildWatch watch(pid, options, fds, signals.fd[0], end.report);
+        watch.run();
+        watch.result(end);
     }
-    sigaction(SIGINT, &oldInt, nullptr);
-    sigaction(SIGTERM, &oldTerm, nullptr);
+    restoreInterrupts(oldInt, oldTerm);
     g_signal_pipe = -1;
     signals.closeBoth();
     return end;

@@ -13,6 +13,7 @@
 
 #include "tools/scripthost/scripthost.h"
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -96,6 +97,17 @@ int exitStatusOf(const ChildEnd &end, int timeoutSeconds);
 
 // The value of "KEY VALUE" lines of a report, in order.
 std::vector<std::string> reportValues(const std::string &report, const std::string &key);
+
+// Writes all `size` bytes of `data` to `fd`, again after a partial or an
+// interrupted write. False when a write fails. Any thread.
+bool writeAll(int fd, const char *data, std::size_t size);
+
+// Installs `handler` for SIGINT and SIGTERM (system calls restarted, no
+// signal blocked), keeping the actions they had in `oldInt` and `oldTerm`
+// for restoreInterrupts. The process's main thread.
+void catchInterrupts(void (*handler)(int), struct sigaction &oldInt, struct sigaction &oldTerm);
+// Puts back the actions catchInterrupts kept.
+void restoreInterrupts(const struct sigaction &oldInt, const struct sigaction &oldTerm);
 
 // Prints on standard error the last few lines of the module's captured log
 // that tell of an error, under a heading; nothing when there are none.

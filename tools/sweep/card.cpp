@@ -4,6 +4,7 @@
 
 #include "GATEWAYS/Map_upgrade_plugin/src/C_MAP_UPG_CARTOTREE.h"
 #include "poi_upgrade/C_POI_UPG.h"
+#include "tools/mediacheck/treewalk.h"
 
 #include <openssl/evp.h>
 
@@ -61,33 +62,28 @@ std::string text(const CKWString &s) {
 
 bool imageCard(const std::string &hostDir, CardImage &image) {
     image.clear();
-    std::error_code ec;
-    auto it = fs::recursive_directory_iterator(hostDir, ec);
-    if (ec)
-        return false;
     bool ok = true;
-    for (; it != fs::end(it); it.increment(ec)) {
+    const bool walked = mediacheck::walkTree(hostDir, [&](const mediacheck::TreeItem &item) {
+        std::error_code ec;
+        const fs::file_status st = item.entry.symlink_status(ec);
         if (ec)
-            return false;
-        const fs::file_status st = it->symlink_status(ec);
-        if (ec)
-            return false;
-        Entry e;
-        const std::string rel = fs::relative(it->path(), hostDir, ec).generic_string();
+            return mediacheck::Walk::Stop;
         if (fs::is_symlink(st)) {
             ok = false;
-            continue;
+            return mediacheck::Walk::Continue;
         }
+        Entry e;
         if (fs::is_directory(st)) {
             e.folder = true;
         } else {
-            e.size = it->file_size(ec);
-            if (ec || !fileSha256(it->path().string(), e.sha256))
+            e.size = item.entry.file_size(ec);
+            if (ec || !fileSha256(item.entry.path().string(), e.sha256))
                 ok = false;
         }
-        image[rel] = e;
-    }
-    return ok;
+        image[item.rel] = e;
+        return mediacheck::Walk::Continue;
+    });
+    return walked && ok;
 }
 
 std::vector<Mismatch> compareImages(const CardImage &image, const CardImage &reference,

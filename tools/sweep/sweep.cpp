@@ -7,6 +7,7 @@
 
 #include "platform/hostsim/hostsim.h"
 #include "tools/mediacheck/mediacheck.h"
+#include "tools/mediacheck/treewalk.h"
 #include "tools/scripthost/child.h"
 
 #include <nlohmann/json.hpp>
@@ -145,18 +146,7 @@ std::string cardPath(const std::string &unitPath) {
     const std::string prefix = std::string(k_sd_device) + "/";
     if (unitPath.compare(0, prefix.size(), prefix) != 0)
         return std::string();
-    std::string out;
-    std::size_t start = prefix.size();
-    while (start <= unitPath.size()) {
-        std::size_t slash = unitPath.find('/', start);
-        if (slash == std::string::npos)
-            slash = unitPath.size();
-        const std::string part = unitPath.substr(start, slash - start);
-        if (!part.empty() && part != ".")
-            out += (out.empty() ? "" : "/") + part;
-        start = slash + 1;
-    }
-    return out;
+    return mediacheck::normalisePath(unitPath.substr(prefix.size()));
 }
 
 // The fields of a trace line "k<TAB>op<TAB>path[<TAB>path]".
@@ -233,7 +223,51 @@ bool freshCopy(const Context &ctx, const std::string &dir) {
     return mediacheck::copyTree(ctx.options->sdDir, dir);
 }
 
-// Plays cut point k in the work folder `work`.
+// Reads the card in host folder `card` after a run into `image`, checks the
+// claims it makes into `claims` (when not null), and adds the paths it
+// changed outside the clean run's to `outside`. False when the card cannot
+// be read whole.
+bool readCardAfter(const Context &ctx, const std::string &card, CardImage &image,
+                   std::vector<ClaimCheck> *claims, std::set<std::string> &outside) {
+    if (!imageCard(card, image))
+        return false;
+    if (claims != nullptr)
+        *claims = checkClaims(readClaims(card), image, ctx.beforeClaims, ctx.before,
+                              ctx.cleanClaims, ctx.clean);
+    for (const std::string &p : changedOutside(ctx, image))
+        outside.insert(p);
+    return true;
+}
+
+// With --double: a second cut, at a point drawn from the seed and k, while
+// the cut card is run again; the card's claims checked when it hits. False
+// when the sweep was interrupted or the card cannot be read (r.error set).
+bool playSecondCut(const Context &ctx, const std::string &card, CutResult &r, CardImage &image,
+                   std::set<std::string> &outside, bool &interrupted) {
+    const SweepOptions &o = *ctx.options;
+    scripthost::PowerOptions second;
+    second.cutAt = 1 + mix(o.seed ^ 0x5eed, r.k) % ctx.operations;
+    second.lostWrites = o.lostWrites;
+    second.seed = static_cast<uint32_t>(mix(o.seed + 1, r.k));
+    r.secondCut = second.cutAt;
+    RunEnd again = runOnce(ctx, card, second, ctx.timeoutSeconds);
+    if (again.interrupted) {
+        interrupted = true;
+        return false;
+    }
+    r.secondCutHit = again.cut;
+    if (again.cut && !readCardAfter(ctx, card, image, &r.secondClaims, outside)) {
+        r.error = "cannot read the card after the second cut";
+        return false;
+    }
+    return true;
+}
+
+// Plays cut point k in the work folder `work`: the cut run on a fresh copy
+// of the card, the claims it leaves, the second cut (--double), then the
+// re-run and the card it leaves against the clean one. `interrupted` is set
+// when the sweep was interrupted (the result is then incomplete). A
+// worker's thread.
 CutResult playCut(const Context &ctx, uint64_t k, const std::string &work, bool &interrupted) {
     const SweepOptions &o = *ctx.options;
     CutResult r;
@@ -271,38 +305,13 @@ CutResult playCut(const Context &ctx, uint64_t k, const std::string &work, bool 
 
     CardImage image;
     std::set<std::string> outside;
-    if (!imageCard(card, image)) {
+    if (!readCardAfter(ctx, card, image, &r.claims, outside)) {
         r.error = "cannot read the card after the cut";
         return r;
     }
-    r.claims = checkClaims(readClaims(card), image, ctx.beforeClaims, ctx.before, ctx.cleanClaims,
-                           ctx.clean);
-    for (const std::string &p : changedOutside(ctx, image))
-        outside.insert(p);
-
-    if (o.doubleCut && ctx.operations > 0) {
-        scripthost::PowerOptions second;
-        second.cutAt = 1 + mix(o.seed ^ 0x5eed, k) % ctx.operations;
-        second.lostWrites = o.lostWrites;
-        second.seed = static_cast<uint32_t>(mix(o.seed + 1, k));
-        r.secondCut = second.cutAt;
-        RunEnd again = runOnce(ctx, card, second, ctx.timeoutSeconds);
-        if (again.interrupted) {
-            interrupted = true;
-            return r;
-        }
-        r.secondCutHit = again.cut;
-        if (again.cut) {
-            if (!imageCard(card, image)) {
-                r.error = "cannot read the card after the second cut";
-                return r;
-            }
-            r.secondClaims = checkClaims(readClaims(card), image, ctx.beforeClaims, ctx.before,
-                                         ctx.cleanClaims, ctx.clean);
-            for (const std::string &p : changedOutside(ctx, image))
-                outside.insert(p);
-        }
-    }
+    if (o.doubleCut && ctx.operations > 0 &&
+        !playSecondCut(ctx, card, r, image, outside, interrupted))
+        return r;
 
     truncateFd(ctx.errFd);
     RunEnd rerun = runOnce(ctx, card, scripthost::PowerOptions(), ctx.timeoutSeconds);
@@ -317,14 +326,12 @@ CutResult playCut(const Context &ctx, uint64_t k, const std::string &work, bool 
                                    : rerun.failure;
         r.rerunStderr = lastLines(ctx.errFd, k_stderr_lines);
     }
-    if (!imageCard(card, image)) {
+    if (!readCardAfter(ctx, card, image, nullptr, outside)) {
         r.error = "cannot read the card after the re-run";
         return r;
     }
     r.finalMismatches = compareImages(image, ctx.clean, [](const std::string &) { return true; });
     r.converged = r.rerunOk && r.finalMismatches.empty();
-    for (const std::string &p : changedOutside(ctx, image))
-        outside.insert(p);
     r.changedOutside.assign(outside.begin(), outside.end());
     return r;
 }
@@ -410,21 +417,6 @@ bool decode(const std::string &line, CutResult &r) {
     return true;
 }
 
-bool writeAll(int fd, const std::string &text) {
-    const char *p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // A worker's life: its share of the cut points, one result line each.
 [[noreturn]] void workerMain(Context &ctx, const std::vector<uint64_t> &ks, unsigned index,
                              int resultFd) {
@@ -450,7 +442,8 @@ bool writeAll(int fd, const std::string &text) {
         CutResult r = playCut(ctx, k, work, interrupted);
         if (interrupted)
             break;
-        if (!writeAll(resultFd, encode(r))) {
+        const std::string line = encode(r);
+        if (!scripthost::writeAll(resultFd, line.data(), line.size())) {
             status = 1;
             break;
         }
@@ -522,17 +515,42 @@ std::vector<uint64_t> planCuts(uint64_t n, unsigned sample) {
     return ks;
 }
 
-SweepReport runSweep(const SweepOptions &options) {
-    const auto started = Clock::now();
-    SweepReport report;
-    report.script = options.script;
-    report.args = options.args;
-    report.lostWrites = options.lostWrites;
-    report.doubleCut = options.doubleCut;
-    report.seed = options.seed;
+namespace {
 
-    Context ctx;
-    ctx.options = &options;
+// The scratch folder and /dev/null of one sweep: removed and closed however
+// the sweep ends.
+struct ScratchScope {
+    std::string dir;
+    FILE *devnull;
+    ~ScratchScope() {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+        if (devnull != nullptr)
+            std::fclose(devnull);
+    }
+};
+
+// SIGINT and SIGTERM are noted in g_interrupt while the object lives; the
+// handlers before it are put back when it ends. The caller's main thread.
+class InterruptScope {
+public:
+    InterruptScope() {
+        g_interrupt = 0;
+        scripthost::catchInterrupts(noteInterrupt, m_oldInt, m_oldTerm);
+    }
+    ~InterruptScope() { scripthost::restoreInterrupts(m_oldInt, m_oldTerm); }
+    InterruptScope(const InterruptScope &) = delete;
+    InterruptScope &operator=(const InterruptScope &) = delete;
+
+private:
+    struct sigaction m_oldInt = {}, m_oldTerm = {};
+};
+
+// The card before the run: the block size "/SDH" reports on the copies,
+// the card's image and its claims. False (report.error set) when the card
+// cannot be read whole.
+bool readCardBefore(Context &ctx, SweepReport &report) {
+    const SweepOptions &options = *ctx.options;
     ctx.blockSize = options.sdBlockSize;
     struct stat st;
     if (ctx.blockSize <= 0 && ::stat(options.sdDir.c_str(), &st) == 0)
@@ -540,54 +558,35 @@ SweepReport runSweep(const SweepOptions &options) {
     if (!imageCard(options.sdDir, ctx.before)) {
         report.error = "cannot read every file of the card " + options.sdDir +
                        " (a card holds no symbolic links)";
-        return report;
+        return false;
     }
     ctx.beforeClaims = readClaims(options.sdDir);
     report.beforeClaims = ctx.beforeClaims;
+    return true;
+}
 
-    ctx.scratch =
-        mediacheck::makeScratchFolder(scratchParent(options.scratchParent), "upgsim-sweep");
-    if (ctx.scratch.empty()) {
-        report.error = std::string("cannot create a scratch folder: ") + std::strerror(errno);
-        return report;
-    }
-    // Removed whatever happens below.
-    struct Scratch {
-        std::string dir;
-        FILE *devnull;
-        ~Scratch() {
-            std::error_code ec;
-            fs::remove_all(dir, ec);
-            if (devnull != nullptr)
-                std::fclose(devnull);
+// Adds to ctx.touched the card paths that the trace at `tracePath` names.
+void noteTracedPaths(Context &ctx, const std::string &tracePath) {
+    for (const std::string &line : readLines(tracePath)) {
+        std::vector<std::string> f = traceFields(line);
+        for (std::size_t i = 2; i < f.size(); ++i) {
+            const std::string p = cardPath(f[i]);
+            if (!p.empty())
+                ctx.touched.insert(p);
         }
-    } scratch{ctx.scratch, std::fopen("/dev/null", "w")};
-    ctx.devnull = scratch.devnull;
-    if (ctx.devnull == nullptr) {
-        report.error = "cannot open /dev/null";
-        return report;
     }
+}
 
-    struct sigaction action = {}, oldInt = {}, oldTerm = {};
-    action.sa_handler = noteInterrupt;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    g_interrupt = 0;
-    sigaction(SIGINT, &action, &oldInt);
-    sigaction(SIGTERM, &action, &oldTerm);
-    struct Restore {
-        struct sigaction *i, *t;
-        ~Restore() {
-            sigaction(SIGINT, i, nullptr);
-            sigaction(SIGTERM, t, nullptr);
-        }
-    } restore{&oldInt, &oldTerm};
-
-    // The clean run: N, the clean final card, and the paths it touches.
+// The clean run, on a copy of the card in the scratch folder: N, the clean
+// final card and its claims, the paths it touches, and the cuts' timeout.
+// False (report.error set) when it could not be played or the script did
+// not run. Caller's main thread, no other thread running.
+bool playCleanRun(Context &ctx, SweepReport &report) {
+    const SweepOptions &options = *ctx.options;
     const std::string cleanCard = ctx.scratch + "/clean";
     if (!mediacheck::copyTree(options.sdDir, cleanCard)) {
         report.error = "cannot copy the card into " + cleanCard;
-        return report;
+        return false;
     }
     const std::string cleanTrace = ctx.scratch + "/clean.trace";
     scripthost::PowerOptions tracing;
@@ -602,25 +601,18 @@ SweepReport runSweep(const SweepOptions &options) {
         close(tracing.traceFd);
     if (clean.interrupted || g_interrupt != 0) {
         report.error = "interrupted";
-        return report;
+        return false;
     }
     if (!clean.ran) {
         report.error = "the clean run " + clean.failure;
-        return report;
+        return false;
     }
     ctx.cleanStatus = report.cleanStatus = clean.status;
     ctx.operations = report.operations = clean.ops;
-    for (const std::string &line : readLines(cleanTrace)) {
-        std::vector<std::string> f = traceFields(line);
-        for (std::size_t i = 2; i < f.size(); ++i) {
-            const std::string p = cardPath(f[i]);
-            if (!p.empty())
-                ctx.touched.insert(p);
-        }
-    }
+    noteTracedPaths(ctx, cleanTrace);
     if (!imageCard(cleanCard, ctx.clean)) {
         report.error = "cannot read the card the clean run left";
-        return report;
+        return false;
     }
     for (const Mismatch &m :
          compareImages(ctx.clean, ctx.before, [](const std::string &) { return true; }))
@@ -631,10 +623,17 @@ SweepReport runSweep(const SweepOptions &options) {
         options.timeoutSeconds > 0
             ? options.timeoutSeconds
             : std::max(k_min_timeout, static_cast<int>(report.cleanSeconds * k_timeout_factor));
+    return true;
+}
 
-    const std::vector<uint64_t> ks = planCuts(report.operations, options.sample);
+// Shares the cut points `ks` among the workers in turn and forks them (at
+// most one per cut). report.error says why one could not be started; those
+// started before it are in the list. Caller's main thread, no other thread
+// running.
+std::vector<Worker> startWorkers(Context &ctx, const std::vector<uint64_t> &ks,
+                                 SweepReport &report) {
     const unsigned jobs = static_cast<unsigned>(
-        std::max<std::size_t>(1, std::min<std::size_t>(options.jobs, ks.size())));
+        std::max<std::size_t>(1, std::min<std::size_t>(ctx.options->jobs, ks.size())));
     report.jobs = ks.empty() ? 0 : jobs;
     std::vector<Worker> workers(ks.empty() ? 0 : jobs);
     for (std::size_t i = 0; i < ks.size(); ++i)
@@ -664,20 +663,49 @@ SweepReport runSweep(const SweepOptions &options) {
         workers[i].pid = pid;
         workers[i].fd = fds[0];
     }
+    return workers;
+}
 
-    bool stopped = !report.error.empty();
-    auto stopWorkers = [&]() {
-        if (stopped)
-            return;
-        stopped = true;
+// Reads what worker `w` has sent: each whole line is one cut's result, put
+// in `results` (the progress callback told of it). Closes the worker's pipe
+// at its end.
+void readResults(Worker &w, std::map<uint64_t, CutResult> &results, const SweepOptions &options,
+                 std::size_t planned) {
+    char buf[65536];
+    ssize_t n = read(w.fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR)
+        return;
+    if (n <= 0) {
+        close(w.fd);
+        w.fd = -1;
+        return;
+    }
+    w.pending.append(buf, static_cast<std::size_t>(n));
+    std::size_t nl;
+    while ((nl = w.pending.find('\n')) != std::string::npos) {
+        CutResult r;
+        if (decode(w.pending.substr(0, nl), r)) {
+            results[r.k] = r;
+            if (options.progress)
+                options.progress(static_cast<unsigned>(results.size()),
+                                 static_cast<unsigned>(planned));
+        }
+        w.pending.erase(0, nl + 1);
+    }
+}
+
+// The workers' results, by k, once every worker has closed its pipe. The
+// workers are sent SIGTERM on SIGINT or SIGTERM, and at once when `stopped`
+// (one of them could not be started).
+std::map<uint64_t, CutResult> collectResults(std::vector<Worker> &workers, bool stopped,
+                                             const SweepOptions &options, std::size_t planned) {
+    auto stopAll = [&]() {
         for (Worker &w : workers)
             if (w.pid > 0)
                 kill(w.pid, SIGTERM);
     };
     if (stopped)
-        for (Worker &w : workers)
-            if (w.pid > 0)
-                kill(w.pid, SIGTERM);
+        stopAll();
     std::map<uint64_t, CutResult> results;
     for (;;) {
         std::vector<pollfd> polled;
@@ -687,8 +715,10 @@ SweepReport runSweep(const SweepOptions &options) {
         if (polled.empty())
             break;
         int ready = poll(polled.data(), polled.size(), 200);
-        if (g_interrupt != 0)
-            stopWorkers();
+        if (g_interrupt != 0 && !stopped) {
+            stopped = true;
+            stopAll();
+        }
         if (ready <= 0)
             continue;
         for (const pollfd &p : polled) {
@@ -696,30 +726,18 @@ SweepReport runSweep(const SweepOptions &options) {
                 continue;
             Worker &w = *std::find_if(workers.begin(), workers.end(),
                                       [&](const Worker &x) { return x.fd == p.fd; });
-            char buf[65536];
-            ssize_t n = read(w.fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                close(w.fd);
-                w.fd = -1;
-                continue;
-            }
-            w.pending.append(buf, static_cast<std::size_t>(n));
-            std::size_t nl;
-            while ((nl = w.pending.find('\n')) != std::string::npos) {
-                CutResult r;
-                if (decode(w.pending.substr(0, nl), r)) {
-                    results[r.k] = r;
-                    if (options.progress)
-                        options.progress(static_cast<unsigned>(results.size()),
-                                         static_cast<unsigned>(ks.size()));
-                }
-                w.pending.erase(0, nl + 1);
-            }
+            readResults(w, results, options, planned);
         }
     }
-    for (Worker &w : workers) {
+    return results;
+}
+
+// Waits for every worker and puts the cuts in the report in the order of
+// `ks`: a cut a worker could not report (it died) is a host failure of
+// that cut, unless the sweep was stopped.
+void finishCuts(const std::vector<Worker> &workers, const std::vector<uint64_t> &ks,
+                const std::map<uint64_t, CutResult> &results, SweepReport &report) {
+    for (const Worker &w : workers) {
         if (w.pid <= 0)
             continue;
         int status = 0;
@@ -730,7 +748,6 @@ SweepReport runSweep(const SweepOptions &options) {
         report.error = "interrupted by " + scripthost::signalName(g_interrupt);
         report.interruptSignal = g_interrupt;
     }
-    // A cut a worker could not report (it died) is a host failure of that cut.
     for (uint64_t k : ks) {
         auto it = results.find(k);
         if (it != results.end()) {
@@ -742,6 +759,44 @@ SweepReport runSweep(const SweepOptions &options) {
             report.cuts.push_back(lost);
         }
     }
+}
+
+} // namespace
+
+SweepReport runSweep(const SweepOptions &options) {
+    const auto started = Clock::now();
+    SweepReport report;
+    report.script = options.script;
+    report.args = options.args;
+    report.lostWrites = options.lostWrites;
+    report.doubleCut = options.doubleCut;
+    report.seed = options.seed;
+
+    Context ctx;
+    ctx.options = &options;
+    if (!readCardBefore(ctx, report))
+        return report;
+    ctx.scratch =
+        mediacheck::makeScratchFolder(scratchParent(options.scratchParent), "upgsim-sweep");
+    if (ctx.scratch.empty()) {
+        report.error = std::string("cannot create a scratch folder: ") + std::strerror(errno);
+        return report;
+    }
+    ScratchScope scratch{ctx.scratch, std::fopen("/dev/null", "w")};
+    ctx.devnull = scratch.devnull;
+    if (ctx.devnull == nullptr) {
+        report.error = "cannot open /dev/null";
+        return report;
+    }
+    InterruptScope interrupts;
+    if (!playCleanRun(ctx, report))
+        return report;
+
+    const std::vector<uint64_t> ks = planCuts(report.operations, options.sample);
+    std::vector<Worker> workers = startWorkers(ctx, ks, report);
+    const std::map<uint64_t, CutResult> results =
+        collectResults(workers, !report.error.empty(), options, ks.size());
+    finishCuts(workers, ks, results, report);
     report.seconds = secondsSince(started);
     return report;
 }

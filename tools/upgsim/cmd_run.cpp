@@ -101,21 +101,15 @@ class CardWatch {
 public:
     CardWatch(const upgsim::GlobalOptions &opts, bool scratch)
         : m_opts(opts), m_scratch(scratch), m_card(opts.sd) {
-        struct sigaction action = {};
-        action.sa_handler = noteInterrupt;
-        action.sa_flags = SA_RESTART;
-        sigemptyset(&action.sa_mask);
         g_interrupt = 0;
-        sigaction(SIGINT, &action, &m_oldInt);
-        sigaction(SIGTERM, &action, &m_oldTerm);
+        scripthost::catchInterrupts(noteInterrupt, m_oldInt, m_oldTerm);
     }
     ~CardWatch() {
         if (!m_scratchDir.empty()) {
             std::error_code ec;
             std::filesystem::remove_all(m_scratchDir, ec);
         }
-        sigaction(SIGINT, &m_oldInt, nullptr);
-        sigaction(SIGTERM, &m_oldTerm, nullptr);
+        scripthost::restoreInterrupts(m_oldInt, m_oldTerm);
     }
     CardWatch(const CardWatch &) = delete;
     CardWatch &operator=(const CardWatch &) = delete;

@@ -171,22 +171,10 @@ struct OptionWords {
     }
 };
 
-} // namespace
-
-const char k_global_options_group[] = "Global options";
-
-std::shared_ptr<CLI::Formatter> makeHelpFormatter(const std::string &commandFooter) {
-    return std::make_shared<HelpFormatter>(commandFooter);
-}
-
-std::string bashCompletion(const CLI::App &app) {
-    OptionWords global;
-    global.add(app);
-    std::vector<std::string> commands;
-    for (const CLI::App *sub : app.get_subcommands({}))
-        commands.push_back(sub->get_name());
-
-    std::ostringstream out;
+// The completion function's start: the command, and how many positionals
+// precede the word, where the value of any option of `app` or of its
+// commands counts as neither.
+void writeWordScan(std::ostream &out, const CLI::App &app, const OptionWords &global) {
     out << "# bash completion of upgsim, made by `upgsim --completion bash` from the\n"
            "# same definitions as its --help.\n"
            "_upgsim() {\n"
@@ -210,8 +198,13 @@ std::string bashCompletion(const CLI::App &app) {
         << "        -*) ;;\n"
         << "        *) if [ -z \"$command\" ]; then command=$word; else ((positional++)); fi ;;\n"
         << "        esac\n"
-        << "    done\n"
-        << "    # run, sweep: everything after the script is the script's.\n"
+        << "    done\n";
+}
+
+// The words known before the command: run and sweep hand everything after
+// the script over to it, the global options, and the case of no command.
+void writeGlobalWords(std::ostream &out, const OptionWords &global) {
+    out << "    # run, sweep: everything after the script is the script's.\n"
         << "    if { [ \"$command\" = run ] || [ \"$command\" = sweep ]; } && [ \"$positional\" "
            "-gt 0 ]; then\n"
         << "        compopt -o default 2>/dev/null\n"
@@ -224,34 +217,41 @@ std::string bashCompletion(const CLI::App &app) {
         << "    local positionals=\n"
         << "    case $command in\n"
         << "    '') positionals=commands ;;\n";
-    for (const CLI::App *sub : app.get_subcommands({})) {
-        OptionWords own = global;
-        own.add(*sub);
-        // The kind of each positional, in order; the last one repeats.
-        std::vector<std::string> kinds;
-        for (const CLI::Option *opt : sub->get_options()) {
-            if (!opt->get_positional())
-                continue;
-            const ValueKind kind = valueKind(opt);
-            const std::string name = kind == ValueKind::Folder  ? "folder"
-                                     : kind == ValueKind::File  ? "file"
-                                     : kind == ValueKind::Words ? "words:" + opt->get_type_name()
-                                                                : "none";
-            kinds.push_back(name);
-            // Further values of the same positional (config's MODULE).
-            const int more = std::min(opt->get_expected_max(), 2) - 1;
-            for (int n = 0; n < more; ++n)
-                kinds.push_back(kind == ValueKind::Words ? "none" : name);
-        }
-        if (sub->get_name() == "run" || sub->get_name() == "sweep")
-            kinds.push_back("file"); // SCRIPT.c, left to the script's own parsing
-        out << "    " << sub->get_name() << ")\n"
-            << "        options=\"" << join(own.all) << "\"\n"
-            << "        folder_options=\"" << join(own.folder) << "\"\n"
-            << "        file_options=\"" << join(own.file) << "\"\n"
-            << "        other_options=\"" << join(own.other) << "\"\n"
-            << "        positionals=\"" << join(kinds) << "\" ;;\n";
+}
+
+// One command's case: its options (with the global ones) by the kind of
+// their value, and the kind of each positional in order (the last repeats).
+void writeCommandCase(std::ostream &out, const CLI::App &sub, const OptionWords &global) {
+    OptionWords own = global;
+    own.add(sub);
+    std::vector<std::string> kinds;
+    for (const CLI::Option *opt : sub.get_options()) {
+        if (!opt->get_positional())
+            continue;
+        const ValueKind kind = valueKind(opt);
+        const std::string name = kind == ValueKind::Folder  ? "folder"
+                                 : kind == ValueKind::File  ? "file"
+                                 : kind == ValueKind::Words ? "words:" + opt->get_type_name()
+                                                            : "none";
+        kinds.push_back(name);
+        // Further values of the same positional (config's MODULE).
+        const int more = std::min(opt->get_expected_max(), 2) - 1;
+        for (int n = 0; n < more; ++n)
+            kinds.push_back(kind == ValueKind::Words ? "none" : name);
     }
+    if (sub.get_name() == "run" || sub.get_name() == "sweep")
+        kinds.push_back("file"); // SCRIPT.c, left to the script's own parsing
+    out << "    " << sub.get_name() << ")\n"
+        << "        options=\"" << join(own.all) << "\"\n"
+        << "        folder_options=\"" << join(own.folder) << "\"\n"
+        << "        file_options=\"" << join(own.file) << "\"\n"
+        << "        other_options=\"" << join(own.other) << "\"\n"
+        << "        positionals=\"" << join(kinds) << "\" ;;\n";
+}
+
+// The completion of the word from what was gathered: an option's value, an
+// option, or a positional of its kind (`commands`: the command names).
+void writeCompletion(std::ostream &out, const std::vector<std::string> &commands) {
     out << "    *) return 0 ;;\n"
            "    esac\n"
            "    # The value of an option.\n"
@@ -286,6 +286,29 @@ std::string bashCompletion(const CLI::App &app) {
            "    return 0\n"
            "}\n"
            "complete -F _upgsim upgsim\n";
+}
+
+} // namespace
+
+const char k_global_options_group[] = "Global options";
+
+std::shared_ptr<CLI::Formatter> makeHelpFormatter(const std::string &commandFooter) {
+    return std::make_shared<HelpFormatter>(commandFooter);
+}
+
+std::string bashCompletion(const CLI::App &app) {
+    OptionWords global;
+    global.add(app);
+    std::vector<std::string> commands;
+    for (const CLI::App *sub : app.get_subcommands({}))
+        commands.push_back(sub->get_name());
+
+    std::ostringstream out;
+    writeWordScan(out, app, global);
+    writeGlobalWords(out, global);
+    for (const CLI::App *sub : app.get_subcommands({}))
+        writeCommandCase(out, *sub, global);
+    writeCompletion(out, commands);
     return out.str();
 }
 

@@ -185,15 +185,17 @@ void addGlobalOptions(CLI::App &app, GlobalOptions &opts) {
         ->group(k_global_options_group);
 }
 
-} // namespace upgsim
+namespace {
 
-int main(int argc, char **argv) {
-    using namespace upgsim;
+// True when the command line holds the word "--json" (a parse error may
+// come before the flag itself is parsed: the word decides).
+bool jsonWord(int argc, char **argv) {
+    return std::find(argv + 1, argv + argc, std::string("--json")) != argv + argc;
+}
 
-    CLI::App app("Host simulator of the navigation unit's upgrade-support module: runs\n"
-                 "upgrade scripts and the module's services against host folders mounted\n"
-                 "as the unit's medium (/DVD), SD card (/SDH) and flash (/F).",
-                 "upgsim");
+// The application's help layout and flags: help, version, and the hidden
+// --completion SHELL (into `completionShell`).
+void setUpApp(CLI::App &app, std::string &completionShell) {
     app.formatter(makeHelpFormatter(k_command_footer));
     app.get_formatter()->column_width(26);
     app.get_formatter()->label("SUBCOMMAND", "COMMAND");
@@ -208,11 +210,12 @@ int main(int argc, char **argv) {
     app.fallthrough();
     app.require_subcommand(0, 1);
     // The completion script, for the installation (not in the help).
-    std::string completionShell;
     app.add_option("--completion", completionShell)->check(CLI::IsMember({"bash"}))->group("");
+}
 
-    GlobalOptions opts;
-    addGlobalOptions(app, opts);
+// Every registered command as a subcommand of `app`, its options defined
+// into `opts`; the map tells the command of each subcommand.
+std::map<CLI::App *, const Command *> addCommands(CLI::App &app, GlobalOptions &opts) {
     std::map<CLI::App *, const Command *> subs;
     for (const auto &entry : commandTable()) {
         CLI::App *sub = app.add_subcommand(entry.second.name, entry.second.summary);
@@ -223,6 +226,78 @@ int main(int argc, char **argv) {
         entry.second.define(*sub, opts);
         subs[sub] = &entry.second;
     }
+    return subs;
+}
+
+// Says a parse error in one line on standard error (and as the error
+// object under --json); returns the exit status.
+int parseFailure(const CLI::ParseError &e, const CLI::App &app,
+                 const std::map<CLI::App *, const Command *> &subs, int argc, char **argv) {
+    const CLI::App *given = nullptr;
+    for (const auto &entry : subs)
+        if (entry.first->parsed())
+            given = entry.first;
+    const std::string what = parseErrorMessage(e.what(), app, given);
+    std::fprintf(stderr, "upgsim: %s\n", what.c_str());
+    // "run" keeps 0-123 for its script's status.
+    const int code = given != nullptr && given->get_name() == "run"
+                         ? scripthost::k_exit_host_failure
+                         : EXIT_USAGE;
+    if (jsonWord(argc, argv))
+        printJson({{"error", jsonText(what)}, {"code", code}});
+    return code;
+}
+
+// The simulated unit for a command: clock, devices, log and stand-ins.
+// EXIT_OK, or the status of a usage error already said.
+int setUpUnit(const GlobalOptions &opts) {
+    hostsim::resetAll();
+    hostsim::setTickRate(opts.effectiveTickHz());
+    if (!opts.sd.empty())
+        hostsim::mountDevice("/SDH", opts.sd, opts.sdBlockSize);
+    if (opts.sdCapacity >= 0)
+        hostsim::setDeviceCapacity("/SDH", opts.sdCapacity);
+    if (!opts.flash.empty())
+        hostsim::mountDevice("/F", opts.flash);
+    if (!opts.media.empty())
+        hostsim::mountDevice("/DVD", opts.media);
+    hostsim::captureLog(true);
+    if (opts.log == "-" || opts.verbose)
+        hostsim::logToStderr(true);
+    else if (!opts.log.empty() && !hostsim::logToFile(opts.log)) {
+        const int rc = usageError("cannot open log file '" + opts.log + "'");
+        finishJson(rc);
+        return rc;
+    }
+    unit::installAll();
+    return EXIT_OK;
+}
+
+// Ctrl-C and SIGTERM end a command that runs in this process (onInterrupt).
+void endOnInterrupt(const GlobalOptions &opts) {
+    g_progress_drawn = opts.progressOnTerminal() ? 1 : 0;
+    if (jsonOutput())
+        g_json_fd = dup(STDOUT_FILENO);
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+}
+
+} // namespace
+
+} // namespace upgsim
+
+int main(int argc, char **argv) {
+    using namespace upgsim;
+
+    CLI::App app("Host simulator of the navigation unit's upgrade-support module: runs\n"
+                 "upgrade scripts and the module's services against host folders mounted\n"
+                 "as the unit's medium (/DVD), SD card (/SDH) and flash (/F).",
+                 "upgsim");
+    std::string completionShell;
+    setUpApp(app, completionShell);
+    GlobalOptions opts;
+    addGlobalOptions(app, opts);
+    const std::map<CLI::App *, const Command *> subs = addCommands(app, opts);
 
     try {
         app.parse(argc, argv);
@@ -233,20 +308,7 @@ int main(int argc, char **argv) {
     } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
-        const CLI::App *given = nullptr;
-        for (const auto &entry : subs)
-            if (entry.first->parsed())
-                given = entry.first;
-        const std::string what = parseErrorMessage(e.what(), app, given);
-        std::fprintf(stderr, "upgsim: %s\n", what.c_str());
-        // "run" keeps 0-123 for its script's status.
-        const int code = given != nullptr && given->get_name() == "run"
-                             ? scripthost::k_exit_host_failure
-                             : EXIT_USAGE;
-        // The flag itself may not be parsed yet: the word decides.
-        if (std::find(argv + 1, argv + argc, std::string("--json")) != argv + argc)
-            printJson({{"error", jsonText(what)}, {"code", code}});
-        return code;
+        return parseFailure(e, app, subs, argc, argv);
     }
 
     if (!completionShell.empty()) {
@@ -271,35 +333,13 @@ int main(int argc, char **argv) {
     // device: checked before anything of the run touches the folders.
     const int guarded = guardDeviceFolders(opts, cmd->name);
     if (guarded != EXIT_OK) {
-        finishJson(guarded, std::find(argv + 1, argv + argc, std::string("--json")) != argv + argc);
+        finishJson(guarded, jsonWord(argc, argv));
         return guarded;
     }
-
-    hostsim::resetAll();
-    hostsim::setTickRate(opts.effectiveTickHz());
-    if (!opts.sd.empty())
-        hostsim::mountDevice("/SDH", opts.sd, opts.sdBlockSize);
-    if (opts.sdCapacity >= 0)
-        hostsim::setDeviceCapacity("/SDH", opts.sdCapacity);
-    if (!opts.flash.empty())
-        hostsim::mountDevice("/F", opts.flash);
-    if (!opts.media.empty())
-        hostsim::mountDevice("/DVD", opts.media);
-    hostsim::captureLog(true);
-    if (opts.log == "-" || opts.verbose)
-        hostsim::logToStderr(true);
-    else if (!opts.log.empty() && !hostsim::logToFile(opts.log)) {
-        const int rc = usageError("cannot open log file '" + opts.log + "'");
-        finishJson(rc);
-        return rc;
-    }
-    unit::installAll();
-
-    g_progress_drawn = opts.progressOnTerminal() ? 1 : 0;
-    if (jsonOutput())
-        g_json_fd = dup(STDOUT_FILENO);
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
+    const int ready = setUpUnit(opts);
+    if (ready != EXIT_OK)
+        return ready;
+    endOnInterrupt(opts);
 
     // A failure is said in one line; the module's own lines are in --log and
     // under --verbose.

@@ -1,0 +1,40 @@
+// One walk over a host folder's tree, shared by the tools that read whole
+// trees: the checker's archive search and extracted-tree digests, the card
+// snapshots of `upgsim run`, and the sweep's card images. Host tool code.
+#ifndef TOOLS_MEDIACHECK_TREEWALK_H
+#define TOOLS_MEDIACHECK_TREEWALK_H
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace mediacheck {
+
+// One entry met by walkTree.
+struct TreeItem {
+    const std::filesystem::directory_entry &entry; // as the walk met it
+    std::string rel; // its path relative to the walk's root, '/'-separated ("MAPPE/FRA/a.dat")
+};
+
+// What the walk does after an entry.
+enum class Walk {
+    Continue,   // on, into the entry when it is a folder
+    SkipFolder, // on, but not into this folder
+    Stop,       // no further: the walk ends and reports failure
+};
+
+// Calls `visit` for every entry under the host folder `root`, each folder
+// before what it holds, in the order the file system lists them; symbolic
+// links are met, never followed. True when every folder was read to its end;
+// false when `root` or a folder under it cannot be read (the walk ends
+// there, after the entries already met) or `visit` returned Walk::Stop. Any
+// thread; `visit` must not change the tree.
+bool walkTree(const std::string &root, const std::function<Walk(const TreeItem &)> &visit);
+
+// A relative path as a file system resolves it, '/'-separated, without "."
+// or empty components ("./MAPPE//FRA/" -> "MAPPE/FRA"). Any thread.
+std::string normalisePath(const std::string &path);
+
+} // namespace mediacheck
+
+#endif

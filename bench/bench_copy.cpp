@@ -1,9 +1,11 @@
 // Benchmark of the upgrade copy and of a POI installation.
 //
 // 1. Copies one large file (1 GiB by default) with C_BUILTINS::BuiltinsCopy,
-//    with `dd bs=64k` (the floor for a copy in 64 KiB chunks) and with the
+//    with `dd bs=64k conv=fsync` (the floor for a copy in 64 KiB chunks
+//    that is on the disk before it ends, as BuiltinsCopy's is), with plain
+//    `dd bs=64k` (which leaves the data in the page cache) and with the
 //    system's `cp`, each several times in turn, and reports the median times
-//    and the ratios. BuiltinsCopy is expected within 1.05x of dd.
+//    and the ratios. BuiltinsCopy is expected within 1.05x of dd conv=fsync.
 // 2. Installs a POI delivery of 40 countries of 20 files each with the
 //    builtin "InstalPOIs" and reports its wall time, less the installation's
 //    three 500-tick pauses, at the unit's tick rate and at a rate where the
@@ -116,7 +118,20 @@ int benchCopy(const Options &opts, const std::string &work) {
     }
     hostsim::mountDevice("/SDH", work);
 
-    std::vector<double> tModule, tDd, tCp;
+    // The system's tools, each timed as one shell command.
+    struct Tool {
+        const char *label;
+        std::string command;
+        std::vector<double> times;
+    };
+    std::vector<Tool> tools = {
+        {"dd bs=64k conv=fsync",
+         "dd if=" + quote(src) + " of=" + quote(dst) + " bs=64k conv=fsync status=none",
+         {}},
+        {"dd bs=64k", "dd if=" + quote(src) + " of=" + quote(dst) + " bs=64k status=none", {}},
+        {"cp", "cp " + quote(src) + " " + quote(dst), {}},
+    };
+    std::vector<double> tModule;
     // One warm-up pass of each, so that every method finds the source in the
     // page cache, then the timed runs in turn.
     for (int run = -1; run < opts.runs; ++run) {
@@ -128,41 +143,39 @@ int benchCopy(const Options &opts, const std::string &work) {
             std::fprintf(stderr, "bench_copy: BuiltinsCopy failed\n");
             return 1;
         }
-        settle(dst);
-        double t2 = now();
-        bool ok = runShell("dd if=" + quote(src) + " of=" + quote(dst) + " bs=64k status=none");
-        double t3 = now();
-        if (!ok || !sameSize(src, dst)) {
-            std::fprintf(stderr, "bench_copy: dd failed\n");
-            return 1;
-        }
-        settle(dst);
-        double t4 = now();
-        ok = runShell("cp " + quote(src) + " " + quote(dst));
-        double t5 = now();
-        if (!ok || !sameSize(src, dst)) {
-            std::fprintf(stderr, "bench_copy: cp failed\n");
-            return 1;
-        }
-        if (run >= 0) {
+        if (run >= 0)
             tModule.push_back(t1 - t0);
-            tDd.push_back(t3 - t2);
-            tCp.push_back(t5 - t4);
+        for (Tool &tool : tools) {
+            settle(dst);
+            t0 = now();
+            bool ok = runShell(tool.command);
+            t1 = now();
+            if (!ok || !sameSize(src, dst)) {
+                std::fprintf(stderr, "bench_copy: %s failed\n", tool.label);
+                return 1;
+            }
+            if (run >= 0)
+                tool.times.push_back(t1 - t0);
         }
     }
     fs::remove(dst);
     fs::remove(src);
 
-    const double m = median(tModule), d = median(tDd), c = median(tCp);
+    const double m = median(tModule);
     const double mib = static_cast<double>(opts.sizeMib);
     std::printf("copy of %ld MiB, median of %d runs:\n", opts.sizeMib, opts.runs);
-    std::printf("  BuiltinsCopy   %8.3f s  %8.1f MiB/s\n", m, mib / m);
-    std::printf("  dd bs=64k      %8.3f s  %8.1f MiB/s\n", d, mib / d);
-    std::printf("  cp             %8.3f s  %8.1f MiB/s\n", c, mib / c);
-    std::printf("  BuiltinsCopy / dd = %.3f (limit 1.050: %s)\n", m / d,
-                m / d <= 1.05 ? "within" : "OVER");
-    std::printf("  BuiltinsCopy / cp = %.3f\n", m / c);
-    return m / d <= 1.05 ? 0 : 1;
+    std::printf("  %-21s %8.3f s  %8.1f MiB/s\n", "BuiltinsCopy", m, mib / m);
+    for (Tool &tool : tools) {
+        const double t = median(tool.times);
+        std::printf("  %-21s %8.3f s  %8.1f MiB/s\n", tool.label, t, mib / t);
+    }
+    // The floor: a copy that is on the disk when it ends, as BuiltinsCopy's.
+    const double floor = median(tools[0].times);
+    std::printf("  BuiltinsCopy / dd conv=fsync = %.3f (limit 1.050: %s)\n", m / floor,
+                m / floor <= 1.05 ? "within" : "OVER");
+    std::printf("  BuiltinsCopy / dd bs=64k = %.3f (dd leaves the data in the page cache)\n",
+                m / median(tools[1].times));
+    return m / floor <= 1.05 ? 0 : 1;
 }
 
 // A delivery of `countries` countries, each of `files` files in groups of

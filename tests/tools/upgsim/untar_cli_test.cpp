@@ -1,6 +1,6 @@
 // "upgsim untar" end to end: the built simulator extracts an archive with the
 // bargraph running around the extraction.
-#include "tests/builtins_hmi/builtins_hmi_support.h"
+#include "tests/builtins/builtins_hmi_support.h"
 #include "tests/support/unit_fixture.h"
 
 #include <nlohmann/json.hpp>

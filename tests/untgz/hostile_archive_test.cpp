@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -28,6 +29,7 @@
 #include <ostream>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -196,16 +198,9 @@ std::string oneSmallFile() {
     return tgz(TarBuilder().file("a", "1"));
 }
 
-std::vector<Row> rows() {
-    const std::string chunkOfData(700, 'd');
-    // "/SDH/out/" (9) + prefix + "/" + name: 255 characters fit, 256 do not.
-    const std::string name99(99, 'n');
-    const std::string prefixThatFits(255 - 9 - 1 - 99, 'p');
-    const std::string prefixTooLong(prefixThatFits.size() + 1, 'p');
-    const std::string archiveOf255 = "/DVD/" + std::string(250, 'a');
-    const std::string archiveOf254 = archiveOf255.substr(0, 254);
-    std::vector<Row> r = {
-        // ---- ".." in every position ----
+// Rows: ".." in every position.
+std::vector<Row> dotDotRows() {
+    return {
         {"DotDotFirst",
          [] { return tgz(TarBuilder().file("../evil", "x")); },
          1,
@@ -284,6 +279,13 @@ std::vector<Row> rows() {
           {"c", "6"}},
          nullptr},
 
+    };
+}
+
+// Rows: entries that climb out after a good one, and ".." made at the join
+// with the destination folder.
+std::vector<Row> climbOutRows() {
+    return {
         climbsOutBetweenGoodOnes("BetweenGoodDotDotName", "", "../x"),
         climbsOutBetweenGoodOnes("BetweenGoodDotDotPastAFolder", "", "a/../../x"),
         climbsOutBetweenGoodOnes("BetweenGoodDotDotBackslash", "", "..\\x"),
@@ -308,8 +310,12 @@ std::vector<Row> rows() {
          [](const std::string &sd) {
              ASSERT_TRUE(testsupport::writeFile(sd + "/out/d/.keep", ""));
          }},
+    };
+}
 
-        // ---- absolute names ----
+// Rows: absolute names.
+std::vector<Row> absoluteNameRows() {
+    return {
         {"AbsoluteNameKeptUnderDestination",
          [] { return tgz(TarBuilder().file("/etc/evil", "x")); },
          1,
@@ -328,8 +334,16 @@ std::vector<Row> rows() {
          0,
          {{"etc", k_dir}, {"etc/evil", "x"}},
          "Removed leading slashes"},
+    };
+}
 
-        // ---- full fields and composed lengths ----
+// Rows: full fields and composed lengths.
+std::vector<Row> fieldLengthRows() {
+    // "/SDH/out/" (9) + prefix + "/" + name: 255 characters fit, 256 do not.
+    const std::string name99(99, 'n');
+    const std::string prefixThatFits(255 - 9 - 1 - 99, 'p');
+    const std::string prefixTooLong(prefixThatFits.size() + 1, 'p');
+    return {
         {"NameOf100BytesWithoutNul",
          [] {
              return tgz(
@@ -396,8 +410,12 @@ std::vector<Row> rows() {
          {},
          "path too long, entry refused",
          "/SDH/out/" + std::string(100, 'f') + "/"},
+    };
+}
 
-        // ---- checksums ----
+// Rows: checksums.
+std::vector<Row> checksumRows() {
+    return {
         {"ChecksumOffByOne",
          [] {
              return tgz(
@@ -477,8 +495,12 @@ std::vector<Row> rows() {
          -1,
          {{"first", std::string(UNTGZ_CHUNK_SIZE - 2048, 'a')}, {"second", "b"}},
          "(DoUnArchive): write task error!!\n"},
+    };
+}
 
-        // ---- files that are no tar ----
+// Rows: files that are no tar.
+std::vector<Row> notTarRows() {
+    return {
         noTar(
             "TextIsNoTar", [] { return testsupport::gzip(std::string(700, 'T')); },
             "/DVD/a.tgz: not a valid tar file\n"),
@@ -496,8 +518,12 @@ std::vector<Row> rows() {
                 return testsupport::gzip(bytes);
             },
             "/DVD/a.tgz: header has bad checksum for /SDH/out/"),
+    };
+}
 
-        // ---- size fields ----
+// Rows: size fields.
+std::vector<Row> sizeFieldRows() {
+    return {
         {"SizeFieldNotOctalFirstByte",
          [] {
              return tgz(TarBuilder().header(TarHeader::regular("f", 1).sizeField("x1")).data("x"));
@@ -556,8 +582,13 @@ std::vector<Row> rows() {
          -1,
          k_any,
          {"(4294967295 bytes, 8388608 tape blocks)", "Last file might be truncated"}},
+    };
+}
 
-        // ---- cut streams ----
+// Rows: cut streams.
+std::vector<Row> cutStreamRows() {
+    const std::string chunkOfData(700, 'd');
+    return {
         // Cut after the chksum field, before the magic that it counts.
         {"TarCutInsideAHeader",
          [] { return testsupport::gzip(fileBlocks("f", "x").substr(0, 200)); },
@@ -641,8 +672,13 @@ std::vector<Row> rows() {
                  gz[i] = static_cast<char>(~gz[i]);
          }),
          1, -1, k_any, nullptr},
+    };
+}
 
-        // ---- many entries, case, special entries with data ----
+// Rows: many entries, case, special entries with data.
+std::vector<Row> entryKindRows() {
+    const std::string chunkOfData(700, 'd');
+    return {
         {"TwentyThousandEntries",
          [] {
              // Links are skipped by the parser: the entries cost no disk work.
@@ -699,7 +735,14 @@ std::vector<Row> rows() {
          0,
          {},
          nullptr},
-        // ---- refused parameters: nothing is read, nothing is written ----
+    };
+}
+
+// Rows: refused parameters: nothing is read, nothing is written.
+std::vector<Row> refusedParameterRows() {
+    const std::string archiveOf255 = "/DVD/" + std::string(250, 'a');
+    const std::string archiveOf254 = archiveOf255.substr(0, 254);
+    return {
         {"VerboseTwoRefused",
          oneSmallFile,
          1,
@@ -764,7 +807,16 @@ std::vector<Row> rows() {
          nullptr,
          archiveOf254},
     };
-    return r;
+}
+
+std::vector<Row> rows() {
+    std::vector<Row> all;
+    for (auto part :
+         {dotDotRows, climbOutRows, absoluteNameRows, fieldLengthRows, checksumRows, notTarRows,
+          sizeFieldRows, cutStreamRows, entryKindRows, refusedParameterRows})
+        for (Row &row : part())
+            all.push_back(std::move(row));
+    return all;
 }
 
 class HostileArchive : public testsupport::UnitFixture, public ::testing::WithParamInterface<Row> {

@@ -10,15 +10,20 @@
 # library is found on an x86-64 host, zlib otherwise); the reader's contract
 # suite runs against every one built in.
 #
-# Sets UPG_GZREADER_SRC (the reader's sources), UPG_GZREADER_INCLUDES and
-# UPG_GZREADER_LIBS (what they compile and link with) and UPG_INFLATERS (the
-# inflaters built in). Used by the main build (cmake/gzreader.cmake) and by
-# fuzz/; zlib must have been found (ZLIB::ZLIB) before.
+# Finds ISA-L (imported target ISAL::ISAL, also used by the medium checker's
+# CRC-64) and sets UPG_GZREADER_SRC (the reader's sources), UPG_GZREADER_LIBS
+# (what they link with) and UPG_INFLATERS (the inflaters built in). Included
+# once at the top of the main build and of fuzz/; zlib must have been found
+# (ZLIB::ZLIB) before. The reader's library is declared in
+# platform/gzreader/CMakeLists.txt.
 find_path(ISAL_INCLUDE_DIR isa-l/igzip_lib.h)
 find_library(ISAL_LIBRARY isal)
 set(ISAL_FOUND FALSE)
 if(ISAL_INCLUDE_DIR AND ISAL_LIBRARY)
   set(ISAL_FOUND TRUE)
+  add_library(ISAL::ISAL UNKNOWN IMPORTED)
+  set_target_properties(ISAL::ISAL PROPERTIES IMPORTED_LOCATION ${ISAL_LIBRARY}
+                                              INTERFACE_INCLUDE_DIRECTORIES ${ISAL_INCLUDE_DIR})
 endif()
 set(upg_inflate_default zlib)
 if(ISAL_FOUND AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
@@ -37,12 +42,10 @@ get_filename_component(upg_inflate_root ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 set(upg_gz ${upg_inflate_root}/platform/gzreader)
 set(UPG_GZREADER_SRC ${upg_gz}/gz_frame.cpp ${upg_gz}/gz_inflate_zlib.cpp
                      ${upg_gz}/gz_default_${UPG_INFLATE}.cpp)
-set(UPG_GZREADER_INCLUDES)
 set(UPG_GZREADER_LIBS ZLIB::ZLIB)
 if(ISAL_FOUND)
   list(APPEND UPG_GZREADER_SRC ${upg_gz}/gz_inflate_isal.cpp ${upg_gz}/gz_backends_all.cpp)
-  list(APPEND UPG_GZREADER_INCLUDES ${ISAL_INCLUDE_DIR})
-  list(APPEND UPG_GZREADER_LIBS ${ISAL_LIBRARY})
+  list(APPEND UPG_GZREADER_LIBS ISAL::ISAL)
   set(UPG_INFLATERS zlib isal)
 else()
   list(APPEND UPG_GZREADER_SRC ${upg_gz}/gz_backends_zlib.cpp)

@@ -29,7 +29,8 @@ include(GNUInstallDirs)
 
 # Compile-time paths (__FILE__ in log lines) relative to the source root, so
 # the binary carries no path of the tree it was built in.
-foreach(target upgsim upgmodule unit_standins platform_host scripthost)
+foreach(target upgsim upgmodule unit_standins foundation platform_host gzreader scripthost mediacheck
+                sweep)
   if(TARGET ${target})
     target_compile_options(${target} PRIVATE -fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=)
   endif()

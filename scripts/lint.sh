@@ -23,13 +23,23 @@ esac
 
 scripts/setup.sh # installs clang-tidy and cppcheck too
 
-# The code under analysis: module, platform (seam headers and host
-# implementation) and unit stand-ins. Tests, tools, benchmarks and fuzz
-# targets are not.
-module_dirs=(builtins GATEWAYS/Map_upgrade_plugin/src untgz poi_upgrade config_system foundation)
-dirs=("${module_dirs[@]}" platform unit)
+# The code under analysis: module, foundation, platform (seam headers and
+# host implementation) and unit stand-ins, their folders as the build lists
+# them (cmake/layers.cmake). Tests, tools, benchmarks and fuzz targets are
+# not.
+layer_dirs() { sed -n "s/^set($1 \(.*\))\$/\1/p" cmake/layers.cmake; }
+# shellcheck disable=SC2207
+module_dirs=($(layer_dirs UPG_MODULE_DIRS) $(layer_dirs UPG_FOUNDATION_DIRS))
+# shellcheck disable=SC2207
+code_dirs=("${module_dirs[@]}" $(layer_dirs UPG_PLATFORM_DIRS) $(layer_dirs UPG_UNIT_DIRS))
+if [ ${#module_dirs[@]} -lt 2 ] || [ ${#code_dirs[@]} -lt 4 ]; then
+  echo "lint: cannot read the layers' folders from cmake/layers.cmake" >&2
+  exit 2
+fi
+# shellcheck disable=SC2207
+dirs=("${module_dirs[@]}" platform $(layer_dirs UPG_UNIT_DIRS))
 sources=()
-for d in "${module_dirs[@]}" platform/hostsim unit; do
+for d in "${code_dirs[@]}"; do
   for f in "$d"/*.cpp; do
     [ -e "$f" ] && sources+=("$f")
   done

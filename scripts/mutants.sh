@@ -32,16 +32,26 @@ import subprocess
 import sys
 import time
 
-MODULE_DIRS = ["builtins", "GATEWAYS/Map_upgrade_plugin/src", "untgz", "poi_upgrade",
-               "config_system", "foundation"]
+
+def layer_dirs(name):
+    """A layer's folders as the build lists them (cmake/layers.cmake)."""
+    with open("cmake/layers.cmake") as f:
+        for line in f:
+            m = re.match(r"set\(%s (.*)\)$" % name, line.strip())
+            if m:
+                return m.group(1).split()
+    sys.exit("mutants: no %s in cmake/layers.cmake" % name)
+
+
+MODULE_DIRS = layer_dirs("UPG_MODULE_DIRS") + layer_dirs("UPG_FOUNDATION_DIRS")
 # Test binaries that cover a folder best: run first, so that most changes are
 # caught within seconds.
 FIRST_TESTS = {
-    "builtins": ["test_builtins", "test_builtins_hmi", "test_cartotree", "test_copy"],
-    "GATEWAYS": ["test_cartotree"],
-    "untgz": ["test_untgz", "test_hostile", "test_builtins_hmi"],
-    "poi_upgrade": ["test_poi"],
-    "config_system": ["test_config"],
+    "builtins": ["test_builtins", "test_cartotree"],
+    "GATEWAYS": ["test_cartotree", "test_builtins"],
+    "untgz": ["test_untgz", "test_builtins"],
+    "poi_upgrade": ["test_poi_upgrade"],
+    "config_system": ["test_config_system"],
     "foundation": ["test_foundation"],
 }
 BUILD = "build/mutants"
@@ -261,10 +271,9 @@ def build(jobs):
 
 
 def test_binaries():
-    folder = os.path.join(BUILD, "tests")
-    return sorted(x for x in os.listdir(folder) if x.startswith("test_")
-                  and os.path.isfile(os.path.join(folder, x))
-                  and os.access(os.path.join(folder, x), os.X_OK))
+    """The test binaries of the build, as its tests/binaries.txt lists them."""
+    with open(os.path.join(BUILD, "tests", "binaries.txt")) as f:
+        return sorted(line.strip() for line in f if line.strip())
 
 
 def run_tests(first, timeout):

@@ -2,7 +2,7 @@
 // failing at its k-th call, once and from then on. A load that says 0 must
 // answer every query as the fault-free load does; the files are never
 // changed, and no descriptor leaks (memory: the sanitizer builds).
-#include "tests/config/config_fixture.h"
+#include "tests/config_system/config_fixture.h"
 #include "tests/support/fault_sweep.h"
 
 namespace {

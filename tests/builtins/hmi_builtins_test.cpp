@@ -1,7 +1,7 @@
 // HMI screens, history comment and application-activity builtins: the
 // late-bound lookup of each entry, its fallback, and the exact log lines.
 #include "builtins/C_BUILTINS.h"
-#include "tests/builtins_hmi/builtins_hmi_support.h"
+#include "tests/builtins/builtins_hmi_support.h"
 #include "tests/support/unit_fixture.h"
 #include "unit/appli_active.h"
 #include "unit/history.h"

@@ -2,7 +2,7 @@
 // life (spawn, failed spawn, re-activation, deactivation) and a real
 // extraction whose writer is held mid-way so the steps can be read one by one.
 #include "builtins/C_BUILTINS.h"
-#include "tests/builtins_hmi/builtins_hmi_support.h"
+#include "tests/builtins/builtins_hmi_support.h"
 #include "tests/support/unit_fixture.h"
 #include "unit/hmi.h"
 

@@ -1,6 +1,6 @@
 // Configuration queries and the status print: before and after a load, for
 // present and absent modules, and the exact console dump.
-#include "tests/config/config_fixture.h"
+#include "tests/config_system/config_fixture.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // Configuration loading: row selection in the version-by-module table, line
 // formats, files that end early or hold odd lines, file versions and
 // integrity, and the start sequence's stops.
-#include "tests/config/config_fixture.h"
+#include "tests/config_system/config_fixture.h"
 
 using configtest::pairs;
 using Strings = std::vector<std::string>;

@@ -1,26 +1,35 @@
-// Hostile archives, one table row each: names that climb out with ".." in
-// every position (also written with backslashes and in the prefix field),
+// Hostile, damaged and foreign archives, one table row each: names that
+// climb out with ".." in every position (also written with backslashes and
+// in the prefix field, and made at the join with the destination folder),
 // absolute names with and without the leading slash kept, names and prefixes
 // that fill their fields, composed paths around the 255-character limit,
-// every checksum fault, odd size fields, data that is missing or cut, damaged
-// and concatenated gzip streams, a plain tar, an empty file, 20000 entries,
-// names that differ in case only, and special entries that announce data.
+// every checksum fault, bad headers after good ones (also in a later chunk),
+// files that are no tar, odd and oversized size fields, data that is missing
+// or cut, cut, damaged and concatenated gzip streams, a plain tar, an empty
+// file, 20000 entries, names that differ in case only, special entries that
+// announce data, and the parameters Untar refuses.
 //
 // Every row states the extraction's result, what must be on disk afterwards
-// and, where it matters, a log line; every row also checks that nothing at
-// all was written outside the destination folder and that no task is left.
+// and, where it matters, the log lines (in their order) and texts the log
+// must not hold; every row also checks that nothing at all was written
+// outside the destination folder, that no task is left and that no
+// extraction is reported in progress.
 #include "tests/support/tar_builder.h"
 #include "tests/support/unit_fixture.h"
 #include "untgz/C_UNTGZ.h"
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <ostream>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -35,14 +44,27 @@ const char k_dir[] = "<dir>";
 // A row whose extracted tree is not compared (only a few paths are checked).
 const Tree k_any = {{"*", "*"}};
 
+// Texts the log must hold, in this order: none (nullptr), one, or a list.
+struct Lines {
+    Lines(std::nullptr_t) {}
+    Lines(const char *text) : texts{text} {}
+    Lines(std::string text) : texts{std::move(text)} {}
+    Lines(std::initializer_list<std::string> list) : texts(list) {}
+    std::vector<std::string> texts;
+};
+
 struct Row {
     const char *name;
-    std::function<std::string()> archive; // the file's bytes
-    int absPath;                          // p_abs_path of the extraction
-    int result;                           // expected result of Untar
-    Tree tree;                            // expected destination tree
-    const char *logLine;                  // a text the log must hold (or null)
-    const char *subfolder = nullptr;      // appended to "/SDH/out/" (null: none)
+    std::function<std::string()> archive;                       // the bytes of "/DVD/a.tgz"
+    int absPath;                                                // p_abs_path of the extraction
+    int result;                                                 // expected result of Untar
+    Tree tree;                                                  // expected tree under "/SDH/out/"
+    Lines log;                                                  // texts the log must hold, in order
+    std::string dest = "/SDH/out/";                             // p_dest_folder
+    std::vector<std::string> absent = {};                       // texts the log must not hold
+    std::function<void(const std::string &)> prepare = nullptr; // given the SD card's folder
+    std::string archivePath = "/DVD/a.tgz";                     // p_tar_file
+    int verbose = 1;                                            // p_verbose
 };
 
 // gtest names a failing row by its name, not its bytes.
@@ -97,13 +119,88 @@ TarBuilder entryOfLength(size_t length) {
     return t;
 }
 
-// A folder name that makes "/SDH/out/" 54 characters long.
-const char k_long_subfolder[] = "DDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDD/";
+// A destination folder of 54 characters.
+const char k_long_dest[] = "/SDH/out/DDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDD/";
 
-std::vector<Row> rows() {
-    const std::string chunkOfData(700, 'd');
-    std::vector<Row> r = {
-        // ---- ".." in every position ----
+// An entry `prefix`|`name` that climbs out of "/SDH/out/sub/", between a
+// good entry (kept) and one that is never reached.
+Row climbsOutBetweenGoodOnes(const char *rowName, const std::string &prefix,
+                             const std::string &name) {
+    return {rowName,
+            [prefix, name] {
+                return tgz(TarBuilder()
+                               .file("ok", "fine")
+                               .header(TarHeader::regular(name, 5).prefix(prefix))
+                               .data("owned")
+                               .file("after", "never"));
+            },
+            1,
+            -1,
+            {{"sub", k_dir}, {"sub/ok", "fine"}},
+            "path leaves the destination folder, entry refused: /SDH/out/sub/",
+            "/SDH/out/sub/"};
+}
+
+// A size field of `size` (past 32 bits) between two good entries: refused,
+// the one before it kept.
+Row sizeFieldRefused(const char *rowName, uint64_t size) {
+    return {rowName,
+            [size] {
+                return tgz(TarBuilder()
+                               .file("ok", "1")
+                               .header(TarHeader::regular("huge", size))
+                               .data("x")
+                               .file("after", "2"));
+            },
+            1,
+            -1,
+            {{"ok", "1"}},
+            "size field over 4 GiB, entry refused: /SDH/out/huge\n"};
+}
+
+// A gzip stream of two files (the second one past a chunk) cut to its
+// first `length(size)` bytes.
+Row gzipCut(const char *rowName, std::function<size_t(size_t)> length) {
+    return {rowName,
+            [length] {
+                const std::string gz = tgz(TarBuilder()
+                                               .file("a", testsupport::sampleContent(5000, 1))
+                                               .file("b", testsupport::sampleContent(300000, 2)));
+                return testsupport::cut(gz, length(gz.size()));
+            },
+            1,
+            -1,
+            k_any,
+            {"(DoUnArchive): /DVD/a.tgz: compressed data damaged or cut short",
+             "End Untar, returned value : -1"}};
+}
+
+// A gzip stream of one file over several chunks, `damage` applied to it.
+std::function<std::string()> damagedGzip(std::function<void(std::string &)> damage) {
+    return [damage] {
+        std::string gz = tgz(TarBuilder().file("a", testsupport::sampleContent(200000, 3)));
+        damage(gz);
+        return gz;
+    };
+}
+
+// Bytes that are no tar archive: nothing is extracted, the writer's verdict
+// is logged and the reader reports the writer's error.
+Row noTar(const char *rowName, std::function<std::string()> bytes, const char *verdict) {
+    return {rowName,     bytes,
+            1,           -1,
+            {},          {verdict, "(DoUnArchive): write task error!!\n"},
+            "/SDH/out/", {"Garbage detected"}};
+}
+
+// An archive of one small file, for the rows whose parameters are refused.
+std::string oneSmallFile() {
+    return tgz(TarBuilder().file("a", "1"));
+}
+
+// Rows: ".." in every position.
+std::vector<Row> dotDotRows() {
+    return {
         {"DotDotFirst",
          [] { return tgz(TarBuilder().file("../evil", "x")); },
          1,
@@ -161,13 +258,64 @@ std::vector<Row> rows() {
          {{"good", "g"}, {"d", k_dir}},
          "path leaves the destination folder"},
         {"DotsThatStayInside",
-         [] { return tgz(TarBuilder().file("...", "3").file("..x", "4").file("./a/./b", "5")); },
+         [] {
+             return tgz(TarBuilder()
+                            .file("...", "3")
+                            .file("..x", "4")
+                            .file("./a/./b", "5")
+                            .file("..a", "1")
+                            .file("a../b", "2")
+                            .file("./c", "6"));
+         },
          1,
          0,
-         {{"...", "3"}, {"..x", "4"}, {"a", k_dir}, {"a/b", "5"}},
+         {{"...", "3"},
+          {"..x", "4"},
+          {"a", k_dir},
+          {"a/b", "5"},
+          {"..a", "1"},
+          {"a..", k_dir},
+          {"a../b", "2"},
+          {"c", "6"}},
          nullptr},
 
-        // ---- absolute names ----
+    };
+}
+
+// Rows: entries that climb out after a good one, and ".." made at the join
+// with the destination folder.
+std::vector<Row> climbOutRows() {
+    return {
+        climbsOutBetweenGoodOnes("BetweenGoodDotDotName", "", "../x"),
+        climbsOutBetweenGoodOnes("BetweenGoodDotDotPastAFolder", "", "a/../../x"),
+        climbsOutBetweenGoodOnes("BetweenGoodDotDotBackslash", "", "..\\x"),
+        climbsOutBetweenGoodOnes("BetweenGoodFolderThenDotDot", "", "a/.."),
+        climbsOutBetweenGoodOnes("BetweenGoodSlashDotDot", "", "/../x"),
+        climbsOutBetweenGoodOnes("BetweenGoodDotDotDoubleSlash", "", "..//x"),
+        climbsOutBetweenGoodOnes("BetweenGoodDotDotPrefix", "..", "x"),
+        climbsOutBetweenGoodOnes("BetweenGoodPrefixThenDotDotName", "a", "../../x"),
+        climbsOutBetweenGoodOnes("BetweenGoodDotDotBackslashPrefix", "a\\..\\..", "x"),
+        climbsOutBetweenGoodOnes("BetweenGoodDotDotFolderEntry", "", "../"),
+        climbsOutBetweenGoodOnes("BetweenGoodDotDotMixedSeparators", "", "a/..\\../x"),
+        // The folder ends in "." and the entry starts with ".": joined they
+        // make "..", which climbs out of the folder.
+        {"DotDotMadeAtTheJoinWithTheFolder",
+         [] { return tgz(TarBuilder().file(".\\x", "owned")); },
+         1,
+         -1,
+         {{"d", k_dir}, {"d/.keep", ""}},
+         "entry refused: /SDH/out/d/../x",
+         "/SDH/out/d/.",
+         {},
+         [](const std::string &sd) {
+             ASSERT_TRUE(testsupport::writeFile(sd + "/out/d/.keep", ""));
+         }},
+    };
+}
+
+// Rows: absolute names.
+std::vector<Row> absoluteNameRows() {
+    return {
         {"AbsoluteNameKeptUnderDestination",
          [] { return tgz(TarBuilder().file("/etc/evil", "x")); },
          1,
@@ -186,8 +334,16 @@ std::vector<Row> rows() {
          0,
          {{"etc", k_dir}, {"etc/evil", "x"}},
          "Removed leading slashes"},
+    };
+}
 
-        // ---- full fields and composed lengths ----
+// Rows: full fields and composed lengths.
+std::vector<Row> fieldLengthRows() {
+    // "/SDH/out/" (9) + prefix + "/" + name: 255 characters fit, 256 do not.
+    const std::string name99(99, 'n');
+    const std::string prefixThatFits(255 - 9 - 1 - 99, 'p');
+    const std::string prefixTooLong(prefixThatFits.size() + 1, 'p');
+    return {
         {"NameOf100BytesWithoutNul",
          [] {
              return tgz(
@@ -228,9 +384,38 @@ std::vector<Row> rows() {
          -1,
          {},
          "path too long, entry refused",
-         k_long_subfolder},
+         k_long_dest},
 
-        // ---- checksums ----
+        {"PrefixAndNameOf255FitAnd256AreRefused",
+         [name99, prefixThatFits, prefixTooLong] {
+             return tgz(TarBuilder()
+                            .header(TarHeader::regular(name99, 2).prefix(prefixThatFits))
+                            .data("ok")
+                            .header(TarHeader::regular(name99, 3).prefix(prefixTooLong))
+                            .data("cut")
+                            .file("after", "never"));
+         },
+         1,
+         -1,
+         {{prefixThatFits, k_dir}, {prefixThatFits + "/" + name99, "ok"}},
+         "path too long, entry refused: /SDH/out/" + prefixTooLong + "/" + name99 + "\n"},
+        {"FullPrefixAndNameUnderALongFolder",
+         [name99] {
+             return tgz(TarBuilder()
+                            .header(TarHeader::regular(name99, 1).prefix(std::string(155, 'q')))
+                            .data("x"));
+         },
+         1,
+         -1,
+         {},
+         "path too long, entry refused",
+         "/SDH/out/" + std::string(100, 'f') + "/"},
+    };
+}
+
+// Rows: checksums.
+std::vector<Row> checksumRows() {
+    return {
         {"ChecksumOffByOne",
          [] {
              return tgz(
@@ -281,7 +466,64 @@ std::vector<Row> rows() {
          {{"good", "g"}},
          "Garbage detected"},
 
-        // ---- size fields ----
+        {"BadHeaderAfterGoodOnesIsGarbage",
+         [] {
+             return tgz(TarBuilder()
+                            .file("good1", "1")
+                            .file("good2", "22")
+                            .header(TarHeader::regular("bad", 3).checksumOffset(1))
+                            .data("333")
+                            .file("never", "4"));
+         },
+         1,
+         -1,
+         {{"good1", "1"}, {"good2", "22"}},
+         {"WARNING: Garbage detected; preceding file may be damaged\n",
+          "/DVD/a.tgz: header has bad checksum for /SDH/out/bad\n",
+          "(StaticWriteTask): p_instance->UntarBlock return ERROR\n"}},
+        {"BadHeaderInTheSecondChunkKeepsTheFirstChunksFiles",
+         [] {
+             TarBuilder tar;
+             tar.file("first", std::string(UNTGZ_CHUNK_SIZE - 2048, 'a'));
+             tar.file("second", "b"); // ends the first chunk
+             tar.header(TarHeader::regular("bad", 1).checksumOffset(-3)).data("c");
+             tar.file("third", "d");
+             EXPECT_GT(tar.bytes().size(), static_cast<size_t>(UNTGZ_CHUNK_SIZE));
+             return tgz(tar);
+         },
+         1,
+         -1,
+         {{"first", std::string(UNTGZ_CHUNK_SIZE - 2048, 'a')}, {"second", "b"}},
+         "(DoUnArchive): write task error!!\n"},
+    };
+}
+
+// Rows: files that are no tar.
+std::vector<Row> notTarRows() {
+    return {
+        noTar(
+            "TextIsNoTar", [] { return testsupport::gzip(std::string(700, 'T')); },
+            "/DVD/a.tgz: not a valid tar file\n"),
+        noTar(
+            "ShortTextNotGzippedIsNoTar", [] { return std::string("hello\n"); },
+            "/DVD/a.tgz: not a valid tar file\n"),
+        // Shaped like a header (byte 99 NUL, a digit first in the size
+        // field) but no checksum matches.
+        noTar(
+            "ZerosAndDigitsShapedLikeAHeaderIsNoTar",
+            [] {
+                std::string bytes =
+                    std::string(124, 'n') + std::string(12, '1') + std::string(376, '\0');
+                bytes[99] = '\0';
+                return testsupport::gzip(bytes);
+            },
+            "/DVD/a.tgz: header has bad checksum for /SDH/out/"),
+    };
+}
+
+// Rows: size fields.
+std::vector<Row> sizeFieldRows() {
+    return {
         {"SizeFieldNotOctalFirstByte",
          [] {
              return tgz(TarBuilder().header(TarHeader::regular("f", 1).sizeField("x1")).data("x"));
@@ -325,7 +567,28 @@ std::vector<Row> rows() {
          {{"f", "short" + std::string(507 + 1024, '\0')}},
          "Last file might be truncated"},
 
-        // ---- cut streams ----
+        sizeFieldRefused("SizeFieldOf2To32", uint64_t(1) << 32),
+        sizeFieldRefused("SizeFieldOf2To33Plus5", (uint64_t(1) << 33) + 5),
+        sizeFieldRefused("SizeFieldOf2To36Minus1", (uint64_t(1) << 36) - 1),
+        // The largest 32-bit size is a size like any other (here cut short).
+        {"LargestSizeFieldCutShort",
+         [] {
+             return testsupport::gzip(TarBuilder()
+                                          .header(TarHeader::regular("max", 0xFFFFFFFFu))
+                                          .data(std::string(1024, 'm'))
+                                          .bytes());
+         },
+         1,
+         -1,
+         k_any,
+         {"(4294967295 bytes, 8388608 tape blocks)", "Last file might be truncated"}},
+    };
+}
+
+// Rows: cut streams.
+std::vector<Row> cutStreamRows() {
+    const std::string chunkOfData(700, 'd');
+    return {
         // Cut after the chksum field, before the magic that it counts.
         {"TarCutInsideAHeader",
          [] { return testsupport::gzip(fileBlocks("f", "x").substr(0, 200)); },
@@ -398,7 +661,24 @@ std::vector<Row> rows() {
          {{"f", "1"}},
          "Garbage detected"},
 
-        // ---- many entries, case, special entries with data ----
+        // Inside the deflate data, in the 8-byte trailer, and one byte short.
+        gzipCut("GzipOfTwoFilesCutInTheMiddle", [](size_t size) { return size / 2; }),
+        gzipCut("GzipOfTwoFilesCutInTheTrailer", [](size_t size) { return size - 6; }),
+        gzipCut("GzipOfTwoFilesOneByteShort", [](size_t size) { return size - 1; }),
+        {"GzipOverChunksCrcCorrupt",
+         damagedGzip([](std::string &gz) { gz[gz.size() - 6] ^= 0x55; }), 1, -1, k_any, nullptr},
+        {"GzipOverChunksDeflateDataInverted", damagedGzip([](std::string &gz) {
+             for (size_t i = gz.size() / 2; i < gz.size() / 2 + 64; i++)
+                 gz[i] = static_cast<char>(~gz[i]);
+         }),
+         1, -1, k_any, nullptr},
+    };
+}
+
+// Rows: many entries, case, special entries with data.
+std::vector<Row> entryKindRows() {
+    const std::string chunkOfData(700, 'd');
+    return {
         {"TwentyThousandEntries",
          [] {
              // Links are skipped by the parser: the entries cost no disk work.
@@ -456,7 +736,87 @@ std::vector<Row> rows() {
          {},
          nullptr},
     };
-    return r;
+}
+
+// Rows: refused parameters: nothing is read, nothing is written.
+std::vector<Row> refusedParameterRows() {
+    const std::string archiveOf255 = "/DVD/" + std::string(250, 'a');
+    const std::string archiveOf254 = archiveOf255.substr(0, 254);
+    return {
+        {"VerboseTwoRefused",
+         oneSmallFile,
+         1,
+         -1,
+         {},
+         "(Untar): parameter error (p_verbose == 2)\n",
+         "/SDH/out/",
+         {"End Untar"},
+         nullptr,
+         "/DVD/a.tgz",
+         2},
+        {"VerboseMinusOneRefused",
+         oneSmallFile,
+         0,
+         -1,
+         {},
+         "(Untar): parameter error (p_verbose == -1)\n",
+         "/SDH/out/",
+         {"End Untar"},
+         nullptr,
+         "/DVD/a.tgz",
+         -1},
+        {"AbsPathTwoRefused",
+         oneSmallFile,
+         2,
+         -1,
+         {},
+         "(Untar): parameter error (p_abs_path == 2)\n",
+         "/SDH/out/",
+         {"End Untar"},
+         nullptr,
+         "/DVD/a.tgz",
+         0},
+        // Paths of 255 characters or more would not fit: refused, never cut.
+        {"ArchivePathOf255Refused",
+         oneSmallFile,
+         1,
+         -1,
+         {},
+         "(Untar): parameter error (p_tar_file of 255 characters or more, at most 254)\n",
+         "/SDH/out/",
+         {},
+         nullptr,
+         archiveOf255},
+        {"DestFolderOf255Refused",
+         oneSmallFile,
+         1,
+         -1,
+         {},
+         "(Untar): parameter error (p_dest_folder of 255 characters or more",
+         "/SDH/" + std::string(250, 'f'),
+         {"Begin Untar"}},
+        // 254 characters are accepted (this archive does not exist).
+        {"ArchivePathOf254Accepted",
+         oneSmallFile,
+         1,
+         -1,
+         {},
+         "(DoUnArchive): gzopen (" + archiveOf254 + ") : ERROR",
+         "/SDH/out/",
+         {},
+         nullptr,
+         archiveOf254},
+    };
+}
+
+std::vector<Row> rows() {
+    std::vector<Row> all;
+    for (auto part :
+         {dotDotRows, climbOutRows, absoluteNameRows, fieldLengthRows, checksumRows, notTarRows,
+          sizeFieldRows, cutStreamRows, entryKindRows, refusedParameterRows})
+        for (Row &row : part())
+            all.push_back(std::move(row));
+    return all;
 }
 
 class HostileArchive : public testsupport::UnitFixture, public ::testing::WithParamInterface<Row> {
@@ -506,14 +866,18 @@ protected:
 TEST_P(HostileArchive, ResultTreeAndContainment) {
     const Row &row = GetParam();
     ASSERT_TRUE(testsupport::writeFile(mediaDir() + "/a.tgz", row.archive()));
+    if (row.prepare)
+        row.prepare(sdDir());
     C_UNTGZ *untgz = C_UNTGZ::GetInstance();
     ASSERT_NE(untgz, nullptr);
 
-    const std::string dest =
-        std::string("/SDH/out/") + (row.subfolder != nullptr ? row.subfolder : "");
-    const int result = untgz->Untar("/DVD/a.tgz", dest.c_str(), 1, row.absPath);
+    const int result =
+        untgz->Untar(row.archivePath.c_str(), row.dest.c_str(), row.verbose, row.absPath);
     EXPECT_TRUE(hostsim::waitAllTasks(10000)) << "a task outlived the extraction";
     EXPECT_EQ(result, row.result) << log();
+    unsigned long long progression = 1;
+    EXPECT_EQ(untgz->GetProgression(progression), -1) << "an extraction is still reported";
+    EXPECT_EQ(progression, 0u);
 
     // The destination: "/SDH/out/" on the SD card, or "SDH/out/" under the
     // working directory once the leading slash is dropped.
@@ -522,8 +886,16 @@ TEST_P(HostileArchive, ResultTreeAndContainment) {
     if (row.tree != k_any) {
         EXPECT_EQ(tree, row.tree);
     }
-    if (row.logLine != nullptr) {
-        EXPECT_NE(log().find(row.logLine), std::string::npos) << log();
+    const std::string text = log();
+    size_t from = 0;
+    for (const std::string &line : row.log.texts) {
+        const size_t at = text.find(line, from);
+        EXPECT_NE(at, std::string::npos) << "missing, or out of order: " << line << "\n" << text;
+        if (at != std::string::npos)
+            from = at + line.size();
+    }
+    for (const std::string &line : row.absent) {
+        EXPECT_EQ(text.find(line), std::string::npos) << line << "\n" << text;
     }
 
     // Nothing outside the destination: only the devices' folders, the

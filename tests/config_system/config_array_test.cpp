@@ -1,6 +1,6 @@
 // Configuration array: head insertion, the copy that restores order, duplicate
 // keys, removal at both ends, and failures that leave everything untouched.
-#include "tests/config/config_fixture.h"
+#include "tests/config_system/config_fixture.h"
 
 #include <cstring>
 

@@ -1,8 +1,8 @@
 // Fixture of the configuration tests: the unit fixture plus helpers that write
 // stamped configuration files into "/F/Data_Base/CONFIGSYSTEM" and read a
 // configuration array back as "module=data" texts.
-#ifndef TESTS_CONFIG_CONFIG_FIXTURE_H
-#define TESTS_CONFIG_CONFIG_FIXTURE_H
+#ifndef TESTS_CONFIG_SYSTEM_CONFIG_FIXTURE_H
+#define TESTS_CONFIG_SYSTEM_CONFIG_FIXTURE_H
 
 #include "config_system/ConfigSystem.h"
 #include "tests/support/unit_fixture.h"

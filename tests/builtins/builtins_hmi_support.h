@@ -1,7 +1,7 @@
 // Helpers shared by the HMI, history and bargraph builtin tests: calling a
 // builtin for its int result, writing .tgz archives, quoting for the shell.
-#ifndef TESTS_BUILTINS_HMI_BUILTINS_HMI_SUPPORT_H
-#define TESTS_BUILTINS_HMI_BUILTINS_HMI_SUPPORT_H
+#ifndef TESTS_BUILTINS_BUILTINS_HMI_SUPPORT_H
+#define TESTS_BUILTINS_BUILTINS_HMI_SUPPORT_H
 
 #include "platform/hostsim/hostsim.h"
 #include "tests/support/tar_builder.h"

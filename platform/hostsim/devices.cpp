@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <mutex>
@@ -50,6 +51,9 @@ DeviceTable &devices() {
     static DeviceTable *t = new DeviceTable; // never destroyed: tasks may outlive main
     return *t;
 }
+
+// setSyncsReachDisk's setting, read at every sync.
+std::atomic<bool> g_syncsReachDisk{true};
 
 } // namespace
 
@@ -108,6 +112,10 @@ void setDeviceReportsZeroBlockSize(const std::string &name, bool on) {
         t.zeroBlockSize.insert(name);
     else
         t.zeroBlockSize.erase(name);
+}
+
+void setSyncsReachDisk(bool on) {
+    g_syncsReachDisk.store(on, std::memory_order_relaxed);
 }
 
 void unmountAll() {
@@ -287,6 +295,10 @@ bool deviceReportsZeroBlockSize(const std::string &device) {
     DeviceTable &t = devices();
     std::lock_guard<std::mutex> g(t.lock);
     return t.zeroBlockSize.count(device) != 0;
+}
+
+bool syncsReachDisk() {
+    return g_syncsReachDisk.load(std::memory_order_relaxed);
 }
 
 void resetZeroBlockSize() {

@@ -38,6 +38,14 @@ void setDeviceCapacity(const std::string &name, long long bytes);
 // no block size: stat/fstat give st_blksize 0 for its paths (on) instead of
 // the mounted or the host's block size. Off by default and after resetAll().
 void setDeviceReportsZeroBlockSize(const std::string &name, bool on);
+// Whether the seam's file sync and device flush wait for the host's disk (on,
+// the default and after resetAll()). Off, a sync still passes the fault gate,
+// counts as a state operation and marks the data synced in the power-cut
+// model, but returns without asking the disk: for a tool whose writes are a
+// scratch copy it deletes right after (the medium checker's extraction),
+// where the wait would cost the disk's whole write time and protect nothing.
+// Any thread; takes effect for the syncs that start after it.
+void setSyncsReachDisk(bool on);
 void unmountAll();
 // The host path a unit path resolves to (unchanged when no device matches).
 std::string resolvePath(const std::string &unitPath);

@@ -80,6 +80,8 @@ void resetSymbols();
 void resetBuiltins();
 void resetTasks();
 void resetZeroBlockSize();
+// setSyncsReachDisk's setting.
+bool syncsReachDisk();
 void resetPowerCut();
 
 } // namespace detail

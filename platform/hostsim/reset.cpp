@@ -18,6 +18,7 @@ void resetAll() {
     detail::resetTasks();
     detail::resetZeroBlockSize();
     detail::resetPowerCut();
+    setSyncsReachDisk(true);
 }
 
 } // namespace hostsim

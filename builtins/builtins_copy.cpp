@@ -201,6 +201,8 @@ static int CopyInPlace(const CopyPlan &p_plan, const char *p_Source, const char 
            "is removed and the copy written in place\n",
            (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)p_error);
     // The stamp goes first: a stamp never describes a file it does not match.
+    // A destination that will not go is caught by the write in place, which
+    // truncates it or fails.
     RemoveFileVersion(p_Dest);
     plat::remove(p_Dest);
     int l_result = -1;
@@ -212,7 +214,8 @@ static int CopyInPlace(const CopyPlan &p_plan, const char *p_Source, const char 
         long long l_written = 0;
         l_result = WriteCopy(p_plan.sourceFd, p_Source, p_Dest, p_buffer, &l_error, &l_written);
     }
-    // Part of a file is no copy: the retry starts afresh.
+    // Part of a file is no copy: the retry starts afresh. The result is -1
+    // whether or not the part goes.
     if (l_result != 0)
         plat::remove(p_Dest);
     return l_result;
@@ -232,13 +235,15 @@ static int CopyStream(const CopyPlan &p_plan, const char *p_Source, const char *
         logMsg("malloc l_buffer returned error errno = 0x%X", (_Vx_usr_arg_t)errnoGet());
         return -1;
     }
+    // A temporary copy left by an interrupted run; the write below truncates
+    // it anyway, and fails if it cannot.
     plat::remove(p_plan.temp);
     int l_error = 0;
     long long l_written = 0;
     int l_result =
         WriteCopy(p_plan.sourceFd, p_Source, p_plan.temp, l_buffer, &l_error, &l_written);
     if (l_result != 0) {
-        plat::remove(p_plan.temp);
+        plat::remove(p_plan.temp); // the result is -1 whether or not it goes
         // The temporary copy filled the room there was: with the
         // destination's room added, does the source fit?
         *p_in_place = l_error == ENAMETOOLONG || (l_error == ENOSPC && p_plan.destExists &&
@@ -258,7 +263,7 @@ static int CopyStream(const CopyPlan &p_plan, const char *p_Source, const char *
 static int CommitCopy(const char *p_temp, const char *p_Dest) {
     if (plat::rename(p_temp, p_Dest) == 0)
         return 0;
-    plat::remove(p_Dest);
+    plat::remove(p_Dest); // the second rename tells whether it went
     if (plat::rename(p_temp, p_Dest) == 0)
         return 0;
     logMsg("BuiltinsCopy: rename of '%s' to '%s' returned error errno = 0x%X\n",
@@ -268,7 +273,7 @@ static int CommitCopy(const char *p_temp, const char *p_Dest) {
     if (plat::stat(p_Dest, &l_status) != 0)
         logMsg("BuiltinsCopy: the copy is kept as '%s'\n", (_Vx_usr_arg_t)p_temp);
     else
-        plat::remove(p_temp);
+        plat::remove(p_temp); // the result is -1 whether or not it goes
     return -1;
 }
 

@@ -88,10 +88,11 @@ int takeNumber(const char *&q) {
     return v > kFieldMax ? kFieldMax : v;
 }
 
-// Parses the conversion that follows a '%' (spec points just past it) into
-// *c. False when the conversion is unknown or the format ends inside it.
-bool parseConversion(const char *spec, Conversion *c) {
-    const char *q = spec;
+// Parses the conversion that follows a '%' (afterPercent points just past
+// it) into *c. False when the conversion is unknown or the format ends inside
+// it.
+bool parseConversion(const char *afterPercent, Conversion *c) {
+    const char *q = afterPercent;
     size_t flagCount = 0;
     while (*q != '\0' && std::strchr("-+ #0", *q) != nullptr) {
         if (flagCount < sizeof c->flags - 1)

@@ -40,7 +40,7 @@ endif()
 
 get_filename_component(upg_inflate_root ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 set(upg_gz ${upg_inflate_root}/platform/gzreader)
-set(UPG_GZREADER_SRC ${upg_gz}/gz_frame.cpp ${upg_gz}/gz_inflate_zlib.cpp
+set(UPG_GZREADER_SRC ${upg_gz}/gz_frame.cpp ${upg_gz}/gz_inflate_zlib.cpp ${upg_gz}/gz_default_choice.cpp
                      ${upg_gz}/gz_default_${UPG_INFLATE}.cpp)
 set(UPG_GZREADER_LIBS ZLIB::ZLIB)
 if(ISAL_FOUND)

@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets of fuzz/ with clang (AddressSanitizer +
 # UndefinedBehaviorSanitizer), writes their seed corpora from the test
 # builders, replays the saved regression inputs, then fuzzes every target for
-# SECONDS seconds (default 60) one after the other.
+# SECONDS seconds (default 60), as many side by side as there are cores.
 #
 #   scripts/fuzz.sh [SECONDS]
 #
@@ -10,6 +10,7 @@
 #   UPG_FUZZ_BUILD    build folder (default build/fuzz)
 #   UPG_FUZZ_TARGETS  space-separated subset of the targets (default: all)
 #   UPG_FUZZ_NICE     "1" runs the fuzzers with nice (shared machines)
+#   UPG_FUZZ_JOBS     how many targets fuzz at once (default: the cores)
 #
 # A finding (crash, sanitizer report, leak, timeout, failed assertion) fails
 # the script. Its input is kept in <build>/artifacts/ and printed in hex so
@@ -70,51 +71,85 @@ show_input() {
   fi
 }
 
-failed=()
-summary=()
-for t in "${targets[@]}"; do
-  exe=$build/$t
-  if [ ! -x "$exe" ]; then
-    echo "fuzz: no such target $t" >&2
-    exit 2
-  fi
-  regress=$root/fuzz/regressions/$t
+# One target's regression replay and fuzzing run; its summary line goes to
+# <build>/<target>.summary, its failure to <build>/<target>.failed.
+fuzz_one() {
+  local t=$1
+  local exe=$build/$t
+  local regress=$root/fuzz/regressions/$t
+  rm -f "$build/$t.summary" "$build/$t.failed"
   if [ -d "$regress" ] && [ -n "$(ls -A "$regress" 2>/dev/null)" ]; then
-    echo "=== $t: regression inputs"
     if ! "$exe" -runs=1 "$regress"/* >"$build/$t.regress.log" 2>&1; then
-      tail -n 40 "$build/$t.regress.log"
-      failed+=("$t (regression)")
-      continue
+      {
+        echo "=== $t: regression inputs failed"
+        tail -n 40 "$build/$t.regress.log"
+      } >"$build/$t.failed"
+      echo "$t (regression)" >"$build/$t.summary"
+      return
     fi
   fi
 
-  corpus=$build/corpus/$t
+  local corpus=$build/corpus/$t
   mkdir -p "$corpus"
   rm -f "$artifacts/$t-"*
-  echo "=== $t: fuzzing for ${seconds}s"
-  log=$build/$t.log
+  local log=$build/$t.log
+  local start
   start=$(date +%s)
-  rc=0
-  dict=()
+  local rc=0
+  local dict=()
   if [ -f "fuzz/dicts/$t.dict" ]; then dict=(-dict="fuzz/dicts/$t.dict"); fi
   "${nice_cmd[@]}" "$exe" "${dict[@]}" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2560 \
     -max_len=65536 -print_final_stats=1 -artifact_prefix="$artifacts/$t-" \
     "$corpus" "$seeds/$t" >"$log" 2>&1 || rc=$?
-  elapsed=$(($(date +%s) - start))
+  local elapsed=$(($(date +%s) - start))
+  local runs speed
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
   if [ "$rc" -ne 0 ]; then
-    tail -n 60 "$log"
-    for f in "$artifacts/$t-"*; do
-      [ -f "$f" ] && show_input "$f"
-    done
-    failed+=("$t")
-    summary+=("$(printf '%-20s %5ss %10s runs %8s exec/s  FINDING' "$t" "$elapsed" "${runs:-?}" \
-      "${speed:-?}")")
+    {
+      echo "=== $t: finding"
+      tail -n 60 "$log"
+      local f
+      for f in "$artifacts/$t-"*; do
+        [ -f "$f" ] && show_input "$f"
+      done
+    } >"$build/$t.failed"
+    printf '%-20s %5ss %10s runs %8s exec/s  FINDING\n' "$t" "$elapsed" "${runs:-?}" \
+      "${speed:-?}" >"$build/$t.summary"
   else
-    summary+=("$(printf '%-20s %5ss %10s runs %8s exec/s  ok' "$t" "$elapsed" "${runs:-?}" \
-      "${speed:-?}")")
+    printf '%-20s %5ss %10s runs %8s exec/s  ok\n' "$t" "$elapsed" "${runs:-?}" \
+      "${speed:-?}" >"$build/$t.summary"
   fi
+}
+
+for t in "${targets[@]}"; do
+  if [ ! -x "$build/$t" ]; then
+    echo "fuzz: no such target $t" >&2
+    exit 2
+  fi
+done
+# The targets run side by side, one per core: each fuzzer is one process.
+jobs=${UPG_FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}
+running=0
+for t in "${targets[@]}"; do
+  echo "=== $t: fuzzing for ${seconds}s"
+  fuzz_one "$t" &
+  running=$((running + 1))
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n || true
+    running=$((running - 1))
+  fi
+done
+wait
+
+failed=()
+summary=()
+for t in "${targets[@]}"; do
+  if [ -f "$build/$t.failed" ]; then
+    cat "$build/$t.failed"
+    failed+=("$t")
+  fi
+  summary+=("$(cat "$build/$t.summary" 2>/dev/null || echo "$t: no result")")
 done
 
 echo "=== fuzz summary (${seconds}s per target)"

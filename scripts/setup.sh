@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build
+  build-essential cmake ninja-build ccache
   zlib1g-dev libgtest-dev googletest
   libtcc-dev tcc
   clang libclang-rt-14-dev

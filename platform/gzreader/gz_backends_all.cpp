@@ -1,5 +1,5 @@
 // The inflaters built in where ISA-L is available: zlib and ISA-L, the
-// build's default first.
+// default in use first.
 #include "platform/gzreader/gz_inflater.h"
 
 namespace plat {

@@ -5,7 +5,7 @@
 namespace plat {
 namespace gzinflate {
 
-const Backend &defaultBackend() {
+const Backend &buildDefaultBackend() {
     return k_isal;
 }
 

@@ -65,7 +65,13 @@ extern const Backend k_zlib;
 // Only in builds where ISA-L was found (inflater.cmake).
 extern const Backend k_isal;
 
-// The backend behind plat::gzOpen in this build.
+// The default the build picked (cmake/inflater.cmake).
+const Backend &buildDefaultBackend();
+// The backend behind plat::gzOpen: the build's default, unless the
+// environment variable UPG_INFLATE is "zlib" (read once, at the first
+// call): one build can run its archive suites, or the simulator, on the
+// unit's own inflater without a build of its own. Any other value leaves the
+// build's default.
 const Backend &defaultBackend();
 // Every backend built in, the default first, ended by a null.
 const Backend *const *allBackends();

@@ -404,6 +404,25 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
 
 // Every example of docs/json.md is JSON (an object), and the error object's
 // example has the keys a failing command prints.
+// UPG_INFLATE=zlib puts the unit's own inflater under the archive reader of
+// any build, without a build of its own (CI reruns the archive suites so).
+TEST_F(CliTest, TheInflaterIsChosenAtRunTime) {
+    ASSERT_EQ(0, upgsim("--version"));
+    const bool isalBuilt = out().find("(inflater isal)") != std::string::npos;
+    ::setenv("UPG_INFLATE", "zlib", 1);
+    const int status = upgsim("--version");
+    const std::string chosen = out();
+    ::setenv("UPG_INFLATE", "no-such-inflater", 1);
+    upgsim("--version");
+    const std::string unknown = out();
+    ::unsetenv("UPG_INFLATE");
+    EXPECT_EQ(0, status);
+    EXPECT_NE(chosen.find("(inflater zlib)"), std::string::npos) << chosen;
+    // A name that is not built in leaves the build's default.
+    EXPECT_NE(unknown.find(isalBuilt ? "(inflater isal)" : "(inflater zlib)"), std::string::npos)
+        << unknown;
+}
+
 TEST_F(CliTest, DocumentedJsonExamplesParse) {
     const std::vector<nlohmann::ordered_json> examples = documentedExamples();
     ASSERT_GE(examples.size(), 10u);

@@ -79,7 +79,11 @@ val_t C_BUILTINS::s_UnCompress() {
 // progress is measured (normally 0). Starts "BarGraphTask" when none runs;
 // otherwise only replaces the text and the counts, so that a script moves the
 // bar on to its next archive. 0, or -1 when there is no singleton or the task
-// cannot be started (the arguments are then not stored). Interpreter's task.
+// cannot be started (the arguments are then not stored). A bar never stops an
+// upgrade: when the task told to stop just before has not ended after the
+// wait for it, nothing is spawned, the log says that this archive runs
+// without a bar, and the result is 0 (the old task ends by itself; the next
+// "ActivateBargraph" starts a bar again). Interpreter's task.
 val_t C_BUILTINS::s_ActivateBargraph() {
     char *l_text = static_cast<char *>(EiC_ArgPtr(0));
     uint32_t l_total_size = EiC_ArgUInt(1);
@@ -94,15 +98,16 @@ val_t C_BUILTINS::s_ActivateBargraph() {
     int l_result = 0;
     // A task that was told to stop ("DeactivateBargraph" just before) would
     // end without showing anything for this archive: let it end and start a
-    // fresh one.
+    // fresh one. One still there after the wait (held in the HMI's step) is
+    // left to end by itself, with no bar for this archive.
     if (l_instance->m_progress_bar_task_id != 0 && l_instance->m_progress_bar_active != 1 &&
         !l_instance->WaitProgressBarTaskEnd()) {
-        logMsg("%ld - (s_ActivateBargraph): previous BarGraphTask did not end\n",
+        logMsg("%ld - (s_ActivateBargraph): previous BarGraphTask did not end: this archive "
+               "runs without a bar\n",
                (_Vx_usr_arg_t)tickGet());
-        l_result = -1;
     }
 
-    if (l_result == 0 && l_instance->m_progress_bar_task_id == 0) {
+    if (l_instance->m_progress_bar_task_id == 0) {
         // A stop signal left over from the task before (it ended without
         // taking it) would cut the new task's first wait short.
         if (l_instance->m_progress_bar_wake != nullptr)

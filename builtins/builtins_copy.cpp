@@ -191,19 +191,39 @@ static bool ChooseTempName(const char *p_Source, const char *p_Dest, CopyPlan *p
     return false;
 }
 
+// Drops the version stamp of p_Dest before its bytes are replaced, for a
+// copy that carries the source's stamp (DropFileVersion: removed, and the
+// removal on the medium). True when no stamp is left; false, logged, when it
+// stays: the destination must then not be replaced, or it would be claimed
+// by a version it no longer holds.
+static bool DropStaleStamp(const char *p_Dest) {
+    if (DropFileVersion(p_Dest) == 0)
+        return true;
+    logMsg("BuiltinsCopy: version stamp of '%s' cannot be removed (errno = 0x%X): not replaced\n",
+           (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)errnoGet());
+    return false;
+}
+
 // The plain order, when no temporary copy is possible: the destination (and
 // its version stamp) removed, the source read again from its start and
-// written in place, synced. 0, or -1 with no destination left. p_error
-// gives the errno that ruled out the temporary copy (for the log).
+// written in place, synced. 0, or -1 with no destination left (or, when
+// p_drop_stamp asks for the stamp's durable removal and that fails, the
+// destination and its stamp untouched). p_error gives the errno that ruled
+// out the temporary copy (for the log).
 static int CopyInPlace(const CopyPlan &p_plan, const char *p_Source, const char *p_Dest,
-                       char *p_buffer, int p_error) {
+                       char *p_buffer, int p_error, bool p_drop_stamp) {
     logMsg("BuiltinsCopy: no temporary copy of '%s' possible (errno = 0x%X): the destination "
            "is removed and the copy written in place\n",
            (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)p_error);
     // The stamp goes first: a stamp never describes a file it does not match.
     // A destination that will not go is caught by the write in place, which
     // truncates it or fails.
-    RemoveFileVersion(p_Dest);
+    if (p_drop_stamp) {
+        if (!DropStaleStamp(p_Dest))
+            return -1;
+    } else {
+        RemoveFileVersion(p_Dest);
+    }
     plat::remove(p_Dest);
     int l_result = -1;
     if (plat::lseek(p_plan.sourceFd, 0, SEEK_SET) != 0) {
@@ -224,11 +244,12 @@ static int CopyInPlace(const CopyPlan &p_plan, const char *p_Source, const char 
 // Copy-stream: copies the open source into the temporary name (a copy left
 // there by an interrupted run replaced), or in place when the temporary copy
 // failed for want of room that the destination's own room makes up, or for a
-// name too long (*p_in_place then true: nothing is left to commit). 0 when
-// every byte is written and synced, -1 (logged) otherwise, with no temporary
-// file left. Leaves the source open.
+// name too long (*p_in_place then true: nothing is left to commit; the
+// destination's stamp goes as CopyInPlace says). 0 when every byte is written
+// and synced, -1 (logged) otherwise, with no temporary file left. Leaves the
+// source open.
 static int CopyStream(const CopyPlan &p_plan, const char *p_Source, const char *p_Dest,
-                      bool *p_in_place) {
+                      bool p_drop_stamp, bool *p_in_place) {
     *p_in_place = false;
     char *l_buffer = static_cast<char *>(std::malloc(k_copy_buffer_size));
     if (l_buffer == nullptr) {
@@ -250,7 +271,7 @@ static int CopyStream(const CopyPlan &p_plan, const char *p_Source, const char *
                                                   l_written + p_plan.destSize >= p_plan.sourceSize);
     }
     if (*p_in_place)
-        l_result = CopyInPlace(p_plan, p_Source, p_Dest, l_buffer, l_error);
+        l_result = CopyInPlace(p_plan, p_Source, p_Dest, l_buffer, l_error, p_drop_stamp);
     std::free(l_buffer);
     return l_result;
 }
@@ -259,8 +280,14 @@ static int CopyStream(const CopyPlan &p_plan, const char *p_Source, const char *
 // The unit's file system renames onto a free name only: when the first
 // rename fails, the old destination is removed and the rename made again.
 // 0, or -1 (logged); the temporary copy is removed then, unless the
-// destination is gone and it is all there is.
-static int CommitCopy(const char *p_temp, const char *p_Dest) {
+// destination is gone and it is all there is. With p_drop_stamp the
+// destination's version stamp is dropped first (DropStaleStamp); when it
+// stays, nothing is renamed and the result is -1.
+static int CommitCopy(const char *p_temp, const char *p_Dest, bool p_drop_stamp) {
+    if (p_drop_stamp && !DropStaleStamp(p_Dest)) {
+        plat::remove(p_temp); // the result is -1 whether or not it goes
+        return -1;
+    }
     if (plat::rename(p_temp, p_Dest) == 0)
         return 0;
     plat::remove(p_Dest); // the second rename tells whether it went
@@ -275,6 +302,39 @@ static int CommitCopy(const char *p_temp, const char *p_Dest) {
     else
         plat::remove(p_temp); // the result is -1 whether or not it goes
     return -1;
+}
+
+// The whole of BuiltinsCopy (below). With p_drop_stamp, for a copy that
+// carries the source's version stamp, the destination's stamp is dropped
+// durably just before its bytes are replaced (CommitCopy, CopyInPlace), and
+// the copy fails, the destination untouched, when it cannot be. *p_replaced
+// (when given) tells whether the destination was replaced: false for a
+// destination that is the source itself.
+static int CopyFileData(const char *p_Source, const char *p_Dest, bool p_drop_stamp,
+                        bool *p_replaced) {
+    if (p_replaced != nullptr)
+        *p_replaced = false;
+    if (p_Source == nullptr || p_Dest == nullptr) {
+        logMsg("errno = 0x%X ::  p_Source = %s, p_Dest = %s  ", (_Vx_usr_arg_t)errnoGet(),
+               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)p_Dest);
+        return -1;
+    }
+    CopyPlan l_plan{};
+    const int l_opened = OpenCopySource(p_Source, p_Dest, &l_plan);
+    if (l_opened != 1)
+        return l_opened;
+    if (!ChooseTempName(p_Source, p_Dest, &l_plan)) {
+        plat::close(l_plan.sourceFd);
+        return -1;
+    }
+    bool l_in_place = false;
+    int l_result = CopyStream(l_plan, p_Source, p_Dest, p_drop_stamp, &l_in_place);
+    plat::close(l_plan.sourceFd);
+    if (!l_in_place && l_result == 0)
+        l_result = CommitCopy(l_plan.temp, p_Dest, p_drop_stamp);
+    if (p_replaced != nullptr)
+        *p_replaced = l_result == 0;
+    return l_result;
 }
 
 // Replaces p_Dest with a copy of p_Source, 64 KiB per read and write.
@@ -304,49 +364,37 @@ static int CommitCopy(const char *p_temp, const char *p_Dest) {
 // itself already holds its bytes: it is left alone and the result is 0. Any
 // task (the interpreter's, the POI merge's); each call has its own buffer.
 int C_BUILTINS::BuiltinsCopy(const char *p_Source, const char *p_Dest) {
-    if (p_Source == nullptr || p_Dest == nullptr) {
-        logMsg("errno = 0x%X ::  p_Source = %s, p_Dest = %s  ", (_Vx_usr_arg_t)errnoGet(),
-               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)p_Dest);
-        return -1;
-    }
-    CopyPlan l_plan{};
-    const int l_opened = OpenCopySource(p_Source, p_Dest, &l_plan);
-    if (l_opened != 1)
-        return l_opened;
-    if (!ChooseTempName(p_Source, p_Dest, &l_plan)) {
-        plat::close(l_plan.sourceFd);
-        return -1;
-    }
-    bool l_in_place = false;
-    const int l_result = CopyStream(l_plan, p_Source, p_Dest, &l_in_place);
-    plat::close(l_plan.sourceFd);
-    if (l_in_place || l_result != 0)
-        return l_result;
-    return CommitCopy(l_plan.temp, p_Dest);
+    return CopyFileData(p_Source, p_Dest, false, nullptr);
 }
 
 // BuiltinsCopy with the source's version and integrity stamp carried to the
-// destination (a stale stamp of the destination removed when the source has
-// none), so that the destination's version tells what it holds. The stamp is
-// staged before the data is copied and put in place by a rename after it:
-// when the stamp cannot be written (a card with room for the data but not
-// for its stamp), the destination and its stamp stay as they were. 0 or -1.
-static int CopyWithVersion(const char *p_Source, const char *p_Dest) {
-    FileVersionStage l_stage;
-    if (StageFileVersion(p_Source, p_Dest, &l_stage) != 0) {
-        logMsg("UPGCopy ERROR: version of '%s' not carried to '%s' (errno = 0x%X)\n",
+// destination, so that the destination's version tells what it holds. The
+// stamp never decides the copy's result: the data is copied first (the
+// destination's old stamp dropped, durably, just before its bytes are
+// replaced), then the source's stamp is written beside it. A companion
+// "NAME.ver" that is no stamp (a folder, over 255 bytes, malformed) is
+// ignored, and a stamp that cannot be read or written (no room on the card)
+// is not carried: each is logged, and the destination is left with no stamp
+// rather than a stale one. At every moment, a power loss included, the
+// destination's stamp is its old one over the old bytes, none, or the new
+// one over the new bytes. p_stamp receives what the source's companion is.
+// 0, or -1 when the data was not copied.
+static int CopyWithVersion(const char *p_Source, const char *p_Dest, FileVersionStamp *p_stamp) {
+    const int l_state = ReadFileVersionStamp(p_Source, p_stamp);
+    if (l_state == FILE_STAMP_NOT_SIDECAR)
+        logMsg("UPGCopy: '%s.ver' is no version stamp (a folder, over 255 bytes or malformed): "
+               "ignored, '%s' gets none\n",
+               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)p_Dest);
+    else if (l_state == FILE_STAMP_UNREADABLE)
+        logMsg("UPGCopy: version stamp of '%s' cannot be read (errno = 0x%X): '%s' gets none\n",
+               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)errnoGet(), (_Vx_usr_arg_t)p_Dest);
+    bool l_replaced = false;
+    if (CopyFileData(p_Source, p_Dest, true, &l_replaced) != 0)
+        return -1;
+    if (l_replaced && l_state == FILE_STAMP_READ && WriteFileVersionStamp(p_Dest, p_stamp) != 0)
+        logMsg("UPGCopy: version of '%s' not carried to '%s' (errno = 0x%X): the copy has no "
+               "version stamp\n",
                (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)errnoGet());
-        return -1;
-    }
-    if (C_BUILTINS::BuiltinsCopy(p_Source, p_Dest) != 0) {
-        DiscardFileVersion(p_Dest, &l_stage);
-        return -1;
-    }
-    if (CommitFileVersion(p_Dest, &l_stage) != 0) {
-        logMsg("UPGCopy ERROR: version of '%s' not carried to '%s' (errno = 0x%X)\n",
-               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)errnoGet());
-        return -1;
-    }
     return 0;
 }
 
@@ -356,7 +404,10 @@ static int CopyWithVersion(const char *p_Source, const char *p_Dest) {
 // the file search's CreateDir), copies with up to three retries, logs the
 // versions before and after. Returns 0 or -1. A path longer than 765
 // characters is refused (-1), since a cut path would name another file. A
-// source that names the destination file itself is never removed.
+// source that names the destination file itself is never removed. The
+// version stamp travels with the copy when it can (CopyWithVersion) and never
+// fails it; a move removes the source's stamp with it, and leaves a companion
+// "NAME.ver" that is no stamp where it is (it is not the copy's).
 // Interpreter's task.
 val_t C_BUILTINS::s_UPGCopy() {
     int l_result = 0;
@@ -410,12 +461,13 @@ val_t C_BUILTINS::s_UPGCopy() {
             logMsg("UPGCopy Could not create '%s'\n", (_Vx_usr_arg_t)l_dest_folder);
     }
 
-    l_result = CopyWithVersion(l_pSource, l_pDest);
+    FileVersionStamp l_stamp;
+    l_result = CopyWithVersion(l_pSource, l_pDest, &l_stamp);
     if (l_result == -1) {
         for (int l_retry = 1; l_retry <= k_copy_retries; ++l_retry) {
             logMsg("UPGCopy ERROR (Retry %d) : errno = 0x%X : '%s'\n", (_Vx_usr_arg_t)l_retry,
                    (_Vx_usr_arg_t)errnoGet(), (_Vx_usr_arg_t)l_pSource);
-            l_result = CopyWithVersion(l_pSource, l_pDest);
+            l_result = CopyWithVersion(l_pSource, l_pDest, &l_stamp);
             if (l_result == 0)
                 return EiC_IntResult(0);
         }
@@ -431,7 +483,9 @@ val_t C_BUILTINS::s_UPGCopy() {
         // file onto itself keeps it.
         if (SameFile(l_pSource, l_pDest)) {
             logMsg("UPGCopy: '%s' is its own destination: not removed\n", (_Vx_usr_arg_t)l_pSource);
-        } else if (plat::remove(l_pSource) != 0 || RemoveFileVersion(l_pSource) != 0) {
+        } else if (plat::remove(l_pSource) != 0 ||
+                   (l_stamp.state != FILE_STAMP_NONE && l_stamp.state != FILE_STAMP_NOT_SIDECAR &&
+                    RemoveFileVersion(l_pSource) != 0)) {
             logMsg("UPGCopy ERROR (l_pSource %s):errno = 0x%X remove in UPG copy\n",
                    (_Vx_usr_arg_t)l_pSource, (_Vx_usr_arg_t)errnoGet());
             l_result = -1;

@@ -118,15 +118,47 @@ template <typename Visit> WalkEnd WalkFolder(const char *p_path, Visit p_visit) 
     return l_end;
 }
 
+// Flushes everything written to the SD card to the medium. True when done;
+// false, logged, when the card cannot be opened or flushed.
+bool FlushCard() {
+    int l_fd = plat::open("/SDH", O_RDONLY, 0);
+    int l_rc = l_fd >= 0 ? plat::ioctl(l_fd, FIOSYNC, 0) : -1;
+    int l_errno = errnoGet();
+    if (l_fd >= 0)
+        plat::close(l_fd);
+    if (l_rc == 0)
+        return true;
+    logMsg("%ld - (C_POI_UPG) UpgradeTask : flush of /SDH failed (errno = 0x%X)\n",
+           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_errno);
+    return false;
+}
+
+// Removes the staged version file "/SDH/TEMP_POI_VER.POI" of an earlier
+// installation and puts its removal on the card (a flush), so that it no
+// longer claims the staging folders beside it. True when it is gone and the
+// removal flushed (also when there was none: nothing to flush); false,
+// logged, otherwise. Caller's task.
+bool RemoveStagedVersion() {
+    struct stat l_status;
+    if (plat::stat(k_staged_version, &l_status) != 0 && errnoGet() == ENOENT)
+        return true;
+    return RemoveTree(k_staged_version) && FlushCard();
+}
+
 // Removes what an earlier installation may have left: a staging folder left
-// behind would be taken for part of this one. True when all of it is gone;
-// every removal is tried. Caller's task.
+// behind would be taken for part of this one. The staged version file claims
+// the staging folders, so it goes first, its removal flushed, before any of
+// them is removed or changed: a power loss in the middle of their removal
+// never leaves it claiming folders half removed. When it cannot be removed
+// (or the removal flushed), nothing else is touched. True when all of it is
+// gone; otherwise every removal is tried. Caller's task.
 bool RemoveLeftovers() {
+    if (!RemoveStagedVersion())
+        return false;
     bool l_cleaned = RemoveTree(k_merge_folder);
     l_cleaned = RemoveTree(k_tmp_poi_folder) && l_cleaned;
     l_cleaned = RemoveTree(k_poi_user_temp_dot) && l_cleaned;
     l_cleaned = RemoveTree(k_poi_user_temp) && l_cleaned;
-    l_cleaned = RemoveTree(k_staged_version) && l_cleaned;
     return l_cleaned;
 }
 
@@ -156,21 +188,6 @@ bool ReadableFile(const char *p_path) {
     if (!l_regular)
         errnoSet(l_errno);
     return l_regular;
-}
-
-// Flushes everything written to the SD card to the medium. True when done;
-// false, logged, when the card cannot be opened or flushed.
-bool FlushCard() {
-    int l_fd = plat::open("/SDH", O_RDONLY, 0);
-    int l_rc = l_fd >= 0 ? plat::ioctl(l_fd, FIOSYNC, 0) : -1;
-    int l_errno = errnoGet();
-    if (l_fd >= 0)
-        plat::close(l_fd);
-    if (l_rc == 0)
-        return true;
-    logMsg("%ld - (C_POI_UPG) UpgradeTask : flush of /SDH failed (errno = 0x%X)\n",
-           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_errno);
-    return false;
 }
 
 } // namespace

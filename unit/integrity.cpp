@@ -68,20 +68,8 @@ bool parseHex32(const std::string &text, uint32_t &value) {
     return true;
 }
 
-// Reads and parses the sidecar of `path`. False when missing or malformed.
-bool readStamp(const char *path, Stamp &stamp) {
-    std::string sidecar = unit::sidecarPath(path);
-    FILE *f = plat::fopen(sidecar.c_str(), "rb");
-    if (f == nullptr)
-        return false;
-    char buffer[k_sidecar_max + 1];
-    size_t got = std::fread(buffer, 1, sizeof buffer, f);
-    bool readError = std::ferror(f) != 0;
-    plat::fclose(f);
-    if (readError || got > k_sidecar_max)
-        return false;
-    std::string text(buffer, got);
-
+// Parses the text of a sidecar. False when it is malformed.
+bool parseStamp(const std::string &text, Stamp &stamp) {
     size_t pos = 0;
     std::string versionLine, crcLine, extra;
     if (!nextLine(text, pos, versionLine) || !nextLine(text, pos, crcLine))
@@ -98,6 +86,55 @@ bool readStamp(const char *path, Stamp &stamp) {
         return false;
     stamp.version = version;
     return true;
+}
+
+// Reads and parses the sidecar of `path`. False when missing or malformed.
+bool readStamp(const char *path, Stamp &stamp) {
+    std::string sidecar = unit::sidecarPath(path);
+    FILE *f = plat::fopen(sidecar.c_str(), "rb");
+    if (f == nullptr)
+        return false;
+    char buffer[k_sidecar_max + 1];
+    size_t got = std::fread(buffer, 1, sizeof buffer, f);
+    bool readError = std::ferror(f) != 0;
+    plat::fclose(f);
+    if (readError || got > k_sidecar_max)
+        return false;
+    return parseStamp(std::string(buffer, got), stamp);
+}
+
+// Reads up to `size` bytes of fd into p_buffer, through short reads. The
+// count read, or -1 (errno set).
+long readUpTo(int fd, char *p_buffer, long size) {
+    long total = 0;
+    while (total < size) {
+        const long got = plat::read(fd, p_buffer + total, static_cast<unsigned long>(size - total));
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        total += got;
+    }
+    return total;
+}
+
+// Flushes the device that p_path lies on (its first path component, "/SDH"
+// for "/SDH/MAPPE/x"; the current folder's for a relative path). 0, or -1
+// with errno set.
+int flushDeviceOf(const char *p_path) {
+    std::string device = ".";
+    if (p_path[0] == '/') {
+        const char *end = std::strchr(p_path + 1, '/');
+        device = end != nullptr ? std::string(p_path, static_cast<size_t>(end - p_path)) : p_path;
+    }
+    const int fd = plat::open(device.c_str(), O_RDONLY);
+    if (fd < 0)
+        return -1;
+    const int rc = plat::ioctl(fd, FIOSYNC, 0);
+    const int err = errno;
+    plat::close(fd);
+    errno = err;
+    return rc;
 }
 
 // Suffix of the temporary name a sidecar is written under.
@@ -181,94 +218,96 @@ int RemoveFileVersion(const char *p_path) {
     if (p_path == nullptr)
         return -1;
     const std::string sidecar = unit::sidecarPath(p_path);
+    struct stat st;
+    if (plat::stat(sidecar.c_str(), &st) != 0)
+        return (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG) ? 0 : -1;
+    // A folder of that name is no stamp: it claims nothing and is not ours.
+    if (!S_ISREG(st.st_mode))
+        return 0;
     if (plat::remove(sidecar.c_str()) == 0 || errno == ENOENT)
         return 0;
     return -1;
 }
 
-int CopyFileVersion(const char *p_source, const char *p_dest) {
-    FileVersionStage stage;
-    if (StageFileVersion(p_source, p_dest, &stage) != 0) {
-        const int err = errno;
-        if (p_dest != nullptr)
-            RemoveFileVersion(p_dest);
-        errno = err;
-        return -1;
-    }
-    return CommitFileVersion(p_dest, &stage);
-}
-
-int StageFileVersion(const char *p_source, const char *p_dest, FileVersionStage *p_stage) {
-    if (p_source == nullptr || p_dest == nullptr || p_stage == nullptr) {
+int ReadFileVersionStamp(const char *p_source, FileVersionStamp *p_stamp) {
+    if (p_stamp == nullptr) {
         errno = EFAULT;
-        return -1;
+        return FILE_STAMP_UNREADABLE;
     }
-    std::memset(p_stage, 0, sizeof *p_stage);
-    const std::string from = unit::sidecarPath(p_source);
-    int in = plat::open(from.c_str(), O_RDONLY);
-    if (in < 0)
-        return errno == ENOENT ? 0 : -1;
-    long got = plat::read(in, p_stage->text, sizeof p_stage->text);
-    int err = errno;
-    plat::close(in);
-    if (got < 0 || static_cast<size_t>(got) > k_sidecar_max) {
-        errno = got < 0 ? err : EINVAL; // too long: not a sidecar
-        return -1;
-    }
-    p_stage->hasStamp = 1;
-    p_stage->length = got;
-    const std::string staged = unit::sidecarPath(p_dest) + k_staged_suffix;
-    if (writeSynced(staged.c_str(), p_stage->text, got) == 0)
-        return 0;
-    err = errno;
-    if (err == ENAMETOOLONG) {
-        p_stage->inMemory = 1;
-        return 0;
-    }
-    plat::remove(staged.c_str());
-    p_stage->hasStamp = 0;
-    errno = err;
-    return -1;
-}
-
-int CommitFileVersion(const char *p_dest, FileVersionStage *p_stage) {
-    if (p_dest == nullptr || p_stage == nullptr) {
+    std::memset(p_stamp, 0, sizeof *p_stamp);
+    p_stamp->state = FILE_STAMP_UNREADABLE;
+    if (p_source == nullptr) {
         errno = EFAULT;
-        return -1;
+        return p_stamp->state;
     }
-    if (p_stage->hasStamp == 0)
-        return RemoveFileVersion(p_dest);
-    const std::string sidecar = unit::sidecarPath(p_dest);
-    int rc = 0;
-    if (p_stage->inMemory != 0) {
-        // No temporary name: the stamp is written in place.
-        rc = writeSynced(sidecar.c_str(), p_stage->text, p_stage->length);
+    const std::string sidecar = unit::sidecarPath(p_source);
+    const int fd = plat::open(sidecar.c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0) {
+        // A name too long for the file system cannot be there either.
+        if (errno == ENOENT || errno == ENAMETOOLONG)
+            p_stamp->state = FILE_STAMP_NONE;
+        return p_stamp->state;
+    }
+    struct stat st;
+    long got = -1;
+    if (plat::fstat(fd, &st) != 0) {
+        got = -1;
+    } else if (!S_ISREG(st.st_mode)) {
+        p_stamp->state = FILE_STAMP_NOT_SIDECAR;
     } else {
-        const std::string staged = sidecar + k_staged_suffix;
-        rc = renameOnto(staged.c_str(), sidecar.c_str());
-        if (rc != 0) {
-            const int err = errno;
-            plat::remove(staged.c_str());
-            errno = err;
-        }
+        got = readUpTo(fd, p_stamp->text, static_cast<long>(sizeof p_stamp->text));
     }
-    if (rc != 0) {
-        const int err = errno;
-        plat::remove(sidecar.c_str());
-        errno = err;
+    const int err = errno;
+    plat::close(fd);
+    errno = err;
+    if (p_stamp->state == FILE_STAMP_NOT_SIDECAR || got < 0)
+        return p_stamp->state;
+    Stamp parsed;
+    if (static_cast<size_t>(got) > k_sidecar_max ||
+        !parseStamp(std::string(p_stamp->text, static_cast<size_t>(got)), parsed)) {
+        std::memset(p_stamp->text, 0, sizeof p_stamp->text);
+        p_stamp->state = FILE_STAMP_NOT_SIDECAR;
+        return p_stamp->state;
     }
-    p_stage->hasStamp = 0;
-    return rc;
+    p_stamp->length = got;
+    p_stamp->state = FILE_STAMP_READ;
+    return p_stamp->state;
 }
 
-void DiscardFileVersion(const char *p_dest, FileVersionStage *p_stage) {
-    if (p_dest == nullptr || p_stage == nullptr)
-        return;
-    if (p_stage->hasStamp != 0 && p_stage->inMemory == 0) {
-        const std::string staged = unit::sidecarPath(p_dest) + k_staged_suffix;
-        plat::remove(staged.c_str());
+int WriteFileVersionStamp(const char *p_dest, const FileVersionStamp *p_stamp) {
+    if (p_dest == nullptr || p_stamp == nullptr) {
+        errno = EFAULT;
+        return -1;
     }
-    p_stage->hasStamp = 0;
+    if (p_stamp->state != FILE_STAMP_READ) {
+        errno = EINVAL;
+        return -1;
+    }
+    const std::string sidecar = unit::sidecarPath(p_dest);
+    // Something that is no file holds the name (a folder of the user's):
+    // it is not replaced.
+    struct stat st;
+    if (plat::stat(sidecar.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        errno = EEXIST;
+        return -1;
+    }
+    return writeSidecarWhole(sidecar, p_stamp->text, p_stamp->length);
+}
+
+int DropFileVersion(const char *p_path) {
+    if (p_path == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    const std::string sidecar = unit::sidecarPath(p_path);
+    struct stat st;
+    if (plat::stat(sidecar.c_str(), &st) != 0)
+        return (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG) ? 0 : -1;
+    if (!S_ISREG(st.st_mode))
+        return 0;
+    if (plat::remove(sidecar.c_str()) != 0 && errno != ENOENT)
+        return -1;
+    return flushDeviceOf(p_path);
 }
 
 namespace unit {

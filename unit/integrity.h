@@ -40,39 +40,50 @@ int CheckCRCFile(const char *p_path);
 // exist. Any task.
 int GetFileVersion(const char *p_path, char *p_version);
 
-// Carries the version and integrity stamp of `p_source` to `p_dest` once the
-// file has been copied there: the sidecar is copied, or, when the source has
-// none, a stale sidecar of the destination is removed. Returns 0, or -1
-// (errno set) when the sidecar could not be carried; the destination then has
-// no sidecar left, so it never claims a version it does not hold. Any task.
-int CopyFileVersion(const char *p_source, const char *p_dest);
+// What "<file>.ver" beside a file is, as ReadFileVersionStamp found it.
+enum FileStampState {
+    FILE_STAMP_NONE = 0,        // nothing of that name: the file has no stamp
+    FILE_STAMP_READ = 1,        // a sidecar, read whole
+    FILE_STAMP_NOT_SIDECAR = 2, // something else (a folder, a file over 255 bytes, a text that
+                                // is no sidecar): it claims nothing
+    FILE_STAMP_UNREADABLE = 3,  // it could not be examined or read (errno set)
+};
 
-// A stamp made ready for a destination before its data is copied
-// (StageFileVersion), put in place once the data is (CommitFileVersion), or
-// dropped (DiscardFileVersion). Filled by StageFileVersion only.
-struct FileVersionStage {
-    int hasStamp; // the source has a stamp (else the destination's is removed)
-    int inMemory; // the stamp waits in `text`: no temporary name was possible
+// A file's stamp read for carrying to a copy of the file.
+struct FileVersionStamp {
+    int state; // a FileStampState
     long length;
     char text[256];
 };
 
-// Prepares the stamp of `p_source` for `p_dest` without touching `p_dest` or
-// its stamp: the source's sidecar is written and synced under a temporary
-// name beside the destination's ("<dest>.ver~"), so that putting it in place
-// later takes a rename and no room. 0, or -1 (errno set, nothing left behind)
-// when the source's sidecar cannot be read or the staged one written. Any
+// Reads the stamp of `p_source` into `p_stamp` without changing anything, and
+// returns what was found (p_stamp->state). Only FILE_STAMP_READ leaves a
+// sidecar in `p_stamp`, checked as GetFileVersion reads one. A companion that
+// is not a regular file is opened without blocking (a FIFO cannot hang the
+// read). Any task.
+int ReadFileVersionStamp(const char *p_source, FileVersionStamp *p_stamp);
+
+// Writes the stamp read by ReadFileVersionStamp as the sidecar of `p_dest`,
+// whole or not at all ("<dest>.ver~", synced, renamed into place). Call it
+// once the file's new bytes are in place and its earlier stamp dropped
+// (DropFileVersion). 0, or -1 (errno set; EINVAL when `p_stamp` holds no
+// sidecar, EEXIST when a folder holds the sidecar's name) with nothing left
+// behind and the earlier sidecar, if any, as it was (none once dropped). Any
 // task.
-int StageFileVersion(const char *p_source, const char *p_dest, FileVersionStage *p_stage);
-// Puts the staged stamp in place as `p_dest`'s (or removes `p_dest`'s stamp
-// when the source had none). 0, or -1 (errno set) with `p_dest` left without
-// a stamp, so that it never claims a version it may not hold.
-int CommitFileVersion(const char *p_dest, FileVersionStage *p_stage);
-// Drops a staged stamp; `p_dest`'s own stamp stays as it is.
-void DiscardFileVersion(const char *p_dest, FileVersionStage *p_stage);
+int WriteFileVersionStamp(const char *p_dest, const FileVersionStamp *p_stamp);
+
+// Drops the stamp of `p_path` before the file's bytes are replaced: a regular
+// file "<path>.ver" is removed and the removal flushed to the medium (the
+// device of `p_path`), so that no moment, a power loss included, finds the
+// new bytes under the old stamp. A companion that is not a regular file (a
+// folder) claims nothing and is left alone. 0 when no stamp is left; -1
+// (errno set) when it cannot be removed or the removal not flushed. Any task.
+int DropFileVersion(const char *p_path);
 
 // Removes the stamp of `p_path` (after the file itself was removed). 0 also
-// when there is none; -1 when it exists and cannot be removed. Any task.
+// when there is none, and when "<path>.ver" is no regular file (a folder:
+// it claims nothing and is left alone); -1 when it exists and cannot be
+// removed, or cannot be examined. Any task.
 int RemoveFileVersion(const char *p_path);
 
 namespace unit {

@@ -250,11 +250,11 @@ private:
     // writer spawned (unchanged when none). Reader task, ring started.
     int RunChunkRing(int &p_last_writer);
     // Hand-off to a writer task: the oldest waiting chunk of the ring becomes
-    // m_write_chunk and a "TarWrtTask" is spawned for it. Its id (also in
+    // m_write_buffer and a "TarWrtTask" is spawned for it. Its id (also in
     // m_write_task), or ERROR (logged). Reader task, no writer running.
     int HandOffChunk();
-    // Read-ahead: decompresses the next chunk into the ring's free buffer.
-    // Reader task, while the ring has room.
+    // Read-ahead: decompresses the next chunk into the ring's free buffer
+    // (m_read_buffer from then on). Reader task, while the ring has room.
     void ReadAheadChunk();
     // Collects the writer that has ended (its semaphore taken). OK, or ERROR
     // (logged) when the read after its chunk failed or it refused a block.
@@ -265,12 +265,12 @@ private:
     // ERROR (logged) when the stream or the last entry's data was cut or the
     // output file cannot be closed. Returns the result. Reader task.
     int EndUnArchive(int p_result, int p_last_writer);
-    // Reads the next chunk of the archive into p_buffer (reader task): the
-    // count (UNTGZ_CHUNK_SIZE, or less for the last chunk), 0 at the end of
-    // the stream, or -1 on an error (errno set). A short chunk that the
+    // Reads the next chunk of the archive into m_read_buffer (reader task):
+    // the count (UNTGZ_CHUNK_SIZE, or less for the last chunk), 0 at the end
+    // of the stream, or -1 on an error (errno set). A short chunk that the
     // stream does not end after is a read error (logged with the archive),
     // never handed to the parser.
-    int ReadChunk(unsigned char *p_buffer);
+    int ReadChunk();
     // Logs the archive reader's error text (reader task).
     void LogReadError();
     // Logs that p_what ("write", "close", ...) failed for p_path, with the
@@ -313,6 +313,11 @@ private:
     unsigned long m_files_written;
     unsigned long m_folders_made;
     char m_name[UNTGZ_NAME_SIZE];
+    // Short form of m_name printed by the non-verbose listing: "." and the
+    // last component ("./b.dat" for "/SDH/MAPPE/a/b.dat", at most 254
+    // characters), or the whole of m_name for a folder or a name without a
+    // "/" (writer task).
+    char m_display[UNTGZ_NAME_SIZE];
     // Offset in m_name where the entry's own path begins (past the
     // destination folder).
     size_t m_dest_end;
@@ -326,10 +331,15 @@ private:
     std::atomic<int> m_write_task;
     std::atomic<SEM_ID> m_sem_write;
     // The ring of chunk buffers between the reader and the writers (see
-    // t_chunk_ring), and the chunk handed to the running writer: owned by it
-    // from its spawn until it gives m_sem_write.
+    // t_chunk_ring). The two chunk buffers of the extraction are pointers
+    // into it, not buffers of their own: m_read_buffer, the ring's buffer
+    // that the reader decompresses the next chunk into (reader task only),
+    // and m_write_buffer, the one handed to the running writer with its
+    // m_write_size bytes, owned by the writer from its spawn until it gives
+    // m_sem_write. A hand-off moves the pointer; no chunk is copied.
     t_chunk_ring m_ring;
-    unsigned char *m_write_chunk;
+    unsigned char *m_read_buffer;
+    unsigned char *m_write_buffer;
     int m_write_size;
     char m_dest_folder[UNTGZ_PATH_SIZE];
     char m_tar_file[UNTGZ_PATH_SIZE];

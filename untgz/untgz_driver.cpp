@@ -25,10 +25,12 @@ C_UNTGZ::C_UNTGZ()
     : m_gz_file(nullptr), m_short_read(false), m_out_file(nullptr), m_remaining(0), m_verbose(0),
       m_abs_path(0), m_slashes_removed(0), m_progression(0), m_files_written(0), m_folders_made(0),
       m_dest_end(0), m_first_header(1), m_write_status(0), m_write_task(0), m_sem_write(nullptr),
-      m_write_chunk(nullptr), m_write_size(0) {
+      m_read_buffer(nullptr), m_write_buffer(nullptr), m_write_size(0) {
     memset(m_name, 0, sizeof(m_name));
+    memset(m_display, 0, sizeof(m_display));
     memset(&m_ring, 0, sizeof(m_ring));
-    m_write_chunk = m_ring.buffer[0];
+    m_read_buffer = m_ring.buffer[0];
+    m_write_buffer = m_ring.buffer[0];
     memset(m_dest_folder, 0, sizeof(m_dest_folder));
     memset(m_tar_file, 0, sizeof(m_tar_file));
     memset(m_allowed_prefix, 0, sizeof(m_allowed_prefix));
@@ -153,7 +155,8 @@ void C_UNTGZ::ResetExtraction(const char *p_tar_file, const char *p_dest_folder,
     // every chunk's last block before a writer parses it, and no byte past
     // that is ever read.
     m_write_size = 0;
-    m_write_chunk = m_ring.buffer[0];
+    m_read_buffer = m_ring.buffer[0];
+    m_write_buffer = m_ring.buffer[0];
     memset(m_dest_folder, 0, sizeof(m_dest_folder));
     memset(m_tar_file, 0, sizeof(m_tar_file));
     memset(m_name, 0, sizeof(m_name));

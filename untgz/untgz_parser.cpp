@@ -294,9 +294,10 @@ void C_UNTGZ::ListEntry(char p_letter) {
     // path for a folder. A name without any "/" is shown as it is.
     const char *l_last = strrchr(m_name, '/');
     if (l_last == nullptr || l_last[1] == '\0')
-        consolePrintf("(UntarBlock) %s\n", m_name);
+        snprintf(m_display, sizeof(m_display), "%s", m_name);
     else
-        consolePrintf("(UntarBlock) .%.*s\n", UNTGZ_NAME_SIZE - 3, l_last);
+        snprintf(m_display, sizeof(m_display) - 1, ".%s", l_last);
+    consolePrintf("(UntarBlock) %s\n", m_display);
 }
 
 int C_UNTGZ::MakeFolderEntry() {

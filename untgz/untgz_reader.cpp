@@ -66,7 +66,8 @@ int C_UNTGZ::DoUnArchive() {
 
     int l_result = OK;
     int l_last_writer = 0;
-    const int l_first_size = ReadChunk(m_ring.buffer[0]);
+    m_read_buffer = m_ring.buffer[0];
+    const int l_first_size = ReadChunk();
     if (l_first_size == -1) {
         logMsg("%ld - (DoUnArchive): gzread1 error (errno = 0x%X), l_size = %d\n",
                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet(), (_Vx_usr_arg_t)-1);
@@ -129,7 +130,7 @@ int C_UNTGZ::RunChunkRing(int &p_last_writer) {
 }
 
 int C_UNTGZ::HandOffChunk() {
-    m_write_chunk = m_ring.HandOff(m_write_size);
+    m_write_buffer = m_ring.HandOff(m_write_size);
     const int l_tid =
         taskSpawn(UNTGZ_WRITER_NAME, UNTGZ_WRITER_PRIORITY, VX_FP_TASK, UNTGZ_WRITER_STACK,
                   reinterpret_cast<FUNCPTR>(reinterpret_cast<void (*)()>(&StaticWriteTask)),
@@ -141,7 +142,8 @@ int C_UNTGZ::HandOffChunk() {
 }
 
 void C_UNTGZ::ReadAheadChunk() {
-    const int l_size = ReadChunk(m_ring.ReadSlot());
+    m_read_buffer = m_ring.ReadSlot();
+    const int l_size = ReadChunk();
     m_ring.ReadAhead(l_size, l_size > 0 ? 0 : errnoGet());
 }
 
@@ -198,8 +200,8 @@ int C_UNTGZ::EndUnArchive(int p_result, int p_last_writer) {
     return l_result;
 }
 
-int C_UNTGZ::ReadChunk(unsigned char *p_buffer) {
-    int l_size = plat::gzRead(m_gz_file, p_buffer, UNTGZ_CHUNK_SIZE);
+int C_UNTGZ::ReadChunk() {
+    int l_size = plat::gzRead(m_gz_file, m_read_buffer, UNTGZ_CHUNK_SIZE);
     if (l_size <= 0 || l_size == UNTGZ_CHUNK_SIZE)
         return l_size;
     // A short chunk must be the last one: the parser zero-fills its last

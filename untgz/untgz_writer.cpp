@@ -10,7 +10,7 @@ void C_UNTGZ::StaticWriteTask(C_UNTGZ *p_instance) {
     }
     p_instance->m_write_status = OK;
 
-    unsigned char *l_buffer = p_instance->m_write_chunk;
+    unsigned char *l_buffer = p_instance->m_write_buffer;
     unsigned long l_size = (unsigned long)p_instance->m_write_size;
     // The reader zero-filled the chunk up to this block boundary.
     unsigned long l_end = (l_size + UNTGZ_BLOCK_SIZE - 1) & ~(unsigned long)(UNTGZ_BLOCK_SIZE - 1);

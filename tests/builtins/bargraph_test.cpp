@@ -170,6 +170,15 @@ TEST_F(BargraphTest, StepPercentEdges) {
     EXPECT_EQ(previous, 5u);
 }
 
+// An HMI step that holds the bar task until the test lets it go.
+SEM_ID g_step_entered = nullptr;
+SEM_ID g_step_release = nullptr;
+int HeldStep(_Vx_usr_arg_t, _Vx_usr_arg_t) {
+    semGive(g_step_entered);
+    semTake(g_step_release, 60 * sysClkRateGet());
+    return 0;
+}
+
 TEST_F(BargraphTest, DeactivateWithoutTaskChangesNothing) {
     EXPECT_EQ(callInt("DeactivateBargraph"), 0);
     EXPECT_TRUE(barTasks().empty());
@@ -329,6 +338,50 @@ TEST_F(BargraphTest, ActivateWaitsForATaskStillInItsPause) {
     EXPECT_EQ(unit::hmiCalls(HmiFunction::StepBargraph).back().text, "archive 2");
     held.release(0);
     EXPECT_EQ(held.join(), 0);
+}
+
+// A bar task that does not end after the wait (held in the HMI's step) does
+// not fail "ActivateBargraph": it returns 0, says that this archive runs
+// without a bar and spawns nothing; the old task, told to stop, ends by
+// itself, and the next "ActivateBargraph" starts a bar again.
+TEST_F(BargraphTest, ActivateBesideATaskThatDoesNotEndRunsWithoutABar) {
+    std::string a(250, 'a'), b(250, 'b');
+    ASSERT_TRUE(hmitest::writeTgz(mediaDir() + "/ab.tgz", {{"a.bin", a}, {"b.bin", b}}));
+    ASSERT_TRUE(testsupport::writeFile(sdDir() + "/out/a.bin", ""));
+    HeldExtraction held({sdDir() + "/out/b.bin"});
+    ASSERT_TRUE(held.ok());
+    g_step_entered = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    g_step_release = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    ASSERT_EQ(symAdd(sysSymTbl, "StepBargraph__13C_MMI_UPGRADEPci",
+                     reinterpret_cast<char *>(&HeldStep), SYM_GLOBAL, 0),
+              OK);
+
+    ASSERT_EQ(activate("archive 1", 1000), 0);
+    held.start("/DVD/ab.tgz", "/SDH/out/");
+    ASSERT_EQ(semTake(g_step_entered, 60 * sysClkRateGet()), OK);
+
+    EXPECT_EQ(callInt("DeactivateBargraph"), 0);
+    EXPECT_EQ(activate("archive 2", 1000), 0);
+    EXPECT_NE(log().find(" - (s_ActivateBargraph): previous BarGraphTask did not end: this "
+                         "archive runs without a bar\n"),
+              std::string::npos)
+        << log();
+    std::vector<int> tids = barTasks();
+    ASSERT_EQ(tids.size(), 1u);
+
+    semGive(g_step_release);
+    ASSERT_TRUE(hostsim::waitTaskEnd(tids[0], k_wait_ms));
+    EXPECT_EQ(barTasks().size(), 1u);
+    EXPECT_EQ(activate("archive 3", 1000), 0);
+    ASSERT_EQ(barTasks().size(), 2u);
+    EXPECT_EQ(taskIdVerify(barTasks()[1]), OK);
+
+    held.release(0);
+    EXPECT_EQ(held.join(), 0);
+    callInt("DeactivateBargraph");
+    EXPECT_TRUE(hostsim::waitTaskEnd(barTasks()[1], k_wait_ms));
+    semDelete(g_step_entered);
+    semDelete(g_step_release);
 }
 
 } // namespace

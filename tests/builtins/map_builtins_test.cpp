@@ -3,7 +3,7 @@
 // whole sequence on a medium of three countries.
 #include "builtins/C_BUILTINS.h"
 #include "builtins/upg_country_table.h"
-#include "tests/cartotree/cartotree_fixture.h"
+#include "tests/GATEWAYS/Map_upgrade_plugin/src/cartotree_fixture.h"
 
 #include <gtest/gtest.h>
 

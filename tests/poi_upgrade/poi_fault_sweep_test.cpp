@@ -4,17 +4,22 @@
 // result of 0 means the card is exactly as after the fault-free run; whatever
 // the result, the user's POI folders, the maps and the medium are untouched,
 // every staged country holds its whole merge, a failed installation keeps the
-// installed version, and no task or descriptor is left.
+// installed version, and no task or descriptor is left. Then a power cut at
+// every operation of a run on a card that already holds a staging: the
+// staged version file never claims staging folders that are not whole.
 #include "builtins/C_BUILTINS.h"
 #include "platform/hostsim/hostsim.h"
+#include "tests/support/child_process.h"
 #include "tests/support/fault_sweep.h"
 #include "tests/support/tar_builder.h"
 #include "tests/support/unit_fixture.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -147,6 +152,67 @@ TEST_F(PoiFaultSweep, FullCardFailsUnlessEverythingFits) {
     }
     EXPECT_GT(fitted, 0);
     RecordProperty("runs", runs);
+}
+
+// The re-run after a late cut starts from a card that already holds a staged
+// delivery: the staging folders and "TEMP_POI_VER.POI", which claims them.
+// A power cut before any operation of that run, with or without the loss of
+// what was not synced, never leaves the staged version file beside staging
+// folders that are half removed, half made or changed: when it is there, the
+// staging is whole, and the user's POIs and the maps are untouched.
+TEST_F(PoiFaultSweep, PowerCutOnAStagedCardNeverClaimsAHalfStaging) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer cannot start threads in a child of a threaded process";
+#elif defined(UPG_TESTS_EMULATED)
+    GTEST_SKIP() << "user-mode emulation cannot start threads in a child of a threaded process";
+#endif
+    // The staged card is the card a clean run leaves.
+    const Tree staged = m_reference;
+    ASSERT_EQ(staged.count("TEMP_POI_VER.POI"), 1u);
+    const Tree staging = testsupport::subTree(staged, k_staging);
+    ASSERT_FALSE(staging.empty());
+    const auto putStagedCard = [&] {
+        testsupport::removeTree(sdDir());
+        for (const auto &e : staged) {
+            const std::string path = sdDir() + "/" + e.first;
+            if (e.second == "<dir>")
+                std::filesystem::create_directories(path);
+            else
+                ASSERT_TRUE(testsupport::writeFile(path, e.second));
+        }
+    };
+    for (const bool lostWrites : {false, true}) {
+        std::uint64_t k = 1;
+        for (;; ++k) {
+            const std::string what =
+                "cut " + std::to_string(k) + (lostWrites ? ", lost writes" : "");
+            putStagedCard();
+            hostsim::endIdleThreads();
+            const int status = testsupport::runInChild([&] {
+                hostsim::setLostWrites(lostWrites, static_cast<std::uint32_t>(k));
+                hostsim::armPowerCut(k);
+                _exit(install() == 0 ? 0 : 1);
+            });
+            ASSERT_TRUE(status == 0 || status == hostsim::kPowerCutExitStatus)
+                << what << ": status " << status;
+            const Tree now = testsupport::snapshotTree(sdDir());
+            if (now.count("TEMP_POI_VER.POI") != 0) {
+                EXPECT_EQ(now.at("TEMP_POI_VER.POI"), staged.at("TEMP_POI_VER.POI")) << what;
+                EXPECT_EQ(testsupport::digest(testsupport::subTree(now, k_staging)),
+                          testsupport::digest(staging))
+                    << what << ": the staged version claims a staging that is not whole";
+            }
+            for (const char *kept : {"MAPPE/POI_USER/FRA", "MAPPE/FRA", "MAPPE/DEU"})
+                EXPECT_EQ(testsupport::subTree(now, kept), testsupport::subTree(m_before, kept))
+                    << what << ": " << kept;
+            if (status == 0) {
+                EXPECT_EQ(testsupport::digest(now), testsupport::digest(staged)) << what;
+                break;
+            }
+        }
+        EXPECT_GT(k, 50u) << "operations of one run";
+        RecordProperty(lostWrites ? "cuts_lost_writes" : "cuts", static_cast<int>(k));
+    }
 }
 
 } // namespace

@@ -2,7 +2,7 @@
 // (escaped texts, null for what the medium lacks, the countries left out
 // with the module's reason) and its exit status, 0 whenever the analysis
 // ran, whatever the medium holds.
-#include "tests/cartotree/cartotree_fixture.h"
+#include "tests/GATEWAYS/Map_upgrade_plugin/src/cartotree_fixture.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -1,8 +1,8 @@
 // Fixture of the carto-tree tests: the unit's devices in a temporary folder,
 // a fresh carto tree with "/DVD/" as the medium's root, and small helpers to
 // write files on the medium and the SD card.
-#ifndef TESTS_CARTOTREE_CARTOTREE_FIXTURE_H
-#define TESTS_CARTOTREE_CARTOTREE_FIXTURE_H
+#ifndef TESTS_GATEWAYS_MAP_UPGRADE_PLUGIN_SRC_CARTOTREE_FIXTURE_H
+#define TESTS_GATEWAYS_MAP_UPGRADE_PLUGIN_SRC_CARTOTREE_FIXTURE_H
 
 #include "C_MAP_UPG_CARTOTREE.h"
 #include "tests/support/media_builder.h"

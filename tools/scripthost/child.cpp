@@ -181,6 +181,26 @@ bool isErrorLine(const std::string &line) {
 
 } // namespace
 
+const char k_timeout_variable[] = "UPGSIM_TIMEOUT";
+
+int defaultTimeoutSeconds() {
+    const char *text = std::getenv(k_timeout_variable);
+    if (text == nullptr || *text == '\0')
+        return k_default_timeout_seconds;
+    char *end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno == 0 && *end == '\0' && std::isdigit(static_cast<unsigned char>(*text)) &&
+        value <= k_max_timeout_seconds)
+        return static_cast<int>(value);
+    static bool said = false;
+    if (!said)
+        std::fprintf(stderr, "upgsim: %s='%s' is not a number of seconds (0 to %d): %d s\n",
+                     k_timeout_variable, text, k_max_timeout_seconds, k_default_timeout_seconds);
+    said = true;
+    return k_default_timeout_seconds;
+}
+
 bool writeAll(int fd, const char *data, std::size_t size) {
     while (size > 0) {
         ssize_t n = write(fd, data, size);
@@ -299,7 +319,9 @@ int exitStatusOf(const ChildEnd &end, int timeoutSeconds) {
                      signalName(end.code).c_str());
         return k_exit_signal_base + end.code;
     case ChildEnd::How::TimedOut:
-        std::fprintf(stderr, "upgsim: script stopped: still running after %d s (--timeout)\n",
+        std::fprintf(stderr,
+                     "upgsim: script stopped: still running after %d s (--timeout SECONDS sets "
+                     "the limit, 0 none)\n",
                      timeoutSeconds);
         return k_exit_timed_out;
     case ChildEnd::How::Interrupted:

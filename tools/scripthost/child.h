@@ -29,9 +29,23 @@ constexpr int k_exit_not_compiled = 126; // the script did not compile or link
 constexpr int k_exit_not_found = 127;    // the script file does not exist
 constexpr int k_exit_signal_base = 128;  // + N: ended by signal N
 
+// Seconds a script run may take when no --timeout is given (run, demo, and
+// the clean run of sweep): a whole medium at the unit's pace fits, a script
+// that loops does not hold a terminal or a CI job for ever.
+constexpr int k_default_timeout_seconds = 600;
+// The environment variable that sets another default: seconds, 0 for none.
+extern const char k_timeout_variable[];
+// The largest timeout accepted, in seconds.
+constexpr int k_max_timeout_seconds = 1000000;
+// The default in force: $UPGSIM_TIMEOUT when it holds a number of seconds
+// from 0 to k_max_timeout_seconds, else k_default_timeout_seconds (a value
+// that is not such a number is said on standard error, once per process).
+int defaultTimeoutSeconds();
+
 struct ChildOptions {
     // Seconds after which the child is sent SIGTERM (then SIGKILL 2 s
-    // later); 0: no limit.
+    // later); 0: no limit. Callers take defaultTimeoutSeconds() when the
+    // user gave none.
     int timeoutSeconds = 0;
     // Lines of standard output starting with "(UntarBlock) " (the
     // extractor's listing) go to this file instead; empty: relayed too.

@@ -27,10 +27,10 @@ namespace {
 
 struct RunCommandOptions {
     std::string headerDir;
-    int timeoutSeconds = 0;
-    bool scratch = false; // run on a copy of the card, then tell what changed
-    bool report = false;  // tell what the script changed on the card
-    bool json = false;    // that summary as JSON on standard output
+    int timeoutSeconds = -1; // -1: not given (scripthost::defaultTimeoutSeconds())
+    bool scratch = false;    // run on a copy of the card, then tell what changed
+    bool report = false;     // tell what the script changed on the card
+    bool json = false;       // that summary as JSON on standard output
 };
 RunCommandOptions s_options;
 
@@ -43,6 +43,9 @@ int refuse(const std::string &message, int code) {
     return code;
 }
 
+// The help states the default timeout in words.
+static_assert(scripthost::k_default_timeout_seconds == 600, "the help says 600 s");
+
 void defineRun(CLI::App &sub, upgsim::GlobalOptions &opts) {
     // Everything from the script on belongs to the script: parsing stops at
     // the first word that is not an option of run's.
@@ -52,9 +55,11 @@ void defineRun(CLI::App &sub, upgsim::GlobalOptions &opts) {
     sub.add_option("--write-header", s_options.headerDir, "write upgrade_builtins.h into DIR")
         ->type_name("DIR")
         ->check(upgsim::nonEmpty());
-    sub.add_option("--timeout", s_options.timeoutSeconds, "stop the script after SECONDS")
+    sub.add_option("--timeout", s_options.timeoutSeconds,
+                   "stop the script after SECONDS (default " +
+                       std::to_string(scripthost::k_default_timeout_seconds) + ", 0: none)")
         ->type_name("SECONDS")
-        ->check(CLI::Range(1, 1000000).description(""));
+        ->check(CLI::Range(0, scripthost::k_max_timeout_seconds).description(""));
     sub.add_flag("--scratch", s_options.scratch, "run on a copy of --sd, then list changes");
     sub.add_flag("--report", s_options.report, "list what the script changed on --sd");
     sub.add_flag("--json", s_options.json, "--scratch/--report list as JSON on stdout");
@@ -62,6 +67,8 @@ void defineRun(CLI::App &sub, upgsim::GlobalOptions &opts) {
                "main untouched. SCRIPT.c is compiled as C whatever its name, and runs\n"
                "in a process of its own. --write-header DIR alone writes the header.\n"
                "Clock: 6000 ticks per second unless --tick-hz N (the unit runs 60).\n"
+               "Timeout: the script is stopped after 600 s unless --timeout SECONDS\n"
+               "(0: never); $UPGSIM_TIMEOUT sets another default.\n"
                "Exit status: the script's; 124 timed out, 125 usage error or failure\n"
                "of upgsim, 126 did not compile, 127 script not found, 128+N ended by\n"
                "signal N (130 on Ctrl-C).\n"
@@ -253,7 +260,11 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     runOptions.args.assign(rest.begin() + 1, rest.end());
     const bool progress = opts.progressOnTerminal();
     scripthost::ChildOptions childOptions;
-    childOptions.timeoutSeconds = s_options.timeoutSeconds;
+    // Read also when --timeout is given: a variable that cannot be used is
+    // said either way.
+    const int defaultTimeout = scripthost::defaultTimeoutSeconds();
+    childOptions.timeoutSeconds =
+        s_options.timeoutSeconds >= 0 ? s_options.timeoutSeconds : defaultTimeout;
     std::unique_ptr<CardWatch> card;
     if (watch) {
         card.reset(new CardWatch(opts, s_options.scratch));
@@ -268,7 +279,7 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
             return scripthost::runScriptHere(script, runOptions, progress, reportFd);
         },
         childOptions);
-    int status = scripthost::exitStatusOf(end, s_options.timeoutSeconds);
+    int status = scripthost::exitStatusOf(end, childOptions.timeoutSeconds);
     // The script ran (it reported its status) and failed.
     if (status != 0 && end.how == scripthost::ChildEnd::How::Exited &&
         !scripthost::reportValues(end.report, "status").empty())

@@ -27,11 +27,14 @@ const Note k_notes[] = {
                   "package): medium.md, how to make a medium; json.md, the --json reports.\n"},
     {"Clock", "Every command runs the simulated clock at 6000 ticks per second unless\n"
               "--tick-hz N is given (the unit runs 60).\n"},
+    {"Timeout", "run, demo and sweep's clean run stop a script that runs longer than\n"
+                "600 s unless --timeout SECONDS is given (0: no limit); $UPGSIM_TIMEOUT\n"
+                "sets another default.\n"},
     {"Exit status", "  0                       success\n"
                     "  1                       failure reported by the module; card in use\n"
                     "  2                       usage error (one line naming it)\n"
                     "  0-123                   run, demo: the script's own status\n"
-                    "  124                     run: --timeout ran out\n"
+                    "  124                     run, demo: the timeout ran out\n"
                     "  125                     run, demo: usage error or failure of upgsim\n"
                     "  126                     run, demo: the script does not compile\n"
                     "  127                     run, demo: the script does not exist\n"

@@ -751,6 +751,20 @@ TEST_F(CliTest, RunReportsHowTheScriptEnded) {
     EXPECT_FALSE(testsupport::fileExists(m_dir + "/x.log")); // the script's argument only
     EXPECT_EQ(upgsim({"run", m_dir + "/absent.c"}), 127);
     EXPECT_NE(err().find("absent.c: No such file or directory"), std::string::npos) << err();
+
+    // Without --timeout a loop is stopped at the default limit (made short
+    // here through its variable), in run and in demo alike; a variable that
+    // is no number is said and the built-in default holds.
+    const std::string loop = script("forever.c", "int main(void) { for (;;) ; }\n");
+    setenv("UPGSIM_TIMEOUT", "1", 1);
+    EXPECT_EQ(upgsim({"run", loop}), 124) << err();
+    EXPECT_NE(err().find("still running after 1 s"), std::string::npos) << err();
+    EXPECT_EQ(upgsim({"demo", "--map-mb", "1", "--script", loop}), 124) << err();
+    EXPECT_NE(err().find("still running after 1 s"), std::string::npos) << err();
+    setenv("UPGSIM_TIMEOUT", "soon", 1);
+    EXPECT_EQ(upgsim({"run", "--timeout", "1", loop}), 124) << err();
+    EXPECT_NE(err().find("UPGSIM_TIMEOUT='soon' is not a number"), std::string::npos) << err();
+    unsetenv("UPGSIM_TIMEOUT");
 }
 
 // Output of upgsim run in a pseudo-terminal, until it ends; `interruptOn`:

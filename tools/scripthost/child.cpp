@@ -47,8 +47,10 @@ void onSignal(int sig) {
 // comes, a bar line on the terminal ended before an output line.
 class Relay {
 public:
-    Relay(const ChildOptions &options) : m_out(options.out != nullptr ? options.out : stdout) {
-        m_endBarLines = isatty(STDERR_FILENO) && isatty(fileno(m_out));
+    Relay(const ChildOptions &options, ChildEnd &end)
+        : m_out(options.out != nullptr ? options.out : stdout),
+          m_capture(options.capture ? &end : nullptr), m_captureLimit(options.captureLimit) {
+        m_endBarLines = m_capture == nullptr && isatty(STDERR_FILENO) && isatty(fileno(m_out));
         if (!options.listingPath.empty())
             m_listing = std::fopen(options.listingPath.c_str(), "w");
     }
@@ -72,6 +74,10 @@ public:
     void error(const char *data, std::size_t size) {
         if (size == 0)
             return;
+        if (m_capture != nullptr) {
+            keep(m_capture->err, data, size);
+            return;
+        }
         if (!writeAll(STDERR_FILENO, data, size))
             m_lost = true;
         m_errorLineOpen = data[size - 1] != '\n';
@@ -79,7 +85,9 @@ public:
     // The child has ended: a last line without its newline, and an open bar
     // line, are finished.
     void finish() {
-        if (!m_pending.empty())
+        if (m_capture != nullptr)
+            keep(m_capture->out, m_pending.data(), m_pending.size());
+        else if (!m_pending.empty())
             line(m_pending + "\n");
         m_pending.clear();
         if (m_errorLineOpen)
@@ -98,6 +106,10 @@ private:
             std::fputs(text.c_str(), m_listing);
             return;
         }
+        if (m_capture != nullptr) {
+            keep(m_capture->out, text.data(), text.size());
+            return;
+        }
         if (m_errorLineOpen && m_endBarLines) {
             writeAll(STDERR_FILENO, "\n", 1);
             m_errorLineOpen = false;
@@ -107,7 +119,16 @@ private:
             m_lost = true;
     }
 
+    // Adds what fits of `data` to a captured stream and counts it all.
+    void keep(CapturedOutput &stream, const char *data, std::size_t size) {
+        stream.bytes += size;
+        if (stream.text.size() < m_captureLimit)
+            stream.text.append(data, std::min(size, m_captureLimit - stream.text.size()));
+    }
+
     FILE *m_out;
+    ChildEnd *m_capture; // null: not captured
+    const std::size_t m_captureLimit;
     FILE *m_listing = nullptr;
     bool m_endBarLines = false;
     bool m_errorLineOpen = false;
@@ -367,9 +388,9 @@ public:
     // and report channel (closed by the watch); `signalFd`: the signal
     // pipe's read end.
     ChildWatch(pid_t pid, const ChildOptions &options, const int (&fds)[3], int signalFd,
-               std::string &report)
-        : m_pid(pid), m_options(options), m_relay(options), m_signalFd(signalFd), m_report(report),
-          m_started(Clock::now()) {
+               ChildEnd &end)
+        : m_pid(pid), m_options(options), m_relay(options, end), m_signalFd(signalFd),
+          m_report(end.report), m_started(Clock::now()) {
         std::copy(std::begin(fds), std::end(fds), m_fds);
         // A descriptor that becomes readable when the child ends (Linux
         // 5.3 and later): the end is seen at once rather than at the next
@@ -590,7 +611,7 @@ ChildEnd runInChild(const std::function<int(int)> &body, const ChildOptions &opt
         report.closeBoth();
     } else {
         const int fds[3] = {out.fd[0], err.fd[0], report.fd[0]};
-        ChildWatch watch(pid, options, fds, signals.fd[0], end.report);
+        ChildWatch watch(pid, options, fds, signals.fd[0], end);
         watch.run();
         watch.result(end);
     }

@@ -42,6 +42,16 @@ constexpr int k_max_timeout_seconds = 1000000;
 // that is not such a number is said on standard error, once per process).
 int defaultTimeoutSeconds();
 
+// Bytes of each of the child's output streams kept when they are captured.
+constexpr std::size_t k_capture_limit = 1 << 20;
+
+// A captured output stream: its first bytes, and how many it wrote in all.
+struct CapturedOutput {
+    std::string text;             // at most the capture limit
+    unsigned long long bytes = 0; // written in all
+    bool cut() const { return bytes > text.size(); }
+};
+
 struct ChildOptions {
     // Seconds after which the child is sent SIGTERM (then SIGKILL 2 s
     // later); 0: no limit. Callers take defaultTimeoutSeconds() when the
@@ -53,6 +63,11 @@ struct ChildOptions {
     // Where the child's standard output goes (its standard error goes to
     // the parent's standard error).
     FILE *out = stdout;
+    // The child's standard output and error are kept in ChildEnd::out and
+    // ChildEnd::err (each up to captureLimit bytes) instead of being passed
+    // on: run --json carries them in its report.
+    bool capture = false;
+    std::size_t captureLimit = k_capture_limit;
 };
 
 struct ChildEnd {
@@ -68,6 +83,8 @@ struct ChildEnd {
     std::string report;       // what the child wrote on its report channel
     unsigned long listed = 0; // lines sent to the listing file
     bool outputLost = false;  // a line of the script could not be passed on
+    // Under ChildOptions::capture: the child's standard output and error.
+    CapturedOutput out, err;
 };
 
 // Runs `body` in a forked child with its standard output and error on pipes

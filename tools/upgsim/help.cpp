@@ -40,10 +40,10 @@ const Note k_notes[] = {
                     "  127                     run, demo: the script does not exist\n"
                     "  128+N                   ended by signal N (130 Ctrl-C, 143 SIGTERM)\n"},
     {"JSON", "--json (analyse, blocksize, check, config, copy, demo, install-pois,\n"
-             "sweep, untar; run with --scratch or --report) prints one JSON object\n"
-             "on standard output; a failing command prints {\"error\": TEXT,\n"
-             "\"code\": STATUS} there, with the same exit status (json.md, beside\n"
-             "medium.md).\n"},
+             "run, sweep, untar) prints one JSON object on standard output (run's\n"
+             "holds the script's output); a failing command prints {\"error\":\n"
+             "TEXT, \"code\": STATUS} there, with the same exit status (json.md,\n"
+             "beside medium.md).\n"},
 };
 
 class HelpFormatter : public CLI::Formatter {

@@ -269,7 +269,7 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
         {{"run", "--bogus", "x.c"}, 125, "--bogus"},
         {{"run", "--scratch", "x.c"}, 125, "--scratch needs --sd DIR"},
         {{"run", "--report", "x.c"}, 125, "--report needs --sd DIR"},
-        {{"run", "--sd", sd, "--json", "x.c"}, 125, "--json goes with --scratch or --report"},
+        {{"run", "--sd", sd, "--json", "x.c"}, 127, "x.c: No such file or directory"},
         {{"run", "--sd", sd, "--scratch", "--report", "x.c"}, 125, "not both"},
         {{"--sd", "/nonexistent-upgsim-dir", "run", "x.c"}, 125, "/nonexistent-upgsim-dir"},
         {{"--sd-capacity", "2M", "--sd", sd, "blocksize"}, 0, ""},
@@ -462,8 +462,7 @@ TEST_F(CliTest, TheMediumDocumentMakesAMediumTheUnitInstalls) {
               0)
         << err();
     const std::string output = out();
-    // The summary is the last line of standard output.
-    const json changes = parsed(output.substr(output.rfind('\n', output.size() - 2) + 1));
+    const json changes = parsed(output);
     std::vector<std::string> added;
     for (const json &a : changes["added"])
         added.push_back(a["path"].get<std::string>());
@@ -716,10 +715,9 @@ TEST_F(CliTest, RunReportsHowTheScriptEnded) {
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10)) << c.name;
         std::string output = out();
         if (std::find(argv.begin(), argv.end(), "--json") != argv.end()) {
-            // The summary is the last line, after everything the script wrote.
-            const size_t last = output.rfind('\n', output.size() - 2) + 1;
-            json = nlohmann::json::parse(output.substr(last), nullptr, false);
-            output.erase(last);
+            // Standard output is the report alone; the script's output is in it.
+            json = nlohmann::json::parse(output, nullptr, false);
+            output = json.value("stdout", "(none)");
             EXPECT_EQ(err().find("bytes written"), std::string::npos) << err();
         }
         EXPECT_EQ(output, c.out) << c.name;
@@ -745,7 +743,12 @@ TEST_F(CliTest, RunReportsHowTheScriptEnded) {
         {"removed", {{{"path", "gone.txt"}, {"size", 4}}}},
         {"bytes_written", 15},
         {"complete", true},
-        {"exit_status", 4}};
+        {"exit_status", 4},
+        {"stdout", "done\n"},
+        {"stderr", ""},
+        {"stdout_bytes", 5},
+        {"stderr_bytes", 0},
+        {"output_note", nullptr}};
     EXPECT_EQ(json, expected) << json.dump();
     EXPECT_EQ(testsupport::readFile(m_dir + "/sd/out.txt"), "kept\n");
     EXPECT_FALSE(testsupport::fileExists(m_dir + "/x.log")); // the script's argument only
@@ -765,6 +768,37 @@ TEST_F(CliTest, RunReportsHowTheScriptEnded) {
     EXPECT_EQ(upgsim({"run", "--timeout", "1", loop}), 124) << err();
     EXPECT_NE(err().find("UPGSIM_TIMEOUT='soon' is not a number"), std::string::npos) << err();
     unsetenv("UPGSIM_TIMEOUT");
+
+    // run --json: the report alone on standard output, whatever the script
+    // prints on either stream, and what it printed in the report, cut past
+    // a MiB with a note that says so.
+    const std::string chatty = script("chatty.c", R"(#include <stdio.h>
+int main(int argc, char **argv) {
+    printf("{\"not\": \"the report\"}\n");
+    fprintf(stderr, "warned");
+    if (argc > 1)
+        for (int i = 0; i < 70000; i++)
+            printf("line %05d of many\n", i);
+    printf("last");
+    return 3;
+}
+)");
+    EXPECT_EQ(upgsim({"run", "--json", chatty}), 3) << err();
+    json = parsed(out());
+    ASSERT_TRUE(json.is_object()) << out();
+    EXPECT_EQ(keysOf(json), keysOf(documentedExample("mode")));
+    EXPECT_EQ(json["mode"], "run");
+    EXPECT_EQ(json["exit_status"], 3);
+    EXPECT_EQ(json["stdout"], "{\"not\": \"the report\"}\nlast");
+    EXPECT_EQ(json["stderr"], "warned");
+    EXPECT_TRUE(json["output_note"].is_null());
+    EXPECT_EQ(err().find("warned"), std::string::npos) << err();
+    EXPECT_EQ(upgsim({"run", "--json", chatty, "many"}), 3) << err();
+    json = parsed(out());
+    ASSERT_TRUE(json.is_object()) << out().substr(0, 200);
+    EXPECT_EQ(json["stdout"].get<std::string>().size(), 1u << 20);
+    EXPECT_EQ(json["stdout_bytes"], 22u + 70000u * 19u + 4u);
+    EXPECT_EQ(json["output_note"], "stdout cut to its first 1048576 of 1330026 bytes");
 }
 
 // Output of upgsim run in a pseudo-terminal, until it ends; `interruptOn`:

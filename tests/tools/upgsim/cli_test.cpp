@@ -288,6 +288,12 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
          "upgsim: config: /F/Data_Base/CONFIGSYSTEM/Config_SW_Version.cfg: No such file"},
         // Typing slips get a suggestion; the parser's own words do not leak.
         {{"analyze"}, 2, "unknown command 'analyze' (did you mean analyse?)"},
+        // A mistyped command is said first, not the options meant for it.
+        {{"chek", "--json"}, 2, "unknown command 'chek' (did you mean check?)"},
+        {{"--sd", sd, "--verbose", "chek", "--block-sizes", "4096"},
+         2,
+         "unknown command 'chek' (did you mean check?)"},
+        {{"--tick-hz=60", "zzz", "--block-sizes", "4096"}, 2, "unknown command 'zzz' (see upgsim"},
         {{"--sd", sd, "blocksize", "--jsn"}, 2, "unknown option '--jsn' (did you mean --json?)"},
         {{"--sdd", sd, "blocksize"}, 2, "(did you mean --sd?)"},
         {{"config", "show", "x", "y"}, 2, "unexpected argument 'y'"},

@@ -79,6 +79,25 @@ void defineRun(CLI::App &sub, upgsim::GlobalOptions &opts) {
                "(the first MiB of each) and what --scratch or --report found.\n");
 }
 
+// Notes each argument after the script that is one of upgsim's global
+// options: it went to the script, and the user most likely meant it for
+// upgsim.
+void noteMisplacedOptions(const CLI::App &sub, const std::vector<std::string> &args) {
+    for (const std::string &arg : args) {
+        if (arg.size() < 3 || arg.compare(0, 2, "--") != 0)
+            continue;
+        const std::string name = arg.substr(0, arg.find('='));
+        for (const CLI::Option *opt : sub.get_options())
+            if (opt->get_group() == upgsim::k_global_options_group && opt->check_name(name)) {
+                std::fprintf(stderr,
+                             "upgsim: run: %s after the script goes to the script; put it before "
+                             "`run`\n",
+                             name.c_str());
+                break;
+            }
+    }
+}
+
 // Notes the devices the script could not reach.
 void noteUnmounted(const upgsim::GlobalOptions &opts) {
     std::string missing;
@@ -273,6 +292,7 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
 
     scripthost::RunOptions runOptions;
     runOptions.args.assign(rest.begin() + 1, rest.end());
+    noteMisplacedOptions(sub, runOptions.args);
     // Under --json the script's output goes into the report: no bar is drawn
     // into it.
     const bool progress = opts.progressOnTerminal() && !s_options.json;

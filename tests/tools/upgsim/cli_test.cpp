@@ -644,7 +644,8 @@ TEST_F(CliTest, RunReportsHowTheScriptEnded) {
          {},
          0,
          "[one][--sd][/nonexistent][--log][x.log][two]\n",
-         ""},
+         "upgsim: run: --sd after the script goes to the script; put it before `run`\n"
+         "upgsim: run: --log after the script goes to the script; put it before `run`\n"},
         {"three.c", "#include <stdlib.h>\nint main(void) { exit(3); }\n", {}, 3, "", ""},
         {"two.c", "int main(void) { return 2; }\n", {}, 2, "", ""},
         {"null.c",

@@ -9,6 +9,7 @@
 
 #include "platform/hostsim/hostsim.h"
 #include "platform/plat_io.h"
+#include "unit/hmi.h"
 
 #include <cerrno>
 #include <csignal>
@@ -36,6 +37,28 @@ union HostValue {
 };
 
 const int k_max_args = 16;
+
+// Characters of a bargraph text the module keeps.
+const std::size_t k_bar_text_kept = 254;
+
+// The terminal's bar around the script's extractions: drawn full when an
+// extraction under an active bar ends well (the module's own steps stop
+// short of the end). Called after each builtin call with its result.
+void followBargraph(const char *name, int count, const char *kinds, const HostValue *values,
+                    int result) {
+    RunContext *ctx = currentRun();
+    if (ctx == nullptr)
+        return;
+    if (std::strcmp(name, "ActivateBargraph") == 0 && result == 0 && count > 0 && kinds[0] == 'p') {
+        const char *text = static_cast<const char *>(values[0].p);
+        ctx->barActive = true;
+        ctx->barText = text != nullptr ? std::string(text, strnlen(text, k_bar_text_kept)) : "";
+    } else if (std::strcmp(name, "DeactivateBargraph") == 0) {
+        ctx->barActive = false;
+    } else if (std::strcmp(name, "UnCompress") == 0 && result == 0 && ctx->barActive) {
+        unit::fillBargraphOnTerminal(ctx->barText);
+    }
+}
 
 void note(const std::string &text) {
     if (RunContext *ctx = currentRun())
@@ -81,6 +104,8 @@ static int upg_host_call_builtin(const char *name, int count, const char *kinds,
             return -1;
         }
     }
+    if (std::strcmp(name, "UnCompress") == 0)
+        unit::startBargraphExtraction();
     val_t result;
     if (!hostsim::callBuiltin(name, args, &result)) {
         RunContext *ctx = currentRun();
@@ -89,6 +114,7 @@ static int upg_host_call_builtin(const char *name, int count, const char *kinds,
                                  "' is not registered: the call returned -1");
         return -1;
     }
+    followBargraph(name, count, kinds, values, result.ival);
     return result.ival;
 }
 

@@ -873,7 +873,8 @@ PtyRun runInPty(const std::vector<std::string> &argv, const std::string &interru
 // On a terminal: a bar line the script's process left open (drawn on
 // standard error as the HMI draws it) is finished before the next output line
 // and when the script dies; Ctrl-C stops the script (130) and removes the
-// --scratch copy of the card.
+// --scratch copy of the card; the bar of an extraction that ends well shows
+// 100 %.
 TEST_F(CliTest, OnATerminalBarLinesAreFinishedAndCtrlCStopsTheScript) {
     const std::string path = script("bar.c", R"(#include <stdio.h>
 int main(int argc, char **argv) {
@@ -909,6 +910,26 @@ int main(int argc, char **argv) {
     EXPECT_TRUE(unglued(ctrlC.text, "started\r\n")) << ctrlC.text;
     EXPECT_TRUE(unglued(ctrlC.text, "upgsim: interrupted by SIGINT: script stopped\r\n"))
         << ctrlC.text;
+
+    // An extraction that ends well ends its bar at 100 %, also an archive
+    // too small for any of the module's steps; one that fails does not.
+    ASSERT_TRUE(testsupport::writeFile(m_dir + "/maps/FRA/ROADS.DAT", "roads"));
+    ASSERT_EQ(upgsim({"pack", m_dir + "/maps/FRA", m_dir + "/sd/FRA.tgz"}), 0) << err();
+    const std::string extract = script("extract.c", R"(#include "upgrade_builtins.h"
+int main(int argc, char **argv) {
+    ActivateBargraph("Installing France", 1000000, 0);
+    int result = UnCompress(argv[1], "/SDH/MAPPE/");
+    DeactivateBargraph();
+    return result == 0 ? 0 : 1;
+}
+)");
+    const std::string full = "Installing France [" + std::string(30, '#') + "] 100%";
+    PtyRun filled = runInPty({m_upgsim, "--sd", m_dir + "/sd", "run", extract, "/SDH/FRA.tgz"}, "");
+    EXPECT_EQ(filled.status, 0) << filled.text;
+    EXPECT_NE(filled.text.find(full), std::string::npos) << filled.text;
+    PtyRun failed = runInPty({m_upgsim, "--sd", m_dir + "/sd", "run", extract, "/SDH/NO.tgz"}, "");
+    EXPECT_EQ(failed.status, 1) << failed.text;
+    EXPECT_EQ(failed.text.find("100%"), std::string::npos) << failed.text;
 
     PtyRun crash = runInPty({m_upgsim, "run", path, "crash"}, "");
     EXPECT_EQ(crash.status, 139) << crash.text;

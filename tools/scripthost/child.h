@@ -85,6 +85,12 @@ struct ChildEnd {
     bool outputLost = false;  // a line of the script could not be passed on
     // Under ChildOptions::capture: the child's standard output and error.
     CapturedOutput out, err;
+    // Processes the child left running when it ended (or was stopped), all
+    // ended by the watch; outputHeld: one of them kept the child's output
+    // open past the grace; unended: those that could not be ended.
+    unsigned leftovers = 0;
+    bool outputHeld = false;
+    unsigned unended = 0;
 };
 
 // Runs `body` in a forked child with its standard output and error on pipes
@@ -121,9 +127,22 @@ struct PowerOptions {
 int runScriptHere(const std::string &script, const RunOptions &options, bool progress, int reportFd,
                   const PowerOptions &power = PowerOptions());
 
-// The exit status a parent reports for its child's end, after printing
-// "upgsim: script ended by signal N (NAME)", the timeout's or the
-// interruption's line on standard error.
+// How a script run ended, as upgsim reports it.
+struct ScriptOutcome {
+    int exitStatus = k_exit_host_failure; // upgsim's exit status
+    bool scripts = false;                 // exitStatus is the script's own status
+    bool ran = false;                     // the script ran to its end
+    long long status = 0;                 // when it ran: its whole result (main's or exit's)
+};
+
+// How a child's end is reported, after printing on standard error what the
+// user must know: "upgsim: script ended by signal N (NAME)", the timeout's
+// or the interruption's line, processes the script left that were ended, and
+// for a status of the script that could be taken for upgsim's (124 and
+// above) or that an exit status cannot carry (outside 0 to 255, given as
+// 255) whose it is.
+ScriptOutcome outcomeOf(const ChildEnd &end, int timeoutSeconds);
+// outcomeOf(end, timeoutSeconds).exitStatus.
 int exitStatusOf(const ChildEnd &end, int timeoutSeconds);
 
 // The value of "KEY VALUE" lines of a report, in order.

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +38,10 @@ union HostValue {
 };
 
 const int k_max_args = 16;
+
+// Exit status of a process the script forked whose parent had died before
+// it could be tied to it.
+const int k_orphan_status = 125;
 
 // Characters of a bargraph text the module keeps.
 const std::size_t k_bar_text_kept = 254;
@@ -137,6 +142,21 @@ static int upg_host_call_builtin(const char *name, int count, const char *kinds,
     }
     note("the script called abort");
     sh_exit(134); // what a shell reports for a process ended by SIGABRT
+}
+
+// A process the script forks dies with the one that forked it, as the
+// script's own process dies with upgsim: none runs on after upgsim was
+// killed. (The forking thread is the script's, which runs until the script
+// ends.)
+static int sh_fork(void) {
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(k_orphan_status);
+    }
+    return pid;
 }
 
 // Handlers registered by a script would outlive its code: refused.
@@ -370,6 +390,10 @@ std::vector<HostSymbol> hostSymbols() {
         {"_Exit", reinterpret_cast<const void *>(&sh_exit)},
         {"abort", reinterpret_cast<const void *>(&sh_abort)},
         {"atexit", reinterpret_cast<const void *>(&sh_atexit)},
+        {"fork", reinterpret_cast<const void *>(&sh_fork)},
+        // A vfork child may not return from the function that made it: a
+        // plain fork serves the same calls.
+        {"vfork", reinterpret_cast<const void *>(&sh_fork)},
         {"fopen", reinterpret_cast<const void *>(&sh_fopen)},
         {"fclose", reinterpret_cast<const void *>(&sh_fclose)},
         {"fdopen", reinterpret_cast<const void *>(&sh_fdopen)},

@@ -317,14 +317,19 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
             return scripthost::runScriptHere(script, runOptions, progress, reportFd);
         },
         childOptions);
-    int status = scripthost::exitStatusOf(end, childOptions.timeoutSeconds);
+    const scripthost::ScriptOutcome outcome =
+        scripthost::outcomeOf(end, childOptions.timeoutSeconds);
+    const int status = outcome.exitStatus;
     // The script ran (it reported its status) and failed.
-    if (status != 0 && end.how == scripthost::ChildEnd::How::Exited &&
-        !scripthost::reportValues(end.report, "status").empty())
+    if (status != 0 && outcome.ran)
         noteUnmounted(opts);
     if (!s_options.json)
         return card ? card->after(status, nullptr) : status;
-    upgsim::Json report = {{"mode", "run"}, {"exit_status", status}};
+    upgsim::Json report = {
+        {"mode", "run"},
+        {"exit_status", status},
+        {"status_of", outcome.scripts ? "script" : "upgsim"},
+        {"script_status", outcome.ran ? upgsim::Json(outcome.status) : upgsim::Json()}};
     if (card) {
         const int after = card->after(status, &report);
         if (after != status)

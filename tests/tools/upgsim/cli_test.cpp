@@ -751,6 +751,8 @@ TEST_F(CliTest, RunReportsHowTheScriptEnded) {
         {"bytes_written", 15},
         {"complete", true},
         {"exit_status", 4},
+        {"status_of", "script"},
+        {"script_status", 4},
         {"stdout", "done\n"},
         {"stderr", ""},
         {"stdout_bytes", 5},

@@ -25,7 +25,9 @@
  *   MAPPE/<CID>/<CID>.tgz      the country's maps, entries "<CID>/..."
  *
  * Try it on the host:  upgsim demo            (builds a sample medium and card)
- *                      upgsim run examples/map_upgrade.c --media DIR --sd DIR
+ *                      upgsim --media DIR --sd DIR run examples/map_upgrade.c
+ *                      (upgsim's options go before "run": what follows the
+ *                      script is the script's own arguments)
  * Exit status: 0 done; 1 a country or the POIs failed; 2 no upgrade on the
  * medium; 3 a single-country medium (not handled by this script).
  */

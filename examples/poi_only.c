@@ -10,7 +10,7 @@
  * /SDH/MAPPE/POI_USER/TEMP_<CID>; countries without an installed map are
  * skipped.
  *
- * Try it:  upgsim run examples/poi_only.c --media DIR --sd DIR [ARCHIVE]
+ * Try it:  upgsim --media DIR --sd DIR run examples/poi_only.c [ARCHIVE]
  * Exit status: 0 done; 1 the installation failed; 2 no POI delivery found.
  */
 #include <stdio.h>

@@ -19,6 +19,7 @@ struct t_hmi_state {
     bool fails[k_function_count] = {};
     bool terminal = false;
     bool terminal_line_open = false;
+    bool terminal_filled = false; // the bar was drawn full; later steps are stale
 };
 
 t_hmi_state &State() {
@@ -90,7 +91,7 @@ int C_MMI_UPGRADE::StepBargraph(char *p_text, int p_percent) {
     {
         t_hmi_state &l_state = State();
         std::lock_guard<std::mutex> l_lock(l_state.mutex);
-        if (l_state.terminal)
+        if (l_state.terminal && !l_state.terminal_filled)
             DrawBar(l_state, p_text, p_percent);
     }
     return Record(unit::HmiFunction::StepBargraph, {p_percent}, p_text != nullptr ? p_text : "");
@@ -199,7 +200,23 @@ void setBargraphOnTerminal(bool on) {
         std::fflush(stderr);
     }
     l_state.terminal_line_open = false;
+    l_state.terminal_filled = false;
     l_state.terminal = on;
+}
+
+void fillBargraphOnTerminal(const std::string &text) {
+    t_hmi_state &l_state = State();
+    std::lock_guard<std::mutex> l_lock(l_state.mutex);
+    if (!l_state.terminal)
+        return;
+    DrawBar(l_state, text.c_str(), 100);
+    l_state.terminal_filled = true;
+}
+
+void startBargraphExtraction() {
+    t_hmi_state &l_state = State();
+    std::lock_guard<std::mutex> l_lock(l_state.mutex);
+    l_state.terminal_filled = false;
 }
 
 } // namespace unit

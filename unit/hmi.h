@@ -79,6 +79,14 @@ bool waitHmiCalls(HmiFunction function, std::size_t count, int timeoutMs);
 // Draws every bargraph step as a one-line bar with the text and percentage on
 // standard error (true), or stops drawing (false), ending a drawn line first.
 void setBargraphOnTerminal(bool on);
+// An extraction under the bar ended well: draws the bar of `text` full
+// (100 %) when drawing is on. The module's steps come every 500 ticks, so
+// the last one drawn falls short of the end, and a small archive ends before
+// the first. Steps still on their way from the ended extraction are not
+// drawn over it, until startBargraphExtraction.
+void fillBargraphOnTerminal(const std::string &text);
+// An extraction under the bar starts: its steps are drawn again.
+void startBargraphExtraction();
 
 } // namespace unit
 

@@ -12,9 +12,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <iterator>
 #include <poll.h>
+#include <set>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,8 +29,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const char k_listing_prefix[] = "(UntarBlock) ";
-// Time a child gets between SIGTERM and SIGKILL.
-const int k_kill_grace_ms = 2000;
 
 // Write end of the pipe that turns SIGINT/SIGTERM into readable bytes, and
 // the signal received (0: none).
@@ -47,8 +48,10 @@ void onSignal(int sig) {
 // comes, a bar line on the terminal ended before an output line.
 class Relay {
 public:
-    Relay(const ChildOptions &options) : m_out(options.out != nullptr ? options.out : stdout) {
-        m_endBarLines = isatty(STDERR_FILENO) && isatty(fileno(m_out));
+    Relay(const ChildOptions &options, ChildEnd &end)
+        : m_out(options.out != nullptr ? options.out : stdout),
+          m_capture(options.capture ? &end : nullptr), m_captureLimit(options.captureLimit) {
+        m_endBarLines = m_capture == nullptr && isatty(STDERR_FILENO) && isatty(fileno(m_out));
         if (!options.listingPath.empty())
             m_listing = std::fopen(options.listingPath.c_str(), "w");
     }
@@ -72,6 +75,10 @@ public:
     void error(const char *data, std::size_t size) {
         if (size == 0)
             return;
+        if (m_capture != nullptr) {
+            keep(m_capture->err, data, size);
+            return;
+        }
         if (!writeAll(STDERR_FILENO, data, size))
             m_lost = true;
         m_errorLineOpen = data[size - 1] != '\n';
@@ -79,7 +86,9 @@ public:
     // The child has ended: a last line without its newline, and an open bar
     // line, are finished.
     void finish() {
-        if (!m_pending.empty())
+        if (m_capture != nullptr)
+            keep(m_capture->out, m_pending.data(), m_pending.size());
+        else if (!m_pending.empty())
             line(m_pending + "\n");
         m_pending.clear();
         if (m_errorLineOpen)
@@ -98,6 +107,10 @@ private:
             std::fputs(text.c_str(), m_listing);
             return;
         }
+        if (m_capture != nullptr) {
+            keep(m_capture->out, text.data(), text.size());
+            return;
+        }
         if (m_errorLineOpen && m_endBarLines) {
             writeAll(STDERR_FILENO, "\n", 1);
             m_errorLineOpen = false;
@@ -107,7 +120,16 @@ private:
             m_lost = true;
     }
 
+    // Adds what fits of `data` to a captured stream and counts it all.
+    void keep(CapturedOutput &stream, const char *data, std::size_t size) {
+        stream.bytes += size;
+        if (stream.text.size() < m_captureLimit)
+            stream.text.append(data, std::min(size, m_captureLimit - stream.text.size()));
+    }
+
     FILE *m_out;
+    ChildEnd *m_capture; // null: not captured
+    const std::size_t m_captureLimit;
     FILE *m_listing = nullptr;
     bool m_endBarLines = false;
     bool m_errorLineOpen = false;
@@ -140,8 +162,25 @@ template <typename Sink> bool drain(int fd, Sink sink) {
     return true;
 }
 
-[[noreturn]] void childSide(const std::function<int(int)> &body, Pipe &out, Pipe &err, Pipe &report,
-                            Pipe &signals) {
+[[noreturn]] void childSide(const std::function<int(int)> &body, pid_t parent, Pipe &out, Pipe &err,
+                            Pipe &report, Pipe &signals) {
+    // The leader of a process group of its own, whose every member the
+    // parent can end at once, and ended with the parent: a script must not
+    // run on when upgsim is killed. A parent that died before the request
+    // took effect is seen by the new parent id.
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent)
+        _exit(k_exit_host_failure);
+    // A script reading a terminal from outside its foreground group would be
+    // stopped (SIGTTIN): it reads nothing instead.
+    if (isatty(STDIN_FILENO)) {
+        const int none = open("/dev/null", O_RDONLY);
+        if (none >= 0) {
+            dup2(none, STDIN_FILENO);
+            close(none);
+        }
+    }
     // A script's crash ends the child by its signal, also where a memory
     // checker has put its own handler in (the script's code is not checked).
     for (int sig : {SIGINT, SIGTERM, SIGPIPE, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT})
@@ -180,6 +219,26 @@ bool isErrorLine(const std::string &line) {
 }
 
 } // namespace
+
+const char k_timeout_variable[] = "UPGSIM_TIMEOUT";
+
+int defaultTimeoutSeconds() {
+    const char *text = std::getenv(k_timeout_variable);
+    if (text == nullptr || *text == '\0')
+        return k_default_timeout_seconds;
+    char *end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno == 0 && *end == '\0' && std::isdigit(static_cast<unsigned char>(*text)) &&
+        value <= k_max_timeout_seconds)
+        return static_cast<int>(value);
+    static bool said = false;
+    if (!said)
+        std::fprintf(stderr, "upgsim: %s='%s' is not a number of seconds (0 to %d): %d s\n",
+                     k_timeout_variable, text, k_max_timeout_seconds, k_default_timeout_seconds);
+    said = true;
+    return k_default_timeout_seconds;
+}
 
 bool writeAll(int fd, const char *data, std::size_t size) {
     while (size > 0) {
@@ -286,31 +345,77 @@ int runScriptHere(const std::string &script, const RunOptions &options, bool pro
     return status;
 }
 
-int exitStatusOf(const ChildEnd &end, int timeoutSeconds) {
+ScriptOutcome outcomeOf(const ChildEnd &end, int timeoutSeconds) {
+    ScriptOutcome outcome;
+    if (end.outputHeld)
+        std::fprintf(stderr, "upgsim: a process the script started kept its output open after "
+                             "the script ended: ended\n");
+    if (end.leftovers > 0)
+        std::fprintf(stderr, "upgsim: ended %u other process%s of the script\n", end.leftovers,
+                     end.leftovers == 1 ? "" : "es");
+    if (end.unended > 0)
+        std::fprintf(stderr, "upgsim: %u process%s of the script could not be ended\n", end.unended,
+                     end.unended == 1 ? "" : "es");
     // Output that could not be passed on is a failure of upgsim: a script
     // that ended well must not look as if everything it printed was shown.
     if (end.outputLost)
         std::fprintf(stderr, "upgsim: some of the script's output could not be written\n");
+    const std::vector<std::string> reported = reportValues(end.report, "status");
     switch (end.how) {
     case ChildEnd::How::Exited:
-        return end.outputLost && end.code == 0 ? k_exit_host_failure : end.code;
+        if (reported.empty()) {
+            outcome.exitStatus = end.code; // the host's own: the script did not run
+            return outcome;
+        }
+        outcome.ran = true;
+        outcome.status = std::strtoll(reported.back().c_str(), nullptr, 10);
+        if (end.outputLost && outcome.status == 0) {
+            outcome.exitStatus = k_exit_host_failure;
+            return outcome;
+        }
+        outcome.scripts = true;
+        if (outcome.status < 0 || outcome.status > 255) {
+            // The exit status keeps 8 bits: 256 would read as 0.
+            outcome.exitStatus = 255;
+            std::fprintf(stderr,
+                         "upgsim: the script's status %lld does not fit an exit status (0 to "
+                         "255): upgsim ends with 255\n",
+                         outcome.status);
+        } else {
+            outcome.exitStatus = static_cast<int>(outcome.status);
+            if (outcome.exitStatus >= k_exit_timed_out)
+                std::fprintf(stderr,
+                             "upgsim: status %d is the script's own (what main returned or exit "
+                             "was given), not upgsim's\n",
+                             outcome.exitStatus);
+        }
+        return outcome;
     case ChildEnd::How::Signaled:
         std::fprintf(stderr, "upgsim: script ended by signal %d (%s)\n", end.code,
                      signalName(end.code).c_str());
-        return k_exit_signal_base + end.code;
+        outcome.exitStatus = k_exit_signal_base + end.code;
+        return outcome;
     case ChildEnd::How::TimedOut:
-        std::fprintf(stderr, "upgsim: script stopped: still running after %d s (--timeout)\n",
+        std::fprintf(stderr,
+                     "upgsim: script stopped: still running after %d s (--timeout SECONDS sets "
+                     "the limit, 0 none)\n",
                      timeoutSeconds);
-        return k_exit_timed_out;
+        outcome.exitStatus = k_exit_timed_out;
+        return outcome;
     case ChildEnd::How::Interrupted:
         std::fprintf(stderr, "upgsim: interrupted by %s: script stopped\n",
                      signalName(end.code).c_str());
-        return k_exit_signal_base + end.code;
+        outcome.exitStatus = k_exit_signal_base + end.code;
+        return outcome;
     default:
         std::fprintf(stderr, "upgsim: cannot start the script's process: %s\n",
                      std::strerror(errno));
-        return k_exit_host_failure;
+        return outcome;
     }
+}
+
+int exitStatusOf(const ChildEnd &end, int timeoutSeconds) {
+    return outcomeOf(end, timeoutSeconds).exitStatus;
 }
 
 std::vector<std::string> reportValues(const std::string &report, const std::string &key) {
@@ -335,19 +440,77 @@ std::string signalName(int sig) {
 
 namespace {
 
+// The processes of the script's tree as the process table shows them now:
+// this process's own children (which only this process can reap, so their
+// ids stay theirs until it does) and the members of the script's process
+// group.
+struct TreeScan {
+    std::vector<pid_t> children; // of this process, alive or not yet reaped
+    std::vector<pid_t> members;  // of the group, not zombies (for counting only)
+};
+
+// Reads the ppid, the group and the state of every process in /proc.
+TreeScan scanTree(pid_t group) {
+    TreeScan scan;
+    const pid_t self = getpid();
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr)
+        return scan;
+    while (struct dirent *entry = readdir(proc)) {
+        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0])))
+            continue;
+        char path[sizeof entry->d_name + 16];
+        std::snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        char text[512];
+        const ssize_t n = read(fd, text, sizeof text - 1);
+        close(fd);
+        if (n <= 0)
+            continue;
+        text[n] = '\0';
+        // "pid (comm) state ppid pgrp ...": the name may hold spaces and
+        // parentheses; the fields after it start at its last ')'.
+        const char *after = std::strrchr(text, ')');
+        char state = 0;
+        long ppid = 0, pgrp = 0;
+        if (after == nullptr || std::sscanf(after + 1, " %c %ld %ld", &state, &ppid, &pgrp) != 3)
+            continue;
+        const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+        if (ppid == self)
+            scan.children.push_back(pid);
+        if (pgrp == group && state != 'Z')
+            scan.members.push_back(pid);
+    }
+    closedir(proc);
+    return scan;
+}
+
+// Sleeps `ms` milliseconds (poll on nothing: no signal handler of ours
+// needs waking it).
+void pause(int ms) {
+    poll(nullptr, 0, ms);
+}
+
 // The parent's watch over a running child: relays its standard output and
 // error, collects its report channel, stops it after the timeout or on
-// SIGINT/SIGTERM (SIGKILL after a grace), and reaps it. The parent's main
-// thread, from fork to the child's end.
+// SIGINT/SIGTERM (SIGKILL after a grace), and once it has ended ends every
+// process it left (its process group, then every descendant handed to this
+// process as their subreaper). The child is reaped last: until then its id,
+// which is also its group's, belongs to it, so no signal reaches a process
+// that merely got the same number. The parent's main thread, from fork to the
+// child's end.
 class ChildWatch {
 public:
     // `fds`: the read ends of the child's standard output, standard error
     // and report channel (closed by the watch); `signalFd`: the signal
-    // pipe's read end.
+    // pipe's read end; `earlier`: children this process had before the fork
+    // (not the script's).
     ChildWatch(pid_t pid, const ChildOptions &options, const int (&fds)[3], int signalFd,
-               std::string &report)
-        : m_pid(pid), m_options(options), m_relay(options), m_signalFd(signalFd), m_report(report),
-          m_started(Clock::now()) {
+               ChildEnd &end, std::vector<pid_t> earlier)
+        : m_pid(pid), m_options(options), m_relay(options, end), m_signalFd(signalFd), m_end(end),
+          m_earlier(std::move(earlier)), m_started(Clock::now()) {
         std::copy(std::begin(fds), std::end(fds), m_fds);
         // A descriptor that becomes readable when the child ends (Linux
         // 5.3 and later): the end is seen at once rather than at the next
@@ -360,28 +523,34 @@ public:
     ChildWatch(const ChildWatch &) = delete;
     ChildWatch &operator=(const ChildWatch &) = delete;
 
-    // Watches until the child is reaped and every pipe is at its end (or
-    // poll fails), then closes the pipes and reaps the child if need be.
+    // Watches until the child has ended and every pipe is at its end (or a
+    // process it left held them past the grace, or poll fails), ends what
+    // the child left, then closes the pipes and reaps the child.
     void run() {
-        while (!m_reaped || m_fds[0] >= 0 || m_fds[1] >= 0 || m_fds[2] >= 0) {
+        while (true) {
+            lookForEnd();
+            if (m_ended && pipesClosed())
+                break;
             int waitMs = -1;
             if (!deadlines(waitMs))
                 continue;
-            if (!pollOnce(waitMs))
+            if (m_giveUp || !pollOnce(waitMs))
                 break;
-            if (!m_reaped) {
-                pid_t done = waitpid(m_pid, &m_status, WNOHANG);
-                if (done == m_pid || (done < 0 && errno == ECHILD))
-                    m_reaped = true;
-            }
         }
+        endLeftovers();
+        // What the ended processes wrote last, up to the end of the pipes.
+        const auto drainUntil = Clock::now() + std::chrono::milliseconds(k_drain_ms);
+        while (!pipesClosed() && Clock::now() < drainUntil)
+            if (!pollOnce(msUntil(drainUntil, Clock::now())))
+                break;
         for (int fd : m_fds)
             if (fd >= 0)
                 close(fd);
         if (m_exitFd >= 0)
             close(m_exitFd);
         if (!m_reaped)
-            waitpid(m_pid, &m_status, 0);
+            waitpid(m_pid, nullptr, 0);
+        m_reaped = true;
         m_relay.finish();
     }
 
@@ -389,60 +558,166 @@ public:
     void result(ChildEnd &end) const {
         end.listed = m_relay.listed();
         end.outputLost = m_relay.lost();
+        end.leftovers = static_cast<unsigned>(m_seen.size());
+        end.outputHeld = m_outputHeld;
+        end.unended = m_unended;
         if (g_signal != 0) {
             end.how = ChildEnd::How::Interrupted;
             end.code = g_signal;
         } else if (m_timedOut) {
             end.how = ChildEnd::How::TimedOut;
-        } else if (WIFSIGNALED(m_status)) {
+        } else if (m_signaled) {
             end.how = ChildEnd::How::Signaled;
-            end.code = WTERMSIG(m_status);
+            end.code = m_code;
         } else {
             end.how = ChildEnd::How::Exited;
-            end.code = WEXITSTATUS(m_status);
+            end.code = m_code;
         }
     }
 
 private:
-    // Sends SIGTERM and sets the time of the SIGKILL that follows.
+    // Time the script's processes get between SIGTERM and SIGKILL.
+    static constexpr int k_kill_grace_ms = 2000;
+    // Time a process the script left may keep its output open once the
+    // script has ended.
+    static constexpr int k_output_grace_ms = 1000;
+    // Time ending the leftovers may take (a process in an uninterruptible
+    // wait cannot be ended at once), and reading what they wrote last.
+    static constexpr int k_leftover_ms = 5000;
+    static constexpr int k_drain_ms = 1000;
+
+    bool pipesClosed() const { return m_fds[0] < 0 && m_fds[1] < 0 && m_fds[2] < 0; }
+
+    // Notes the child's end without reaping it (it stays a zombie that
+    // holds its id).
+    void lookForEnd() {
+        if (m_ended)
+            return;
+        siginfo_t info = {};
+        if (waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+            if (errno == ECHILD) {
+                // Reaped elsewhere: its id is no longer its own.
+                m_ended = m_reaped = true;
+                m_code = k_exit_host_failure;
+                m_endedAt = Clock::now();
+            }
+            return;
+        }
+        if (info.si_pid != m_pid)
+            return;
+        m_ended = true;
+        m_endedAt = Clock::now();
+        m_signaled = info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED;
+        m_code = info.si_status;
+    }
+
+    // Sends SIGTERM to the script's processes and sets the time of the
+    // SIGKILL that follows.
     void stop(Clock::time_point now) {
         m_stopping = true;
-        kill(m_pid, SIGTERM);
+        if (!m_reaped) {
+            kill(-m_pid, SIGTERM);
+            kill(m_pid, SIGTERM); // also when the script left its group
+        }
         m_killAt = now + std::chrono::milliseconds(k_kill_grace_ms);
     }
 
     static int msUntil(Clock::time_point when, Clock::time_point now) {
-        return static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(when - now).count());
+        return static_cast<int>(std::max<long long>(
+            0, std::chrono::duration_cast<std::chrono::milliseconds>(when - now).count()));
     }
 
-    // The deadlines: the timeout, then the grace before SIGKILL. Sets how
-    // long the next poll may wait (-1: no limit); false when a deadline has
-    // passed and its signal was sent (look again).
+    // Keeps the earliest of the deadlines in waitMs.
+    static void soonest(int &waitMs, int ms) {
+        if (waitMs < 0 || ms < waitMs)
+            waitMs = ms;
+    }
+
+    // The deadlines: the timeout, the grace before SIGKILL, and once the
+    // child has ended the grace of a process that holds its output. Sets
+    // how long the next poll may wait (-1: no limit); false when a deadline
+    // has passed and was acted on (look again).
     bool deadlines(int &waitMs) {
         const auto now = Clock::now();
-        if (m_options.timeoutSeconds > 0 && !m_stopping) {
-            waitMs = msUntil(m_started + std::chrono::seconds(m_options.timeoutSeconds), now);
-            if (waitMs <= 0) {
+        if (!m_ended && m_options.timeoutSeconds > 0 && !m_stopping) {
+            const auto at = m_started + std::chrono::seconds(m_options.timeoutSeconds);
+            if (now >= at) {
                 m_timedOut = true;
                 stop(now);
                 return false;
             }
+            soonest(waitMs, msUntil(at, now));
         }
-        if (m_stopping && !m_killed) {
-            waitMs = msUntil(m_killAt, now);
-            if (waitMs <= 0) {
+        if (!m_ended && m_stopping && !m_killed) {
+            if (now >= m_killAt) {
                 m_killed = true;
-                kill(m_pid, SIGKILL);
+                endLeftovers();
                 return false;
             }
+            soonest(waitMs, msUntil(m_killAt, now));
         }
-        // Once its pipes are closed the child is looked at every 20 ms (it
-        // may have closed them and run on).
-        if (m_fds[0] < 0 && m_fds[1] < 0 && m_fds[2] < 0 && m_exitFd < 0 &&
-            (waitMs < 0 || waitMs > 20))
-            waitMs = 20;
+        if (m_ended && !pipesClosed()) {
+            const auto held = m_endedAt + std::chrono::milliseconds(k_output_grace_ms);
+            if (!m_outputHeld && now >= held) {
+                m_outputHeld = true;
+                endLeftovers();
+                return false;
+            }
+            const auto giveUp = held + std::chrono::milliseconds(k_drain_ms);
+            if (m_outputHeld && now >= giveUp) {
+                m_giveUp = true; // a holder that could not be ended
+                return true;
+            }
+            soonest(waitMs, msUntil(m_outputHeld ? giveUp : held, now));
+        }
+        // Without a descriptor for the child's end it is looked at every
+        // 20 ms.
+        if (!m_ended && m_exitFd < 0)
+            soonest(waitMs, 20);
         return true;
+    }
+
+    // Ends every process the script left: SIGKILL to its group (whose id
+    // is the child's, not yet reaped), to the child, and to every child of
+    // this process that is not an earlier one (descendants whose parents
+    // have died come to this process as their subreaper; being its
+    // children, their ids stay theirs until it reaps them, which it does
+    // here). Repeats until none is left, one generation at a time.
+    void endLeftovers() {
+        if (m_leftoversEnded)
+            return;
+        const auto until = Clock::now() + std::chrono::milliseconds(k_leftover_ms);
+        while (true) {
+            if (!m_reaped) {
+                kill(-m_pid, SIGKILL);
+                if (!m_ended)
+                    kill(m_pid, SIGKILL);
+            }
+            const TreeScan scan = scanTree(m_pid);
+            for (pid_t p : scan.members)
+                if (p != m_pid)
+                    m_seen.insert(p);
+            std::vector<pid_t> left;
+            for (pid_t c : scan.children)
+                if (c != m_pid &&
+                    std::find(m_earlier.begin(), m_earlier.end(), c) == m_earlier.end())
+                    left.push_back(c);
+            for (pid_t c : left) {
+                m_seen.insert(c);
+                kill(c, SIGKILL);
+            }
+            for (pid_t c : left)
+                waitpid(c, nullptr, WNOHANG);
+            lookForEnd();
+            if (left.empty() && m_ended)
+                break;
+            if (Clock::now() >= until) {
+                m_unended = static_cast<unsigned>(left.size()) + (m_ended ? 0 : 1);
+                break;
+            }
+            pause(left.empty() ? 5 : 1);
+        }
+        m_leftoversEnded = true;
     }
 
     // One poll of the pipes, the signal pipe and the child's end, and what
@@ -456,12 +731,12 @@ private:
             if (fd >= 0)
                 polled[count++] = {fd, POLLIN, 0};
         polled[count++] = {m_signalFd, POLLIN, 0};
-        if (m_exitFd >= 0 && !m_reaped)
+        if (m_exitFd >= 0 && !m_ended)
             polled[count++] = {m_exitFd, POLLIN, 0};
         int ready = poll(polled, static_cast<nfds_t>(count), waitMs);
         if (ready < 0 && errno != EINTR)
             return false;
-        if (g_signal != 0 && !m_stopping)
+        if (g_signal != 0 && !m_stopping && !m_ended)
             stop(Clock::now());
         for (int i = 0; i < count && ready > 0; ++i)
             if (polled[i].revents != 0)
@@ -478,14 +753,14 @@ private:
             return;
         }
         if (fd == m_exitFd)
-            return; // the child has ended: reaped by run()
+            return; // the child has ended: seen by lookForEnd
         bool more = true;
         if (fd == m_fds[0])
             more = drain(fd, [&](const char *d, std::size_t n) { m_relay.output(d, n); });
         else if (fd == m_fds[1])
             more = drain(fd, [&](const char *d, std::size_t n) { m_relay.error(d, n); });
         else
-            more = drain(fd, [&](const char *d, std::size_t n) { m_report.append(d, n); });
+            more = drain(fd, [&](const char *d, std::size_t n) { m_end.report.append(d, n); });
         if (!more) {
             close(fd);
             for (int &f : m_fds)
@@ -500,14 +775,23 @@ private:
     int m_fds[3] = {-1, -1, -1}; // standard output, standard error, report (-1 at its end)
     const int m_signalFd;
     int m_exitFd = -1;
-    std::string &m_report;
+    ChildEnd &m_end;
+    const std::vector<pid_t> m_earlier;
     const Clock::time_point m_started;
     bool m_stopping = false; // SIGTERM sent
-    bool m_killed = false;   // SIGKILL sent
+    bool m_killed = false;   // SIGKILL sent after the grace
     bool m_timedOut = false;
     Clock::time_point m_killAt;
-    int m_status = 0;
-    bool m_reaped = false;
+    bool m_ended = false;  // the child has ended (a zombie until reaped)
+    bool m_reaped = false; // its id is no longer its own
+    Clock::time_point m_endedAt;
+    bool m_signaled = false;
+    int m_code = 0;
+    bool m_outputHeld = false;     // a leftover kept the output open past the grace
+    bool m_giveUp = false;         // and could not be ended
+    bool m_leftoversEnded = false; // endLeftovers has run
+    std::set<pid_t> m_seen;        // the script's processes besides the child found running
+    unsigned m_unended = 0;        // those that could not be ended
 };
 
 // Turns SIGINT and SIGTERM into g_signal and a byte on the pipe whose write
@@ -535,9 +819,14 @@ pid_t forkChild(const std::function<int(int)> &body, const ChildOptions &options
     hostsim::endIdleThreads();
     if (!options.listingPath.empty())
         hostsim::consoleToFd(STDOUT_FILENO);
+    const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0)
-        childSide(body, out, err, report, signals);
+        childSide(body, parent, out, err, report, signals);
+    // Also here: whichever of the two runs first, the group exists before
+    // the watch may signal it.
+    if (pid > 0)
+        setpgid(pid, pid);
     hostsim::consoleToFd(-1);
     return pid;
 }
@@ -554,6 +843,11 @@ ChildEnd runInChild(const std::function<int(int)> &body, const ChildOptions &opt
         signals.closeBoth();
         return end;
     }
+    // Descendants the script leaves behind come to this process when their
+    // parents die, so that it can end them (not inherited by forks: set in
+    // every process that runs a child).
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    const std::vector<pid_t> earlier = scanTree(0).children;
     struct sigaction oldInt = {}, oldTerm = {};
     catchSignals(signals.fd[1], oldInt, oldTerm);
     const pid_t pid = forkChild(body, options, out, err, report, signals);
@@ -568,7 +862,7 @@ ChildEnd runInChild(const std::function<int(int)> &body, const ChildOptions &opt
         report.closeBoth();
     } else {
         const int fds[3] = {out.fd[0], err.fd[0], report.fd[0]};
-        ChildWatch watch(pid, options, fds, signals.fd[0], end.report);
+        ChildWatch watch(pid, options, fds, signals.fd[0], end, earlier);
         watch.run();
         watch.result(end);
     }

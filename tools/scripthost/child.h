@@ -29,9 +29,33 @@ constexpr int k_exit_not_compiled = 126; // the script did not compile or link
 constexpr int k_exit_not_found = 127;    // the script file does not exist
 constexpr int k_exit_signal_base = 128;  // + N: ended by signal N
 
+// Seconds a script run may take when no --timeout is given (run, demo, and
+// the clean run of sweep): a whole medium at the unit's pace fits, a script
+// that loops does not hold a terminal or a CI job for ever.
+constexpr int k_default_timeout_seconds = 600;
+// The environment variable that sets another default: seconds, 0 for none.
+extern const char k_timeout_variable[];
+// The largest timeout accepted, in seconds.
+constexpr int k_max_timeout_seconds = 1000000;
+// The default in force: $UPGSIM_TIMEOUT when it holds a number of seconds
+// from 0 to k_max_timeout_seconds, else k_default_timeout_seconds (a value
+// that is not such a number is said on standard error, once per process).
+int defaultTimeoutSeconds();
+
+// Bytes of each of the child's output streams kept when they are captured.
+constexpr std::size_t k_capture_limit = 1 << 20;
+
+// A captured output stream: its first bytes, and how many it wrote in all.
+struct CapturedOutput {
+    std::string text;             // at most the capture limit
+    unsigned long long bytes = 0; // written in all
+    bool cut() const { return bytes > text.size(); }
+};
+
 struct ChildOptions {
     // Seconds after which the child is sent SIGTERM (then SIGKILL 2 s
-    // later); 0: no limit.
+    // later); 0: no limit. Callers take defaultTimeoutSeconds() when the
+    // user gave none.
     int timeoutSeconds = 0;
     // Lines of standard output starting with "(UntarBlock) " (the
     // extractor's listing) go to this file instead; empty: relayed too.
@@ -39,6 +63,11 @@ struct ChildOptions {
     // Where the child's standard output goes (its standard error goes to
     // the parent's standard error).
     FILE *out = stdout;
+    // The child's standard output and error are kept in ChildEnd::out and
+    // ChildEnd::err (each up to captureLimit bytes) instead of being passed
+    // on: run --json carries them in its report.
+    bool capture = false;
+    std::size_t captureLimit = k_capture_limit;
 };
 
 struct ChildEnd {
@@ -54,6 +83,14 @@ struct ChildEnd {
     std::string report;       // what the child wrote on its report channel
     unsigned long listed = 0; // lines sent to the listing file
     bool outputLost = false;  // a line of the script could not be passed on
+    // Under ChildOptions::capture: the child's standard output and error.
+    CapturedOutput out, err;
+    // Processes the child left running when it ended (or was stopped), all
+    // ended by the watch; outputHeld: one of them kept the child's output
+    // open past the grace; unended: those that could not be ended.
+    unsigned leftovers = 0;
+    bool outputHeld = false;
+    unsigned unended = 0;
 };
 
 // Runs `body` in a forked child with its standard output and error on pipes
@@ -90,9 +127,22 @@ struct PowerOptions {
 int runScriptHere(const std::string &script, const RunOptions &options, bool progress, int reportFd,
                   const PowerOptions &power = PowerOptions());
 
-// The exit status a parent reports for its child's end, after printing
-// "upgsim: script ended by signal N (NAME)", the timeout's or the
-// interruption's line on standard error.
+// How a script run ended, as upgsim reports it.
+struct ScriptOutcome {
+    int exitStatus = k_exit_host_failure; // upgsim's exit status
+    bool scripts = false;                 // exitStatus is the script's own status
+    bool ran = false;                     // the script ran to its end
+    long long status = 0;                 // when it ran: its whole result (main's or exit's)
+};
+
+// How a child's end is reported, after printing on standard error what the
+// user must know: "upgsim: script ended by signal N (NAME)", the timeout's
+// or the interruption's line, processes the script left that were ended, and
+// for a status of the script that could be taken for upgsim's (124 and
+// above) or that an exit status cannot carry (outside 0 to 255, given as
+// 255) whose it is.
+ScriptOutcome outcomeOf(const ChildEnd &end, int timeoutSeconds);
+// outcomeOf(end, timeoutSeconds).exitStatus.
 int exitStatusOf(const ChildEnd &end, int timeoutSeconds);
 
 // The value of "KEY VALUE" lines of a report, in order.

@@ -54,6 +54,9 @@ struct DemoOptions {
     long sdBlockSize = 0;  // 0: k_demo_sd_block_size
     bool progress = false; // draw the bargraph on standard error
     std::string logPath;   // empty: <work>/upgsim-demo.log
+    // Seconds the child (the sample's build and the script) may take; 0: no
+    // limit; -1: defaultTimeoutSeconds().
+    int timeoutSeconds = -1;
     SampleOptions sample;
     // Where the demo's text and the script's lines go; the module's
     // extraction listing goes to <work>/extracted.txt instead.

@@ -377,12 +377,14 @@ DemoReport runDemo(const DemoOptions &options) {
     ChildOptions relay;
     relay.out = out;
     relay.listingPath = work + "/extracted.txt";
+    relay.timeoutSeconds =
+        options.timeoutSeconds >= 0 ? options.timeoutSeconds : defaultTimeoutSeconds();
     ChildEnd end = runInChild(
         [&](int reportFd) {
             return runDemoChild(childOptions, work, temporary, logPath, reportFd);
         },
         relay);
-    report.exitCode = exitStatusOf(end, 0);
+    report.exitCode = exitStatusOf(end, relay.timeoutSeconds);
     ScriptReport run = readReport(end.report);
     report.scriptStatus = run.ran ? run.status : -1;
 
@@ -391,6 +393,9 @@ DemoReport runDemo(const DemoOptions &options) {
         if (end.how == ChildEnd::How::Signaled)
             ending =
                 "ended by signal " + std::to_string(end.code) + " (" + signalName(end.code) + ")";
+        else if (end.how == ChildEnd::How::TimedOut)
+            ending = "stopped: still running after " + std::to_string(relay.timeoutSeconds) +
+                     " s (--timeout)";
         else if (report.exitCode == k_exit_not_compiled)
             ending = "did not compile";
         int tickHz = options.tickHz > 0 ? options.tickHz : k_demo_tick_hz;

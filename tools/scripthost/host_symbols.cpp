@@ -9,6 +9,7 @@
 
 #include "platform/hostsim/hostsim.h"
 #include "platform/plat_io.h"
+#include "unit/hmi.h"
 
 #include <cerrno>
 #include <csignal>
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +38,32 @@ union HostValue {
 };
 
 const int k_max_args = 16;
+
+// Exit status of a process the script forked whose parent had died before
+// it could be tied to it.
+const int k_orphan_status = 125;
+
+// Characters of a bargraph text the module keeps.
+const std::size_t k_bar_text_kept = 254;
+
+// The terminal's bar around the script's extractions: drawn full when an
+// extraction under an active bar ends well (the module's own steps stop
+// short of the end). Called after each builtin call with its result.
+void followBargraph(const char *name, int count, const char *kinds, const HostValue *values,
+                    int result) {
+    RunContext *ctx = currentRun();
+    if (ctx == nullptr)
+        return;
+    if (std::strcmp(name, "ActivateBargraph") == 0 && result == 0 && count > 0 && kinds[0] == 'p') {
+        const char *text = static_cast<const char *>(values[0].p);
+        ctx->barActive = true;
+        ctx->barText = text != nullptr ? std::string(text, strnlen(text, k_bar_text_kept)) : "";
+    } else if (std::strcmp(name, "DeactivateBargraph") == 0) {
+        ctx->barActive = false;
+    } else if (std::strcmp(name, "UnCompress") == 0 && result == 0 && ctx->barActive) {
+        unit::fillBargraphOnTerminal(ctx->barText);
+    }
+}
 
 void note(const std::string &text) {
     if (RunContext *ctx = currentRun())
@@ -81,6 +109,8 @@ static int upg_host_call_builtin(const char *name, int count, const char *kinds,
             return -1;
         }
     }
+    if (std::strcmp(name, "UnCompress") == 0)
+        unit::startBargraphExtraction();
     val_t result;
     if (!hostsim::callBuiltin(name, args, &result)) {
         RunContext *ctx = currentRun();
@@ -89,6 +119,7 @@ static int upg_host_call_builtin(const char *name, int count, const char *kinds,
                                  "' is not registered: the call returned -1");
         return -1;
     }
+    followBargraph(name, count, kinds, values, result.ival);
     return result.ival;
 }
 
@@ -111,6 +142,21 @@ static int upg_host_call_builtin(const char *name, int count, const char *kinds,
     }
     note("the script called abort");
     sh_exit(134); // what a shell reports for a process ended by SIGABRT
+}
+
+// A process the script forks dies with the one that forked it, as the
+// script's own process dies with upgsim: none runs on after upgsim was
+// killed. (The forking thread is the script's, which runs until the script
+// ends.)
+static int sh_fork(void) {
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(k_orphan_status);
+    }
+    return pid;
 }
 
 // Handlers registered by a script would outlive its code: refused.
@@ -344,6 +390,10 @@ std::vector<HostSymbol> hostSymbols() {
         {"_Exit", reinterpret_cast<const void *>(&sh_exit)},
         {"abort", reinterpret_cast<const void *>(&sh_abort)},
         {"atexit", reinterpret_cast<const void *>(&sh_atexit)},
+        {"fork", reinterpret_cast<const void *>(&sh_fork)},
+        // A vfork child may not return from the function that made it: a
+        // plain fork serves the same calls.
+        {"vfork", reinterpret_cast<const void *>(&sh_fork)},
         {"fopen", reinterpret_cast<const void *>(&sh_fopen)},
         {"fclose", reinterpret_cast<const void *>(&sh_fclose)},
         {"fdopen", reinterpret_cast<const void *>(&sh_fdopen)},

@@ -25,6 +25,8 @@ struct RunContext {
     std::set<DIR *> dirs;                    // opened with opendir and not closed
     std::set<std::string> unregisteredNamed; // builtins called but not registered
     std::vector<std::string> notes;          // host notes for RunResult::messages
+    bool barActive = false;                  // ActivateBargraph succeeded, not yet deactivated
+    std::string barText;                     // its text, as the module keeps it
 };
 
 // The context of the script that runs now, or null between scripts.

@@ -594,7 +594,10 @@ bool playCleanRun(Context &ctx, SweepReport &report) {
     if (!options.logPath.empty())
         hostsim::logToFile(options.logPath);
     const auto cleanStarted = Clock::now();
-    RunEnd clean = runOnce(ctx, cleanCard, tracing, options.timeoutSeconds);
+    const int cleanTimeout = options.timeoutSeconds > 0   ? options.timeoutSeconds
+                             : options.timeoutSeconds < 0 ? 0
+                                                          : scripthost::defaultTimeoutSeconds();
+    RunEnd clean = runOnce(ctx, cleanCard, tracing, cleanTimeout);
     report.cleanSeconds = secondsSince(cleanStarted);
     hostsim::logToFile("");
     if (tracing.traceFd >= 0)
@@ -620,8 +623,9 @@ bool playCleanRun(Context &ctx, SweepReport &report) {
     ctx.cleanClaims = readClaims(cleanCard);
     report.cleanClaims = ctx.cleanClaims;
     ctx.timeoutSeconds =
-        options.timeoutSeconds > 0
-            ? options.timeoutSeconds
+        options.timeoutSeconds > 0 ? options.timeoutSeconds
+        : options.timeoutSeconds < 0
+            ? 0
             : std::max(k_min_timeout, static_cast<int>(report.cleanSeconds * k_timeout_factor));
     return true;
 }

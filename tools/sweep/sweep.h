@@ -114,9 +114,11 @@ struct SweepOptions {
     bool lostWrites = false;       // unsynced data is cut short at each cut
     uint32_t seed = 1;             // of the lost-writes model and of the second cuts
     bool doubleCut = false;        // a second cut during the re-run
-    int timeoutSeconds = 0;        // per run; 0: ten times the clean run, at least 30 s
-    unsigned jobs = 1;             // worker processes
-    std::string logPath;           // the module's log of the clean run; empty: none
+    // Per run; 0: the clean run scripthost::defaultTimeoutSeconds(), the
+    // others ten times the clean run, at least 30 s; -1: no limit.
+    int timeoutSeconds = 0;
+    unsigned jobs = 1;   // worker processes
+    std::string logPath; // the module's log of the clean run; empty: none
     // Called in the caller's process after each cut: cuts done, cuts planned.
     std::function<void(unsigned, unsigned)> progress;
 };

@@ -155,6 +155,37 @@ std::string parseErrorMessage(const std::string &what, const CLI::App &app,
     return what + help;
 }
 
+std::string unknownCommandMessage(const std::vector<std::string> &args, const CLI::App &app) {
+    std::vector<std::string> commands;
+    for (const CLI::App *sub : app.get_subcommands({}))
+        commands.push_back(sub->get_name());
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string &word = args[i];
+        if (word == "--")
+            return std::string();
+        if (word.size() > 1 && word[0] == '-') {
+            // A global option (its value follows unless given with '='); an
+            // option the simulator does not know is the error to report.
+            const std::string name = word.substr(0, word.find('='));
+            const CLI::Option *opt = nullptr;
+            for (const CLI::Option *o : app.get_options())
+                if (!o->get_positional() && o->check_name(name))
+                    opt = o;
+            if (opt == nullptr)
+                return std::string();
+            if (opt->get_items_expected_max() > 0 && word.find('=') == std::string::npos)
+                ++i;
+            continue;
+        }
+        if (std::find(commands.begin(), commands.end(), word) != commands.end())
+            return std::string();
+        const std::string guess = closest(word, commands);
+        return "unknown command '" + word + "'" +
+               (guess.empty() ? " (see upgsim --help)" : " (did you mean " + guess + "?)");
+    }
+    return std::string();
+}
+
 std::string checkBlockSize(long value) {
     if (value < k_min_block_size || value > k_max_block_size || (value & (value - 1)) != 0)
         return std::to_string(value) + " is not a card's block size (a power of two from " +

@@ -19,6 +19,7 @@ struct DemoCommandOptions {
     std::string keep;
     std::string script;
     int mapMb = 48;
+    int timeoutSeconds = -1; // -1: not given
 };
 DemoCommandOptions s_options;
 
@@ -33,6 +34,11 @@ void defineDemo(CLI::App &sub, upgsim::GlobalOptions &) {
         ->type_name("N")
         ->check(CLI::Range(1, 1024).description(""))
         ->capture_default_str();
+    sub.add_option("--timeout", s_options.timeoutSeconds,
+                   "stop the demo after SECONDS (default " +
+                       std::to_string(scripthost::k_default_timeout_seconds) + ", 0: none)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0, scripthost::k_max_timeout_seconds).description(""));
     upgsim::addJsonFlag(sub);
 }
 
@@ -100,6 +106,8 @@ std::string demoError(int code, const scripthost::demo::DemoReport &report) {
         return "demo: the script does not compile or cannot be read";
     case scripthost::k_exit_not_found:
         return "demo: the script does not exist";
+    case scripthost::k_exit_timed_out:
+        return "demo: stopped: still running after the timeout (--timeout)";
     default:
         break;
     }
@@ -122,6 +130,7 @@ int runDemoCommand(const upgsim::GlobalOptions &opts, CLI::App &) {
     options.sdBlockSize = opts.sdBlockSize;
     options.progress = opts.progressOnTerminal();
     options.logPath = opts.log;
+    options.timeoutSeconds = s_options.timeoutSeconds;
     // Under --json the demo's text goes to standard error, the JSON alone to
     // standard output.
     if (upgsim::jsonOutput())

@@ -27,10 +27,10 @@ namespace {
 
 struct RunCommandOptions {
     std::string headerDir;
-    int timeoutSeconds = 0;
-    bool scratch = false; // run on a copy of the card, then tell what changed
-    bool report = false;  // tell what the script changed on the card
-    bool json = false;    // that summary as JSON on standard output
+    int timeoutSeconds = -1; // -1: not given (scripthost::defaultTimeoutSeconds())
+    bool scratch = false;    // run on a copy of the card, then tell what changed
+    bool report = false;     // tell what the script changed on the card
+    bool json = false;       // the report and the script's output as JSON on standard output
 };
 RunCommandOptions s_options;
 
@@ -43,6 +43,9 @@ int refuse(const std::string &message, int code) {
     return code;
 }
 
+// The help states the default timeout in words.
+static_assert(scripthost::k_default_timeout_seconds == 600, "the help says 600 s");
+
 void defineRun(CLI::App &sub, upgsim::GlobalOptions &opts) {
     // Everything from the script on belongs to the script: parsing stops at
     // the first word that is not an option of run's.
@@ -52,23 +55,47 @@ void defineRun(CLI::App &sub, upgsim::GlobalOptions &opts) {
     sub.add_option("--write-header", s_options.headerDir, "write upgrade_builtins.h into DIR")
         ->type_name("DIR")
         ->check(upgsim::nonEmpty());
-    sub.add_option("--timeout", s_options.timeoutSeconds, "stop the script after SECONDS")
+    sub.add_option("--timeout", s_options.timeoutSeconds,
+                   "stop the script after SECONDS (default " +
+                       std::to_string(scripthost::k_default_timeout_seconds) + ", 0: none)")
         ->type_name("SECONDS")
-        ->check(CLI::Range(1, 1000000).description(""));
+        ->check(CLI::Range(0, scripthost::k_max_timeout_seconds).description(""));
     sub.add_flag("--scratch", s_options.scratch, "run on a copy of --sd, then list changes");
     sub.add_flag("--report", s_options.report, "list what the script changed on --sd");
-    sub.add_flag("--json", s_options.json, "--scratch/--report list as JSON on stdout");
+    sub.add_flag("--json", s_options.json, "report and the script's output as JSON");
     sub.footer("SCRIPT.c [ARG...] follows the options: the ARGs go to the script's\n"
                "main untouched. SCRIPT.c is compiled as C whatever its name, and runs\n"
                "in a process of its own. --write-header DIR alone writes the header.\n"
                "Clock: 6000 ticks per second unless --tick-hz N (the unit runs 60).\n"
+               "Timeout: the script is stopped after 600 s unless --timeout SECONDS\n"
+               "(0: never); $UPGSIM_TIMEOUT sets another default.\n"
                "Exit status: the script's; 124 timed out, 125 usage error or failure\n"
                "of upgsim, 126 did not compile, 127 script not found, 128+N ended by\n"
                "signal N (130 on Ctrl-C).\n"
                "--scratch copies the --sd folder, runs the script on the copy and removes\n"
                "it; --scratch and --report then list the files added, changed and\n"
-               "removed on standard error (--json: one JSON line on standard output after\n"
-               "the script's output).\n");
+               "removed on standard error. --json: standard output holds only a JSON\n"
+               "object with the exit status, the script's standard output and error\n"
+               "(the first MiB of each) and what --scratch or --report found.\n");
+}
+
+// Notes each argument after the script that is one of upgsim's global
+// options: it went to the script, and the user most likely meant it for
+// upgsim.
+void noteMisplacedOptions(const CLI::App &sub, const std::vector<std::string> &args) {
+    for (const std::string &arg : args) {
+        if (arg.size() < 3 || arg.compare(0, 2, "--") != 0)
+            continue;
+        const std::string name = arg.substr(0, arg.find('='));
+        for (const CLI::Option *opt : sub.get_options())
+            if (opt->get_group() == upgsim::k_global_options_group && opt->check_name(name)) {
+                std::fprintf(stderr,
+                             "upgsim: run: %s after the script goes to the script; put it before "
+                             "`run`\n",
+                             name.c_str());
+                break;
+            }
+    }
 }
 
 // Notes the devices the script could not reach.
@@ -147,10 +174,10 @@ public:
         return interrupted();
     }
 
-    // Takes the second snapshot and prints what changed: the human text on
-    // standard error, or with `json` one JSON line on standard output. The
-    // exit status to end with: `status`, or 128+N when interrupted now.
-    int after(int status, bool json) {
+    // Takes the second snapshot and says what changed: the human text on
+    // standard error, or with `json` its keys added to that report. The exit
+    // status to end with: `status`, or 128+N when interrupted now.
+    int after(int status, upgsim::Json *json) {
         mediacheck::TreeSnapshot afterRun;
         if (!mediacheck::snapshotTree(m_card, afterRun))
             m_complete = false;
@@ -158,11 +185,11 @@ public:
         if (stopped != 0)
             return stopped;
         const mediacheck::TreeDiff diff = mediacheck::diffTrees(m_before, afterRun);
-        if (json) {
-            const std::string text = mediacheck::renderDiffJson(
-                diff, m_scratch ? "scratch" : "report", m_complete, status);
-            std::fputs(text.c_str(), stdout);
-            std::fflush(stdout);
+        if (json != nullptr) {
+            const upgsim::Json keys = upgsim::Json::parse(mediacheck::renderDiffJson(
+                diff, m_scratch ? "scratch" : "report", m_complete, status));
+            for (auto it = keys.begin(); it != keys.end(); ++it)
+                (*json)[it.key()] = it.value();
             return status;
         }
         if (m_scratch)
@@ -196,6 +223,24 @@ private:
     bool m_complete = true;
     struct sigaction m_oldInt = {}, m_oldTerm = {};
 };
+
+// The script's captured output in its report: "stdout" and "stderr" (each
+// its first scripthost::k_capture_limit bytes), their full sizes, and a note
+// when either was cut.
+void addOutput(upgsim::Json &report, const scripthost::ChildEnd &end) {
+    report["stdout"] = upgsim::jsonText(end.out.text);
+    report["stderr"] = upgsim::jsonText(end.err.text);
+    report["stdout_bytes"] = end.out.bytes;
+    report["stderr_bytes"] = end.err.bytes;
+    std::string note;
+    for (const auto &stream :
+         {std::make_pair("stdout", &end.out), std::make_pair("stderr", &end.err)})
+        if (stream.second->cut())
+            note += std::string(note.empty() ? "" : "; ") + stream.first + " cut to its first " +
+                    std::to_string(stream.second->text.size()) + " of " +
+                    std::to_string(stream.second->bytes) + " bytes";
+    report["output_note"] = note.empty() ? upgsim::Json() : upgsim::Json(note);
+}
 
 int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     std::vector<std::string> rest = sub.remaining();
@@ -232,10 +277,6 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
                           " needs --sd DIR (the card)",
                       scripthost::k_exit_host_failure);
     }
-    if (s_options.json && !watch) {
-        return refuse("run: --json goes with --scratch or --report",
-                      scripthost::k_exit_host_failure);
-    }
     const std::string script = rest.front();
     struct stat st;
     if (::stat(script.c_str(), &st) != 0) {
@@ -251,9 +292,17 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
 
     scripthost::RunOptions runOptions;
     runOptions.args.assign(rest.begin() + 1, rest.end());
-    const bool progress = opts.progressOnTerminal();
+    noteMisplacedOptions(sub, runOptions.args);
+    // Under --json the script's output goes into the report: no bar is drawn
+    // into it.
+    const bool progress = opts.progressOnTerminal() && !s_options.json;
     scripthost::ChildOptions childOptions;
-    childOptions.timeoutSeconds = s_options.timeoutSeconds;
+    // Read also when --timeout is given: a variable that cannot be used is
+    // said either way.
+    const int defaultTimeout = scripthost::defaultTimeoutSeconds();
+    childOptions.timeoutSeconds =
+        s_options.timeoutSeconds >= 0 ? s_options.timeoutSeconds : defaultTimeout;
+    childOptions.capture = s_options.json;
     std::unique_ptr<CardWatch> card;
     if (watch) {
         card.reset(new CardWatch(opts, s_options.scratch));
@@ -268,12 +317,27 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
             return scripthost::runScriptHere(script, runOptions, progress, reportFd);
         },
         childOptions);
-    int status = scripthost::exitStatusOf(end, s_options.timeoutSeconds);
+    const scripthost::ScriptOutcome outcome =
+        scripthost::outcomeOf(end, childOptions.timeoutSeconds);
+    const int status = outcome.exitStatus;
     // The script ran (it reported its status) and failed.
-    if (status != 0 && end.how == scripthost::ChildEnd::How::Exited &&
-        !scripthost::reportValues(end.report, "status").empty())
+    if (status != 0 && outcome.ran)
         noteUnmounted(opts);
-    return card ? card->after(status, s_options.json) : status;
+    if (!s_options.json)
+        return card ? card->after(status, nullptr) : status;
+    upgsim::Json report = {
+        {"mode", "run"},
+        {"exit_status", status},
+        {"status_of", outcome.scripts ? "script" : "upgsim"},
+        {"script_status", outcome.ran ? upgsim::Json(outcome.status) : upgsim::Json()}};
+    if (card) {
+        const int after = card->after(status, &report);
+        if (after != status)
+            return after; // interrupted while the card was read: the error object
+    }
+    addOutput(report, end);
+    upgsim::printJson(report);
+    return status;
 }
 
 const upgsim::Registrar k_run_command({

@@ -25,7 +25,7 @@ struct SweepCommandOptions {
     bool lostWrites = false;
     unsigned seed = 1;
     bool doubleCut = false;
-    int timeoutSeconds = 0;
+    int timeoutSeconds = -1; // -1: not given
     unsigned jobs = 0;
     std::string scratch;
 };
@@ -54,9 +54,9 @@ void defineSweep(CLI::App &sub, upgsim::GlobalOptions &opts) {
         ->type_name("N")
         ->capture_default_str();
     sub.add_flag("--double", s_options.doubleCut, "a second cut during each re-run");
-    sub.add_option("--timeout", s_options.timeoutSeconds, "stop a run after SECONDS")
+    sub.add_option("--timeout", s_options.timeoutSeconds, "stop a run after SECONDS (0: none)")
         ->type_name("SECONDS")
-        ->check(CLI::Range(1, 1000000).description(""));
+        ->check(CLI::Range(0, 1000000).description(""));
     sub.add_option("-j,--jobs", s_options.jobs, "runs at a time (default: every core)")
         ->type_name("N")
         ->check(CLI::Range(1u, 1024u).description(""));
@@ -73,9 +73,10 @@ void defineSweep(CLI::App &sub, upgsim::GlobalOptions &opts) {
                "clean run's. A claim (a country's CD_VER.NAV.INF, POI_VER.POI,\n"
                "TEMP_POI_VER.POI) is false when the files behind it match neither the\n"
                "card before the run nor the clean final card. --sd is never changed.\n"
-               "Clock: 100000 ticks per second unless --tick-hz N. --timeout: per run,\n"
-               "by default ten times the clean run (at least 30 s). --log FILE keeps the\n"
-               "clean run's log.\n"
+               "Clock: 100000 ticks per second unless --tick-hz N. --timeout: per run\n"
+               "(0: none); by default 600 s for the clean run ($UPGSIM_TIMEOUT sets\n"
+               "another), ten times the clean run (at least 30 s) for the others.\n"
+               "--log FILE keeps the clean run's log.\n"
                "Exit status: 0 every cut converged with no false claim, 1 otherwise (or\n"
                "the clean run failed), 2 usage error, 128+N interrupted by signal N.\n");
 }
@@ -110,7 +111,10 @@ int runSweepCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     options.lostWrites = s_options.lostWrites;
     options.seed = s_options.seed;
     options.doubleCut = s_options.doubleCut;
-    options.timeoutSeconds = s_options.timeoutSeconds;
+    // Not given: the sweep's own defaults (0); 0: no limit (-1).
+    options.timeoutSeconds = s_options.timeoutSeconds < 0    ? 0
+                             : s_options.timeoutSeconds == 0 ? -1
+                                                             : s_options.timeoutSeconds;
     options.jobs = s_options.jobs > 0 ? s_options.jobs : everyCore();
     options.logPath = opts.log == "-" ? std::string() : opts.log;
     // The clean run's log is written by the sweep itself.

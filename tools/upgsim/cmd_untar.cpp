@@ -123,6 +123,8 @@ int runUntar(const upgsim::GlobalOptions &opts, CLI::App &) {
         upgsim::StdoutAside aside(upgsim::jsonOutput());
         result = extractor->Untar(archive.c_str(), dest.c_str(), verbose ? 1 : 0, relative ? 0 : 1);
     }
+    if (result == 0)
+        unit::fillBargraphOnTerminal(text);
     callBuiltin("DeactivateBargraph", {});
     unit::setBargraphOnTerminal(false);
 

@@ -27,20 +27,23 @@ const Note k_notes[] = {
                   "package): medium.md, how to make a medium; json.md, the --json reports.\n"},
     {"Clock", "Every command runs the simulated clock at 6000 ticks per second unless\n"
               "--tick-hz N is given (the unit runs 60).\n"},
+    {"Timeout", "run, demo and sweep's clean run stop a script that runs longer than\n"
+                "600 s unless --timeout SECONDS is given (0: no limit); $UPGSIM_TIMEOUT\n"
+                "sets another default.\n"},
     {"Exit status", "  0                       success\n"
                     "  1                       failure reported by the module; card in use\n"
                     "  2                       usage error (one line naming it)\n"
                     "  0-123                   run, demo: the script's own status\n"
-                    "  124                     run: --timeout ran out\n"
+                    "  124                     run, demo: the timeout ran out\n"
                     "  125                     run, demo: usage error or failure of upgsim\n"
                     "  126                     run, demo: the script does not compile\n"
                     "  127                     run, demo: the script does not exist\n"
                     "  128+N                   ended by signal N (130 Ctrl-C, 143 SIGTERM)\n"},
     {"JSON", "--json (analyse, blocksize, check, config, copy, demo, install-pois,\n"
-             "sweep, untar; run with --scratch or --report) prints one JSON object\n"
-             "on standard output; a failing command prints {\"error\": TEXT,\n"
-             "\"code\": STATUS} there, with the same exit status (json.md, beside\n"
-             "medium.md).\n"},
+             "run, sweep, untar) prints one JSON object on standard output (run's\n"
+             "holds the script's output); a failing command prints {\"error\":\n"
+             "TEXT, \"code\": STATUS} there, with the same exit status (json.md,\n"
+             "beside medium.md).\n"},
 };
 
 class HelpFormatter : public CLI::Formatter {

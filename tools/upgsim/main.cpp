@@ -237,7 +237,11 @@ int parseFailure(const CLI::ParseError &e, const CLI::App &app,
     for (const auto &entry : subs)
         if (entry.first->parsed())
             given = entry.first;
-    const std::string what = parseErrorMessage(e.what(), app, given);
+    const std::string unknown =
+        given == nullptr
+            ? unknownCommandMessage(std::vector<std::string>(argv + 1, argv + argc), app)
+            : std::string();
+    const std::string what = !unknown.empty() ? unknown : parseErrorMessage(e.what(), app, given);
     std::fprintf(stderr, "upgsim: %s\n", what.c_str());
     // "run" keeps 0-123 for its script's status.
     const int code = given != nullptr && given->get_name() == "run"

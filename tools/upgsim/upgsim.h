@@ -162,6 +162,14 @@ CLI::Validator blockSize();
 std::string parseErrorMessage(const std::string &what, const CLI::App &app,
                               const CLI::App *command);
 
+// "unknown command 'chek' (did you mean check?)" when the first word of
+// `args` (the command line after the program's name) that is neither a
+// global option of `app` nor its value is no command of `app`; empty when
+// it is one, when there is none, or when an unknown option comes first. A
+// mistyped command is then said before any complaint about the options
+// after it, which belong to the command that was meant.
+std::string unknownCommandMessage(const std::vector<std::string> &args, const CLI::App &app);
+
 // The group of the global options in the help.
 extern const char k_global_options_group[];
 

@@ -269,7 +269,7 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
         {{"run", "--bogus", "x.c"}, 125, "--bogus"},
         {{"run", "--scratch", "x.c"}, 125, "--scratch needs --sd DIR"},
         {{"run", "--report", "x.c"}, 125, "--report needs --sd DIR"},
-        {{"run", "--sd", sd, "--json", "x.c"}, 125, "--json goes with --scratch or --report"},
+        {{"run", "--sd", sd, "--json", "x.c"}, 127, "x.c: No such file or directory"},
         {{"run", "--sd", sd, "--scratch", "--report", "x.c"}, 125, "not both"},
         {{"--sd", "/nonexistent-upgsim-dir", "run", "x.c"}, 125, "/nonexistent-upgsim-dir"},
         {{"--sd-capacity", "2M", "--sd", sd, "blocksize"}, 0, ""},
@@ -288,6 +288,12 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
          "upgsim: config: /F/Data_Base/CONFIGSYSTEM/Config_SW_Version.cfg: No such file"},
         // Typing slips get a suggestion; the parser's own words do not leak.
         {{"analyze"}, 2, "unknown command 'analyze' (did you mean analyse?)"},
+        // A mistyped command is said first, not the options meant for it.
+        {{"chek", "--json"}, 2, "unknown command 'chek' (did you mean check?)"},
+        {{"--sd", sd, "--verbose", "chek", "--block-sizes", "4096"},
+         2,
+         "unknown command 'chek' (did you mean check?)"},
+        {{"--tick-hz=60", "zzz", "--block-sizes", "4096"}, 2, "unknown command 'zzz' (see upgsim"},
         {{"--sd", sd, "blocksize", "--jsn"}, 2, "unknown option '--jsn' (did you mean --json?)"},
         {{"--sdd", sd, "blocksize"}, 2, "(did you mean --sd?)"},
         {{"config", "show", "x", "y"}, 2, "unexpected argument 'y'"},
@@ -481,8 +487,7 @@ TEST_F(CliTest, TheMediumDocumentMakesAMediumTheUnitInstalls) {
               0)
         << err();
     const std::string output = out();
-    // The summary is the last line of standard output.
-    const json changes = parsed(output.substr(output.rfind('\n', output.size() - 2) + 1));
+    const json changes = parsed(output);
     std::vector<std::string> added;
     for (const json &a : changes["added"])
         added.push_back(a["path"].get<std::string>());
@@ -658,7 +663,8 @@ TEST_F(CliTest, RunReportsHowTheScriptEnded) {
          {},
          0,
          "[one][--sd][/nonexistent][--log][x.log][two]\n",
-         ""},
+         "upgsim: run: --sd after the script goes to the script; put it before `run`\n"
+         "upgsim: run: --log after the script goes to the script; put it before `run`\n"},
         {"three.c", "#include <stdlib.h>\nint main(void) { exit(3); }\n", {}, 3, "", ""},
         {"two.c", "int main(void) { return 2; }\n", {}, 2, "", ""},
         {"null.c",
@@ -735,10 +741,9 @@ TEST_F(CliTest, RunReportsHowTheScriptEnded) {
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10)) << c.name;
         std::string output = out();
         if (std::find(argv.begin(), argv.end(), "--json") != argv.end()) {
-            // The summary is the last line, after everything the script wrote.
-            const size_t last = output.rfind('\n', output.size() - 2) + 1;
-            json = nlohmann::json::parse(output.substr(last), nullptr, false);
-            output.erase(last);
+            // Standard output is the report alone; the script's output is in it.
+            json = nlohmann::json::parse(output, nullptr, false);
+            output = json.value("stdout", "(none)");
             EXPECT_EQ(err().find("bytes written"), std::string::npos) << err();
         }
         EXPECT_EQ(output, c.out) << c.name;
@@ -764,12 +769,64 @@ TEST_F(CliTest, RunReportsHowTheScriptEnded) {
         {"removed", {{{"path", "gone.txt"}, {"size", 4}}}},
         {"bytes_written", 15},
         {"complete", true},
-        {"exit_status", 4}};
+        {"exit_status", 4},
+        {"status_of", "script"},
+        {"script_status", 4},
+        {"stdout", "done\n"},
+        {"stderr", ""},
+        {"stdout_bytes", 5},
+        {"stderr_bytes", 0},
+        {"output_note", nullptr}};
     EXPECT_EQ(json, expected) << json.dump();
     EXPECT_EQ(testsupport::readFile(m_dir + "/sd/out.txt"), "kept\n");
     EXPECT_FALSE(testsupport::fileExists(m_dir + "/x.log")); // the script's argument only
     EXPECT_EQ(upgsim({"run", m_dir + "/absent.c"}), 127);
     EXPECT_NE(err().find("absent.c: No such file or directory"), std::string::npos) << err();
+
+    // Without --timeout a loop is stopped at the default limit (made short
+    // here through its variable), in run and in demo alike; a variable that
+    // is no number is said and the built-in default holds.
+    const std::string loop = script("forever.c", "int main(void) { for (;;) ; }\n");
+    setenv("UPGSIM_TIMEOUT", "1", 1);
+    EXPECT_EQ(upgsim({"run", loop}), 124) << err();
+    EXPECT_NE(err().find("still running after 1 s"), std::string::npos) << err();
+    EXPECT_EQ(upgsim({"demo", "--map-mb", "1", "--script", loop}), 124) << err();
+    EXPECT_NE(err().find("still running after 1 s"), std::string::npos) << err();
+    setenv("UPGSIM_TIMEOUT", "soon", 1);
+    EXPECT_EQ(upgsim({"run", "--timeout", "1", loop}), 124) << err();
+    EXPECT_NE(err().find("UPGSIM_TIMEOUT='soon' is not a number"), std::string::npos) << err();
+    unsetenv("UPGSIM_TIMEOUT");
+
+    // run --json: the report alone on standard output, whatever the script
+    // prints on either stream, and what it printed in the report, cut past
+    // a MiB with a note that says so.
+    const std::string chatty = script("chatty.c", R"(#include <stdio.h>
+int main(int argc, char **argv) {
+    printf("{\"not\": \"the report\"}\n");
+    fprintf(stderr, "warned");
+    if (argc > 1)
+        for (int i = 0; i < 70000; i++)
+            printf("line %05d of many\n", i);
+    printf("last");
+    return 3;
+}
+)");
+    EXPECT_EQ(upgsim({"run", "--json", chatty}), 3) << err();
+    json = parsed(out());
+    ASSERT_TRUE(json.is_object()) << out();
+    EXPECT_EQ(keysOf(json), keysOf(documentedExample("mode")));
+    EXPECT_EQ(json["mode"], "run");
+    EXPECT_EQ(json["exit_status"], 3);
+    EXPECT_EQ(json["stdout"], "{\"not\": \"the report\"}\nlast");
+    EXPECT_EQ(json["stderr"], "warned");
+    EXPECT_TRUE(json["output_note"].is_null());
+    EXPECT_EQ(err().find("warned"), std::string::npos) << err();
+    EXPECT_EQ(upgsim({"run", "--json", chatty, "many"}), 3) << err();
+    json = parsed(out());
+    ASSERT_TRUE(json.is_object()) << out().substr(0, 200);
+    EXPECT_EQ(json["stdout"].get<std::string>().size(), 1u << 20);
+    EXPECT_EQ(json["stdout_bytes"], 22u + 70000u * 19u + 4u);
+    EXPECT_EQ(json["output_note"], "stdout cut to its first 1048576 of 1330026 bytes");
 }
 
 // Output of upgsim run in a pseudo-terminal, until it ends; `interruptOn`:
@@ -837,7 +894,8 @@ PtyRun runInPty(const std::vector<std::string> &argv, const std::string &interru
 // On a terminal: a bar line the script's process left open (drawn on
 // standard error as the HMI draws it) is finished before the next output line
 // and when the script dies; Ctrl-C stops the script (130) and removes the
-// --scratch copy of the card.
+// --scratch copy of the card; the bar of an extraction that ends well shows
+// 100 %.
 TEST_F(CliTest, OnATerminalBarLinesAreFinishedAndCtrlCStopsTheScript) {
     const std::string path = script("bar.c", R"(#include <stdio.h>
 int main(int argc, char **argv) {
@@ -873,6 +931,26 @@ int main(int argc, char **argv) {
     EXPECT_TRUE(unglued(ctrlC.text, "started\r\n")) << ctrlC.text;
     EXPECT_TRUE(unglued(ctrlC.text, "upgsim: interrupted by SIGINT: script stopped\r\n"))
         << ctrlC.text;
+
+    // An extraction that ends well ends its bar at 100 %, also an archive
+    // too small for any of the module's steps; one that fails does not.
+    ASSERT_TRUE(testsupport::writeFile(m_dir + "/maps/FRA/ROADS.DAT", "roads"));
+    ASSERT_EQ(upgsim({"pack", m_dir + "/maps/FRA", m_dir + "/sd/FRA.tgz"}), 0) << err();
+    const std::string extract = script("extract.c", R"(#include "upgrade_builtins.h"
+int main(int argc, char **argv) {
+    ActivateBargraph("Installing France", 1000000, 0);
+    int result = UnCompress(argv[1], "/SDH/MAPPE/");
+    DeactivateBargraph();
+    return result == 0 ? 0 : 1;
+}
+)");
+    const std::string full = "Installing France [" + std::string(30, '#') + "] 100%";
+    PtyRun filled = runInPty({m_upgsim, "--sd", m_dir + "/sd", "run", extract, "/SDH/FRA.tgz"}, "");
+    EXPECT_EQ(filled.status, 0) << filled.text;
+    EXPECT_NE(filled.text.find(full), std::string::npos) << filled.text;
+    PtyRun failed = runInPty({m_upgsim, "--sd", m_dir + "/sd", "run", extract, "/SDH/NO.tgz"}, "");
+    EXPECT_EQ(failed.status, 1) << failed.text;
+    EXPECT_EQ(failed.text.find("100%"), std::string::npos) << failed.text;
 
     PtyRun crash = runInPty({m_upgsim, "run", path, "crash"}, "");
     EXPECT_EQ(crash.status, 139) << crash.text;

@@ -23,13 +23,23 @@ enum class Walk {
     Stop,       // no further: the walk ends and reports failure
 };
 
+// What the walk does at a folder it may not open (permission denied).
+enum class Unreadable {
+    Fail, // the walk ends there, incomplete
+    Skip, // the walk goes on without what the folder holds
+};
+
 // Calls `visit` for every entry under the host folder `root`, each folder
 // before what it holds, in the order the file system lists them; symbolic
 // links are met, never followed. True when every folder was read to its end;
 // false when `root` or a folder under it cannot be read (the walk ends
-// there, after the entries already met) or `visit` returned Walk::Stop. Any
-// thread; `visit` must not change the tree.
-bool walkTree(const std::string &root, const std::function<Walk(const TreeItem &)> &visit);
+// there, after the entries already met; with Unreadable::Skip a folder it
+// may not open is passed over instead), when an entry's path would be
+// PATH_MAX characters or more, or when `visit` returned Walk::Stop. Memory
+// is linear in the tree's depth and in the names of the folders open, one
+// descriptor per open folder. Any thread; `visit` must not change the tree.
+bool walkTree(const std::string &root, const std::function<Walk(const TreeItem &)> &visit,
+              Unreadable unreadable = Unreadable::Fail);
 
 // A relative path as a file system resolves it, '/'-separated, without "."
 // or empty components ("./MAPPE//FRA/" -> "MAPPE/FRA"). Any thread.

@@ -9,6 +9,8 @@
 // parent's descriptor, never through a link.
 #include "tools/mediacheck/treewalk.h"
 
+#include "tools/mediacheck/findings.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -145,6 +147,50 @@ bool walkTree(const std::string &root, const std::function<Walk(const TreeItem &
     for (const Folder &f : open)
         close(f.fd);
     return complete;
+}
+
+const FolderNames::Names &FolderNames::namesOf(const std::string &dir) {
+    auto at = m_folders.find(dir);
+    if (at != m_folders.end())
+        return at->second;
+    Names &names = m_folders[dir];
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(dir, ec)) {
+        const std::string name = e.path().filename().string();
+        names.exact.insert(name);
+        names.folded.emplace(lower(name), name); // the first one stays
+    }
+    return names;
+}
+
+Spelling FolderNames::find(const std::string &rel, std::string &actual) {
+    std::string dir = m_root;
+    actual.clear();
+    bool caseOnly = false;
+    size_t i = 0;
+    while (i <= rel.size()) {
+        size_t j = rel.find('/', i);
+        if (j == std::string::npos)
+            j = rel.size();
+        const std::string comp = rel.substr(i, j - i);
+        i = j + 1;
+        if (comp.empty() || comp == ".")
+            continue;
+        const Names &names = namesOf(dir);
+        std::string found;
+        if (names.exact.count(comp) != 0) {
+            found = comp;
+        } else {
+            auto folded = names.folded.find(lower(comp));
+            if (folded == names.folded.end())
+                return Spelling::Missing;
+            found = folded->second;
+            caseOnly = true;
+        }
+        actual += (actual.empty() ? "" : "/") + found;
+        dir += "/" + found;
+    }
+    return caseOnly ? Spelling::CaseOnly : Spelling::Exact;
 }
 
 std::string normalisePath(const std::string &path) {

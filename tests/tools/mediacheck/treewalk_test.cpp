@@ -217,4 +217,38 @@ TEST_F(TreeWalk, AnEntryPastTheLongestPathMakesTheWalkIncomplete) {
     EXPECT_FALSE(mediacheck::snapshotTree(m_root + "/t", snapshot));
 }
 
+// Spellings as the checker reports them, each folder listed once however
+// many of its files are looked up (a descriptor names every file of a
+// folder: a listing per lookup made a check of N countries list "MAPPE/" N
+// times over).
+TEST_F(TreeWalk, PathSpellingsListEachFolderOnce) {
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(writeFile(m_root + "/t/MAPPE/f" + std::to_string(i) + ".dat", "f"));
+    ASSERT_TRUE(writeFile(m_root + "/t/MAPPE/Mixed.TGZ", "m"));
+    ASSERT_TRUE(writeFile(m_root + "/t/MAPPE/both.dat", "b"));
+    ASSERT_TRUE(writeFile(m_root + "/t/MAPPE/BOTH.dat", "B"));
+    mediacheck::FolderNames names(m_root + "/t");
+    std::string actual;
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(names.find("./MAPPE//f" + std::to_string(i) + ".dat", actual),
+                  mediacheck::Spelling::Exact);
+    EXPECT_EQ(actual, "MAPPE/f39.dat");
+    struct Case {
+        const char *rel;
+        mediacheck::Spelling spelling;
+        const char *actual;
+    } const cases[] = {
+        {"mappe/mixed.tgz", mediacheck::Spelling::CaseOnly, "MAPPE/Mixed.TGZ"},
+        {"MAPPE/both.dat", mediacheck::Spelling::Exact, "MAPPE/both.dat"}, // exact wins
+        {"MAPPE/BOTH.dat", mediacheck::Spelling::Exact, "MAPPE/BOTH.dat"},
+        {"MAPPE/none.dat", mediacheck::Spelling::Missing, "MAPPE"},
+        {"MAPPE/../MAPPE/f1.dat", mediacheck::Spelling::Missing, "MAPPE"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(names.find(c.rel, actual), c.spelling) << c.rel;
+        EXPECT_EQ(actual, c.actual) << c.rel;
+    }
+    EXPECT_EQ(names.foldersListed(), 2); // the root and MAPPE
+}
+
 } // namespace

@@ -37,43 +37,6 @@ bool endsWithNoCase(const std::string &s, const std::string &tail) {
     return s.size() >= tail.size() && lower(s.substr(s.size() - tail.size())) == lower(tail);
 }
 
-// Where a relative path stands on the medium: spelled exactly, present only
-// with other upper/lower case (`actual` tells how), or missing.
-enum class Spelling { Exact, CaseOnly, Missing };
-
-Spelling findPath(const std::string &root, const std::string &rel, std::string &actual) {
-    std::string dir = root;
-    actual.clear();
-    bool caseOnly = false;
-    size_t i = 0;
-    while (i <= rel.size()) {
-        size_t j = rel.find('/', i);
-        if (j == std::string::npos)
-            j = rel.size();
-        const std::string comp = rel.substr(i, j - i);
-        i = j + 1;
-        if (comp.empty() || comp == ".")
-            continue;
-        std::error_code ec;
-        std::string found;
-        for (const auto &e : fs::directory_iterator(dir, ec)) {
-            const std::string name = e.path().filename().string();
-            if (name == comp) {
-                found = name;
-                break;
-            }
-            if (found.empty() && lower(name) == lower(comp))
-                found = name;
-        }
-        if (found.empty())
-            return Spelling::Missing;
-        caseOnly = caseOnly || found != comp;
-        actual += (actual.empty() ? "" : "/") + found;
-        dir += "/" + found;
-    }
-    return caseOnly ? Spelling::CaseOnly : Spelling::Exact;
-}
-
 struct DescriRecord {
     std::string key;
     std::string path; // backslashes turned into slashes, as the module does
@@ -115,14 +78,14 @@ bool readDescriptor(C_MAP_UPG_CARTOTREE &tree, const std::string &unitPath,
 }
 
 // Every file a descriptor names must exist with that exact spelling.
-void checkNamedFiles(const std::string &mediaDir, const std::string &relPath,
+void checkNamedFiles(FolderNames &medium, const std::string &relPath,
                      const std::vector<DescriRecord> &records, std::vector<Finding> &findings) {
     std::set<std::string> seen;
     for (const DescriRecord &r : records) {
         if (r.path.empty() || !seen.insert(r.path).second)
             continue;
         std::string actual;
-        Spelling s = findPath(mediaDir, r.path, actual);
+        Spelling s = medium.find(r.path, actual);
         if (s == Spelling::Missing)
             add(findings, Severity::Error, "DESCRI_PATH_MISSING", relPath,
                 "names '" + r.path + "' (key " + r.key + "), which is not on the medium");
@@ -170,15 +133,15 @@ uint64_t bytesUnder(const std::string &dir) {
 
 // The POI delivery: its ".inf" beside it, and entries only under
 // tmp_poi/<CID>/ for countries the unit may know.
-void checkPoi(const std::string &mediaDir, const std::string &rel, const ArchiveSummary &summary,
+void checkPoi(FolderNames &medium, const std::string &rel, const ArchiveSummary &summary,
               const std::set<std::string> &known, std::vector<Finding> &findings) {
     const std::string inf = rel + ".inf";
     std::string actual;
-    if (findPath(mediaDir, inf, actual) != Spelling::Exact) {
+    if (medium.find(inf, actual) != Spelling::Exact) {
         add(findings, Severity::Error, "POI_INF_MISSING", rel,
             "no '" + inf + "' beside it: the unit's POI installation stops at once");
     } else {
-        std::ifstream in(mediaDir + "/" + inf);
+        std::ifstream in(medium.root() + "/" + inf);
         std::string line;
         int lines = 0, bad = 0;
         bool version = false;
@@ -248,10 +211,11 @@ std::string joinSizes(const std::vector<long> &sizes) {
 // the scratch folders, and what each phase leaves for the next.
 struct CheckContext {
     CheckContext(const CheckOptions &o, CheckReport &r)
-        : options(o), report(r), findings(r.findings) {}
+        : options(o), report(r), findings(r.findings), names(o.mediaDir) {}
     const CheckOptions &options;
     CheckReport &report;
     std::vector<Finding> &findings;
+    FolderNames names;      // the medium's folders, each listed once
     std::string emptyCard;  // the card played when none is given
     std::string extractDir; // the scratch card the archives are extracted into
     // From the descriptors.
@@ -325,7 +289,7 @@ void readMainDescriptor(CheckContext &ctx, C_MAP_UPG_CARTOTREE &reader) {
         add(ctx.findings, Severity::Error, "DESCRI_MISSING", descriptor,
             "the main descriptor does not open or cannot be read: the unit finds no "
             "upgrade");
-    checkNamedFiles(ctx.options.mediaDir, descriptor, records, ctx.findings);
+    checkNamedFiles(ctx.names, descriptor, records, ctx.findings);
     checkVersionNames(descriptor, records, ctx.findings);
     for (const DescriRecord &r : records)
         if (r.key == "POI_DOWNLOAD" ||
@@ -345,7 +309,7 @@ void readCountryDescriptor(CheckContext &ctx, C_MAP_UPG_CARTOTREE &reader, const
     if (!fs::exists(media + "/" + rel, ec)) {
         // The unit looks for that exact name only.
         std::string actual;
-        if (findPath(media, rel, actual) != Spelling::CaseOnly)
+        if (ctx.names.find(rel, actual) != Spelling::CaseOnly)
             return;
         add(ctx.findings, Severity::Error, "COUNTRY_DESCRI_CASE", "MAPPE/" + dir,
             "holds '" + actual + "', but the unit looks for '" + rel +
@@ -357,7 +321,7 @@ void readCountryDescriptor(CheckContext &ctx, C_MAP_UPG_CARTOTREE &reader, const
     std::vector<DescriRecord> records;
     if (!readDescriptor(reader, "/DVD/" + rel, rel, records, ctx.findings))
         return;
-    checkNamedFiles(media, rel, records, ctx.findings);
+    checkNamedFiles(ctx.names, rel, records, ctx.findings);
     for (const DescriRecord &r : records) {
         if (r.key == "MAP_ARCHIVE")
             ctx.named.insert(r.path);
@@ -556,7 +520,7 @@ std::vector<std::string> listArchives(CheckContext &ctx) {
     std::error_code ec;
     for (const std::string &n : ctx.named) {
         std::string actual;
-        if (findPath(media, n, actual) == Spelling::Exact &&
+        if (ctx.names.find(n, actual) == Spelling::Exact &&
             fs::is_regular_file(media + "/" + n, ec))
             found.insert(normalisePath(n));
     }
@@ -600,8 +564,8 @@ void checkPoiDelivery(CheckContext &ctx) {
                 ctx.known.insert(e.path().filename().string());
     for (const std::string &p : ctx.poiArchives) {
         auto s = ctx.summaries.find(p);
-        checkPoi(ctx.options.mediaDir, p, s != ctx.summaries.end() ? s->second : ArchiveSummary(),
-                 ctx.known, ctx.findings);
+        checkPoi(ctx.names, p, s != ctx.summaries.end() ? s->second : ArchiveSummary(), ctx.known,
+                 ctx.findings);
     }
 }
 

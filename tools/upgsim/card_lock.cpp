@@ -3,13 +3,13 @@
 // /proc/locks, and the refusal of folders that hold a symbolic link.
 #include "tools/upgsim/card_lock.h"
 
+#include "tools/mediacheck/treewalk.h"
 #include "tools/scripthost/child.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -20,8 +20,6 @@
 namespace upgsim {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // One folder given on the command line.
 struct Folder {
@@ -102,16 +100,21 @@ std::string lockFolder(const Folder &folder, bool exclusive) {
            "has ended";
 }
 
-// The first symbolic link under `dir` (not followed), or empty.
+// The first symbolic link under `dir` (not followed), or empty. The shared
+// walk: its memory stays linear in the depth of the folder.
 std::string firstLink(const std::string &dir) {
-    std::error_code ec;
-    fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);
-    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        std::error_code typeError;
-        if (it->is_symlink(typeError))
-            return it->path().string();
-    }
-    return std::string();
+    std::string link;
+    mediacheck::walkTree(
+        dir,
+        [&](const mediacheck::TreeItem &item) {
+            std::error_code typeError;
+            if (!item.entry.is_symlink(typeError))
+                return mediacheck::Walk::Continue;
+            link = item.entry.path().string();
+            return mediacheck::Walk::Stop;
+        },
+        mediacheck::Unreadable::Skip);
+    return link;
 }
 
 } // namespace

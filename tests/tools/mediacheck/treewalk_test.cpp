@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,6 +58,47 @@ public:
 private:
     struct rlimit m_old = {};
     bool m_lowered = false;
+};
+
+// Bytes the C library's allocator hands out now (0 under a sanitizer's
+// allocator, which it does not see).
+size_t heapInUse() {
+    return mallinfo2().uordblks;
+}
+
+// A chain of `depth` folders named `name` under `root`, made and removed
+// through descriptors, so that it may reach paths longer than the system
+// takes; `file` is written in the deepest one.
+class FolderChain {
+public:
+    FolderChain(const std::string &root, const std::string &name, int depth) : m_name(name) {
+        int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+        for (int i = 0; i < depth && fd >= 0; ++i) {
+            m_fds.push_back(fd);
+            mkdirat(fd, name.c_str(), 0755);
+            fd = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+        }
+        if (fd >= 0) {
+            const int file = openat(fd, "file", O_WRONLY | O_CREAT, 0644);
+            m_made = file >= 0 && close(file) == 0;
+            m_fds.push_back(fd);
+        }
+    }
+    ~FolderChain() {
+        for (size_t i = m_fds.size(); i-- > 0;) {
+            unlinkat(m_fds[i], i + 1 == m_fds.size() ? "file" : m_name.c_str(),
+                     i + 1 == m_fds.size() ? 0 : AT_REMOVEDIR);
+            close(m_fds[i]);
+        }
+    }
+    FolderChain(const FolderChain &) = delete;
+    FolderChain &operator=(const FolderChain &) = delete;
+    bool made() const { return m_made; }
+
+private:
+    std::string m_name;
+    std::vector<int> m_fds; // the root, then each folder of the chain
+    bool m_made = false;
 };
 
 class TreeWalk : public ::testing::Test {
@@ -136,6 +179,76 @@ TEST_F(TreeWalk, AFolderThatCannotBeReadMakesTheWalkIncomplete) {
     walk(m_root + "/t", complete);
     EXPECT_TRUE(complete);
     EXPECT_TRUE(mediacheck::snapshotTree(m_root + "/t", snapshot));
+}
+
+// Each open folder holds only its descriptor and its names: at the bottom
+// of a folder 200 deep the walk holds kilobytes. (A walk that keeps a whole
+// path per open folder holds megabytes there, and half a gigabyte at 3000.)
+TEST_F(TreeWalk, ADeepFolderIsWalkedInMemoryLinearInItsDepth) {
+    std::string deep = m_root + "/t";
+    for (int i = 0; i < 200; ++i)
+        deep += "/d";
+    ASSERT_TRUE(fs::create_directories(deep));
+    const size_t before = heapInUse();
+    size_t most = before, depth = 0;
+    bool complete = false;
+    walk(m_root + "/t", complete, [&](const TreeItem &item) {
+        most = std::max(most, heapInUse());
+        depth = std::max(depth, item.rel.size() / 2 + 1);
+        return Walk::Continue;
+    });
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(depth, 200u);
+    EXPECT_LT(most - before, 1u << 20) << "bytes held at the bottom";
+}
+
+// Callers reach entries by their paths: an entry whose path the system
+// refuses ends the walk incomplete instead of being skipped unnoticed.
+TEST_F(TreeWalk, AnEntryPastTheLongestPathMakesTheWalkIncomplete) {
+    ASSERT_EQ(mkdir((m_root + "/t").c_str(), 0755), 0);
+    // 20 folders of 250 characters: 5000 characters to the file.
+    FolderChain chain(m_root + "/t", std::string(250, 'n'), 20);
+    ASSERT_TRUE(chain.made());
+    bool complete = true;
+    const auto met = walk(m_root + "/t", complete);
+    EXPECT_FALSE(complete);
+    EXPECT_GE(met.size(), 10u);
+    mediacheck::TreeSnapshot snapshot;
+    EXPECT_FALSE(mediacheck::snapshotTree(m_root + "/t", snapshot));
+}
+
+// Spellings as the checker reports them, each folder listed once however
+// many of its files are looked up (a descriptor names every file of a
+// folder: a listing per lookup made a check of N countries list "MAPPE/" N
+// times over).
+TEST_F(TreeWalk, PathSpellingsListEachFolderOnce) {
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(writeFile(m_root + "/t/MAPPE/f" + std::to_string(i) + ".dat", "f"));
+    ASSERT_TRUE(writeFile(m_root + "/t/MAPPE/Mixed.TGZ", "m"));
+    ASSERT_TRUE(writeFile(m_root + "/t/MAPPE/both.dat", "b"));
+    ASSERT_TRUE(writeFile(m_root + "/t/MAPPE/BOTH.dat", "B"));
+    mediacheck::FolderNames names(m_root + "/t");
+    std::string actual;
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(names.find("./MAPPE//f" + std::to_string(i) + ".dat", actual),
+                  mediacheck::Spelling::Exact);
+    EXPECT_EQ(actual, "MAPPE/f39.dat");
+    struct Case {
+        const char *rel;
+        mediacheck::Spelling spelling;
+        const char *actual;
+    } const cases[] = {
+        {"mappe/mixed.tgz", mediacheck::Spelling::CaseOnly, "MAPPE/Mixed.TGZ"},
+        {"MAPPE/both.dat", mediacheck::Spelling::Exact, "MAPPE/both.dat"}, // exact wins
+        {"MAPPE/BOTH.dat", mediacheck::Spelling::Exact, "MAPPE/BOTH.dat"},
+        {"MAPPE/none.dat", mediacheck::Spelling::Missing, "MAPPE"},
+        {"MAPPE/../MAPPE/f1.dat", mediacheck::Spelling::Missing, "MAPPE"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(names.find(c.rel, actual), c.spelling) << c.rel;
+        EXPECT_EQ(actual, c.actual) << c.rel;
+    }
+    EXPECT_EQ(names.foldersListed(), 2); // the root and MAPPE
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "tools/mediacheck/findings.h"
 
 #include "platform/hostsim/hostsim.h"
+#include "tools/hostkit/scratch.h"
 #include "tools/mediacheck/treewalk.h"
 
 #include "C_MAP_UPG_CARTOTREE.h"
@@ -542,7 +543,7 @@ std::vector<std::string> listArchives(CheckContext &ctx) {
     walkTree(media, [&](const TreeItem &item) {
         std::error_code ec;
         if (item.entry.is_directory(ec) && !item.entry.is_symlink(ec) &&
-            fs::exists(item.entry.path() / k_scratch_marker, ec)) {
+            fs::exists(item.entry.path() / hostkit::k_scratch_marker, ec)) {
             add(ctx.findings, Severity::Warning, "SCRATCH_LEFT_OVER", item.rel,
                 "a scratch folder left by an interrupted check, not read as part of the medium: "
                 "remove it before the disc is burned");
@@ -682,7 +683,7 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
         return 2;
     // The scratch card (emptied after each archive) and the empty card:
     // removed on every exit, also when a signal ends the run.
-    ScratchFolder scratchFolder(options.scratchParent, "upgsim-check");
+    hostkit::Scratch scratchFolder(options.scratchParent, "upgsim-check");
     const std::string &scratch = scratchFolder.path();
     if (checkScratch(options, scratch, report.findings) != 0)
         return 2;

@@ -11,7 +11,8 @@
 //
 // Files: check.cpp (runMediaCheck, descriptors, POI delivery, space),
 // countries.cpp (decideCountries), archives.cpp (archive checks),
-// report.cpp (text and JSON), treediff.cpp (card snapshots).
+// report.cpp (text and JSON), treediff.cpp (card snapshots). Scratch folders
+// come from the host kit (tools/hostkit).
 #ifndef TOOLS_MEDIACHECK_MEDIACHECK_H
 #define TOOLS_MEDIACHECK_MEDIACHECK_H
 
@@ -206,35 +207,6 @@ std::string renderDiff(const TreeDiff &diff);
 // snapshots read every file) and "exit_status".
 std::string renderDiffJson(const TreeDiff &diff, const std::string &mode, bool complete,
                            int exitStatus);
-
-// A new folder "<parent>/<tag>-XXXXXX" for scratch work (parent empty:
-// $TMPDIR, or /tmp). Empty when none can be made.
-std::string makeScratchFolder(const std::string &parent, const std::string &tag);
-
-// The file that marks a scratch folder of this tool (it holds the owner's
-// process id and host name), so that a folder left by a killed run is never
-// taken for data.
-extern const char *const k_scratch_marker;
-
-// A scratch folder "<parent>/<tag>-XXXXXX" (parent empty: $TMPDIR, or /tmp)
-// that holds the marker and is removed with everything in it when the object
-// ends, and also when the process is ended by SIGINT, SIGTERM or SIGHUP (the
-// signal then ends the process as it would have). Folders of the same tag
-// left in the parent by runs that no longer exist are removed first. At most
-// eight exist at a time; the thread that makes one ends it.
-class ScratchFolder {
-public:
-    ScratchFolder(const std::string &parent, const std::string &tag);
-    ~ScratchFolder();
-    ScratchFolder(const ScratchFolder &) = delete;
-    ScratchFolder &operator=(const ScratchFolder &) = delete;
-    // The folder; empty when none could be made.
-    const std::string &path() const { return m_path; }
-
-private:
-    std::string m_path;
-    int m_slot = -1;
-};
 
 } // namespace mediacheck
 

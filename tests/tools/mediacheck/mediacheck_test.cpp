@@ -585,60 +585,7 @@ TEST_P(MediaCheckFault, IsFoundWithItsCodeAndPath) {
 INSTANTIATE_TEST_SUITE_P(Faults, MediaCheckFault, ::testing::ValuesIn(k_faults),
                          [](const ::testing::TestParamInfo<Fault> &i) { return i.param.name; });
 
-TEST_F(MediaCheck, ScratchFolderGoesOnEveryExit) {
-    // Left by runs that no longer exist: removed; a live run's stays.
-    const std::string dead = root() + "/upgsim-check-dead";
-    const std::string live = root() + "/upgsim-check-live";
-    ASSERT_TRUE(writeFile(dead + "/.upgsim-scratch", marker(true)));
-    ASSERT_TRUE(writeFile(live + "/.upgsim-scratch", marker(false)));
-    {
-        mediacheck::ScratchFolder s(root(), "upgsim-check");
-        ASSERT_FALSE(s.path().empty());
-        EXPECT_FALSE(fs::exists(dead));
-        EXPECT_TRUE(fs::exists(live));
-    }
-    removeTree(live);
-    // Ended by a signal: the child's folder, files and all, goes with it.
-#if defined(__SANITIZE_THREAD__)
-    // ThreadSanitizer does not hand a raised signal to a child of a
-    // threaded process: the other builds run this part.
-    const std::vector<int> signals;
-#else
-    const std::vector<int> signals = {SIGINT, SIGTERM};
-#endif
-    for (int sig : signals) {
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            close(fds[0]);
-            signal(sig, SIG_DFL); // a background job starts with SIGINT ignored
-            mediacheck::ScratchFolder s(root(), "upgsim-check");
-            if (writeFile(s.path() + "/extract/MAPPE/FRA/a.dat", "a") &&
-                write(fds[1], s.path().data(), s.path().size()) ==
-                    static_cast<ssize_t>(s.path().size())) {
-                close(fds[1]);
-                // ThreadSanitizer hands a signal over at the next call it
-                // watches: wait for it (SIGALRM ends a child it never reaches).
-                raise(sig);
-                alarm(10);
-                pause();
-            }
-            _exit(3);
-        }
-        close(fds[1]);
-        std::string path;
-        char buf[256];
-        ssize_t n = 0;
-        while ((n = read(fds[0], buf, sizeof buf)) > 0)
-            path.append(buf, static_cast<size_t>(n));
-        close(fds[0]);
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
-        ASSERT_FALSE(path.empty());
-        EXPECT_FALSE(fs::exists(path)) << path;
-    }
+TEST_F(MediaCheck, ScratchFolderNeverInsideTheMedium) {
     // Never inside the medium, where a left-over could be read as its data.
     Medium m(mediaDir());
     m.build();

@@ -55,6 +55,11 @@ struct Reference {
     std::string tarError; // libarchive's complaint, when it stopped early
     std::string gzCode, gzMessage, gzTrailing;
     bool gzRaw = false;
+    // The bounds, and what the entries read so far declare.
+    ArchiveLimits limits;
+    uint64_t declared = 0;    // bytes of the regular files
+    uint64_t scratchNeed = 0; // what they take on the scratch card, with their folders
+    bool tooLarge = false;    // declared passed limits.card: read no further
 };
 
 struct ReadContext {
@@ -158,6 +163,19 @@ void readReference(const std::string &hostPath, Reference &ref,
             en.size = archive_entry_size(e) > 0 ? static_cast<uint64_t>(archive_entry_size(e)) : 0;
             en.position = static_cast<uint64_t>(archive_read_header_position(a));
             ref.entries.push_back(en);
+            // Known from the header, before its data is read: an archive
+            // larger than any card is not read (nor extracted) whole.
+            const uint64_t bs = ref.limits.blockSize;
+            ref.scratchNeed += bs;
+            if (en.type == AE_IFREG && !en.hardlink) {
+                ref.declared += en.size;
+                ref.scratchNeed += (en.size + bs - 1) / bs * bs;
+            }
+            if (ref.declared > ref.limits.card) {
+                ref.tooLarge = true;
+                hostsim::setDeviceCapacity("/SDH", 0); // the unit's extraction stops too
+                break;
+            }
             if (en.type == AE_IFREG && !en.hardlink) {
                 Fingerprint print;
                 RefFile f;
@@ -178,7 +196,7 @@ void readReference(const std::string &hostPath, Reference &ref,
     // reads on to the end of the stream.
     const unsigned char *rest = nullptr;
     long n = 0;
-    while ((n = stream.next(&rest)) > 0) {
+    while (!ref.tooLarge && (n = stream.next(&rest)) > 0) {
         ref.unit.feed(rest, static_cast<size_t>(n));
         if (progress)
             progress(stream.compressedRead());
@@ -293,8 +311,14 @@ struct ArchiveCheck {
 // whole write time.
 void extractBoth(ArchiveCheck &c, const std::string &hostPath, const std::string &scratchDir,
                  const std::function<void(uint64_t)> &progress) {
-    std::thread reader([&]() { readReference(hostPath, c.ref, progress); });
     hostsim::mountDevice("/SDH", scratchDir);
+    // The extraction writes no more than the smaller bound: a card's worth,
+    // or what the scratch file system has room for (the reference pass
+    // stops it at once past the card's).
+    const uint64_t bound = std::min(c.ref.limits.card, c.ref.limits.scratch);
+    hostsim::setDeviceCapacity(
+        "/SDH", bound >= static_cast<uint64_t>(INT64_MAX) ? -1 : static_cast<long long>(bound));
+    std::thread reader([&]() { readReference(hostPath, c.ref, progress); });
     hostsim::captureLog(true);
     hostsim::setSyncsReachDisk(false);
     C_UNTGZ *untgz = C_UNTGZ::GetInstance();
@@ -312,6 +336,7 @@ void extractBoth(ArchiveCheck &c, const std::string &hostPath, const std::string
     c.actualRead = digestTree(written, c.actual);
     std::error_code ec;
     fs::remove_all(written, ec);
+    hostsim::setDeviceCapacity("/SDH", -1);
     hostsim::unmountDevice("/SDH");
 }
 
@@ -648,10 +673,27 @@ void measureRoom(ArchiveCheck &c, const std::vector<long> &blockSizes) {
 
 void checkArchive(const std::string &relPath, const std::string &hostPath,
                   const std::string &scratchDir, const std::vector<long> &blockSizes,
-                  std::vector<Finding> &findings, ArchiveSummary &summary,
-                  const std::function<void(uint64_t)> &progress) {
+                  const ArchiveLimits &limits, std::vector<Finding> &findings,
+                  ArchiveSummary &summary, const std::function<void(uint64_t)> &progress) {
     ArchiveCheck c(relPath, findings, summary);
+    c.ref.limits = limits;
     extractBoth(c, hostPath, scratchDir, progress);
+    summary.scratchNeed = c.ref.scratchNeed;
+    // Past a bound the two trees tell nothing: what the unit wrote stops
+    // where the bound stopped it.
+    if (c.ref.tooLarge) {
+        summary.tooLarge = true;
+        summary.fileBytes = c.ref.declared;
+        add(findings, Severity::Error, "TAR_TOO_LARGE", relPath,
+            "its files hold more than " + std::to_string(limits.card) +
+                " bytes (read as far as that), more than the largest card considered: no card "
+                "takes it");
+        return;
+    }
+    if (c.ref.scratchNeed > limits.scratch) {
+        summary.scratchShort = true;
+        return;
+    }
     reportStream(c);
     mapHeaders(c);
     reportEntries(c);

@@ -6,12 +6,14 @@
 #include "tools/mediacheck/findings.h"
 
 #include "platform/hostsim/hostsim.h"
+#include "tools/hostkit/scratch.h"
 #include "tools/mediacheck/treewalk.h"
 
 #include "C_MAP_UPG_CARTOTREE.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -35,6 +37,33 @@ namespace {
 
 bool endsWithNoCase(const std::string &s, const std::string &tail) {
     return s.size() >= tail.size() && lower(s.substr(s.size() - tail.size())) == lower(tail);
+}
+
+// Whether `path` is a regular file (after links, as an open would go).
+bool isRegularFile(const std::string &path) {
+    std::error_code ec;
+    return fs::is_regular_file(path, ec);
+}
+
+// What `path` is when it is no regular file: "a folder", "a FIFO", ...
+std::string fileKind(const std::string &path) {
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);
+    switch (st.type()) {
+    case fs::file_type::directory:
+        return "a folder";
+    case fs::file_type::fifo:
+        return "a FIFO";
+    case fs::file_type::block:
+    case fs::file_type::character:
+        return "a device node";
+    case fs::file_type::socket:
+        return "a socket";
+    case fs::file_type::not_found:
+        return "a link to nothing";
+    default:
+        return "no regular file";
+    }
 }
 
 struct DescriRecord {
@@ -140,6 +169,10 @@ void checkPoi(FolderNames &medium, const std::string &rel, const ArchiveSummary 
     if (medium.find(inf, actual) != Spelling::Exact) {
         add(findings, Severity::Error, "POI_INF_MISSING", rel,
             "no '" + inf + "' beside it: the unit's POI installation stops at once");
+    } else if (!isRegularFile(mediaDir + "/" + inf)) {
+        add(findings, Severity::Error, "POI_INF_BAD", inf,
+            "not a file (" + fileKind(mediaDir + "/" + inf) +
+                "): the unit's POI installation cannot read it");
     } else {
         std::ifstream in(medium.root() + "/" + inf);
         std::string line;
@@ -215,9 +248,10 @@ struct CheckContext {
     const CheckOptions &options;
     CheckReport &report;
     std::vector<Finding> &findings;
-    FolderNames names;      // the medium's folders, each listed once
-    std::string emptyCard;  // the card played when none is given
-    std::string extractDir; // the scratch card the archives are extracted into
+    FolderNames names;         // the medium's folders, each listed once
+    std::string emptyCard;     // the card played when none is given
+    std::string extractDir;    // the scratch card the archives are extracted into
+    std::string scratchParent; // the folder the scratch folder was made in
     // From the descriptors.
     std::map<std::string, std::string> archiveOfCountry; // folder -> archive
     std::set<std::string> poiArchives;
@@ -256,12 +290,13 @@ int checkOptions(const CheckOptions &options, CheckReport &report) {
 // The scratch folder `scratch` (empty: none could be made) must exist and
 // lie outside the medium and the card: 2 with the finding that says why,
 // else 0.
-int checkScratch(const CheckOptions &options, const std::string &scratch,
+int checkScratch(const CheckOptions &options, const hostkit::Scratch &folder,
                  std::vector<Finding> &findings) {
+    const std::string &scratch = folder.path();
     if (scratch.empty()) {
-        add(findings, Severity::Error, "USAGE", options.scratchParent,
-            "no scratch folder can be made: set TMPDIR to a writable folder with room for the "
-            "largest archive's files");
+        add(findings, Severity::Error, "USAGE", folder.parent(),
+            std::string("no scratch folder can be made there (") + std::strerror(folder.error()) +
+                "): set TMPDIR to a writable folder with room for the largest archive's files");
         return 2;
     }
     std::error_code ec;
@@ -502,33 +537,81 @@ void checkScriptTable(CheckContext &ctx) {
 // medium: they are reported and not entered.
 std::vector<std::string> listArchives(CheckContext &ctx) {
     const std::string &media = ctx.options.mediaDir;
-    std::set<std::string> found;
+    std::set<std::string> found, notFiles;
     walkTree(media, [&](const TreeItem &item) {
         std::error_code ec;
         if (item.entry.is_directory(ec) && !item.entry.is_symlink(ec) &&
-            fs::exists(item.entry.path() / k_scratch_marker, ec)) {
+            fs::exists(item.entry.path() / hostkit::k_scratch_marker, ec)) {
             add(ctx.findings, Severity::Warning, "SCRATCH_LEFT_OVER", item.rel,
                 "a scratch folder left by an interrupted check, not read as part of the medium: "
                 "remove it before the disc is burned");
             return Walk::SkipFolder;
         }
-        if (item.entry.is_regular_file(ec) &&
-            endsWithNoCase(item.entry.path().filename().string(), ".tgz"))
-            found.insert(item.rel);
+        if (endsWithNoCase(item.entry.path().filename().string(), ".tgz"))
+            (isRegularFile(item.entry.path().string()) ? found : notFiles).insert(item.rel);
         return Walk::Continue;
     });
-    std::error_code ec;
     for (const std::string &n : ctx.named) {
         std::string actual;
-        if (ctx.names.find(n, actual) == Spelling::Exact &&
-            fs::is_regular_file(media + "/" + n, ec))
-            found.insert(normalisePath(n));
+        if (ctx.names.find(n, actual) == Spelling::Exact)
+            (isRegularFile(media + "/" + n) ? found : notFiles).insert(normalisePath(n));
     }
+    // Never opened: a FIFO would keep the check (and the unit) waiting.
+    for (const std::string &rel : notFiles)
+        add(ctx.findings, Severity::Error, "GZ_NOT_A_FILE", rel,
+            "listed as an archive, but " + fileKind(media + "/" + rel) +
+                ", not a file: the unit cannot extract it");
     return std::vector<std::string>(found.begin(), found.end());
 }
 
+// Bytes kept free on the scratch file system: a fixed part and a share of
+// what is free (other programs write there too).
+uint64_t scratchMargin(uint64_t freeBytes) {
+    return (8ULL << 20) + freeBytes / 64;
+}
+
+// The bounds of the next archive's extraction: the card given, else the
+// largest card; the scratch file system's free room (as it is now, or as
+// the options play it) less the margin.
+ArchiveLimits limitsNow(const CheckContext &ctx, uint64_t &freeBytes) {
+    ArchiveLimits l;
+    l.card =
+        ctx.options.sdCapacity > 0 ? static_cast<uint64_t>(ctx.options.sdCapacity) : k_largest_card;
+    freeBytes = UINT64_MAX;
+    struct statvfs st;
+    if (statvfs(ctx.extractDir.c_str(), &st) == 0) {
+        freeBytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+        if (st.f_frsize > 0)
+            l.blockSize = st.f_frsize;
+    }
+    if (ctx.options.scratchFree >= 0)
+        freeBytes = static_cast<uint64_t>(ctx.options.scratchFree);
+    if (freeBytes != UINT64_MAX) {
+        const uint64_t margin = scratchMargin(freeBytes);
+        l.scratch = freeBytes > margin ? freeBytes - margin : 0;
+    }
+    return l;
+}
+
+// Why the scratch card cannot take archive `rel`, whose files need `need`
+// bytes there: the folder, the room needed and what to do.
+std::string scratchShortText(const CheckContext &ctx, const std::string &rel, uint64_t need,
+                             uint64_t freeBytes) {
+    const std::string where = ctx.options.scratchParent.empty()
+                                  ? "$TMPDIR (" + ctx.scratchParent + ")"
+                                  : ctx.scratchParent;
+    const uint64_t wanted = need + scratchMargin(need);
+    return "too little room for the scratch card in " + where + ": the files of " + rel + " need " +
+           std::to_string(need) + " bytes there, and its file system has " +
+           std::to_string(freeBytes) + " bytes free, of which " +
+           std::to_string(scratchMargin(freeBytes)) +
+           " are kept free; set TMPDIR to a folder with at least " + std::to_string(wanted) +
+           " bytes free (this is no fault of the medium)";
+}
+
 // Checks every archive (checkArchive), telling the progress callback the
-// compressed bytes read of all of them.
+// compressed bytes read of all of them. Stops at an archive the scratch
+// card has no room for (report.hostError).
 void checkArchives(CheckContext &ctx) {
     const std::string &media = ctx.options.mediaDir;
     const std::vector<std::string> archives = listArchives(ctx);
@@ -544,8 +627,14 @@ void checkArchives(CheckContext &ctx) {
         std::function<void(uint64_t)> step;
         if (progress)
             step = [&](uint64_t read) { progress(a, done + read, total); };
-        checkArchive(a, media + "/" + a, ctx.extractDir, ctx.report.blockSizes, ctx.findings, s,
-                     step);
+        uint64_t freeBytes = 0;
+        const ArchiveLimits limits = limitsNow(ctx, freeBytes);
+        checkArchive(a, media + "/" + a, ctx.extractDir, ctx.report.blockSizes, limits,
+                     ctx.findings, s, step);
+        if (s.scratchShort) {
+            ctx.report.hostError = scratchShortText(ctx, a, s.scratchNeed, freeBytes);
+            return;
+        }
         done += fs::file_size(media + "/" + a, ec);
         if (progress)
             progress(a, done, total);
@@ -646,14 +735,16 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
         return 2;
     // The scratch card (emptied after each archive) and the empty card:
     // removed on every exit, also when a signal ends the run.
-    ScratchFolder scratchFolder(options.scratchParent, "upgsim-check");
+    hostkit::Scratch scratchFolder(options.scratchParent, "upgsim-check");
     const std::string &scratch = scratchFolder.path();
-    if (checkScratch(options, scratch, report.findings) != 0)
+    if (checkScratch(options, scratchFolder, report.findings) != 0)
         return 2;
     CheckContext ctx(options, report);
-    // The capacity plays the card for the space check only: the scratch
-    // extraction is never limited by it.
+    // The capacity plays the card for the space check and bounds each
+    // archive's extraction (limitsNow); the scratch card is not played as
+    // that card otherwise.
     hostsim::setDeviceCapacity("/SDH", -1);
+    ctx.scratchParent = scratchFolder.parent();
     ctx.emptyCard = scratch + "/card";
     ctx.extractDir = scratch + "/extract";
     std::error_code ec;
@@ -666,6 +757,10 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
     reportCountries(ctx);
     checkScriptTable(ctx);
     checkArchives(ctx);
+    if (!report.hostError.empty()) {
+        hostsim::unmountDevice("/DVD");
+        return 3;
+    }
     checkPoiDelivery(ctx);
     checkSpace(ctx);
     finishReport(ctx);

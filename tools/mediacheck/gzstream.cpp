@@ -4,6 +4,9 @@
 #include <isa-l/igzip_lib.h>
 
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace mediacheck {
 
@@ -38,9 +41,16 @@ const char *isalError(int rc) {
 GzStream::GzStream(const std::string &path)
     : m_state(new inflate_state), m_in(k_chunk), m_out(k_chunk) {
     std::memset(m_state.get(), 0, sizeof *m_state);
-    m_file = std::fopen(path.c_str(), "rb");
-    if (m_file == nullptr) {
-        fail("GZ_UNREADABLE", "the archive cannot be opened");
+    // Opened without waiting (a FIFO would wait for a writer), and read only
+    // when it is a regular file.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+        (m_file = fdopen(fd, "rb")) == nullptr) {
+        if (fd >= 0)
+            close(fd);
+        fail("GZ_UNREADABLE", "the archive cannot be opened as a file");
         return;
     }
     fill();

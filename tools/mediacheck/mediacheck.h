@@ -11,7 +11,8 @@
 //
 // Files: check.cpp (runMediaCheck, descriptors, POI delivery, space),
 // countries.cpp (decideCountries), archives.cpp (archive checks),
-// report.cpp (text and JSON), treediff.cpp (card snapshots).
+// report.cpp (text and JSON), treediff.cpp (card snapshots). Scratch folders
+// come from the host kit (tools/hostkit).
 #ifndef TOOLS_MEDIACHECK_MEDIACHECK_H
 #define TOOLS_MEDIACHECK_MEDIACHECK_H
 
@@ -83,6 +84,9 @@ struct CheckOptions {
     std::vector<long> blockSizes = {512, 4096, 8192, 16384, 32768};
     std::string descriptor = "DESCRI.DAT";
     std::string scratchParent; // where scratch folders go; empty: $TMPDIR or /tmp
+    // Free bytes of the scratch folder's file system; <0: ask the file
+    // system (a test plays a small one with it).
+    long long scratchFree = -1;
     // Countries a script's country table holds; those the module lists past
     // it are never offered to the driver.
     int scriptTableSize = UPG_COUNTRY_MAX;
@@ -112,16 +116,26 @@ struct CheckReport {
     std::vector<Finding> findings;        // sorted by path, then severity, code, message
     int archivesRead = 0;
     uint64_t archiveBytes = 0; // compressed bytes of every archive read
+    // Why the host could not check the medium (exit 3): no fault of the
+    // medium, and no finding is made of it.
+    std::string hostError;
     int errors() const;
     int warnings() const;
 };
+
+// The largest card the check considers when no capacity is given: an
+// archive whose files hold more is a fault of the medium, found without
+// extracting it whole.
+const uint64_t k_largest_card = 32ULL << 30;
 
 // Runs the whole check. Mounts "/DVD" on the medium and "/SDH" on the card
 // (or a scratch card) itself, and leaves them unmounted; the unit stand-ins
 // must be installed (unit::installAll). Returns 0 when no error was found, 1
 // when any was, 2 when the options are unusable (no medium folder, no block
 // size, a scratch folder that cannot be made): `report.findings` then holds
-// one finding that says why.
+// one finding that says why; 3 when the host cannot check the medium (its
+// scratch file system has too little room for an archive's files):
+// `report.hostError` says why and names the room needed.
 int runMediaCheck(const CheckOptions &options, CheckReport &report);
 
 // The heading of the section of docs/medium.md that explains a finding's
@@ -150,6 +164,19 @@ struct ArchiveSummary {
     uint64_t fileBytes = 0;           // bytes of its regular files
     std::map<long, uint64_t> onCard;  // block size -> room its files take on a card
     std::vector<std::string> entries; // entry paths, in archive order
+    bool tooLarge = false;            // its files hold more than the largest card
+    bool scratchShort = false;        // ...more than the scratch card's room
+    uint64_t scratchNeed = 0;         // bytes its files take on the scratch card
+};
+
+// The bounds of one archive's extraction, set before it starts: the largest
+// card considered (more is a fault of the medium) and the room of the
+// scratch card (more is the host's), in bytes; and the scratch file
+// system's block size, to which each file is rounded up.
+struct ArchiveLimits {
+    uint64_t card = UINT64_MAX;
+    uint64_t scratch = UINT64_MAX;
+    uint64_t blockSize = 4096;
 };
 
 // Checks the archive at `relPath` (relative to the medium mounted as "/DVD",
@@ -157,11 +184,14 @@ struct ArchiveSummary {
 // extraction by the module's extractor into `scratchDir` mounted as "/SDH"
 // (extracted into "/SDH/MAPPE/" as on the unit; emptied afterwards), and the
 // two compared. Findings are appended. `progress` gets the compressed bytes
-// read so far of this archive.
+// read so far of this archive. The extraction writes at most the smaller of
+// `limits`' two bounds; an archive past the card's is one finding and is
+// read no further; one past the scratch card's is no finding
+// (`summary.scratchShort`, with the room it needs).
 void checkArchive(const std::string &relPath, const std::string &hostPath,
                   const std::string &scratchDir, const std::vector<long> &blockSizes,
-                  std::vector<Finding> &findings, ArchiveSummary &summary,
-                  const std::function<void(uint64_t)> &progress);
+                  const ArchiveLimits &limits, std::vector<Finding> &findings,
+                  ArchiveSummary &summary, const std::function<void(uint64_t)> &progress);
 
 // ---- Card snapshots (treediff.cpp) ----------------------------------------------
 
@@ -206,35 +236,6 @@ std::string renderDiff(const TreeDiff &diff);
 // snapshots read every file) and "exit_status".
 std::string renderDiffJson(const TreeDiff &diff, const std::string &mode, bool complete,
                            int exitStatus);
-
-// A new folder "<parent>/<tag>-XXXXXX" for scratch work (parent empty:
-// $TMPDIR, or /tmp). Empty when none can be made.
-std::string makeScratchFolder(const std::string &parent, const std::string &tag);
-
-// The file that marks a scratch folder of this tool (it holds the owner's
-// process id and host name), so that a folder left by a killed run is never
-// taken for data.
-extern const char *const k_scratch_marker;
-
-// A scratch folder "<parent>/<tag>-XXXXXX" (parent empty: $TMPDIR, or /tmp)
-// that holds the marker and is removed with everything in it when the object
-// ends, and also when the process is ended by SIGINT, SIGTERM or SIGHUP (the
-// signal then ends the process as it would have). Folders of the same tag
-// left in the parent by runs that no longer exist are removed first. At most
-// eight exist at a time; the thread that makes one ends it.
-class ScratchFolder {
-public:
-    ScratchFolder(const std::string &parent, const std::string &tag);
-    ~ScratchFolder();
-    ScratchFolder(const ScratchFolder &) = delete;
-    ScratchFolder &operator=(const ScratchFolder &) = delete;
-    // The folder; empty when none could be made.
-    const std::string &path() const { return m_path; }
-
-private:
-    std::string m_path;
-    int m_slot = -1;
-};
 
 } // namespace mediacheck
 

@@ -10,6 +10,7 @@
 #include "builtins/C_BUILTINS.h"
 #include "platform/hostsim/hostsim.h"
 #include "platform/vxworks.h"
+#include "tools/hostkit/scratch.h"
 #include "unit/history.h"
 #include "unit/hmi.h"
 
@@ -20,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <unistd.h>
 
@@ -70,16 +72,6 @@ std::string megabytes(unsigned long long bytes) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1048576.0);
     return text;
-}
-
-// A new temporary folder; empty when none can be made.
-std::string makeTempDir(const std::string &tag) {
-    std::error_code ec;
-    fs::path base = fs::temp_directory_path(ec);
-    if (ec)
-        base = "/tmp";
-    std::string tmpl = (base / (tag + "-XXXXXX")).string();
-    return mkdtemp(tmpl.data()) != nullptr ? tmpl : std::string();
 }
 
 // "VERSION.RELEASE" of a text pair, compared as numbers: <0, 0, >0.
@@ -347,8 +339,10 @@ DemoReport runDemo(const DemoOptions &options) {
     bool temporary = options.workDir.empty();
     std::string work = options.workDir;
     std::error_code ec;
+    std::unique_ptr<hostkit::Scratch> scratch; // marked, removed however the demo ends
     if (temporary) {
-        work = makeTempDir("upgsim-demo");
+        scratch.reset(new hostkit::Scratch("", "upgsim-demo"));
+        work = scratch->path();
         if (work.empty()) {
             std::fprintf(stderr, "upgsim: demo: cannot create a temporary folder\n");
             report.exitCode = k_exit_host_failure;

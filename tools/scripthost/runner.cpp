@@ -5,6 +5,8 @@
 #include "tools/scripthost/internal.h"
 #include "tools/scripthost/scripthost.h"
 
+#include "tools/hostkit/scratch.h"
+
 #include <libtcc.h>
 
 #include <cstdlib>
@@ -37,29 +39,15 @@ void collectMessage(void *opaque, const char *msg) {
     static_cast<std::vector<std::string> *>(opaque)->push_back(msg);
 }
 
-// A temporary folder removed with everything in it when the object dies.
+// A temporary folder removed with everything in it when the object dies,
+// also when a signal ends the process (a marked folder of the host kit).
 class TempDir {
 public:
-    TempDir() {
-        std::error_code ec;
-        fs::path base = fs::temp_directory_path(ec);
-        if (ec)
-            base = "/tmp";
-        std::string tmpl = (base / "upgscript-XXXXXX").string();
-        if (mkdtemp(tmpl.data()) != nullptr)
-            m_path = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!m_path.empty())
-            fs::remove_all(m_path, ec);
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return m_path; }
+    TempDir() : m_scratch("", "upgsim-script") {}
+    const std::string &path() const { return m_scratch.path(); }
 
 private:
-    std::string m_path;
+    hostkit::Scratch m_scratch;
 };
 
 bool writeText(const std::string &path, const std::string &text) {

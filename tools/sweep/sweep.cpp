@@ -6,6 +6,7 @@
 #include "tools/sweep/sweep.h"
 
 #include "platform/hostsim/hostsim.h"
+#include "tools/hostkit/scratch.h"
 #include "tools/mediacheck/mediacheck.h"
 #include "tools/mediacheck/treewalk.h"
 #include "tools/scripthost/child.h"
@@ -85,6 +86,7 @@ struct RunEnd {
     uint64_t ops = 0;
     bool cut = false;         // the power cut ended it
     bool interrupted = false; // the sweep was interrupted
+    int signal = 0;           // ...by this signal
     std::string failure;      // how it ended when it neither ran nor was cut
 };
 
@@ -131,6 +133,7 @@ RunEnd runOnce(const Context &ctx, const std::string &card, const scripthost::Po
         break;
     case scripthost::ChildEnd::How::Interrupted:
         r.interrupted = true;
+        r.signal = end.code;
         r.failure = "was interrupted";
         break;
     case scripthost::ChildEnd::How::NotStarted:
@@ -517,16 +520,12 @@ std::vector<uint64_t> planCuts(uint64_t n, unsigned sample) {
 
 namespace {
 
-// The scratch folder and /dev/null of one sweep: removed and closed however
-// the sweep ends.
-struct ScratchScope {
-    std::string dir;
-    FILE *devnull;
-    ~ScratchScope() {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-        if (devnull != nullptr)
-            std::fclose(devnull);
+// /dev/null of one sweep: closed however the sweep ends.
+struct DevNull {
+    FILE *file = std::fopen("/dev/null", "w");
+    ~DevNull() {
+        if (file != nullptr)
+            std::fclose(file);
     }
 };
 
@@ -603,7 +602,9 @@ bool playCleanRun(Context &ctx, SweepReport &report) {
     if (tracing.traceFd >= 0)
         close(tracing.traceFd);
     if (clean.interrupted || g_interrupt != 0) {
-        report.error = "interrupted";
+        // Ended by the signal, as an interruption of the cuts is.
+        report.interruptSignal = g_interrupt != 0 ? static_cast<int>(g_interrupt) : clean.signal;
+        report.error = "interrupted by " + scripthost::signalName(report.interruptSignal);
         return false;
     }
     if (!clean.ran) {
@@ -780,14 +781,19 @@ SweepReport runSweep(const SweepOptions &options) {
     ctx.options = &options;
     if (!readCardBefore(ctx, report))
         return report;
-    ctx.scratch =
-        mediacheck::makeScratchFolder(scratchParent(options.scratchParent), "upgsim-sweep");
+    if (!options.scratchParent.empty())
+        hostkit::removeStaleScratch(options.scratchParent);
+    // Marked, and removed however the sweep ends: on a signal once the
+    // workers and their runs have ended.
+    hostkit::Scratch scratch(scratchParent(options.scratchParent), "upgsim-sweep");
+    ctx.scratch = scratch.path();
     if (ctx.scratch.empty()) {
-        report.error = std::string("cannot create a scratch folder: ") + std::strerror(errno);
+        report.error = "cannot create a scratch folder in " + scratch.parent() + ": " +
+                       std::strerror(scratch.error());
         return report;
     }
-    ScratchScope scratch{ctx.scratch, std::fopen("/dev/null", "w")};
-    ctx.devnull = scratch.devnull;
+    DevNull devnull;
+    ctx.devnull = devnull.file;
     if (ctx.devnull == nullptr) {
         report.error = "cannot open /dev/null";
         return report;

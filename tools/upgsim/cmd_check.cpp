@@ -1,7 +1,8 @@
 // upgsim check: checks a medium before it is burned (descriptors, countries
 // per SD block size with the module's reasons, every archive against the
 // module's extractor, the POI delivery, the room on the card) and prints the
-// report as text or JSON. Exit 0 without error, 1 with any, 2 on usage.
+// report as text or JSON. Exit 0 without error, 1 with any, 2 on usage, 3
+// when the host cannot check it (too little scratch room).
 #include "tools/upgsim/upgsim.h"
 
 #include "platform/hostsim/hostsim.h"
@@ -78,6 +79,9 @@ int runCheck(const upgsim::GlobalOptions &opts, CLI::App &) {
         const mediacheck::Finding &why = report.findings.front();
         return upgsim::usageError("check: " + why.path + ": " + why.message);
     }
+    // The host could not check the medium: no verdict on it.
+    if (rc == 3)
+        return upgsim::failure("check: " + report.hostError, upgsim::EXIT_HOST_ERROR);
     if (upgsim::jsonOutput())
         upgsim::printJsonText(mediacheck::renderJson(report));
     else

@@ -7,6 +7,7 @@
 #include "tools/upgsim/upgsim.h"
 
 #include "platform/hostsim/hostsim.h"
+#include "tools/hostkit/scratch.h"
 #include "tools/mediacheck/mediacheck.h"
 #include "tools/scripthost/child.h"
 #include "tools/scripthost/scripthost.h"
@@ -132,10 +133,7 @@ public:
         scripthost::catchInterrupts(noteInterrupt, m_oldInt, m_oldTerm);
     }
     ~CardWatch() {
-        if (!m_scratchDir.empty()) {
-            std::error_code ec;
-            std::filesystem::remove_all(m_scratchDir, ec);
-        }
+        m_scratchFolder.reset();
         scripthost::restoreInterrupts(m_oldInt, m_oldTerm);
     }
     CardWatch(const CardWatch &) = delete;
@@ -145,10 +143,12 @@ public:
     // the first snapshot. Returns 0, or the exit status to end with.
     int before() {
         if (m_scratch) {
-            m_scratchDir = mediacheck::makeScratchFolder("", "upgsim-run");
+            m_scratchFolder.reset(new hostkit::Scratch("", "upgsim-run"));
+            m_scratchDir = m_scratchFolder->path();
             if (m_scratchDir.empty())
-                return refuse(std::string("run: cannot create a temporary folder: ") +
-                                  std::strerror(errno),
+                return refuse("run: cannot create a temporary folder in " +
+                                  m_scratchFolder->parent() + ": " +
+                                  std::strerror(m_scratchFolder->error()),
                               scripthost::k_exit_host_failure);
             m_card = m_scratchDir + "/sd";
             errno = 0;
@@ -217,7 +217,8 @@ private:
 
     const upgsim::GlobalOptions &m_opts;
     const bool m_scratch;
-    std::string m_card; // host folder of the card the script sees
+    std::string m_card;                                // host folder of the card the script sees
+    std::unique_ptr<hostkit::Scratch> m_scratchFolder; // marked, removed however the run ends
     std::string m_scratchDir;
     mediacheck::TreeSnapshot m_before;
     bool m_complete = true;

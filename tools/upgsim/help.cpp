@@ -33,6 +33,7 @@ const Note k_notes[] = {
     {"Exit status", "  0                       success\n"
                     "  1                       failure reported by the module; card in use\n"
                     "  2                       usage error (one line naming it)\n"
+                    "  3                       check: the host cannot check (scratch room)\n"
                     "  0-123                   run, demo: the script's own status\n"
                     "  124                     run, demo: the timeout ran out\n"
                     "  125                     run, demo: usage error or failure of upgsim\n"

@@ -8,6 +8,7 @@
 
 #include "platform/hostsim/hostsim.h"
 #include "platform/plat_gz.h"
+#include "tools/hostkit/scratch.h"
 #include "tools/scripthost/child.h"
 #include "unit/unit.h"
 
@@ -333,6 +334,9 @@ int main(int argc, char **argv) {
         return EXIT_USAGE;
     }
 
+    // Scratch folders of runs that were killed (marked by a process that no
+    // longer runs) go first, whatever the command.
+    hostkit::removeStaleScratch();
     // One run at a time on a card, and no folder with a link played as a
     // device: checked before anything of the run touches the folders.
     const int guarded = guardDeviceFolders(opts, cmd->name);

@@ -22,7 +22,7 @@ namespace upgsim {
 using Json = nlohmann::ordered_json;
 
 // Exit codes of every command but "run".
-enum Exit { EXIT_OK = 0, EXIT_FAILURE_REPORTED = 1, EXIT_USAGE = 2 };
+enum Exit { EXIT_OK = 0, EXIT_FAILURE_REPORTED = 1, EXIT_USAGE = 2, EXIT_HOST_ERROR = 3 };
 
 // Tick rate of every command when --tick-hz is not given: the module's
 // 500-tick pauses and bargraph steps pass in a twelfth of a second. The unit

@@ -169,9 +169,9 @@ void checkPoi(FolderNames &medium, const std::string &rel, const ArchiveSummary 
     if (medium.find(inf, actual) != Spelling::Exact) {
         add(findings, Severity::Error, "POI_INF_MISSING", rel,
             "no '" + inf + "' beside it: the unit's POI installation stops at once");
-    } else if (!isRegularFile(mediaDir + "/" + inf)) {
+    } else if (!isRegularFile(medium.root() + "/" + inf)) {
         add(findings, Severity::Error, "POI_INF_BAD", inf,
-            "not a file (" + fileKind(mediaDir + "/" + inf) +
+            "not a file (" + fileKind(medium.root() + "/" + inf) +
                 "): the unit's POI installation cannot read it");
     } else {
         std::ifstream in(medium.root() + "/" + inf);

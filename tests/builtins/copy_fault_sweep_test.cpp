@@ -224,6 +224,26 @@ TEST_F(CopyFaultSweep, FullCardKeepsEachFileWithItsStamp) {
 // over the new bytes. A copy's source is untouched; a move's data is at the
 // source or the destination.
 TEST_F(CopyFaultSweep, PowerCutAtEveryOperationLeavesNoStaleStamp) {
+    // The order itself: the old stamp removed and the removal flushed before
+    // the new bytes take the destination's name; the new stamp after them.
+    restore();
+    const std::vector<std::string> ops =
+        testsupport::tracedStateOps([&] { EXPECT_EQ(upgCopy(0), 0); }, root() + "/trace");
+    const auto index = [&](const std::string &op) {
+        for (size_t i = 0; i < ops.size(); i++)
+            if (ops[i] == op)
+                return i;
+        return ops.size();
+    };
+    const size_t dropped = index("remove /SDH/MAPPE/dst.bin.ver");
+    const size_t flushed = index("flush /SDH");
+    const size_t replaced = index("rename /SDH/MAPPE/dst.bin~upgcopy");
+    const size_t stamped = index("rename /SDH/MAPPE/dst.bin.ver~");
+    EXPECT_LT(dropped, flushed);
+    EXPECT_LT(flushed, replaced);
+    EXPECT_LT(replaced, stamped);
+    EXPECT_LT(stamped, ops.size());
+
     restore();
     const Tree before = state();
     for (const bool lostWrites : {false, true}) {

@@ -181,6 +181,24 @@ TEST_F(PoiFaultSweep, PowerCutOnAStagedCardNeverClaimsAHalfStaging) {
                 ASSERT_TRUE(testsupport::writeFile(path, e.second));
         }
     };
+    // The order itself: the staged version file is removed, the removal
+    // flushed, and only then is a staging folder touched.
+    putStagedCard();
+    const std::vector<std::string> ops =
+        testsupport::tracedStateOps([&] { EXPECT_EQ(install(), 0); }, root() + "/trace");
+    const auto first = [&](const std::string &part, size_t from) {
+        for (size_t i = from; i < ops.size(); i++)
+            if (ops[i].find(part) != std::string::npos)
+                return i;
+        return ops.size();
+    };
+    const size_t removed = first("remove /SDH/TEMP_POI_VER.POI", 0);
+    const size_t flushed = first("flush /SDH", removed);
+    const size_t touched = first("/SDH/MAPPE/POI_USER/TEMP_", 0);
+    EXPECT_LT(removed, flushed);
+    EXPECT_LT(flushed, touched);
+    EXPECT_LT(touched, ops.size());
+
     for (const bool lostWrites : {false, true}) {
         std::uint64_t k = 1;
         for (;; ++k) {

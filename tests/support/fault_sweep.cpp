@@ -8,7 +8,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -34,6 +36,37 @@ Tree snapshotTree(const std::string &hostDir) {
     return tree;
 }
 
+std::vector<std::string> tracedStateOps(const std::function<void()> &run,
+                                        const std::string &scratchFile) {
+    std::vector<std::string> ops;
+    const int fd = ::open(scratchFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0)
+        return ops;
+    hostsim::traceStateOps(fd);
+    run();
+    hostsim::traceStateOps(-1);
+    ::close(fd);
+    // "k<TAB>op<TAB>path" per line.
+    const std::string text = readFile(scratchFile);
+    for (size_t pos = 0; pos < text.size();) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        const size_t tab = line.find('\t');
+        if (tab == std::string::npos)
+            continue;
+        line = line.substr(tab + 1);
+        const size_t second = line.find('\t');
+        if (second != std::string::npos)
+            line[second] = ' ';
+        ops.push_back(line);
+    }
+    fs::remove(scratchFile);
+    return ops;
+}
+
 Tree digest(const Tree &tree) {
     Tree out;
     for (const auto &entry : tree) {
@@ -43,10 +76,10 @@ Tree digest(const Tree &tree) {
             continue;
         }
         char text[64];
-        std::snprintf(text, sizeof text, "<%zu bytes, crc %08lx>", c.size(),
-                      static_cast<unsigned long>(
-                          crc32(0L, reinterpret_cast<const Bytef *>(c.data()),
-                                static_cast<uInt>(c.size()))));
+        std::snprintf(
+            text, sizeof text, "<%zu bytes, crc %08lx>", c.size(),
+            static_cast<unsigned long>(
+                crc32(0L, reinterpret_cast<const Bytef *>(c.data()), static_cast<uInt>(c.size()))));
         out[entry.first] = text;
     }
     return out;
@@ -95,7 +128,8 @@ std::vector<hostsim::FileOp> allFileOps() {
     return ops;
 }
 
-SweepCount sweepFaults(const std::vector<hostsim::FileOp> &ops, const std::function<void()> &restore,
+SweepCount sweepFaults(const std::vector<hostsim::FileOp> &ops,
+                       const std::function<void()> &restore,
                        const std::function<void(const std::string &what)> &run) {
     SweepCount count;
     for (hostsim::FileOp op : ops) {

@@ -32,6 +32,13 @@ Tree subTree(const Tree &tree, const std::string &prefix, bool inside = true);
 // Open file descriptors of this process (to see that a run leaked none).
 int openDescriptorCount();
 
+// The state-changing operations that `run` makes, in order, as the
+// power-cut model traces them: one "op unit-path" per operation ("remove
+// /SDH/a", "flush /SDH"). The trace goes through the host file
+// `scratchFile`, removed afterwards.
+std::vector<std::string> tracedStateOps(const std::function<void()> &run,
+                                        const std::string &scratchFile);
+
 struct SweepCount {
     int runs = 0;   // runs made
     int faults = 0; // runs in which the injected fault fired
@@ -50,7 +57,8 @@ std::vector<hostsim::FileOp> allFileOps();
 // messages ("fwrite #3 once (errno 28)"). The faults are cleared after each
 // run. A kind is swept until a run makes fewer than k calls of it (so at
 // least one run per kind and mode).
-SweepCount sweepFaults(const std::vector<hostsim::FileOp> &ops, const std::function<void()> &restore,
+SweepCount sweepFaults(const std::vector<hostsim::FileOp> &ops,
+                       const std::function<void()> &restore,
                        const std::function<void(const std::string &what)> &run);
 
 } // namespace testsupport

@@ -72,6 +72,11 @@ void note(const std::string &text) {
 
 } // namespace
 
+void endForkedProcess(int status) {
+    std::fflush(nullptr);
+    _exit(status & 0xFF);
+}
+
 RunContext *currentRun() {
     return g_current;
 }
@@ -129,6 +134,8 @@ static int upg_host_call_builtin(const char *name, int count, const char *kinds,
     RunContext *ctx = currentRun();
     if (ctx == nullptr)
         std::_Exit(status); // not reachable: scripts run only inside runScript
+    if (getpid() != ctx->pid)
+        endForkedProcess(status);
     ctx->exitStatus = status;
     std::longjmp(ctx->exitJump, 1);
 }

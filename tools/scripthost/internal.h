@@ -26,8 +26,12 @@ struct RunContext {
     std::set<DIR *> dirs;                    // opened with opendir and not closed
     std::set<std::string> unregisteredNamed; // builtins called but not registered
     std::vector<std::string> notes;          // host notes for RunResult::messages
-    bool barActive = false;                  // ActivateBargraph succeeded, not yet deactivated
-    std::string barText;                     // its text, as the module keeps it
+    // For stdin, stdout and stderr put on a device file by freopen: that
+    // file's own stream (also in `files`), through which the script's writes
+    // to the standard stream pass the gates; null otherwise.
+    FILE *standardFiles[3] = {nullptr, nullptr, nullptr};
+    bool barActive = false; // ActivateBargraph succeeded, not yet deactivated
+    std::string barText;    // its text, as the module keeps it
 };
 
 // Ends a process the script forked: its streams flushed, as exit() does,

@@ -20,14 +20,24 @@ struct RunContext {
     std::jmp_buf exitJump;                   // where exit() returns to
     int exitStatus = 0;                      // the argument of exit()
     bool ownProcess = false;                 // RunOptions::ownProcess
+    int pid = 0;                             // the process the script was started in
     std::set<FILE *> files;                  // opened by the script with fopen and not closed
     std::set<int> fds;                       // opened with open and not closed
     std::set<DIR *> dirs;                    // opened with opendir and not closed
     std::set<std::string> unregisteredNamed; // builtins called but not registered
     std::vector<std::string> notes;          // host notes for RunResult::messages
-    bool barActive = false;                  // ActivateBargraph succeeded, not yet deactivated
-    std::string barText;                     // its text, as the module keeps it
+    // For stdin, stdout and stderr put on a device file by freopen: that
+    // file's own stream (also in `files`), through which the script's writes
+    // to the standard stream pass the gates; null otherwise.
+    FILE *standardFiles[3] = {nullptr, nullptr, nullptr};
+    bool barActive = false; // ActivateBargraph succeeded, not yet deactivated
+    std::string barText;    // its text, as the module keeps it
 };
+
+// Ends a process the script forked: its streams flushed, as exit() does,
+// and nothing of the host's run after the script (which belongs to the
+// process the script was started in) done a second time.
+[[noreturn]] void endForkedProcess(int status);
 
 // The context of the script that runs now, or null between scripts.
 RunContext *currentRun();

@@ -219,9 +219,14 @@ RunResult runScript(const std::string &scriptPath, const RunOptions &options) {
 
     detail::RunContext ctx;
     ctx.ownProcess = options.ownProcess;
+    ctx.pid = getpid();
     detail::setCurrentRun(&ctx);
     bool exited = false;
     result.status = callMain(ctx, entry, static_cast<int>(argStore.size()), argv.data(), exited);
+    // A process the script forked has returned from main (or called exit):
+    // it ends here.
+    if (getpid() != ctx.pid)
+        detail::endForkedProcess(result.status);
     std::fflush(stdout);
     detail::finishRun(ctx, !exited);
     detail::setCurrentRun(nullptr);

@@ -3,6 +3,7 @@
 // script's device-resolving file functions, one script at a time.
 #include "builtins/C_BUILTINS.h"
 #include "builtins/upg_country_table.h"
+#include "tests/support/child_process.h"
 #include "tests/support/unit_fixture.h"
 #include "tools/scripthost/scripthost.h"
 
@@ -299,6 +300,37 @@ int main(int argc, char **argv) {
     r = run(source, {"a", "b", "c"});
     EXPECT_EQ(r.outcome, RunResult::Outcome::Returned);
     EXPECT_EQ(r.status, 4);
+
+    // A process the script forks ends where it calls exit or returns from
+    // main: the host's code after the script runs once, in the script's
+    // own process (here a child of the test, which marks each return).
+    const std::string forks = R"(#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+int main(void) {
+    int first = 0, second = 0;
+    pid_t a = fork();
+    if (a == 0)
+        exit(3);
+    pid_t b = fork();
+    if (b == 0)
+        return 4;
+    waitpid(a, &first, 0);
+    waitpid(b, &second, 0);
+    return WEXITSTATUS(first) * 10 + WEXITSTATUS(second);
+}
+)";
+    const std::string marks = root() + "/marks";
+    EXPECT_EQ(testsupport::runInChild([&] {
+                  const RunResult forked = run(forks);
+                  const std::string line = std::to_string(forked.status) + "\n";
+                  const int fd = ::open(marks.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+                  ssize_t written = ::write(fd, line.data(), line.size());
+                  (void)written;
+                  ::close(fd);
+              }),
+              0);
+    EXPECT_EQ(testsupport::readFile(marks), "34\n");
 }
 
 TEST_F(ScriptHostTest, ScriptFileFunctionsResolveDevicePaths) {

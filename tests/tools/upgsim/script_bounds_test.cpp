@@ -1,7 +1,8 @@
-// "upgsim run" and the processes of a script: what the script leaves running
-// is ended with it, no signal reaches a process that only got a script
-// process's number, the script dies with upgsim, and its whole status is told
-// apart from upgsim's own.
+// The bounds of a script run under "upgsim run": what the script leaves
+// running is ended with it, no signal reaches a process that only got a
+// script process's number, the script dies with upgsim, its whole status is
+// told apart from upgsim's own, and every call it can write with keeps to
+// the card's capacity.
 #include "tests/support/unit_fixture.h"
 
 #include <gtest/gtest.h>
@@ -259,6 +260,100 @@ TEST_F(ScriptProcessTest, TheScriptsWholeStatusIsToldApartFromUpgsims) {
         EXPECT_EQ(report["status_of"], c.whose) << c.source << out();
         EXPECT_EQ(report["script_status"], c.scriptStatus) << c.source << out();
     }
+}
+
+// --sd-capacity holds for every call a script can write with: each one
+// writes 8 KiB into a 4 KiB card and must stop at the capacity (and say so),
+// also through standard output put on the card.
+TEST_F(ScriptProcessTest, EveryWritingCallKeepsToTheCardsCapacity) {
+    ASSERT_TRUE(testsupport::writeFile(m_dir + "/media/src", std::string(8192, 's')));
+    const std::string path = script("gate.c", R"(#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <unistd.h>
+#include <wchar.h>
+static char block[8192];
+static void report(const char *name, long result) {
+    struct stat st;
+    long size = stat("/SDH/f", &st) == 0 ? (long)st.st_size : -1;
+    fprintf(stderr, "%s %ld %ld
+", name, size, result);
+    remove("/SDH/f");
+}
+static int fresh(void) { return open("/SDH/f", O_RDWR | O_CREAT | O_TRUNC, 0644); }
+int main(void) {
+    memset(block, 'x', sizeof block);
+    int fd = fresh();
+    report("pwrite", pwrite(fd, block, sizeof block, 0));
+    close(fd);
+    struct iovec iov[2] = {{block, 4096}, {block, 4096}};
+    fd = fresh();
+    report("writev", writev(fd, iov, 2));
+    close(fd);
+    fd = fresh();
+    report("pwritev", pwritev(fd, iov, 2, 0));
+    close(fd);
+    fd = fresh();
+    report("dprintf", dprintf(fd, "%s", block));
+    close(fd);
+    fd = fresh();
+    report("ftruncate", ftruncate(fd, 8192));
+    close(fd);
+    close(fresh());
+    report("truncate", truncate("/SDH/f", 8192));
+    fd = fresh();
+    report("fallocate", fallocate(fd, 0, 0, 8192));
+    close(fd);
+    fd = fresh();
+    report("posix_fallocate", posix_fallocate(fd, 0, 8192) == 0 ? 0 : -1);
+    close(fd);
+    fd = fresh();
+    report("syscall", syscall(SYS_write, fd, block, sizeof block));
+    close(fd);
+    int src = open("/DVD/src", O_RDONLY);
+    fd = fresh();
+    report("sendfile", sendfile(fd, src, 0, 8192));
+    close(fd);
+    close(src);
+    FILE *f = fopen("/SDH/f", "w");
+    long wide = 0;
+    for (int i = 0; i < 1024 && wide >= 0; i++)
+        wide = fwprintf(f, L"%ls", L"wwwwwwww");
+    fclose(f);
+    report("fwprintf", wide);
+    f = fopen("/SDH/f", "w");
+    long put = 0;
+    for (int i = 0; i < 8192 && put != EOF; i++)
+        put = putc('p', f);
+    fclose(f);
+    report("putc", put == EOF ? -1 : 0);
+    freopen("/SDH/f", "w", stdout);
+    long printed = printf("%s", block);
+    report("printf", printed);
+    return 0;
+}
+)");
+    EXPECT_EQ(
+        upgsim({"--sd", sd(), "--sd-capacity", "4K", "--media", m_dir + "/media", "run", path}), 0)
+        << err();
+    const std::vector<std::string> lines = linesOf(err());
+    std::vector<std::string> names;
+    for (const std::string &line : lines) {
+        std::istringstream fields(line);
+        std::string name;
+        long size = 0, result = 0;
+        if (!(fields >> name >> size >> result) || name == "upgsim:")
+            continue;
+        names.push_back(name);
+        EXPECT_LE(size, 4096) << line;
+        EXPECT_LT(result, 8192) << line; // a failure, or a short write
+    }
+    EXPECT_EQ(names.size(), 13u) << err();
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 // timeline of what the card claims, as text and as JSON.
 #include "tools/sweep/sweep.h"
 
+#include "tools/mediacheck/mediacheck.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -319,6 +321,19 @@ std::string renderText(const SweepReport &r) {
     char took[32];
     std::snprintf(took, sizeof took, "%.1f", r.seconds);
     out << "\n";
+    if (!r.cardChanged.empty()) {
+        std::string paths;
+        for (const std::string &p : r.cardChanged)
+            paths += (paths.empty() ? "" : ", ") + p;
+        out << mediacheck::wrapText(
+            "",
+            "the card changed during the sweep, by another program (the sweep only "
+            "reads it): " +
+                paths +
+                "; the cuts may have started from different cards: sweep again with "
+                "nothing else writing the card",
+            2);
+    }
     if (!r.error.empty())
         out << "sweep stopped: " << r.error << "\n";
     out << (r.passed() ? "PASSED" : "FAILED") << ": " << r.converged() << " of " << r.cuts.size()
@@ -394,6 +409,10 @@ std::string renderJson(const SweepReport &r,
             notCutAt.push_back(c.k);
     j["not_cut"] = notCutAt;
     j["errors"] = errors;
+    Json cardChanged = Json::array();
+    for (const std::string &p : r.cardChanged)
+        cardChanged.push_back(T(p));
+    j["card_changed"] = cardChanged;
 
     Json states = Json::array();
     for (const Group &g : timeline(r)) {

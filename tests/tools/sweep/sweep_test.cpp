@@ -278,6 +278,39 @@ INSTANTIATE_TEST_SUITE_P(
                   {"--timeout", "2"}}),
     [](const ::testing::TestParamInfo<ScriptRow> &info) { return std::string(info.param.name); });
 
+// Another program that writes the card during the sweep (here: the test,
+// after the first cut) is told, never blamed on the script, and the sweep
+// fails: its copies may have been taken of different cards.
+class SweepCard : public testsupport::UnitFixture {};
+
+TEST_F(SweepCard, AChangeByAnotherProgramIsTold) {
+    ASSERT_TRUE(writeFile(sdDir() + "/MINE.TXT", "the driver's\n"));
+    ASSERT_TRUE(writeFile(root() + "/script.c", "#include <stdio.h>\n"
+                                                "int main(void) {\n"
+                                                "    FILE *f = fopen(\"/SDH/NEW\", \"w\");\n"
+                                                "    fputs(\"1\\n\", f);\n"
+                                                "    return fclose(f);\n"
+                                                "}\n"));
+    hostsim::unmountDevice("/SDH");
+    hostsim::setTickRate(100000);
+    sweep::SweepOptions o;
+    o.script = root() + "/script.c";
+    o.sdDir = sdDir();
+    o.scratchParent = root();
+    o.progress = [&](unsigned done, unsigned) {
+        if (done == 1)
+            writeFile(sdDir() + "/MINE.TXT", "changed meanwhile\n");
+    };
+    const sweep::SweepReport r = sweep::runSweep(o);
+    ASSERT_TRUE(r.error.empty()) << r.error;
+    EXPECT_EQ(r.cardChanged, std::vector<std::string>{"MINE.TXT"});
+    EXPECT_FALSE(r.passed());
+    EXPECT_NE(sweep::renderText(r).find("the card changed during the sweep, by another program"),
+              std::string::npos)
+        << sweep::renderText(r);
+    EXPECT_EQ(json::parse(sweep::renderJson(r))["card_changed"], json::array({"MINE.TXT"}));
+}
+
 // ---- The report's grouping -----------------------------------------------------
 
 // A sweep of six cuts: FRA claims 5.1 falsely at 2, 3 and 5, the re-run of 4

@@ -1,6 +1,8 @@
 // The check's report as text for a person and as one JSON object for tools.
 #include "tools/mediacheck/mediacheck.h"
 
+#include "tools/hostkit/names.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstring>
@@ -116,10 +118,12 @@ const char *docSection(const std::string &code) {
 
 std::string renderText(const CheckReport &r) {
     std::ostringstream out;
-    out << "Medium:        " << r.medium << "\n";
+    // Names and texts of the medium are escaped: none starts a line.
+    const auto P = hostkit::printable;
+    out << "Medium:        " << P(r.medium) << "\n";
     out << wrapText("Upgrade type:  ",
                     std::to_string(r.upgradeType) + " (" + upgradeTypeName(r.upgradeType) + ")" +
-                        (r.typeReason.empty() ? "" : ": " + r.typeReason),
+                        (r.typeReason.empty() ? "" : ": " + P(r.typeReason)),
                     15);
     if (!r.countries.empty()) {
         out << "Countries offered per SD block size:\n";
@@ -129,7 +133,7 @@ std::string renderText(const CheckReport &r) {
             for (const CountryReport &c : r.countries) {
                 auto it = c.offered.find(bs);
                 if (it != c.offered.end() && it->second) {
-                    list += (list.empty() ? "" : " ") + c.cid;
+                    list += (list.empty() ? "" : " ") + P(c.cid);
                     ++count;
                 }
             }
@@ -160,24 +164,24 @@ std::string renderText(const CheckReport &r) {
                 out << "\nCountries left out:\n";
                 header = true;
             }
-            std::string lead = "  " + c.cid + " (MAPPE/" + c.dir + ")";
+            std::string lead = "  " + P(c.cid) + " (MAPPE/" + P(c.dir) + ")";
             if (reason.second.find(',') == std::string::npos ||
                 c.reasons.size() < r.blockSizes.size())
                 lead += " at " + reason.second;
-            out << wrapText(lead + ": ", reason.first, 4);
+            out << wrapText(lead + ": ", P(reason.first), 4);
         }
     }
 
     std::string current;
     for (const Finding &f : r.findings) {
         if (f.path != current || &f == &r.findings.front()) {
-            out << "\n" << (f.path.empty() ? "(medium)" : f.path) << "\n";
+            out << "\n" << (f.path.empty() ? "(medium)" : P(f.path)) << "\n";
             current = f.path;
         }
         out << wrapText(std::string("  ") +
                             (f.severity == Severity::Error ? "error  " : "warning") + " " + f.code +
                             ": ",
-                        explained(f), 4);
+                        P(explained(f)), 4);
     }
     if (r.findings.empty())
         out << "\nNo finding: the medium is ready.\n";

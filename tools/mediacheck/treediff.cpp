@@ -2,6 +2,7 @@
 // summary `upgsim run --scratch` and `--report` print after a script.
 #include "tools/mediacheck/mediacheck.h"
 
+#include "tools/hostkit/names.h"
 #include "tools/mediacheck/treewalk.h"
 
 #include <cerrno>
@@ -110,15 +111,16 @@ std::string renderDiff(const TreeDiff &diff) {
         switch (c.kind) {
         case TreeChange::Added:
             ++added;
-            out << "added    " << c.path << "  (" << c.after << " bytes)\n";
+            out << "added    " << hostkit::printable(c.path) << "  (" << c.after << " bytes)\n";
             break;
         case TreeChange::Changed:
             ++changed;
-            out << "changed  " << c.path << "  (" << c.before << " -> " << c.after << " bytes)\n";
+            out << "changed  " << hostkit::printable(c.path) << "  (" << c.before << " -> "
+                << c.after << " bytes)\n";
             break;
         case TreeChange::Removed:
             ++removed;
-            out << "removed  " << c.path << "  (" << c.before << " bytes)\n";
+            out << "removed  " << hostkit::printable(c.path) << "  (" << c.before << " bytes)\n";
             break;
         }
     }

@@ -3,6 +3,7 @@
 // timeline of what the card claims, as text and as JSON.
 #include "tools/sweep/sweep.h"
 
+#include "tools/hostkit/names.h"
 #include "tools/mediacheck/mediacheck.h"
 
 #include <nlohmann/json.hpp>
@@ -147,7 +148,10 @@ std::vector<std::string> finalFiles(const CutResult &c) {
     return out;
 }
 std::vector<std::string> outsidePaths(const CutResult &c) {
-    return c.changedOutside;
+    std::vector<std::string> out;
+    for (const std::string &p : c.changedOutside)
+        out.push_back(hostkit::printable(p));
+    return out;
 }
 std::vector<std::string> stderrLines(const CutResult &c) {
     std::vector<std::string> lines;
@@ -235,9 +239,9 @@ Json rangeJson(const Group &g) {
 
 std::string renderText(const SweepReport &r) {
     std::ostringstream out;
-    out << "upgsim sweep: " << r.script;
+    out << "upgsim sweep: " << hostkit::printable(r.script);
     for (const std::string &a : r.args)
-        out << " " << a;
+        out << " " << hostkit::printable(a);
     out << "\n";
     if (r.operations == 0 && r.cuts.empty() && !r.error.empty()) {
         out << "sweep not run: " << r.error << "\n";
@@ -316,7 +320,7 @@ std::string renderText(const SweepReport &r) {
     for (const Group &g : timeline(r)) {
         out << "  " << range(g) << ": " << g.what << "\n";
         if (!g.paths.empty() && !g.paths.front().empty())
-            out << "      from k " << g.from << ": " << g.paths.front() << "\n";
+            out << "      from k " << g.from << ": " << hostkit::printable(g.paths.front()) << "\n";
     }
     char took[32];
     std::snprintf(took, sizeof took, "%.1f", r.seconds);
@@ -324,7 +328,7 @@ std::string renderText(const SweepReport &r) {
     if (!r.cardChanged.empty()) {
         std::string paths;
         for (const std::string &p : r.cardChanged)
-            paths += (paths.empty() ? "" : ", ") + p;
+            paths += (paths.empty() ? "" : ", ") + hostkit::printable(p);
         out << mediacheck::wrapText(
             "",
             "the card changed during the sweep, by another program (the sweep only "

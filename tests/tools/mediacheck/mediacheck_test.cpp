@@ -673,6 +673,28 @@ TEST_F(MediaCheck, TheScratchExtractionIsBoundedBeforeItStarts) {
     EXPECT_TRUE(r.hostError.empty()) << r.hostError;
 }
 
+// Names are bytes of the medium or the card: in the text reports a newline
+// or a terminal escape in one is written escaped, so it starts no false
+// line.
+TEST_F(MediaCheck, NamesAreEscapedInTextReports) {
+    Medium m(mediaDir());
+    m.build();
+    m.setFraTar(
+        [](TarBuilder &t) { t.file("FRA/caf\xE9\n  error   FAKE: all is well\x1b[2J.dat", "x"); });
+    mediacheck::CheckReport r;
+    check(r);
+    const std::string text = mediacheck::renderText(r);
+    EXPECT_NE(text.find("entry 'FRA/caf\\xe9\\n error FAKE:"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\n  error   FAKE"), std::string::npos) << text;
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+
+    mediacheck::TreeSnapshot before, after;
+    after["odd\nremoved  keep.txt"] = mediacheck::FileState{3, 1};
+    EXPECT_EQ(mediacheck::renderDiff(mediacheck::diffTrees(before, after)),
+              "added    odd\\nremoved  keep.txt  (3 bytes)\n"
+              "1 added, 0 changed, 0 removed; 3 bytes written\n");
+}
+
 TEST_F(MediaCheck, ScratchFolderNeverInsideTheMedium) {
     // Never inside the medium, where a left-over could be read as its data.
     Medium m(mediaDir());

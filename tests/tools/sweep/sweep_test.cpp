@@ -370,6 +370,21 @@ TEST(SweepReportGroups, JoinAdjacentCutsWithTheSameFinding) {
         << text;
 }
 
+// Names are bytes of the card: in the text, a newline or a terminal escape
+// in one is written escaped, so it starts no false line.
+TEST(SweepReportGroups, NamesAreEscapedInTheText) {
+    sweep::SweepReport r = sixCuts();
+    r.cuts[1].claims[0].mismatches[0].path = "MAPPE/FRA/a\nPASSED: all\x1b[2J";
+    r.cuts[5].changedOutside = {"MINE\tTXT\n  k 1"};
+    const std::string text = sweep::renderText(r);
+    EXPECT_NE(text.find("      MAPPE/FRA/a\\nPASSED: all\\x1b[2J (2 bytes, expected 24)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("      MINE\\tTXT\\n  k 1\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\nPASSED"), std::string::npos) << text;
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+}
+
 TEST_F(SweepCli, RefusesWhatItCannotRun) {
     ASSERT_TRUE(writeFile(m_dir + "/sd/x", "x"));
     ASSERT_TRUE(writeFile(m_dir + "/bad.c", "int main(void) { return missing; }\n"));

@@ -224,6 +224,8 @@ Json mismatchJson(const Mismatch &m) {
                        : m.kind == Mismatch::Extra ? "extra"
                                                    : "differs";
     Json j{{"path", T(m.path)}, {"state", kind}};
+    if (!hostkit::isUtf8(m.path))
+        j["path_raw"] = hostkit::escapedBytes(m.path);
     if (m.kind != Mismatch::Missing)
         j["size"] = m.size;
     if (m.kind != Mismatch::Extra)

@@ -371,8 +371,8 @@ TEST(SweepReportGroups, JoinAdjacentCutsWithTheSameFinding) {
 }
 
 // Names are bytes of the card: in the text, a newline or a terminal escape
-// in one is written escaped, so it starts no false line.
-TEST(SweepReportGroups, NamesAreEscapedInTheText) {
+// in one is written escaped, so it starts no false line; JSON keeps them.
+TEST(SweepReportGroups, NamesAreEscapedInTheTextAndKeptInJson) {
     sweep::SweepReport r = sixCuts();
     r.cuts[1].claims[0].mismatches[0].path = "MAPPE/FRA/a\nPASSED: all\x1b[2J";
     r.cuts[5].changedOutside = {"MINE\tTXT\n  k 1"};
@@ -383,6 +383,12 @@ TEST(SweepReportGroups, NamesAreEscapedInTheText) {
     EXPECT_NE(text.find("      MINE\\tTXT\\n  k 1\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("\nPASSED"), std::string::npos) << text;
     EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+    // In JSON: U+FFFD for a byte of no valid UTF-8, the bytes beside.
+    r.cuts[4].claims[0].mismatches[0].path = "MAPPE/FRA/caf\xE9";
+    const json j = json::parse(sweep::renderJson(r));
+    EXPECT_EQ(j["false_claims"][1]["files"][0]["path"], "MAPPE/FRA/caf\xEF\xBF\xBD");
+    EXPECT_EQ(j["false_claims"][1]["files"][0]["path_raw"], "MAPPE/FRA/caf\\xe9");
+    EXPECT_FALSE(j["false_claims"][0]["files"][0].contains("path_raw"));
 }
 
 TEST_F(SweepCli, RefusesWhatItCannotRun) {

@@ -1,6 +1,8 @@
 // The check's report as text for a person and as one JSON object for tools.
 #include "tools/mediacheck/mediacheck.h"
 
+#include "tools/hostkit/names.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstring>
@@ -22,34 +24,10 @@ const char *upgradeTypeName(int type) {
 
 namespace {
 
-// Texts from the medium may hold any bytes: make them valid UTF-8 for JSON
-// (a byte that starts no valid sequence is taken as Latin-1).
+// Texts from the medium may hold any bytes: valid UTF-8 for JSON, each byte
+// that starts no valid sequence as U+FFFD.
 std::string utf8(const std::string &s) {
-    std::string out;
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(s.data());
-    for (size_t i = 0; i < s.size();) {
-        size_t n = 0;
-        if (p[i] < 0x80)
-            n = 1;
-        else if (p[i] >= 0xC2 && p[i] <= 0xDF)
-            n = 2;
-        else if (p[i] >= 0xE0 && p[i] <= 0xEF)
-            n = 3;
-        else if (p[i] >= 0xF0 && p[i] <= 0xF4)
-            n = 4;
-        bool ok = n > 0 && i + n <= s.size();
-        for (size_t k = 1; ok && k < n; ++k)
-            ok = (p[i + k] & 0xC0) == 0x80;
-        if (ok) {
-            out.append(s, i, n);
-            i += n;
-        } else {
-            out += static_cast<char>(0xC0 | (p[i] >> 6));
-            out += static_cast<char>(0x80 | (p[i] & 0x3F));
-            ++i;
-        }
-    }
-    return out;
+    return hostkit::utf8Replaced(s);
 }
 
 // A finding's message and the section that explains it.
@@ -116,10 +94,12 @@ const char *docSection(const std::string &code) {
 
 std::string renderText(const CheckReport &r) {
     std::ostringstream out;
-    out << "Medium:        " << r.medium << "\n";
+    // Names and texts of the medium are escaped: none starts a line.
+    const auto P = hostkit::printable;
+    out << "Medium:        " << P(r.medium) << "\n";
     out << wrapText("Upgrade type:  ",
                     std::to_string(r.upgradeType) + " (" + upgradeTypeName(r.upgradeType) + ")" +
-                        (r.typeReason.empty() ? "" : ": " + r.typeReason),
+                        (r.typeReason.empty() ? "" : ": " + P(r.typeReason)),
                     15);
     if (!r.countries.empty()) {
         out << "Countries offered per SD block size:\n";
@@ -129,7 +109,7 @@ std::string renderText(const CheckReport &r) {
             for (const CountryReport &c : r.countries) {
                 auto it = c.offered.find(bs);
                 if (it != c.offered.end() && it->second) {
-                    list += (list.empty() ? "" : " ") + c.cid;
+                    list += (list.empty() ? "" : " ") + P(c.cid);
                     ++count;
                 }
             }
@@ -160,24 +140,24 @@ std::string renderText(const CheckReport &r) {
                 out << "\nCountries left out:\n";
                 header = true;
             }
-            std::string lead = "  " + c.cid + " (MAPPE/" + c.dir + ")";
+            std::string lead = "  " + P(c.cid) + " (MAPPE/" + P(c.dir) + ")";
             if (reason.second.find(',') == std::string::npos ||
                 c.reasons.size() < r.blockSizes.size())
                 lead += " at " + reason.second;
-            out << wrapText(lead + ": ", reason.first, 4);
+            out << wrapText(lead + ": ", P(reason.first), 4);
         }
     }
 
     std::string current;
     for (const Finding &f : r.findings) {
         if (f.path != current || &f == &r.findings.front()) {
-            out << "\n" << (f.path.empty() ? "(medium)" : f.path) << "\n";
+            out << "\n" << (f.path.empty() ? "(medium)" : P(f.path)) << "\n";
             current = f.path;
         }
         out << wrapText(std::string("  ") +
                             (f.severity == Severity::Error ? "error  " : "warning") + " " + f.code +
                             ": ",
-                        explained(f), 4);
+                        P(explained(f)), 4);
     }
     if (r.findings.empty())
         out << "\nNo finding: the medium is ready.\n";
@@ -187,6 +167,8 @@ std::string renderText(const CheckReport &r) {
 std::string renderJson(const CheckReport &r) {
     nlohmann::ordered_json j;
     j["medium"] = utf8(r.medium);
+    if (!hostkit::isUtf8(r.medium))
+        j["medium_raw"] = hostkit::escapedBytes(r.medium);
     j["upgrade_type"] = r.upgradeType;
     j["errors"] = r.errors();
     j["warnings"] = r.warnings();
@@ -212,6 +194,8 @@ std::string renderJson(const CheckReport &r) {
         fj["severity"] = f.severity == Severity::Error ? "error" : "warning";
         fj["code"] = f.code;
         fj["path"] = utf8(f.path);
+        if (!hostkit::isUtf8(f.path))
+            fj["path_raw"] = hostkit::escapedBytes(f.path);
         fj["message"] = utf8(f.message);
         const char *section = docSection(f.code);
         fj["doc"] = section == nullptr ? nlohmann::ordered_json() : nlohmann::ordered_json(section);

@@ -2,6 +2,7 @@
 // summary `upgsim run --scratch` and `--report` print after a script.
 #include "tools/mediacheck/mediacheck.h"
 
+#include "tools/hostkit/names.h"
 #include "tools/mediacheck/treewalk.h"
 
 #include <cerrno>
@@ -110,15 +111,16 @@ std::string renderDiff(const TreeDiff &diff) {
         switch (c.kind) {
         case TreeChange::Added:
             ++added;
-            out << "added    " << c.path << "  (" << c.after << " bytes)\n";
+            out << "added    " << hostkit::printable(c.path) << "  (" << c.after << " bytes)\n";
             break;
         case TreeChange::Changed:
             ++changed;
-            out << "changed  " << c.path << "  (" << c.before << " -> " << c.after << " bytes)\n";
+            out << "changed  " << hostkit::printable(c.path) << "  (" << c.before << " -> "
+                << c.after << " bytes)\n";
             break;
         case TreeChange::Removed:
             ++removed;
-            out << "removed  " << c.path << "  (" << c.before << " bytes)\n";
+            out << "removed  " << hostkit::printable(c.path) << "  (" << c.before << " bytes)\n";
             break;
         }
     }
@@ -135,23 +137,30 @@ std::string renderDiffJson(const TreeDiff &diff, const std::string &mode, bool c
     j["changed"] = nlohmann::ordered_json::array();
     j["removed"] = nlohmann::ordered_json::array();
     for (const TreeChange &c : diff.changes) {
+        // A name that is no valid UTF-8: U+FFFD in "path", its bytes in
+        // "path_raw".
+        nlohmann::ordered_json item = {{"path", hostkit::utf8Replaced(c.path)}};
+        if (!hostkit::isUtf8(c.path))
+            item["path_raw"] = hostkit::escapedBytes(c.path);
         switch (c.kind) {
         case TreeChange::Added:
-            j["added"].push_back({{"path", c.path}, {"size", c.after}});
+            item["size"] = c.after;
+            j["added"].push_back(item);
             break;
         case TreeChange::Changed:
-            j["changed"].push_back({{"path", c.path}, {"old_size", c.before}, {"size", c.after}});
+            item["old_size"] = c.before;
+            item["size"] = c.after;
+            j["changed"].push_back(item);
             break;
         case TreeChange::Removed:
-            j["removed"].push_back({{"path", c.path}, {"size", c.before}});
+            item["size"] = c.before;
+            j["removed"].push_back(item);
             break;
         }
     }
     j["bytes_written"] = diff.bytesWritten;
     j["complete"] = complete;
     j["exit_status"] = exitStatus;
-    // Names are bytes from the card: an invalid UTF-8 sequence is replaced,
-    // not thrown about.
     return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 

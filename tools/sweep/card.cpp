@@ -2,6 +2,8 @@
 // the files behind each claim back it.
 #include "tools/sweep/sweep.h"
 
+#include "tools/hostkit/names.h"
+
 #include "GATEWAYS/Map_upgrade_plugin/src/C_MAP_UPG_CARTOTREE.h"
 #include "poi_upgrade/C_POI_UPG.h"
 #include "tools/mediacheck/treewalk.h"
@@ -118,18 +120,19 @@ std::vector<Mismatch> compareImages(const CardImage &image, const CardImage &ref
 }
 
 std::string describe(const Mismatch &m) {
+    const std::string path = hostkit::printable(m.path);
     switch (m.kind) {
     case Mismatch::Missing:
-        return m.path + " (missing)";
+        return path + " (missing)";
     case Mismatch::Extra:
-        return m.path + " (extra)";
+        return path + " (extra)";
     case Mismatch::Differs:
         break;
     }
     if (m.size != m.expected)
-        return m.path + " (" + std::to_string(m.size) + " bytes, expected " +
+        return path + " (" + std::to_string(m.size) + " bytes, expected " +
                std::to_string(m.expected) + ")";
-    return m.path + " (other content)";
+    return path + " (other content)";
 }
 
 std::vector<Claim> readClaims(const std::string &hostDir) {
@@ -184,7 +187,7 @@ std::vector<Claim> readClaims(const std::string &hostDir) {
 }
 
 std::string claimText(const Claim &claim) {
-    return claim.subject + " " + claim.version;
+    return hostkit::printable(claim.subject) + " " + hostkit::printable(claim.version);
 }
 
 bool behindClaim(Claim::Kind kind, const std::string &subject, const std::string &path) {

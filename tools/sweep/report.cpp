@@ -3,6 +3,9 @@
 // timeline of what the card claims, as text and as JSON.
 #include "tools/sweep/sweep.h"
 
+#include "tools/hostkit/names.h"
+#include "tools/mediacheck/mediacheck.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -145,7 +148,10 @@ std::vector<std::string> finalFiles(const CutResult &c) {
     return out;
 }
 std::vector<std::string> outsidePaths(const CutResult &c) {
-    return c.changedOutside;
+    std::vector<std::string> out;
+    for (const std::string &p : c.changedOutside)
+        out.push_back(hostkit::printable(p));
+    return out;
 }
 std::vector<std::string> stderrLines(const CutResult &c) {
     std::vector<std::string> lines;
@@ -218,6 +224,8 @@ Json mismatchJson(const Mismatch &m) {
                        : m.kind == Mismatch::Extra ? "extra"
                                                    : "differs";
     Json j{{"path", T(m.path)}, {"state", kind}};
+    if (!hostkit::isUtf8(m.path))
+        j["path_raw"] = hostkit::escapedBytes(m.path);
     if (m.kind != Mismatch::Missing)
         j["size"] = m.size;
     if (m.kind != Mismatch::Extra)
@@ -233,9 +241,9 @@ Json rangeJson(const Group &g) {
 
 std::string renderText(const SweepReport &r) {
     std::ostringstream out;
-    out << "upgsim sweep: " << r.script;
+    out << "upgsim sweep: " << hostkit::printable(r.script);
     for (const std::string &a : r.args)
-        out << " " << a;
+        out << " " << hostkit::printable(a);
     out << "\n";
     if (r.operations == 0 && r.cuts.empty() && !r.error.empty()) {
         out << "sweep not run: " << r.error << "\n";
@@ -314,11 +322,24 @@ std::string renderText(const SweepReport &r) {
     for (const Group &g : timeline(r)) {
         out << "  " << range(g) << ": " << g.what << "\n";
         if (!g.paths.empty() && !g.paths.front().empty())
-            out << "      from k " << g.from << ": " << g.paths.front() << "\n";
+            out << "      from k " << g.from << ": " << hostkit::printable(g.paths.front()) << "\n";
     }
     char took[32];
     std::snprintf(took, sizeof took, "%.1f", r.seconds);
     out << "\n";
+    if (!r.cardChanged.empty()) {
+        std::string paths;
+        for (const std::string &p : r.cardChanged)
+            paths += (paths.empty() ? "" : ", ") + hostkit::printable(p);
+        out << mediacheck::wrapText(
+            "",
+            "the card changed during the sweep, by another program (the sweep only "
+            "reads it): " +
+                paths +
+                "; the cuts may have started from different cards: sweep again with "
+                "nothing else writing the card",
+            2);
+    }
     if (!r.error.empty())
         out << "sweep stopped: " << r.error << "\n";
     out << (r.passed() ? "PASSED" : "FAILED") << ": " << r.converged() << " of " << r.cuts.size()
@@ -394,6 +415,10 @@ std::string renderJson(const SweepReport &r,
             notCutAt.push_back(c.k);
     j["not_cut"] = notCutAt;
     j["errors"] = errors;
+    Json cardChanged = Json::array();
+    for (const std::string &p : r.cardChanged)
+        cardChanged.push_back(T(p));
+    j["card_changed"] = cardChanged;
 
     Json states = Json::array();
     for (const Group &g : timeline(r)) {

@@ -491,7 +491,7 @@ unsigned SweepReport::falseClaimCuts() const {
 }
 
 bool SweepReport::passed() const {
-    if (!error.empty())
+    if (!error.empty() || !cardChanged.empty())
         return false;
     for (const CutResult &c : cuts)
         if (!c.converged || !c.changedOutside.empty() || !c.error.empty())
@@ -766,6 +766,19 @@ void finishCuts(const std::vector<Worker> &workers, const std::vector<uint64_t> 
     }
 }
 
+// The card itself, read again: what differs from the card read first was
+// changed by another program (the sweep only reads it).
+void noteCardChanges(const Context &ctx, SweepReport &report) {
+    CardImage now;
+    if (!imageCard(ctx.options->sdDir, now)) {
+        report.cardChanged.push_back("(the card cannot be read whole any more)");
+        return;
+    }
+    for (const Mismatch &m :
+         compareImages(now, ctx.before, [](const std::string &) { return true; }))
+        report.cardChanged.push_back(m.path);
+}
+
 } // namespace
 
 SweepReport runSweep(const SweepOptions &options) {
@@ -807,6 +820,7 @@ SweepReport runSweep(const SweepOptions &options) {
     const std::map<uint64_t, CutResult> results =
         collectResults(workers, !report.error.empty(), options, ks.size());
     finishCuts(workers, ks, results, report);
+    noteCardChanges(ctx, report);
     report.seconds = secondsSince(started);
     return report;
 }

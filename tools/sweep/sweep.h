@@ -162,11 +162,15 @@ struct SweepReport {
     double seconds = 0;          // the whole sweep
     std::string error;           // the sweep could not run (empty: it ran)
     int interruptSignal = 0;     // SIGINT or SIGTERM stopped it
+    // Paths of the card itself that differ, after the sweep, from the card
+    // it read first: another program changed it meanwhile, and the cuts'
+    // copies may have been taken of different cards.
+    std::vector<std::string> cardChanged;
 
     unsigned converged() const;
     unsigned falseClaimCuts() const;
-    // True when every cut converged with no false claim and nothing changed
-    // outside the clean run's paths.
+    // True when every cut converged with no false claim, nothing changed
+    // outside the clean run's paths and nothing changed the card itself.
     bool passed() const;
 };
 

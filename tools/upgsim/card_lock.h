@@ -12,7 +12,9 @@ namespace upgsim {
 
 // Locks the folders of --sd and --flash for the whole run of `command`
 // (exclusively for a command that may write them, shared for one that only
-// reads them) and refuses any folder of --sd, --flash or --media that holds a
+// reads them), and every folder above them shared, so that runs on nested
+// folders (--sd card/MAPPE beside --sd card) exclude each other; and refuses
+// any folder of --sd, --flash or --media that holds a
 // symbolic link. The locks are flock locks on the folders themselves: nothing
 // is written into them, a forked script child shares them (neither losing nor
 // duplicating them), and the system drops them when the run ends, however it

@@ -10,6 +10,7 @@
 #include "builtins/C_BUILTINS.h"
 #include "builtins/upg_country_table.h"
 #include "platform/hostsim/hostsim.h"
+#include "tools/hostkit/names.h"
 #include "tools/mediacheck/mediacheck.h"
 
 #include "C_MAP_UPG_CARTOTREE.h"
@@ -63,13 +64,20 @@ std::string text(const CKWString &s) {
     return std::string(s.GetBuffer());
 }
 
+// A country name that is no valid UTF-8 (U+FFFD in "country_name") keeps
+// its bytes, escaped, in "country_name_raw".
+void noteRawName(upgsim::Json &country, const std::string &name) {
+    if (!hostkit::isUtf8(name))
+        country["country_name_raw"] = hostkit::escapedBytes(name);
+}
+
 // The report as one JSON object: the module's full records, texts as
 // upgsim::jsonText keeps them (any byte string stays valid JSON).
 void printJson(const Analysis &a) {
     using upgsim::Json;
     using upgsim::jsonText;
     Json countries = Json::array();
-    for (const auto &c : a.countries)
+    for (const auto &c : a.countries) {
         countries.push_back({{"cid", jsonText(text(c.cid))},
                              {"country_name", jsonText(text(c.country_name))},
                              {"quarter", jsonText(text(c.quarter))},
@@ -81,11 +89,15 @@ void printJson(const Analysis &a) {
                              {"old_release", jsonText(text(c.old_release))},
                              {"old_size", c.old_size},
                              {"offered", true}});
-    for (const auto &c : a.leftOut)
+        noteRawName(countries.back(), text(c.country_name));
+    }
+    for (const auto &c : a.leftOut) {
         countries.push_back({{"cid", jsonText(c.cid)},
                              {"country_name", jsonText(c.name)},
                              {"offered", false},
                              {"reason", jsonText(c.reason)}});
+        noteRawName(countries.back(), c.name);
+    }
     upgsim::printJson(
         {{"upgrade_type", a.upgradeType},
          {"reason", a.upgradeType == -1 ? Json(jsonText(a.noUpgradeReason)) : Json()},

@@ -96,9 +96,9 @@ std::string jsonText(const std::string &text) {
             i += n;
             continue;
         }
-        // Latin-1 U+0080..U+00FF in two UTF-8 bytes.
-        out += static_cast<char>(0xC0 | (p[i] >> 6));
-        out += static_cast<char>(0x80 | (p[i] & 0x3F));
+        // A byte that starts no valid sequence: U+FFFD (a report that keeps
+        // a name's bytes puts them in a field of their own, escaped).
+        out += "\xEF\xBF\xBD";
         ++i;
     }
     return out;

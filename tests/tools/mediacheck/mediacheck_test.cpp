@@ -673,6 +673,48 @@ TEST_F(MediaCheck, TheScratchExtractionIsBoundedBeforeItStarts) {
     EXPECT_TRUE(r.hostError.empty()) << r.hostError;
 }
 
+// Names are bytes of the medium or the card: in the text reports a newline
+// or a terminal escape in one is written escaped, so it starts no false
+// line; in JSON a byte of no valid UTF-8 is U+FFFD, and the name's bytes
+// are kept, escaped, in a field beside.
+TEST_F(MediaCheck, NamesAreEscapedInTextAndKeptInJson) {
+    Medium m(mediaDir());
+    m.build();
+    m.setFraTar(
+        [](TarBuilder &t) { t.file("FRA/caf\xE9\n  error   FAKE: all is well\x1b[2J.dat", "x"); });
+    ASSERT_EQ(mkfifo((mediaDir() + "/MAPPE/FRA/caf\xE9.tgz").c_str(), 0644), 0);
+    mediacheck::CheckReport r;
+    check(r);
+    const nlohmann::json j = nlohmann::json::parse(mediacheck::renderJson(r));
+    bool raw = false;
+    for (const auto &f : j["findings"])
+        if (f["code"] == "GZ_NOT_A_FILE") {
+            EXPECT_EQ(f["path"], "MAPPE/FRA/caf\xEF\xBF\xBD.tgz");
+            EXPECT_EQ(f["path_raw"], "MAPPE/FRA/caf\\xe9.tgz");
+            raw = true;
+        } else {
+            EXPECT_FALSE(f.contains("path_raw")) << f.dump();
+        }
+    EXPECT_TRUE(raw) << j.dump(1);
+    const std::string text = mediacheck::renderText(r);
+    EXPECT_NE(text.find("entry 'FRA/caf\\xe9\\n error FAKE:"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\n  error   FAKE"), std::string::npos) << text;
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+
+    mediacheck::TreeSnapshot before, after;
+    after["odd\nremoved  keep.txt"] = mediacheck::FileState{3, 1};
+    EXPECT_EQ(mediacheck::renderDiff(mediacheck::diffTrees(before, after)),
+              "added    odd\\nremoved  keep.txt  (3 bytes)\n"
+              "1 added, 0 changed, 0 removed; 3 bytes written\n");
+    after.clear();
+    after["caf\xE9.dat"] = mediacheck::FileState{3, 1};
+    const nlohmann::json diff = nlohmann::json::parse(
+        mediacheck::renderDiffJson(mediacheck::diffTrees(before, after), "scratch", true, 0));
+    EXPECT_EQ(diff["added"][0]["path"], "caf\xEF\xBF\xBD.dat");
+    EXPECT_EQ(diff["added"][0]["path_raw"], "caf\\xe9.dat");
+    EXPECT_EQ(diff["added"][0]["size"], 3);
+}
+
 TEST_F(MediaCheck, ScratchFolderNeverInsideTheMedium) {
     // Never inside the medium, where a left-over could be read as its data.
     Medium m(mediaDir());

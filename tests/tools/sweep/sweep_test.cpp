@@ -278,6 +278,39 @@ INSTANTIATE_TEST_SUITE_P(
                   {"--timeout", "2"}}),
     [](const ::testing::TestParamInfo<ScriptRow> &info) { return std::string(info.param.name); });
 
+// Another program that writes the card during the sweep (here: the test,
+// after the first cut) is told, never blamed on the script, and the sweep
+// fails: its copies may have been taken of different cards.
+class SweepCard : public testsupport::UnitFixture {};
+
+TEST_F(SweepCard, AChangeByAnotherProgramIsTold) {
+    ASSERT_TRUE(writeFile(sdDir() + "/MINE.TXT", "the driver's\n"));
+    ASSERT_TRUE(writeFile(root() + "/script.c", "#include <stdio.h>\n"
+                                                "int main(void) {\n"
+                                                "    FILE *f = fopen(\"/SDH/NEW\", \"w\");\n"
+                                                "    fputs(\"1\\n\", f);\n"
+                                                "    return fclose(f);\n"
+                                                "}\n"));
+    hostsim::unmountDevice("/SDH");
+    hostsim::setTickRate(100000);
+    sweep::SweepOptions o;
+    o.script = root() + "/script.c";
+    o.sdDir = sdDir();
+    o.scratchParent = root();
+    o.progress = [&](unsigned done, unsigned) {
+        if (done == 1)
+            writeFile(sdDir() + "/MINE.TXT", "changed meanwhile\n");
+    };
+    const sweep::SweepReport r = sweep::runSweep(o);
+    ASSERT_TRUE(r.error.empty()) << r.error;
+    EXPECT_EQ(r.cardChanged, std::vector<std::string>{"MINE.TXT"});
+    EXPECT_FALSE(r.passed());
+    EXPECT_NE(sweep::renderText(r).find("the card changed during the sweep, by another program"),
+              std::string::npos)
+        << sweep::renderText(r);
+    EXPECT_EQ(json::parse(sweep::renderJson(r))["card_changed"], json::array({"MINE.TXT"}));
+}
+
 // ---- The report's grouping -----------------------------------------------------
 
 // A sweep of six cuts: FRA claims 5.1 falsely at 2, 3 and 5, the re-run of 4
@@ -335,6 +368,27 @@ TEST(SweepReportGroups, JoinAdjacentCutsWithTheSameFinding) {
     EXPECT_NE(text.find("k 4 (1 cut): the re-run ended with status 1"), std::string::npos) << text;
     EXPECT_NE(text.find("FAILED: 5 of 6 cuts converged, 3 with a false claim"), std::string::npos)
         << text;
+}
+
+// Names are bytes of the card: in the text, a newline or a terminal escape
+// in one is written escaped, so it starts no false line; JSON keeps them.
+TEST(SweepReportGroups, NamesAreEscapedInTheTextAndKeptInJson) {
+    sweep::SweepReport r = sixCuts();
+    r.cuts[1].claims[0].mismatches[0].path = "MAPPE/FRA/a\nPASSED: all\x1b[2J";
+    r.cuts[5].changedOutside = {"MINE\tTXT\n  k 1"};
+    const std::string text = sweep::renderText(r);
+    EXPECT_NE(text.find("      MAPPE/FRA/a\\nPASSED: all\\x1b[2J (2 bytes, expected 24)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("      MINE\\tTXT\\n  k 1\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\nPASSED"), std::string::npos) << text;
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+    // In JSON: U+FFFD for a byte of no valid UTF-8, the bytes beside.
+    r.cuts[4].claims[0].mismatches[0].path = "MAPPE/FRA/caf\xE9";
+    const json j = json::parse(sweep::renderJson(r));
+    EXPECT_EQ(j["false_claims"][1]["files"][0]["path"], "MAPPE/FRA/caf\xEF\xBF\xBD");
+    EXPECT_EQ(j["false_claims"][1]["files"][0]["path_raw"], "MAPPE/FRA/caf\\xe9");
+    EXPECT_FALSE(j["false_claims"][0]["files"][0].contains("path_raw"));
 }
 
 TEST_F(SweepCli, RefusesWhatItCannotRun) {

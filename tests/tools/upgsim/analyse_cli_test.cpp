@@ -75,8 +75,11 @@ TEST_F(AnalyseCliTest, JsonReportEscapesTheMediumsTexts) {
     EXPECT_EQ(left["offered"], false);
     EXPECT_EQ(left["reason"], "no size for 4096-byte blocks in MAPPE/FRA/CD_VER.NAV.INF (neither "
                               "CID_SIZE_4 nor CID_SIZE)");
-    // The Latin-1 byte as U+00E9, the UTF-8 as it is.
-    EXPECT_EQ(country["country_name"], "It\\al\tia\xC3\xA9 \xC3\xA9") << m_out;
+    // The byte of no valid UTF-8 as U+FFFD, the UTF-8 as it is; the bytes
+    // themselves, escaped, beside.
+    EXPECT_EQ(country["country_name"], "It\\al\tia\xEF\xBF\xBD \xC3\xA9") << m_out;
+    EXPECT_EQ(country["country_name_raw"], "It\\\\al\\x09ia\\xe9 \\xc3\\xa9") << m_out;
+    EXPECT_FALSE(left.contains("country_name_raw"));
     EXPECT_EQ(country["new_size"], 100);
     EXPECT_EQ(country["old_version"], "");
 

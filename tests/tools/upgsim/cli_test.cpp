@@ -617,6 +617,23 @@ int main(int argc, char **argv) {
             << err();
     }
     EXPECT_FALSE(testsupport::fileExists(sd + "/x"));
+    // The lock covers the card's tree: a run on a folder inside the card, or
+    // on the folder the card lies in, would mix its files with the run's.
+    ASSERT_TRUE(testsupport::writeFile(sd + "/MAPPE/.keep", ""));
+    const std::string canonicalSd = std::filesystem::canonical(sd).string();
+    EXPECT_EQ(upgsim({"--sd", sd + "/MAPPE", "copy", sd + "/.keep", "/SDH/x"}), 1);
+    EXPECT_NE(err().find("upgsim: the card folder '" + sd + "/MAPPE' (--sd) lies inside '" +
+                         canonicalSd + "', the device folder of another upgsim run " + process),
+              std::string::npos)
+        << err();
+    EXPECT_EQ(upgsim({"--sd", m_dir, "copy", sd + "/.keep", "/SDH/x"}), 1);
+    EXPECT_NE(err().find("upgsim: the card folder '" + m_dir +
+                         "' (--sd) is in use by another "
+                         "upgsim run " +
+                         process),
+              std::string::npos)
+        << err();
+    EXPECT_FALSE(testsupport::fileExists(sd + "/MAPPE/x") || testsupport::fileExists(m_dir + "/x"));
 
     // Lets the script end; the card is free again.
     const int w = open(go.c_str(), O_WRONLY | O_NONBLOCK); // fails rather than hangs

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -22,6 +23,8 @@
 namespace upgsim {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // One folder given on the command line.
 struct Folder {

@@ -323,6 +323,10 @@ int runScriptHere(const std::string &script, const RunOptions &options, bool pro
             std::fprintf(stderr, "%s%s", message.c_str(),
                          !message.empty() && message.back() == '\n' ? "" : "\n");
     }
+    // A log that lost lines fails the run (outcomeOf): they are what --log
+    // was given for.
+    if (const int err = hostsim::logFileError())
+        dprintf(reportFd, "log_error %d\n", err);
     int status = k_exit_host_failure;
     switch (result.outcome) {
     case RunResult::Outcome::Returned:
@@ -345,71 +349,87 @@ int runScriptHere(const std::string &script, const RunOptions &options, bool pro
     return status;
 }
 
+namespace {
+
+// Prints "upgsim: TEXT" on standard error; returns TEXT.
+std::string say(const std::string &text) {
+    std::fprintf(stderr, "upgsim: %s\n", text.c_str());
+    return text;
+}
+
+std::string processes(unsigned n) {
+    return std::to_string(n) + (n == 1 ? " process" : " processes");
+}
+
+} // namespace
+
 ScriptOutcome outcomeOf(const ChildEnd &end, int timeoutSeconds) {
     ScriptOutcome outcome;
     if (end.outputHeld)
-        std::fprintf(stderr, "upgsim: a process the script started kept its output open after "
-                             "the script ended: ended\n");
+        say("a process the script started kept its output open after the script ended: ended");
     if (end.leftovers > 0)
-        std::fprintf(stderr, "upgsim: ended %u other process%s of the script\n", end.leftovers,
-                     end.leftovers == 1 ? "" : "es");
+        say("ended " + std::to_string(end.leftovers) + " other process" +
+            (end.leftovers == 1 ? "" : "es") + " of the script");
     if (end.unended > 0)
-        std::fprintf(stderr, "upgsim: %u process%s of the script could not be ended\n", end.unended,
-                     end.unended == 1 ? "" : "es");
-    // Output that could not be passed on is a failure of upgsim: a script
-    // that ended well must not look as if everything it printed was shown.
+        say(processes(end.unended) + " of the script could not be ended");
+    // Output or log lines that could not be written are a failure of upgsim:
+    // a script that ended well must not look as if everything was kept.
+    std::string lost;
     if (end.outputLost)
-        std::fprintf(stderr, "upgsim: some of the script's output could not be written\n");
+        lost = say("some of the script's output could not be written");
+    const std::vector<std::string> logError = reportValues(end.report, "log_error");
+    if (!logError.empty())
+        lost = say("--log: the log file did not take every line: " +
+                   std::string(std::strerror(std::atoi(logError.back().c_str()))));
     const std::vector<std::string> reported = reportValues(end.report, "status");
     switch (end.how) {
     case ChildEnd::How::Exited:
         if (reported.empty()) {
             outcome.exitStatus = end.code; // the host's own: the script did not run
+            // Said by the child already.
+            outcome.message = end.code == k_exit_not_compiled ? "the script did not compile or link"
+                                                              : "the script did not run (status " +
+                                                                    std::to_string(end.code) + ")";
             return outcome;
         }
         outcome.ran = true;
         outcome.status = std::strtoll(reported.back().c_str(), nullptr, 10);
-        if (end.outputLost && outcome.status == 0) {
+        if (!lost.empty() && outcome.status == 0) {
             outcome.exitStatus = k_exit_host_failure;
+            outcome.message = lost;
             return outcome;
         }
         outcome.scripts = true;
         if (outcome.status < 0 || outcome.status > 255) {
             // The exit status keeps 8 bits: 256 would read as 0.
             outcome.exitStatus = 255;
-            std::fprintf(stderr,
-                         "upgsim: the script's status %lld does not fit an exit status (0 to "
-                         "255): upgsim ends with 255\n",
-                         outcome.status);
+            say("the script's status " + std::to_string(outcome.status) +
+                " does not fit an exit status (0 to 255): upgsim ends with 255");
         } else {
             outcome.exitStatus = static_cast<int>(outcome.status);
             if (outcome.exitStatus >= k_exit_timed_out)
-                std::fprintf(stderr,
-                             "upgsim: status %d is the script's own (what main returned or exit "
-                             "was given), not upgsim's\n",
-                             outcome.exitStatus);
+                say("status " + std::to_string(outcome.exitStatus) +
+                    " is the script's own (what main returned or exit was given), not upgsim's");
         }
         return outcome;
     case ChildEnd::How::Signaled:
-        std::fprintf(stderr, "upgsim: script ended by signal %d (%s)\n", end.code,
-                     signalName(end.code).c_str());
+        outcome.message = say("script ended by signal " + std::to_string(end.code) + " (" +
+                              signalName(end.code) + ")");
         outcome.exitStatus = k_exit_signal_base + end.code;
         return outcome;
     case ChildEnd::How::TimedOut:
-        std::fprintf(stderr,
-                     "upgsim: script stopped: still running after %d s (--timeout SECONDS sets "
-                     "the limit, 0 none)\n",
-                     timeoutSeconds);
+        outcome.message =
+            say("script stopped: still running after " + std::to_string(timeoutSeconds) +
+                " s (--timeout SECONDS sets the limit, 0 none)");
         outcome.exitStatus = k_exit_timed_out;
         return outcome;
     case ChildEnd::How::Interrupted:
-        std::fprintf(stderr, "upgsim: interrupted by %s: script stopped\n",
-                     signalName(end.code).c_str());
+        outcome.message = say("interrupted by " + signalName(end.code) + ": script stopped");
         outcome.exitStatus = k_exit_signal_base + end.code;
         return outcome;
     default:
-        std::fprintf(stderr, "upgsim: cannot start the script's process: %s\n",
-                     std::strerror(errno));
+        outcome.message =
+            say(std::string("cannot start the script's process: ") + std::strerror(errno));
         return outcome;
     }
 }

@@ -259,6 +259,12 @@ TEST_F(ScriptProcessTest, TheScriptsWholeStatusIsToldApartFromUpgsims) {
         EXPECT_EQ(report["exit_status"], c.status) << c.source << out();
         EXPECT_EQ(report["status_of"], c.whose) << c.source << out();
         EXPECT_EQ(report["script_status"], c.scriptStatus) << c.source << out();
+        // The reason, when the status is upgsim's.
+        if (std::string(c.whose) == "upgsim")
+            EXPECT_NE(report["error"].get<std::string>().find(c.says), std::string::npos)
+                << c.source << out();
+        else
+            EXPECT_TRUE(report["error"].is_null()) << c.source << out();
     }
 }
 

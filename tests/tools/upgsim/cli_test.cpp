@@ -368,6 +368,12 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
     EXPECT_EQ(copied["result"], 0);
     EXPECT_EQ(testsupport::readFile(sd + "/copied"), "");
 
+    // A refusal that names no path has no empty field.
+    setenv("TMPDIR", "/nonexistent-upgsim-dir", 1);
+    EXPECT_EQ(upgsim({"--media", sd, "check"}), 2);
+    unsetenv("TMPDIR");
+    EXPECT_EQ(err().find("upgsim: check: no scratch folder can be made: "), 0u) << err();
+
     // Random vectors of the simulator's own words: no crash, 0, 1 or 2 only.
     const std::vector<std::string> words = {"--sd",
                                             sd,

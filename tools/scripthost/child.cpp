@@ -45,15 +45,19 @@ void onSignal(int sig) {
 }
 
 // The parent's side: standard output line by line, standard error as it
-// comes, a bar line on the terminal ended before an output line.
+// comes, a bar line on the terminal ended before an output line. A line
+// longer than k_line_piece is passed on in pieces of that size as they come
+// (its start decides where all of it goes): memory stays bounded and the
+// work linear whatever the script writes without a newline.
 class Relay {
 public:
     Relay(const ChildOptions &options, ChildEnd &end)
         : m_out(options.out != nullptr ? options.out : stdout),
           m_capture(options.capture ? &end : nullptr), m_captureLimit(options.captureLimit) {
         m_endBarLines = m_capture == nullptr && isatty(STDERR_FILENO) && isatty(fileno(m_out));
-        if (!options.listingPath.empty())
+        if (!options.listingPath.empty() && m_capture == nullptr)
             m_listing = std::fopen(options.listingPath.c_str(), "w");
+        m_pending.reserve(k_line_piece);
     }
     ~Relay() {
         if (m_listing != nullptr)
@@ -63,14 +67,26 @@ public:
     Relay &operator=(const Relay &) = delete;
 
     void output(const char *data, std::size_t size) {
-        m_pending.append(data, size);
-        std::size_t start = 0;
-        std::size_t nl;
-        while ((nl = m_pending.find('\n', start)) != std::string::npos) {
-            line(m_pending.substr(start, nl + 1 - start));
-            start = nl + 1;
+        if (m_capture != nullptr) {
+            keep(m_capture->out, data, size);
+            return;
         }
-        m_pending.erase(0, start);
+        while (size > 0) {
+            const char *nl = static_cast<const char *>(std::memchr(data, '\n', size));
+            const std::size_t piece =
+                nl != nullptr ? static_cast<std::size_t>(nl - data) + 1 : size;
+            if (nl != nullptr && m_pending.empty()) {
+                pass(data, piece, true);
+            } else {
+                m_pending.append(data, piece);
+                if (nl != nullptr || m_pending.size() >= k_line_piece) {
+                    pass(m_pending.data(), m_pending.size(), nl != nullptr);
+                    m_pending.clear();
+                }
+            }
+            data += piece;
+            size -= piece;
+        }
     }
     void error(const char *data, std::size_t size) {
         if (size == 0)
@@ -86,10 +102,10 @@ public:
     // The child has ended: a last line without its newline, and an open bar
     // line, are finished.
     void finish() {
-        if (m_capture != nullptr)
-            keep(m_capture->out, m_pending.data(), m_pending.size());
-        else if (!m_pending.empty())
-            line(m_pending + "\n");
+        if (m_capture == nullptr && (!m_pending.empty() || m_midLine)) {
+            m_pending += '\n';
+            pass(m_pending.data(), m_pending.size(), true);
+        }
         m_pending.clear();
         if (m_errorLineOpen)
             writeAll(STDERR_FILENO, "\n", 1);
@@ -100,23 +116,31 @@ public:
     bool lost() const { return m_lost; }
 
 private:
-    void line(const std::string &text) {
-        if (m_listing != nullptr &&
-            text.compare(0, sizeof k_listing_prefix - 1, k_listing_prefix) == 0) {
-            ++m_listed;
-            std::fputs(text.c_str(), m_listing);
+    // Bytes of a line held before they are passed on without its end.
+    static constexpr std::size_t k_line_piece = 64 * 1024;
+
+    // Passes on a piece of a line; `ends`: the piece ends the line. The
+    // start of a line decides where the whole line goes: the listing file
+    // (the extractor's lines) or the output, a bar line on the terminal
+    // ended first.
+    void pass(const char *text, std::size_t size, bool ends) {
+        const std::size_t prefix = sizeof k_listing_prefix - 1;
+        if (!m_midLine) {
+            m_lineToListing = m_listing != nullptr && size >= prefix &&
+                              std::memcmp(text, k_listing_prefix, prefix) == 0;
+            if (m_lineToListing) {
+                ++m_listed;
+            } else if (m_errorLineOpen && m_endBarLines) {
+                writeAll(STDERR_FILENO, "\n", 1);
+                m_errorLineOpen = false;
+            }
+        }
+        m_midLine = !ends;
+        if (m_lineToListing) {
+            std::fwrite(text, 1, size, m_listing);
             return;
         }
-        if (m_capture != nullptr) {
-            keep(m_capture->out, text.data(), text.size());
-            return;
-        }
-        if (m_errorLineOpen && m_endBarLines) {
-            writeAll(STDERR_FILENO, "\n", 1);
-            m_errorLineOpen = false;
-        }
-        if (std::fwrite(text.data(), 1, text.size(), m_out) != text.size() ||
-            std::fflush(m_out) != 0)
+        if (std::fwrite(text, 1, size, m_out) != size || std::fflush(m_out) != 0)
             m_lost = true;
     }
 
@@ -128,12 +152,14 @@ private:
     }
 
     FILE *m_out;
-    ChildEnd *m_capture; // null: not captured
+    ChildEnd *m_capture; // null: not captured (everything is kept, the listing too)
     const std::size_t m_captureLimit;
     FILE *m_listing = nullptr;
     bool m_endBarLines = false;
     bool m_errorLineOpen = false;
-    std::string m_pending;
+    std::string m_pending;        // the start of a line, less than k_line_piece bytes
+    bool m_midLine = false;       // a line has been passed on in part
+    bool m_lineToListing = false; // where the line being passed on goes
     unsigned long m_listed = 0;
     bool m_lost = false;
 };
@@ -152,7 +178,7 @@ struct Pipe {
 
 // Reads what is there on fd into `sink`; false at the end of the stream.
 template <typename Sink> bool drain(int fd, Sink sink) {
-    char buf[8192];
+    char buf[65536];
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return true;

@@ -654,7 +654,19 @@ TEST_F(CliTest, RunReportsHowTheScriptEnded) {
         const char *out;
         std::string err;
     };
+    // A line longer than the relay holds, passed on in pieces, and one
+    // without its newline at the end.
+    const std::string longLine = std::string(150000, 'x') + "\n" + std::string(70000, 'y') + "\n";
     const std::vector<Case> cases = {
+        {"long.c",
+         "#include <stdio.h>\nint main(void) { for (int i = 0; i < 1500; i++) "
+         "fputs(\"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"
+         "xxxxxxxxxxxxxxxxxxxxx\", stdout); putchar('\\n'); for (int i = 0; i < 70000; i++) "
+         "putchar('y'); return 0; }\n",
+         {},
+         0,
+         longLine.c_str(),
+         ""},
         {"args.txt",
          "#include <stdio.h>\nint main(int c, char **v) { for (int i = 1; i < c; i++) "
          "printf(\"[%s]\", v[i]); printf(\"\\n\"); return 0; }\n",

@@ -1,6 +1,8 @@
 // The child process of a script run and the parent's relay of its output.
 #include "tools/scripthost/child.h"
 
+#include "tools/scripthost/confine.h"
+
 #include "builtins/C_BUILTINS.h"
 #include "platform/hostsim/hostsim.h"
 #include "unit/hmi.h"
@@ -322,6 +324,7 @@ int runScriptHere(const std::string &script, const RunOptions &options, bool pro
     const ULONG ticksBefore = tickGet();
     RunOptions own = options;
     own.ownProcess = true;
+    own.confine = true;
     // Operations are counted from here: the module's start touches no device.
     hostsim::resetStateOps();
     hostsim::setLostWrites(power.lostWrites, power.seed);
@@ -893,6 +896,7 @@ ChildEnd runInChild(const std::function<int(int)> &body, const ChildOptions &opt
     // parents die, so that it can end them (not inherited by forks: set in
     // every process that runs a child).
     prctl(PR_SET_CHILD_SUBREAPER, 1);
+    noteUnconfined();
     const std::vector<pid_t> earlier = scanTree(0).children;
     struct sigaction oldInt = {}, oldTerm = {};
     catchSignals(signals.fd[1], oldInt, oldTerm);

@@ -73,6 +73,9 @@ void logToStderr(bool on);
 // Appends every line to the file (empty path: no file). Returns false when the
 // file cannot be opened.
 bool logToFile(const std::string &path);
+// The errno of the first line the log file did not take (a full disk), 0
+// when it took every line since logToFile.
+int logFileError();
 // Starts (clearing) or stops the in-memory capture.
 void captureLog(bool on);
 // Lines captured so far.

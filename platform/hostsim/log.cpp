@@ -235,6 +235,7 @@ struct LogSinks {
     std::mutex lock;
     bool toStderr = false;
     FILE *file = nullptr;
+    int fileError = 0; // errno of the first line the file did not take
     bool capturing = false;
     std::vector<hostsim::LogLine> captured;
     int consoleFd = -1;
@@ -253,8 +254,12 @@ void emit(hostsim::LogSource source, const char *text, size_t len) {
         std::fflush(stderr);
     }
     if (s.file != nullptr) {
-        std::fwrite(text, 1, len, s.file);
-        std::fflush(s.file);
+        const int saved = errno;
+        errno = 0;
+        if ((std::fwrite(text, 1, len, s.file) != len || std::fflush(s.file) != 0) &&
+            s.fileError == 0)
+            s.fileError = errno != 0 ? errno : EIO;
+        errno = saved;
     }
     if (s.capturing)
         s.captured.push_back(hostsim::LogLine{source, std::string(text, len)});
@@ -337,10 +342,17 @@ bool logToFile(const std::string &path) {
         std::fclose(s.file);
         s.file = nullptr;
     }
+    s.fileError = 0;
     if (path.empty())
         return true;
     s.file = std::fopen(path.c_str(), "a");
     return s.file != nullptr;
+}
+
+int logFileError() {
+    LogSinks &s = sinks();
+    std::lock_guard<std::mutex> g(s.lock);
+    return s.fileError;
 }
 
 void captureLog(bool on) {
@@ -398,6 +410,7 @@ void resetLog() {
         std::fclose(s.file);
         s.file = nullptr;
     }
+    s.fileError = 0;
     s.capturing = false;
     s.captured.clear();
     s.consoleFd = -1;

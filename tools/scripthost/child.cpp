@@ -1,6 +1,8 @@
 // The child process of a script run and the parent's relay of its output.
 #include "tools/scripthost/child.h"
 
+#include "tools/scripthost/confine.h"
+
 #include "builtins/C_BUILTINS.h"
 #include "platform/hostsim/hostsim.h"
 #include "unit/hmi.h"
@@ -45,15 +47,19 @@ void onSignal(int sig) {
 }
 
 // The parent's side: standard output line by line, standard error as it
-// comes, a bar line on the terminal ended before an output line.
+// comes, a bar line on the terminal ended before an output line. A line
+// longer than k_line_piece is passed on in pieces of that size as they come
+// (its start decides where all of it goes): memory stays bounded and the
+// work linear whatever the script writes without a newline.
 class Relay {
 public:
     Relay(const ChildOptions &options, ChildEnd &end)
         : m_out(options.out != nullptr ? options.out : stdout),
           m_capture(options.capture ? &end : nullptr), m_captureLimit(options.captureLimit) {
         m_endBarLines = m_capture == nullptr && isatty(STDERR_FILENO) && isatty(fileno(m_out));
-        if (!options.listingPath.empty())
+        if (!options.listingPath.empty() && m_capture == nullptr)
             m_listing = std::fopen(options.listingPath.c_str(), "w");
+        m_pending.reserve(k_line_piece);
     }
     ~Relay() {
         if (m_listing != nullptr)
@@ -63,14 +69,26 @@ public:
     Relay &operator=(const Relay &) = delete;
 
     void output(const char *data, std::size_t size) {
-        m_pending.append(data, size);
-        std::size_t start = 0;
-        std::size_t nl;
-        while ((nl = m_pending.find('\n', start)) != std::string::npos) {
-            line(m_pending.substr(start, nl + 1 - start));
-            start = nl + 1;
+        if (m_capture != nullptr) {
+            keep(m_capture->out, data, size);
+            return;
         }
-        m_pending.erase(0, start);
+        while (size > 0) {
+            const char *nl = static_cast<const char *>(std::memchr(data, '\n', size));
+            const std::size_t piece =
+                nl != nullptr ? static_cast<std::size_t>(nl - data) + 1 : size;
+            if (nl != nullptr && m_pending.empty()) {
+                pass(data, piece, true);
+            } else {
+                m_pending.append(data, piece);
+                if (nl != nullptr || m_pending.size() >= k_line_piece) {
+                    pass(m_pending.data(), m_pending.size(), nl != nullptr);
+                    m_pending.clear();
+                }
+            }
+            data += piece;
+            size -= piece;
+        }
     }
     void error(const char *data, std::size_t size) {
         if (size == 0)
@@ -86,10 +104,10 @@ public:
     // The child has ended: a last line without its newline, and an open bar
     // line, are finished.
     void finish() {
-        if (m_capture != nullptr)
-            keep(m_capture->out, m_pending.data(), m_pending.size());
-        else if (!m_pending.empty())
-            line(m_pending + "\n");
+        if (m_capture == nullptr && (!m_pending.empty() || m_midLine)) {
+            m_pending += '\n';
+            pass(m_pending.data(), m_pending.size(), true);
+        }
         m_pending.clear();
         if (m_errorLineOpen)
             writeAll(STDERR_FILENO, "\n", 1);
@@ -100,23 +118,31 @@ public:
     bool lost() const { return m_lost; }
 
 private:
-    void line(const std::string &text) {
-        if (m_listing != nullptr &&
-            text.compare(0, sizeof k_listing_prefix - 1, k_listing_prefix) == 0) {
-            ++m_listed;
-            std::fputs(text.c_str(), m_listing);
+    // Bytes of a line held before they are passed on without its end.
+    static constexpr std::size_t k_line_piece = 64 * 1024;
+
+    // Passes on a piece of a line; `ends`: the piece ends the line. The
+    // start of a line decides where the whole line goes: the listing file
+    // (the extractor's lines) or the output, a bar line on the terminal
+    // ended first.
+    void pass(const char *text, std::size_t size, bool ends) {
+        const std::size_t prefix = sizeof k_listing_prefix - 1;
+        if (!m_midLine) {
+            m_lineToListing = m_listing != nullptr && size >= prefix &&
+                              std::memcmp(text, k_listing_prefix, prefix) == 0;
+            if (m_lineToListing) {
+                ++m_listed;
+            } else if (m_errorLineOpen && m_endBarLines) {
+                writeAll(STDERR_FILENO, "\n", 1);
+                m_errorLineOpen = false;
+            }
+        }
+        m_midLine = !ends;
+        if (m_lineToListing) {
+            std::fwrite(text, 1, size, m_listing);
             return;
         }
-        if (m_capture != nullptr) {
-            keep(m_capture->out, text.data(), text.size());
-            return;
-        }
-        if (m_errorLineOpen && m_endBarLines) {
-            writeAll(STDERR_FILENO, "\n", 1);
-            m_errorLineOpen = false;
-        }
-        if (std::fwrite(text.data(), 1, text.size(), m_out) != text.size() ||
-            std::fflush(m_out) != 0)
+        if (std::fwrite(text, 1, size, m_out) != size || std::fflush(m_out) != 0)
             m_lost = true;
     }
 
@@ -128,12 +154,14 @@ private:
     }
 
     FILE *m_out;
-    ChildEnd *m_capture; // null: not captured
+    ChildEnd *m_capture; // null: not captured (everything is kept, the listing too)
     const std::size_t m_captureLimit;
     FILE *m_listing = nullptr;
     bool m_endBarLines = false;
     bool m_errorLineOpen = false;
-    std::string m_pending;
+    std::string m_pending;        // the start of a line, less than k_line_piece bytes
+    bool m_midLine = false;       // a line has been passed on in part
+    bool m_lineToListing = false; // where the line being passed on goes
     unsigned long m_listed = 0;
     bool m_lost = false;
 };
@@ -152,7 +180,7 @@ struct Pipe {
 
 // Reads what is there on fd into `sink`; false at the end of the stream.
 template <typename Sink> bool drain(int fd, Sink sink) {
-    char buf[8192];
+    char buf[65536];
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return true;
@@ -296,6 +324,7 @@ int runScriptHere(const std::string &script, const RunOptions &options, bool pro
     const ULONG ticksBefore = tickGet();
     RunOptions own = options;
     own.ownProcess = true;
+    own.confine = true;
     // Operations are counted from here: the module's start touches no device.
     hostsim::resetStateOps();
     hostsim::setLostWrites(power.lostWrites, power.seed);
@@ -323,6 +352,10 @@ int runScriptHere(const std::string &script, const RunOptions &options, bool pro
             std::fprintf(stderr, "%s%s", message.c_str(),
                          !message.empty() && message.back() == '\n' ? "" : "\n");
     }
+    // A log that lost lines fails the run (outcomeOf): they are what --log
+    // was given for.
+    if (const int err = hostsim::logFileError())
+        dprintf(reportFd, "log_error %d\n", err);
     int status = k_exit_host_failure;
     switch (result.outcome) {
     case RunResult::Outcome::Returned:
@@ -345,71 +378,87 @@ int runScriptHere(const std::string &script, const RunOptions &options, bool pro
     return status;
 }
 
+namespace {
+
+// Prints "upgsim: TEXT" on standard error; returns TEXT.
+std::string say(const std::string &text) {
+    std::fprintf(stderr, "upgsim: %s\n", text.c_str());
+    return text;
+}
+
+std::string processes(unsigned n) {
+    return std::to_string(n) + (n == 1 ? " process" : " processes");
+}
+
+} // namespace
+
 ScriptOutcome outcomeOf(const ChildEnd &end, int timeoutSeconds) {
     ScriptOutcome outcome;
     if (end.outputHeld)
-        std::fprintf(stderr, "upgsim: a process the script started kept its output open after "
-                             "the script ended: ended\n");
+        say("a process the script started kept its output open after the script ended: ended");
     if (end.leftovers > 0)
-        std::fprintf(stderr, "upgsim: ended %u other process%s of the script\n", end.leftovers,
-                     end.leftovers == 1 ? "" : "es");
+        say("ended " + std::to_string(end.leftovers) + " other process" +
+            (end.leftovers == 1 ? "" : "es") + " of the script");
     if (end.unended > 0)
-        std::fprintf(stderr, "upgsim: %u process%s of the script could not be ended\n", end.unended,
-                     end.unended == 1 ? "" : "es");
-    // Output that could not be passed on is a failure of upgsim: a script
-    // that ended well must not look as if everything it printed was shown.
+        say(processes(end.unended) + " of the script could not be ended");
+    // Output or log lines that could not be written are a failure of upgsim:
+    // a script that ended well must not look as if everything was kept.
+    std::string lost;
     if (end.outputLost)
-        std::fprintf(stderr, "upgsim: some of the script's output could not be written\n");
+        lost = say("some of the script's output could not be written");
+    const std::vector<std::string> logError = reportValues(end.report, "log_error");
+    if (!logError.empty())
+        lost = say("--log: the log file did not take every line: " +
+                   std::string(std::strerror(std::atoi(logError.back().c_str()))));
     const std::vector<std::string> reported = reportValues(end.report, "status");
     switch (end.how) {
     case ChildEnd::How::Exited:
         if (reported.empty()) {
             outcome.exitStatus = end.code; // the host's own: the script did not run
+            // Said by the child already.
+            outcome.message = end.code == k_exit_not_compiled ? "the script did not compile or link"
+                                                              : "the script did not run (status " +
+                                                                    std::to_string(end.code) + ")";
             return outcome;
         }
         outcome.ran = true;
         outcome.status = std::strtoll(reported.back().c_str(), nullptr, 10);
-        if (end.outputLost && outcome.status == 0) {
+        if (!lost.empty() && outcome.status == 0) {
             outcome.exitStatus = k_exit_host_failure;
+            outcome.message = lost;
             return outcome;
         }
         outcome.scripts = true;
         if (outcome.status < 0 || outcome.status > 255) {
             // The exit status keeps 8 bits: 256 would read as 0.
             outcome.exitStatus = 255;
-            std::fprintf(stderr,
-                         "upgsim: the script's status %lld does not fit an exit status (0 to "
-                         "255): upgsim ends with 255\n",
-                         outcome.status);
+            say("the script's status " + std::to_string(outcome.status) +
+                " does not fit an exit status (0 to 255): upgsim ends with 255");
         } else {
             outcome.exitStatus = static_cast<int>(outcome.status);
             if (outcome.exitStatus >= k_exit_timed_out)
-                std::fprintf(stderr,
-                             "upgsim: status %d is the script's own (what main returned or exit "
-                             "was given), not upgsim's\n",
-                             outcome.exitStatus);
+                say("status " + std::to_string(outcome.exitStatus) +
+                    " is the script's own (what main returned or exit was given), not upgsim's");
         }
         return outcome;
     case ChildEnd::How::Signaled:
-        std::fprintf(stderr, "upgsim: script ended by signal %d (%s)\n", end.code,
-                     signalName(end.code).c_str());
+        outcome.message = say("script ended by signal " + std::to_string(end.code) + " (" +
+                              signalName(end.code) + ")");
         outcome.exitStatus = k_exit_signal_base + end.code;
         return outcome;
     case ChildEnd::How::TimedOut:
-        std::fprintf(stderr,
-                     "upgsim: script stopped: still running after %d s (--timeout SECONDS sets "
-                     "the limit, 0 none)\n",
-                     timeoutSeconds);
+        outcome.message =
+            say("script stopped: still running after " + std::to_string(timeoutSeconds) +
+                " s (--timeout SECONDS sets the limit, 0 none)");
         outcome.exitStatus = k_exit_timed_out;
         return outcome;
     case ChildEnd::How::Interrupted:
-        std::fprintf(stderr, "upgsim: interrupted by %s: script stopped\n",
-                     signalName(end.code).c_str());
+        outcome.message = say("interrupted by " + signalName(end.code) + ": script stopped");
         outcome.exitStatus = k_exit_signal_base + end.code;
         return outcome;
     default:
-        std::fprintf(stderr, "upgsim: cannot start the script's process: %s\n",
-                     std::strerror(errno));
+        outcome.message =
+            say(std::string("cannot start the script's process: ") + std::strerror(errno));
         return outcome;
     }
 }
@@ -847,6 +896,7 @@ ChildEnd runInChild(const std::function<int(int)> &body, const ChildOptions &opt
     // parents die, so that it can end them (not inherited by forks: set in
     // every process that runs a child).
     prctl(PR_SET_CHILD_SUBREAPER, 1);
+    noteUnconfined();
     const std::vector<pid_t> earlier = scanTree(0).children;
     struct sigaction oldInt = {}, oldTerm = {};
     catchSignals(signals.fd[1], oldInt, oldTerm);

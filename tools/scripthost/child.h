@@ -133,6 +133,9 @@ struct ScriptOutcome {
     bool scripts = false;                 // exitStatus is the script's own status
     bool ran = false;                     // the script ran to its end
     long long status = 0;                 // when it ran: its whole result (main's or exit's)
+    // When exitStatus is upgsim's: the line that said why, without
+    // "upgsim: ".
+    std::string message;
 };
 
 // How a child's end is reported, after printing on standard error what the

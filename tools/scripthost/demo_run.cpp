@@ -273,8 +273,11 @@ int runDemoChild(const DemoOptions &options, const std::string &work, bool tempo
         std::fprintf(stderr, "upgsim: demo: %s\n", error.c_str());
         return k_exit_host_failure;
     }
-    if (logPath != "-" && !hostsim::logToFile(logPath))
-        std::fprintf(stderr, "upgsim: demo: cannot write the log '%s'\n", logPath.c_str());
+    if (logPath != "-" && !hostsim::logToFile(logPath)) {
+        std::fprintf(stderr, "upgsim: demo: --log %s: cannot open: %s\n", logPath.c_str(),
+                     std::strerror(errno));
+        return k_exit_host_failure;
+    }
 
     int tickHz = options.tickHz > 0 ? options.tickHz : k_demo_tick_hz;
     long blockSize = options.sdBlockSize > 0 ? options.sdBlockSize : k_demo_sd_block_size;

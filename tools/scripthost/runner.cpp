@@ -2,6 +2,7 @@
 // and wrappers are written into a fresh temporary folder, compiled with the
 // script, linked into page-aligned memory that the host allocates (so that
 // memory checkers see it), and the script's main is run on the calling thread.
+#include "tools/scripthost/confine.h"
 #include "tools/scripthost/internal.h"
 #include "tools/scripthost/scripthost.h"
 
@@ -216,6 +217,18 @@ RunResult runScript(const std::string &scriptPath, const RunOptions &options) {
     for (std::string &a : argStore)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+
+    // Compiled (its #include files read as the user could): from here on the
+    // script's process reaches only the unit's devices.
+    if (options.confine) {
+        std::string why;
+        if (!confineProcess(deviceConfinement(), why)) {
+            result.outcome = RunResult::Outcome::HostFailed;
+            result.messages.push_back("upgsim: cannot confine the script to the unit's devices: " +
+                                      why);
+            return result;
+        }
+    }
 
     detail::RunContext ctx;
     ctx.ownProcess = options.ownProcess;

@@ -75,6 +75,10 @@ struct RunOptions {
     // then ends the process with SIGABRT after flushing the streams, as on
     // a real process. Otherwise it ends only the script, with status 134.
     bool ownProcess = false;
+    // Once it is compiled, and before its main starts, the process is
+    // confined to the devices mounted now (confine.h): for a process made
+    // for the script only.
+    bool confine = false;
 };
 
 struct RunResult {

@@ -590,8 +590,12 @@ bool playCleanRun(Context &ctx, SweepReport &report) {
     const std::string cleanTrace = ctx.scratch + "/clean.trace";
     scripthost::PowerOptions tracing;
     tracing.traceFd = open(cleanTrace.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (!options.logPath.empty())
-        hostsim::logToFile(options.logPath);
+    if (!options.logPath.empty() && !hostsim::logToFile(options.logPath)) {
+        report.error = "--log " + options.logPath + ": cannot open: " + std::strerror(errno);
+        if (tracing.traceFd >= 0)
+            close(tracing.traceFd);
+        return false;
+    }
     const auto cleanStarted = Clock::now();
     const int cleanTimeout = options.timeoutSeconds > 0   ? options.timeoutSeconds
                              : options.timeoutSeconds < 0 ? 0

@@ -77,7 +77,9 @@ int runCheck(const upgsim::GlobalOptions &opts, CLI::App &) {
     bar.clear();
     if (rc == 2) {
         const mediacheck::Finding &why = report.findings.front();
-        return upgsim::usageError("check: " + why.path + ": " + why.message);
+        // Some refusals name no path: no empty field then.
+        return upgsim::usageError("check: " + (why.path.empty() ? "" : why.path + ": ") +
+                                  why.message);
     }
     // The host could not check the medium: no verdict on it.
     if (rc == 3)

@@ -95,8 +95,12 @@ void addSummary(upgsim::Json &out, const scripthost::demo::DemoSummary &s) {
 // Why the demo failed, from its exit status (the details are on standard
 // error already).
 std::string demoError(int code, const scripthost::demo::DemoReport &report) {
-    if (report.summarized && report.summary.scriptRan)
-        return "demo: the script ended with status " + std::to_string(code);
+    if (report.summarized && report.summary.scriptRan) {
+        if (report.summary.scriptStatus != 0)
+            return "demo: the script ended with status " +
+                   std::to_string(report.summary.scriptStatus);
+        return "demo: the script ended with 0, but its output or the log could not be written";
+    }
     switch (code) {
     case 2:
         return "demo: the --keep folder is not empty";

@@ -322,7 +322,7 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
         scripthost::outcomeOf(end, childOptions.timeoutSeconds);
     const int status = outcome.exitStatus;
     // The script ran (it reported its status) and failed.
-    if (status != 0 && outcome.ran)
+    if (status != 0 && outcome.scripts)
         noteUnmounted(opts);
     if (!s_options.json)
         return card ? card->after(status, nullptr) : status;
@@ -330,7 +330,9 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
         {"mode", "run"},
         {"exit_status", status},
         {"status_of", outcome.scripts ? "script" : "upgsim"},
-        {"script_status", outcome.ran ? upgsim::Json(outcome.status) : upgsim::Json()}};
+        {"script_status", outcome.ran ? upgsim::Json(outcome.status) : upgsim::Json()},
+        {"error",
+         outcome.scripts ? upgsim::Json() : upgsim::Json(upgsim::jsonText(outcome.message))}};
     if (card) {
         const int after = card->after(status, &report);
         if (after != status)

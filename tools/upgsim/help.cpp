@@ -23,6 +23,14 @@ struct Note {
 const Note k_notes[] = {
     {"Devices", "--sd, --media and --flash must name existing folders. A unit device that\n"
                 "is not mounted does not exist: paths on it fail.\n"},
+    {"Scripts", "A script's process (run, demo, sweep) reads and writes only the --sd and\n"
+                "--flash folders (under run --scratch and sweep, the copies it runs on)\n"
+                "and reads the --media folder; besides, it reads the system's libraries,\n"
+                "time zone files, /dev/null, /dev/zero, /dev/urandom and its own /proc\n"
+                "entry. It cannot reach any other file (not the card behind a copy),\n"
+                "start a program, open a TCP connection or signal upgsim (Landlock; a\n"
+                "kernel without it is said, and the script then runs unconfined). It is\n"
+                "compiled first: its #include files are read as you read them.\n"},
     {"Documents", "share/doc/upgsim/ of the installation (/usr/share/doc/upgsim for the\n"
                   "package): medium.md, how to make a medium; json.md, the --json reports.\n"},
     {"Clock", "Every command runs the simulated clock at 6000 ticks per second unless\n"

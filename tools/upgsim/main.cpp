@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -254,8 +255,9 @@ int parseFailure(const CLI::ParseError &e, const CLI::App &app,
 }
 
 // The simulated unit for a command: clock, devices, log and stand-ins.
-// EXIT_OK, or the status of a usage error already said.
-int setUpUnit(const GlobalOptions &opts) {
+// EXIT_OK, or the status of a usage error already said (`scriptStatuses`:
+// the command ends with run's statuses; `jsonWord`: --json was given).
+int setUpUnit(const GlobalOptions &opts, bool scriptStatuses, bool jsonWord) {
     hostsim::resetAll();
     hostsim::setTickRate(opts.effectiveTickHz());
     if (!opts.sd.empty())
@@ -270,8 +272,9 @@ int setUpUnit(const GlobalOptions &opts) {
     if (opts.log == "-" || opts.verbose)
         hostsim::logToStderr(true);
     else if (!opts.log.empty() && !hostsim::logToFile(opts.log)) {
-        const int rc = usageError("cannot open log file '" + opts.log + "'");
-        finishJson(rc);
+        const int rc = failure("--log " + opts.log + ": cannot open: " + std::strerror(errno),
+                               scriptStatuses ? scripthost::k_exit_host_failure : EXIT_USAGE);
+        finishJson(rc, jsonWord);
         return rc;
     }
     unit::installAll();
@@ -344,7 +347,9 @@ int main(int argc, char **argv) {
         finishJson(guarded, jsonWord(argc, argv));
         return guarded;
     }
-    const int ready = setUpUnit(opts);
+    const bool scriptStatuses =
+        std::strcmp(cmd->name, "run") == 0 || std::strcmp(cmd->name, "demo") == 0;
+    const int ready = setUpUnit(opts, scriptStatuses, jsonWord(argc, argv));
     if (ready != EXIT_OK)
         return ready;
     endOnInterrupt(opts);
@@ -352,6 +357,16 @@ int main(int argc, char **argv) {
     // A failure is said in one line; the module's own lines are in --log and
     // under --verbose.
     int rc = cmd->run(opts, *sub);
+    // A log that lost lines fails a command that would have succeeded: the
+    // lines are what --log was given for. (A script's process says its own.)
+    if (int err = hostsim::logFileError()) {
+        const std::string what = "--log " + opts.log + ": cannot write: " + std::strerror(err);
+        if (rc == EXIT_OK)
+            rc = failure(what,
+                         scriptStatuses ? scripthost::k_exit_host_failure : EXIT_FAILURE_REPORTED);
+        else
+            std::fprintf(stderr, "upgsim: %s\n", what.c_str());
+    }
     finishJson(rc);
     std::fflush(stdout);
     hostsim::waitAllTasks(60000);

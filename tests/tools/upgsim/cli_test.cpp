@@ -305,6 +305,17 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
         {{"check", "--block-sizes", "4096,"}, 2, "empty item"},
         {{"check", "--block-sizes", "4096,,512"}, 2, "empty item"},
         {{"--log", "", "--sd", sd, "blocksize"}, 2, "--log: must not be empty"},
+        // A log that cannot be opened or written fails the command, saying why.
+        {{"--log", "/nonexistent-upgsim-dir/x.log", "--sd", sd, "blocksize", "--json"},
+         2,
+         "--log /nonexistent-upgsim-dir/x.log: cannot open: No such file or directory"},
+        {{"--log", "/nonexistent-upgsim-dir/x.log", "run", ok}, 125, "cannot open: No such file"},
+        {{"--log", "/dev/full", "--sd", sd, "copy", sd + "/.keep", "/SDH/y"},
+         1,
+         "--log /dev/full: cannot write: No space left on device"},
+        {{"--log", "/dev/full", "run", ok},
+         125,
+         "the log file did not take every line: No space left on device"},
         {{"demo", "--keep", ""}, 2, "--keep: must not be empty"},
         {{"stamp", "f", "--version", ""}, 2, "--version: must not be empty"},
         // Nothing is created up to the root.
@@ -356,6 +367,12 @@ TEST_F(CliTest, BadArgumentVectorsAreUsageErrors) {
     EXPECT_EQ(copied["destination"], "/SDH/copied");
     EXPECT_EQ(copied["result"], 0);
     EXPECT_EQ(testsupport::readFile(sd + "/copied"), "");
+
+    // A refusal that names no path has no empty field.
+    setenv("TMPDIR", "/nonexistent-upgsim-dir", 1);
+    EXPECT_EQ(upgsim({"--media", sd, "check"}), 2);
+    unsetenv("TMPDIR");
+    EXPECT_EQ(err().find("upgsim: check: no scratch folder can be made: "), 0u) << err();
 
     // Random vectors of the simulator's own words: no crash, 0, 1 or 2 only.
     const std::vector<std::string> words = {"--sd",
@@ -547,20 +564,23 @@ TEST_F(CliTest, ASecondRunOnACardInUseIsRefusedAtOnce) {
     const std::string sd = m_dir + "/sd";
     const std::string flash = m_dir + "/flash";
     const std::string other = m_dir + "/other";
-    const std::string go = m_dir + "/go";
+    const std::string go = "/SDH/go"; // the script ends once it is there
     ASSERT_TRUE(testsupport::writeFile(sd + "/.keep", ""));
     ASSERT_TRUE(testsupport::writeFile(flash + "/.keep", ""));
     ASSERT_TRUE(testsupport::writeFile(other + "/.keep", ""));
-    ASSERT_EQ(mkfifo(go.c_str(), 0600), 0);
     const std::string path = script("hold.c", R"(#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 int main(int argc, char **argv) {
     printf("holding\n");
     fflush(stdout);
-    FILE *f = fopen(argv[1], "r"); /* until the test opens it to write */
-    int c = f != NULL ? fgetc(f) : -1;
-    if (f != NULL)
-        fclose(f);
-    return c == 'x' ? 0 : 3;
+    struct stat st;
+    for (int i = 0; i < 3000; i++) { /* until the test puts the file on the card */
+        if (stat(argv[1], &st) == 0)
+            return 0;
+        usleep(10000);
+    }
+    return 3;
 }
 )");
     int out[2];
@@ -636,10 +656,7 @@ int main(int argc, char **argv) {
     EXPECT_FALSE(testsupport::fileExists(sd + "/MAPPE/x") || testsupport::fileExists(m_dir + "/x"));
 
     // Lets the script end; the card is free again.
-    const int w = open(go.c_str(), O_WRONLY | O_NONBLOCK); // fails rather than hangs
-    ASSERT_GE(w, 0) << std::strerror(errno);
-    ASSERT_EQ(write(w, "x", 1), 1);
-    close(w);
+    ASSERT_TRUE(testsupport::writeFile(sd + "/go", "x"));
     readUntil("");
     close(out[0]);
     int status = 0;
@@ -673,7 +690,19 @@ TEST_F(CliTest, RunReportsHowTheScriptEnded) {
         const char *out;
         std::string err;
     };
+    // A line longer than the relay holds, passed on in pieces, and one
+    // without its newline at the end.
+    const std::string longLine = std::string(150000, 'x') + "\n" + std::string(70000, 'y') + "\n";
     const std::vector<Case> cases = {
+        {"long.c",
+         "#include <stdio.h>\nint main(void) { for (int i = 0; i < 1500; i++) "
+         "fputs(\"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"
+         "xxxxxxxxxxxxxxxxxxxxx\", stdout); putchar('\\n'); for (int i = 0; i < 70000; i++) "
+         "putchar('y'); return 0; }\n",
+         {},
+         0,
+         longLine.c_str(),
+         ""},
         {"args.txt",
          "#include <stdio.h>\nint main(int c, char **v) { for (int i = 1; i < c; i++) "
          "printf(\"[%s]\", v[i]); printf(\"\\n\"); return 0; }\n",
@@ -789,6 +818,7 @@ TEST_F(CliTest, RunReportsHowTheScriptEnded) {
         {"exit_status", 4},
         {"status_of", "script"},
         {"script_status", 4},
+        {"error", nullptr},
         {"stdout", "done\n"},
         {"stderr", ""},
         {"stdout_bytes", 5},

@@ -1,8 +1,8 @@
 // The bounds of a script run under "upgsim run": what the script leaves
 // running is ended with it, no signal reaches a process that only got a
 // script process's number, the script dies with upgsim, its whole status is
-// told apart from upgsim's own, and every call it can write with keeps to
-// the card's capacity.
+// told apart from upgsim's own, every call it can write with keeps to the
+// card's capacity, and it reaches nothing of the host but the unit's devices.
 #include "tests/support/unit_fixture.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <sstream>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -259,7 +261,78 @@ TEST_F(ScriptProcessTest, TheScriptsWholeStatusIsToldApartFromUpgsims) {
         EXPECT_EQ(report["exit_status"], c.status) << c.source << out();
         EXPECT_EQ(report["status_of"], c.whose) << c.source << out();
         EXPECT_EQ(report["script_status"], c.scriptStatus) << c.source << out();
+        // The reason, when the status is upgsim's.
+        if (std::string(c.whose) == "upgsim")
+            EXPECT_NE(report["error"].get<std::string>().find(c.says), std::string::npos)
+                << c.source << out();
+        else
+            EXPECT_TRUE(report["error"].is_null()) << c.source << out();
     }
+}
+
+// Under --scratch a script that learns the real card's folder (from upgsim's
+// command line, or given it) and a host folder changes neither, by any
+// call: stream, raw system call, removal, rename out of its copy, a program
+// it starts; nor can it signal upgsim. Its copy it writes as ever.
+TEST_F(ScriptProcessTest, AScriptReachesOnlyItsDevices) {
+    if (syscall(SYS_landlock_create_ruleset, nullptr, 0, 1) <= 0)
+        GTEST_SKIP() << "this kernel has no Landlock";
+    const std::string card = m_dir + "/card", host = m_dir + "/host", tmp = m_dir + "/tmp";
+    ASSERT_TRUE(testsupport::writeFile(card + "/CD_VER.NAV.INF", "VERSION:5\n"));
+    ASSERT_TRUE(testsupport::writeFile(host + "/.keep", ""));
+    ASSERT_TRUE(testsupport::writeFile(tmp + "/.keep", ""));
+    const std::string path = script("reach.c", R"(#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+static int reached;
+static void tried(const char *what, int done) {
+    printf("%s %s\n", what, done ? "reached" : "refused");
+    reached += done;
+}
+int main(int argc, char **argv) {
+    char path[4096], other[4096];
+    sprintf(path, "/proc/%d/cmdline", getppid());
+    tried("cmdline", open(path, O_RDONLY) >= 0);
+    sprintf(path, "%s/CD_VER.NAV.INF", argv[1]);
+    tried("card-fopen", fopen(path, "w") != NULL);
+    tried("card-openat", syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_TRUNC) >= 0);
+    tried("card-unlink", syscall(SYS_unlink, path) == 0);
+    sprintf(path, "%s/escape.txt", argv[2]);
+    tried("host-fopen", fopen(path, "w") != NULL);
+    tried("host-openat", syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT, 0644) >= 0);
+    sprintf(other, "%s/dir", argv[2]);
+    tried("host-mkdir", syscall(SYS_mkdir, other, 0755) == 0);
+    FILE *f = fopen("/SDH/inside.txt", "w");
+    fputs("in", f);
+    fclose(f);
+    tried("host-rename", syscall(SYS_rename, "/SDH/inside.txt", path) == 0 ||
+                             rename("/SDH/inside.txt", path) == 0);
+    sprintf(other, "echo x > %s/system.txt", argv[2]);
+    tried("program", system(other) == 0);
+    if (syscall(444, 0, 0, 1) >= 6)
+        tried("kill", kill(getppid(), SIGKILL) == 0);
+    f = fopen("/SDH/MAPPE.txt", "w");
+    tried("copy", f != NULL && fputs("mine", f) >= 0 && fclose(f) == 0);
+    return reached;
+}
+)");
+    setenv("TMPDIR", tmp.c_str(), 1);
+    const int status = upgsim({"--sd", card, "run", "--scratch", path, card, host});
+    unsetenv("TMPDIR");
+    EXPECT_EQ(status, 1) << out() << err(); // only its copy
+    EXPECT_NE(out().find("copy reached"), std::string::npos) << out();
+    EXPECT_NE(err().find("added    MAPPE.txt  (4 bytes)"), std::string::npos) << err();
+    EXPECT_EQ(testsupport::readFile(card + "/CD_VER.NAV.INF"), "VERSION:5\n");
+    std::error_code ec;
+    for (const std::string &dir : {card, host, tmp})
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir, ec),
+                                std::filesystem::directory_iterator()),
+                  1)
+            << dir;
 }
 
 // --sd-capacity holds for every call a script can write with: each one

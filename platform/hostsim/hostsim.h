@@ -48,7 +48,26 @@ void setDeviceReportsZeroBlockSize(const std::string &name, bool on);
 void setSyncsReachDisk(bool on);
 void unmountAll();
 // The host path a unit path resolves to (unchanged when no device matches).
+// Empty, with a log line, when it passes through a symbolic link in the
+// device's folder or lies on an unmounted unit device. The caller opens the
+// result by name itself, unconfined: the plat:: functions confine every call.
 std::string resolvePath(const std::string &unitPath);
+
+// How the plat:: functions and the file commands reach the device folders:
+// a path on a device is resolved beneath that device's folder, opened afresh
+// for each call, with openat2(RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS) (on a
+// kernel without it, Linux before 5.6, component by component with
+// O_NOFOLLOW). A symbolic link anywhere on the way, the last component
+// included, put there at any moment, fails the call with ENOENT and the log
+// line "hostsim: <path> is refused: it passes through <link>, a symbolic link
+// in the folder of <device> (a unit device holds no links)": nothing is ever
+// read or written outside the folder through one. (The file commands remove
+// a link met inside a tree they delete, never following it.) The device's
+// folder itself is taken as mounted, link or not.
+//
+// Plays a kernel without openat2 (on) for tests of the other way; off after
+// resetAll().
+void playHostWithoutOpenat2(bool on);
 
 // ---- Tick clock ------------------------------------------------------------
 

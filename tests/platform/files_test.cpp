@@ -293,7 +293,8 @@ TEST_F(FilesTest, DeviceCapacityPlaysAFullCard) {
 
 // A symbolic link in a device's folder could lead writes outside the device
 // (and past its capacity count): every path through one is refused as absent,
-// with a log line naming the link; paths beside it are not.
+// at the call itself, with a log line naming the link; paths beside it are
+// not. Both ways of resolving: openat2, and the walk of a kernel without it.
 TEST_F(FilesTest, PathsThroughASymbolicLinkInADeviceAreRefused) {
     put("/SDH/MAPPE/ITA/map.dat", "ita");
     ASSERT_TRUE(writeFile(root() + "/outside/file.dat", "outside"));
@@ -309,32 +310,70 @@ TEST_F(FilesTest, PathsThroughASymbolicLinkInADeviceAreRefused) {
         {"/SDH/MAPPE/FRA", "/MAPPE/FRA"},           {"/SDH/up/outside/file.dat", "/up"},
         {"/SDH/MAPPE/dangling", "/MAPPE/dangling"}, {"/SDH/MAPPE/ITA/../FRA/new.dat", "/MAPPE/FRA"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.path);
-        hostsim::clearCapturedLog();
+    for (bool withoutOpenat2 : {false, true}) {
+        hostsim::playHostWithoutOpenat2(withoutOpenat2);
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(c.path) + (withoutOpenat2 ? " without openat2" : ""));
+            const std::string refusal =
+                " is refused: it passes through " + sdDir() + c.link + ", a symbolic link";
+            hostsim::clearCapturedLog();
+            struct stat st;
+            errno = 0;
+            EXPECT_EQ(plat::stat(c.path, &st), -1);
+            EXPECT_EQ(errno, ENOENT);
+            EXPECT_NE(hostsim::capturedText().find(refusal), std::string::npos)
+                << hostsim::capturedText();
+            errno = 0;
+            EXPECT_EQ(plat::open(c.path, O_WRONLY | O_CREAT, 0644), -1);
+            EXPECT_EQ(errno, ENOENT);
+            EXPECT_EQ(plat::open(c.path, O_RDONLY), -1);
+            EXPECT_EQ(plat::fopen(c.path, "w"), nullptr);
+            EXPECT_EQ(plat::opendir(c.path), nullptr);
+            EXPECT_EQ(plat::mkdir(c.path), -1);
+            EXPECT_EQ(plat::mkdir((std::string(c.path) + "/sub").c_str()), -1);
+            EXPECT_EQ(plat::remove(c.path), -1);
+            EXPECT_EQ(plat::rmdir(c.path), -1);
+            EXPECT_EQ(plat::rename("/SDH/MAPPE/ITA/map.dat", c.path), -1);
+            EXPECT_NE(cp("/SDH/MAPPE/ITA/map.dat", c.path), OK);
+            EXPECT_NE(xcopy("/SDH/MAPPE/ITA", c.path), OK);
+            EXPECT_NE(mv("/SDH/MAPPE/ITA/map.dat", c.path), OK);
+            EXPECT_NE(xdelete((std::string(c.path) + "/file.dat").c_str()), OK);
+            char resolved[256];
+            errno = 0;
+            EXPECT_EQ(plat::resolvePath(c.path, resolved, sizeof resolved), -1);
+            EXPECT_EQ(errno, ENOENT);
+            EXPECT_NE(hostsim::capturedText().find(std::string(c.path) + refusal),
+                      std::string::npos)
+                << hostsim::capturedText();
+        }
+        EXPECT_EQ(testsupport::readFile(root() + "/outside/file.dat"), "outside");
+        EXPECT_FALSE(fileExists(root() + "/outside/new.dat"));
+        EXPECT_FALSE(fileExists(root() + "/outside/sub"));
+        EXPECT_EQ(get("/SDH/MAPPE/ITA/map.dat"), "ita");
+        // The links themselves are where they were.
         struct stat st;
-        errno = 0;
-        EXPECT_EQ(plat::stat(c.path, &st), -1);
-        EXPECT_EQ(errno, ENOENT);
-        EXPECT_EQ(plat::open(c.path, O_WRONLY | O_CREAT, 0644), -1);
-        EXPECT_EQ(plat::fopen(c.path, "w"), nullptr);
-        EXPECT_EQ(plat::mkdir(c.path), -1);
-        EXPECT_NE(cp("/SDH/MAPPE/ITA/map.dat", c.path), OK);
-        char resolved[256];
-        errno = 0;
-        EXPECT_EQ(plat::resolvePath(c.path, resolved, sizeof resolved), -1);
-        EXPECT_EQ(errno, ENOENT);
-        EXPECT_NE(hostsim::capturedText().find(std::string(c.path) + " is refused: it passes " +
-                                               "through " + sdDir() + c.link + ", a symbolic link"),
-                  std::string::npos)
-            << hostsim::capturedText();
+        EXPECT_EQ(::lstat((sdDir() + "/MAPPE/FRA").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        hostsim::clearCapturedLog();
+        EXPECT_EQ(cp("/SDH/MAPPE/ITA/map.dat", "/SDH/MAPPE/ITA/copy.dat"), OK);
+        EXPECT_EQ(plat::remove("/SDH/MAPPE/ITA/copy.dat"), 0);
+        EXPECT_EQ(hostsim::capturedText(), "");
     }
-    EXPECT_EQ(testsupport::readFile(root() + "/outside/file.dat"), "outside");
-    EXPECT_FALSE(fileExists(root() + "/outside/new.dat"));
-    EXPECT_EQ(get("/SDH/MAPPE/ITA/map.dat"), "ita");
+
+    // A host path into a device's folder is confined as well; ".." that
+    // leads out of the folder is refused.
     hostsim::clearCapturedLog();
-    EXPECT_EQ(cp("/SDH/MAPPE/ITA/map.dat", "/SDH/MAPPE/ITA/copy.dat"), OK);
-    EXPECT_EQ(hostsim::capturedText(), "");
+    EXPECT_EQ(plat::open((sdDir() + "/MAPPE/FRA/file.dat").c_str(), O_RDONLY), -1);
+    EXPECT_EQ(plat::open((sdDir() + "/../outside/file.dat").c_str(), O_RDONLY), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_NE(hostsim::capturedText().find("/SDH/../outside/file.dat is refused: it leads out of "
+                                           "the folder of /SDH"),
+              std::string::npos)
+        << hostsim::capturedText();
+    // xdelete of a tree removes a link in it, never what it points to.
+    EXPECT_EQ(xdelete("/SDH/MAPPE"), OK);
+    EXPECT_FALSE(fileExists(sdDir() + "/MAPPE"));
+    EXPECT_EQ(testsupport::readFile(root() + "/outside/file.dat"), "outside");
 }
 
 TEST_F(FilesTest, ReplacedFileOpsSeeResolvedHostPaths) {

@@ -54,6 +54,8 @@ DeviceTable &devices() {
 
 // setSyncsReachDisk's setting, read at every sync.
 std::atomic<bool> g_syncsReachDisk{true};
+// setHostPathsAbsent's setting, read at every resolution.
+std::atomic<bool> g_hostPathsAbsent{false};
 
 } // namespace
 
@@ -126,6 +128,10 @@ void unmountAll() {
 
 std::string resolvePath(const std::string &unitPath) {
     return detail::resolveCheckingLinks(unitPath.c_str());
+}
+
+void setHostPathsAbsent(bool on) {
+    g_hostPathsAbsent.store(on, std::memory_order_relaxed);
 }
 
 namespace detail {
@@ -216,9 +222,10 @@ std::string linkOnTheWay(const std::string &dir, const std::string &hostPath) {
 // The device is the path's whole first component: "/SDH" and "/SDH/x" are on
 // "/SDH", "/SDHX" is not. A path on an unmounted unit device resolves to the
 // empty path, which every host file function refuses with ENOENT (and which
-// no folder creation can bring into existence). ".." never leads above a
-// device's root. Links are not looked at here: the confined host functions
-// refuse them at the call itself.
+// no folder creation can bring into existence); so does a path on no device
+// while host paths are played absent (setHostPathsAbsent), with a log line.
+// ".." never leads above a device's root. Links are not looked at here: the
+// confined host functions refuse them at the call itself.
 Resolved resolve(const char *unitPath) {
     Resolved r{unitPath != nullptr ? unitPath : "", std::string(), 0};
     const std::string &path = r.hostPath;
@@ -238,8 +245,13 @@ Resolved resolve(const char *unitPath) {
         }
     }
     if (out.device.empty()) {
-        if (path[0] == '/' && isUnitDeviceName(path, compLen))
+        if (path[0] == '/' && isUnitDeviceName(path, compLen)) {
             r.hostPath.clear();
+        } else if (g_hostPathsAbsent.load(std::memory_order_relaxed)) {
+            const std::string line = "hostsim: " + path + " is absent: " + kNoSuchPathText + "\n";
+            emitLog(LogSource::LogMsg, line.c_str());
+            r.hostPath.clear();
+        }
         return r;
     }
     if (out.hostPath.empty())

@@ -327,6 +327,12 @@ STATUS xcopy(const char *src, const char *dest) {
     }
     const std::string from = trimTrailingSlashes(hostsim::detail::resolve(src).hostPath);
     const std::string to = trimTrailingSlashes(hostsim::detail::resolve(dest).hostPath);
+    // An absent path (an unmounted device, a host path played absent) names
+    // nothing: the copy's names joined onto it would land in the host's root.
+    if (from.empty() || to.empty()) {
+        errno = ENOENT;
+        return ERROR;
+    }
     if (!isDirectory(from)) {
         // A single file is copied into the destination folder.
         if (!exists(from))

@@ -19,6 +19,7 @@ void resetAll() {
     detail::resetZeroBlockSize();
     detail::resetPowerCut();
     setSyncsReachDisk(true);
+    setHostPathsAbsent(false);
     detail::resetConfinement();
 }
 

@@ -3,6 +3,7 @@
 #include "platform/hostsim/hostsim.h"
 #include "platform/plat_io.h"
 #include "platform/vxworks.h"
+#include "tests/support/fault_sweep.h"
 #include "tests/support/unit_fixture.h"
 
 #include <gtest/gtest.h>
@@ -64,6 +65,10 @@ TEST_F(FilesTest, PathsOnADeviceMapOntoItsFolderOthersStayUnchanged) {
     errno = 0;
     EXPECT_EQ(plat::open("/F/new.txt", O_WRONLY | O_CREAT, 0644), -1);
     EXPECT_EQ(errno, ENOENT);
+    // A copy onto it makes nothing (its names once landed in the host's root).
+    put("/SDH/upg-xcopy-probe.dat", "x");
+    EXPECT_EQ(xcopy("/SDH", "/F/copy"), ERROR);
+    EXPECT_FALSE(fileExists("/upg-xcopy-probe.dat"));
     hostsim::mountDevice("/F/", flashDir() + "/", 0); // trailing slashes are ignored
     EXPECT_EQ(host("/F/x"), flashDir() + "/x");
 }
@@ -374,6 +379,66 @@ TEST_F(FilesTest, PathsThroughASymbolicLinkInADeviceAreRefused) {
     EXPECT_EQ(xdelete("/SDH/MAPPE"), OK);
     EXPECT_FALSE(fileExists(sdDir() + "/MAPPE"));
     EXPECT_EQ(testsupport::readFile(root() + "/outside/file.dat"), "outside");
+}
+
+// Played alone (the script's child), the unit has only its devices: a host
+// path, absolute or relative, is absent for every file function, with a log
+// line naming it, and nothing of the host's is read, made or removed.
+TEST_F(FilesTest, HostPathsAbsentWhenTheUnitPlaysAlone) {
+    const std::string hostFile = root() + "/host/file.dat";
+    const std::string hostDir = root() + "/host";
+    ASSERT_TRUE(writeFile(hostFile, "host"));
+    put("/SDH/a.dat", "card");
+    char cwd[4096];
+    ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(::chdir(hostDir.c_str()), 0);
+    hostsim::setHostPathsAbsent(true);
+    const std::string made = hostDir + "/made";
+    for (const std::string &path : {hostFile, std::string("file.dat"), hostDir}) {
+        SCOPED_TRACE(path);
+        const char *p = path.c_str();
+        hostsim::clearCapturedLog();
+        struct stat st;
+        errno = 0;
+        EXPECT_EQ(plat::stat(p, &st), -1);
+        EXPECT_EQ(errno, ENOENT);
+        EXPECT_NE(hostsim::capturedText().find("hostsim: " + path +
+                                               " is absent: " + hostsim::kNoSuchPathText + "\n"),
+                  std::string::npos)
+            << hostsim::capturedText();
+        errno = 0;
+        EXPECT_EQ(plat::open(p, O_RDONLY), -1);
+        EXPECT_EQ(errno, ENOENT);
+        EXPECT_EQ(plat::fopen(p, "r"), nullptr);
+        EXPECT_EQ(plat::fopen(p, "a"), nullptr);
+        EXPECT_EQ(plat::opendir(p), nullptr);
+        EXPECT_EQ(plat::remove(p), -1);
+        EXPECT_EQ(plat::rmdir(p), -1);
+        EXPECT_EQ(plat::rename(p, made.c_str()), -1);
+        EXPECT_EQ(plat::rename("/SDH/a.dat", p), -1);
+        EXPECT_NE(cp(p, "/SDH/b.dat"), OK);
+        EXPECT_NE(cp("/SDH/a.dat", p), OK);
+        EXPECT_NE(mv("/SDH/a.dat", p), OK);
+        EXPECT_NE(xcopy("/SDH", p), OK);
+        EXPECT_NE(xdelete(p), OK);
+        char resolved[256];
+        EXPECT_EQ(plat::resolvePath(p, resolved, sizeof resolved), -1);
+        EXPECT_EQ(hostsim::resolvePath(path), "");
+    }
+    EXPECT_EQ(plat::open(made.c_str(), O_WRONLY | O_CREAT, 0644), -1);
+    EXPECT_EQ(plat::mkdir(made.c_str()), -1);
+    EXPECT_EQ(plat::open("made", O_WRONLY | O_CREAT, 0644), -1);
+    // The devices are there as ever.
+    EXPECT_EQ(cp("/SDH/a.dat", "/F/a.dat"), OK);
+    EXPECT_EQ(get("/F/a.dat"), "card");
+    EXPECT_EQ(readFile(hostFile), "host");
+    EXPECT_EQ(testsupport::snapshotTree(hostDir), (testsupport::Tree{{"file.dat", "host"}}));
+    EXPECT_EQ(get("/SDH/a.dat"), "card");
+
+    hostsim::setHostPathsAbsent(false);
+    EXPECT_EQ(cp("/SDH/a.dat", made.c_str()), OK);
+    EXPECT_EQ(readFile(made), "card");
+    ASSERT_EQ(::chdir(cwd), 0);
 }
 
 TEST_F(FilesTest, ReplacedFileOpsSeeResolvedHostPaths) {

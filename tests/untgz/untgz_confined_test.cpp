@@ -1,6 +1,7 @@
-// An extraction while another process swaps a folder of the card for a
-// symbolic link to a folder outside it, and back, again and again: whatever
-// the extraction's result, nothing lands outside the card.
+// Extractions kept to the unit's devices: one while another process swaps a
+// folder of the card for a symbolic link to a folder outside it, and back,
+// again and again (whatever its result, nothing lands outside the card), and
+// ones into host folders while the unit plays alone (nothing made at all).
 #include "tests/untgz/untgz_test_util.h"
 
 #include <atomic>
@@ -16,9 +17,9 @@ using testsupport::TarBuilder;
 
 namespace {
 
-class UntgzLinkRace : public untgztest::UntgzTest {};
+class UntgzConfined : public untgztest::UntgzTest {};
 
-TEST_F(UntgzLinkRace, FolderSwappedForALinkDuringAnExtractionLeadsNothingOutside) {
+TEST_F(UntgzConfined, FolderSwappedForALinkDuringAnExtractionLeadsNothingOutside) {
     // A few hundred small files in folders under MAPPE/FRA, the folder that
     // is swapped.
     TarBuilder tar;
@@ -72,6 +73,36 @@ TEST_F(UntgzLinkRace, FolderSwappedForALinkDuringAnExtractionLeadsNothingOutside
         }
         EXPECT_GT(refusals, 0) << "the link was never met: the race was not played";
     }
+}
+
+// A destination on no device ("" is the working folder, or a host folder)
+// is absent while host paths are: the extraction fails and makes nothing.
+TEST_F(UntgzConfined, ExtractionOntoAHostPathMakesNothingWhileHostPathsAreAbsent) {
+    const std::string archive =
+        putTgz(TarBuilder().file("a.txt", "a").file("d/b.txt", "b").finish());
+    const std::string cwd = root() + "/cwd";
+    const std::string hostDest = root() + "/host";
+    ASSERT_EQ(::mkdir(cwd.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(hostDest.c_str(), 0755), 0);
+    char before[4096];
+    ASSERT_NE(::getcwd(before, sizeof before), nullptr);
+    ASSERT_EQ(::chdir(cwd.c_str()), 0);
+    hostsim::setHostPathsAbsent(true);
+    for (const std::string &dest : {std::string(), hostDest + "/"}) {
+        SCOPED_TRACE("destination '" + dest + "'");
+        hostsim::clearCapturedLog();
+        EXPECT_EQ(untar(archive, dest), -1);
+        EXPECT_NE(log().find(std::string(" is absent: ") + hostsim::kNoSuchPathText),
+                  std::string::npos)
+            << log();
+    }
+    // The card is the unit's own.
+    EXPECT_EQ(untar(archive, "/SDH/out/"), 0);
+    hostsim::setHostPathsAbsent(false);
+    ASSERT_EQ(::chdir(before), 0);
+    EXPECT_TRUE(untgztest::snapshot(cwd).empty());
+    EXPECT_TRUE(untgztest::snapshot(hostDest).empty());
+    EXPECT_EQ(outTree(), (untgztest::Tree{{"a.txt", "a"}, {"d", "<dir>"}, {"d/b.txt", "b"}}));
 }
 
 } // namespace

@@ -54,6 +54,8 @@ DeviceTable &devices() {
 
 // setSyncsReachDisk's setting, read at every sync.
 std::atomic<bool> g_syncsReachDisk{true};
+// setHostPathsAbsent's setting, read at every resolution.
+std::atomic<bool> g_hostPathsAbsent{false};
 
 } // namespace
 
@@ -125,7 +127,11 @@ void unmountAll() {
 }
 
 std::string resolvePath(const std::string &unitPath) {
-    return detail::resolve(unitPath.c_str()).hostPath;
+    return detail::resolveCheckingLinks(unitPath.c_str());
+}
+
+void setHostPathsAbsent(bool on) {
+    g_hostPathsAbsent.store(on, std::memory_order_relaxed);
 }
 
 namespace detail {
@@ -189,6 +195,8 @@ std::string withinDevice(const std::string &rest) {
     return out;
 }
 
+} // namespace
+
 // The first symbolic link met on the way from the device's folder `dir` down
 // to `hostPath` (which lies in it), or empty when there is none. The walk
 // stops at the first component that does not exist.
@@ -211,56 +219,76 @@ std::string linkOnTheWay(const std::string &dir, const std::string &hostPath) {
     return std::string();
 }
 
-} // namespace
-
 // The device is the path's whole first component: "/SDH" and "/SDH/x" are on
 // "/SDH", "/SDHX" is not. A path on an unmounted unit device resolves to the
 // empty path, which every host file function refuses with ENOENT (and which
-// no folder creation can bring into existence). ".." never leads above a
-// device's root. A path through a symbolic link in a device's folder resolves
-// to the empty path too, with a log line naming the link: the unit's file
-// systems hold no links, and one could lead writes outside the device (past
-// its capacity count, into the user's own files).
+// no folder creation can bring into existence); so does a path on no device
+// while host paths are played absent (setHostPathsAbsent), with a log line.
+// ".." never leads above a device's root. Links are not looked at here: the
+// confined host functions refuse them at the call itself.
 Resolved resolve(const char *unitPath) {
     Resolved r{unitPath != nullptr ? unitPath : "", std::string(), 0};
     const std::string &path = r.hostPath;
-    if (path.empty() || path[0] != '/')
+    if (path.empty())
         return r;
-    const size_t end = path.find('/', 1);
+    const size_t end = path[0] == '/' ? path.find('/', 1) : 0;
     const size_t compLen = (end == std::string::npos) ? path.size() : end;
     Resolved out{std::string(), std::string(), 0};
-    std::string hostDir;
-    {
+    if (path[0] == '/') {
         DeviceTable &t = devices();
         std::lock_guard<std::mutex> g(t.lock);
         for (const Device &d : t.devices) {
             if (d.name.size() == compLen && path.compare(0, compLen, d.name) == 0) {
                 out = Resolved{d.hostDir + withinDevice(path.substr(compLen)), d.name, d.blockSize};
-                hostDir = d.hostDir;
                 break;
             }
         }
     }
     if (out.device.empty()) {
-        if (isUnitDeviceName(path, compLen))
+        if (path[0] == '/' && isUnitDeviceName(path, compLen)) {
             r.hostPath.clear();
+        } else if (g_hostPathsAbsent.load(std::memory_order_relaxed)) {
+            const std::string line = "hostsim: " + path + " is absent: " + kNoSuchPathText + "\n";
+            emitLog(LogSource::LogMsg, line.c_str());
+            r.hostPath.clear();
+        }
         return r;
     }
     if (out.hostPath.empty())
         out.hostPath = "/";
+    return out;
+}
+
+// A path through a symbolic link in a device's folder resolves to the empty
+// path, with a log line naming the link: the unit's file systems hold no
+// links, and the caller opens the result by name itself, where nothing
+// confines it (a link put there later still leads it outside).
+std::string resolveCheckingLinks(const char *unitPath) {
+    Resolved out = resolve(unitPath);
+    if (out.device.empty() || out.hostPath.empty())
+        return out.hostPath;
+    std::string hostDir;
+    {
+        DeviceTable &t = devices();
+        std::lock_guard<std::mutex> g(t.lock);
+        for (const Device &d : t.devices)
+            if (d.name == out.device)
+                hostDir = d.hostDir;
+    }
     // The walk's own failures (a component not there yet) are no failure of
     // the caller's: errno is left as it was.
     const int saved = errno;
     const std::string link = linkOnTheWay(hostDir, out.hostPath);
     if (!link.empty()) {
-        const std::string line = "hostsim: " + path + " is refused: it passes through " + link +
+        const std::string line = "hostsim: " + std::string(unitPath) +
+                                 " is refused: it passes through " + link +
                                  ", a symbolic link in the folder of " + out.device +
                                  " (a unit device holds no links)\n";
         emitLog(LogSource::LogMsg, line.c_str());
         out.hostPath.clear();
     }
     errno = saved;
-    return out;
+    return out.hostPath;
 }
 
 bool unitPathOf(const std::string &hostPath, std::string *unitPath) {
@@ -276,6 +304,30 @@ bool unitPathOf(const std::string &hostPath, std::string *unitPath) {
         }
     }
     return false;
+}
+
+// The longest device folder that holds the path wins, so that a device
+// mounted inside another's folder confines its own paths.
+bool placeOf(const std::string &hostPath, Place *place) {
+    DeviceTable &t = devices();
+    std::lock_guard<std::mutex> g(t.lock);
+    const Device *best = nullptr;
+    for (const Device &d : t.devices) {
+        const std::string &dir = d.hostDir;
+        if ((hostPath == dir ||
+             (hostPath.size() > dir.size() && hostPath.compare(0, dir.size(), dir) == 0 &&
+              (dir == "/" || hostPath[dir.size()] == '/'))) &&
+            (best == nullptr || dir.size() > best->hostDir.size()))
+            best = &d;
+    }
+    if (best == nullptr)
+        return false;
+    place->device = best->name;
+    place->root = best->hostDir;
+    const size_t from =
+        hostPath.find_first_not_of('/', best->hostDir == "/" ? 0 : best->hostDir.size());
+    place->rel = from == std::string::npos ? std::string() : hostPath.substr(from);
+    return true;
 }
 
 long deviceBlockSize(const std::string &device) {

@@ -3,7 +3,9 @@
 // written, closed and removed, and folders listed, created, renamed and
 // removed, through the same fault-injection gate (and capacity check) as
 // plat::, so that injected faults and a full card reach these too; cp and mv
-// are also fault-injection kinds of their own.
+// are also fault-injection kinds of their own. Every host call on a path is
+// confined to the device folders as plat::'s are (confine.cpp): a link
+// swapped into a tree while it is copied or deleted leads nothing outside.
 #include "platform/hostsim/internal.h"
 #include "platform/vxworks.h"
 
@@ -53,12 +55,12 @@ std::string baseName(const std::string &path) {
 
 bool isDirectory(const std::string &hostPath) {
     struct stat st;
-    return ::stat(hostPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return hostsim::detail::confinedStat(hostPath, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool exists(const std::string &hostPath) {
     struct stat st;
-    return ::lstat(hostPath.c_str(), &st) == 0;
+    return hostsim::detail::confinedLstat(hostPath, &st) == 0;
 }
 
 // Names in a folder, without "." and "..". False (errno set) when the folder
@@ -83,14 +85,14 @@ bool listFolder(const std::string &hostDir, std::vector<std::string> *names) {
 // destination is removed and errno holds the first failure.
 bool copyFile(const std::string &src, const std::string &dst) {
     struct stat srcSt;
-    if (::stat(src.c_str(), &srcSt) != 0)
+    if (hostsim::detail::confinedStat(src, &srcSt) != 0)
         return false;
     if (S_ISDIR(srcSt.st_mode)) {
         errno = EISDIR;
         return false;
     }
     struct stat dstSt;
-    if (::stat(dst.c_str(), &dstSt) == 0 && dstSt.st_dev == srcSt.st_dev &&
+    if (hostsim::detail::confinedStat(dst, &dstSt) == 0 && dstSt.st_dev == srcSt.st_dev &&
         dstSt.st_ino == srcSt.st_ino) {
         errno = EINVAL; // copying a file onto itself would truncate it
         return false;
@@ -132,7 +134,7 @@ bool copyFile(const std::string &src, const std::string &dst) {
         e.note(errno);
     closeFd(in);
     if (e.failed()) {
-        ::unlink(dst.c_str());
+        hostsim::detail::confinedUnlink(dst, true);
         errno = e.err;
         return false;
     }
@@ -143,7 +145,7 @@ bool copyFile(const std::string &src, const std::string &dst) {
 // removed, never followed).
 bool deleteTree(const std::string &path) {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0)
+    if (hostsim::detail::confinedLstat(path, &st) != 0)
         return false;
     if (!S_ISDIR(st.st_mode))
         return hostsim::detail::unlinkHost(path) == 0;
@@ -189,7 +191,7 @@ bool copyTree(const std::string &src, const std::string &dst) {
         const std::string from = join(src, n);
         const std::string to = join(dst, n);
         struct stat st;
-        if (::stat(from.c_str(), &st) != 0) {
+        if (hostsim::detail::confinedStat(from, &st) != 0) {
             e.note(errno);
             continue;
         }
@@ -325,6 +327,12 @@ STATUS xcopy(const char *src, const char *dest) {
     }
     const std::string from = trimTrailingSlashes(hostsim::detail::resolve(src).hostPath);
     const std::string to = trimTrailingSlashes(hostsim::detail::resolve(dest).hostPath);
+    // An absent path (an unmounted device, a host path played absent) names
+    // nothing: the copy's names joined onto it would land in the host's root.
+    if (from.empty() || to.empty()) {
+        errno = ENOENT;
+        return ERROR;
+    }
     if (!isDirectory(from)) {
         // A single file is copied into the destination folder.
         if (!exists(from))

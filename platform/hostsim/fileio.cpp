@@ -1,5 +1,6 @@
 // The plat:: file functions on the host: every path is resolved through the
-// device table; every function passes a fault-injection gate (open/read/
+// device table and every host call on it confined to the device's folder
+// (confine.cpp); every function passes a fault-injection gate (open/read/
 // write/close/mkdir/rename then call the replaceable host function table);
 // writes and creations respect the device's capacity; stat/fstat report the
 // device's block size (an fd remembers the device and host path it was opened
@@ -19,8 +20,9 @@ namespace {
 
 // ---- the host's own functions ------------------------------------------------
 
+// Confined to the device folders (confine.cpp), as every host call on a path.
 int hostOpen(const char *path, int flags, int mode) {
-    return ::open(path, flags, static_cast<mode_t>(mode));
+    return hostsim::detail::confinedOpen(path, flags, mode);
 }
 long hostRead(int fd, void *buf, unsigned long count) {
     return ::read(fd, buf, count);
@@ -32,10 +34,10 @@ int hostClose(int fd) {
     return ::close(fd);
 }
 int hostMkdir(const char *path, int mode) {
-    return ::mkdir(path, static_cast<mode_t>(mode));
+    return hostsim::detail::confinedMkdir(path, mode);
 }
 int hostRename(const char *from, const char *to) {
-    return ::rename(from, to);
+    return hostsim::detail::confinedRename(from, to);
 }
 
 constexpr hostsim::FileOps kHostOps = {hostOpen,  hostRead,  hostWrite,
@@ -126,6 +128,36 @@ bool opensForWriting(int flags) {
 
 bool fopensForWriting(const char *mode) {
     return std::strpbrk(mode, "wa+") != nullptr;
+}
+
+// The open flags of an fopen mode ("r", "w", "a", each with '+', 'b', 'x',
+// 'e' after it); false (EINVAL) for another mode.
+bool fopenFlags(const char *mode, int *flags) {
+    int f;
+    switch (mode[0]) {
+    case 'r':
+        f = O_RDONLY;
+        break;
+    case 'w':
+        f = O_WRONLY | O_CREAT | O_TRUNC;
+        break;
+    case 'a':
+        f = O_WRONLY | O_CREAT | O_APPEND;
+        break;
+    default:
+        errno = EINVAL;
+        return false;
+    }
+    for (const char *c = mode + 1; *c != '\0' && *c != ','; ++c) {
+        if (*c == '+')
+            f = (f & ~O_ACCMODE) | O_RDWR;
+        else if (*c == 'x')
+            f |= O_EXCL;
+        else if (*c == 'e')
+            f |= O_CLOEXEC;
+    }
+    *flags = f;
+    return true;
 }
 
 // The offset the next write to fd lands at.
@@ -287,7 +319,7 @@ int unlinkHost(const std::string &hostPath) {
     stateOp("remove", hostPath);
     if (faultFires(FileOp::Remove))
         return -1;
-    const int rc = ::unlink(hostPath.c_str());
+    const int rc = confinedUnlink(hostPath, false);
     if (rc == 0)
         noteRemoved(hostPath);
     return rc;
@@ -297,13 +329,13 @@ int rmdirHost(const std::string &hostPath) {
     stateOp("rmdir", hostPath);
     if (faultFires(FileOp::Rmdir))
         return -1;
-    return ::rmdir(hostPath.c_str());
+    return confinedRmdir(hostPath);
 }
 
 DIR *opendirHost(const std::string &hostPath) {
     if (faultFires(FileOp::Opendir))
         return nullptr;
-    return ::opendir(hostPath.c_str());
+    return confinedOpendir(hostPath);
 }
 
 // A failing readdir returns null with errno set (the end of a folder leaves
@@ -387,7 +419,7 @@ int stat(const char *path, struct ::stat *st) {
     if (hostsim::detail::faultFires(hostsim::FileOp::Stat))
         return -1;
     const hostsim::detail::Resolved r = resolve(path);
-    const int rc = ::stat(r.hostPath.c_str(), st);
+    const int rc = hostsim::detail::confinedStat(r.hostPath, st);
     if (rc == 0 && r.blockSize > 0)
         st->st_blksize = static_cast<blksize_t>(r.blockSize);
     if (rc == 0 && hostsim::detail::deviceReportsZeroBlockSize(r.device))
@@ -407,11 +439,20 @@ FILE *fopen(const char *path, const char *mode) {
     const bool counted = writes && hostsim::detail::stateOp("fopen", r.hostPath);
     if (hostsim::detail::faultFires(hostsim::FileOp::Fopen))
         return nullptr;
-    const bool creates = std::strpbrk(mode, "wa") != nullptr;
-    if (creates && hostsim::detail::creationRefused(r.hostPath))
+    int flags = 0;
+    if (!fopenFlags(mode, &flags))
         return nullptr;
-    FILE *f = std::fopen(r.hostPath.c_str(), mode);
-    if (f != nullptr) {
+    if ((flags & O_CREAT) != 0 && hostsim::detail::creationRefused(r.hostPath))
+        return nullptr;
+    const int fd = hostsim::detail::confinedOpen(r.hostPath, flags, 0666);
+    if (fd < 0)
+        return nullptr;
+    FILE *f = ::fdopen(fd, mode);
+    if (f == nullptr) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+    } else {
         const int saved = errno;
         rememberFd(fileno(f), r.device, r.hostPath, writes);
         if (counted && std::strchr(mode, 'w') != nullptr)
@@ -549,7 +590,7 @@ int remove(const char *path) {
     hostsim::detail::stateOp("remove", hostPath);
     if (hostsim::detail::faultFires(hostsim::FileOp::Remove))
         return -1;
-    const int rc = std::remove(hostPath.c_str());
+    const int rc = hostsim::detail::confinedRemove(hostPath);
     if (rc == 0)
         hostsim::detail::noteRemoved(hostPath);
     return rc;

@@ -48,7 +48,38 @@ void setDeviceReportsZeroBlockSize(const std::string &name, bool on);
 void setSyncsReachDisk(bool on);
 void unmountAll();
 // The host path a unit path resolves to (unchanged when no device matches).
+// Empty, with a log line, when it passes through a symbolic link in the
+// device's folder, lies on an unmounted unit device, or lies on no device
+// while host paths are absent (setHostPathsAbsent). The caller opens the
+// result by name itself, unconfined: the plat:: functions confine every call.
 std::string resolvePath(const std::string &unitPath);
+
+// How the plat:: functions and the file commands reach the device folders:
+// a path on a device is resolved beneath that device's folder, opened afresh
+// for each call, with openat2(RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS) (on a
+// kernel without it, Linux before 5.6, component by component with
+// O_NOFOLLOW). A symbolic link anywhere on the way, the last component
+// included, put there at any moment, fails the call with ENOENT and the log
+// line "hostsim: <path> is refused: it passes through <link>, a symbolic link
+// in the folder of <device> (a unit device holds no links)": nothing is ever
+// read or written outside the folder through one. (The file commands remove
+// a link met inside a tree they delete, never following it.) The device's
+// folder itself is taken as mounted, link or not.
+//
+// Plays a kernel without openat2 (on) for tests of the other way; off after
+// resetAll().
+void playHostWithoutOpenat2(bool on);
+
+// Host paths absent (on): a path on none of the unit's devices (a host path,
+// a relative path) is absent for every plat:: function, the file commands
+// and resolvePath: ENOENT, with the log line "hostsim: <path> is absent: the
+// unit has no such path". For a process that plays the unit alone, as the
+// script's child does, so that a builtin or a script reaches none of the
+// host's files. Off by default and after resetAll(). Any thread; takes
+// effect for the calls that start after it.
+void setHostPathsAbsent(bool on);
+// The reason in the absent path's log line.
+constexpr const char kNoSuchPathText[] = "the unit has no such path";
 
 // ---- Tick clock ------------------------------------------------------------
 

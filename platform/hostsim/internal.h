@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <string>
+#include <sys/stat.h>
 
 namespace hostsim {
 namespace detail {
@@ -20,7 +21,25 @@ struct Resolved {
     std::string device;
     long blockSize;
 };
+// The device table's resolution of a unit path (no link is looked at: the
+// confined functions below refuse links at the call).
 Resolved resolve(const char *unitPath);
+// resolve(), and then the empty path, with a log line, when a symbolic link
+// lies on the way in the device's folder: for callers that open the result
+// by name themselves (hostsim::resolvePath).
+std::string resolveCheckingLinks(const char *unitPath);
+// The first symbolic link on the way from device folder `dir` down to
+// `hostPath` (which lies in it), or empty (lstat of each component).
+std::string linkOnTheWay(const std::string &dir, const std::string &hostPath);
+// Where a host path lies: the device whose folder (the longest one) holds
+// it, that folder, and the path below it without its leading '/'. False
+// when it lies in no device's folder.
+struct Place {
+    std::string device;
+    std::string root;
+    std::string rel;
+};
+bool placeOf(const std::string &hostPath, Place *place);
 // `s` without its trailing '/' characters; "/" (and "") stay as they are.
 std::string trimTrailingSlashes(std::string s);
 // Block size configured for the mounted device `device` (0 when none).
@@ -56,6 +75,27 @@ long writeFd(int fd, const void *buf, unsigned long count);
 int closeFd(int fd);
 int mkdirHost(const std::string &hostPath, int mode);
 int renameHost(const std::string &from, const std::string &to);
+
+// The host's file functions confined to the device folders (confine.cpp):
+// a host path in a device's folder is resolved from that folder opened
+// afresh, never through a symbolic link (the last component included, except
+// for confinedLstat and confinedUnlink(.., false), which see and remove a
+// link itself) nor out of it by "..": such a call fails with ENOENT and a log
+// line naming the link. A device's root cannot be removed or renamed
+// (EBUSY). A path on no device is passed to the host's function unchanged.
+// Same results and errno as the host functions otherwise. Any thread.
+int confinedOpen(const std::string &hostPath, int flags, int mode);
+int confinedStat(const std::string &hostPath, struct stat *st);
+int confinedLstat(const std::string &hostPath, struct stat *st);
+int confinedMkdir(const std::string &hostPath, int mode);
+int confinedUnlink(const std::string &hostPath, bool refuseLink);
+int confinedRmdir(const std::string &hostPath);
+int confinedRemove(const std::string &hostPath);
+int confinedRename(const std::string &from, const std::string &to);
+DIR *confinedOpendir(const std::string &hostPath);
+// Cuts a regular file to `length` bytes (the power cut's lost writes).
+int confinedTruncate(const std::string &hostPath, long long length);
+void resetConfinement();
 
 // Power cut (powercut.cpp). unitPathOf: true, with the unit path, when host
 // path `hostPath` lies in a mounted device's folder (devices.cpp). stateOp:

@@ -58,14 +58,14 @@ void loseUnsyncedLocked(PowerCut &p) {
     std::uint64_t s = p.seed;
     for (const auto &e : p.unsynced) {
         struct stat st;
-        if (::stat(e.first.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        if (hostsim::detail::confinedStat(e.first, &st) != 0 || !S_ISREG(st.st_mode))
             continue;
         const long long size = static_cast<long long>(st.st_size);
         const long long from = e.second < size ? e.second : size;
         const std::uint64_t span = static_cast<std::uint64_t>(size - from) + 1;
         const long long keep = from + static_cast<long long>(nextRandom(&s) % span);
         if (keep < size)
-            (void)::truncate(e.first.c_str(), static_cast<off_t>(keep));
+            (void)hostsim::detail::confinedTruncate(e.first, keep);
     }
 }
 

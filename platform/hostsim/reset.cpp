@@ -19,6 +19,8 @@ void resetAll() {
     detail::resetZeroBlockSize();
     detail::resetPowerCut();
     setSyncsReachDisk(true);
+    setHostPathsAbsent(false);
+    detail::resetConfinement();
 }
 
 } // namespace hostsim

@@ -3,6 +3,7 @@
 #include "platform/hostsim/hostsim.h"
 #include "platform/plat_io.h"
 #include "platform/vxworks.h"
+#include "tests/support/fault_sweep.h"
 #include "tests/support/unit_fixture.h"
 
 #include <gtest/gtest.h>
@@ -64,6 +65,10 @@ TEST_F(FilesTest, PathsOnADeviceMapOntoItsFolderOthersStayUnchanged) {
     errno = 0;
     EXPECT_EQ(plat::open("/F/new.txt", O_WRONLY | O_CREAT, 0644), -1);
     EXPECT_EQ(errno, ENOENT);
+    // A copy onto it makes nothing (its names once landed in the host's root).
+    put("/SDH/upg-xcopy-probe.dat", "x");
+    EXPECT_EQ(xcopy("/SDH", "/F/copy"), ERROR);
+    EXPECT_FALSE(fileExists("/upg-xcopy-probe.dat"));
     hostsim::mountDevice("/F/", flashDir() + "/", 0); // trailing slashes are ignored
     EXPECT_EQ(host("/F/x"), flashDir() + "/x");
 }
@@ -293,7 +298,8 @@ TEST_F(FilesTest, DeviceCapacityPlaysAFullCard) {
 
 // A symbolic link in a device's folder could lead writes outside the device
 // (and past its capacity count): every path through one is refused as absent,
-// with a log line naming the link; paths beside it are not.
+// at the call itself, with a log line naming the link; paths beside it are
+// not. Both ways of resolving: openat2, and the walk of a kernel without it.
 TEST_F(FilesTest, PathsThroughASymbolicLinkInADeviceAreRefused) {
     put("/SDH/MAPPE/ITA/map.dat", "ita");
     ASSERT_TRUE(writeFile(root() + "/outside/file.dat", "outside"));
@@ -309,32 +315,130 @@ TEST_F(FilesTest, PathsThroughASymbolicLinkInADeviceAreRefused) {
         {"/SDH/MAPPE/FRA", "/MAPPE/FRA"},           {"/SDH/up/outside/file.dat", "/up"},
         {"/SDH/MAPPE/dangling", "/MAPPE/dangling"}, {"/SDH/MAPPE/ITA/../FRA/new.dat", "/MAPPE/FRA"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.path);
+    for (bool withoutOpenat2 : {false, true}) {
+        hostsim::playHostWithoutOpenat2(withoutOpenat2);
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(c.path) + (withoutOpenat2 ? " without openat2" : ""));
+            const std::string refusal =
+                " is refused: it passes through " + sdDir() + c.link + ", a symbolic link";
+            hostsim::clearCapturedLog();
+            struct stat st;
+            errno = 0;
+            EXPECT_EQ(plat::stat(c.path, &st), -1);
+            EXPECT_EQ(errno, ENOENT);
+            EXPECT_NE(hostsim::capturedText().find(refusal), std::string::npos)
+                << hostsim::capturedText();
+            errno = 0;
+            EXPECT_EQ(plat::open(c.path, O_WRONLY | O_CREAT, 0644), -1);
+            EXPECT_EQ(errno, ENOENT);
+            EXPECT_EQ(plat::open(c.path, O_RDONLY), -1);
+            EXPECT_EQ(plat::fopen(c.path, "w"), nullptr);
+            EXPECT_EQ(plat::opendir(c.path), nullptr);
+            EXPECT_EQ(plat::mkdir(c.path), -1);
+            EXPECT_EQ(plat::mkdir((std::string(c.path) + "/sub").c_str()), -1);
+            EXPECT_EQ(plat::remove(c.path), -1);
+            EXPECT_EQ(plat::rmdir(c.path), -1);
+            EXPECT_EQ(plat::rename("/SDH/MAPPE/ITA/map.dat", c.path), -1);
+            EXPECT_NE(cp("/SDH/MAPPE/ITA/map.dat", c.path), OK);
+            EXPECT_NE(xcopy("/SDH/MAPPE/ITA", c.path), OK);
+            EXPECT_NE(mv("/SDH/MAPPE/ITA/map.dat", c.path), OK);
+            EXPECT_NE(xdelete((std::string(c.path) + "/file.dat").c_str()), OK);
+            char resolved[256];
+            errno = 0;
+            EXPECT_EQ(plat::resolvePath(c.path, resolved, sizeof resolved), -1);
+            EXPECT_EQ(errno, ENOENT);
+            EXPECT_NE(hostsim::capturedText().find(std::string(c.path) + refusal),
+                      std::string::npos)
+                << hostsim::capturedText();
+        }
+        EXPECT_EQ(testsupport::readFile(root() + "/outside/file.dat"), "outside");
+        EXPECT_FALSE(fileExists(root() + "/outside/new.dat"));
+        EXPECT_FALSE(fileExists(root() + "/outside/sub"));
+        EXPECT_EQ(get("/SDH/MAPPE/ITA/map.dat"), "ita");
+        // The links themselves are where they were.
+        struct stat st;
+        EXPECT_EQ(::lstat((sdDir() + "/MAPPE/FRA").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        hostsim::clearCapturedLog();
+        EXPECT_EQ(cp("/SDH/MAPPE/ITA/map.dat", "/SDH/MAPPE/ITA/copy.dat"), OK);
+        EXPECT_EQ(plat::remove("/SDH/MAPPE/ITA/copy.dat"), 0);
+        EXPECT_EQ(hostsim::capturedText(), "");
+    }
+
+    // A host path into a device's folder is confined as well; ".." that
+    // leads out of the folder is refused.
+    hostsim::clearCapturedLog();
+    EXPECT_EQ(plat::open((sdDir() + "/MAPPE/FRA/file.dat").c_str(), O_RDONLY), -1);
+    EXPECT_EQ(plat::open((sdDir() + "/../outside/file.dat").c_str(), O_RDONLY), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_NE(hostsim::capturedText().find("/SDH/../outside/file.dat is refused: it leads out of "
+                                           "the folder of /SDH"),
+              std::string::npos)
+        << hostsim::capturedText();
+    // xdelete of a tree removes a link in it, never what it points to.
+    EXPECT_EQ(xdelete("/SDH/MAPPE"), OK);
+    EXPECT_FALSE(fileExists(sdDir() + "/MAPPE"));
+    EXPECT_EQ(testsupport::readFile(root() + "/outside/file.dat"), "outside");
+}
+
+// Played alone (the script's child), the unit has only its devices: a host
+// path, absolute or relative, is absent for every file function, with a log
+// line naming it, and nothing of the host's is read, made or removed.
+TEST_F(FilesTest, HostPathsAbsentWhenTheUnitPlaysAlone) {
+    const std::string hostFile = root() + "/host/file.dat";
+    const std::string hostDir = root() + "/host";
+    ASSERT_TRUE(writeFile(hostFile, "host"));
+    put("/SDH/a.dat", "card");
+    char cwd[4096];
+    ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(::chdir(hostDir.c_str()), 0);
+    hostsim::setHostPathsAbsent(true);
+    const std::string made = hostDir + "/made";
+    for (const std::string &path : {hostFile, std::string("file.dat"), hostDir}) {
+        SCOPED_TRACE(path);
+        const char *p = path.c_str();
         hostsim::clearCapturedLog();
         struct stat st;
         errno = 0;
-        EXPECT_EQ(plat::stat(c.path, &st), -1);
+        EXPECT_EQ(plat::stat(p, &st), -1);
         EXPECT_EQ(errno, ENOENT);
-        EXPECT_EQ(plat::open(c.path, O_WRONLY | O_CREAT, 0644), -1);
-        EXPECT_EQ(plat::fopen(c.path, "w"), nullptr);
-        EXPECT_EQ(plat::mkdir(c.path), -1);
-        EXPECT_NE(cp("/SDH/MAPPE/ITA/map.dat", c.path), OK);
-        char resolved[256];
-        errno = 0;
-        EXPECT_EQ(plat::resolvePath(c.path, resolved, sizeof resolved), -1);
-        EXPECT_EQ(errno, ENOENT);
-        EXPECT_NE(hostsim::capturedText().find(std::string(c.path) + " is refused: it passes " +
-                                               "through " + sdDir() + c.link + ", a symbolic link"),
+        EXPECT_NE(hostsim::capturedText().find("hostsim: " + path +
+                                               " is absent: " + hostsim::kNoSuchPathText + "\n"),
                   std::string::npos)
             << hostsim::capturedText();
+        errno = 0;
+        EXPECT_EQ(plat::open(p, O_RDONLY), -1);
+        EXPECT_EQ(errno, ENOENT);
+        EXPECT_EQ(plat::fopen(p, "r"), nullptr);
+        EXPECT_EQ(plat::fopen(p, "a"), nullptr);
+        EXPECT_EQ(plat::opendir(p), nullptr);
+        EXPECT_EQ(plat::remove(p), -1);
+        EXPECT_EQ(plat::rmdir(p), -1);
+        EXPECT_EQ(plat::rename(p, made.c_str()), -1);
+        EXPECT_EQ(plat::rename("/SDH/a.dat", p), -1);
+        EXPECT_NE(cp(p, "/SDH/b.dat"), OK);
+        EXPECT_NE(cp("/SDH/a.dat", p), OK);
+        EXPECT_NE(mv("/SDH/a.dat", p), OK);
+        EXPECT_NE(xcopy("/SDH", p), OK);
+        EXPECT_NE(xdelete(p), OK);
+        char resolved[256];
+        EXPECT_EQ(plat::resolvePath(p, resolved, sizeof resolved), -1);
+        EXPECT_EQ(hostsim::resolvePath(path), "");
     }
-    EXPECT_EQ(testsupport::readFile(root() + "/outside/file.dat"), "outside");
-    EXPECT_FALSE(fileExists(root() + "/outside/new.dat"));
-    EXPECT_EQ(get("/SDH/MAPPE/ITA/map.dat"), "ita");
-    hostsim::clearCapturedLog();
-    EXPECT_EQ(cp("/SDH/MAPPE/ITA/map.dat", "/SDH/MAPPE/ITA/copy.dat"), OK);
-    EXPECT_EQ(hostsim::capturedText(), "");
+    EXPECT_EQ(plat::open(made.c_str(), O_WRONLY | O_CREAT, 0644), -1);
+    EXPECT_EQ(plat::mkdir(made.c_str()), -1);
+    EXPECT_EQ(plat::open("made", O_WRONLY | O_CREAT, 0644), -1);
+    // The devices are there as ever.
+    EXPECT_EQ(cp("/SDH/a.dat", "/F/a.dat"), OK);
+    EXPECT_EQ(get("/F/a.dat"), "card");
+    EXPECT_EQ(readFile(hostFile), "host");
+    EXPECT_EQ(testsupport::snapshotTree(hostDir), (testsupport::Tree{{"file.dat", "host"}}));
+    EXPECT_EQ(get("/SDH/a.dat"), "card");
+
+    hostsim::setHostPathsAbsent(false);
+    EXPECT_EQ(cp("/SDH/a.dat", made.c_str()), OK);
+    EXPECT_EQ(readFile(made), "card");
+    ASSERT_EQ(::chdir(cwd), 0);
 }
 
 TEST_F(FilesTest, ReplacedFileOpsSeeResolvedHostPaths) {

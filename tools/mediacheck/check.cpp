@@ -733,6 +733,16 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
                             report.blockSizes.end());
     if (checkOptions(options, report) != 0)
         return 2;
+    // A medium beyond the sizes the module's analysis takes in reasonable
+    // time is refused before any of it runs.
+    hostsim::mountDevice("/DVD", options.mediaDir);
+    if (!mainDescriptorWithinLimits(options.descriptor, options.limits, report.findings) ||
+        !countriesWithinLimits(currentVersionFile(options.descriptor), options.limits,
+                               report.findings)) {
+        hostsim::unmountDevice("/DVD");
+        report.typeReason = "not analysed: the medium is larger than upgsim analyses";
+        return 1;
+    }
     // The scratch card (emptied after each archive) and the empty card:
     // removed on every exit, also when a signal ends the run.
     hostkit::Scratch scratchFolder(options.scratchParent, "upgsim-check");

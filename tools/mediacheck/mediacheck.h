@@ -10,9 +10,10 @@
 // drives the simulated unit (hostsim) and is never built for the unit.
 //
 // Files: check.cpp (runMediaCheck, descriptors, POI delivery, space),
-// countries.cpp (decideCountries), archives.cpp (archive checks),
-// report.cpp (text and JSON), treediff.cpp (card snapshots). Scratch folders
-// come from the host kit (tools/hostkit).
+// countries.cpp (decideCountries), limits.cpp (how large a medium it
+// analyses), archives.cpp (archive checks), report.cpp (text and JSON),
+// treediff.cpp (card snapshots). Scratch folders come from the host kit
+// (tools/hostkit).
 #ifndef TOOLS_MEDIACHECK_MEDIACHECK_H
 #define TOOLS_MEDIACHECK_MEDIACHECK_H
 
@@ -75,6 +76,44 @@ struct OfferRun {
 // that may drive the module; not while a script runs.
 OfferRun decideCountries(const std::string &descriptor = "DESCRI.DAT");
 
+// ---- How large a medium the checker analyses (limits.cpp) --------------------
+
+// The module keeps a descriptor's lines and records, and the countries it
+// offers, in lists that grow ten elements at a time, each growth copying the
+// whole list; and it reads the current-version file from its start for each
+// country. Its analysis therefore takes time that grows with the square of
+// these sizes: hours for a few megabytes. Beyond these limits `check` and
+// `analyse` refuse the medium with the finding MEDIUM_TOO_LARGE, which names
+// the limit, instead of running the analysis. Lines count as the module
+// reads them: a line longer than the module's read (UPG_DESCRI_LINE_MAX,
+// UPG_CURR_VERS_LINE_MAX characters) counts once per read.
+struct MediumLimits {
+    int mainDescriptorLines = 2048;   // the main descriptor
+    int countryDescriptorLines = 128; // a country folder's DESCRI.DAT
+    int countryFolders = 512;         // folders under MAPPE/
+    int currentVersionLines = 2048;   // the current-version file CURR_VERS_NAVI.TXT
+};
+
+// The main descriptor `descriptor` of the medium mounted as "/DVD" against
+// `limits`: true when within; otherwise false, with a MEDIUM_TOO_LARGE
+// finding appended to `findings`. Reads at most one line past the limit. A
+// file that is missing or not a regular file is within (the other checks
+// tell about it). Any thread that may drive the module.
+bool mainDescriptorWithinLimits(const std::string &descriptor, const MediumLimits &limits,
+                                std::vector<Finding> &findings);
+
+// The same for the country folders under "/DVD/MAPPE/", each one's
+// DESCRI.DAT, and the current-version file at the unit path `currVersFile`
+// (empty: none), one finding per file or folder beyond its limit.
+bool countriesWithinLimits(const std::string &currVersFile, const MediumLimits &limits,
+                           std::vector<Finding> &findings);
+
+// The current-version file the module takes from the main descriptor
+// `descriptor` of "/DVD" (unit path; empty when it lists none): one play of
+// GetUpgradeType with a fresh carto tree. Call it on a main descriptor
+// within its limit only.
+std::string currentVersionFile(const std::string &descriptor);
+
 // ---- The whole check ----------------------------------------------------------
 
 struct CheckOptions {
@@ -90,6 +129,8 @@ struct CheckOptions {
     // Countries a script's country table holds; those the module lists past
     // it are never offered to the driver.
     int scriptTableSize = UPG_COUNTRY_MAX;
+    // Sizes beyond which the medium is refused (MEDIUM_TOO_LARGE).
+    MediumLimits limits;
     // Called while archives are read: archive (relative path), bytes of all
     // archives read so far, total bytes of all archives.
     std::function<void(const std::string &, uint64_t, uint64_t)> progress;

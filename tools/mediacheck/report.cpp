@@ -85,6 +85,7 @@ const char *docSection(const std::string &code) {
         {"TAR_", k_archives},
         {"POI_", "The POI delivery"},
         {"SPACE_SHORT", k_inf},
+        {"MEDIUM_TOO_LARGE", "How large a medium upgsim analyses"},
     };
     for (const Entry &e : k_entries)
         if (code.compare(0, std::strlen(e.prefix), e.prefix) == 0)

@@ -185,6 +185,20 @@ void printText(const Analysis &a) {
         std::fputs(upgsim::wrapText("  " + c.cid + "  left out: ", c.reason, 6).c_str(), stdout);
 }
 
+// Refuses the medium for the findings of sizes beyond the analysis' limits:
+// one line that names the first file, its limit and where it is explained,
+// and the other files beyond theirs.
+int refuseTooLarge(const std::vector<mediacheck::Finding> &findings) {
+    const mediacheck::Finding &f = findings.front();
+    const char *section = mediacheck::docSection(f.code);
+    std::string others;
+    for (size_t i = 1; i < findings.size(); ++i)
+        others += (others.empty() ? "; also beyond their limits: " : ", ") + findings[i].path;
+    return upgsim::failure("analyse: refused: " + f.path + ": " + f.message + " (" + f.code +
+                           (section != nullptr ? std::string("; medium.md: ") + section : "") +
+                           ")" + others);
+}
+
 struct AnalyseOptions {
     std::string descriptor = "DESCRI.DAT";
 };
@@ -227,6 +241,12 @@ int runAnalyse(const upgsim::GlobalOptions &opts, CLI::App &) {
     if (result != 0)
         return upgsim::failure("UpdateDataForCartoTree failed");
 
+    // Sizes the module's analysis takes hours for are refused before it runs.
+    const mediacheck::MediumLimits limits;
+    std::vector<mediacheck::Finding> tooLarge;
+    if (!mediacheck::mainDescriptorWithinLimits(descriptor, limits, tooLarge))
+        return refuseTooLarge(tooLarge);
+
     std::vector<char> name(descriptor.begin(), descriptor.end());
     name.push_back('\0');
     int nameLength = static_cast<int>(descriptor.size());
@@ -266,6 +286,10 @@ int runAnalyse(const upgsim::GlobalOptions &opts, CLI::App &) {
     }
 
     if (type == 1) {
+        const CKWString &currVers =
+            C_BUILTINS::GetCartoTreeInstance()->GetMapPlgin_DVD_CurrVersNavi();
+        if (!mediacheck::countriesWithinLimits(text(currVers), limits, tooLarge))
+            return refuseTooLarge(tooLarge);
         std::vector<char> table(UPG_COUNTRY_TABLE_SIZE, 0);
         if (!call("Get_DVD_CIDInfoList", {EicArg::Ptr(table.data())}, result))
             return upgsim::EXIT_FAILURE_REPORTED;

@@ -43,6 +43,12 @@ typedef enum {
     GRUPPO_4_CID_FILE = 2    // "GRUPPO_4_CID.DAT.inf"
 } UPG_VALID;
 
+// The most characters one read of a descriptor file takes: a longer line of
+// the file is read as several lines, one record each.
+const int UPG_DESCRI_LINE_MAX = 249;
+// The same for the current-version file "CURR_VERS_NAVI.TXT".
+const int UPG_CURR_VERS_LINE_MAX = 299;
+
 // One line of a descriptor file: five comma-separated fields.
 struct t_upg_descri_dat_elt {
     CKWString m_key;       // field 1

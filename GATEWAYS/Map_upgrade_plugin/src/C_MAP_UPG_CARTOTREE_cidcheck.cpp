@@ -13,7 +13,7 @@
 namespace {
 
 // Line buffer of the current-version file: 299 characters and the NUL.
-const int k_curr_vers_line = 300;
+const int k_curr_vers_line = UPG_CURR_VERS_LINE_MAX + 1;
 const char k_cid_tag[] = "CID:";
 
 } // namespace

@@ -17,7 +17,7 @@ namespace {
 // Line buffer of a descriptor file, and the most read at once (249
 // characters and the NUL).
 const int k_descri_line_buffer = 256;
-const int k_descri_read_size = 250;
+const int k_descri_read_size = UPG_DESCRI_LINE_MAX + 1;
 // Buffer of ExtractValueAfterComma: 299 characters and the NUL.
 const int k_comma_buffer = 300;
 

@@ -568,6 +568,17 @@ const Fault k_faults[] = {
          return true;
      },
      nullptr, nullptr, 0, -1, false, -1},
+    // One past the real limit (the medium's own 4 lines and 2045 more):
+    // refused before the module reads it.
+    {"MainDescriptorPastItsLineLimit",
+     [](Medium &m, const std::string &) {
+         std::string lines;
+         for (int i = 0; i < 2045; ++i)
+             lines += descriLine("ICON_BRANDS", "ICONS\\BRANDS.BIN");
+         m.append("DESCRI.DAT", lines);
+         return true;
+     },
+     "MEDIUM_TOO_LARGE", "DESCRI.DAT", 1, -1, true, -1, "more than 2048 lines"},
     {"GzipMemberEndsWhereTheReaderBufferFills",
      [](Medium &m, const std::string &) {
          TarBuilder big;
@@ -633,6 +644,83 @@ TEST_P(MediaCheckFault, IsFoundWithItsCodeAndPath) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, MediaCheckFault, ::testing::ValuesIn(k_faults),
                          [](const ::testing::TestParamInfo<Fault> &i) { return i.param.name; });
+
+// Each size the module's analysis slows with the square of is refused one
+// past its limit, and only there; lines count as the module reads them.
+// Small limits here (the real ones in the fault table).
+TEST_F(MediaCheck, EachSizeIsRefusedPastItsLimitOnly) {
+    // The medium holds: the main descriptor 4 lines, each country's 3, two
+    // country folders, a current-version file of 2 lines.
+    mediacheck::MediumLimits limits;
+    limits.mainDescriptorLines = 6;
+    limits.countryDescriptorLines = 4;
+    limits.countryFolders = 3;
+    limits.currentVersionLines = 4;
+    const std::string icons = descriLine("ICON_BRANDS", "ICONS\\BRANDS.BIN");
+    const std::string cdInf = descriLine("EXTRA", "MAPPE\\ITA\\CD_VER.NAV.INF");
+    struct Case {
+        const char *name;
+        std::function<void(Medium &)> grow;
+        const char *refusedAt; // nullptr: accepted
+    } const cases[] = {
+        {"main descriptor at its limit", [&](Medium &m) { m.append("DESCRI.DAT", icons + icons); },
+         nullptr},
+        {"main descriptor past it",
+         [&](Medium &m) { m.append("DESCRI.DAT", icons + icons + icons); }, "DESCRI.DAT"},
+        // 500 characters and CR LF: three of the module's lines.
+        {"a long line counts once per 249 characters",
+         [&](Medium &m) { m.append("DESCRI.DAT", std::string(500, 'x') + "\r\n"); }, "DESCRI.DAT"},
+        {"a country's descriptor past it",
+         [&](Medium &m) { m.append("MAPPE/ITA/DESCRI.DAT", cdInf + cdInf); },
+         "MAPPE/ITA/DESCRI.DAT"},
+        {"country folders at their limit",
+         [](Medium &m) { ASSERT_TRUE(fs::create_directories(m.root() + "/MAPPE/X1")); }, nullptr},
+        {"country folders past it",
+         [](Medium &m) {
+             ASSERT_TRUE(fs::create_directories(m.root() + "/MAPPE/X1"));
+             ASSERT_TRUE(fs::create_directories(m.root() + "/MAPPE/X2"));
+             ASSERT_TRUE(writeFile(m.root() + "/MAPPE/a-file", "not a folder"));
+         },
+         "MAPPE"},
+        {"the current-version file past it",
+         [](Medium &m) { m.append("MAPS/CURR_VERS_NAVI.TXT", "REMARK\r\nREMARK\r\nREMARK\r\n"); },
+         "MAPS/CURR_VERS_NAVI.TXT"},
+        // The checker reads a descriptor spelled otherwise, to report it.
+        {"a descriptor spelled otherwise counts",
+         [&](Medium &m) {
+             m.append("MAPPE/ITA/DESCRI.DAT", cdInf + cdInf);
+             fs::rename(m.root() + "/MAPPE/ITA/DESCRI.DAT", m.root() + "/MAPPE/ITA/Descri.dat");
+         },
+         "MAPPE/ITA/Descri.dat"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Medium m(mediaDir());
+        m.build();
+        c.grow(m);
+        mediacheck::CheckOptions o;
+        o.mediaDir = mediaDir();
+        o.sdDir = sdDir();
+        o.scratchParent = root();
+        o.limits = limits;
+        mediacheck::CheckReport r;
+        const int rc = mediacheck::runMediaCheck(o, r);
+        const std::string text = mediacheck::renderText(r);
+        if (c.refusedAt == nullptr) {
+            for (const auto &f : r.findings)
+                EXPECT_NE(f.code, "MEDIUM_TOO_LARGE") << text;
+            EXPECT_FALSE(r.countries.empty()) << text;
+            continue;
+        }
+        // Refused with the one finding, before the module's analysis ran.
+        EXPECT_EQ(rc, 1) << text;
+        ASSERT_EQ(r.findings.size(), 1u) << text;
+        EXPECT_EQ(r.findings[0].code, "MEDIUM_TOO_LARGE");
+        EXPECT_EQ(r.findings[0].path, c.refusedAt) << text;
+        EXPECT_TRUE(r.countries.empty()) << text;
+        EXPECT_EQ(r.archivesRead, 0);
+    }
+}
 
 // The extraction is bounded before it starts: files that the scratch card
 // has no room for are the host's fault (3, nothing said against the

@@ -167,4 +167,42 @@ TEST_F(AnalyseCliTest, MediaWithoutAnUpgradeSayWhy) {
     EXPECT_EQ(m_json["code"], 2) << m_out;
 }
 
+// Sizes the module's analysis slows with the square of are refused before
+// it runs, naming the file and the limit; the countries' only on a medium
+// whose countries are scanned.
+TEST_F(AnalyseCliTest, MediaBeyondTheLimitsAreRefusedNamingThem) {
+    MediaBuilder medium(mediaDir());
+    CountryDef ita;
+    ita.cid = "ITA";
+    medium.country(ita);
+    ASSERT_TRUE(medium.build());
+    const std::string descri = testsupport::readFile(mediaDir() + "/DESCRI.DAT");
+    std::string lines; // 2046 more: one past 2048 with the builder's three
+    for (int i = 0; i < 2046; ++i)
+        lines += testsupport::descriLine("ICON_BRANDS", "ICONS\\BRANDS.BIN");
+    ASSERT_TRUE(testsupport::writeFile(mediaDir() + "/DESCRI.DAT", descri + lines));
+    ASSERT_EQ(run("analyse --json"), 1);
+    ASSERT_TRUE(m_json.is_object()) << m_out;
+    const std::string error = m_json["error"].get<std::string>();
+    EXPECT_TRUE(contains(error, "refused: DESCRI.DAT: more than 2048 lines")) << error;
+    EXPECT_TRUE(contains(error, "(MEDIUM_TOO_LARGE; medium.md: How large a medium upgsim "
+                                "analyses)"))
+        << error;
+
+    ASSERT_TRUE(testsupport::writeFile(mediaDir() + "/DESCRI.DAT", descri));
+    const std::string itaDescri = mediaDir() + "/MAPPE/ITA/DESCRI.DAT";
+    std::string more; // one past 128 with the country's two
+    for (int i = 0; i < 127; ++i)
+        more += testsupport::descriLine("EXTRA", "MAPPE\\ITA\\CD_VER.NAV.INF");
+    ASSERT_TRUE(testsupport::writeFile(itaDescri, testsupport::readFile(itaDescri) + more));
+    ASSERT_EQ(run("analyse --json"), 1);
+    EXPECT_TRUE(contains(m_out, "refused: MAPPE/ITA/DESCRI.DAT: more than 128 lines")) << m_out;
+    // A single-country medium's folders are not scanned: analysed.
+    medium.kind(MediaBuilder::Kind::SingleCountry);
+    ASSERT_TRUE(medium.build());
+    ASSERT_TRUE(testsupport::writeFile(itaDescri, testsupport::readFile(itaDescri) + more));
+    ASSERT_EQ(run("analyse --json"), 0) << m_out;
+    EXPECT_EQ(m_json["upgrade_type"], 0);
+}
+
 } // namespace

@@ -6,6 +6,8 @@
 #include "platform/hostsim/hostsim.h"
 
 #include "C_MAP_UPG_CARTOTREE.h"
+#include "C_MAP_UPG_CARTOTREE_LOG.h"
+#include "tools/hostkit/logline.h"
 
 #include <algorithm>
 #include <cstring>
@@ -14,19 +16,16 @@ namespace mediacheck {
 
 namespace {
 
-// The text between `open` (found in `line`) and the next `close`; empty when
-// `open` is absent.
-std::string between(const std::string &line, const std::string &open, char close = '\'') {
-    size_t at = line.find(open);
-    if (at == std::string::npos)
-        return std::string();
-    at += open.size();
-    size_t end = line.find(close, at);
-    return line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+using Args = std::vector<std::string>;
+
+// True when `line` was written by the tree's log format `format`; `args`
+// then holds the texts of its conversions.
+bool is(const std::string &line, const char *format, Args &args) {
+    return hostkit::readLogLine(line, format, &args);
 }
 
-bool has(const std::string &line, const char *text) {
-    return line.find(text) != std::string::npos;
+bool is(const std::string &line, const char *format) {
+    return hostkit::readLogLine(line, format);
 }
 
 // The last component of a path ("/DVD/MAPPE/FRA" -> "FRA").
@@ -67,25 +66,29 @@ void decide(Section &s, Decision d, const std::string &reason) {
 // lists. False when `line` is none of them.
 bool readDescriptorLine(Section &s, const std::string &line) {
     const std::string where = "MAPPE/" + s.country.dir;
-    if (has(line, "LoadDescriDataInMemory(),  fopen (")) {
+    Args a;
+    if (is(line, g_carto_log_descri_fopen)) {
         decide(s, Decision::NoDescriptor, "no DESCRI.DAT in " + where);
-    } else if (has(line, "LoadDescriDataInMemory(),  read (")) {
+    } else if (is(line, g_carto_log_descri_read)) {
         decide(s, Decision::MediumFault, where + "/DESCRI.DAT cannot be read");
-    } else if (has(line, "ConvertDataIntoDescriDatEltList(), ERROR")) {
+    } else if (is(line, g_carto_log_descri_convert)) {
         decide(s, Decision::MediumFault, where + "/DESCRI.DAT cannot be parsed");
-    } else if (has(line, "GetUpgValidFileIfFound(), Missing file")) {
+    } else if (is(line, g_carto_log_valid_file_missing)) {
         decide(s, Decision::MediumFault,
                where + "/DESCRI.DAT lists no " +
                    (s.inAdd ? "GRUPPO_4_CID.DAT.inf" : "CD_VER.NAV.INF"));
-    } else if (has(line, "(), GetPtr on position") || has(line, "An error occured on 'GetPtr'")) {
+    } else if (is(line, g_carto_log_getptr_failed) || is(line, g_carto_log_getptr_error) ||
+               is(line, g_carto_log_getptr_error_convert)) {
         decide(s, Decision::MediumFault, where + "/DESCRI.DAT has an unreadable entry");
-    } else if (has(line, "(), Missing file = '")) {
+    } else if (is(line, g_carto_log_missing_file, a)) {
         decide(s, Decision::MediumFault,
                std::string(s.inAdd ? "group file" : "information file") +
-                   " listed but missing: " + onMedium(between(line, "Missing file = '")));
-    } else if (!s.inAdd && has(line, "GetValueInFile ('") && has(line, "', 'CID') ==>")) {
-        decide(s, Decision::MediumFault,
-               "no CID line in " + onMedium(between(line, "GetValueInFile ('")));
+                   " listed but missing: " + onMedium(a[2]));
+    } else if (!s.inAdd &&
+               (is(line, g_carto_log_key_not_found, a) || is(line, g_carto_log_key_no_file, a) ||
+                is(line, g_carto_log_key_too_long, a)) &&
+               a[3] == "CID") {
+        decide(s, Decision::MediumFault, "no CID line in " + onMedium(a[2]));
     } else {
         return false;
     }
@@ -96,18 +99,17 @@ bool readDescriptorLine(Section &s, const std::string &line) {
 // `line` is none of them.
 bool readGroupLine(Section &s, const std::string &line) {
     CountryDecision &c = s.country;
-    if (has(line, "New country detected")) {
+    Args a;
+    if (is(line, g_carto_log_new_country)) {
         s.inAdd = true;
-    } else if (has(line, "(), : CID = '")) {
-        c.cid = between(line, "(), : CID = '");
-    } else if (has(line, "No VER field in ")) {
-        std::string file = between(line, "No VER field in ", ' ');
-        decide(s, Decision::MediumFault, "no VER line in the group file " + onMedium(file));
-    } else if (has(line, "Fields are not the same : SourceVersion is ")) {
+    } else if (is(line, g_carto_log_country_cid, a)) {
+        c.cid = a[2];
+    } else if (is(line, g_carto_log_no_ver_field, a)) {
+        decide(s, Decision::MediumFault, "no VER line in the group file " + onMedium(a[2]));
+    } else if (is(line, g_carto_log_fields_differ, a)) {
         decide(s, Decision::MediumFault,
-               "the group file says VER:" + between(line, "SourceVersion is ", ' ') +
-                   ", not the CID " + between(line, " and CID is ", ' '));
-    } else if (has(line, "An error occured on 'FindCIDinPath'")) {
+               "the group file says VER:" + a[2] + ", not the CID " + a[3]);
+    } else if (is(line, g_carto_log_cid_not_in_path)) {
         decide(s, Decision::MediumFault, "the group file's path does not contain the CID " + c.cid);
     } else {
         return false;
@@ -119,24 +121,19 @@ bool readGroupLine(Section &s, const std::string &line) {
 // `line` is none of them.
 bool readCurrentVersionLine(Section &s, const std::string &line, bool currVersListed) {
     CountryDecision &c = s.country;
-    if (has(line, "GetCIDValuesFromDVD(), (fopen '")) {
+    Args a;
+    if (is(line, g_carto_log_curr_vers_fopen)) {
         decide(s, Decision::MediumFault,
                currVersListed ? "the current-version file CURR_VERS_NAVI.TXT does not open"
                               : "the main descriptor lists no current-version file "
                                 "CURR_VERS_NAVI.TXT");
-    } else if (has(line, "not found or corrupted")) {
+    } else if (is(line, g_carto_log_curr_vers_no_cid)) {
         decide(s, Decision::MediumFault,
                "no complete line for CID " + c.cid + " in CURR_VERS_NAVI.TXT");
-    } else if (has(line, "GetCIDValuesFromDVD ('")) {
-        // "... ('CID') = 'name' 'Qq-yyyy'": the name may hold quotes of its
-        // own, so it ends at the last "' 'Q", not at the next quote.
-        const std::string open = "') = '";
-        const size_t at = line.find(open);
-        const size_t end = line.rfind("' 'Q");
-        if (at != std::string::npos && end != std::string::npos && end >= at + open.size())
-            c.name = line.substr(at + open.size(), end - at - open.size());
-        else
-            c.name = between(line, open);
+    } else if (is(line, g_carto_log_curr_vers_values, a)) {
+        // The name may hold quotes of its own: the longest reading keeps
+        // them, up to the last quote before the quarter.
+        c.name = a[3];
     } else {
         return false;
     }
@@ -146,16 +143,20 @@ bool readCurrentVersionLine(Section &s, const std::string &line, bool currVersLi
 // The lines of the country's size for the card's block size `blockSize`.
 // False when `line` is none of them.
 bool readSizeLine(Section &s, const std::string &line, long blockSize) {
-    if (has(line, "m_plgin_partition_blk_size == ")) {
+    if (is(line, g_carto_log_block_size_bad)) {
         s.blockSizeBad = true;
         return true;
     }
-    if (!has(line, "Error during reading '"))
+    Args a;
+    const char *field = is(line, g_carto_log_no_version, a)    ? "VERSION"
+                        : is(line, g_carto_log_no_release, a)  ? "RELEASE"
+                        : is(line, g_carto_log_no_cid_size, a) ? "CID_SIZE"
+                                                               : nullptr;
+    if (field == nullptr)
         return false;
-    const std::string file = onMedium(between(line, "Error during reading '"));
-    const std::string field = between(line, "field '");
-    if (field != "CID_SIZE") {
-        decide(s, Decision::MediumFault, "no " + field + " line in " + file);
+    const std::string file = onMedium(a[2]);
+    if (std::strcmp(field, "CID_SIZE") != 0) {
+        decide(s, Decision::MediumFault, std::string("no ") + field + " line in " + file);
     } else if (s.blockSizeBad) {
         decide(s, Decision::CardFault, "the card's block size cannot be read");
     } else if (blockSize == 4096 || blockSize == 8192 || blockSize == 16384 || blockSize == 32768) {
@@ -173,11 +174,12 @@ bool readSizeLine(Section &s, const std::string &line, long blockSize) {
 // The lines of the comparison with the card's installed country, and of
 // the country's acceptance. False when `line` is none of them.
 bool readComparisonLine(Section &s, const std::string &line) {
-    if (has(line, "),  new version (")) {
+    Args a;
+    if (is(line, g_carto_log_older_version, a)) {
         // A card without this country counts as version 0: a negative
         // version on the medium is refused even on an empty card.
-        const std::string medium = between(line, "new version (", ')');
-        const std::string card = between(line, "old version (", ')');
+        const std::string &medium = a[2];
+        const std::string &card = a[3];
         if (!medium.empty() && medium[0] == '-')
             decide(s, Decision::MediumFault,
                    "the medium's version " + medium + " is below the card's " + card +
@@ -186,12 +188,12 @@ bool readComparisonLine(Section &s, const std::string &line) {
             decide(s, Decision::CardNewer,
                    "the card holds a newer version (" + card + " against " + medium +
                        " on the medium)");
-    } else if (has(line, "=> new release (")) {
+    } else if (is(line, g_carto_log_older_release, a)) {
         // No release on the card (no such country, or no RELEASE key) counts
         // as release 0: only a negative release on the medium is below it.
-        const std::string medium = between(line, "new release (", ')');
-        const std::string card = between(line, "old release (", ')');
-        const std::string version = between(line, "version (", ')');
+        const std::string &version = a[2];
+        const std::string &medium = a[3];
+        const std::string &card = a[4];
         if (card.empty())
             decide(s, Decision::MediumFault,
                    "the medium's release " + medium + " (version " + version +
@@ -200,9 +202,9 @@ bool readComparisonLine(Section &s, const std::string &line) {
             decide(s, Decision::CardNewer,
                    "the card holds a newer release (" + card + " against " + medium +
                        " on the medium, version " + version + ")");
-    } else if (has(line, "Not supported upgrade type")) {
+    } else if (is(line, g_carto_log_not_supported_type)) {
         decide(s, Decision::MediumFault, "not a country-selection medium");
-    } else if (has(line, "m_number_of_cid_on_media = ")) {
+    } else if (is(line, g_carto_log_country_listed)) {
         decide(s, Decision::Offered, std::string());
     } else {
         return false;
@@ -222,18 +224,18 @@ void readCountryLine(Section &s, const std::string &line, long blockSize, bool c
 // Why the module found no upgrade, from the lines of GetUpgradeType.
 std::string typeReason(const std::vector<hostsim::LogLine> &lines, const std::string &descriptor) {
     for (const hostsim::LogLine &l : lines) {
-        if (has(l.text, "LoadDescriDataInMemory(),  fopen ("))
+        if (is(l.text, g_carto_log_descri_fopen))
             return "the main descriptor " + descriptor + " does not open";
-        if (has(l.text, "LoadDescriDataInMemory(),  read ("))
+        if (is(l.text, g_carto_log_descri_read))
             return "the main descriptor " + descriptor +
                    " cannot be read (a folder, or a read error)";
-        if (has(l.text, "GetUpgDVDorCDValidFileIfFound()   Missing file"))
+        if (is(l.text, g_carto_log_no_version_file))
             return descriptor +
                    " lists no version file named DVD_VER.NAV or CD_VER.NAV (names are compared "
                    "case-sensitively)";
-        if (has(l.text, "Invalid SUPPORT UpgradeType = NONE"))
+        if (is(l.text, g_carto_log_version_file_absent))
             return "the version file listed in " + descriptor + " is missing";
-        if (has(l.text, " UpgradeType = NONE"))
+        if (is(l.text, g_carto_log_type_none))
             return "the version file's name is neither DVD_VER.NAV nor CD_VER.NAV";
     }
     return "the module found no upgrade (see its log)";
@@ -275,9 +277,10 @@ OfferRun decideCountries(const std::string &descriptor) {
 
     std::vector<Section> sections;
     for (const hostsim::LogLine &l : hostsim::capturedLog()) {
-        if (has(l.text, "(), pathName = '")) {
+        Args a;
+        if (is(l.text, g_carto_log_country_folder, a)) {
             Section s;
-            s.country.dir = lastComponent(between(l.text, "(), pathName = '"));
+            s.country.dir = lastComponent(a[2]);
             s.country.cid = s.country.dir;
             sections.push_back(s);
         } else if (!sections.empty()) {

@@ -2,6 +2,7 @@
 // XtractPath, UpgXtractPath, XtractFile), the file-existence test, the reader
 // of key-and-value text files and the log router.
 #include "C_MAP_UPG_CARTOTREE.h"
+#include "C_MAP_UPG_CARTOTREE_LOG.h"
 
 #include "platform/plat_io.h"
 #include "unit/systool.h"
@@ -96,9 +97,9 @@ int C_MAP_UPG_CARTOTREE::GetValueInFile(const CKWString &p_file, const CKWString
     // rather than cut (a cut key would match other keys).
     if (p_key.GetLength() > k_key_file_buffer - 2) {
         p_value.Clear();
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE) %s ('%s', '%s') ==> key too long !!!\n",
-                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t) "GetValueInFile",
-                     (_Vx_usr_arg_t)p_file.GetBuffer(), (_Vx_usr_arg_t)p_key.GetBuffer());
+        LogCartoTree(g_carto_log_key_too_long, (_Vx_usr_arg_t)tickGet(),
+                     (_Vx_usr_arg_t) "GetValueInFile", (_Vx_usr_arg_t)p_file.GetBuffer(),
+                     (_Vx_usr_arg_t)p_key.GetBuffer());
         return -1;
     }
 
@@ -141,13 +142,13 @@ int C_MAP_UPG_CARTOTREE::GetValueInFile(const CKWString &p_file, const CKWString
                      (_Vx_usr_arg_t)p_file.GetBuffer(), (_Vx_usr_arg_t)p_key.GetBuffer(),
                      (_Vx_usr_arg_t)p_value.GetBuffer());
     } else if (l_opened) {
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE) %s ('%s', '%s') ==> not found !!!\n",
-                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t) "GetValueInFile",
-                     (_Vx_usr_arg_t)p_file.GetBuffer(), (_Vx_usr_arg_t)p_key.GetBuffer());
+        LogCartoTree(g_carto_log_key_not_found, (_Vx_usr_arg_t)tickGet(),
+                     (_Vx_usr_arg_t) "GetValueInFile", (_Vx_usr_arg_t)p_file.GetBuffer(),
+                     (_Vx_usr_arg_t)p_key.GetBuffer());
     } else {
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE) %s ('%s', '%s') ==> l_pFich == NULL !!!\n",
-                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t) "GetValueInFile",
-                     (_Vx_usr_arg_t)p_file.GetBuffer(), (_Vx_usr_arg_t)p_key.GetBuffer());
+        LogCartoTree(g_carto_log_key_no_file, (_Vx_usr_arg_t)tickGet(),
+                     (_Vx_usr_arg_t) "GetValueInFile", (_Vx_usr_arg_t)p_file.GetBuffer(),
+                     (_Vx_usr_arg_t)p_key.GetBuffer());
     }
     return l_result;
 }

@@ -4,6 +4,7 @@
 // current-version file must hold a complete "CID:" line for the country,
 // which gives the country's name, quarter, year and two further texts.
 #include "C_MAP_UPG_CARTOTREE.h"
+#include "C_MAP_UPG_CARTOTREE_LOG.h"
 
 #include "platform/plat_io.h"
 
@@ -40,8 +41,7 @@ int C_MAP_UPG_CARTOTREE::UpgIsGruppoValid(CKWString &p_file_name, CKWString &p_d
     CKWString l_file = p_dir + p_file_name;
     CKWString l_value;
     if (GetValueInFile(l_file, CKWString("VER"), l_value) != 0) {
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s(),  No VER field in %s \n",
-                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
+        LogCartoTree(g_carto_log_no_ver_field, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
                      (_Vx_usr_arg_t)l_file.GetBuffer());
         return -1;
     }
@@ -52,10 +52,8 @@ int C_MAP_UPG_CARTOTREE::UpgIsGruppoValid(CKWString &p_file_name, CKWString &p_d
                      (_Vx_usr_arg_t)l_value.GetBuffer(), (_Vx_usr_arg_t)p_cid.GetBuffer());
         return 0;
     }
-    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s(),  Fields are not the same : SourceVersion is "
-                 "%s and CID is %s \n",
-                 (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)l_value.GetBuffer(),
-                 (_Vx_usr_arg_t)p_cid.GetBuffer());
+    LogCartoTree(g_carto_log_fields_differ, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
+                 (_Vx_usr_arg_t)l_value.GetBuffer(), (_Vx_usr_arg_t)p_cid.GetBuffer());
     return -1;
 }
 
@@ -73,8 +71,8 @@ int C_MAP_UPG_CARTOTREE::CheckGruppoValidityFile(const CKWString &p_cid,
     int l_result = GetUpgValidFileIfFound(p_list, &l_position, GRUPPO_4_CID_FILE);
     if (l_result == 0) {
         if (p_list.GetPtr(l_position, &l_elt) != 1) {
-            LogCartoTree("%ld - %s(), GetPtr on position '%d' FAILED \n", (_Vx_usr_arg_t)tickGet(),
-                         (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)l_position);
+            LogCartoTree(g_carto_log_getptr_failed, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
+                         (_Vx_usr_arg_t)l_position);
             l_result = -1;
         } else {
             LogCartoTree("%ld - %s(), relative file path '%s' \n", (_Vx_usr_arg_t)tickGet(),
@@ -83,16 +81,15 @@ int C_MAP_UPG_CARTOTREE::CheckGruppoValidityFile(const CKWString &p_cid,
         }
     }
     if (l_result == 0 && !IsExistFile(l_abs_path)) {
-        LogCartoTree("%ld - %s(), Missing file = '%s' \n", (_Vx_usr_arg_t)tickGet(),
-                     (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)l_abs_path.GetBuffer());
+        LogCartoTree(g_carto_log_missing_file, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
+                     (_Vx_usr_arg_t)l_abs_path.GetBuffer());
         l_result = -1;
     }
     if (l_result == 0) {
         l_result = FindCIDinPath(l_abs_path, p_cid, l_found);
         if (l_result == -1)
-            LogCartoTree(
-                "%ld - (C_MAP_UPG_CARTOTREE)   %s(), An error occured on 'FindCIDinPath'\n",
-                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
+            LogCartoTree(g_carto_log_cid_not_in_path, (_Vx_usr_arg_t)tickGet(),
+                         (_Vx_usr_arg_t)l_fn);
     }
     if (l_result == 0) {
         l_result = XtractPath(l_abs_path, l_dir);
@@ -125,10 +122,8 @@ int C_MAP_UPG_CARTOTREE::GetCIDValuesFromDVD(const CKWString &p_cid, CKWString &
 
     FILE *l_file = plat::fopen(l_file_name.GetBuffer(), "r");
     if (l_file == nullptr) {
-        LogCartoTree(
-            "%ld - (C_MAP_UPG_CARTOTREE)  %s(), (fopen '%s') return ERROR (errno = 0x%X) \n",
-            (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)l_file_name.GetBuffer(),
-            (_Vx_usr_arg_t)errnoGet());
+        LogCartoTree(g_carto_log_curr_vers_fopen, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
+                     (_Vx_usr_arg_t)l_file_name.GetBuffer(), (_Vx_usr_arg_t)errnoGet());
     } else {
         char l_line[k_curr_vers_line];
         std::memset(l_line, 0, sizeof l_line);
@@ -172,8 +167,7 @@ int C_MAP_UPG_CARTOTREE::GetCIDValuesFromDVD(const CKWString &p_cid, CKWString &
     }
 
     if (l_result == 0) {
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s ('%s') = '%s' 'Q%s-%s'  \n",
-                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
+        LogCartoTree(g_carto_log_curr_vers_values, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
                      (_Vx_usr_arg_t)p_cid.GetBuffer(), (_Vx_usr_arg_t)p_country_name.GetBuffer(),
                      (_Vx_usr_arg_t)p_quarter.GetBuffer(), (_Vx_usr_arg_t)p_year.GetBuffer());
         LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s  provided by %s the %s \n",
@@ -183,8 +177,7 @@ int C_MAP_UPG_CARTOTREE::GetCIDValuesFromDVD(const CKWString &p_cid, CKWString &
         p_country_name.Clear();
         p_quarter.Clear();
         p_year.Clear();
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s(), CID '%s' not found or corrupted... \n",
-                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
+        LogCartoTree(g_carto_log_curr_vers_no_cid, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
                      (_Vx_usr_arg_t)p_cid.GetBuffer());
     }
     return l_result;

@@ -3,6 +3,7 @@
 // country, reads its media and installed versions and sizes, refuses a
 // country older than the installed one and lists the others.
 #include "C_MAP_UPG_CARTOTREE.h"
+#include "C_MAP_UPG_CARTOTREE_LOG.h"
 
 #include "platform/plat_io.h"
 #include "unit/storage.h"
@@ -69,8 +70,8 @@ int C_MAP_UPG_CARTOTREE::Build_DVD_CIDInfoList(t_upg_plugin_type,
         if (plat::stat(l_path.GetBuffer(), &l_status) != 0 || !S_ISDIR(l_status.st_mode) ||
             std::strcmp(l_entry->d_name, ".") == 0 || std::strcmp(l_entry->d_name, "..") == 0)
             continue;
-        LogCartoTree("%ld - %s(), pathName = '%s' \n", (_Vx_usr_arg_t)tickGet(),
-                     (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)l_path.GetBuffer());
+        LogCartoTree(g_carto_log_country_folder, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
+                     (_Vx_usr_arg_t)l_path.GetBuffer());
 
         CKWArray<CKWString> l_lines(10, 10);
         CKWArray<t_upg_descri_dat_elt> l_descri_list(10, 10);
@@ -83,8 +84,8 @@ int C_MAP_UPG_CARTOTREE::Build_DVD_CIDInfoList(t_upg_plugin_type,
             continue;
         t_upg_descri_dat_elt *l_elt = nullptr;
         if (l_descri_list.GetPtr(l_position, &l_elt) != 1) {
-            LogCartoTree("%ld - %s(), GetPtr on position '%d' FAILED \n", (_Vx_usr_arg_t)tickGet(),
-                         (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)l_position);
+            LogCartoTree(g_carto_log_getptr_failed, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
+                         (_Vx_usr_arg_t)l_position);
             continue;
         }
         LogCartoTree("%ld - %s(), relative file path '%s' \n", (_Vx_usr_arg_t)tickGet(),
@@ -92,20 +93,18 @@ int C_MAP_UPG_CARTOTREE::Build_DVD_CIDInfoList(t_upg_plugin_type,
         CKWString l_inf_file;
         BuildUpgFilePath(l_inf_file, l_elt->m_file_path);
         if (!IsExistFile(l_inf_file)) {
-            LogCartoTree("%ld - %s(), Missing file = '%s' \n", (_Vx_usr_arg_t)tickGet(),
-                         (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)l_inf_file.GetBuffer());
+            LogCartoTree(g_carto_log_missing_file, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
+                         (_Vx_usr_arg_t)l_inf_file.GetBuffer());
             continue;
         }
         CKWString l_cid;
         if (GetValueInFile(l_inf_file, CKWString("CID"), l_cid) != 0)
             continue;
-        LogCartoTree("%ld - %s(), **** New country detected ****!!! \n", (_Vx_usr_arg_t)tickGet(),
-                     (_Vx_usr_arg_t)l_fn);
-        LogCartoTree("%ld - %s(), : CID = '%s' \n", (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
+        LogCartoTree(g_carto_log_new_country, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
+        LogCartoTree(g_carto_log_country_cid, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
                      (_Vx_usr_arg_t)l_cid.GetBuffer());
         if (AddThisCIDInfoToTheList(l_cid, l_descri_list) == 0)
-            LogCartoTree("%ld - %s(), : m_number_of_cid_on_media = %d!!\n",
-                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
+            LogCartoTree(g_carto_log_country_listed, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
                          (_Vx_usr_arg_t)m_upg_media_cid_list.GetSize());
     }
     plat::closedir(l_dir);
@@ -139,9 +138,8 @@ int C_MAP_UPG_CARTOTREE::AddThisCIDInfoToTheList(const CKWString &p_cid,
                              (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
         } else {
             l_result = -1;
-            LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), Not supported upgrade type (0x%X)\n",
-                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                         (_Vx_usr_arg_t)m_upg_plgin_type);
+            LogCartoTree(g_carto_log_not_supported_type, (_Vx_usr_arg_t)tickGet(),
+                         (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)m_upg_plgin_type);
         }
     }
 
@@ -160,8 +158,7 @@ int C_MAP_UPG_CARTOTREE::AddThisCIDInfoToTheList(const CKWString &p_cid,
         t_upg_descri_dat_elt *l_elt = nullptr;
         if (p_list.GetPtr(l_position, &l_elt) != 1) {
             l_result = -1;
-            LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), An error occured on 'GetPtr'\n",
-                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
+            LogCartoTree(g_carto_log_getptr_error, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
         } else {
             l_media_file = media_carto_drive + l_elt->m_file_path;
             LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), STEP 2 fileName=%s\n",
@@ -171,10 +168,8 @@ int C_MAP_UPG_CARTOTREE::AddThisCIDInfoToTheList(const CKWString &p_cid,
     }
 
     if (l_result == 0) {
-        static const char *const l_failures[3] = {
-            "%ld - (C_MAP_UPG_CARTOTREE)   %s(),  Error during reading '%s', field 'VERSION' \n",
-            "%ld - (C_MAP_UPG_CARTOTREE)   %s(),  Error during reading '%s', field 'RELEASE' \n",
-            "%ld - (C_MAP_UPG_CARTOTREE)   %s(),  Error during reading '%s', field 'CID_SIZE' \n"};
+        static const char *const l_failures[3] = {g_carto_log_no_version, g_carto_log_no_release,
+                                                  g_carto_log_no_cid_size};
         int l_failed = -1;
         if (GetValueInFile(l_media_file, CKWString("VERSION"), l_version) != 0)
             l_failed = 0;
@@ -216,16 +211,12 @@ int C_MAP_UPG_CARTOTREE::AddThisCIDInfoToTheList(const CKWString &p_cid,
         const int l_old_version = TextToInt(l_record.old_version);
         if (l_new_version < l_old_version) {
             l_result = -1;
-            LogCartoTree(
-                "%ld - (C_MAP_UPG_CARTOTREE)   %s(),  new version (%d) < old version (%d)\n",
-                (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)l_new_version,
-                (_Vx_usr_arg_t)l_old_version);
+            LogCartoTree(g_carto_log_older_version, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
+                         (_Vx_usr_arg_t)l_new_version, (_Vx_usr_arg_t)l_old_version);
         } else if (l_new_version == l_old_version &&
                    TextToInt(l_record.new_release) < TextToInt(l_record.old_release)) {
             l_result = -1;
-            LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(),  version (%d) => new release (%s) < "
-                         "old release (%s)\n",
-                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
+            LogCartoTree(g_carto_log_older_release, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
                          (_Vx_usr_arg_t)l_new_version,
                          (_Vx_usr_arg_t)l_record.new_release.GetBuffer(),
                          (_Vx_usr_arg_t)l_record.old_release.GetBuffer());

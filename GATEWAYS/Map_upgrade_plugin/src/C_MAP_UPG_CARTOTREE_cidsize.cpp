@@ -4,6 +4,7 @@
 // SD card's block size is read once per tree, from the device the unit's
 // permanent-device service names as the SD card.
 #include "C_MAP_UPG_CARTOTREE.h"
+#include "C_MAP_UPG_CARTOTREE_LOG.h"
 
 #include "platform/plat_io.h"
 #include "unit/permanent_device.h"
@@ -78,8 +79,7 @@ int C_MAP_UPG_CARTOTREE::GetCIDSize(const CKWString &p_file, CKWString &p_size) 
         }
     }
     if (m_plgin_partition_blk_size <= 0) {
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s,  m_plgin_partition_blk_size == %d!!! \n",
-                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
+        LogCartoTree(g_carto_log_block_size_bad, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
                      (_Vx_usr_arg_t)m_plgin_partition_blk_size);
         return -1;
     }

@@ -4,6 +4,7 @@
 // normalised to slashes, and sorts the main file's records into the tree's
 // lists. Also the comma-field extractor used on current-version lines.
 #include "C_MAP_UPG_CARTOTREE.h"
+#include "C_MAP_UPG_CARTOTREE_LOG.h"
 
 #include "platform/plat_io.h"
 #include "unit/systool.h"
@@ -119,9 +120,8 @@ int C_MAP_UPG_CARTOTREE::LoadDescriDataInMemory(const char *p_file, CKWArray<CKW
                  (_Vx_usr_arg_t) "LoadDescriDataInMemory", (_Vx_usr_arg_t)__LINE__);
     FILE *l_file = (p_file != nullptr) ? plat::fopen(p_file, "r") : nullptr;
     if (l_file == nullptr) {
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(),  fopen (%s) return NULL !!!\n ",
-                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t) "LoadDescriDataInMemory",
-                     (_Vx_usr_arg_t)p_file);
+        LogCartoTree(g_carto_log_descri_fopen, (_Vx_usr_arg_t)tickGet(),
+                     (_Vx_usr_arg_t) "LoadDescriDataInMemory", (_Vx_usr_arg_t)p_file);
         return -1;
     }
     // A descriptor cut by a read error is not a shorter descriptor: a cut
@@ -135,9 +135,9 @@ int C_MAP_UPG_CARTOTREE::LoadDescriDataInMemory(const char *p_file, CKWArray<CKW
         p_list.Add(CKWString(l_line));
     if (l_length < 0) {
         const int l_errno = errnoGet();
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(),  read (%s) failed (errno = 0x%X) !!!\n",
-                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t) "LoadDescriDataInMemory",
-                     (_Vx_usr_arg_t)p_file, (_Vx_usr_arg_t)l_errno);
+        LogCartoTree(g_carto_log_descri_read, (_Vx_usr_arg_t)tickGet(),
+                     (_Vx_usr_arg_t) "LoadDescriDataInMemory", (_Vx_usr_arg_t)p_file,
+                     (_Vx_usr_arg_t)l_errno);
         plat::fclose(l_file);
         return -1;
     }
@@ -238,8 +238,8 @@ int C_MAP_UPG_CARTOTREE::ConvertDataIntoDescriDatEltList(CKWArray<CKWString> &p_
         CKWString *l_line = nullptr;
         if (p_data_List.GetPtr(l_i, &l_line) != 1) {
             l_status = -1;
-            LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), An error occured on 'GetPtr'  \n",
-                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_name);
+            LogCartoTree(g_carto_log_getptr_error_convert, (_Vx_usr_arg_t)tickGet(),
+                         (_Vx_usr_arg_t)l_name);
             break;
         }
         GetUniqueDescriDatInfo(*l_line, &l_elt);
@@ -253,8 +253,7 @@ int C_MAP_UPG_CARTOTREE::ConvertDataIntoDescriDatEltList(CKWArray<CKWString> &p_
         p_list.Add(l_elt);
     }
     if (l_status == -1)
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), ERROR Occured, LEAVE!!! \n",
-                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_name);
+        LogCartoTree(g_carto_log_descri_convert, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_name);
     return l_status;
 }
 

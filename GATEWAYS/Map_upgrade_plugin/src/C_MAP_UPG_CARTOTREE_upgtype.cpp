@@ -4,6 +4,7 @@
 // finds the current-version file and the country files among descriptor
 // records by the last component of their path.
 #include "C_MAP_UPG_CARTOTREE.h"
+#include "C_MAP_UPG_CARTOTREE_LOG.h"
 
 #include "unit/systool.h"
 
@@ -77,7 +78,7 @@ t_upg_plugin_type C_MAP_UPG_CARTOTREE::GetUpgradeType(const char *p_descri_root_
             LogCartoTree("GetUpgradeType()  m_map_plgin_DVD_or_CD = %s\n",
                          (_Vx_usr_arg_t)m_map_plgin_DVD_or_CD.GetBuffer());
             if (!IsExistFile(m_map_plgin_DVD_or_CD)) {
-                LogCartoTree("GetUpgradeType() Invalid SUPPORT UpgradeType = NONE\n");
+                LogCartoTree(g_carto_log_version_file_absent);
                 l_status = -1;
             }
         }
@@ -139,7 +140,7 @@ int C_MAP_UPG_CARTOTREE::GetUpgDVDorCDValidFileIfFound() {
         }
     }
     if (l_status == -1)
-        LogCartoTree("GetUpgDVDorCDValidFileIfFound()   Missing file\n");
+        LogCartoTree(g_carto_log_no_version_file);
     return l_status;
 }
 
@@ -156,7 +157,7 @@ int C_MAP_UPG_CARTOTREE::SetUpgType(CKWString &p_path, t_upg_plugin_type *p_type
         if (p_type != nullptr)
             *p_type = UPG_PLUGIN_TYPE_MODULE_COUNTRY;
     } else {
-        LogCartoTree(" UpgradeType = NONE \n");
+        LogCartoTree(g_carto_log_type_none);
     }
     return 0;
 }
@@ -210,8 +211,7 @@ int C_MAP_UPG_CARTOTREE::GetUpgValidFileIfFound(CKWArray<t_upg_descri_dat_elt> &
                          (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)*p_position);
     }
     if (l_status == -1)
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), Missing file\n", (_Vx_usr_arg_t)tickGet(),
-                     (_Vx_usr_arg_t)l_fn);
+        LogCartoTree(g_carto_log_valid_file_missing, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
     return l_status;
 }
 

@@ -195,6 +195,171 @@ bool edit(Medium &m, const std::string &rel, const std::string &from, const std:
            writeFile(m.root() + "/" + rel, text.replace(at, from.size(), to));
 }
 
+// The reading of the module's lines, one case per line the reader knows: the
+// medium is spoiled for ITA (FRA stays offered), the module plays it, and
+// the reader must reach the expected decision and reason. A reworded module
+// line fails here.
+struct Reading {
+    const char *name;
+    std::function<bool(Medium &)> spoil;
+    mediacheck::Decision decision;
+    const char *reason; // ITA's exact reason
+    long blockSize = 4096;
+};
+
+const Reading k_readings[] = {
+    {"NoDescriptor", [](Medium &m) { return fs::remove(m.root() + "/MAPPE/ITA/DESCRI.DAT"); },
+     mediacheck::Decision::NoDescriptor, "no DESCRI.DAT in MAPPE/ITA"},
+    {"DescriptorUnreadable",
+     [](Medium &m) {
+         return fs::remove(m.root() + "/MAPPE/ITA/DESCRI.DAT") &&
+                fs::create_directory(m.root() + "/MAPPE/ITA/DESCRI.DAT");
+     },
+     mediacheck::Decision::MediumFault, "MAPPE/ITA/DESCRI.DAT cannot be read"},
+    {"InformationFileNotListed",
+     [](Medium &m) { return edit(m, "MAPPE/ITA/DESCRI.DAT", "CD_VER.NAV.INF", "CD_VER.NAV.OLD"); },
+     mediacheck::Decision::MediumFault, "MAPPE/ITA/DESCRI.DAT lists no CD_VER.NAV.INF"},
+    {"InformationFileMissing",
+     [](Medium &m) { return fs::remove(m.root() + "/MAPPE/ITA/CD_VER.NAV.INF"); },
+     mediacheck::Decision::MediumFault,
+     "information file listed but missing: MAPPE/ITA/CD_VER.NAV.INF"},
+    {"NoCIDLine", [](Medium &m) { return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "CID:", "XID:"); },
+     mediacheck::Decision::MediumFault, "no CID line in MAPPE/ITA/CD_VER.NAV.INF"},
+    {"GroupFileNotListed",
+     [](Medium &m) {
+         return edit(m, "MAPPE/ITA/DESCRI.DAT", "GRUPPO_4_CID.DAT.inf", "GRUPPO_4_CID.DAT.old");
+     },
+     mediacheck::Decision::MediumFault, "MAPPE/ITA/DESCRI.DAT lists no GRUPPO_4_CID.DAT.inf"},
+    {"GroupFileMissing",
+     [](Medium &m) { return fs::remove(m.root() + "/MAPPE/ITA/GRUPPO_4_CID.DAT.inf"); },
+     mediacheck::Decision::MediumFault,
+     "group file listed but missing: MAPPE/ITA/GRUPPO_4_CID.DAT.inf"},
+    {"GroupFileWithoutVER",
+     [](Medium &m) { return writeFile(m.root() + "/MAPPE/ITA/GRUPPO_4_CID.DAT.inf", "X:1\r\n"); },
+     mediacheck::Decision::MediumFault,
+     "no VER line in the group file MAPPE/ITA/GRUPPO_4_CID.DAT.inf"},
+    {"GroupFileOfAnotherCountry",
+     [](Medium &m) {
+         return writeFile(m.root() + "/MAPPE/ITA/GRUPPO_4_CID.DAT.inf", "VER:FRA\r\n");
+     },
+     mediacheck::Decision::MediumFault, "the group file says VER:FRA, not the CID ITA"},
+    {"NoLineInTheCurrentVersionFile",
+     [](Medium &m) { return edit(m, "MAPS/CURR_VERS_NAVI.TXT", "ITA", "XYZ"); },
+     mediacheck::Decision::MediumFault, "no complete line for CID ITA in CURR_VERS_NAVI.TXT"},
+    {"NoVersionLine",
+     [](Medium &m) { return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "VERSION:", "XVERSION:"); },
+     mediacheck::Decision::MediumFault, "no VERSION line in MAPPE/ITA/CD_VER.NAV.INF"},
+    {"NoReleaseLine",
+     [](Medium &m) { return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "RELEASE:", "XRELEASE:"); },
+     mediacheck::Decision::MediumFault, "no RELEASE line in MAPPE/ITA/CD_VER.NAV.INF"},
+    {"NoSizeForTheBlocks",
+     [](Medium &m) {
+         return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "CID_SIZE_4:", "X:") &&
+                edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "CID_SIZE:", "Y:");
+     },
+     mediacheck::Decision::MediumFault,
+     "no size for 4096-byte blocks in MAPPE/ITA/CD_VER.NAV.INF (neither CID_SIZE_4 nor "
+     "CID_SIZE)"},
+    {"NoSizeForOddBlocks",
+     [](Medium &m) { return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "CID_SIZE:", "X:"); },
+     mediacheck::Decision::MediumFault,
+     "no CID_SIZE in MAPPE/ITA/CD_VER.NAV.INF (blocks of 512 bytes have no size key of their "
+     "own)",
+     512},
+    {"NewerVersionOnTheCard",
+     [](Medium &m) {
+         InstalledCountry c;
+         c.cid = "ITA";
+         c.version = "9";
+         c.release = "1";
+         return writeInstalledCountry(m.root() + "/../sd", c);
+     },
+     mediacheck::Decision::CardNewer, "the card holds a newer version (9 against 5 on the medium)"},
+    {"NewerReleaseOnTheCard",
+     [](Medium &m) {
+         InstalledCountry c;
+         c.cid = "ITA";
+         c.version = "5";
+         c.release = "3";
+         return writeInstalledCountry(m.root() + "/../sd", c);
+     },
+     mediacheck::Decision::CardNewer,
+     "the card holds a newer release (3 against 1 on the medium, version 5)"},
+    {"NegativeReleaseOnAnEmptyCard",
+     [](Medium &m) {
+         return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "VERSION:5", "VERSION:0") &&
+                edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "RELEASE:1", "RELEASE:-1");
+     },
+     mediacheck::Decision::MediumFault,
+     "the medium's release -1 (version 0) is below 0, the release of a country the card does "
+     "not hold"},
+    {"NegativeVersion",
+     [](Medium &m) { return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "VERSION:5", "VERSION:-2"); },
+     mediacheck::Decision::MediumFault,
+     "the medium's version -2 is below the card's 0 (a country not on the card counts as "
+     "version 0)"},
+    {"QuotedName",
+     [](Medium &m) { return edit(m, "MAPS/CURR_VERS_NAVI.TXT", "\"Italia\"", "\"It' 'Qalia\""); },
+     mediacheck::Decision::Offered, ""},
+};
+
+class CountryReading : public MediaCheck, public ::testing::WithParamInterface<Reading> {};
+
+TEST_P(CountryReading, ReachesTheModulesDecision) {
+    const Reading &c = GetParam();
+    Medium m(mediaDir());
+    m.build();
+    ASSERT_TRUE(c.spoil(m));
+    hostsim::mountDevice("/DVD", mediaDir());
+    hostsim::mountDevice("/SDH", sdDir(), c.blockSize);
+    const mediacheck::OfferRun run = mediacheck::decideCountries();
+    ASSERT_EQ(run.upgradeType, 1) << run.typeReason;
+    ASSERT_EQ(run.countries.size(), 2u);
+    const mediacheck::CountryDecision &fra = run.countries[0];
+    const mediacheck::CountryDecision &ita = run.countries[1];
+    EXPECT_EQ(fra.decision, mediacheck::Decision::Offered) << fra.reason;
+    EXPECT_EQ(fra.name, "France");
+    EXPECT_EQ(ita.dir, "ITA");
+    EXPECT_EQ(ita.decision, c.decision) << ita.reason;
+    EXPECT_EQ(ita.reason, c.reason);
+    if (c.decision == mediacheck::Decision::Offered) {
+        EXPECT_EQ(ita.name, "It' 'Qalia");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, CountryReading, ::testing::ValuesIn(k_readings),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Why a medium offers no upgrade at all, from the lines of the type's choice.
+TEST_F(MediaCheck, ReadsWhyTheMediumOffersNoUpgrade) {
+    const struct {
+        std::function<bool(Medium &)> spoil;
+        const char *reason;
+    } cases[] = {
+        {[](Medium &m) { return fs::remove(m.root() + "/DESCRI.DAT"); },
+         "the main descriptor DESCRI.DAT does not open"},
+        {[](Medium &m) {
+             return fs::remove(m.root() + "/DESCRI.DAT") &&
+                    fs::create_directory(m.root() + "/DESCRI.DAT");
+         },
+         "the main descriptor DESCRI.DAT cannot be read (a folder, or a read error)"},
+        {[](Medium &m) { return edit(m, "DESCRI.DAT", "DVD_VER.NAV", "DVD_VER.NAX"); },
+         "DESCRI.DAT lists no version file named DVD_VER.NAV or CD_VER.NAV (names are compared "
+         "case-sensitively)"},
+        {[](Medium &m) { return fs::remove(m.root() + "/MAPS/DVD_VER.NAV"); },
+         "the version file listed in DESCRI.DAT is missing"},
+    };
+    for (const auto &c : cases) {
+        Medium m(mediaDir());
+        m.build();
+        ASSERT_TRUE(c.spoil(m)) << c.reason;
+        hostsim::mountDevice("/DVD", mediaDir());
+        const mediacheck::OfferRun run = mediacheck::decideCountries();
+        EXPECT_EQ(run.upgradeType, -1) << c.reason;
+        EXPECT_EQ(run.typeReason, c.reason);
+    }
+}
+
 const char *const k_fra = "MAPPE/FRA/FRA.tgz";
 const char *const k_poi = "POI/POI_UPD.tgz";
 

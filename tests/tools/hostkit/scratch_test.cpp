@@ -338,7 +338,7 @@ TEST_F(ScratchCommands, AKilledRunsCopyGoesAtTheNextCommand) {
                 return true;
         return false;
     };
-    for (int wait = 0; wait < 2000 && !copying(); ++wait)
+    for (int wait = 0; wait < 20000 && !copying(); ++wait) // up to 20 s on a loaded machine
         usleep(1000);
     kill(-pid, SIGKILL); // the run and its script's process, as at a power loss
     waitFor(pid, 10);

@@ -285,9 +285,14 @@ protected:
 
 class ScratchCli : public ScratchCommands, public ::testing::WithParamInterface<int> {};
 
-// Runs per signal: 20; under a sanitizer, whose builds run every suite
-// again several times slower, 4 (one of each command).
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// Runs per signal: 20; under AddressSanitizer, whose build runs every
+// suite again several times slower, 4 (one of each command). Under
+// ThreadSanitizer none: it hands a signal to a thread at its next call it
+// intercepts, which the code TinyCC compiles (a script's child compiling or
+// running) never makes, so the runs' moments are not the ones played.
+#if defined(__SANITIZE_THREAD__)
+const int k_runs_per_signal = 0;
+#elif defined(__SANITIZE_ADDRESS__)
 const int k_runs_per_signal = 4;
 #else
 const int k_runs_per_signal = 20;
@@ -297,6 +302,8 @@ const int k_runs_per_signal = 20;
 // the command ends as the signal says (or had ended already), and nothing
 // is left in $TMPDIR.
 TEST_P(ScratchCli, EachSignalAtRandomMomentsLeavesNothing) {
+    if (k_runs_per_signal == 0)
+        GTEST_SKIP() << "ThreadSanitizer changes when a signal is handled";
     const int sig = GetParam();
     std::mt19937 random(static_cast<unsigned>(1000 + sig));
     for (int i = 0; i < k_runs_per_signal; ++i) {

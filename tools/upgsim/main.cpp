@@ -265,7 +265,8 @@ int setUpUnit(const GlobalOptions &opts) {
     if (opts.log == "-" || opts.verbose)
         hostsim::logToStderr(true);
     else if (!opts.log.empty() && !hostsim::logToFile(opts.log)) {
-        const int rc = usageError("cannot open log file '" + opts.log + "'");
+        const int rc =
+            usageError("cannot open log file '" + opts.log + "': " + std::strerror(errno));
         finishJson(rc);
         return rc;
     }

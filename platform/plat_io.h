@@ -10,7 +10,10 @@
 // Host: every function passes a fault-injection gate so that tests can make
 // any call fail; writes and creations respect a device's simulated capacity
 // (ENOSPC on a full card); stat/fstat report the block size configured for a
-// device (so any SD block size can be played on any host file system).
+// device (so any SD block size can be played on any host file system). A
+// path on a device is resolved beneath the device's folder at the call and
+// never through a symbolic link (ENOENT, logged), and its open never waits:
+// a FIFO or device node there stays non-blocking (hostsim.h says how).
 #ifndef PLATFORM_PLAT_IO_H
 #define PLATFORM_PLAT_IO_H
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace {
 
@@ -321,9 +322,18 @@ std::string sidecarPath(const std::string &path) {
 }
 
 bool fileCrc32(const std::string &path, uint32_t &crc) {
-    int fd = plat::open(path.c_str(), O_RDONLY);
+    // Opened without blocking, and only a regular file is read: a FIFO
+    // would hold the open (or its reads) until a writer came, and a CRC of
+    // whatever a device or a FIFO gives is no file's.
+    int fd = plat::open(path.c_str(), O_RDONLY | O_NONBLOCK);
     if (fd < 0)
         return false;
+    struct stat st;
+    if (plat::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        plat::close(fd);
+        errno = EINVAL;
+        return false;
+    }
     uLong value = ::crc32(0L, Z_NULL, 0);
     unsigned char buffer[8192];
     bool ok = true;

@@ -92,7 +92,8 @@ namespace unit {
 std::string sidecarPath(const std::string &path);
 
 // CRC-32 of every byte of the file `path` (resolved through the device table).
-// False when it cannot be opened or read.
+// False when it cannot be opened or read, or is no regular file (EINVAL:
+// a FIFO, a device; it is opened without blocking, so a FIFO never holds it).
 bool fileCrc32(const std::string &path, uint32_t &crc);
 
 // True when `version` can be stamped: at most 95 characters, none of them CR,

@@ -246,13 +246,44 @@ void playHostWithoutOpenat2(bool on) {
     g_openat2PlayedAbsent.store(on, std::memory_order_relaxed);
 }
 
+int openRegularFile(const std::string &path) {
+    const detail::Resolved r = detail::resolve(path.c_str());
+    int fd;
+    do {
+        fd = detail::confinedOpen(r.hostPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    int err = 0;
+    if (::fstat(fd, &st) != 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode))
+        err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        err = errno;
+    if (err != 0) {
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
 namespace detail {
 
+// A unit device holds only files and folders: a FIFO or a device node put
+// in its folder must not hold the caller in its open waiting for a peer (nor
+// in its reads and writes later), so the open is non-blocking until fstat
+// says it is a file or a folder.
 int confinedOpen(const std::string &hostPath, int flags, int mode) {
     Place p;
     if (!placeOf(hostPath, &p))
         return ::open(hostPath.c_str(), flags, static_cast<mode_t>(mode));
-    return openIn(p, hostPath, p.rel, flags, mode);
+    const int fd = openIn(p, hostPath, p.rel, flags | O_NONBLOCK, mode);
+    if (fd >= 0 && (flags & O_NONBLOCK) == 0)
+        settleBlocking(fd);
+    return fd;
 }
 
 int confinedStat(const std::string &hostPath, struct stat *st) {
@@ -343,6 +374,17 @@ int confinedTruncate(const std::string &hostPath, long long length) {
         rc = ::ftruncate(fd, static_cast<off_t>(length));
     closeKeepingErrno(fd);
     return rc;
+}
+
+void settleBlocking(int fd) {
+    const int saved = errno;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags != -1 && (flags & O_NONBLOCK) != 0)
+            (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+    errno = saved;
 }
 
 void resetConfinement() {

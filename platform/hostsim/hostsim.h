@@ -81,6 +81,22 @@ void setHostPathsAbsent(bool on);
 // The reason in the absent path's log line.
 constexpr const char kNoSuchPathText[] = "the unit has no such path";
 
+// The opens of a path on a device are non-blocking until fstat says what the
+// file is: a FIFO, device or socket in a device's folder (the unit's file
+// systems hold none) never holds its caller in the open, and keeps
+// O_NONBLOCK for its reads and writes; a file or folder is blocking as
+// asked. A path on no device is opened as the caller asks.
+//
+// Opens the file a user named on the command line (a unit path, confined as
+// the plat:: functions confine it, or a host path) for a tool's own reading,
+// outside the fault gate and the power-cut count: without blocking (the open
+// is non-blocking until fstat says what it is), and only a regular file: a
+// folder gives EISDIR, a FIFO, a device or a socket EINVAL (nothing is read
+// from them, where a FIFO would block the open or the reads). The descriptor
+// is blocking and close-on-exec; the caller closes it with ::close. -1 with
+// errno otherwise.
+int openRegularFile(const std::string &path);
+
 // ---- Tick clock ------------------------------------------------------------
 
 // Same as sysClkRateSet; 60 per second by default.
@@ -101,8 +117,9 @@ struct LogLine {
 void consoleToFd(int fd);
 // Writes every line to standard error (off by default).
 void logToStderr(bool on);
-// Appends every line to the file (empty path: no file). Returns false when the
-// file cannot be opened.
+// Appends every line to the file (empty path: no file), a host path opened
+// without waiting (a FIFO that nothing reads fails at once with ENXIO).
+// Returns false, errno set, when the file cannot be opened.
 bool logToFile(const std::string &path);
 // The errno of the first line the log file did not take (a full disk), 0
 // when it took every line since logToFile.

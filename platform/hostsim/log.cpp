@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <sys/types.h>
 #include <unistd.h>
@@ -345,8 +346,26 @@ bool logToFile(const std::string &path) {
     s.fileError = 0;
     if (path.empty())
         return true;
-    s.file = std::fopen(path.c_str(), "a");
-    return s.file != nullptr;
+    // Opened without waiting: a FIFO that nothing reads would hold the open
+    // forever; it fails at once instead (ENXIO). Once open, a FIFO or a pipe
+    // that someone reads takes the lines at the reader's pace, as a file of
+    // the terminal's would.
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return false;
+    const int flags = ::fcntl(fd, F_GETFL);
+    s.file =
+        flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ? nullptr : ::fdopen(fd, "a");
+    if (s.file == nullptr) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        return false;
+    }
+    return true;
 }
 
 int logFileError() {

@@ -3,11 +3,15 @@
 // extraction whose writer is held mid-way so the steps can be read one by one.
 #include "builtins/C_BUILTINS.h"
 #include "tests/builtins/builtins_hmi_support.h"
+#include "tests/support/tar_builder.h"
 #include "tests/support/unit_fixture.h"
 #include "unit/hmi.h"
 
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -68,54 +72,72 @@ protected:
     size_t m_tasks_before = 0;
 };
 
-// The extraction is held by output files that are named pipes: the writer
-// blocks opening one until the test opens its reading end.
+// The extraction is held at the creation of chosen folders of the archive:
+// the writer waits inside the mkdir of one (the host's mkdir function
+// replaced) until the test lets it go.
 class HeldExtraction {
 public:
-    explicit HeldExtraction(std::vector<std::string> pipes) : m_pipes(std::move(pipes)) {
-        for (const std::string &pipe : m_pipes)
-            m_ok = m_ok && mkfifo(pipe.c_str(), 0600) == 0;
-        m_fds.assign(m_pipes.size(), -1);
+    explicit HeldExtraction(std::vector<std::string> paths) {
+        Gate &g = gate();
+        std::lock_guard<std::mutex> l(g.lock);
+        g.paths = std::move(paths);
+        g.released.assign(g.paths.size(), false);
+        g.original = hostsim::fileOps().mkdir;
+        hostsim::fileOps().mkdir = heldMkdir;
     }
     ~HeldExtraction() {
-        for (size_t i = 0; i < m_pipes.size(); i++)
+        Gate &g = gate();
+        for (size_t i = 0; i < g.paths.size(); i++)
             release(i);
         if (m_thread.joinable())
             m_thread.join();
-        for (int fd : m_fds)
-            if (fd >= 0)
-                close(fd);
+        hostsim::fileOps().mkdir = g.original;
     }
-    bool ok() const { return m_ok; }
     void start(const char *archive, const char *dest) {
         m_thread = std::thread([this, archive, dest] {
             m_result = callInt("UnCompress", {EicArg::Ptr(archive), EicArg::Ptr(dest)});
         });
     }
-    // Lets the writer open pipe i (its data stays in the pipe).
+    // Lets the writer create folder i.
     void release(size_t i) {
-        if (m_fds[i] < 0)
-            m_fds[i] = open(m_pipes[i].c_str(), O_RDONLY | O_NONBLOCK);
+        Gate &g = gate();
+        std::lock_guard<std::mutex> l(g.lock);
+        g.released[i] = true;
+        g.cv.notify_all();
     }
     int join() {
         m_thread.join();
         return m_result;
     }
-    std::string read(size_t i) {
-        std::string data;
-        char buf[512];
-        long n;
-        while ((n = ::read(m_fds[i], buf, sizeof buf)) > 0)
-            data.append(buf, static_cast<size_t>(n));
-        return data;
+private:
+    struct Gate {
+        std::mutex lock;
+        std::condition_variable cv;
+        std::vector<std::string> paths;
+        std::vector<bool> released;
+        int (*original)(const char *, int) = nullptr;
+    };
+    static Gate &gate() {
+        static Gate g;
+        return g;
+    }
+    static int heldMkdir(const char *hostPath, int mode) {
+        Gate &g = gate();
+        std::unique_lock<std::mutex> l(g.lock);
+        std::string path = hostPath;
+        while (path.size() > 1 && path.back() == '/')
+            path.pop_back();
+        for (size_t i = 0; i < g.paths.size(); i++)
+            if (g.paths[i] == path)
+                g.cv.wait_for(l, std::chrono::milliseconds(k_wait_ms),
+                              [&] { return bool(g.released[i]); });
+        auto original = g.original;
+        l.unlock();
+        return original(hostPath, mode);
     }
 
-private:
-    std::vector<std::string> m_pipes;
-    std::vector<int> m_fds;
     std::thread m_thread;
     int m_result = -99;
-    bool m_ok = true;
 };
 
 // The tick count that starts the first log line holding `part`; -1 when no
@@ -271,11 +293,11 @@ TEST_F(BargraphTest, UnCompressReportsSuccessAndFailure) {
 
 TEST_F(BargraphTest, StepsFollowAHeldExtraction) {
     std::string a(250, 'a'), b(250, 'b'), c(250, 'c');
-    ASSERT_TRUE(
-        hmitest::writeTgz(mediaDir() + "/abc.tgz", {{"a.bin", a}, {"b.bin", b}, {"c.bin", c}}));
+    testsupport::TarBuilder tar;
+    tar.file("a.bin", a).dir("hold0/").file("b.bin", b).dir("hold1/").file("c.bin", c);
+    ASSERT_TRUE(testsupport::writeFile(mediaDir() + "/abc.tgz", testsupport::gzip(tar.finish())));
     ASSERT_TRUE(testsupport::writeFile(sdDir() + "/out/a.bin", ""));
-    HeldExtraction held({sdDir() + "/out/b.bin", sdDir() + "/out/c.bin"});
-    ASSERT_TRUE(held.ok());
+    HeldExtraction held({sdDir() + "/out/hold0", sdDir() + "/out/hold1"});
 
     std::string text(300, 'x');
     for (size_t i = 0; i < text.size(); i++)
@@ -283,7 +305,8 @@ TEST_F(BargraphTest, StepsFollowAHeldExtraction) {
     ASSERT_EQ(activate(text.c_str(), 1000), 0);
     held.start("/DVD/abc.tgz", "/SDH/out/");
 
-    // Held at b.bin with 250 bytes written: 25, then 100 while nothing moves.
+    // Held before b.bin with 250 bytes written: 25, then 100 while nothing
+    // moves.
     size_t seen = 0;
     int step = nextStep(seen);
     while (step == 0)
@@ -291,7 +314,7 @@ TEST_F(BargraphTest, StepsFollowAHeldExtraction) {
     EXPECT_EQ(step, 25);
     EXPECT_EQ(nextStep(seen), 100);
 
-    // Held at c.bin with 500 written: 50.
+    // Held before c.bin with 500 written: 50.
     held.release(0);
     step = nextStep(seen);
     while (step == 100)
@@ -301,8 +324,8 @@ TEST_F(BargraphTest, StepsFollowAHeldExtraction) {
     held.release(1);
     EXPECT_EQ(held.join(), 0);
     EXPECT_EQ(callInt("DeactivateBargraph"), 0);
-    EXPECT_EQ(held.read(0), b);
-    EXPECT_EQ(held.read(1), c);
+    EXPECT_EQ(testsupport::readFile(sdDir() + "/out/b.bin"), b);
+    EXPECT_EQ(testsupport::readFile(sdDir() + "/out/c.bin"), c);
     EXPECT_EQ(testsupport::readFile(sdDir() + "/out/a.bin"), a);
 
     // The first step comes 500 ticks after the task began, each next one 500
@@ -318,10 +341,11 @@ TEST_F(BargraphTest, StepsFollowAHeldExtraction) {
 
 TEST_F(BargraphTest, ActivateWaitsForATaskStillInItsPause) {
     std::string a(250, 'a'), b(250, 'b');
-    ASSERT_TRUE(hmitest::writeTgz(mediaDir() + "/ab.tgz", {{"a.bin", a}, {"b.bin", b}}));
+    testsupport::TarBuilder tar;
+    tar.file("a.bin", a).dir("hold0/").file("b.bin", b);
+    ASSERT_TRUE(testsupport::writeFile(mediaDir() + "/ab.tgz", testsupport::gzip(tar.finish())));
     ASSERT_TRUE(testsupport::writeFile(sdDir() + "/out/a.bin", ""));
-    HeldExtraction held({sdDir() + "/out/b.bin"});
-    ASSERT_TRUE(held.ok());
+    HeldExtraction held({sdDir() + "/out/hold0"});
 
     ASSERT_EQ(activate("archive 1", 1000), 0);
     held.start("/DVD/ab.tgz", "/SDH/out/");

@@ -3,15 +3,19 @@
 #include "platform/hostsim/hostsim.h"
 #include "platform/plat_io.h"
 #include "platform/vxworks.h"
+#include "tests/support/child_process.h"
 #include "tests/support/fault_sweep.h"
 #include "tests/support/unit_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -439,6 +443,50 @@ TEST_F(FilesTest, HostPathsAbsentWhenTheUnitPlaysAlone) {
     EXPECT_EQ(cp("/SDH/a.dat", made.c_str()), OK);
     EXPECT_EQ(readFile(made), "card");
     ASSERT_EQ(::chdir(cwd), 0);
+}
+
+// A FIFO in a device's folder never holds its opener: open and fopen for
+// reading or writing come back at once (a write open without a reader with
+// ENXIO) and stay non-blocking; files and folders are blocking as asked. A
+// tool's own open of a named file takes only a regular file. Run in a child,
+// so that an open that blocks fails the test instead of hanging it.
+TEST_F(FilesTest, OpensOfAFifoOnADeviceNeverWait) {
+    ASSERT_EQ(::mkfifo(host("/SDH/fifo").c_str(), 0600), 0);
+    put("/SDH/file.dat", "data");
+    const int status = testsupport::runInChild([] {
+        auto nonBlocking = [](int fd) { return (::fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; };
+        const int rd = plat::open("/SDH/fifo", O_RDONLY);
+        char c;
+        if (rd < 0 || !nonBlocking(rd) || plat::read(rd, &c, 1) > 0)
+            _exit(1);
+        plat::close(rd);
+        errno = 0;
+        if (plat::open("/SDH/fifo", O_WRONLY) != -1 || errno != ENXIO)
+            _exit(2);
+        FILE *f = plat::fopen("/SDH/fifo", "r");
+        if (f == nullptr || std::fgetc(f) != EOF)
+            _exit(3);
+        plat::fclose(f);
+        if (plat::fopen("/SDH/fifo", "w") != nullptr)
+            _exit(4);
+        const int file = plat::open("/SDH/file.dat", O_RDONLY);
+        const int dir = plat::open("/SDH", O_RDONLY);
+        const int asked = plat::open("/SDH/file.dat", O_RDONLY | O_NONBLOCK);
+        if (file < 0 || nonBlocking(file) || dir < 0 || nonBlocking(dir) || asked < 0 ||
+            !nonBlocking(asked))
+            _exit(5);
+        errno = 0;
+        if (hostsim::openRegularFile("/SDH/fifo") != -1 || errno != EINVAL)
+            _exit(6);
+        errno = 0;
+        if (hostsim::openRegularFile("/SDH") != -1 || errno != EISDIR)
+            _exit(7);
+        const int named = hostsim::openRegularFile("/SDH/file.dat");
+        if (named < 0 || nonBlocking(named) || ::read(named, &c, 1) != 1 || c != 'd')
+            _exit(8);
+        _exit(0);
+    });
+    EXPECT_EQ(status, 0) << "1-8: the check that failed; -1: blocked";
 }
 
 TEST_F(FilesTest, ReplacedFileOpsSeeResolvedHostPaths) {

@@ -2,8 +2,14 @@
 // "install-pois --json" report beside what the module's extractor did.
 #include "tools/upgsim/upgsim.h"
 
+#include "platform/hostsim/hostsim.h"
+
 #include <archive.h>
 #include <archive_entry.h>
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
 
 namespace upgsim {
 
@@ -17,7 +23,15 @@ bool listArchive(const std::string &hostPath, std::vector<ArchiveEntry> &entries
     }
     archive_read_support_filter_gzip(reader);
     archive_read_support_format_tar(reader);
-    bool ok = archive_read_open_filename(reader, hostPath.c_str(), 64 * 1024) == ARCHIVE_OK;
+    // Opened here, without waiting and only as a regular file: a FIFO would
+    // hold libarchive's own open.
+    const int fd = hostsim::openRegularFile(hostPath);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        archive_read_free(reader);
+        return false;
+    }
+    bool ok = archive_read_open_fd(reader, fd, 64 * 1024) == ARCHIVE_OK;
     struct archive_entry *entry = nullptr;
     int status = ARCHIVE_OK;
     while (ok && (status = archive_read_next_header(reader, &entry)) == ARCHIVE_OK) {
@@ -42,6 +56,7 @@ bool listArchive(const std::string &hostPath, std::vector<ArchiveEntry> &entries
         ok = false;
     }
     archive_read_free(reader);
+    ::close(fd);
     return ok;
 }
 

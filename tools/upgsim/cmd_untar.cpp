@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -22,15 +23,17 @@ namespace {
 // announces only its last member, and the terminal bar then stays full past
 // its end (the HMI stand-in never draws more than 100 %). Reading the trailer
 // costs nothing, where counting every member would inflate the archive twice.
-// 0 when the archive cannot be read. The bargraph takes an int: larger sizes
-// are capped.
-uint32_t uncompressedSize(const std::string &hostPath) {
-    FILE *file = std::fopen(hostPath.c_str(), "rb");
-    if (file == nullptr)
+// 0 when the archive cannot be read or is no regular file (a FIFO is not
+// waited for: the extractor then refuses it). The bargraph takes an int:
+// larger sizes are capped.
+uint32_t uncompressedSize(const std::string &archive) {
+    const int fd = hostsim::openRegularFile(archive);
+    if (fd < 0)
         return 0;
     unsigned char trailer[4] = {0, 0, 0, 0};
-    bool ok = std::fseek(file, -4, SEEK_END) == 0 && std::fread(trailer, 1, 4, file) == 4;
-    std::fclose(file);
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    const bool ok = end >= 4 && ::pread(fd, trailer, 4, end - 4) == 4;
+    ::close(fd);
     if (!ok)
         return 0;
     uint32_t size = static_cast<uint32_t>(trailer[0]) | static_cast<uint32_t>(trailer[1]) << 8 |
@@ -113,7 +116,7 @@ int runUntar(const upgsim::GlobalOptions &opts, CLI::App &) {
     if (opts.progressOnTerminal())
         unit::setBargraphOnTerminal(true);
     std::string text = "Extracting " + baseName(archive);
-    uint32_t total = uncompressedSize(hostsim::resolvePath(archive));
+    uint32_t total = uncompressedSize(archive);
     callBuiltin("ActivateBargraph",
                 {hostsim::EicArg::Ptr(text.c_str()), hostsim::EicArg::Int(static_cast<int>(total)),
                  hostsim::EicArg::Int(0)});

@@ -370,10 +370,11 @@ TEST_F(BargraphTest, ActivateWaitsForATaskStillInItsPause) {
 // itself, and the next "ActivateBargraph" starts a bar again.
 TEST_F(BargraphTest, ActivateBesideATaskThatDoesNotEndRunsWithoutABar) {
     std::string a(250, 'a'), b(250, 'b');
-    ASSERT_TRUE(hmitest::writeTgz(mediaDir() + "/ab.tgz", {{"a.bin", a}, {"b.bin", b}}));
+    testsupport::TarBuilder tar;
+    tar.file("a.bin", a).dir("hold0/").file("b.bin", b);
+    ASSERT_TRUE(testsupport::writeFile(mediaDir() + "/ab.tgz", testsupport::gzip(tar.finish())));
     ASSERT_TRUE(testsupport::writeFile(sdDir() + "/out/a.bin", ""));
-    HeldExtraction held({sdDir() + "/out/b.bin"});
-    ASSERT_TRUE(held.ok());
+    HeldExtraction held({sdDir() + "/out/hold0"});
     g_step_entered = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
     g_step_release = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
     ASSERT_EQ(symAdd(sysSymTbl, "StepBargraph__13C_MMI_UPGRADEPci",

@@ -27,9 +27,10 @@ const char k_not_analysed[] = "; the medium is not analysed further";
 
 // Lines of the host file `path` as a reader that takes at most `maxChars`
 // characters at once sees them (a line feed ends a line, and so does a read
-// of `maxChars`), counted up to `stopAfter` + 1 at most. -1 when the file
-// does not open or is not a regular file (it is opened without blocking:
-// a FIFO would hold the check).
+// of `maxChars`); the reading stops within 64 KiB of the line past
+// `stopAfter`, so the count is exact up to there and only says "more"
+// beyond. -1 when the file does not open or is not a regular file (it is
+// opened without blocking: a FIFO would hold the check).
 long countLines(const std::string &path, int maxChars, long stopAfter) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)

@@ -96,7 +96,7 @@ struct MediumLimits {
 
 // The main descriptor `descriptor` of the medium mounted as "/DVD" against
 // `limits`: true when within; otherwise false, with a MEDIUM_TOO_LARGE
-// finding appended to `findings`. Reads at most one line past the limit. A
+// finding appended to `findings`. Stops reading soon after the limit. A
 // file that is missing or not a regular file is within (the other checks
 // tell about it). Any thread that may drive the module.
 bool mainDescriptorWithinLimits(const std::string &descriptor, const MediumLimits &limits,

@@ -18,6 +18,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
@@ -192,8 +193,11 @@ int refuseTooLarge(const std::vector<mediacheck::Finding> &findings) {
     const mediacheck::Finding &f = findings.front();
     const char *section = mediacheck::docSection(f.code);
     std::string others;
-    for (size_t i = 1; i < findings.size(); ++i)
+    const size_t named = std::min<size_t>(findings.size(), 4);
+    for (size_t i = 1; i < named; ++i)
         others += (others.empty() ? "; also beyond their limits: " : ", ") + findings[i].path;
+    if (findings.size() > named)
+        others += " and " + std::to_string(findings.size() - named) + " more";
     return upgsim::failure("analyse: refused: " + f.path + ": " + f.message + " (" + f.code +
                            (section != nullptr ? std::string("; medium.md: ") + section : "") +
                            ")" + others);

@@ -102,16 +102,34 @@ std::string lockFolder(const Folder &folder, bool exclusive) {
            "has ended";
 }
 
-// The first symbolic link under `dir` (not followed), or empty.
-std::string firstLink(const std::string &dir) {
+// The first symbolic link under `dir` (not followed), or empty. False, with
+// the reason in `error`, when the walk cannot finish (a folder that cannot be
+// read, too many open files in a deep tree): a walk that stopped early would
+// pass a folder it never saw to its end. A folder that is not there holds no
+// link (other checks name it), nor does an entry removed meanwhile.
+bool firstLink(const std::string &dir, std::string *link, std::string *error) {
+    link->clear();
     std::error_code ec;
-    fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);
+    fs::recursive_directory_iterator it(dir, ec);
+    if (ec == std::errc::no_such_file_or_directory)
+        return true;
     for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         std::error_code typeError;
-        if (it->is_symlink(typeError))
-            return it->path().string();
+        const bool isLink = it->is_symlink(typeError);
+        if (typeError && typeError != std::errc::no_such_file_or_directory) {
+            ec = typeError;
+            break;
+        }
+        if (isLink) {
+            *link = it->path().string();
+            return true;
+        }
     }
-    return std::string();
+    if (ec) {
+        *error = ec.message();
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -132,7 +150,12 @@ int guardDeviceFolders(const GlobalOptions &opts, const std::string &command) {
     for (const Folder &f : folders) {
         if (f.path->empty())
             continue;
-        const std::string link = firstLink(*f.path);
+        std::string link;
+        std::string error;
+        if (!firstLink(*f.path, &link, &error))
+            return failure("cannot check " + std::string(f.what) + " '" + *f.path + "' (" +
+                               f.option + ") for symbolic links: " + error,
+                           script ? scripthost::k_exit_host_failure : EXIT_FAILURE_REPORTED);
         if (!link.empty())
             return failure(std::string(f.what) + " '" + *f.path + "' (" + f.option +
                                ") holds a symbolic link, " + link +

@@ -168,21 +168,30 @@ std::vector<LockWanted> locksFor(const std::vector<const Folder *> &folders, boo
     return wanted;
 }
 
-// The first symbolic link under `dir` (not followed), or empty. The shared
-// walk: its memory stays linear in the depth of the folder.
-std::string firstLink(const std::string &dir) {
-    std::string link;
-    mediacheck::walkTree(
-        dir,
-        [&](const mediacheck::TreeItem &item) {
-            std::error_code typeError;
-            if (!item.entry.is_symlink(typeError))
-                return mediacheck::Walk::Continue;
-            link = item.entry.path().string();
-            return mediacheck::Walk::Stop;
-        },
-        mediacheck::Unreadable::Skip);
-    return link;
+// The first symbolic link under `dir` (not followed), or empty, by the
+// shared walk (its memory stays linear in the folder's depth). False, with
+// the reason in `error`, when the walk cannot finish (a folder that cannot be
+// read, too many open files in a deep tree, a path too long): a walk that
+// stopped early would pass a folder it never saw to its end. A folder that is
+// not there holds no link (other checks name it).
+bool firstLink(const std::string &dir, std::string *link, std::string *error) {
+    link->clear();
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(dir, ec)))
+        return true;
+    errno = 0;
+    const bool whole = mediacheck::walkTree(dir, [&](const mediacheck::TreeItem &item) {
+        std::error_code typeError;
+        if (!item.entry.is_symlink(typeError))
+            return mediacheck::Walk::Continue;
+        *link = item.entry.path().string();
+        return mediacheck::Walk::Stop;
+    });
+    if (whole || !link->empty())
+        return true;
+    *error = errno != 0 ? std::strerror(errno)
+                        : std::string("the walk could not read every folder to its end");
+    return false;
 }
 
 } // namespace
@@ -205,7 +214,12 @@ int guardDeviceFolders(const GlobalOptions &opts, const std::string &command) {
     for (const Folder &f : folders) {
         if (f.path->empty())
             continue;
-        const std::string link = firstLink(*f.path);
+        std::string link;
+        std::string error;
+        if (!firstLink(*f.path, &link, &error))
+            return failure("cannot check " + std::string(f.what) + " '" + *f.path + "' (" +
+                               f.option + ") for symbolic links: " + error,
+                           script ? scripthost::k_exit_host_failure : EXIT_FAILURE_REPORTED);
         if (!link.empty())
             return failure(std::string(f.what) + " '" + *f.path + "' (" + f.option +
                                ") holds a symbolic link, " + link +

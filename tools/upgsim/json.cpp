@@ -3,6 +3,8 @@
 // conversion that keeps any byte string printable as JSON.
 #include "tools/upgsim/upgsim.h"
 
+#include "tools/hostkit/names.h"
+
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -16,35 +18,6 @@ namespace {
 bool s_json = false;
 bool s_json_written = false;
 std::string s_last_error;
-
-// Length of the valid UTF-8 sequence starting at p (0 when not valid).
-size_t utf8Sequence(const unsigned char *p, size_t left) {
-    size_t n = 0;
-    unsigned min = 0;
-    if (p[0] >= 0xC2 && p[0] <= 0xDF) {
-        n = 2;
-        min = 0x80;
-    } else if (p[0] >= 0xE0 && p[0] <= 0xEF) {
-        n = 3;
-        min = 0x800;
-    } else if (p[0] >= 0xF0 && p[0] <= 0xF4) {
-        n = 4;
-        min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (n > left)
-        return 0;
-    unsigned cp = p[0] & (0xFF >> (n + 1));
-    for (size_t i = 1; i < n; ++i) {
-        if ((p[i] & 0xC0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return n;
-}
 
 } // namespace
 
@@ -82,26 +55,9 @@ void printJsonText(const std::string &text) {
 }
 
 std::string jsonText(const std::string &text) {
-    std::string out;
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(text.data());
-    const size_t size = text.size();
-    for (size_t i = 0; i < size;) {
-        if (p[i] < 0x80) {
-            out += static_cast<char>(p[i++]);
-            continue;
-        }
-        size_t n = utf8Sequence(p + i, size - i);
-        if (n > 0) {
-            out.append(text, i, n);
-            i += n;
-            continue;
-        }
-        // A byte that starts no valid sequence: U+FFFD (a report that keeps
-        // a name's bytes puts them in a field of their own, escaped).
-        out += "\xEF\xBF\xBD";
-        ++i;
-    }
-    return out;
+    // A byte that starts no valid sequence is U+FFFD (a report that keeps a
+    // name's bytes puts them in a field of their own, escaped).
+    return hostkit::utf8Replaced(text);
 }
 
 StdoutAside::StdoutAside(bool active) {

@@ -2,6 +2,7 @@
 // and wrappers are written into a fresh temporary folder, compiled with the
 // script, linked into page-aligned memory that the host allocates (so that
 // memory checkers see it), and the script's main is run on the calling thread.
+#include "platform/hostsim/hostsim.h"
 #include "tools/scripthost/confine.h"
 #include "tools/scripthost/internal.h"
 #include "tools/scripthost/scripthost.h"
@@ -228,6 +229,10 @@ RunResult runScript(const std::string &scriptPath, const RunOptions &options) {
                                       why);
             return result;
         }
+        // And for the builtins and the script's gated calls, a path on none
+        // of the unit's devices is absent, as on the unit: an archive cannot
+        // be extracted into, nor a file copied to, a folder of the host.
+        hostsim::setHostPathsAbsent(true);
     }
 
     detail::RunContext ctx;

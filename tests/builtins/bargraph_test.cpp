@@ -109,6 +109,7 @@ public:
         m_thread.join();
         return m_result;
     }
+
 private:
     struct Gate {
         std::mutex lock;

@@ -288,6 +288,7 @@ TEST_F(ScriptProcessTest, AScriptReachesOnlyItsDevices) {
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include "upgrade_builtins.h"
 static int reached;
 static void tried(const char *what, int done) {
     printf("%s %s\n", what, done ? "reached" : "refused");
@@ -311,6 +312,8 @@ int main(int argc, char **argv) {
     fclose(f);
     tried("host-rename", syscall(SYS_rename, "/SDH/inside.txt", path) == 0 ||
                              rename("/SDH/inside.txt", path) == 0);
+    sprintf(other, "%s/copied.txt", argv[2]);
+    tried("builtin-copy", UPGCopy("/SDH/CD_VER.NAV.INF", other, 0) == 0);
     sprintf(other, "echo x > %s/system.txt", argv[2]);
     tried("program", system(other) == 0);
     if (syscall(444, 0, 0, 1) >= 6)

@@ -139,6 +139,19 @@ int openBeneath(int rootFd, const std::string &rel, int flags, int mode) {
     return walkBeneath(rootFd, rel, flags, mode);
 }
 
+// Clears O_NONBLOCK, which confinedOpen added to the caller's `flags`, once
+// fstat says fd is a regular file or a folder; a FIFO, device or socket
+// keeps it, so that neither its open nor its reads and writes wait for a
+// peer. (F_SETFL takes the caller's flags as they are: it changes only the
+// status flags among them.) errno is kept.
+void settleBlocking(int fd, int flags) {
+    const int saved = errno;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))
+        (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    errno = saved;
+}
+
 // True when `rel` has a ".." component.
 bool hasDotDot(const std::string &rel) {
     const std::string p = "/" + rel + "/";
@@ -282,7 +295,7 @@ int confinedOpen(const std::string &hostPath, int flags, int mode) {
         return ::open(hostPath.c_str(), flags, static_cast<mode_t>(mode));
     const int fd = openIn(p, hostPath, p.rel, flags | O_NONBLOCK, mode);
     if (fd >= 0 && (flags & O_NONBLOCK) == 0)
-        settleBlocking(fd);
+        settleBlocking(fd, flags);
     return fd;
 }
 
@@ -374,17 +387,6 @@ int confinedTruncate(const std::string &hostPath, long long length) {
         rc = ::ftruncate(fd, static_cast<off_t>(length));
     closeKeepingErrno(fd);
     return rc;
-}
-
-void settleBlocking(int fd) {
-    const int saved = errno;
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (flags != -1 && (flags & O_NONBLOCK) != 0)
-            (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    }
-    errno = saved;
 }
 
 void resetConfinement() {

@@ -84,7 +84,8 @@ int renameHost(const std::string &from, const std::string &to);
 // line naming the link. A device's root cannot be removed or renamed
 // (EBUSY). A path on no device is passed to the host's function unchanged.
 // Same results and errno as the host functions otherwise. Any thread.
-// confinedOpen opens a path on a device non-blocking: see settleBlocking.
+// confinedOpen opens a path on a device non-blocking until fstat says it is a
+// file or a folder: a FIFO, device or socket keeps O_NONBLOCK.
 int confinedOpen(const std::string &hostPath, int flags, int mode);
 int confinedStat(const std::string &hostPath, struct stat *st);
 int confinedLstat(const std::string &hostPath, struct stat *st);
@@ -96,10 +97,6 @@ int confinedRename(const std::string &from, const std::string &to);
 DIR *confinedOpendir(const std::string &hostPath);
 // Cuts a regular file to `length` bytes (the power cut's lost writes).
 int confinedTruncate(const std::string &hostPath, long long length);
-// Clears O_NONBLOCK, which confinedOpen opened fd with, once fstat says fd
-// is a regular file or a folder; a FIFO, device or socket keeps it, so that
-// neither its open nor its reads and writes wait for a peer. errno is kept.
-void settleBlocking(int fd);
 void resetConfinement();
 
 // Power cut (powercut.cpp). unitPathOf: true, with the unit path, when host

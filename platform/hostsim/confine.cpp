@@ -269,12 +269,13 @@ int openRegularFile(const std::string &path) {
         return -1;
     struct stat st;
     int err = 0;
-    if (::fstat(fd, &st) != 0)
+    // The fstat, or the fcntl that makes a regular file's reads blocking
+    // again, failed; else a file of another kind is refused.
+    if (::fstat(fd, &st) != 0 ||
+        (S_ISREG(st.st_mode) && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0))
         err = errno;
     else if (!S_ISREG(st.st_mode))
         err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
-        err = errno;
     if (err != 0) {
         ::close(fd);
         errno = err;

@@ -215,9 +215,12 @@ int GetFileVersion(const char *p_path, char *p_version) {
     return 0;
 }
 
-int RemoveFileVersion(const char *p_path) {
-    if (p_path == nullptr)
-        return -1;
+namespace {
+
+// Removes the stamp of p_path when there is one. 0 also when there is none
+// (*p_removed then false); -1 when it exists and cannot be removed.
+int removeSidecar(const char *p_path, bool *p_removed) {
+    *p_removed = false;
     const std::string sidecar = unit::sidecarPath(p_path);
     struct stat st;
     if (plat::stat(sidecar.c_str(), &st) != 0)
@@ -225,9 +228,19 @@ int RemoveFileVersion(const char *p_path) {
     // A folder of that name is no stamp: it claims nothing and is not ours.
     if (!S_ISREG(st.st_mode))
         return 0;
-    if (plat::remove(sidecar.c_str()) == 0 || errno == ENOENT)
-        return 0;
-    return -1;
+    if (plat::remove(sidecar.c_str()) != 0)
+        return errno == ENOENT ? 0 : -1;
+    *p_removed = true;
+    return 0;
+}
+
+} // namespace
+
+int RemoveFileVersion(const char *p_path) {
+    if (p_path == nullptr)
+        return -1;
+    bool l_removed = false;
+    return removeSidecar(p_path, &l_removed);
 }
 
 int ReadFileVersionStamp(const char *p_source, FileVersionStamp *p_stamp) {
@@ -300,15 +313,10 @@ int DropFileVersion(const char *p_path) {
         errno = EFAULT;
         return -1;
     }
-    const std::string sidecar = unit::sidecarPath(p_path);
-    struct stat st;
-    if (plat::stat(sidecar.c_str(), &st) != 0)
-        return (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG) ? 0 : -1;
-    if (!S_ISREG(st.st_mode))
-        return 0;
-    if (plat::remove(sidecar.c_str()) != 0 && errno != ENOENT)
+    bool l_removed = false;
+    if (removeSidecar(p_path, &l_removed) != 0)
         return -1;
-    return flushDeviceOf(p_path);
+    return l_removed ? flushDeviceOf(p_path) : 0;
 }
 
 namespace unit {

@@ -35,16 +35,17 @@ CODE_SPAN = re.compile(r"(`+)(?:(?!\1).)+?\1")
 HEADING = re.compile(r"^\s{0,3}(#{1,6})\s+(.*?)\s*#*\s*$")
 
 
-def prose_lines(text):
-    """The lines of a Markdown text outside fenced blocks, with their numbers
-    and without code spans: links in code are no links."""
+def prose_lines(text, keep_code=False):
+    """The lines of a Markdown text outside fenced blocks, with their numbers;
+    without code spans unless `keep_code` (links in code are no links, but a
+    heading's code is part of its anchor)."""
     fenced = False
     for number, line in enumerate(text.split("\n"), 1):
         if FENCE.match(line):
             fenced = not fenced
             continue
         if not fenced:
-            yield number, CODE_SPAN.sub("", line)
+            yield number, line if keep_code else CODE_SPAN.sub("", line)
 
 
 def slug(heading):
@@ -61,7 +62,7 @@ def anchors(text):
     -1, -2, ... as on the hosts)."""
     seen = {}
     found = set()
-    for _, line in prose_lines_keep_code(text):
+    for _, line in prose_lines(text, keep_code=True):
         m = HEADING.match(line)
         if not m:
             continue
@@ -70,18 +71,6 @@ def anchors(text):
         seen[base] = count + 1
         found.add(base if count == 0 else "%s-%d" % (base, count))
     return found
-
-
-def prose_lines_keep_code(text):
-    """The lines outside fenced blocks, code spans kept (a heading's code is
-    part of its anchor)."""
-    fenced = False
-    for number, line in enumerate(text.split("\n"), 1):
-        if FENCE.match(line):
-            fenced = not fenced
-            continue
-        if not fenced:
-            yield number, line
 
 
 def links(text):

@@ -189,8 +189,7 @@ int CheckFileConfigSystem(ConfigSystem &p_config) {
 
     for (int l_i = 0; l_i < 3 && l_result == 0; ++l_i) {
         if (CheckCRCFile(l_files[l_i]) == -1) {
-            ConfigSystemLog("ERROR - CheckFileConfigSystem : CRC error [%s]\n",
-                            (_Vx_usr_arg_t)l_files[l_i]);
+            ConfigSystemLog("ERROR - CheckFileConfigSystem : CRC error [%s]\n", l_files[l_i]);
             l_result = -1;
         }
     }
@@ -200,7 +199,7 @@ int CheckFileConfigSystem(ConfigSystem &p_config) {
     for (int l_i = 0; l_i < 3 && l_result == 0; ++l_i) {
         if (GetFileVersion(l_files[l_i], l_versions[l_i]) == -1) {
             ConfigSystemLog("ERROR - CheckFileConfigSystem : GetFileVersion error [%s]\n",
-                            (_Vx_usr_arg_t)l_files[l_i]);
+                            l_files[l_i]);
             l_result = -1;
         }
         l_versions[l_i][FILE_VERSION_SIZE - 1] = '\0';
@@ -211,12 +210,10 @@ int CheckFileConfigSystem(ConfigSystem &p_config) {
             std::strcmp(l_versions[1], l_versions[2]) != 0) {
             ConfigSystemLog("ERROR - CheckFileConfigSystem : not same file version\n");
             ConfigSystemLog("ERROR - CheckFileConfigSystem : version=[%s] module=[%s] data=[%s]\n",
-                            (_Vx_usr_arg_t)l_versions[0], (_Vx_usr_arg_t)l_versions[1],
-                            (_Vx_usr_arg_t)l_versions[2]);
+                            l_versions[0], l_versions[1], l_versions[2]);
             l_result = -1;
         } else {
-            ConfigSystemLog("CheckFileConfigSystem : current file version=[%s]\n",
-                            (_Vx_usr_arg_t)l_versions[0]);
+            ConfigSystemLog("CheckFileConfigSystem : current file version=[%s]\n", l_versions[0]);
             // The field holds 19 characters and its NUL.
             std::snprintf(p_config.current_file_version, sizeof p_config.current_file_version,
                           "%.*s", CONFIG_SYSTEM_VERSION_SIZE - 1, l_versions[0]);
@@ -232,7 +229,7 @@ int CheckFlagConfigSystem() {
     std::snprintf(l_path, sizeof l_path, "%s/%s", CONFIG_SYSTEM_DIR, CONFIG_SYSTEM_FLAG_FILE);
     int l_result = 0;
     if (CheckCRCFile(l_path) == -1) {
-        ConfigSystemLog("ERROR - CheckFlagConfigSystem : CRC error [%s]\n", (_Vx_usr_arg_t)l_path);
+        ConfigSystemLog("ERROR - CheckFlagConfigSystem : CRC error [%s]\n", l_path);
         l_result = -1;
     }
     ConfigSystemLog("-CheckFlagConfigSystem ends (t=%ld)\n", ConfigSystemTick());
@@ -288,14 +285,13 @@ int CreateConfigSystem(ConfigSystem &p_config) {
                 l_result = -1;
             } else if (l_data_length == CONFIG_LINE_ERROR) {
                 ConfigSystemLog("ERROR - CreateConfigSystem : cannot read [%s]\n",
-                                (_Vx_usr_arg_t)p_config.file_data);
+                                p_config.file_data);
                 l_result = -1;
             } else if (l_found) {
                 CutConfigText(l_module_line, l_module);
                 CutConfigText(l_data_line, l_data);
                 ConfigSystemLog("CreateConfigSystem : add version=[%s] - module=[%s] - data=[%s]\n",
-                                (_Vx_usr_arg_t)l_version, (_Vx_usr_arg_t)l_module,
-                                (_Vx_usr_arg_t)l_data);
+                                l_version, l_module, l_data);
                 l_result = ConfigArrayAdd(&l_data_List_tmp, l_module, l_data);
             }
             if (l_result == -1)
@@ -303,7 +299,7 @@ int CreateConfigSystem(ConfigSystem &p_config) {
         }
         if (l_module_length == CONFIG_LINE_ERROR && l_result == 0) {
             ConfigSystemLog("ERROR - CreateConfigSystem : cannot read [%s]\n",
-                            (_Vx_usr_arg_t)p_config.file_module);
+                            p_config.file_module);
             l_result = -1;
         }
 
@@ -312,8 +308,7 @@ int CreateConfigSystem(ConfigSystem &p_config) {
             break;
         }
         if (l_found) {
-            ConfigSystemLog("CreateConfigSystem : write datas ends for version=[%s]\n",
-                            (_Vx_usr_arg_t)l_version);
+            ConfigSystemLog("CreateConfigSystem : write datas ends for version=[%s]\n", l_version);
             // The temporary list is in reverse order; the copy restores the
             // module file's order.
             l_result = ConfigArrayCopy(&p_config.list, &l_data_List_tmp);
@@ -326,12 +321,11 @@ int CreateConfigSystem(ConfigSystem &p_config) {
     }
 
     if (l_version_length == CONFIG_LINE_ERROR) {
-        ConfigSystemLog("ERROR - CreateConfigSystem : cannot read [%s]\n",
-                        (_Vx_usr_arg_t)p_config.file_version);
+        ConfigSystemLog("ERROR - CreateConfigSystem : cannot read [%s]\n", p_config.file_version);
         l_result = -1;
     } else if (!l_found) {
         ConfigSystemLog("ERROR - CreateConfigSystem : no data for config=[%s]\n",
-                        (_Vx_usr_arg_t)p_config.config_version);
+                        p_config.config_version);
         l_result = -1;
     }
 

@@ -4,6 +4,7 @@
 // the builtin "GetSDBlockSize".
 #include "builtins/C_BUILTINS.h"
 
+#include "builtins/C_BUILTINS_LOG.h"
 #include "platform/plat_io.h"
 #include "platform/plat_log.h"
 #include "unit/integrity.h"
@@ -81,15 +82,14 @@ static int WriteCopy(int l_source_fd, const char *p_source, const char *p_target
     int l_dest_fd = plat::open(p_target, O_RDWR | O_CREAT | O_TRUNC, 0777);
     if (l_dest_fd < 0) {
         *p_error = errnoGet();
-        plat::log("BuiltinsCopy: open of '%s' returned error errno = 0x%X\n", p_target, *p_error);
+        plat::log(g_builtins_log_copy_open, p_target, *p_error);
         return -1;
     }
     long l_read = 0;
     do {
         l_read = plat::read(l_source_fd, p_buffer, k_copy_chunk);
         if (l_read < 0) {
-            plat::log("BuiltinsCopy: read of '%s' returned error errno = 0x%X\n", p_source,
-                      errnoGet());
+            plat::log(g_builtins_log_copy_read, p_source, errnoGet());
             l_result = -1;
         } else if (l_read > 0) {
             long l_written = plat::write(l_dest_fd, p_buffer, static_cast<unsigned long>(l_read));
@@ -97,8 +97,7 @@ static int WriteCopy(int l_source_fd, const char *p_source, const char *p_target
                 *p_written += l_written;
             if (l_written != l_read) {
                 *p_error = errnoGet();
-                plat::log("BuiltinsCopy: write of '%s' returned error errno = 0x%X\n", p_target,
-                          *p_error);
+                plat::log(g_builtins_log_copy_write, p_target, *p_error);
                 l_result = -1;
             }
         }
@@ -107,12 +106,11 @@ static int WriteCopy(int l_source_fd, const char *p_source, const char *p_target
     // The copy is claimed (renamed into place, 0 returned) only once its bytes
     // are on the medium: a power loss after that keeps it whole.
     if (l_result == 0 && plat::ioctl(l_dest_fd, FIOSYNC, 0) != 0) {
-        plat::log("BuiltinsCopy: sync of '%s' returned error errno = 0x%X\n", p_target, errnoGet());
+        plat::log(g_builtins_log_copy_sync, p_target, errnoGet());
         l_result = -1;
     }
     if (plat::close(l_dest_fd) != 0 && l_result == 0) {
-        plat::log("BuiltinsCopy: close of '%s' returned error errno = 0x%X\n", p_target,
-                  errnoGet());
+        plat::log(g_builtins_log_copy_close, p_target, errnoGet());
         l_result = -1;
     }
     return l_result;
@@ -140,14 +138,12 @@ struct CopyPlan {
 static int OpenCopySource(const char *p_Source, const char *p_Dest, CopyPlan *p_plan) {
     const int l_source_fd = plat::open(p_Source, O_RDONLY | O_NONBLOCK);
     if (l_source_fd < 0) {
-        plat::log("BuiltinsCopy: open of '%s' returned error errno = 0x%X\n", p_Source, errnoGet());
+        plat::log(g_builtins_log_copy_open, p_Source, errnoGet());
         return -1;
     }
     struct stat l_status;
     if (plat::fstat(l_source_fd, &l_status) != 0 || !S_ISREG(l_status.st_mode)) {
-        plat::log("BuiltinsCopy: '%s' is not a readable regular file (errno = 0x%X): nothing "
-                  "copied\n",
-                  p_Source, errnoGet());
+        plat::log(g_builtins_log_copy_not_regular, p_Source, errnoGet());
         plat::close(l_source_fd);
         return -1;
     }
@@ -225,7 +221,7 @@ static int CopyInPlace(const CopyPlan &p_plan, const char *p_Source, const char 
     plat::remove(p_Dest);
     int l_result = -1;
     if (plat::lseek(p_plan.sourceFd, 0, SEEK_SET) != 0) {
-        plat::log("BuiltinsCopy: read of '%s' returned error errno = 0x%X\n", p_Source, errnoGet());
+        plat::log(g_builtins_log_copy_read, p_Source, errnoGet());
     } else {
         int l_error = 0;
         long long l_written = 0;
@@ -290,8 +286,7 @@ static int CommitCopy(const char *p_temp, const char *p_Dest, bool p_drop_stamp)
     plat::remove(p_Dest); // the second rename tells whether it went
     if (plat::rename(p_temp, p_Dest) == 0)
         return 0;
-    plat::log("BuiltinsCopy: rename of '%s' to '%s' returned error errno = 0x%X\n", p_temp, p_Dest,
-              errnoGet());
+    plat::log(g_builtins_log_copy_rename, p_temp, p_Dest, errnoGet());
     // Once the destination is gone, the complete copy is all there is.
     struct stat l_status;
     if (plat::stat(p_Dest, &l_status) != 0)
@@ -424,7 +419,7 @@ val_t C_BUILTINS::s_UPGCopy() {
     }
     if (strnlen(l_arg_source, k_path_max_length + 1) > k_path_max_length ||
         strnlen(l_arg_dest, k_path_max_length + 1) > k_path_max_length) {
-        plat::log("UPGCopy ERROR: path longer than %d characters\n", k_path_max_length);
+        plat::log(g_builtins_log_copy_path_too_long, k_path_max_length);
         return EiC_IntResult(-1);
     }
 

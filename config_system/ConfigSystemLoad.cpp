@@ -2,6 +2,7 @@
 // start sequence that identifies, checks and loads them.
 #include "config_system/ConfigSystem.h"
 
+#include "config_system/ConfigSystem_LOG.h"
 #include "config_system/config_log.h"
 #include "platform/plat_io.h"
 #include "platform/vxworks.h"
@@ -150,7 +151,7 @@ int InitConfigSystem() {
     l_sw.version_index = -1;
     unsigned char l_version[BOOT_CONFIG_VERSION_SIZE] = {0};
     if (InterGetDBBootConfigSystemVersion(l_version) == -1) {
-        ConfigSystemLog("ERROR - InitConfigSystem : InterGetDBBootConfigSystemVersion!\n");
+        ConfigSystemLog(g_config_log_boot_version);
         l_result = -1;
     } else {
         // Kept NUL-terminated whatever the boot database wrote.
@@ -168,7 +169,7 @@ int InitConfigSystem() {
             std::snprintf(l_hw.config_version, sizeof l_hw.config_version, "%d", GetHardRelease());
         if (l_written <= 0 || l_hw.config_version[0] == '\0') {
             l_hw.config_version[0] = '\0';
-            ConfigSystemLog("ERROR - InitConfigSystem : get hardware ID!\n");
+            ConfigSystemLog(g_config_log_hardware_id);
             l_result = -1;
         } else {
             FillConfigPaths(l_hw, CONFIG_SYSTEM_HW_VERSION_FILE, CONFIG_SYSTEM_HW_MODULE_FILE,
@@ -189,7 +190,7 @@ int CheckFileConfigSystem(ConfigSystem &p_config) {
 
     for (int l_i = 0; l_i < 3 && l_result == 0; ++l_i) {
         if (CheckCRCFile(l_files[l_i]) == -1) {
-            ConfigSystemLog("ERROR - CheckFileConfigSystem : CRC error [%s]\n", l_files[l_i]);
+            ConfigSystemLog(g_config_log_file_crc, l_files[l_i]);
             l_result = -1;
         }
     }
@@ -198,8 +199,7 @@ int CheckFileConfigSystem(ConfigSystem &p_config) {
     std::memset(l_versions, 0, sizeof l_versions);
     for (int l_i = 0; l_i < 3 && l_result == 0; ++l_i) {
         if (GetFileVersion(l_files[l_i], l_versions[l_i]) == -1) {
-            ConfigSystemLog("ERROR - CheckFileConfigSystem : GetFileVersion error [%s]\n",
-                            l_files[l_i]);
+            ConfigSystemLog(g_config_log_no_version, l_files[l_i]);
             l_result = -1;
         }
         l_versions[l_i][FILE_VERSION_SIZE - 1] = '\0';
@@ -208,7 +208,7 @@ int CheckFileConfigSystem(ConfigSystem &p_config) {
     if (l_result == 0) {
         if (std::strcmp(l_versions[0], l_versions[1]) != 0 ||
             std::strcmp(l_versions[1], l_versions[2]) != 0) {
-            ConfigSystemLog("ERROR - CheckFileConfigSystem : not same file version\n");
+            ConfigSystemLog(g_config_log_versions_differ);
             ConfigSystemLog("ERROR - CheckFileConfigSystem : version=[%s] module=[%s] data=[%s]\n",
                             l_versions[0], l_versions[1], l_versions[2]);
             l_result = -1;
@@ -229,7 +229,7 @@ int CheckFlagConfigSystem() {
     std::snprintf(l_path, sizeof l_path, "%s/%s", CONFIG_SYSTEM_DIR, CONFIG_SYSTEM_FLAG_FILE);
     int l_result = 0;
     if (CheckCRCFile(l_path) == -1) {
-        ConfigSystemLog("ERROR - CheckFlagConfigSystem : CRC error [%s]\n", l_path);
+        ConfigSystemLog(g_config_log_flag_crc, l_path);
         l_result = -1;
     }
     ConfigSystemLog("-CheckFlagConfigSystem ends (t=%ld)\n", ConfigSystemTick());
@@ -284,8 +284,7 @@ int CreateConfigSystem(ConfigSystem &p_config) {
                 ConfigSystemLog("ERROR - CreateConfigSystem : data not available - end of file\n");
                 l_result = -1;
             } else if (l_data_length == CONFIG_LINE_ERROR) {
-                ConfigSystemLog("ERROR - CreateConfigSystem : cannot read [%s]\n",
-                                p_config.file_data);
+                ConfigSystemLog(g_config_log_cannot_read, p_config.file_data);
                 l_result = -1;
             } else if (l_found) {
                 CutConfigText(l_module_line, l_module);
@@ -298,8 +297,7 @@ int CreateConfigSystem(ConfigSystem &p_config) {
                 break;
         }
         if (l_module_length == CONFIG_LINE_ERROR && l_result == 0) {
-            ConfigSystemLog("ERROR - CreateConfigSystem : cannot read [%s]\n",
-                            p_config.file_module);
+            ConfigSystemLog(g_config_log_cannot_read, p_config.file_module);
             l_result = -1;
         }
 
@@ -321,7 +319,7 @@ int CreateConfigSystem(ConfigSystem &p_config) {
     }
 
     if (l_version_length == CONFIG_LINE_ERROR) {
-        ConfigSystemLog("ERROR - CreateConfigSystem : cannot read [%s]\n", p_config.file_version);
+        ConfigSystemLog(g_config_log_cannot_read, p_config.file_version);
         l_result = -1;
     } else if (!l_found) {
         ConfigSystemLog("ERROR - CreateConfigSystem : no data for config=[%s]\n",

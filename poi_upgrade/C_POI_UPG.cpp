@@ -7,6 +7,7 @@
 #include "platform/plat_io.h"
 #include "platform/plat_log.h"
 #include "platform/vxworks.h"
+#include "poi_upgrade/C_POI_UPG_LOG.h"
 #include "unit/hmi.h"
 #include "unit/storage.h"
 #include "untgz/C_UNTGZ.h"
@@ -84,8 +85,7 @@ struct dirent *ReadEntry(DIR *p_dir, const char *p_path, bool &p_failed) {
     struct dirent *l_entry = plat::readdir(p_dir);
     if (l_entry == nullptr && errnoGet() != 0) {
         p_failed = true;
-        plat::log("%ld - (C_POI_UPG) reading folder %s failed (errno = 0x%X)\n", tickGet(), p_path,
-                  errnoGet());
+        plat::log(g_poi_log_read_folder, tickGet(), p_path, errnoGet());
     }
     return l_entry;
 }
@@ -129,8 +129,7 @@ bool FlushCard() {
         plat::close(l_fd);
     if (l_rc == 0)
         return true;
-    plat::log("%ld - (C_POI_UPG) UpgradeTask : flush of /SDH failed (errno = 0x%X)\n", tickGet(),
-              l_errno);
+    plat::log(g_poi_log_flush, tickGet(), "/SDH", l_errno);
     return false;
 }
 
@@ -234,8 +233,7 @@ int C_POI_UPG::UpgradeTask() {
 
     CKWString l_version_file = m_poi_archive + ".inf";
     if (!ReadableFile(l_version_file.GetBuffer())) {
-        plat::log("%ld - (C_POI_UPG) UpgradeTask : version file %s cannot be read (errno = 0x%X)\n",
-                  tickGet(), l_version_file.GetBuffer(), errnoGet());
+        plat::log(g_poi_log_version_file, tickGet(), l_version_file.GetBuffer(), errnoGet());
         return -1;
     }
 
@@ -429,8 +427,7 @@ int C_POI_UPG::MergeThisNewPOI(CKWString &cid, CKWString &new_folder) {
             l_result = -1;
         }
     } else if (l_result == 0) {
-        plat::log("%ld - (C_POI_UPG) MergeThisNewPOI : cannot open %s (errno = 0x%X)\n", tickGet(),
-                  l_user_folder.GetBuffer(), errnoGet());
+        plat::log(g_poi_log_cannot_open, tickGet(), l_user_folder.GetBuffer(), errnoGet());
         l_result = -1;
     }
 

@@ -4,6 +4,7 @@
 
 #include "platform/plat_io.h"
 #include "platform/plat_log.h"
+#include "untgz/C_UNTGZ_LOG.h"
 
 #include <cerrno>
 #include <cstring>
@@ -60,8 +61,7 @@ int C_UNTGZ::SetAllowedPrefix(const char *p_prefix) {
     if (p_prefix == nullptr)
         p_prefix = "";
     if (strnlen(p_prefix, sizeof(m_allowed_prefix)) >= sizeof(m_allowed_prefix)) {
-        plat::log("%ld - (Untar): allowed prefix of %d characters or more refused\n", tickGet(),
-                  sizeof(m_allowed_prefix));
+        plat::log(g_untgz_log_prefix_refused, tickGet(), sizeof(m_allowed_prefix));
         return ERROR;
     }
     memset(m_allowed_prefix, 0, sizeof(m_allowed_prefix));
@@ -91,8 +91,7 @@ static int CheckPathLength(const char *p_path, const char *p_what) {
     size_t l_len = strnlen(p_path, UNTGZ_PATH_SIZE);
     if (l_len < UNTGZ_PATH_SIZE)
         return OK;
-    plat::log("%ld - (Untar): parameter error (%s of %d characters or more, at most %d)\n",
-              tickGet(), p_what, UNTGZ_PATH_SIZE, (UNTGZ_PATH_SIZE - 1));
+    plat::log(g_untgz_log_param_path, tickGet(), p_what, UNTGZ_PATH_SIZE, (UNTGZ_PATH_SIZE - 1));
     return ERROR;
 }
 
@@ -176,7 +175,7 @@ int C_UNTGZ::RunExtraction(int &p_wait_task) {
     SEM_ID l_sem = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
     if (l_sem == nullptr) {
         l_result = ERROR;
-        plat::log("%ld - (Untar): semMCreate error (errno = 0x%X)!!!\n", tickGet(), errnoGet());
+        plat::log(g_untgz_log_sem_create, tickGet(), errnoGet());
     }
     // Release: a task that sees the extractor in use also sees the reset.
     m_sem_write.store(l_sem, std::memory_order_release);

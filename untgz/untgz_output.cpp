@@ -8,6 +8,7 @@
 
 #include "platform/plat_io.h"
 #include "platform/plat_log.h"
+#include "untgz/C_UNTGZ_LOG.h"
 
 #include <cerrno>
 #include <cstring>
@@ -53,8 +54,7 @@ FILE *C_UNTGZ::CreatePath(char *p_name) {
         l_file = OpenEntryFile(p_name);
     }
     if (l_file == nullptr)
-        plat::log("%ld - (CreatePath): fopen (%s) : ERROR (errno = 0x%X)\n", tickGet(), p_name,
-                  errnoGet());
+        plat::log(g_untgz_log_create_path, tickGet(), p_name, errnoGet());
     return l_file;
 }
 
@@ -67,8 +67,7 @@ int C_UNTGZ::cvtWrite(unsigned char *p_blk, unsigned long size, FILE *p_fp) {
 }
 
 void C_UNTGZ::LogFileError(const char *p_what, const char *p_path, int p_errno) {
-    plat::log("%ld - (UntarBlock): %s: cannot %s '%s': %s\n", tickGet(), m_tar_file, p_what, p_path,
-              strerror(p_errno));
+    plat::log(g_untgz_log_file_error, tickGet(), m_tar_file, p_what, p_path, strerror(p_errno));
 }
 
 int C_UNTGZ::WriteEntryData(unsigned char *p_data, unsigned long p_size) {

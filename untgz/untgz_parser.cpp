@@ -5,6 +5,7 @@
 
 #include "platform/plat_io.h"
 #include "platform/plat_log.h"
+#include "untgz/C_UNTGZ_LOG.h"
 
 #include <cerrno>
 #include <cstring>
@@ -208,11 +209,9 @@ int C_UNTGZ::UntarHeader(const unsigned char *p_block) {
 
     if (!HeaderShapeGood(l_header)) {
         if (m_first_header == 1)
-            plat::log("%ld - (UntarBlock): %s: not a valid tar file\n", tickGet(), m_tar_file);
+            plat::log(g_untgz_log_not_tar, tickGet(), m_tar_file);
         else
-            plat::log("%ld - (UntarBlock): WARNING: Garbage detected; preceding file may be "
-                      "damaged\n",
-                      tickGet());
+            plat::log(g_untgz_log_garbage, tickGet());
         return ERROR;
     }
 
@@ -229,8 +228,7 @@ int C_UNTGZ::UntarHeader(const unsigned char *p_block) {
     uint32_t l_size = 0;
     if (ReadOctal(l_header.size, (int)sizeof(l_header.size), l_size) != 0) {
         // Wrapping the size would take the entry's data for headers.
-        plat::log("%ld - (UntarBlock): %s: size field over 4 GiB, entry refused: %s\n", tickGet(),
-                  m_tar_file, m_name);
+        plat::log(g_untgz_log_size_refused, tickGet(), m_tar_file, m_name);
         return ERROR;
     }
     m_remaining = l_size;
@@ -257,28 +255,22 @@ bool C_UNTGZ::HeaderSumGood(const tar_t &p_header) {
     if ((int)l_chksum == l_unsigned_sum || (int)l_chksum == l_signed_sum)
         return true;
     if (m_first_header == 0)
-        plat::log("%ld - (UntarBlock): WARNING: Garbage detected; preceding file may be "
-                  "damaged\n",
-                  tickGet());
-    plat::log("%ld - (UntarBlock): %s: header has bad checksum for %s\n", tickGet(), m_tar_file,
-              m_name);
+        plat::log(g_untgz_log_garbage, tickGet());
+    plat::log(g_untgz_log_bad_checksum, tickGet(), m_tar_file, m_name);
     return false;
 }
 
 int C_UNTGZ::RefuseEntryName(int p_name_status, const char *p_path) {
     if (p_name_status == UNTGZ_NAME_TOO_LONG) {
-        plat::log("%ld - (UntarBlock): %s: path too long, entry refused: %s\n", tickGet(),
-                  m_tar_file, p_path);
+        plat::log(g_untgz_log_path_too_long, tickGet(), m_tar_file, p_path);
         return ERROR;
     }
     if (p_name_status == UNTGZ_NAME_NOT_ALLOWED) {
-        plat::log("%ld - (UntarBlock): %s: entry outside '%s' refused: %s\n", tickGet(), m_tar_file,
-                  m_allowed_prefix, p_path);
+        plat::log(g_untgz_log_outside_refused, tickGet(), m_tar_file, m_allowed_prefix, p_path);
         return ERROR;
     }
     if (p_name_status == UNTGZ_NAME_OUTSIDE) {
-        plat::log("%ld - (UntarBlock): %s: path leaves the destination folder, entry refused: %s\n",
-                  tickGet(), m_tar_file, p_path);
+        plat::log(g_untgz_log_leaves_refused, tickGet(), m_tar_file, p_path);
         return ERROR;
     }
     return OK;

@@ -6,6 +6,7 @@
 
 #include "platform/plat_io.h"
 #include "platform/plat_log.h"
+#include "untgz/C_UNTGZ_LOG.h"
 
 #include <cerrno>
 #include <cstring>
@@ -70,8 +71,7 @@ int C_UNTGZ::DoUnArchive() {
     m_read_buffer = m_ring.buffer[0];
     const int l_first_size = ReadChunk();
     if (l_first_size == -1) {
-        plat::log("%ld - (DoUnArchive): gzread1 error (errno = 0x%X), l_size = %d\n", tickGet(),
-                  errnoGet(), -1);
+        plat::log(g_untgz_log_gzread1, tickGet(), errnoGet(), -1);
         LogReadError();
         l_result = ERROR;
     } else {
@@ -86,8 +86,7 @@ int C_UNTGZ::OpenArchive() {
     if (m_gz_file != nullptr)
         return OK;
     const int l_errno = errnoGet();
-    plat::log("%ld - (DoUnArchive): gzopen (%s) : ERROR (errno = 0x%X)\n", tickGet(), m_tar_file,
-              l_errno);
+    plat::log(g_untgz_log_gzopen, tickGet(), m_tar_file, l_errno);
     // The reader refuses a folder, a FIFO or a device before reading it (a
     // FIFO would block the extraction forever).
     if (l_errno == EISDIR || l_errno == EINVAL)
@@ -115,9 +114,7 @@ int C_UNTGZ::RunChunkRing(int &p_last_writer) {
             // Every buffer is full, or the stream has ended: wait for the
             // writer.
             if (semTake(l_sem, WAIT_FOREVER) != OK) {
-                plat::log("%ld - (DoUnArchive): semTake (m_sem_write, WAIT_FOREVER) ERROR "
-                          "(errno = 0x%X)\n",
-                          tickGet(), errnoGet());
+                plat::log(g_untgz_log_sem_take, tickGet(), errnoGet());
                 return ERROR;
             }
         } else {
@@ -137,7 +134,7 @@ int C_UNTGZ::HandOffChunk() {
                   (_Vx_usr_arg_t)m_pInstance.load(std::memory_order_acquire));
     m_write_task.store(l_tid, std::memory_order_relaxed);
     if (l_tid == ERROR)
-        plat::log("%ld - (DoUnArchive): m_write_task == ERROR\n", tickGet());
+        plat::log(g_untgz_log_spawn_failed, tickGet());
     return l_tid;
 }
 
@@ -149,14 +146,13 @@ void C_UNTGZ::ReadAheadChunk() {
 
 int C_UNTGZ::CollectWriter() {
     if (m_ring.Collect()) {
-        plat::log("%ld - (DoUnArchive): gzread2 error (errno = 0x%X), l_size = %d\n", tickGet(),
-                  m_ring.stop_errno, m_ring.stop_size);
+        plat::log(g_untgz_log_gzread2, tickGet(), m_ring.stop_errno, m_ring.stop_size);
         LogReadError();
         return ERROR;
     }
     m_write_task.store(0, std::memory_order_relaxed);
     if (m_write_status == ERROR) {
-        plat::log("%ld - (DoUnArchive): write task error!!\n", tickGet());
+        plat::log(g_untgz_log_writer_error, tickGet());
         return ERROR;
     }
     return OK;
@@ -182,8 +178,7 @@ int C_UNTGZ::EndUnArchive(int p_result, int p_last_writer) {
     if (m_remaining != 0) {
         plat::log("%ld - (DoUnArchive): WARNING: Last file might be truncated!\n", tickGet());
         if (l_result == OK) {
-            plat::log("%ld - (DoUnArchive): %s: archive ends inside the data of %s\n", tickGet(),
-                      m_tar_file, m_name);
+            plat::log(g_untgz_log_cut_in_data, tickGet(), m_tar_file, m_name);
             l_result = ERROR;
         }
     }
@@ -210,9 +205,7 @@ int C_UNTGZ::ReadChunk() {
     int l_more = plat::gzRead(m_gz_file, &l_probe, 1);
     if (l_more <= 0)
         return l_size;
-    plat::log("%ld - (DoUnArchive): %s: the archive reader returned %d bytes of %d before the end "
-              "of the stream: read error\n",
-              tickGet(), m_tar_file, l_size, UNTGZ_CHUNK_SIZE);
+    plat::log(g_untgz_log_short_read, tickGet(), m_tar_file, l_size, UNTGZ_CHUNK_SIZE);
     m_short_read = true;
     errnoSet(EIO);
     return -1;

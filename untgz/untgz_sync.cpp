@@ -5,6 +5,7 @@
 
 #include "platform/plat_io.h"
 #include "platform/plat_log.h"
+#include "untgz/C_UNTGZ_LOG.h"
 
 #include <cstring>
 
@@ -31,7 +32,6 @@ int C_UNTGZ::SyncDestination() {
         plat::close(l_fd);
     if (l_rc == 0)
         return OK;
-    plat::log("%ld - (Untar): %s: cannot flush '%s' to the medium: %s\n", tickGet(), m_tar_file,
-              l_device, strerror(l_errno));
+    plat::log(g_untgz_log_flush, tickGet(), m_tar_file, l_device, strerror(l_errno));
     return ERROR;
 }

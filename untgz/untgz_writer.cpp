@@ -4,6 +4,7 @@
 #include "untgz/C_UNTGZ.h"
 
 #include "platform/plat_log.h"
+#include "untgz/C_UNTGZ_LOG.h"
 
 void C_UNTGZ::StaticWriteTask(C_UNTGZ *p_instance) {
     if (p_instance == nullptr) {
@@ -30,10 +31,10 @@ void C_UNTGZ::StaticWriteTask(C_UNTGZ *p_instance) {
         bool l_cut = l_offset + UNTGZ_BLOCK_SIZE > l_size && l_run == 0 &&
                      p_instance->m_remaining > l_size - l_offset;
         if (l_cut)
-            plat::log("%ld - (StaticWriteTask): %s: archive ends inside the data of %s\n",
-                      tickGet(), p_instance->m_tar_file, p_instance->m_name);
+            plat::log(g_untgz_log_writer_cut_in_data, tickGet(), p_instance->m_tar_file,
+                      p_instance->m_name);
         if (l_run < 0 || p_instance->UntarBlock(l_buffer + l_offset) == ERROR || l_cut) {
-            plat::log("%ld - (StaticWriteTask): p_instance->UntarBlock return ERROR\n", tickGet());
+            plat::log(g_untgz_log_writer_failed, tickGet());
             p_instance->m_write_status = ERROR;
             break;
         }

@@ -65,4 +65,9 @@ inline constexpr char g_untgz_log_writer_error[] = "%ld - (DoUnArchive): write t
 inline constexpr char g_untgz_log_writer_failed[] =
     "%ld - (StaticWriteTask): p_instance->UntarBlock return ERROR\n";
 
+// ---- The console ----
+// The listing of each entry on the unit's console (printf, not logMsg):
+// the script host sends these lines to its listing file.
+inline constexpr char g_untgz_console_listing[] = "(UntarBlock) %s\n";
+
 #endif

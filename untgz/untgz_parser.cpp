@@ -288,7 +288,7 @@ void C_UNTGZ::ListEntry(char p_letter) {
         snprintf(m_display, sizeof(m_display), "%s", m_name);
     else
         snprintf(m_display, sizeof(m_display) - 1, ".%s", l_last);
-    consolePrintf("(UntarBlock) %s\n", m_display);
+    consolePrintf(g_untgz_console_listing, m_display);
 }
 
 int C_UNTGZ::MakeFolderEntry() {

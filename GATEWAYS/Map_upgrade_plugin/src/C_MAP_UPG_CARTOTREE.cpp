@@ -147,16 +147,6 @@ int C_MAP_UPG_CARTOTREE::GetValueInFile(const CKWString &p_file, const CKWString
     return l_result;
 }
 
-void C_MAP_UPG_CARTOTREE::LogCartoTreeLine(const char *p_format, _Vx_usr_arg_t p_a1,
-                                           _Vx_usr_arg_t p_a2, _Vx_usr_arg_t p_a3,
-                                           _Vx_usr_arg_t p_a4, _Vx_usr_arg_t p_a5,
-                                           _Vx_usr_arg_t p_a6) {
-    if (m_perimeter > 1)
-        SYSTOOL_LogMsgNoFormat(false, p_format, p_a1, p_a2, p_a3, p_a4, p_a5, p_a6);
-    else
-        plat::log(p_format, p_a1, p_a2, p_a3, p_a4, p_a5, p_a6);
-}
-
 uint32_t C_MAP_UPG_CARTOTREE::SizeTextToNumber(const char *p_text) {
     // The unit's strtoul works on 32 bits; the host's may be 64 bits wide, so
     // the conversion is done here with the unit's limits.

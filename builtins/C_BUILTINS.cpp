@@ -2,6 +2,8 @@
 // the script interpreter.
 #include "builtins/C_BUILTINS.h"
 
+#include "platform/plat_log.h"
+
 #include "C_MAP_UPG_CARTOTREE.h"
 
 #include <cstring>
@@ -83,7 +85,7 @@ int C_BUILTINS::AddBuiltInFunctions() {
         EiC_RemoveBuiltInFunc(l_row.name);
         if (EiC_AddBuiltInFunc(l_row.name, l_row.handler) == -1) {
             l_result = -1;
-            logMsg(l_row.failure_message, (_Vx_usr_arg_t)l_row.name);
+            plat::log(l_row.failure_message, l_row.name);
         }
     }
     return l_result;

@@ -3,6 +3,8 @@
 // "BarGraphTask" that turns the extractor's progression into HMI steps.
 #include "builtins/C_BUILTINS.h"
 
+#include "platform/plat_log.h"
+
 #include "untgz/C_UNTGZ.h"
 
 #include <climits>
@@ -51,18 +53,15 @@ void CopyBounded(char *p_dest, const char *p_source, size_t p_size) {
 int C_BUILTINS::UnCompress(char *p_archive, char *p_destination) {
     C_UNTGZ *l_instance = C_UNTGZ::GetInstance();
     if (l_instance == nullptr) {
-        logMsg("%ld - (s_UnCompress): NULL == l_instance\n", (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (s_UnCompress): NULL == l_instance\n", tickGet());
         return -1;
     }
-    logMsg("%ld - (s_UnCompress ('%s', '%s')\n", (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)p_archive,
-           (_Vx_usr_arg_t)p_destination);
+    plat::log("%ld - (s_UnCompress ('%s', '%s')\n", tickGet(), p_archive, p_destination);
     if (l_instance->Untar(p_archive, p_destination, 0, 1) == -1) {
-        logMsg("%ld - (s_UnCompress '%s'): ERROR.\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)p_archive);
+        plat::log("%ld - (s_UnCompress '%s'): ERROR.\n", tickGet(), p_archive);
         return -1;
     }
-    logMsg("%ld - (s_UnCompress '%s'): Done.\n", (_Vx_usr_arg_t)tickGet(),
-           (_Vx_usr_arg_t)p_archive);
+    plat::log("%ld - (s_UnCompress '%s'): Done.\n", tickGet(), p_archive);
     return 0;
 }
 
@@ -91,7 +90,7 @@ val_t C_BUILTINS::s_ActivateBargraph() {
 
     C_BUILTINS *l_instance = m_pInstance;
     if (l_instance == nullptr) {
-        logMsg("%ld - (s_ActivateBargraph): NULL == m_pInstance\n", (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (s_ActivateBargraph): NULL == m_pInstance\n", tickGet());
         return EiC_IntResult(-1);
     }
 
@@ -102,9 +101,9 @@ val_t C_BUILTINS::s_ActivateBargraph() {
     // left to end by itself, with no bar for this archive.
     if (l_instance->m_progress_bar_task_id != 0 && l_instance->m_progress_bar_active != 1 &&
         !l_instance->WaitProgressBarTaskEnd()) {
-        logMsg("%ld - (s_ActivateBargraph): previous BarGraphTask did not end: this archive "
-               "runs without a bar\n",
-               (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (s_ActivateBargraph): previous BarGraphTask did not end: this archive "
+                  "runs without a bar\n",
+                  tickGet());
     }
 
     if (l_instance->m_progress_bar_task_id == 0) {
@@ -122,8 +121,7 @@ val_t C_BUILTINS::s_ActivateBargraph() {
             l_instance->m_progress_bar_active = 0;
             l_instance->m_progress_bar_task_id = 0;
             l_result = -1;
-            logMsg("%ld - (s_ActivateBargraph): NULL == m_progress_bar_task_id\n",
-                   (_Vx_usr_arg_t)tickGet());
+            plat::log("%ld - (s_ActivateBargraph): NULL == m_progress_bar_task_id\n", tickGet());
         } else {
             l_instance->m_progress_bar_task_id = l_task_id;
         }
@@ -172,14 +170,14 @@ bool C_BUILTINS::WaitProgressBarTaskEnd() {
 }
 
 void C_BUILTINS::StaticProgressBarTask() {
-    logMsg("%ld - (StaticProgressBarTask): Begin\n", (_Vx_usr_arg_t)tickGet());
+    plat::log("%ld - (StaticProgressBarTask): Begin\n", tickGet());
 
     char *l_step_bargraph = nullptr;
     if (symFindByName(sysSymTbl, k_step_bargraph_symbol, &l_step_bargraph, nullptr) == ERROR) {
         l_step_bargraph = nullptr;
-        logMsg("%ld - (StaticProgressBarTask): symbol 'StepBargraph__13C_MMI_UPGRADEPci' not "
-               "found\n",
-               (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (StaticProgressBarTask): symbol 'StepBargraph__13C_MMI_UPGRADEPci' not "
+                  "found\n",
+                  tickGet());
     }
 
     C_BUILTINS *l_instance = m_pInstance;
@@ -199,7 +197,7 @@ void C_BUILTINS::StaticProgressBarTask() {
         }
     }
 
-    logMsg("%ld - (StaticProgressBarTask): End\n", (_Vx_usr_arg_t)tickGet());
+    plat::log("%ld - (StaticProgressBarTask): End\n", tickGet());
     if (l_instance != nullptr)
         l_instance->m_progress_bar_task_id = 0;
 }
@@ -234,8 +232,8 @@ int C_BUILTINS::ProgressStepPercent(unsigned long long p_progression, uint32_t p
     if (p_progression <= p_previous_written_bytes)
         return 100; // nothing written since the last step
 
-    logMsg("%ld - (StaticProgressBarTask): revious written bytes (%ld) \n",
-           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)p_previous_written_bytes);
+    plat::log("%ld - (StaticProgressBarTask): revious written bytes (%ld) \n", tickGet(),
+              p_previous_written_bytes);
     p_previous_written_bytes = static_cast<uint32_t>(p_progression);
 
     int l_percent = 100; // a total of 0 counts as done
@@ -244,7 +242,6 @@ int C_BUILTINS::ProgressStepPercent(unsigned long long p_progression, uint32_t p
         double l_value = l_share * 100.0;
         l_percent = l_value >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(l_value);
     }
-    logMsg("%ld - (StaticProgressBarTask): progression %d '%'\n", (_Vx_usr_arg_t)tickGet(),
-           (_Vx_usr_arg_t)l_percent);
+    plat::log("%ld - (StaticProgressBarTask): progression %d '%'\n", tickGet(), l_percent);
     return l_percent;
 }

@@ -2,7 +2,9 @@
 // countries the medium offers and writes them into the script's country table
 // (layout in builtins/upg_country_table.h).
 #include "builtins/C_BUILTINS.h"
+
 #include "builtins/upg_country_table.h"
+#include "platform/plat_log.h"
 
 #include "C_MAP_UPG_CARTOTREE.h"
 
@@ -62,7 +64,7 @@ void FillRecord(t_upg_country_record &p_out,
 // tree or for a null table (nothing built or written then). Interpreter's
 // task.
 val_t C_BUILTINS::s_Get_DVD_CIDInfoList() {
-    logMsg("C_BUILTINS::Get_DVD_CIDInfoList() \n");
+    plat::log("C_BUILTINS::Get_DVD_CIDInfoList() \n");
     C_MAP_UPG_CARTOTREE *l_tree = CartoTreeOrLeave("GetUpgDVD_CurrVersNaviFile()");
     if (l_tree == nullptr)
         return EiC_IntResult(-1);
@@ -71,20 +73,19 @@ val_t C_BUILTINS::s_Get_DVD_CIDInfoList() {
     // out whole.
     unsigned char *l_script_table = static_cast<unsigned char *>(EiC_ArgPtr(0));
     if (l_script_table == nullptr) {
-        logMsg("Get_DVD_CIDInfoList() country table is NULL so leave\n");
+        plat::log("Get_DVD_CIDInfoList() country table is NULL so leave\n");
         return EiC_IntResult(-1);
     }
 
     CKWArray<C_MAP_UPG_CARTOTREE::t_plugin_cid_element> l_CIDInfoList(10, 10);
     int l_result = l_tree->Build_DVD_CIDInfoList(l_tree->GetUpgPlginType(), l_CIDInfoList);
-    logMsg("GetUpgDVD_CurrVersNaviFile() l_CIDInfoList size = %d \n",
-           (_Vx_usr_arg_t)l_CIDInfoList.GetSize());
+    plat::log("GetUpgDVD_CurrVersNaviFile() l_CIDInfoList size = %d \n", l_CIDInfoList.GetSize());
     if (l_result != 0)
         return EiC_IntResult(l_result);
 
     l_CIDInfoList = l_tree->GetUpgMediaCidList();
     const int l_size = l_CIDInfoList.GetSize();
-    logMsg("GetUpgDVD_CurrVersNaviFile() l_CIDInfoList size = %d \n", (_Vx_usr_arg_t)l_size);
+    plat::log("GetUpgDVD_CurrVersNaviFile() l_CIDInfoList size = %d \n", l_size);
 
     // The table is cleared whole, then filled record by record: nothing is
     // written beyond its UPG_COUNTRY_TABLE_SIZE bytes.
@@ -102,7 +103,7 @@ val_t C_BUILTINS::s_Get_DVD_CIDInfoList() {
     l_table.total = l_size;
     std::memcpy(l_script_table, &l_table, sizeof l_table);
     if (l_size > l_count)
-        logMsg("Get_DVD_CIDInfoList() %d countries beyond the table's room (%d) not written \n",
-               (_Vx_usr_arg_t)(l_size - l_count), (_Vx_usr_arg_t)UPG_COUNTRY_MAX);
+        plat::log("Get_DVD_CIDInfoList() %d countries beyond the table's room (%d) not written \n",
+                  (l_size - l_count), UPG_COUNTRY_MAX);
     return EiC_IntResult(l_result);
 }

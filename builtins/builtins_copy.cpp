@@ -4,7 +4,9 @@
 // the builtin "GetSDBlockSize".
 #include "builtins/C_BUILTINS.h"
 
+#include "builtins/C_BUILTINS_LOG.h"
 #include "platform/plat_io.h"
+#include "platform/plat_log.h"
 #include "unit/integrity.h"
 
 #include <cstdio>
@@ -80,16 +82,14 @@ static int WriteCopy(int l_source_fd, const char *p_source, const char *p_target
     int l_dest_fd = plat::open(p_target, O_RDWR | O_CREAT | O_TRUNC, 0777);
     if (l_dest_fd < 0) {
         *p_error = errnoGet();
-        logMsg("BuiltinsCopy: open of '%s' returned error errno = 0x%X\n", (_Vx_usr_arg_t)p_target,
-               (_Vx_usr_arg_t)*p_error);
+        plat::log(g_builtins_log_copy_open, p_target, *p_error);
         return -1;
     }
     long l_read = 0;
     do {
         l_read = plat::read(l_source_fd, p_buffer, k_copy_chunk);
         if (l_read < 0) {
-            logMsg("BuiltinsCopy: read of '%s' returned error errno = 0x%X\n",
-                   (_Vx_usr_arg_t)p_source, (_Vx_usr_arg_t)errnoGet());
+            plat::log(g_builtins_log_copy_read, p_source, errnoGet());
             l_result = -1;
         } else if (l_read > 0) {
             long l_written = plat::write(l_dest_fd, p_buffer, static_cast<unsigned long>(l_read));
@@ -97,8 +97,7 @@ static int WriteCopy(int l_source_fd, const char *p_source, const char *p_target
                 *p_written += l_written;
             if (l_written != l_read) {
                 *p_error = errnoGet();
-                logMsg("BuiltinsCopy: write of '%s' returned error errno = 0x%X\n",
-                       (_Vx_usr_arg_t)p_target, (_Vx_usr_arg_t)*p_error);
+                plat::log(g_builtins_log_copy_write, p_target, *p_error);
                 l_result = -1;
             }
         }
@@ -107,13 +106,11 @@ static int WriteCopy(int l_source_fd, const char *p_source, const char *p_target
     // The copy is claimed (renamed into place, 0 returned) only once its bytes
     // are on the medium: a power loss after that keeps it whole.
     if (l_result == 0 && plat::ioctl(l_dest_fd, FIOSYNC, 0) != 0) {
-        logMsg("BuiltinsCopy: sync of '%s' returned error errno = 0x%X\n", (_Vx_usr_arg_t)p_target,
-               (_Vx_usr_arg_t)errnoGet());
+        plat::log(g_builtins_log_copy_sync, p_target, errnoGet());
         l_result = -1;
     }
     if (plat::close(l_dest_fd) != 0 && l_result == 0) {
-        logMsg("BuiltinsCopy: close of '%s' returned error errno = 0x%X\n", (_Vx_usr_arg_t)p_target,
-               (_Vx_usr_arg_t)errnoGet());
+        plat::log(g_builtins_log_copy_close, p_target, errnoGet());
         l_result = -1;
     }
     return l_result;
@@ -141,21 +138,18 @@ struct CopyPlan {
 static int OpenCopySource(const char *p_Source, const char *p_Dest, CopyPlan *p_plan) {
     const int l_source_fd = plat::open(p_Source, O_RDONLY | O_NONBLOCK);
     if (l_source_fd < 0) {
-        logMsg("BuiltinsCopy: open of '%s' returned error errno = 0x%X\n", (_Vx_usr_arg_t)p_Source,
-               (_Vx_usr_arg_t)errnoGet());
+        plat::log(g_builtins_log_copy_open, p_Source, errnoGet());
         return -1;
     }
     struct stat l_status;
     if (plat::fstat(l_source_fd, &l_status) != 0 || !S_ISREG(l_status.st_mode)) {
-        logMsg("BuiltinsCopy: '%s' is not a readable regular file (errno = 0x%X): nothing "
-               "copied\n",
-               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)errnoGet());
+        plat::log(g_builtins_log_copy_not_regular, p_Source, errnoGet());
         plat::close(l_source_fd);
         return -1;
     }
     if (SameFile(p_Source, p_Dest)) {
-        logMsg("BuiltinsCopy: '%s' and '%s' are the same file: nothing copied\n",
-               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)p_Dest);
+        plat::log("BuiltinsCopy: '%s' and '%s' are the same file: nothing copied\n", p_Source,
+                  p_Dest);
         plat::close(l_source_fd);
         return 0;
     }
@@ -163,8 +157,7 @@ static int OpenCopySource(const char *p_Source, const char *p_Dest, CopyPlan *p_
     p_plan->destExists = plat::stat(p_Dest, &l_status) == 0;
     p_plan->destSize = p_plan->destExists ? static_cast<long long>(l_status.st_size) : 0;
     if (p_plan->destExists && S_ISDIR(l_status.st_mode)) {
-        logMsg("BuiltinsCopy: destination '%s' is a folder: nothing copied\n",
-               (_Vx_usr_arg_t)p_Dest);
+        plat::log("BuiltinsCopy: destination '%s' is a folder: nothing copied\n", p_Dest);
         plat::close(l_source_fd);
         return -1;
     }
@@ -180,14 +173,14 @@ static bool ChooseTempName(const char *p_Source, const char *p_Dest, CopyPlan *p
         const int l_temp_len =
             std::snprintf(p_plan->temp, sizeof p_plan->temp, "%s%s", p_Dest, l_suffix);
         if (l_temp_len < 0 || static_cast<unsigned long>(l_temp_len) >= sizeof p_plan->temp) {
-            logMsg("BuiltinsCopy: destination '%s' too long\n", (_Vx_usr_arg_t)p_Dest);
+            plat::log("BuiltinsCopy: destination '%s' too long\n", p_Dest);
             return false;
         }
         if (!SameFile(p_Source, p_plan->temp))
             return true;
     }
-    logMsg("BuiltinsCopy: no temporary name beside '%s' that is not the source '%s'\n",
-           (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)p_Source);
+    plat::log("BuiltinsCopy: no temporary name beside '%s' that is not the source '%s'\n", p_Dest,
+              p_Source);
     return false;
 }
 
@@ -199,8 +192,9 @@ static bool ChooseTempName(const char *p_Source, const char *p_Dest, CopyPlan *p
 static bool DropStaleStamp(const char *p_Dest) {
     if (DropFileVersion(p_Dest) == 0)
         return true;
-    logMsg("BuiltinsCopy: version stamp of '%s' cannot be removed (errno = 0x%X): not replaced\n",
-           (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)errnoGet());
+    plat::log(
+        "BuiltinsCopy: version stamp of '%s' cannot be removed (errno = 0x%X): not replaced\n",
+        p_Dest, errnoGet());
     return false;
 }
 
@@ -212,9 +206,9 @@ static bool DropStaleStamp(const char *p_Dest) {
 // out the temporary copy (for the log).
 static int CopyInPlace(const CopyPlan &p_plan, const char *p_Source, const char *p_Dest,
                        char *p_buffer, int p_error, bool p_drop_stamp) {
-    logMsg("BuiltinsCopy: no temporary copy of '%s' possible (errno = 0x%X): the destination "
-           "is removed and the copy written in place\n",
-           (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)p_error);
+    plat::log("BuiltinsCopy: no temporary copy of '%s' possible (errno = 0x%X): the destination "
+              "is removed and the copy written in place\n",
+              p_Dest, p_error);
     // The stamp goes first: a stamp never describes a file it does not match.
     // A destination that will not go is caught by the write in place, which
     // truncates it or fails.
@@ -227,8 +221,7 @@ static int CopyInPlace(const CopyPlan &p_plan, const char *p_Source, const char 
     plat::remove(p_Dest);
     int l_result = -1;
     if (plat::lseek(p_plan.sourceFd, 0, SEEK_SET) != 0) {
-        logMsg("BuiltinsCopy: read of '%s' returned error errno = 0x%X\n", (_Vx_usr_arg_t)p_Source,
-               (_Vx_usr_arg_t)errnoGet());
+        plat::log(g_builtins_log_copy_read, p_Source, errnoGet());
     } else {
         int l_error = 0;
         long long l_written = 0;
@@ -253,7 +246,7 @@ static int CopyStream(const CopyPlan &p_plan, const char *p_Source, const char *
     *p_in_place = false;
     char *l_buffer = static_cast<char *>(std::malloc(k_copy_buffer_size));
     if (l_buffer == nullptr) {
-        logMsg("malloc l_buffer returned error errno = 0x%X", (_Vx_usr_arg_t)errnoGet());
+        plat::log("malloc l_buffer returned error errno = 0x%X", errnoGet());
         return -1;
     }
     // A temporary copy left by an interrupted run; the write below truncates
@@ -293,12 +286,11 @@ static int CommitCopy(const char *p_temp, const char *p_Dest, bool p_drop_stamp)
     plat::remove(p_Dest); // the second rename tells whether it went
     if (plat::rename(p_temp, p_Dest) == 0)
         return 0;
-    logMsg("BuiltinsCopy: rename of '%s' to '%s' returned error errno = 0x%X\n",
-           (_Vx_usr_arg_t)p_temp, (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)errnoGet());
+    plat::log(g_builtins_log_copy_rename, p_temp, p_Dest, errnoGet());
     // Once the destination is gone, the complete copy is all there is.
     struct stat l_status;
     if (plat::stat(p_Dest, &l_status) != 0)
-        logMsg("BuiltinsCopy: the copy is kept as '%s'\n", (_Vx_usr_arg_t)p_temp);
+        plat::log("BuiltinsCopy: the copy is kept as '%s'\n", p_temp);
     else
         plat::remove(p_temp); // the result is -1 whether or not it goes
     return -1;
@@ -315,8 +307,7 @@ static int CopyFileData(const char *p_Source, const char *p_Dest, bool p_drop_st
     if (p_replaced != nullptr)
         *p_replaced = false;
     if (p_Source == nullptr || p_Dest == nullptr) {
-        logMsg("errno = 0x%X ::  p_Source = %s, p_Dest = %s  ", (_Vx_usr_arg_t)errnoGet(),
-               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)p_Dest);
+        plat::log("errno = 0x%X ::  p_Source = %s, p_Dest = %s  ", errnoGet(), p_Source, p_Dest);
         return -1;
     }
     CopyPlan l_plan{};
@@ -382,19 +373,19 @@ int C_BUILTINS::BuiltinsCopy(const char *p_Source, const char *p_Dest) {
 static int CopyWithVersion(const char *p_Source, const char *p_Dest, FileVersionStamp *p_stamp) {
     const int l_state = ReadFileVersionStamp(p_Source, p_stamp);
     if (l_state == FILE_STAMP_NOT_SIDECAR)
-        logMsg("UPGCopy: '%s.ver' is no version stamp (a folder, over 255 bytes or malformed): "
-               "ignored, '%s' gets none\n",
-               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)p_Dest);
+        plat::log("UPGCopy: '%s.ver' is no version stamp (a folder, over 255 bytes or malformed): "
+                  "ignored, '%s' gets none\n",
+                  p_Source, p_Dest);
     else if (l_state == FILE_STAMP_UNREADABLE)
-        logMsg("UPGCopy: version stamp of '%s' cannot be read (errno = 0x%X): '%s' gets none\n",
-               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)errnoGet(), (_Vx_usr_arg_t)p_Dest);
+        plat::log("UPGCopy: version stamp of '%s' cannot be read (errno = 0x%X): '%s' gets none\n",
+                  p_Source, errnoGet(), p_Dest);
     bool l_replaced = false;
     if (CopyFileData(p_Source, p_Dest, true, &l_replaced) != 0)
         return -1;
     if (l_replaced && l_state == FILE_STAMP_READ && WriteFileVersionStamp(p_Dest, p_stamp) != 0)
-        logMsg("UPGCopy: version of '%s' not carried to '%s' (errno = 0x%X): the copy has no "
-               "version stamp\n",
-               (_Vx_usr_arg_t)p_Source, (_Vx_usr_arg_t)p_Dest, (_Vx_usr_arg_t)errnoGet());
+        plat::log("UPGCopy: version of '%s' not carried to '%s' (errno = 0x%X): the copy has no "
+                  "version stamp\n",
+                  p_Source, p_Dest, errnoGet());
     return 0;
 }
 
@@ -414,7 +405,7 @@ val_t C_BUILTINS::s_UPGCopy() {
 
     char *l_func_address = nullptr;
     if (symFindByName(sysSymTbl, k_create_dir_symbol, &l_func_address, nullptr) == ERROR) {
-        logMsg("CreateDir__13C_FILE_SEARCHPc: Error UNRESOLVED symbol s_UPGCopy\n");
+        plat::log("CreateDir__13C_FILE_SEARCHPc: Error UNRESOLVED symbol s_UPGCopy\n");
         return EiC_IntResult(-1);
     }
     t_create_dir_func l_create_dir = reinterpret_cast<t_create_dir_func>(l_func_address);
@@ -423,12 +414,12 @@ val_t C_BUILTINS::s_UPGCopy() {
     const char *l_arg_dest = static_cast<const char *>(EiC_ArgPtr(1));
     int l_remove_source = EiC_ArgInt(2);
     if (l_arg_source == nullptr || l_arg_dest == nullptr) {
-        logMsg("UPGCopy ERROR: UPGCopy null param\n");
+        plat::log("UPGCopy ERROR: UPGCopy null param\n");
         return EiC_IntResult(-1);
     }
     if (strnlen(l_arg_source, k_path_max_length + 1) > k_path_max_length ||
         strnlen(l_arg_dest, k_path_max_length + 1) > k_path_max_length) {
-        logMsg("UPGCopy ERROR: path longer than %d characters\n", (_Vx_usr_arg_t)k_path_max_length);
+        plat::log(g_builtins_log_copy_path_too_long, k_path_max_length);
         return EiC_IntResult(-1);
     }
 
@@ -458,15 +449,15 @@ val_t C_BUILTINS::s_UPGCopy() {
     if (l_last_slash != nullptr) {
         *l_last_slash = '\0';
         if (l_create_dir(l_dest_folder) == -1)
-            logMsg("UPGCopy Could not create '%s'\n", (_Vx_usr_arg_t)l_dest_folder);
+            plat::log("UPGCopy Could not create '%s'\n", l_dest_folder);
     }
 
     FileVersionStamp l_stamp;
     l_result = CopyWithVersion(l_pSource, l_pDest, &l_stamp);
     if (l_result == -1) {
         for (int l_retry = 1; l_retry <= k_copy_retries; ++l_retry) {
-            logMsg("UPGCopy ERROR (Retry %d) : errno = 0x%X : '%s'\n", (_Vx_usr_arg_t)l_retry,
-                   (_Vx_usr_arg_t)errnoGet(), (_Vx_usr_arg_t)l_pSource);
+            plat::log("UPGCopy ERROR (Retry %d) : errno = 0x%X : '%s'\n", l_retry, errnoGet(),
+                      l_pSource);
             l_result = CopyWithVersion(l_pSource, l_pDest, &l_stamp);
             if (l_result == 0)
                 return EiC_IntResult(0);
@@ -475,23 +466,22 @@ val_t C_BUILTINS::s_UPGCopy() {
     }
 
     ReadVersion(l_pSource, l_pNewVersion);
-    logMsg("copy %s (%s to %s)", (_Vx_usr_arg_t)l_pDest, (_Vx_usr_arg_t)l_old_version,
-           (_Vx_usr_arg_t)l_pNewVersion);
+    plat::log("copy %s (%s to %s)", l_pDest, l_old_version, l_pNewVersion);
 
     if (l_remove_source == 1) {
         // A source that is its own destination is the only copy: moving a
         // file onto itself keeps it.
         if (SameFile(l_pSource, l_pDest)) {
-            logMsg("UPGCopy: '%s' is its own destination: not removed\n", (_Vx_usr_arg_t)l_pSource);
+            plat::log("UPGCopy: '%s' is its own destination: not removed\n", l_pSource);
         } else if (plat::remove(l_pSource) != 0 ||
                    (l_stamp.state != FILE_STAMP_NONE && l_stamp.state != FILE_STAMP_NOT_SIDECAR &&
                     RemoveFileVersion(l_pSource) != 0)) {
-            logMsg("UPGCopy ERROR (l_pSource %s):errno = 0x%X remove in UPG copy\n",
-                   (_Vx_usr_arg_t)l_pSource, (_Vx_usr_arg_t)errnoGet());
+            plat::log("UPGCopy ERROR (l_pSource %s):errno = 0x%X remove in UPG copy\n", l_pSource,
+                      errnoGet());
             l_result = -1;
         } else {
-            logMsg("remove = %s ,l_pSource = %s ,l_pNewVersion = %s", (_Vx_usr_arg_t)l_pDest,
-                   (_Vx_usr_arg_t)l_pSource, (_Vx_usr_arg_t)l_pNewVersion);
+            plat::log("remove = %s ,l_pSource = %s ,l_pNewVersion = %s", l_pDest, l_pSource,
+                      l_pNewVersion);
         }
     }
     return EiC_IntResult(l_result);
@@ -504,12 +494,12 @@ val_t C_BUILTINS::s_GetSDBlockSize() {
     int l_result = -1;
     int l_fd = plat::open("/SDH", O_RDONLY, 0644);
     if (l_fd < 0) {
-        logMsg("%ld - (s_GetSDBlockSize) ERROR : open ('/SDH')", (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (s_GetSDBlockSize) ERROR : open ('/SDH')", tickGet());
         return EiC_IntResult(-1);
     }
     struct stat l_status;
     if (plat::fstat(l_fd, &l_status) != 0)
-        logMsg("%ld - (s_GetSDBlockSize) ERROR : fstat ('/SDH')", (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (s_GetSDBlockSize) ERROR : fstat ('/SDH')", tickGet());
     else
         l_result = static_cast<int>(l_status.st_blksize);
     plat::close(l_fd);

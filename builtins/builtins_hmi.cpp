@@ -7,6 +7,8 @@
 // the module loads and runs on a unit without them.
 #include "builtins/C_BUILTINS.h"
 
+#include "platform/plat_log.h"
+
 #include "unit/appli_active.h"
 
 namespace {
@@ -44,33 +46,33 @@ val_t C_BUILTINS::s_ShowNavigationErasingCountryScreen() {
 
     int l_result = 0;
     int l_called = 0;
-    logMsg("s_ShowNavigationErasingCountryScreen +\n");
+    plat::log("s_ShowNavigationErasingCountryScreen +\n");
 
     char *l_with_size = FindFunction("s_ShowNavigationEraseCountryScreenWithSize__13C_MMI_UPGRADE");
     if (l_with_size != nullptr) {
-        logMsg("s_ShowNavigationErasingCountryScreen: calling "
-               "'ShowNavigationEraseCountryScreenWithSize'\n");
+        plat::log("s_ShowNavigationErasingCountryScreen: calling "
+                  "'ShowNavigationEraseCountryScreenWithSize'\n");
         l_called =
             AsFunction<t_func5>(l_with_size)(l_args[0], l_args[1], l_args[2], l_args[3], l_args[4]);
     } else {
         char *l_without_size = FindFunction("s_ShowNavigationEraseCountryScreen__13C_MMI_UPGRADE");
         if (l_without_size == nullptr) {
-            logMsg("s_ShowNavigationErasingCountryScreen: Error UNRESOLVED symbol "
-                   "s_ShowNavigationEraseCountryScreen__13C_MMI_UPGRADE\n");
+            plat::log("s_ShowNavigationErasingCountryScreen: Error UNRESOLVED symbol "
+                      "s_ShowNavigationEraseCountryScreen__13C_MMI_UPGRADE\n");
             l_result = -1;
         } else {
-            logMsg("s_ShowNavigationErasingCountryScreen: calling "
-                   "'ShowNavigationEraseCountryScreen'\n");
+            plat::log("s_ShowNavigationErasingCountryScreen: calling "
+                      "'ShowNavigationEraseCountryScreen'\n");
             l_called =
                 AsFunction<t_func4>(l_without_size)(l_args[0], l_args[1], l_args[2], l_args[3]);
         }
     }
     if (l_called == ERROR) {
-        logMsg("s_ShowNavigationErasingCountryScreen: FuncEntry returned ERROR\n");
+        plat::log("s_ShowNavigationErasingCountryScreen: FuncEntry returned ERROR\n");
         l_result = -1;
     }
 
-    logMsg("s_ShowNavigationErasingCountryScreen -\n");
+    plat::log("s_ShowNavigationErasingCountryScreen -\n");
     return EiC_IntResult(l_result);
 }
 
@@ -80,28 +82,28 @@ val_t C_BUILTINS::s_ShowNavigationErasingCountryScreen() {
 val_t C_BUILTINS::s_ShowCDCanceled() {
     int l_result = 0;
     int l_called = 0;
-    logMsg("s_ShowCDCanceled +\n");
+    plat::log("s_ShowCDCanceled +\n");
 
     char *l_canceled = FindFunction("s_ShowMediaCanceled__13C_MMI_UPGRADE");
     if (l_canceled != nullptr) {
-        logMsg("s_ShowCDCanceled: calling 'ShowMediaCanceled'\n");
+        plat::log("s_ShowCDCanceled: calling 'ShowMediaCanceled'\n");
         l_called = AsFunction<t_func0>(l_canceled)();
     } else {
         char *l_problem = FindFunction("s_ShowCDProblem__13C_MMI_UPGRADE");
         if (l_problem == nullptr) {
-            logMsg("s_ShowCDCanceled: Error UNRESOLVED symbol s_ShowCDProblem\n");
+            plat::log("s_ShowCDCanceled: Error UNRESOLVED symbol s_ShowCDProblem\n");
             l_result = -1;
         } else {
-            logMsg("s_ShowCDCanceled: calling 's_ShowCDProblem'\n");
+            plat::log("s_ShowCDCanceled: calling 's_ShowCDProblem'\n");
             l_called = AsFunction<t_func0>(l_problem)();
         }
     }
     if (l_called == ERROR) {
-        logMsg("s_ShowCDCanceled: FuncEntry returned ERROR\n");
+        plat::log("s_ShowCDCanceled: FuncEntry returned ERROR\n");
         l_result = -1;
     }
 
-    logMsg("s_ShowCDCanceled -\n");
+    plat::log("s_ShowCDCanceled -\n");
     return EiC_IntResult(l_result);
 }
 
@@ -111,20 +113,20 @@ val_t C_BUILTINS::s_ShowCDCanceled() {
 val_t C_BUILTINS::s_AddUPGHistoryCommentary() {
     char *l_comment = static_cast<char *>(EiC_ArgPtr(0));
     int l_result = 0;
-    logMsg("s_AddUPGHistoryCommentary ('%s') +\n", (_Vx_usr_arg_t)l_comment);
+    plat::log("s_AddUPGHistoryCommentary ('%s') +\n", l_comment);
 
     char *l_history = FindFunction("s_AddUPGHistoryComment__18C_EXTERNAL_UPGRADE");
     if (l_history == nullptr) {
-        logMsg("s_AddUPGHistoryCommentary: unresolved symbol AddUPGHistoryComment !'\n");
+        plat::log("s_AddUPGHistoryCommentary: unresolved symbol AddUPGHistoryComment !'\n");
     } else {
-        logMsg("s_AddUPGHistoryCommentary: calling 's_AddUPGHistoryComment'\n");
+        plat::log("s_AddUPGHistoryCommentary: calling 's_AddUPGHistoryComment'\n");
         if (AsFunction<t_func1>(l_history)((_Vx_usr_arg_t)l_comment) == ERROR) {
-            logMsg("s_AddUPGHistoryCommentary: FuncEntry returned ERROR\n");
+            plat::log("s_AddUPGHistoryCommentary: FuncEntry returned ERROR\n");
             l_result = -1;
         }
     }
 
-    logMsg("s_AddUPGHistoryCommentary -\n");
+    plat::log("s_AddUPGHistoryCommentary -\n");
     return EiC_IntResult(l_result);
 }
 

@@ -2,6 +2,8 @@
 // progress-bar text to one C_POI_UPG object and returns its upgrade's result.
 #include "builtins/C_BUILTINS.h"
 
+#include "platform/plat_log.h"
+
 #include "foundation/CKWString.h"
 #include "poi_upgrade/C_POI_UPG.h"
 
@@ -26,12 +28,11 @@ val_t C_BUILTINS::s_InstalPOIs() {
     const char *l_arg_text = static_cast<const char *>(EiC_ArgPtr(1));
 
     if (l_arg_archive == nullptr) {
-        logMsg("InstalPOIs ERROR: null archive path\n");
+        plat::log("InstalPOIs ERROR: null archive path\n");
         return EiC_IntResult(-1);
     }
     if (strnlen(l_arg_archive, k_text_max_length + 1) > k_text_max_length) {
-        logMsg("InstalPOIs ERROR: archive path longer than %d characters\n",
-               (_Vx_usr_arg_t)k_text_max_length);
+        plat::log("InstalPOIs ERROR: archive path longer than %d characters\n", k_text_max_length);
         return EiC_IntResult(-1);
     }
 
@@ -46,9 +47,9 @@ val_t C_BUILTINS::s_InstalPOIs() {
     int l_result = 0;
     {
         CKWString l_archive_path(l_archive, -1, 0);
-        logMsg("********************************************\n");
-        logMsg("************** Instal POIs *****************\n");
-        logMsg("********************************************\n");
+        plat::log("********************************************\n");
+        plat::log("************** Instal POIs *****************\n");
+        plat::log("********************************************\n");
         C_POI_UPG l_poi_upgrade(l_archive_path, l_bargraph_text);
         l_result = l_poi_upgrade.UpgradeTask();
     }

@@ -4,6 +4,8 @@
 // bridges between the script's arguments and the carto tree.
 #include "builtins/C_BUILTINS.h"
 
+#include "platform/plat_log.h"
+
 #include "C_MAP_UPG_CARTOTREE.h"
 
 #include <cstring>
@@ -52,12 +54,12 @@ void CopyName(char *p_out, const char *p_text, int p_length) {
 // leave" or "<scope> Carto_tree Instance is NULL so leave"). Interpreter's task.
 C_MAP_UPG_CARTOTREE *C_BUILTINS::CartoTreeOrLeave(const char *p_scope) {
     if (GetInstance() == nullptr) {
-        logMsg("%s C_BUILTINS Instance is NULL so leave\n", (_Vx_usr_arg_t)p_scope);
+        plat::log("%s C_BUILTINS Instance is NULL so leave\n", p_scope);
         return nullptr;
     }
     C_MAP_UPG_CARTOTREE *l_tree = GetCartoTreeInstance();
     if (l_tree == nullptr)
-        logMsg("%s Carto_tree Instance is NULL so leave\n", (_Vx_usr_arg_t)p_scope);
+        plat::log("%s Carto_tree Instance is NULL so leave\n", p_scope);
     return l_tree;
 }
 
@@ -66,7 +68,7 @@ C_MAP_UPG_CARTOTREE *C_BUILTINS::CartoTreeOrLeave(const char *p_scope) {
 // media drive and product path, each followed by '/'. 0; -1 without carto
 // tree, for a null argument or a count that does not fit. Interpreter's task.
 val_t C_BUILTINS::s_UpdateDataForCartoTree() {
-    logMsg("C_BUILTINS::UpdateDataForCartoTree() \n");
+    plat::log("C_BUILTINS::UpdateDataForCartoTree() \n");
     int l_result = -1;
     const char *l_media_arg = static_cast<const char *>(EiC_ArgPtr(0));
     const char *l_product_arg = static_cast<const char *>(EiC_ArgPtr(1));
@@ -74,15 +76,15 @@ val_t C_BUILTINS::s_UpdateDataForCartoTree() {
     // A missing drive would not mean an empty one: with an empty media drive
     // every path of the analysis would hang off the file system's root.
     if (l_media_arg == nullptr || l_product_arg == nullptr || l_size_arg == nullptr) {
-        logMsg("UpdateDataForCartoTree() NULL argument so leave\n");
+        plat::log("UpdateDataForCartoTree() NULL argument so leave\n");
         return EiC_IntResult(-1);
     }
     const int l_media_drive_size = *l_size_arg;
     if (!NameLengthFits(l_media_drive_size)) {
         // The media drive's buffer holds 16 characters: a count beyond it (or
         // a negative one) is refused rather than copied past the buffer.
-        logMsg("UpdateDataForCartoTree()  l_media_drive_size = %d refused (0 to %d) \n",
-               (_Vx_usr_arg_t)l_media_drive_size, (_Vx_usr_arg_t)k_name_length_max);
+        plat::log("UpdateDataForCartoTree()  l_media_drive_size = %d refused (0 to %d) \n",
+                  l_media_drive_size, k_name_length_max);
         return EiC_IntResult(-1);
     }
     char l_media_drive[k_name_buffer];
@@ -94,11 +96,9 @@ val_t C_BUILTINS::s_UpdateDataForCartoTree() {
     for (int l_i = 0; l_i < k_product_buffer - 1 && l_product_arg[l_i] != '\0'; ++l_i)
         l_product_drive[l_i] = l_product_arg[l_i];
 
-    logMsg("UpdateDataForCartoTree()  media_carto_drive = %s \n", (_Vx_usr_arg_t)l_media_drive);
-    logMsg("UpdateDataForCartoTree()  product_carto_drive = %s \n\n",
-           (_Vx_usr_arg_t)l_product_drive);
-    logMsg("UpdateDataForCartoTree()  l_media_drive_size = %d \n\n",
-           (_Vx_usr_arg_t)l_media_drive_size);
+    plat::log("UpdateDataForCartoTree()  media_carto_drive = %s \n", l_media_drive);
+    plat::log("UpdateDataForCartoTree()  product_carto_drive = %s \n\n", l_product_drive);
+    plat::log("UpdateDataForCartoTree()  l_media_drive_size = %d \n\n", l_media_drive_size);
 
     CKWString l_media(l_media_drive, l_media_drive_size, 0);
     l_media += '/';
@@ -110,10 +110,10 @@ val_t C_BUILTINS::s_UpdateDataForCartoTree() {
         l_result = 0;
         l_tree->SetMediaCartoDrive(l_media);
         l_tree->SetProductCartoPath(l_product);
-        logMsg("UpdateDataForCartoTree()  l_carto_tree.media_carto_drive = %s \n",
-               (_Vx_usr_arg_t)l_tree->GetMediaCartoDrive().GetBuffer(2));
-        logMsg("UpdateDataForCartoTree()  l_carto_tree.product_carto_drive = %s \n",
-               (_Vx_usr_arg_t)l_tree->GetProductCartoPath().GetBuffer(2));
+        plat::log("UpdateDataForCartoTree()  l_carto_tree.media_carto_drive = %s \n",
+                  l_tree->GetMediaCartoDrive().GetBuffer(2));
+        plat::log("UpdateDataForCartoTree()  l_carto_tree.product_carto_drive = %s \n",
+                  l_tree->GetProductCartoPath().GetBuffer(2));
     }
     return EiC_IntResult(l_result);
 }
@@ -124,27 +124,27 @@ val_t C_BUILTINS::s_UpdateDataForCartoTree() {
 // exists, whatever the type; -1 without carto tree, for a null argument or a
 // count that does not fit (nothing written then). Interpreter's task.
 val_t C_BUILTINS::s_GetNavUpgType() {
-    logMsg("C_BUILTINS::GetNavUpgType() \n");
+    plat::log("C_BUILTINS::GetNavUpgType() \n");
     const char *l_name_arg = static_cast<const char *>(EiC_ArgPtr(0));
     const int *l_length_arg = static_cast<const int *>(EiC_ArgPtr(1));
     char *l_path_out = static_cast<char *>(EiC_ArgPtr(2));
     int *l_type_out = static_cast<int *>(EiC_ArgPtr(3));
     if (l_name_arg == nullptr || l_length_arg == nullptr || l_path_out == nullptr ||
         l_type_out == nullptr) {
-        logMsg("GetNavUpgType() NULL argument so leave\n");
+        plat::log("GetNavUpgType() NULL argument so leave\n");
         return EiC_IntResult(-1);
     }
     const int l_descri_file_length = *l_length_arg;
     if (!NameLengthFits(l_descri_file_length)) {
         // The name's buffer holds 16 characters: refused, never overrun.
-        logMsg("GetNavUpgType()  l_descri_file_length = %d refused (0 to %d) \n",
-               (_Vx_usr_arg_t)l_descri_file_length, (_Vx_usr_arg_t)k_name_length_max);
+        plat::log("GetNavUpgType()  l_descri_file_length = %d refused (0 to %d) \n",
+                  l_descri_file_length, k_name_length_max);
         return EiC_IntResult(-1);
     }
     char l_descri_dat_file[k_name_buffer];
     CopyName(l_descri_dat_file, l_name_arg, l_descri_file_length);
-    logMsg("GetNavUpgType()  l_descri_dat_file = %s \n", (_Vx_usr_arg_t)l_descri_dat_file);
-    logMsg("GetNavUpgType()  l_descri_file_length = %d \n\n", (_Vx_usr_arg_t)l_descri_file_length);
+    plat::log("GetNavUpgType()  l_descri_dat_file = %s \n", l_descri_dat_file);
+    plat::log("GetNavUpgType()  l_descri_file_length = %d \n\n", l_descri_file_length);
 
     C_MAP_UPG_CARTOTREE *l_tree = CartoTreeOrLeave("GetNavUpgType()");
     if (l_tree == nullptr)
@@ -155,15 +155,15 @@ val_t C_BUILTINS::s_GetNavUpgType() {
     switch (l_type) {
     case UPG_PLUGIN_TYPE_NONE:
         *l_type_out = -1;
-        logMsg("GetNavUpgType() Will not Launch upgrade\n");
+        plat::log("GetNavUpgType() Will not Launch upgrade\n");
         break;
     case UPG_PLUGIN_TYPE_LIST_COUNTRY:
         *l_type_out = 1;
-        logMsg("GetNavUpgType() Will Launch country selection upgrade\n");
+        plat::log("GetNavUpgType() Will Launch country selection upgrade\n");
         break;
     case UPG_PLUGIN_TYPE_MODULE_COUNTRY:
         *l_type_out = 0;
-        logMsg("GetNavUpgType() Will Launch Alone country upgrade\n");
+        plat::log("GetNavUpgType() Will Launch Alone country upgrade\n");
         break;
     default:
         break;
@@ -173,8 +173,8 @@ val_t C_BUILTINS::s_GetNavUpgType() {
     std::memset(l_media_type_absolute_path, 0, sizeof l_media_type_absolute_path);
     l_tree->GetMapPlgin_DVD_or_CD().SafeCopyToBuffer(l_media_type_absolute_path, k_script_text_size,
                                                      2);
-    logMsg("GetNavUpgType()  l_media_type_absolute_path = %s \n upg_type = %d \n",
-           (_Vx_usr_arg_t)l_media_type_absolute_path, (_Vx_usr_arg_t)*l_type_out);
+    plat::log("GetNavUpgType()  l_media_type_absolute_path = %s \n upg_type = %d \n",
+              l_media_type_absolute_path, *l_type_out);
     WriteScriptText(l_path_out, l_tree->GetMapPlgin_DVD_or_CD());
     return EiC_IntResult(0);
 }
@@ -184,14 +184,14 @@ val_t C_BUILTINS::s_GetNavUpgType() {
 // or for a null buffer; the carto tree's failure (-1, buffers untouched) when
 // the medium lists no current-version file. Interpreter's task.
 val_t C_BUILTINS::s_GetUpgDVD_CurrVersNaviFile() {
-    logMsg("C_BUILTINS::GetUpgDVD_CurrVersNaviFile() \n");
+    plat::log("C_BUILTINS::GetUpgDVD_CurrVersNaviFile() \n");
     char *l_folder_out = static_cast<char *>(EiC_ArgPtr(0));
     char *l_file_out = static_cast<char *>(EiC_ArgPtr(1));
     C_MAP_UPG_CARTOTREE *l_tree = CartoTreeOrLeave("GetUpgDVD_CurrVersNaviFile()");
     if (l_tree == nullptr)
         return EiC_IntResult(-1);
     if (l_folder_out == nullptr || l_file_out == nullptr) {
-        logMsg("GetUpgDVD_CurrVersNaviFile() NULL argument so leave\n");
+        plat::log("GetUpgDVD_CurrVersNaviFile() NULL argument so leave\n");
         return EiC_IntResult(-1);
     }
     int l_status = l_tree->GetUpgDVD_CurrVersNaviAbsolutePath();
@@ -204,15 +204,12 @@ val_t C_BUILTINS::s_GetUpgDVD_CurrVersNaviFile() {
                                                             k_script_text_size, 2);
     CKWString l_folder;
     l_tree->UpgXtractPath(l_tree->GetMapPlgin_DVD_CurrVersNavi(), l_folder);
-    logMsg("GetUpgDVD_CurrVersNaviFile() l_curr_vers_navi_path = %s \n",
-           (_Vx_usr_arg_t)l_folder.GetBuffer(2));
+    plat::log("GetUpgDVD_CurrVersNaviFile() l_curr_vers_navi_path = %s \n", l_folder.GetBuffer(2));
     char l_curr_vers_navi_path[k_script_text_size];
     std::memset(l_curr_vers_navi_path, 0, sizeof l_curr_vers_navi_path);
     l_folder.SafeCopyToBuffer(l_curr_vers_navi_path, k_script_text_size, 2);
-    logMsg("GetUpgDVD_CurrVersNaviFile() l_curr_vers_navi_file = %s \n",
-           (_Vx_usr_arg_t)l_curr_vers_navi_file);
-    logMsg("GetUpgDVD_CurrVersNaviFile() l_curr_vers_navi_path = %s \n",
-           (_Vx_usr_arg_t)l_curr_vers_navi_path);
+    plat::log("GetUpgDVD_CurrVersNaviFile() l_curr_vers_navi_file = %s \n", l_curr_vers_navi_file);
+    plat::log("GetUpgDVD_CurrVersNaviFile() l_curr_vers_navi_path = %s \n", l_curr_vers_navi_path);
 
     WriteScriptText(l_file_out, l_tree->GetMapPlgin_DVD_CurrVersNavi());
     WriteScriptText(l_folder_out, l_folder);

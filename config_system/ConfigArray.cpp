@@ -118,7 +118,7 @@ int ConfigArrayRemove(ConfigElement **head, const char *module) {
         }
         l_previous = l_node;
     }
-    ConfigSystemLog("ERROR - ConfigSystemRemove : [%s] not found\n", (_Vx_usr_arg_t)module);
+    ConfigSystemLog("ERROR - ConfigSystemRemove : [%s] not found\n", module);
     return -1;
 }
 
@@ -129,14 +129,13 @@ int ConfigArraySearch(ConfigElement *const *head, const char *module, char *data
     }
     ConfigElement *l_node = FindConfigElement(*head, module);
     if (l_node == nullptr) {
-        ConfigSystemLog("ERROR - ConfigSystemSearch : [%s] not found\n", (_Vx_usr_arg_t)module);
+        ConfigSystemLog("ERROR - ConfigSystemSearch : [%s] not found\n", module);
         return -1;
     }
     // The caller's buffer holds the whole text (see the contract): the
     // configuration system stores data texts of at most 20 characters.
     std::strcpy(data, l_node->data); // NOLINT(clang-analyzer-security.insecureAPI.strcpy)
-    ConfigSystemLog("ConfigSystemSearch : MODULE:[%s] - DATA:[%s]\n", (_Vx_usr_arg_t)module,
-                    (_Vx_usr_arg_t)data);
+    ConfigSystemLog("ConfigSystemSearch : MODULE:[%s] - DATA:[%s]\n", module, data);
     return 0;
 }
 
@@ -147,12 +146,11 @@ int ConfigArrayGet(ConfigElement *const *head, const char *module, const char **
     }
     ConfigElement *l_node = FindConfigElement(*head, module);
     if (l_node == nullptr) {
-        ConfigSystemLog("ERROR - ConfigArrayGet : [%s] not found\n", (_Vx_usr_arg_t)module);
+        ConfigSystemLog("ERROR - ConfigArrayGet : [%s] not found\n", module);
         return -1;
     }
     *data = l_node->data;
-    ConfigSystemLog("ConfigArrayGet : MODULE:[%s] - DATA:[%s]\n", (_Vx_usr_arg_t)module,
-                    (_Vx_usr_arg_t)l_node->data);
+    ConfigSystemLog("ConfigArrayGet : MODULE:[%s] - DATA:[%s]\n", module, l_node->data);
     return 0;
 }
 

@@ -2,6 +2,7 @@
 // start sequence that identifies, checks and loads them.
 #include "config_system/ConfigSystem.h"
 
+#include "config_system/ConfigSystem_LOG.h"
 #include "config_system/config_log.h"
 #include "platform/plat_io.h"
 #include "platform/vxworks.h"
@@ -150,7 +151,7 @@ int InitConfigSystem() {
     l_sw.version_index = -1;
     unsigned char l_version[BOOT_CONFIG_VERSION_SIZE] = {0};
     if (InterGetDBBootConfigSystemVersion(l_version) == -1) {
-        ConfigSystemLog("ERROR - InitConfigSystem : InterGetDBBootConfigSystemVersion!\n");
+        ConfigSystemLog(g_config_log_boot_version);
         l_result = -1;
     } else {
         // Kept NUL-terminated whatever the boot database wrote.
@@ -168,7 +169,7 @@ int InitConfigSystem() {
             std::snprintf(l_hw.config_version, sizeof l_hw.config_version, "%d", GetHardRelease());
         if (l_written <= 0 || l_hw.config_version[0] == '\0') {
             l_hw.config_version[0] = '\0';
-            ConfigSystemLog("ERROR - InitConfigSystem : get hardware ID!\n");
+            ConfigSystemLog(g_config_log_hardware_id);
             l_result = -1;
         } else {
             FillConfigPaths(l_hw, CONFIG_SYSTEM_HW_VERSION_FILE, CONFIG_SYSTEM_HW_MODULE_FILE,
@@ -189,8 +190,7 @@ int CheckFileConfigSystem(ConfigSystem &p_config) {
 
     for (int l_i = 0; l_i < 3 && l_result == 0; ++l_i) {
         if (CheckCRCFile(l_files[l_i]) == -1) {
-            ConfigSystemLog("ERROR - CheckFileConfigSystem : CRC error [%s]\n",
-                            (_Vx_usr_arg_t)l_files[l_i]);
+            ConfigSystemLog(g_config_log_file_crc, l_files[l_i]);
             l_result = -1;
         }
     }
@@ -199,8 +199,7 @@ int CheckFileConfigSystem(ConfigSystem &p_config) {
     std::memset(l_versions, 0, sizeof l_versions);
     for (int l_i = 0; l_i < 3 && l_result == 0; ++l_i) {
         if (GetFileVersion(l_files[l_i], l_versions[l_i]) == -1) {
-            ConfigSystemLog("ERROR - CheckFileConfigSystem : GetFileVersion error [%s]\n",
-                            (_Vx_usr_arg_t)l_files[l_i]);
+            ConfigSystemLog(g_config_log_no_version, l_files[l_i]);
             l_result = -1;
         }
         l_versions[l_i][FILE_VERSION_SIZE - 1] = '\0';
@@ -209,14 +208,12 @@ int CheckFileConfigSystem(ConfigSystem &p_config) {
     if (l_result == 0) {
         if (std::strcmp(l_versions[0], l_versions[1]) != 0 ||
             std::strcmp(l_versions[1], l_versions[2]) != 0) {
-            ConfigSystemLog("ERROR - CheckFileConfigSystem : not same file version\n");
+            ConfigSystemLog(g_config_log_versions_differ);
             ConfigSystemLog("ERROR - CheckFileConfigSystem : version=[%s] module=[%s] data=[%s]\n",
-                            (_Vx_usr_arg_t)l_versions[0], (_Vx_usr_arg_t)l_versions[1],
-                            (_Vx_usr_arg_t)l_versions[2]);
+                            l_versions[0], l_versions[1], l_versions[2]);
             l_result = -1;
         } else {
-            ConfigSystemLog("CheckFileConfigSystem : current file version=[%s]\n",
-                            (_Vx_usr_arg_t)l_versions[0]);
+            ConfigSystemLog("CheckFileConfigSystem : current file version=[%s]\n", l_versions[0]);
             // The field holds 19 characters and its NUL.
             std::snprintf(p_config.current_file_version, sizeof p_config.current_file_version,
                           "%.*s", CONFIG_SYSTEM_VERSION_SIZE - 1, l_versions[0]);
@@ -232,7 +229,7 @@ int CheckFlagConfigSystem() {
     std::snprintf(l_path, sizeof l_path, "%s/%s", CONFIG_SYSTEM_DIR, CONFIG_SYSTEM_FLAG_FILE);
     int l_result = 0;
     if (CheckCRCFile(l_path) == -1) {
-        ConfigSystemLog("ERROR - CheckFlagConfigSystem : CRC error [%s]\n", (_Vx_usr_arg_t)l_path);
+        ConfigSystemLog(g_config_log_flag_crc, l_path);
         l_result = -1;
     }
     ConfigSystemLog("-CheckFlagConfigSystem ends (t=%ld)\n", ConfigSystemTick());
@@ -287,23 +284,20 @@ int CreateConfigSystem(ConfigSystem &p_config) {
                 ConfigSystemLog("ERROR - CreateConfigSystem : data not available - end of file\n");
                 l_result = -1;
             } else if (l_data_length == CONFIG_LINE_ERROR) {
-                ConfigSystemLog("ERROR - CreateConfigSystem : cannot read [%s]\n",
-                                (_Vx_usr_arg_t)p_config.file_data);
+                ConfigSystemLog(g_config_log_cannot_read, p_config.file_data);
                 l_result = -1;
             } else if (l_found) {
                 CutConfigText(l_module_line, l_module);
                 CutConfigText(l_data_line, l_data);
                 ConfigSystemLog("CreateConfigSystem : add version=[%s] - module=[%s] - data=[%s]\n",
-                                (_Vx_usr_arg_t)l_version, (_Vx_usr_arg_t)l_module,
-                                (_Vx_usr_arg_t)l_data);
+                                l_version, l_module, l_data);
                 l_result = ConfigArrayAdd(&l_data_List_tmp, l_module, l_data);
             }
             if (l_result == -1)
                 break;
         }
         if (l_module_length == CONFIG_LINE_ERROR && l_result == 0) {
-            ConfigSystemLog("ERROR - CreateConfigSystem : cannot read [%s]\n",
-                            (_Vx_usr_arg_t)p_config.file_module);
+            ConfigSystemLog(g_config_log_cannot_read, p_config.file_module);
             l_result = -1;
         }
 
@@ -312,8 +306,7 @@ int CreateConfigSystem(ConfigSystem &p_config) {
             break;
         }
         if (l_found) {
-            ConfigSystemLog("CreateConfigSystem : write datas ends for version=[%s]\n",
-                            (_Vx_usr_arg_t)l_version);
+            ConfigSystemLog("CreateConfigSystem : write datas ends for version=[%s]\n", l_version);
             // The temporary list is in reverse order; the copy restores the
             // module file's order.
             l_result = ConfigArrayCopy(&p_config.list, &l_data_List_tmp);
@@ -326,12 +319,11 @@ int CreateConfigSystem(ConfigSystem &p_config) {
     }
 
     if (l_version_length == CONFIG_LINE_ERROR) {
-        ConfigSystemLog("ERROR - CreateConfigSystem : cannot read [%s]\n",
-                        (_Vx_usr_arg_t)p_config.file_version);
+        ConfigSystemLog(g_config_log_cannot_read, p_config.file_version);
         l_result = -1;
     } else if (!l_found) {
         ConfigSystemLog("ERROR - CreateConfigSystem : no data for config=[%s]\n",
-                        (_Vx_usr_arg_t)p_config.config_version);
+                        p_config.config_version);
         l_result = -1;
     }
 

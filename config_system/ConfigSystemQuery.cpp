@@ -65,11 +65,9 @@ int QueryConfigSystem(const ConfigSystem &p_config, const t_query_texts &p_texts
             l_found = *p_pointer;
         }
         if (l_found == nullptr) {
-            ConfigSystemLog(p_texts.no_data, (_Vx_usr_arg_t)p_config.config_version,
-                            (_Vx_usr_arg_t)p_module);
+            ConfigSystemLog(p_texts.no_data, p_config.config_version, p_module);
         } else {
-            ConfigSystemLog(p_texts.success, (_Vx_usr_arg_t)p_config.config_version,
-                            (_Vx_usr_arg_t)p_module, (_Vx_usr_arg_t)l_found);
+            ConfigSystemLog(p_texts.success, p_config.config_version, p_module, l_found);
             l_result = 0;
         }
     }
@@ -125,13 +123,13 @@ int GetConfigSystemSoftwareVersion(unsigned char *version, int &index) {
     } else if (l_sw.version_index == -1) {
         ConfigSystemLog(
             "ERROR - GetConfigSystemSoftwareVersion : no version index available for [%s]\n",
-            (_Vx_usr_arg_t)l_sw.config_version);
+            l_sw.config_version);
     } else {
         // config_version is always NUL-terminated within its 20 bytes.
         std::memcpy(version, l_sw.config_version, std::strlen(l_sw.config_version) + 1);
         index = l_sw.version_index;
         ConfigSystemLog("GetConfigSystemSoftwareVersion : version=[%s] index=[%d]\n",
-                        (_Vx_usr_arg_t)l_sw.config_version, (_Vx_usr_arg_t)index);
+                        l_sw.config_version, index);
         l_result = 0;
     }
     ConfigSystemLog("-GetConfigSystemSoftwareVersion ends (t=%ld)\n", ConfigSystemTick());

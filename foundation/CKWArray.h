@@ -8,6 +8,7 @@
 #ifndef FOUNDATION_CKWARRAY_H
 #define FOUNDATION_CKWARRAY_H
 
+#include "platform/plat_log.h"
 #include "platform/vxworks.h"
 
 #include <climits>
@@ -349,7 +350,7 @@ public:
         CKWIteratorArray<T> *l_it =
             new (std::nothrow) CKWIteratorArray<T>(m_pData, m_nbElements, l_forward);
         if (l_it == nullptr) {
-            logMsg("%ld - (CKWArray) GetIterator: allocation failed\n", (_Vx_usr_arg_t)tickGet());
+            plat::log("%ld - (CKWArray) GetIterator: allocation failed\n", tickGet());
         }
         return l_it;
     }
@@ -413,8 +414,7 @@ public:
         }
         T *l_new = new (std::nothrow) T[p_n];
         if (l_new == nullptr) {
-            logMsg("%ld - (CKWArray) Increase: allocation of %d slots failed\n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)p_n);
+            plat::log("%ld - (CKWArray) Increase: allocation of %d slots failed\n", tickGet(), p_n);
             return 0;
         }
         if (m_pData != nullptr) {

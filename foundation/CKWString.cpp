@@ -5,6 +5,7 @@
 // use strings; one string is used by one task at a time (nothing is locked).
 #include "foundation/CKWString.h"
 
+#include "platform/plat_log.h"
 #include "platform/vxworks.h"
 
 #include <climits>
@@ -73,8 +74,9 @@ char *CKWString::NewBlock(int needed, int &size) {
     }
     char *l_new = static_cast<char *>(malloc(static_cast<size_t>(l_want)));
     if (l_new == nullptr) {
-        logMsg("%ld - (CKWString) allocation of %d bytes failed\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)l_want);
+        // l_want is at most INT_MAX here: the %d reads it whole.
+        plat::log("%ld - (CKWString) allocation of %d bytes failed\n", tickGet(),
+                  static_cast<int>(l_want));
         return nullptr;
     }
     size = static_cast<int>(l_want);
@@ -110,7 +112,7 @@ void CKWString::Append(const char *text, int length) {
         return;
     }
     if (length > INT_MAX - 1 - m_length) {
-        logMsg("%ld - (CKWString) text too long\n", (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (CKWString) text too long\n", tickGet());
         return;
     }
     int l_newLength = m_length + length;

@@ -94,6 +94,9 @@ STATUS sysClkRateSet(int ticksPerSecond);
 //
 // Host: the line is formatted at once on the caller's thread (the unit formats
 // it later on its log task); formatting at once keeps text arguments valid.
+//
+// Module code calls it through plat::log (platform/plat_log.h), which takes
+// its arguments as they are and converts each one.
 int logMsg(const char *fmt, _Vx_usr_arg_t a1 = 0, _Vx_usr_arg_t a2 = 0, _Vx_usr_arg_t a3 = 0,
            _Vx_usr_arg_t a4 = 0, _Vx_usr_arg_t a5 = 0, _Vx_usr_arg_t a6 = 0);
 

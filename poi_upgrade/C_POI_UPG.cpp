@@ -5,7 +5,9 @@
 
 #include "builtins/C_BUILTINS.h"
 #include "platform/plat_io.h"
+#include "platform/plat_log.h"
 #include "platform/vxworks.h"
+#include "poi_upgrade/C_POI_UPG_LOG.h"
 #include "unit/hmi.h"
 #include "unit/storage.h"
 #include "untgz/C_UNTGZ.h"
@@ -59,8 +61,8 @@ bool RemoveTree(const char *p_path) {
     if (l_gone && std::strpbrk(p_path, "*?") == nullptr)
         plat::rmdir(p_path);
     if (!l_gone)
-        logMsg("%ld - (C_POI_UPG) could not remove %s (errno = 0x%X)\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)p_path, (_Vx_usr_arg_t)errnoGet());
+        plat::log("%ld - (C_POI_UPG) could not remove %s (errno = 0x%X)\n", tickGet(), p_path,
+                  errnoGet());
     return l_gone;
 }
 
@@ -71,8 +73,8 @@ bool MakeFolder(const char *p_path) {
     struct stat l_status;
     if (errnoGet() == EEXIST && plat::stat(p_path, &l_status) == 0 && S_ISDIR(l_status.st_mode))
         return true;
-    logMsg("%ld - (C_POI_UPG) could not create %s (errno = 0x%X)\n", (_Vx_usr_arg_t)tickGet(),
-           (_Vx_usr_arg_t)p_path, (_Vx_usr_arg_t)errnoGet());
+    plat::log("%ld - (C_POI_UPG) could not create %s (errno = 0x%X)\n", tickGet(), p_path,
+              errnoGet());
     return false;
 }
 
@@ -83,8 +85,7 @@ struct dirent *ReadEntry(DIR *p_dir, const char *p_path, bool &p_failed) {
     struct dirent *l_entry = plat::readdir(p_dir);
     if (l_entry == nullptr && errnoGet() != 0) {
         p_failed = true;
-        logMsg("%ld - (C_POI_UPG) reading folder %s failed (errno = 0x%X)\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)p_path, (_Vx_usr_arg_t)errnoGet());
+        plat::log(g_poi_log_read_folder, tickGet(), p_path, errnoGet());
     }
     return l_entry;
 }
@@ -128,8 +129,7 @@ bool FlushCard() {
         plat::close(l_fd);
     if (l_rc == 0)
         return true;
-    logMsg("%ld - (C_POI_UPG) UpgradeTask : flush of /SDH failed (errno = 0x%X)\n",
-           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_errno);
+    plat::log(g_poi_log_flush, tickGet(), "/SDH", l_errno);
     return false;
 }
 
@@ -166,12 +166,12 @@ bool RemoveLeftovers() {
 // either case. True when the folder is there. Caller's task.
 bool EnsureUserFolder() {
     if (FolderExists(CKWString(k_poi_user_folder))) {
-        logMsg("%ld - (C_POI_UPG) UpgradeTask : Folder %s already exists! \n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)k_poi_user_folder);
+        plat::log("%ld - (C_POI_UPG) UpgradeTask : Folder %s already exists! \n", tickGet(),
+                  k_poi_user_folder);
         return true;
     }
-    logMsg("%ld - (C_POI_UPG) UpgradeTask : Folder %s doesn't exist : Create it! \n",
-           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)k_poi_user_folder);
+    plat::log("%ld - (C_POI_UPG) UpgradeTask : Folder %s doesn't exist : Create it! \n", tickGet(),
+              k_poi_user_folder);
     return MakeFolder(k_poi_user_folder);
 }
 
@@ -214,13 +214,13 @@ void C_POI_UPG::StepBargraph(int p_percent) {
 // leaves it and removes the staged one, so that no partial delivery is taken
 // for a complete one.
 int C_POI_UPG::UpgradeTask() {
-    logMsg(k_star_line);
-    logMsg("***************UpgradeTask******************\n");
-    logMsg(k_star_line);
-    logMsg("%ld - (C_POI_UPG) << UpgradeTask + >>", (_Vx_usr_arg_t)tickGet());
+    plat::log(k_star_line);
+    plat::log("***************UpgradeTask******************\n");
+    plat::log(k_star_line);
+    plat::log("%ld - (C_POI_UPG) << UpgradeTask + >>", tickGet());
 
     if (m_poi_archive.GetLength() == 0) {
-        logMsg("%ld - (C_POI_UPG) UpgradeTask : no POI archive given\n", (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (C_POI_UPG) UpgradeTask : no POI archive given\n", tickGet());
         return -1;
     }
     if (!RemoveLeftovers())
@@ -233,9 +233,7 @@ int C_POI_UPG::UpgradeTask() {
 
     CKWString l_version_file = m_poi_archive + ".inf";
     if (!ReadableFile(l_version_file.GetBuffer())) {
-        logMsg("%ld - (C_POI_UPG) UpgradeTask : version file %s cannot be read (errno = 0x%X)\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_version_file.GetBuffer(),
-               (_Vx_usr_arg_t)errnoGet());
+        plat::log(g_poi_log_version_file, tickGet(), l_version_file.GetBuffer(), errnoGet());
         return -1;
     }
 
@@ -268,7 +266,7 @@ int C_POI_UPG::ExtractAndMerge(const C_FS_STORAGE_ENTITY &p_carto_dir) {
     if (l_result != 0)
         return l_result;
 
-    logMsg("%ld - (C_POI_UPG) UpgradeTask : Creation of merge folder\n", (_Vx_usr_arg_t)tickGet());
+    plat::log("%ld - (C_POI_UPG) UpgradeTask : Creation of merge folder\n", tickGet());
     if (!MakeFolder(k_merge_folder))
         return -1;
     StepBargraph(90);
@@ -296,9 +294,8 @@ int C_POI_UPG::FinishInstallation(int p_result, const CKWString &p_version_file)
         StepBargraph(100);
         taskDelay(k_pause_ticks);
     } else {
-        logMsg("%ld - (C_POI_UPG) UpgradeTask : installation failed : %s removed, %s kept\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)k_staged_version,
-               (_Vx_usr_arg_t)k_installed_version);
+        plat::log("%ld - (C_POI_UPG) UpgradeTask : installation failed : %s removed, %s kept\n",
+                  tickGet(), k_staged_version, k_installed_version);
         RemoveTree(k_staged_version);
     }
     return l_result;
@@ -307,7 +304,7 @@ int C_POI_UPG::FinishInstallation(int p_result, const CKWString &p_version_file)
 // Caller's task. A failure of one country does not stop the walk, and it is
 // not hidden by a later country's success.
 int C_POI_UPG::ManagementOfNewPOIs() {
-    logMsg("%ld - (C_POI_UPG) <<ManagementOfNewPOIs + >>\n", (_Vx_usr_arg_t)tickGet());
+    plat::log("%ld - (C_POI_UPG) <<ManagementOfNewPOIs + >>\n", tickGet());
     int l_result = 0;
     int l_entries = 0;
     int l_countries = 0;
@@ -319,32 +316,32 @@ int C_POI_UPG::ManagementOfNewPOIs() {
             l_result = -1;
     });
     if (l_end == WalkEnd::NotOpened) {
-        logMsg("%ld - (C_POI_UPG)  ManagementOfNewPOIs  opendir (%s) is NULL !!!\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)k_tmp_poi_folder);
+        plat::log("%ld - (C_POI_UPG)  ManagementOfNewPOIs  opendir (%s) is NULL !!!\n", tickGet(),
+                  k_tmp_poi_folder);
         l_result = -1;
     } else {
         if (l_end == WalkEnd::Empty)
-            logMsg("%ld - (C_POI_UPG)  ManagementOfNewPOIs  readdir Error : Errno = 0x%X!!!\n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet());
+            plat::log("%ld - (C_POI_UPG)  ManagementOfNewPOIs  readdir Error : Errno = 0x%X!!!\n",
+                      tickGet(), errnoGet());
         if (l_end != WalkEnd::Done)
             l_result = -1;
         if (l_countries == 0) {
-            logMsg("%ld - (C_POI_UPG) ManagementOfNewPOIs : no country folder in %s\n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)k_tmp_poi_folder);
+            plat::log("%ld - (C_POI_UPG) ManagementOfNewPOIs : no country folder in %s\n",
+                      tickGet(), k_tmp_poi_folder);
             l_result = -1;
         }
     }
 
-    logMsg("%ld - (C_POI_UPG) ManagementOfNewPOIs : Remove of /SDH/MAPPE/tmp_poi folder\n",
-           (_Vx_usr_arg_t)tickGet());
+    plat::log("%ld - (C_POI_UPG) ManagementOfNewPOIs : Remove of /SDH/MAPPE/tmp_poi folder\n",
+              tickGet());
     if (!RemoveTree(k_tmp_poi_folder))
         l_result = -1;
-    logMsg("%ld - (C_POI_UPG) ManagementOfNewPOIs : Remove of /SDH/MAPPE/MERGE folder\n",
-           (_Vx_usr_arg_t)tickGet());
+    plat::log("%ld - (C_POI_UPG) ManagementOfNewPOIs : Remove of /SDH/MAPPE/MERGE folder\n",
+              tickGet());
     if (!RemoveTree(k_merge_folder_no_slash))
         l_result = -1;
 
-    logMsg("%ld - (C_POI_UPG) <<ManagementOfNewPOIs - >>", (_Vx_usr_arg_t)tickGet());
+    plat::log("%ld - (C_POI_UPG) <<ManagementOfNewPOIs - >>", tickGet());
     return l_result;
 }
 
@@ -358,8 +355,8 @@ int C_POI_UPG::MergeDeliveredEntry(const char *p_name, int &p_countries) {
     struct stat l_status;
     if (plat::stat(l_path.GetBuffer(), &l_status) != 0) {
         // A country that cannot be examined is a country missed.
-        logMsg("%ld - (C_POI_UPG)  ManagementOfNewPOIs  stat (%s) failed : skipped\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_path.GetBuffer());
+        plat::log("%ld - (C_POI_UPG)  ManagementOfNewPOIs  stat (%s) failed : skipped\n", tickGet(),
+                  l_path.GetBuffer());
         return -1;
     }
     if (!S_ISDIR(l_status.st_mode))
@@ -369,10 +366,9 @@ int C_POI_UPG::MergeDeliveredEntry(const char *p_name, int &p_countries) {
     // the host lists entries in any order.
     if (l_name.Compare(".", true) == 1 || l_name.Compare("..", true) == 1)
         return 0;
-    logMsg(k_merge_star_line);
-    logMsg("\n%ld - (C_POI_UPG) Merge new POI CID  %s \n", (_Vx_usr_arg_t)tickGet(),
-           (_Vx_usr_arg_t)l_name.GetBuffer());
-    logMsg(k_merge_star_line);
+    plat::log(k_merge_star_line);
+    plat::log("\n%ld - (C_POI_UPG) Merge new POI CID  %s \n", tickGet(), l_name.GetBuffer());
+    plat::log(k_merge_star_line);
     p_countries++;
     return MergeThisNewPOI(l_name, l_path) == 0 ? 0 : -1;
 }
@@ -384,26 +380,25 @@ int C_POI_UPG::MergeDeliveredEntry(const char *p_name, int &p_countries) {
 // staging move) is not staged: its merge folder is removed and the result is
 // -1, so that a staging folder always holds the whole merge.
 int C_POI_UPG::MergeThisNewPOI(CKWString &cid, CKWString &new_folder) {
-    logMsg("%ld - (C_POI_UPG) <<MergeThisNewPOI + >>\n", (_Vx_usr_arg_t)tickGet());
+    plat::log("%ld - (C_POI_UPG) <<MergeThisNewPOI + >>\n", tickGet());
     int l_result = 0;
 
     int l_map_state = FolderState(CKWString(k_mappe_folder) + cid);
     if (l_map_state != 1) {
         if (l_map_state == 0)
-            logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : The CID %s doesn't exist in MAPPE\n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)cid.GetBuffer());
+            plat::log("%ld - (C_POI_UPG) MergeThisNewPOI : The CID %s doesn't exist in MAPPE\n",
+                      tickGet(), cid.GetBuffer());
         else
-            logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : cannot tell whether %s is installed "
-                   "(errno = 0x%X)\n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)cid.GetBuffer(),
-                   (_Vx_usr_arg_t)errnoGet());
-        logMsg("%ld - (C_POI_UPG) <<MergeThisNewPOI - >>\n", (_Vx_usr_arg_t)tickGet());
+            plat::log("%ld - (C_POI_UPG) MergeThisNewPOI : cannot tell whether %s is installed "
+                      "(errno = 0x%X)\n",
+                      tickGet(), cid.GetBuffer(), errnoGet());
+        plat::log("%ld - (C_POI_UPG) <<MergeThisNewPOI - >>\n", tickGet());
         return l_map_state == 0 ? 0 : -1;
     }
 
     CKWString l_merge_folder = CKWString(k_merge_folder) + cid;
-    logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : Creation of Temp directory : %s\n",
-           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_merge_folder.GetBuffer());
+    plat::log("%ld - (C_POI_UPG) MergeThisNewPOI : Creation of Temp directory : %s\n", tickGet(),
+              l_merge_folder.GetBuffer());
     if (!MakeFolder(l_merge_folder.GetBuffer()))
         l_result = -1;
 
@@ -413,42 +408,37 @@ int C_POI_UPG::MergeThisNewPOI(CKWString &cid, CKWString &new_folder) {
 
     if (l_user_state == 0) {
         // A country without user POIs yet: the delivered files are staged.
-        logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : The folder %s doesn't exist\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_user_folder.GetBuffer());
+        plat::log("%ld - (C_POI_UPG) MergeThisNewPOI : The folder %s doesn't exist\n", tickGet(),
+                  l_user_folder.GetBuffer());
         if (xcopy(new_folder.GetBuffer(), l_merge_folder.GetBuffer()) != OK) {
-            logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : copy of %s into %s failed\n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)new_folder.GetBuffer(),
-                   (_Vx_usr_arg_t)l_merge_folder.GetBuffer());
+            plat::log("%ld - (C_POI_UPG) MergeThisNewPOI : copy of %s into %s failed\n", tickGet(),
+                      new_folder.GetBuffer(), l_merge_folder.GetBuffer());
             l_result = -1;
         }
     } else if (l_user_state == 1) {
-        logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : The folder %s exists\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_user_folder.GetBuffer());
+        plat::log("%ld - (C_POI_UPG) MergeThisNewPOI : The folder %s exists\n", tickGet(),
+                  l_user_folder.GetBuffer());
         if (xcopy(l_user_folder.GetBuffer(), l_merge_folder.GetBuffer()) != OK) {
-            logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : copy of %s into %s failed : nothing "
-                   "staged\n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_user_folder.GetBuffer(),
-                   (_Vx_usr_arg_t)l_merge_folder.GetBuffer());
+            plat::log("%ld - (C_POI_UPG) MergeThisNewPOI : copy of %s into %s failed : nothing "
+                      "staged\n",
+                      tickGet(), l_user_folder.GetBuffer(), l_merge_folder.GetBuffer());
             l_result = -1;
         } else if (MergeGroups(l_merge_folder, new_folder) != 0) {
             l_result = -1;
         }
     } else if (l_result == 0) {
-        logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : cannot open %s (errno = 0x%X)\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_user_folder.GetBuffer(),
-               (_Vx_usr_arg_t)errnoGet());
+        plat::log(g_poi_log_cannot_open, tickGet(), l_user_folder.GetBuffer(), errnoGet());
         l_result = -1;
     }
 
     if (l_result == 0 && mv(l_merge_folder.GetBuffer(), l_staging_folder.GetBuffer()) != OK) {
-        logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : mv from %s to %s failed\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_merge_folder.GetBuffer(),
-               (_Vx_usr_arg_t)l_staging_folder.GetBuffer());
+        plat::log("%ld - (C_POI_UPG) MergeThisNewPOI : mv from %s to %s failed\n", tickGet(),
+                  l_merge_folder.GetBuffer(), l_staging_folder.GetBuffer());
         l_result = -1;
     }
     if (l_result != 0) {
-        logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : %s not staged\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)cid.GetBuffer());
+        plat::log("%ld - (C_POI_UPG) MergeThisNewPOI : %s not staged\n", tickGet(),
+                  cid.GetBuffer());
         RemoveTree(l_merge_folder.GetBuffer());
     }
     if (l_user_state == 1) {
@@ -458,7 +448,7 @@ int C_POI_UPG::MergeThisNewPOI(CKWString &cid, CKWString &new_folder) {
     }
     xdelete(new_folder.GetBuffer());
 
-    logMsg("%ld - (C_POI_UPG) <<MergeThisNewPOI - >>\n", (_Vx_usr_arg_t)tickGet());
+    plat::log("%ld - (C_POI_UPG) <<MergeThisNewPOI - >>\n", tickGet());
     return l_result;
 }
 
@@ -473,13 +463,13 @@ int C_POI_UPG::MergeGroups(CKWString &merge_folder, CKWString &new_folder) {
             l_result = -1;
     });
     if (l_end == WalkEnd::NotOpened) {
-        logMsg("%ld - (C_POI_UPG) : MergeThisNewPOI : Failed to open %s \n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)new_folder.GetBuffer());
+        plat::log("%ld - (C_POI_UPG) : MergeThisNewPOI : Failed to open %s \n", tickGet(),
+                  new_folder.GetBuffer());
         return -1;
     }
     if (l_end == WalkEnd::Empty)
-        logMsg("%ld - (C_POI_UPG) : MergeThisNewPOI : No files inside %s \n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)new_folder.GetBuffer());
+        plat::log("%ld - (C_POI_UPG) : MergeThisNewPOI : No files inside %s \n", tickGet(),
+                  new_folder.GetBuffer());
     return l_end == WalkEnd::Done ? l_result : -1;
 }
 
@@ -490,23 +480,23 @@ int C_POI_UPG::MergeGroups(CKWString &merge_folder, CKWString &new_folder) {
 int C_POI_UPG::MergeGroupOfFile(CKWString &merge_folder, CKWString &new_folder,
                                 const char *p_name) {
     CKWString l_file = new_folder + "/" + p_name;
-    logMsg("%ld - (C_POI_UPG) : MergeThisNewPOI : AnalyseFile %s \n", (_Vx_usr_arg_t)tickGet(),
-           (_Vx_usr_arg_t)l_file.GetBuffer());
+    plat::log("%ld - (C_POI_UPG) : MergeThisNewPOI : AnalyseFile %s \n", tickGet(),
+              l_file.GetBuffer());
     CKWString l_name = l_file.After(l_file.FindReverse('/') + 1);
     int l_dot = l_name.FindReverse('.');
     CKWString l_extension = l_dot < 0 ? l_name : l_name.After(l_dot + 1);
     if (l_extension.Compare("txt", true) != 1)
         return 0;
-    logMsg("%ld - (C_POI_UPG) : MergeThisNewPOI : The file %s is a txt file!\n",
-           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_file.GetBuffer());
+    plat::log("%ld - (C_POI_UPG) : MergeThisNewPOI : The file %s is a txt file!\n", tickGet(),
+              l_file.GetBuffer());
     if (GetValueInFile(l_file, CKWString("PREFIX"), m_prefix) != 0) {
-        logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : No PREFIX in text file : %s \n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_file.GetBuffer());
+        plat::log("%ld - (C_POI_UPG) MergeThisNewPOI : No PREFIX in text file : %s \n", tickGet(),
+                  l_file.GetBuffer());
         return LastReadFailed() ? -1 : 0;
     }
-    logMsg("%ld - (C_POI_UPG) MergeThisNewPOI : Launch of ManageFilesInsideMergeFolder "
-           "with PREFIX = %s \n",
-           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_prefix.GetBuffer());
+    plat::log("%ld - (C_POI_UPG) MergeThisNewPOI : Launch of ManageFilesInsideMergeFolder "
+              "with PREFIX = %s \n",
+              tickGet(), m_prefix.GetBuffer());
     // A group that failed leaves the country's merge incomplete: a later
     // group's success does not hide it.
     return ManageFilesInsideMergeFolder(merge_folder, new_folder, m_prefix) == 0 ? 0 : -1;
@@ -528,32 +518,32 @@ int C_POI_UPG::DatesAllowUpdate(const CKWString &p_old_version, const CKWString 
         if (LastReadFailed()) {
             l_unreadable = &p_old_version;
         } else {
-            logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : No Date in old prefix text "
-                   "file : Upgrade allowed\n",
-                   (_Vx_usr_arg_t)tickGet());
+            plat::log("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : No Date in old prefix text "
+                      "file : Upgrade allowed\n",
+                      tickGet());
             l_allowed = 1;
         }
     } else if (GetValueInFile(p_new_version, l_key, l_new_date) != 0) {
         if (LastReadFailed())
             l_unreadable = &p_new_version;
         else
-            logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : No Date in new prefix text "
-                   "file : Upgrade not allowed\n",
-                   (_Vx_usr_arg_t)tickGet());
+            plat::log("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : No Date in new prefix text "
+                      "file : Upgrade not allowed\n",
+                      tickGet());
     } else if (l_new_date.ToInt() >= l_old_date.ToInt()) {
-        logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : Date of new file is higher : "
-               "Upgrade allowed\n",
-               (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : Date of new file is higher : "
+                  "Upgrade allowed\n",
+                  tickGet());
         l_allowed = 1;
     } else {
-        logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : Date of new file is lower : "
-               "Upgrade not allowed\n",
-               (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : Date of new file is lower : "
+                  "Upgrade not allowed\n",
+                  tickGet());
     }
     if (l_unreadable == nullptr)
         return l_allowed;
-    logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : %s cannot be read\n",
-           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_unreadable->GetBuffer());
+    plat::log("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : %s cannot be read\n", tickGet(),
+              l_unreadable->GetBuffer());
     return -1;
 }
 
@@ -566,13 +556,13 @@ int C_POI_UPG::ManageFilesInsideMergeFolder(CKWString merge_folder, CKWString ne
     CKWString l_new_version = new_folder + "/poi_ver_" + prefix + ".txt";
     int l_result = 0;
 
-    logMsg("%ld - (C_POI_UPG) <<ManageFilesInsideMergeFolder + >>\n", (_Vx_usr_arg_t)tickGet());
-    logMsg("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : Manage file %s\n",
-           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_old_version.GetBuffer());
+    plat::log("%ld - (C_POI_UPG) <<ManageFilesInsideMergeFolder + >>\n", tickGet());
+    plat::log("%ld - (C_POI_UPG) ManageFilesInsideMergeFolder : Manage file %s\n", tickGet(),
+              l_old_version.GetBuffer());
 
     int l_allowed = DatesAllowUpdate(l_old_version, l_new_version);
     if (l_allowed < 0) {
-        logMsg("%ld - (C_POI_UPG) <<ManageFilesInsideMergeFolder - >>\n", (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (C_POI_UPG) <<ManageFilesInsideMergeFolder - >>\n", tickGet());
         return -1;
     }
 
@@ -580,33 +570,31 @@ int C_POI_UPG::ManageFilesInsideMergeFolder(CKWString merge_folder, CKWString ne
         CKWString l_source = new_folder + "/" + p_name;
         CKWString l_destination = merge_folder + "/" + p_name;
         if (IsPrefixFile(l_source, prefix) != 1) {
-            logMsg("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : file %s is not a %s "
-                   "file : Upgrade not allowed\n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_source.GetBuffer(),
-                   (_Vx_usr_arg_t)prefix.GetBuffer());
+            plat::log("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : file %s is not a %s "
+                      "file : Upgrade not allowed\n",
+                      tickGet(), l_source.GetBuffer(), prefix.GetBuffer());
         } else if (l_allowed == 0) {
-            logMsg("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : Update of file %s not "
-                   "allowed\n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_source.GetBuffer());
+            plat::log("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : Update of file %s not "
+                      "allowed\n",
+                      tickGet(), l_source.GetBuffer());
         } else {
-            logMsg("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : Update file %s into "
-                   "%s\n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_source.GetBuffer(),
-                   (_Vx_usr_arg_t)l_destination.GetBuffer());
+            plat::log("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : Update file %s into "
+                      "%s\n",
+                      tickGet(), l_source.GetBuffer(), l_destination.GetBuffer());
             int l_copy = cp(l_source.GetBuffer(), l_destination.GetBuffer());
             if (l_copy != OK)
                 l_result = l_copy;
         }
     });
     if (l_end == WalkEnd::NotOpened)
-        logMsg("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : Failed to open %s\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)new_folder.GetBuffer());
+        plat::log("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : Failed to open %s\n",
+                  tickGet(), new_folder.GetBuffer());
     else if (l_end == WalkEnd::Empty)
-        logMsg("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : No files inside %s",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)new_folder.GetBuffer());
+        plat::log("%ld - (C_POI_UPG) : ManageFilesInsideMergeFolder : No files inside %s",
+                  tickGet(), new_folder.GetBuffer());
     if (l_end != WalkEnd::Done)
         l_result = -1;
 
-    logMsg("%ld - (C_POI_UPG) <<ManageFilesInsideMergeFolder - >>\n", (_Vx_usr_arg_t)tickGet());
+    plat::log("%ld - (C_POI_UPG) <<ManageFilesInsideMergeFolder - >>\n", tickGet());
     return l_result;
 }

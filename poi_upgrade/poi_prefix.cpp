@@ -4,6 +4,7 @@
 #include "poi_upgrade/C_POI_UPG.h"
 
 #include "platform/plat_io.h"
+#include "platform/plat_log.h"
 #include "platform/vxworks.h"
 
 #include <cerrno>
@@ -27,9 +28,8 @@ const int k_text_buffer_size = 100;
 // A path without "/" never names a group file. Any task.
 int C_POI_UPG::IsPrefixFile(CKWString file, CKWString prefix) {
     int l_result = 0;
-    logMsg("%ld - (C_POI_UPG) <<IsPrefixFile + >>", (_Vx_usr_arg_t)tickGet());
-    logMsg("%ld - (C_POI_UPG) IsPrefixFile : Analyse file %s\n", (_Vx_usr_arg_t)tickGet(),
-           (_Vx_usr_arg_t)file.GetBuffer());
+    plat::log("%ld - (C_POI_UPG) <<IsPrefixFile + >>", tickGet());
+    plat::log("%ld - (C_POI_UPG) IsPrefixFile : Analyse file %s\n", tickGet(), file.GetBuffer());
 
     int l_slash = file.FindReverse('/');
     if (l_slash >= 0) {
@@ -52,9 +52,9 @@ int C_POI_UPG::IsPrefixFile(CKWString file, CKWString prefix) {
                 if (l_base.Compare(prefix, true) == 1 || l_base.Compare(l_description, true) == 1)
                     l_result = 1;
                 else
-                    logMsg("%ld - (C_POI_UPG) : IsPrefixFile : file %s is not a known %s file!\n",
-                           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_name.GetBuffer(),
-                           (_Vx_usr_arg_t)prefix.GetBuffer());
+                    plat::log(
+                        "%ld - (C_POI_UPG) : IsPrefixFile : file %s is not a known %s file!\n",
+                        tickGet(), l_name.GetBuffer(), prefix.GetBuffer());
             } else if (l_base.Before(l_base_underscore - 1).Compare(prefix, true) == 1) {
                 // The "_" of the name lies in its base (the extension is "lzw").
                 l_result = 1;
@@ -64,18 +64,16 @@ int C_POI_UPG::IsPrefixFile(CKWString file, CKWString prefix) {
             if (l_tail.Compare(prefix, true) == 1)
                 l_result = 1;
         } else {
-            logMsg("%ld - (C_POI_UPG) : IsPrefixFile : file %s has an unknown format\n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_name.GetBuffer());
+            plat::log("%ld - (C_POI_UPG) : IsPrefixFile : file %s has an unknown format\n",
+                      tickGet(), l_name.GetBuffer());
         }
         if (l_result == 1)
-            logMsg("%ld - (C_POI_UPG) : IsPrefixFile : file %s is well a %s file!\n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_name.GetBuffer(),
-                   (_Vx_usr_arg_t)prefix.GetBuffer());
+            plat::log("%ld - (C_POI_UPG) : IsPrefixFile : file %s is well a %s file!\n", tickGet(),
+                      l_name.GetBuffer(), prefix.GetBuffer());
     }
 
-    logMsg("%ld - (C_POI_UPG) : IsPrefixFile returned %d\n", (_Vx_usr_arg_t)tickGet(),
-           (_Vx_usr_arg_t)l_result);
-    logMsg("%ld - (C_POI_UPG) <<IsPrefixFile - >>\n", (_Vx_usr_arg_t)tickGet());
+    plat::log("%ld - (C_POI_UPG) : IsPrefixFile returned %d\n", tickGet(), l_result);
+    plat::log("%ld - (C_POI_UPG) <<IsPrefixFile - >>\n", tickGet());
     return l_result;
 }
 
@@ -95,9 +93,8 @@ int C_POI_UPG::GetValueInFile(const CKWString &file, const CKWString &key, CKWSt
     m_read_failed = false;
     if (key.GetLength() > k_text_buffer_size - 2) {
         value.Clear();
-        logMsg("%ld - (C_POI_UPG) GetValueInFile ('%s', '%s') ==> key too long !!!\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)file.GetBuffer(),
-               (_Vx_usr_arg_t)key.GetBuffer());
+        plat::log("%ld - (C_POI_UPG) GetValueInFile ('%s', '%s') ==> key too long !!!\n", tickGet(),
+                  file.GetBuffer(), key.GetBuffer());
         return -1;
     }
 
@@ -132,17 +129,14 @@ int C_POI_UPG::GetValueInFile(const CKWString &file, const CKWString &key, CKWSt
 
     if (l_result == 0) {
         value = l_value;
-        logMsg("%ld - (C_POI_UPG) GetValueInFile ('%s', '%s') = '%s'\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)file.GetBuffer(), (_Vx_usr_arg_t)key.GetBuffer(),
-               (_Vx_usr_arg_t)value.GetBuffer());
+        plat::log("%ld - (C_POI_UPG) GetValueInFile ('%s', '%s') = '%s'\n", tickGet(),
+                  file.GetBuffer(), key.GetBuffer(), value.GetBuffer());
     } else if (!l_opened) {
-        logMsg("%ld - (C_POI_UPG) GetValueInFile ('%s', '%s') ==> l_pFich == NULL !!!\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)file.GetBuffer(),
-               (_Vx_usr_arg_t)key.GetBuffer());
+        plat::log("%ld - (C_POI_UPG) GetValueInFile ('%s', '%s') ==> l_pFich == NULL !!!\n",
+                  tickGet(), file.GetBuffer(), key.GetBuffer());
     } else {
-        logMsg("%ld - (C_POI_UPG) GetValueInFile ('%s', '%s') ==> not found !!!\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)file.GetBuffer(),
-               (_Vx_usr_arg_t)key.GetBuffer());
+        plat::log("%ld - (C_POI_UPG) GetValueInFile ('%s', '%s') ==> not found !!!\n", tickGet(),
+                  file.GetBuffer(), key.GetBuffer());
     }
     return l_result;
 }

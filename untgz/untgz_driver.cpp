@@ -3,6 +3,8 @@
 #include "untgz/C_UNTGZ.h"
 
 #include "platform/plat_io.h"
+#include "platform/plat_log.h"
+#include "untgz/C_UNTGZ_LOG.h"
 
 #include <cerrno>
 #include <cstring>
@@ -37,7 +39,7 @@ C_UNTGZ::C_UNTGZ()
 }
 
 C_UNTGZ::~C_UNTGZ() {
-    logMsg("%ld - (~C_UNTGZ)\n", (_Vx_usr_arg_t)tickGet());
+    plat::log("%ld - (~C_UNTGZ)\n", tickGet());
 }
 
 C_UNTGZ *C_UNTGZ::GetInstance() {
@@ -59,8 +61,7 @@ int C_UNTGZ::SetAllowedPrefix(const char *p_prefix) {
     if (p_prefix == nullptr)
         p_prefix = "";
     if (strnlen(p_prefix, sizeof(m_allowed_prefix)) >= sizeof(m_allowed_prefix)) {
-        logMsg("%ld - (Untar): allowed prefix of %d characters or more refused\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)sizeof(m_allowed_prefix));
+        plat::log(g_untgz_log_prefix_refused, tickGet(), sizeof(m_allowed_prefix));
         return ERROR;
     }
     memset(m_allowed_prefix, 0, sizeof(m_allowed_prefix));
@@ -90,9 +91,7 @@ static int CheckPathLength(const char *p_path, const char *p_what) {
     size_t l_len = strnlen(p_path, UNTGZ_PATH_SIZE);
     if (l_len < UNTGZ_PATH_SIZE)
         return OK;
-    logMsg("%ld - (Untar): parameter error (%s of %d characters or more, at most %d)\n",
-           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)p_what, (_Vx_usr_arg_t)UNTGZ_PATH_SIZE,
-           (_Vx_usr_arg_t)(UNTGZ_PATH_SIZE - 1));
+    plat::log(g_untgz_log_param_path, tickGet(), p_what, UNTGZ_PATH_SIZE, (UNTGZ_PATH_SIZE - 1));
     return ERROR;
 }
 
@@ -103,14 +102,14 @@ int C_UNTGZ::Untar(const char *p_tar_file, const char *p_dest_folder, int p_verb
         // The message shows the paths of the previous (or running) extraction;
         // the acquire load orders the read after their copy by that one.
         (void)m_sem_write.load(std::memory_order_acquire);
-        logMsg("%ld - (Untar): parameters error (m_tar_file = '%s', m_dest_folder = '%s')\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)m_dest_folder);
+        plat::log("%ld - (Untar): parameters error (m_tar_file = '%s', m_dest_folder = '%s')\n",
+                  tickGet(), m_tar_file, m_dest_folder);
     } else if (CheckArguments(p_tar_file, p_dest_folder, p_verbose, p_abs_path) != OK) {
         return ERROR;
     }
 
     if (m_sem_write.load(std::memory_order_acquire) != nullptr) {
-        logMsg("%ld - (Untar): Untar already in use!!\n", (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (Untar): Untar already in use!!\n", tickGet());
         return ERROR;
     }
 
@@ -122,21 +121,18 @@ int C_UNTGZ::Untar(const char *p_tar_file, const char *p_dest_folder, int p_verb
         ReleaseExtraction(l_wait_task);
     }
 
-    logMsg("%ld - (Untar): End Untar, returned value : %d\n", (_Vx_usr_arg_t)tickGet(),
-           (_Vx_usr_arg_t)l_result);
+    plat::log("%ld - (Untar): End Untar, returned value : %d\n", tickGet(), l_result);
     return l_result;
 }
 
 int C_UNTGZ::CheckArguments(const char *p_tar_file, const char *p_dest_folder, int p_verbose,
                             int p_abs_path) {
     if (p_verbose != 0 && p_verbose != 1) {
-        logMsg("%ld - (Untar): parameter error (p_verbose == %d)\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)p_verbose);
+        plat::log("%ld - (Untar): parameter error (p_verbose == %d)\n", tickGet(), p_verbose);
         return ERROR;
     }
     if (p_abs_path != 0 && p_abs_path != 1) {
-        logMsg("%ld - (Untar): parameter error (p_abs_path == %d)\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)p_abs_path);
+        plat::log("%ld - (Untar): parameter error (p_abs_path == %d)\n", tickGet(), p_abs_path);
         return ERROR;
     }
     if (CheckPathLength(p_tar_file, "p_tar_file") != OK ||
@@ -170,8 +166,8 @@ void C_UNTGZ::ResetExtraction(const char *p_tar_file, const char *p_dest_folder,
     strncpy(m_dest_folder, p_dest_folder, sizeof(m_dest_folder) - 1);
     strncpy(m_tar_file, p_tar_file, sizeof(m_tar_file) - 1);
 
-    logMsg("%ld - (Untar Version '%s'): Begin Untar '%s' to '%s'\n", (_Vx_usr_arg_t)tickGet(),
-           (_Vx_usr_arg_t)g_untgz_version, (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)m_dest_folder);
+    plat::log("%ld - (Untar Version '%s'): Begin Untar '%s' to '%s'\n", tickGet(), g_untgz_version,
+              m_tar_file, m_dest_folder);
 }
 
 int C_UNTGZ::RunExtraction(int &p_wait_task) {
@@ -179,8 +175,7 @@ int C_UNTGZ::RunExtraction(int &p_wait_task) {
     SEM_ID l_sem = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
     if (l_sem == nullptr) {
         l_result = ERROR;
-        logMsg("%ld - (Untar): semMCreate error (errno = 0x%X)!!!\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)errnoGet());
+        plat::log(g_untgz_log_sem_create, tickGet(), errnoGet());
     }
     // Release: a task that sees the extractor in use also sees the reset.
     m_sem_write.store(l_sem, std::memory_order_release);
@@ -188,7 +183,7 @@ int C_UNTGZ::RunExtraction(int &p_wait_task) {
         return l_result;
 
     if (m_pInstance.load(std::memory_order_acquire) == nullptr) {
-        logMsg("%ld - (Untar):NULL == m_pInstance\n", (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (Untar):NULL == m_pInstance\n", tickGet());
         return ERROR;
     }
     l_result = DoUnArchive();
@@ -203,7 +198,7 @@ void C_UNTGZ::ReleaseExtraction(int p_wait_task) {
     // id is 0, which names no task, so this is one pause.
     if (p_wait_task != -1) {
         for (int l_i = 0; l_i < UNTGZ_END_DELAYS; l_i++) {
-            logMsg("%ld - (Untar): taskDelay(50)\n", (_Vx_usr_arg_t)tickGet());
+            plat::log("%ld - (Untar): taskDelay(50)\n", tickGet());
             taskDelay(UNTGZ_END_DELAY);
             if (p_wait_task == 0 || taskIdVerify(p_wait_task) != OK)
                 break;
@@ -213,11 +208,10 @@ void C_UNTGZ::ReleaseExtraction(int p_wait_task) {
     SEM_ID l_done = m_sem_write.load(std::memory_order_acquire);
     if (l_done != nullptr) {
         if (semDelete(l_done) != OK)
-            logMsg("%ld - (Untar): semDelete error (errno = 0x%X)!!!\n", (_Vx_usr_arg_t)tickGet(),
-                   (_Vx_usr_arg_t)errnoGet());
+            plat::log("%ld - (Untar): semDelete error (errno = 0x%X)!!!\n", tickGet(), errnoGet());
         m_sem_write.store(nullptr, std::memory_order_release);
     } else {
-        logMsg("%ld - (Untar): m_sem_write is NULL !\n", (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (Untar): m_sem_write is NULL !\n", tickGet());
     }
 }
 
@@ -225,16 +219,13 @@ extern "C" void Untar(const char *p_tar_file, const char *p_dest_folder, int p_v
                       int p_abs_path) {
     C_UNTGZ *l_instance = C_UNTGZ::GetInstance();
     if (l_instance == nullptr) {
-        logMsg("%ld - (extern 'C' - Untar): NULL == l_instance\n", (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (extern 'C' - Untar): NULL == l_instance\n", tickGet());
         return;
     }
-    logMsg("%ld - (extern 'C' - Untar ): l_instance(0x%X)->Untar ('%s', '%s')\n",
-           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_instance, (_Vx_usr_arg_t)p_tar_file,
-           (_Vx_usr_arg_t)p_dest_folder);
+    plat::log("%ld - (extern 'C' - Untar ): l_instance(0x%X)->Untar ('%s', '%s')\n", tickGet(),
+              l_instance, p_tar_file, p_dest_folder);
     if (l_instance->Untar(p_tar_file, p_dest_folder, p_verbose, p_abs_path) == ERROR)
-        logMsg("%ld - (extern 'C' - Untar '%s'): ERROR \n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)p_tar_file);
+        plat::log("%ld - (extern 'C' - Untar '%s'): ERROR \n", tickGet(), p_tar_file);
     else
-        logMsg("%ld - (extern 'C' - Untar '%s'): Done \n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)p_tar_file);
+        plat::log("%ld - (extern 'C' - Untar '%s'): Done \n", tickGet(), p_tar_file);
 }

@@ -7,6 +7,8 @@
 #include "untgz/C_UNTGZ.h"
 
 #include "platform/plat_io.h"
+#include "platform/plat_log.h"
+#include "untgz/C_UNTGZ_LOG.h"
 
 #include <cerrno>
 #include <cstring>
@@ -34,7 +36,7 @@ void C_UNTGZ::MakeParents(char *p_path, size_t p_from) {
 
 FILE *C_UNTGZ::CreatePath(char *p_name) {
     if (p_name == nullptr) {
-        logMsg("%ld - (CreatePath): NULL == p_name\n", (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (CreatePath): NULL == p_name\n", tickGet());
         return nullptr;
     }
     FILE *l_file = OpenEntryFile(p_name);
@@ -52,24 +54,20 @@ FILE *C_UNTGZ::CreatePath(char *p_name) {
         l_file = OpenEntryFile(p_name);
     }
     if (l_file == nullptr)
-        logMsg("%ld - (CreatePath): fopen (%s) : ERROR (errno = 0x%X)\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)p_name, (_Vx_usr_arg_t)errnoGet());
+        plat::log(g_untgz_log_create_path, tickGet(), p_name, errnoGet());
     return l_file;
 }
 
 int C_UNTGZ::cvtWrite(unsigned char *p_blk, unsigned long size, FILE *p_fp) {
     if (p_blk == nullptr || p_fp == nullptr) {
-        logMsg("%ld - (cvtwrite): (0x%X == p_blk) || (0x%X == p_fp)\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)p_blk, (_Vx_usr_arg_t)p_fp);
+        plat::log("%ld - (cvtwrite): (0x%X == p_blk) || (0x%X == p_fp)\n", tickGet(), p_blk, p_fp);
         return 0;
     }
     return (int)plat::fwrite(p_blk, size, 1, p_fp);
 }
 
 void C_UNTGZ::LogFileError(const char *p_what, const char *p_path, int p_errno) {
-    logMsg("%ld - (UntarBlock): %s: cannot %s '%s': %s\n", (_Vx_usr_arg_t)tickGet(),
-           (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)p_what, (_Vx_usr_arg_t)p_path,
-           (_Vx_usr_arg_t)strerror(p_errno));
+    plat::log(g_untgz_log_file_error, tickGet(), m_tar_file, p_what, p_path, strerror(p_errno));
 }
 
 int C_UNTGZ::WriteEntryData(unsigned char *p_data, unsigned long p_size) {

@@ -4,6 +4,8 @@
 #include "untgz/C_UNTGZ.h"
 
 #include "platform/plat_io.h"
+#include "platform/plat_log.h"
+#include "untgz/C_UNTGZ_LOG.h"
 
 #include <cerrno>
 #include <cstring>
@@ -166,9 +168,9 @@ int C_UNTGZ::UntarBlock(unsigned char *block) {
     // A header is expected. A block starting with NUL ends the archive.
     if (block[0] == 0) {
         if (m_slashes_removed != 0)
-            logMsg("%ld - (UntarBlock): WARNING: Removed leading slashes because \"-p\" wasn't "
-                   "given.\n",
-                   (_Vx_usr_arg_t)tickGet());
+            plat::log("%ld - (UntarBlock): WARNING: Removed leading slashes because \"-p\" wasn't "
+                      "given.\n",
+                      tickGet());
         return OK;
     }
     return UntarHeader(block);
@@ -207,12 +209,9 @@ int C_UNTGZ::UntarHeader(const unsigned char *p_block) {
 
     if (!HeaderShapeGood(l_header)) {
         if (m_first_header == 1)
-            logMsg("%ld - (UntarBlock): %s: not a valid tar file\n", (_Vx_usr_arg_t)tickGet(),
-                   (_Vx_usr_arg_t)m_tar_file);
+            plat::log(g_untgz_log_not_tar, tickGet(), m_tar_file);
         else
-            logMsg("%ld - (UntarBlock): WARNING: Garbage detected; preceding file may be "
-                   "damaged\n",
-                   (_Vx_usr_arg_t)tickGet());
+            plat::log(g_untgz_log_garbage, tickGet());
         return ERROR;
     }
 
@@ -229,8 +228,7 @@ int C_UNTGZ::UntarHeader(const unsigned char *p_block) {
     uint32_t l_size = 0;
     if (ReadOctal(l_header.size, (int)sizeof(l_header.size), l_size) != 0) {
         // Wrapping the size would take the entry's data for headers.
-        logMsg("%ld - (UntarBlock): %s: size field over 4 GiB, entry refused: %s\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)m_name);
+        plat::log(g_untgz_log_size_refused, tickGet(), m_tar_file, m_name);
         return ERROR;
     }
     m_remaining = l_size;
@@ -242,7 +240,7 @@ int C_UNTGZ::UntarHeader(const unsigned char *p_block) {
         return MakeFolderEntry();
     if (l_special) {
         if (m_verbose == 1)
-            logMsg("%ld - (UntarBlock): ignored\n", (_Vx_usr_arg_t)tickGet());
+            plat::log("%ld - (UntarBlock): ignored\n", tickGet());
         m_remaining = 0;
         return OK;
     }
@@ -257,28 +255,22 @@ bool C_UNTGZ::HeaderSumGood(const tar_t &p_header) {
     if ((int)l_chksum == l_unsigned_sum || (int)l_chksum == l_signed_sum)
         return true;
     if (m_first_header == 0)
-        logMsg("%ld - (UntarBlock): WARNING: Garbage detected; preceding file may be "
-               "damaged\n",
-               (_Vx_usr_arg_t)tickGet());
-    logMsg("%ld - (UntarBlock): %s: header has bad checksum for %s\n", (_Vx_usr_arg_t)tickGet(),
-           (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)m_name);
+        plat::log(g_untgz_log_garbage, tickGet());
+    plat::log(g_untgz_log_bad_checksum, tickGet(), m_tar_file, m_name);
     return false;
 }
 
 int C_UNTGZ::RefuseEntryName(int p_name_status, const char *p_path) {
     if (p_name_status == UNTGZ_NAME_TOO_LONG) {
-        logMsg("%ld - (UntarBlock): %s: path too long, entry refused: %s\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)p_path);
+        plat::log(g_untgz_log_path_too_long, tickGet(), m_tar_file, p_path);
         return ERROR;
     }
     if (p_name_status == UNTGZ_NAME_NOT_ALLOWED) {
-        logMsg("%ld - (UntarBlock): %s: entry outside '%s' refused: %s\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)m_allowed_prefix, (_Vx_usr_arg_t)p_path);
+        plat::log(g_untgz_log_outside_refused, tickGet(), m_tar_file, m_allowed_prefix, p_path);
         return ERROR;
     }
     if (p_name_status == UNTGZ_NAME_OUTSIDE) {
-        logMsg("%ld - (UntarBlock): %s: path leaves the destination folder, entry refused: %s\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)p_path);
+        plat::log(g_untgz_log_leaves_refused, tickGet(), m_tar_file, p_path);
         return ERROR;
     }
     return OK;
@@ -286,8 +278,7 @@ int C_UNTGZ::RefuseEntryName(int p_name_status, const char *p_path) {
 
 void C_UNTGZ::ListEntry(char p_letter) {
     if (m_verbose == 1) {
-        logMsg("%ld - (UntarBlock): %c %s\n", (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)p_letter,
-               (_Vx_usr_arg_t)m_name);
+        plat::log("%ld - (UntarBlock): %c %s\n", tickGet(), p_letter, m_name);
         return;
     }
     // "./" and the last component (at most 254 characters in all); the whole
@@ -297,7 +288,7 @@ void C_UNTGZ::ListEntry(char p_letter) {
         snprintf(m_display, sizeof(m_display), "%s", m_name);
     else
         snprintf(m_display, sizeof(m_display) - 1, ".%s", l_last);
-    consolePrintf("(UntarBlock) %s\n", m_display);
+    consolePrintf(g_untgz_console_listing, m_display);
 }
 
 int C_UNTGZ::MakeFolderEntry() {
@@ -306,8 +297,7 @@ int C_UNTGZ::MakeFolderEntry() {
         return ERROR;
     m_folders_made++;
     if (m_verbose == 1)
-        logMsg("%ld - (UntarBlock): %s\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)(l_created ? " created" : " ignored"));
+        plat::log("%ld - (UntarBlock): %s\n", tickGet(), (l_created ? " created" : " ignored"));
     return OK;
 }
 
@@ -318,9 +308,8 @@ int C_UNTGZ::OpenFileEntry() {
         // 32-bit long as on a 64-bit host.
         const unsigned long l_blocks =
             m_remaining / UNTGZ_BLOCK_SIZE + (m_remaining % UNTGZ_BLOCK_SIZE != 0 ? 1 : 0);
-        logMsg("%ld - (UntarBlock): (%lu byte%s, %lu tape block%s)\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)m_remaining, (_Vx_usr_arg_t)(m_remaining == 1 ? "" : "s"),
-               (_Vx_usr_arg_t)l_blocks, (_Vx_usr_arg_t)(l_blocks == 1 ? "" : "s"));
+        plat::log("%ld - (UntarBlock): (%lu byte%s, %lu tape block%s)\n", tickGet(), m_remaining,
+                  (m_remaining == 1 ? "" : "s"), l_blocks, (l_blocks == 1 ? "" : "s"));
     }
     m_out_file = CreatePath(m_name);
     if (m_out_file == nullptr) {

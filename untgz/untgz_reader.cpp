@@ -5,6 +5,8 @@
 #include "untgz/C_UNTGZ.h"
 
 #include "platform/plat_io.h"
+#include "platform/plat_log.h"
+#include "untgz/C_UNTGZ_LOG.h"
 
 #include <cerrno>
 #include <cstring>
@@ -69,8 +71,7 @@ int C_UNTGZ::DoUnArchive() {
     m_read_buffer = m_ring.buffer[0];
     const int l_first_size = ReadChunk();
     if (l_first_size == -1) {
-        logMsg("%ld - (DoUnArchive): gzread1 error (errno = 0x%X), l_size = %d\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet(), (_Vx_usr_arg_t)-1);
+        plat::log(g_untgz_log_gzread1, tickGet(), errnoGet(), -1);
         LogReadError();
         l_result = ERROR;
     } else {
@@ -85,13 +86,11 @@ int C_UNTGZ::OpenArchive() {
     if (m_gz_file != nullptr)
         return OK;
     const int l_errno = errnoGet();
-    logMsg("%ld - (DoUnArchive): gzopen (%s) : ERROR (errno = 0x%X)\n", (_Vx_usr_arg_t)tickGet(),
-           (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)l_errno);
+    plat::log(g_untgz_log_gzopen, tickGet(), m_tar_file, l_errno);
     // The reader refuses a folder, a FIFO or a device before reading it (a
     // FIFO would block the extraction forever).
     if (l_errno == EISDIR || l_errno == EINVAL)
-        logMsg("%ld - (DoUnArchive): %s: not a regular file\n", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)m_tar_file);
+        plat::log("%ld - (DoUnArchive): %s: not a regular file\n", tickGet(), m_tar_file);
     return ERROR;
 }
 
@@ -115,9 +114,7 @@ int C_UNTGZ::RunChunkRing(int &p_last_writer) {
             // Every buffer is full, or the stream has ended: wait for the
             // writer.
             if (semTake(l_sem, WAIT_FOREVER) != OK) {
-                logMsg("%ld - (DoUnArchive): semTake (m_sem_write, WAIT_FOREVER) ERROR "
-                       "(errno = 0x%X)\n",
-                       (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)errnoGet());
+                plat::log(g_untgz_log_sem_take, tickGet(), errnoGet());
                 return ERROR;
             }
         } else {
@@ -137,7 +134,7 @@ int C_UNTGZ::HandOffChunk() {
                   (_Vx_usr_arg_t)m_pInstance.load(std::memory_order_acquire));
     m_write_task.store(l_tid, std::memory_order_relaxed);
     if (l_tid == ERROR)
-        logMsg("%ld - (DoUnArchive): m_write_task == ERROR\n", (_Vx_usr_arg_t)tickGet());
+        plat::log(g_untgz_log_spawn_failed, tickGet());
     return l_tid;
 }
 
@@ -149,15 +146,13 @@ void C_UNTGZ::ReadAheadChunk() {
 
 int C_UNTGZ::CollectWriter() {
     if (m_ring.Collect()) {
-        logMsg("%ld - (DoUnArchive): gzread2 error (errno = 0x%X), l_size = %d\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_ring.stop_errno,
-               (_Vx_usr_arg_t)m_ring.stop_size);
+        plat::log(g_untgz_log_gzread2, tickGet(), m_ring.stop_errno, m_ring.stop_size);
         LogReadError();
         return ERROR;
     }
     m_write_task.store(0, std::memory_order_relaxed);
     if (m_write_status == ERROR) {
-        logMsg("%ld - (DoUnArchive): write task error!!\n", (_Vx_usr_arg_t)tickGet());
+        plat::log(g_untgz_log_writer_error, tickGet());
         return ERROR;
     }
     return OK;
@@ -173,19 +168,17 @@ int C_UNTGZ::EndUnArchive(int p_result, int p_last_writer) {
     // The reader has confirmed the end of every member it read; a close that
     // still reports an error means data was lost.
     if (plat::gzClose(m_gz_file) != 0 && l_result == OK) {
-        logMsg("%ld - (DoUnArchive): %s: compressed data damaged or cut short\n",
-               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file);
+        plat::log("%ld - (DoUnArchive): %s: compressed data damaged or cut short\n", tickGet(),
+                  m_tar_file);
         l_result = ERROR;
     }
     m_gz_file = nullptr;
 
     // An entry whose data did not all arrive is a cut file: never a success.
     if (m_remaining != 0) {
-        logMsg("%ld - (DoUnArchive): WARNING: Last file might be truncated!\n",
-               (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (DoUnArchive): WARNING: Last file might be truncated!\n", tickGet());
         if (l_result == OK) {
-            logMsg("%ld - (DoUnArchive): %s: archive ends inside the data of %s\n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)m_name);
+            plat::log(g_untgz_log_cut_in_data, tickGet(), m_tar_file, m_name);
             l_result = ERROR;
         }
     }
@@ -212,10 +205,7 @@ int C_UNTGZ::ReadChunk() {
     int l_more = plat::gzRead(m_gz_file, &l_probe, 1);
     if (l_more <= 0)
         return l_size;
-    logMsg("%ld - (DoUnArchive): %s: the archive reader returned %d bytes of %d before the end "
-           "of the stream: read error\n",
-           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)l_size,
-           (_Vx_usr_arg_t)UNTGZ_CHUNK_SIZE);
+    plat::log(g_untgz_log_short_read, tickGet(), m_tar_file, l_size, UNTGZ_CHUNK_SIZE);
     m_short_read = true;
     errnoSet(EIO);
     return -1;
@@ -225,7 +215,6 @@ void C_UNTGZ::LogReadError() {
     // A short read was logged where it was found; the reader saw no error.
     if (m_short_read)
         return;
-    logMsg("%ld - (DoUnArchive): %s: compressed data damaged or cut short (%s)\n",
-           (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)m_tar_file,
-           (_Vx_usr_arg_t)plat::gzErrorText(m_gz_file));
+    plat::log("%ld - (DoUnArchive): %s: compressed data damaged or cut short (%s)\n", tickGet(),
+              m_tar_file, plat::gzErrorText(m_gz_file));
 }

@@ -4,6 +4,8 @@
 #include "untgz/C_UNTGZ.h"
 
 #include "platform/plat_io.h"
+#include "platform/plat_log.h"
+#include "untgz/C_UNTGZ_LOG.h"
 
 #include <cstring>
 
@@ -30,7 +32,6 @@ int C_UNTGZ::SyncDestination() {
         plat::close(l_fd);
     if (l_rc == 0)
         return OK;
-    logMsg("%ld - (Untar): %s: cannot flush '%s' to the medium: %s\n", (_Vx_usr_arg_t)tickGet(),
-           (_Vx_usr_arg_t)m_tar_file, (_Vx_usr_arg_t)l_device, (_Vx_usr_arg_t)strerror(l_errno));
+    plat::log(g_untgz_log_flush, tickGet(), m_tar_file, l_device, strerror(l_errno));
     return ERROR;
 }

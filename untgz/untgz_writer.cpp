@@ -3,9 +3,12 @@
 // write, and gives m_sem_write when done.
 #include "untgz/C_UNTGZ.h"
 
+#include "platform/plat_log.h"
+#include "untgz/C_UNTGZ_LOG.h"
+
 void C_UNTGZ::StaticWriteTask(C_UNTGZ *p_instance) {
     if (p_instance == nullptr) {
-        logMsg("%ld - (StaticWriteTask): NULL = p_instance\n", (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (StaticWriteTask): NULL = p_instance\n", tickGet());
         return;
     }
     p_instance->m_write_status = OK;
@@ -28,12 +31,10 @@ void C_UNTGZ::StaticWriteTask(C_UNTGZ *p_instance) {
         bool l_cut = l_offset + UNTGZ_BLOCK_SIZE > l_size && l_run == 0 &&
                      p_instance->m_remaining > l_size - l_offset;
         if (l_cut)
-            logMsg("%ld - (StaticWriteTask): %s: archive ends inside the data of %s\n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)p_instance->m_tar_file,
-                   (_Vx_usr_arg_t)p_instance->m_name);
+            plat::log(g_untgz_log_writer_cut_in_data, tickGet(), p_instance->m_tar_file,
+                      p_instance->m_name);
         if (l_run < 0 || p_instance->UntarBlock(l_buffer + l_offset) == ERROR || l_cut) {
-            logMsg("%ld - (StaticWriteTask): p_instance->UntarBlock return ERROR\n",
-                   (_Vx_usr_arg_t)tickGet());
+            plat::log(g_untgz_log_writer_failed, tickGet());
             p_instance->m_write_status = ERROR;
             break;
         }
@@ -43,10 +44,9 @@ void C_UNTGZ::StaticWriteTask(C_UNTGZ *p_instance) {
     SEM_ID l_sem = p_instance->m_sem_write.load(std::memory_order_acquire);
     if (l_sem != nullptr) {
         if (semGive(l_sem) != OK)
-            logMsg("%ld - (StaticWriteTask): semGive (0x%X) return ERROR (errno = 0x%X)\n",
-                   (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_sem, (_Vx_usr_arg_t)errnoGet());
+            plat::log("%ld - (StaticWriteTask): semGive (0x%X) return ERROR (errno = 0x%X)\n",
+                      tickGet(), l_sem, errnoGet());
     } else {
-        logMsg("%ld - (StaticWriteTask): p_instance->m_sem_write is NULL !\n",
-               (_Vx_usr_arg_t)tickGet());
+        plat::log("%ld - (StaticWriteTask): p_instance->m_sem_write is NULL !\n", tickGet());
     }
 }

@@ -6,6 +6,7 @@
 // is then compared with what the archive declares.
 #include "tools/mediacheck/mediacheck.h"
 
+#include "tools/mediacheck/extractor_reason.h"
 #include "tools/mediacheck/findings.h"
 
 #include "platform/hostsim/hostsim.h"
@@ -221,30 +222,6 @@ bool climbs(const std::string &path) {
 
 bool extension(char typeflag) {
     return typeflag == 'L' || typeflag == 'K' || typeflag == 'x' || typeflag == 'g';
-}
-
-// Why the module's extraction failed: its first refusal of a header, else
-// its first error line, without the tick count.
-std::string extractorReason(const std::vector<hostsim::LogLine> &lines) {
-    static const char *const refusals[] = {"not a valid tar file", "bad checksum", "refused",
-                                           "Garbage detected"};
-    static const char *const errors[] = {"ERROR", "error", "cannot"};
-    for (const auto *set : {&refusals[0], &errors[0]}) {
-        const size_t count = set == &refusals[0] ? 4 : 3;
-        for (size_t i = 0; i < count; ++i) {
-            for (const hostsim::LogLine &l : lines) {
-                const std::string &t = l.text;
-                const size_t open = t.find(" - (");
-                if (open == std::string::npos || t.find(set[i]) == std::string::npos)
-                    continue;
-                std::string s = t.substr(open + 3);
-                while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
-                    s.pop_back();
-                return s;
-            }
-        }
-    }
-    return "see the module's log";
 }
 
 // Up to five names and how many more.

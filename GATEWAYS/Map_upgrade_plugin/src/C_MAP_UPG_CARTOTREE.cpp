@@ -5,6 +5,7 @@
 #include "C_MAP_UPG_CARTOTREE_LOG.h"
 
 #include "platform/plat_io.h"
+#include "platform/plat_log.h"
 #include "unit/systool.h"
 
 #include <cstdio>
@@ -22,8 +23,7 @@ C_MAP_UPG_CARTOTREE::C_MAP_UPG_CARTOTREE(PERIMETER p_perimeter)
     : m_perimeter(p_perimeter), m_upg_plgin_type(UPG_PLUGIN_TYPE_NONE), m_data_list(10, 10),
       m_db_download_list(10, 10), m_gruppo_root_list(10, 10), m_icon_brands_list(10, 10),
       m_descri_dat_list(10, 10), m_plgin_partition_blk_size(0), m_upg_media_cid_list(10, 10) {
-    SYSTOOL_LogMsgNoFormat(false, "%ld - (C_MAP_UPG_CARTOTREE) << Constructor >>",
-                           (_Vx_usr_arg_t)tickGet());
+    LogSysTool("%ld - (C_MAP_UPG_CARTOTREE) << Constructor >>", tickGet());
 }
 
 C_MAP_UPG_CARTOTREE::C_MAP_UPG_CARTOTREE(PERIMETER p_perimeter, const CKWString &p_media,
@@ -45,12 +45,11 @@ const CKWString &C_MAP_UPG_CARTOTREE::ScanRoot() const {
 }
 
 void C_MAP_UPG_CARTOTREE::BuildUpgFilePath(CKWString &p_file_path, CKWString &p_relative) {
-    LogCartoTree("(C_MAP_UPG_CARTOTREE)  %s  %d \n", (_Vx_usr_arg_t) "BuildUpgFilePath",
-                 (_Vx_usr_arg_t)__LINE__);
+    LogCartoTree("(C_MAP_UPG_CARTOTREE)  %s  %d \n", "BuildUpgFilePath", __LINE__);
     // Built apart first: p_relative may be p_file_path itself.
     CKWString l_path = media_carto_drive + p_relative;
     p_file_path = l_path;
-    LogCartoTree("BuildUpgFilePath()  p_file_path = %s \n", (_Vx_usr_arg_t)p_file_path.GetBuffer());
+    LogCartoTree("BuildUpgFilePath()  p_file_path = %s \n", p_file_path.GetBuffer());
 }
 
 int C_MAP_UPG_CARTOTREE::XtractPath(const CKWString &p_full_path, CKWString &p_dir) {
@@ -79,7 +78,7 @@ bool C_MAP_UPG_CARTOTREE::IsExistFile(const CKWString &p_path) {
         plat::fclose(l_file);
         return true;
     }
-    LogCartoTree("(IsExistFile) fopen (%s) return NULL !!!\n", (_Vx_usr_arg_t)p_path.GetBuffer());
+    LogCartoTree("(IsExistFile) fopen (%s) return NULL !!!\n", p_path.GetBuffer());
     return false;
 }
 
@@ -97,9 +96,8 @@ int C_MAP_UPG_CARTOTREE::GetValueInFile(const CKWString &p_file, const CKWString
     // rather than cut (a cut key would match other keys).
     if (p_key.GetLength() > k_key_file_buffer - 2) {
         p_value.Clear();
-        LogCartoTree(g_carto_log_key_too_long, (_Vx_usr_arg_t)tickGet(),
-                     (_Vx_usr_arg_t) "GetValueInFile", (_Vx_usr_arg_t)p_file.GetBuffer(),
-                     (_Vx_usr_arg_t)p_key.GetBuffer());
+        LogCartoTree(g_carto_log_key_too_long, tickGet(), "GetValueInFile", p_file.GetBuffer(),
+                     p_key.GetBuffer());
         return -1;
     }
 
@@ -137,29 +135,16 @@ int C_MAP_UPG_CARTOTREE::GetValueInFile(const CKWString &p_file, const CKWString
     p_value.Clear();
     if (l_result == 0) {
         p_value = l_value;
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE) %s ('%s', '%s') = '%s'\n",
-                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t) "GetValueInFile",
-                     (_Vx_usr_arg_t)p_file.GetBuffer(), (_Vx_usr_arg_t)p_key.GetBuffer(),
-                     (_Vx_usr_arg_t)p_value.GetBuffer());
+        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE) %s ('%s', '%s') = '%s'\n", tickGet(),
+                     "GetValueInFile", p_file.GetBuffer(), p_key.GetBuffer(), p_value.GetBuffer());
     } else if (l_opened) {
-        LogCartoTree(g_carto_log_key_not_found, (_Vx_usr_arg_t)tickGet(),
-                     (_Vx_usr_arg_t) "GetValueInFile", (_Vx_usr_arg_t)p_file.GetBuffer(),
-                     (_Vx_usr_arg_t)p_key.GetBuffer());
+        LogCartoTree(g_carto_log_key_not_found, tickGet(), "GetValueInFile", p_file.GetBuffer(),
+                     p_key.GetBuffer());
     } else {
-        LogCartoTree(g_carto_log_key_no_file, (_Vx_usr_arg_t)tickGet(),
-                     (_Vx_usr_arg_t) "GetValueInFile", (_Vx_usr_arg_t)p_file.GetBuffer(),
-                     (_Vx_usr_arg_t)p_key.GetBuffer());
+        LogCartoTree(g_carto_log_key_no_file, tickGet(), "GetValueInFile", p_file.GetBuffer(),
+                     p_key.GetBuffer());
     }
     return l_result;
-}
-
-void C_MAP_UPG_CARTOTREE::LogCartoTree(const char *p_format, _Vx_usr_arg_t p_a1, _Vx_usr_arg_t p_a2,
-                                       _Vx_usr_arg_t p_a3, _Vx_usr_arg_t p_a4, _Vx_usr_arg_t p_a5,
-                                       _Vx_usr_arg_t p_a6) {
-    if (m_perimeter > 1)
-        SYSTOOL_LogMsgNoFormat(false, p_format, p_a1, p_a2, p_a3, p_a4, p_a5, p_a6);
-    else
-        logMsg(p_format, p_a1, p_a2, p_a3, p_a4, p_a5, p_a6);
 }
 
 uint32_t C_MAP_UPG_CARTOTREE::SizeTextToNumber(const char *p_text) {

@@ -20,7 +20,9 @@
 
 #include "foundation/CKWArray.h"
 #include "foundation/CKWString.h"
+#include "platform/plat_log.h"
 #include "platform/vxworks.h"
+#include "unit/systool.h"
 
 #include <cstdint>
 
@@ -136,11 +138,21 @@ public:
     // longer than 98 characters).
     // Differs on purpose from C_POI_UPG::GetValueInFile (last match, spaces kept).
     int GetValueInFile(const CKWString &p_file, const CKWString &p_key, CKWString &p_value);
-    // Writes one log line through the perimeter's channel. Arguments are
-    // pointer-sized on the host (ints on the unit) so that texts pass intact.
-    void LogCartoTree(const char *p_format, _Vx_usr_arg_t p_a1 = 0, _Vx_usr_arg_t p_a2 = 0,
-                      _Vx_usr_arg_t p_a3 = 0, _Vx_usr_arg_t p_a4 = 0, _Vx_usr_arg_t p_a5 = 0,
-                      _Vx_usr_arg_t p_a6 = 0);
+    // Writes one log line through the perimeter's channel: the unit's
+    // logging service (SysTool) above perimeter 1, else logMsg. Up to six
+    // integer, enumerator or pointer arguments, as plat::log takes them.
+    template <typename... Args> void LogCartoTree(const char *p_format, Args... p_args) {
+        if (m_perimeter > 1)
+            LogSysTool(p_format, p_args...);
+        else
+            plat::log(p_format, p_args...);
+    }
+    // Writes one line through the unit's logging service (SysTool), whatever
+    // the perimeter; arguments as for LogCartoTree.
+    template <typename... Args> static void LogSysTool(const char *p_format, Args... p_args) {
+        plat::checkLogArgCount<plat::k_log_args_max, Args...>();
+        SYSTOOL_LogMsgNoFormat(false, p_format, plat::logArg(p_args)...);
+    }
 
     // ---- Descriptor files (C_MAP_UPG_CARTOTREE_descri.cpp): script task ----
     // Appends the root and the first p_length characters of p_name to p_path

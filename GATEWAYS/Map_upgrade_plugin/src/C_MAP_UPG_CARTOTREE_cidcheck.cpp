@@ -23,10 +23,9 @@ int C_MAP_UPG_CARTOTREE::FindCIDinPath(const CKWString &p_file_name, const CKWSt
                                        bool &p_found) {
     static const char l_fn[] = "FindCIDinPath";
     p_found = false;
-    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s, L%d \n", (_Vx_usr_arg_t)tickGet(),
-                 (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)__LINE__);
-    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s, p_file_name = %s \n", (_Vx_usr_arg_t)tickGet(),
-                 (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)p_file_name.GetBuffer());
+    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s, L%d \n", tickGet(), l_fn, __LINE__);
+    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s, p_file_name = %s \n", tickGet(), l_fn,
+                 p_file_name.GetBuffer());
     if (p_file_name.Find(p_cid.GetBuffer(), -1) < 0)
         return -1;
     p_found = true;
@@ -36,24 +35,21 @@ int C_MAP_UPG_CARTOTREE::FindCIDinPath(const CKWString &p_file_name, const CKWSt
 int C_MAP_UPG_CARTOTREE::UpgIsGruppoValid(CKWString &p_file_name, CKWString &p_dir,
                                           const CKWString &p_cid) {
     static const char l_fn[] = "UpgIsGruppoValid";
-    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s, L%d \n", (_Vx_usr_arg_t)tickGet(),
-                 (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)__LINE__);
+    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s, L%d \n", tickGet(), l_fn, __LINE__);
     CKWString l_file = p_dir + p_file_name;
     CKWString l_value;
     if (GetValueInFile(l_file, CKWString("VER"), l_value) != 0) {
-        LogCartoTree(g_carto_log_no_ver_field, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                     (_Vx_usr_arg_t)l_file.GetBuffer());
+        LogCartoTree(g_carto_log_no_ver_field, tickGet(), l_fn, l_file.GetBuffer());
         return -1;
     }
     if (l_value == p_cid) {
         LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s(),  Fields are the same : SourceVersion is "
                      "%s and CID is %s \n",
-                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                     (_Vx_usr_arg_t)l_value.GetBuffer(), (_Vx_usr_arg_t)p_cid.GetBuffer());
+                     tickGet(), l_fn, l_value.GetBuffer(), p_cid.GetBuffer());
         return 0;
     }
-    LogCartoTree(g_carto_log_fields_differ, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                 (_Vx_usr_arg_t)l_value.GetBuffer(), (_Vx_usr_arg_t)p_cid.GetBuffer());
+    LogCartoTree(g_carto_log_fields_differ, tickGet(), l_fn, l_value.GetBuffer(),
+                 p_cid.GetBuffer());
     return -1;
 }
 
@@ -66,46 +62,41 @@ int C_MAP_UPG_CARTOTREE::CheckGruppoValidityFile(const CKWString &p_cid,
     CKWString l_abs_path;
     CKWString l_dir;
 
-    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s, L%d \n", (_Vx_usr_arg_t)tickGet(),
-                 (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)__LINE__);
+    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s, L%d \n", tickGet(), l_fn, __LINE__);
     int l_result = GetUpgValidFileIfFound(p_list, &l_position, GRUPPO_4_CID_FILE);
     if (l_result == 0) {
         if (p_list.GetPtr(l_position, &l_elt) != 1) {
-            LogCartoTree(g_carto_log_getptr_failed, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                         (_Vx_usr_arg_t)l_position);
+            LogCartoTree(g_carto_log_getptr_failed, tickGet(), l_fn, l_position);
             l_result = -1;
         } else {
-            LogCartoTree("%ld - %s(), relative file path '%s' \n", (_Vx_usr_arg_t)tickGet(),
-                         (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)l_elt->m_file_path.GetBuffer());
+            LogCartoTree("%ld - %s(), relative file path '%s' \n", tickGet(), l_fn,
+                         l_elt->m_file_path.GetBuffer());
             BuildUpgFilePath(l_abs_path, l_elt->m_file_path);
         }
     }
     if (l_result == 0 && !IsExistFile(l_abs_path)) {
-        LogCartoTree(g_carto_log_missing_file, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                     (_Vx_usr_arg_t)l_abs_path.GetBuffer());
+        LogCartoTree(g_carto_log_missing_file, tickGet(), l_fn, l_abs_path.GetBuffer());
         l_result = -1;
     }
     if (l_result == 0) {
         l_result = FindCIDinPath(l_abs_path, p_cid, l_found);
         if (l_result == -1)
-            LogCartoTree(g_carto_log_cid_not_in_path, (_Vx_usr_arg_t)tickGet(),
-                         (_Vx_usr_arg_t)l_fn);
+            LogCartoTree(g_carto_log_cid_not_in_path, tickGet(), l_fn);
     }
     if (l_result == 0) {
         l_result = XtractPath(l_abs_path, l_dir);
         if (l_result == -1)
             LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), An error occured on 'XtractPath'\n",
-                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
+                         tickGet(), l_fn);
     }
     if (l_result == 0) {
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), path : %s\n", (_Vx_usr_arg_t)tickGet(),
-                     (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)l_dir.GetBuffer());
+        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), path : %s\n", tickGet(), l_fn,
+                     l_dir.GetBuffer());
         CKWString l_name("GRUPPO_4_CID.DAT.inf");
         l_result = UpgIsGruppoValid(l_name, l_dir, p_cid);
     }
     if (l_result == -1)
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), An ERROR Occured \n",
-                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
+        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), An ERROR Occured \n", tickGet(), l_fn);
     return l_result;
 }
 
@@ -114,16 +105,15 @@ int C_MAP_UPG_CARTOTREE::GetCIDValuesFromDVD(const CKWString &p_cid, CKWString &
                                              CKWString &p_field5, CKWString &p_field7) {
     static const char l_fn[] = "GetCIDValuesFromDVD";
     int l_result = -1;
-    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s, L%d \n", (_Vx_usr_arg_t)tickGet(),
-                 (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)__LINE__);
+    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s, L%d \n", tickGet(), l_fn, __LINE__);
     const CKWString &l_file_name = m_map_plgin_DVD_CurrVersNavi;
-    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s(), l_file_name=%s \n", (_Vx_usr_arg_t)tickGet(),
-                 (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)l_file_name.GetBuffer());
+    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s(), l_file_name=%s \n", tickGet(), l_fn,
+                 l_file_name.GetBuffer());
 
     FILE *l_file = plat::fopen(l_file_name.GetBuffer(), "r");
     if (l_file == nullptr) {
-        LogCartoTree(g_carto_log_curr_vers_fopen, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                     (_Vx_usr_arg_t)l_file_name.GetBuffer(), (_Vx_usr_arg_t)errnoGet());
+        LogCartoTree(g_carto_log_curr_vers_fopen, tickGet(), l_fn, l_file_name.GetBuffer(),
+                     errnoGet());
     } else {
         char l_line[k_curr_vers_line];
         std::memset(l_line, 0, sizeof l_line);
@@ -133,8 +123,7 @@ int C_MAP_UPG_CARTOTREE::GetCIDValuesFromDVD(const CKWString &p_cid, CKWString &
                 l_result = -1;
                 LogCartoTree(
                     "%ld - (C_MAP_UPG_CARTOTREE)  %s(), (fget '%s') return ERROR (errno = 0x%X) \n",
-                    (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)l_line,
-                    (_Vx_usr_arg_t)errnoGet());
+                    tickGet(), l_fn, l_line, errnoGet());
                 if (std::ferror(l_file))
                     break; // a read error would never reach the end of the file
                 continue;
@@ -167,18 +156,15 @@ int C_MAP_UPG_CARTOTREE::GetCIDValuesFromDVD(const CKWString &p_cid, CKWString &
     }
 
     if (l_result == 0) {
-        LogCartoTree(g_carto_log_curr_vers_values, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                     (_Vx_usr_arg_t)p_cid.GetBuffer(), (_Vx_usr_arg_t)p_country_name.GetBuffer(),
-                     (_Vx_usr_arg_t)p_quarter.GetBuffer(), (_Vx_usr_arg_t)p_year.GetBuffer());
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s  provided by %s the %s \n",
-                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                     (_Vx_usr_arg_t)p_field7.GetBuffer(), (_Vx_usr_arg_t)p_field5.GetBuffer());
+        LogCartoTree(g_carto_log_curr_vers_values, tickGet(), l_fn, p_cid.GetBuffer(),
+                     p_country_name.GetBuffer(), p_quarter.GetBuffer(), p_year.GetBuffer());
+        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s  provided by %s the %s \n", tickGet(), l_fn,
+                     p_field7.GetBuffer(), p_field5.GetBuffer());
     } else {
         p_country_name.Clear();
         p_quarter.Clear();
         p_year.Clear();
-        LogCartoTree(g_carto_log_curr_vers_no_cid, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                     (_Vx_usr_arg_t)p_cid.GetBuffer());
+        LogCartoTree(g_carto_log_curr_vers_no_cid, tickGet(), l_fn, p_cid.GetBuffer());
     }
     return l_result;
 }

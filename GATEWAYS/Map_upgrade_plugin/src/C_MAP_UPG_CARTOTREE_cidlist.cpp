@@ -35,12 +35,10 @@ int TextToInt(const CKWString &p_text) {
 int C_MAP_UPG_CARTOTREE::Build_DVD_CIDInfoList(t_upg_plugin_type,
                                                CKWArray<t_plugin_cid_element> &) {
     static const char l_fn[] = "Build_DVD_CIDInfoList";
-    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s, L%d \n", (_Vx_usr_arg_t)tickGet(),
-                 (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)__LINE__);
+    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s, L%d \n", tickGet(), l_fn, __LINE__);
     if (m_upg_plgin_type != UPG_PLUGIN_TYPE_LIST_COUNTRY)
         return -1;
-    LogCartoTree("%ld - %s(), UPG_PLUGIN_TYPE_LIST_COUNTRY \n", (_Vx_usr_arg_t)tickGet(),
-                 (_Vx_usr_arg_t)l_fn);
+    LogCartoTree("%ld - %s(), UPG_PLUGIN_TYPE_LIST_COUNTRY \n", tickGet(), l_fn);
 
     // The root ends in "/" already: the parts are joined with one separator.
     CKWString l_folder = ScanRoot();
@@ -49,12 +47,10 @@ int C_MAP_UPG_CARTOTREE::Build_DVD_CIDInfoList(t_upg_plugin_type,
     l_folder += k_mappe;
     DIR *l_dir = plat::opendir(l_folder.GetBuffer());
     if (l_dir == nullptr) {
-        LogCartoTree("%ld - %s(), opendir (%s) FAILED \n", (_Vx_usr_arg_t)tickGet(),
-                     (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)l_folder.GetBuffer());
+        LogCartoTree("%ld - %s(), opendir (%s) FAILED \n", tickGet(), l_fn, l_folder.GetBuffer());
         return -1;
     }
-    LogCartoTree("%ld - %s(), opendir (%s) SUCCEDED \n", (_Vx_usr_arg_t)tickGet(),
-                 (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)l_folder.GetBuffer());
+    LogCartoTree("%ld - %s(), opendir (%s) SUCCEDED \n", tickGet(), l_fn, l_folder.GetBuffer());
 
     // Each scan describes the medium in the drive now: countries listed by an
     // earlier scan (of this or another medium) are dropped.
@@ -63,15 +59,14 @@ int C_MAP_UPG_CARTOTREE::Build_DVD_CIDInfoList(t_upg_plugin_type,
     struct dirent *l_entry = nullptr;
     while ((l_entry = plat::readdir(l_dir)) != nullptr) {
         CKWString l_path = l_folder + l_entry->d_name;
-        LogCartoTree("%ld - %s(), loop in dir  : file = '%s' \n", (_Vx_usr_arg_t)tickGet(),
-                     (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)l_path.GetBuffer());
+        LogCartoTree("%ld - %s(), loop in dir  : file = '%s' \n", tickGet(), l_fn,
+                     l_path.GetBuffer());
         // An entry whose status cannot be read is no country directory.
         struct ::stat l_status;
         if (plat::stat(l_path.GetBuffer(), &l_status) != 0 || !S_ISDIR(l_status.st_mode) ||
             std::strcmp(l_entry->d_name, ".") == 0 || std::strcmp(l_entry->d_name, "..") == 0)
             continue;
-        LogCartoTree(g_carto_log_country_folder, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                     (_Vx_usr_arg_t)l_path.GetBuffer());
+        LogCartoTree(g_carto_log_country_folder, tickGet(), l_fn, l_path.GetBuffer());
 
         CKWArray<CKWString> l_lines(10, 10);
         CKWArray<t_upg_descri_dat_elt> l_descri_list(10, 10);
@@ -84,28 +79,25 @@ int C_MAP_UPG_CARTOTREE::Build_DVD_CIDInfoList(t_upg_plugin_type,
             continue;
         t_upg_descri_dat_elt *l_elt = nullptr;
         if (l_descri_list.GetPtr(l_position, &l_elt) != 1) {
-            LogCartoTree(g_carto_log_getptr_failed, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                         (_Vx_usr_arg_t)l_position);
+            LogCartoTree(g_carto_log_getptr_failed, tickGet(), l_fn, l_position);
             continue;
         }
-        LogCartoTree("%ld - %s(), relative file path '%s' \n", (_Vx_usr_arg_t)tickGet(),
-                     (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)l_elt->m_file_path.GetBuffer());
+        LogCartoTree("%ld - %s(), relative file path '%s' \n", tickGet(), l_fn,
+                     l_elt->m_file_path.GetBuffer());
         CKWString l_inf_file;
         BuildUpgFilePath(l_inf_file, l_elt->m_file_path);
         if (!IsExistFile(l_inf_file)) {
-            LogCartoTree(g_carto_log_missing_file, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                         (_Vx_usr_arg_t)l_inf_file.GetBuffer());
+            LogCartoTree(g_carto_log_missing_file, tickGet(), l_fn, l_inf_file.GetBuffer());
             continue;
         }
         CKWString l_cid;
         if (GetValueInFile(l_inf_file, CKWString("CID"), l_cid) != 0)
             continue;
-        LogCartoTree(g_carto_log_new_country, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
-        LogCartoTree(g_carto_log_country_cid, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                     (_Vx_usr_arg_t)l_cid.GetBuffer());
+        LogCartoTree(g_carto_log_new_country, tickGet(), l_fn);
+        LogCartoTree(g_carto_log_country_cid, tickGet(), l_fn, l_cid.GetBuffer());
         if (AddThisCIDInfoToTheList(l_cid, l_descri_list) == 0)
-            LogCartoTree(g_carto_log_country_listed, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                         (_Vx_usr_arg_t)m_upg_media_cid_list.GetSize());
+            LogCartoTree(g_carto_log_country_listed, tickGet(), l_fn,
+                         m_upg_media_cid_list.GetSize());
     }
     plat::closedir(l_dir);
     return 0;
@@ -119,14 +111,14 @@ int C_MAP_UPG_CARTOTREE::AddThisCIDInfoToTheList(const CKWString &p_cid,
     CKWString l_media_file;
     int l_position = -1;
 
-    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s, for CID '%s' L%d \n", (_Vx_usr_arg_t)tickGet(),
-                 (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)p_cid.GetBuffer(), (_Vx_usr_arg_t)__LINE__);
+    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s, for CID '%s' L%d \n", tickGet(), l_fn,
+                 p_cid.GetBuffer(), __LINE__);
 
     int l_result = CheckGruppoValidityFile(p_cid, p_list);
     if (l_result == -1)
         LogCartoTree(
             "%ld - (C_MAP_UPG_CARTOTREE)   %s(), An error occured on 'CheckGruppoValidityFile'\n",
-            (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
+            tickGet(), l_fn);
 
     if (l_result == 0) {
         if (m_upg_plgin_type == UPG_PLUGIN_TYPE_LIST_COUNTRY) {
@@ -135,11 +127,10 @@ int C_MAP_UPG_CARTOTREE::AddThisCIDInfoToTheList(const CKWString &p_cid,
             if (l_result == -1)
                 LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), An error occured on "
                              "'GetCIDValuesFromDVD'\n",
-                             (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
+                             tickGet(), l_fn);
         } else {
             l_result = -1;
-            LogCartoTree(g_carto_log_not_supported_type, (_Vx_usr_arg_t)tickGet(),
-                         (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)m_upg_plgin_type);
+            LogCartoTree(g_carto_log_not_supported_type, tickGet(), l_fn, m_upg_plgin_type);
         }
     }
 
@@ -149,21 +140,19 @@ int C_MAP_UPG_CARTOTREE::AddThisCIDInfoToTheList(const CKWString &p_cid,
         if (l_result == -1)
             LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), An error occured on "
                          "'CheckUpgDescriRelativeFile'\n",
-                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
+                         tickGet(), l_fn);
     }
 
     if (l_result == 0) {
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), STEP 2\n", (_Vx_usr_arg_t)tickGet(),
-                     (_Vx_usr_arg_t)l_fn);
+        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), STEP 2\n", tickGet(), l_fn);
         t_upg_descri_dat_elt *l_elt = nullptr;
         if (p_list.GetPtr(l_position, &l_elt) != 1) {
             l_result = -1;
-            LogCartoTree(g_carto_log_getptr_error, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
+            LogCartoTree(g_carto_log_getptr_error, tickGet(), l_fn);
         } else {
             l_media_file = media_carto_drive + l_elt->m_file_path;
-            LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), STEP 2 fileName=%s\n",
-                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                         (_Vx_usr_arg_t)l_media_file.GetBuffer());
+            LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), STEP 2 fileName=%s\n", tickGet(),
+                         l_fn, l_media_file.GetBuffer());
         }
     }
 
@@ -179,14 +168,12 @@ int C_MAP_UPG_CARTOTREE::AddThisCIDInfoToTheList(const CKWString &p_cid,
             l_failed = 2;
         if (l_failed >= 0) {
             l_result = -1;
-            LogCartoTree(l_failures[l_failed], (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                         (_Vx_usr_arg_t)l_media_file.GetBuffer());
+            LogCartoTree(l_failures[l_failed], tickGet(), l_fn, l_media_file.GetBuffer());
         }
     }
 
     if (l_result == 0) {
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), STEP 3\n", (_Vx_usr_arg_t)tickGet(),
-                     (_Vx_usr_arg_t)l_fn);
+        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), STEP 3\n", tickGet(), l_fn);
         t_plugin_cid_element l_record;
         l_record.country_name = l_country_name;
         l_record.cid = p_cid;
@@ -211,19 +198,16 @@ int C_MAP_UPG_CARTOTREE::AddThisCIDInfoToTheList(const CKWString &p_cid,
         const int l_old_version = TextToInt(l_record.old_version);
         if (l_new_version < l_old_version) {
             l_result = -1;
-            LogCartoTree(g_carto_log_older_version, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                         (_Vx_usr_arg_t)l_new_version, (_Vx_usr_arg_t)l_old_version);
+            LogCartoTree(g_carto_log_older_version, tickGet(), l_fn, l_new_version, l_old_version);
         } else if (l_new_version == l_old_version &&
                    TextToInt(l_record.new_release) < TextToInt(l_record.old_release)) {
             l_result = -1;
-            LogCartoTree(g_carto_log_older_release, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                         (_Vx_usr_arg_t)l_new_version,
-                         (_Vx_usr_arg_t)l_record.new_release.GetBuffer(),
-                         (_Vx_usr_arg_t)l_record.old_release.GetBuffer());
+            LogCartoTree(g_carto_log_older_release, tickGet(), l_fn, l_new_version,
+                         l_record.new_release.GetBuffer(), l_record.old_release.GetBuffer());
         } else if (m_upg_media_cid_list.Add(l_record) != 1) {
             l_result = -1;
             LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), An error occured on 'Add'\n",
-                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
+                         tickGet(), l_fn);
         }
     }
     return l_result;

@@ -7,6 +7,7 @@
 #include "C_MAP_UPG_CARTOTREE_LOG.h"
 
 #include "platform/plat_io.h"
+#include "platform/plat_log.h"
 #include "unit/permanent_device.h"
 
 namespace {
@@ -30,12 +31,11 @@ const char *KeyForBlockSize(int p_block_size) {
 } // namespace
 
 int C_MAP_UPG_CARTOTREE::GetPartitionBlockSize(const CKWString &p_device) {
-    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s, L%d \n", (_Vx_usr_arg_t)tickGet(),
-                 (_Vx_usr_arg_t) "GetPartitionBlockSize", (_Vx_usr_arg_t)__LINE__);
+    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s, L%d \n", tickGet(), "GetPartitionBlockSize",
+                 __LINE__);
     int l_fd = plat::open(p_device.GetBuffer(), 0, 0644);
     if (l_fd == -1) {
-        logMsg("%ld - (GetSDBlockSize) ERROR : open ('%s')", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)p_device.GetBuffer());
+        plat::log("%ld - (GetSDBlockSize) ERROR : open ('%s')", tickGet(), p_device.GetBuffer());
         return -1;
     }
     int l_result = -1;
@@ -44,8 +44,7 @@ int C_MAP_UPG_CARTOTREE::GetPartitionBlockSize(const CKWString &p_device) {
     // host file system; the unit reports the partition's own.
     struct ::stat l_status;
     if (plat::fstat(l_fd, &l_status) == -1) {
-        logMsg("%ld - (GetSDBlockSize) ERROR : fstat ('%s')", (_Vx_usr_arg_t)tickGet(),
-               (_Vx_usr_arg_t)p_device.GetBuffer());
+        plat::log("%ld - (GetSDBlockSize) ERROR : fstat ('%s')", tickGet(), p_device.GetBuffer());
     } else {
         // The block size as reported; 0 (none reported) is passed on, and the
         // caller reads it again at its next call. st_blksize is wider than an
@@ -61,8 +60,7 @@ int C_MAP_UPG_CARTOTREE::GetPartitionBlockSize(const CKWString &p_device) {
 
 int C_MAP_UPG_CARTOTREE::GetCIDSize(const CKWString &p_file, CKWString &p_size) {
     static const char l_fn[] = "GetCIDSize";
-    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s, L%d \n", (_Vx_usr_arg_t)tickGet(),
-                 (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)__LINE__);
+    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s, L%d \n", tickGet(), l_fn, __LINE__);
     if (m_plgin_partition_blk_size == 0) {
         t_PermanentDeviceName l_device;
         l_device.number = 0;
@@ -74,13 +72,11 @@ int C_MAP_UPG_CARTOTREE::GetCIDSize(const CKWString &p_file, CKWString &p_size) 
             // The record is not filled when the lookup fails: name the device
             // by its number instead.
             LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s, GetPartitionBlockSize (%s) == ERROR \n",
-                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                         (_Vx_usr_arg_t) "permanent device 5");
+                         tickGet(), l_fn, "permanent device 5");
         }
     }
     if (m_plgin_partition_blk_size <= 0) {
-        LogCartoTree(g_carto_log_block_size_bad, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                     (_Vx_usr_arg_t)m_plgin_partition_blk_size);
+        LogCartoTree(g_carto_log_block_size_bad, tickGet(), l_fn, m_plgin_partition_blk_size);
         return -1;
     }
 
@@ -90,19 +86,17 @@ int C_MAP_UPG_CARTOTREE::GetCIDSize(const CKWString &p_file, CKWString &p_size) 
         l_result = GetValueInFile(p_file, CKWString(l_key), p_size);
     } else {
         LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s, SD Block size (%ld) not managed! \n",
-                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                     (_Vx_usr_arg_t)m_plgin_partition_blk_size);
+                     tickGet(), l_fn, m_plgin_partition_blk_size);
     }
     if (l_result != 0) {
         l_result = GetValueInFile(p_file, CKWString("CID_SIZE"), p_size);
         if (l_result != 0)
             LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s, CID_SIZE not present in file (%s)! \n",
-                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                         (_Vx_usr_arg_t)p_file.GetBuffer());
+                         tickGet(), l_fn, p_file.GetBuffer());
     }
     LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s,  of '%s' PartitionBlockSize = %d, CID_size = "
                  "'%s' \n",
-                 (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)p_file.GetBuffer(),
-                 (_Vx_usr_arg_t)m_plgin_partition_blk_size, (_Vx_usr_arg_t)p_size.GetBuffer());
+                 tickGet(), l_fn, p_file.GetBuffer(), m_plgin_partition_blk_size,
+                 p_size.GetBuffer());
     return l_result;
 }

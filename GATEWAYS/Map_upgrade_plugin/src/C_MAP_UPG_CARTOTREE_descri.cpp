@@ -96,32 +96,30 @@ int NormalisePath(C_MAP_UPG_CARTOTREE &p_tree, t_upg_descri_dat_elt &p_elt) {
 
 void C_MAP_UPG_CARTOTREE::BuildMainDescriDatFilePath(CKWString &p_path, const char *p_name,
                                                      int p_length) {
-    LogCartoTree("(%s)  %s  %d \n", (_Vx_usr_arg_t)__FILE__,
-                 (_Vx_usr_arg_t) "BuildMainDescriDatFilePath", (_Vx_usr_arg_t)__LINE__);
+    LogCartoTree("(%s)  %s  %d \n", __FILE__, "BuildMainDescriDatFilePath", __LINE__);
     // A negative length would mean "the whole name" to the string class: the
     // caller asked for a count, so a negative one takes nothing.
     const int l_length = p_length < 0 ? 0 : p_length;
     if (m_perimeter <= 1) {
         p_path += media_carto_drive;
         p_path.Add(p_name, l_length);
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE) l_descri_file = '%s'", (_Vx_usr_arg_t)tickGet(),
-                     (_Vx_usr_arg_t)p_path.GetBuffer());
+        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE) l_descri_file = '%s'", tickGet(),
+                     p_path.GetBuffer());
     } else if (m_perimeter <= 3) {
         p_path += m_perimeter_root;
         p_path += "/";
         p_path.Add(p_name, l_length);
-        SYSTOOL_LogMsgNoFormat(false, "%ld - (C_MAP_UPG_CARTOTREE) l_descri_file = '%s'",
-                               (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)p_path.GetBuffer());
+        LogSysTool("%ld - (C_MAP_UPG_CARTOTREE) l_descri_file = '%s'", tickGet(),
+                   p_path.GetBuffer());
     }
 }
 
 int C_MAP_UPG_CARTOTREE::LoadDescriDataInMemory(const char *p_file, CKWArray<CKWString> &p_list) {
-    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s, L%d \n", (_Vx_usr_arg_t)tickGet(),
-                 (_Vx_usr_arg_t) "LoadDescriDataInMemory", (_Vx_usr_arg_t)__LINE__);
+    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s, L%d \n", tickGet(), "LoadDescriDataInMemory",
+                 __LINE__);
     FILE *l_file = (p_file != nullptr) ? plat::fopen(p_file, "r") : nullptr;
     if (l_file == nullptr) {
-        LogCartoTree(g_carto_log_descri_fopen, (_Vx_usr_arg_t)tickGet(),
-                     (_Vx_usr_arg_t) "LoadDescriDataInMemory", (_Vx_usr_arg_t)p_file);
+        LogCartoTree(g_carto_log_descri_fopen, tickGet(), "LoadDescriDataInMemory", p_file);
         return -1;
     }
     // A descriptor cut by a read error is not a shorter descriptor: a cut
@@ -135,9 +133,7 @@ int C_MAP_UPG_CARTOTREE::LoadDescriDataInMemory(const char *p_file, CKWArray<CKW
         p_list.Add(CKWString(l_line));
     if (l_length < 0) {
         const int l_errno = errnoGet();
-        LogCartoTree(g_carto_log_descri_read, (_Vx_usr_arg_t)tickGet(),
-                     (_Vx_usr_arg_t) "LoadDescriDataInMemory", (_Vx_usr_arg_t)p_file,
-                     (_Vx_usr_arg_t)l_errno);
+        LogCartoTree(g_carto_log_descri_read, tickGet(), "LoadDescriDataInMemory", p_file, l_errno);
         plat::fclose(l_file);
         return -1;
     }
@@ -196,10 +192,10 @@ int C_MAP_UPG_CARTOTREE::UpdateFileNameIfNeeded(char *p_buffer, int p_length) {
 int C_MAP_UPG_CARTOTREE::SaveMainDescriDatIntoSpecifiedList(CKWArray<CKWString> &p_data_List) {
     t_upg_descri_dat_elt l_elt;
     int l_status = 0;
-    LogCartoTree("(C_MAP_UPG_CARTOTREE)  %s  %d \n",
-                 (_Vx_usr_arg_t) "SaveMainDescriDatIntoSpecifiedList", (_Vx_usr_arg_t)__LINE__);
+    LogCartoTree("(C_MAP_UPG_CARTOTREE)  %s  %d \n", "SaveMainDescriDatIntoSpecifiedList",
+                 __LINE__);
     LogCartoTree("SaveMainDescriDatIntoSpecifiedList() p_data_List.size %d \n",
-                 (_Vx_usr_arg_t)p_data_List.GetSize());
+                 p_data_List.GetSize());
     for (int l_i = 0; l_i < p_data_List.GetSize(); ++l_i) {
         CKWString *l_line = nullptr;
         if (p_data_List.GetPtr(l_i, &l_line) != 1)
@@ -217,13 +213,12 @@ int C_MAP_UPG_CARTOTREE::SaveMainDescriDatIntoSpecifiedList(CKWArray<CKWString> 
                 m_icon_brands_list.Add(l_elt);
             m_descri_dat_list.Add(l_elt);
         } else {
-            SYSTOOL_LogMsgNoFormat(
-                false, "An error occured on 'UpdateFileNameIfNeeded' or 'GetUniqueDescriDatInfo'");
+            LogSysTool("An error occured on 'UpdateFileNameIfNeeded' or 'GetUniqueDescriDatInfo'");
             break;
         }
     }
     if (l_status == -1)
-        SYSTOOL_LogMsgNoFormat(false, "ERROR Occured");
+        LogSysTool("ERROR Occured");
     return l_status;
 }
 
@@ -232,14 +227,12 @@ int C_MAP_UPG_CARTOTREE::ConvertDataIntoDescriDatEltList(CKWArray<CKWString> &p_
     static const char l_name[] = "ConvertDataIntoDescriDatEltList";
     t_upg_descri_dat_elt l_elt;
     int l_status = 0;
-    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s, L%d \n", (_Vx_usr_arg_t)tickGet(),
-                 (_Vx_usr_arg_t)l_name, (_Vx_usr_arg_t)__LINE__);
+    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s, L%d \n", tickGet(), l_name, __LINE__);
     for (int l_i = 0; l_i < p_data_List.GetSize(); ++l_i) {
         CKWString *l_line = nullptr;
         if (p_data_List.GetPtr(l_i, &l_line) != 1) {
             l_status = -1;
-            LogCartoTree(g_carto_log_getptr_error_convert, (_Vx_usr_arg_t)tickGet(),
-                         (_Vx_usr_arg_t)l_name);
+            LogCartoTree(g_carto_log_getptr_error_convert, tickGet(), l_name);
             break;
         }
         GetUniqueDescriDatInfo(*l_line, &l_elt);
@@ -247,13 +240,13 @@ int C_MAP_UPG_CARTOTREE::ConvertDataIntoDescriDatEltList(CKWArray<CKWString> &p_
         if (l_status == -1) {
             LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), An error occured on "
                          "'UpdateFileNameIfNeeded'\n",
-                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_name);
+                         tickGet(), l_name);
             break;
         }
         p_list.Add(l_elt);
     }
     if (l_status == -1)
-        LogCartoTree(g_carto_log_descri_convert, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_name);
+        LogCartoTree(g_carto_log_descri_convert, tickGet(), l_name);
     return l_status;
 }
 

@@ -40,10 +40,9 @@ t_upg_plugin_type C_MAP_UPG_CARTOTREE::GetUpgradeType(const char *p_descri_root_
     t_upg_plugin_type l_type = UPG_PLUGIN_TYPE_NONE;
     int l_status = -1;
 
-    LogCartoTree("(C_MAP_UPG_CARTOTREE)  %s  %d \n", (_Vx_usr_arg_t) "GetUpgradeType",
-                 (_Vx_usr_arg_t)__LINE__);
+    LogCartoTree("(C_MAP_UPG_CARTOTREE)  %s  %d \n", "GetUpgradeType", __LINE__);
     if (p_descri_root_file == nullptr) {
-        SYSTOOL_LogMsgNoFormat(false, "GetUpgradeType() p_descri_root_file is NULL");
+        LogSysTool("GetUpgradeType() p_descri_root_file is NULL");
     } else {
         // A new analysis: no descriptor record of an earlier one may answer
         // for this medium (every search returns the first match, so old
@@ -61,13 +60,11 @@ t_upg_plugin_type C_MAP_UPG_CARTOTREE::GetUpgradeType(const char *p_descri_root_
         m_map_plgin_DVD_CurrVersNavi.Clear();
         m_upg_plgin_type = UPG_PLUGIN_TYPE_NONE;
 
-        LogCartoTree("(%s)  %s  %d \n", (_Vx_usr_arg_t)__FILE__, (_Vx_usr_arg_t) "GetUpgradeType",
-                     (_Vx_usr_arg_t)__LINE__);
+        LogCartoTree("(%s)  %s  %d \n", __FILE__, "GetUpgradeType", __LINE__);
         CKWString l_descri_file;
         BuildMainDescriDatFilePath(l_descri_file, p_descri_root_file, p_length);
         l_status = LoadDescriDataInMemory(l_descri_file.GetBuffer(), l_data_List_tmp);
-        LogCartoTree("GetUpgradeType() l_data_List_tmp.size %d \n",
-                     (_Vx_usr_arg_t)l_data_List_tmp.GetSize());
+        LogCartoTree("GetUpgradeType() l_data_List_tmp.size %d \n", l_data_List_tmp.GetSize());
         if (l_status == 0)
             l_status = SaveMainDescriDatIntoSpecifiedList(l_data_List_tmp);
         if (l_status == 0) {
@@ -76,7 +73,7 @@ t_upg_plugin_type C_MAP_UPG_CARTOTREE::GetUpgradeType(const char *p_descri_root_
         }
         if (l_status == 0) {
             LogCartoTree("GetUpgradeType()  m_map_plgin_DVD_or_CD = %s\n",
-                         (_Vx_usr_arg_t)m_map_plgin_DVD_or_CD.GetBuffer());
+                         m_map_plgin_DVD_or_CD.GetBuffer());
             if (!IsExistFile(m_map_plgin_DVD_or_CD)) {
                 LogCartoTree(g_carto_log_version_file_absent);
                 l_status = -1;
@@ -109,8 +106,8 @@ void C_MAP_UPG_CARTOTREE::DeriveCurrVersNaviPath() {
 int C_MAP_UPG_CARTOTREE::GetUpgDVDorCDValidFileIfFound() {
     int l_position = -1;
     int l_status = -1;
-    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s  %d \n", (_Vx_usr_arg_t)tickGet(),
-                 (_Vx_usr_arg_t) "GetUpgDVDorCDValidFileIfFound", (_Vx_usr_arg_t)__LINE__);
+    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s  %d \n", tickGet(),
+                 "GetUpgDVDorCDValidFileIfFound", __LINE__);
     if (!m_descri_dat_list.IsEmpty()) {
         const char *l_name = k_dvd_ver_nav;
         l_status =
@@ -121,21 +118,20 @@ int C_MAP_UPG_CARTOTREE::GetUpgDVDorCDValidFileIfFound() {
                 CheckUpgDescriRelativeFile(m_descri_dat_list, l_name, Length(l_name), &l_position);
         }
         if (l_status == 0) {
-            LogCartoTree(" GetUpgDVDorCDValidFileIfFound()  position %d \n",
-                         (_Vx_usr_arg_t)l_position);
+            LogCartoTree(" GetUpgDVDorCDValidFileIfFound()  position %d \n", l_position);
             t_upg_descri_dat_elt *l_elt = nullptr;
             if (m_descri_dat_list.GetPtr(l_position, &l_elt) != 1) {
                 LogCartoTree(
                     " GetUpgDVDorCDValidFileIfFound()  Unable to retreive element at position %d\n",
-                    (_Vx_usr_arg_t)l_position);
+                    l_position);
                 l_status = -1;
             } else {
                 LogCartoTree(" GetUpgDVDorCDValidFileIfFound()  UPG_MAP_DVD_OR_CD_FILE upg type: "
                              "%s _file FOUND: %s\n",
-                             (_Vx_usr_arg_t)l_name, (_Vx_usr_arg_t)l_elt->m_file_path.GetBuffer());
+                             l_name, l_elt->m_file_path.GetBuffer());
                 BuildUpgFilePath(m_map_plgin_DVD_or_CD, l_elt->m_file_path);
                 LogCartoTree(" GetUpgDVDorCDValidFileIfFound()  m_map_plgin_DVD_or_CD: %s \n",
-                             (_Vx_usr_arg_t)m_map_plgin_DVD_or_CD.GetBuffer());
+                             m_map_plgin_DVD_or_CD.GetBuffer());
             }
         }
     }
@@ -165,24 +161,23 @@ int C_MAP_UPG_CARTOTREE::SetUpgType(CKWString &p_path, t_upg_plugin_type *p_type
 int C_MAP_UPG_CARTOTREE::GetUpgDVD_CurrVersNaviAbsolutePath() {
     int l_position = -1;
     int l_status = -1;
-    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s  %d \n", (_Vx_usr_arg_t)tickGet(),
-                 (_Vx_usr_arg_t) "GetUpgDVD_CurrVersNaviAbsolutePath", (_Vx_usr_arg_t)__LINE__);
+    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s  %d \n", tickGet(),
+                 "GetUpgDVD_CurrVersNaviAbsolutePath", __LINE__);
     if (!m_descri_dat_list.IsEmpty())
         l_status = CheckUpgDescriRelativeFile(m_descri_dat_list, k_curr_vers_navi,
                                               Length(k_curr_vers_navi), &l_position);
     if (l_status == 0) {
-        LogCartoTree(" GetUpgDVD_CurrVersNaviAbsolutePath()  position %d \n",
-                     (_Vx_usr_arg_t)l_position);
+        LogCartoTree(" GetUpgDVD_CurrVersNaviAbsolutePath()  position %d \n", l_position);
         t_upg_descri_dat_elt *l_elt = nullptr;
         if (m_descri_dat_list.GetPtr(l_position, &l_elt) != 1) {
             LogCartoTree(" GetUpgDVD_CurrVersNaviAbsolutePath()  Unable to retreive element at "
                          "position %d\n",
-                         (_Vx_usr_arg_t)l_position);
+                         l_position);
             l_status = -1;
         } else {
             LogCartoTree(
                 " GetUpgDVD_CurrVersNaviAbsolutePath()  CURR_VERS_NAVI_FILE: %s _file FOUND: %s\n",
-                (_Vx_usr_arg_t)k_curr_vers_navi, (_Vx_usr_arg_t)l_elt->m_file_path.GetBuffer());
+                k_curr_vers_navi, l_elt->m_file_path.GetBuffer());
             BuildUpgFilePath(m_map_plgin_DVD_CurrVersNavi, l_elt->m_file_path);
         }
     }
@@ -195,10 +190,9 @@ int C_MAP_UPG_CARTOTREE::GetUpgValidFileIfFound(CKWArray<t_upg_descri_dat_elt> &
                                                 int *p_position, UPG_VALID p_which) {
     static const char l_fn[] = "GetUpgValidFileIfFound";
     int l_status = -1;
-    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s, L%d \n", (_Vx_usr_arg_t)tickGet(),
-                 (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)__LINE__);
+    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s, L%d \n", tickGet(), l_fn, __LINE__);
     LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), p_descri_data_info_List  size: %d _n",
-                 (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)p_list.GetSize());
+                 tickGet(), l_fn, p_list.GetSize());
     const char *l_name = nullptr;
     if (p_which == CD_VER_NAV_INF_FILE)
         l_name = k_cd_ver_nav_inf;
@@ -207,11 +201,11 @@ int C_MAP_UPG_CARTOTREE::GetUpgValidFileIfFound(CKWArray<t_upg_descri_dat_elt> &
     if (l_name != nullptr && p_position != nullptr && !p_list.IsEmpty()) {
         l_status = CheckUpgDescriRelativeFile(p_list, l_name, Length(l_name), p_position);
         if (l_status == 0)
-            LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), position %d \n",
-                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)*p_position);
+            LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)   %s(), position %d \n", tickGet(), l_fn,
+                         *p_position);
     }
     if (l_status == -1)
-        LogCartoTree(g_carto_log_valid_file_missing, (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
+        LogCartoTree(g_carto_log_valid_file_missing, tickGet(), l_fn);
     return l_status;
 }
 
@@ -219,8 +213,7 @@ int C_MAP_UPG_CARTOTREE::CheckUpgDescriRelativeFile(CKWArray<t_upg_descri_dat_el
                                                     const char *p_name, int p_n, int *p_position) {
     static const char l_fn[] = "CheckUpgDescriRelativeFile";
     int l_status = -1;
-    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s  L%d \n", (_Vx_usr_arg_t)tickGet(),
-                 (_Vx_usr_arg_t)l_fn, (_Vx_usr_arg_t)__LINE__);
+    LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s  L%d \n", tickGet(), l_fn, __LINE__);
     if (p_name != nullptr && p_position != nullptr) {
         for (int l_i = 0; l_i < p_list.GetSize(); ++l_i) {
             *p_position = -1;
@@ -228,8 +221,7 @@ int C_MAP_UPG_CARTOTREE::CheckUpgDescriRelativeFile(CKWArray<t_upg_descri_dat_el
             if (p_list.GetPtr(l_i, &l_elt) != 1)
                 continue;
             LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s()  GetUpgValidFileIfFound  file: %s  \n",
-                         (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn,
-                         (_Vx_usr_arg_t)l_elt->m_file_path.GetBuffer());
+                         tickGet(), l_fn, l_elt->m_file_path.GetBuffer());
             if (GetUpgDescriRelativeFile(l_elt->m_file_path, p_name, p_n)) {
                 *p_position = l_i;
                 l_status = 0;
@@ -238,15 +230,14 @@ int C_MAP_UPG_CARTOTREE::CheckUpgDescriRelativeFile(CKWArray<t_upg_descri_dat_el
         }
     }
     if (l_status == -1)
-        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s()  Missing file  \n",
-                     (_Vx_usr_arg_t)tickGet(), (_Vx_usr_arg_t)l_fn);
+        LogCartoTree("%ld - (C_MAP_UPG_CARTOTREE)  %s()  Missing file  \n", tickGet(), l_fn);
     return l_status;
 }
 
 bool C_MAP_UPG_CARTOTREE::GetUpgDescriRelativeFile(CKWString &p_path, const char *p_name, int p_n) {
     if (!LastComponentBeginsWith(p_path, p_name, p_n))
         return false;
-    LogCartoTree(" GetUpgDescriRelativeFile()   '%s'  found in file : (%s)\n",
-                 (_Vx_usr_arg_t)p_name, (_Vx_usr_arg_t)p_path.GetBuffer());
+    LogCartoTree(" GetUpgDescriRelativeFile()   '%s'  found in file : (%s)\n", p_name,
+                 p_path.GetBuffer());
     return true;
 }

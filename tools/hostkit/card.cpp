@@ -77,6 +77,39 @@ bool fileSha256(const std::string &hostPath, std::array<unsigned char, 32> &dige
            size == digest.size();
 }
 
+std::string hexDigest(const std::array<unsigned char, 32> &digest) {
+    static const char k_hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : digest) {
+        out += k_hex[c >> 4];
+        out += k_hex[c & 15];
+    }
+    return out;
+}
+
+std::string imageDigest(const CardImage &image) {
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
+        return std::string();
+    for (const auto &e : image) {
+        // The path with its NUL, the kind, the size in 8 bytes (big-endian),
+        // the content's digest: no two images hash the same bytes.
+        unsigned char head[9];
+        head[0] = e.second.folder ? 'd' : 'f';
+        for (int i = 0; i < 8; ++i)
+            head[1 + i] = static_cast<unsigned char>(e.second.size >> (56 - 8 * i));
+        if (EVP_DigestUpdate(ctx.get(), e.first.c_str(), e.first.size() + 1) != 1 ||
+            EVP_DigestUpdate(ctx.get(), head, sizeof head) != 1 ||
+            EVP_DigestUpdate(ctx.get(), e.second.sha256.data(), e.second.sha256.size()) != 1)
+            return std::string();
+    }
+    std::array<unsigned char, 32> d{};
+    unsigned int size = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), d.data(), &size) != 1 || size != d.size())
+        return std::string();
+    return hexDigest(d);
+}
+
 bool imageCard(const std::string &hostDir, CardImage &image) {
     image.clear();
     bool ok = true;

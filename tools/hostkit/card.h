@@ -37,6 +37,12 @@ bool imageCard(const std::string &hostDir, CardImage &image);
 // The SHA-256 of a host file's bytes; false when it cannot be read.
 bool fileSha256(const std::string &hostPath, std::array<unsigned char, 32> &digest);
 
+// "3fa0..." (lower-case hex) of a digest.
+std::string hexDigest(const std::array<unsigned char, 32> &digest);
+// One SHA-256 (hex) over a whole image (each path, kind, size and content
+// digest in path order): equal for equal cards.
+std::string imageDigest(const CardImage &image);
+
 // How one path differs between a card and the one it should equal.
 struct Mismatch {
     enum Kind { Missing, Extra, Differs } kind;

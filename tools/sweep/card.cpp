@@ -4,12 +4,16 @@
 #include "tools/hostkit/names.h"
 
 #include "GATEWAYS/Map_upgrade_plugin/src/C_MAP_UPG_CARTOTREE.h"
+#include "builtins/C_BUILTINS.h"
 #include "poi_upgrade/C_POI_UPG.h"
+#include "unit/integrity.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
+#include <set>
 
 namespace fs = std::filesystem;
 
@@ -32,6 +36,43 @@ bool startsWith(const std::string &text, const std::string &prefix) {
 std::string poiFolderOf(const std::string &path) {
     std::string rest = path.substr(sizeof k_poi_user - 1);
     return rest.substr(0, rest.find('/'));
+}
+
+bool endsWith(const std::string &text, const std::string &suffix) {
+    return text.size() > suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The file a temporary file of the module's stands for: "X" of a copy's
+// "X~upgcopy" and of a version stamp's "X.ver~"; empty for any other path.
+std::string temporaryOf(const std::string &path) {
+    const std::string stampTemp = std::string(unit::k_sidecar_suffix) + unit::k_sidecar_temp_suffix;
+    for (const char *suffix :
+         {k_copy_temp_suffix, k_copy_temp_suffix_alt1, k_copy_temp_suffix_alt2})
+        if (endsWith(path, suffix))
+            return path.substr(0, path.size() - std::strlen(suffix));
+    if (endsWith(path, stampTemp))
+        return path.substr(0, path.size() - stampTemp.size());
+    return std::string();
+}
+
+// Drops from `mismatches` the module's temporary files that only lie beside
+// the file they stand for, which (with its stamp) is as the reference holds
+// it: a cut between writing and renaming leaves one, and the old file is
+// intact, so the claim still holds.
+void dropIntactTemporaries(std::vector<Mismatch> &mismatches) {
+    std::set<std::string> differing;
+    for (const Mismatch &m : mismatches)
+        differing.insert(m.path);
+    std::vector<Mismatch> kept;
+    for (const Mismatch &m : mismatches) {
+        const std::string base = m.kind == Mismatch::Extra ? temporaryOf(m.path) : std::string();
+        if (!base.empty() && differing.count(base) == 0 &&
+            differing.count(base + unit::k_sidecar_suffix) == 0)
+            continue;
+        kept.push_back(m);
+    }
+    mismatches.swap(kept);
 }
 
 std::string text(const CKWString &s) {
@@ -133,10 +174,12 @@ std::vector<ClaimCheck> checkClaims(const std::vector<Claim> &claims, const Card
         if (asClean) {
             check.reference = "clean";
             check.mismatches = compareImages(image, clean, keep);
+            dropIntactTemporaries(check.mismatches);
             check.holds = check.mismatches.empty();
         }
         if (!check.holds && asBefore) {
             std::vector<Mismatch> m = compareImages(image, before, keep);
+            dropIntactTemporaries(m);
             if (m.empty() || !asClean) {
                 check.reference = "before";
                 check.mismatches = m;

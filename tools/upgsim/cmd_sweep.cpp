@@ -59,23 +59,23 @@ void defineSweep(CLI::App &sub, upgsim::GlobalOptions &opts) {
     sub.prefix_command();
     upgsim::addGlobalOptions(sub, opts);
     sub.add_option("--sample", s_options.sample,
-                   "cut at M points stratified over the script's phases (no proof)")
+                   "M cuts stratified over the phases (no proof)")
         ->type_name("M")
         ->check(CLI::Range(1u, 1000000u).description(""));
     sub.add_flag("--accept-sample", s_options.acceptSample,
-                 "a partial sweep that finds nothing ends with 0, not 3");
-    sub.add_option("--cut", s_options.cut, "play one cut: K, or K1,K2 (a second cut K2)")
+                 "a part that finds nothing ends with 0");
+    sub.add_option("--cut", s_options.cut, "play one cut point: K, or K1,K2")
         ->type_name("K[,K2]");
-    sub.add_option("--shard", s_options.shard, "play every N-th cut point from the I-th")
+    sub.add_option("--shard", s_options.shard, "every N-th cut point from the I-th")
         ->type_name("I/N");
-    sub.add_option("--merge", s_options.merge, "combine shards' JSON reports into one")
+    sub.add_option("--merge", s_options.merge, "merge the shards' JSON reports")
         ->type_name("FILE...")
         ->expected(1, 1 << 16);
     sub.add_flag("--from-final", s_options.fromFinal,
-                 "sweep a run that starts from the card a clean run leaves");
+                 "start from the card a clean run leaves");
     sub.add_flag("--reduce", s_options.reduce,
-                 "sweep a reduced copy of --media (every folder, a few files of each)");
-    sub.add_option("--second-cuts", s_options.secondCuts, "--double: second cuts per first cut")
+                 "sweep a reduced copy of --media");
+    sub.add_option("--second-cuts", s_options.secondCuts, "--double: second cuts per cut")
         ->type_name("M")
         ->check(CLI::Range(1u, 10000u).description(""));
     sub.add_flag("--lost-writes", s_options.lostWrites, "a cut also loses data not yet synced");

@@ -473,6 +473,9 @@ std::string renderText(const SweepReport &r) {
     out << "clean run:   " << claimsLine(r.cleanClaims) << "\n";
     if (!r.mediumNote.empty())
         out << "medium:      " << hostkit::printable(r.mediumNote) << "\n";
+    if (r.fullOperations > 0)
+        out << "full medium: N = " << r.fullOperations << ", a whole sweep about "
+            << durationText(r.fullCpuSeconds) << " of CPU time\n";
     if (r.fromFinal)
         out << "start:       the card a clean run leaves (--from-final)\n";
     out << "cuts:        " << r.cuts.size() << " of " << r.planned << " cut points (k 1.."
@@ -619,6 +622,10 @@ std::string renderJson(const SweepReport &r,
     j["from_final"] = r.fromFinal;
     j["medium"] = T(r.mediumNote);
     j["second_cuts"] = r.secondCuts;
+    if (r.fullOperations > 0)
+        j["full_medium"] = {{"operations", r.fullOperations},
+                            {"clean_seconds", r.fullCleanSeconds},
+                            {"estimated_cpu_seconds", r.fullCpuSeconds}};
     j["clean_status"] = r.cleanStatus;
     j["lost_writes"] = r.lostWrites;
     j["double"] = r.doubleCut;

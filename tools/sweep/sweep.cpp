@@ -960,7 +960,7 @@ SweepReport runSweep(const SweepOptions &options) {
     report.fromFinal = options.fromFinal;
     report.mediumNote = options.mediumNote;
     report.scriptDigest = fileDigest(options.script);
-    if (!options.mediaDir.empty()) {
+    if (!options.mediaDir.empty() && !options.estimateOnly) {
         CardImage medium;
         if (imageCard(options.mediaDir, medium))
             report.mediumDigest = imageDigest(medium);

@@ -204,6 +204,10 @@ struct SweepReport {
     bool acceptSample = false; // a partial sweep that finds nothing passes as a sample
     unsigned shardIndex = 0, shardCount = 0;
     std::string mediumNote; // which medium was played
+    // --reduce: the full medium's clean run (N, seconds) and the CPU time a
+    // whole sweep of it would take; 0 when not measured.
+    uint64_t fullOperations = 0;
+    double fullCleanSeconds = 0, fullCpuSeconds = 0;
     // SHA-256 digests (hex) of the script, the card's and the medium's
     // images: a merge takes shards of one sweep only.
     std::string scriptDigest, cardDigest, mediumDigest;

@@ -58,23 +58,19 @@ void defineSweep(CLI::App &sub, upgsim::GlobalOptions &opts) {
     sub.fallthrough(false);
     sub.prefix_command();
     upgsim::addGlobalOptions(sub, opts);
-    sub.add_option("--sample", s_options.sample,
-                   "M cuts stratified over the phases (no proof)")
+    sub.add_option("--sample", s_options.sample, "M cuts stratified over the phases (no proof)")
         ->type_name("M")
         ->check(CLI::Range(1u, 1000000u).description(""));
     sub.add_flag("--accept-sample", s_options.acceptSample,
                  "a part that finds nothing ends with 0");
-    sub.add_option("--cut", s_options.cut, "play one cut point: K, or K1,K2")
-        ->type_name("K[,K2]");
+    sub.add_option("--cut", s_options.cut, "play one cut point: K, or K1,K2")->type_name("K[,K2]");
     sub.add_option("--shard", s_options.shard, "every N-th cut point from the I-th")
         ->type_name("I/N");
     sub.add_option("--merge", s_options.merge, "merge the shards' JSON reports")
         ->type_name("FILE...")
         ->expected(1, 1 << 16);
-    sub.add_flag("--from-final", s_options.fromFinal,
-                 "start from the card a clean run leaves");
-    sub.add_flag("--reduce", s_options.reduce,
-                 "sweep a reduced copy of --media");
+    sub.add_flag("--from-final", s_options.fromFinal, "start from the card a clean run leaves");
+    sub.add_flag("--reduce", s_options.reduce, "sweep a reduced copy of --media");
     sub.add_option("--second-cuts", s_options.secondCuts, "--double: second cuts per cut")
         ->type_name("M")
         ->check(CLI::Range(1u, 10000u).description(""));
@@ -250,11 +246,12 @@ int runSweepCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     // --reduce: the full medium's cost first (one clean run), then a
     // reduced copy of it in a scratch folder, mounted as the medium.
     std::unique_ptr<hostkit::Scratch> reduced;
+    sweep::SweepReport full;
     if (s_options.reduce) {
         sweep::SweepOptions estimate = options;
         estimate.estimateOnly = true;
         estimate.logPath.clear();
-        const sweep::SweepReport full = sweep::runSweep(estimate);
+        full = sweep::runSweep(estimate);
         if (full.interruptSignal != 0)
             return upgsim::failure("sweep: interrupted by " +
                                        std::string(strsignal(full.interruptSignal)),
@@ -300,6 +297,11 @@ int runSweepCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     }
     if (!report.error.empty() && report.cuts.empty())
         return upgsim::failure("sweep: " + report.error);
+    if (s_options.reduce) {
+        report.fullOperations = full.operations;
+        report.fullCleanSeconds = full.cleanSeconds;
+        report.fullCpuSeconds = sweep::estimatedCpuSeconds(full, full.operations + 1);
+    }
     printReport(report);
     return report.exitStatus();
 }

@@ -46,9 +46,9 @@ TEST_F(CardImageTest, ImagesFoldersAndFilesAndTellsSameSizeChanges) {
     std::vector<std::string> seen;
     for (const hostkit::Mismatch &m : hostkit::compareImages(after, before))
         seen.push_back(hostkit::describe(m));
-    EXPECT_EQ(seen, (std::vector<std::string>{"MAPPE/FRA/a.dat (other content)",
-                                              "MAPPE/ITA (extra)", "MAPPE/ITA/b.dat (extra)",
-                                              "POI_VER.POI (missing)"}));
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{"MAPPE/FRA/a.dat (other content)", "MAPPE/ITA (extra)",
+                                        "MAPPE/ITA/b.dat (extra)", "POI_VER.POI (missing)"}));
     // Limited to what `keep` takes, on both sides.
     const auto onlyPoi = hostkit::compareImages(
         after, before, [](const std::string &path) { return path == "POI_VER.POI"; });

@@ -331,6 +331,7 @@ TEST_F(SweepStaged, AReducedMediumGivesTheFullSweepsVerdict) {
         EXPECT_LT(m_report["operations"], full["operations"]);
         EXPECT_EQ(m_report["clean"], full["clean"]);
         EXPECT_NE(m_report["medium"].get<std::string>().find("a reduced copy"), std::string::npos);
+        EXPECT_EQ(m_report["full_medium"]["operations"], full["operations"]);
         // The full medium's cost came first.
         EXPECT_NE(
             err().find("the full medium: N = " + std::to_string(full["operations"].get<int>())),

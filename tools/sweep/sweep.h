@@ -1,9 +1,12 @@
 // Power-cut sweep of an upgrade script ("upgsim sweep"): the script runs once
 // on a scratch copy of the card to count its state-changing operations (N)
-// and keep the clean final card; then, for each cut point k, on a fresh copy,
-// the run is cut before operation k, what the card then claims is checked
-// against the files behind each claim, the script runs again uncut, and the
+// and keep the clean final card; then, for each cut point k of 1..N + 1, on a
+// fresh copy, the run is cut before operation k (k = N + 1: once it has
+// ended), what the card then claims is checked against the files behind each
+// claim, the script runs again uncut (or cut once more, --double), and the
 // card it leaves is compared with the clean one. The card given is only read.
+// Only a sweep of every cut point is a proof; a sample, a replayed cut or a
+// shard says what it played, and shards merge into the whole sweep's report.
 //
 // What the card claims is read the module's own way: each installed
 // country's VERSION and RELEASE as the carto tree reads "CD_VER.NAV.INF",
@@ -14,9 +17,9 @@
 // the clean final card, for the version that run left.
 //
 // Host tool code: the cuts run in child processes of worker processes, so
-// that the caller's process never runs the module. Files: card.cpp (card
-// claims and their checks), sweep.cpp (the runs), report.cpp (text,
-// JSON).
+// that the caller's process never runs the module. Files: card.cpp (claims
+// and their checks), plan.cpp (which cuts are played), sweep.cpp (the runs),
+// reduce.cpp (the reduced medium), report.cpp (text, JSON, the shards' merge).
 #ifndef TOOLS_SWEEP_SWEEP_H
 #define TOOLS_SWEEP_SWEEP_H
 

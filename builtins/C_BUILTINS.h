@@ -16,6 +16,13 @@
 
 class C_MAP_UPG_CARTOTREE;
 
+// Suffixes of the temporary name UPGCopy writes a copy under beside its
+// destination ("X~upgcopy"), tried in turn: the first whose name is not the
+// source itself. A power cut can leave one beside an intact destination.
+inline constexpr char k_copy_temp_suffix[] = "~upgcopy";
+inline constexpr char k_copy_temp_suffix_alt1[] = "~upgcpy1";
+inline constexpr char k_copy_temp_suffix_alt2[] = "~upgcpy2";
+
 // Size of the script's country table handed to "Get_DVD_CIDInfoList".
 #define COUNTRY_TABLE_SIZE 11680
 

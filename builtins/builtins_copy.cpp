@@ -28,7 +28,7 @@ const unsigned long k_path_max_length = 765;
 const int k_version_size = 96;
 
 // Suffix of the temporary name a copy is written under.
-const char k_temp_suffix[] = "~upgcopy";
+const char (&k_temp_suffix)[sizeof k_copy_temp_suffix] = k_copy_temp_suffix;
 
 // Retries after a failed first copy.
 const int k_copy_retries = 3;
@@ -65,7 +65,8 @@ bool SameFile(const char *p_first, const char *p_second) {
 // Suffixes of the temporary name a copy is written under, tried in turn: the
 // first whose name is not the source itself is taken (a user who recovers
 // "X~upgcopy" by copying it onto "X" must not see the copy remove its source).
-const char *const k_temp_suffixes[] = {k_temp_suffix, "~upgcpy1", "~upgcpy2"};
+const char *const k_temp_suffixes[] = {k_temp_suffix, k_copy_temp_suffix_alt1,
+                                       k_copy_temp_suffix_alt2};
 
 // Copies the open source l_source_fd (from its current offset) into p_target,
 // created or truncated, and syncs it to the medium before closing it: 0 only

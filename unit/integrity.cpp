@@ -139,7 +139,7 @@ int flushDeviceOf(const char *p_path) {
 }
 
 // Suffix of the temporary name a sidecar is written under.
-const char k_staged_suffix[] = "~";
+const char *const k_staged_suffix = unit::k_sidecar_temp_suffix;
 
 // Renames p_from onto p_to. The unit's file system renames onto a free name
 // only: when the first rename fails, p_to is removed and the rename made again.
@@ -326,7 +326,7 @@ bool validFileVersionText(const std::string &version) {
 }
 
 std::string sidecarPath(const std::string &path) {
-    return path + ".ver";
+    return path + k_sidecar_suffix;
 }
 
 bool fileCrc32(const std::string &path, uint32_t &crc) {

@@ -90,6 +90,11 @@ namespace unit {
 
 // Path of the sidecar of `path` ("<path>.ver").
 std::string sidecarPath(const std::string &path);
+// The sidecar's suffix (".ver"), and the suffix of the temporary name a
+// sidecar is written under before its rename ("<file>.ver" + "~"): a power
+// cut can leave one beside an intact file.
+inline constexpr char k_sidecar_suffix[] = ".ver";
+inline constexpr char k_sidecar_temp_suffix[] = "~";
 
 // CRC-32 of every byte of the file `path` (resolved through the device table).
 // False when it cannot be opened or read, or is no regular file (EINVAL:

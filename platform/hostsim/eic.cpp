@@ -96,7 +96,9 @@ bool callBuiltin(const char *name, const std::vector<EicArg> &args, val_t *resul
     }
     AR_t *const saved = AR[2];
     AR[2] = frame.data() + n;
+    detail::builtinCallBegins(name);
     const val_t v = f();
+    detail::builtinCallEnds();
     AR[2] = saved;
     if (result != nullptr)
         *result = v;

@@ -228,6 +228,20 @@ void traceStateOps(int fd);
 // Unit paths of the files whose written data is not yet synced, in host-path
 // order (what a cut would cut short with the lost-writes model on).
 std::vector<std::string> unsyncedFiles();
+// With the trace on and `on`, each operation's line gets a fourth field: the
+// builtin call it belongs to, "NAME#n" (the n-th builtin call since
+// resetStateOps(), 1 = the first), or empty for an operation of the script's
+// own. An operation belongs to the builtin call running at the time; one made
+// between calls by another task than the caller's belongs to the last call
+// made (a task the call started). And a cut with the lost-writes model on
+// traces, before the exit, one line "-<TAB>lost<TAB>unit-path<TAB>kept<TAB>size"
+// per file it cut short. Off by default.
+void traceBuiltinCalls(bool on);
+// The power cut now, after the last operation (the ignition off as the run
+// ends): with the lost-writes model on, unsynced data is cut short (and
+// traced) as at an armed cut; then the process ends with
+// _exit(kPowerCutExitStatus).
+[[noreturn]] void cutPowerNow();
 
 // ---- Tasks -----------------------------------------------------------------
 

@@ -125,6 +125,10 @@ void resetZeroBlockSize();
 // setSyncsReachDisk's setting.
 bool syncsReachDisk();
 void resetPowerCut();
+// A builtin call begins / ends on the calling thread (eic.cpp's callBuiltin):
+// the trace names the call of each operation.
+void builtinCallBegins(const char *name);
+void builtinCallEnds();
 
 } // namespace detail
 } // namespace hostsim

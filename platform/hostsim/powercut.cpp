@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -24,6 +25,13 @@ struct PowerCut {
     std::uint64_t seed = 0;
     // Host path -> lowest offset written since the file's last sync.
     std::map<std::string, long long> unsynced;
+    // The builtin calls in the trace: their count since resetStateOps(), the
+    // one running ("NAME#n", empty: none), the last one made, its thread.
+    bool traceCalls = false;
+    unsigned calls = 0;
+    unsigned depth = 0;
+    std::string running, last;
+    std::thread::id caller;
 };
 
 PowerCut &state() {
@@ -53,7 +61,8 @@ void writeAll(int fd, const std::string &text) {
     }
 }
 
-// Cuts each unsynced file short, in host-path order. Under p.lock.
+// Cuts each unsynced file short, in host-path order, and traces each file cut
+// when the builtin calls are traced. Under p.lock.
 void loseUnsyncedLocked(PowerCut &p) {
     std::uint64_t s = p.seed;
     for (const auto &e : p.unsynced) {
@@ -64,9 +73,21 @@ void loseUnsyncedLocked(PowerCut &p) {
         const long long from = e.second < size ? e.second : size;
         const std::uint64_t span = static_cast<std::uint64_t>(size - from) + 1;
         const long long keep = from + static_cast<long long>(nextRandom(&s) % span);
-        if (keep < size)
+        if (keep < size) {
             (void)hostsim::detail::confinedTruncate(e.first, keep);
+            std::string unit;
+            if (p.traceFd >= 0 && p.traceCalls && hostsim::detail::unitPathOf(e.first, &unit))
+                writeAll(p.traceFd, "-\tlost\t" + unit + "\t" + std::to_string(keep) + "\t" +
+                                        std::to_string(size) + "\n");
+        }
     }
+}
+
+// The call an operation of this thread belongs to. Under p.lock.
+std::string callOfLocked(const PowerCut &p) {
+    if (p.depth > 0)
+        return p.running;
+    return std::this_thread::get_id() != p.caller ? p.last : std::string();
 }
 
 bool under(const std::string &path, const std::string &dir) {
@@ -90,6 +111,9 @@ void resetStateOps() {
     if (p.cutAt != 0)
         p.cutAt -= p.count;
     p.count = 0;
+    p.calls = 0;
+    p.running.clear();
+    p.last.clear();
 }
 
 void armPowerCut(std::uint64_t k) {
@@ -109,6 +133,20 @@ void traceStateOps(int fd) {
     PowerCut &p = state();
     std::lock_guard<std::mutex> g(p.lock);
     p.traceFd = fd;
+}
+
+void traceBuiltinCalls(bool on) {
+    PowerCut &p = state();
+    std::lock_guard<std::mutex> g(p.lock);
+    p.traceCalls = on;
+}
+
+void cutPowerNow() {
+    PowerCut &p = state();
+    p.lock.lock(); // held: no other task changes a file after the cut
+    if (p.lostWrites)
+        loseUnsyncedLocked(p);
+    ::_exit(kPowerCutExitStatus);
 }
 
 std::vector<std::string> unsyncedFiles() {
@@ -138,7 +176,8 @@ bool stateOp(const char *op, const std::string &hostPath) {
     std::lock_guard<std::mutex> g(p.lock);
     const std::uint64_t k = ++p.count;
     if (p.traceFd >= 0)
-        writeAll(p.traceFd, std::to_string(k) + "\t" + op + "\t" + unit + "\n");
+        writeAll(p.traceFd, std::to_string(k) + "\t" + op + "\t" + unit +
+                                (p.traceCalls ? "\t" + callOfLocked(p) : std::string()) + "\n");
     if (p.cutAt != 0 && k == p.cutAt) {
         // The lock stays held: no other task changes a file after the cut.
         if (p.lostWrites)
@@ -147,6 +186,23 @@ bool stateOp(const char *op, const std::string &hostPath) {
     }
     errno = saved;
     return true;
+}
+
+void builtinCallBegins(const char *name) {
+    PowerCut &p = state();
+    std::lock_guard<std::mutex> g(p.lock);
+    if (p.depth++ > 0)
+        return; // a builtin a builtin calls: its operations are the outer call's
+    p.running = std::string(name) + "#" + std::to_string(++p.calls);
+    p.last = p.running;
+    p.caller = std::this_thread::get_id();
+}
+
+void builtinCallEnds() {
+    PowerCut &p = state();
+    std::lock_guard<std::mutex> g(p.lock);
+    if (p.depth > 0 && --p.depth == 0)
+        p.running.clear();
 }
 
 void noteWritten(const std::string &hostPath, long long offset) {
@@ -206,6 +262,11 @@ void resetPowerCut() {
     p.lostWrites = false;
     p.seed = 0;
     p.unsynced.clear();
+    p.traceCalls = false;
+    p.calls = 0;
+    p.depth = 0;
+    p.running.clear();
+    p.last.clear();
 }
 
 } // namespace detail

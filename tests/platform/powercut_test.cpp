@@ -286,3 +286,52 @@ TEST_F(PowerCutTest, SyncFlushRenameAndRemoveKeepTheRecordTrue) {
 }
 
 } // namespace
+
+namespace {
+
+val_t writeInBuiltin() {
+    const int fd = plat::open("/SDH/by_builtin", O_WRONLY | O_CREAT, 0644);
+    plat::write(fd, "b", 1);
+    plat::close(fd);
+    val_t v;
+    v.ival = 0;
+    return v;
+}
+
+// Operations in the trace with their builtin call when asked: the n-th call
+// by name, the script's own between calls; and the cut after the last
+// operation loses the unsynced data and names each file it cut short.
+TEST_F(PowerCutTest, TraceNamesBuiltinCallsAndTheCutAfterTheEndLosesUnsyncedData) {
+    ASSERT_EQ(EiC_AddBuiltInFunc("TestWriter", writeInBuiltin), 0);
+    const std::string tracePath = root() + "/calls";
+    const int status = testsupport::runInChild([&] {
+        const int fd = ::open(tracePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        hostsim::traceStateOps(fd);
+        hostsim::traceBuiltinCalls(true);
+        hostsim::setLostWrites(true, 3);
+        hostsim::resetStateOps();
+        plat::mkdir("/SDH/own"); // 1: the script's own
+        val_t ignored;
+        hostsim::callBuiltin("TestWriter", {}, &ignored); // 2-4: TestWriter#1
+        hostsim::callBuiltin("TestWriter", {}, &ignored); // 5-7: TestWriter#2
+        writeUnsynced("/SDH/tail", 50000);                // 8-10: the script's own
+        hostsim::cutPowerNow();
+    });
+    EiC_RemoveBuiltInFunc("TestWriter");
+    EXPECT_EQ(status, hostsim::kPowerCutExitStatus);
+    const std::string trace = readFile(tracePath);
+    EXPECT_NE(trace.find("1\tmkdir\t/SDH/own\t\n"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("2\topen\t/SDH/by_builtin\tTestWriter#1\n"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("7\tclose\t/SDH/by_builtin\tTestWriter#2\n"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("8\topen\t/SDH/tail\t\n"), std::string::npos) << trace;
+    const std::size_t kept = readFile(host("/SDH/tail")).size();
+    EXPECT_LT(kept, 50000u);
+    // The file cut short: its unit path, what it kept, its size before.
+    EXPECT_NE(trace.find("-\tlost\t/SDH/tail\t" + std::to_string(kept) + "\t50000\n"),
+              std::string::npos)
+        << trace;
+    // Without the call names the trace is as it always was.
+    EXPECT_EQ(traced([] { plat::mkdir("/SDH/plain"); }), "mkdir /SDH/plain\n");
+}
+
+} // namespace

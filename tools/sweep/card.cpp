@@ -1,19 +1,19 @@
-// Card images (every file's size and SHA-256), what a card claims and whether
-// the files behind each claim back it.
+// What a card claims and whether the files behind each claim back it.
 #include "tools/sweep/sweep.h"
 
 #include "tools/hostkit/names.h"
 
 #include "GATEWAYS/Map_upgrade_plugin/src/C_MAP_UPG_CARTOTREE.h"
+#include "builtins/C_BUILTINS.h"
 #include "poi_upgrade/C_POI_UPG.h"
-#include "tools/mediacheck/treewalk.h"
-
-#include <openssl/evp.h>
+#include "unit/integrity.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
+#include <set>
 
 namespace fs = std::filesystem;
 
@@ -32,27 +32,47 @@ bool startsWith(const std::string &text, const std::string &prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-bool fileSha256(const std::string &path, std::array<unsigned char, 32> &digest) {
-    std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "rb"), std::fclose);
-    if (!f)
-        return false;
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-        return false;
-    std::vector<unsigned char> buf(256 * 1024);
-    std::size_t n = 0;
-    while ((n = std::fread(buf.data(), 1, buf.size(), f.get())) > 0)
-        if (EVP_DigestUpdate(ctx.get(), buf.data(), n) != 1)
-            return false;
-    unsigned int size = 0;
-    return !std::ferror(f.get()) && EVP_DigestFinal_ex(ctx.get(), digest.data(), &size) == 1 &&
-           size == digest.size();
-}
-
 // Under the user's POI folder: the first folder's name ("FRA", "TEMP_FRA").
 std::string poiFolderOf(const std::string &path) {
     std::string rest = path.substr(sizeof k_poi_user - 1);
     return rest.substr(0, rest.find('/'));
+}
+
+bool endsWith(const std::string &text, const std::string &suffix) {
+    return text.size() > suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The file a temporary file of the module's stands for: "X" of a copy's
+// "X~upgcopy" and of a version stamp's "X.ver~"; empty for any other path.
+std::string temporaryOf(const std::string &path) {
+    const std::string stampTemp = std::string(unit::k_sidecar_suffix) + unit::k_sidecar_temp_suffix;
+    for (const char *suffix :
+         {k_copy_temp_suffix, k_copy_temp_suffix_alt1, k_copy_temp_suffix_alt2})
+        if (endsWith(path, suffix))
+            return path.substr(0, path.size() - std::strlen(suffix));
+    if (endsWith(path, stampTemp))
+        return path.substr(0, path.size() - stampTemp.size());
+    return std::string();
+}
+
+// Drops from `mismatches` the module's temporary files that only lie beside
+// the file they stand for, which (with its stamp) is as the reference holds
+// it: a cut between writing and renaming leaves one, and the old file is
+// intact, so the claim still holds.
+void dropIntactTemporaries(std::vector<Mismatch> &mismatches) {
+    std::set<std::string> differing;
+    for (const Mismatch &m : mismatches)
+        differing.insert(m.path);
+    std::vector<Mismatch> kept;
+    for (const Mismatch &m : mismatches) {
+        const std::string base = m.kind == Mismatch::Extra ? temporaryOf(m.path) : std::string();
+        if (!base.empty() && differing.count(base) == 0 &&
+            differing.count(base + unit::k_sidecar_suffix) == 0)
+            continue;
+        kept.push_back(m);
+    }
+    mismatches.swap(kept);
 }
 
 std::string text(const CKWString &s) {
@@ -61,79 +81,6 @@ std::string text(const CKWString &s) {
 }
 
 } // namespace
-
-bool imageCard(const std::string &hostDir, CardImage &image) {
-    image.clear();
-    bool ok = true;
-    const bool walked = mediacheck::walkTree(hostDir, [&](const mediacheck::TreeItem &item) {
-        std::error_code ec;
-        const fs::file_status st = item.entry.symlink_status(ec);
-        if (ec)
-            return mediacheck::Walk::Stop;
-        if (fs::is_symlink(st)) {
-            ok = false;
-            return mediacheck::Walk::Continue;
-        }
-        Entry e;
-        if (fs::is_directory(st)) {
-            e.folder = true;
-        } else {
-            e.size = item.entry.file_size(ec);
-            if (ec || !fileSha256(item.entry.path().string(), e.sha256))
-                ok = false;
-        }
-        image[item.rel] = e;
-        return mediacheck::Walk::Continue;
-    });
-    return walked && ok;
-}
-
-std::vector<Mismatch> compareImages(const CardImage &image, const CardImage &reference,
-                                    const std::function<bool(const std::string &)> &keep) {
-    std::vector<Mismatch> out;
-    auto a = image.begin();
-    auto b = reference.begin();
-    // Both maps are sorted by path: one merge walk.
-    while (a != image.end() || b != reference.end()) {
-        if (a != image.end() && !keep(a->first)) {
-            ++a;
-            continue;
-        }
-        if (b != reference.end() && !keep(b->first)) {
-            ++b;
-            continue;
-        }
-        if (b == reference.end() || (a != image.end() && a->first < b->first)) {
-            out.push_back({Mismatch::Extra, a->first, a->second.size, 0});
-            ++a;
-        } else if (a == image.end() || b->first < a->first) {
-            out.push_back({Mismatch::Missing, b->first, 0, b->second.size});
-            ++b;
-        } else {
-            if (a->second != b->second)
-                out.push_back({Mismatch::Differs, a->first, a->second.size, b->second.size});
-            ++a;
-            ++b;
-        }
-    }
-    return out;
-}
-
-std::string describe(const Mismatch &m) {
-    const std::string path = hostkit::printable(m.path);
-    switch (m.kind) {
-    case Mismatch::Missing:
-        return path + " (missing)";
-    case Mismatch::Extra:
-        return path + " (extra)";
-    case Mismatch::Differs:
-        break;
-    }
-    if (m.size != m.expected)
-        return path + " (" + std::to_string(m.size) + " bytes, expected " +
-               std::to_string(m.expected) + ")";
-    return path + " (other content)";
-}
 
 std::vector<Claim> readClaims(const std::string &hostDir) {
     std::vector<Claim> claims;
@@ -227,10 +174,12 @@ std::vector<ClaimCheck> checkClaims(const std::vector<Claim> &claims, const Card
         if (asClean) {
             check.reference = "clean";
             check.mismatches = compareImages(image, clean, keep);
+            dropIntactTemporaries(check.mismatches);
             check.holds = check.mismatches.empty();
         }
         if (!check.holds && asBefore) {
             std::vector<Mismatch> m = compareImages(image, before, keep);
+            dropIntactTemporaries(m);
             if (m.empty() || !asClean) {
                 check.reference = "before";
                 check.mismatches = m;

@@ -28,10 +28,11 @@ const std::size_t k_files_shown = 4;
 struct Group {
     uint64_t from = 0, to = 0;
     unsigned count = 0;
-    std::size_t lastIndex = 0; // index in report.cuts of its last cut
-    std::string after;         // "cut" or "second cut"
-    ClaimCheck check;          // the first cut's
-    std::string what;          // failed re-runs, changes outside: the finding
+    std::size_t lastIndex = 0;        // index in report.cuts of its last cut
+    std::string after;                // "cut" or "second cut"
+    ClaimCheck check;                 // the first cut's
+    const CutResult *first = nullptr; // the group's first cut
+    std::string what;                 // failed re-runs, changes outside: the finding
     std::vector<std::string> paths;
 };
 
@@ -81,6 +82,7 @@ std::vector<Group> falseClaimGroups(const SweepReport &r) {
                 if (g.count == 1) {
                     g.after = after;
                     g.check = check;
+                    g.first = &c;
                     files.emplace_back();
                 }
                 std::map<std::string, Mismatch> &seen = files[open[key]];
@@ -181,7 +183,10 @@ std::vector<Group> timeline(const SweepReport &r) {
     return groupsBy(
         r,
         [](const CutResult &c) { return c.error.empty() ? stateText(c.claims) : "(not played)"; },
-        [](const CutResult &c) { return std::vector<std::string>{c.op}; });
+        [](const CutResult &c) {
+            return std::vector<std::string>{
+                c.done.empty() ? std::string() : c.done + " (" + phaseText(c.call) + ")"};
+        });
 }
 
 std::string range(const Group &g) {
@@ -189,6 +194,49 @@ std::string range(const Group &g) {
     if (g.to != g.from)
         text += "-" + std::to_string(g.to);
     return text + " (" + std::to_string(g.count) + (g.count == 1 ? " cut)" : " cuts)");
+}
+
+// The cut point a group's first cut can be replayed with ("--cut 5", "--cut 5,12").
+std::string replayOf(const CutResult &c) {
+    return "--cut " + std::to_string(c.k) +
+           (c.secondCut > 0 ? "," + std::to_string(c.secondCut) : "");
+}
+
+// The operation that made a false claim: the last one done before the cut
+// (of the re-run, after a second cut), with its builtin call.
+std::string madeBy(const Group &g) {
+    const CutResult &c = *g.first;
+    const std::string &done = g.after == "cut" ? c.done : c.secondDone;
+    if (done.empty())
+        return "no operation done before the cut";
+    std::string text = "last done before the cut: " + hostkit::printable(done);
+    if (g.after == "cut")
+        text += " (" + hostkit::printable(phaseText(c.call)) + ")";
+    else
+        text += " (in the re-run)";
+    return text;
+}
+
+// The files behind a false claim that the cut's lost writes cut short: the
+// data was written but not synced when the power went.
+std::vector<LostFile> lostBehind(const Group &g) {
+    const std::vector<LostFile> &lost = g.after == "cut" ? g.first->lost : g.first->secondLost;
+    std::vector<LostFile> out;
+    for (const LostFile &l : lost)
+        for (const Mismatch &m : g.check.mismatches)
+            if (m.path == l.path) {
+                out.push_back(l);
+                break;
+            }
+    return out;
+}
+
+std::string lostText(const LostFile &l, const Group &g) {
+    const std::string &done = g.after == "cut" ? g.first->done : g.first->secondDone;
+    return "unsynced data of " + hostkit::printable(l.path) + " lost at the cut (" +
+           std::to_string(l.kept) + " of " + std::to_string(l.size) + " bytes kept): a sync of " +
+           hostkit::printable(l.path) + " before '" + hostkit::printable(done) +
+           "' would have kept it";
 }
 
 std::string claimsLine(const std::vector<Claim> &claims) {
@@ -237,7 +285,175 @@ Json rangeJson(const Group &g) {
     return Json{{"from", g.from}, {"to", g.to}, {"cuts", g.count}};
 }
 
+const char *verdictOf(const SweepReport &r) {
+    return r.passed() ? "passed" : !r.clean() ? "failed" : "not_a_proof";
+}
+
+// "no false claim in 40 of 4603 cuts: not a proof".
+std::string notAProof(const SweepReport &r) {
+    return "no false claim in " + std::to_string(r.cuts.size()) + " of " +
+           std::to_string(r.planned) + " cuts: not a proof";
+}
+
+// The part of `chosen` before the shard's note: how the unsharded sweep
+// chose its cuts.
+std::string unshardedChoice(const std::string &chosen) {
+    const std::size_t at = chosen.find(", shard ");
+    return at == std::string::npos ? chosen : chosen.substr(0, at);
+}
+
+Json claimsRaw(const std::vector<Claim> &claims) {
+    Json a = Json::array();
+    for (const Claim &c : claims)
+        a.push_back({static_cast<int>(c.kind), c.subject, c.version});
+    return a;
+}
+std::vector<Claim> claimsFromRaw(const Json &a) {
+    std::vector<Claim> claims;
+    for (const Json &c : a) {
+        Claim claim;
+        claim.kind = static_cast<Claim::Kind>(c.at(0).get<int>());
+        claim.subject = c.at(1).get<std::string>();
+        claim.version = c.at(2).get<std::string>();
+        claims.push_back(claim);
+    }
+    return claims;
+}
+
+// What a merge needs of a shard: the sweep's header and every cut's result.
+Json encodeShard(const SweepReport &r) {
+    Json phases = Json::array();
+    for (const Phase &p : r.phases)
+        phases.push_back({p.call, p.first, p.last});
+    Json results = Json::array();
+    for (const CutResult &c : r.cuts)
+        results.push_back(Json::parse(encodeCut(c), nullptr, false));
+    return Json{{"index", r.shardIndex},
+                {"count", r.shardCount},
+                {"script", r.script},
+                {"args", r.args},
+                {"operations", r.operations},
+                {"clean_status", r.cleanStatus},
+                {"clean_seconds", r.cleanSeconds},
+                {"before", claimsRaw(r.beforeClaims)},
+                {"clean", claimsRaw(r.cleanClaims)},
+                {"lost_writes", r.lostWrites},
+                {"double", r.doubleCut},
+                {"second_cuts", r.secondCuts},
+                {"seed", r.seed},
+                {"from_final", r.fromFinal},
+                {"medium", r.mediumNote},
+                {"phases", phases},
+                {"planned", r.planned},
+                {"chosen", unshardedChoice(r.chosen)},
+                {"accept_sample", r.acceptSample},
+                {"digests", {r.scriptDigest, r.cardDigest, r.mediumDigest}},
+                {"card_changed", r.cardChanged},
+                {"error", r.error},
+                {"jobs", r.jobs},
+                {"seconds", r.seconds},
+                {"results", results}};
+}
+
+// The header fields two shards of one sweep share.
+const char *const k_shared_fields[] = {"count",       "script",  "args",        "operations",
+                                       "lost_writes", "double",  "second_cuts", "seed",
+                                       "from_final",  "planned", "chosen",      "digests"};
+
 } // namespace
+
+bool mergeShards(const std::vector<std::string> &jsonTexts, SweepReport &merged,
+                 std::string &error) {
+    merged = SweepReport();
+    std::vector<Json> shards;
+    for (std::size_t i = 0; i < jsonTexts.size(); ++i) {
+        Json j = Json::parse(jsonTexts[i], nullptr, false);
+        if (j.is_discarded() || !j.is_object() || !j.contains("shard") || !j["shard"].is_object()) {
+            error = "report " + std::to_string(i + 1) +
+                    " is no shard's JSON report (upgsim sweep --shard I/N --json)";
+            return false;
+        }
+        shards.push_back(j["shard"]);
+    }
+    if (shards.empty()) {
+        error = "no report to merge";
+        return false;
+    }
+    try {
+        const Json &first = shards.front();
+        const unsigned count = first.at("count").get<unsigned>();
+        std::vector<bool> seen(count + 1, false);
+        std::map<CutPoint, CutResult> cuts;
+        for (std::size_t i = 0; i < shards.size(); ++i) {
+            const Json &sh = shards[i];
+            for (const char *field : k_shared_fields)
+                if (sh.at(field) != first.at(field)) {
+                    error = "report " + std::to_string(i + 1) + " is of another sweep: its " +
+                            field + " differs from the first report's";
+                    return false;
+                }
+            const unsigned index = sh.at("index").get<unsigned>();
+            if (index == 0 || index > count || seen[index]) {
+                error = "shard " + std::to_string(index) + "/" + std::to_string(count) +
+                        (index == 0 || index > count ? " is out of range" : " is given twice");
+                return false;
+            }
+            seen[index] = true;
+            for (const Json &c : sh.at("results")) {
+                CutResult r;
+                if (!decodeCut(c.dump(), r)) {
+                    error = "report " + std::to_string(i + 1) + " holds an unreadable cut";
+                    return false;
+                }
+                cuts[r.point()] = r;
+            }
+            for (const std::string &p : sh.at("card_changed").get<std::vector<std::string>>())
+                if (std::find(merged.cardChanged.begin(), merged.cardChanged.end(), p) ==
+                    merged.cardChanged.end())
+                    merged.cardChanged.push_back(p);
+            const std::string err = sh.at("error").get<std::string>();
+            if (!err.empty() && merged.error.empty())
+                merged.error = "shard " + std::to_string(index) + ": " + err;
+            merged.jobs += sh.at("jobs").get<unsigned>();
+            merged.seconds += sh.at("seconds").get<double>();
+        }
+        for (unsigned i = 1; i <= count; ++i)
+            if (!seen[i]) {
+                error = "shard " + std::to_string(i) + "/" + std::to_string(count) + " is missing";
+                return false;
+            }
+        merged.script = first.at("script").get<std::string>();
+        merged.args = first.at("args").get<std::vector<std::string>>();
+        merged.operations = first.at("operations").get<uint64_t>();
+        merged.cleanStatus = first.at("clean_status").get<int>();
+        merged.cleanSeconds = first.at("clean_seconds").get<double>();
+        merged.beforeClaims = claimsFromRaw(first.at("before"));
+        merged.cleanClaims = claimsFromRaw(first.at("clean"));
+        merged.lostWrites = first.at("lost_writes").get<bool>();
+        merged.doubleCut = first.at("double").get<bool>();
+        merged.secondCuts = first.at("second_cuts").get<unsigned>();
+        merged.seed = first.at("seed").get<uint32_t>();
+        merged.fromFinal = first.at("from_final").get<bool>();
+        merged.mediumNote = first.at("medium").get<std::string>();
+        for (const Json &p : first.at("phases"))
+            merged.phases.push_back(Phase{p.at(0).get<std::string>(), p.at(1).get<uint64_t>(),
+                                          p.at(2).get<uint64_t>()});
+        merged.planned = first.at("planned").get<uint64_t>();
+        merged.chosen = first.at("chosen").get<std::string>();
+        merged.whole = merged.chosen == k_every_cut_point;
+        merged.acceptSample = first.at("accept_sample").get<bool>();
+        const Json &d = first.at("digests");
+        merged.scriptDigest = d.at(0).get<std::string>();
+        merged.cardDigest = d.at(1).get<std::string>();
+        merged.mediumDigest = d.at(2).get<std::string>();
+        for (auto &c : cuts)
+            merged.cuts.push_back(c.second);
+    } catch (const Json::exception &) {
+        error = "a shard's report is incomplete";
+        return false;
+    }
+    return true;
+}
 
 std::string renderText(const SweepReport &r) {
     std::ostringstream out;
@@ -255,9 +471,16 @@ std::string renderText(const SweepReport &r) {
         << r.cleanStatus << ", " << seconds << " s)\n";
     out << "before:      " << claimsLine(r.beforeClaims) << "\n";
     out << "clean run:   " << claimsLine(r.cleanClaims) << "\n";
-    out << "cuts:        " << r.cuts.size()
-        << (r.cuts.size() == r.operations ? " (at every operation)" : " (sampled)")
-        << "; lost writes " << (r.lostWrites ? "on" : "off") << ", second cut "
+    if (!r.mediumNote.empty())
+        out << "medium:      " << hostkit::printable(r.mediumNote) << "\n";
+    if (r.fullOperations > 0)
+        out << "full medium: N = " << r.fullOperations << ", a whole sweep about "
+            << durationText(r.fullCpuSeconds) << " of CPU time\n";
+    if (r.fromFinal)
+        out << "start:       the card a clean run leaves (--from-final)\n";
+    out << "cuts:        " << r.cuts.size() << " of " << r.planned << " cut points (k 1.."
+        << r.operations + 1 << (r.secondCuts > 0 ? ", each with its second cuts" : "")
+        << "): " << r.chosen << "; lost writes " << (r.lostWrites ? "on" : "off") << ", second cut "
         << (r.doubleCut ? "on" : "off") << ", seed " << r.seed << "\n";
     out << "converged:   " << r.converged() << " of " << r.cuts.size() << "\n";
 
@@ -272,6 +495,14 @@ std::string renderText(const SweepReport &r) {
             out << "      " << describe(g.check.mismatches[i]) << "\n";
         if (g.check.mismatches.size() > k_files_shown)
             out << "      and " << g.check.mismatches.size() - k_files_shown << " more\n";
+        if (g.first != nullptr) {
+            out << "      " << madeBy(g) << "; replay: " << replayOf(*g.first) << "\n";
+            const std::vector<LostFile> lost = lostBehind(g);
+            for (std::size_t i = 0; i < lost.size() && i < k_files_shown; ++i)
+                out << "      " << lostText(lost[i], g) << "\n";
+            if (lost.size() > k_files_shown)
+                out << "      and " << lost.size() - k_files_shown << " more files lost so\n";
+        }
     }
 
     const std::vector<Group> failed = groupsBy(r, failedRerun, stderrLines);
@@ -322,7 +553,17 @@ std::string renderText(const SweepReport &r) {
     for (const Group &g : timeline(r)) {
         out << "  " << range(g) << ": " << g.what << "\n";
         if (!g.paths.empty() && !g.paths.front().empty())
-            out << "      from k " << g.from << ": " << hostkit::printable(g.paths.front()) << "\n";
+            out << "      from k " << g.from << ", after " << hostkit::printable(g.paths.front())
+                << "\n";
+    }
+    if (r.phases.size() > 1) {
+        out << "\nphases (operations of each builtin call):\n";
+        for (const Phase &p : r.phases) {
+            out << "  " << p.first;
+            if (p.last != p.first)
+                out << "-" << p.last;
+            out << ": " << hostkit::printable(phaseText(p.call)) << "\n";
+        }
     }
     char took[32];
     std::snprintf(took, sizeof took, "%.1f", r.seconds);
@@ -342,9 +583,21 @@ std::string renderText(const SweepReport &r) {
     }
     if (!r.error.empty())
         out << "sweep stopped: " << r.error << "\n";
-    out << (r.passed() ? "PASSED" : "FAILED") << ": " << r.converged() << " of " << r.cuts.size()
-        << " cuts converged, " << r.falseClaimCuts() << " with a false claim; " << took
-        << " s with " << r.jobs << (r.jobs == 1 ? " job\n" : " jobs\n");
+    if (r.passed() || !r.clean()) {
+        out << (r.passed() ? "PASSED" : "FAILED") << ": " << r.converged() << " of "
+            << r.cuts.size() << " cuts converged, " << r.falseClaimCuts() << " with a false claim; "
+            << took << " s with " << r.jobs << (r.jobs == 1 ? " job\n" : " jobs\n");
+    } else {
+        // Nothing found, but not every cut point was played.
+        out << "partial sweep: " << r.converged() << " of " << r.cuts.size() << " cuts converged; "
+            << took << " s with " << r.jobs << (r.jobs == 1 ? " job\n" : " jobs\n");
+        if (r.shardCount > 0)
+            out << "shard " << r.shardIndex << "/" << r.shardCount
+                << ": merge the shards' JSON reports (upgsim sweep --merge) for the verdict\n";
+        else if (r.acceptSample)
+            out << "accepted as a sample (--accept-sample)\n";
+        out << notAProof(r) << "\n";
+    }
     return out.str();
 }
 
@@ -362,6 +615,17 @@ std::string renderJson(const SweepReport &r,
     j["converged"] = r.converged();
     j["false_claim_cuts"] = r.falseClaimCuts();
     j["passed"] = r.passed();
+    j["verdict"] = verdictOf(r);
+    j["planned"] = r.planned;
+    j["chosen"] = T(r.chosen);
+    j["whole"] = r.whole;
+    j["from_final"] = r.fromFinal;
+    j["medium"] = T(r.mediumNote);
+    j["second_cuts"] = r.secondCuts;
+    if (r.fullOperations > 0)
+        j["full_medium"] = {{"operations", r.fullOperations},
+                            {"clean_seconds", r.fullCleanSeconds},
+                            {"estimated_cpu_seconds", r.fullCpuSeconds}};
     j["clean_status"] = r.cleanStatus;
     j["lost_writes"] = r.lostWrites;
     j["double"] = r.doubleCut;
@@ -377,6 +641,20 @@ std::string renderJson(const SweepReport &r,
         item["after"] = g.after;
         item["claim"] = claimJson(g.check.claim);
         item["compared_with"] = g.check.reference;
+        if (g.first != nullptr) {
+            const std::string &done = g.after == "cut" ? g.first->done : g.first->secondDone;
+            item["k"] = g.first->k;
+            item["second_cut"] = g.first->secondCut;
+            item["done"] = T(done);
+            item["call"] = g.after == "cut" ? T(g.first->call) : std::string();
+            Json lost = Json::array();
+            for (const LostFile &l : lostBehind(g))
+                lost.push_back({{"path", T(l.path)},
+                                {"kept", l.kept},
+                                {"size", l.size},
+                                {"sync_before", T(done)}});
+            item["lost_writes"] = lost;
+        }
         Json files = Json::array();
         for (const Mismatch &m : g.check.mismatches)
             files.push_back(mismatchJson(m));
@@ -436,9 +714,18 @@ std::string renderJson(const SweepReport &r,
             }
         item["claims"] = claims;
         item["operation"] = T(first != nullptr ? first->op : std::string());
+        item["done"] = T(first != nullptr ? first->done : std::string());
+        item["call"] = T(first != nullptr ? first->call : std::string());
         states.push_back(item);
     }
     j["timeline"] = states;
+    Json phases = Json::array();
+    for (const Phase &p : r.phases)
+        phases.push_back({{"from", p.first}, {"to", p.last}, {"call", T(p.call)}});
+    j["phases"] = phases;
+    j["digests"] = {{"script", r.scriptDigest}, {"card", r.cardDigest}, {"medium", r.mediumDigest}};
+    if (r.shardCount > 0)
+        j["shard"] = encodeShard(r);
     if (!r.error.empty())
         j["error"] = T(r.error);
     g_text = nullptr;

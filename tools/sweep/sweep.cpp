@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -70,7 +71,9 @@ struct Context {
     std::string scratch;
     long blockSize = 0;
     FILE *devnull = nullptr;
-    int errFd = -1; // a worker's standard error file (its children's messages)
+    int errFd = -1;     // a worker's standard error file (its children's messages)
+    std::string source; // the card the copies are taken of (--sd, or the prelude's card)
+    CardImage given;    // the image of --sd
     CardImage before, clean;
     std::vector<Claim> beforeClaims, cleanClaims;
     std::set<std::string> touched; // card paths the clean run names or changes
@@ -90,8 +93,11 @@ struct RunEnd {
     std::string failure;      // how it ended when it neither ran nor was cut
 };
 
+// One run of the script on `card`. With `cutAtEnd` the power is cut once the
+// script has ended (its status reported), losing unsynced data as an armed
+// cut does; `traceCalls` names each traced operation's builtin call.
 RunEnd runOnce(const Context &ctx, const std::string &card, const scripthost::PowerOptions &power,
-               int timeoutSeconds) {
+               int timeoutSeconds, bool cutAtEnd = false, bool traceCalls = true) {
     hostsim::mountDevice(k_sd_device, card, ctx.blockSize);
     // The child's log starts empty: its error lines are its own.
     hostsim::clearCapturedLog();
@@ -103,7 +109,15 @@ RunEnd runOnce(const Context &ctx, const std::string &card, const scripthost::Po
     const std::string &script = ctx.options->script;
     scripthost::ChildEnd end = scripthost::runInChild(
         [&](int reportFd) {
-            return scripthost::runScriptHere(script, runOptions, false, reportFd, power);
+            hostsim::traceBuiltinCalls(traceCalls);
+            const int rc = scripthost::runScriptHere(script, runOptions, false, reportFd, power);
+            if (cutAtEnd) {
+                // The run's trace ended with it: the lost writes of the cut
+                // are traced too.
+                hostsim::traceStateOps(power.traceFd);
+                hostsim::cutPowerNow();
+            }
+            return rc;
         },
         childOptions);
     RunEnd r;
@@ -116,6 +130,7 @@ RunEnd runOnce(const Context &ctx, const std::string &card, const scripthost::Po
             r.status = std::atoi(status.back().c_str());
             if (!ops.empty())
                 r.ops = std::strtoull(ops.back().c_str(), nullptr, 10);
+            r.cut = cutAtEnd && end.code == hostsim::kPowerCutExitStatus;
         } else if (end.code == hostsim::kPowerCutExitStatus && power.cutAt != 0) {
             r.cut = true;
         } else if (end.code == scripthost::k_exit_not_compiled) {
@@ -175,13 +190,44 @@ std::vector<std::string> readLines(const std::string &path) {
     return lines;
 }
 
-// "write /SDH/MAPPE/FRA/ROADS.DAT" from a trace line.
-std::string opText(const std::string &line) {
-    std::vector<std::string> f = traceFields(line);
-    std::string text;
-    for (std::size_t i = 1; i < f.size(); ++i)
-        text += (i > 1 ? (i > 2 ? " -> " : " ") : "") + f[i];
-    return text;
+// What a run's trace tells: its operations ("write /SDH/MAPPE/FRA/ROADS.DAT")
+// with their builtin calls, by k, and the files its cut cut short.
+struct Trace {
+    std::map<uint64_t, std::pair<std::string, std::string>> ops; // k -> (text, call)
+    std::vector<LostFile> lost;
+};
+
+Trace readTrace(const std::string &path) {
+    Trace t;
+    for (const std::string &line : readLines(path)) {
+        const std::vector<std::string> f = traceFields(line);
+        if (f.size() >= 5 && f[0] == "-" && f[1] == "lost") {
+            LostFile lost;
+            lost.path = cardPath(f[2]);
+            lost.kept = std::strtoull(f[3].c_str(), nullptr, 10);
+            lost.size = std::strtoull(f[4].c_str(), nullptr, 10);
+            if (!lost.path.empty())
+                t.lost.push_back(lost);
+            continue;
+        }
+        if (f.size() < 3 || f[0].empty() || f[0][0] < '0' || f[0][0] > '9')
+            continue;
+        t.ops[std::strtoull(f[0].c_str(), nullptr, 10)] = {f[1] + " " + f[2],
+                                                           f.size() > 3 ? f[3] : std::string()};
+    }
+    return t;
+}
+
+// The last operation done before a cut before operation k (k past the run's
+// last: that last one), and its builtin call.
+void lastDone(const Trace &t, uint64_t k, std::string &done, std::string *call) {
+    auto it = t.ops.lower_bound(k);
+    if (it == t.ops.begin())
+        return;
+    --it;
+    done = it->second.first;
+    if (call != nullptr)
+        *call = it->second.second;
 }
 
 // Paths of `image` that differ from the card before the run, that no
@@ -223,7 +269,7 @@ void truncateFd(int fd) {
 bool freshCopy(const Context &ctx, const std::string &dir) {
     std::error_code ec;
     fs::remove_all(dir, ec);
-    return mediacheck::copyTree(ctx.options->sdDir, dir);
+    return hostkit::copyCard(ctx.source, dir);
 }
 
 // Reads the card in host folder `card` after a run into `image`, checks the
@@ -242,23 +288,30 @@ bool readCardAfter(const Context &ctx, const std::string &card, CardImage &image
     return true;
 }
 
-// With --double: a second cut, at a point drawn from the seed and k, while
-// the cut card is run again; the card's claims checked when it hits. False
-// when the sweep was interrupted or the card cannot be read (r.error set).
-bool playSecondCut(const Context &ctx, const std::string &card, CutResult &r, CardImage &image,
-                   std::set<std::string> &outside, bool &interrupted) {
+// With --double: the second cut r.secondCut while the cut card is run again;
+// the card's claims checked when it hits. False when the sweep was
+// interrupted or the card cannot be read (r.error set).
+bool playSecondCut(const Context &ctx, const std::string &card, const std::string &work,
+                   CutResult &r, CardImage &image, std::set<std::string> &outside,
+                   bool &interrupted) {
     const SweepOptions &o = *ctx.options;
+    const std::string tracePath = work + "/trace2";
     scripthost::PowerOptions second;
-    second.cutAt = 1 + mix(o.seed ^ 0x5eed, r.k) % ctx.operations;
+    second.cutAt = r.secondCut;
     second.lostWrites = o.lostWrites;
-    second.seed = static_cast<uint32_t>(mix(o.seed + 1, r.k));
-    r.secondCut = second.cutAt;
+    second.seed = static_cast<uint32_t>(mix(o.seed + 1, r.k * 0x10001ULL + r.secondCut));
+    second.traceFd = open(tracePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     RunEnd again = runOnce(ctx, card, second, ctx.timeoutSeconds);
+    if (second.traceFd >= 0)
+        close(second.traceFd);
     if (again.interrupted) {
         interrupted = true;
         return false;
     }
     r.secondCutHit = again.cut;
+    const Trace trace = readTrace(tracePath);
+    lastDone(trace, r.secondCut, r.secondDone, nullptr);
+    r.secondLost = trace.lost;
     if (again.cut && !readCardAfter(ctx, card, image, &r.secondClaims, outside)) {
         r.error = "cannot read the card after the second cut";
         return false;
@@ -271,10 +324,15 @@ bool playSecondCut(const Context &ctx, const std::string &card, CutResult &r, Ca
 // re-run and the card it leaves against the clean one. `interrupted` is set
 // when the sweep was interrupted (the result is then incomplete). A
 // worker's thread.
-CutResult playCut(const Context &ctx, uint64_t k, const std::string &work, bool &interrupted) {
+CutResult playCut(const Context &ctx, const CutPoint &point, const std::string &work,
+                  bool &interrupted) {
     const SweepOptions &o = *ctx.options;
     CutResult r;
+    const uint64_t k = point.k;
     r.k = k;
+    r.secondCut = point.second;
+    // k = N + 1: the run ends, then the power goes.
+    const bool atEnd = k > ctx.operations;
     const std::string card = work + "/sd";
     if (!freshCopy(ctx, card)) {
         r.error = "cannot copy the card into " + card;
@@ -284,12 +342,12 @@ CutResult playCut(const Context &ctx, uint64_t k, const std::string &work, bool 
     int traceFd = open(tracePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 
     scripthost::PowerOptions power;
-    power.cutAt = k;
+    power.cutAt = atEnd ? 0 : k;
     power.lostWrites = o.lostWrites;
     power.seed = static_cast<uint32_t>(mix(o.seed, k));
     power.traceFd = traceFd;
     truncateFd(ctx.errFd);
-    RunEnd first = runOnce(ctx, card, power, ctx.timeoutSeconds);
+    RunEnd first = runOnce(ctx, card, power, ctx.timeoutSeconds, atEnd);
     if (traceFd >= 0)
         close(traceFd);
     if (first.interrupted) {
@@ -297,9 +355,13 @@ CutResult playCut(const Context &ctx, uint64_t k, const std::string &work, bool 
         return r;
     }
     r.cut = first.cut;
-    const std::vector<std::string> trace = readLines(tracePath);
-    if (!trace.empty())
-        r.op = opText(trace.back());
+    const Trace trace = readTrace(tracePath);
+    const auto cutOp = trace.ops.find(k);
+    r.op = atEnd                      ? "(after the last operation)"
+           : cutOp != trace.ops.end() ? cutOp->second.first
+                                      : std::string();
+    lastDone(trace, k, r.done, &r.call);
+    r.lost = trace.lost;
     if (!first.cut && !first.ran) {
         r.error = "the cut run " + first.failure;
         r.rerunStderr = lastLines(ctx.errFd, k_stderr_lines);
@@ -312,8 +374,7 @@ CutResult playCut(const Context &ctx, uint64_t k, const std::string &work, bool 
         r.error = "cannot read the card after the cut";
         return r;
     }
-    if (o.doubleCut && ctx.operations > 0 &&
-        !playSecondCut(ctx, card, r, image, outside, interrupted))
+    if (r.secondCut > 0 && !playSecondCut(ctx, card, work, r, image, outside, interrupted))
         return r;
 
     truncateFd(ctx.errFd);
@@ -376,10 +437,31 @@ std::vector<ClaimCheck> checksFrom(const json &a) {
     return list;
 }
 
-std::string encode(const CutResult &r) {
+json lostJson(const std::vector<LostFile> &list) {
+    json a = json::array();
+    for (const LostFile &l : list)
+        a.push_back({l.path, l.kept, l.size});
+    return a;
+}
+std::vector<LostFile> lostFrom(const json &a) {
+    std::vector<LostFile> list;
+    for (const json &l : a)
+        list.push_back(
+            {l.at(0).get<std::string>(), l.at(1).get<uint64_t>(), l.at(2).get<uint64_t>()});
+    return list;
+}
+
+} // namespace
+
+std::string encodeCut(const CutResult &r) {
     json j = {{"k", r.k},
               {"cut", r.cut},
               {"op", r.op},
+              {"done", r.done},
+              {"call", r.call},
+              {"lost", lostJson(r.lost)},
+              {"second_done", r.secondDone},
+              {"second_lost", lostJson(r.secondLost)},
               {"claims", checksJson(r.claims)},
               {"second_cut", r.secondCut},
               {"second_hit", r.secondCutHit},
@@ -395,7 +477,7 @@ std::string encode(const CutResult &r) {
     return j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-bool decode(const std::string &line, CutResult &r) {
+bool decodeCut(const std::string &line, CutResult &r) {
     json j = json::parse(line, nullptr, false);
     if (j.is_discarded() || !j.is_object())
         return false;
@@ -403,6 +485,11 @@ bool decode(const std::string &line, CutResult &r) {
         r.k = j.at("k").get<uint64_t>();
         r.cut = j.at("cut").get<bool>();
         r.op = j.at("op").get<std::string>();
+        r.done = j.at("done").get<std::string>();
+        r.call = j.at("call").get<std::string>();
+        r.lost = lostFrom(j.at("lost"));
+        r.secondDone = j.at("second_done").get<std::string>();
+        r.secondLost = lostFrom(j.at("second_lost"));
         r.claims = checksFrom(j.at("claims"));
         r.secondCut = j.at("second_cut").get<uint64_t>();
         r.secondCutHit = j.at("second_hit").get<bool>();
@@ -420,8 +507,10 @@ bool decode(const std::string &line, CutResult &r) {
     return true;
 }
 
+namespace {
+
 // A worker's life: its share of the cut points, one result line each.
-[[noreturn]] void workerMain(Context &ctx, const std::vector<uint64_t> &ks, unsigned index,
+[[noreturn]] void workerMain(Context &ctx, const std::vector<CutPoint> &ks, unsigned index,
                              int resultFd) {
     // The parent's handlers are the parent's: a worker ends on SIGTERM
     // (between runs; during one, the run's own handler stops the run first).
@@ -440,12 +529,12 @@ bool decode(const std::string &line, CutResult &r) {
     hostsim::logToStderr(false);
     hostsim::captureLog(true);
     int status = 0;
-    for (uint64_t k : ks) {
+    for (const CutPoint &k : ks) {
         bool interrupted = false;
         CutResult r = playCut(ctx, k, work, interrupted);
         if (interrupted)
             break;
-        const std::string line = encode(r);
+        const std::string line = encodeCut(r);
         if (!scripthost::writeAll(resultFd, line.data(), line.size())) {
             status = 1;
             break;
@@ -459,7 +548,7 @@ struct Worker {
     pid_t pid = -1;
     int fd = -1;
     std::string pending;
-    std::vector<uint64_t> ks;
+    std::vector<CutPoint> ks;
 };
 
 // Where the copies go: the folder given; else memory (/dev/shm) where the
@@ -490,7 +579,24 @@ unsigned SweepReport::falseClaimCuts() const {
     }));
 }
 
-bool SweepReport::passed() const {
+double estimatedCpuSeconds(const SweepReport &report, uint64_t points) {
+    return static_cast<double>(points) * (report.doubleCut ? 3.0 : 2.0) * report.cleanSeconds;
+}
+
+std::string durationText(double seconds) {
+    char text[32];
+    if (seconds < 120)
+        std::snprintf(text, sizeof text, "%.1f s", seconds);
+    else if (seconds < 2 * 3600)
+        std::snprintf(text, sizeof text, "%.0f min", seconds / 60);
+    else if (seconds < 2 * 86400)
+        std::snprintf(text, sizeof text, "%.1f h", seconds / 3600);
+    else
+        std::snprintf(text, sizeof text, "%.0f days", seconds / 86400);
+    return text;
+}
+
+bool SweepReport::clean() const {
     if (!error.empty() || !cardChanged.empty())
         return false;
     for (const CutResult &c : cuts)
@@ -499,23 +605,14 @@ bool SweepReport::passed() const {
     return falseClaimCuts() == 0;
 }
 
-std::vector<uint64_t> planCuts(uint64_t n, unsigned sample) {
-    std::vector<uint64_t> ks;
-    if (n == 0)
-        return ks;
-    if (sample == 0 || sample >= n) {
-        for (uint64_t k = 1; k <= n; ++k)
-            ks.push_back(k);
-        return ks;
-    }
-    if (sample == 1)
-        return {(n + 1) / 2};
-    for (unsigned i = 0; i < sample; ++i) {
-        uint64_t k = 1 + (n - 1) * i / (sample - 1);
-        if (ks.empty() || ks.back() != k)
-            ks.push_back(k);
-    }
-    return ks;
+bool SweepReport::passed() const {
+    return whole && cuts.size() == planned && clean();
+}
+
+int SweepReport::exitStatus() const {
+    if (!clean())
+        return 1;
+    return passed() || acceptSample || shardCount > 0 ? 0 : k_exit_not_a_proof;
 }
 
 namespace {
@@ -559,6 +656,9 @@ bool readCardBefore(Context &ctx, SweepReport &report) {
                        " (a card holds no symbolic links)";
         return false;
     }
+    ctx.source = options.sdDir;
+    ctx.given = ctx.before;
+    report.cardDigest = imageDigest(ctx.before);
     ctx.beforeClaims = readClaims(options.sdDir);
     report.beforeClaims = ctx.beforeClaims;
     return true;
@@ -583,7 +683,7 @@ void noteTracedPaths(Context &ctx, const std::string &tracePath) {
 bool playCleanRun(Context &ctx, SweepReport &report) {
     const SweepOptions &options = *ctx.options;
     const std::string cleanCard = ctx.scratch + "/clean";
-    if (!mediacheck::copyTree(options.sdDir, cleanCard)) {
+    if (!hostkit::copyCard(ctx.source, cleanCard)) {
         report.error = "cannot copy the card into " + cleanCard;
         return false;
     }
@@ -618,6 +718,7 @@ bool playCleanRun(Context &ctx, SweepReport &report) {
     ctx.cleanStatus = report.cleanStatus = clean.status;
     ctx.operations = report.operations = clean.ops;
     noteTracedPaths(ctx, cleanTrace);
+    report.phases = phasesOf(readLines(cleanTrace));
     if (!imageCard(cleanCard, ctx.clean)) {
         report.error = "cannot read the card the clean run left";
         return false;
@@ -639,7 +740,7 @@ bool playCleanRun(Context &ctx, SweepReport &report) {
 // most one per cut). report.error says why one could not be started; those
 // started before it are in the list. Caller's main thread, no other thread
 // running.
-std::vector<Worker> startWorkers(Context &ctx, const std::vector<uint64_t> &ks,
+std::vector<Worker> startWorkers(Context &ctx, const std::vector<CutPoint> &ks,
                                  SweepReport &report) {
     const unsigned jobs = static_cast<unsigned>(
         std::max<std::size_t>(1, std::min<std::size_t>(ctx.options->jobs, ks.size())));
@@ -678,7 +779,7 @@ std::vector<Worker> startWorkers(Context &ctx, const std::vector<uint64_t> &ks,
 // Reads what worker `w` has sent: each whole line is one cut's result, put
 // in `results` (the progress callback told of it). Closes the worker's pipe
 // at its end.
-void readResults(Worker &w, std::map<uint64_t, CutResult> &results, const SweepOptions &options,
+void readResults(Worker &w, std::map<CutPoint, CutResult> &results, const SweepOptions &options,
                  std::size_t planned) {
     char buf[65536];
     ssize_t n = read(w.fd, buf, sizeof buf);
@@ -693,8 +794,8 @@ void readResults(Worker &w, std::map<uint64_t, CutResult> &results, const SweepO
     std::size_t nl;
     while ((nl = w.pending.find('\n')) != std::string::npos) {
         CutResult r;
-        if (decode(w.pending.substr(0, nl), r)) {
-            results[r.k] = r;
+        if (decodeCut(w.pending.substr(0, nl), r)) {
+            results[r.point()] = r;
             if (options.progress)
                 options.progress(static_cast<unsigned>(results.size()),
                                  static_cast<unsigned>(planned));
@@ -706,7 +807,7 @@ void readResults(Worker &w, std::map<uint64_t, CutResult> &results, const SweepO
 // The workers' results, by k, once every worker has closed its pipe. The
 // workers are sent SIGTERM on SIGINT or SIGTERM, and at once when `stopped`
 // (one of them could not be started).
-std::map<uint64_t, CutResult> collectResults(std::vector<Worker> &workers, bool stopped,
+std::map<CutPoint, CutResult> collectResults(std::vector<Worker> &workers, bool stopped,
                                              const SweepOptions &options, std::size_t planned) {
     auto stopAll = [&]() {
         for (Worker &w : workers)
@@ -715,7 +816,7 @@ std::map<uint64_t, CutResult> collectResults(std::vector<Worker> &workers, bool 
     };
     if (stopped)
         stopAll();
-    std::map<uint64_t, CutResult> results;
+    std::map<CutPoint, CutResult> results;
     for (;;) {
         std::vector<pollfd> polled;
         for (Worker &w : workers)
@@ -744,8 +845,8 @@ std::map<uint64_t, CutResult> collectResults(std::vector<Worker> &workers, bool 
 // Waits for every worker and puts the cuts in the report in the order of
 // `ks`: a cut a worker could not report (it died) is a host failure of
 // that cut, unless the sweep was stopped.
-void finishCuts(const std::vector<Worker> &workers, const std::vector<uint64_t> &ks,
-                const std::map<uint64_t, CutResult> &results, SweepReport &report) {
+void finishCuts(const std::vector<Worker> &workers, const std::vector<CutPoint> &ks,
+                const std::map<CutPoint, CutResult> &results, SweepReport &report) {
     for (const Worker &w : workers) {
         if (w.pid <= 0)
             continue;
@@ -757,13 +858,14 @@ void finishCuts(const std::vector<Worker> &workers, const std::vector<uint64_t> 
         report.error = "interrupted by " + scripthost::signalName(g_interrupt);
         report.interruptSignal = g_interrupt;
     }
-    for (uint64_t k : ks) {
+    for (const CutPoint &k : ks) {
         auto it = results.find(k);
         if (it != results.end()) {
             report.cuts.push_back(it->second);
         } else if (report.error.empty()) {
             CutResult lost;
-            lost.k = k;
+            lost.k = k.k;
+            lost.secondCut = k.second;
             lost.error = "its worker ended before reporting it";
             report.cuts.push_back(lost);
         }
@@ -778,9 +880,48 @@ void noteCardChanges(const Context &ctx, SweepReport &report) {
         report.cardChanged.push_back("(the card cannot be read whole any more)");
         return;
     }
-    for (const Mismatch &m :
-         compareImages(now, ctx.before, [](const std::string &) { return true; }))
+    for (const Mismatch &m : compareImages(now, ctx.given))
         report.cardChanged.push_back(m.path);
+}
+
+// --from-final: a clean run on a copy of the card first; the sweep then
+// starts from the card it leaves (the re-run after a cut once the run had
+// ended). False (report.error set) when that run failed.
+bool playPrelude(Context &ctx, SweepReport &report) {
+    const std::string start = ctx.scratch + "/start";
+    if (!hostkit::copyCard(ctx.options->sdDir, start)) {
+        report.error = "cannot copy the card into " + start;
+        return false;
+    }
+    const int timeout = ctx.options->timeoutSeconds > 0   ? ctx.options->timeoutSeconds
+                        : ctx.options->timeoutSeconds < 0 ? 0
+                                                          : scripthost::defaultTimeoutSeconds();
+    RunEnd first = runOnce(ctx, start, scripthost::PowerOptions(), timeout, false, false);
+    if (first.interrupted || g_interrupt != 0) {
+        report.interruptSignal = g_interrupt != 0 ? static_cast<int>(g_interrupt) : first.signal;
+        report.error = "interrupted by " + scripthost::signalName(report.interruptSignal);
+        return false;
+    }
+    if (!first.ran) {
+        report.error = "the first clean run (--from-final) " + first.failure;
+        return false;
+    }
+    if (!imageCard(start, ctx.before)) {
+        report.error = "cannot read the card the first clean run left";
+        return false;
+    }
+    ctx.source = start;
+    ctx.beforeClaims = readClaims(start);
+    report.beforeClaims = ctx.beforeClaims;
+    return true;
+}
+
+// The SHA-256 (hex) of a host file; empty when it cannot be read.
+std::string fileDigest(const std::string &path) {
+    std::array<unsigned char, 32> d{};
+    if (!hostkit::fileSha256(path, d))
+        return std::string();
+    return hostkit::hexDigest(d);
 }
 
 } // namespace
@@ -816,12 +957,63 @@ SweepReport runSweep(const SweepOptions &options) {
         return report;
     }
     InterruptScope interrupts;
+    report.fromFinal = options.fromFinal;
+    report.mediumNote = options.mediumNote;
+    report.scriptDigest = fileDigest(options.script);
+    if (!options.mediaDir.empty() && !options.estimateOnly) {
+        CardImage medium;
+        if (imageCard(options.mediaDir, medium))
+            report.mediumDigest = imageDigest(medium);
+    }
+    if (options.fromFinal && !playPrelude(ctx, report))
+        return report;
     if (!playCleanRun(ctx, report))
         return report;
 
-    const std::vector<uint64_t> ks = planCuts(report.operations, options.sample);
+    if (options.estimateOnly) {
+        report.planned = report.operations + 1;
+        report.seconds = secondsSince(started);
+        return report;
+    }
+    // The whole sweep's cut points, then the ones this sweep plays.
+    report.secondCuts = options.doubleCut ? std::max(1u, options.secondCuts) : 0;
+    const std::vector<CutPoint> all =
+        planPoints(planCuts(report.operations, report.phases, 0), report.operations,
+                   options.doubleCut, report.secondCuts, options.seed);
+    report.planned = all.size();
+    report.acceptSample = options.acceptSample;
+    std::vector<CutPoint> ks;
+    if (!options.only.empty()) {
+        ks = options.only;
+        std::sort(ks.begin(), ks.end());
+        ks.erase(std::unique(ks.begin(), ks.end()), ks.end());
+        report.chosen = "given with --cut";
+        report.whole = false;
+    } else if (options.sample > 0 && options.sample < report.operations + 1) {
+        ks = planPoints(planCuts(report.operations, report.phases, options.sample),
+                        report.operations, options.doubleCut, report.secondCuts, options.seed);
+        report.chosen = "a sample stratified over the script's " +
+                        std::to_string(report.phases.size()) +
+                        " phases (each builtin call, the script's own operations, the end)";
+        report.whole = false;
+    } else {
+        ks = all;
+        report.chosen = k_every_cut_point;
+    }
+    if (options.shardCount > 0) {
+        ks = shardOf(ks, options.shardIndex, options.shardCount);
+        report.shardIndex = options.shardIndex;
+        report.shardCount = options.shardCount;
+        report.chosen += ", shard " + std::to_string(options.shardIndex) + "/" +
+                         std::to_string(options.shardCount) + " (every " +
+                         std::to_string(options.shardCount) + ". from the " +
+                         std::to_string(options.shardIndex) + ".)";
+        report.whole = false;
+    }
+    if (options.planned)
+        options.planned(report);
     std::vector<Worker> workers = startWorkers(ctx, ks, report);
-    const std::map<uint64_t, CutResult> results =
+    const std::map<CutPoint, CutResult> results =
         collectResults(workers, !report.error.empty(), options, ks.size());
     finishCuts(workers, ks, results, report);
     noteCardChanges(ctx, report);

@@ -7,6 +7,7 @@
 #include "tools/upgsim/upgsim.h"
 
 #include "platform/hostsim/hostsim.h"
+#include "tools/hostkit/scratch.h"
 #include "tools/sweep/sweep.h"
 
 #include <CLI/CLI.hpp>
@@ -14,7 +15,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +27,13 @@ namespace {
 
 struct SweepCommandOptions {
     unsigned sample = 0;
+    bool acceptSample = false;
+    std::string cut;   // "K" or "K1,K2"
+    std::string shard; // "I/N"
+    std::vector<std::string> merge;
+    bool fromFinal = false;
+    bool reduce = false;
+    unsigned secondCuts = 1;
     bool lostWrites = false;
     unsigned seed = 1;
     bool doubleCut = false;
@@ -46,9 +58,22 @@ void defineSweep(CLI::App &sub, upgsim::GlobalOptions &opts) {
     sub.fallthrough(false);
     sub.prefix_command();
     upgsim::addGlobalOptions(sub, opts);
-    sub.add_option("--sample", s_options.sample, "cut at M points spread over the run")
+    sub.add_option("--sample", s_options.sample, "M cuts stratified over the phases (no proof)")
         ->type_name("M")
         ->check(CLI::Range(1u, 1000000u).description(""));
+    sub.add_flag("--accept-sample", s_options.acceptSample,
+                 "a part that finds nothing ends with 0");
+    sub.add_option("--cut", s_options.cut, "play one cut point: K, or K1,K2")->type_name("K[,K2]");
+    sub.add_option("--shard", s_options.shard, "every N-th cut point from the I-th")
+        ->type_name("I/N");
+    sub.add_option("--merge", s_options.merge, "merge the shards' JSON reports")
+        ->type_name("FILE...")
+        ->expected(1, 1 << 16);
+    sub.add_flag("--from-final", s_options.fromFinal, "start from the card a clean run leaves");
+    sub.add_flag("--reduce", s_options.reduce, "sweep a reduced copy of --media");
+    sub.add_option("--second-cuts", s_options.secondCuts, "--double: second cuts per cut")
+        ->type_name("M")
+        ->check(CLI::Range(1u, 10000u).description(""));
     sub.add_flag("--lost-writes", s_options.lostWrites, "a cut also loses data not yet synced");
     sub.add_option("--seed", s_options.seed, "seed of the lost writes and second cuts")
         ->type_name("N")
@@ -77,11 +102,88 @@ void defineSweep(CLI::App &sub, upgsim::GlobalOptions &opts) {
                "(0: none); by default 600 s for the clean run ($UPGSIM_TIMEOUT sets\n"
                "another), ten times the clean run (at least 30 s) for the others.\n"
                "--log FILE keeps the clean run's log.\n"
-               "Exit status: 0 every cut converged with no false claim, 1 otherwise (or\n"
-               "the clean run failed), 2 usage error, 128+N interrupted by signal N.\n");
+               "Cut points: k = 1..N (before operation k) and N + 1 (after the last);\n"
+               "--double adds for each one --second-cuts M cuts of the re-run, named in\n"
+               "the report so that --cut K1,K2 replays one. --sample, --cut and --shard\n"
+               "play part of the cut points: no proof. --reduce first shows the cost of\n"
+               "the full medium's sweep, then sweeps a reduced copy of it.\n"
+               "Exit status: 0 every cut point converged with no false claim (a shard,\n"
+               "or a part with --accept-sample: no fault in the cuts played), 1 a fault\n"
+               "(or the clean run failed), 2 usage error, 3 a part found nothing: no\n"
+               "proof, 128+N interrupted by signal N.\n");
+}
+
+// "K" or "K1,K2" (K at least 1, K2 at least 1).
+bool parseCut(const std::string &text, sweep::CutPoint &point) {
+    char *end = nullptr;
+    errno = 0;
+    point.k = std::strtoull(text.c_str(), &end, 10);
+    if (errno != 0 || end == text.c_str() || point.k == 0 || text[0] == '-')
+        return false;
+    if (*end == '\0')
+        return true;
+    if (*end != ',' || end[1] == '-')
+        return false;
+    const char *second = end + 1;
+    point.second = std::strtoull(second, &end, 10);
+    return errno == 0 && end != second && *end == '\0' && point.second > 0;
+}
+
+// "I/N", 1 <= I <= N.
+bool parseShard(const std::string &text, unsigned &index, unsigned &count) {
+    unsigned long i = 0, n = 0;
+    char slash = 0, extra = 0;
+    if (std::sscanf(text.c_str(), "%lu%c%lu%c", &i, &slash, &n, &extra) != 3 || slash != '/' ||
+        text[0] == '-' || text.find('-') != std::string::npos)
+        return false;
+    if (n == 0 || i == 0 || i > n || n > 100000)
+        return false;
+    index = static_cast<unsigned>(i);
+    count = static_cast<unsigned>(n);
+    return true;
+}
+
+void printReport(const sweep::SweepReport &report) {
+    if (upgsim::jsonOutput())
+        upgsim::printJson(
+            nlohmann::ordered_json::parse(sweep::renderJson(report, upgsim::jsonText)));
+    else
+        std::fputs(sweep::renderText(report).c_str(), stdout);
+}
+
+int mergeCommand() {
+    std::vector<std::string> texts;
+    for (const std::string &path : s_options.merge) {
+        std::ifstream in(path, std::ios::binary);
+        if (!in)
+            return upgsim::usageError("sweep --merge: " + path + ": cannot be read");
+        std::ostringstream text;
+        text << in.rdbuf();
+        texts.push_back(text.str());
+    }
+    sweep::SweepReport merged;
+    std::string error;
+    if (!sweep::mergeShards(texts, merged, error))
+        return upgsim::failure("sweep --merge: " + error);
+    printReport(merged);
+    return merged.exitStatus();
+}
+
+// The cost of the sweep before it starts, on standard error: N, the cut
+// points, and the CPU time a whole sweep of them takes.
+void tellCost(const sweep::SweepReport &r, const char *what) {
+    const uint64_t points = r.operations + 1;
+    std::fprintf(stderr,
+                 "sweep: %s: N = %llu operations, %llu cut points; the clean run took %.2f s, "
+                 "a whole sweep about %s of CPU time\n",
+                 what, static_cast<unsigned long long>(r.operations),
+                 static_cast<unsigned long long>(points), r.cleanSeconds,
+                 sweep::durationText(sweep::estimatedCpuSeconds(r, points)).c_str());
 }
 
 int runSweepCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
+    if (!s_options.merge.empty())
+        return mergeCommand();
     std::vector<std::string> rest = sub.remaining();
     if (!rest.empty() && rest.front() == "--")
         rest.erase(rest.begin());
@@ -99,6 +201,18 @@ int runSweepCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     if (!S_ISREG(st.st_mode) || access(script.c_str(), R_OK) != 0)
         return upgsim::usageError("sweep: " + script + " is not a readable file");
 
+    sweep::CutPoint only;
+    if (!s_options.cut.empty() && !parseCut(s_options.cut, only))
+        return upgsim::usageError("sweep --cut " + s_options.cut + ": give K or K1,K2 (K >= 1)");
+    unsigned shardIndex = 0, shardCount = 0;
+    if (!s_options.shard.empty() && !parseShard(s_options.shard, shardIndex, shardCount))
+        return upgsim::usageError("sweep --shard " + s_options.shard +
+                                  ": give I/N with 1 <= I <= N");
+    if (s_options.reduce && opts.media.empty())
+        return upgsim::usageError("sweep --reduce needs --media DIR (the medium to reduce)");
+    if (only.second > 0 && !s_options.doubleCut)
+        s_options.doubleCut = true; // K1,K2 replays a second cut
+
     if (opts.tickHz == 0)
         hostsim::setTickRate(k_sweep_tick_hz);
     sweep::SweepOptions options;
@@ -111,6 +225,15 @@ int runSweepCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     options.lostWrites = s_options.lostWrites;
     options.seed = s_options.seed;
     options.doubleCut = s_options.doubleCut;
+    options.secondCuts = s_options.secondCuts;
+    options.acceptSample = s_options.acceptSample;
+    options.fromFinal = s_options.fromFinal;
+    if (only.k > 0)
+        options.only.push_back(only);
+    options.shardIndex = shardIndex;
+    options.shardCount = shardCount;
+    options.mediaDir = opts.media;
+    options.mediumNote = opts.media.empty() ? std::string() : "the medium as given";
     // Not given: the sweep's own defaults (0); 0: no limit (-1).
     options.timeoutSeconds = s_options.timeoutSeconds < 0    ? 0
                              : s_options.timeoutSeconds == 0 ? -1
@@ -119,6 +242,40 @@ int runSweepCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     options.logPath = opts.log == "-" ? std::string() : opts.log;
     // The clean run's log is written by the sweep itself.
     hostsim::logToFile("");
+
+    // --reduce: the full medium's cost first (one clean run), then a
+    // reduced copy of it in a scratch folder, mounted as the medium.
+    std::unique_ptr<hostkit::Scratch> reduced;
+    sweep::SweepReport full;
+    if (s_options.reduce) {
+        sweep::SweepOptions estimate = options;
+        estimate.estimateOnly = true;
+        estimate.logPath.clear();
+        full = sweep::runSweep(estimate);
+        if (full.interruptSignal != 0)
+            return upgsim::failure("sweep: interrupted by " +
+                                       std::string(strsignal(full.interruptSignal)),
+                                   128 + full.interruptSignal);
+        if (!full.error.empty())
+            return upgsim::failure("sweep: " + full.error);
+        tellCost(full, "the full medium");
+        reduced.reset(new hostkit::Scratch(s_options.scratch, "upgsim-reduced"));
+        if (reduced->path().empty())
+            return upgsim::failure("sweep: cannot create a scratch folder in " + reduced->parent() +
+                                   ": " + std::strerror(reduced->error()));
+        sweep::ReduceSummary summary;
+        std::string error;
+        const std::string medium = reduced->path() + "/media";
+        if (!sweep::reduceMedium(opts.media, medium, sweep::k_reduce_files_per_folder, summary,
+                                 error))
+            return upgsim::failure("sweep --reduce: " + error);
+        hostsim::mountDevice("/DVD", medium);
+        options.mediaDir = medium;
+        options.mediumNote = summary.text();
+    }
+    options.planned = [&](const sweep::SweepReport &r) {
+        tellCost(r, s_options.reduce ? "the reduced medium" : "this sweep");
+    };
 
     const bool bar = opts.progressOnTerminal();
     const int width = 40;
@@ -140,12 +297,13 @@ int runSweepCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     }
     if (!report.error.empty() && report.cuts.empty())
         return upgsim::failure("sweep: " + report.error);
-    if (upgsim::jsonOutput())
-        upgsim::printJson(
-            nlohmann::ordered_json::parse(sweep::renderJson(report, upgsim::jsonText)));
-    else
-        std::fputs(sweep::renderText(report).c_str(), stdout);
-    return report.passed() ? upgsim::EXIT_OK : upgsim::EXIT_FAILURE_REPORTED;
+    if (s_options.reduce) {
+        report.fullOperations = full.operations;
+        report.fullCleanSeconds = full.cleanSeconds;
+        report.fullCpuSeconds = sweep::estimatedCpuSeconds(full, full.operations + 1);
+    }
+    printReport(report);
+    return report.exitStatus();
 }
 
 const upgsim::Registrar k_sweep_command({

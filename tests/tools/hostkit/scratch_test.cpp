@@ -276,8 +276,17 @@ protected:
         case 2:
             return {"demo", "--map-mb", "1"};
         default:
-            return {"--sd", sd,  "sweep",         "--sample", "3",
-                    "-j",   "2", "--scratch-dir", m_tmp,      m_root + "/small.c"};
+            return {"--sd",
+                    sd,
+                    "sweep",
+                    "--sample",
+                    "3",
+                    "--accept-sample",
+                    "-j",
+                    "2",
+                    "--scratch-dir",
+                    m_tmp,
+                    m_root + "/small.c"};
         }
     }
     std::string m_tmp;

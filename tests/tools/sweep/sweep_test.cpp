@@ -148,12 +148,115 @@ INSTANTIATE_TEST_SUITE_P(
                  {}}),
     [](const ::testing::TestParamInfo<ClaimRow> &info) { return std::string(info.param.name); });
 
-TEST(SweepPlan, SpreadsTheSampleOverTheRun) {
-    EXPECT_EQ(sweep::planCuts(5, 0), (std::vector<uint64_t>{1, 2, 3, 4, 5}));
-    EXPECT_EQ(sweep::planCuts(5, 9), (std::vector<uint64_t>{1, 2, 3, 4, 5}));
-    EXPECT_EQ(sweep::planCuts(101, 5), (std::vector<uint64_t>{1, 26, 51, 76, 101}));
-    EXPECT_EQ(sweep::planCuts(10, 1), (std::vector<uint64_t>{5}));
-    EXPECT_TRUE(sweep::planCuts(0, 3).empty());
+// The module's temporary files beside the file they stand for, intact, are
+// what a cut between writing and renaming leaves: no false claim. Beside a
+// changed file they are shown with it.
+TEST(SweepClaimsTemporaries, BesideIntactFilesDoNotMakeAClaimFalse) {
+    const sweep::Claim fra{sweep::Claim::Country, "FRA", "5.1"};
+    struct Row {
+        const char *extra;
+        bool changeRoads;
+        bool holds;
+    } rows[] = {
+        {"MAPPE/FRA/ROADS.DAT~upgcopy", false, true}, {"MAPPE/FRA/ROADS.DAT~upgcpy2", false, true},
+        {"MAPPE/FRA/ROADS.DAT.ver~", false, true},    {"MAPPE/FRA/ROADS.DAT~upgcopy", true, false},
+        {"MAPPE/FRA/ROADS.DAT.tmp", false, false}, // no file of the module's
+        {"MAPPE/FRA/GONE.DAT~upgcopy", false, true},
+    };
+    for (const Row &row : rows) {
+        sweep::CardImage image = k_before;
+        image[row.extra] = fileEntry(7, 9);
+        if (row.changeRoads)
+            image["MAPPE/FRA/ROADS.DAT"] = fileEntry(7, 9);
+        const auto checks =
+            sweep::checkClaims({fra}, image, k_before_claims, k_before, k_clean_claims, k_clean);
+        ASSERT_EQ(checks.size(), 1u);
+        EXPECT_EQ(checks[0].holds, row.holds) << row.extra;
+        if (!row.holds) {
+            EXPECT_EQ(checks[0].mismatches.size(), row.changeRoads ? 2u : 1u) << row.extra;
+        }
+    }
+}
+
+// ---- Which cuts are played -----------------------------------------------------
+
+// A clean run's trace: operations 1-3 the script's own, 4-9 UnCompress, 10
+// the script's own, 11-40 InstalPOIs.
+std::vector<std::string> k_trace_lines = [] {
+    std::vector<std::string> lines;
+    for (int k = 1; k <= 40; ++k) {
+        const char *call = k <= 3 ? "" : k <= 9 ? "UnCompress#2" : k == 10 ? "" : "InstalPOIs#3";
+        lines.push_back(std::to_string(k) + "\twrite\t/SDH/X\t" + call);
+        if (k == 20)
+            lines.push_back("-\tlost\t/SDH/X\t0\t9"); // not an operation
+    }
+    return lines;
+}();
+
+TEST(SweepPlan, PhasesAreTheBuiltinCallsAndTheEnd) {
+    const std::vector<sweep::Phase> phases = sweep::phasesOf(k_trace_lines);
+    ASSERT_EQ(phases.size(), 5u);
+    EXPECT_EQ(phases[0].call, "");
+    EXPECT_EQ(phases[0].last, 3u);
+    EXPECT_EQ(phases[1].call, "UnCompress#2");
+    EXPECT_EQ(phases[1].first, 4u);
+    EXPECT_EQ(phases[1].last, 9u);
+    EXPECT_EQ(phases[2].first, 10u);
+    EXPECT_EQ(phases[3].last, 40u);
+    EXPECT_EQ(phases[4].first, 41u); // after the last operation
+    EXPECT_EQ(sweep::phaseText(phases[1].call), "UnCompress (call 2)");
+    EXPECT_EQ(sweep::phaseText(phases[4].call), "after the last operation");
+    EXPECT_EQ(sweep::phaseText(""), "the script's own operations");
+}
+
+TEST(SweepPlan, EveryMomentOrAStratifiedSample) {
+    const std::vector<sweep::Phase> phases = sweep::phasesOf(k_trace_lines);
+    // Whole: every operation and the moment after the last.
+    const std::vector<uint64_t> all = sweep::planCuts(40, phases, 0);
+    ASSERT_EQ(all.size(), 41u);
+    EXPECT_EQ(all.back(), 41u);
+    EXPECT_EQ(sweep::planCuts(40, phases, 41), all);
+    // A sample of 10: the end, and each phase at least one cut, however
+    // short; the long phase the most.
+    const std::vector<uint64_t> ks = sweep::planCuts(40, phases, 10);
+    EXPECT_EQ(ks.size(), 10u);
+    EXPECT_TRUE(std::is_sorted(ks.begin(), ks.end()));
+    auto in = [&](uint64_t a, uint64_t b) {
+        return std::count_if(ks.begin(), ks.end(), [&](uint64_t k) { return k >= a && k <= b; });
+    };
+    EXPECT_EQ(in(41, 41), 1);
+    EXPECT_GE(in(1, 3), 1);
+    EXPECT_GE(in(4, 9), 1);
+    EXPECT_EQ(in(10, 10), 1);
+    EXPECT_GE(in(11, 40), 5);
+    // Fewer cuts than phases: phases spread over the run, the end kept.
+    const std::vector<uint64_t> two = sweep::planCuts(40, phases, 2);
+    ASSERT_EQ(two.size(), 2u);
+    EXPECT_EQ(two.back(), 41u);
+}
+
+TEST(SweepPlan, SecondCutsAreDeterministicAndShardsPartitionThePoints) {
+    const std::vector<uint64_t> ks = {1, 2, 3, 4, 5, 6, 7};
+    const auto a = sweep::planPoints(ks, 6, true, 3, 1);
+    EXPECT_EQ(a, sweep::planPoints(ks, 6, true, 3, 1));
+    EXPECT_NE(a, sweep::planPoints(ks, 6, true, 3, 2));
+    EXPECT_EQ(a.size(), 21u);
+    for (const sweep::CutPoint &p : a) {
+        EXPECT_GE(p.second, 1u);
+        EXPECT_LE(p.second, 6u);
+    }
+    // Without --double: the first cuts alone.
+    EXPECT_EQ(sweep::planPoints(ks, 6, false, 3, 1).size(), 7u);
+    // Every point in exactly one of three shards.
+    std::vector<sweep::CutPoint> joined;
+    for (unsigned i = 1; i <= 3; ++i) {
+        const auto shard = sweep::shardOf(a, i, 3);
+        EXPECT_GE(shard.size(), 7u);
+        joined.insert(joined.end(), shard.begin(), shard.end());
+    }
+    std::sort(joined.begin(), joined.end());
+    EXPECT_EQ(joined, a);
+    EXPECT_TRUE(sweep::shardOf(a, 4, 3).empty());
 }
 
 // ---- Small scripts through the command ---------------------------------------
@@ -225,7 +328,7 @@ TEST_P(SweepScripts, ShowWhatACutLeaves) {
     ASSERT_FALSE(m_report.is_discarded()) << err();
     EXPECT_EQ(rc, row.passed ? 0 : 1) << err();
     EXPECT_EQ(m_report["passed"], row.passed);
-    EXPECT_EQ(m_report["cuts"], m_report["operations"]);
+    EXPECT_EQ(m_report["cuts"], m_report["operations"].get<int>() + 1); // and after the last
     EXPECT_GT(m_report["operations"].get<int>(), 3);
     EXPECT_EQ(!m_report["false_claims"].empty(), row.falseClaims) << m_report.dump(1);
     EXPECT_EQ(!m_report["failed_reruns"].empty(), row.failedReruns) << m_report.dump(1);
@@ -236,6 +339,23 @@ TEST_P(SweepScripts, ShowWhatACutLeaves) {
     EXPECT_EQ(readFile(m_dir + "/sd/MINE.TXT"), "the driver's\n");
     EXPECT_FALSE(testsupport::fileExists(m_dir + "/sd/NEW"));
     EXPECT_FALSE(testsupport::fileExists(m_dir + "/sd/WORK"));
+    if (std::string(row.name) == "LastActIsTheClaim") {
+        // Only k = N + 1: the claim is the rename, and the files it claims
+        // lost their unsynced data.
+        ASSERT_EQ(m_report["false_claims"].size(), 1u) << m_report.dump(1);
+        const json &g = m_report["false_claims"][0];
+        EXPECT_EQ(g["from"], m_report["operations"].get<int>() + 1);
+        EXPECT_EQ(g["claim"]["version"].get<std::string>().rfind("2.", 0), 0u); // maybe cut short
+        EXPECT_EQ(g["done"].get<std::string>().rfind("rename /SDH/MAPPE/ABC/VER.NEW", 0), 0u)
+            << g.dump(1);
+        ASSERT_FALSE(g["lost_writes"].empty()) << g.dump(1);
+        int data = 0;
+        for (const json &l : g["lost_writes"]) {
+            EXPECT_EQ(l["sync_before"], g["done"]);
+            data += l["path"].get<std::string>().rfind("MAPPE/ABC/F", 0) == 0;
+        }
+        EXPECT_GT(data, 0) << g.dump(1);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -245,6 +365,32 @@ INSTANTIATE_TEST_SUITE_P(
                   "remove(\"/SDH/MAPPE/ABC/CD_VER.NAV.INF\");\n"
                   "put(\"/SDH/MAPPE/ABC/DATA\", \"new data\\n\");\n"
                   "return put(\"/SDH/MAPPE/ABC/CD_VER.NAV.INF\", \"VERSION:2\\nRELEASE:0\\n\");",
+                  true, false, false, false},
+        // The script's last act is the claim: only the cut after it, with
+        // the data written before it not synced, finds the false claim.
+        ScriptRow{"LastActIsTheClaim",
+                  "char name[32];\nint i;\n"
+                  "remove(\"/SDH/MAPPE/ABC/CD_VER.NAV.INF\");\n"
+                  "for (i = 0; i < 40; ++i) {\n"
+                  "    sprintf(name, \"/SDH/MAPPE/ABC/F%02d\", i);\n"
+                  "    put(name, \"new data of the map\\n\");\n"
+                  "}\n"
+                  "put(\"/SDH/MAPPE/ABC/VER.NEW\", \"VERSION:2\\nRELEASE:0\\n\");\n"
+                  "return rename(\"/SDH/MAPPE/ABC/VER.NEW\", \"/SDH/MAPPE/ABC/CD_VER.NAV.INF\");",
+                  false,
+                  true,
+                  false,
+                  false,
+                  {"--lost-writes"}},
+        ScriptRow{"LastActIsTheClaimNoLostWrites",
+                  "char name[32];\nint i;\n"
+                  "remove(\"/SDH/MAPPE/ABC/CD_VER.NAV.INF\");\n"
+                  "for (i = 0; i < 40; ++i) {\n"
+                  "    sprintf(name, \"/SDH/MAPPE/ABC/F%02d\", i);\n"
+                  "    put(name, \"new data of the map\\n\");\n"
+                  "}\n"
+                  "put(\"/SDH/MAPPE/ABC/VER.NEW\", \"VERSION:2\\nRELEASE:0\\n\");\n"
+                  "return rename(\"/SDH/MAPPE/ABC/VER.NEW\", \"/SDH/MAPPE/ABC/CD_VER.NAV.INF\");",
                   true, false, false, false},
         ScriptRow{"VersionFileKept",
                   "put(\"/SDH/MAPPE/ABC/DATA\", \"new data\\n\");\n"
@@ -323,6 +469,11 @@ sweep::SweepReport sixCuts() {
         c.k = k;
         c.cut = true;
         c.op = "write /SDH/MAPPE/FRA/ROADS.DAT";
+        c.done = "fopen /SDH/MAPPE/FRA/ROADS.DAT";
+        c.call = "UnCompress#2";
+        if (k == 5)
+            c.lost.push_back({"MAPPE/FRA/NAMES.DAT", 5, 24});
+        c.lost.push_back({"MAPPE/FRA/OTHER.DAT", 1, 2}); // behind no false claim
         sweep::ClaimCheck fra;
         fra.claim = {sweep::Claim::Country, "FRA", "5.1"};
         fra.reference = "before";
@@ -366,6 +517,22 @@ TEST(SweepReportGroups, JoinAdjacentCutsWithTheSameFinding) {
               std::string::npos)
         << text;
     EXPECT_NE(text.find("k 4 (1 cut): the re-run ended with status 1"), std::string::npos) << text;
+    // Each range names the operation that made the claim and its builtin
+    // call, and how to replay its first cut; the lost writes behind it name
+    // the file and the sync missing.
+    EXPECT_NE(text.find("      last done before the cut: fopen /SDH/MAPPE/FRA/ROADS.DAT "
+                        "(UnCompress (call 2)); replay: --cut 2\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("      unsynced data of MAPPE/FRA/NAMES.DAT lost at the cut (5 of 24 bytes "
+                        "kept): a sync of MAPPE/FRA/NAMES.DAT before 'fopen "
+                        "/SDH/MAPPE/FRA/ROADS.DAT' would have kept it\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("OTHER.DAT"), std::string::npos) << text;
+    EXPECT_EQ(j["false_claims"][1]["lost_writes"][0]["path"], "MAPPE/FRA/NAMES.DAT");
+    EXPECT_TRUE(j["false_claims"][0]["lost_writes"].empty());
+    EXPECT_EQ(j["false_claims"][0]["call"], "UnCompress#2");
     EXPECT_NE(text.find("FAILED: 5 of 6 cuts converged, 3 with a false claim"), std::string::npos)
         << text;
 }
@@ -448,6 +615,9 @@ class SweepExamples : public SweepDemo, public ::testing::WithParamInterface<Exa
 TEST_P(SweepExamples, ConvergeWithNoFalseClaim) {
     const ExampleRow &row = GetParam();
     EXPECT_EQ(sweepExample(row.script, row.options), 0) << m_report.dump(1);
+    // A sample, accepted as one: never a pass.
+    EXPECT_EQ(m_report["verdict"], "not_a_proof");
+    EXPECT_FALSE(m_report["passed"]);
     EXPECT_EQ(m_report["converged"], m_report["cuts"]);
     EXPECT_TRUE(m_report["false_claims"].empty());
     EXPECT_TRUE(m_report["changed_outside"].empty());
@@ -456,14 +626,15 @@ TEST_P(SweepExamples, ConvergeWithNoFalseClaim) {
 // Sampled: the whole sweep takes too long under the sanitizers.
 INSTANTIATE_TEST_SUITE_P(
     Rows, SweepExamples,
-    ::testing::Values(ExampleRow{"MapUpgrade", "map_upgrade.c", {"--sample", "12"}},
-                      ExampleRow{"MapUpgradeLostWrites",
-                                 "map_upgrade.c",
-                                 {"--sample", "12", "--lost-writes", "--double"}},
-                      ExampleRow{"PoiOnly", "poi_only.c", {"--sample", "8"}},
-                      ExampleRow{"PoiOnlyLostWrites",
-                                 "poi_only.c",
-                                 {"--sample", "8", "--lost-writes", "--double"}}),
+    ::testing::Values(
+        ExampleRow{"MapUpgrade", "map_upgrade.c", {"--sample", "12", "--accept-sample"}},
+        ExampleRow{"MapUpgradeLostWrites",
+                   "map_upgrade.c",
+                   {"--sample", "12", "--accept-sample", "--lost-writes", "--double"}},
+        ExampleRow{"PoiOnly", "poi_only.c", {"--sample", "8", "--accept-sample"}},
+        ExampleRow{"PoiOnlyLostWrites",
+                   "poi_only.c",
+                   {"--sample", "8", "--accept-sample", "--lost-writes", "--double"}}),
     [](const ::testing::TestParamInfo<ExampleRow> &info) { return std::string(info.param.name); });
 
 TEST_F(SweepDemo, VersionFileKeptWhileExtractingIsCaught) {

@@ -4,6 +4,7 @@
 #include "tools/mediacheck/mediacheck.h"
 
 #include "tools/mediacheck/findings.h"
+#include "tools/mediacheck/lint.h"
 
 #include "platform/hostsim/hostsim.h"
 #include "tools/hostkit/scratch.h"
@@ -706,7 +707,7 @@ void checkSpace(CheckContext &ctx) {
 }
 
 // The countries in folder order and the findings sorted by path, then
-// severity (errors first), code and message.
+// severity (errors first), code, line and message.
 void finishReport(CheckContext &ctx) {
     for (auto &entry : ctx.countries)
         ctx.report.countries.push_back(entry.second);
@@ -718,6 +719,8 @@ void finishReport(CheckContext &ctx) {
                              return a.severity == Severity::Error;
                          if (a.code != b.code)
                              return a.code < b.code;
+                         if (a.line != b.line)
+                             return a.line < b.line;
                          return a.message < b.message;
                      });
 }
@@ -763,6 +766,7 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
     hostsim::mountDevice("/DVD", options.mediaDir);
 
     readDescriptors(ctx);
+    lintMedium(options.mediaDir, options.descriptor, report.findings);
     decideAtEachBlockSize(ctx);
     reportCountries(ctx);
     checkScriptTable(ctx);

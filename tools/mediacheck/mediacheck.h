@@ -36,6 +36,7 @@ struct Finding {
     std::string code;    // short stable code, e.g. "GZ_TRUNCATED"
     std::string path;    // file concerned, relative to the medium's root
     std::string message; // what is wrong and what the unit would do
+    int line = 0;        // line of `path` it comes from (1-based); 0: none
 };
 
 // ---- Which countries the module offers ----------------------------------------
@@ -154,7 +155,7 @@ struct CheckReport {
     std::string typeReason; // why -1
     std::vector<long> blockSizes;
     std::vector<CountryReport> countries; // sorted by folder
-    std::vector<Finding> findings;        // sorted by path, then severity, code, message
+    std::vector<Finding> findings;        // sorted by path, then severity, code, line, message
     int archivesRead = 0;
     uint64_t archiveBytes = 0; // compressed bytes of every archive read
     // Why the host could not check the medium (exit 3): no fault of the

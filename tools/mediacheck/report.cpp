@@ -86,6 +86,7 @@ const char *docSection(const std::string &code) {
         {"POI_", "The POI delivery"},
         {"SPACE_SHORT", k_inf},
         {"MEDIUM_TOO_LARGE", "How large a medium upgsim analyses"},
+        {"LINT_", "The text files, line by line"},
     };
     for (const Entry &e : k_entries)
         if (code.compare(0, std::strlen(e.prefix), e.prefix) == 0)
@@ -155,7 +156,10 @@ std::string renderText(const CheckReport &r) {
             out << "\n" << (f.path.empty() ? "(medium)" : P(f.path)) << "\n";
             current = f.path;
         }
-        out << wrapText(std::string("  ") +
+        // A finding of a line leads with "FILE:LINE:", as a compiler's does.
+        const std::string where =
+            f.line > 0 ? P(f.path) + ":" + std::to_string(f.line) + ": " : std::string();
+        out << wrapText(std::string("  ") + where +
                             (f.severity == Severity::Error ? "error  " : "warning") + " " + f.code +
                             ": ",
                         P(explained(f)), 4);
@@ -197,6 +201,8 @@ std::string renderJson(const CheckReport &r) {
         fj["path"] = utf8(f.path);
         if (!hostkit::isUtf8(f.path))
             fj["path_raw"] = hostkit::escapedBytes(f.path);
+        if (f.line > 0)
+            fj["line"] = f.line;
         fj["message"] = utf8(f.message);
         const char *section = docSection(f.code);
         fj["doc"] = section == nullptr ? nlohmann::ordered_json() : nlohmann::ordered_json(section);

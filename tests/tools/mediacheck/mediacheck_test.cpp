@@ -525,20 +525,21 @@ const Fault k_faults[] = {
      },
      "NOTHING_OFFERED", "MAPPE", 1, -1, true},
     // An empty card counts as version 0, release 0: the medium's negative
-    // release is the cause, not a newer card.
+    // release is the cause, not a newer card. (The lint names the signed
+    // value's line beside it.)
     {"NegativeReleaseOnAnEmptyCard",
      [](Medium &m, const std::string &) {
          return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "VERSION:5", "VERSION:0") &&
                 edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "RELEASE:1", "RELEASE:-1");
      },
-     "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1, true, -1,
+     "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1, false, -1,
      "the medium's release -1 (version 0) is below 0, the release of a country the card does "
      "not hold"},
     {"NegativeVersion",
      [](Medium &m, const std::string &) {
          return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "VERSION:5", "VERSION:-2");
      },
-     "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1, true, -1,
+     "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1, false, -1,
      "the medium's version -2 is below the card's 0"},
     {"CurrentVersionFileNotListed",
      [](Medium &m, const std::string &) {

@@ -491,6 +491,12 @@ const Fault k_faults[] = {
          return true;
      },
      "DESCRI_PATH_CASE", "MAPPE/FRA/DESCRI.DAT", 1, -1},
+    // The lint's findings come out of the whole check too.
+    {"MapArchiveKeyTypo",
+     [](Medium &m, const std::string &) {
+         return edit(m, "MAPPE/ITA/DESCRI.DAT", "MAP_ARCHIVE,", "MAP_ARCHIV,");
+     },
+     "LINT_KEY_UNKNOWN", "MAPPE/ITA/DESCRI.DAT", 1, -1},
     {"GroupFileOfAnotherCountry",
      [](Medium &m, const std::string &) {
          return writeFile(m.root() + "/MAPPE/ITA/GRUPPO_4_CID.DAT.inf", "VER:FRA\r\n");

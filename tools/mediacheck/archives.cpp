@@ -53,7 +53,9 @@ struct Reference {
     RefTap tap;
     UnitModel unit{"/SDH/MAPPE/"};
     std::string tarError; // libarchive's complaint, when it stopped early
-    std::string gzCode, gzMessage, gzTrailing;
+    bool gzFailed = false;
+    Code gzCode = Code::GzCorrupt;
+    std::string gzMessage, gzTrailing;
     bool gzRaw = false;
     // The bounds, and what the entries read so far declare.
     ArchiveLimits limits;
@@ -204,6 +206,7 @@ void readReference(const std::string &hostPath, Reference &ref,
     ref.unit.finish();
     ref.gzRaw = stream.raw();
     if (stream.failed()) {
+        ref.gzFailed = true;
         ref.gzCode = stream.code();
         ref.gzMessage = stream.message();
     }
@@ -344,9 +347,9 @@ void extractBoth(ArchiveCheck &c, const std::string &hostPath, const std::string
 // unit wrote that cannot be read back.
 void reportStream(ArchiveCheck &c) {
     const Reference &ref = c.ref;
-    c.gzOk = ref.gzCode.empty();
+    c.gzOk = !ref.gzFailed;
     if (!c.gzOk)
-        add(c.findings, findCode(ref.gzCode)->code, c.relPath, ref.gzMessage);
+        add(c.findings, ref.gzCode, c.relPath, ref.gzMessage);
     if (ref.gzRaw)
         add(c.findings, Code::GzNotGzip, c.relPath,
             "not gzip-compressed: the unit reads it as a plain tar file");

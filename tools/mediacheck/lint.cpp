@@ -199,9 +199,9 @@ bool readText(const std::string &root, const std::string &rel, Text &t) {
     return true;
 }
 
-void addAt(std::vector<Finding> &out, Severity s, const char *code, const Text &t, int line,
+void addAt(std::vector<Finding> &out, Severity s, Code code, const Text &t, int line,
            const std::string &message) {
-    add(out, s, code, t.rel, message);
+    add(out, code, s, t.rel, message);
     out.back().line = line;
 }
 
@@ -213,7 +213,7 @@ void lintLineEnds(const Text &t, std::vector<Finding> &out) {
             continue;
         std::string after = l.text.substr(cr + 1, 24);
         after = after.substr(0, after.find('\r'));
-        addAt(out, Severity::Error, "LINT_CR", t, l.number,
+        addAt(out, Severity::Error, Code::LintCr, t, l.number,
               "a CR in the middle of the line: lines end at LF only, so the text after the CR ('" +
                   after +
                   "') is read as part of this line and never as a line of its own; end every "
@@ -233,7 +233,7 @@ void lintLineEnds(const Text &t, std::vector<Finding> &out) {
     const int count = odd == LineEnd::CrLf ? crlf : lf;
     for (const Line &l : t.lines)
         if (l.end == odd) {
-            addAt(out, Severity::Warning, "LINT_CR", t, l.number,
+            addAt(out, Severity::Warning, Code::LintCr, t, l.number,
                   std::string("this line ends in ") + (odd == LineEnd::CrLf ? "CR LF" : "LF") +
                       " and the file's other lines in " + (odd == LineEnd::CrLf ? "LF" : "CR LF") +
                       " (" + std::to_string(count) + " of " + std::to_string(lf + crlf) +
@@ -247,7 +247,7 @@ void lintLineEnds(const Text &t, std::vector<Finding> &out) {
 bool lintEncoding(const Text &t, std::vector<Finding> &out) {
     if (!t.utf16)
         return true;
-    addAt(out, Severity::Error, "LINT_BOM", t, 1,
+    addAt(out, Severity::Error, Code::LintBom, t, 1,
           "the file is UTF-16 (it starts with a UTF-16 byte-order mark): the module and the "
           "scripts read bytes and find none of its lines; save it as ASCII");
     return false;
@@ -332,12 +332,12 @@ void lintDescriptorKey(const Text &t, TextFile file, const Line &l, const std::s
     const std::string bare = trim(key);
     if (t.bom && l.number == 1) {
         const Severity s = hidingSeverity(bare, file, present);
-        addAt(out, s, "LINT_BOM", t, 1,
+        addAt(out, s, Code::LintBom, t, 1,
               bomText("so its key is not '" + bare + "' for the scripts" + hidingCost(s, bare)));
     }
     if (bare != key && !bare.empty()) {
         const Severity s = hidingSeverity(bare, file, present);
-        addAt(out, s, "LINT_SPACE", t, l.number,
+        addAt(out, s, Code::LintSpace, t, l.number,
               "the key '" + key + "' holds a space next to its comma: the scripts compare " +
                   "keys exactly and do not see '" + bare + "' here" + hidingCost(s, bare) +
                   "; write '" + bare + ",'");
@@ -349,7 +349,7 @@ void lintDescriptorKey(const Text &t, TextFile file, const Line &l, const std::s
     if (near == nullptr)
         return; // a key of the medium's own: nobody reads it, nothing to say
     const Severity s = hidingSeverity(near->key, file, present);
-    addAt(out, s, "LINT_KEY_UNKNOWN", t, l.number,
+    addAt(out, s, Code::LintKeyUnknown, t, l.number,
           "unknown key '" + bare + "': did you mean " + near->key + "? " +
               unknownCost(*near, s, present) + "; write " + near->key);
 }
@@ -371,7 +371,7 @@ std::vector<Record> lintDescriptor(const std::string &root, const Text &t, TextF
         lintDescriptorKey(t, file, l, fields[0], present, out);
         for (size_t i : {size_t(1), size_t(3)})
             if (i + 1 < fields.size() && trim(fields[i]) != fields[i])
-                addAt(out, Severity::Warning, "LINT_SPACE", t, l.number,
+                addAt(out, Severity::Warning, Code::LintSpace, t, l.number,
                       "field " + std::to_string(i + 1) + " '" + fields[i] +
                           "' holds a space next to a comma: nothing reads it, but fields are "
                           "not trimmed; write '" +
@@ -385,7 +385,7 @@ std::vector<Record> lintDescriptor(const std::string &root, const Text &t, TextF
         const std::string bare = trim(r.path);
         std::error_code ec;
         if (bare != r.path && !fs::exists(root + "/" + r.path, ec))
-            addAt(out, Severity::Error, "LINT_SPACE", t, l.number,
+            addAt(out, Severity::Error, Code::LintSpace, t, l.number,
                   "the path '" + r.path +
                       "' holds a space next to a comma: the module and the scripts open it "
                       "as written, and the medium has no such file; write '" +
@@ -478,7 +478,7 @@ bool lintNumber(const Text &t, const std::string &key, const KeyLine &k, bool is
         "; write " + key + ":" + (allDigits(trim(k.raw)) ? trim(k.raw) : "N") + " with digits only";
     if (k.value.empty()) {
         const bool spaced = !trim(k.raw).empty();
-        addAt(out, s, "LINT_NOT_INTEGER", t, k.line,
+        addAt(out, s, Code::LintNotInteger, t, k.line,
               key +
                   (spaced ? " has a space after its colon: the value ends at the first space, "
                             "so it is read as empty,"
@@ -489,14 +489,14 @@ bool lintNumber(const Text &t, const std::string &key, const KeyLine &k, bool is
     const bool isSignedNumber =
         (k.value[0] == '-' || k.value[0] == '+') && allDigits(k.value.substr(1));
     if (isSigned && isSignedNumber) {
-        addAt(out, s, "LINT_NOT_INTEGER", t, k.line,
+        addAt(out, s, Code::LintNotInteger, t, k.line,
               key + " '" + k.value + "' carries a sign: it is compared as the number " +
                   std::to_string(unitNumber(k.value, true)) +
                   ", and a country the card does not hold counts as 0" + remedy);
         return false;
     }
     if (!allDigits(k.value)) {
-        addAt(out, s, "LINT_NOT_INTEGER", t, k.line,
+        addAt(out, s, Code::LintNotInteger, t, k.line,
               key + " '" + k.value + "' is not a number: it is read as " +
                   std::to_string(unitNumber(k.value, isSigned)) +
                   (isSigned ? ", and the card gets the text '" + k.value + "'" : std::string()) +
@@ -504,7 +504,7 @@ bool lintNumber(const Text &t, const std::string &key, const KeyLine &k, bool is
         return false;
     }
     if (!atMost(k.value, max)) {
-        addAt(out, s, "LINT_NOT_INTEGER", t, k.line,
+        addAt(out, s, Code::LintNotInteger, t, k.line,
               key + " " + k.value + " is above " + std::to_string(max) +
                   ", the largest number the unit reads here: it is read as " +
                   std::to_string(unitNumber(k.value, isSigned)) + "; write a smaller number");
@@ -517,7 +517,7 @@ bool lintNumber(const Text &t, const std::string &key, const KeyLine &k, bool is
 void lintTail(const Text &t, const std::string &key, const KeyLine &k, std::vector<Finding> &out) {
     if (k.value.empty() || k.raw.size() == k.value.size() || k.raw[k.value.size()] != ' ')
         return;
-    addAt(out, Severity::Warning, "LINT_SPACE", t, k.line,
+    addAt(out, Severity::Warning, Code::LintSpace, t, k.line,
           "'" + key + ":" + k.raw + "': the value ends at the first space, so " + key +
               " is read as '" + k.value + "' and the rest is ignored; write " + key + ":" +
               k.value);
@@ -531,7 +531,7 @@ bool isCode(const std::string &s) {
 // A country's code: three upper-case letters.
 void lintCode(const Text &t, const KeyLine &k, std::vector<Finding> &out) {
     if (k.value.empty()) {
-        addAt(out, Severity::Error, "LINT_CODE", t, k.line,
+        addAt(out, Severity::Error, Code::LintCode, t, k.line,
               std::string("CID ") +
                   (trim(k.raw).empty() ? "is empty"
                                        : "has a space after its colon: the value ends at the "
@@ -542,7 +542,7 @@ void lintCode(const Text &t, const KeyLine &k, std::vector<Finding> &out) {
         return;
     }
     if (!isCode(k.value))
-        addAt(out, Severity::Warning, "LINT_CODE", t, k.line,
+        addAt(out, Severity::Warning, Code::LintCode, t, k.line,
               "CID '" + k.value +
                   "' is not three upper-case letters: the current-version file's lines are "
                   "matched on the first three characters, and the unit names its countries "
@@ -568,13 +568,13 @@ FirstLines lintKeyFile(const Text &t, TextFile file, std::vector<Finding> &out) 
         const std::string bare = trim(key);
         if (t.bom && l.number == 1) {
             const Severity s = hidingSeverity(bare, file, present);
-            addAt(out, s, "LINT_BOM", t, 1,
+            addAt(out, s, Code::LintBom, t, 1,
                   bomText("so its key is not '" + bare + "' for the module" + hidingCost(s, bare)));
             continue;
         }
         if (bare != key) {
             const Severity s = hidingSeverity(bare, file, present);
-            addAt(out, s, "LINT_SPACE", t, l.number,
+            addAt(out, s, Code::LintSpace, t, l.number,
                   "a space " + std::string(isBlank(key[0]) ? "before" : "after") + " the key '" +
                       bare + "': the module matches '" + bare +
                       ":' from the line's first column and does not see this line" +
@@ -587,14 +587,14 @@ FirstLines lintKeyFile(const Text &t, TextFile file, std::vector<Finding> &out) 
             if (near == nullptr)
                 continue;
             const Severity s = hidingSeverity(near->key, file, present);
-            addAt(out, s, "LINT_KEY_UNKNOWN", t, l.number,
+            addAt(out, s, Code::LintKeyUnknown, t, l.number,
                   "unknown key '" + key + "': did you mean " + near->key + "? " +
                       unknownCost(*near, s, present) + "; write " + near->key + ":");
             continue;
         }
         const KeyLine &first = firsts.at(key);
         if (first.line != l.number) {
-            addAt(out, Severity::Warning, "LINT_KEY_TWICE", t, l.number,
+            addAt(out, Severity::Warning, Code::LintKeyTwice, t, l.number,
                   "a second " + key + " line: the first one (line " + std::to_string(first.line) +
                       ") is read and this one ignored; keep one");
             continue;
@@ -641,15 +641,15 @@ void lintCurrVers(const Text &t, std::vector<Finding> &out) {
             const std::string cost =
                 s == Severity::Error ? ": the country " + code + " has no line and is refused" : "";
             if (t.bom && l.number == 1)
-                addAt(out, s, "LINT_BOM", t, 1,
+                addAt(out, s, Code::LintBom, t, 1,
                       bomText("so the line does not begin with 'CID:' and is skipped" + cost));
             else if (bare != l.text.substr(0, bare.size()))
-                addAt(out, s, "LINT_SPACE", t, l.number,
+                addAt(out, s, Code::LintSpace, t, l.number,
                       "a space before 'CID:': the module takes only lines that begin with "
                       "'CID:' in the first column and skips this one" +
                           cost + "; remove the space");
             else
-                addAt(out, s, "LINT_KEY_UNKNOWN", t, l.number,
+                addAt(out, s, Code::LintKeyUnknown, t, l.number,
                       "'" + bare.substr(0, 4) +
                           "' is not 'CID:': did you mean CID? The module takes only lines that "
                           "begin with 'CID:' in upper case and skips this one" +
@@ -659,25 +659,25 @@ void lintCurrVers(const Text &t, std::vector<Finding> &out) {
         const std::vector<std::string> fields = splitCommas(l.text);
         const std::string code = fields[0].substr(4);
         if (!code.empty() && isBlank(code[0])) {
-            addAt(out, Severity::Error, "LINT_SPACE", t, l.number,
+            addAt(out, Severity::Error, Code::LintSpace, t, l.number,
                   "a space after 'CID:': the module compares the three characters after the "
                   "colon with the country's code, and '" +
                       code.substr(0, 3) + "' is none; write 'CID:" + trim(code) + ",'");
             continue;
         }
         if (trim(code) != code)
-            addAt(out, Severity::Warning, "LINT_SPACE", t, l.number,
+            addAt(out, Severity::Warning, Code::LintSpace, t, l.number,
                   "the code '" + code +
                       "' holds a space next to its comma; write 'CID:" + trim(code) + ",'");
         else if (!isCode(code))
-            addAt(out, Severity::Warning, "LINT_CODE", t, l.number,
+            addAt(out, Severity::Warning, Code::LintCode, t, l.number,
                   "the code '" + code +
                       "' is not three upper-case letters: the module matches it with the "
                       "countries' codes on its first three characters; write the country's "
                       "three-letter code");
         for (size_t i = 3; i < fields.size() && i <= 7; ++i)
             if (trim(fields[i]) != fields[i]) {
-                addAt(out, Severity::Warning, "LINT_SPACE", t, l.number,
+                addAt(out, Severity::Warning, Code::LintSpace, t, l.number,
                       "field " + std::to_string(i) + " '" + fields[i] +
                           "' holds a space next to a comma: fields are not trimmed, and the "
                           "unit shows it with the space; write '" +
@@ -732,7 +732,7 @@ struct Lint {
         auto ver = firsts.find("VER");
         if (cid.empty() || ver == firsts.end() || ver->second.value == cid)
             return;
-        addAt(out, Severity::Error, "LINT_CODE", t, ver->second.line,
+        addAt(out, Severity::Error, Code::LintCode, t, ver->second.line,
               "VER '" + ver->second.value + "' is not the country's code '" + cid +
                   "' (its CD_VER.NAV.INF's CID): the module refuses the country unless they are "
                   "equal; write VER:" +
@@ -775,14 +775,14 @@ struct Lint {
             return "";
         const KeyLine &k = it->second;
         if (k.value != dir)
-            addAt(out, Severity::Error, "LINT_FOLDER_NOT_CID", t, k.line,
+            addAt(out, Severity::Error, Code::LintFolderNotCid, t, k.line,
                   "CID '" + k.value + "', but the folder is MAPPE/" + dir +
                       ": the script reads MAPPE/" + k.value +
                       "/DESCRI.DAT and fails the country; rename the folder MAPPE/" + k.value +
                       " (or correct the CID)");
         auto seen = cids.find(k.value);
         if (seen != cids.end())
-            addAt(out, Severity::Error, "LINT_CID_TWICE", t, k.line,
+            addAt(out, Severity::Error, Code::LintCidTwice, t, k.line,
                   "CID '" + k.value + "' is also the code of MAPPE/" + seen->second.first + " (" +
                       seen->second.second +
                       "): the module offers the country twice and the script installs it "

@@ -254,8 +254,20 @@ bool lintEncoding(const Text &t, std::vector<Finding> &out) {
 }
 
 std::string bomText(const std::string &what) {
-    return "a UTF-8 byte-order mark starts the file: it is read as part of the first line, " +
+    return "a UTF-8 byte-order mark starts the file and is read as part of the first line: " +
            what + "; save the file without BOM (as ASCII)";
+}
+
+// A byte-order mark that no line's finding told of: a warning of its own
+// (the first line holds nothing a reader needs).
+void lintBomLeft(const Text &t, std::vector<Finding> &out) {
+    if (!t.bom)
+        return;
+    for (const Finding &f : out)
+        if (f.path == t.rel && f.code == codeInfo(Code::LintBom).name)
+            return;
+    addAt(out, Severity::Warning, Code::LintBom, t, 1,
+          bomText("nothing depends on that line, but the next editor may put a key there"));
 }
 
 // ---- Descriptors ---------------------------------------------------------------
@@ -333,7 +345,7 @@ void lintDescriptorKey(const Text &t, TextFile file, const Line &l, const std::s
     if (t.bom && l.number == 1) {
         const Severity s = hidingSeverity(bare, file, present);
         addAt(out, s, Code::LintBom, t, 1,
-              bomText("so its key is not '" + bare + "' for the scripts" + hidingCost(s, bare)));
+              bomText("its key is not '" + bare + "' for the scripts" + hidingCost(s, bare)));
     }
     if (bare != key && !bare.empty()) {
         const Severity s = hidingSeverity(bare, file, present);
@@ -392,6 +404,7 @@ std::vector<Record> lintDescriptor(const std::string &root, const Text &t, TextF
                       bare + "'");
         records.push_back(r);
     }
+    lintBomLeft(t, out);
     return records;
 }
 
@@ -569,7 +582,7 @@ FirstLines lintKeyFile(const Text &t, TextFile file, std::vector<Finding> &out) 
         if (t.bom && l.number == 1) {
             const Severity s = hidingSeverity(bare, file, present);
             addAt(out, s, Code::LintBom, t, 1,
-                  bomText("so its key is not '" + bare + "' for the module" + hidingCost(s, bare)));
+                  bomText("its key is not '" + bare + "' for the module" + hidingCost(s, bare)));
             continue;
         }
         if (bare != key) {
@@ -614,6 +627,7 @@ FirstLines lintKeyFile(const Text &t, TextFile file, std::vector<Finding> &out) 
                 lintTail(t, key, first, out);
         }
     }
+    lintBomLeft(t, out);
     return firsts;
 }
 
@@ -642,7 +656,7 @@ void lintCurrVers(const Text &t, std::vector<Finding> &out) {
                 s == Severity::Error ? ": the country " + code + " has no line and is refused" : "";
             if (t.bom && l.number == 1)
                 addAt(out, s, Code::LintBom, t, 1,
-                      bomText("so the line does not begin with 'CID:' and is skipped" + cost));
+                      bomText("the line does not begin with 'CID:' and is skipped" + cost));
             else if (bare != l.text.substr(0, bare.size()))
                 addAt(out, s, Code::LintSpace, t, l.number,
                       "a space before 'CID:': the module takes only lines that begin with "
@@ -685,6 +699,7 @@ void lintCurrVers(const Text &t, std::vector<Finding> &out) {
                 break;
             }
     }
+    lintBomLeft(t, out);
 }
 
 // ---- The whole medium ------------------------------------------------------------

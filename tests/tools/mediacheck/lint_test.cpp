@@ -191,6 +191,20 @@ const Mistake k_mistakes[] = {
     {"Utf16File",
      [](DocMedium &m) { return m.write("MAPPE/FRA/GRUPPO_4_CID.DAT.inf", "\xFF\xFEV\0E\0R\0"); },
      "LINT_BOM", "MAPPE/FRA/GRUPPO_4_CID.DAT.inf", 1, E, 1, "UTF-16"},
+    {"BomBeforeAKeyNobodyNeeds",
+     [](DocMedium &m) {
+         return m.edit("MAPPE/DVD_VER.NAV", "VERSION:",
+                       "\xEF\xBB\xBF"
+                       "VERSION:");
+     },
+     "LINT_BOM", "MAPPE/DVD_VER.NAV", 1, W, 1, "'VERSION'"},
+    {"BomBeforeALineOfNoKey",
+     [](DocMedium &m) {
+         return m.edit("MAPPE/CURR_VERS_NAVI.TXT", "CID:FRA",
+                       "\xEF\xBB\xBF"
+                       "countries\nCID:FRA");
+     },
+     "LINT_BOM", "MAPPE/CURR_VERS_NAVI.TXT", 1, W, 1, "nothing depends on that line"},
     // Line ends.
     {"LoneCrHidesALine",
      [](DocMedium &m) { return m.edit(k_fra_inf, "VERSION:7\n", "VERSION:7\r"); }, "LINT_CR",
@@ -231,6 +245,14 @@ const Mistake k_mistakes[] = {
     {"PoiDateNotANumber",
      [](DocMedium &m) { return m.edit("POI/POI_UPD.tgz.inf", "DATE:20240901", "DATE:2024-09-01"); },
      "LINT_NOT_INTEGER", "POI/POI_UPD.tgz.inf", 2, W, 1, "read as 2024"},
+    // A single country's information file, named by the main descriptor.
+    {"InfoFileOfTheMainDescriptor",
+     [](DocMedium &m) {
+         return m.write("CD/CD_VER.NAV.INF", "CID:ESP\nVERSION:seven\nRELEASE:1\nCID_SIZE:9\n") &&
+                m.write("DESCRI.DAT", readFile(m.root() + "/DESCRI.DAT") +
+                                          "DB_DOWNLOAD_NAV,1,CD\\CD_VER.NAV.INF,0,single\n");
+     },
+     "LINT_NOT_INTEGER", "CD/CD_VER.NAV.INF", 2, E, 1, "read as 0"},
     // Codes and folders.
     {"FolderNotNamedAfterItsCid", [](DocMedium &m) { return m.moveCountry("ITA", "IT"); },
      "LINT_FOLDER_NOT_CID", "MAPPE/IT/CD_VER.NAV.INF", 1, E, 1, "reads MAPPE/ITA/DESCRI.DAT"},

@@ -4,6 +4,9 @@
 
 #include "tools/mediacheck/findings.h"
 
+#include <archive.h>
+#include <archive_entry.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -50,6 +53,8 @@ const std::vector<KnownKey> &knownKeys() {
         {"AREA", TextFile::VersionFile, false, "the unit"},
         {"VERSION", TextFile::PoiInfo, false, "the unit"},
         {"DATE", TextFile::PoiInfo, false, "the unit"},
+        {"PREFIX", TextFile::PoiText, true, "the POI merge"},
+        {"DATE", TextFile::PoiText, true, "the POI merge"},
     };
     return k_keys;
 }
@@ -154,27 +159,14 @@ struct Text {
     bool utf16 = false; // a UTF-16 byte-order mark: not read further
 };
 
-// The file at `rel` (relative to `root`), split at LF; false when it is
-// missing, no regular file or too large.
-bool readText(const std::string &root, const std::string &rel, Text &t) {
-    const std::string host = root + "/" + rel;
-    std::error_code ec;
-    if (!fs::is_regular_file(host, ec))
-        return false;
-    const uintmax_t size = fs::file_size(host, ec);
-    if (ec || size > k_max_text_bytes)
-        return false;
-    std::ifstream in(host, std::ios::binary);
-    if (!in)
-        return false;
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    t.rel = rel;
+// `bytes` split at LF into `t`'s lines, a leading byte-order mark noted.
+void splitText(std::string bytes, Text &t) {
     if (startsWith(bytes, "\xEF\xBB\xBF")) {
         t.bom = true;
         bytes.erase(0, 3);
     } else if (startsWith(bytes, "\xFF\xFE") || startsWith(bytes, "\xFE\xFF")) {
         t.utf16 = true;
-        return true;
+        return;
     }
     size_t start = 0;
     int number = 1;
@@ -196,6 +188,24 @@ bool readText(const std::string &root, const std::string &rel, Text &t) {
         }
         t.lines.push_back(l);
     }
+}
+
+// The file at `rel` (relative to `root`), split at LF; false when it is
+// missing, no regular file or too large.
+bool readText(const std::string &root, const std::string &rel, Text &t) {
+    const std::string host = root + "/" + rel;
+    std::error_code ec;
+    if (!fs::is_regular_file(host, ec))
+        return false;
+    const uintmax_t size = fs::file_size(host, ec);
+    if (ec || size > k_max_text_bytes)
+        return false;
+    std::ifstream in(host, std::ios::binary);
+    if (!in)
+        return false;
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    t.rel = rel;
+    splitText(bytes, t);
     return true;
 }
 
@@ -702,6 +712,165 @@ void lintCurrVers(const Text &t, std::vector<Finding> &out) {
     lintBomLeft(t, out);
 }
 
+// ---- The POI delivery's text files ------------------------------------------
+
+// A .txt of a delivered country folder, as the POI merge reads it: the last
+// line of a key counts, and its value ends at CR or LF only (spaces stay).
+// `named` is its file name; `versionFile`: it is a group's version file
+// poi_ver_<P>.txt, whose PREFIX and DATE the merge needs; `siblings` are
+// the file names of its folder.
+void lintPoiText(const Text &t, const std::string &named, bool versionFile,
+                 const std::set<std::string> &siblings, std::vector<Finding> &out) {
+    if (!lintEncoding(t, out))
+        return;
+    lintLineEnds(t, out);
+    FirstLines lasts; // the line of each key that counts: its last
+    for (const Line &l : t.lines) {
+        const size_t colon = l.text.find(':');
+        if ((t.bom && l.number == 1) || colon == std::string::npos || colon == 0)
+            continue;
+        KeyLine k;
+        k.line = l.number;
+        k.raw = l.text.substr(colon + 1);
+        k.value = k.raw.substr(0, k.raw.find('\r'));
+        lasts[l.text.substr(0, colon)] = k;
+    }
+    // A key hidden by a mistake matters where the merge needs it: the
+    // group's version file without its PREFIX or DATE is never updated.
+    auto severity = [&](const std::string &key) {
+        return versionFile && findKey(key, TextFile::PoiText) != nullptr && lasts.count(key) == 0
+                   ? Severity::Error
+                   : Severity::Warning;
+    };
+    auto cost = [&](Severity s, const std::string &key) {
+        return s == Severity::Error ? ", so the merge finds no " + key +
+                                          " in the group's version file and never updates "
+                                          "the group over an installed one"
+                                    : std::string();
+    };
+    for (const Line &l : t.lines) {
+        const size_t colon = l.text.find(':');
+        if (trim(l.text).empty() || colon == std::string::npos)
+            continue;
+        const std::string key = l.text.substr(0, colon);
+        const std::string bare = trim(key);
+        if (t.bom && l.number == 1) {
+            const Severity s = severity(bare);
+            addAt(out, s, Code::LintBom, t, 1,
+                  bomText("its key is not '" + bare + "' for the merge" + cost(s, bare)));
+            continue;
+        }
+        if (bare != key) {
+            const Severity s = severity(bare);
+            addAt(out, s, Code::LintSpace, t, l.number,
+                  "a space next to the key '" + bare + "': the merge matches '" + bare +
+                      ":' from the line's first column and does not see this line" + cost(s, bare) +
+                      "; write '" + bare + ":'");
+            continue;
+        }
+        if (findKey(key, TextFile::PoiText) == nullptr) {
+            const KnownKey *near = nearestKey(key, TextFile::PoiText);
+            if (near != nullptr) {
+                const Severity s = severity(near->key);
+                addAt(out, s, Code::LintKeyUnknown, t, l.number,
+                      "unknown key '" + key + "': did you mean " + near->key + "?" +
+                          (s == Severity::Error ? " The merge finds no " + std::string(near->key) +
+                                                      cost(s, near->key).substr(1)
+                                                : std::string(" Nobody reads it")) +
+                          "; write " + near->key + ":");
+            }
+            continue;
+        }
+        const KeyLine &last = lasts.at(key);
+        if (last.line != l.number) {
+            addAt(out, Severity::Warning, Code::LintKeyTwice, t, l.number,
+                  "a second " + key + " line: here the last one (line " +
+                      std::to_string(last.line) + ") is read and this one ignored; keep one");
+            continue;
+        }
+        if (key == "PREFIX") {
+            if (trim(last.value) != last.value && !trim(last.value).empty())
+                addAt(out, Severity::Error, Code::LintSpace, t, l.number,
+                      "PREFIX '" + last.value +
+                          "' keeps its spaces: the group's files are those named after it, "
+                          "spaces included, and none is; write PREFIX:" +
+                          trim(last.value));
+            else if (!last.value.empty() && siblings.count("poi_ver_" + last.value + ".txt") == 0)
+                addAt(out, versionFile ? Severity::Error : Severity::Warning, Code::LintCode, t,
+                      l.number,
+                      "PREFIX '" + last.value + "' in " + named +
+                          ": the merge reads the group's "
+                          "DATE from poi_ver_" +
+                          last.value +
+                          ".txt, which the folder lacks, and never updates the group over an "
+                          "installed one; write the prefix the file is named after");
+        } else if (key == "DATE") {
+            // Read with CKWString::ToInt: blanks skipped, a sign, digits.
+            const std::string v = trim(last.value);
+            std::string unsignedPart = v;
+            if (!v.empty() && (v[0] == '+' || v[0] == '-'))
+                unsignedPart = v.substr(1);
+            if (!allDigits(unsignedPart) || !atMost(unsignedPart, 2147483647ULL))
+                addAt(out, Severity::Error, Code::LintNotInteger, t, l.number,
+                      "DATE '" + last.value +
+                          "' is not a number up to 2147483647: the merge "
+                          "reads it as " +
+                          std::to_string(unitNumber(v, true)) +
+                          " and updates the group only when that is not below the installed "
+                          "group's date; write the date as digits, YYYYMMDD");
+        }
+    }
+    lintBomLeft(t, out);
+}
+
+// The .txt members of the POI archive `rel` under tmp_poi/<CID>/, each at
+// most 64 KiB; an archive that cannot be read is told by the archive checks.
+void lintPoiArchive(const std::string &root, const std::string &rel, std::vector<Finding> &out) {
+    const std::string host = root + "/" + rel;
+    std::error_code ec;
+    if (!fs::is_regular_file(host, ec))
+        return;
+    struct archive *a = archive_read_new();
+    archive_read_support_filter_all(a);
+    archive_read_support_format_tar(a);
+    archive_read_support_format_gnutar(a);
+    std::map<std::string, std::string> texts;             // member -> bytes
+    std::map<std::string, std::set<std::string>> folders; // folder -> file names
+    if (archive_read_open_filename(a, host.c_str(), 64 * 1024) == ARCHIVE_OK) {
+        struct archive_entry *e = nullptr;
+        while (archive_read_next_header(a, &e) == ARCHIVE_OK) {
+            const char *p = archive_entry_pathname(e);
+            std::string name = p != nullptr ? p : "";
+            while (startsWith(name, "./"))
+                name.erase(0, 2);
+            const size_t slash = name.find_last_of('/');
+            if (archive_entry_filetype(e) != AE_IFREG || !startsWith(name, "tmp_poi/") ||
+                slash == std::string::npos || slash < 9)
+                continue;
+            const std::string file = name.substr(slash + 1);
+            folders[name.substr(0, slash)].insert(file);
+            const size_t dot = file.find_last_of('.');
+            const la_int64_t size = archive_entry_size(e);
+            if (dot == std::string::npos || file.substr(dot + 1) != "txt" || size < 0 ||
+                size > 64 * 1024)
+                continue;
+            std::string bytes(static_cast<size_t>(size), '\0');
+            if (archive_read_data(a, &bytes[0], bytes.size()) != static_cast<la_ssize_t>(size))
+                break;
+            texts[name] = bytes;
+        }
+    }
+    archive_read_free(a);
+    for (const auto &m : texts) {
+        const size_t slash = m.first.find_last_of('/');
+        const std::string file = m.first.substr(slash + 1);
+        Text t;
+        t.rel = rel + "/" + m.first;
+        splitText(m.second, t);
+        lintPoiText(t, file, startsWith(file, "poi_ver_"), folders[m.first.substr(0, slash)], out);
+    }
+}
+
 // ---- The whole medium ------------------------------------------------------------
 
 struct Lint {
@@ -839,6 +1008,8 @@ void lintMedium(const std::string &mediaDir, const std::string &descriptor,
                 Text inf;
                 if (lint.take(r.path + ".inf", inf))
                     lintKeyFile(inf, TextFile::PoiInfo, findings);
+                if (lint.done.insert(r.path).second)
+                    lintPoiArchive(mediaDir, r.path, findings);
             }
         }
     std::error_code ec;

@@ -32,6 +32,7 @@ enum class TextFile {
     GroupFile,         // GRUPPO_4_CID.DAT.inf
     VersionFile,       // DVD_VER.NAV or CD_VER.NAV
     PoiInfo,           // the POI delivery's .inf
+    PoiText,           // a .txt of the POI delivery's country folders (tmp_poi/<CID>/)
 };
 
 // One key that the module or a bundled script reads (docs/medium.md's key
@@ -57,7 +58,9 @@ const KnownKey *nearestKey(const std::string &word, TextFile file);
 
 // Lints the text files of the medium in host folder `mediaDir` whose main
 // descriptor is `descriptor` (relative to the root): every file that the
-// descriptors name and that the module or the scripts read as text. Files
+// descriptors name and that the module or the scripts read as text, and the
+// .txt files in the POI delivery's archive (a finding's path is then the
+// archive's, "/" and the member's: "POI/POI_UPD.tgz/tmp_poi/FRA/a.txt"). Files
 // that are missing, not regular files or larger than 1 MiB are not read
 // (other checks tell about them). Findings are appended, each with its
 // line. Reads host files only; any thread.

@@ -3,6 +3,7 @@
 // severity, file and line (table below); the unspoilt medium and the demo's
 // give no finding; the keys the lint knows are the document's key tables;
 // findings of a line render as FILE:LINE: and carry "line" in JSON.
+#include "tests/support/tar_builder.h"
 #include "tests/support/unit_fixture.h"
 #include "tools/mediacheck/lint.h"
 #include "tools/scripthost/demo.h"
@@ -72,6 +73,15 @@ public:
         return copyCountry(from, to) && fs::remove_all(m_root + "/MAPPE/" + from, ec) > 0;
     }
 
+    // The POI delivery: tmp_poi/FRA/ with the group RST, whose version file
+    // is "PREFIX:RST" and then `lines` (`lines` alone when not `withPrefix`).
+    bool poi(const std::string &lines, bool withPrefix = true) {
+        TarBuilder t;
+        t.dir("tmp_poi/").dir("tmp_poi/FRA/").file("tmp_poi/FRA/RST.lzw", "restaurants");
+        t.file("tmp_poi/FRA/poi_ver_RST.txt", (withPrefix ? "PREFIX:RST\n" : "") + lines);
+        return write("POI/POI_UPD.tgz", gzip(t.finish()));
+    }
+
     std::vector<Finding> lint() const {
         std::vector<Finding> findings;
         mediacheck::lintMedium(m_root, "DESCRI.DAT", findings);
@@ -97,6 +107,7 @@ TEST(Lint, TheDocumentsMediumHasNoFinding) {
     DocMedium m;
     ASSERT_TRUE(m.ok);
     ASSERT_GE(m.files, 10); // the descriptors, both countries' files, the POI .inf
+    ASSERT_TRUE(m.poi("DATE:20240901\n"));
     const std::vector<Finding> findings = m.lint();
     EXPECT_TRUE(findings.empty()) << listed(findings);
 }
@@ -129,6 +140,7 @@ const Severity E = Severity::Error;
 const Severity W = Severity::Warning;
 const char *const k_fra_descri = "MAPPE/FRA/DESCRI.DAT";
 const char *const k_fra_inf = "MAPPE/FRA/CD_VER.NAV.INF";
+const char *const k_poi_ver = "POI/POI_UPD.tgz/tmp_poi/FRA/poi_ver_RST.txt";
 
 const Mistake k_mistakes[] = {
     // Keys the scripts look for, misspelt: the country or the POIs fail.
@@ -253,6 +265,20 @@ const Mistake k_mistakes[] = {
                                           "DB_DOWNLOAD_NAV,1,CD\\CD_VER.NAV.INF,0,single\n");
      },
      "LINT_NOT_INTEGER", "CD/CD_VER.NAV.INF", 2, E, 1, "read as 0"},
+    // The POI delivery's text files, read by the merge (the last line counts,
+    // spaces stay in the value).
+    {"PoiDateWithDashes", [](DocMedium &m) { return m.poi("DATE:2024-09-01\n"); },
+     "LINT_NOT_INTEGER", k_poi_ver, 2, E, 1, "reads it as 2024"},
+    {"PoiPrefixWithASpace",
+     [](DocMedium &m) { return m.poi("PREFIX:RST \nDATE:20240901\n", false); }, "LINT_SPACE",
+     k_poi_ver, 1, E, 1, "write PREFIX:RST"},
+    {"PoiPrefixOfAnotherFile",
+     [](DocMedium &m) { return m.poi("PREFIX:RTS\nDATE:20240901\n", false); }, "LINT_CODE",
+     k_poi_ver, 1, E, 1, "poi_ver_RTS.txt"},
+    {"PoiDateKeyTypo", [](DocMedium &m) { return m.poi("DAT:20240901\n"); }, "LINT_KEY_UNKNOWN",
+     k_poi_ver, 2, E, 1, "did you mean DATE?"},
+    {"PoiDateTwice", [](DocMedium &m) { return m.poi("DATE:20240901\nDATE:20240902\n"); },
+     "LINT_KEY_TWICE", k_poi_ver, 2, W, 1, "the last one (line 3)"},
     // Codes and folders.
     {"FolderNotNamedAfterItsCid", [](DocMedium &m) { return m.moveCountry("ITA", "IT"); },
      "LINT_FOLDER_NOT_CID", "MAPPE/IT/CD_VER.NAV.INF", 1, E, 1, "reads MAPPE/ITA/DESCRI.DAT"},

@@ -88,10 +88,12 @@ bool readDescriptor(C_MAP_UPG_CARTOTREE &tree, const std::string &unitPath,
         std::string text = line.GetBuffer();
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
             text.pop_back();
-        if (!text.empty() && std::count(text.begin(), text.end(), ',') < 4)
+        if (!text.empty() && std::count(text.begin(), text.end(), ',') < 4) {
             add(findings, Code::DescriShortLine, relPath,
-                "line " + std::to_string(i + 1) + " has fewer than five fields: the module " +
-                    "fills the missing ones from the line before");
+                "the line has fewer than five fields: the module fills the missing ones from "
+                "the line before");
+            findings.back().line = i + 1; // the module's line: a longer one counts per 249
+        }
     }
     if (tree.ConvertDataIntoDescriDatEltList(lines, elts) != 0) {
         add(findings, Code::DescriUnparsable, relPath,

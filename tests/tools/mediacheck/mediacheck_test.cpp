@@ -509,6 +509,12 @@ const Fault k_faults[] = {
          return writeFile(m.root() + "/MAPPE/ITA/GRUPPO_4_CID.DAT.inf", "VER:FRA\r\n");
      },
      "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1},
+    // A finding of a line carries it.
+    {"ShortDescriptorLine",
+     [](Medium &m, const std::string &) {
+         return edit(m, "MAPPE/ITA/DESCRI.DAT", "MAP_ARCHIVE,", "NOTE,short\r\nMAP_ARCHIVE,");
+     },
+     "DESCRI_SHORT_LINE", "MAPPE/ITA/DESCRI.DAT", 0, -1, true, -1, "\"line\": 3"},
     // The capacity is the space check's alone: the archives extract whole.
     {"NotRoomOnTheCard", [](Medium &, const std::string &) { return true; }, "SPACE_SHORT",
      "(SD card)", 1, 4000, true},

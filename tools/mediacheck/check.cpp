@@ -93,8 +93,10 @@ bool readDescriptor(C_MAP_UPG_CARTOTREE &tree, const std::string &unitPath,
                     "fills the missing ones from the line before");
     }
     if (tree.ConvertDataIntoDescriDatEltList(lines, elts) != 0) {
-        add(findings, Code::DescriUnparsable, relPath,
-            "the module cannot parse it and stops reading it");
+        // Only a failure of the module's own list (no memory) gets here:
+        // its parse takes any line.
+        add(findings, Code::DescriMissing, relPath,
+            "the module cannot keep its lines and stops reading it");
         return true;
     }
     for (int i = 0; i < elts.GetSize(); ++i) {

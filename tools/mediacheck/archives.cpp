@@ -449,7 +449,7 @@ void reportFolderSizes(ArchiveCheck &c) {
                 ? c.ref.entries[static_cast<size_t>(c.entryOfHeader[own->second])].path
                 : u.path + "/";
         add(c.findings, Code::TarFolderSize, c.relPath,
-            "entry '" + folder + "': folder with a size field of " + std::to_string(u.size) +
+            entrySubject(folder) + "folder with a size field of " + std::to_string(u.size) +
                 " bytes: the unit skips the " + std::to_string((to - from) / 512) +
                 " block(s) after it, where tar reads the header(s) of " + someNames(lost) +
                 ", which the unit loses; write the folder with a size of 0");
@@ -463,7 +463,7 @@ void reportFolderSizes(ArchiveCheck &c) {
 bool reportHeaderForms(ArchiveCheck &c, size_t i) {
     const std::vector<RawHeader> &headers = c.ref.tap.headers;
     const Entry &e = c.ref.entries[i];
-    const std::string where = "entry '" + e.path + "': ";
+    const Subject where = entrySubject(e.path);
     const std::string &relPath = c.relPath;
     bool longName = false, pax = false, sparse = e.sparse, full = false, incremental = false;
     for (long h = c.firstHeader[i]; h <= c.mainHeader[i]; ++h) {
@@ -546,7 +546,7 @@ void reportEntries(ArchiveCheck &c) {
     std::map<std::string, std::string> byCase;
     for (size_t i = 0; i < c.ref.entries.size(); ++i) {
         const Entry &e = c.ref.entries[i];
-        const std::string where = "entry '" + e.path + "': ";
+        const Subject where = entrySubject(e.path);
         c.explained[i] = reportHeaderForms(c, i);
         if (e.linksToFile) {
             add(c.findings, Code::TarHardLink, c.relPath,
@@ -583,7 +583,7 @@ void reportEntries(ArchiveCheck &c) {
 // A file of tar's final tree that the unit does not write as tar does:
 // another name, not reached, or not taken for a header.
 void reportMissingFile(ArchiveCheck &c, const std::string &path, size_t i) {
-    const std::string where = "entry '" + c.ref.entries[i].path + "': ";
+    const Subject where = entrySubject(c.ref.entries[i].path);
     const UnitHeader *u = c.unitOf(i);
     const uint64_t at = c.mainHeader[i] >= 0
                             ? c.ref.tap.headers[static_cast<size_t>(c.mainHeader[i])].offset
@@ -624,7 +624,7 @@ void compareTarTree(ArchiveCheck &c) {
             c.overwritten.push_back(path);
             continue;
         }
-        const std::string where = "entry '" + c.ref.entries[i].path + "': ";
+        const Subject where = entrySubject(c.ref.entries[i].path);
         if (got->second.size != r.second.state.size)
             add(c.findings, Code::TarSizeMismatch, c.relPath,
                 where + "the unit writes " + std::to_string(got->second.size) + " bytes, tar " +

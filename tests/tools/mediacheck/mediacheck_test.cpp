@@ -7,6 +7,7 @@
 #include "tests/support/media_builder.h"
 #include "tests/support/tar_builder.h"
 #include "tests/support/unit_fixture.h"
+#include "tools/mediacheck/findings.h"
 #include "tools/mediacheck/mediacheck.h"
 
 #include <nlohmann/json.hpp>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -1042,6 +1044,96 @@ TEST(FindingsTable, EveryCodeIsProducedByACase) {
     // And no case expects a code the table does not hold.
     for (const Fault &f : k_faults)
         EXPECT_TRUE(f.code == nullptr || mediacheck::findCode(f.code) != nullptr) << f.name;
+}
+
+// One finding per code and file: its count, the entries or block sizes it
+// covers, the shared text once, each message kept (text and JSON).
+TEST_F(MediaCheck, FindingsOfOneCodeInOneFileAreOne) {
+    Medium m(mediaDir());
+    m.build();
+    m.setFraTar([](TarBuilder &t) {
+        t.symlink("FRA/l1", "map.dat").symlink("FRA/l2", "map.dat").symlink("FRA/l3", "map.dat");
+        t.hardlink("FRA/h1.dat", "FRA/map.dat").file("FRA/b.dat", "b");
+        t.hardlink("FRA/h2.dat", "FRA/b.dat");
+    });
+    hostsim::setDeviceCapacity("/SDH", 4000);
+    mediacheck::CheckReport r;
+    EXPECT_EQ(check(r, 4000), 1);
+    const std::string text = mediacheck::renderText(r);
+    std::map<std::string, const mediacheck::Finding *> byCode;
+    for (const auto &f : r.findings) {
+        EXPECT_TRUE(byCode.emplace(f.code + " " + f.path, &f).second) << f.code << " twice\n"
+                                                                      << text;
+    }
+    const mediacheck::Finding *links = byCode["TAR_LINK_IGNORED " + std::string(k_fra)];
+    ASSERT_NE(links, nullptr) << text;
+    EXPECT_EQ(links->count, 3);
+    EXPECT_EQ(links->covers, (std::vector<std::string>{"FRA/l1", "FRA/l2", "FRA/l3"}));
+    EXPECT_EQ(links->message, "3 entries 'FRA/l1', 'FRA/l2', 'FRA/l3': symbolic link: the unit "
+                              "ignores it and writes nothing");
+    ASSERT_EQ(links->messages.size(), 3u);
+    EXPECT_EQ(links->messages[1], "entry 'FRA/l2': symbolic link: the unit ignores it and writes "
+                                  "nothing");
+    // Other texts for each: the first, and what the others are about.
+    const mediacheck::Finding *hard = byCode["TAR_HARD_LINK " + std::string(k_fra)];
+    ASSERT_NE(hard, nullptr) << text;
+    EXPECT_EQ(hard->count, 2);
+    EXPECT_EQ(hard->message.rfind(hard->messages[0], 0), 0u) << hard->message;
+    EXPECT_NE(hard->message.find("1 more of TAR_HARD_LINK in this file, about 'FRA/h1.dat', "
+                                 "'FRA/h2.dat'"),
+              std::string::npos)
+        << hard->message;
+    const mediacheck::Finding *space = byCode["SPACE_SHORT (SD card)"];
+    ASSERT_NE(space, nullptr) << text;
+    EXPECT_EQ(space->count, 5);
+    EXPECT_EQ(space->covers, (std::vector<std::string>{"512", "4096", "8192", "16384", "32768"}));
+    EXPECT_NE(space->message.find("on cards of 512-, 4096-, 8192-, 16384- and 32768-byte blocks"),
+              std::string::npos)
+        << space->message;
+    EXPECT_NE(text.find("TAR_LINK_IGNORED (3x): 3 entries"), std::string::npos) << text;
+
+    const nlohmann::json j = nlohmann::json::parse(mediacheck::renderJson(r));
+    bool seen = false;
+    for (const auto &f : j["findings"]) {
+        ASSERT_TRUE(f.contains("count") && f.contains("covers") && f.contains("messages"))
+            << f.dump();
+        EXPECT_GE(f["messages"].size(), 1u) << f.dump();
+        EXPECT_LE(f["messages"].size(), f["count"].get<size_t>()) << f.dump();
+        if (f["code"] == "TAR_LINK_IGNORED") {
+            seen = true;
+            EXPECT_EQ(f["count"], 3);
+            EXPECT_EQ(f["covers_kind"], "entries");
+            EXPECT_EQ(f["covers"][2], "FRA/l3");
+        }
+    }
+    EXPECT_TRUE(seen) << j.dump(1);
+    EXPECT_EQ(j["errors"], r.errors());
+}
+
+// Grouping keeps apart what differs by file, code or severity, and keeps the
+// order: by path, errors first, then code.
+TEST(GroupFindings, KeepsFilesCodesAndSeveritiesApart) {
+    std::vector<mediacheck::Finding> f;
+    using mediacheck::Code;
+    mediacheck::add(f, Code::TarPaxHeader, "b.tgz", mediacheck::entrySubject("x") + "pax");
+    mediacheck::add(f, Code::TarPaxHeader, "a.tgz", mediacheck::entrySubject("y") + "pax");
+    mediacheck::add(f, Code::TarCaseClash, "a.tgz", mediacheck::entrySubject("z") + "case");
+    mediacheck::add(f, Code::PoiInfBad, mediacheck::Severity::Warning, "p.inf", "no VERSION line");
+    mediacheck::add(f, Code::PoiInfBad, mediacheck::Severity::Error, "p.inf", "empty");
+    mediacheck::add(f, Code::TarPaxHeader, "a.tgz", mediacheck::entrySubject("y") + "pax");
+    mediacheck::groupFindings(f);
+    ASSERT_EQ(f.size(), 5u);
+    EXPECT_EQ(f[0].code + f[0].path, "TAR_PAX_HEADERa.tgz");
+    EXPECT_EQ(f[0].count, 2); // the same entry twice: one subject
+    EXPECT_EQ(f[0].covers, std::vector<std::string>{"y"});
+    EXPECT_EQ(f[0].message, "1 entry 'y': pax");
+    EXPECT_EQ(f[1].code, "TAR_CASE_CLASH");
+    EXPECT_EQ(f[1].count, 1);
+    EXPECT_EQ(f[1].message, "entry 'z': case");
+    EXPECT_EQ(f[2].path, "b.tgz");
+    EXPECT_EQ(f[3].severity, mediacheck::Severity::Error);
+    EXPECT_EQ(f[4].severity, mediacheck::Severity::Warning);
+    EXPECT_EQ(f[4].count, 1);
 }
 
 // Each size the module's analysis slows with the square of is refused one

@@ -35,6 +35,8 @@ struct Entry {
     std::string path;
     int type = AE_IFREG;
     bool hardlink = false;
+    bool linksToFile = false; // a hard link to a regular file tar wrote before it
+    std::string linkTarget;   // a hard link's target, as tar names it
     bool sparse = false;
     uint64_t size = 0;
     uint64_t position = 0; // offset of its first header in the tar stream
@@ -161,6 +163,8 @@ void readReference(const std::string &hostPath, Reference &ref,
             en.path = p != nullptr ? p : "";
             en.type = static_cast<int>(archive_entry_filetype(e));
             en.hardlink = archive_entry_hardlink(e) != nullptr;
+            if (en.hardlink)
+                en.linkTarget = archive_entry_hardlink(e);
             en.sparse = archive_entry_sparse_count(e) > 0;
             en.size = archive_entry_size(e) > 0 ? static_cast<uint64_t>(archive_entry_size(e)) : 0;
             en.position = static_cast<uint64_t>(archive_read_header_position(a));
@@ -177,6 +181,17 @@ void readReference(const std::string &hostPath, Reference &ref,
                 ref.tooLarge = true;
                 hostsim::setDeviceCapacity("/SDH", 0); // the unit's extraction stops too
                 break;
+            }
+            if (en.hardlink) {
+                // tar makes the link a second name of the file: in its tree
+                // a regular file of the target's bytes.
+                auto target = ref.tree.find(normalisePath(en.linkTarget));
+                if (target != ref.tree.end()) {
+                    ref.entries.back().linksToFile = true;
+                    RefFile f = target->second;
+                    f.entry = ref.entries.size() - 1;
+                    ref.tree[normalisePath(en.path)] = f;
+                }
             }
             if (en.type == AE_IFREG && !en.hardlink) {
                 Fingerprint print;
@@ -394,6 +409,53 @@ void mapHeaders(ArchiveCheck &c) {
     }
 }
 
+// Entry `owner`'s name for messages, or "an entry" when the offset lies in
+// no entry of tar's.
+std::string entryName(const ArchiveCheck &c, long owner) {
+    return owner >= 0 ? "entry '" + c.ref.entries[static_cast<size_t>(owner)].path + "'"
+                      : std::string("no entry");
+}
+
+// The entry of tar's whose headers or data hold tar offset `off`, or -1.
+long entryAt(const ArchiveCheck &c, uint64_t off) {
+    auto at = c.headerAt.upper_bound(off);
+    if (at == c.headerAt.begin())
+        return -1;
+    return c.entryOfHeader[std::prev(at)->second];
+}
+
+// Folder entries with a size field: the unit skips that much data after the
+// header (tar reads none); where tar has headers there, those entries are
+// lost to the unit or garbled, and are told here, by the folder.
+void reportFolderSizes(ArchiveCheck &c) {
+    for (const UnitHeader &u : c.ref.unit.headers) {
+        if (u.kind != 'd' || u.size == 0)
+            continue;
+        const uint64_t from = u.offset + 512;
+        const uint64_t to = from + (static_cast<uint64_t>(u.size) + 511) / 512 * 512;
+        std::vector<std::string> lost;
+        for (auto h = c.headerAt.lower_bound(from); h != c.headerAt.end() && h->first < to; ++h) {
+            const long owner = c.entryOfHeader[h->second];
+            if (owner < 0 || c.explained[static_cast<size_t>(owner)])
+                continue;
+            c.explained[static_cast<size_t>(owner)] = true;
+            lost.push_back(c.ref.entries[static_cast<size_t>(owner)].path);
+        }
+        if (lost.empty())
+            continue;
+        auto own = c.headerAt.find(u.offset);
+        const std::string folder =
+            own != c.headerAt.end() && c.entryOfHeader[own->second] >= 0
+                ? c.ref.entries[static_cast<size_t>(c.entryOfHeader[own->second])].path
+                : u.path + "/";
+        add(c.findings, Code::TarFolderSize, c.relPath,
+            entrySubject(folder) + "folder with a size field of " + std::to_string(u.size) +
+                " bytes: the unit skips the " + std::to_string((to - from) / 512) +
+                " block(s) after it, where tar reads the header(s) of " + someNames(lost) +
+                ", which the unit loses; write the folder with a size of 0");
+    }
+}
+
 // The header forms of entry `i` the unit does not read as tar does (long
 // names, pax, full names, GNU incremental headers, sparse files) and its
 // unsafe or changed names. True when a finding explains what the unit
@@ -401,7 +463,7 @@ void mapHeaders(ArchiveCheck &c) {
 bool reportHeaderForms(ArchiveCheck &c, size_t i) {
     const std::vector<RawHeader> &headers = c.ref.tap.headers;
     const Entry &e = c.ref.entries[i];
-    const std::string where = "entry '" + e.path + "': ";
+    const Subject where = entrySubject(e.path);
     const std::string &relPath = c.relPath;
     bool longName = false, pax = false, sparse = e.sparse, full = false, incremental = false;
     for (long h = c.firstHeader[i]; h <= c.mainHeader[i]; ++h) {
@@ -411,7 +473,7 @@ bool reportHeaderForms(ArchiveCheck &c, size_t i) {
         sparse = sparse || t == 'S';
         if (!extension(t) && t != 'V') {
             const RawHeader &raw = headers[static_cast<size_t>(h)];
-            full = full || raw.nameFull;
+            full = full || (raw.nameFull && raw.sumOk);
             incremental = incremental || (raw.gnuMagic && !raw.prefix.empty());
         }
     }
@@ -452,17 +514,27 @@ bool reportHeaderForms(ArchiveCheck &c, size_t i) {
                     "but the card's file system may store or show such a name differently");
     }
     const bool absolute = !e.path.empty() && (e.path[0] == '/' || e.path[0] == '\\');
-    if (climbs(e.path) || absolute) {
+    if (climbs(e.path)) {
         add(c.findings, Code::TarUnsafePath, relPath,
-            where + (absolute ? std::string("absolute path: tar -x strips or refuses it; the "
-                                            "unit writes it under its destination folder")
-                              : std::string("path with '..': the unit refuses it and stops the "
-                                            "extraction")));
+            where + "path with '..': the unit refuses it and stops the extraction");
+    } else if (absolute) {
+        // The unit joins every name to its destination folder, the leading
+        // "/" folded into the folder's own: it lands where GNU tar, which
+        // strips the "/", writes it.
+        const UnitHeader *u = c.unitOf(i);
+        const std::string at = u != nullptr ? u->path : normalisePath(e.path);
+        add(c.findings, Code::TarAbsolutePath, relPath,
+            where +
+                "absolute name: the unit writes it under its destination folder, as "
+                "'/SDH/MAPPE/" +
+                at +
+                "' (GNU tar strips the '/' alike); write names relative to the "
+                "destination");
     }
     if (e.path.find('\\') != std::string::npos)
         add(c.findings, Code::TarNameChanged, relPath,
             where + "backslash in the name: the unit writes it as a folder separator");
-    return longName || pax || full || sparse || incremental || climbs(e.path) || absolute ||
+    return longName || pax || full || sparse || incremental || climbs(e.path) ||
            e.path.find('\\') != std::string::npos;
 }
 
@@ -474,8 +546,16 @@ void reportEntries(ArchiveCheck &c) {
     std::map<std::string, std::string> byCase;
     for (size_t i = 0; i < c.ref.entries.size(); ++i) {
         const Entry &e = c.ref.entries[i];
-        const std::string where = "entry '" + e.path + "': ";
+        const Subject where = entrySubject(e.path);
         c.explained[i] = reportHeaderForms(c, i);
+        if (e.linksToFile) {
+            add(c.findings, Code::TarHardLink, c.relPath,
+                where + "hard link to '" + e.linkTarget +
+                    "': tar writes the file there, the unit writes nothing; store the file "
+                    "itself (tar --hard-dereference)");
+            c.explained[i] = true;
+            continue;
+        }
         if (e.hardlink || e.type == AE_IFLNK) {
             add(c.findings, Code::TarLinkIgnored, c.relPath,
                 where + (e.type == AE_IFLNK ? "symbolic" : "hard") +
@@ -503,7 +583,7 @@ void reportEntries(ArchiveCheck &c) {
 // A file of tar's final tree that the unit does not write as tar does:
 // another name, not reached, or not taken for a header.
 void reportMissingFile(ArchiveCheck &c, const std::string &path, size_t i) {
-    const std::string where = "entry '" + c.ref.entries[i].path + "': ";
+    const Subject where = entrySubject(c.ref.entries[i].path);
     const UnitHeader *u = c.unitOf(i);
     const uint64_t at = c.mainHeader[i] >= 0
                             ? c.ref.tap.headers[static_cast<size_t>(c.mainHeader[i])].offset
@@ -544,7 +624,7 @@ void compareTarTree(ArchiveCheck &c) {
             c.overwritten.push_back(path);
             continue;
         }
-        const std::string where = "entry '" + c.ref.entries[i].path + "': ";
+        const Subject where = entrySubject(c.ref.entries[i].path);
         if (got->second.size != r.second.state.size)
             add(c.findings, Code::TarSizeMismatch, c.relPath,
                 where + "the unit writes " + std::to_string(got->second.size) + " bytes, tar " +
@@ -644,8 +724,16 @@ void reportEnd(ArchiveCheck &c) {
     }
     if (c.rc != 0 && c.gzOk && c.ref.tarError.empty() && !stopAfterEnd) {
         std::string msg = "the unit's extraction fails: " + extractorReason(c.extractorLog);
-        if (c.unitStopped())
-            msg += " (tar offset " + std::to_string(c.ref.unit.stop) + ")";
+        if (c.unitStopped()) {
+            const uint64_t stop = c.ref.unit.stop;
+            msg += " (tar offset " + std::to_string(stop) + ")";
+            // A block that is no header of tar's: the unit lost its place
+            // and read an entry's data (or garbage) as a header.
+            auto h = c.headerAt.find(stop);
+            if (h == c.headerAt.end() || !c.ref.tap.headers[h->second].sumOk)
+                msg += "; that block is data of " + entryName(c, entryAt(c, stop)) +
+                       ", which the unit reads as a header";
+        }
         if (c.notWritten > 0)
             msg += "; " + std::to_string(c.notWritten) + " further file(s) are not written";
         add(c.findings, Code::TarExtractFailed, c.relPath, msg);
@@ -699,6 +787,7 @@ void checkArchive(const std::string &relPath, const std::string &hostPath,
     reportStream(c);
     mapHeaders(c);
     reportEntries(c);
+    reportFolderSizes(c);
     compareTarTree(c);
     reportStrays(c);
     reportEnd(c);

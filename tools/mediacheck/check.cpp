@@ -96,8 +96,10 @@ bool readDescriptor(C_MAP_UPG_CARTOTREE &tree, const std::string &unitPath,
         }
     }
     if (tree.ConvertDataIntoDescriDatEltList(lines, elts) != 0) {
-        add(findings, Code::DescriUnparsable, relPath,
-            "the module cannot parse it and stops reading it");
+        // Only a failure of the module's own list (no memory) gets here:
+        // its parse takes any line.
+        add(findings, Code::DescriMissing, relPath,
+            "the module cannot keep its lines and stops reading it");
         return true;
     }
     for (int i = 0; i < elts.GetSize(); ++i) {
@@ -215,9 +217,8 @@ void checkPoi(FolderNames &medium, const std::string &rel, const ArchiveSummary 
             const bool isDirOfCid = p.compare(0, 8, "tmp_poi/") == 0;
             if (!isDirOfCid)
                 add(findings, Code::PoiOutsideTmp, rel,
-                    "entry '" + entry +
-                        "' is not under tmp_poi/<CID>/: the unit extracts it "
-                        "into the card's MAPPE/ folder, where it stays");
+                    entrySubject(entry) + "not under tmp_poi/<CID>/: the unit extracts it "
+                                          "into the card's MAPPE/ folder, where it stays");
             else if (known.count(p.substr(8)) == 0 && p.size() > 8)
                 unknown.insert(p.substr(8));
             continue;
@@ -230,8 +231,8 @@ void checkPoi(FolderNames &medium, const std::string &rel, const ArchiveSummary 
     }
     for (const std::string &cid : unknown)
         add(findings, Code::PoiUnknownCountry, rel,
-            "tmp_poi/" + cid +
-                "/: no such country on the medium or the card; the unit merges it "
+            Subject{"country", cid, "tmp_poi/" + cid + "/: "} +
+                "no such country on the medium or the card; the unit merges it "
                 "only where the card holds that country's map");
 }
 
@@ -689,6 +690,8 @@ void checkSpace(CheckContext &ctx) {
     }
     if (!haveFree)
         return;
+    // One finding for every block size the countries do not fit at.
+    std::vector<std::string> sizes, needs;
     for (long bs : ctx.report.blockSizes) {
         uint64_t need = 0;
         for (auto &entry : ctx.countries) {
@@ -697,13 +700,32 @@ void checkSpace(CheckContext &ctx) {
             if (c.offered[bs] && s != ctx.summaries.end())
                 need += s->second.onCard[bs];
         }
-        if (need > freeBytes)
-            add(ctx.findings, Code::SpaceShort, "(SD card)",
-                "on a card of " + std::to_string(bs) +
-                    "-byte blocks the offered countries' archives take " + std::to_string(need) +
-                    " bytes, the card has " + std::to_string(freeBytes) +
-                    " free: the extraction fails part-way");
+        if (need > freeBytes) {
+            sizes.push_back(std::to_string(bs));
+            needs.push_back(std::to_string(need));
+        }
     }
+    if (sizes.empty())
+        return;
+    auto listed = [](const std::vector<std::string> &items, const char *tail) {
+        std::string out;
+        for (size_t i = 0; i < items.size(); ++i)
+            out += (i == 0                  ? ""
+                    : i + 1 == items.size() ? " and "
+                                            : ", ") +
+                   items[i] + (i + 1 == items.size() ? "" : tail);
+        return out;
+    };
+    const bool one = sizes.size() == 1;
+    add(ctx.findings, Code::SpaceShort, "(SD card)",
+        std::string(one ? "on a card of " : "on cards of ") + listed(sizes, "-") +
+            "-byte blocks the offered countries' archives take " + listed(needs, "") +
+            " bytes, the card has " + std::to_string(freeBytes) +
+            " free: the extraction fails part-way");
+    Finding &f = ctx.findings.back();
+    f.subjectKind = "block size";
+    f.count = static_cast<int>(sizes.size());
+    f.covers = sizes;
 }
 
 // The countries in folder order and the findings sorted by path, then
@@ -711,18 +733,7 @@ void checkSpace(CheckContext &ctx) {
 void finishReport(CheckContext &ctx) {
     for (auto &entry : ctx.countries)
         ctx.report.countries.push_back(entry.second);
-    std::stable_sort(ctx.findings.begin(), ctx.findings.end(),
-                     [](const Finding &a, const Finding &b) {
-                         if (a.path != b.path)
-                             return a.path < b.path;
-                         if (a.severity != b.severity)
-                             return a.severity == Severity::Error;
-                         if (a.code != b.code)
-                             return a.code < b.code;
-                         if (a.line != b.line)
-                             return a.line < b.line;
-                         return a.message < b.message;
-                     });
+    groupFindings(ctx.findings);
 }
 
 } // namespace

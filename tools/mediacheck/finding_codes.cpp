@@ -23,9 +23,7 @@ const Severity W = Severity::Warning;
 
 const CodeInfo k_codes[] = {
     {Code::DescriMissing, "DESCRI_MISSING", E, false, k_descri,
-     "the main descriptor does not open or cannot be read"},
-    {Code::DescriUnparsable, "DESCRI_UNPARSABLE", E, false, k_descri,
-     "the module cannot parse a descriptor"},
+     "a descriptor does not open or cannot be read"},
     {Code::DescriShortLine, "DESCRI_SHORT_LINE", W, false, k_descri,
      "a descriptor line with fewer than five fields"},
     {Code::DescriPathMissing, "DESCRI_PATH_MISSING", E, false, k_descri,

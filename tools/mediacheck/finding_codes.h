@@ -16,7 +16,6 @@ enum class Severity { Error, Warning };
 // One enumerator per row of the table, in the table's order.
 enum class Code {
     DescriMissing,
-    DescriUnparsable,
     DescriShortLine,
     DescriPathMissing,
     DescriPathCase,

@@ -28,6 +28,40 @@ inline void add(std::vector<Finding> &out, Code code, Severity severity, const s
         Finding{info.eitherSeverity ? severity : info.severity, info.name, path, message});
 }
 
+// What a finding is about within its file, and its lead in the message:
+// `about(...) + "text" + more` makes the finding's text (Said).
+struct Subject {
+    const char *kind; // "entry", "country", "block size"
+    std::string name;
+    std::string lead; // "entry 'FRA/a.dat': "
+};
+struct Said {
+    Subject subject;
+    std::string detail;
+};
+inline Said operator+(const Subject &s, const std::string &detail) {
+    return Said{s, detail};
+}
+inline Said operator+(Said said, const std::string &more) {
+    said.detail += more;
+    return said;
+}
+
+// An archive's entry, as findings name it: "entry 'NAME': ".
+inline Subject entrySubject(const std::string &name) {
+    return Subject{"entry", name, "entry '" + name + "': "};
+}
+
+// Appends one finding of `code` about one subject of its file.
+inline void add(std::vector<Finding> &out, Code code, const std::string &path, const Said &said) {
+    const CodeInfo &info = codeInfo(code);
+    Finding f{info.severity, info.name, path, said.subject.lead + said.detail};
+    f.subjectKind = said.subject.kind;
+    f.subject = said.subject.name;
+    f.detail = said.detail;
+    out.push_back(f);
+}
+
 // `s` with A-Z turned into a-z and every other byte kept (names on the
 // medium may hold any bytes; the unit's file system folds ASCII only).
 inline std::string lower(std::string s) {

@@ -881,6 +881,22 @@ struct Lint {
     // CID -> the country folder and information file that first gave it.
     std::map<std::string, std::pair<std::string, std::string>> cids;
 
+    // Information files by path: linted once, their keys kept for every
+    // folder whose descriptor names them.
+    std::map<std::string, FirstLines> infos;
+
+    // The information file `rel`, linted the first time; nullptr when it
+    // cannot be read.
+    const FirstLines *info(const std::string &rel) {
+        auto it = infos.find(rel);
+        if (it != infos.end())
+            return &it->second;
+        Text t;
+        if (!take(rel, t))
+            return nullptr;
+        return &(infos[rel] = lintKeyFile(t, TextFile::CountryInfo, out));
+    }
+
     // Reads `rel` once: false when it was read before or cannot be.
     bool take(const std::string &rel, Text &t) {
         return done.insert(rel).second && readText(root, rel, t);
@@ -891,8 +907,7 @@ struct Lint {
         const std::string name = lastComponent(r.path);
         Text t;
         if (startsWith(name, "CD_VER.NAV.INF")) {
-            if (take(r.path, t))
-                lintKeyFile(t, TextFile::CountryInfo, out);
+            info(r.path);
         } else if (startsWith(name, "DVD_VER.NAV") || startsWith(name, "CD_VER.NAV")) {
             if (take(r.path, t))
                 lintKeyFile(t, TextFile::VersionFile, out);
@@ -950,10 +965,12 @@ struct Lint {
     // The information file `rel` of folder MAPPE/`dir`: its CID must name
     // the folder and no other folder. Returns the CID as the module reads it.
     std::string countryInfo(const std::string &dir, const std::string &rel) {
-        Text t;
-        if (!take(rel, t))
+        const FirstLines *lines = info(rel);
+        if (lines == nullptr)
             return "";
-        const FirstLines firsts = lintKeyFile(t, TextFile::CountryInfo, out);
+        const FirstLines &firsts = *lines;
+        Text t; // where the findings go
+        t.rel = rel;
         auto it = firsts.find("CID");
         if (it == firsts.end() || it->second.value.empty())
             return "";
@@ -967,8 +984,8 @@ struct Lint {
         auto seen = cids.find(k.value);
         if (seen != cids.end())
             addAt(out, Severity::Error, Code::LintCidTwice, t, k.line,
-                  "CID '" + k.value + "' is also the code of MAPPE/" + seen->second.first + " (" +
-                      seen->second.second +
+                  "CID '" + k.value + "' of MAPPE/" + dir + " is also the code of MAPPE/" +
+                      seen->second.first + " (" + seen->second.second +
                       "): the module offers the country twice and the script installs it "
                       "twice; give each folder its own country");
         else

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -64,6 +65,83 @@ std::string wrapText(const std::string &lead, const std::string &text, size_t in
 const char *docSection(const std::string &code) {
     const CodeInfo *info = findCode(code);
     return info != nullptr ? info->section : nullptr;
+}
+
+namespace {
+
+// "entry" -> "entries", "block size" -> "block sizes".
+std::string plural(const std::string &kind, size_t n) {
+    if (n == 1)
+        return kind;
+    if (!kind.empty() && kind.back() == 'y')
+        return kind.substr(0, kind.size() - 1) + "ies";
+    return kind + "s";
+}
+
+// Up to five quoted names and how many more.
+std::string someQuoted(const std::vector<std::string> &names) {
+    std::string out;
+    for (size_t i = 0; i < names.size() && i < 5; ++i)
+        out += (i == 0 ? "'" : ", '") + names[i] + "'";
+    if (names.size() > 5)
+        out += " and " + std::to_string(names.size() - 5) + " more";
+    return out;
+}
+
+// The findings [first, last) of one code in one file as one finding.
+Finding merged(std::vector<Finding>::const_iterator first,
+               std::vector<Finding>::const_iterator last) {
+    Finding g = *first;
+    g.count = static_cast<int>(last - first);
+    bool sameText = !first->subject.empty();
+    for (auto f = first; f != last; ++f) {
+        g.messages.push_back(f->message);
+        if (!f->subject.empty() &&
+            std::find(g.covers.begin(), g.covers.end(), f->subject) == g.covers.end())
+            g.covers.push_back(f->subject);
+        sameText = sameText && !f->subject.empty() && f->detail == first->detail &&
+                   f->subjectKind == first->subjectKind;
+    }
+    if (sameText) {
+        // Said alike of each: the text once, after the subjects.
+        g.message = std::to_string(g.covers.size()) + " " + plural(g.subjectKind, g.covers.size()) +
+                    " " + someQuoted(g.covers) + ": " + first->detail;
+    } else {
+        g.message = first->message + " (" + std::to_string(g.count - 1) + " more of " + g.code +
+                    " in this file" +
+                    (g.covers.size() > 1 ? ", about " + someQuoted(g.covers) : std::string()) + ")";
+    }
+    g.subject.clear();
+    g.detail.clear();
+    return g;
+}
+
+} // namespace
+
+void groupFindings(std::vector<Finding> &findings) {
+    std::stable_sort(findings.begin(), findings.end(), [](const Finding &a, const Finding &b) {
+        if (a.path != b.path)
+            return a.path < b.path;
+        if (a.severity != b.severity)
+            return a.severity == Severity::Error;
+        if (a.code != b.code)
+            return a.code < b.code;
+        if (a.line != b.line)
+            return a.line < b.line;
+        return a.message < b.message;
+    });
+    std::vector<Finding> out;
+    // Findings of different lines of a file stay apart: each is told at its
+    // line, as a compiler does.
+    for (auto first = findings.begin(); first != findings.end();) {
+        auto last = first + 1;
+        while (last != findings.end() && last->path == first->path && last->code == first->code &&
+               last->severity == first->severity && last->line == first->line)
+            ++last;
+        out.push_back(last - first == 1 ? *first : merged(first, last));
+        first = last;
+    }
+    findings.swap(out);
 }
 
 std::string renderText(const CheckReport &r) {
@@ -133,6 +211,7 @@ std::string renderText(const CheckReport &r) {
             f.line > 0 ? P(f.path) + ":" + std::to_string(f.line) + ": " : std::string();
         out << wrapText(std::string("  ") + where +
                             (f.severity == Severity::Error ? "error  " : "warning") + " " + f.code +
+                            (f.count > 1 ? " (" + std::to_string(f.count) + "x)" : std::string()) +
                             ": ",
                         P(explained(f)), 4);
     }
@@ -176,6 +255,18 @@ std::string renderJson(const CheckReport &r) {
         if (f.line > 0)
             fj["line"] = f.line;
         fj["message"] = utf8(f.message);
+        // One finding per code and file: how many it stands for, what they
+        // are about, and each one's own message.
+        fj["count"] = f.count;
+        fj["covers"] = nlohmann::ordered_json::array();
+        for (const std::string &c : f.covers)
+            fj["covers"].push_back(utf8(c));
+        if (!f.covers.empty())
+            fj["covers_kind"] = plural(f.subjectKind, 2);
+        fj["messages"] = nlohmann::ordered_json::array();
+        for (const std::string &m :
+             f.messages.empty() ? std::vector<std::string>{f.message} : f.messages)
+            fj["messages"].push_back(utf8(m));
         const char *section = docSection(f.code);
         fj["doc"] = section == nullptr ? nlohmann::ordered_json() : nlohmann::ordered_json(section);
         j["findings"].push_back(fj);

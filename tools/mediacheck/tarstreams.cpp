@@ -146,6 +146,14 @@ void RefTap::feed(const unsigned char *p, size_t n) {
     if (end != UINT64_MAX)
         return;
     blocks(p, n, m_block, m_fill, m_skip, seen, [this]() {
+        if (m_extension) {
+            // An old GNU sparse header's extension: more of its map, and
+            // another block after it while its last byte but seven says so.
+            m_extension = m_block[504] != 0;
+            if (!m_extension)
+                m_skip = m_dataAfter;
+            return true;
+        }
         if (allZero(m_block)) {
             end = seen;
             return false;
@@ -165,11 +173,27 @@ void RefTap::header() {
     const char *prefix = reinterpret_cast<const char *>(m_block + 345);
     h.prefix.assign(prefix, strnlen(prefix, 155));
     h.gnuMagic = std::memcmp(m_block + 257, "ustar  ", 7) == 0;
+    uint64_t sum = 0;
+    int64_t signedSum = 0;
+    for (size_t i = 0; i < 512; ++i) {
+        const unsigned v = (i >= 148 && i < 156) ? ' ' : m_block[i];
+        sum += v;
+        signedSum += v >= 0x80 ? static_cast<int64_t>(v) - 256 : v;
+    }
+    const uint64_t stored = tarNumber(m_block + 148, 8);
+    h.sumOk = stored == sum || static_cast<int64_t>(stored) == signedSum;
     headers.push_back(h);
     // Links, devices, folders and FIFOs carry no data for tar.
     const bool noData = h.typeflag >= '1' && h.typeflag <= '6';
     const uint64_t size = noData ? 0 : tarNumber(m_block + 124, 12);
     m_skip = (size + 511) / 512 * 512;
+    // An old GNU sparse header whose map goes on in extension blocks
+    // (isextended at byte 482): those come before the data.
+    if (h.typeflag == 'S' && h.gnuMagic && m_block[482] != 0) {
+        m_extension = true;
+        m_dataAfter = m_skip;
+        m_skip = 0;
+    }
 }
 
 void UnitModel::feed(const unsigned char *p, size_t n) {

@@ -284,6 +284,14 @@ const Mistake k_mistakes[] = {
      "LINT_FOLDER_NOT_CID", "MAPPE/IT/CD_VER.NAV.INF", 1, E, 1, "reads MAPPE/ITA/DESCRI.DAT"},
     {"OneCidInTwoFolders", [](DocMedium &m) { return m.copyCountry("ITA", "ITB"); },
      "LINT_CID_TWICE", "MAPPE/ITB/CD_VER.NAV.INF", 1, E, 2, "also the code of MAPPE/ITA"},
+    {"FolderCopiedWithItsPaths",
+     [](DocMedium &m) {
+         std::error_code ec;
+         fs::copy(m.root() + "/MAPPE/ITA", m.root() + "/MAPPE/ITB", ec);
+         return !ec;
+     },
+     "LINT_CID_TWICE", "MAPPE/ITA/CD_VER.NAV.INF", 1, E, 2,
+     "of MAPPE/ITB is also the code of MAPPE/ITA"},
     {"CidInLowerCase",
      [](DocMedium &m) {
          return m.moveCountry("FRA", "fra") &&

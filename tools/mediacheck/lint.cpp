@@ -63,6 +63,9 @@ namespace {
 
 // Files larger than this are no text file of a medium: not read.
 const uintmax_t k_max_text_bytes = 1u << 20;
+// The POI archive's text files read at most: each, and all together.
+const la_int64_t k_max_poi_text = 64 * 1024;
+const size_t k_max_poi_text_bytes = 4u << 20;
 
 bool startsWith(const std::string &s, const std::string &head) {
     return s.compare(0, head.size(), head) == 0;
@@ -337,7 +340,7 @@ std::string unknownCost(const KnownKey &near, Severity s, const std::set<std::st
                whenMissing(key);
     if (present.count(key) != 0)
         return "The file's " + key + " line is read and this one ignored";
-    return std::string("Nothing depends on ") + key + " (read by " + near.readers + ")";
+    return std::string("Nothing in the upgrade depends on ") + key;
 }
 
 // The keys of a descriptor whose lines the scripts see (field 1 exactly).
@@ -823,8 +826,9 @@ void lintPoiText(const Text &t, const std::string &named, bool versionFile,
     lintBomLeft(t, out);
 }
 
-// The .txt members of the POI archive `rel` under tmp_poi/<CID>/, each at
-// most 64 KiB; an archive that cannot be read is told by the archive checks.
+// The .txt members of the POI archive `rel` under tmp_poi/<CID>/ (those of
+// at most k_max_poi_text bytes, until k_max_poi_text_bytes are read); an
+// archive that cannot be read is told by the archive checks.
 void lintPoiArchive(const std::string &root, const std::string &rel, std::vector<Finding> &out) {
     const std::string host = root + "/" + rel;
     std::error_code ec;
@@ -835,6 +839,7 @@ void lintPoiArchive(const std::string &root, const std::string &rel, std::vector
     archive_read_support_format_tar(a);
     archive_read_support_format_gnutar(a);
     std::map<std::string, std::string> texts;             // member -> bytes
+    size_t kept = 0;                                      // bytes of `texts`
     std::map<std::string, std::set<std::string>> folders; // folder -> file names
     if (archive_read_open_filename(a, host.c_str(), 64 * 1024) == ARCHIVE_OK) {
         struct archive_entry *e = nullptr;
@@ -852,11 +857,21 @@ void lintPoiArchive(const std::string &root, const std::string &rel, std::vector
             const size_t dot = file.find_last_of('.');
             const la_int64_t size = archive_entry_size(e);
             if (dot == std::string::npos || file.substr(dot + 1) != "txt" || size < 0 ||
-                size > 64 * 1024)
+                size > k_max_poi_text)
                 continue;
+            if (kept + static_cast<size_t>(size) > k_max_poi_text_bytes)
+                break; // enough to tell: the rest is not read
             std::string bytes(static_cast<size_t>(size), '\0');
-            if (archive_read_data(a, &bytes[0], bytes.size()) != static_cast<la_ssize_t>(size))
-                break;
+            size_t got = 0;
+            while (got < bytes.size()) {
+                const la_ssize_t n = archive_read_data(a, &bytes[got], bytes.size() - got);
+                if (n <= 0)
+                    break;
+                got += static_cast<size_t>(n);
+            }
+            if (got < bytes.size())
+                break; // a damaged archive: told by the archive checks
+            kept += bytes.size();
             texts[name] = bytes;
         }
     }

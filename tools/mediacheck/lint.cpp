@@ -24,7 +24,7 @@ namespace {
 const char *const k_map_script = "examples/map_upgrade.c";
 const char *const k_scripts = "examples/map_upgrade.c and poi_only.c";
 const char *const k_module = "the module";
-const char *const k_by_name = "nobody by key (the module finds the file by its name)";
+const char *const k_by_name = "no one (the module finds the file by its name)";
 
 // What goes wrong when a needed key is not found, by key.
 const char *const k_fails_country = "fails the country ('no MAP_ARCHIVE or CID_INFO')";
@@ -333,14 +333,15 @@ std::string hidingCost(Severity s, const std::string &key) {
 
 // What an unknown key costs when it stands for `near`: what its readers do
 // without it, or why nothing does.
-std::string unknownCost(const KnownKey &near, Severity s, const std::set<std::string> &present) {
+std::string unknownCost(const std::string &word, const KnownKey &near, Severity s,
+                        const std::set<std::string> &present) {
     const std::string key = near.key;
     if (s == Severity::Error)
         return "With no " + key + " line in this file (read by " + near.readers + "), " +
                whenMissing(key);
     if (present.count(key) != 0)
-        return "The file's " + key + " line is read and this one ignored";
-    return std::string("Nothing in the upgrade depends on ") + key;
+        return "Nobody reads '" + word + "' (the file's own " + key + " line is read)";
+    return "Nobody reads '" + word + "', and nothing in the upgrade depends on " + key;
 }
 
 // The keys of a descriptor whose lines the scripts see (field 1 exactly).
@@ -376,7 +377,7 @@ void lintDescriptorKey(const Text &t, TextFile file, const Line &l, const std::s
     const Severity s = hidingSeverity(near->key, file, present);
     addAt(out, s, Code::LintKeyUnknown, t, l.number,
           "unknown key '" + bare + "': did you mean " + near->key + "? " +
-              unknownCost(*near, s, present) + "; write " + near->key);
+              unknownCost(bare, *near, s, present) + "; write " + near->key);
 }
 
 // Lints a descriptor; returns the records whose field 3 the readers take.
@@ -602,8 +603,8 @@ FirstLines lintKeyFile(const Text &t, TextFile file, std::vector<Finding> &out) 
             const Severity s = hidingSeverity(bare, file, present);
             addAt(out, s, Code::LintSpace, t, l.number,
                   "a space " + std::string(isBlank(key[0]) ? "before" : "after") + " the key '" +
-                      bare + "': the module matches '" + bare +
-                      ":' from the line's first column and does not see this line" +
+                      bare + "': '" + bare +
+                      ":' is matched from the line's first column, so this line is not seen" +
                       hidingCost(s, bare) + "; write '" + bare + ":" +
                       trim(l.text.substr(colon + 1)) + "'");
             continue;
@@ -615,7 +616,7 @@ FirstLines lintKeyFile(const Text &t, TextFile file, std::vector<Finding> &out) 
             const Severity s = hidingSeverity(near->key, file, present);
             addAt(out, s, Code::LintKeyUnknown, t, l.number,
                   "unknown key '" + key + "': did you mean " + near->key + "? " +
-                      unknownCost(*near, s, present) + "; write " + near->key + ":");
+                      unknownCost(key, *near, s, present) + "; write " + near->key + ":");
             continue;
         }
         const KeyLine &first = firsts.at(key);

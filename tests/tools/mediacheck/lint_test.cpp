@@ -171,7 +171,7 @@ const Mistake k_mistakes[] = {
          return m.write(k_fra_descri, readFile(m.root() + "/" + k_fra_descri) +
                                           "MAP_ARCHIV,1,MAPPE/FRA/FRA.tgz,0,map data\n");
      },
-     "LINT_KEY_UNKNOWN", k_fra_descri, 4, W, 1, "line is read and this one ignored"},
+     "LINT_KEY_UNKNOWN", k_fra_descri, 4, W, 1, "(the file's own MAP_ARCHIVE line is read)"},
     // Spaces: the scripts and the module trim nothing.
     {"SpaceAfterTheKey",
      [](DocMedium &m) { return m.edit(k_fra_descri, "MAP_ARCHIVE,", "MAP_ARCHIVE ,"); },

@@ -64,7 +64,7 @@ namespace {
 // Files larger than this are no text file of a medium: not read.
 const uintmax_t k_max_text_bytes = 1u << 20;
 // The POI archive's text files read at most: each, and all together.
-const la_int64_t k_max_poi_text = 64 * 1024;
+const la_int64_t k_max_poi_text = la_int64_t(64) * 1024;
 const size_t k_max_poi_text_bytes = 4u << 20;
 
 bool startsWith(const std::string &s, const std::string &head) {
@@ -136,13 +136,13 @@ std::string whenMissing(const std::string &key) {
     if (key == "CID")
         return "the module does not take the folder for a country";
     if (key == "VER")
-        return "the module refuses the country (no VER field)";
+        return "the module refuses the country, whose group file then gives no code";
     if (startsWith(key, "CID_SIZE_"))
         return "the module leaves the country out on cards of " + key.substr(9) +
                " KiB blocks (CID_SIZE, which would stand in, is missing too)";
     if (key == "CID_SIZE")
         return "the module leaves the country out on cards whose block size has no key of its own";
-    return "the module refuses the country (error during reading '" + key + "')";
+    return "the module refuses the country, whose " + key + " it cannot read";
 }
 
 // ---- Reading a text file ------------------------------------------------------
@@ -842,7 +842,7 @@ void lintPoiArchive(const std::string &root, const std::string &rel, std::vector
     std::map<std::string, std::string> texts;             // member -> bytes
     size_t kept = 0;                                      // bytes of `texts`
     std::map<std::string, std::set<std::string>> folders; // folder -> file names
-    if (archive_read_open_filename(a, host.c_str(), 64 * 1024) == ARCHIVE_OK) {
+    if (archive_read_open_filename(a, host.c_str(), size_t(64) * 1024) == ARCHIVE_OK) {
         struct archive_entry *e = nullptr;
         while (archive_read_next_header(a, &e) == ARCHIVE_OK) {
             const char *p = archive_entry_pathname(e);

@@ -201,7 +201,9 @@ const Mistake k_mistakes[] = {
      },
      "LINT_BOM", k_fra_inf, 1, E, 1, "not take the folder for a country"},
     {"Utf16File",
-     [](DocMedium &m) { return m.write("MAPPE/FRA/GRUPPO_4_CID.DAT.inf", "\xFF\xFEV\0E\0R\0"); },
+     [](DocMedium &m) {
+         return m.write("MAPPE/FRA/GRUPPO_4_CID.DAT.inf", std::string("\xFF\xFEV\0E\0R\0:\0", 10));
+     },
      "LINT_BOM", "MAPPE/FRA/GRUPPO_4_CID.DAT.inf", 1, E, 1, "UTF-16"},
     {"BomBeforeAKeyNobodyNeeds",
      [](DocMedium &m) {

@@ -388,6 +388,7 @@ std::vector<Record> lintDescriptor(const std::string &root, const Text &t, TextF
         return records;
     lintLineEnds(t, out);
     const std::set<std::string> present = descriptorKeys(t);
+    std::map<std::string, int> firstOfKey; // a key the scripts read -> its first line
     for (const Line &l : t.lines) {
         if (trim(l.text).empty())
             continue;
@@ -395,6 +396,15 @@ std::vector<Record> lintDescriptor(const std::string &root, const Text &t, TextF
         if (fields.size() < 2)
             continue; // a line without a comma: told as a short line
         lintDescriptorKey(t, file, l, fields[0], present, out);
+        const KnownKey *known = findKey(fields[0], file);
+        if (known != nullptr && known->needed && !(t.bom && l.number == 1)) {
+            auto first = firstOfKey.emplace(fields[0], l.number).first;
+            if (first->second != l.number)
+                addAt(out, Severity::Warning, Code::LintKeyTwice, t, l.number,
+                      "a second " + fields[0] + " line: the first one (line " +
+                          std::to_string(first->second) + ") is read (by " + known->readers +
+                          ") and this one ignored; keep one");
+        }
         for (size_t i : {size_t(1), size_t(3)})
             if (i + 1 < fields.size() && trim(fields[i]) != fields[i])
                 addAt(out, Severity::Warning, Code::LintSpace, t, l.number,

@@ -308,6 +308,12 @@ const Mistake k_mistakes[] = {
     {"KeyGivenTwice",
      [](DocMedium &m) { return m.edit(k_fra_inf, "RELEASE:2\n", "RELEASE:2\nVERSION:8\n"); },
      "LINT_KEY_TWICE", k_fra_inf, 4, W, 1, "the first one (line 2)"},
+    {"DescriptorKeyGivenTwice",
+     [](DocMedium &m) {
+         return m.write(k_fra_descri, readFile(m.root() + "/" + k_fra_descri) +
+                                          "MAP_ARCHIVE,1,MAPPE/FRA/FRA2.tgz,0,map data\n");
+     },
+     "LINT_KEY_TWICE", k_fra_descri, 4, W, 1, "the first one (line 3) is read"},
     // The current-version file: the module takes lines that begin "CID:".
     {"SpaceAfterCidInTheCurrentVersions",
      [](DocMedium &m) { return m.edit("MAPPE/CURR_VERS_NAVI.TXT", "CID:ITA", "CID: ITA"); },

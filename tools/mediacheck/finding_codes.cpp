@@ -149,7 +149,8 @@ const CodeInfo k_codes[] = {
     {Code::LintCidTwice, "LINT_CID_TWICE", E, false, k_lint,
      "two country folders with the same `CID` (offered and installed twice)"},
     {Code::LintKeyTwice, "LINT_KEY_TWICE", W, false, k_lint,
-     "a key given twice in a key-and-value file (the first counts)"},
+     "a key that is read given twice in one file (the first counts; the last in the POI "
+     "archive's text files)"},
     {Code::Usage, "USAGE", E, false, nullptr,
      "the options cannot be used (no medium folder, no block size, no scratch folder)"},
 };

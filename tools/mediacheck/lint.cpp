@@ -603,6 +603,8 @@ FirstLines lintKeyFile(const Text &t, TextFile file, std::vector<Finding> &out) 
             continue;
         const std::string key = l.text.substr(0, colon);
         const std::string bare = trim(key);
+        if (bare.empty())
+            continue; // no key at all: no reader takes the line, nor is meant to
         if (t.bom && l.number == 1) {
             const Severity s = hidingSeverity(bare, file, present);
             addAt(out, s, Code::LintBom, t, 1,
@@ -768,6 +770,8 @@ void lintPoiText(const Text &t, const std::string &named, bool versionFile,
             continue;
         const std::string key = l.text.substr(0, colon);
         const std::string bare = trim(key);
+        if (bare.empty())
+            continue;
         if (t.bom && l.number == 1) {
             const Severity s = severity(bare);
             addAt(out, s, Code::LintBom, t, 1,

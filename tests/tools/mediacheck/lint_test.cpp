@@ -358,6 +358,40 @@ std::string trimmed(const std::string &s) {
     return b == std::string::npos ? std::string() : s.substr(b, s.find_last_not_of(' ') - b + 1);
 }
 
+// Odd bytes in every file the lint reads: it ends, and what it finds names
+// a line of a file of the medium.
+TEST(Lint, OddTextsEndWithFindingsOfLines) {
+    const std::string odd[] = {"",
+                               "\n\n",
+                               ",,,,,,\n",
+                               ":::\n",
+                               "\r\r\r",
+                               std::string(5000, 'A'),
+                               "CID:\nVER:\nPREFIX:\nDATE:\n",
+                               "CID:,,,,,,,,\n",
+                               std::string("\0\0:\0,\n", 6),
+                               "\xEF\xBB\xBF",
+                               "\xFF\xFE",
+                               " , , , , ,\n",
+                               "cid:\n :x\n"};
+    const char *files[] = {"DESCRI.DAT",
+                           "MAPPE/FRA/DESCRI.DAT",
+                           k_fra_inf,
+                           "MAPPE/FRA/GRUPPO_4_CID.DAT.inf",
+                           "MAPPE/CURR_VERS_NAVI.TXT",
+                           "POI/POI_UPD.tgz.inf"};
+    for (const std::string &text : odd) {
+        DocMedium m;
+        for (const char *f : files)
+            ASSERT_TRUE(m.write(f, text));
+        ASSERT_TRUE(m.poi(text, false));
+        for (const Finding &f : m.lint()) {
+            EXPECT_GT(f.line, 0) << f.code << " " << f.path;
+            EXPECT_FALSE(f.message.empty());
+        }
+    }
+}
+
 // The keys of the document's table under `heading` (the first column's
 // backticked names; "`CID_SIZE_4`, `_8`" stands for CID_SIZE_4, CID_SIZE_8),
 // with the second column when `withFile`.

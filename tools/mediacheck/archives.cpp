@@ -686,11 +686,12 @@ void reportStrays(ArchiveCheck &c) {
             continue;
         }
         auto h = c.headerAt.find(off);
-        if (h != c.headerAt.end()) {
+        if (h != c.headerAt.end() && c.ref.tap.headers[h->second].sumOk) {
             reportFileFromHeader(c, path, off, h->second, labels);
             continue;
         }
-        // The unit takes data of an entry for a header.
+        // The unit takes data of an entry (or a block tar frames as a header
+        // but whose checksum is wrong) for a header.
         auto before = c.headerAt.upper_bound(off);
         std::string of = "an entry";
         if (before != c.headerAt.begin()) {

@@ -139,6 +139,9 @@ void groupFindings(std::vector<Finding> &findings) {
                last->severity == first->severity && last->line == first->line)
             ++last;
         out.push_back(last - first == 1 ? *first : merged(first, last));
+        // A finding about one subject covers it.
+        if (out.back().covers.empty() && !out.back().subject.empty())
+            out.back().covers.push_back(out.back().subject);
         first = last;
     }
     findings.swap(out);

@@ -1191,6 +1191,8 @@ TEST(GroupFindings, KeepsFilesCodesAndSeveritiesApart) {
     EXPECT_EQ(f[1].code, "TAR_CASE_CLASH");
     EXPECT_EQ(f[1].count, 1);
     EXPECT_EQ(f[1].message, "entry 'z': case");
+    EXPECT_EQ(f[1].covers, std::vector<std::string>{"z"});
+    EXPECT_TRUE(f[3].covers.empty()); // about the file as a whole
     EXPECT_EQ(f[2].path, "b.tgz");
     EXPECT_EQ(f[3].severity, mediacheck::Severity::Error);
     EXPECT_EQ(f[4].severity, mediacheck::Severity::Warning);

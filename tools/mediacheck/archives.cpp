@@ -434,6 +434,28 @@ long entryAt(const ArchiveCheck &c, uint64_t off) {
     return c.entryOfHeader[std::prev(at)->second];
 }
 
+// What the unit does with the block at tar offset `off`, a header it
+// refuses: its extraction stops there, or it never reads the block as a
+// header (it takes it for data of an entry before it, or stopped earlier).
+std::string unitReadingOf(const ArchiveCheck &c, uint64_t off) {
+    const UnitModel &unit = c.ref.unit;
+    if (unit.stop == off)
+        return "the unit refuses the header and stops the extraction";
+    auto after = c.unitAt.upper_bound(off);
+    if (after != c.unitAt.begin()) {
+        const UnitHeader &h = unit.headers[std::prev(after)->second];
+        const uint64_t dataEnd = h.offset + 512 + (static_cast<uint64_t>(h.size) + 511) / 512 * 512;
+        if (h.kind != 'i' && off < dataEnd)
+            return "the unit would refuse the header, but reads the block as data of entry '" +
+                   h.path + (h.kind == 'd' ? "/" : "") + "' before it";
+    }
+    if (unit.stop < off)
+        return "the unit would refuse the header, but its extraction stops before it (tar "
+               "offset " +
+               std::to_string(unit.stop) + ")";
+    return "the unit refuses the header and stops the extraction";
+}
+
 // Folder entries with a size field: the unit skips that much data after the
 // header (tar reads none); where tar has headers there, those entries are
 // lost to the unit or garbled, and are told here, by the folder.
@@ -499,8 +521,8 @@ bool reportHeaderForms(ArchiveCheck &c, size_t i) {
     }
     if (full && !longName && !pax) {
         add(c.findings, Code::TarName100, relPath,
-            where + "name of 100 characters written without a NUL: the unit refuses the "
-                    "header and stops the extraction");
+            where + "name of 100 characters written without a NUL: " +
+                unitReadingOf(c, headers[static_cast<size_t>(c.mainHeader[i])].offset));
     }
     if (incremental && !longName && !pax && !full) {
         const UnitHeader *u = c.unitOf(i);

@@ -93,8 +93,10 @@ bool digestTree(const std::string &root, std::map<std::string, FileDigest> &out)
 
 namespace {
 
-// A numeric header field as tar reads it: octal digits, or base-256 when the
-// first byte has its high bit set.
+// A numeric header field as tar reads it: base-256 when the first byte has
+// its high bit set; else octal digits after any leading spaces, up to the
+// first byte that is none (the unit's parser, unlike tar, reads on past a
+// space: UnitModel reads its own way).
 uint64_t tarNumber(const unsigned char *f, size_t w) {
     uint64_t v = 0;
     if (f[0] & 0x80) {
@@ -102,6 +104,18 @@ uint64_t tarNumber(const unsigned char *f, size_t w) {
             v = (v << 8) | f[i];
         return v;
     }
+    size_t i = 0;
+    while (i < w && (f[i] == ' ' || f[i] == '\t'))
+        ++i;
+    for (; i < w && f[i] >= '0' && f[i] <= '7'; ++i)
+        v = (v << 3) | static_cast<uint64_t>(f[i] - '0');
+    return v;
+}
+
+// A numeric header field as the unit's parser reads it: every octal digit of
+// the whole field, any other byte skipped.
+uint64_t unitNumber(const unsigned char *f, size_t w) {
+    uint64_t v = 0;
     for (size_t i = 0; i < w; ++i)
         if (f[i] >= '0' && f[i] <= '7')
             v = (v << 3) | static_cast<uint64_t>(f[i] - '0');
@@ -270,7 +284,7 @@ void UnitModel::block(const unsigned char *b) {
         sum += v;
         signedSum += v >= 0x80 ? v - 256 : v;
     }
-    const uint64_t stored = tarNumber(b + 148, 8) & 0xFFFFFFFFu;
+    const uint64_t stored = unitNumber(b + 148, 8) & 0xFFFFFFFFu;
     if (static_cast<long>(stored) != sum && static_cast<long>(stored) != signedSum)
         return refuse("header has a bad checksum");
     if (path.size() >= 256)
@@ -280,10 +294,7 @@ void UnitModel::block(const unsigned char *b) {
         return refuse("path leaves the destination folder");
     const bool folder = path.back() == '/';
     rel = normalisePath(rel);
-    uint64_t size = 0;
-    for (int i = 124; i < 136; ++i)
-        if (b[i] >= '0' && b[i] <= '7')
-            size = (size << 3) | static_cast<uint64_t>(b[i] - '0');
+    const uint64_t size = unitNumber(b + 124, 12);
     if (size > 0xFFFFFFFFu)
         return refuse("size field over 4 GiB");
     UnitHeader h;

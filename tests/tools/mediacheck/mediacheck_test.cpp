@@ -945,6 +945,19 @@ const Fault k_faults[] = {
          return true;
      },
      "TAR_SIZE_MISMATCH", k_fra, 1, -1},
+    // A header the unit never reads as one: it takes it for the data of the
+    // entry before it (its size field read as 4 blocks): the finding says so.
+    {"NameOf100CharactersReadAsData",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) {
+             t.header(TarHeader::regular("FRA/odd.dat", 4).sizeField("4 000"))
+                 .data("oddd")
+                 .file(hundred(), "hundred");
+         });
+         return true;
+     },
+     "TAR_NAME_100", k_fra, 1, -1, false, -1,
+     "the unit would refuse the header, but reads the block as data of entry 'FRA/odd.dat'"},
     // A GNU dumpdir entry outside an incremental archive: tar makes a
     // folder, the unit a file of its name.
     {"GnuDumpdirEntry",

@@ -11,6 +11,7 @@ packages=(
   libtcc-dev tcc
   clang libclang-rt-14-dev
   libarchive-tools libarchive-dev libcli11-dev nlohmann-json3-dev
+  pigz tabix
   libisal-dev isal
   clang-tidy cppcheck valgrind
   help2man groff-base man-db dpkg-dev file python3

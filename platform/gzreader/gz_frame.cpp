@@ -65,6 +65,10 @@ std::atomic<const Backend *> g_backend_for_test{nullptr};
 
 struct GzReader {
     int fd = -1;
+    // How the file is read and closed: plat::read and plat::close, or the
+    // caller's (gzOpenOnFd).
+    gzinflate::FdRead readFn = nullptr;
+    gzinflate::FdClose closeFn = nullptr;
     const Backend *backend = nullptr;
     void *decoder = nullptr; // made at the first member
     Mode mode = Mode::Start;
@@ -78,6 +82,9 @@ struct GzReader {
     uint32_t crc = 0;  // of the member's data so far
     uint32_t size = 0; // the member's data length, modulo 2^32
     const char *error = "";
+    uint64_t fileRead = 0; // bytes read from the file so far
+    unsigned members = 0;  // members read whole, trailer matched
+    bool plain = false;    // no gzip magic: the file is copied as it is
 };
 
 namespace {
@@ -119,12 +126,13 @@ bool refill(GzReader *r) {
         return true;
     long n;
     do {
-        n = plat::read(r->fd, r->next + r->avail, k_input_size - r->avail);
+        n = r->readFn(r->fd, r->next + r->avail, k_input_size - r->avail);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         r->error = "read error";
         return false;
     }
+    r->fileRead += static_cast<uint64_t>(n);
     if (n == 0)
         r->eof = true;
     r->avail += static_cast<unsigned>(n);
@@ -252,6 +260,7 @@ const char *readTrailer(GzReader *r) {
         return "incorrect data check";
     if (words[1] != r->size)
         return "incorrect length check";
+    r->members++;
     r->mode = Mode::Look;
     return nullptr;
 }
@@ -315,12 +324,13 @@ unsigned copySome(GzReader *r, unsigned char *out, unsigned len, const char **te
     while (made < len && !r->eof) {
         long n;
         do {
-            n = plat::read(r->fd, out + made, len - made);
+            n = r->readFn(r->fd, out + made, len - made);
         } while (n < 0 && errno == EINTR);
         if (n < 0) {
             *text = "read error";
             return made;
         }
+        r->fileRead += static_cast<uint64_t>(n);
         if (n == 0)
             r->eof = true;
         made += static_cast<unsigned>(n);
@@ -345,6 +355,7 @@ const char *look(GzReader *r, int *err) {
             return "unexpected end of file";
         if (!magicAhead(r)) {
             r->mode = Mode::Copy;
+            r->plain = true;
             return nullptr;
         }
     } else if (!magicAhead(r)) {
@@ -354,6 +365,14 @@ const char *look(GzReader *r, int *err) {
         return nullptr;
     }
     return readHeader(r, err);
+}
+
+long platRead(int fd, void *buf, unsigned long count) {
+    return plat::read(fd, buf, count);
+}
+
+int platClose(int fd) {
+    return plat::close(fd);
 }
 
 void release(GzReader *r) {
@@ -389,20 +408,39 @@ GzReader *gzOpenWith(const char *path, const Backend &backend) {
         errno = err;
         return nullptr;
     }
+    return gzOpenOnFd(fd, backend, platRead, platClose);
+}
+
+GzReader *gzOpenOnFd(int fd, const Backend &backend, FdRead readFn, FdClose closeFn) {
+    if (readFn == nullptr || closeFn == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
     GzReader *r = new (std::nothrow) GzReader;
     unsigned char *buffer = static_cast<unsigned char *>(std::malloc(k_keep + k_input_size));
     if (r == nullptr || buffer == nullptr) {
         delete r;
         std::free(buffer);
-        (void)plat::close(fd);
+        (void)closeFn(fd);
         errno = ENOMEM;
         return nullptr;
     }
     r->fd = fd;
+    r->readFn = readFn;
+    r->closeFn = closeFn;
     r->backend = &backend;
     r->buffer = buffer;
     r->next = buffer + k_keep;
     return r;
+}
+
+void gzFacts(const GzReader *r, GzFacts *facts) {
+    if (r == nullptr || facts == nullptr)
+        return;
+    facts->plain = r->plain;
+    facts->members = r->members;
+    facts->fileRead = r->fileRead;
+    facts->consumed = r->fileRead - r->avail;
 }
 
 void useBackendForTest(const Backend *backend) {
@@ -476,7 +514,7 @@ int gzClose(GzReader *r) {
     const bool failed = r->errorSeen;
     // A file opened for reading loses nothing at its close: its result does
     // not change what was read.
-    (void)plat::close(r->fd);
+    (void)r->closeFn(r->fd);
     release(r);
     if (failed) {
         errno = EIO;

@@ -79,6 +79,30 @@ const Backend *const *allBackends();
 // Opens a reader of `path` on `backend` (as plat::gzOpen does on the default).
 GzReader *gzOpenWith(const char *path, const Backend &backend);
 
+// A reader over a file the caller opened and reads its own way: `readFn`
+// and `closeFn` replace plat::read and plat::close (same results, errno
+// set on failure), so that a host tool can read a host file with the very
+// framing the unit's extractor uses, outside the device table, the fault
+// gate and the power-cut count. The reader owns `fd` from then on (closed
+// by gzClose, or at once when the reader cannot be made: null, errno
+// ENOMEM). Null functions are refused (errno EINVAL, `fd` left open).
+typedef long (*FdRead)(int fd, void *buf, unsigned long count);
+typedef int (*FdClose)(int fd);
+GzReader *gzOpenOnFd(int fd, const Backend &backend, FdRead readFn, FdClose closeFn);
+
+// What the framing has seen of the file so far, for a tool that reports
+// on the archive rather than extracts it.
+struct GzFacts {
+    bool plain = false;              // no gzip magic: the file is read as it is
+    unsigned members = 0;            // gzip members read whole (trailer matched)
+    unsigned long long fileRead = 0; // bytes read from the file
+    unsigned long long consumed = 0; // ...of which the stream has taken (the rest is buffered)
+};
+// Fills `facts` (nothing for a null argument). Once gzRead has returned 0
+// for a gzip file, `consumed` is where its last member ended: the bytes of
+// the file from there on are the trailing data the reader ignored.
+void gzFacts(const GzReader *reader, GzFacts *facts);
+
 // Test hook: makes plat::gzOpen open its readers on `backend` (null: the
 // build's default again), so that a suite above the reader (the extractor's)
 // can run on every backend. gzInflaterName keeps naming the build's default.

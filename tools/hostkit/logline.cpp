@@ -5,6 +5,8 @@
 
 #include <cctype>
 #include <cstring>
+#include <unordered_map>
+#include <utility>
 
 namespace hostkit {
 
@@ -90,13 +92,30 @@ bool matchFrom(const Format &f, const std::string &line, size_t at, size_t k,
     return false;
 }
 
+// The parsed form of `format`, kept per thread: a reader matches every line
+// of a capture against the same few formats. A format text at an address
+// seen before with other contents is parsed again.
+const Format &parsed(const char *format) {
+    thread_local std::unordered_map<const char *, std::pair<std::string, Format>> cache;
+    auto it = cache.find(format);
+    if (it == cache.end() || it->second.first != format)
+        it = cache.insert_or_assign(format, std::make_pair(std::string(format), parse(format)))
+                 .first;
+    return it->second.second;
+}
+
 } // namespace
 
 bool readLogLine(const std::string &line, const char *format, std::vector<std::string> *args) {
-    const Format f = parse(format);
+    const Format &f = parsed(format);
     std::string text = line;
     while (!text.empty() && isSpace(text.back()))
         text.pop_back();
+    // Every fixed text must be in the line: most lines are refused here,
+    // before the backtracking match.
+    for (const std::string &piece : f.pieces)
+        if (!piece.empty() && text.find(piece) == std::string::npos)
+            return false;
     std::vector<std::string> found(f.kinds.size());
     bool matched = false;
     if (f.kinds.empty()) {

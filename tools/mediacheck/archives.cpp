@@ -10,6 +10,7 @@
 #include "tools/mediacheck/findings.h"
 
 #include "platform/hostsim/hostsim.h"
+#include "platform/vxworks.h"
 #include "tools/mediacheck/gzstream.h"
 #include "tools/mediacheck/tarstreams.h"
 #include "untgz/C_UNTGZ.h"
@@ -31,11 +32,16 @@ namespace mediacheck {
 
 namespace {
 
+// The tick rate of the module's extraction during a check (see extractBoth).
+const int k_extraction_tick_hz = 1000000;
+
 // One entry as libarchive read it.
 struct Entry {
     std::string path;
     int type = AE_IFREG;
     bool hardlink = false;
+    bool linksToFile = false; // a hard link to a regular file tar wrote before it
+    std::string linkTarget;   // a hard link's target, as tar names it
     bool sparse = false;
     uint64_t size = 0;
     uint64_t position = 0; // offset of its first header in the tar stream
@@ -54,7 +60,9 @@ struct Reference {
     RefTap tap;
     UnitModel unit{"/SDH/MAPPE/"};
     std::string tarError; // libarchive's complaint, when it stopped early
-    std::string gzCode, gzMessage, gzTrailing;
+    bool gzFailed = false;
+    Code gzCode = Code::GzCorrupt;
+    std::string gzMessage, gzTrailing;
     bool gzRaw = false;
     // The bounds, and what the entries read so far declare.
     ArchiveLimits limits;
@@ -160,6 +168,8 @@ void readReference(const std::string &hostPath, Reference &ref,
             en.path = p != nullptr ? p : "";
             en.type = static_cast<int>(archive_entry_filetype(e));
             en.hardlink = archive_entry_hardlink(e) != nullptr;
+            if (en.hardlink)
+                en.linkTarget = archive_entry_hardlink(e);
             en.sparse = archive_entry_sparse_count(e) > 0;
             en.size = archive_entry_size(e) > 0 ? static_cast<uint64_t>(archive_entry_size(e)) : 0;
             en.position = static_cast<uint64_t>(archive_read_header_position(a));
@@ -176,6 +186,17 @@ void readReference(const std::string &hostPath, Reference &ref,
                 ref.tooLarge = true;
                 hostsim::setDeviceCapacity("/SDH", 0); // the unit's extraction stops too
                 break;
+            }
+            if (en.hardlink) {
+                // tar makes the link a second name of the file: in its tree
+                // a regular file of the target's bytes.
+                auto target = ref.tree.find(normalisePath(en.linkTarget));
+                if (target != ref.tree.end()) {
+                    ref.entries.back().linksToFile = true;
+                    RefFile f = target->second;
+                    f.entry = ref.entries.size() - 1;
+                    ref.tree[normalisePath(en.path)] = f;
+                }
             }
             if (en.type == AE_IFREG && !en.hardlink) {
                 Fingerprint print;
@@ -205,6 +226,7 @@ void readReference(const std::string &hostPath, Reference &ref,
     ref.unit.finish();
     ref.gzRaw = stream.raw();
     if (stream.failed()) {
+        ref.gzFailed = true;
         ref.gzCode = stream.code();
         ref.gzMessage = stream.message();
     }
@@ -298,11 +320,17 @@ void extractBoth(ArchiveCheck &c, const std::string &hostPath, const std::string
     std::thread reader([&]() { readReference(hostPath, c.ref, progress); });
     hostsim::captureLog(true);
     hostsim::setSyncsReachDisk(false);
+    // The extractor pauses 50 ticks after every extraction (8 ms at the
+    // simulator's usual rate, most of a small archive's check): its pauses
+    // tell nothing of what it writes, and pass at once at a raised rate.
+    const int rate = sysClkRateGet();
+    hostsim::setTickRate(k_extraction_tick_hz);
     C_UNTGZ *untgz = C_UNTGZ::GetInstance();
     if (untgz != nullptr) {
         const std::string unitArchive = "/DVD/" + c.relPath;
         c.rc = untgz->Untar(unitArchive.c_str(), "/SDH/MAPPE/", 1, 1);
     }
+    hostsim::setTickRate(rate);
     hostsim::setSyncsReachDisk(true);
     c.extractorLog = hostsim::capturedLog();
     hostsim::captureLog(false);
@@ -321,21 +349,21 @@ void extractBoth(ArchiveCheck &c, const std::string &hostPath, const std::string
 // unit wrote that cannot be read back.
 void reportStream(ArchiveCheck &c) {
     const Reference &ref = c.ref;
-    c.gzOk = ref.gzCode.empty();
+    c.gzOk = !ref.gzFailed;
     if (!c.gzOk)
-        add(c.findings, Severity::Error, ref.gzCode.c_str(), c.relPath, ref.gzMessage);
+        add(c.findings, ref.gzCode, c.relPath, ref.gzMessage);
     if (ref.gzRaw)
-        add(c.findings, Severity::Warning, "GZ_NOT_GZIP", c.relPath,
+        add(c.findings, Code::GzNotGzip, c.relPath,
             "not gzip-compressed: the unit reads it as a plain tar file");
     if (!ref.gzTrailing.empty())
-        add(c.findings, Severity::Warning, "GZ_TRAILING_DATA", c.relPath, ref.gzTrailing);
+        add(c.findings, Code::GzTrailingData, c.relPath, ref.gzTrailing);
     if (!ref.tarError.empty() && c.gzOk)
-        add(c.findings, Severity::Error, "TAR_UNREADABLE", c.relPath,
+        add(c.findings, Code::TarUnreadable, c.relPath,
             "the reference reader stops: " + ref.tarError +
                 (c.rc != 0 ? "; the unit's extraction fails: " + extractorReason(c.extractorLog)
                            : std::string("; the unit extracts it without complaint")));
     if (!c.actualRead)
-        add(c.findings, Severity::Error, "TAR_EXTRACT_FAILED", c.relPath,
+        add(c.findings, Code::TarExtractFailed, c.relPath,
             "what the unit wrote cannot be read back from the scratch card");
     c.summary.readable = c.gzOk && ref.tarError.empty();
 }
@@ -368,6 +396,75 @@ void mapHeaders(ArchiveCheck &c) {
     }
 }
 
+// Entry `owner`'s name for messages, or "an entry" when the offset lies in
+// no entry of tar's.
+std::string entryName(const ArchiveCheck &c, long owner) {
+    return owner >= 0 ? "entry '" + c.ref.entries[static_cast<size_t>(owner)].path + "'"
+                      : std::string("no entry");
+}
+
+// The entry of tar's whose headers or data hold tar offset `off`, or -1.
+long entryAt(const ArchiveCheck &c, uint64_t off) {
+    auto at = c.headerAt.upper_bound(off);
+    if (at == c.headerAt.begin())
+        return -1;
+    return c.entryOfHeader[std::prev(at)->second];
+}
+
+// What the unit does with the block at tar offset `off`, a header it
+// refuses: its extraction stops there, or it never reads the block as a
+// header (it takes it for data of an entry before it, or stopped earlier).
+std::string unitReadingOf(const ArchiveCheck &c, uint64_t off) {
+    const UnitModel &unit = c.ref.unit;
+    if (unit.stop == off)
+        return "the unit refuses the header and stops the extraction";
+    auto after = c.unitAt.upper_bound(off);
+    if (after != c.unitAt.begin()) {
+        const UnitHeader &h = unit.headers[std::prev(after)->second];
+        const uint64_t dataEnd = h.offset + 512 + (static_cast<uint64_t>(h.size) + 511) / 512 * 512;
+        if (h.kind != 'i' && off < dataEnd)
+            return "the unit would refuse the header, but reads the block as data of entry '" +
+                   h.path + (h.kind == 'd' ? "/" : "") + "' before it";
+    }
+    if (unit.stop < off)
+        return "the unit would refuse the header, but its extraction stops before it (tar "
+               "offset " +
+               std::to_string(unit.stop) + ")";
+    return "the unit refuses the header and stops the extraction";
+}
+
+// Folder entries with a size field: the unit skips that much data after the
+// header (tar reads none); where tar has headers there, those entries are
+// lost to the unit or garbled, and are told here, by the folder.
+void reportFolderSizes(ArchiveCheck &c) {
+    for (const UnitHeader &u : c.ref.unit.headers) {
+        if (u.kind != 'd' || u.size == 0)
+            continue;
+        const uint64_t from = u.offset + 512;
+        const uint64_t to = from + (static_cast<uint64_t>(u.size) + 511) / 512 * 512;
+        std::vector<std::string> lost;
+        for (auto h = c.headerAt.lower_bound(from); h != c.headerAt.end() && h->first < to; ++h) {
+            const long owner = c.entryOfHeader[h->second];
+            if (owner < 0 || c.explained[static_cast<size_t>(owner)])
+                continue;
+            c.explained[static_cast<size_t>(owner)] = true;
+            lost.push_back(c.ref.entries[static_cast<size_t>(owner)].path);
+        }
+        if (lost.empty())
+            continue;
+        auto own = c.headerAt.find(u.offset);
+        const std::string folder =
+            own != c.headerAt.end() && c.entryOfHeader[own->second] >= 0
+                ? c.ref.entries[static_cast<size_t>(c.entryOfHeader[own->second])].path
+                : u.path + "/";
+        add(c.findings, Code::TarFolderSize, c.relPath,
+            entrySubject(folder) + "folder with a size field of " + std::to_string(u.size) +
+                " bytes: the unit skips the " + std::to_string((to - from) / 512) +
+                " block(s) after it, where tar reads the header(s) of " + someNames(lost) +
+                ", which the unit loses; write the folder with a size of 0");
+    }
+}
+
 // The header forms of entry `i` the unit does not read as tar does (long
 // names, pax, full names, GNU incremental headers, sparse files) and its
 // unsafe or changed names. True when a finding explains what the unit
@@ -375,7 +472,7 @@ void mapHeaders(ArchiveCheck &c) {
 bool reportHeaderForms(ArchiveCheck &c, size_t i) {
     const std::vector<RawHeader> &headers = c.ref.tap.headers;
     const Entry &e = c.ref.entries[i];
-    const std::string where = "entry '" + e.path + "': ";
+    const Subject where = entrySubject(e.path);
     const std::string &relPath = c.relPath;
     bool longName = false, pax = false, sparse = e.sparse, full = false, incremental = false;
     for (long h = c.firstHeader[i]; h <= c.mainHeader[i]; ++h) {
@@ -385,28 +482,28 @@ bool reportHeaderForms(ArchiveCheck &c, size_t i) {
         sparse = sparse || t == 'S';
         if (!extension(t) && t != 'V') {
             const RawHeader &raw = headers[static_cast<size_t>(h)];
-            full = full || raw.nameFull;
+            full = full || (raw.nameFull && raw.sumOk);
             incremental = incremental || (raw.gnuMagic && !raw.prefix.empty());
         }
     }
     if (longName) {
-        add(c.findings, Severity::Error, "TAR_GNU_LONGNAME", relPath,
+        add(c.findings, Code::TarGnuLongname, relPath,
             where + "GNU long-name header: the unit writes it as a stray file '@LongLink' "
                     "and the entry under its name cut to 100 characters");
     }
     if (pax) {
-        add(c.findings, Severity::Error, "TAR_PAX_HEADER", relPath,
+        add(c.findings, Code::TarPaxHeader, relPath,
             where + "pax extended header: the unit writes it as a stray file and ignores "
                     "the name, size or times it carries");
     }
     if (full && !longName && !pax) {
-        add(c.findings, Severity::Error, "TAR_NAME_100", relPath,
-            where + "name of 100 characters written without a NUL: the unit refuses the "
-                    "header and stops the extraction");
+        add(c.findings, Code::TarName100, relPath,
+            where + "name of 100 characters written without a NUL: " +
+                unitReadingOf(c, headers[static_cast<size_t>(c.mainHeader[i])].offset));
     }
     if (incremental && !longName && !pax && !full) {
         const UnitHeader *u = c.unitOf(i);
-        add(c.findings, Severity::Error, "TAR_GNU_INCREMENTAL", relPath,
+        add(c.findings, Code::TarGnuIncremental, relPath,
             where +
                 "GNU incremental header (tar --listed-incremental): its access and "
                 "change times sit where the unit reads a path prefix, so the unit " +
@@ -416,27 +513,37 @@ bool reportHeaderForms(ArchiveCheck &c, size_t i) {
                 "; write the archive without --listed-incremental");
     }
     if (sparse) {
-        add(c.findings, Severity::Error, "TAR_SPARSE", relPath,
+        add(c.findings, Code::TarSparse, relPath,
             where + "sparse file: the unit writes its stored pieces, not the file of " +
                 std::to_string(e.size) + " bytes");
     }
     if (nonAscii(e.path)) {
-        add(c.findings, Severity::Warning, "TAR_NON_ASCII_NAME", relPath,
+        add(c.findings, Code::TarNonAsciiName, relPath,
             where + "name with non-ASCII characters: the unit writes its bytes as tar does, "
                     "but the card's file system may store or show such a name differently");
     }
     const bool absolute = !e.path.empty() && (e.path[0] == '/' || e.path[0] == '\\');
-    if (climbs(e.path) || absolute) {
-        add(c.findings, Severity::Error, "TAR_UNSAFE_PATH", relPath,
-            where + (absolute ? std::string("absolute path: tar -x strips or refuses it; the "
-                                            "unit writes it under its destination folder")
-                              : std::string("path with '..': the unit refuses it and stops the "
-                                            "extraction")));
+    if (climbs(e.path)) {
+        add(c.findings, Code::TarUnsafePath, relPath,
+            where + "path with '..': the unit refuses it and stops the extraction");
+    } else if (absolute) {
+        // The unit joins every name to its destination folder, the leading
+        // "/" folded into the folder's own: it lands where GNU tar, which
+        // strips the "/", writes it.
+        const UnitHeader *u = c.unitOf(i);
+        const std::string at = u != nullptr ? u->path : normalisePath(e.path);
+        add(c.findings, Code::TarAbsolutePath, relPath,
+            where +
+                "absolute name: the unit writes it under its destination folder, as "
+                "'/SDH/MAPPE/" +
+                at +
+                "' (GNU tar strips the '/' alike); write names relative to the "
+                "destination");
     }
     if (e.path.find('\\') != std::string::npos)
-        add(c.findings, Severity::Error, "TAR_NAME_CHANGED", relPath,
+        add(c.findings, Code::TarNameChanged, relPath,
             where + "backslash in the name: the unit writes it as a folder separator");
-    return longName || pax || full || sparse || incremental || climbs(e.path) || absolute ||
+    return longName || pax || full || sparse || incremental || climbs(e.path) ||
            e.path.find('\\') != std::string::npos;
 }
 
@@ -448,16 +555,24 @@ void reportEntries(ArchiveCheck &c) {
     std::map<std::string, std::string> byCase;
     for (size_t i = 0; i < c.ref.entries.size(); ++i) {
         const Entry &e = c.ref.entries[i];
-        const std::string where = "entry '" + e.path + "': ";
+        const Subject where = entrySubject(e.path);
         c.explained[i] = reportHeaderForms(c, i);
+        if (e.linksToFile) {
+            add(c.findings, Code::TarHardLink, c.relPath,
+                where + "hard link to '" + e.linkTarget +
+                    "': tar writes the file there, the unit writes nothing; store the file "
+                    "itself (tar --hard-dereference)");
+            c.explained[i] = true;
+            continue;
+        }
         if (e.hardlink || e.type == AE_IFLNK) {
-            add(c.findings, Severity::Warning, "TAR_LINK_IGNORED", c.relPath,
+            add(c.findings, Code::TarLinkIgnored, c.relPath,
                 where + (e.type == AE_IFLNK ? "symbolic" : "hard") +
                     " link: the unit ignores it and writes nothing");
             continue;
         }
         if (e.type == AE_IFCHR || e.type == AE_IFBLK || e.type == AE_IFIFO || e.type == AE_IFSOCK) {
-            add(c.findings, Severity::Warning, "TAR_SPECIAL_IGNORED", c.relPath,
+            add(c.findings, Code::TarSpecialIgnored, c.relPath,
                 where + "device or FIFO: the unit ignores it");
             continue;
         }
@@ -465,7 +580,7 @@ void reportEntries(ArchiveCheck &c) {
         const std::string key = lower(norm);
         auto clash = byCase.find(key);
         if (clash != byCase.end() && clash->second != norm)
-            add(c.findings, Severity::Warning, "TAR_CASE_CLASH", c.relPath,
+            add(c.findings, Code::TarCaseClash, c.relPath,
                 where + "differs from '" + clash->second +
                     "' only by case: on the card's file system one overwrites the other");
         else
@@ -477,24 +592,23 @@ void reportEntries(ArchiveCheck &c) {
 // A file of tar's final tree that the unit does not write as tar does:
 // another name, not reached, or not taken for a header.
 void reportMissingFile(ArchiveCheck &c, const std::string &path, size_t i) {
-    const std::string where = "entry '" + c.ref.entries[i].path + "': ";
+    const Subject where = entrySubject(c.ref.entries[i].path);
     const UnitHeader *u = c.unitOf(i);
     const uint64_t at = c.mainHeader[i] >= 0
                             ? c.ref.tap.headers[static_cast<size_t>(c.mainHeader[i])].offset
                             : c.ref.entries[i].position;
     if (u != nullptr && u->kind == 'f' && u->path != path && c.actual.count(u->path) != 0) {
-        add(c.findings, Severity::Error, "TAR_NAME_CHANGED", c.relPath,
+        add(c.findings, Code::TarNameChanged, c.relPath,
             where + "the unit writes it as '" + u->path + "'");
         c.told.insert(u->path);
     } else if (c.rc != 0 && (!c.unitStopped() || c.ref.unit.stop <= at)) {
         ++c.notWritten;
     } else if (u == nullptr) {
-        add(c.findings, Severity::Error, "TAR_MISSING_FILE", c.relPath,
+        add(c.findings, Code::TarMissingFile, c.relPath,
             where + "the unit does not write it: it does not take the block at tar offset " +
                 std::to_string(at) + " for a header");
     } else {
-        add(c.findings, Severity::Error, "TAR_MISSING_FILE", c.relPath,
-            where + "the unit does not write it");
+        add(c.findings, Code::TarMissingFile, c.relPath, where + "the unit does not write it");
     }
 }
 
@@ -519,13 +633,13 @@ void compareTarTree(ArchiveCheck &c) {
             c.overwritten.push_back(path);
             continue;
         }
-        const std::string where = "entry '" + c.ref.entries[i].path + "': ";
+        const Subject where = entrySubject(c.ref.entries[i].path);
         if (got->second.size != r.second.state.size)
-            add(c.findings, Severity::Error, "TAR_SIZE_MISMATCH", c.relPath,
+            add(c.findings, Code::TarSizeMismatch, c.relPath,
                 where + "the unit writes " + std::to_string(got->second.size) + " bytes, tar " +
                     std::to_string(r.second.state.size));
         else
-            add(c.findings, Severity::Error, "TAR_CONTENT_MISMATCH", c.relPath,
+            add(c.findings, Code::TarContentMismatch, c.relPath,
                 where + "the unit writes other bytes than tar (same size, " +
                     std::to_string(got->second.size) + " bytes)");
     }
@@ -544,7 +658,7 @@ void reportFileFromHeader(ArchiveCheck &c, const std::string &path, uint64_t off
     }
     if (owner >= 0 && c.explained[static_cast<size_t>(owner)])
         return; // its cause is told on the entry
-    add(c.findings, Severity::Error, "TAR_STRAY_FILE", c.relPath,
+    add(c.findings, Code::TarStrayFile, c.relPath,
         "the unit writes '" + path + "' from the header at tar offset " + std::to_string(off) +
             " ('" + raw.name + "'), which tar does not extract as a file");
 }
@@ -561,7 +675,7 @@ void reportStrays(ArchiveCheck &c) {
             continue;
         auto w = c.unitWriter.find(path);
         if (w == c.unitWriter.end()) {
-            add(c.findings, Severity::Error, "TAR_STRAY_FILE", c.relPath,
+            add(c.findings, Code::TarStrayFile, c.relPath,
                 "the unit writes '" + path + "', which the archive does not declare");
             continue;
         }
@@ -571,11 +685,12 @@ void reportStrays(ArchiveCheck &c) {
             continue;
         }
         auto h = c.headerAt.find(off);
-        if (h != c.headerAt.end()) {
+        if (h != c.headerAt.end() && c.ref.tap.headers[h->second].sumOk) {
             reportFileFromHeader(c, path, off, h->second, labels);
             continue;
         }
-        // The unit takes data of an entry for a header.
+        // The unit takes data of an entry (or a block tar frames as a header
+        // but whose checksum is wrong) for a header.
         auto before = c.headerAt.upper_bound(off);
         std::string of = "an entry";
         if (before != c.headerAt.begin()) {
@@ -585,12 +700,12 @@ void reportStrays(ArchiveCheck &c) {
             if (owner >= 0)
                 of = "entry '" + c.ref.entries[static_cast<size_t>(owner)].path + "'";
         }
-        add(c.findings, Severity::Error, "TAR_STRAY_FILE", c.relPath,
+        add(c.findings, Code::TarStrayFile, c.relPath,
             "the unit takes data of " + of + " at tar offset " + std::to_string(off) +
                 " for a header and writes '" + path + "', which the archive does not declare");
     }
     for (const auto &l : labels)
-        add(c.findings, Severity::Warning, "TAR_LABEL_HEADER", c.relPath,
+        add(c.findings, Code::TarLabelHeader, c.relPath,
             "volume label '" + c.ref.tap.headers[l.first].name +
                 "': tar skips it, the unit writes it as a file " + someNames(l.second));
 }
@@ -613,20 +728,28 @@ void reportEnd(ArchiveCheck &c) {
             msg += std::string(c.afterEnd.empty() && c.overwritten.empty() ? " and" : ";") +
                    " its extraction fails at tar offset " + std::to_string(c.ref.unit.stop) + " (" +
                    c.ref.unit.stopWhy + ")";
-        add(c.findings, Severity::Error, "TAR_AFTER_END", c.relPath,
+        add(c.findings, Code::TarAfterEnd, c.relPath,
             msg + ": remove the data after the end blocks (two archives joined, or a stray "
                   "zero block between entries)");
     }
     if (c.rc != 0 && c.gzOk && c.ref.tarError.empty() && !stopAfterEnd) {
         std::string msg = "the unit's extraction fails: " + extractorReason(c.extractorLog);
-        if (c.unitStopped())
-            msg += " (tar offset " + std::to_string(c.ref.unit.stop) + ")";
+        if (c.unitStopped()) {
+            const uint64_t stop = c.ref.unit.stop;
+            msg += " (tar offset " + std::to_string(stop) + ")";
+            // A block that is no header of tar's: the unit lost its place
+            // and read an entry's data (or garbage) as a header.
+            auto h = c.headerAt.find(stop);
+            if (h == c.headerAt.end() || !c.ref.tap.headers[h->second].sumOk)
+                msg += "; that block is data of " + entryName(c, entryAt(c, stop)) +
+                       ", which the unit reads as a header";
+        }
         if (c.notWritten > 0)
             msg += "; " + std::to_string(c.notWritten) + " further file(s) are not written";
-        add(c.findings, Severity::Error, "TAR_EXTRACT_FAILED", c.relPath, msg);
+        add(c.findings, Code::TarExtractFailed, c.relPath, msg);
     }
     if (c.ref.entries.empty() && c.actual.empty() && c.summary.readable)
-        add(c.findings, Severity::Warning, "TAR_EMPTY", c.relPath,
+        add(c.findings, Code::TarEmpty, c.relPath,
             "the archive holds no entry: the unit extracts nothing from it");
 }
 
@@ -661,7 +784,7 @@ void checkArchive(const std::string &relPath, const std::string &hostPath,
     if (c.ref.tooLarge) {
         summary.tooLarge = true;
         summary.fileBytes = c.ref.declared;
-        add(findings, Severity::Error, "TAR_TOO_LARGE", relPath,
+        add(findings, Code::TarTooLarge, relPath,
             "its files hold more than " + std::to_string(limits.card) +
                 " bytes (read as far as that), more than the largest card considered: no card "
                 "takes it");
@@ -674,6 +797,7 @@ void checkArchive(const std::string &relPath, const std::string &hostPath,
     reportStream(c);
     mapHeaders(c);
     reportEntries(c);
+    reportFolderSizes(c);
     compareTarTree(c);
     reportStrays(c);
     reportEnd(c);

@@ -10,10 +10,56 @@
 
 namespace mediacheck {
 
-// Appends one finding to `out`. Any thread that owns `out`.
-inline void add(std::vector<Finding> &out, Severity s, const char *code, const std::string &path,
+// Appends one finding of `code` with the severity its row gives. Any thread
+// that owns `out`.
+inline void add(std::vector<Finding> &out, Code code, const std::string &path,
                 const std::string &message) {
-    out.push_back(Finding{s, code, path, message});
+    const CodeInfo &info = codeInfo(code);
+    out.push_back(Finding{info.severity, info.name, path, message});
+}
+
+// The same with the severity chosen by the caller, for the codes whose row
+// says their findings may be either (CodeInfo::eitherSeverity); any other
+// code keeps its row's severity.
+inline void add(std::vector<Finding> &out, Code code, Severity severity, const std::string &path,
+                const std::string &message) {
+    const CodeInfo &info = codeInfo(code);
+    out.push_back(
+        Finding{info.eitherSeverity ? severity : info.severity, info.name, path, message});
+}
+
+// What a finding is about within its file, and its lead in the message:
+// `about(...) + "text" + more` makes the finding's text (Said).
+struct Subject {
+    const char *kind; // "entry", "country", "block size"
+    std::string name;
+    std::string lead; // "entry 'FRA/a.dat': "
+};
+struct Said {
+    Subject subject;
+    std::string detail;
+};
+inline Said operator+(const Subject &s, const std::string &detail) {
+    return Said{s, detail};
+}
+inline Said operator+(Said said, const std::string &more) {
+    said.detail += more;
+    return said;
+}
+
+// An archive's entry, as findings name it: "entry 'NAME': ".
+inline Subject entrySubject(const std::string &name) {
+    return Subject{"entry", name, "entry '" + name + "': "};
+}
+
+// Appends one finding of `code` about one subject of its file.
+inline void add(std::vector<Finding> &out, Code code, const std::string &path, const Said &said) {
+    const CodeInfo &info = codeInfo(code);
+    Finding f{info.severity, info.name, path, said.subject.lead + said.detail};
+    f.subjectKind = said.subject.kind;
+    f.subject = said.subject.name;
+    f.detail = said.detail;
+    out.push_back(f);
 }
 
 // `s` with A-Z turned into a-z and every other byte kept (names on the

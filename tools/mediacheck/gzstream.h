@@ -1,30 +1,31 @@
-// Pull reader of a gzip file for the medium checker's reference pass:
-// inflates member after member with ISA-L (CRC-32 and length trailers
-// verified) and tells how the stream ends: complete, cut short, damaged, not
-// gzip at all, or followed by bytes that start no member.
-//
-// The checker inflates every archive twice, once here and once in the unit's
-// own extractor beside it, so this pass sets the checker's pace; ISA-L
-// inflates about twice as fast as zlib on the host. What it accepts is what
-// the unit's reader accepts (complete members, every trailer right); the
-// texts of its errors are its own.
+// Pull reader of a gzip file for the medium checker's reference pass, on the
+// platform's own gzip framing (platform/gzreader: the layer under the unit's
+// extractor) over a host file read directly, outside the simulated unit's
+// devices, fault gate and power-cut count. It accepts what the unit's reader
+// accepts (every member whole, every trailer right, a plain file as it is)
+// and tells how the stream ends: complete, cut short, damaged, not gzip at
+// all, or followed by bytes that start no member, in the words of the
+// checker's findings.
 #ifndef TOOLS_MEDIACHECK_GZSTREAM_H
 #define TOOLS_MEDIACHECK_GZSTREAM_H
 
+#include "tools/mediacheck/finding_codes.h"
+
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
-struct inflate_state;
+namespace plat {
+struct GzReader;
+}
 
 namespace mediacheck {
 
 class GzStream {
 public:
-    // Opens `path` (a host path) and reads its first bytes; a failure is kept
-    // (failed(), code(), message()) and every next() then returns -1.
+    // Opens `path` (a host path); a failure is kept (failed(), code(),
+    // message()) and every next() then returns -1. A file that is not a
+    // regular one is refused without being read (a FIFO would wait).
     explicit GzStream(const std::string &path);
     ~GzStream();
     GzStream(const GzStream &) = delete;
@@ -37,8 +38,8 @@ public:
 
     bool raw() const { return m_raw; }       // the file has no gzip magic
     bool failed() const { return m_failed; } // an error ended the stream
-    // "GZ_UNREADABLE", "GZ_TRUNCATED" or "GZ_CORRUPT", and what happened.
-    const std::string &code() const { return m_code; }
+    // GzUnreadable, GzTruncated or GzCorrupt, and what happened.
+    Code code() const { return m_code; }
     const std::string &message() const { return m_message; }
     // Non-empty when bytes that are not zeros follow the last member.
     const std::string &trailing() const { return m_trailing; }
@@ -46,23 +47,20 @@ public:
     uint64_t compressedRead() const { return m_read; }
 
 private:
-    bool fill();
-    bool nextMember();
-    bool startMember();
-    long nextRaw(const unsigned char **data);
-    void fail(const std::string &code, const std::string &message);
+    void fail(Code code, const std::string &message);
+    void readFacts();
+    void noteTrailing(uint64_t from);
 
-    FILE *m_file = nullptr;
-    std::unique_ptr<inflate_state> m_state;
-    std::vector<unsigned char> m_in;
+    plat::GzReader *m_reader = nullptr;
+    int m_fd = -1; // the reader's file, for the trailing bytes
+    std::string m_path;
     std::vector<unsigned char> m_out;
-    bool m_eof = false;
     bool m_raw = false;
     bool m_done = false;
     bool m_failed = false;
-    int m_members = 0;
+    unsigned m_members = 0;
     uint64_t m_read = 0;
-    std::string m_code;
+    Code m_code = Code::GzCorrupt;
     std::string m_message;
     std::string m_trailing;
 };

@@ -19,25 +19,49 @@
 
 #include "builtins/upg_country_table.h"
 #include "tools/hostkit/card.h"
+#include "tools/mediacheck/finding_codes.h"
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace mediacheck {
 
 // ---- Findings ----------------------------------------------------------------
 
-enum class Severity { Error, Warning };
-
+// One finding, made through the table of codes (finding_codes.h, findings.h).
 struct Finding {
-    Severity severity;
-    std::string code;    // short stable code, e.g. "GZ_TRUNCATED"
+    Finding() = default;
+    Finding(Severity s, std::string c, std::string p, std::string m)
+        : severity(s), code(std::move(c)), path(std::move(p)), message(std::move(m)) {}
+    Severity severity = Severity::Error;
+    std::string code;    // short stable code, e.g. "GZ_TRUNCATED" (a row of the table)
     std::string path;    // file concerned, relative to the medium's root
     std::string message; // what is wrong and what the unit would do
+    int line = 0;        // line of `path` it comes from (1-based); 0: none
+    // What it is about within its file, when it is one of several things
+    // there (an archive's entry, a country of the POI delivery, a block
+    // size): kind ("entry"), name, and the message without its lead.
+    std::string subjectKind;
+    std::string subject;
+    std::string detail;
+    // Findings of one code in one file are one finding (groupFindings):
+    // how many it stands for, the subjects they cover (in order, each
+    // once) and their own messages (empty when it stands for one).
+    int count = 1;
+    std::vector<std::string> covers;
+    std::vector<std::string> messages;
 };
+
+// Sorts `findings` by path, then severity (errors first), code, line and
+// message, and makes the findings of one code in one file (and one line of
+// it, for findings of a line) one finding: its message
+// tells how many there are and which subjects they cover (the shared text
+// once when they say the same of each subject), `messages` keeps each one.
+void groupFindings(std::vector<Finding> &findings);
 
 // ---- Which countries the module offers ----------------------------------------
 
@@ -155,7 +179,7 @@ struct CheckReport {
     std::string typeReason; // why -1
     std::vector<long> blockSizes;
     std::vector<CountryReport> countries; // sorted by folder
-    std::vector<Finding> findings;        // sorted by path, then severity, code, message
+    std::vector<Finding> findings;        // sorted by path, then severity, code, line, message
     int archivesRead = 0;
     uint64_t archiveBytes = 0; // compressed bytes of every archive read
     // Why the host could not check the medium (exit 3): no fault of the
@@ -181,8 +205,9 @@ const uint64_t k_largest_card = 32ULL << 30;
 int runMediaCheck(const CheckOptions &options, CheckReport &report);
 
 // The heading of the section of docs/medium.md that explains a finding's
-// code ("DESCRI.DAT: the descriptors"), or nullptr for a code no section
-// covers (a usage error, a scratch folder left over).
+// code ("DESCRI.DAT: the descriptors"), from the table of codes; nullptr for
+// a code no section covers (a usage error, a scratch folder left over) or a
+// name that is no code.
 const char *docSection(const std::string &code);
 
 // The report as text: a summary first (medium, type, countries per block

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cstring>
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -63,34 +63,88 @@ std::string wrapText(const std::string &lead, const std::string &text, size_t in
 }
 
 const char *docSection(const std::string &code) {
-    static const char *const k_descri = "DESCRI.DAT: the descriptors";
-    static const char *const k_archives = "The archive rules of the unit's extractor";
-    static const char *const k_offer = "How the module decides what to offer";
-    static const char *const k_country = "A country folder: MAPPE/CID/";
-    static const char *const k_inf = "CD_VER.NAV.INF: code, version, release, sizes";
-    struct Entry {
-        const char *prefix; // a code, or the start of a family of codes
-        const char *section;
-    };
-    static const Entry k_entries[] = {
-        {"DESCRI_", k_descri},
-        {"VERSION_FILE_CASE", "DVD_VER.NAV or CD_VER.NAV: the version file"},
-        {"UPGRADE_NONE", k_offer},
-        {"COUNTRY_BLOCK_SIZE", k_inf},
-        {"COUNTRY_REFUSED", k_offer},
-        {"COUNTRY_TABLE_FULL", k_offer},
-        {"NOTHING_OFFERED", k_offer},
-        {"COUNTRY_", k_country},
-        {"GZ_", k_archives},
-        {"TAR_", k_archives},
-        {"POI_", "The POI delivery"},
-        {"SPACE_SHORT", k_inf},
-        {"MEDIUM_TOO_LARGE", "How large a medium upgsim analyses"},
-    };
-    for (const Entry &e : k_entries)
-        if (code.compare(0, std::strlen(e.prefix), e.prefix) == 0)
-            return e.section;
-    return nullptr;
+    const CodeInfo *info = findCode(code);
+    return info != nullptr ? info->section : nullptr;
+}
+
+namespace {
+
+// "entry" -> "entries", "block size" -> "block sizes".
+std::string plural(const std::string &kind, size_t n) {
+    if (n == 1)
+        return kind;
+    if (!kind.empty() && kind.back() == 'y')
+        return kind.substr(0, kind.size() - 1) + "ies";
+    return kind + "s";
+}
+
+// Up to five quoted names and how many more.
+std::string someQuoted(const std::vector<std::string> &names) {
+    std::string out;
+    for (size_t i = 0; i < names.size() && i < 5; ++i)
+        out += (i == 0 ? "'" : ", '") + names[i] + "'";
+    if (names.size() > 5)
+        out += " and " + std::to_string(names.size() - 5) + " more";
+    return out;
+}
+
+// The findings [first, last) of one code in one file as one finding.
+Finding merged(std::vector<Finding>::const_iterator first,
+               std::vector<Finding>::const_iterator last) {
+    Finding g = *first;
+    g.count = static_cast<int>(last - first);
+    bool sameText = !first->subject.empty();
+    for (auto f = first; f != last; ++f) {
+        g.messages.push_back(f->message);
+        if (!f->subject.empty() &&
+            std::find(g.covers.begin(), g.covers.end(), f->subject) == g.covers.end())
+            g.covers.push_back(f->subject);
+        sameText = sameText && !f->subject.empty() && f->detail == first->detail &&
+                   f->subjectKind == first->subjectKind;
+    }
+    if (sameText) {
+        // Said alike of each: the text once, after the subjects.
+        g.message = std::to_string(g.covers.size()) + " " + plural(g.subjectKind, g.covers.size()) +
+                    " " + someQuoted(g.covers) + ": " + first->detail;
+    } else {
+        g.message = first->message + " (" + std::to_string(g.count - 1) + " more of " + g.code +
+                    " in this file" +
+                    (g.covers.size() > 1 ? ", about " + someQuoted(g.covers) : std::string()) + ")";
+    }
+    g.subject.clear();
+    g.detail.clear();
+    return g;
+}
+
+} // namespace
+
+void groupFindings(std::vector<Finding> &findings) {
+    std::stable_sort(findings.begin(), findings.end(), [](const Finding &a, const Finding &b) {
+        if (a.path != b.path)
+            return a.path < b.path;
+        if (a.severity != b.severity)
+            return a.severity == Severity::Error;
+        if (a.code != b.code)
+            return a.code < b.code;
+        if (a.line != b.line)
+            return a.line < b.line;
+        return a.message < b.message;
+    });
+    std::vector<Finding> out;
+    // Findings of different lines of a file stay apart: each is told at its
+    // line, as a compiler does.
+    for (auto first = findings.begin(); first != findings.end();) {
+        auto last = first + 1;
+        while (last != findings.end() && last->path == first->path && last->code == first->code &&
+               last->severity == first->severity && last->line == first->line)
+            ++last;
+        out.push_back(last - first == 1 ? *first : merged(first, last));
+        // A finding about one subject covers it.
+        if (out.back().covers.empty() && !out.back().subject.empty())
+            out.back().covers.push_back(out.back().subject);
+        first = last;
+    }
+    findings.swap(out);
 }
 
 std::string renderText(const CheckReport &r) {
@@ -155,8 +209,12 @@ std::string renderText(const CheckReport &r) {
             out << "\n" << (f.path.empty() ? "(medium)" : P(f.path)) << "\n";
             current = f.path;
         }
-        out << wrapText(std::string("  ") +
+        // A finding of a line leads with "FILE:LINE:", as a compiler's does.
+        const std::string where =
+            f.line > 0 ? P(f.path) + ":" + std::to_string(f.line) + ": " : std::string();
+        out << wrapText(std::string("  ") + where +
                             (f.severity == Severity::Error ? "error  " : "warning") + " " + f.code +
+                            (f.count > 1 ? " (" + std::to_string(f.count) + "x)" : std::string()) +
                             ": ",
                         P(explained(f)), 4);
     }
@@ -197,7 +255,21 @@ std::string renderJson(const CheckReport &r) {
         fj["path"] = utf8(f.path);
         if (!hostkit::isUtf8(f.path))
             fj["path_raw"] = hostkit::escapedBytes(f.path);
+        if (f.line > 0)
+            fj["line"] = f.line;
         fj["message"] = utf8(f.message);
+        // One finding per code and file: how many it stands for, what they
+        // are about, and each one's own message.
+        fj["count"] = f.count;
+        fj["covers"] = nlohmann::ordered_json::array();
+        for (const std::string &c : f.covers)
+            fj["covers"].push_back(utf8(c));
+        if (!f.covers.empty())
+            fj["covers_kind"] = plural(f.subjectKind, 2);
+        fj["messages"] = nlohmann::ordered_json::array();
+        for (const std::string &m :
+             f.messages.empty() ? std::vector<std::string>{f.message} : f.messages)
+            fj["messages"].push_back(utf8(m));
         const char *section = docSection(f.code);
         fj["doc"] = section == nullptr ? nlohmann::ordered_json() : nlohmann::ordered_json(section);
         j["findings"].push_back(fj);

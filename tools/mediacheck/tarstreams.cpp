@@ -93,8 +93,10 @@ bool digestTree(const std::string &root, std::map<std::string, FileDigest> &out)
 
 namespace {
 
-// A numeric header field as tar reads it: octal digits, or base-256 when the
-// first byte has its high bit set.
+// A numeric header field as tar reads it: base-256 when the first byte has
+// its high bit set; else octal digits after any leading spaces, up to the
+// first byte that is none (the unit's parser, unlike tar, reads on past a
+// space: UnitModel reads its own way).
 uint64_t tarNumber(const unsigned char *f, size_t w) {
     uint64_t v = 0;
     if (f[0] & 0x80) {
@@ -102,6 +104,18 @@ uint64_t tarNumber(const unsigned char *f, size_t w) {
             v = (v << 8) | f[i];
         return v;
     }
+    size_t i = 0;
+    while (i < w && (f[i] == ' ' || f[i] == '\t'))
+        ++i;
+    for (; i < w && f[i] >= '0' && f[i] <= '7'; ++i)
+        v = (v << 3) | static_cast<uint64_t>(f[i] - '0');
+    return v;
+}
+
+// A numeric header field as the unit's parser reads it: every octal digit of
+// the whole field, any other byte skipped.
+uint64_t unitNumber(const unsigned char *f, size_t w) {
+    uint64_t v = 0;
     for (size_t i = 0; i < w; ++i)
         if (f[i] >= '0' && f[i] <= '7')
             v = (v << 3) | static_cast<uint64_t>(f[i] - '0');
@@ -146,6 +160,14 @@ void RefTap::feed(const unsigned char *p, size_t n) {
     if (end != UINT64_MAX)
         return;
     blocks(p, n, m_block, m_fill, m_skip, seen, [this]() {
+        if (m_extension) {
+            // An old GNU sparse header's extension: more of its map, and
+            // another block after it while its last byte but seven says so.
+            m_extension = m_block[504] != 0;
+            if (!m_extension)
+                m_skip = m_dataAfter;
+            return true;
+        }
         if (allZero(m_block)) {
             end = seen;
             return false;
@@ -165,11 +187,27 @@ void RefTap::header() {
     const char *prefix = reinterpret_cast<const char *>(m_block + 345);
     h.prefix.assign(prefix, strnlen(prefix, 155));
     h.gnuMagic = std::memcmp(m_block + 257, "ustar  ", 7) == 0;
+    uint64_t sum = 0;
+    int64_t signedSum = 0;
+    for (size_t i = 0; i < 512; ++i) {
+        const unsigned v = (i >= 148 && i < 156) ? ' ' : m_block[i];
+        sum += v;
+        signedSum += v >= 0x80 ? static_cast<int64_t>(v) - 256 : v;
+    }
+    const uint64_t stored = tarNumber(m_block + 148, 8);
+    h.sumOk = stored == sum || static_cast<int64_t>(stored) == signedSum;
     headers.push_back(h);
     // Links, devices, folders and FIFOs carry no data for tar.
     const bool noData = h.typeflag >= '1' && h.typeflag <= '6';
     const uint64_t size = noData ? 0 : tarNumber(m_block + 124, 12);
     m_skip = (size + 511) / 512 * 512;
+    // An old GNU sparse header whose map goes on in extension blocks
+    // (isextended at byte 482): those come before the data.
+    if (h.typeflag == 'S' && h.gnuMagic && m_block[482] != 0) {
+        m_extension = true;
+        m_dataAfter = m_skip;
+        m_skip = 0;
+    }
 }
 
 void UnitModel::feed(const unsigned char *p, size_t n) {
@@ -246,7 +284,7 @@ void UnitModel::block(const unsigned char *b) {
         sum += v;
         signedSum += v >= 0x80 ? v - 256 : v;
     }
-    const uint64_t stored = tarNumber(b + 148, 8) & 0xFFFFFFFFu;
+    const uint64_t stored = unitNumber(b + 148, 8) & 0xFFFFFFFFu;
     if (static_cast<long>(stored) != sum && static_cast<long>(stored) != signedSum)
         return refuse("header has a bad checksum");
     if (path.size() >= 256)
@@ -256,10 +294,7 @@ void UnitModel::block(const unsigned char *b) {
         return refuse("path leaves the destination folder");
     const bool folder = path.back() == '/';
     rel = normalisePath(rel);
-    uint64_t size = 0;
-    for (int i = 124; i < 136; ++i)
-        if (b[i] >= '0' && b[i] <= '7')
-            size = (size << 3) | static_cast<uint64_t>(b[i] - '0');
+    const uint64_t size = unitNumber(b + 124, 12);
     if (size > 0xFFFFFFFFu)
         return refuse("size field over 4 GiB");
     UnitHeader h;

@@ -56,11 +56,13 @@ struct RawHeader {
     std::string prefix;    // the prefix field, up to its first NUL
     bool nameFull = false; // all 100 bytes of the name field used: no NUL
     bool gnuMagic = false; // "ustar  " (GNU and old GNU): the prefix field holds times
+    bool sumOk = false;    // its checksum is right: a header, not data taken for one
 };
 
 // Frames the stream as tar does: a header, then its data blocks (none for
-// links, devices, folders and FIFOs, whose size tar does not honour), up to
-// the first all-zero block where a header is expected.
+// links, devices, folders and FIFOs, whose size tar does not honour; an old
+// GNU sparse header's extension blocks first), up to the first all-zero
+// block where a header is expected.
 class RefTap {
 public:
     void feed(const unsigned char *p, size_t n);
@@ -73,6 +75,8 @@ private:
     unsigned char m_block[512] = {};
     size_t m_fill = 0;
     uint64_t m_skip = 0;
+    bool m_extension = false; // the next block extends an old GNU sparse header
+    uint64_t m_dataAfter = 0; // data bytes that follow the extension blocks
 };
 
 // One header the unit's parser takes.

@@ -541,6 +541,71 @@ TEST_P(GzReaderTest, MembersAroundOutputBoundariesAndBgzfMembers) {
         }
 }
 
+// A reader on the caller's own file reads and closes through the caller's
+// functions only, and tells what it saw: plain or gzip, members read whole,
+// and where the last member ended (trailing bytes past it are ignored).
+namespace callerio {
+int g_reads = 0;
+int g_closes = 0;
+long countedRead(int fd, void *buf, unsigned long count) {
+    g_reads++;
+    return static_cast<long>(::read(fd, buf, count));
+}
+int countedClose(int fd) {
+    g_closes++;
+    return ::close(fd);
+}
+} // namespace callerio
+
+TEST_P(GzReaderTest, ReaderOnTheCallersFileTellsMembersAndWhereTheStreamEnds) {
+    const std::string data = content(70000, 9);
+    const std::string two = member(data.substr(0, 30000)) + member(data.substr(30000));
+    struct Case {
+        const char *what;
+        std::string file;
+        bool ok, plain;
+        unsigned members;
+        size_t consumed; // where the stream ended (checked when ok)
+    } cases[] = {
+        {"two members", two, true, false, 2, two.size()},
+        {"two members and trailing text", two + "trailing text", true, false, 2, two.size()},
+        {"two members and zeros", two + std::string(700, '\0'), true, false, 2, two.size()},
+        {"plain data", data, true, true, 0, data.size()},
+        {"second member cut", two.substr(0, two.size() - 3), false, false, 1, 0},
+    };
+    for (const Case &c : cases) {
+        put(c.file);
+        callerio::g_reads = callerio::g_closes = 0;
+        const int fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        plat::GzReader *gz = plat::gzinflate::gzOpenOnFd(fd, *GetParam(), callerio::countedRead,
+                                                         callerio::countedClose);
+        ASSERT_NE(gz, nullptr) << c.what;
+        std::string out;
+        std::vector<char> buf(65536);
+        int n;
+        while ((n = plat::gzRead(gz, buf.data(), static_cast<unsigned>(buf.size()))) > 0)
+            out.append(buf.data(), static_cast<size_t>(n));
+        EXPECT_EQ(n == 0, c.ok) << c.what;
+        plat::gzinflate::GzFacts facts;
+        plat::gzinflate::gzFacts(gz, &facts);
+        EXPECT_EQ(facts.plain, c.plain) << c.what;
+        EXPECT_EQ(facts.members, c.members) << c.what;
+        EXPECT_EQ(facts.fileRead, c.file.size()) << c.what;
+        if (c.ok) {
+            EXPECT_EQ(out, data) << c.what;
+            EXPECT_EQ(facts.consumed, c.consumed) << c.what;
+        }
+        EXPECT_GT(callerio::g_reads, 0) << c.what;
+        EXPECT_EQ(plat::gzClose(gz), c.ok ? 0 : -1) << c.what;
+        EXPECT_EQ(callerio::g_closes, 1) << c.what;
+    }
+    errno = 0;
+    EXPECT_EQ(plat::gzinflate::gzOpenOnFd(0, *GetParam(), nullptr, callerio::countedClose),
+              nullptr);
+    EXPECT_EQ(errno, EINVAL);
+}
+
 INSTANTIATE_TEST_SUITE_P(Inflaters, GzReaderTest, ::testing::ValuesIn(backends()),
                          [](const ::testing::TestParamInfo<const Backend *> &info) {
                              return std::string(info.param->name);

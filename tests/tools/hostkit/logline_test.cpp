@@ -32,4 +32,15 @@ TEST(LogLine, TakesNoLineOfAnotherFormat) {
     EXPECT_EQ(a, (std::vector<std::string>{"50", "a"}));
 }
 
+// A format read before is known by its text, not its address: other text
+// at the same address is another format.
+TEST(LogLine, AFormatIsReadByItsTextWhereverItLies) {
+    char format[] = "%ld - (A) %s\n";
+    EXPECT_TRUE(hostkit::readLogLine("1 - (A) x", format));
+    EXPECT_FALSE(hostkit::readLogLine("1 - (B) x", format));
+    format[7] = 'B';
+    EXPECT_TRUE(hostkit::readLogLine("1 - (B) x", format));
+    EXPECT_FALSE(hostkit::readLogLine("1 - (A) x", format));
+}
+
 } // namespace

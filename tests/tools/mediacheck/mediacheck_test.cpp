@@ -7,15 +7,18 @@
 #include "tests/support/media_builder.h"
 #include "tests/support/tar_builder.h"
 #include "tests/support/unit_fixture.h"
+#include "tools/mediacheck/findings.h"
 #include "tools/mediacheck/mediacheck.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -112,6 +115,12 @@ protected:
         if (table >= 0)
             o.scriptTableSize = table;
         return mediacheck::runMediaCheck(o, report);
+    }
+    static bool hasCode(const mediacheck::CheckReport &r, const std::string &code) {
+        for (const auto &f : r.findings)
+            if (f.code == code)
+                return true;
+        return false;
     }
     static bool hasFinding(const mediacheck::CheckReport &r, const std::string &code,
                            const std::string &path) {
@@ -388,6 +397,25 @@ std::string marker(bool dead) {
     return std::to_string(pid) + " " + host + "\n";
 }
 
+// A GNU sparse file of nine one-byte pieces (one every KiB): four in its
+// header, five in the extension block after it, then its 9 bytes.
+std::string oldGnuSparseWithExtension() {
+    auto octal12 = [](uint64_t v) {
+        char buf[13];
+        std::snprintf(buf, sizeof buf, "%011llo", static_cast<unsigned long long>(v));
+        return std::string(buf, 11) + '\0';
+    };
+    TarHeader h = TarHeader::regular("FRA/sp.dat", 9).typeflag('S');
+    h.bytes(257, std::string("ustar  \0", 8));
+    for (int k = 0; k < 4; ++k)
+        h.bytes(386 + 24 * static_cast<size_t>(k), octal12(1024u * k) + octal12(1));
+    h.bytes(482, std::string(1, '\1')).bytes(483, octal12(8 * 1024 + 1));
+    std::string ext(512, '\0');
+    for (int k = 4; k < 9; ++k)
+        ext.replace(24 * static_cast<size_t>(k - 4), 24, octal12(1024u * k) + octal12(1));
+    return h.block() + ext + std::string("abcdefghi") + std::string(503, '\0');
+}
+
 const Fault k_faults[] = {
     {"ArchiveDeleted", [](Medium &m, const std::string &) { return fs::remove(m.archive("FRA")); },
      "DESCRI_PATH_MISSING", "MAPPE/FRA/DESCRI.DAT", 1, -1},
@@ -491,11 +519,70 @@ const Fault k_faults[] = {
          return true;
      },
      "DESCRI_PATH_CASE", "MAPPE/FRA/DESCRI.DAT", 1, -1},
+    // The lint's findings come out of the whole check too (its own table
+    // tells the lines).
+    {"MapArchiveKeyTypo",
+     [](Medium &m, const std::string &) {
+         return edit(m, "MAPPE/ITA/DESCRI.DAT", "MAP_ARCHIVE,", "MAP_ARCHIV,");
+     },
+     "LINT_KEY_UNKNOWN", "MAPPE/ITA/DESCRI.DAT", 1, -1},
+    {"SpaceAfterAKey",
+     [](Medium &m, const std::string &) {
+         return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "VERSION:", "VERSION :");
+     },
+     "LINT_SPACE", "MAPPE/ITA/CD_VER.NAV.INF", 1, -1},
+    {"ByteOrderMark",
+     [](Medium &m, const std::string &) {
+         return edit(m, "MAPPE/ITA/DESCRI.DAT", "CID_INFO,", "\xEF\xBB\xBF" "CID_INFO,");
+     },
+     "LINT_BOM", "MAPPE/ITA/DESCRI.DAT", 1, -1},
+    {"OneLineEndsInLf",
+     [](Medium &m, const std::string &) {
+         return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "RELEASE:1\r\n", "RELEASE:1\n");
+     },
+     "LINT_CR", "MAPPE/ITA/CD_VER.NAV.INF", 0, -1, true},
+    {"VersionNotANumber",
+     [](Medium &m, const std::string &) {
+         return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "VERSION:5", "VERSION:5a");
+     },
+     "LINT_NOT_INTEGER", "MAPPE/ITA/CD_VER.NAV.INF", 1, -1, true},
+    {"KeyGivenTwice",
+     [](Medium &m, const std::string &) {
+         m.append("MAPPE/ITA/CD_VER.NAV.INF", "VERSION:9\r\n");
+         return true;
+     },
+     "LINT_KEY_TWICE", "MAPPE/ITA/CD_VER.NAV.INF", 0, -1, true},
+    // A folder copied without its files: both name MAPPE/ITA/CD_VER.NAV.INF.
+    {"FolderNotNamedAfterItsCid",
+     [](Medium &m, const std::string &) {
+         std::error_code ec;
+         fs::copy(m.root() + "/MAPPE/ITA", m.root() + "/MAPPE/ITB", ec);
+         return !ec;
+     },
+     "LINT_FOLDER_NOT_CID", "MAPPE/ITA/CD_VER.NAV.INF", 1, -1},
+    {"OneCidInTwoFolders",
+     [](Medium &m, const std::string &) {
+         std::error_code ec;
+         fs::copy(m.root() + "/MAPPE/ITA", m.root() + "/MAPPE/ITB", ec);
+         return !ec;
+     },
+     "LINT_CID_TWICE", "MAPPE/ITA/CD_VER.NAV.INF", 1, -1, false, -1, "of MAPPE/ITB is also"},
     {"GroupFileOfAnotherCountry",
      [](Medium &m, const std::string &) {
          return writeFile(m.root() + "/MAPPE/ITA/GRUPPO_4_CID.DAT.inf", "VER:FRA\r\n");
      },
      "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1},
+    {"GroupFileOfAnotherCountryByLine",
+     [](Medium &m, const std::string &) {
+         return writeFile(m.root() + "/MAPPE/ITA/GRUPPO_4_CID.DAT.inf", "VER:FRA\r\n");
+     },
+     "LINT_CODE", "MAPPE/ITA/GRUPPO_4_CID.DAT.inf", 1, -1},
+    // A finding of a line carries it.
+    {"ShortDescriptorLine",
+     [](Medium &m, const std::string &) {
+         return edit(m, "MAPPE/ITA/DESCRI.DAT", "MAP_ARCHIVE,", "NOTE,short\r\nMAP_ARCHIVE,");
+     },
+     "DESCRI_SHORT_LINE", "MAPPE/ITA/DESCRI.DAT", 0, -1, true, -1, "\"line\": 3"},
     // The capacity is the space check's alone: the archives extract whole.
     {"NotRoomOnTheCard", [](Medium &, const std::string &) { return true; }, "SPACE_SHORT",
      "(SD card)", 1, 4000, true},
@@ -525,20 +612,21 @@ const Fault k_faults[] = {
      },
      "NOTHING_OFFERED", "MAPPE", 1, -1, true},
     // An empty card counts as version 0, release 0: the medium's negative
-    // release is the cause, not a newer card.
+    // release is the cause, not a newer card. (The lint names the signed
+    // value's line beside it.)
     {"NegativeReleaseOnAnEmptyCard",
      [](Medium &m, const std::string &) {
          return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "VERSION:5", "VERSION:0") &&
                 edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "RELEASE:1", "RELEASE:-1");
      },
-     "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1, true, -1,
+     "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1, false, -1,
      "the medium's release -1 (version 0) is below 0, the release of a country the card does "
      "not hold"},
     {"NegativeVersion",
      [](Medium &m, const std::string &) {
          return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "VERSION:5", "VERSION:-2");
      },
-     "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1, true, -1,
+     "COUNTRY_REFUSED", "MAPPE/ITA", 1, -1, false, -1,
      "the medium's version -2 is below the card's 0"},
     {"CurrentVersionFileNotListed",
      [](Medium &m, const std::string &) {
@@ -744,6 +832,207 @@ const Fault k_faults[] = {
          return true;
      },
      "MEDIUM_TOO_LARGE", "DESCRI.DAT", 1, -1, true, -1, "more than 2048 lines"},
+    // Descriptors, the upgrade type, block sizes, the POI delivery and the
+    // options.
+    {"MainDescriptorMissing",
+     [](Medium &m, const std::string &) { return fs::remove(m.root() + "/DESCRI.DAT"); },
+     "DESCRI_MISSING", "DESCRI.DAT", 1, -1},
+    {"DescriptorLineOfThreeFields",
+     [](Medium &m, const std::string &) {
+         m.append("DESCRI.DAT", "ICON_BRANDS,1,ICONS\\BRANDS.BIN\r\n");
+         return true;
+     },
+     "DESCRI_SHORT_LINE", "DESCRI.DAT", 0, -1, true},
+    {"NoVersionFileListed",
+     [](Medium &m, const std::string &) {
+         return edit(m, "DESCRI.DAT", "DVD_VER.NAV", "DVD_VER.OLD") &&
+                fs::remove(m.root() + "/MAPS/DVD_VER.NAV");
+     },
+     "UPGRADE_NONE", "DESCRI.DAT", 1, -1},
+    {"NoSizeForTheLargestBlocks",
+     [](Medium &m, const std::string &) {
+         return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "CID_SIZE_32:", "CID_SIZE_31:") &&
+                edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "CID_SIZE:", "CID_SIZEX:");
+     },
+     // (The lint names the misspelt keys beside it.)
+     "COUNTRY_BLOCK_SIZE", "MAPPE/ITA", 1, -1, false},
+    {"PoiForAnUnknownCountry",
+     [](Medium &m, const std::string &) {
+         TarBuilder t;
+         t.dir("tmp_poi/").dir("tmp_poi/FRA/").file("tmp_poi/FRA/RST.lzw", "r");
+         t.dir("tmp_poi/DEU/").file("tmp_poi/DEU/RST.lzw", "restaurants");
+         m.setPoi(gzip(t.finish()));
+         return true;
+     },
+     "POI_UNKNOWN_COUNTRY", k_poi, 0, -1, true},
+    {"MediumFolderGone", [](Medium &m, const std::string &) { return fs::remove_all(m.root()) > 0; },
+     "USAGE", nullptr, 2, -1, true},
+    // The gzip stream: read as the unit's reader reads it.
+    {"ArchiveReadFails",
+     [](Medium &m, const std::string &) {
+         // A regular file whose first read fails (EIO).
+         return fs::remove(m.archive("FRA")) &&
+                symlink("/proc/self/mem", m.archive("FRA").c_str()) == 0;
+     },
+     "GZ_UNREADABLE", k_fra, 1, -1},
+    {"PlainTarNotCompressed",
+     [](Medium &m, const std::string &) {
+         m.setArchive("FRA", fraThen("") + TarBuilder().finish());
+         return true;
+     },
+     "GZ_NOT_GZIP", k_fra, 0, -1, true},
+    {"TextAfterTheLastMember",
+     [](Medium &m, const std::string &) {
+         m.setArchive("FRA", readFile(m.archive("FRA")) + "burned by hand\n");
+         return true;
+     },
+     "GZ_TRAILING_DATA", k_fra, 0, -1, true},
+    {"ZerosAfterTheLastMember",
+     [](Medium &m, const std::string &) {
+         m.setArchive("FRA", readFile(m.archive("FRA")) + std::string(3000, '\0'));
+         return true;
+     },
+     nullptr, nullptr, 0, -1},
+    // Tar entries the unit reads otherwise than tar.
+    {"PathTooLongForTheUnit",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) {
+             t.header(TarHeader::regular(std::string(95, 'n'), 1).prefix("FRA/" + std::string(150, 'p')))
+                 .data("n");
+         });
+         return true;
+     },
+     "TAR_EXTRACT_FAILED", k_fra, 1, -1},
+    // A v7 header (no magic): tar ignores its prefix field, the unit joins
+    // it, and writes the entry over another one of the same size.
+    {"PrefixFieldOfAV7Header",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) {
+             t.file("FRA/x.dat", "tar's");
+             t.header(TarHeader::regular("x.dat", 5).prefix("FRA").bytes(257, std::string(8, '\0')))
+                 .data("v7's!");
+         });
+         return true;
+     },
+     "TAR_CONTENT_MISMATCH", k_fra, 1, -1},
+    {"PrefixFieldOfAV7HeaderRenames",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) {
+             t.header(TarHeader::regular("y.dat", 2).prefix("FRA").bytes(257, std::string(8, '\0')))
+                 .data("v7");
+         });
+         return true;
+     },
+     "TAR_NAME_CHANGED", k_fra, 1, -1},
+    // Octal digits after a space: tar stops at the space (4 bytes), the
+    // unit reads on (octal 4000: four blocks), takes the next entry for data
+    // and misses it.
+    {"SizeFieldWithDigitsAfterASpace",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) {
+             t.header(TarHeader::regular("FRA/odd.dat", 4).sizeField("4 000"))
+                 .data("oddd")
+                 .file("FRA/next.dat", "next");
+         });
+         return true;
+     },
+     "TAR_MISSING_FILE", k_fra, 1, -1},
+    {"SizeFieldWithDigitsAfterASpaceIsAnotherSize",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) {
+             t.header(TarHeader::regular("FRA/odd.dat", 1).sizeField("00001 4")).data("o");
+         });
+         return true;
+     },
+     "TAR_SIZE_MISMATCH", k_fra, 1, -1},
+    // A header the unit never reads as one: it takes it for the data of the
+    // entry before it (its size field read as 4 blocks): the finding says so.
+    {"NameOf100CharactersReadAsData",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) {
+             t.header(TarHeader::regular("FRA/odd.dat", 4).sizeField("4 000"))
+                 .data("oddd")
+                 .file(hundred(), "hundred");
+         });
+         return true;
+     },
+     "TAR_NAME_100", k_fra, 1, -1, false, -1,
+     "the unit would refuse the header, but reads the block as data of entry 'FRA/odd.dat'"},
+    // A GNU dumpdir entry outside an incremental archive: tar makes a
+    // folder, the unit a file of its name.
+    {"GnuDumpdirEntry",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) {
+             t.header(TarHeader::regular("FRA/dump", 4).typeflag('D')).data("Yab");
+         });
+         return true;
+     },
+     "TAR_STRAY_FILE", k_fra, 1, -1},
+    // A base-256 size (GNU tar's form for huge files): the unit refuses it.
+    {"Base256Size",
+     [](Medium &m, const std::string &) {
+         std::string field(12, '\0');
+         field[0] = static_cast<char>(0x80);
+         field[10] = 0x02; // 512
+         m.setFraTar([&](TarBuilder &t) {
+             t.header(TarHeader::regular("FRA/payload.dat", 512).sizeField(field))
+                 .data(std::string(512, 'p'));
+         });
+         return true;
+     },
+     "TAR_EXTRACT_FAILED", k_fra, 1, -1},
+    // The unit writes the extension block as the file's data and takes the
+    // data for a header: that names the sparse entry, not a header of 100
+    // characters.
+    {"SparseMapExtensionBlock",
+     [](Medium &m, const std::string &) {
+         m.setArchive("FRA", gzip(fraThen(oldGnuSparseWithExtension() + std::string(1024, '\0'))));
+         return true;
+     },
+     "TAR_SPARSE", k_fra, 1, -1, false, -1, "that block is data of entry 'FRA/sp.dat'"},
+    // What the unit does differently from tar, told as the unit does it.
+    {"HardLinkToARegularFile",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) { t.hardlink("FRA/copy.dat", "FRA/map.dat"); });
+         return true;
+     },
+     "TAR_HARD_LINK", k_fra, 1, -1, true},
+    {"HardLinkToNothingTarWrote",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) { t.hardlink("FRA/copy.dat", "FRA/absent.dat"); });
+         return true;
+     },
+     "TAR_LINK_IGNORED", k_fra, 0, -1, true},
+    {"AbsoluteName",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) { t.file("/FRA/abs.dat", "abs"); });
+         return true;
+     },
+     "TAR_ABSOLUTE_PATH", k_fra, 0, -1, true, -1, "as '/SDH/MAPPE/FRA/abs.dat'"},
+    {"AbsoluteNameClimbingOut",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) { t.file("/../FRA/abs.dat", "abs"); });
+         return true;
+     },
+     "TAR_UNSAFE_PATH", k_fra, 1, -1},
+    // The unit skips the folder's "data": the next header, which tar reads.
+    {"FolderWithASizeField",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) {
+             t.header(TarHeader::directory("FRA/sub/").size(512)).file("FRA/sub/a.dat", "a");
+         });
+         return true;
+     },
+     "TAR_FOLDER_SIZE", k_fra, 1, -1, false, -1, "where tar reads the header(s) of 'FRA/sub/a.dat'"},
+    // Its data, padding from an earlier writer: nothing is lost.
+    {"FolderWithASizeFieldAndItsData",
+     [](Medium &m, const std::string &) {
+         m.setFraTar([](TarBuilder &t) {
+             t.header(TarHeader::directory("FRA/sub/").size(0)).file("FRA/sub/a.dat", "a");
+         });
+         return true;
+     },
+     nullptr, nullptr, 0, -1},
     {"GzipMemberEndsWhereTheReaderBufferFills",
      [](Medium &m, const std::string &) {
          TarBuilder big;
@@ -780,6 +1069,8 @@ TEST_P(MediaCheckFault, IsFoundWithItsCodeAndPath) {
     }
     if (f.code == nullptr)
         EXPECT_TRUE(r.findings.empty()) << text;
+    else if (f.path == nullptr)
+        EXPECT_TRUE(hasCode(r, f.code)) << text;
     else
         EXPECT_TRUE(hasFinding(r, f.code, f.path)) << text;
     // No finding is left without a code, a path or a message, none speaks of
@@ -790,8 +1081,10 @@ TEST_P(MediaCheckFault, IsFoundWithItsCodeAndPath) {
         EXPECT_FALSE(x.code.empty() || x.message.empty()) << text;
         EXPECT_EQ(x.message.find("INTERNAL"), std::string::npos) << text;
         EXPECT_TRUE(!f.only || x.code == f.code) << text;
+        const mediacheck::CodeInfo *row = mediacheck::findCode(x.code);
+        ASSERT_NE(row, nullptr) << x.code;
         const char *section = mediacheck::docSection(x.code);
-        if (x.code == "SCRATCH_LEFT_OVER")
+        if (row->section == nullptr)
             continue;
         ASSERT_NE(section, nullptr) << x.code;
         EXPECT_NE(doc.find("# " + std::string(section) + "\n"), std::string::npos) << section;
@@ -809,6 +1102,115 @@ TEST_P(MediaCheckFault, IsFoundWithItsCodeAndPath) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, MediaCheckFault, ::testing::ValuesIn(k_faults),
                          [](const ::testing::TestParamInfo<Fault> &i) { return i.param.name; });
+
+// Row by row, every code of the table of findings is made by a case of the
+// fault table above (which asserts that the check produces it).
+TEST(FindingsTable, EveryCodeIsProducedByACase) {
+    size_t count = 0;
+    const mediacheck::CodeInfo *codes = mediacheck::findingCodes(count);
+    for (size_t i = 0; i < count; ++i) {
+        const bool produced =
+            std::any_of(std::begin(k_faults), std::end(k_faults), [&](const Fault &f) {
+                return f.code != nullptr && std::string(f.code) == codes[i].name;
+            });
+        EXPECT_TRUE(produced) << codes[i].name << " is made by no case of the fault table";
+    }
+    // And no case expects a code the table does not hold.
+    for (const Fault &f : k_faults)
+        EXPECT_TRUE(f.code == nullptr || mediacheck::findCode(f.code) != nullptr) << f.name;
+}
+
+// One finding per code and file: its count, the entries or block sizes it
+// covers, the shared text once, each message kept (text and JSON).
+TEST_F(MediaCheck, FindingsOfOneCodeInOneFileAreOne) {
+    Medium m(mediaDir());
+    m.build();
+    m.setFraTar([](TarBuilder &t) {
+        t.symlink("FRA/l1", "map.dat").symlink("FRA/l2", "map.dat").symlink("FRA/l3", "map.dat");
+        t.hardlink("FRA/h1.dat", "FRA/map.dat").file("FRA/b.dat", "b");
+        t.hardlink("FRA/h2.dat", "FRA/b.dat");
+    });
+    hostsim::setDeviceCapacity("/SDH", 4000);
+    mediacheck::CheckReport r;
+    EXPECT_EQ(check(r, 4000), 1);
+    const std::string text = mediacheck::renderText(r);
+    std::map<std::string, const mediacheck::Finding *> byCode;
+    for (const auto &f : r.findings) {
+        EXPECT_TRUE(byCode.emplace(f.code + " " + f.path, &f).second) << f.code << " twice\n"
+                                                                      << text;
+    }
+    const mediacheck::Finding *links = byCode["TAR_LINK_IGNORED " + std::string(k_fra)];
+    ASSERT_NE(links, nullptr) << text;
+    EXPECT_EQ(links->count, 3);
+    EXPECT_EQ(links->covers, (std::vector<std::string>{"FRA/l1", "FRA/l2", "FRA/l3"}));
+    EXPECT_EQ(links->message, "3 entries 'FRA/l1', 'FRA/l2', 'FRA/l3': symbolic link: the unit "
+                              "ignores it and writes nothing");
+    ASSERT_EQ(links->messages.size(), 3u);
+    EXPECT_EQ(links->messages[1], "entry 'FRA/l2': symbolic link: the unit ignores it and writes "
+                                  "nothing");
+    // Other texts for each: the first, and what the others are about.
+    const mediacheck::Finding *hard = byCode["TAR_HARD_LINK " + std::string(k_fra)];
+    ASSERT_NE(hard, nullptr) << text;
+    EXPECT_EQ(hard->count, 2);
+    EXPECT_EQ(hard->message.rfind(hard->messages[0], 0), 0u) << hard->message;
+    EXPECT_NE(hard->message.find("1 more of TAR_HARD_LINK in this file, about 'FRA/h1.dat', "
+                                 "'FRA/h2.dat'"),
+              std::string::npos)
+        << hard->message;
+    const mediacheck::Finding *space = byCode["SPACE_SHORT (SD card)"];
+    ASSERT_NE(space, nullptr) << text;
+    EXPECT_EQ(space->count, 5);
+    EXPECT_EQ(space->covers, (std::vector<std::string>{"512", "4096", "8192", "16384", "32768"}));
+    EXPECT_NE(space->message.find("on cards of 512-, 4096-, 8192-, 16384- and 32768-byte blocks"),
+              std::string::npos)
+        << space->message;
+    EXPECT_NE(text.find("TAR_LINK_IGNORED (3x): 3 entries"), std::string::npos) << text;
+
+    const nlohmann::json j = nlohmann::json::parse(mediacheck::renderJson(r));
+    bool seen = false;
+    for (const auto &f : j["findings"]) {
+        ASSERT_TRUE(f.contains("count") && f.contains("covers") && f.contains("messages"))
+            << f.dump();
+        EXPECT_GE(f["messages"].size(), 1u) << f.dump();
+        EXPECT_LE(f["messages"].size(), f["count"].get<size_t>()) << f.dump();
+        if (f["code"] == "TAR_LINK_IGNORED") {
+            seen = true;
+            EXPECT_EQ(f["count"], 3);
+            EXPECT_EQ(f["covers_kind"], "entries");
+            EXPECT_EQ(f["covers"][2], "FRA/l3");
+        }
+    }
+    EXPECT_TRUE(seen) << j.dump(1);
+    EXPECT_EQ(j["errors"], r.errors());
+}
+
+// Grouping keeps apart what differs by file, code or severity, and keeps the
+// order: by path, errors first, then code.
+TEST(GroupFindings, KeepsFilesCodesAndSeveritiesApart) {
+    std::vector<mediacheck::Finding> f;
+    using mediacheck::Code;
+    mediacheck::add(f, Code::TarPaxHeader, "b.tgz", mediacheck::entrySubject("x") + "pax");
+    mediacheck::add(f, Code::TarPaxHeader, "a.tgz", mediacheck::entrySubject("y") + "pax");
+    mediacheck::add(f, Code::TarCaseClash, "a.tgz", mediacheck::entrySubject("z") + "case");
+    mediacheck::add(f, Code::PoiInfBad, mediacheck::Severity::Warning, "p.inf", "no VERSION line");
+    mediacheck::add(f, Code::PoiInfBad, mediacheck::Severity::Error, "p.inf", "empty");
+    mediacheck::add(f, Code::TarPaxHeader, "a.tgz", mediacheck::entrySubject("y") + "pax");
+    mediacheck::groupFindings(f);
+    ASSERT_EQ(f.size(), 5u);
+    EXPECT_EQ(f[0].code + f[0].path, "TAR_PAX_HEADERa.tgz");
+    EXPECT_EQ(f[0].count, 2); // the same entry twice: one subject
+    EXPECT_EQ(f[0].covers, std::vector<std::string>{"y"});
+    EXPECT_EQ(f[0].message, "1 entry 'y': pax");
+    EXPECT_EQ(f[1].code, "TAR_CASE_CLASH");
+    EXPECT_EQ(f[1].count, 1);
+    EXPECT_EQ(f[1].message, "entry 'z': case");
+    EXPECT_EQ(f[1].covers, std::vector<std::string>{"z"});
+    EXPECT_TRUE(f[3].covers.empty()); // about the file as a whole
+    EXPECT_EQ(f[2].path, "b.tgz");
+    EXPECT_EQ(f[3].severity, mediacheck::Severity::Error);
+    EXPECT_EQ(f[4].severity, mediacheck::Severity::Warning);
+    EXPECT_EQ(f[4].count, 1);
+}
 
 // Each size the module's analysis slows with the square of is refused one
 // past its limit, and only there; lines count as the module reads them.

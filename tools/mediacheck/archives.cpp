@@ -346,19 +346,19 @@ void reportStream(ArchiveCheck &c) {
     const Reference &ref = c.ref;
     c.gzOk = ref.gzCode.empty();
     if (!c.gzOk)
-        add(c.findings, Severity::Error, ref.gzCode.c_str(), c.relPath, ref.gzMessage);
+        add(c.findings, findCode(ref.gzCode)->code, c.relPath, ref.gzMessage);
     if (ref.gzRaw)
-        add(c.findings, Severity::Warning, "GZ_NOT_GZIP", c.relPath,
+        add(c.findings, Code::GzNotGzip, c.relPath,
             "not gzip-compressed: the unit reads it as a plain tar file");
     if (!ref.gzTrailing.empty())
-        add(c.findings, Severity::Warning, "GZ_TRAILING_DATA", c.relPath, ref.gzTrailing);
+        add(c.findings, Code::GzTrailingData, c.relPath, ref.gzTrailing);
     if (!ref.tarError.empty() && c.gzOk)
-        add(c.findings, Severity::Error, "TAR_UNREADABLE", c.relPath,
+        add(c.findings, Code::TarUnreadable, c.relPath,
             "the reference reader stops: " + ref.tarError +
                 (c.rc != 0 ? "; the unit's extraction fails: " + extractorReason(c.extractorLog)
                            : std::string("; the unit extracts it without complaint")));
     if (!c.actualRead)
-        add(c.findings, Severity::Error, "TAR_EXTRACT_FAILED", c.relPath,
+        add(c.findings, Code::TarExtractFailed, c.relPath,
             "what the unit wrote cannot be read back from the scratch card");
     c.summary.readable = c.gzOk && ref.tarError.empty();
 }
@@ -413,23 +413,23 @@ bool reportHeaderForms(ArchiveCheck &c, size_t i) {
         }
     }
     if (longName) {
-        add(c.findings, Severity::Error, "TAR_GNU_LONGNAME", relPath,
+        add(c.findings, Code::TarGnuLongname, relPath,
             where + "GNU long-name header: the unit writes it as a stray file '@LongLink' "
                     "and the entry under its name cut to 100 characters");
     }
     if (pax) {
-        add(c.findings, Severity::Error, "TAR_PAX_HEADER", relPath,
+        add(c.findings, Code::TarPaxHeader, relPath,
             where + "pax extended header: the unit writes it as a stray file and ignores "
                     "the name, size or times it carries");
     }
     if (full && !longName && !pax) {
-        add(c.findings, Severity::Error, "TAR_NAME_100", relPath,
+        add(c.findings, Code::TarName100, relPath,
             where + "name of 100 characters written without a NUL: the unit refuses the "
                     "header and stops the extraction");
     }
     if (incremental && !longName && !pax && !full) {
         const UnitHeader *u = c.unitOf(i);
-        add(c.findings, Severity::Error, "TAR_GNU_INCREMENTAL", relPath,
+        add(c.findings, Code::TarGnuIncremental, relPath,
             where +
                 "GNU incremental header (tar --listed-incremental): its access and "
                 "change times sit where the unit reads a path prefix, so the unit " +
@@ -439,25 +439,25 @@ bool reportHeaderForms(ArchiveCheck &c, size_t i) {
                 "; write the archive without --listed-incremental");
     }
     if (sparse) {
-        add(c.findings, Severity::Error, "TAR_SPARSE", relPath,
+        add(c.findings, Code::TarSparse, relPath,
             where + "sparse file: the unit writes its stored pieces, not the file of " +
                 std::to_string(e.size) + " bytes");
     }
     if (nonAscii(e.path)) {
-        add(c.findings, Severity::Warning, "TAR_NON_ASCII_NAME", relPath,
+        add(c.findings, Code::TarNonAsciiName, relPath,
             where + "name with non-ASCII characters: the unit writes its bytes as tar does, "
                     "but the card's file system may store or show such a name differently");
     }
     const bool absolute = !e.path.empty() && (e.path[0] == '/' || e.path[0] == '\\');
     if (climbs(e.path) || absolute) {
-        add(c.findings, Severity::Error, "TAR_UNSAFE_PATH", relPath,
+        add(c.findings, Code::TarUnsafePath, relPath,
             where + (absolute ? std::string("absolute path: tar -x strips or refuses it; the "
                                             "unit writes it under its destination folder")
                               : std::string("path with '..': the unit refuses it and stops the "
                                             "extraction")));
     }
     if (e.path.find('\\') != std::string::npos)
-        add(c.findings, Severity::Error, "TAR_NAME_CHANGED", relPath,
+        add(c.findings, Code::TarNameChanged, relPath,
             where + "backslash in the name: the unit writes it as a folder separator");
     return longName || pax || full || sparse || incremental || climbs(e.path) || absolute ||
            e.path.find('\\') != std::string::npos;
@@ -474,13 +474,13 @@ void reportEntries(ArchiveCheck &c) {
         const std::string where = "entry '" + e.path + "': ";
         c.explained[i] = reportHeaderForms(c, i);
         if (e.hardlink || e.type == AE_IFLNK) {
-            add(c.findings, Severity::Warning, "TAR_LINK_IGNORED", c.relPath,
+            add(c.findings, Code::TarLinkIgnored, c.relPath,
                 where + (e.type == AE_IFLNK ? "symbolic" : "hard") +
                     " link: the unit ignores it and writes nothing");
             continue;
         }
         if (e.type == AE_IFCHR || e.type == AE_IFBLK || e.type == AE_IFIFO || e.type == AE_IFSOCK) {
-            add(c.findings, Severity::Warning, "TAR_SPECIAL_IGNORED", c.relPath,
+            add(c.findings, Code::TarSpecialIgnored, c.relPath,
                 where + "device or FIFO: the unit ignores it");
             continue;
         }
@@ -488,7 +488,7 @@ void reportEntries(ArchiveCheck &c) {
         const std::string key = lower(norm);
         auto clash = byCase.find(key);
         if (clash != byCase.end() && clash->second != norm)
-            add(c.findings, Severity::Warning, "TAR_CASE_CLASH", c.relPath,
+            add(c.findings, Code::TarCaseClash, c.relPath,
                 where + "differs from '" + clash->second +
                     "' only by case: on the card's file system one overwrites the other");
         else
@@ -506,18 +506,17 @@ void reportMissingFile(ArchiveCheck &c, const std::string &path, size_t i) {
                             ? c.ref.tap.headers[static_cast<size_t>(c.mainHeader[i])].offset
                             : c.ref.entries[i].position;
     if (u != nullptr && u->kind == 'f' && u->path != path && c.actual.count(u->path) != 0) {
-        add(c.findings, Severity::Error, "TAR_NAME_CHANGED", c.relPath,
+        add(c.findings, Code::TarNameChanged, c.relPath,
             where + "the unit writes it as '" + u->path + "'");
         c.told.insert(u->path);
     } else if (c.rc != 0 && (!c.unitStopped() || c.ref.unit.stop <= at)) {
         ++c.notWritten;
     } else if (u == nullptr) {
-        add(c.findings, Severity::Error, "TAR_MISSING_FILE", c.relPath,
+        add(c.findings, Code::TarMissingFile, c.relPath,
             where + "the unit does not write it: it does not take the block at tar offset " +
                 std::to_string(at) + " for a header");
     } else {
-        add(c.findings, Severity::Error, "TAR_MISSING_FILE", c.relPath,
-            where + "the unit does not write it");
+        add(c.findings, Code::TarMissingFile, c.relPath, where + "the unit does not write it");
     }
 }
 
@@ -544,11 +543,11 @@ void compareTarTree(ArchiveCheck &c) {
         }
         const std::string where = "entry '" + c.ref.entries[i].path + "': ";
         if (got->second.size != r.second.state.size)
-            add(c.findings, Severity::Error, "TAR_SIZE_MISMATCH", c.relPath,
+            add(c.findings, Code::TarSizeMismatch, c.relPath,
                 where + "the unit writes " + std::to_string(got->second.size) + " bytes, tar " +
                     std::to_string(r.second.state.size));
         else
-            add(c.findings, Severity::Error, "TAR_CONTENT_MISMATCH", c.relPath,
+            add(c.findings, Code::TarContentMismatch, c.relPath,
                 where + "the unit writes other bytes than tar (same size, " +
                     std::to_string(got->second.size) + " bytes)");
     }
@@ -567,7 +566,7 @@ void reportFileFromHeader(ArchiveCheck &c, const std::string &path, uint64_t off
     }
     if (owner >= 0 && c.explained[static_cast<size_t>(owner)])
         return; // its cause is told on the entry
-    add(c.findings, Severity::Error, "TAR_STRAY_FILE", c.relPath,
+    add(c.findings, Code::TarStrayFile, c.relPath,
         "the unit writes '" + path + "' from the header at tar offset " + std::to_string(off) +
             " ('" + raw.name + "'), which tar does not extract as a file");
 }
@@ -584,7 +583,7 @@ void reportStrays(ArchiveCheck &c) {
             continue;
         auto w = c.unitWriter.find(path);
         if (w == c.unitWriter.end()) {
-            add(c.findings, Severity::Error, "TAR_STRAY_FILE", c.relPath,
+            add(c.findings, Code::TarStrayFile, c.relPath,
                 "the unit writes '" + path + "', which the archive does not declare");
             continue;
         }
@@ -608,12 +607,12 @@ void reportStrays(ArchiveCheck &c) {
             if (owner >= 0)
                 of = "entry '" + c.ref.entries[static_cast<size_t>(owner)].path + "'";
         }
-        add(c.findings, Severity::Error, "TAR_STRAY_FILE", c.relPath,
+        add(c.findings, Code::TarStrayFile, c.relPath,
             "the unit takes data of " + of + " at tar offset " + std::to_string(off) +
                 " for a header and writes '" + path + "', which the archive does not declare");
     }
     for (const auto &l : labels)
-        add(c.findings, Severity::Warning, "TAR_LABEL_HEADER", c.relPath,
+        add(c.findings, Code::TarLabelHeader, c.relPath,
             "volume label '" + c.ref.tap.headers[l.first].name +
                 "': tar skips it, the unit writes it as a file " + someNames(l.second));
 }
@@ -636,7 +635,7 @@ void reportEnd(ArchiveCheck &c) {
             msg += std::string(c.afterEnd.empty() && c.overwritten.empty() ? " and" : ";") +
                    " its extraction fails at tar offset " + std::to_string(c.ref.unit.stop) + " (" +
                    c.ref.unit.stopWhy + ")";
-        add(c.findings, Severity::Error, "TAR_AFTER_END", c.relPath,
+        add(c.findings, Code::TarAfterEnd, c.relPath,
             msg + ": remove the data after the end blocks (two archives joined, or a stray "
                   "zero block between entries)");
     }
@@ -646,10 +645,10 @@ void reportEnd(ArchiveCheck &c) {
             msg += " (tar offset " + std::to_string(c.ref.unit.stop) + ")";
         if (c.notWritten > 0)
             msg += "; " + std::to_string(c.notWritten) + " further file(s) are not written";
-        add(c.findings, Severity::Error, "TAR_EXTRACT_FAILED", c.relPath, msg);
+        add(c.findings, Code::TarExtractFailed, c.relPath, msg);
     }
     if (c.ref.entries.empty() && c.actual.empty() && c.summary.readable)
-        add(c.findings, Severity::Warning, "TAR_EMPTY", c.relPath,
+        add(c.findings, Code::TarEmpty, c.relPath,
             "the archive holds no entry: the unit extracts nothing from it");
 }
 
@@ -684,7 +683,7 @@ void checkArchive(const std::string &relPath, const std::string &hostPath,
     if (c.ref.tooLarge) {
         summary.tooLarge = true;
         summary.fileBytes = c.ref.declared;
-        add(findings, Severity::Error, "TAR_TOO_LARGE", relPath,
+        add(findings, Code::TarTooLarge, relPath,
             "its files hold more than " + std::to_string(limits.card) +
                 " bytes (read as far as that), more than the largest card considered: no card "
                 "takes it");

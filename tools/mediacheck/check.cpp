@@ -88,12 +88,12 @@ bool readDescriptor(C_MAP_UPG_CARTOTREE &tree, const std::string &unitPath,
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
             text.pop_back();
         if (!text.empty() && std::count(text.begin(), text.end(), ',') < 4)
-            add(findings, Severity::Warning, "DESCRI_SHORT_LINE", relPath,
+            add(findings, Code::DescriShortLine, relPath,
                 "line " + std::to_string(i + 1) + " has fewer than five fields: the module " +
                     "fills the missing ones from the line before");
     }
     if (tree.ConvertDataIntoDescriDatEltList(lines, elts) != 0) {
-        add(findings, Severity::Error, "DESCRI_UNPARSABLE", relPath,
+        add(findings, Code::DescriUnparsable, relPath,
             "the module cannot parse it and stops reading it");
         return true;
     }
@@ -116,10 +116,10 @@ void checkNamedFiles(FolderNames &medium, const std::string &relPath,
         std::string actual;
         Spelling s = medium.find(r.path, actual);
         if (s == Spelling::Missing)
-            add(findings, Severity::Error, "DESCRI_PATH_MISSING", relPath,
+            add(findings, Code::DescriPathMissing, relPath,
                 "names '" + r.path + "' (key " + r.key + "), which is not on the medium");
         else if (s == Spelling::CaseOnly)
-            add(findings, Severity::Error, "DESCRI_PATH_CASE", relPath,
+            add(findings, Code::DescriPathCase, relPath,
                 "names '" + r.path + "' (key " + r.key + "), but the medium holds '" + actual +
                     "': the unit's file names are case-sensitive");
     }
@@ -135,7 +135,7 @@ void checkVersionNames(const std::string &relPath, const std::vector<DescriRecor
             const std::string n = name;
             if (last.size() >= n.size() && lower(last.substr(0, n.size())) == lower(n) &&
                 last.compare(0, n.size(), n) != 0)
-                add(findings, Severity::Error, "VERSION_FILE_CASE", relPath,
+                add(findings, Code::VersionFileCase, relPath,
                     "names '" + r.path + "': the module looks for '" + n +
                         "' in upper case and does not see it");
         }
@@ -167,10 +167,10 @@ void checkPoi(FolderNames &medium, const std::string &rel, const ArchiveSummary 
     const std::string inf = rel + ".inf";
     std::string actual;
     if (medium.find(inf, actual) != Spelling::Exact) {
-        add(findings, Severity::Error, "POI_INF_MISSING", rel,
+        add(findings, Code::PoiInfMissing, rel,
             "no '" + inf + "' beside it: the unit's POI installation stops at once");
     } else if (!isRegularFile(medium.root() + "/" + inf)) {
-        add(findings, Severity::Error, "POI_INF_BAD", inf,
+        add(findings, Code::PoiInfBad, Severity::Error, inf,
             "not a file (" + fileKind(medium.root() + "/" + inf) +
                 "): the unit's POI installation cannot read it");
     } else {
@@ -191,10 +191,10 @@ void checkPoi(FolderNames &medium, const std::string &rel, const ArchiveSummary 
                 version = true;
         }
         if (lines == 0)
-            add(findings, Severity::Error, "POI_INF_BAD", inf,
+            add(findings, Code::PoiInfBad, Severity::Error, inf,
                 "empty: the card gets an empty POI version file");
         else if (bad > 0 || !version)
-            add(findings, Severity::Warning, "POI_INF_BAD", inf,
+            add(findings, Code::PoiInfBad, Severity::Warning, inf,
                 bad > 0 ? std::to_string(bad) + " line(s) are not KEY:VALUE"
                         : std::string("no VERSION line"));
     }
@@ -211,7 +211,7 @@ void checkPoi(FolderNames &medium, const std::string &rel, const ArchiveSummary 
         if (p.compare(0, 8, "tmp_poi/") != 0 || slash == std::string::npos) {
             const bool isDirOfCid = p.compare(0, 8, "tmp_poi/") == 0;
             if (!isDirOfCid)
-                add(findings, Severity::Error, "POI_OUTSIDE_TMP", rel,
+                add(findings, Code::PoiOutsideTmp, rel,
                     "entry '" + entry +
                         "' is not under tmp_poi/<CID>/: the unit extracts it "
                         "into the card's MAPPE/ folder, where it stays");
@@ -226,7 +226,7 @@ void checkPoi(FolderNames &medium, const std::string &rel, const ArchiveSummary 
             unknown.insert(cid);
     }
     for (const std::string &cid : unknown)
-        add(findings, Severity::Warning, "POI_UNKNOWN_COUNTRY", rel,
+        add(findings, Code::PoiUnknownCountry, rel,
             "tmp_poi/" + cid +
                 "/: no such country on the medium or the card; the unit merges it "
                 "only where the card holds that country's map");
@@ -271,17 +271,15 @@ struct CheckContext {
 int checkOptions(const CheckOptions &options, CheckReport &report) {
     std::error_code ec;
     if (options.mediaDir.empty() || !fs::is_directory(options.mediaDir, ec)) {
-        add(report.findings, Severity::Error, "USAGE", options.mediaDir,
-            "the medium is not a folder");
+        add(report.findings, Code::Usage, options.mediaDir, "the medium is not a folder");
         return 2;
     }
     if (report.blockSizes.empty() || report.blockSizes.front() <= 0) {
-        add(report.findings, Severity::Error, "USAGE", "", "block sizes must be positive numbers");
+        add(report.findings, Code::Usage, "", "block sizes must be positive numbers");
         return 2;
     }
     if (!options.sdDir.empty() && !fs::is_directory(options.sdDir, ec)) {
-        add(report.findings, Severity::Error, "USAGE", options.sdDir,
-            "the SD card is not a folder");
+        add(report.findings, Code::Usage, options.sdDir, "the SD card is not a folder");
         return 2;
     }
     return 0;
@@ -294,7 +292,7 @@ int checkScratch(const CheckOptions &options, const hostkit::Scratch &folder,
                  std::vector<Finding> &findings) {
     const std::string &scratch = folder.path();
     if (scratch.empty()) {
-        add(findings, Severity::Error, "USAGE", folder.parent(),
+        add(findings, Code::Usage, folder.parent(),
             std::string("no scratch folder can be made there (") + std::strerror(folder.error()) +
                 "): set TMPDIR to a writable folder with room for the largest archive's files");
         return 2;
@@ -306,7 +304,7 @@ int checkScratch(const CheckOptions &options, const hostkit::Scratch &folder,
         const std::string inside = fs::weakly_canonical(*dir, ec).generic_string() + "/";
         if (fs::weakly_canonical(scratch, ec).generic_string().compare(0, inside.size(), inside) ==
             0) {
-            add(findings, Severity::Error, "USAGE", *dir,
+            add(findings, Code::Usage, *dir,
                 "the scratch folder would lie inside it (" + scratch +
                     "): set TMPDIR to a folder outside the medium and the card");
             return 2;
@@ -321,7 +319,7 @@ void readMainDescriptor(CheckContext &ctx, C_MAP_UPG_CARTOTREE &reader) {
     const std::string &descriptor = ctx.options.descriptor;
     std::vector<DescriRecord> records;
     if (!readDescriptor(reader, "/DVD/" + descriptor, descriptor, records, ctx.findings))
-        add(ctx.findings, Severity::Error, "DESCRI_MISSING", descriptor,
+        add(ctx.findings, Code::DescriMissing, descriptor,
             "the main descriptor does not open or cannot be read: the unit finds no "
             "upgrade");
     checkNamedFiles(ctx.names, descriptor, records, ctx.findings);
@@ -346,7 +344,7 @@ void readCountryDescriptor(CheckContext &ctx, C_MAP_UPG_CARTOTREE &reader, const
         std::string actual;
         if (ctx.names.find(rel, actual) != Spelling::CaseOnly)
             return;
-        add(ctx.findings, Severity::Error, "COUNTRY_DESCRI_CASE", "MAPPE/" + dir,
+        add(ctx.findings, Code::CountryDescriCase, "MAPPE/" + dir,
             "holds '" + actual + "', but the unit looks for '" + rel +
                 "' (its file names are case-sensitive): " + dir +
                 " is never offered; rename the file");
@@ -423,7 +421,7 @@ void decideAtEachBlockSize(CheckContext &ctx) {
         mergeDecisions(ctx, bs, run);
     }
     if (ctx.report.upgradeType == -1)
-        add(ctx.findings, Severity::Error, "UPGRADE_NONE", ctx.options.descriptor,
+        add(ctx.findings, Code::UpgradeNone, ctx.options.descriptor,
             "the unit finds no upgrade on this medium: " + ctx.report.typeReason);
 }
 
@@ -453,13 +451,13 @@ void reportLeftOut(CheckContext &ctx, CountryReport &c) {
         const std::string sizes = joinSizes(r.second);
         if (r.first.second == Decision::NoDescriptor) {
             if (ctx.descriCase.count(c.dir) == 0) // else told with the name on disk
-                add(ctx.findings, Severity::Warning, "COUNTRY_NO_DESCRI", where,
+                add(ctx.findings, Code::CountryNoDescri, where,
                     "folder without DESCRI.DAT: the unit does not take it for a country");
         } else if (!offered.empty()) {
-            add(ctx.findings, Severity::Error, "COUNTRY_BLOCK_SIZE", where,
+            add(ctx.findings, Code::CountryBlockSize, where,
                 c.cid + " is left out on cards of " + sizes + "-byte blocks: " + reason);
         } else {
-            add(ctx.findings, Severity::Error, "COUNTRY_REFUSED", where,
+            add(ctx.findings, Code::CountryRefused, where,
                 c.cid + " is never offered (" + sizes + "-byte blocks): " + reason);
         }
     }
@@ -522,11 +520,11 @@ void checkScriptTable(CheckContext &ctx) {
             .push_back(bs);
     }
     for (const auto &p : past)
-        add(ctx.findings, Severity::Error, "COUNTRY_TABLE_FULL", "MAPPE",
+        add(ctx.findings, Code::CountryTableFull, "MAPPE",
             "on cards of " + joinSizes(p.second) + "-byte blocks " + p.first +
                 "; put them on a second disc");
     if (!any)
-        add(ctx.findings, Severity::Error, "NOTHING_OFFERED", "MAPPE",
+        add(ctx.findings, Code::NothingOffered, "MAPPE",
             std::string("no country is offered at any block size") +
                 (ctx.options.sdDir.empty() ? " (empty card)" : " on this card") +
                 ": the disc installs nothing");
@@ -542,7 +540,7 @@ std::vector<std::string> listArchives(CheckContext &ctx) {
         std::error_code ec;
         if (item.entry.is_directory(ec) && !item.entry.is_symlink(ec) &&
             fs::exists(item.entry.path() / hostkit::k_scratch_marker, ec)) {
-            add(ctx.findings, Severity::Warning, "SCRATCH_LEFT_OVER", item.rel,
+            add(ctx.findings, Code::ScratchLeftOver, item.rel,
                 "a scratch folder left by an interrupted check, not read as part of the medium: "
                 "remove it before the disc is burned");
             return Walk::SkipFolder;
@@ -558,7 +556,7 @@ std::vector<std::string> listArchives(CheckContext &ctx) {
     }
     // Never opened: a FIFO would keep the check (and the unit) waiting.
     for (const std::string &rel : notFiles)
-        add(ctx.findings, Severity::Error, "GZ_NOT_A_FILE", rel,
+        add(ctx.findings, Code::GzNotAFile, rel,
             "listed as an archive, but " + fileKind(media + "/" + rel) +
                 ", not a file: the unit cannot extract it");
     return std::vector<std::string>(found.begin(), found.end());
@@ -697,7 +695,7 @@ void checkSpace(CheckContext &ctx) {
                 need += s->second.onCard[bs];
         }
         if (need > freeBytes)
-            add(ctx.findings, Severity::Error, "SPACE_SHORT", "(SD card)",
+            add(ctx.findings, Code::SpaceShort, "(SD card)",
                 "on a card of " + std::to_string(bs) +
                     "-byte blocks the offered countries' archives take " + std::to_string(need) +
                     " bytes, the card has " + std::to_string(freeBytes) +

@@ -10,10 +10,22 @@
 
 namespace mediacheck {
 
-// Appends one finding to `out`. Any thread that owns `out`.
-inline void add(std::vector<Finding> &out, Severity s, const char *code, const std::string &path,
+// Appends one finding of `code` with the severity its row gives. Any thread
+// that owns `out`.
+inline void add(std::vector<Finding> &out, Code code, const std::string &path,
                 const std::string &message) {
-    out.push_back(Finding{s, code, path, message});
+    const CodeInfo &info = codeInfo(code);
+    out.push_back(Finding{info.severity, info.name, path, message});
+}
+
+// The same with the severity chosen by the caller, for the codes whose row
+// says their findings may be either (CodeInfo::eitherSeverity); any other
+// code keeps its row's severity.
+inline void add(std::vector<Finding> &out, Code code, Severity severity, const std::string &path,
+                const std::string &message) {
+    const CodeInfo &info = codeInfo(code);
+    out.push_back(
+        Finding{info.eitherSeverity ? severity : info.severity, info.name, path, message});
 }
 
 // `s` with A-Z turned into a-z and every other byte kept (names on the

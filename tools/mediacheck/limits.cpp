@@ -22,7 +22,6 @@ namespace mediacheck {
 
 namespace {
 
-const char k_code[] = "MEDIUM_TOO_LARGE";
 const char k_not_analysed[] = "; the medium is not analysed further";
 
 // Lines of the host file `path` as a reader that takes at most `maxChars`
@@ -66,7 +65,7 @@ bool linesWithin(const std::string &unitPath, const std::string &rel, int maxCha
     const long lines = countLines(hostsim::resolvePath(unitPath), maxChars, limit);
     if (lines <= limit)
         return true;
-    add(findings, Severity::Error, k_code, rel,
+    add(findings, Code::MediumTooLarge, rel,
         "more than " + std::to_string(limit) + " lines (a line longer than " +
             std::to_string(maxChars) + " characters counts once per " + std::to_string(maxChars) +
             "), the most upgsim analyses in " + what + ": " + why + k_not_analysed);
@@ -118,7 +117,7 @@ bool countriesWithinLimits(const std::string &currVersFile, const MediumLimits &
         closedir(dir);
     }
     if (tooMany) {
-        add(findings, Severity::Error, k_code, "MAPPE",
+        add(findings, Code::MediumTooLarge, "MAPPE",
             "more than " + std::to_string(limits.countryFolders) +
                 " country folders, the most upgsim analyses: the module copies its "
                 "country list whole every ten countries and reads the current-version file "

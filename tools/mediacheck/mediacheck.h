@@ -18,6 +18,7 @@
 #define TOOLS_MEDIACHECK_MEDIACHECK_H
 
 #include "builtins/upg_country_table.h"
+#include "tools/mediacheck/finding_codes.h"
 
 #include <cstdint>
 #include <functional>
@@ -29,11 +30,10 @@ namespace mediacheck {
 
 // ---- Findings ----------------------------------------------------------------
 
-enum class Severity { Error, Warning };
-
+// One finding, made through the table of codes (finding_codes.h, findings.h).
 struct Finding {
     Severity severity;
-    std::string code;    // short stable code, e.g. "GZ_TRUNCATED"
+    std::string code;    // short stable code, e.g. "GZ_TRUNCATED" (a row of the table)
     std::string path;    // file concerned, relative to the medium's root
     std::string message; // what is wrong and what the unit would do
 };
@@ -180,8 +180,9 @@ const uint64_t k_largest_card = 32ULL << 30;
 int runMediaCheck(const CheckOptions &options, CheckReport &report);
 
 // The heading of the section of docs/medium.md that explains a finding's
-// code ("DESCRI.DAT: the descriptors"), or nullptr for a code no section
-// covers (a usage error, a scratch folder left over).
+// code ("DESCRI.DAT: the descriptors"), from the table of codes; nullptr for
+// a code no section covers (a usage error, a scratch folder left over) or a
+// name that is no code.
 const char *docSection(const std::string &code);
 
 // The report as text: a summary first (medium, type, countries per block

@@ -5,7 +5,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cstring>
 #include <map>
 #include <sstream>
 
@@ -63,34 +62,8 @@ std::string wrapText(const std::string &lead, const std::string &text, size_t in
 }
 
 const char *docSection(const std::string &code) {
-    static const char *const k_descri = "DESCRI.DAT: the descriptors";
-    static const char *const k_archives = "The archive rules of the unit's extractor";
-    static const char *const k_offer = "How the module decides what to offer";
-    static const char *const k_country = "A country folder: MAPPE/CID/";
-    static const char *const k_inf = "CD_VER.NAV.INF: code, version, release, sizes";
-    struct Entry {
-        const char *prefix; // a code, or the start of a family of codes
-        const char *section;
-    };
-    static const Entry k_entries[] = {
-        {"DESCRI_", k_descri},
-        {"VERSION_FILE_CASE", "DVD_VER.NAV or CD_VER.NAV: the version file"},
-        {"UPGRADE_NONE", k_offer},
-        {"COUNTRY_BLOCK_SIZE", k_inf},
-        {"COUNTRY_REFUSED", k_offer},
-        {"COUNTRY_TABLE_FULL", k_offer},
-        {"NOTHING_OFFERED", k_offer},
-        {"COUNTRY_", k_country},
-        {"GZ_", k_archives},
-        {"TAR_", k_archives},
-        {"POI_", "The POI delivery"},
-        {"SPACE_SHORT", k_inf},
-        {"MEDIUM_TOO_LARGE", "How large a medium upgsim analyses"},
-    };
-    for (const Entry &e : k_entries)
-        if (code.compare(0, std::strlen(e.prefix), e.prefix) == 0)
-            return e.section;
-    return nullptr;
+    const CodeInfo *info = findCode(code);
+    return info != nullptr ? info->section : nullptr;
 }
 
 std::string renderText(const CheckReport &r) {

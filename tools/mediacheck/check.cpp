@@ -4,6 +4,7 @@
 #include "tools/mediacheck/mediacheck.h"
 
 #include "tools/mediacheck/findings.h"
+#include "tools/mediacheck/skeleton.h"
 
 #include "platform/hostsim/hostsim.h"
 #include "tools/hostkit/scratch.h"
@@ -771,6 +772,7 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
     }
     checkPoiDelivery(ctx);
     checkSpace(ctx);
+    reportSkeleton(options.mediaDir, report.findings);
     finishReport(ctx);
     hostsim::unmountDevice("/DVD");
     return report.errors() > 0 ? 1 : 0;

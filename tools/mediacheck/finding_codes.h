@@ -65,6 +65,8 @@ enum class Code {
     SpaceShort,
     ScratchLeftOver,
     MediumTooLarge,
+    TodoMaps,
+    TodoPois,
     Usage,
 };
 

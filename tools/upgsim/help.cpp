@@ -67,6 +67,7 @@ const DocsPage k_docs_pages[] = {
     {"config", "docs/config.md"},    {"copy", "docs/cli.md"},      {"demo", "docs/run.md"},
     {"install-pois", "docs/cli.md"}, {"pack", "docs/cli.md"},      {"run", "docs/run.md"},
     {"stamp", "docs/config.md"},     {"sweep", "docs/sweep.md"},   {"untar", "docs/cli.md"},
+    {"init", "docs/medium.md"},
 };
 
 class HelpFormatter : public CLI::Formatter {

@@ -179,10 +179,10 @@ void defineInit(CLI::App &sub, upgsim::GlobalOptions &) {
         ->type_name("CID=NAME,...");
     sub.add_option("--year", s_options.year, "the maps' year (default: this year)")
         ->type_name("YYYY")
-        ->check(CLI::Range(1, 9999));
+        ->check(CLI::Range(1, 9999).description(""));
     sub.add_option("--quarter", s_options.quarter, "the maps' quarter (default: this one)")
         ->type_name("1-4")
-        ->check(CLI::Range(1, 4));
+        ->check(CLI::Range(1, 4).description(""));
     upgsim::addJsonFlag(sub);
     sub.footer(std::string("Writes DIR/medium/ (the medium to burn: descriptors, version files,\n"
                            "each country's folder) and beside it DIR/maps/CID/ per country\n"

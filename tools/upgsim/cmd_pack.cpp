@@ -654,8 +654,7 @@ void definePack(CLI::App &sub, upgsim::GlobalOptions &) {
         ->type_name("DIR")
         ->required()
         ->check(CLI::ExistingDirectory.description(""));
-    sub.add_option("OUT", s_options.output,
-                   "the .tgz to write (--country, --poi: the medium folder)")
+    sub.add_option("OUT", s_options.output, "the .tgz to write (--country, --poi: the medium)")
         ->type_name("FILE|MEDIUM")
         ->required()
         ->check(upgsim::nonEmpty());

@@ -153,7 +153,7 @@ Files skeletonFiles(const std::vector<std::string> &cids, const std::vector<std:
 // parent, or an empty folder), else why not.
 std::string usableProjectFolder(const std::string &dir) {
     std::error_code ec;
-    const fs::file_status st = fs::symlink_status(dir, ec);
+    const fs::file_status st = fs::status(dir, ec);
     if (st.type() == fs::file_type::not_found)
         return upgsim::creatableFolder(dir);
     if (st.type() != fs::file_type::directory)

@@ -414,14 +414,19 @@ bool holdsAFile(const std::vector<Entry> &entries) {
     return std::any_of(entries.begin(), entries.end(), [](const Entry &e) { return !e.folder; });
 }
 
-// Empty when the host folder `inner` is not `outer` nor lies inside it.
-std::string notInside(const std::string &inner, const std::string &outer) {
+// Empty when the medium and the source folder lie apart, else why not: a
+// medium inside its sources would be packed into its own archive, and
+// sources inside the medium would go on the disc beside their archive.
+std::string apart(const std::string &medium, const std::string &source) {
     char a[4096], b[4096];
-    if (::realpath(inner.c_str(), a) == nullptr || ::realpath(outer.c_str(), b) == nullptr)
+    if (::realpath(medium.c_str(), a) == nullptr || ::realpath(source.c_str(), b) == nullptr)
         return std::string();
-    const std::string in = std::string(a) + "/", out = std::string(b) + "/";
-    if (in.compare(0, out.size(), out) == 0)
-        return inner + " lies inside " + outer + ": keep the medium beside its sources";
+    const std::string m = std::string(a) + "/", s = std::string(b) + "/";
+    if (m.compare(0, s.size(), s) == 0)
+        return medium + " lies inside " + source + ": keep the medium beside its sources";
+    if (s.compare(0, m.size(), m) == 0)
+        return source + " lies inside the medium " + medium +
+               ": keep the sources beside it (what lies in the medium goes on the disc)";
     return std::string();
 }
 
@@ -442,7 +447,7 @@ int packCountry(std::string source, const std::string &medium) {
     struct stat st;
     if (::stat(medium.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return upgsim::failure("pack: " + medium + ": no medium folder (upgsim init makes one)");
-    problem = notInside(medium, source);
+    problem = apart(medium, source);
     if (!problem.empty())
         return upgsim::failure("pack: " + problem);
 
@@ -585,7 +590,7 @@ int packPoi(std::string source, const std::string &medium) {
     if (!readLines(descriPath_, descri))
         return upgsim::failure("pack: " + descriPath_ +
                                ": no main descriptor (upgsim init makes the medium)");
-    problem = notInside(medium, source);
+    problem = apart(medium, source);
     if (!problem.empty())
         return upgsim::failure("pack: " + problem);
     std::string rel;

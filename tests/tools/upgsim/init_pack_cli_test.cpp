@@ -281,6 +281,7 @@ TEST_F(InitPackCli, PackCountryWritesTheCountrysFilesAndRefusesWhatTheUnitMisrea
         {"pack --country NIL --version 6 --release 0 src/NIL m", 1, "holds no file"},
         {"pack --country ITA --version 6 src/ITA nowhere", 1, "no medium folder"},
         {"pack --country ITA --version 6 src/ITA src/ITA/inner", 1, "lies inside"},
+        {"pack --country ITA --version 6 --release 0 m/MAPPE/ITA m", 1, "lies inside the medium"},
         {"pack --version 6 src/ITA m", 2, "--version"},
         {"pack --country ITA --poi src/ITA m", 2, "--poi"},
     };

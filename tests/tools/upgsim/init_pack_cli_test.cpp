@@ -249,7 +249,9 @@ TEST_F(InitPackCli, InitWritesOnlyANewProjectFromValidCodes) {
     ASSERT_EQ(upgsim("pack --country ESP --version 2 --release 0 cd/maps/ESP cd/medium"), 0)
         << err();
     EXPECT_EQ(findings("cd/medium"), std::vector<std::string>()) << out();
-    ASSERT_EQ(upgsim("--media cd/medium --sd cd --sd-block-size 4096 analyse --json"), 0) << err();
+    fs::create_directories(at("card"));
+    ASSERT_EQ(upgsim("--media cd/medium --sd card --sd-block-size 4096 analyse --json"), 0)
+        << err();
     EXPECT_EQ(outJson()["upgrade_type"], 0) << out();
 }
 

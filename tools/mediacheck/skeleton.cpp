@@ -17,10 +17,14 @@ namespace mediacheck {
 
 namespace {
 
-// The lines of a host text file, line ends removed; empty when it does not
-// open.
+// The lines of a host text file, line ends removed; empty when it is no
+// regular file (a FIFO is never opened: it would keep the check waiting) or
+// does not open.
 std::vector<std::string> linesOf(const std::string &path) {
     std::vector<std::string> lines;
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec))
+        return lines;
     std::ifstream in(path, std::ios::binary);
     for (std::string line; std::getline(in, line);) {
         while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))

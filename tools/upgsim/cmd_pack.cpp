@@ -281,9 +281,13 @@ void describeArchive(const std::string &output, const Counts &c, upgsim::Json &j
 
 // ---- The medium's text files ---------------------------------------------------
 
-// The lines of a host text file without their line ends; false when it does
-// not exist (nothing read), true with the lines otherwise.
+// The lines of a host text file without their line ends; false when it is
+// no regular file (a FIFO is never opened: it would keep pack waiting) or
+// does not open, true with the lines otherwise.
 bool readLines(const std::string &path, std::vector<std::string> &lines) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return false;

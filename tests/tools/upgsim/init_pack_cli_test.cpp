@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -371,9 +372,14 @@ TEST_F(InitPackCli, PackPoiTakesACountryFolderPerCodeAndListsTheDelivery) {
     EXPECT_EQ(outJson()["archive"], "m/EXTRA/P.tgz");
     EXPECT_EQ(readFile(at("m/EXTRA/P.tgz.inf")), "VERSION:9\nNOTE:kept\n");
     EXPECT_EQ(readFile(at("m/DESCRI.DAT")), "POI_DOWNLOAD,1,EXTRA\\P.tgz,0,pois\n");
-    // A delivery whose .inf still holds the placeholder is a to-do for check.
+    // An .inf that still holds the placeholder gives no version.
     ASSERT_TRUE(writeFile(at("m/EXTRA/P.tgz.inf"), "VERSION:FILL_IN\n"));
     EXPECT_EQ(upgsim("pack --poi poi/tmp_poi m"), 2);
+    // A FIFO in its place is never opened (pack would wait on it): replaced.
+    fs::remove(at("m/EXTRA/P.tgz.inf"));
+    ASSERT_EQ(::mkfifo(at("m/EXTRA/P.tgz.inf").c_str(), 0644), 0);
+    EXPECT_EQ(upgsim("pack --poi poi/tmp_poi m --poi-version 3"), 0) << err();
+    EXPECT_EQ(readFile(at("m/EXTRA/P.tgz.inf")), "VERSION:3\n");
 }
 
 // A country whose version was written by hand but whose data were never

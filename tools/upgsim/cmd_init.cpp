@@ -154,8 +154,16 @@ Files skeletonFiles(const std::vector<std::string> &cids, const std::vector<std:
 std::string usableProjectFolder(const std::string &dir) {
     std::error_code ec;
     const fs::file_status st = fs::status(dir, ec);
-    if (st.type() == fs::file_type::not_found)
-        return upgsim::creatableFolder(dir);
+    if (st.type() == fs::file_type::not_found) {
+        // A host folder, never a unit device's: init does not mount one.
+        fs::path parent = fs::path(dir).lexically_normal();
+        if (parent.filename().empty())
+            parent = parent.parent_path();
+        parent = parent.parent_path();
+        if (!fs::is_directory(parent.empty() ? fs::path(".") : parent, ec))
+            return dir + ": its parent folder " + parent.generic_string() + " does not exist";
+        return std::string();
+    }
     if (st.type() != fs::file_type::directory)
         return dir + ": not a folder";
     if (!fs::is_empty(dir, ec))

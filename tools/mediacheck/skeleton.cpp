@@ -116,7 +116,7 @@ std::string shellWord(const std::string &path) {
     return out + "'";
 }
 
-// What is left of the projects's unfinished parts: the findings that belong
+// The project's unfinished parts: the findings that belong
 // to them are replaced.
 struct Todo {
     std::set<std::string> folders;  // "MAPPE/ESP": every finding within is replaced

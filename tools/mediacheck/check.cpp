@@ -4,10 +4,10 @@
 #include "tools/mediacheck/mediacheck.h"
 
 #include "tools/mediacheck/findings.h"
-#include "tools/mediacheck/skeleton.h"
 
 #include "platform/hostsim/hostsim.h"
 #include "tools/hostkit/scratch.h"
+#include "tools/mediacheck/skeleton.h"
 #include "tools/mediacheck/treewalk.h"
 
 #include "C_MAP_UPG_CARTOTREE.h"

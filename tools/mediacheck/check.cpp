@@ -8,6 +8,7 @@
 
 #include "platform/hostsim/hostsim.h"
 #include "tools/hostkit/scratch.h"
+#include "tools/mediacheck/skeleton.h"
 #include "tools/mediacheck/treewalk.h"
 
 #include "C_MAP_UPG_CARTOTREE.h"
@@ -788,6 +789,7 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
     }
     checkPoiDelivery(ctx);
     checkSpace(ctx);
+    reportSkeleton(options.mediaDir, report.findings);
     finishReport(ctx);
     hostsim::unmountDevice("/DVD");
     return report.errors() > 0 ? 1 : 0;

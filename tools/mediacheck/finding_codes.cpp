@@ -17,6 +17,7 @@ const char k_archives[] = "The archive rules of the unit's extractor";
 const char k_poi[] = "The POI delivery";
 const char k_large[] = "How large a medium upgsim analyses";
 const char k_lint[] = "The text files, line by line";
+const char k_project[] = "Making a medium with upgsim init and pack";
 
 const Severity E = Severity::Error;
 const Severity W = Severity::Warning;
@@ -151,6 +152,12 @@ const CodeInfo k_codes[] = {
     {Code::LintKeyTwice, "LINT_KEY_TWICE", W, false, k_lint,
      "a key that is read given twice in one file (the first counts; the last in the POI "
      "archive's text files)"},
+    {Code::TodoMaps, "TODO_MAPS", E, false, k_project,
+     "a country of a medium `upgsim init` made whose map data are not packed yet (the folder "
+     "to fill and the `pack` to run)"},
+    {Code::TodoPois, "TODO_POIS", E, false, k_project,
+     "the POI delivery of such a medium, not packed yet (the folder to fill and the `pack` to "
+     "run)"},
     {Code::Usage, "USAGE", E, false, nullptr,
      "the options cannot be used (no medium folder, no block size, no scratch folder)"},
 };

@@ -73,6 +73,8 @@ enum class Code {
     LintFolderNotCid,
     LintCidTwice,
     LintKeyTwice,
+    TodoMaps,
+    TodoPois,
     Usage,
 };
 

@@ -50,11 +50,11 @@ const Note k_notes[] = {
                     "  126                     run, demo: the script does not compile\n"
                     "  127                     run, demo: the script does not exist\n"
                     "  128+N                   ended by signal N (130 Ctrl-C, 143 SIGTERM)\n"},
-    {"JSON", "--json (analyse, blocksize, check, config, copy, demo, install-pois,\n"
-             "run, sweep, untar) prints one JSON object on standard output (run's\n"
-             "holds the script's output); a failing command prints {\"error\":\n"
-             "TEXT, \"code\": STATUS} there, with the same exit status (json.md,\n"
-             "beside medium.md).\n"},
+    {"JSON", "--json (analyse, blocksize, check, config, copy, demo, init,\n"
+             "install-pois, pack, run, sweep, untar) prints one JSON object on\n"
+             "standard output (run's holds the script's output); a failing command\n"
+             "prints {\"error\": TEXT, \"code\": STATUS} there, with the same exit\n"
+             "status (json.md, beside medium.md).\n"},
 };
 
 // The page of docs/ (installed in share/doc/upgsim/) for each command.
@@ -67,6 +67,7 @@ const DocsPage k_docs_pages[] = {
     {"config", "docs/config.md"},    {"copy", "docs/cli.md"},      {"demo", "docs/run.md"},
     {"install-pois", "docs/cli.md"}, {"pack", "docs/cli.md"},      {"run", "docs/run.md"},
     {"stamp", "docs/config.md"},     {"sweep", "docs/sweep.md"},   {"untar", "docs/cli.md"},
+    {"init", "docs/medium.md"},
 };
 
 class HelpFormatter : public CLI::Formatter {

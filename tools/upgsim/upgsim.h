@@ -117,6 +117,15 @@ bool deviceMounted(const GlobalOptions &opts, const char *command, const char *w
 // the root.
 std::string creatableFolder(const std::string &unitPath);
 
+// Empty when `cid` is a country code as the unit's media carry them (three
+// characters A-Z or 0-9: the module compares codes on their first three),
+// else why not.
+std::string checkCid(const std::string &cid);
+// Writes `text` into the host file `path` whole or not at all: into a file
+// beside it, synced, then renamed over it. Empty on success, else why not
+// (nothing is left behind then).
+std::string writeFileReplacing(const std::string &path, const std::string &text);
+
 // While it lives, the process's standard output goes to standard error: a
 // command under --json keeps what the module prints (the extractor's entry
 // lines) off the JSON. Nothing is redirected when `active` is false.

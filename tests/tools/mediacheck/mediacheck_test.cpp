@@ -497,6 +497,18 @@ const Fault k_faults[] = {
          return true;
      },
      "TAR_TOO_LARGE", k_fra, 1, 512 * 1024},
+    // A medium that upgsim init laid out and pack has not finished: what is
+    // left to do replaces the findings it causes.
+    {"CountryStillToPack",
+     [](Medium &m, const std::string &) {
+         return edit(m, "MAPPE/ITA/CD_VER.NAV.INF", "VERSION:5", "VERSION:FILL_IN");
+     },
+     "TODO_MAPS", "MAPPE/ITA", 1, -1, true},
+    {"PoiDeliveryStillToPack",
+     [](Medium &m, const std::string &) {
+         return edit(m, "POI/POI_UPD.tgz.inf", "VERSION:7", "VERSION:FILL_IN");
+     },
+     "TODO_POIS", k_poi, 1, -1, true},
     {"PoiEntryOutsideTmpPoi",
      [](Medium &m, const std::string &) {
          TarBuilder t;

@@ -5,6 +5,7 @@
 
 #include "builtins/C_BUILTINS.h"
 #include "platform/hostsim/hostsim.h"
+#include "untgz/C_UNTGZ_LOG.h"
 #include "unit/hmi.h"
 
 #include <algorithm>
@@ -30,7 +31,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char k_listing_prefix[] = "(UntarBlock) ";
+// The extractor's console listing lines start with its format's text up to
+// the first conversion ("(UntarBlock) "): such a line goes to the listing.
+constexpr std::size_t listingPrefixSize() {
+    std::size_t n = 0;
+    while (g_untgz_console_listing[n] != '%' && g_untgz_console_listing[n] != '\0')
+        ++n;
+    return n;
+}
+const char *const k_listing_prefix = g_untgz_console_listing;
 
 // Write end of the pipe that turns SIGINT/SIGTERM into readable bytes, and
 // the signal received (0: none).
@@ -126,7 +135,7 @@ private:
     // (the extractor's lines) or the output, a bar line on the terminal
     // ended first.
     void pass(const char *text, std::size_t size, bool ends) {
-        const std::size_t prefix = sizeof k_listing_prefix - 1;
+        const std::size_t prefix = listingPrefixSize();
         if (!m_midLine) {
             m_lineToListing = m_listing != nullptr && size >= prefix &&
                               std::memcmp(text, k_listing_prefix, prefix) == 0;

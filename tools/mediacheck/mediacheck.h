@@ -18,6 +18,7 @@
 #define TOOLS_MEDIACHECK_MEDIACHECK_H
 
 #include "builtins/upg_country_table.h"
+#include "tools/hostkit/card.h"
 
 #include <cstdint>
 #include <functional>
@@ -236,14 +237,10 @@ void checkArchive(const std::string &relPath, const std::string &hostPath,
 
 // ---- Card snapshots (treediff.cpp) ----------------------------------------------
 
-// One file of a tree: size and a CRC-32 of its bytes.
-struct FileState {
-    uint64_t size = 0;
-    uint32_t crc = 0;
-};
-// Relative path -> state, for every regular file under a host folder
-// (folders are implied by their files; symbolic links are not followed).
-typedef std::map<std::string, FileState> TreeSnapshot;
+// A card's tree as the host kit images it: every file and folder, each file
+// by its size and SHA-256 (symbolic links are not followed).
+typedef hostkit::Entry FileState;
+typedef hostkit::CardImage TreeSnapshot;
 
 // Copies the tree `from` into the folder `to` (created; must not exist), for
 // a throwaway copy of a card. False (with `to` removed) on any failure, and
@@ -255,8 +252,8 @@ const char *upgradeTypeName(int type);
 
 bool copyTree(const std::string &from, const std::string &to);
 
-// Reads every file of `hostDir`. False (snapshot partial) when a folder or
-// file cannot be read.
+// Reads every file and folder of `hostDir` (hostkit::imageCard). False
+// (snapshot partial) when a folder or file cannot be read.
 bool snapshotTree(const std::string &hostDir, TreeSnapshot &snapshot);
 
 struct TreeChange {
@@ -269,6 +266,8 @@ struct TreeDiff {
     std::vector<TreeChange> changes; // sorted by path
     uint64_t bytesWritten = 0;       // bytes of the added and changed files
 };
+// The files added, changed (size or content) and removed; folders are
+// implied by their files.
 TreeDiff diffTrees(const TreeSnapshot &before, const TreeSnapshot &after);
 // "added    MAPPE/FRA/a.dat  (1234 bytes)" lines and a total line.
 std::string renderDiff(const TreeDiff &diff);

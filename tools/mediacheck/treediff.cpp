@@ -1,106 +1,43 @@
-// Snapshots of a card's folder and what changed between two of them: the
-// summary `upgsim run --scratch` and `--report` print after a script.
+// What changed between two images of a card (the host kit's): the summary `upgsim run --scratch`
+// and `--report` print after a script.
 #include "tools/mediacheck/mediacheck.h"
 
 #include "tools/hostkit/names.h"
-#include "tools/mediacheck/treewalk.h"
 
-#include <cerrno>
 #include <nlohmann/json.hpp>
-#include <zlib.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <filesystem>
 #include <sstream>
-#include <vector>
-
-namespace fs = std::filesystem;
 
 namespace mediacheck {
 
-namespace {
-
-// CRC-32 of a file's bytes; false when it cannot be read.
-bool fileCrc(const std::string &path, uint32_t &crc) {
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return false;
-    std::vector<unsigned char> buf(256 * 1024);
-    uLong c = crc32(0L, Z_NULL, 0);
-    size_t n = 0;
-    while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0)
-        c = crc32(c, buf.data(), static_cast<uInt>(n));
-    bool ok = !std::ferror(f);
-    std::fclose(f);
-    crc = static_cast<uint32_t>(c);
-    return ok;
-}
-
-} // namespace
-
 bool copyTree(const std::string &from, const std::string &to) {
-    std::error_code ec;
-    if (fs::exists(to, ec) || !fs::is_directory(from, ec))
-        return false;
-    // A symbolic link in the copy could lead a script's writes back to the
-    // real files (or anywhere else): a tree with one is not copied. Cards
-    // (FAT) hold none.
-    bool link = false;
-    const bool walked = walkTree(from, [&](const TreeItem &item) {
-        std::error_code err;
-        link = item.entry.is_symlink(err);
-        return link ? Walk::Stop : Walk::Continue;
-    });
-    if (link) {
-        errno = ELOOP;
-        return false;
-    }
-    if (!walked)
-        return false;
-    fs::copy(from, to, fs::copy_options::recursive, ec);
-    if (ec) {
-        fs::remove_all(to, ec);
-        return false;
-    }
-    return true;
+    return hostkit::copyCard(from, to);
 }
 
 bool snapshotTree(const std::string &hostDir, TreeSnapshot &snapshot) {
-    snapshot.clear();
-    bool ok = true;
-    const bool walked = walkTree(hostDir, [&](const TreeItem &item) {
-        std::error_code ec;
-        if (!item.entry.is_regular_file(ec) || item.entry.is_symlink(ec))
-            return Walk::Continue;
-        FileState s;
-        s.size = item.entry.file_size(ec);
-        if (ec || !fileCrc(item.entry.path().string(), s.crc))
-            ok = false;
-        snapshot[item.rel] = s;
-        return Walk::Continue;
-    });
-    return walked && ok;
+    return hostkit::imageCard(hostDir, snapshot);
 }
 
 TreeDiff diffTrees(const TreeSnapshot &before, const TreeSnapshot &after) {
     TreeDiff d;
-    for (const auto &a : after) {
-        auto b = before.find(a.first);
-        if (b == before.end()) {
-            d.changes.push_back(TreeChange{TreeChange::Added, a.first, 0, a.second.size});
-            d.bytesWritten += a.second.size;
-        } else if (b->second.size != a.second.size || b->second.crc != a.second.crc) {
-            d.changes.push_back(
-                TreeChange{TreeChange::Changed, a.first, b->second.size, a.second.size});
-            d.bytesWritten += a.second.size;
+    // The host kit's comparison of the two images, folders left out: a file
+    // that became a folder (or the other way round) is removed (added).
+    auto isFile = [](const TreeSnapshot &image, const std::string &path) {
+        const auto it = image.find(path);
+        return it != image.end() && !it->second.folder;
+    };
+    for (const hostkit::Mismatch &m : hostkit::compareImages(after, before)) {
+        const bool inAfter = isFile(after, m.path), inBefore = isFile(before, m.path);
+        if (inAfter && inBefore) {
+            d.changes.push_back(TreeChange{TreeChange::Changed, m.path, m.expected, m.size});
+            d.bytesWritten += m.size;
+        } else if (inAfter) {
+            d.changes.push_back(TreeChange{TreeChange::Added, m.path, 0, m.size});
+            d.bytesWritten += m.size;
+        } else if (inBefore) {
+            d.changes.push_back(TreeChange{TreeChange::Removed, m.path, m.expected, 0});
         }
     }
-    for (const auto &b : before)
-        if (after.count(b.first) == 0)
-            d.changes.push_back(TreeChange{TreeChange::Removed, b.first, b.second.size, 0});
-    std::sort(d.changes.begin(), d.changes.end(),
-              [](const TreeChange &x, const TreeChange &y) { return x.path < y.path; });
     return d;
 }
 

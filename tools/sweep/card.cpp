@@ -1,14 +1,10 @@
-// Card images (every file's size and SHA-256), what a card claims and whether
-// the files behind each claim back it.
+// What a card claims and whether the files behind each claim back it.
 #include "tools/sweep/sweep.h"
 
 #include "tools/hostkit/names.h"
 
 #include "GATEWAYS/Map_upgrade_plugin/src/C_MAP_UPG_CARTOTREE.h"
 #include "poi_upgrade/C_POI_UPG.h"
-#include "tools/mediacheck/treewalk.h"
-
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -32,23 +28,6 @@ bool startsWith(const std::string &text, const std::string &prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-bool fileSha256(const std::string &path, std::array<unsigned char, 32> &digest) {
-    std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "rb"), std::fclose);
-    if (!f)
-        return false;
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-        return false;
-    std::vector<unsigned char> buf(256 * 1024);
-    std::size_t n = 0;
-    while ((n = std::fread(buf.data(), 1, buf.size(), f.get())) > 0)
-        if (EVP_DigestUpdate(ctx.get(), buf.data(), n) != 1)
-            return false;
-    unsigned int size = 0;
-    return !std::ferror(f.get()) && EVP_DigestFinal_ex(ctx.get(), digest.data(), &size) == 1 &&
-           size == digest.size();
-}
-
 // Under the user's POI folder: the first folder's name ("FRA", "TEMP_FRA").
 std::string poiFolderOf(const std::string &path) {
     std::string rest = path.substr(sizeof k_poi_user - 1);
@@ -61,79 +40,6 @@ std::string text(const CKWString &s) {
 }
 
 } // namespace
-
-bool imageCard(const std::string &hostDir, CardImage &image) {
-    image.clear();
-    bool ok = true;
-    const bool walked = mediacheck::walkTree(hostDir, [&](const mediacheck::TreeItem &item) {
-        std::error_code ec;
-        const fs::file_status st = item.entry.symlink_status(ec);
-        if (ec)
-            return mediacheck::Walk::Stop;
-        if (fs::is_symlink(st)) {
-            ok = false;
-            return mediacheck::Walk::Continue;
-        }
-        Entry e;
-        if (fs::is_directory(st)) {
-            e.folder = true;
-        } else {
-            e.size = item.entry.file_size(ec);
-            if (ec || !fileSha256(item.entry.path().string(), e.sha256))
-                ok = false;
-        }
-        image[item.rel] = e;
-        return mediacheck::Walk::Continue;
-    });
-    return walked && ok;
-}
-
-std::vector<Mismatch> compareImages(const CardImage &image, const CardImage &reference,
-                                    const std::function<bool(const std::string &)> &keep) {
-    std::vector<Mismatch> out;
-    auto a = image.begin();
-    auto b = reference.begin();
-    // Both maps are sorted by path: one merge walk.
-    while (a != image.end() || b != reference.end()) {
-        if (a != image.end() && !keep(a->first)) {
-            ++a;
-            continue;
-        }
-        if (b != reference.end() && !keep(b->first)) {
-            ++b;
-            continue;
-        }
-        if (b == reference.end() || (a != image.end() && a->first < b->first)) {
-            out.push_back({Mismatch::Extra, a->first, a->second.size, 0});
-            ++a;
-        } else if (a == image.end() || b->first < a->first) {
-            out.push_back({Mismatch::Missing, b->first, 0, b->second.size});
-            ++b;
-        } else {
-            if (a->second != b->second)
-                out.push_back({Mismatch::Differs, a->first, a->second.size, b->second.size});
-            ++a;
-            ++b;
-        }
-    }
-    return out;
-}
-
-std::string describe(const Mismatch &m) {
-    const std::string path = hostkit::printable(m.path);
-    switch (m.kind) {
-    case Mismatch::Missing:
-        return path + " (missing)";
-    case Mismatch::Extra:
-        return path + " (extra)";
-    case Mismatch::Differs:
-        break;
-    }
-    if (m.size != m.expected)
-        return path + " (" + std::to_string(m.size) + " bytes, expected " +
-               std::to_string(m.expected) + ")";
-    return path + " (other content)";
-}
 
 std::vector<Claim> readClaims(const std::string &hostDir) {
     std::vector<Claim> claims;

@@ -223,7 +223,7 @@ void truncateFd(int fd) {
 bool freshCopy(const Context &ctx, const std::string &dir) {
     std::error_code ec;
     fs::remove_all(dir, ec);
-    return mediacheck::copyTree(ctx.options->sdDir, dir);
+    return hostkit::copyCard(ctx.options->sdDir, dir);
 }
 
 // Reads the card in host folder `card` after a run into `image`, checks the
@@ -583,7 +583,7 @@ void noteTracedPaths(Context &ctx, const std::string &tracePath) {
 bool playCleanRun(Context &ctx, SweepReport &report) {
     const SweepOptions &options = *ctx.options;
     const std::string cleanCard = ctx.scratch + "/clean";
-    if (!mediacheck::copyTree(options.sdDir, cleanCard)) {
+    if (!hostkit::copyCard(options.sdDir, cleanCard)) {
         report.error = "cannot copy the card into " + cleanCard;
         return false;
     }

@@ -15,10 +15,12 @@
 //
 // Host tool code: the cuts run in child processes of worker processes, so
 // that the caller's process never runs the module. Files: card.cpp (card
-// images, claims and their checks), sweep.cpp (the runs), report.cpp (text,
+// claims and their checks), sweep.cpp (the runs), report.cpp (text,
 // JSON).
 #ifndef TOOLS_SWEEP_SWEEP_H
 #define TOOLS_SWEEP_SWEEP_H
+
+#include "tools/hostkit/card.h"
 
 #include <array>
 #include <cstdint>
@@ -29,40 +31,14 @@
 
 namespace sweep {
 
-// ---- Card images (card.cpp) ---------------------------------------------------
+// ---- Card images (the host kit's) -----------------------------------------------
 
-// One entry of a card: a folder, or a file with its size and SHA-256.
-struct Entry {
-    bool folder = false;
-    uint64_t size = 0;
-    std::array<unsigned char, 32> sha256{};
-    bool operator==(const Entry &o) const {
-        return folder == o.folder && size == o.size && sha256 == o.sha256;
-    }
-    bool operator!=(const Entry &o) const { return !(*this == o); }
-};
-// Path relative to the card's root ('/'-separated) -> entry, for every file
-// and folder under it.
-typedef std::map<std::string, Entry> CardImage;
-
-// Reads every file and folder under `hostDir`. False (image partial) when a
-// folder or file cannot be read, or a symbolic link is met (a card holds
-// none).
-bool imageCard(const std::string &hostDir, CardImage &image);
-
-// How one path differs between a card and the one it should equal.
-struct Mismatch {
-    enum Kind { Missing, Extra, Differs } kind;
-    std::string path;
-    uint64_t size = 0;     // on the card
-    uint64_t expected = 0; // on the reference
-};
-// Paths of `image` and `reference` (both limited to the paths `keep` takes)
-// that differ, sorted by path.
-std::vector<Mismatch> compareImages(const CardImage &image, const CardImage &reference,
-                                    const std::function<bool(const std::string &)> &keep);
-// "MAPPE/FRA/ROADS.DAT (missing)", "(3000 bytes, expected 600000)", "(extra)"...
-std::string describe(const Mismatch &m);
+using hostkit::CardImage;
+using hostkit::compareImages;
+using hostkit::describe;
+using hostkit::Entry;
+using hostkit::imageCard;
+using hostkit::Mismatch;
 
 // ---- Claims (card.cpp) --------------------------------------------------------
 

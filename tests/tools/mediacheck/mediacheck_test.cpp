@@ -955,12 +955,14 @@ TEST_F(MediaCheck, NamesAreEscapedInTextAndKeptInJson) {
     EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
 
     mediacheck::TreeSnapshot before, after;
-    after["odd\nremoved  keep.txt"] = mediacheck::FileState{3, 1};
+    mediacheck::FileState three;
+    three.size = 3;
+    after["odd\nremoved  keep.txt"] = three;
     EXPECT_EQ(mediacheck::renderDiff(mediacheck::diffTrees(before, after)),
               "added    odd\\nremoved  keep.txt  (3 bytes)\n"
               "1 added, 0 changed, 0 removed; 3 bytes written\n");
     after.clear();
-    after["caf\xE9.dat"] = mediacheck::FileState{3, 1};
+    after["caf\xE9.dat"] = three;
     const nlohmann::json diff = nlohmann::json::parse(
         mediacheck::renderDiffJson(mediacheck::diffTrees(before, after), "scratch", true, 0));
     EXPECT_EQ(diff["added"][0]["path"], "caf\xEF\xBF\xBD.dat");

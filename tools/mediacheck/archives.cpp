@@ -7,6 +7,7 @@
 #include "tools/mediacheck/mediacheck.h"
 
 #include "tools/mediacheck/findings.h"
+#include "tools/mediacheck/outcome.h"
 
 #include "platform/hostsim/hostsim.h"
 #include "tools/mediacheck/gzstream.h"
@@ -701,6 +702,17 @@ void checkArchive(const std::string &relPath, const std::string &hostPath,
     reportStrays(c);
     reportEnd(c);
     measureRoom(c, blockSizes);
+}
+
+bool archiveTree(const std::string &hostPath, std::map<std::string, FileDigest> &tree,
+                 std::string &error) {
+    Reference ref;
+    readReference(hostPath, ref, nullptr);
+    tree.clear();
+    for (const auto &f : ref.tree)
+        tree[f.first] = f.second.state;
+    error = !ref.gzMessage.empty() ? ref.gzMessage : ref.tarError;
+    return error.empty();
 }
 
 } // namespace mediacheck

@@ -4,6 +4,7 @@
 #include "tools/mediacheck/mediacheck.h"
 
 #include "tools/mediacheck/findings.h"
+#include "tools/mediacheck/outcome.h"
 
 #include "platform/hostsim/hostsim.h"
 #include "tools/hostkit/scratch.h"
@@ -705,6 +706,23 @@ void checkSpace(CheckContext &ctx) {
     }
 }
 
+// The upgrade script on the card states that matter, and what it leaves.
+void runUpgradeScript(CheckContext &ctx) {
+    OutcomeOptions o;
+    o.script = ctx.options.script;
+    o.mediaDir = ctx.options.mediaDir;
+    o.sdDir = ctx.options.sdDir;
+    o.descriptor = ctx.options.descriptor;
+    o.blockSizes = ctx.report.blockSizes;
+    o.scratchParent = ctx.options.scratchParent;
+    o.upgradeType = ctx.report.upgradeType;
+    o.timeoutSeconds = ctx.options.scriptTimeout;
+    o.powerCuts = ctx.options.powerCuts;
+    o.cutSample = ctx.options.cutSample;
+    o.sweeper = ctx.options.sweeper;
+    checkOutcomes(o, ctx.findings, ctx.report.runs);
+}
+
 // The countries in folder order and the findings sorted by path, then
 // severity (errors first), code and message.
 void finishReport(CheckContext &ctx) {
@@ -766,6 +784,10 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
     decideAtEachBlockSize(ctx);
     reportCountries(ctx);
     checkScriptTable(ctx);
+    // The script's runs fork: before the archive checks start the module's
+    // writer tasks in this process.
+    if (options.runScript)
+        runUpgradeScript(ctx);
     checkArchives(ctx);
     if (!report.hostError.empty()) {
         hostsim::unmountDevice("/DVD");

@@ -213,6 +213,61 @@ Medium readMedium(const OutcomeOptions &options, const std::string &versionFolde
     return m;
 }
 
+// The CD's country checked as the module checks a DVD's (which it does not
+// for a CD): its descriptor's keys, its code and folder, its numbers, its
+// group file.
+void checkSingleCountry(const Medium &m, const std::string &versionFile,
+                        std::vector<Finding> &findings) {
+    if (m.countries.empty()) {
+        add(findings, Severity::Error, "CD_FOLDER", versionFile,
+            "the version file of a single-country medium lies in a country's folder "
+            "(MAPPE/CID/), which the script takes for the country");
+        return;
+    }
+    const MediumCountry &c = m.countries.front();
+    const std::string descri = "MAPPE/" + c.dir + "/DESCRI.DAT";
+    const std::vector<DescriLine> lines = readDescriptor(m.root + "/" + descri);
+    for (const char *key : {"CID_INFO", "MAP_ARCHIVE", "GRUPPO_4_CID"})
+        if (pathOfKey(lines, key).empty())
+            add(findings, Severity::Error, "CD_KEY_MISSING", descri,
+                std::string("no line with the key ") + key + ": the script " +
+                    (std::string(key) == "GRUPPO_4_CID" ? "does not need it, the unit does"
+                                                        : "cannot install the country"));
+    if (c.infoRel.empty())
+        return;
+    const std::string info = m.root + "/" + c.infoRel;
+    const bool code = c.cid.size() == 3 &&
+                      c.cid.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") == std::string::npos;
+    if (!code)
+        add(findings, Severity::Error, "CD_VALUE", c.infoRel,
+            "CID '" + c.cid + "' is not a code of three upper-case letters");
+    else if (c.cid != c.dir)
+        add(findings, Severity::Error, "CD_FOLDER", "MAPPE/" + c.dir,
+            "the folder holds the country " + c.cid + ": name it MAPPE/" + c.cid +
+                "/, where the scripts and the unit look for it");
+    long n = 0;
+    for (const char *key : {"VERSION", "RELEASE", "CID_SIZE_4", "CID_SIZE_8", "CID_SIZE_16",
+                            "CID_SIZE_32", "CID_SIZE"}) {
+        std::string value;
+        const bool size = std::string(key).compare(0, 8, "CID_SIZE") == 0;
+        if (!keyValue(info, key, value)) {
+            if (!size || std::string(key) == "CID_SIZE")
+                add(findings, Severity::Error, "CD_VALUE", c.infoRel,
+                    std::string("no ") + key + " line" +
+                        (size ? ": the room on a card of another block size is unknown" : ""));
+        } else if (!isNumber(value, n)) {
+            add(findings, Severity::Error, "CD_VALUE", c.infoRel,
+                std::string(key) + " '" + value + "' is not a number (the module reads it as " +
+                    std::to_string(leadingNumber(value)) + ")");
+        }
+    }
+    const std::string group = normalisePath(pathOfKey(lines, "GRUPPO_4_CID"));
+    std::string ver;
+    if (!group.empty() && (!keyValue(m.root + "/" + group, "VER", ver) || ver != c.cid))
+        add(findings, Severity::Error, "CD_GROUP", group,
+            "its VER is '" + ver + "', not the country's code " + c.cid);
+}
+
 // A card state and the folder it is kept in (never run on: each run takes a
 // fresh copy).
 struct State {
@@ -275,8 +330,14 @@ std::set<std::string> toInstall(const OutcomeOptions &options, const Medium &m,
     } else if (options.upgradeType == 0 && !m.countries.empty()) {
         const MediumCountry &c = m.countries.front();
         long nv = 0, nr = 0;
-        if (c.cid.empty() || !isNumber(c.version, nv) || !isNumber(c.release, nr))
-            return cids; // the reference script refuses it (a finding of its own)
+        // A version that is no number is still the country the CD means
+        // to install: its run says what becomes of it.
+        if (c.cid.empty())
+            return cids;
+        if (!isNumber(c.version, nv) || !isNumber(c.release, nr)) {
+            cids.insert(c.cid);
+            return cids;
+        }
         std::string ov, orl;
         const std::string installed = card + "/MAPPE/" + c.cid + "/" + k_version_file;
         long oldV = 0, oldR = 0;
@@ -634,6 +695,8 @@ void checkOutcomes(const OutcomeOptions &options, std::vector<Finding> &findings
         });
     }
     const Medium medium = readMedium(options, versionFolder);
+    if (options.upgradeType == 0)
+        checkSingleCountry(medium, versionFolder, findings);
 
     std::vector<State> states;
     std::error_code ec;

@@ -86,6 +86,8 @@ const char *docSection(const std::string &code) {
         {"POI_", "The POI delivery"},
         {"SPACE_SHORT", k_inf},
         {"MEDIUM_TOO_LARGE", "How large a medium upgsim analyses"},
+        {"RUN_", "What the upgrade leaves on the card"},
+        {"CD_", "A single-country medium (CD)"},
     };
     for (const Entry &e : k_entries)
         if (code.compare(0, std::strlen(e.prefix), e.prefix) == 0)

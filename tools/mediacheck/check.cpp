@@ -7,6 +7,7 @@
 #include "tools/mediacheck/outcome.h"
 
 #include "platform/hostsim/hostsim.h"
+#include "tools/hostkit/harness.h"
 #include "tools/hostkit/scratch.h"
 #include "tools/mediacheck/treewalk.h"
 
@@ -413,9 +414,11 @@ void decideAtEachBlockSize(CheckContext &ctx) {
     const std::string card = ctx.options.sdDir.empty() ? ctx.emptyCard : ctx.options.sdDir;
     bool first = true;
     for (long bs : ctx.report.blockSizes) {
-        hostsim::mountDevice("/SDH", card, bs);
-        OfferRun run = decideCountries(ctx.options.descriptor);
-        hostsim::unmountDevice("/SDH");
+        OfferRun run;
+        hostkit::onCard(card, bs, [&]() {
+            run = decideCountries(ctx.options.descriptor);
+            return 0;
+        });
         if (first) {
             ctx.report.upgradeType = run.upgradeType;
             ctx.report.typeReason = run.typeReason;

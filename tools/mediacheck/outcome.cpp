@@ -407,20 +407,32 @@ std::string topFolderCause(const MediumCountry &c) {
            "; packed from inside the folder?): the scripts extract it into /SDH/MAPPE/";
 }
 
-// Why the script found no country where it looked, when the medium says so.
-std::string missingCause(const MediumCountry &c) {
-    if (!c.missingKey.empty())
-        return "MAPPE/" + c.dir + "/DESCRI.DAT has no line with the key " + c.missingKey +
-               ", which the script looks for";
+// Why the script found no country where it looked, when the medium says
+// so, and the file that shows it (`file`, relative to the medium; left as it
+// is when no cause is known).
+std::string missingCause(const MediumCountry &c, std::string &file) {
+    if (!c.missingKey.empty()) {
+        file = "MAPPE/" + c.dir + "/DESCRI.DAT";
+        return file + " has no line with the key " + c.missingKey + ", which the script looks for";
+    }
     if (!c.cid.empty() && c.cid != c.dir)
         return "the folder MAPPE/" + c.dir + " holds the country " + c.cid +
                ", and the script reads MAPPE/" + c.cid + "/DESCRI.DAT";
     long n = 0;
-    if (!isNumber(c.version, n))
-        return c.infoRel + ": VERSION '" + c.version + "' is not a number";
-    if (!isNumber(c.release, n))
-        return c.infoRel + ": RELEASE '" + c.release + "' is not a number";
-    return topFolderCause(c);
+    for (const auto &value :
+         {std::make_pair("VERSION", &c.version), std::make_pair("RELEASE", &c.release)})
+        if (!isNumber(*value.second, n)) {
+            file = c.infoRel;
+            return c.infoRel + ": " + value.first + " '" + *value.second + "' is not a number";
+        }
+    if (!c.treeError.empty()) {
+        file = c.archiveRel;
+        return "the archive cannot be read to its end: " + c.treeError;
+    }
+    const std::string top = topFolderCause(c);
+    if (!top.empty())
+        file = c.archiveRel;
+    return top;
 }
 
 // Everything one run is judged with.
@@ -467,8 +479,9 @@ void proveCountry(RunContext &r, const std::string &cid, bool expected) {
     if (!putInPlace) {
         if (!expected)
             return;
-        std::string cause = c != nullptr ? missingCause(*c) : std::string();
-        r.found.add(Severity::Error, "RUN_NOT_INSTALLED", path,
+        std::string file = path;
+        const std::string cause = c != nullptr ? missingCause(*c, file) : std::string();
+        r.found.add(Severity::Error, "RUN_NOT_INSTALLED", file,
                     cid + " is offered but not installed: the run put no " + versionPath +
                         " in place" + (cause.empty() ? "" : " (" + cause + ")"),
                     r.where);

@@ -221,7 +221,7 @@ TEST_F(Outcome, FaultsOnlyTheRunShowAreFoundWithTheirCause) {
              t.replaceIn("MAPPE/ITA/DESCRI.DAT", "MAP_ARCHIVE", "MAP_ARCHIV");
          },
          "RUN_NOT_INSTALLED",
-         "MAPPE/ITA",
+         "MAPPE/ITA/DESCRI.DAT",
          {mediacheck::k_state_empty, "ITA is offered but not installed", "key MAP_ARCHIVE"}},
         {"a country folder not named after its code",
          [](Outcome &t) { t.buildDvd([](CountryDef &c) { c.dir = "ITALIA"; }); },
@@ -242,7 +242,7 @@ TEST_F(Outcome, FaultsOnlyTheRunShowAreFoundWithTheirCause) {
              t.replaceIn("MAPPE/ESP/CD_VER.NAV.INF", "VERSION:6", "VERSION:seven");
          },
          "RUN_NOT_INSTALLED",
-         "MAPPE/ESP",
+         "MAPPE/ESP/CD_VER.NAV.INF",
          {mediacheck::k_state_empty, "VERSION 'seven' is not a number"}},
         {"the same CD version, as the CD checks read it",
          [](Outcome &t) {
@@ -337,6 +337,20 @@ int main(void) {
     EXPECT_EQ(text.find("RUN_NOT_INSTALLED MAPPE/FRA"), std::string::npos) << text;
     ASSERT_EQ(r.runs.size(), 2u);
     EXPECT_EQ(r.runs[0].installed, std::vector<std::string>{"FRA"});
+    // A truncated archive: the country is not installed, for the cause the
+    // archive checks name.
+    const std::string fra = mediaDir() + "/MAPPE/FRA/FRA.tgz";
+    const std::string whole = readFile(fra);
+    ASSERT_TRUE(writeFile(fra, whole.substr(0, whole.size() / 2)));
+    EXPECT_EQ(check(r), 1);
+    text = joined(runFindings(r));
+    EXPECT_NE(text.find("RUN_NOT_INSTALLED MAPPE/FRA/FRA.tgz: the upgrade script run on an empty "
+                        "card (4096-byte blocks) and a card with the medium's countries at an "
+                        "older version (4096-byte blocks): FRA is offered but not installed: the "
+                        "run put no MAPPE/FRA/CD_VER.NAV.INF in place (the archive cannot be "
+                        "read to its end: "),
+              std::string::npos)
+        << text;
 }
 
 // A state runs again at another block size only where the module offers

@@ -64,17 +64,17 @@ void defineCheck(CLI::App &sub, upgsim::GlobalOptions &) {
                    "upgrade script to run on the card states (default: the\n"
                    "bundled map_upgrade.c, or single_country.c for a CD)")
         ->type_name("FILE")
-        ->check(CLI::ExistingFile);
+        ->check(CLI::ExistingFile.description(""));
     s_options.powerCuts = sub.add_option("--power-cuts", s_options.cuts,
                                          "also cut power during each run: N cuts spread evenly\n"
                                          "(default: at every operation)")
                               ->type_name("[N]")
                               ->expected(0, 1)
-                              ->check(CLI::Range(1u, 1000000u));
+                              ->check(CLI::Range(1u, 1000000u).description(""));
     sub.add_option("--timeout", s_options.timeoutSeconds,
                    "stop each script run after SECONDS (0: none)")
         ->type_name("SECONDS")
-        ->check(CLI::Range(0, scripthost::k_max_timeout_seconds));
+        ->check(CLI::Range(0, scripthost::k_max_timeout_seconds).description(""));
     upgsim::addJsonFlag(sub);
 }
 

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -763,6 +764,10 @@ void checkOutcomes(const OutcomeOptions &options, std::vector<Finding> &findings
             job.out = devnull != nullptr ? devnull : stdout;
             const hostkit::ScriptRun run = hostkit::runScript(job);
             hostsim::unmountDevice("/SDH");
+            // Ctrl-C or SIGTERM while the script ran: the check ends as the
+            // signal says once the run is over (the relay held it meanwhile).
+            if (run.end.how == scripthost::ChildEnd::How::Interrupted)
+                std::raise(run.end.code);
             hostkit::imageCard(r.card, r.after);
             ScriptRunReport record;
             record.state = state.name;

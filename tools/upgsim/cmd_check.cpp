@@ -13,6 +13,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -88,6 +89,9 @@ mediacheck::CutVerdict sweepRun(const mediacheck::CutRequest &request) {
     o.sample = request.sample;
     o.jobs = 2;
     const sweep::SweepReport r = sweep::runSweep(o);
+    // Interrupted: the check ends as the signal says.
+    if (r.interruptSignal != 0)
+        std::raise(r.interruptSignal);
     mediacheck::CutVerdict v;
     v.error = r.error;
     v.cuts = static_cast<unsigned>(r.cuts.size());

@@ -4,7 +4,7 @@
 #   cmake --install build/release --prefix P    P/bin/upgsim
 #                                                P/share/man/man1/upgsim.1.gz
 #                                                P/share/bash-completion/completions/upgsim
-#                                                P/share/doc/upgsim/ (medium.md, json.md,
+#                                                P/share/doc/upgsim/ (docs/*.md,
 #                                                copyright)
 #                                                P/include/upgsim/upgrade_builtins.h
 #                                                P/include/upgsim/upg_country_table.h
@@ -125,9 +125,10 @@ endif()
 # Everything generated for the installation; `all` builds it too.
 add_custom_target(upgsim_install_files ALL DEPENDS ${UPGSIM_INSTALL_FILES})
 
-# What the help and the manual page point to, and the package's copyright.
-install(FILES ${CMAKE_SOURCE_DIR}/docs/medium.md ${CMAKE_SOURCE_DIR}/docs/json.md
-              ${CMAKE_SOURCE_DIR}/docs/copyright
+# What the help and the manual page point to (every page of docs/: each
+# command's --help names one), and the package's copyright.
+file(GLOB upgsim_doc_pages CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
+install(FILES ${upgsim_doc_pages} ${CMAKE_SOURCE_DIR}/docs/copyright
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/upgsim)
 
 install(

@@ -29,7 +29,8 @@ step "cmake --install into $prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in bin/upgsim include/upgsim/upgrade_builtins.h share/upgsim/examples/map_upgrade.c \
   share/upgsim/examples/config/Data_Base/CONFIGSYSTEM/ConfigFlag.cfg.ver \
-  share/doc/upgsim/medium.md share/doc/upgsim/json.md share/doc/upgsim/copyright; do
+  share/doc/upgsim/medium.md share/doc/upgsim/json.md share/doc/upgsim/cli.md \
+  share/doc/upgsim/copyright; do
   [ -f "$prefix/$f" ] || fail "$f not installed"
 done
 
@@ -100,7 +101,7 @@ deb=("$work"/deb/upgsim_*_amd64.deb)
 [ -f "${deb[0]}" ] || fail "no upgsim_<version>_amd64.deb"
 dpkg-deb -c "${deb[0]}" | tee "$work/deb.list"
 for f in ./usr/share/doc/upgsim/copyright ./usr/share/doc/upgsim/medium.md \
-  ./usr/share/man/man1/upgsim.1.gz; do
+  ./usr/share/doc/upgsim/cli.md ./usr/share/man/man1/upgsim.1.gz; do
   grep -q " $f\$" "$work/deb.list" || fail "the package lacks $f"
 done
 depends="$(dpkg-deb -f "${deb[0]}" Depends)"

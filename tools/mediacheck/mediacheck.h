@@ -235,7 +235,7 @@ const char *docSection(const std::string &code);
 std::string wrapText(const std::string &lead, const std::string &text, size_t indent,
                      size_t width = 80);
 std::string renderText(const CheckReport &report);
-// The report as one JSON object (see the README: "upgsim check --json").
+// The report as one JSON object (docs/json.md, "check --json").
 std::string renderJson(const CheckReport &report);
 
 // ---- Archive checks (archives.cpp) --------------------------------------------
@@ -311,7 +311,7 @@ struct TreeDiff {
 TreeDiff diffTrees(const TreeSnapshot &before, const TreeSnapshot &after);
 // "added    MAPPE/FRA/a.dat  (1234 bytes)" lines and a total line.
 std::string renderDiff(const TreeDiff &diff);
-// The same as one JSON object (see the README: "upgsim run --json"):
+// The same as one JSON object (docs/json.md, "run --json SCRIPT.c"):
 // "mode", "added", "changed", "removed", "bytes_written", "complete" (both
 // snapshots read every file) and "exit_status".
 std::string renderDiffJson(const TreeDiff &diff, const std::string &mode, bool complete,

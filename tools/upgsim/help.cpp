@@ -31,8 +31,10 @@ const Note k_notes[] = {
                 "start a program, open a TCP connection or signal upgsim (Landlock; a\n"
                 "kernel without it is said, and the script then runs unconfined). It is\n"
                 "compiled first: its #include files are read as you read them.\n"},
-    {"Documents", "share/doc/upgsim/ of the installation (/usr/share/doc/upgsim for the\n"
-                  "package): medium.md, how to make a medium; json.md, the --json reports.\n"},
+    {"Documents", "docs/ of the source tree, share/doc/upgsim/ of the installation\n"
+                  "(/usr/share/doc/upgsim for the package): cli.md, the command line;\n"
+                  "medium.md, how to make a medium; json.md, the --json reports; and a\n"
+                  "page for each command, which its --help names.\n"},
     {"Clock", "Every command runs the simulated clock at 6000 ticks per second unless\n"
               "--tick-hz N is given (the unit runs 60).\n"},
     {"Timeout", "run, demo and sweep's clean run stop a script that runs longer than\n"
@@ -53,6 +55,18 @@ const Note k_notes[] = {
              "holds the script's output); a failing command prints {\"error\":\n"
              "TEXT, \"code\": STATUS} there, with the same exit status (json.md,\n"
              "beside medium.md).\n"},
+};
+
+// The page of docs/ (installed in share/doc/upgsim/) for each command.
+struct DocsPage {
+    const char *command;
+    const char *page;
+};
+const DocsPage k_docs_pages[] = {
+    {"analyse", "docs/check.md"},    {"blocksize", "docs/cli.md"}, {"check", "docs/check.md"},
+    {"config", "docs/config.md"},    {"copy", "docs/cli.md"},      {"demo", "docs/run.md"},
+    {"install-pois", "docs/cli.md"}, {"pack", "docs/cli.md"},      {"run", "docs/run.md"},
+    {"stamp", "docs/config.md"},     {"sweep", "docs/sweep.md"},   {"untar", "docs/cli.md"},
 };
 
 class HelpFormatter : public CLI::Formatter {
@@ -114,8 +128,13 @@ private:
                     continue;
                 out << make_option(opt, positional);
             }
-        if (!sub->get_footer().empty() && sub->get_footer() != m_command_footer)
-            out << "\n" << sub->get_footer();
+        // The footer every command shares is said once, in the notes.
+        std::string footer = sub->get_footer();
+        const std::size_t shared = footer.find(m_command_footer);
+        if (!m_command_footer.empty() && shared != std::string::npos)
+            footer.erase(shared, m_command_footer.size());
+        if (!footer.empty())
+            out << "\n" << footer;
         return out.str();
     }
 
@@ -303,6 +322,13 @@ void writeCompletion(std::ostream &out, const std::vector<std::string> &commands
 } // namespace
 
 const char k_global_options_group[] = "Global options";
+
+const char *docsPage(const std::string &command) {
+    for (const DocsPage &entry : k_docs_pages)
+        if (command == entry.command)
+            return entry.page;
+    return nullptr;
+}
 
 std::shared_ptr<CLI::Formatter> makeHelpFormatter(const std::string &commandFooter) {
     return std::make_shared<HelpFormatter>(commandFooter);

@@ -227,6 +227,8 @@ std::map<CLI::App *, const Command *> addCommands(CLI::App &app, GlobalOptions &
         sub->set_help_flag("-h,--help", "this text");
         sub->set_help_all_flag();
         entry.second.define(*sub, opts);
+        if (const char *page = docsPage(entry.second.name))
+            sub->footer(sub->get_footer() + "See " + page + ".\n");
         subs[sub] = &entry.second;
     }
     return subs;

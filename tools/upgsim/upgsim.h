@@ -178,6 +178,9 @@ extern const char k_global_options_group[];
 // command's options, in sections that help2man makes the manual page of.
 // `commandFooter` is the footer every command shares, left out there.
 std::shared_ptr<CLI::Formatter> makeHelpFormatter(const std::string &commandFooter);
+// The page of docs/ that describes `command` ("docs/sweep.md"), or nullptr
+// for a name that is no command. Each command's help ends with "See PAGE.".
+const char *docsPage(const std::string &command);
 // The bash completion script of `app`: its commands, global and per-command
 // options, folders for DIR values, files for FILE values and paths.
 std::string bashCompletion(const CLI::App &app);

@@ -11,6 +11,9 @@
 #include "tools/mediacheck/tarstreams.h"
 #include "tools/mediacheck/treewalk.h"
 
+#include "foundation/CKWString.h"
+#include "poi_upgrade/C_POI_UPG.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -141,6 +144,7 @@ struct Medium {
     std::vector<MediumCountry> countries;
     std::string poiArchive; // the POI delivery (relative path), when the key names one
     std::map<std::string, FileDigest> poiTree;
+    std::map<std::string, std::string> poiTexts; // its ".txt" files' bytes
     std::string poiKeyTypo; // a key that names a .tgz with a ".inf" but is not the POI key
     std::string poiKeyTypoPath;
 };
@@ -199,7 +203,7 @@ Medium readMedium(const OutcomeOptions &options, const std::string &versionFolde
     m.poiArchive = normalisePath(pathOfKey(main, k_poi_key));
     if (!m.poiArchive.empty()) {
         std::string error;
-        archiveTree(m.root + "/" + m.poiArchive, m.poiTree, error);
+        archiveTree(m.root + "/" + m.poiArchive, m.poiTree, error, &m.poiTexts);
     } else {
         for (const DescriLine &l : main) {
             const std::string rel = normalisePath(l.path);
@@ -441,8 +445,10 @@ struct RunContext {
     const OutcomeOptions &options;
     const Medium &medium;
     Collector &found;
-    std::string where; // "an empty card (4096-byte blocks)"
-    std::string card;  // host folder of the run's card
+    std::string where;    // "an empty card (4096-byte blocks)"
+    std::string card;     // host folder of the run's card
+    std::string stateDir; // host folder of the card state it is a copy of
+    std::string work;     // a scratch folder of the run's own
     hostkit::CardImage before, after;
     std::set<std::string> cids; // to install
     std::set<std::string> installed;
@@ -601,6 +607,53 @@ void proveOutside(RunContext &r) {
                 r.where);
 }
 
+// The staging folder the merge makes for country `cid` of the user's POI
+// folder `user` (host path) and the delivered files `files` (name ->
+// digest): the user's files, with every file of a group the delivery
+// announces replaced where the group's DATE is not older than the user's.
+// The groups, their files and their dates are read with the merge's own
+// rules (C_POI_UPG::IsPrefixFile, GetValueInFile) on the delivered texts,
+// written into `work`.
+std::map<std::string, FileDigest> mergedStaging(const Medium &m, const std::string &cid,
+                                                const std::string &user,
+                                                const std::map<std::string, FileDigest> &files,
+                                                const std::string &work) {
+    std::map<std::string, FileDigest> want;
+    digestTree(user, want);
+    std::error_code ec;
+    const std::string folder = work + "/" + cid;
+    fs::create_directories(folder, ec);
+    const std::string top = std::string(k_poi_top) + "/" + cid + "/";
+    std::vector<std::string> texts;
+    for (const auto &t : m.poiTexts)
+        if (t.first.compare(0, top.size(), top) == 0 &&
+            t.first.find('/', top.size()) == std::string::npos) {
+            const std::string name = t.first.substr(top.size());
+            std::ofstream(folder + "/" + name, std::ios::binary) << t.second;
+            texts.push_back(name);
+        }
+    char text[] = "";
+    C_POI_UPG merge(CKWString(""), text);
+    for (const std::string &t : texts) {
+        CKWString prefix, oldDate, newDate;
+        if (merge.GetValueInFile(CKWString((folder + "/" + t).c_str()), CKWString("PREFIX"),
+                                 prefix) != 0)
+            continue;
+        const std::string version = std::string("/poi_ver_") + prefix.GetBuffer() + ".txt";
+        const bool oldHas = merge.GetValueInFile(CKWString((user + version).c_str()),
+                                                 CKWString("DATE"), oldDate) == 0;
+        const bool newHas = merge.GetValueInFile(CKWString((folder + version).c_str()),
+                                                 CKWString("DATE"), newDate) == 0;
+        if (oldHas && (!newHas || newDate.ToInt() < oldDate.ToInt()))
+            continue;
+        for (const auto &f : files)
+            if (merge.IsPrefixFile(CKWString((folder + "/" + f.first).c_str()), prefix) == 1)
+                want[f.first] = f.second;
+    }
+    fs::remove_all(work, ec);
+    return want;
+}
+
 // The POI delivery staged by the merge's rules: the staged version file is
 // the delivery's ".inf"; every delivered country whose map is installed has
 // its staging folder (the delivered files exactly when the user had no POI
@@ -652,13 +705,30 @@ void provePoi(RunContext &r) {
                         r.where);
             continue;
         }
-        if (!map || r.before.count(std::string(k_poi_user) + "/" + cid) != 0)
-            continue; // merged with the user's files: the dates decide
+        if (!map)
+            continue;
+        const std::string userDir = std::string(k_poi_user) + "/" + cid;
+        const bool user = r.before.count(userDir) != 0;
+        const std::map<std::string, FileDigest> want =
+            user ? mergedStaging(m, cid, r.stateDir + "/" + userDir, d.second, r.work) : d.second;
         std::map<std::string, FileDigest> onCard;
         digestTree(r.card + "/" + stagedDir, onCard);
-        if (onCard != d.second)
+        std::vector<std::string> wrong;
+        for (const auto &w : want) {
+            auto it = onCard.find(w.first);
+            if (it == onCard.end() || it->second != w.second)
+                wrong.push_back(stagedDir + "/" + w.first);
+        }
+        for (const auto &f : onCard)
+            if (want.count(f.first) == 0)
+                wrong.push_back(stagedDir + "/" + f.first);
+        if (!wrong.empty())
             r.found.add(Severity::Error, "RUN_POI_NOT_STAGED", m.poiArchive,
-                        cid + ": " + stagedDir + " does not hold exactly the delivered files",
+                        cid + ": " + stagedDir + " does not hold " +
+                            (user ? "the user's POIs with the delivered groups that are not "
+                                    "older"
+                                  : "exactly the delivered files") +
+                            " (" + listPaths(wrong) + ")",
                         r.where);
     }
 }
@@ -745,6 +815,8 @@ void checkOutcomes(const OutcomeOptions &options, std::vector<Finding> &findings
                          found,
                          state.name + " (" + sizeText(bs) + ")",
                          scratch.path() + "/run",
+                         state.dir,
+                         scratch.path() + "/work",
                          {},
                          {},
                          cids,

@@ -31,8 +31,9 @@ extern const char k_state_older[]; // every country of the medium at an older ve
 // (the reference reader, libarchive): every regular file by its normalised
 // path, the last copy of a member winning. False, with libarchive's or the
 // gzip stream's complaint in `error`, when it cannot be read to its end.
+// `texts`, when given, gets the bytes of every ".txt" file of at most 64 KiB.
 bool archiveTree(const std::string &hostPath, std::map<std::string, FileDigest> &tree,
-                 std::string &error);
+                 std::string &error, std::map<std::string, std::string> *texts = nullptr);
 
 // The bundled reference script for an upgrade type: "map_upgrade.c" for a
 // country-selection medium (1), "single_country.c" for a CD (0), empty for

@@ -353,6 +353,41 @@ int main(void) {
         << text;
 }
 
+// Where the user has POIs of a country, its staging folder holds the user's
+// files with the delivered groups whose DATE is not older: the module's
+// merge passes with either date, a merge that keeps the user's file of a
+// newer group does not.
+TEST_F(Outcome, PoiStagingFollowsTheDatesOfTheUsersGroups) {
+    buildDvd();
+    ASSERT_TRUE(writeInstalledCountry(sdDir(), InstalledCountry{"FRA", "4", "0", {}}));
+    const std::string user = sdDir() + "/MAPPE/POI_USER/FRA/";
+    ASSERT_TRUE(writeFile(user + "RST.lzw", "my restaurants"));
+    ASSERT_TRUE(writeFile(user + "MUS.lzw", "my museums"));
+    for (const char *date : {"20250101", "20230101"}) {
+        SCOPED_TRACE(date);
+        ASSERT_TRUE(writeFile(user + "poi_ver_RST.txt", std::string("PREFIX:RST\nDATE:") + date));
+        mediacheck::CheckReport r;
+        EXPECT_EQ(check(r, "", {4096}, true), 0) << mediacheck::renderText(r);
+        EXPECT_TRUE(runFindings(r).empty()) << joined(runFindings(r));
+    }
+    // The user's group is older: a merge that keeps the user's file is wrong.
+    const std::string keeps = script("keeps.c", R"(#include "upgrade_builtins.h"
+int main(void) {
+    InstalPOIs("/DVD/POI/POI_UPD.tgz", "POIs");
+    return UPGCopy("/SDH/MAPPE/POI_USER/FRA/RST.lzw", "/SDH/MAPPE/POI_USER/TEMP_FRA/RST.lzw", 0);
+}
+)");
+    mediacheck::CheckReport r;
+    EXPECT_EQ(check(r, keeps, {4096}, true), 1);
+    EXPECT_NE(joined(runFindings(r))
+                  .find("RUN_POI_NOT_STAGED POI/POI_UPD.tgz: the upgrade script run on the card "
+                        "given (4096-byte blocks): FRA: MAPPE/POI_USER/TEMP_FRA does not hold the "
+                        "user's POIs with the delivered groups that are not older "
+                        "(MAPPE/POI_USER/TEMP_FRA/RST.lzw)"),
+              std::string::npos)
+        << joined(runFindings(r));
+}
+
 // A state runs again at another block size only where the module offers
 // another set of countries there: Italia has no size for 8 KiB blocks.
 TEST_F(Outcome, BlockSizesRunOnlyWhereTheOfferDiffers) {

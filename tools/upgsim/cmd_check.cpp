@@ -29,6 +29,12 @@ struct CheckCommandOptions {
 };
 CheckCommandOptions s_options;
 
+// Tick rate of check when --tick-hz is not given. The script runs wait out
+// the module's pauses (the POI merge's three 500-tick pauses, the bargraph's
+// polls) on every run and on every power cut's two runs; what the runs
+// leave on the card does not depend on how long those waits are.
+constexpr int k_check_tick_hz = 60000;
+
 // A one-line bar on standard error: "[#####.....]  42%  MAPPE/FRA/FRA.tgz".
 struct ProgressBar {
     int shown = -1;
@@ -63,7 +69,8 @@ void defineCheck(CLI::App &sub, upgsim::GlobalOptions &) {
         ->type_name("LIST");
     sub.add_option("--script", s_options.script,
                    "upgrade script to run on the card states (default: the\n"
-                   "bundled map_upgrade.c, or single_country.c for a CD)")
+                   "bundled map_upgrade.c, or single_country.c for a CD);\n"
+                   "runs at 60000 ticks per second unless --tick-hz")
         ->type_name("FILE")
         ->check(CLI::ExistingFile.description(""));
     s_options.powerCuts = sub.add_option("--power-cuts", s_options.cuts,
@@ -148,6 +155,8 @@ int runCheck(const upgsim::GlobalOptions &opts, CLI::App &) {
         options.sdCapacity = opts.sdCapacity;
     options.mediaDir = opts.media;
     options.sdDir = opts.sd;
+    if (opts.tickHz <= 0)
+        hostsim::setTickRate(k_check_tick_hz);
     options.runScript = true;
     options.script = s_options.script;
     options.scriptTimeout = s_options.timeoutSeconds >= 0 ? s_options.timeoutSeconds

@@ -8,6 +8,7 @@
 
 #include "tools/mediacheck/extractor_reason.h"
 #include "tools/mediacheck/findings.h"
+#include "tools/mediacheck/outcome.h"
 
 #include "platform/hostsim/hostsim.h"
 #include "platform/vxworks.h"
@@ -69,7 +70,12 @@ struct Reference {
     uint64_t declared = 0;    // bytes of the regular files
     uint64_t scratchNeed = 0; // what they take on the scratch card, with their folders
     bool tooLarge = false;    // declared passed limits.card: read no further
+    // When set: the bytes of every small ".txt" file (archiveTree's texts).
+    std::map<std::string, std::string> *texts = nullptr;
 };
+
+// The largest text file whose bytes archiveTree keeps.
+const uint64_t k_text_limit = 64 * 1024;
 
 struct ReadContext {
     GzStream *stream;
@@ -202,7 +208,21 @@ void readReference(const std::string &hostPath, Reference &ref,
                 Fingerprint print;
                 RefFile f;
                 f.entry = ref.entries.size() - 1;
-                if (!digestData(a, print, en.size, f.state)) {
+                const std::string name = normalisePath(en.path);
+                if (ref.texts != nullptr && en.size <= k_text_limit && !en.sparse &&
+                    name.size() > 4 && name.compare(name.size() - 4, 4, ".txt") == 0) {
+                    std::string bytes(static_cast<size_t>(en.size), '\0');
+                    const la_ssize_t got = archive_read_data(a, &bytes[0], bytes.size());
+                    if (got < 0) {
+                        ref.tarError = tarComplaint(a, "unreadable tar data");
+                        break;
+                    }
+                    bytes.resize(static_cast<size_t>(got));
+                    print.update(bytes.data(), bytes.size());
+                    f.state.size = bytes.size();
+                    f.state.print = print.value();
+                    (*ref.texts)[name] = bytes;
+                } else if (!digestData(a, print, en.size, f.state)) {
                     ref.tarError = tarComplaint(a, "unreadable tar data");
                     break;
                 }
@@ -802,6 +822,18 @@ void checkArchive(const std::string &relPath, const std::string &hostPath,
     reportStrays(c);
     reportEnd(c);
     measureRoom(c, blockSizes);
+}
+
+bool archiveTree(const std::string &hostPath, std::map<std::string, FileDigest> &tree,
+                 std::string &error, std::map<std::string, std::string> *texts) {
+    Reference ref;
+    ref.texts = texts;
+    readReference(hostPath, ref, nullptr);
+    tree.clear();
+    for (const auto &f : ref.tree)
+        tree[f.first] = f.second.state;
+    error = !ref.gzMessage.empty() ? ref.gzMessage : ref.tarError;
+    return error.empty();
 }
 
 } // namespace mediacheck

@@ -5,8 +5,10 @@
 
 #include "tools/mediacheck/findings.h"
 #include "tools/mediacheck/lint.h"
+#include "tools/mediacheck/outcome.h"
 
 #include "platform/hostsim/hostsim.h"
+#include "tools/hostkit/harness.h"
 #include "tools/hostkit/scratch.h"
 #include "tools/mediacheck/skeleton.h"
 #include "tools/mediacheck/treewalk.h"
@@ -415,9 +417,11 @@ void decideAtEachBlockSize(CheckContext &ctx) {
     const std::string card = ctx.options.sdDir.empty() ? ctx.emptyCard : ctx.options.sdDir;
     bool first = true;
     for (long bs : ctx.report.blockSizes) {
-        hostsim::mountDevice("/SDH", card, bs);
-        OfferRun run = decideCountries(ctx.options.descriptor);
-        hostsim::unmountDevice("/SDH");
+        OfferRun run;
+        hostkit::onCard(card, bs, [&]() {
+            run = decideCountries(ctx.options.descriptor);
+            return 0;
+        });
         if (first) {
             ctx.report.upgradeType = run.upgradeType;
             ctx.report.typeReason = run.typeReason;
@@ -729,6 +733,23 @@ void checkSpace(CheckContext &ctx) {
     f.covers = sizes;
 }
 
+// The upgrade script on the card states that matter, and what it leaves.
+void runUpgradeScript(CheckContext &ctx) {
+    OutcomeOptions o;
+    o.script = ctx.options.script;
+    o.mediaDir = ctx.options.mediaDir;
+    o.sdDir = ctx.options.sdDir;
+    o.descriptor = ctx.options.descriptor;
+    o.blockSizes = ctx.report.blockSizes;
+    o.scratchParent = ctx.options.scratchParent;
+    o.upgradeType = ctx.report.upgradeType;
+    o.timeoutSeconds = ctx.options.scriptTimeout;
+    o.powerCuts = ctx.options.powerCuts;
+    o.cutSample = ctx.options.cutSample;
+    o.sweeper = ctx.options.sweeper;
+    checkOutcomes(o, ctx.findings, ctx.report.runs);
+}
+
 // The countries in folder order and the findings sorted by path, then
 // severity (errors first), code, line and message.
 void finishReport(CheckContext &ctx) {
@@ -782,6 +803,10 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
     decideAtEachBlockSize(ctx);
     reportCountries(ctx);
     checkScriptTable(ctx);
+    // The script's runs fork: before the archive checks start the module's
+    // writer tasks in this process.
+    if (options.runScript)
+        runUpgradeScript(ctx);
     checkArchives(ctx);
     if (!report.hostError.empty()) {
         hostsim::unmountDevice("/DVD");

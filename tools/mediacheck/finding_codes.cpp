@@ -18,6 +18,8 @@ const char k_poi[] = "The POI delivery";
 const char k_large[] = "How large a medium upgsim analyses";
 const char k_lint[] = "The text files, line by line";
 const char k_project[] = "Making a medium with upgsim init and pack";
+const char k_runs[] = "What the upgrade leaves on the card";
+const char k_cd[] = "A single-country medium (CD)";
 
 const Severity E = Severity::Error;
 const Severity W = Severity::Warning;
@@ -158,6 +160,31 @@ const CodeInfo k_codes[] = {
     {Code::TodoPois, "TODO_POIS", E, false, k_project,
      "the POI delivery of such a medium, not packed yet (the folder to fill and the `pack` to "
      "run)"},
+    {Code::RunFailed, "RUN_FAILED", E, false, k_runs,
+     "the upgrade script did not end with 0 on a card state"},
+    {Code::RunNotInstalled, "RUN_NOT_INSTALLED", E, false, k_runs,
+     "a country the module offered (a CD's country) has no version file in place after the run"},
+    {Code::RunTreeDiffers, "RUN_TREE_DIFFERS", E, false, k_runs,
+     "a country claims its version but its folder does not hold exactly its archive's files"},
+    {Code::RunVersionFile, "RUN_VERSION_FILE", E, false, k_runs,
+     "an installed country's version file is not the medium's, or holds no numbers"},
+    {Code::RunStaleFiles, "RUN_STALE_FILES", W, false, k_runs,
+     "an installed country keeps files of the version before"},
+    {Code::RunChangedOutside, "RUN_CHANGED_OUTSIDE", E, false, k_runs,
+     "the run changed paths no installed country or POI staging explains"},
+    {Code::RunPoiNotStaged, "RUN_POI_NOT_STAGED", E, false, k_runs,
+     "the POI delivery is not staged by the merge's rules (or listed under another key)"},
+    {Code::RunPowerCut, "RUN_POWER_CUT", E, false, k_runs,
+     "a power cut during a run leaves a false claim or does not converge"},
+    {Code::RunHost, "RUN_HOST", E, false, k_runs, "the host could not prepare a run (a card copy)"},
+    {Code::CdKeyMissing, "CD_KEY_MISSING", E, false, k_cd,
+     "a CD's country descriptor lacks a key the scripts or the unit read"},
+    {Code::CdValue, "CD_VALUE", E, false, k_cd,
+     "a CD's `CD_VER.NAV.INF` lacks a value or holds one that is no number or code"},
+    {Code::CdFolder, "CD_FOLDER", E, false, k_cd,
+     "a CD's country folder is not named after its code, or the version file lies in none"},
+    {Code::CdGroup, "CD_GROUP", E, false, k_cd,
+     "a CD's group file's `VER` is not the country's code"},
     {Code::Usage, "USAGE", E, false, nullptr,
      "the options cannot be used (no medium folder, no block size, no scratch folder)"},
 };

@@ -139,6 +139,34 @@ bool countriesWithinLimits(const std::string &currVersFile, const MediumLimits &
 // within its limit only.
 std::string currentVersionFile(const std::string &descriptor);
 
+// ---- The upgrade script's runs (outcome.h) ------------------------------------
+
+// One power-cut sweep of a script run (upgsim sweep's machinery), asked for
+// by the check with --power-cuts. The devices other than "/SDH" are mounted.
+struct CutRequest {
+    std::string script; // host path
+    std::string card;   // host folder of the card state (only read)
+    long blockSize = 0;
+    unsigned sample = 0; // cuts spread evenly; 0: every operation
+};
+// What the sweep found: one line per false claim or cut that did not
+// converge (empty: every cut held), or the reason it could not run.
+struct CutVerdict {
+    std::vector<std::string> problems;
+    std::string error;
+    unsigned cuts = 0; // cuts played
+};
+typedef std::function<CutVerdict(const CutRequest &)> CutSweeper;
+
+// One run of the upgrade script on a card state, for the report.
+struct ScriptRunReport {
+    std::string state; // the card state's name
+    long blockSize = 0;
+    int status = -1;                    // the script's exit status (-1: it did not run)
+    std::vector<std::string> installed; // countries whose tree and version file hold
+    unsigned cuts = 0;                  // power cuts played on it
+};
+
 // ---- The whole check ----------------------------------------------------------
 
 struct CheckOptions {
@@ -156,6 +184,17 @@ struct CheckOptions {
     int scriptTableSize = UPG_COUNTRY_MAX;
     // Sizes beyond which the medium is refused (MEDIUM_TOO_LARGE).
     MediumLimits limits;
+    // Run the upgrade script on the card states that matter and prove what
+    // it leaves (outcome.h): `script` (empty: the bundled reference for the
+    // medium's type), each run stopped after `scriptTimeout` seconds;
+    // `powerCuts`: each run also swept by `sweeper`, `cutSample` cuts (0:
+    // every operation).
+    bool runScript = false;
+    std::string script;
+    int scriptTimeout = 600;
+    bool powerCuts = false;
+    unsigned cutSample = 0;
+    CutSweeper sweeper;
     // Called while archives are read: archive (relative path), bytes of all
     // archives read so far, total bytes of all archives.
     std::function<void(const std::string &, uint64_t, uint64_t)> progress;
@@ -180,6 +219,7 @@ struct CheckReport {
     std::vector<long> blockSizes;
     std::vector<CountryReport> countries; // sorted by folder
     std::vector<Finding> findings;        // sorted by path, then severity, code, line, message
+    std::vector<ScriptRunReport> runs;    // the upgrade script's runs (CheckOptions::runScript)
     int archivesRead = 0;
     uint64_t archiveBytes = 0; // compressed bytes of every archive read
     // Why the host could not check the medium (exit 3): no fault of the

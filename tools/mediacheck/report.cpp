@@ -176,6 +176,20 @@ std::string renderText(const CheckReport &r) {
         }
     }
     out << "Archives read: " << r.archivesRead << " (" << r.archiveBytes << " bytes)\n";
+    if (!r.runs.empty()) {
+        out << "Script runs:\n";
+        for (const ScriptRunReport &run : r.runs) {
+            std::string list;
+            for (const std::string &cid : run.installed)
+                list += " " + P(cid);
+            out << wrapText(
+                "  " + std::to_string(run.blockSize) + " ",
+                run.state + ": status " + std::to_string(run.status) +
+                    (list.empty() ? ", nothing installed" : ", installed" + list) +
+                    (run.cuts == 0 ? "" : ", " + std::to_string(run.cuts) + " power cuts"),
+                8);
+        }
+    }
     out << "Errors:        " << r.errors() << "\n";
     out << "Warnings:      " << r.warnings() << "\n";
 
@@ -246,6 +260,20 @@ std::string renderJson(const CheckReport &r) {
                 cj["reasons"][std::to_string(bs)] = utf8(why->second);
         }
         j["countries"].push_back(cj);
+    }
+    if (!r.runs.empty()) {
+        j["runs"] = nlohmann::ordered_json::array();
+        for (const ScriptRunReport &run : r.runs) {
+            nlohmann::ordered_json rj;
+            rj["state"] = run.state;
+            rj["block_size"] = run.blockSize;
+            rj["status"] = run.status;
+            rj["installed"] = nlohmann::ordered_json::array();
+            for (const std::string &cid : run.installed)
+                rj["installed"].push_back(utf8(cid));
+            rj["power_cuts"] = run.cuts;
+            j["runs"].push_back(rj);
+        }
     }
     j["findings"] = nlohmann::ordered_json::array();
     for (const Finding &f : r.findings) {

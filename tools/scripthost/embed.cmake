@@ -6,7 +6,8 @@
 set(files
     "upg_country_table.h=builtins/upg_country_table.h"
     "map_upgrade.c=examples/map_upgrade.c"
-    "poi_only.c=examples/poi_only.c")
+    "poi_only.c=examples/poi_only.c"
+    "single_country.c=examples/single_country.c")
 
 set(body "")
 set(rows "")

@@ -1,5 +1,6 @@
 // upgsim check: checks a medium before it is burned (descriptors, countries
-// per SD block size with the module's reasons, every archive against the
+// per SD block size with the module's reasons, the upgrade script run on the
+// card states that matter and what it leaves, every archive against the
 // module's extractor, the POI delivery, the room on the card) and prints the
 // report as text or JSON. Exit 0 without error, 1 with any, 2 on usage, 3
 // when the host cannot check it (too little scratch room).
@@ -7,9 +8,12 @@
 
 #include "platform/hostsim/hostsim.h"
 #include "tools/mediacheck/mediacheck.h"
+#include "tools/scripthost/child.h"
+#include "tools/sweep/sweep.h"
 
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -18,8 +22,18 @@ namespace {
 
 struct CheckCommandOptions {
     std::vector<long> blockSizes;
+    std::string script;         // --script FILE; empty: the bundled reference
+    std::vector<unsigned> cuts; // --power-cuts [N]: N, or none for every operation
+    CLI::Option *powerCuts = nullptr;
+    int timeoutSeconds = -1; // -1: scripthost::defaultTimeoutSeconds()
 };
 CheckCommandOptions s_options;
+
+// Tick rate of check when --tick-hz is not given. The script runs wait out
+// the module's pauses (the POI merge's three 500-tick pauses, the bargraph's
+// polls) on every run and on every power cut's two runs; what the runs
+// leave on the card does not depend on how long those waits are.
+constexpr int k_check_tick_hz = 60000;
 
 // A one-line bar on standard error: "[#####.....]  42%  MAPPE/FRA/FRA.tgz".
 struct ProgressBar {
@@ -53,7 +67,82 @@ void defineCheck(CLI::App &sub, upgsim::GlobalOptions &) {
            "SD block sizes to check the countries at\n"
            "(default 512,4096,8192,16384,32768)")
         ->type_name("LIST");
+    sub.add_option("--script", s_options.script,
+                   "upgrade script to run on the card states (default: the\n"
+                   "bundled map_upgrade.c, or single_country.c for a CD);\n"
+                   "runs at 60000 ticks per second unless --tick-hz")
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile.description(""));
+    s_options.powerCuts = sub.add_option("--power-cuts", s_options.cuts,
+                                         "also cut power during each run: N cuts spread evenly\n"
+                                         "(default: at every operation)")
+                              ->type_name("[N]")
+                              ->expected(0, 1)
+                              ->check(CLI::Range(1u, 1000000u).description(""));
+    sub.add_option("--timeout", s_options.timeoutSeconds,
+                   "stop each script run after SECONDS (0: none)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0, scripthost::k_max_timeout_seconds).description(""));
     upgsim::addJsonFlag(sub);
+}
+
+// One sweep of a script run for --power-cuts: every false claim and every
+// cut that does not converge, as one line each (the first cuts named).
+mediacheck::CutVerdict sweepRun(const mediacheck::CutRequest &request) {
+    sweep::SweepOptions o;
+    o.script = request.script;
+    o.sdDir = request.card;
+    o.sdBlockSize = request.blockSize;
+    o.sample = request.sample;
+    o.jobs = 2;
+    const sweep::SweepReport r = sweep::runSweep(o);
+    // Interrupted: the check ends as the signal says.
+    if (r.interruptSignal != 0)
+        std::raise(r.interruptSignal);
+    mediacheck::CutVerdict v;
+    v.error = r.error;
+    v.cuts = static_cast<unsigned>(r.cuts.size());
+    std::vector<std::string> falseAt, divergedAt, outsideAt;
+    for (const sweep::CutResult &c : r.cuts) {
+        if (!c.error.empty()) {
+            v.problems.push_back("the cut at operation " + std::to_string(c.k) +
+                                 " could not be played: " + c.error);
+            continue;
+        }
+        std::string claim;
+        for (const sweep::ClaimCheck &check : c.claims)
+            if (!check.holds && claim.empty())
+                claim = sweep::claimText(check.claim);
+        if (!claim.empty())
+            falseAt.push_back(std::to_string(c.k) + " (" + claim + ")");
+        if (!c.converged)
+            divergedAt.push_back(std::to_string(c.k) +
+                                 (c.rerunOk ? "" : " (re-run " + c.rerunFailure + ")"));
+        if (!c.changedOutside.empty())
+            outsideAt.push_back(std::to_string(c.k) + " (" + c.changedOutside.front() + ")");
+    }
+    auto some = [](const std::vector<std::string> &items) {
+        std::string text;
+        for (size_t i = 0; i < items.size() && i < 3; ++i)
+            text += (i == 0 ? "" : ", ") + items[i];
+        if (items.size() > 3)
+            text += " and " + std::to_string(items.size() - 3) + " more";
+        return text;
+    };
+    const std::string of = " of " + std::to_string(r.cuts.size()) + " cuts";
+    if (!falseAt.empty())
+        v.problems.push_back(std::to_string(falseAt.size()) + of +
+                             " leave a card that claims what its files do not hold: at " +
+                             some(falseAt));
+    if (!divergedAt.empty())
+        v.problems.push_back(std::to_string(divergedAt.size()) + of +
+                             " do not converge: the run after the cut leaves another card "
+                             "than the uncut run, at " +
+                             some(divergedAt));
+    if (!outsideAt.empty())
+        v.problems.push_back(std::to_string(outsideAt.size()) + of +
+                             " change paths the uncut run never touches, at " + some(outsideAt));
+    return v;
 }
 
 int runCheck(const upgsim::GlobalOptions &opts, CLI::App &) {
@@ -66,6 +155,17 @@ int runCheck(const upgsim::GlobalOptions &opts, CLI::App &) {
         options.sdCapacity = opts.sdCapacity;
     options.mediaDir = opts.media;
     options.sdDir = opts.sd;
+    if (opts.tickHz <= 0)
+        hostsim::setTickRate(k_check_tick_hz);
+    options.runScript = true;
+    options.script = s_options.script;
+    options.scriptTimeout = s_options.timeoutSeconds >= 0 ? s_options.timeoutSeconds
+                                                          : scripthost::defaultTimeoutSeconds();
+    if (s_options.powerCuts != nullptr && s_options.powerCuts->count() > 0) {
+        options.powerCuts = true;
+        options.cutSample = s_options.cuts.empty() ? 0 : s_options.cuts.front();
+        options.sweeper = sweepRun;
+    }
     ProgressBar bar;
     if (opts.progressOnTerminal())
         options.progress = [&bar](const std::string &a, uint64_t done, uint64_t total) {

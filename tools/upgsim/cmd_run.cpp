@@ -7,6 +7,7 @@
 #include "tools/upgsim/upgsim.h"
 
 #include "platform/hostsim/hostsim.h"
+#include "tools/hostkit/harness.h"
 #include "tools/hostkit/scratch.h"
 #include "tools/mediacheck/mediacheck.h"
 #include "tools/scripthost/child.h"
@@ -311,11 +312,13 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     }
     // The module starts in the child: no task runs in this process when it
     // forks.
-    scripthost::ChildEnd end = scripthost::runInChild(
-        [&](int reportFd) {
-            return scripthost::runScriptHere(script, runOptions, progress, reportFd);
-        },
-        childOptions);
+    hostkit::ScriptJob job;
+    job.script = script;
+    job.args = runOptions.args;
+    job.timeoutSeconds = childOptions.timeoutSeconds;
+    job.progress = progress;
+    job.capture = childOptions.capture;
+    const scripthost::ChildEnd end = hostkit::runScript(job).end;
     const scripthost::ScriptOutcome outcome =
         scripthost::outcomeOf(end, childOptions.timeoutSeconds);
     const int status = outcome.exitStatus;

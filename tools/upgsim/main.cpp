@@ -8,6 +8,7 @@
 
 #include "platform/hostsim/hostsim.h"
 #include "platform/plat_gz.h"
+#include "tools/hostkit/harness.h"
 #include "tools/hostkit/scratch.h"
 #include "tools/scripthost/child.h"
 #include "unit/unit.h"
@@ -260,17 +261,14 @@ int parseFailure(const CLI::ParseError &e, const CLI::App &app,
 // EXIT_OK, or the status of a usage error already said (`scriptStatuses`:
 // the command ends with run's statuses; `jsonWord`: --json was given).
 int setUpUnit(const GlobalOptions &opts, bool scriptStatuses, bool jsonWord) {
-    hostsim::resetAll();
-    hostsim::setTickRate(opts.effectiveTickHz());
-    if (!opts.sd.empty())
-        hostsim::mountDevice("/SDH", opts.sd, opts.sdBlockSize);
-    if (opts.sdCapacity >= 0)
-        hostsim::setDeviceCapacity("/SDH", opts.sdCapacity);
-    if (!opts.flash.empty())
-        hostsim::mountDevice("/F", opts.flash);
-    if (!opts.media.empty())
-        hostsim::mountDevice("/DVD", opts.media);
-    hostsim::captureLog(true);
+    hostkit::UnitSetup setup;
+    setup.media = opts.media;
+    setup.sd = opts.sd;
+    setup.flash = opts.flash;
+    setup.sdBlockSize = opts.sdBlockSize;
+    setup.sdCapacity = opts.sdCapacity;
+    setup.tickHz = opts.effectiveTickHz();
+    hostkit::readyUnit(setup);
     if (opts.log == "-" || opts.verbose)
         hostsim::logToStderr(true);
     else if (!opts.log.empty() && !hostsim::logToFile(opts.log)) {
@@ -279,7 +277,6 @@ int setUpUnit(const GlobalOptions &opts, bool scriptStatuses, bool jsonWord) {
         finishJson(rc, jsonWord);
         return rc;
     }
-    unit::installAll();
     return EXIT_OK;
 }
 

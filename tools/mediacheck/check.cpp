@@ -805,7 +805,7 @@ int runMediaCheck(const CheckOptions &options, CheckReport &report) {
     checkScriptTable(ctx);
     // The script's runs fork: before the archive checks start the module's
     // writer tasks in this process.
-    if (options.runScript)
+    if (options.runScript && !unfinishedProject(options.mediaDir))
         runUpgradeScript(ctx);
     checkArchives(ctx);
     if (!report.hostError.empty()) {

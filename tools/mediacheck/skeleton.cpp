@@ -201,7 +201,11 @@ std::string besideMedium(const std::string &mediaDir, const std::string &sub) {
     return (medium.parent_path() / sub).generic_string();
 }
 
-void reportSkeleton(const std::string &mediaDir, std::vector<Finding> &findings) {
+namespace {
+
+// What is left to do on the medium `mediaDir` (nothing for a medium that is
+// no unfinished project).
+Todo todoOf(const std::string &mediaDir) {
     Todo todo;
     for (const std::string &dir : foldersIn(mediaDir + "/MAPPE"))
         countryTodo(mediaDir, dir, todo);
@@ -209,6 +213,17 @@ void reportSkeleton(const std::string &mediaDir, std::vector<Finding> &findings)
     for (const std::string &archive : pathsWithKey(mediaDir + "/DESCRI.DAT", k_poi_key))
         if (seen.insert(archive).second)
             poiTodo(mediaDir, archive, todo);
+    return todo;
+}
+
+} // namespace
+
+bool unfinishedProject(const std::string &mediaDir) {
+    return !todoOf(mediaDir).errors.empty();
+}
+
+void reportSkeleton(const std::string &mediaDir, std::vector<Finding> &findings) {
+    const Todo todo = todoOf(mediaDir);
     if (todo.errors.empty())
         return;
     findings.erase(std::remove_if(findings.begin(), findings.end(),

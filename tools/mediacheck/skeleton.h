@@ -44,6 +44,11 @@ std::string besideMedium(const std::string &mediaDir, const std::string &sub);
 // medium. Any thread that owns `findings`.
 void reportSkeleton(const std::string &mediaDir, std::vector<Finding> &findings);
 
+// True when reportSkeleton would name something left to do on `mediaDir`:
+// the upgrade script is not run on such a medium (its failures would only
+// repeat the to-dos).
+bool unfinishedProject(const std::string &mediaDir);
+
 } // namespace mediacheck
 
 #endif

@@ -10,9 +10,8 @@
 # library is found on an x86-64 host, zlib otherwise); the reader's contract
 # suite runs against every one built in.
 #
-# Finds ISA-L (imported target ISAL::ISAL, also used by the medium checker's
-# CRC-64) and sets UPG_GZREADER_SRC (the reader's sources), UPG_GZREADER_LIBS
-# (what they link with) and UPG_INFLATERS (the inflaters built in). Included
+# Finds ISA-L (imported target ISAL::ISAL) and sets UPG_GZREADER_SRC (the
+# reader's sources), UPG_GZREADER_LIBS (what they link with) and UPG_INFLATERS (the inflaters built in). Included
 # once at the top of the main build and of fuzz/; zlib must have been found
 # (ZLIB::ZLIB) before. The reader's library is declared in
 # platform/gzreader/CMakeLists.txt.

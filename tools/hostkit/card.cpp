@@ -60,21 +60,43 @@ bool walkCard(const std::string &root, const Visit &visit) {
 
 } // namespace
 
+ContentHash::ContentHash() : m_ctx(EVP_MD_CTX_new()), m_ok(m_ctx != nullptr) {
+    if (m_ok)
+        m_ok = EVP_DigestInit_ex(static_cast<EVP_MD_CTX *>(m_ctx), EVP_sha256(), nullptr) == 1;
+}
+
+ContentHash::~ContentHash() {
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX *>(m_ctx));
+}
+
+void ContentHash::update(const void *data, std::size_t size) {
+    if (m_ok && size > 0)
+        m_ok = EVP_DigestUpdate(static_cast<EVP_MD_CTX *>(m_ctx), data, size) == 1;
+}
+
+bool ContentHash::finish(std::array<unsigned char, 32> &digest) {
+    digest.fill(0);
+    unsigned int size = 0;
+    const bool ok =
+        m_ok && EVP_DigestFinal_ex(static_cast<EVP_MD_CTX *>(m_ctx), digest.data(), &size) == 1 &&
+        size == digest.size();
+    m_ok = false;
+    if (!ok)
+        digest.fill(0);
+    return ok;
+}
+
 bool fileSha256(const std::string &hostPath, std::array<unsigned char, 32> &digest) {
     std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(hostPath.c_str(), "rb"), std::fclose);
     if (!f)
         return false;
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-        return false;
+    ContentHash hash;
     std::vector<unsigned char> buf(256 * 1024);
     std::size_t n = 0;
     while ((n = std::fread(buf.data(), 1, buf.size(), f.get())) > 0)
-        if (EVP_DigestUpdate(ctx.get(), buf.data(), n) != 1)
-            return false;
-    unsigned int size = 0;
-    return !std::ferror(f.get()) && EVP_DigestFinal_ex(ctx.get(), digest.data(), &size) == 1 &&
-           size == digest.size();
+        hash.update(buf.data(), n);
+    const bool read = !std::ferror(f.get());
+    return hash.finish(digest) && read;
 }
 
 std::string hexDigest(const std::array<unsigned char, 32> &digest) {
@@ -88,9 +110,7 @@ std::string hexDigest(const std::array<unsigned char, 32> &digest) {
 }
 
 std::string imageDigest(const CardImage &image) {
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-        return std::string();
+    ContentHash hash;
     for (const auto &e : image) {
         // The path with its NUL, the kind, the size in 8 bytes (big-endian),
         // the content's digest: no two images hash the same bytes.
@@ -98,16 +118,12 @@ std::string imageDigest(const CardImage &image) {
         head[0] = e.second.folder ? 'd' : 'f';
         for (int i = 0; i < 8; ++i)
             head[1 + i] = static_cast<unsigned char>(e.second.size >> (56 - 8 * i));
-        if (EVP_DigestUpdate(ctx.get(), e.first.c_str(), e.first.size() + 1) != 1 ||
-            EVP_DigestUpdate(ctx.get(), head, sizeof head) != 1 ||
-            EVP_DigestUpdate(ctx.get(), e.second.sha256.data(), e.second.sha256.size()) != 1)
-            return std::string();
+        hash.update(e.first.c_str(), e.first.size() + 1);
+        hash.update(head, sizeof head);
+        hash.update(e.second.sha256.data(), e.second.sha256.size());
     }
     std::array<unsigned char, 32> d{};
-    unsigned int size = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), d.data(), &size) != 1 || size != d.size())
-        return std::string();
-    return hexDigest(d);
+    return hash.finish(d) ? hexDigest(d) : std::string();
 }
 
 bool imageCard(const std::string &hostDir, CardImage &image) {

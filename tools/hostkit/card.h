@@ -34,6 +34,26 @@ typedef std::map<std::string, Entry> CardImage;
 // neither is opened).
 bool imageCard(const std::string &hostDir, CardImage &image);
 
+// The one content hash of the tools' fingerprints (card images, the trees an
+// archive extracts to, the medium and script digests): SHA-256 of a byte
+// stream fed in pieces. Any thread; one object per stream.
+class ContentHash {
+public:
+    ContentHash();
+    ~ContentHash();
+    ContentHash(const ContentHash &) = delete;
+    ContentHash &operator=(const ContentHash &) = delete;
+    void update(const void *data, std::size_t size);
+    // The digest of the bytes fed; the object is done with then. False (and
+    // zeros) when the hash could not be computed: a caller never takes two
+    // failed hashes for equal contents.
+    bool finish(std::array<unsigned char, 32> &digest);
+
+private:
+    void *m_ctx; // the library's digest context
+    bool m_ok;
+};
+
 // The SHA-256 of a host file's bytes; false when it cannot be read.
 bool fileSha256(const std::string &hostPath, std::array<unsigned char, 32> &digest);
 

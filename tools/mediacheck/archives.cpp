@@ -141,8 +141,7 @@ bool digestData(struct archive *a, Fingerprint &print, uint64_t size, FileDigest
     }
     fillTo(size);
     out.size = at;
-    out.print = print.value();
-    return true;
+    return print.finish(out.print);
 }
 
 // Reads the archive with libarchive (the final tree, every file digested),
@@ -220,7 +219,10 @@ void readReference(const std::string &hostPath, Reference &ref,
                     bytes.resize(static_cast<size_t>(got));
                     print.update(bytes.data(), bytes.size());
                     f.state.size = bytes.size();
-                    f.state.print = print.value();
+                    if (!print.finish(f.state.print)) {
+                        ref.tarError = "the host cannot hash the data of " + name;
+                        break;
+                    }
                     (*ref.texts)[name] = bytes;
                 } else if (!digestData(a, print, en.size, f.state)) {
                     ref.tarError = tarComplaint(a, "unreadable tar data");

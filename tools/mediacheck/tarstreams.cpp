@@ -1,10 +1,8 @@
 // Tar framing as tar reads it, the model of the unit's parser, and the
-// fingerprints of files the two extracted trees are compared with.
+// digests of files the two extracted trees are compared with.
 #include "tools/mediacheck/tarstreams.h"
 
 #include "tools/mediacheck/treewalk.h"
-
-#include <isa-l/crc64.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,22 +14,6 @@
 namespace fs = std::filesystem;
 
 namespace mediacheck {
-
-void Fingerprint::update(const void *data, size_t size) {
-    const unsigned char *p = static_cast<const unsigned char *>(data);
-    // ISA-L's CRC-64 take their length as a 64-bit count: any size at once.
-    m_a = crc64_ecma_refl(m_a, p, size);
-    m_b = crc64_jones_refl(m_b, p, size);
-}
-
-std::array<unsigned char, 16> Fingerprint::value() const {
-    std::array<unsigned char, 16> out{};
-    for (int i = 0; i < 8; ++i) {
-        out[static_cast<size_t>(i)] = static_cast<unsigned char>(m_a >> (8 * i));
-        out[static_cast<size_t>(8 + i)] = static_cast<unsigned char>(m_b >> (8 * i));
-    }
-    return out;
-}
 
 namespace {
 
@@ -48,8 +30,7 @@ bool digestFile(const fs::path &path, std::vector<unsigned char> &buf, FileDiges
     }
     const bool ok = !std::ferror(f);
     std::fclose(f);
-    d.print = print.value();
-    return ok;
+    return print.finish(d.print) && ok;
 }
 
 } // namespace

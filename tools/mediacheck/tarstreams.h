@@ -16,30 +16,18 @@
 #include <string>
 #include <vector>
 
+#include "tools/hostkit/card.h"
 #include "tools/mediacheck/treewalk.h"
 
 namespace mediacheck {
 
-// A 128-bit fingerprint of a byte stream: two CRC-64 (ECMA-182 and Jones
-// polynomials) over the same bytes. Files that differ by chance (a reader's
-// fault, a damaged copy) differ in it; the archives checked are the
-// engineer's own, so no forged collision is to be feared, and the check
-// stays as fast as the inflation it runs beside (SHA-256 took a quarter of
-// its time).
-class Fingerprint {
-public:
-    void update(const void *data, size_t size);
-    std::array<unsigned char, 16> value() const;
-
-private:
-    uint64_t m_a = 0;
-    uint64_t m_b = 0;
-};
+// The fingerprint of a file's bytes is the host kit's one content hash.
+using Fingerprint = hostkit::ContentHash;
 
 // The state of one file of a tree: its size and the fingerprint of its bytes.
 struct FileDigest {
     uint64_t size = 0;
-    std::array<unsigned char, 16> print{};
+    std::array<unsigned char, 32> print{};
     bool operator==(const FileDigest &o) const { return size == o.size && print == o.print; }
     bool operator!=(const FileDigest &o) const { return !(*this == o); }
 };

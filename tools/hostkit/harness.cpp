@@ -49,8 +49,16 @@ ScriptRun runScript(const ScriptJob &job) {
     ScriptRun run;
     run.end = scripthost::runInChild(
         [&](int reportFd) {
-            return scripthost::runScriptHere(job.script, runOptions, job.progress, reportFd,
-                                             job.power);
+            hostsim::traceBuiltinCalls(job.traceCalls);
+            const int rc = scripthost::runScriptHere(job.script, runOptions, job.progress, reportFd,
+                                                     job.power);
+            if (job.cutAtEnd) {
+                // The run's trace ended with it: the lost writes of the cut
+                // are traced too.
+                hostsim::traceStateOps(job.power.traceFd);
+                hostsim::cutPowerNow();
+            }
+            return rc;
         },
         childOptions);
     const std::vector<std::string> status = scripthost::reportValues(run.end.report, "status");
@@ -62,6 +70,7 @@ ScriptRun runScript(const ScriptJob &job) {
             run.status = std::atoi(status.back().c_str());
             if (!ops.empty())
                 run.ops = std::strtoull(ops.back().c_str(), nullptr, 10);
+            run.cut = job.cutAtEnd && run.end.code == hostsim::kPowerCutExitStatus;
         } else if (run.end.code == hostsim::kPowerCutExitStatus && job.power.cutAt != 0) {
             run.cut = true;
         } else if (run.end.code == scripthost::k_exit_not_compiled) {

@@ -55,6 +55,12 @@ struct ScriptJob {
     FILE *out = stdout;
     bool capture = false;
     scripthost::PowerOptions power; // a power cut played on the run (none by default)
+    // The power cut once the script has ended (its status reported), losing
+    // unsynced data as an armed cut does (the ignition off as the upgrade
+    // ends); the run then counts as cut.
+    bool cutAtEnd = false;
+    // Each traced operation names the builtin call it belongs to.
+    bool traceCalls = false;
 };
 
 // How the run ended.

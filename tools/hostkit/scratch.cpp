@@ -42,6 +42,9 @@ const size_t k_path_max = 4096;
 char s_paths[k_slots][k_path_max];
 std::atomic<int> s_owner[k_slots]; // process that owns the slot; 0: free
 std::mutex s_slot_lock;            // taking and freeing slots (never in the handler)
+// Threads between making a folder and taking its slot (the handler waits
+// for them: a folder made but not yet in a slot would be left behind).
+std::atomic<int> s_creating{0};
 
 const int k_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 const int k_signal_count = 4;
@@ -311,6 +314,10 @@ void passOn(int sig, siginfo_t *info, void *context) {
 }
 
 void onSignal(int sig, siginfo_t *info, void *context) {
+    // A folder being made in another thread (which blocks these signals
+    // meanwhile) takes its slot within moments: wait for it, boundedly.
+    for (int wait = 0; wait < 2000 && s_creating.load() > 0; ++wait)
+        pauseMs(1);
     // A process forked from the owner (the script's child) has no folder of
     // its own here, unless it made one.
     if (!ownsAFolder()) {
@@ -445,13 +452,20 @@ Scratch::Scratch(const std::string &parent, const std::string &tag)
     // A child whose parent ends comes to this process, which then ends it
     // before the folders go (a sweep's run outliving its worker).
     prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
-    if (mkdtemp(name.data()) == nullptr) {
-        m_error = errno;
-        return;
-    }
+    // From the folder's making to its slot, the signals that remove the
+    // folders wait in this thread, and the handler in another one waits for
+    // this: a signal in between would leave the folder behind.
+    sigset_t handled;
+    sigset_t before;
+    sigemptyset(&handled);
+    for (int sig : k_signals)
+        sigaddset(&handled, sig);
+    s_creating.fetch_add(1);
+    pthread_sigmask(SIG_BLOCK, &handled, &before);
+    const bool madeIt = mkdtemp(name.data()) != nullptr;
+    const int madeError = errno;
     const std::string made = name.data();
-    std::error_code ec;
-    {
+    if (madeIt) {
         std::lock_guard<std::mutex> lock(s_slot_lock);
         for (int i = 0; i < k_slots && m_slot < 0; ++i) {
             if (s_owner[i].load() != 0)
@@ -461,6 +475,13 @@ Scratch::Scratch(const std::string &parent, const std::string &tag)
             m_slot = i;
         }
     }
+    s_creating.fetch_sub(1);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (!madeIt) {
+        m_error = madeError;
+        return;
+    }
+    std::error_code ec;
     if (m_slot < 0) {
         fs::remove_all(made, ec);
         m_error = EMFILE;

@@ -6,6 +6,7 @@
 #include "tools/sweep/sweep.h"
 
 #include "platform/hostsim/hostsim.h"
+#include "tools/hostkit/harness.h"
 #include "tools/hostkit/scratch.h"
 #include "tools/mediacheck/mediacheck.h"
 #include "tools/mediacheck/treewalk.h"
@@ -98,61 +99,33 @@ struct RunEnd {
 // cut does; `traceCalls` names each traced operation's builtin call.
 RunEnd runOnce(const Context &ctx, const std::string &card, const scripthost::PowerOptions &power,
                int timeoutSeconds, bool cutAtEnd = false, bool traceCalls = true) {
-    hostsim::mountDevice(k_sd_device, card, ctx.blockSize);
-    // The child's log starts empty: its error lines are its own.
-    hostsim::clearCapturedLog();
-    scripthost::ChildOptions childOptions;
-    childOptions.timeoutSeconds = timeoutSeconds;
-    childOptions.out = ctx.devnull;
-    scripthost::RunOptions runOptions;
-    runOptions.args = ctx.options->args;
-    const std::string &script = ctx.options->script;
-    scripthost::ChildEnd end = scripthost::runInChild(
-        [&](int reportFd) {
-            hostsim::traceBuiltinCalls(traceCalls);
-            const int rc = scripthost::runScriptHere(script, runOptions, false, reportFd, power);
-            if (cutAtEnd) {
-                // The run's trace ended with it: the lost writes of the cut
-                // are traced too.
-                hostsim::traceStateOps(power.traceFd);
-                hostsim::cutPowerNow();
-            }
-            return rc;
-        },
-        childOptions);
+    hostkit::ScriptJob job;
+    job.script = ctx.options->script;
+    job.args = ctx.options->args;
+    job.card = card;
+    job.blockSize = ctx.blockSize;
+    job.timeoutSeconds = timeoutSeconds;
+    job.out = ctx.devnull;
+    job.power = power;
+    job.cutAtEnd = cutAtEnd;
+    job.traceCalls = traceCalls;
+    const hostkit::ScriptRun run = hostkit::runScript(job);
     RunEnd r;
-    const std::vector<std::string> status = scripthost::reportValues(end.report, "status");
-    const std::vector<std::string> ops = scripthost::reportValues(end.report, "ops");
-    switch (end.how) {
-    case scripthost::ChildEnd::How::Exited:
-        if (!status.empty()) {
-            r.ran = true;
-            r.status = std::atoi(status.back().c_str());
-            if (!ops.empty())
-                r.ops = std::strtoull(ops.back().c_str(), nullptr, 10);
-            r.cut = cutAtEnd && end.code == hostsim::kPowerCutExitStatus;
-        } else if (end.code == hostsim::kPowerCutExitStatus && power.cutAt != 0) {
-            r.cut = true;
-        } else if (end.code == scripthost::k_exit_not_compiled) {
-            r.failure = "did not compile or link";
-        } else {
-            r.failure = "ended with status " + std::to_string(end.code) + " before the script ran";
-        }
-        break;
-    case scripthost::ChildEnd::How::Signaled:
-        r.failure = "ended by signal " + std::to_string(end.code) + " (" +
-                    scripthost::signalName(end.code) + ")";
-        break;
+    r.ran = run.ran;
+    r.status = run.status;
+    r.ops = run.ops;
+    r.cut = run.cut;
+    r.failure = run.failure;
+    switch (run.end.how) {
     case scripthost::ChildEnd::How::TimedOut:
         r.failure = "was still running after " + std::to_string(timeoutSeconds) + " s (--timeout)";
         break;
     case scripthost::ChildEnd::How::Interrupted:
         r.interrupted = true;
-        r.signal = end.code;
+        r.signal = run.end.code;
         r.failure = "was interrupted";
         break;
-    case scripthost::ChildEnd::How::NotStarted:
-        r.failure = std::string("could not be started: ") + std::strerror(errno);
+    default:
         break;
     }
     return r;

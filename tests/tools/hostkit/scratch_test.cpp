@@ -327,8 +327,9 @@ TEST_P(ScratchCli, EachSignalAtRandomMomentsLeavesNothing) {
                            (WIFEXITED(status) && WEXITSTATUS(status) == 128 + sig);
         EXPECT_TRUE(ended || (WIFEXITED(status) && WEXITSTATUS(status) == 0))
             << args[2] << " run " << i << ": status " << status;
-        // The sweep's workers and runs may end a moment after it.
-        for (int wait = 0; wait < 100 && foldersStarting(m_tmp, "") > 0; ++wait)
+        // The sweep's workers and runs may end a moment after it (seconds
+        // on a loaded machine).
+        for (int wait = 0; wait < 500 && foldersStarting(m_tmp, "") > 0; ++wait)
             usleep(20000);
         EXPECT_EQ(foldersStarting(m_tmp, ""), 0) << args[2] << " run " << i;
         testsupport::removeTree(m_tmp);

@@ -232,24 +232,29 @@ int main(int argc, char **argv)
                                            (int)(size / 1024));
         /* An interrupted upgrade must not leave the old version file beside
          * new map data. */
-        remove(installed_info);
         snprintf(text, sizeof text, "%s %ld.%ld", cid, new_version, new_release);
-        ActivateBargraph(text, size, 0);
-        if (UnCompress(archive, MAPS_FOLDER) != 0) {
-            DeactivateBargraph();
-            printf("   %s: extraction of %s failed\n", cid, archive);
+        if (remove(installed_info) != 0 && errno != ENOENT) {
+            printf("   %s: the old version file %s cannot be removed: not installed\n", cid,
+                   installed_info);
             failures++;
         } else {
-            DeactivateBargraph();
-            /* The version file last: present only on a complete country. */
-            if (UPGCopy(info, installed_info, 0) != 0) {
-                printf("   %s: copy of %s failed\n", cid, info);
+            ActivateBargraph(text, size, 0);
+            if (UnCompress(archive, MAPS_FOLDER) != 0) {
+                DeactivateBargraph();
+                printf("   %s: extraction of %s failed\n", cid, archive);
                 failures++;
             } else {
-                printf("   %s: installed in %s%s/\n", cid, MAPS_FOLDER, cid);
-                installed++;
-                snprintf(history + strlen(history), sizeof history - strlen(history),
-                         " installed");
+                DeactivateBargraph();
+                /* The version file last: present only on a complete country. */
+                if (UPGCopy(info, installed_info, 0) != 0) {
+                    printf("   %s: copy of %s failed\n", cid, info);
+                    failures++;
+                } else {
+                    printf("   %s: installed in %s%s/\n", cid, MAPS_FOLDER, cid);
+                    installed++;
+                    snprintf(history + strlen(history), sizeof history - strlen(history),
+                             " installed");
+                }
             }
         }
     }

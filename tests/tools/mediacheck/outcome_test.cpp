@@ -15,7 +15,6 @@
 
 #include <filesystem>
 #include <functional>
-#include <regex>
 #include <set>
 
 namespace fs = std::filesystem;
@@ -76,11 +75,16 @@ public:
     // "cd:PATH" blocks, its archives packed here.
     void buildDocumentedCd() {
         const std::string doc = readFile(std::string(UPG_SOURCE_DIR) + "/docs/medium.md");
-        const std::regex block("```cd:(\\S+)\n([^`]*)```");
+        const std::string open = "```cd:", fence = "```";
         int files = 0;
-        for (std::sregex_iterator it(doc.begin(), doc.end(), block), end; it != end; ++it) {
-            write((*it)[1].str(), (*it)[2].str());
+        for (size_t at = doc.find(open); at != std::string::npos; at = doc.find(open, at)) {
+            const size_t name = at + open.size();
+            const size_t eol = doc.find('\n', name);
+            const size_t close = eol == std::string::npos ? eol : doc.find(fence, eol + 1);
+            ASSERT_NE(close, std::string::npos) << "unclosed cd: block";
+            write(doc.substr(name, eol - name), doc.substr(eol + 1, close - eol - 1));
             ++files;
+            at = close + fence.size();
         }
         ASSERT_EQ(files, 6);
         TarBuilder map;

@@ -79,7 +79,28 @@ EiC_BuiltinFunc findBuiltin(const char *name) {
 // reading more arguments than given is caught by the address sanitizer. The
 // handler runs on the caller's thread, like a builtin on the interpreter's
 // task.
+std::string siteText(const CallSite &site) {
+    if (site.file.empty())
+        return std::string();
+    const std::size_t slash = site.file.rfind('/');
+    std::string text =
+        site.file.substr(slash == std::string::npos ? 0 : slash + 1, kMaxSiteFileBytes);
+    for (char &c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f)
+            c = '?';
+    }
+    if (site.line > 0)
+        text += ":" + std::to_string(site.line);
+    return text;
+}
+
 bool callBuiltin(const char *name, const std::vector<EicArg> &args, val_t *result) {
+    return callBuiltin(name, args, result, CallSite());
+}
+
+bool callBuiltin(const char *name, const std::vector<EicArg> &args, val_t *result,
+                 const CallSite &site) {
     const EiC_BuiltinFunc f = findBuiltin(name);
     if (f == nullptr)
         return false;
@@ -96,7 +117,7 @@ bool callBuiltin(const char *name, const std::vector<EicArg> &args, val_t *resul
     }
     AR_t *const saved = AR[2];
     AR[2] = frame.data() + n;
-    detail::builtinCallBegins(name);
+    detail::builtinCallBegins(name, siteText(site));
     const val_t v = f();
     detail::builtinCallEnds();
     AR[2] = saved;

@@ -8,6 +8,7 @@
 #include "platform/eic.h"
 #include "platform/vxworks.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -228,12 +229,16 @@ void traceStateOps(int fd);
 // Unit paths of the files whose written data is not yet synced, in host-path
 // order (what a cut would cut short with the lost-writes model on).
 std::vector<std::string> unsyncedFiles();
-// With the trace on and `on`, each operation's line gets a fourth field: the
-// builtin call it belongs to, "NAME#n" (the n-th builtin call since
-// resetStateOps(), 1 = the first), or empty for an operation of the script's
-// own. An operation belongs to the builtin call running at the time; one made
-// between calls by another task than the caller's belongs to the last call
-// made (a task the call started). And a cut with the lost-writes model on
+// With the trace on and `on`, each operation's line gets a fourth and a fifth
+// field, "k<TAB>op<TAB>unit-path<TAB>call<TAB>site\n": the builtin call it
+// belongs to, "NAME#n" (the n-th builtin call since resetStateOps(), 1 = the
+// first), or empty for an operation of the script's own; and where in the
+// script that call was made, "map_upgrade.c:210" (the CallSite given with the
+// call, see callBuiltin), empty when the call came without one or for an
+// operation of the script's own. An operation belongs to the builtin call
+// running at the time; one made between calls by another task than the
+// caller's belongs to the last call made (a task the call started). And a cut
+// with the lost-writes model on
 // traces, before the exit, one line "-<TAB>lost<TAB>unit-path<TAB>kept<TAB>size"
 // per file it cut short. Off by default.
 void traceBuiltinCalls(bool on);
@@ -279,10 +284,28 @@ struct EicArg {
     static EicArg Ptr(const char *p) { return EicArg{true, 0, const_cast<char *>(p)}; }
 };
 
+// Where in a script a builtin call is made: the script file's name and the
+// line. An empty file: not known.
+struct CallSite {
+    std::string file;
+    int line = 0;
+};
+// The longest file name a site keeps (bytes); a longer one is cut short.
+constexpr std::size_t kMaxSiteFileBytes = 128;
+// "map_upgrade.c:210": the base name of the site's file (its part after the
+// last '/', at most kMaxSiteFileBytes bytes, each control byte written as
+// '?', so it holds no tab nor newline), ":" and the line when it is > 0.
+// Empty when the file is empty.
+std::string siteText(const CallSite &site);
+
 // Calls the builtin registered as `name` with `args` in 24-byte slots below
 // AR[2] (restored afterwards, also for nested calls). Returns false when no
-// such builtin is registered; otherwise stores its result in *result.
+// such builtin is registered; otherwise stores its result in *result. The
+// state-operation trace names the call's `site` (traceBuiltinCalls); a
+// builtin a builtin calls is part of the outer call, site and all.
 bool callBuiltin(const char *name, const std::vector<EicArg> &args, val_t *result);
+bool callBuiltin(const char *name, const std::vector<EicArg> &args, val_t *result,
+                 const CallSite &site);
 // The handler registered as `name`, or null.
 EiC_BuiltinFunc findBuiltin(const char *name);
 // Names registered now, in registration order.

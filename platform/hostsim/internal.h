@@ -126,8 +126,9 @@ void resetZeroBlockSize();
 bool syncsReachDisk();
 void resetPowerCut();
 // A builtin call begins / ends on the calling thread (eic.cpp's callBuiltin):
-// the trace names the call of each operation.
-void builtinCallBegins(const char *name);
+// the trace names the call of each operation and its site ("file:line" as
+// siteText gives it, empty: none).
+void builtinCallBegins(const char *name, const std::string &site);
 void builtinCallEnds();
 
 } // namespace detail

@@ -26,11 +26,12 @@ struct PowerCut {
     // Host path -> lowest offset written since the file's last sync.
     std::map<std::string, long long> unsynced;
     // The builtin calls in the trace: their count since resetStateOps(), the
-    // one running ("NAME#n", empty: none), the last one made, its thread.
+    // one running ("NAME#n", empty: none) and its site, the last one made and
+    // its site, its thread.
     bool traceCalls = false;
     unsigned calls = 0;
     unsigned depth = 0;
-    std::string running, last;
+    std::string running, runningSite, last, lastSite;
     std::thread::id caller;
 };
 
@@ -83,11 +84,14 @@ void loseUnsyncedLocked(PowerCut &p) {
     }
 }
 
-// The call an operation of this thread belongs to. Under p.lock.
-std::string callOfLocked(const PowerCut &p) {
+// The trace's call and site fields of an operation of this thread:
+// "<TAB>call<TAB>site". Under p.lock.
+std::string callFieldsLocked(const PowerCut &p) {
     if (p.depth > 0)
-        return p.running;
-    return std::this_thread::get_id() != p.caller ? p.last : std::string();
+        return "\t" + p.running + "\t" + p.runningSite;
+    if (std::this_thread::get_id() != p.caller)
+        return "\t" + p.last + "\t" + p.lastSite;
+    return "\t\t";
 }
 
 bool under(const std::string &path, const std::string &dir) {
@@ -113,7 +117,9 @@ void resetStateOps() {
     p.count = 0;
     p.calls = 0;
     p.running.clear();
+    p.runningSite.clear();
     p.last.clear();
+    p.lastSite.clear();
 }
 
 void armPowerCut(std::uint64_t k) {
@@ -177,7 +183,7 @@ bool stateOp(const char *op, const std::string &hostPath) {
     const std::uint64_t k = ++p.count;
     if (p.traceFd >= 0)
         writeAll(p.traceFd, std::to_string(k) + "\t" + op + "\t" + unit +
-                                (p.traceCalls ? "\t" + callOfLocked(p) : std::string()) + "\n");
+                                (p.traceCalls ? callFieldsLocked(p) : std::string()) + "\n");
     if (p.cutAt != 0 && k == p.cutAt) {
         // The lock stays held: no other task changes a file after the cut.
         if (p.lostWrites)
@@ -188,21 +194,25 @@ bool stateOp(const char *op, const std::string &hostPath) {
     return true;
 }
 
-void builtinCallBegins(const char *name) {
+void builtinCallBegins(const char *name, const std::string &site) {
     PowerCut &p = state();
     std::lock_guard<std::mutex> g(p.lock);
     if (p.depth++ > 0)
         return; // a builtin a builtin calls: its operations are the outer call's
     p.running = std::string(name) + "#" + std::to_string(++p.calls);
+    p.runningSite = site;
     p.last = p.running;
+    p.lastSite = site;
     p.caller = std::this_thread::get_id();
 }
 
 void builtinCallEnds() {
     PowerCut &p = state();
     std::lock_guard<std::mutex> g(p.lock);
-    if (p.depth > 0 && --p.depth == 0)
+    if (p.depth > 0 && --p.depth == 0) {
         p.running.clear();
+        p.runningSite.clear();
+    }
 }
 
 void noteWritten(const std::string &hostPath, long long offset) {
@@ -266,7 +276,9 @@ void resetPowerCut() {
     p.calls = 0;
     p.depth = 0;
     p.running.clear();
+    p.runningSite.clear();
     p.last.clear();
+    p.lastSite.clear();
 }
 
 } // namespace detail

@@ -299,8 +299,9 @@ val_t writeInBuiltin() {
 }
 
 // Operations in the trace with their builtin call when asked: the n-th call
-// by name, the script's own between calls; and the cut after the last
-// operation loses the unsynced data and names each file it cut short.
+// by name with the site it was made at, the script's own between calls; and
+// the cut after the last operation loses the unsynced data and names each
+// file it cut short.
 TEST_F(PowerCutTest, TraceNamesBuiltinCallsAndTheCutAfterTheEndLosesUnsyncedData) {
     ASSERT_EQ(EiC_AddBuiltInFunc("TestWriter", writeInBuiltin), 0);
     const std::string tracePath = root() + "/calls";
@@ -312,18 +313,23 @@ TEST_F(PowerCutTest, TraceNamesBuiltinCallsAndTheCutAfterTheEndLosesUnsyncedData
         hostsim::resetStateOps();
         plat::mkdir("/SDH/own"); // 1: the script's own
         val_t ignored;
-        hostsim::callBuiltin("TestWriter", {}, &ignored); // 2-4: TestWriter#1
-        hostsim::callBuiltin("TestWriter", {}, &ignored); // 5-7: TestWriter#2
-        writeUnsynced("/SDH/tail", 50000);                // 8-10: the script's own
+        hostsim::callBuiltin("TestWriter", {}, &ignored,
+                             {"/work/scripts/map_upgrade.c", 210}); // 2-4: TestWriter#1
+        hostsim::callBuiltin("TestWriter", {}, &ignored);           // 5-7: TestWriter#2
+        writeUnsynced("/SDH/tail", 50000);                          // 8-10: the script's own
         hostsim::cutPowerNow();
     });
     EiC_RemoveBuiltInFunc("TestWriter");
     EXPECT_EQ(status, hostsim::kPowerCutExitStatus);
     const std::string trace = readFile(tracePath);
-    EXPECT_NE(trace.find("1\tmkdir\t/SDH/own\t\n"), std::string::npos) << trace;
-    EXPECT_NE(trace.find("2\topen\t/SDH/by_builtin\tTestWriter#1\n"), std::string::npos) << trace;
-    EXPECT_NE(trace.find("7\tclose\t/SDH/by_builtin\tTestWriter#2\n"), std::string::npos) << trace;
-    EXPECT_NE(trace.find("8\topen\t/SDH/tail\t\n"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("1\tmkdir\t/SDH/own\t\t\n"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("2\topen\t/SDH/by_builtin\tTestWriter#1\tmap_upgrade.c:210\n"),
+              std::string::npos)
+        << trace;
+    // A call without its site: the call alone, not the last call's site.
+    EXPECT_NE(trace.find("7\tclose\t/SDH/by_builtin\tTestWriter#2\t\n"), std::string::npos)
+        << trace;
+    EXPECT_NE(trace.find("8\topen\t/SDH/tail\t\t\n"), std::string::npos) << trace;
     const std::size_t kept = readFile(host("/SDH/tail")).size();
     EXPECT_LT(kept, 50000u);
     // The file cut short: its unit path, what it kept, its size before.
@@ -332,6 +338,18 @@ TEST_F(PowerCutTest, TraceNamesBuiltinCallsAndTheCutAfterTheEndLosesUnsyncedData
         << trace;
     // Without the call names the trace is as it always was.
     EXPECT_EQ(traced([] { plat::mkdir("/SDH/plain"); }), "mkdir /SDH/plain\n");
+}
+
+// A site's file comes from the script: its base name only, bounded, and no
+// byte of it can split or end a trace line.
+TEST(CallSiteText, IsTheBaseNameBoundedWithoutControlBytes) {
+    EXPECT_EQ(hostsim::siteText({"/tmp/a/map_upgrade.c", 210}), "map_upgrade.c:210");
+    EXPECT_EQ(hostsim::siteText({"plain.c", 0}), "plain.c");
+    EXPECT_EQ(hostsim::siteText({"", 12}), "");
+    EXPECT_EQ(hostsim::siteText({"/x/a\tb\nc\x7f.c", 3}), "a?b?c?.c:3");
+    const std::string longName(1000, 'n');
+    EXPECT_EQ(hostsim::siteText({"/x/" + longName, 7}),
+              std::string(hostsim::kMaxSiteFileBytes, 'n') + ":7");
 }
 
 } // namespace

@@ -112,14 +112,30 @@ void appendComment(std::string &out, const char *doc) {
     out += " */\n";
 }
 
-std::string prototype(const BuiltinRow &b) {
+// Names of the file and line parameters of the site functions (no builtin
+// parameter is called so).
+const char k_site_file[] = "upg_file";
+const char k_site_line[] = "upg_line";
+// Prefix of the function that takes a call with its site.
+const char k_site_prefix[] = "upg_site_";
+// Defined by a script that declares the builtins itself: the builtins'
+// names are then left to it, and its calls come without their sites.
+const char k_no_sites_macro[] = "UPG_NO_CALL_SITES";
+
+// The prototype of builtin `b`, or with `withSite` of its site function
+// (its file and line first).
+std::string prototype(const BuiltinRow &b, bool withSite = false) {
     std::string out = "int ";
+    if (withSite)
+        out += k_site_prefix;
     out += b.name;
     out += "(";
-    if (b.count == 0)
+    if (withSite)
+        out += std::string("const char *") + k_site_file + ", int " + k_site_line;
+    else if (b.count == 0)
         out += "void";
     for (int i = 0; i < b.count; ++i) {
-        if (i > 0)
+        if (i > 0 || withSite)
             out += ", ";
         out += b.params[i].ctype;
         std::size_t len = std::strlen(b.params[i].ctype);
@@ -129,6 +145,23 @@ std::string prototype(const BuiltinRow &b) {
     }
     out += ")";
     return out;
+}
+
+// The builtin's parameter names, each after ", " (none: empty).
+std::string argumentNames(const BuiltinRow &b) {
+    std::string out;
+    for (int i = 0; i < b.count; ++i)
+        out += std::string(", ") + b.params[i].name;
+    return out;
+}
+
+// The macro that makes a call of builtin `b` carry its file and line.
+std::string siteMacro(const BuiltinRow &b) {
+    std::string params;
+    for (int i = 0; i < b.count; ++i)
+        params += std::string(i > 0 ? ", " : "") + b.params[i].name;
+    return std::string("#define ") + b.name + "(" + params + ") " + k_site_prefix + b.name +
+           "(__FILE__, __LINE__" + argumentNames(b) + ")\n";
 }
 
 } // namespace
@@ -175,19 +208,37 @@ std::string headerText() {
         out += prototype(k_table[i]);
         out += ";\n\n";
     }
-    out += "#endif\n";
+    out += "/* ---- Call sites ----\n"
+           " * Each builtin called by its name with its arguments, as in UPGCopy(a, b, 0),\n"
+           " * hands the host the file and line of the call (upgsim sweep names them).\n"
+           " * Taking a builtin's address (&UPGCopy, or UPGCopy without a '(') is left\n"
+           " * alone. A script that declares the builtins itself defines ";
+    out += k_no_sites_macro;
+    out += "\n"
+           " * before it includes this header: its calls then come without their sites. */\n";
+    for (std::size_t i = 0; i < builtinCount(); ++i)
+        out += prototype(k_table[i], true) + ";\n";
+    out += std::string("#ifndef ") + k_no_sites_macro + "\n";
+    for (std::size_t i = 0; i < builtinCount(); ++i)
+        out += siteMacro(k_table[i]);
+    out += "#endif\n\n#endif\n";
     return out;
 }
 
 std::string wrapperText() {
     std::string out = k_wrapper_file_banner;
+    out += std::string("#define ") + k_no_sites_macro + " 1\n";
     out += "#include \"upgrade_builtins.h\"\n\n"
            "typedef union { int i; unsigned int u; void *p; } upg_host_value_t;\n"
-           "int upg_host_call_builtin(const char *name, int count, const char *kinds,\n"
-           "                          upg_host_value_t *values);\n\n";
+           "int upg_host_call_builtin(const char *name, const char *file, int line, int count,\n"
+           "                          const char *kinds, upg_host_value_t *values);\n\n";
     for (std::size_t i = 0; i < builtinCount(); ++i) {
         const BuiltinRow &b = k_table[i];
-        out += prototype(b);
+        // Called without its site (its address taken, or a script that
+        // declares the builtins itself).
+        out += prototype(b) + " {\n    return " + k_site_prefix + b.name + "(0, 0" +
+               argumentNames(b) + ");\n}\n\n";
+        out += prototype(b, true);
         out += " {\n";
         std::string kinds;
         if (b.count > 0) {
@@ -209,9 +260,9 @@ std::string wrapperText() {
                 kinds += static_cast<char>(p.kind);
             }
         }
-        out += "    return upg_host_call_builtin(\"" + std::string(b.name) + "\", " +
-               std::to_string(b.count) + ", \"" + kinds + "\", " + (b.count > 0 ? "v" : "0") +
-               ");\n}\n\n";
+        out += "    return upg_host_call_builtin(\"" + std::string(b.name) + "\", " + k_site_file +
+               ", " + k_site_line + ", " + std::to_string(b.count) + ", \"" + kinds + "\", " +
+               (b.count > 0 ? "v" : "0") + ");\n}\n\n";
     }
     return out;
 }

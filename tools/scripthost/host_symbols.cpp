@@ -45,6 +45,9 @@ union HostValue {
 
 const int k_max_args = 16;
 
+// Bytes of a call site's file path read from the script's memory.
+const std::size_t k_max_site_path = 4096;
+
 // Exit status of a process the script forked whose parent had died before
 // it could be tied to it.
 const int k_orphan_status = 125;
@@ -93,10 +96,11 @@ void setCurrentRun(RunContext *ctx) {
 extern "C" {
 
 // The wrappers' one entry: lays the arguments out in the interpreter's slots
-// and calls the handler registered as `name`. The builtin's int result, or -1
-// when no such builtin is registered or the call is malformed.
-static int upg_host_call_builtin(const char *name, int count, const char *kinds,
-                                 HostValue *values) {
+// and calls the handler registered as `name`, made at line `line` of script
+// file `file` (null: a call without its site). The builtin's int result, or
+// -1 when no such builtin is registered or the call is malformed.
+static int upg_host_call_builtin(const char *name, const char *file, int line, int count,
+                                 const char *kinds, HostValue *values) {
     if (name == nullptr || kinds == nullptr || count < 0 || count > k_max_args ||
         (count > 0 && values == nullptr)) {
         note("malformed builtin call");
@@ -122,8 +126,14 @@ static int upg_host_call_builtin(const char *name, int count, const char *kinds,
     }
     if (std::strcmp(name, "UnCompress") == 0)
         unit::startBargraphExtraction();
+    hostsim::CallSite site;
+    if (file != nullptr) {
+        // Only the base name is kept: the path is read no further than that.
+        site.file.assign(file, strnlen(file, k_max_site_path));
+        site.line = line;
+    }
     val_t result;
-    if (!hostsim::callBuiltin(name, args, &result)) {
+    if (!hostsim::callBuiltin(name, args, &result, site)) {
         RunContext *ctx = currentRun();
         if (ctx != nullptr && ctx->unregisteredNamed.insert(name).second)
             ctx->notes.push_back(std::string("builtin '") + name +

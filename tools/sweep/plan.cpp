@@ -10,9 +10,6 @@ namespace sweep {
 
 namespace {
 
-// The phase call of the moment after the last operation.
-const char k_end_call[] = "end";
-
 uint64_t mixPoint(uint64_t seed, uint64_t k) {
     uint64_t z = seed * 0x9E3779B97F4A7C15ULL + k + 0x2545F4914F6CDD1DULL;
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
@@ -33,12 +30,19 @@ void spread(uint64_t first, uint64_t last, uint64_t count, std::vector<uint64_t>
 std::string phaseText(const std::string &call) {
     if (call.empty())
         return "the script's own operations";
-    if (call == k_end_call)
+    if (call == k_end_phase)
         return "after the last operation";
     const std::size_t hash = call.rfind('#');
     if (hash == std::string::npos)
         return call;
     return call.substr(0, hash) + " (call " + call.substr(hash + 1) + ")";
+}
+
+std::string callText(const std::string &call, const std::string &site) {
+    std::string text = phaseText(call);
+    if (!site.empty() && !call.empty() && call != k_end_phase)
+        text += " at " + site;
+    return text;
 }
 
 std::vector<Phase> phasesOf(const std::vector<std::string> &traceLines) {
@@ -47,21 +51,25 @@ std::vector<Phase> phasesOf(const std::vector<std::string> &traceLines) {
     for (const std::string &line : traceLines) {
         if (line.empty() || line[0] < '0' || line[0] > '9')
             continue; // not an operation (a lost-writes line)
-        const std::size_t tab = line.find('\t');
         const uint64_t k = std::strtoull(line.c_str(), nullptr, 10);
-        std::string call;
-        std::size_t at = tab;
+        // The fourth field is the call, the fifth its site.
+        std::string call, site;
+        std::size_t at = line.find('\t');
         for (int field = 1; field < 3 && at != std::string::npos; ++field)
             at = line.find('\t', at + 1);
-        if (at != std::string::npos)
-            call = line.substr(at + 1);
+        if (at != std::string::npos) {
+            const std::size_t end = line.find('\t', at + 1);
+            call = line.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+            if (end != std::string::npos)
+                site = line.substr(end + 1, line.find('\t', end + 1) - end - 1);
+        }
         if (phases.empty() || phases.back().call != call)
-            phases.push_back(Phase{call, k, k});
+            phases.push_back(Phase{call, k, k, call.empty() ? std::string() : site});
         else
             phases.back().last = k;
         last = std::max(last, k);
     }
-    phases.push_back(Phase{k_end_call, last + 1, last + 1});
+    phases.push_back(Phase{k_end_phase, last + 1, last + 1, std::string()});
     return phases;
 }
 
@@ -78,7 +86,7 @@ std::vector<uint64_t> planCuts(uint64_t n, const std::vector<Phase> &phases, uns
         if (p.first >= 1 && p.last <= n && p.first <= p.last)
             strata.push_back(p);
     if (strata.empty())
-        strata.push_back(Phase{std::string(), 1, n});
+        strata.push_back(Phase{std::string(), 1, n, std::string()});
     ks.push_back(n + 1); // the end is always played: the run's last act is often the claim
     uint64_t left = sample - 1;
     if (left < strata.size()) {

@@ -185,7 +185,7 @@ std::vector<Group> timeline(const SweepReport &r) {
         [](const CutResult &c) { return c.error.empty() ? stateText(c.claims) : "(not played)"; },
         [](const CutResult &c) {
             return std::vector<std::string>{
-                c.done.empty() ? std::string() : c.done + " (" + phaseText(c.call) + ")"};
+                c.done.empty() ? std::string() : c.done + " (" + callText(c.call, c.site) + ")"};
         });
 }
 
@@ -194,6 +194,12 @@ std::string range(const Group &g) {
     if (g.to != g.from)
         text += "-" + std::to_string(g.to);
     return text + " (" + std::to_string(g.count) + (g.count == 1 ? " cut)" : " cuts)");
+}
+
+// ", <where the group's cuts lie>", or empty when the report cannot say.
+std::string where(const SweepReport &r, const Group &g) {
+    const std::string place = placeText(r, g.from, g.to);
+    return place.empty() ? std::string() : ", " + hostkit::printable(place);
 }
 
 // The cut point a group's first cut can be replayed with ("--cut 5", "--cut 5,12").
@@ -211,7 +217,7 @@ std::string madeBy(const Group &g) {
         return "no operation done before the cut";
     std::string text = "last done before the cut: " + hostkit::printable(done);
     if (g.after == "cut")
-        text += " (" + hostkit::printable(phaseText(c.call)) + ")";
+        text += " (" + hostkit::printable(callText(c.call, c.site)) + ")";
     else
         text += " (in the re-run)";
     return text;
@@ -324,7 +330,7 @@ std::vector<Claim> claimsFromRaw(const Json &a) {
 Json encodeShard(const SweepReport &r) {
     Json phases = Json::array();
     for (const Phase &p : r.phases)
-        phases.push_back({p.call, p.first, p.last});
+        phases.push_back({p.call, p.first, p.last, p.site});
     Json results = Json::array();
     for (const CutResult &c : r.cuts)
         results.push_back(Json::parse(encodeCut(c), nullptr, false));
@@ -360,7 +366,55 @@ const char *const k_shared_fields[] = {"count",       "script",  "args",        
                                        "lost_writes", "double",  "second_cuts", "seed",
                                        "from_final",  "planned", "chosen",      "digests"};
 
+// The phase holding operation k (the end phase for k = N + 1), or
+// phases.size() when none does.
+std::size_t phaseIndex(const std::vector<Phase> &phases, uint64_t k) {
+    auto it = std::upper_bound(phases.begin(), phases.end(), k,
+                               [](uint64_t v, const Phase &p) { return v < p.first; });
+    if (it == phases.begin())
+        return phases.size();
+    --it;
+    return k <= it->last ? static_cast<std::size_t>(it - phases.begin()) : phases.size();
+}
+
+// A builtin call's phase: neither the script's own operations nor the end.
+bool isCall(const Phase &p) {
+    return !p.call.empty() && p.first <= p.last && p.call != k_end_phase;
+}
+
+// Where a cut before an operation of phase i lies.
+std::string placeOfPhase(const std::vector<Phase> &phases, std::size_t i) {
+    const Phase &p = phases[i];
+    if (isCall(p))
+        return "during " + callText(p.call, p.site);
+    if (!p.call.empty())
+        return phaseText(p.call); // the end: "after the last operation"
+    // The script's own operations: between the calls beside them (two own
+    // phases are never adjacent).
+    const Phase *before = i > 0 && isCall(phases[i - 1]) ? &phases[i - 1] : nullptr;
+    const Phase *next = i + 1 < phases.size() && isCall(phases[i + 1]) ? &phases[i + 1] : nullptr;
+    if (before == nullptr && next == nullptr)
+        return "among the script's own operations";
+    std::string text;
+    if (before != nullptr)
+        text = "after " + callText(before->call, before->site);
+    if (next != nullptr)
+        text += (text.empty() ? "before " : ", before ") + callText(next->call, next->site);
+    return text;
+}
+
 } // namespace
+
+std::string placeText(const SweepReport &r, uint64_t from, uint64_t to) {
+    if (from > to)
+        std::swap(from, to);
+    const std::size_t a = phaseIndex(r.phases, from), b = phaseIndex(r.phases, to);
+    if (a >= r.phases.size() || b >= r.phases.size())
+        return std::string();
+    if (a == b)
+        return placeOfPhase(r.phases, a);
+    return "from " + placeOfPhase(r.phases, a) + " to " + placeOfPhase(r.phases, b);
+}
 
 bool mergeShards(const std::vector<std::string> &jsonTexts, SweepReport &merged,
                  std::string &error) {
@@ -436,8 +490,9 @@ bool mergeShards(const std::vector<std::string> &jsonTexts, SweepReport &merged,
         merged.fromFinal = first.at("from_final").get<bool>();
         merged.mediumNote = first.at("medium").get<std::string>();
         for (const Json &p : first.at("phases"))
-            merged.phases.push_back(Phase{p.at(0).get<std::string>(), p.at(1).get<uint64_t>(),
-                                          p.at(2).get<uint64_t>()});
+            merged.phases.push_back(
+                Phase{p.at(0).get<std::string>(), p.at(1).get<uint64_t>(), p.at(2).get<uint64_t>(),
+                      p.size() > 3 ? p.at(3).get<std::string>() : std::string()});
         merged.planned = first.at("planned").get<uint64_t>();
         merged.chosen = first.at("chosen").get<std::string>();
         merged.whole = merged.chosen == k_every_cut_point;
@@ -488,8 +543,8 @@ std::string renderText(const SweepReport &r) {
     out << "\nfalse claims: " << r.falseClaimCuts() << " cuts";
     out << (falseGroups.empty() ? ": none\n" : "\n");
     for (const Group &g : falseGroups) {
-        out << "  " << range(g) << (g.after == "cut" ? "" : ", after the second cut") << ": "
-            << claimText(g.check.claim) << ", files unlike the "
+        out << "  " << range(g) << where(r, g) << (g.after == "cut" ? "" : ", after the second cut")
+            << ": " << claimText(g.check.claim) << ", files unlike the "
             << (g.check.reference == "clean" ? "clean final card" : "card before the run") << ":\n";
         for (std::size_t i = 0; i < g.check.mismatches.size() && i < k_files_shown; ++i)
             out << "      " << describe(g.check.mismatches[i]) << "\n";
@@ -508,7 +563,7 @@ std::string renderText(const SweepReport &r) {
     const std::vector<Group> failed = groupsBy(r, failedRerun, stderrLines);
     out << "\nfailed re-runs:" << (failed.empty() ? " none\n" : "\n");
     for (const Group &g : failed) {
-        out << "  " << range(g) << ": " << g.what << "\n";
+        out << "  " << range(g) << where(r, g) << ": " << g.what << "\n";
         for (const std::string &line : g.paths)
             out << "      | " << line << "\n";
     }
@@ -516,7 +571,7 @@ std::string renderText(const SweepReport &r) {
     out << "\nre-runs that left another card than the clean run:"
         << (diverged.empty() ? " none\n" : "\n");
     for (const Group &g : diverged) {
-        out << "  " << range(g) << ":\n";
+        out << "  " << range(g) << where(r, g) << ":\n";
         for (std::size_t i = 0; i < g.paths.size() && i < k_files_shown; ++i)
             out << "      " << g.paths[i] << "\n";
         if (g.paths.size() > k_files_shown)
@@ -525,7 +580,7 @@ std::string renderText(const SweepReport &r) {
     const std::vector<Group> changed = groupsBy(r, outside, outsidePaths);
     out << "\nchanged outside what the clean run changes:" << (changed.empty() ? " none\n" : "\n");
     for (const Group &g : changed) {
-        out << "  " << range(g) << ":\n";
+        out << "  " << range(g) << where(r, g) << ":\n";
         for (std::size_t i = 0; i < g.paths.size() && i < k_files_shown; ++i)
             out << "      " << g.paths[i] << "\n";
         if (g.paths.size() > k_files_shown)
@@ -539,19 +594,19 @@ std::string renderText(const SweepReport &r) {
     if (!uncut.empty()) {
         out << "\nruns that ended before their cut point (the script does not repeat itself):\n";
         for (const Group &g : uncut)
-            out << "  " << range(g) << "\n";
+            out << "  " << range(g) << where(r, g) << "\n";
     }
     const std::vector<Group> errors =
         groupsBy(r, hostError, [](const CutResult &) { return std::vector<std::string>(); });
     if (!errors.empty()) {
         out << "\ncuts not played (a failure of upgsim):\n";
         for (const Group &g : errors)
-            out << "  " << range(g) << ": " << g.what << "\n";
+            out << "  " << range(g) << where(r, g) << ": " << g.what << "\n";
     }
 
     out << "\ntimeline (what the card claims after a cut before operation k):\n";
     for (const Group &g : timeline(r)) {
-        out << "  " << range(g) << ": " << g.what << "\n";
+        out << "  " << range(g) << where(r, g) << ": " << g.what << "\n";
         if (!g.paths.empty() && !g.paths.front().empty())
             out << "      from k " << g.from << ", after " << hostkit::printable(g.paths.front())
                 << "\n";
@@ -562,7 +617,7 @@ std::string renderText(const SweepReport &r) {
             out << "  " << p.first;
             if (p.last != p.first)
                 out << "-" << p.last;
-            out << ": " << hostkit::printable(phaseText(p.call)) << "\n";
+            out << ": " << hostkit::printable(callText(p.call, p.site)) << "\n";
         }
     }
     char took[32];
@@ -647,6 +702,7 @@ std::string renderJson(const SweepReport &r,
             item["second_cut"] = g.first->secondCut;
             item["done"] = T(done);
             item["call"] = g.after == "cut" ? T(g.first->call) : std::string();
+            item["site"] = g.after == "cut" ? T(g.first->site) : std::string();
             Json lost = Json::array();
             for (const LostFile &l : lostBehind(g))
                 lost.push_back({{"path", T(l.path)},
@@ -659,6 +715,7 @@ std::string renderJson(const SweepReport &r,
         for (const Mismatch &m : g.check.mismatches)
             files.push_back(mismatchJson(m));
         item["files"] = files;
+        item["place"] = T(placeText(r, g.from, g.to));
         falseClaims.push_back(item);
     }
     j["false_claims"] = falseClaims;
@@ -667,22 +724,26 @@ std::string renderJson(const SweepReport &r,
          errors = Json::array();
     for (const CutResult &c : r.cuts) {
         if (!failedRerun(c).empty())
-            failed.push_back(
-                {{"k", c.k}, {"ending", T(c.rerunFailure)}, {"stderr", T(c.rerunStderr)}});
+            failed.push_back({{"k", c.k},
+                              {"ending", T(c.rerunFailure)},
+                              {"stderr", T(c.rerunStderr)},
+                              {"place", T(placeText(r, c.k, c.k))}});
         if (!notConverged(c).empty()) {
             Json files = Json::array();
             for (const Mismatch &m : c.finalMismatches)
                 files.push_back(mismatchJson(m));
-            diverged.push_back({{"k", c.k}, {"files", files}});
+            diverged.push_back(
+                {{"k", c.k}, {"files", files}, {"place", T(placeText(r, c.k, c.k))}});
         }
         if (!c.changedOutside.empty()) {
             Json paths = Json::array();
             for (const std::string &p : c.changedOutside)
                 paths.push_back(T(p));
-            changed.push_back({{"k", c.k}, {"paths", paths}});
+            changed.push_back({{"k", c.k}, {"paths", paths}, {"place", T(placeText(r, c.k, c.k))}});
         }
         if (!c.error.empty())
-            errors.push_back({{"k", c.k}, {"error", T(c.error)}});
+            errors.push_back(
+                {{"k", c.k}, {"error", T(c.error)}, {"place", T(placeText(r, c.k, c.k))}});
     }
     j["failed_reruns"] = failed;
     j["not_converged"] = diverged;
@@ -716,12 +777,15 @@ std::string renderJson(const SweepReport &r,
         item["operation"] = T(first != nullptr ? first->op : std::string());
         item["done"] = T(first != nullptr ? first->done : std::string());
         item["call"] = T(first != nullptr ? first->call : std::string());
+        item["site"] = T(first != nullptr ? first->site : std::string());
+        item["place"] = T(placeText(r, g.from, g.to));
         states.push_back(item);
     }
     j["timeline"] = states;
     Json phases = Json::array();
     for (const Phase &p : r.phases)
-        phases.push_back({{"from", p.first}, {"to", p.last}, {"call", T(p.call)}});
+        phases.push_back(
+            {{"from", p.first}, {"to", p.last}, {"call", T(p.call)}, {"site", T(p.site)}});
     j["phases"] = phases;
     j["digests"] = {{"script", r.scriptDigest}, {"card", r.cardDigest}, {"medium", r.mediumDigest}};
     if (r.shardCount > 0)

@@ -140,7 +140,7 @@ std::string cardPath(const std::string &unitPath) {
     return mediacheck::normalisePath(unitPath.substr(prefix.size()));
 }
 
-// The fields of a trace line "k<TAB>op<TAB>path[<TAB>path]".
+// The fields of a trace line "k<TAB>op<TAB>path[<TAB>call<TAB>site]".
 std::vector<std::string> traceFields(const std::string &line) {
     std::vector<std::string> fields;
     std::size_t start = 0;
@@ -163,10 +163,16 @@ std::vector<std::string> readLines(const std::string &path) {
     return lines;
 }
 
-// What a run's trace tells: its operations ("write /SDH/MAPPE/FRA/ROADS.DAT")
-// with their builtin calls, by k, and the files its cut cut short.
+// One traced operation: its text ("write /SDH/MAPPE/FRA/ROADS.DAT"), its
+// builtin call and that call's site.
+struct TracedOp {
+    std::string text, call, site;
+};
+
+// What a run's trace tells: its operations by k, and the files its cut cut
+// short.
 struct Trace {
-    std::map<uint64_t, std::pair<std::string, std::string>> ops; // k -> (text, call)
+    std::map<uint64_t, TracedOp> ops;
     std::vector<LostFile> lost;
 };
 
@@ -185,22 +191,25 @@ Trace readTrace(const std::string &path) {
         }
         if (f.size() < 3 || f[0].empty() || f[0][0] < '0' || f[0][0] > '9')
             continue;
-        t.ops[std::strtoull(f[0].c_str(), nullptr, 10)] = {f[1] + " " + f[2],
-                                                           f.size() > 3 ? f[3] : std::string()};
+        t.ops[std::strtoull(f[0].c_str(), nullptr, 10)] =
+            TracedOp{f[1] + " " + f[2], f.size() > 3 ? f[3] : std::string(),
+                     f.size() > 4 ? f[4] : std::string()};
     }
     return t;
 }
 
 // The last operation done before a cut before operation k (k past the run's
-// last: that last one), and its builtin call.
-void lastDone(const Trace &t, uint64_t k, std::string &done, std::string *call) {
+// last: that last one), and its builtin call and the call's site.
+void lastDone(const Trace &t, uint64_t k, std::string &done, std::string *call, std::string *site) {
     auto it = t.ops.lower_bound(k);
     if (it == t.ops.begin())
         return;
     --it;
-    done = it->second.first;
+    done = it->second.text;
     if (call != nullptr)
-        *call = it->second.second;
+        *call = it->second.call;
+    if (site != nullptr)
+        *site = it->second.site;
 }
 
 // Paths of `image` that differ from the card before the run, that no
@@ -283,7 +292,7 @@ bool playSecondCut(const Context &ctx, const std::string &card, const std::strin
     }
     r.secondCutHit = again.cut;
     const Trace trace = readTrace(tracePath);
-    lastDone(trace, r.secondCut, r.secondDone, nullptr);
+    lastDone(trace, r.secondCut, r.secondDone, nullptr, nullptr);
     r.secondLost = trace.lost;
     if (again.cut && !readCardAfter(ctx, card, image, &r.secondClaims, outside)) {
         r.error = "cannot read the card after the second cut";
@@ -331,9 +340,9 @@ CutResult playCut(const Context &ctx, const CutPoint &point, const std::string &
     const Trace trace = readTrace(tracePath);
     const auto cutOp = trace.ops.find(k);
     r.op = atEnd                      ? "(after the last operation)"
-           : cutOp != trace.ops.end() ? cutOp->second.first
+           : cutOp != trace.ops.end() ? cutOp->second.text
                                       : std::string();
-    lastDone(trace, k, r.done, &r.call);
+    lastDone(trace, k, r.done, &r.call, &r.site);
     r.lost = trace.lost;
     if (!first.cut && !first.ran) {
         r.error = "the cut run " + first.failure;
@@ -432,6 +441,7 @@ std::string encodeCut(const CutResult &r) {
               {"op", r.op},
               {"done", r.done},
               {"call", r.call},
+              {"site", r.site},
               {"lost", lostJson(r.lost)},
               {"second_done", r.secondDone},
               {"second_lost", lostJson(r.secondLost)},
@@ -460,6 +470,7 @@ bool decodeCut(const std::string &line, CutResult &r) {
         r.op = j.at("op").get<std::string>();
         r.done = j.at("done").get<std::string>();
         r.call = j.at("call").get<std::string>();
+        r.site = j.value("site", std::string());
         r.lost = lostFrom(j.at("lost"));
         r.secondDone = j.at("second_done").get<std::string>();
         r.secondLost = lostFrom(j.at("second_lost"));
@@ -640,12 +651,11 @@ bool readCardBefore(Context &ctx, SweepReport &report) {
 // Adds to ctx.touched the card paths that the trace at `tracePath` names.
 void noteTracedPaths(Context &ctx, const std::string &tracePath) {
     for (const std::string &line : readLines(tracePath)) {
-        std::vector<std::string> f = traceFields(line);
-        for (std::size_t i = 2; i < f.size(); ++i) {
-            const std::string p = cardPath(f[i]);
-            if (!p.empty())
-                ctx.touched.insert(p);
-        }
+        // The third field is the path (the call and its site follow it).
+        const std::vector<std::string> f = traceFields(line);
+        const std::string p = f.size() > 2 ? cardPath(f[2]) : std::string();
+        if (!p.empty())
+            ctx.touched.insert(p);
     }
 }
 

@@ -99,13 +99,20 @@ struct CutPoint {
 // A phase of the script: the operations first..last of one builtin call
 // ("UnCompress#3": the script's third builtin call), of the script's own
 // calls between two builtin calls (call empty), or the moment after the last
-// operation (call "end", first = last = N + 1).
+// operation (call "end", first = last = N + 1). `site`: where the script
+// makes that call ("map_upgrade.c:215"; empty: not known, or no call).
 struct Phase {
     std::string call;
     uint64_t first = 0, last = 0;
+    std::string site;
 };
+// The call of the phase after the last operation.
+constexpr char k_end_phase[] = "end";
 // "UnCompress (call 3)", "the script's own operations", "after the last operation".
 std::string phaseText(const std::string &call);
+// phaseText, and " at " the site when one is known: "UnCompress (call 3) at
+// map_upgrade.c:215".
+std::string callText(const std::string &call, const std::string &site);
 
 struct SweepReport;
 
@@ -167,6 +174,7 @@ struct CutResult {
     std::string op;                   // operation k as traced ("write /SDH/MAPPE/FRA/ROADS.DAT")
     std::string done;                 // the last operation done before the cut (empty: none)
     std::string call;                 // the builtin call that one belongs to ("" the script's own)
+    std::string site;                 // where the script makes that call ("" not known)
     std::vector<LostFile> lost;       // what the cut's lost writes cut short
     std::vector<ClaimCheck> claims;   // what the card claimed after the cut
     uint64_t secondCut = 0;           // --double: the re-run's cut point (0: none)
@@ -241,8 +249,8 @@ constexpr char k_every_cut_point[] = "every cut point";
 // The exit status of a partial sweep that found nothing.
 constexpr int k_exit_not_a_proof = 3;
 
-// The phases of a clean run from its trace's lines ("k\top\tpath\tcall"),
-// the end (N + 1) last.
+// The phases of a clean run from its trace's lines
+// ("k\top\tpath\tcall\tsite", the site optional), the end (N + 1) last.
 std::vector<Phase> phasesOf(const std::vector<std::string> &traceLines);
 
 // The first cuts of a sweep of N operations: all of 1..N + 1, or `sample`
@@ -294,6 +302,21 @@ bool reduceMedium(const std::string &mediaDir, const std::string &outDir, unsign
                   ReduceSummary &summary, std::string &error);
 
 // ---- Reports (report.cpp) -----------------------------------------------------
+
+// Where in the script the cuts before operations from..to (1..N + 1; given
+// the other way round, they are swapped) lie, read from the report's phases
+// (those of its clean run):
+// - "during UnCompress (call 4) at map_upgrade.c:215": operation k belongs
+//   to that builtin call (the site left out when the call came without one);
+// - "after UPGCopy (call 3) at map_upgrade.c:210, before UnCompress (call 4)
+//   at map_upgrade.c:215": it is one of the script's own operations between
+//   two calls ("before ..." alone before the first call, "after ..." alone
+//   after the last; "among the script's own operations" with no call);
+// - "after the last operation": k = N + 1;
+// - "from <place of from> to <place of to>" for cuts that span places.
+// Empty when the phases do not cover them (a report without its clean run).
+// Only reads the report; any thread.
+std::string placeText(const SweepReport &report, uint64_t from, uint64_t to);
 
 // The report as text: the summary, the false claims grouped by range of k,
 // the failed re-runs, the changes outside, the timeline of the card's states.

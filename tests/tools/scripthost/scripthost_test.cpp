@@ -1,8 +1,10 @@
 // Script host: the builtin table against the registry, argument passing through
-// the generated wrappers, the interpreter frame, compile errors, exit, the
-// script's device-resolving file functions, one script at a time.
+// the generated wrappers, the calls' sites, the interpreter frame, compile
+// errors, exit, the script's device-resolving file functions, one script at
+// a time.
 #include "builtins/C_BUILTINS.h"
 #include "builtins/upg_country_table.h"
+#include "platform/plat_io.h"
 #include "tests/support/child_process.h"
 #include "tests/support/unit_fixture.h"
 #include "tools/scripthost/scripthost.h"
@@ -408,6 +410,49 @@ TEST_F(ScriptHostTest, FilesLeftOpenAfterReturnAreClosedAndNoted) {
     ASSERT_EQ(r.outcome, RunResult::Outcome::Returned) << r.messageText();
     EXPECT_EQ(testsupport::readFile(sdDir() + "/x.txt"), "kept");
     EXPECT_NE(r.messageText().find("left 1 file(s)"), std::string::npos);
+}
+
+// A builtin that makes one state operation on the card.
+val_t mkdirOnCard() {
+    plat::mkdir("/SDH/by_copy");
+    return EiC_IntResult(7);
+}
+
+// The header's call-site macros leave a builtin's address to the script; a
+// call by name hands the host its file and line, a call through the address
+// none; a script that declares the builtins itself opts out.
+TEST_F(ScriptHostTest, CallsByNameCarryTheirSiteAndAddressesStayTheBuiltins) {
+    ASSERT_EQ(EiC_AddBuiltInFunc("UPGCopy", mkdirOnCard), 0);
+    const std::string tracePath = root() + "/trace";
+    const int trace = ::open(tracePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(trace, 0);
+    hostsim::traceStateOps(trace);
+    hostsim::traceBuiltinCalls(true);
+    hostsim::resetStateOps();
+    RunResult r = run("#include \"upgrade_builtins.h\"\n"
+                      "int main(void) {\n"
+                      "    int (*copy)(const char *, const char *, int) = &UPGCopy;\n"
+                      "    int (*plain)(const char *, const char *, int) = UPGCopy;\n"
+                      "    if (copy(\"/SDH/a\", \"/SDH/b\", 0) != 7) return 1;\n"
+                      "    if (UPGCopy(\"/SDH/a\", \"/SDH/b\", 0) != 7) return 2;\n"
+                      "    return plain == copy ? 0 : 3;\n"
+                      "}\n",
+                      {}, "sites.c");
+    EXPECT_EQ(r.outcome, RunResult::Outcome::Returned) << r.messageText();
+    EXPECT_EQ(r.status, 0) << r.messageText();
+    RunResult own = run("#define UPG_NO_CALL_SITES\n"
+                        "#include \"upgrade_builtins.h\"\n"
+                        "int UPGCopy(const char *source, const char *destination, int remove);\n"
+                        "int main(void) { return UPGCopy(\"/SDH/a\", \"/SDH/b\", 0); }\n",
+                        {}, "own.c");
+    hostsim::traceStateOps(-1);
+    hostsim::traceBuiltinCalls(false);
+    ::close(trace);
+    EXPECT_EQ(own.outcome, RunResult::Outcome::Returned) << own.messageText();
+    EXPECT_EQ(own.status, 7);
+    EXPECT_EQ(testsupport::readFile(tracePath), "1\tmkdir\t/SDH/by_copy\tUPGCopy#1\t\n"
+                                                "2\tmkdir\t/SDH/by_copy\tUPGCopy#2\tsites.c:6\n"
+                                                "3\tmkdir\t/SDH/by_copy\tUPGCopy#3\t\n");
 }
 
 // A builtin that tries to run a second script while the first one runs.

@@ -180,12 +180,16 @@ TEST(SweepClaimsTemporaries, BesideIntactFilesDoNotMakeAClaimFalse) {
 
 // ---- Which cuts are played -----------------------------------------------------
 
-// A clean run's trace: operations 1-3 the script's own, 4-9 UnCompress, 10
-// the script's own, 11-40 InstalPOIs.
+// A clean run's trace: operations 1-3 the script's own, 4-9 UnCompress
+// (made at map_upgrade.c:215), 10 the script's own, 11-40 InstalPOIs (made
+// without its site).
 std::vector<std::string> k_trace_lines = [] {
     std::vector<std::string> lines;
     for (int k = 1; k <= 40; ++k) {
-        const char *call = k <= 3 ? "" : k <= 9 ? "UnCompress#2" : k == 10 ? "" : "InstalPOIs#3";
+        const char *call = k <= 3    ? "\t"
+                           : k <= 9  ? "UnCompress#2\tmap_upgrade.c:215"
+                           : k == 10 ? "\t"
+                                     : "InstalPOIs#3\t";
         lines.push_back(std::to_string(k) + "\twrite\t/SDH/X\t" + call);
         if (k == 20)
             lines.push_back("-\tlost\t/SDH/X\t0\t9"); // not an operation
@@ -199,10 +203,19 @@ TEST(SweepPlan, PhasesAreTheBuiltinCallsAndTheEnd) {
     EXPECT_EQ(phases[0].call, "");
     EXPECT_EQ(phases[0].last, 3u);
     EXPECT_EQ(phases[1].call, "UnCompress#2");
+    EXPECT_EQ(phases[1].site, "map_upgrade.c:215");
     EXPECT_EQ(phases[1].first, 4u);
     EXPECT_EQ(phases[1].last, 9u);
     EXPECT_EQ(phases[2].first, 10u);
+    EXPECT_EQ(phases[2].site, "");
+    EXPECT_EQ(phases[3].call, "InstalPOIs#3");
+    EXPECT_EQ(phases[3].site, "");
     EXPECT_EQ(phases[3].last, 40u);
+    // A trace of calls without sites (four fields) reads as before.
+    const std::vector<sweep::Phase> old = sweep::phasesOf({"1\tmkdir\t/SDH/A\tUPGCopy#1"});
+    ASSERT_EQ(old.size(), 2u);
+    EXPECT_EQ(old[0].call, "UPGCopy#1");
+    EXPECT_EQ(old[0].site, "");
     EXPECT_EQ(phases[4].first, 41u); // after the last operation
     EXPECT_EQ(sweep::phaseText(phases[1].call), "UnCompress (call 2)");
     EXPECT_EQ(sweep::phaseText(phases[4].call), "after the last operation");
@@ -537,6 +550,67 @@ TEST(SweepReportGroups, JoinAdjacentCutsWithTheSameFinding) {
         << text;
 }
 
+// Where cuts lie, from the clean run's phases: inside a call, between two
+// calls, after the last operation, and from where to where for a range that
+// spans places; nothing where the phases do not reach.
+TEST(SweepPlaces, NameTheCallAndItsSiteOrTheCallsAround) {
+    sweep::SweepReport r = sixCuts();
+    r.phases = sweep::phasesOf(k_trace_lines);
+    r.operations = 40;
+    const std::string unCompress = "UnCompress (call 2) at map_upgrade.c:215";
+    EXPECT_EQ(sweep::placeText(r, 1, 3), "before " + unCompress);
+    EXPECT_EQ(sweep::placeText(r, 4, 9), "during " + unCompress);
+    EXPECT_EQ(sweep::placeText(r, 10, 10), "after " + unCompress + ", before InstalPOIs (call 3)");
+    EXPECT_EQ(sweep::placeText(r, 40, 40), "during InstalPOIs (call 3)");
+    EXPECT_EQ(sweep::placeText(r, 41, 41), "after the last operation");
+    EXPECT_EQ(sweep::placeText(r, 9, 11),
+              "from during " + unCompress + " to during InstalPOIs (call 3)");
+    EXPECT_EQ(sweep::placeText(r, 11, 9), sweep::placeText(r, 9, 11));
+    EXPECT_EQ(sweep::placeText(r, 0, 0), "");
+    EXPECT_EQ(sweep::placeText(r, 42, 42), "");
+    // The script's own operations after the last call, or with no call.
+    sweep::SweepReport tail;
+    tail.phases = sweep::phasesOf({"1\tmkdir\t/SDH/A\tUPGCopy#1\ts.c:4", "2\tmkdir\t/SDH/B\t\t"});
+    EXPECT_EQ(sweep::placeText(tail, 2, 2), "after UPGCopy (call 1) at s.c:4");
+    tail.phases = sweep::phasesOf({"1\tmkdir\t/SDH/A\t\t"});
+    EXPECT_EQ(sweep::placeText(tail, 1, 1), "among the script's own operations");
+    EXPECT_EQ(sweep::placeText(sweep::SweepReport(), 1, 1), "");
+
+    // Every group of the text names its place; the JSON has it beside the
+    // call and the call's site.
+    r.cuts[1].site = "map_upgrade.c:215";
+    const std::string text = sweep::renderText(r);
+    EXPECT_NE(text.find("  k 2-3 (2 cuts), before " + unCompress + ": FRA 5.1, files unlike"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("  k 4 (1 cut), during " + unCompress + ": the re-run ended with status 1"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("  k 2-3 (2 cuts), before " + unCompress + ": FRA 5.1 (FALSE)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("(UnCompress (call 2) at map_upgrade.c:215); replay: --cut 2\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("  4-9: " + unCompress + "\n"), std::string::npos) << text;
+    const json j = json::parse(sweep::renderJson(r));
+    EXPECT_EQ(j["false_claims"][0]["site"], "map_upgrade.c:215");
+    EXPECT_EQ(j["false_claims"][0]["place"], "before " + unCompress);
+    EXPECT_EQ(j["failed_reruns"][0]["place"], "during " + unCompress);
+    EXPECT_EQ(j["timeline"][1]["site"], "map_upgrade.c:215");
+    EXPECT_EQ(j["phases"][1]["site"], "map_upgrade.c:215");
+
+    // A shard's report keeps the sites through the merge.
+    r.shardIndex = r.shardCount = 1;
+    std::string error;
+    sweep::SweepReport merged;
+    ASSERT_TRUE(sweep::mergeShards({sweep::renderJson(r)}, merged, error)) << error;
+    ASSERT_EQ(merged.phases.size(), r.phases.size());
+    EXPECT_EQ(merged.phases[1].site, "map_upgrade.c:215");
+    EXPECT_EQ(merged.cuts[1].site, "map_upgrade.c:215");
+    EXPECT_EQ(sweep::placeText(merged, 10, 10), sweep::placeText(r, 10, 10));
+}
+
 // Names are bytes of the card: in the text, a newline or a terminal escape
 // in one is written escaped, so it starts no false line; JSON keeps them.
 TEST(SweepReportGroups, NamesAreEscapedInTheTextAndKeptInJson) {
@@ -556,6 +630,69 @@ TEST(SweepReportGroups, NamesAreEscapedInTheTextAndKeptInJson) {
     EXPECT_EQ(j["false_claims"][1]["files"][0]["path"], "MAPPE/FRA/caf\xEF\xBF\xBD");
     EXPECT_EQ(j["false_claims"][1]["files"][0]["path_raw"], "MAPPE/FRA/caf\\xe9");
     EXPECT_FALSE(j["false_claims"][0]["files"][0].contains("path_raw"));
+}
+
+// A script whose builtin calls sit at known lines: the cuts are named by
+// the call and its file:line, a call in another call's arguments as a call
+// of its own, made before the outer one; with UPG_NO_CALL_SITES by the call
+// alone.
+TEST_F(SweepCli, CutsAreNamedByTheirCallAndLine) {
+    ASSERT_TRUE(writeFile(m_dir + "/sd/MAPPE/ABC/CD_VER.NAV.INF", k_small_card_info));
+    ASSERT_TRUE(writeFile(m_dir + "/sd/MAPPE/ABC/DATA", "old data\n"));
+    ASSERT_TRUE(writeFile(m_dir + "/sd/NEW", "new data\n"));
+    const std::string body = "#include <stdio.h>\n"                                         // 1
+                             "#include \"upgrade_builtins.h\"\n"                            // 2
+                             "int main(void) {\n"                                           // 3
+                             "    FILE *f;\n"                                               // 4
+                             "    UPGCopy(\"/SDH/NEW\", \"/SDH/MAPPE/ABC/DATA\", 0);\n"     // 5
+                             "    f = fopen(\"/SDH/MARK\", \"w\");\n"                       // 6
+                             "    fclose(f);\n"                                             // 7
+                             "    UPGCopy(\"/SDH/NEW\", \"/SDH/MAPPE/ABC/B\",\n"            // 8
+                             "            UPGCopy(\"/SDH/NEW\", \"/SDH/MAPPE/ABC/A\", 0)\n" // 9
+                             "            != 0);\n"                                         // 10
+                             "    return 0;\n"
+                             "}\n";
+    ASSERT_TRUE(writeFile(m_dir + "/calls.c", body));
+    ASSERT_EQ(sweep({}, {m_dir + "/calls.c"}), 1) << err();
+    ASSERT_FALSE(m_report.is_discarded()) << err();
+    // The phases: the first copy, the script's own, the inner copy, then the
+    // outer one.
+    const json &phases = m_report["phases"];
+    ASSERT_EQ(phases.size(), 5u) << phases.dump(1);
+    EXPECT_EQ(phases[0]["call"], "UPGCopy#1");
+    EXPECT_EQ(phases[0]["site"], "calls.c:5");
+    EXPECT_EQ(phases[1]["site"], "");
+    EXPECT_EQ(phases[2]["call"], "UPGCopy#2");
+    // A call written over several lines is named by the line its argument
+    // list ends on, the outer call's for one in its arguments.
+    EXPECT_EQ(phases[2]["site"], "calls.c:10");
+    EXPECT_EQ(phases[3]["call"], "UPGCopy#3");
+    EXPECT_EQ(phases[3]["site"], "calls.c:10");
+    // ABC claims 1.0 over new data from the first copy's rename until the last
+    // copy's.
+    ASSERT_EQ(m_report["false_claims"].size(), 1u) << m_report.dump(1);
+    const json &g = m_report["false_claims"][0];
+    EXPECT_EQ(g["call"], "UPGCopy#1");
+    EXPECT_EQ(g["site"], "calls.c:5");
+    EXPECT_EQ(g["from"], phases[0]["to"].get<int>() + 1);
+    EXPECT_EQ(g["to"], m_report["operations"]);
+    const std::string between =
+        "after UPGCopy (call 1) at calls.c:5, before UPGCopy (call 2) at calls.c:10";
+    EXPECT_EQ(g["place"], "from " + between + " to during UPGCopy (call 3) at calls.c:10");
+    const json &timeline = m_report["timeline"];
+    ASSERT_GE(timeline.size(), 2u);
+    EXPECT_EQ(timeline[0]["place"], "during UPGCopy (call 1) at calls.c:5");
+    EXPECT_EQ(timeline[1]["site"], "calls.c:5");
+
+    // Without sites: the same calls, named by the call alone.
+    ASSERT_TRUE(writeFile(m_dir + "/nosites.c", "#define UPG_NO_CALL_SITES\n" + body));
+    ASSERT_EQ(sweep({}, {m_dir + "/nosites.c"}), 1) << err();
+    ASSERT_EQ(m_report["phases"].size(), 5u) << m_report["phases"].dump(1);
+    for (const json &p : m_report["phases"])
+        EXPECT_EQ(p["site"], "") << p.dump();
+    EXPECT_EQ(m_report["false_claims"][0]["place"],
+              "from after UPGCopy (call 1), before UPGCopy (call 2) to during UPGCopy (call 3)");
+    EXPECT_EQ(m_report["timeline"][0]["place"], "during UPGCopy (call 1)");
 }
 
 TEST_F(SweepCli, RefusesWhatItCannotRun) {

@@ -46,10 +46,15 @@ std::size_t builtinCount();
 // Name of the header scripts include.
 extern const char k_header_name[];
 // Text of "upgrade_builtins.h": the country table layout, buffer sizes and the
-// prototypes of every builtin of the table.
+// prototypes of every builtin of the table; and, unless the script defines
+// UPG_NO_CALL_SITES first, one function-like macro per builtin that turns a
+// call by name into a call of its site function "upg_site_NAME(__FILE__,
+// __LINE__, args...)", so that the host learns where each call is made.
 std::string headerText();
-// Text of the wrappers compiled beside every script: one function per builtin,
-// each handing its arguments to the host's call entry.
+// Text of the wrappers compiled beside every script: per builtin, its site
+// function, which hands the file, line and arguments to the host's call
+// entry, and the builtin itself (called through its address, or without
+// the macros), which hands them without a site.
 std::string wrapperText();
 // Writes the header and the country-table header into `dir` (created when
 // missing) so that an editor or another compiler sees what scripts see. False

@@ -1,6 +1,7 @@
 // The sweep's report: false claims grouped by range of k, failed re-runs,
 // cards that did not converge, changes outside the clean run's paths and a
-// timeline of what the card claims, as text and as JSON.
+// timeline of what the card claims, as text and as JSON; each group named by
+// where in the script its cuts lie (the builtin call and its file and line).
 #include "tools/sweep/sweep.h"
 
 #include "tools/hostkit/names.h"
@@ -14,6 +15,7 @@
 #include <map>
 #include <sstream>
 #include <tuple>
+#include <utility>
 
 namespace sweep {
 

@@ -46,10 +46,11 @@ uint64_t sectorsOf(const std::vector<MediumFile> &files) {
 std::string shareText(uint64_t used, uint64_t capacity) {
     if (capacity == 0)
         return "-";
-    // Tenths of a percent, rounded; the division first where the product
-    // would not fit.
-    const uint64_t tenths = used <= UINT64_MAX / 1000 ? (used * 1000 + capacity / 2) / capacity
-                                                      : used / capacity * 1000;
+    // Tenths of a percent, rounded; the quotient and the remainder apart
+    // where the product would not fit.
+    const uint64_t tenths = used <= UINT64_MAX / 1000
+                                ? (used * 1000 + capacity / 2) / capacity
+                                : used / capacity * 1000 + used % capacity * 1000 / capacity;
     // Some use, less than the tenth shown: not "0.0%".
     if (tenths == 0 && used > 0)
         return "< 0.1%";

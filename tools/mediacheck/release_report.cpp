@@ -53,7 +53,7 @@ std::string shareText(uint64_t used, uint64_t capacity) {
                                 : used / capacity * 1000 + used % capacity * 1000 / capacity;
     // Some use, less than the tenth shown: not "0.0%".
     if (tenths == 0 && used > 0)
-        return "< 0.1%";
+        return "under 0.1%";
     return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + "%";
 }
 

@@ -40,7 +40,7 @@ TEST(ReleaseReport, SectorsShareAndFitAtTheEdges) {
     EXPECT_EQ(mediacheck::sectorsOf({{"a", 0, ""}, {"b", 1, ""}, {"c", 2048, ""}, {"d", 2049, ""}}),
               4u);
     EXPECT_EQ(mediacheck::shareText(0, 360000), "0.0%");
-    EXPECT_EQ(mediacheck::shareText(1, 360000), "< 0.1%");
+    EXPECT_EQ(mediacheck::shareText(1, 360000), "under 0.1%");
     EXPECT_EQ(mediacheck::shareText(180000, 360000), "50.0%");
     EXPECT_EQ(mediacheck::shareText(359999, 360000), "100.0%");
     EXPECT_EQ(mediacheck::shareText(2 * 2298496ULL + 2298496ULL / 4, 2298496), "225.0%");

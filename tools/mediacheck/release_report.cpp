@@ -254,7 +254,7 @@ std::vector<Section> buildModel(const CheckReport &r, const ReleaseInfo &info) {
     if (r.countries.empty()) {
         offered.blocks.push_back(paragraph("The medium holds no country folder."));
     } else {
-        offered.blocks.push_back(paragraph(std::string("Per SD block size, on ") +
+        offered.blocks.push_back(paragraph(std::string("Per SD block size (bytes), on ") +
                                            (info.cardGiven ? "the card given" : "an empty card") +
                                            ":"));
         Table t;
@@ -270,6 +270,25 @@ std::vector<Section> buildModel(const CheckReport &r, const ReleaseInfo &info) {
             t.rows.push_back(row);
         }
         offered.blocks.push_back(tableBlock(t));
+        // Why the module leaves a country out, the block sizes that share a
+        // reason on one row.
+        Table out;
+        out.headers = {"CID", "Folder", "Left out at", "The module's reason"};
+        for (const CountryReport &c : r.countries) {
+            std::map<std::string, std::string> sizesOf;
+            for (long bs : r.blockSizes) {
+                auto it = c.reasons.find(bs);
+                if (it != c.reasons.end())
+                    sizesOf[it->second] +=
+                        (sizesOf[it->second].empty() ? "" : ", ") + std::to_string(bs);
+            }
+            for (const auto &reason : sizesOf)
+                out.rows.push_back({c.cid, "MAPPE/" + c.dir, reason.second, reason.first});
+        }
+        if (!out.rows.empty()) {
+            offered.blocks.push_back(paragraph("Left out:"));
+            offered.blocks.push_back(tableBlock(out));
+        }
         if (!r.runs.empty()) {
             offered.blocks.push_back(paragraph("Per card state the script ran on:"));
             Table s;

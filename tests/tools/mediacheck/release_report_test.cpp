@@ -83,7 +83,13 @@ CheckReport sweptReport() {
     fra.cid = "FRA";
     fra.name = "France";
     fra.offered[4096] = true;
-    r.countries = {fra};
+    mediacheck::CountryReport ita;
+    ita.dir = ita.cid = "ITA";
+    ita.offered[4096] = ita.offered[512] = false;
+    ita.reasons[4096] = ita.reasons[512] = "no size for the block size";
+    r.blockSizes = {512, 4096};
+    fra.offered[512] = true;
+    r.countries = {fra, ita};
     mediacheck::ScriptRunReport empty;
     empty.state = "an empty card";
     empty.blockSize = 4096;
@@ -122,11 +128,16 @@ TEST(ReleaseReport, TimelineMarksFalseClaimsInTextAndColour) {
     const std::string md = mediacheck::renderMarkdown(r, ReleaseInfo());
     EXPECT_NE(md.find("| 5 | 1 | FRA 7.2 (FALSE) | FALSE |\n"), std::string::npos) << md;
     EXPECT_NE(md.find("| 1-3 | 2 | (no claim) | no |\n"), std::string::npos) << md;
-    // Countries per card state: offered on the empty card only.
-    EXPECT_NE(md.find("| CID | Name | Folder | an empty card (4096-byte blocks) | a card with "
-                      "\\<newer\\> maps (4096-byte blocks) |\n| --- | --- | --- | --- | --- |\n"
-                      "| FRA | France | MAPPE/FRA | yes | no |\n"),
+    // A reason said alike at two block sizes is one row.
+    EXPECT_NE(md.find("| ITA | MAPPE/ITA | 512, 4096 | no size for the block size |\n"),
               std::string::npos)
+        << md;
+    // Countries per card state: offered on the empty card only.
+    EXPECT_NE(
+        md.find("| CID | Name | Folder | an empty card (4096-byte blocks) | a card with "
+                "\\<newer\\> maps (4096-byte blocks) |\n| --- | --- | --- | --- | --- |\n"
+                "| FRA | France | MAPPE/FRA | yes | no |\n| ITA |  | MAPPE/ITA | no | no |\n"),
+        std::string::npos)
         << md;
 }
 

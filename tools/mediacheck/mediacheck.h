@@ -149,12 +149,24 @@ struct CutRequest {
     long blockSize = 0;
     unsigned sample = 0; // cuts spread evenly; 0: every operation
 };
+// Consecutive cuts played (in cut-point order) after which the card made the
+// same claims: the cut points from..to (`cuts` of them played), what the
+// card claimed as the sweep words it ("ESP 6.1, POI 2025.06 (FALSE)", "(no
+// claim)", "(not played)") and whether any of those claims was false.
+struct CutSpan {
+    uint64_t from = 0, to = 0;
+    unsigned cuts = 0;
+    std::string claims;
+    bool falseClaim = false;
+};
 // What the sweep found: one line per false claim or cut that did not
 // converge (empty: every cut held), or the reason it could not run.
 struct CutVerdict {
     std::vector<std::string> problems;
     std::string error;
-    unsigned cuts = 0; // cuts played
+    unsigned cuts = 0;       // cuts played
+    uint64_t operations = 0; // N of the uncut run: the cut points are 1..N + 1
+    std::vector<CutSpan> spans;
 };
 typedef std::function<CutVerdict(const CutRequest &)> CutSweeper;
 
@@ -164,7 +176,10 @@ struct ScriptRunReport {
     long blockSize = 0;
     int status = -1;                    // the script's exit status (-1: it did not run)
     std::vector<std::string> installed; // countries whose tree and version file hold
+    std::vector<std::string> offered;   // countries the module offers on it (sorted CIDs)
     unsigned cuts = 0;                  // power cuts played on it
+    uint64_t operations = 0;            // the sweep's N (0: not swept)
+    std::vector<CutSpan> spans;         // what the card claims by cut
 };
 
 // ---- The whole check ----------------------------------------------------------

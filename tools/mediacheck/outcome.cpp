@@ -864,10 +864,13 @@ void checkOutcomes(const OutcomeOptions &options, std::vector<Finding> &findings
             if (run.ran && run.status == 0)
                 provePoi(r);
             record.installed.assign(r.installed.begin(), r.installed.end());
+            record.offered.assign(cids.begin(), cids.end());
             if (options.powerCuts && options.sweeper) {
                 CutRequest req{script, state.dir, bs, options.cutSample};
                 const CutVerdict v = options.sweeper(req);
                 record.cuts = v.cuts;
+                record.operations = v.operations;
+                record.spans = v.spans;
                 if (!v.error.empty())
                     found.add(Code::RunPowerCut, "(SD card)",
                               "the power-cut sweep could not run: " + v.error, r.where);

@@ -271,7 +271,20 @@ std::string renderJson(const CheckReport &r) {
             rj["installed"] = nlohmann::ordered_json::array();
             for (const std::string &cid : run.installed)
                 rj["installed"].push_back(utf8(cid));
+            rj["offered"] = nlohmann::ordered_json::array();
+            for (const std::string &cid : run.offered)
+                rj["offered"].push_back(utf8(cid));
             rj["power_cuts"] = run.cuts;
+            if (run.operations > 0) {
+                rj["operations"] = run.operations;
+                rj["cut_spans"] = nlohmann::ordered_json::array();
+                for (const CutSpan &span : run.spans)
+                    rj["cut_spans"].push_back({{"from", span.from},
+                                               {"to", span.to},
+                                               {"cuts", span.cuts},
+                                               {"claims", utf8(span.claims)},
+                                               {"false_claim", span.falseClaim}});
+            }
             j["runs"].push_back(rj);
         }
     }

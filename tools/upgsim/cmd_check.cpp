@@ -8,6 +8,7 @@
 
 #include "platform/hostsim/hostsim.h"
 #include "tools/mediacheck/mediacheck.h"
+#include "tools/mediacheck/release_report.h"
 #include "tools/scripthost/child.h"
 #include "tools/sweep/sweep.h"
 
@@ -15,6 +16,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,7 @@ struct CheckCommandOptions {
     std::vector<unsigned> cuts; // --power-cuts [N]: N, or none for every operation
     CLI::Option *powerCuts = nullptr;
     int timeoutSeconds = -1; // -1: scripthost::defaultTimeoutSeconds()
+    std::string report;      // --report FILE.md|FILE.html; empty: none
 };
 CheckCommandOptions s_options;
 
@@ -83,7 +86,61 @@ void defineCheck(CLI::App &sub, upgsim::GlobalOptions &) {
                    "stop each script run after SECONDS (0: none)")
         ->type_name("SECONDS")
         ->check(CLI::Range(0, scripthost::k_max_timeout_seconds).description(""));
+    sub.add_option("--report", s_options.report,
+                   "also write a release report: FILE.md (Markdown tables)\n"
+                   "or FILE.html (one self-contained page)")
+        ->type_name("FILE");
     upgsim::addJsonFlag(sub);
+}
+
+// What the card claims after a cut, as the sweep's report words it: each
+// claim, the false ones marked.
+std::string claimsText(const sweep::CutResult &c) {
+    if (!c.error.empty())
+        return "(not played)";
+    if (c.claims.empty())
+        return "(no claim)";
+    std::string text;
+    for (const sweep::ClaimCheck &check : c.claims)
+        text += (text.empty() ? "" : ", ") + sweep::claimText(check.claim) +
+                (check.holds ? "" : " (FALSE)");
+    return text;
+}
+
+// The cuts played, in cut-point order, as spans of consecutive cuts after
+// which the card claimed the same.
+std::vector<mediacheck::CutSpan> claimSpans(const std::vector<sweep::CutResult> &cuts) {
+    std::vector<mediacheck::CutSpan> spans;
+    for (const sweep::CutResult &c : cuts) {
+        const std::string text = claimsText(c);
+        bool falseClaim = false;
+        if (c.error.empty())
+            for (const sweep::ClaimCheck &check : c.claims)
+                falseClaim = falseClaim || !check.holds;
+        if (!spans.empty() && spans.back().claims == text &&
+            spans.back().falseClaim == falseClaim) {
+            spans.back().to = c.k;
+            ++spans.back().cuts;
+            continue;
+        }
+        mediacheck::CutSpan span;
+        span.from = span.to = c.k;
+        span.cuts = 1;
+        span.claims = text;
+        span.falseClaim = falseClaim;
+        spans.push_back(span);
+    }
+    return spans;
+}
+
+// Empty when `path`'s folder exists, else why the report cannot go there.
+std::string reportFolderProblem(const std::string &path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path folder = fs::path(path).parent_path();
+    if (folder.empty() || fs::is_directory(folder, ec))
+        return std::string();
+    return path + ": " + folder.string() + " is no folder";
 }
 
 // One sweep of a script run for --power-cuts: every false claim and every
@@ -102,6 +159,8 @@ mediacheck::CutVerdict sweepRun(const mediacheck::CutRequest &request) {
     mediacheck::CutVerdict v;
     v.error = r.error;
     v.cuts = static_cast<unsigned>(r.cuts.size());
+    v.operations = r.operations;
+    v.spans = claimSpans(r.cuts);
     std::vector<std::string> falseAt, divergedAt, outsideAt;
     for (const sweep::CutResult &c : r.cuts) {
         if (!c.error.empty()) {
@@ -148,6 +207,18 @@ mediacheck::CutVerdict sweepRun(const mediacheck::CutRequest &request) {
 int runCheck(const upgsim::GlobalOptions &opts, CLI::App &) {
     if (opts.media.empty())
         return upgsim::usageError("check needs --media DIR");
+    const std::string &reportFile = s_options.report;
+    const mediacheck::ReportFormat format = mediacheck::reportFormatOf(reportFile);
+    if (!reportFile.empty() && format == mediacheck::ReportFormat::Unknown)
+        return upgsim::usageError("check: --report " + reportFile +
+                                  ": the report's name ends with .md (Markdown) or .html (HTML)");
+    // A report that cannot be written is said before the check's long work.
+    if (!reportFile.empty()) {
+        const std::string problem = reportFolderProblem(reportFile);
+        if (!problem.empty())
+            return upgsim::failure("check: cannot write the report " + problem,
+                                   upgsim::EXIT_HOST_ERROR);
+    }
     mediacheck::CheckOptions options;
     if (!s_options.blockSizes.empty())
         options.blockSizes = s_options.blockSizes;
@@ -184,6 +255,22 @@ int runCheck(const upgsim::GlobalOptions &opts, CLI::App &) {
     // The host could not check the medium: no verdict on it.
     if (rc == 3)
         return upgsim::failure("check: " + report.hostError, upgsim::EXIT_HOST_ERROR);
+    // The report file first: when it cannot be written the command fails
+    // as the host's error, with no verdict printed that a caller could take
+    // for the whole result.
+    if (!reportFile.empty()) {
+        mediacheck::ReleaseInfo info;
+        info.version = upgsim::versionText();
+        info.filesComplete = mediacheck::listMediumFiles(opts.media, info.files);
+        info.cardGiven = !opts.sd.empty();
+        const std::string text = format == mediacheck::ReportFormat::Html
+                                     ? mediacheck::renderHtml(report, info)
+                                     : mediacheck::renderMarkdown(report, info);
+        const std::string problem = upgsim::writeFileReplacing(reportFile, text);
+        if (!problem.empty())
+            return upgsim::failure("check: cannot write the report " + problem,
+                                   upgsim::EXIT_HOST_ERROR);
+    }
     if (upgsim::jsonOutput())
         upgsim::printJsonText(mediacheck::renderJson(report));
     else

@@ -112,6 +112,10 @@ void onInterrupt(int sig) {
 
 } // namespace
 
+std::string versionText() {
+    return std::string(k_version) + " (inflater " + plat::gzInflaterName() + ")";
+}
+
 bool GlobalOptions::progressOnTerminal() const {
     return !noProgress && isatty(STDERR_FILENO);
 }
@@ -207,9 +211,7 @@ void setUpApp(CLI::App &app, std::string &completionShell) {
     app.get_formatter()->label("REQUIRED", "");
     app.set_help_flag("-h,--help", "this text");
     app.set_help_all_flag("--help-all", "this text and every command's options");
-    app.set_version_flag("--version",
-                         std::string(k_version) + " (inflater " + plat::gzInflaterName() + ")",
-                         "the simulator's version");
+    app.set_version_flag("--version", versionText(), "the simulator's version");
     app.fallthrough();
     app.require_subcommand(0, 1);
     // The completion script, for the installation (not in the help).

@@ -194,6 +194,10 @@ const char *docsPage(const std::string &command);
 // options, folders for DIR values, files for FILE values and paths.
 std::string bashCompletion(const CLI::App &app);
 
+// The simulator's version as --version prints it ("upgsim 0.1.0 (inflater
+// ...)").
+std::string versionText();
+
 // Adds the global options, bound to `opts`, to `app` (the main command, and
 // "run", which stops parsing at its script).
 void addGlobalOptions(CLI::App &app, GlobalOptions &opts);

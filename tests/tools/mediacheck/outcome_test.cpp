@@ -13,6 +13,8 @@
 #include "tools/mediacheck/mediacheck.h"
 #include "tools/mediacheck/outcome.h"
 
+#include <nlohmann/json.hpp>
+
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -492,6 +494,8 @@ TEST_F(Outcome, PowerCutProblemsBecomeFindingsOfTheirState) {
         asked.push_back(q);
         mediacheck::CutVerdict v;
         v.cuts = 7;
+        v.operations = 6;
+        v.spans = {{1, 6, 6, "(no claim)", false}, {7, 7, 1, "FRA 2.0 (FALSE)", true}};
         if (fs::exists(q.card + "/MAPPE/FRA"))
             v.problems.push_back("1 of 7 cuts do not converge");
         return v;
@@ -505,6 +509,17 @@ TEST_F(Outcome, PowerCutProblemsBecomeFindingsOfTheirState) {
               "RUN_POWER_CUT (SD card): the upgrade script run on a card with the medium's "
               "countries at an older version (4096-byte blocks): 1 of 7 cuts do not converge\n");
     EXPECT_EQ(r.runs[0].cuts, 7u);
+    // Each run keeps its sweep's timeline and the countries offered on it.
+    ASSERT_EQ(r.runs.size(), 2u);
+    EXPECT_EQ(r.runs[1].operations, 6u);
+    ASSERT_EQ(r.runs[1].spans.size(), 2u);
+    EXPECT_TRUE(r.runs[1].spans[1].falseClaim);
+    EXPECT_EQ(r.runs[1].offered, (std::vector<std::string>{"FRA", "ITA"}));
+    const nlohmann::json j = nlohmann::json::parse(mediacheck::renderJson(r));
+    EXPECT_EQ(j["runs"][1]["offered"], nlohmann::json::array({"FRA", "ITA"}));
+    const nlohmann::json span = {
+        {"from", 7}, {"to", 7}, {"cuts", 1}, {"claims", "FRA 2.0 (FALSE)"}, {"false_claim", true}};
+    EXPECT_EQ(j["runs"][1]["cut_spans"][1], span);
 }
 
 } // namespace

@@ -158,6 +158,10 @@ struct CutSpan {
     unsigned cuts = 0;
     std::string claims;
     bool falseClaim = false;
+    // Where the span lies in the script: its builtin calls and, where the
+    // script was compiled with them, file and line ("during UnCompress
+    // (call 4) at map_upgrade.c:215"); empty when unknown.
+    std::string place;
 };
 // What the sweep found: one line per false claim or cut that did not
 // converge (empty: every cut held), or the reason it could not run.

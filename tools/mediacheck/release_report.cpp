@@ -345,11 +345,12 @@ std::vector<Section> buildModel(const CheckReport &r, const ReleaseInfo &info) {
             timeline.run = &run;
             cuts.blocks.push_back(timeline);
             Table t;
-            t.headers = {"Cut points k", "Cuts played", "The card claims", "False claim"};
-            t.numeric = {true, true, false, false};
+            t.headers = {"Cut points k", "Cuts played", "The card claims", "False claim",
+                         "Where in the script"};
+            t.numeric = {true, true, false, false, false};
             for (const CutSpan &s : run.spans)
                 t.rows.push_back({rangeText(s), std::to_string(s.cuts), s.claims,
-                                  s.falseClaim ? "FALSE" : "no"});
+                                  s.falseClaim ? "FALSE" : "no", s.place});
             cuts.blocks.push_back(tableBlock(t));
         }
         doc.push_back(cuts);
@@ -478,7 +479,8 @@ void htmlTimeline(std::ostringstream &out, const ScriptRunReport &run) {
         out << "<g>\n<title>"
             << htmlText("k " + rangeText(s) + " (" + std::to_string(s.cuts) +
                         (s.cuts == 1 ? " cut" : " cuts") + "): " + s.claims +
-                        (s.falseClaim ? " - a false claim" : ""))
+                        (s.falseClaim ? " - a false claim" : "") +
+                        (s.place.empty() ? "" : "; " + s.place))
             << "</title>\n<rect x=\"" << number(x0) << "\" y=\"" << number(y + 3) << "\" width=\""
             << number(w) << "\" height=\"" << number(rowHeight - 6) << "\" fill=\"" << fill << "\""
             << (s.falseClaim ? " stroke=\"#000\" stroke-dasharray=\"3 2\"" : "") << "/>\n";

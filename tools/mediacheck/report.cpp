@@ -283,7 +283,8 @@ std::string renderJson(const CheckReport &r) {
                                                {"to", span.to},
                                                {"cuts", span.cuts},
                                                {"claims", utf8(span.claims)},
-                                               {"false_claim", span.falseClaim}});
+                                               {"false_claim", span.falseClaim},
+                                               {"place", utf8(span.place)}});
             }
             j["runs"].push_back(rj);
         }

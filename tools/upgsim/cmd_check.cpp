@@ -161,6 +161,8 @@ mediacheck::CutVerdict sweepRun(const mediacheck::CutRequest &request) {
     v.cuts = static_cast<unsigned>(r.cuts.size());
     v.operations = r.operations;
     v.spans = claimSpans(r.cuts);
+    for (mediacheck::CutSpan &span : v.spans)
+        span.place = sweep::placeText(r, span.from, span.to);
     std::vector<std::string> falseAt, divergedAt, outsideAt;
     for (const sweep::CutResult &c : r.cuts) {
         if (!c.error.empty()) {
@@ -172,13 +174,21 @@ mediacheck::CutVerdict sweepRun(const mediacheck::CutRequest &request) {
         for (const sweep::ClaimCheck &check : c.claims)
             if (!check.holds && claim.empty())
                 claim = sweep::claimText(check.claim);
+        // Each cut named by k and where it lies in the script: the builtin
+        // call and, where known, the script's file and line.
+        const std::string place = sweep::placeText(r, c.k, c.k);
+        const std::string where = place.empty() ? std::string() : ", " + place;
         if (!claim.empty())
-            falseAt.push_back(std::to_string(c.k) + " (" + claim + ")");
+            falseAt.push_back("k " + std::to_string(c.k) + " (" + claim + where + ")");
         if (!c.converged)
-            divergedAt.push_back(std::to_string(c.k) +
-                                 (c.rerunOk ? "" : " (re-run " + c.rerunFailure + ")"));
+            divergedAt.push_back("k " + std::to_string(c.k) + " (" +
+                                 (c.rerunOk
+                                      ? std::string()
+                                      : "re-run " + c.rerunFailure + (where.empty() ? "" : ", ")) +
+                                 (where.empty() ? std::string() : place) + ")");
         if (!c.changedOutside.empty())
-            outsideAt.push_back(std::to_string(c.k) + " (" + c.changedOutside.front() + ")");
+            outsideAt.push_back("k " + std::to_string(c.k) + " (" + c.changedOutside.front() +
+                                where + ")");
     }
     auto some = [](const std::vector<std::string> &items) {
         std::string text;

@@ -495,7 +495,8 @@ TEST_F(Outcome, PowerCutProblemsBecomeFindingsOfTheirState) {
         mediacheck::CutVerdict v;
         v.cuts = 7;
         v.operations = 6;
-        v.spans = {{1, 6, 6, "(no claim)", false}, {7, 7, 1, "FRA 2.0 (FALSE)", true}};
+        v.spans = {{1, 6, 6, "(no claim)", false, ""},
+                   {7, 7, 1, "FRA 2.0 (FALSE)", true, "during UnCompress (call 2) at s.c:4"}};
         if (fs::exists(q.card + "/MAPPE/FRA"))
             v.problems.push_back("1 of 7 cuts do not converge");
         return v;
@@ -518,7 +519,9 @@ TEST_F(Outcome, PowerCutProblemsBecomeFindingsOfTheirState) {
     const nlohmann::json j = nlohmann::json::parse(mediacheck::renderJson(r));
     EXPECT_EQ(j["runs"][1]["offered"], nlohmann::json::array({"FRA", "ITA"}));
     const nlohmann::json span = {
-        {"from", 7}, {"to", 7}, {"cuts", 1}, {"claims", "FRA 2.0 (FALSE)"}, {"false_claim", true}};
+        {"from", 7},           {"to", 7},
+        {"cuts", 1},           {"claims", "FRA 2.0 (FALSE)"},
+        {"false_claim", true}, {"place", "during UnCompress (call 2) at s.c:4"}};
     EXPECT_EQ(j["runs"][1]["cut_spans"][1], span);
 }
 

@@ -97,9 +97,9 @@ CheckReport sweptReport() {
     empty.installed = empty.offered = {"FRA"};
     empty.cuts = 4;
     empty.operations = 9;
-    empty.spans = {{1, 3, 2, "(no claim)", false},
-                   {5, 5, 1, "FRA 7.2 (FALSE)", true},
-                   {10, 10, 1, "FRA 7.2", false}};
+    empty.spans = {{1, 3, 2, "(no claim)", false, ""},
+                   {5, 5, 1, "FRA 7.2 (FALSE)", true, "during UnCompress (call 4) at <x>.c:9"},
+                   {10, 10, 1, "FRA 7.2", false, "after the last operation"}};
     mediacheck::ScriptRunReport newer;
     newer.state = "a card with <newer> maps";
     newer.blockSize = 4096;
@@ -114,7 +114,8 @@ TEST(ReleaseReport, TimelineMarksFalseClaimsInTextAndColour) {
     // One picture: the run that was not swept has none.
     EXPECT_EQ(html.find("<svg"), html.rfind("<svg")) << html;
     ASSERT_NE(html.find("<svg"), std::string::npos) << html;
-    EXPECT_NE(html.find("<title>k 5 (1 cut): FRA 7.2 (FALSE) - a false claim</title>\n"
+    EXPECT_NE(html.find("<title>k 5 (1 cut): FRA 7.2 (FALSE) - a false claim; during UnCompress "
+                        "(call 4) at &lt;x&gt;.c:9</title>\n"
                         "<rect x=\"498.0\" y=\"35.0\" width=\"42.0\" height=\"18.0\" "
                         "fill=\"#c62828\""),
               std::string::npos)
@@ -126,8 +127,12 @@ TEST(ReleaseReport, TimelineMarksFalseClaimsInTextAndColour) {
     EXPECT_NE(html.find("4 cuts played of 10 cut points (a sample"), std::string::npos);
 
     const std::string md = mediacheck::renderMarkdown(r, ReleaseInfo());
-    EXPECT_NE(md.find("| 5 | 1 | FRA 7.2 (FALSE) | FALSE |\n"), std::string::npos) << md;
-    EXPECT_NE(md.find("| 1-3 | 2 | (no claim) | no |\n"), std::string::npos) << md;
+    EXPECT_NE(
+        md.find(
+            "| 5 | 1 | FRA 7.2 (FALSE) | FALSE | during UnCompress (call 4) at \\<x\\>.c:9 |\n"),
+        std::string::npos)
+        << md;
+    EXPECT_NE(md.find("| 1-3 | 2 | (no claim) | no |  |\n"), std::string::npos) << md;
     // A reason said alike at two block sizes is one row.
     EXPECT_NE(md.find("| ITA | MAPPE/ITA | 512, 4096 | no size for the block size |\n"),
               std::string::npos)

@@ -181,3 +181,40 @@ TEST_F(ReportCli, AReportThatCannotBeWrittenLeavesNoFile) {
 }
 
 } // namespace
+
+// A script that puts a country's version file in place before its data: the
+// cuts during the extraction leave a false claim, and the finding and the
+// report's spans say where in the script each cut lies (the builtin call,
+// the script's file and line).
+TEST_F(ReportCli, PowerCutFindingsNameTheCallAndTheLine) {
+    ASSERT_TRUE(writeFile(at("early.c"),
+                          "#include \"upgrade_builtins.h\"\n"
+                          "int main(void) {\n"
+                          "    UPGCopy(\"/DVD/MAPPE/ESP/CD_VER.NAV.INF\",\n"
+                          "            \"/SDH/MAPPE/ESP/CD_VER.NAV.INF\", 0);\n"
+                          "    return UnCompress(\"/DVD/MAPPE/ESP/ESP.tgz\", \"/SDH/MAPPE/\");\n"
+                          "}\n"));
+    EXPECT_EQ(upgsim("--media proj/medium check --block-sizes 512 --script early.c "
+                     "--power-cuts --json --report r.md"),
+              1)
+        << err();
+    const json report = json::parse(out(), nullptr, false);
+    ASSERT_TRUE(report.is_object()) << out();
+    std::string cutFinding;
+    for (const json &f : report["findings"])
+        if (f["code"] == "RUN_POWER_CUT" && cutFinding.empty())
+            cutFinding = f["message"].get<std::string>();
+    EXPECT_NE(cutFinding.find("claims what its files do not hold: at k "), std::string::npos)
+        << cutFinding;
+    EXPECT_NE(cutFinding.find("ESP 6.1, during UnCompress (call 2) at early.c:5)"),
+              std::string::npos)
+        << cutFinding;
+    bool falseSpanPlaced = false;
+    for (const json &run : report["runs"])
+        for (const json &span : run.value("cut_spans", json::array()))
+            if (span["false_claim"].get<bool>())
+                falseSpanPlaced = falseSpanPlaced || span["place"].get<std::string>().find(
+                                                         "early.c:5") != std::string::npos;
+    EXPECT_TRUE(falseSpanPlaced) << out();
+    EXPECT_NE(readFile(at("r.md")).find("at early.c:5"), std::string::npos);
+}

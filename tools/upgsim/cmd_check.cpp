@@ -163,7 +163,36 @@ mediacheck::CutVerdict sweepRun(const mediacheck::CutRequest &request) {
     v.spans = claimSpans(r.cuts);
     for (mediacheck::CutSpan &span : v.spans)
         span.place = sweep::placeText(r, span.from, span.to);
-    std::vector<std::string> falseAt, divergedAt, outsideAt;
+    // Cuts of one finding, in cut order: consecutive cuts that say the same
+    // (claim, place) are one range ("k 7-9 (ESP 6.1, during UnCompress ...)").
+    struct Ranges {
+        std::vector<std::string> items;
+        size_t cuts = 0;
+        uint64_t from = 0, to = 0;
+        std::string text;
+        void add(uint64_t k, const std::string &what) {
+            ++cuts;
+            if (!items.empty() && what == text) {
+                to = k;
+                items.back() =
+                    "k " + std::to_string(from) + "-" + std::to_string(to) + " (" + text + ")";
+                return;
+            }
+            from = to = k;
+            text = what;
+            items.push_back("k " + std::to_string(k) + " (" + what + ")");
+        }
+        // The first three ranges, and how many more.
+        std::string some() const {
+            std::string out;
+            for (size_t i = 0; i < items.size() && i < 3; ++i)
+                out += (i == 0 ? "" : ", ") + items[i];
+            if (items.size() > 3)
+                out += " and " + std::to_string(items.size() - 3) + " more";
+            return out;
+        }
+    };
+    Ranges falseAt, divergedAt, outsideAt;
     for (const sweep::CutResult &c : r.cuts) {
         if (!c.error.empty()) {
             v.problems.push_back("the cut at operation " + std::to_string(c.k) +
@@ -177,40 +206,29 @@ mediacheck::CutVerdict sweepRun(const mediacheck::CutRequest &request) {
         // Each cut named by k and where it lies in the script: the builtin
         // call and, where known, the script's file and line.
         const std::string place = sweep::placeText(r, c.k, c.k);
-        const std::string where = place.empty() ? std::string() : ", " + place;
+        auto with = [&place](const std::string &what) {
+            return what.empty() ? place : place.empty() ? what : what + ", " + place;
+        };
         if (!claim.empty())
-            falseAt.push_back("k " + std::to_string(c.k) + " (" + claim + where + ")");
+            falseAt.add(c.k, with(claim));
         if (!c.converged)
-            divergedAt.push_back("k " + std::to_string(c.k) + " (" +
-                                 (c.rerunOk
-                                      ? std::string()
-                                      : "re-run " + c.rerunFailure + (where.empty() ? "" : ", ")) +
-                                 (where.empty() ? std::string() : place) + ")");
+            divergedAt.add(c.k, with(c.rerunOk ? std::string() : "re-run " + c.rerunFailure));
         if (!c.changedOutside.empty())
-            outsideAt.push_back("k " + std::to_string(c.k) + " (" + c.changedOutside.front() +
-                                where + ")");
+            outsideAt.add(c.k, with(c.changedOutside.front()));
     }
-    auto some = [](const std::vector<std::string> &items) {
-        std::string text;
-        for (size_t i = 0; i < items.size() && i < 3; ++i)
-            text += (i == 0 ? "" : ", ") + items[i];
-        if (items.size() > 3)
-            text += " and " + std::to_string(items.size() - 3) + " more";
-        return text;
-    };
     const std::string of = " of " + std::to_string(r.cuts.size()) + " cuts";
-    if (!falseAt.empty())
-        v.problems.push_back(std::to_string(falseAt.size()) + of +
+    if (falseAt.cuts > 0)
+        v.problems.push_back(std::to_string(falseAt.cuts) + of +
                              " leave a card that claims what its files do not hold: at " +
-                             some(falseAt));
-    if (!divergedAt.empty())
-        v.problems.push_back(std::to_string(divergedAt.size()) + of +
+                             falseAt.some());
+    if (divergedAt.cuts > 0)
+        v.problems.push_back(std::to_string(divergedAt.cuts) + of +
                              " do not converge: the run after the cut leaves another card "
                              "than the uncut run, at " +
-                             some(divergedAt));
-    if (!outsideAt.empty())
-        v.problems.push_back(std::to_string(outsideAt.size()) + of +
-                             " change paths the uncut run never touches, at " + some(outsideAt));
+                             divergedAt.some());
+    if (outsideAt.cuts > 0)
+        v.problems.push_back(std::to_string(outsideAt.cuts) + of +
+                             " change paths the uncut run never touches, at " + outsideAt.some());
     return v;
 }
 

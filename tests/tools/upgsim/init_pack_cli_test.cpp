@@ -137,15 +137,22 @@ TEST_F(InitPackCli, AProjectGoesFromInitToAnInstalledCard) {
         << err();
     EXPECT_EQ(outJson()["archive"], "proj/medium/POI/POI_UPD.tgz");
     EXPECT_EQ(readFile(at("proj/medium/POI/POI_UPD.tgz.inf")), "VERSION:2025.06\n");
-    EXPECT_EQ(findings("proj/medium", "", &status), std::vector<std::string>()) << out();
+    // Ready: the example script, run on every card state and cut by power at
+    // a sample of its operations, leaves what the medium holds; the release
+    // report is a valid page with the cuts' picture.
+    const std::string example = shellQuote(std::string(UPG_SOURCE_DIR) + "/examples/map_upgrade.c");
+    EXPECT_EQ(findings("proj/medium", "", &status,
+                       "--script " + example + " --power-cuts 12 --report r.html"),
+              std::vector<std::string>())
+        << out();
     EXPECT_EQ(status, 0);
+    std::string faults;
+    EXPECT_EQ(testsupport::htmlCheck(at("r.html"), faults), 0) << faults;
+    EXPECT_NE(readFile(at("r.html")).find("map_upgrade.c:"), std::string::npos);
 
     // The example script installs both countries and stages the POIs.
     fs::create_directories(at("card"));
-    ASSERT_EQ(upgsim("--media proj/medium --sd card run " +
-                     shellQuote(std::string(UPG_SOURCE_DIR) + "/examples/map_upgrade.c")),
-              0)
-        << out() << err();
+    ASSERT_EQ(upgsim("--media proj/medium --sd card run " + example), 0) << out() << err();
     std::map<std::string, std::string> esp = filesUnder(at("proj/maps/ESP"));
     esp["CD_VER.NAV.INF"] = readFile(at("proj/medium/MAPPE/ESP/CD_VER.NAV.INF"));
     EXPECT_EQ(filesUnder(at("card/MAPPE/ESP")), esp);

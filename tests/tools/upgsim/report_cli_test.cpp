@@ -19,6 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using testsupport::fileExists;
+using testsupport::htmlCheck;
 using testsupport::readFile;
 using testsupport::shellQuote;
 using testsupport::writeFile;
@@ -54,17 +55,6 @@ protected:
 
     std::string m_dir;
 };
-
-// The exit status of the strict HTML checker on `page`; its faults in `faults`.
-int htmlCheck(const std::string &page, std::string &faults) {
-    const std::string log = page + ".faults";
-    const std::string command = "python3 " +
-                                shellQuote(std::string(UPG_SOURCE_DIR) + "/tests/html_check.py") +
-                                " --require-svg " + shellQuote(page) + " >" + shellQuote(log);
-    const int rc = std::system(command.c_str());
-    faults = readFile(log);
-    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
 
 // The cells of a Markdown table row ("| a | b\|c |" -> "a", "b\|c"); a
 // backslash escapes the character after it.

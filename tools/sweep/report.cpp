@@ -405,6 +405,28 @@ std::string placeOfPhase(const std::vector<Phase> &phases, std::size_t i) {
     return text;
 }
 
+// One end of a range of cuts that spans phases, as "from ... to ..." names
+// it: a call by itself ("UnCompress (call 12) at a.c:147"), the script's own
+// operations by the call the range leaves from ("after UPGCopy (call 9)") or
+// goes up to ("before UnCompress (call 12)").
+std::string rangeEnd(const std::vector<Phase> &phases, std::size_t i, bool start) {
+    const Phase &p = phases[i];
+    if (isCall(p))
+        return callText(p.call, p.site);
+    if (!p.call.empty())
+        return phaseText(p.call);
+    const Phase *before = i > 0 && isCall(phases[i - 1]) ? &phases[i - 1] : nullptr;
+    const Phase *next = i + 1 < phases.size() && isCall(phases[i + 1]) ? &phases[i + 1] : nullptr;
+    if (start && before != nullptr)
+        return "after " + callText(before->call, before->site);
+    if (!start && next != nullptr)
+        return "before " + callText(next->call, next->site);
+    if (start)
+        return "the script's start";
+    return before != nullptr ? "after " + callText(before->call, before->site)
+                             : "the script's own operations";
+}
+
 } // namespace
 
 std::string placeText(const SweepReport &r, uint64_t from, uint64_t to) {
@@ -415,7 +437,7 @@ std::string placeText(const SweepReport &r, uint64_t from, uint64_t to) {
         return std::string();
     if (a == b)
         return placeOfPhase(r.phases, a);
-    return "from " + placeOfPhase(r.phases, a) + " to " + placeOfPhase(r.phases, b);
+    return "from " + rangeEnd(r.phases, a, true) + " to " + rangeEnd(r.phases, b, false);
 }
 
 bool mergeShards(const std::vector<std::string> &jsonTexts, SweepReport &merged,

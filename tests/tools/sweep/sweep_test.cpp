@@ -563,8 +563,10 @@ TEST(SweepPlaces, NameTheCallAndItsSiteOrTheCallsAround) {
     EXPECT_EQ(sweep::placeText(r, 10, 10), "after " + unCompress + ", before InstalPOIs (call 3)");
     EXPECT_EQ(sweep::placeText(r, 40, 40), "during InstalPOIs (call 3)");
     EXPECT_EQ(sweep::placeText(r, 41, 41), "after the last operation");
-    EXPECT_EQ(sweep::placeText(r, 9, 11),
-              "from during " + unCompress + " to during InstalPOIs (call 3)");
+    EXPECT_EQ(sweep::placeText(r, 9, 11), "from " + unCompress + " to InstalPOIs (call 3)");
+    EXPECT_EQ(sweep::placeText(r, 1, 9), "from the script's start to " + unCompress);
+    EXPECT_EQ(sweep::placeText(r, 10, 41),
+              "from after " + unCompress + " to after the last operation");
     EXPECT_EQ(sweep::placeText(r, 11, 9), sweep::placeText(r, 9, 11));
     EXPECT_EQ(sweep::placeText(r, 0, 0), "");
     EXPECT_EQ(sweep::placeText(r, 42, 42), "");
@@ -676,9 +678,8 @@ TEST_F(SweepCli, CutsAreNamedByTheirCallAndLine) {
     EXPECT_EQ(g["site"], "calls.c:5");
     EXPECT_EQ(g["from"], phases[0]["to"].get<int>() + 1);
     EXPECT_EQ(g["to"], m_report["operations"]);
-    const std::string between =
-        "after UPGCopy (call 1) at calls.c:5, before UPGCopy (call 2) at calls.c:10";
-    EXPECT_EQ(g["place"], "from " + between + " to during UPGCopy (call 3) at calls.c:10");
+    EXPECT_EQ(g["place"],
+              "from after UPGCopy (call 1) at calls.c:5 to UPGCopy (call 3) at calls.c:10");
     const json &timeline = m_report["timeline"];
     ASSERT_GE(timeline.size(), 2u);
     EXPECT_EQ(timeline[0]["place"], "during UPGCopy (call 1) at calls.c:5");
@@ -691,7 +692,7 @@ TEST_F(SweepCli, CutsAreNamedByTheirCallAndLine) {
     for (const json &p : m_report["phases"])
         EXPECT_EQ(p["site"], "") << p.dump();
     EXPECT_EQ(m_report["false_claims"][0]["place"],
-              "from after UPGCopy (call 1), before UPGCopy (call 2) to during UPGCopy (call 3)");
+              "from after UPGCopy (call 1) to UPGCopy (call 3)");
     EXPECT_EQ(m_report["timeline"][0]["place"], "during UPGCopy (call 1)");
 }
 

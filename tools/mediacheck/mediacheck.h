@@ -279,6 +279,10 @@ const char *docSection(const std::string &code);
 std::string wrapText(const std::string &lead, const std::string &text, size_t indent,
                      size_t width = 80);
 std::string renderText(const CheckReport &report);
+// Why the module leaves country `c` out, each reason with the block sizes
+// of `report` it holds at ("512, 4096"); empty when it is offered at all.
+std::map<std::string, std::string> reasonsByBlockSizes(const CheckReport &report,
+                                                       const CountryReport &c);
 // The report as one JSON object (docs/json.md, "check --json").
 std::string renderJson(const CheckReport &report);
 

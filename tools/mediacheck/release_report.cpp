@@ -275,14 +275,7 @@ std::vector<Section> buildModel(const CheckReport &r, const ReleaseInfo &info) {
         Table out;
         out.headers = {"CID", "Folder", "Left out at", "The module's reason"};
         for (const CountryReport &c : r.countries) {
-            std::map<std::string, std::string> sizesOf;
-            for (long bs : r.blockSizes) {
-                auto it = c.reasons.find(bs);
-                if (it != c.reasons.end())
-                    sizesOf[it->second] +=
-                        (sizesOf[it->second].empty() ? "" : ", ") + std::to_string(bs);
-            }
-            for (const auto &reason : sizesOf)
+            for (const auto &reason : reasonsByBlockSizes(r, c))
                 out.rows.push_back({c.cid, "MAPPE/" + c.dir, reason.second, reason.first});
         }
         if (!out.rows.empty()) {

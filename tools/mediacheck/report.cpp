@@ -147,6 +147,17 @@ void groupFindings(std::vector<Finding> &findings) {
     findings.swap(out);
 }
 
+std::map<std::string, std::string> reasonsByBlockSizes(const CheckReport &r,
+                                                       const CountryReport &c) {
+    std::map<std::string, std::string> sizesOf;
+    for (long bs : r.blockSizes) {
+        auto it = c.reasons.find(bs);
+        if (it != c.reasons.end())
+            sizesOf[it->second] += (sizesOf[it->second].empty() ? "" : ", ") + std::to_string(bs);
+    }
+    return sizesOf;
+}
+
 std::string renderText(const CheckReport &r) {
     std::ostringstream out;
     // Names and texts of the medium are escaped: none starts a line.
@@ -197,14 +208,7 @@ std::string renderText(const CheckReport &r) {
     // one reason on one line).
     bool header = false;
     for (const CountryReport &c : r.countries) {
-        std::map<std::string, std::string> sizesOf;
-        for (long bs : r.blockSizes) {
-            auto it = c.reasons.find(bs);
-            if (it != c.reasons.end())
-                sizesOf[it->second] +=
-                    (sizesOf[it->second].empty() ? "" : ", ") + std::to_string(bs);
-        }
-        for (const auto &reason : sizesOf) {
+        for (const auto &reason : reasonsByBlockSizes(r, c)) {
             if (!header) {
                 out << "\nCountries left out:\n";
                 header = true;

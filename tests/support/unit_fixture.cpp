@@ -71,16 +71,6 @@ std::string upgsimPath() {
     return exe.substr(0, exe.rfind('/')) + "/../tools/upgsim";
 }
 
-int htmlCheck(const std::string &page, std::string &faults) {
-    const std::string log = page + ".faults";
-    const std::string command = "python3 " +
-                                shellQuote(std::string(UPG_SOURCE_DIR) + "/tests/html_check.py") +
-                                " --require-svg " + shellQuote(page) + " >" + shellQuote(log);
-    const int rc = std::system(command.c_str());
-    faults = readFile(log);
-    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
 int runUpgsim(const std::string &args, const std::string &dir, const std::string &cwd) {
     std::string command;
     if (!cwd.empty())

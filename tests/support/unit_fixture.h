@@ -39,10 +39,6 @@ int runUpgsim(const std::string &args, const std::string &dir, const std::string
 // The same with each word of `argv` passed as it is (empty words too).
 int runUpgsim(const std::vector<std::string> &argv, const std::string &dir,
               const std::string &cwd = "");
-// The exit status of the strict HTML checker (tests/html_check.py, with
-// --require-svg: the page must hold a picture) on the page at `page`; its
-// faults, one per line, in `faults`. -1 when it did not exit normally.
-int htmlCheck(const std::string &page, std::string &faults);
 
 class UnitFixture : public ::testing::Test {
 protected:

@@ -3,6 +3,7 @@
 // script; the size lines held to the module's size class and the checker's
 // space check at each block size; what check says is left to do; and what
 // init and pack refuse.
+#include "tests/support/html_check.h"
 #include "tests/support/unit_fixture.h"
 
 #include <gtest/gtest.h>

@@ -3,6 +3,7 @@
 // HTML checker (tests/html_check.py) passes and as Markdown tables; a report
 // that cannot be written fails as the host's error and leaves nothing under
 // its name; a name of another kind is a usage error.
+#include "tests/support/html_check.h"
 #include "tests/support/unit_fixture.h"
 
 #include <gtest/gtest.h>

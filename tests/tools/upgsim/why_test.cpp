@@ -80,6 +80,12 @@ struct Case {
     const char *extractor = nullptr; // the medium check's reason (extractions)
 };
 
+// How a case shows in a failure: by its name (its raw bytes hold padding
+// that was never written).
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
+
 const std::string k_card_file = "/SDH/MAPPE/big.dat";
 
 const Case k_cases[] = {

@@ -16,8 +16,9 @@
 # Under ThreadSanitizer only the tests labelled "threads" run: those that
 # start a task or a thread (the extractor's writer tasks, the bar task, the
 # POI task, the platform's tasks, the script's child and its watch). The
-# single-threaded reader sweeps and the malformed-input sweeps (labelled
-# "slow") add no interleaving of their own there and run in the other builds.
+# single-threaded reader sweeps, the malformed-input sweeps and the project's
+# end-to-end way from init to a release report (labelled "slow") add no
+# interleaving of their own there and run in the other builds.
 # Exits non-zero on the first failure. `scripts/test.sh PRESET...` runs some
 # of debug, asan, tsan and zlib (the zlib rerun on the debug build) only.
 set -euo pipefail

@@ -167,24 +167,9 @@ std::vector<std::string> stderrLines(const CutResult &c) {
     return lines;
 }
 
-// What the card claims after a cut, as one line ("FRA 5.1, DEU 9.0"), false
-// claims marked.
-std::string stateText(const std::vector<ClaimCheck> &claims) {
-    if (claims.empty())
-        return "(no claim)";
-    std::string text;
-    for (const ClaimCheck &c : claims) {
-        if (!text.empty())
-            text += ", ";
-        text += claimText(c.claim) + (c.holds ? "" : " (FALSE)");
-    }
-    return text;
-}
-
 std::vector<Group> timeline(const SweepReport &r) {
     return groupsBy(
-        r,
-        [](const CutResult &c) { return c.error.empty() ? stateText(c.claims) : "(not played)"; },
+        r, [](const CutResult &c) { return claimsAfter(c); },
         [](const CutResult &c) {
             return std::vector<std::string>{
                 c.done.empty() ? std::string() : c.done + " (" + callText(c.call, c.site) + ")"};
@@ -428,6 +413,20 @@ std::string rangeEnd(const std::vector<Phase> &phases, std::size_t i, bool start
 }
 
 } // namespace
+
+std::string claimsAfter(const CutResult &cut) {
+    if (!cut.error.empty())
+        return "(not played)";
+    if (cut.claims.empty())
+        return "(no claim)";
+    std::string text;
+    for (const ClaimCheck &c : cut.claims) {
+        if (!text.empty())
+            text += ", ";
+        text += claimText(c.claim) + (c.holds ? "" : " (FALSE)");
+    }
+    return text;
+}
 
 std::string placeText(const SweepReport &r, uint64_t from, uint64_t to) {
     if (from > to)

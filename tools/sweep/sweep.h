@@ -317,6 +317,10 @@ bool reduceMedium(const std::string &mediaDir, const std::string &outDir, unsign
 // Empty when the phases do not cover them (a report without its clean run).
 // Only reads the report; any thread.
 std::string placeText(const SweepReport &report, uint64_t from, uint64_t to);
+// What the card claimed after `cut`, as the reports' timeline words it:
+// "DEU 9.0, FRA 5.1 (FALSE)" (false claims marked), "(no claim)", or "(not
+// played)" for a cut the host could not play.
+std::string claimsAfter(const CutResult &cut);
 
 // The report as text: the summary, the false claims grouped by range of k,
 // the failed re-runs, the changes outside, the timeline of the card's states.

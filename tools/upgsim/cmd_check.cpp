@@ -93,26 +93,12 @@ void defineCheck(CLI::App &sub, upgsim::GlobalOptions &) {
     upgsim::addJsonFlag(sub);
 }
 
-// What the card claims after a cut, as the sweep's report words it: each
-// claim, the false ones marked.
-std::string claimsText(const sweep::CutResult &c) {
-    if (!c.error.empty())
-        return "(not played)";
-    if (c.claims.empty())
-        return "(no claim)";
-    std::string text;
-    for (const sweep::ClaimCheck &check : c.claims)
-        text += (text.empty() ? "" : ", ") + sweep::claimText(check.claim) +
-                (check.holds ? "" : " (FALSE)");
-    return text;
-}
-
 // The cuts played, in cut-point order, as spans of consecutive cuts after
 // which the card claimed the same.
 std::vector<mediacheck::CutSpan> claimSpans(const std::vector<sweep::CutResult> &cuts) {
     std::vector<mediacheck::CutSpan> spans;
     for (const sweep::CutResult &c : cuts) {
-        const std::string text = claimsText(c);
+        const std::string text = sweep::claimsAfter(c);
         bool falseClaim = false;
         if (c.error.empty())
             for (const sweep::ClaimCheck &check : c.claims)

@@ -84,7 +84,8 @@ public:
             const size_t eol = doc.find('\n', name);
             const size_t close = eol == std::string::npos ? eol : doc.find(fence, eol + 1);
             ASSERT_NE(close, std::string::npos) << "unclosed cd: block";
-            write(doc.substr(name, eol - name), doc.substr(eol + 1, close - eol - 1));
+            ASSERT_NO_FATAL_FAILURE(
+                write(doc.substr(name, eol - name), doc.substr(eol + 1, close - eol - 1)));
             ++files;
             at = close + fence.size();
         }

@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite through CTest in three builds: plain
 # debug, AddressSanitizer + UndefinedBehaviorSanitizer, and ThreadSanitizer.
-# In the asan build every test binary also runs once more whole, its tests in
+# In the debug build every test binary also runs once more whole, its tests in
 # a shuffled order, so that no test depends on what ran before it in the same
-# process: once is enough for that, and the asan build also catches the memory
-# faults a different order could expose (without asan among the presets
-# asked for, the debug build does it).
+# process: once is enough for that. The binaries run side by side, one per
+# core (without debug among the presets asked for, the asan build does it).
 # Every configuration builds every inflater there is (zlib, and ISA-L where
 # libisal-dev is installed), and the reader's contract suite (test_gzreader)
 # and the multi-member extraction sweep run against each of them. Then, in the
@@ -13,7 +12,7 @@
 # their error paths and fault sweeps run on the default inflater only) once
 # more with zlib, the unit's own inflater, chosen at run time
 # (UPG_INFLATE=zlib): no build of its own.
-# Under ThreadSanitizer only the tests labelled "threads" run: those that
+# Under ThreadSanitizer only the tests labelled "threads" are built and run: those that
 # start a task or a thread (the extractor's writer tasks, the bar task, the
 # POI task, the platform's tasks, the script's child and its watch). The
 # single-threaded reader sweeps, the malformed-input sweeps and the project's
@@ -31,7 +30,7 @@ presets=("${@:-debug zlib asan tsan}")
 # shellcheck disable=SC2206
 presets=(${presets[*]})
 shuffled=
-for p in asan debug; do
+for p in debug asan; do
   if [[ " ${presets[*]} " == *" $p "* ]]; then
     shuffled=$p
     break
@@ -52,7 +51,11 @@ for preset in "${presets[@]}"; do
   fi
   echo "=== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$jobs"
+  if [ "$preset" = tsan ]; then
+    cmake --build --preset "$preset" -j "$jobs" --target tests_threads
+  else
+    cmake --build --preset "$preset" -j "$jobs"
+  fi
   echo "=== $preset: test"
   if [ "$preset" = tsan ]; then
     ctest --preset "$preset" -j "$jobs" --timeout 300 -L threads -LE slow
@@ -61,16 +64,32 @@ for preset in "${presets[@]}"; do
   fi
   [ "$preset" = "$shuffled" ] || continue
   # ctest runs each test in a process of its own; run each binary once more
-  # whole, its tests in a shuffled order with a fixed seed.
+  # whole, its tests in a shuffled order with a fixed seed (the binary's line
+  # number), one binary per core. Each one's output is kept in
+  # build/PRESET/shuffled/ and shown when it fails.
   echo "=== $preset: each test binary shuffled"
-  seed=1
+  out=build/$preset/shuffled
+  rm -rf "$out"
+  mkdir -p "$out"
+  seed=0
   while read -r name; do
-    exe=build/$preset/tests/$name
-    echo "--- $name --gtest_shuffle --gtest_random_seed=$seed"
-    # The tests find their binary's name in this variable (as under ctest).
-    UPG_TEST_BINARY=${name#test_} timeout 900 "$exe" --gtest_brief=1 --gtest_shuffle \
-      --gtest_random_seed="$seed" </dev/null
     seed=$((seed + 1))
-  done <"build/$preset/tests/binaries.txt"
+    printf '%s %s\n' "$name" "$seed"
+  done <"build/$preset/tests/binaries.txt" >"$out/list"
+  # shellcheck disable=SC2016
+  if ! xargs -P "$jobs" -L 1 bash -c '
+      preset=$1 out=$2 name=$3 seed=$4
+      start=$(date +%s)
+      # The tests find their binary'"'"'s name in this variable (as under ctest).
+      if UPG_TEST_BINARY=${name#test_} timeout 900 "build/$preset/tests/$name" --gtest_brief=1 \
+          --gtest_shuffle --gtest_random_seed="$seed" </dev/null >"$out/$name.log" 2>&1; then
+        echo "--- $name --gtest_shuffle --gtest_random_seed=$seed: passed, $(($(date +%s) - start))s"
+      else
+        echo "--- $name --gtest_shuffle --gtest_random_seed=$seed: FAILED"
+        tail -n 60 "$out/$name.log"
+        exit 255
+      fi' _ "$preset" "$out" <"$out/list"; then
+    exit 1
+  fi
 done
 echo "=== all suites passed: ${presets[*]}"

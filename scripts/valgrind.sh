@@ -35,38 +35,67 @@ cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target "${binaries[
 
 logs=$build/valgrind
 mkdir -p "$logs"
-failed=()
-summary=()
-for b in "${binaries[@]}"; do
-  exe=$build/tests/$b
-  if [ ! -x "$exe" ]; then
-    echo "valgrind: no test binary $exe" >&2
-    exit 2
-  fi
-  echo "=== valgrind $b"
+
+# One binary under memcheck; its summary line goes to <logs>/<binary>.summary
+# and, when it fails, what to show to <logs>/<binary>.failed.
+run_one() {
+  local b=$1
+  local exe=$build/tests/$b
+  rm -f "$logs/$b.summary" "$logs/$b.failed"
+  local start
   start=$(date +%s)
-  rc=0
-  # The tests find their binary's name in this variable (as under ctest).
-  # --run-libc-freeres=no: at a process's end valgrind would otherwise run
-  # the C library's clean-up, which flushes every open stream even after
-  # _exit; the power-cut tests check that a cut flushes nothing.
+  local rc=0
   UPG_TEST_BINARY=${b#test_} valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
     --run-libc-freeres=no \
     --errors-for-leak-kinds=definite --show-leak-kinds=definite --num-callers=30 \
     --log-file="$logs/$b.vg.log" "$exe" --gtest_brief=1 --gtest_filter="${gtest_filter[$b]:-*}" \
     >"$logs/$b.out" 2>&1 || rc=$?
-  elapsed=$(($(date +%s) - start))
+  local elapsed=$(($(date +%s) - start))
+  local errors
   errors=$(sed -n 's/.*ERROR SUMMARY: \([0-9]*\) errors.*/\1/p' "$logs/$b.vg.log" | tail -n 1)
   if [ "$rc" -ne 0 ]; then
-    tail -n 30 "$logs/$b.out"
-    grep -E -A 30 'Invalid|uninitialised|definitely lost|Mismatched|overlap' \
-      "$logs/$b.vg.log" | head -n 120 || true
-    failed+=("$b")
-    summary+=("$(printf '%-20s %5ss  errors %s  FAILED (exit %s)' "$b" "$elapsed" \
-      "${errors:-?}" "$rc")")
+    {
+      echo "=== valgrind $b: FAILED"
+      tail -n 30 "$logs/$b.out"
+      grep -E -A 30 'Invalid|uninitialised|definitely lost|Mismatched|overlap' \
+        "$logs/$b.vg.log" | head -n 120 || true
+    } >"$logs/$b.failed"
+    printf '%-20s %5ss  errors %s  FAILED (exit %s)\n' "$b" "$elapsed" "${errors:-?}" "$rc" \
+      >"$logs/$b.summary"
   else
-    summary+=("$(printf '%-20s %5ss  errors %s  ok' "$b" "$elapsed" "${errors:-0}")")
+    printf '%-20s %5ss  errors %s  ok\n' "$b" "$elapsed" "${errors:-0}" >"$logs/$b.summary"
   fi
+}
+
+for b in "${binaries[@]}"; do
+  if [ ! -x "$build/tests/$b" ]; then
+    echo "valgrind: no test binary $build/tests/$b" >&2
+    exit 2
+  fi
+done
+# Memcheck runs a program on one core: the binaries run side by side, one per
+# core, the longest first.
+jobs=$(nproc 2>/dev/null || echo 2)
+running=0
+for b in "${binaries[@]}"; do
+  echo "=== valgrind $b"
+  run_one "$b" &
+  running=$((running + 1))
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n || true
+    running=$((running - 1))
+  fi
+done
+wait
+
+failed=()
+summary=()
+for b in "${binaries[@]}"; do
+  if [ -f "$logs/$b.failed" ]; then
+    cat "$logs/$b.failed"
+    failed+=("$b")
+  fi
+  summary+=("$(cat "$logs/$b.summary" 2>/dev/null || echo "$b: no result")")
 done
 
 echo "=== valgrind summary"

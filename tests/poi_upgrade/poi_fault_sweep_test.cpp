@@ -25,7 +25,7 @@ namespace {
 
 using testsupport::Tree;
 
-const char k_text[] = "POIs";
+const char k_sweepText[] = "POIs";
 const char k_staging[] = "MAPPE/POI_USER/TEMP_";
 
 class PoiFaultSweep : public testsupport::UnitFixture {
@@ -77,7 +77,7 @@ protected:
     int install() {
         val_t result;
         EXPECT_TRUE(hostsim::callBuiltin(
-            "InstalPOIs", {hostsim::EicArg::Ptr("/DVD/POI.tgz"), hostsim::EicArg::Ptr(k_text)},
+            "InstalPOIs", {hostsim::EicArg::Ptr("/DVD/POI.tgz"), hostsim::EicArg::Ptr(k_sweepText)},
             &result));
         EXPECT_TRUE(hostsim::waitAllTasks(10000)) << "a task outlived the installation";
         return result.ival;

@@ -206,10 +206,10 @@ int refuseTooLarge(const std::vector<mediacheck::Finding> &findings) {
 struct AnalyseOptions {
     std::string descriptor = "DESCRI.DAT";
 };
-AnalyseOptions s_options;
+AnalyseOptions s_analyseOptions;
 
 void defineAnalyse(CLI::App &sub, upgsim::GlobalOptions &) {
-    sub.add_option("--descriptor", s_options.descriptor, "main descriptor (default DESCRI.DAT)")
+    sub.add_option("--descriptor", s_analyseOptions.descriptor, "main descriptor (default DESCRI.DAT)")
         ->type_name("NAME")
         ->check(CLI::Validator(
             [](std::string &name) {
@@ -227,7 +227,7 @@ int runAnalyse(const upgsim::GlobalOptions &opts, CLI::App &) {
         return upgsim::usageError(std::string("analyse needs ") +
                                   (opts.media.empty() ? "--media DIR" : "--sd DIR") +
                                   " (the medium and the SD card to compare)");
-    const std::string &descriptor = s_options.descriptor;
+    const std::string &descriptor = s_analyseOptions.descriptor;
     const bool json = upgsim::jsonOutput();
 
     if (C_BUILTINS::Instance() == nullptr || C_BUILTINS::GetCartoTreeInstance() == nullptr)

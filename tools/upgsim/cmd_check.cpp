@@ -30,7 +30,7 @@ struct CheckCommandOptions {
     int timeoutSeconds = -1; // -1: scripthost::defaultTimeoutSeconds()
     std::string report;      // --report FILE.md|FILE.html; empty: none
 };
-CheckCommandOptions s_options;
+CheckCommandOptions s_checkOptions;
 
 // Tick rate of check when --tick-hz is not given. The script runs wait out
 // the module's pauses (the POI merge's three 500-tick pauses, the bargraph's
@@ -63,30 +63,30 @@ void defineCheck(CLI::App &sub, upgsim::GlobalOptions &) {
     sub.add_option_function<std::string>(
            "--block-sizes",
            [](const std::string &text) {
-               const std::string problem = upgsim::parseBlockSizes(text, s_options.blockSizes);
+               const std::string problem = upgsim::parseBlockSizes(text, s_checkOptions.blockSizes);
                if (!problem.empty())
                    throw CLI::ValidationError("--block-sizes", problem);
            },
            "SD block sizes to check the countries at\n"
            "(default 512,4096,8192,16384,32768)")
         ->type_name("LIST");
-    sub.add_option("--script", s_options.script,
+    sub.add_option("--script", s_checkOptions.script,
                    "upgrade script to run on the card states (default: the\n"
                    "bundled map_upgrade.c, or single_country.c for a CD);\n"
                    "runs at 60000 ticks per second unless --tick-hz")
         ->type_name("FILE")
         ->check(CLI::ExistingFile.description(""));
-    s_options.powerCuts = sub.add_option("--power-cuts", s_options.cuts,
+    s_checkOptions.powerCuts = sub.add_option("--power-cuts", s_checkOptions.cuts,
                                          "also cut power during each run: N cuts spread evenly\n"
                                          "(default: at every operation)")
                               ->type_name("[N]")
                               ->expected(0, 1)
                               ->check(CLI::Range(1u, 1000000u).description(""));
-    sub.add_option("--timeout", s_options.timeoutSeconds,
+    sub.add_option("--timeout", s_checkOptions.timeoutSeconds,
                    "stop each script run after SECONDS (0: none)")
         ->type_name("SECONDS")
         ->check(CLI::Range(0, scripthost::k_max_timeout_seconds).description(""));
-    sub.add_option("--report", s_options.report,
+    sub.add_option("--report", s_checkOptions.report,
                    "also write a release report: FILE.md (Markdown tables)\n"
                    "or FILE.html (one self-contained page)")
         ->type_name("FILE");
@@ -221,7 +221,7 @@ mediacheck::CutVerdict sweepRun(const mediacheck::CutRequest &request) {
 int runCheck(const upgsim::GlobalOptions &opts, CLI::App &) {
     if (opts.media.empty())
         return upgsim::usageError("check needs --media DIR");
-    const std::string &reportFile = s_options.report;
+    const std::string &reportFile = s_checkOptions.report;
     const mediacheck::ReportFormat format = mediacheck::reportFormatOf(reportFile);
     if (!reportFile.empty() && format == mediacheck::ReportFormat::Unknown)
         return upgsim::usageError("check: --report " + reportFile +
@@ -234,8 +234,8 @@ int runCheck(const upgsim::GlobalOptions &opts, CLI::App &) {
                                    upgsim::EXIT_HOST_ERROR);
     }
     mediacheck::CheckOptions options;
-    if (!s_options.blockSizes.empty())
-        options.blockSizes = s_options.blockSizes;
+    if (!s_checkOptions.blockSizes.empty())
+        options.blockSizes = s_checkOptions.blockSizes;
     if (opts.sdCapacity >= 0)
         options.sdCapacity = opts.sdCapacity;
     options.mediaDir = opts.media;
@@ -243,12 +243,12 @@ int runCheck(const upgsim::GlobalOptions &opts, CLI::App &) {
     if (opts.tickHz <= 0)
         hostsim::setTickRate(k_check_tick_hz);
     options.runScript = true;
-    options.script = s_options.script;
-    options.scriptTimeout = s_options.timeoutSeconds >= 0 ? s_options.timeoutSeconds
+    options.script = s_checkOptions.script;
+    options.scriptTimeout = s_checkOptions.timeoutSeconds >= 0 ? s_checkOptions.timeoutSeconds
                                                           : scripthost::defaultTimeoutSeconds();
-    if (s_options.powerCuts != nullptr && s_options.powerCuts->count() > 0) {
+    if (s_checkOptions.powerCuts != nullptr && s_checkOptions.powerCuts->count() > 0) {
         options.powerCuts = true;
-        options.cutSample = s_options.cuts.empty() ? 0 : s_options.cuts.front();
+        options.cutSample = s_checkOptions.cuts.empty() ? 0 : s_checkOptions.cuts.front();
         options.sweeper = sweepRun;
     }
     ProgressBar bar;

@@ -31,7 +31,7 @@ struct ConfigOptions {
     bool failBootDb = false;
     bool failHwRelease = false;
 };
-ConfigOptions s_options;
+ConfigOptions s_configOptions;
 
 // Why the tables did not load: the module's reason, else the folder it reads
 // when that is missing.
@@ -49,17 +49,17 @@ std::string whyNotLoaded() {
 }
 
 void defineConfig(CLI::App &sub, upgsim::GlobalOptions &) {
-    sub.add_option("ACTION", s_options.action, "show, or get MODULE")
+    sub.add_option("ACTION", s_configOptions.action, "show, or get MODULE")
         ->type_name("show|get")
         ->required();
-    sub.add_option("MODULE", s_options.module, "get: the module whose data to answer")
+    sub.add_option("MODULE", s_configOptions.module, "get: the module whose data to answer")
         ->type_name("NAME");
-    sub.add_flag("--hardware", s_options.hardware, "get: the module's hardware data");
+    sub.add_flag("--hardware", s_configOptions.hardware, "get: the module's hardware data");
     sub.add_option_function<std::string>(
            "--sw-config-version",
            [](const std::string &v) {
-               s_options.swConfigVersion = v;
-               s_options.haveSwConfigVersion = true;
+               s_configOptions.swConfigVersion = v;
+               s_configOptions.haveSwConfigVersion = true;
            },
            "boot database's configuration version")
         ->type_name("TEXT")
@@ -67,8 +67,8 @@ void defineConfig(CLI::App &sub, upgsim::GlobalOptions &) {
     sub.add_option_function<int>(
            "--hw-release",
            [](const int &v) {
-               s_options.hwRelease = v;
-               s_options.haveHwRelease = true;
+               s_configOptions.hwRelease = v;
+               s_configOptions.haveHwRelease = true;
            },
            "hardware release")
         ->type_name("N")
@@ -76,14 +76,14 @@ void defineConfig(CLI::App &sub, upgsim::GlobalOptions &) {
     sub.add_option_function<int>(
            "--debug",
            [](const int &v) {
-               s_options.debug = v;
-               s_options.haveDebug = true;
+               s_configOptions.debug = v;
+               s_configOptions.haveDebug = true;
            },
            "the unit's debug level")
         ->type_name("N")
         ->default_str("1");
-    sub.add_flag("--fail-boot-db", s_options.failBootDb, "the boot database cannot be read");
-    sub.add_flag("--fail-hw-release", s_options.failHwRelease, "the hardware release fails");
+    sub.add_flag("--fail-boot-db", s_configOptions.failBootDb, "the boot database cannot be read");
+    sub.add_flag("--fail-hw-release", s_configOptions.failHwRelease, "the hardware release fails");
     upgsim::addJsonFlag(sub);
 }
 
@@ -106,19 +106,19 @@ upgsim::Json configJson(const ConfigSystem &config) {
 }
 
 int runConfig(const upgsim::GlobalOptions &opts, CLI::App &) {
-    std::vector<std::string> args = {s_options.action};
-    if (!s_options.module.empty())
-        args.push_back(s_options.module);
-    const bool hardware = s_options.hardware;
-    if (s_options.haveSwConfigVersion && !unit::setBootConfigVersion(s_options.swConfigVersion))
+    std::vector<std::string> args = {s_configOptions.action};
+    if (!s_configOptions.module.empty())
+        args.push_back(s_configOptions.module);
+    const bool hardware = s_configOptions.hardware;
+    if (s_configOptions.haveSwConfigVersion && !unit::setBootConfigVersion(s_configOptions.swConfigVersion))
         return upgsim::usageError("--sw-config-version takes at most 19 characters");
-    if (s_options.haveHwRelease)
-        unit::setHardRelease(s_options.hwRelease);
-    if (s_options.haveDebug)
-        debug_br = s_options.debug;
-    if (s_options.failBootDb)
+    if (s_configOptions.haveHwRelease)
+        unit::setHardRelease(s_configOptions.hwRelease);
+    if (s_configOptions.haveDebug)
+        debug_br = s_configOptions.debug;
+    if (s_configOptions.failBootDb)
         unit::setBootConfigVersionFails(true);
-    if (s_options.failHwRelease)
+    if (s_configOptions.failHwRelease)
         unit::setHardReleaseFails(true);
     if (opts.flash.empty())
         return upgsim::usageError("config reads /F/Data_Base/CONFIGSYSTEM: give --flash DIR");

@@ -21,20 +21,20 @@ struct DemoCommandOptions {
     int mapMb = 48;
     int timeoutSeconds = -1; // -1: not given
 };
-DemoCommandOptions s_options;
+DemoCommandOptions s_demoOptions;
 
 void defineDemo(CLI::App &sub, upgsim::GlobalOptions &) {
-    sub.add_option("--keep", s_options.keep, "build the unit in DIR and keep it")
+    sub.add_option("--keep", s_demoOptions.keep, "build the unit in DIR and keep it")
         ->type_name("DIR")
         ->check(upgsim::nonEmpty());
-    sub.add_option("--script", s_options.script, "run script FILE instead of the bundled one")
+    sub.add_option("--script", s_demoOptions.script, "run script FILE instead of the bundled one")
         ->type_name("FILE")
         ->check(upgsim::nonEmpty());
-    sub.add_option("--map-mb", s_options.mapMb, "MB of map data per country (1 to 1024)")
+    sub.add_option("--map-mb", s_demoOptions.mapMb, "MB of map data per country (1 to 1024)")
         ->type_name("N")
         ->check(CLI::Range(1, 1024).description(""))
         ->capture_default_str();
-    sub.add_option("--timeout", s_options.timeoutSeconds,
+    sub.add_option("--timeout", s_demoOptions.timeoutSeconds,
                    "stop the demo after SECONDS (default " +
                        std::to_string(scripthost::k_default_timeout_seconds) + ", 0: none)")
         ->type_name("SECONDS")
@@ -123,9 +123,9 @@ std::string demoError(int code, const scripthost::demo::DemoReport &report) {
 
 int runDemoCommand(const upgsim::GlobalOptions &opts, CLI::App &) {
     scripthost::demo::DemoOptions options;
-    options.workDir = s_options.keep;
-    options.scriptPath = s_options.script;
-    options.sample.mapBytes = static_cast<unsigned long>(s_options.mapMb) << 20;
+    options.workDir = s_demoOptions.keep;
+    options.scriptPath = s_demoOptions.script;
+    options.sample.mapBytes = static_cast<unsigned long>(s_demoOptions.mapMb) << 20;
     if (!opts.media.empty() || !opts.sd.empty())
         std::fprintf(stderr, "upgsim: demo: builds its own medium and card; --media and --sd "
                              "are not used (upgsim --media DIR --sd DIR run SCRIPT uses them)\n");
@@ -134,7 +134,7 @@ int runDemoCommand(const upgsim::GlobalOptions &opts, CLI::App &) {
     options.sdBlockSize = opts.sdBlockSize;
     options.progress = opts.progressOnTerminal();
     options.logPath = opts.log;
-    options.timeoutSeconds = s_options.timeoutSeconds;
+    options.timeoutSeconds = s_demoOptions.timeoutSeconds;
     // Under --json the demo's text goes to standard error, the JSON alone to
     // standard output.
     if (upgsim::jsonOutput())

@@ -32,7 +32,7 @@ struct InitOptions {
     int year = 0;
     int quarter = 0;
 };
-InitOptions s_options;
+InitOptions s_initOptions;
 
 // The country codes of a comma-separated list, in its order, each once.
 // Empty `error` when every item is a country code.
@@ -107,11 +107,11 @@ Files skeletonFiles(const std::vector<std::string> &cids, const std::vector<std:
     using namespace mediacheck;
     const std::string m = std::string(k_project_medium) + "/";
     const std::string fill = k_placeholder;
-    const std::string year = std::to_string(s_options.year);
-    const std::string quarter = std::to_string(s_options.quarter);
+    const std::string year = std::to_string(s_initOptions.year);
+    const std::string quarter = std::to_string(s_initOptions.quarter);
     Files files;
     std::string descri;
-    if (s_options.cd) {
+    if (s_initOptions.cd) {
         // A CD: the version file lies in its one country's folder.
         descri = "DB_DOWNLOAD_NAV,1,MAPPE/" + cids.front() + "/CD_VER.NAV,0,single country\n";
         files[m + "MAPPE/" + cids.front() + "/CD_VER.NAV"] =
@@ -174,21 +174,21 @@ std::string usableProjectFolder(const std::string &dir) {
 }
 
 void defineInit(CLI::App &sub, upgsim::GlobalOptions &) {
-    sub.add_option("DIR", s_options.dir, "the project folder to make (new or empty)")
+    sub.add_option("DIR", s_initOptions.dir, "the project folder to make (new or empty)")
         ->type_name("DIR")
         ->required()
         ->check(upgsim::nonEmpty());
-    sub.add_option("--countries", s_options.countries, "the medium's country codes")
+    sub.add_option("--countries", s_initOptions.countries, "the medium's country codes")
         ->type_name("CID,...")
         ->required();
-    sub.add_flag("--cd", s_options.cd, "a single-country medium (one CID)");
-    sub.add_option("--poi", s_options.pois, "countries of a POI delivery")->type_name("CID,...");
-    sub.add_option("--names", s_options.names, "the countries' names (default: the CID)")
+    sub.add_flag("--cd", s_initOptions.cd, "a single-country medium (one CID)");
+    sub.add_option("--poi", s_initOptions.pois, "countries of a POI delivery")->type_name("CID,...");
+    sub.add_option("--names", s_initOptions.names, "the countries' names (default: the CID)")
         ->type_name("CID=NAME,...");
-    sub.add_option("--year", s_options.year, "the maps' year (default: this year)")
+    sub.add_option("--year", s_initOptions.year, "the maps' year (default: this year)")
         ->type_name("YYYY")
         ->check(CLI::Range(1, 9999).description(""));
-    sub.add_option("--quarter", s_options.quarter, "the maps' quarter (default: this one)")
+    sub.add_option("--quarter", s_initOptions.quarter, "the maps' quarter (default: this one)")
         ->type_name("1-4")
         ->check(CLI::Range(1, 4).description(""));
     upgsim::addJsonFlag(sub);
@@ -201,24 +201,24 @@ void defineInit(CLI::App &sub, upgsim::GlobalOptions &) {
 
 int runInit(const upgsim::GlobalOptions &, CLI::App &) {
     std::string error;
-    const std::vector<std::string> cids = parseCids(s_options.countries, "--countries", error);
+    const std::vector<std::string> cids = parseCids(s_initOptions.countries, "--countries", error);
     std::vector<std::string> pois;
-    if (error.empty() && !s_options.pois.empty())
-        pois = parseCids(s_options.pois, "--poi", error);
+    if (error.empty() && !s_initOptions.pois.empty())
+        pois = parseCids(s_initOptions.pois, "--poi", error);
     if (!error.empty())
         return upgsim::usageError("init: " + error);
-    if (s_options.cd && cids.size() != 1)
+    if (s_initOptions.cd && cids.size() != 1)
         return upgsim::usageError("init: --cd: a single-country medium has one country, not " +
                                   std::to_string(cids.size()));
     std::map<std::string, std::string> names;
     const std::string namesProblem =
-        parseNames(s_options.names, std::set<std::string>(cids.begin(), cids.end()), names);
+        parseNames(s_initOptions.names, std::set<std::string>(cids.begin(), cids.end()), names);
     if (!namesProblem.empty())
         return upgsim::usageError("init: " + namesProblem);
-    const std::string unusable = usableProjectFolder(s_options.dir);
+    const std::string unusable = usableProjectFolder(s_initOptions.dir);
     if (!unusable.empty())
         return upgsim::failure("init: " + unusable);
-    defaultDate(s_options.year, s_options.quarter);
+    defaultDate(s_initOptions.year, s_initOptions.quarter);
 
     std::vector<std::string> folders;
     for (const std::string &cid : cids)
@@ -226,7 +226,7 @@ int runInit(const upgsim::GlobalOptions &, CLI::App &) {
     for (const std::string &cid : pois)
         folders.push_back(std::string(mediacheck::k_project_poi) + "/" + cid);
     const Files files = skeletonFiles(cids, pois, names);
-    std::string dir = s_options.dir;
+    std::string dir = s_initOptions.dir;
     while (dir.size() > 1 && dir.back() == '/')
         dir.pop_back();
     const std::string root = dir == "/" ? dir : dir + "/";
@@ -265,17 +265,17 @@ int runInit(const upgsim::GlobalOptions &, CLI::App &) {
         for (const std::string &step : steps)
             next.push_back(upgsim::jsonText(step));
         upgsim::printJson({{"medium", upgsim::jsonText(medium)},
-                           {"type", s_options.cd ? "single country" : "country selection"},
-                           {"year", s_options.year},
-                           {"quarter", s_options.quarter},
+                           {"type", s_initOptions.cd ? "single country" : "country selection"},
+                           {"year", s_initOptions.year},
+                           {"quarter", s_initOptions.quarter},
                            {"files", written},
                            {"sources", sources},
                            {"next", next}});
         return upgsim::EXIT_OK;
     }
     std::printf("wrote the medium %s/ (%s, %d Q%d) and the source folders:\n", medium.c_str(),
-                s_options.cd ? "single country" : "country selection", s_options.year,
-                s_options.quarter);
+                s_initOptions.cd ? "single country" : "country selection", s_initOptions.year,
+                s_initOptions.quarter);
     for (const std::string &folder : folders)
         std::printf("  %s%s/\n", root.c_str(), folder.c_str());
     std::printf("burn %s/ only; next:\n", medium.c_str());

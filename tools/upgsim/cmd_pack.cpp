@@ -54,7 +54,7 @@ struct PackOptions {
     std::string poiVersion; // its VERSION
     std::string poiDate;    // its DATE
 };
-PackOptions s_options;
+PackOptions s_packOptions;
 
 struct Entry {
     std::string name;     // path in the archive ("FRA/ROADS.DAT", "FRA/")
@@ -109,7 +109,7 @@ std::string collect(const std::string &hostDir, const std::string &name,
             return e.name + ": a name of " + std::to_string(e.name.size()) +
                    " characters (the unit's extractor reads at most " + std::to_string(k_max_name) +
                    ")";
-        if (!s_options.allowNonAscii)
+        if (!s_packOptions.allowNonAscii)
             for (unsigned char c : n)
                 if (c >= 0x80 || c < 0x20)
                     return e.name + ": a name with a character outside printable ASCII (the unit's "
@@ -435,7 +435,7 @@ std::string apart(const std::string &medium, const std::string &source) {
 }
 
 int packCountry(std::string source, const std::string &medium) {
-    const std::string &cid = s_options.country;
+    const std::string &cid = s_packOptions.country;
     std::string problem = upgsim::checkCid(cid);
     if (!problem.empty())
         return upgsim::usageError("pack: --country: " + problem);
@@ -459,7 +459,7 @@ int packCountry(std::string source, const std::string &medium) {
     const std::string infoPath = folder + "/CD_VER.NAV.INF";
     std::vector<std::string> oldInfo;
     readLines(infoPath, oldInfo);
-    std::string version = s_options.version, release = s_options.release;
+    std::string version = s_packOptions.version, release = s_packOptions.release;
     if (version.empty())
         version = valueOf(oldInfo, "VERSION");
     if (release.empty())
@@ -611,15 +611,15 @@ int packPoi(std::string source, const std::string &medium) {
     const std::string infPath = archive + ".inf";
     std::vector<std::string> oldInf;
     readLines(infPath, oldInf);
-    std::string version = s_options.poiVersion;
+    std::string version = s_packOptions.poiVersion;
     if (version.empty())
         version = valueOf(oldInf, "VERSION");
     if (version.empty() || version == mediacheck::k_placeholder)
         return upgsim::usageError("pack: --poi needs --poi-version (" + infPath +
                                   " holds none yet)");
     problem = checkPoiValue("--poi-version", version);
-    if (problem.empty() && !s_options.poiDate.empty())
-        problem = checkNumber("--poi-date", s_options.poiDate);
+    if (problem.empty() && !s_packOptions.poiDate.empty())
+        problem = checkNumber("--poi-date", s_packOptions.poiDate);
     if (!problem.empty())
         return upgsim::usageError("pack: " + problem);
 
@@ -633,8 +633,8 @@ int packPoi(std::string source, const std::string &medium) {
     fs::create_directories(fs::path(archive).parent_path(), ec);
     problem = packInto(entries, source, archive);
     std::vector<std::string> inf = {"VERSION:" + version};
-    if (!s_options.poiDate.empty())
-        inf.push_back("DATE:" + s_options.poiDate);
+    if (!s_packOptions.poiDate.empty())
+        inf.push_back("DATE:" + s_packOptions.poiDate);
     if (problem.empty())
         problem = upgsim::writeFileReplacing(infPath, joinLines(withKeys(inf, oldInf)));
     if (problem.empty() && !listed)
@@ -659,34 +659,34 @@ int packPoi(std::string source, const std::string &medium) {
 // ---- The command ---------------------------------------------------------------
 
 void definePack(CLI::App &sub, upgsim::GlobalOptions &) {
-    sub.add_option("SRC_DIR", s_options.source, "folder to pack (its name is the top folder)")
+    sub.add_option("SRC_DIR", s_packOptions.source, "folder to pack (its name is the top folder)")
         ->type_name("DIR")
         ->required()
         ->check(CLI::ExistingDirectory.description(""));
-    sub.add_option("OUT", s_options.output, "the .tgz to write (--country, --poi: the medium)")
+    sub.add_option("OUT", s_packOptions.output, "the .tgz to write (--country, --poi: the medium)")
         ->type_name("FILE|MEDIUM")
         ->required()
         ->check(upgsim::nonEmpty());
-    sub.add_flag("--allow-non-ascii", s_options.allowNonAscii,
+    sub.add_flag("--allow-non-ascii", s_packOptions.allowNonAscii,
                  "pack names with characters beyond ASCII");
-    CLI::Option *country = sub.add_option("--country", s_options.country,
+    CLI::Option *country = sub.add_option("--country", s_packOptions.country,
                                           "pack country CID's map data into MEDIUM\n"
                                           "(the archive, CD_VER.NAV.INF, DESCRI.DAT)")
                                ->type_name("CID");
-    sub.add_option("--version", s_options.version, "the country's VERSION")
+    sub.add_option("--version", s_packOptions.version, "the country's VERSION")
         ->type_name("N")
         ->needs(country);
-    sub.add_option("--release", s_options.release, "the country's RELEASE")
+    sub.add_option("--release", s_packOptions.release, "the country's RELEASE")
         ->type_name("N")
         ->needs(country);
     CLI::Option *poi =
-        sub.add_flag("--poi", s_options.poi,
+        sub.add_flag("--poi", s_packOptions.poi,
                      "pack a POI delivery (SRC_DIR tmp_poi) into\nMEDIUM (the archive, its .inf)")
             ->excludes(country);
-    sub.add_option("--poi-version", s_options.poiVersion, "the delivery's VERSION")
+    sub.add_option("--poi-version", s_packOptions.poiVersion, "the delivery's VERSION")
         ->type_name("TEXT")
         ->needs(poi);
-    sub.add_option("--poi-date", s_options.poiDate, "the delivery's DATE")
+    sub.add_option("--poi-date", s_packOptions.poiDate, "the delivery's DATE")
         ->type_name("YYYYMMDD")
         ->needs(poi);
     upgsim::addJsonFlag(sub);
@@ -701,11 +701,11 @@ void definePack(CLI::App &sub, upgsim::GlobalOptions &) {
 }
 
 int runPack(const upgsim::GlobalOptions &, CLI::App &) {
-    if (!s_options.country.empty())
-        return packCountry(s_options.source, s_options.output);
-    if (s_options.poi)
-        return packPoi(s_options.source, s_options.output);
-    std::string source = s_options.source;
+    if (!s_packOptions.country.empty())
+        return packCountry(s_packOptions.source, s_packOptions.output);
+    if (s_packOptions.poi)
+        return packPoi(s_packOptions.source, s_packOptions.output);
+    std::string source = s_packOptions.source;
     std::string problem;
     const std::string top = topFolderName(source, problem);
     if (!problem.empty())
@@ -713,20 +713,20 @@ int runPack(const upgsim::GlobalOptions &, CLI::App &) {
                    ? upgsim::usageError("pack: " + problem)
                    : upgsim::failure("pack: " + problem);
     const std::string unusable = upgsim::creatableFolder(
-        s_options.output.find('/') == std::string::npos
+        s_packOptions.output.find('/') == std::string::npos
             ? "."
-            : s_options.output.substr(0, s_options.output.find_last_of('/') + 1));
+            : s_packOptions.output.substr(0, s_packOptions.output.find_last_of('/') + 1));
     if (!unusable.empty())
         return upgsim::failure("pack: " + unusable);
 
     std::vector<Entry> entries;
     problem = collectAll(source, top, entries);
     if (problem.empty())
-        problem = packInto(entries, source, s_options.output);
+        problem = packInto(entries, source, s_packOptions.output);
     if (!problem.empty())
         return upgsim::failure("pack: " + problem);
     upgsim::Json json = upgsim::Json::object();
-    describeArchive(s_options.output, countEntries(entries), json);
+    describeArchive(s_packOptions.output, countEntries(entries), json);
     if (upgsim::jsonOutput())
         upgsim::printJson(json);
     return upgsim::EXIT_OK;

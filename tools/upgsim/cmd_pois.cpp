@@ -106,21 +106,21 @@ struct PoisOptions {
     std::string archive;
     std::string text = k_default_text;
 };
-PoisOptions s_options;
+PoisOptions s_poisOptions;
 
 void defineInstallPois(CLI::App &sub, upgsim::GlobalOptions &) {
-    sub.add_option("ARCHIVE", s_options.archive, "the delivery (ARCHIVE.inf beside it)")
+    sub.add_option("ARCHIVE", s_poisOptions.archive, "the delivery (ARCHIVE.inf beside it)")
         ->type_name("FILE")
         ->required();
-    sub.add_option("--text", s_options.text, "the bargraph's text")
+    sub.add_option("--text", s_poisOptions.text, "the bargraph's text")
         ->type_name("TEXT")
         ->capture_default_str();
     upgsim::addJsonFlag(sub);
 }
 
 int runInstallPois(const upgsim::GlobalOptions &opts, CLI::App &) {
-    const std::vector<std::string> args = {s_options.archive};
-    const std::string &text = s_options.text;
+    const std::vector<std::string> args = {s_poisOptions.archive};
+    const std::string &text = s_poisOptions.text;
     if (args[0].empty())
         return upgsim::usageError("install-pois: ARCHIVE must not be empty");
     // The delivery is merged onto the card.

@@ -34,13 +34,13 @@ struct RunCommandOptions {
     bool report = false;     // tell what the script changed on the card
     bool json = false;       // the report and the script's output as JSON on standard output
 };
-RunCommandOptions s_options;
+RunCommandOptions s_runOptions;
 
 // A run that ends before its script starts: the line on standard error and,
 // under --json, the error object on standard output.
 int refuse(const std::string &message, int code) {
     upgsim::failure(message, code);
-    if (s_options.json)
+    if (s_runOptions.json)
         upgsim::printJson({{"error", upgsim::jsonText(message)}, {"code", code}});
     return code;
 }
@@ -54,17 +54,17 @@ void defineRun(CLI::App &sub, upgsim::GlobalOptions &opts) {
     sub.fallthrough(false);
     sub.prefix_command();
     upgsim::addGlobalOptions(sub, opts);
-    sub.add_option("--write-header", s_options.headerDir, "write upgrade_builtins.h into DIR")
+    sub.add_option("--write-header", s_runOptions.headerDir, "write upgrade_builtins.h into DIR")
         ->type_name("DIR")
         ->check(upgsim::nonEmpty());
-    sub.add_option("--timeout", s_options.timeoutSeconds,
+    sub.add_option("--timeout", s_runOptions.timeoutSeconds,
                    "stop the script after SECONDS (default " +
                        std::to_string(scripthost::k_default_timeout_seconds) + ", 0: none)")
         ->type_name("SECONDS")
         ->check(CLI::Range(0, scripthost::k_max_timeout_seconds).description(""));
-    sub.add_flag("--scratch", s_options.scratch, "run on a copy of --sd, then list changes");
-    sub.add_flag("--report", s_options.report, "list what the script changed on --sd");
-    sub.add_flag("--json", s_options.json, "report and the script's output as JSON");
+    sub.add_flag("--scratch", s_runOptions.scratch, "run on a copy of --sd, then list changes");
+    sub.add_flag("--report", s_runOptions.report, "list what the script changed on --sd");
+    sub.add_flag("--json", s_runOptions.json, "report and the script's output as JSON");
     sub.footer("SCRIPT.c [ARG...] follows the options: the ARGs go to the script's\n"
                "main untouched. SCRIPT.c is compiled as C whatever its name, and runs\n"
                "in a process of its own. --write-header DIR alone writes the header.\n"
@@ -246,7 +246,7 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     std::vector<std::string> rest = sub.remaining();
     if (!rest.empty() && rest.front() == "--")
         rest.erase(rest.begin());
-    const std::string &headerDir = s_options.headerDir;
+    const std::string &headerDir = s_runOptions.headerDir;
     if (!headerDir.empty()) {
         const std::string unusable = upgsim::creatableFolder(headerDir);
         if (!unusable.empty())
@@ -268,12 +268,12 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
         return refuse("run: unknown option '" + rest.front() + "' (see upgsim run --help)",
                       scripthost::k_exit_host_failure);
     }
-    const bool watch = s_options.scratch || s_options.report;
-    if (s_options.scratch && s_options.report) {
+    const bool watch = s_runOptions.scratch || s_runOptions.report;
+    if (s_runOptions.scratch && s_runOptions.report) {
         return refuse("run: give --scratch or --report, not both", scripthost::k_exit_host_failure);
     }
     if (watch && opts.sd.empty()) {
-        return refuse(std::string("run: ") + (s_options.scratch ? "--scratch" : "--report") +
+        return refuse(std::string("run: ") + (s_runOptions.scratch ? "--scratch" : "--report") +
                           " needs --sd DIR (the card)",
                       scripthost::k_exit_host_failure);
     }
@@ -295,17 +295,17 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     noteMisplacedOptions(sub, runOptions.args);
     // Under --json the script's output goes into the report: no bar is drawn
     // into it.
-    const bool progress = opts.progressOnTerminal() && !s_options.json;
+    const bool progress = opts.progressOnTerminal() && !s_runOptions.json;
     scripthost::ChildOptions childOptions;
     // Read also when --timeout is given: a variable that cannot be used is
     // said either way.
     const int defaultTimeout = scripthost::defaultTimeoutSeconds();
     childOptions.timeoutSeconds =
-        s_options.timeoutSeconds >= 0 ? s_options.timeoutSeconds : defaultTimeout;
-    childOptions.capture = s_options.json;
+        s_runOptions.timeoutSeconds >= 0 ? s_runOptions.timeoutSeconds : defaultTimeout;
+    childOptions.capture = s_runOptions.json;
     std::unique_ptr<CardWatch> card;
     if (watch) {
-        card.reset(new CardWatch(opts, s_options.scratch));
+        card.reset(new CardWatch(opts, s_runOptions.scratch));
         const int failed = card->before();
         if (failed != 0)
             return failed;
@@ -325,7 +325,7 @@ int runScriptCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     // The script ran (it reported its status) and failed.
     if (status != 0 && outcome.scripts)
         noteUnmounted(opts);
-    if (!s_options.json)
+    if (!s_runOptions.json)
         return card ? card->after(status, nullptr) : status;
     upgsim::Json report = {
         {"mode", "run"},

@@ -14,22 +14,22 @@ struct StampOptions {
     std::string file;
     std::string version;
 };
-StampOptions s_options;
+StampOptions s_stampOptions;
 
 void defineStamp(CLI::App &sub, upgsim::GlobalOptions &) {
-    sub.add_option("FILE", s_options.file, "the file (a unit or host path)")
+    sub.add_option("FILE", s_stampOptions.file, "the file (a unit or host path)")
         ->type_name("")
         ->required()
         ->check(upgsim::nonEmpty());
-    sub.add_option("--version", s_options.version, "its version text")
+    sub.add_option("--version", s_stampOptions.version, "its version text")
         ->type_name("TEXT")
         ->required()
         ->check(upgsim::nonEmpty());
 }
 
 int runStamp(const upgsim::GlobalOptions &opts, CLI::App &) {
-    const std::vector<std::string> args = {s_options.file};
-    const std::string &version = s_options.version;
+    const std::vector<std::string> args = {s_stampOptions.file};
+    const std::string &version = s_stampOptions.version;
     if (!upgsim::deviceMounted(opts, "stamp", "FILE", args[0]))
         return upgsim::EXIT_USAGE;
     if (!unit::validFileVersionText(version))

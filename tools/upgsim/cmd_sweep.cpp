@@ -41,7 +41,7 @@ struct SweepCommandOptions {
     unsigned jobs = 0;
     std::string scratch;
 };
-SweepCommandOptions s_options;
+SweepCommandOptions s_sweepOptions;
 
 // Tick rate of the sweep when --tick-hz is not given: the module's pauses and
 // bargraph steps are no part of what a cut shows, and hundreds of runs must
@@ -58,34 +58,34 @@ void defineSweep(CLI::App &sub, upgsim::GlobalOptions &opts) {
     sub.fallthrough(false);
     sub.prefix_command();
     upgsim::addGlobalOptions(sub, opts);
-    sub.add_option("--sample", s_options.sample, "M cuts stratified over the phases (no proof)")
+    sub.add_option("--sample", s_sweepOptions.sample, "M cuts stratified over the phases (no proof)")
         ->type_name("M")
         ->check(CLI::Range(1u, 1000000u).description(""));
-    sub.add_flag("--accept-sample", s_options.acceptSample,
+    sub.add_flag("--accept-sample", s_sweepOptions.acceptSample,
                  "a part that finds nothing ends with 0");
-    sub.add_option("--cut", s_options.cut, "play one cut point: K, or K1,K2")->type_name("K[,K2]");
-    sub.add_option("--shard", s_options.shard, "every N-th cut point from the I-th")
+    sub.add_option("--cut", s_sweepOptions.cut, "play one cut point: K, or K1,K2")->type_name("K[,K2]");
+    sub.add_option("--shard", s_sweepOptions.shard, "every N-th cut point from the I-th")
         ->type_name("I/N");
-    sub.add_option("--merge", s_options.merge, "merge the shards' JSON reports")
+    sub.add_option("--merge", s_sweepOptions.merge, "merge the shards' JSON reports")
         ->type_name("FILE...")
         ->expected(1, 1 << 16);
-    sub.add_flag("--from-final", s_options.fromFinal, "start from the card a clean run leaves");
-    sub.add_flag("--reduce", s_options.reduce, "sweep a reduced copy of --media");
-    sub.add_option("--second-cuts", s_options.secondCuts, "--double: second cuts per cut")
+    sub.add_flag("--from-final", s_sweepOptions.fromFinal, "start from the card a clean run leaves");
+    sub.add_flag("--reduce", s_sweepOptions.reduce, "sweep a reduced copy of --media");
+    sub.add_option("--second-cuts", s_sweepOptions.secondCuts, "--double: second cuts per cut")
         ->type_name("M")
         ->check(CLI::Range(1u, 10000u).description(""));
-    sub.add_flag("--lost-writes", s_options.lostWrites, "a cut also loses data not yet synced");
-    sub.add_option("--seed", s_options.seed, "seed of the lost writes and second cuts")
+    sub.add_flag("--lost-writes", s_sweepOptions.lostWrites, "a cut also loses data not yet synced");
+    sub.add_option("--seed", s_sweepOptions.seed, "seed of the lost writes and second cuts")
         ->type_name("N")
         ->capture_default_str();
-    sub.add_flag("--double", s_options.doubleCut, "a second cut during each re-run");
-    sub.add_option("--timeout", s_options.timeoutSeconds, "stop a run after SECONDS (0: none)")
+    sub.add_flag("--double", s_sweepOptions.doubleCut, "a second cut during each re-run");
+    sub.add_option("--timeout", s_sweepOptions.timeoutSeconds, "stop a run after SECONDS (0: none)")
         ->type_name("SECONDS")
         ->check(CLI::Range(0, 1000000).description(""));
-    sub.add_option("-j,--jobs", s_options.jobs, "runs at a time (default: every core)")
+    sub.add_option("-j,--jobs", s_sweepOptions.jobs, "runs at a time (default: every core)")
         ->type_name("N")
         ->check(CLI::Range(1u, 1024u).description(""));
-    sub.add_option("--scratch-dir", s_options.scratch,
+    sub.add_option("--scratch-dir", s_sweepOptions.scratch,
                    "copies of the card go in DIR (default /dev/shm)")
         ->type_name("DIR")
         ->check(CLI::ExistingDirectory.description(""));
@@ -153,7 +153,7 @@ void printReport(const sweep::SweepReport &report) {
 
 int mergeCommand() {
     std::vector<std::string> texts;
-    for (const std::string &path : s_options.merge) {
+    for (const std::string &path : s_sweepOptions.merge) {
         std::ifstream in(path, std::ios::binary);
         if (!in)
             return upgsim::usageError("sweep --merge: " + path + ": cannot be read");
@@ -182,7 +182,7 @@ void tellCost(const sweep::SweepReport &r, const char *what) {
 }
 
 int runSweepCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
-    if (!s_options.merge.empty())
+    if (!s_sweepOptions.merge.empty())
         return mergeCommand();
     std::vector<std::string> rest = sub.remaining();
     if (!rest.empty() && rest.front() == "--")
@@ -202,16 +202,16 @@ int runSweepCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
         return upgsim::usageError("sweep: " + script + " is not a readable file");
 
     sweep::CutPoint only;
-    if (!s_options.cut.empty() && !parseCut(s_options.cut, only))
-        return upgsim::usageError("sweep --cut " + s_options.cut + ": give K or K1,K2 (K >= 1)");
+    if (!s_sweepOptions.cut.empty() && !parseCut(s_sweepOptions.cut, only))
+        return upgsim::usageError("sweep --cut " + s_sweepOptions.cut + ": give K or K1,K2 (K >= 1)");
     unsigned shardIndex = 0, shardCount = 0;
-    if (!s_options.shard.empty() && !parseShard(s_options.shard, shardIndex, shardCount))
-        return upgsim::usageError("sweep --shard " + s_options.shard +
+    if (!s_sweepOptions.shard.empty() && !parseShard(s_sweepOptions.shard, shardIndex, shardCount))
+        return upgsim::usageError("sweep --shard " + s_sweepOptions.shard +
                                   ": give I/N with 1 <= I <= N");
-    if (s_options.reduce && opts.media.empty())
+    if (s_sweepOptions.reduce && opts.media.empty())
         return upgsim::usageError("sweep --reduce needs --media DIR (the medium to reduce)");
-    if (only.second > 0 && !s_options.doubleCut)
-        s_options.doubleCut = true; // K1,K2 replays a second cut
+    if (only.second > 0 && !s_sweepOptions.doubleCut)
+        s_sweepOptions.doubleCut = true; // K1,K2 replays a second cut
 
     if (opts.tickHz == 0)
         hostsim::setTickRate(k_sweep_tick_hz);
@@ -220,14 +220,14 @@ int runSweepCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     options.args.assign(rest.begin() + 1, rest.end());
     options.sdDir = opts.sd;
     options.sdBlockSize = opts.sdBlockSize;
-    options.scratchParent = s_options.scratch;
-    options.sample = s_options.sample;
-    options.lostWrites = s_options.lostWrites;
-    options.seed = s_options.seed;
-    options.doubleCut = s_options.doubleCut;
-    options.secondCuts = s_options.secondCuts;
-    options.acceptSample = s_options.acceptSample;
-    options.fromFinal = s_options.fromFinal;
+    options.scratchParent = s_sweepOptions.scratch;
+    options.sample = s_sweepOptions.sample;
+    options.lostWrites = s_sweepOptions.lostWrites;
+    options.seed = s_sweepOptions.seed;
+    options.doubleCut = s_sweepOptions.doubleCut;
+    options.secondCuts = s_sweepOptions.secondCuts;
+    options.acceptSample = s_sweepOptions.acceptSample;
+    options.fromFinal = s_sweepOptions.fromFinal;
     if (only.k > 0)
         options.only.push_back(only);
     options.shardIndex = shardIndex;
@@ -235,10 +235,10 @@ int runSweepCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     options.mediaDir = opts.media;
     options.mediumNote = opts.media.empty() ? std::string() : "the medium as given";
     // Not given: the sweep's own defaults (0); 0: no limit (-1).
-    options.timeoutSeconds = s_options.timeoutSeconds < 0    ? 0
-                             : s_options.timeoutSeconds == 0 ? -1
-                                                             : s_options.timeoutSeconds;
-    options.jobs = s_options.jobs > 0 ? s_options.jobs : everyCore();
+    options.timeoutSeconds = s_sweepOptions.timeoutSeconds < 0    ? 0
+                             : s_sweepOptions.timeoutSeconds == 0 ? -1
+                                                             : s_sweepOptions.timeoutSeconds;
+    options.jobs = s_sweepOptions.jobs > 0 ? s_sweepOptions.jobs : everyCore();
     options.logPath = opts.log == "-" ? std::string() : opts.log;
     // The clean run's log is written by the sweep itself.
     hostsim::logToFile("");
@@ -247,7 +247,7 @@ int runSweepCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     // reduced copy of it in a scratch folder, mounted as the medium.
     std::unique_ptr<hostkit::Scratch> reduced;
     sweep::SweepReport full;
-    if (s_options.reduce) {
+    if (s_sweepOptions.reduce) {
         sweep::SweepOptions estimate = options;
         estimate.estimateOnly = true;
         estimate.logPath.clear();
@@ -259,7 +259,7 @@ int runSweepCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
         if (!full.error.empty())
             return upgsim::failure("sweep: " + full.error);
         tellCost(full, "the full medium");
-        reduced.reset(new hostkit::Scratch(s_options.scratch, "upgsim-reduced"));
+        reduced.reset(new hostkit::Scratch(s_sweepOptions.scratch, "upgsim-reduced"));
         if (reduced->path().empty())
             return upgsim::failure("sweep: cannot create a scratch folder in " + reduced->parent() +
                                    ": " + std::strerror(reduced->error()));
@@ -274,7 +274,7 @@ int runSweepCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
         options.mediumNote = summary.text();
     }
     options.planned = [&](const sweep::SweepReport &r) {
-        tellCost(r, s_options.reduce ? "the reduced medium" : "this sweep");
+        tellCost(r, s_sweepOptions.reduce ? "the reduced medium" : "this sweep");
     };
 
     const bool bar = opts.progressOnTerminal();
@@ -297,7 +297,7 @@ int runSweepCommand(const upgsim::GlobalOptions &opts, CLI::App &sub) {
     }
     if (!report.error.empty() && report.cuts.empty())
         return upgsim::failure("sweep: " + report.error);
-    if (s_options.reduce) {
+    if (s_sweepOptions.reduce) {
         report.fullOperations = full.operations;
         report.fullCleanSeconds = full.cleanSeconds;
         report.fullCpuSeconds = sweep::estimatedCpuSeconds(full, full.operations + 1);

@@ -58,14 +58,14 @@ struct UntarOptions {
     std::string destination;
     bool relative = false;
 };
-UntarOptions s_options;
+UntarOptions s_untarOptions;
 
 void defineUntar(CLI::App &sub, upgsim::GlobalOptions &) {
-    sub.add_option("ARCHIVE", s_options.archive, "the .tgz archive")->type_name("FILE")->required();
-    sub.add_option("DEST", s_options.destination, "folder to extract into")
+    sub.add_option("ARCHIVE", s_untarOptions.archive, "the .tgz archive")->type_name("FILE")->required();
+    sub.add_option("DEST", s_untarOptions.destination, "folder to extract into")
         ->type_name("DIR")
         ->required();
-    sub.add_flag("--relative", s_options.relative, "drop the paths' leading '/'");
+    sub.add_flag("--relative", s_untarOptions.relative, "drop the paths' leading '/'");
     upgsim::addJsonFlag(sub);
 }
 
@@ -90,9 +90,9 @@ int printUntarJson(C_UNTGZ &extractor, const std::string &archive, const std::st
 }
 
 int runUntar(const upgsim::GlobalOptions &opts, CLI::App &) {
-    const std::vector<std::string> args = {s_options.archive, s_options.destination};
+    const std::vector<std::string> args = {s_untarOptions.archive, s_untarOptions.destination};
     const bool verbose = opts.verbose;
-    const bool relative = s_options.relative;
+    const bool relative = s_untarOptions.relative;
     if (args[0].empty() || args[1].empty())
         return upgsim::usageError("untar: ARCHIVE and DEST must not be empty");
     if (!upgsim::deviceMounted(opts, "untar", "ARCHIVE", args[0]) ||

@@ -171,8 +171,6 @@ TEST_F(ReportCli, AReportThatCannotBeWrittenLeavesNoFile) {
     EXPECT_FALSE(fileExists(at("r.txt")));
 }
 
-} // namespace
-
 // A script that puts a country's version file in place before its data: the
 // cuts during the extraction leave a false claim, and the finding and the
 // report's spans say where in the script each cut lies (the builtin call,
@@ -209,3 +207,5 @@ TEST_F(ReportCli, PowerCutFindingsNameTheCallAndTheLine) {
     EXPECT_TRUE(falseSpanPlaced) << out();
     EXPECT_NE(readFile(at("r.md")).find("at early.c:5"), std::string::npos);
 }
+
+} // namespace

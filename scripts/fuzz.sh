@@ -20,6 +20,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+# shellcheck source=scripts/run_each.sh
+source scripts/run_each.sh
 
 seconds=${1:-60}
 if ! [[ $seconds =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ]; then
@@ -75,6 +77,7 @@ show_input() {
 # <build>/<target>.summary, its failure to <build>/<target>.failed.
 fuzz_one() {
   local t=$1
+  echo "=== $t: fuzzing for ${seconds}s"
   local exe=$build/$t
   local regress=$root/fuzz/regressions/$t
   rm -f "$build/$t.summary" "$build/$t.failed"
@@ -129,28 +132,7 @@ for t in "${targets[@]}"; do
   fi
 done
 # The targets run side by side, one per core: each fuzzer is one process.
-jobs=${UPG_FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}
-running=0
-for t in "${targets[@]}"; do
-  echo "=== $t: fuzzing for ${seconds}s"
-  fuzz_one "$t" &
-  running=$((running + 1))
-  if [ "$running" -ge "$jobs" ]; then
-    wait -n || true
-    running=$((running - 1))
-  fi
-done
-wait
-
-failed=()
-summary=()
-for t in "${targets[@]}"; do
-  if [ -f "$build/$t.failed" ]; then
-    cat "$build/$t.failed"
-    failed+=("$t")
-  fi
-  summary+=("$(cat "$build/$t.summary" 2>/dev/null || echo "$t: no result")")
-done
+run_each "${UPG_FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}" fuzz_one "$build" "${targets[@]}"
 
 echo "=== fuzz summary (${seconds}s per target)"
 printf '%s\n' "${summary[@]}"

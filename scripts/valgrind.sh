@@ -14,6 +14,8 @@
 # unchanged at Valgrind's speed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/run_each.sh
+source scripts/run_each.sh
 
 build=${UPG_VALGRIND_BUILD:-build/debug}
 # Longest first (seconds on two cores: 39, 30, 28, 28, 14, then 5 and less).
@@ -41,6 +43,7 @@ mkdir -p "$logs"
 # and, when it fails, what to show to <logs>/<binary>.failed.
 run_one() {
   local b=$1
+  echo "=== valgrind $b"
   local exe=$build/tests/$b
   rm -f "$logs/$b.summary" "$logs/$b.failed"
   local start
@@ -76,28 +79,7 @@ for b in "${binaries[@]}"; do
 done
 # Memcheck runs a program on one core: the binaries run side by side, one per
 # core, in the order given (the default subset's is the longest first).
-jobs=$(nproc 2>/dev/null || echo 2)
-running=0
-for b in "${binaries[@]}"; do
-  echo "=== valgrind $b"
-  run_one "$b" &
-  running=$((running + 1))
-  if [ "$running" -ge "$jobs" ]; then
-    wait -n || true
-    running=$((running - 1))
-  fi
-done
-wait
-
-failed=()
-summary=()
-for b in "${binaries[@]}"; do
-  if [ -f "$logs/$b.failed" ]; then
-    cat "$logs/$b.failed"
-    failed+=("$b")
-  fi
-  summary+=("$(cat "$logs/$b.summary" 2>/dev/null || echo "$b: no result")")
-done
+run_each "$(nproc 2>/dev/null || echo 2)" run_one "$logs" "${binaries[@]}"
 
 echo "=== valgrind summary"
 printf '%s\n' "${summary[@]}"

@@ -10,6 +10,7 @@
 #include "tools/hostkit/scratch.h"
 #include "tools/mediacheck/tarstreams.h"
 #include "tools/mediacheck/treewalk.h"
+#include "tools/scripthost/child.h"
 
 #include "foundation/CKWString.h"
 #include "poi_upgrade/C_POI_UPG.h"
@@ -740,7 +741,7 @@ std::string lastLine(const std::string &text) {
     std::string last;
     for (std::string line; std::getline(in, line);) {
         const size_t first = line.find_first_not_of(" \t");
-        if (first != std::string::npos && line.compare(0, 13, "(UntarBlock) ") != 0)
+        if (first != std::string::npos && !scripthost::isListingLine(line.data(), line.size()))
             last = line.substr(first);
     }
     return last;

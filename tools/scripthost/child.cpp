@@ -31,16 +31,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The extractor's console listing lines start with its format's text up to
-// the first conversion ("(UntarBlock) "): such a line goes to the listing.
-constexpr std::size_t listingPrefixSize() {
-    std::size_t n = 0;
-    while (g_untgz_console_listing[n] != '%' && g_untgz_console_listing[n] != '\0')
-        ++n;
-    return n;
-}
-const char *const k_listing_prefix = g_untgz_console_listing;
-
 // Write end of the pipe that turns SIGINT/SIGTERM into readable bytes, and
 // the signal received (0: none).
 int g_signal_pipe = -1;
@@ -135,10 +125,8 @@ private:
     // (the extractor's lines) or the output, a bar line on the terminal
     // ended first.
     void pass(const char *text, std::size_t size, bool ends) {
-        const std::size_t prefix = listingPrefixSize();
         if (!m_midLine) {
-            m_lineToListing = m_listing != nullptr && size >= prefix &&
-                              std::memcmp(text, k_listing_prefix, prefix) == 0;
+            m_lineToListing = m_listing != nullptr && isListingLine(text, size);
             if (m_lineToListing) {
                 ++m_listed;
             } else if (m_errorLineOpen && m_endBarLines) {
@@ -256,6 +244,14 @@ bool isErrorLine(const std::string &line) {
 }
 
 } // namespace
+
+bool isListingLine(const char *text, std::size_t size) {
+    // The extractor's console listing format up to its first conversion.
+    std::size_t prefix = 0;
+    while (g_untgz_console_listing[prefix] != '%' && g_untgz_console_listing[prefix] != '\0')
+        ++prefix;
+    return size >= prefix && std::memcmp(text, g_untgz_console_listing, prefix) == 0;
+}
 
 const char k_timeout_variable[] = "UPGSIM_TIMEOUT";
 

@@ -57,8 +57,8 @@ struct ChildOptions {
     // later); 0: no limit. Callers take defaultTimeoutSeconds() when the
     // user gave none.
     int timeoutSeconds = 0;
-    // Lines of standard output starting with "(UntarBlock) " (the
-    // extractor's listing) go to this file instead; empty: relayed too.
+    // Lines of standard output that are the extractor's listing
+    // (isListingLine) go to this file instead; empty: relayed too.
     std::string listingPath;
     // Where the child's standard output goes (its standard error goes to
     // the parent's standard error).
@@ -104,6 +104,11 @@ ChildEnd runInChild(const std::function<int(int reportFd)> &body, const ChildOpt
 
 // "SIGSEGV" for 11, ...; "signal N" when unknown.
 std::string signalName(int sig);
+
+// True when a line of a script's standard output (`size` bytes of it, its
+// start at least) is one of the extractor's listing lines: it starts with
+// the extractor's listing format up to that format's first conversion.
+bool isListingLine(const char *text, std::size_t size);
 
 // A power cut played on one script run (upgsim sweep): everything off by
 // default. Operations are the state-changing file operations on the unit's

@@ -7,10 +7,13 @@
 #include "platform/plat_io.h"
 #include "tests/support/child_process.h"
 #include "tests/support/unit_fixture.h"
+#include "tools/scripthost/child.h"
 #include "tools/scripthost/scripthost.h"
+#include "untgz/C_UNTGZ_LOG.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
@@ -474,6 +477,23 @@ TEST_F(ScriptHostTest, OneScriptAtATime) {
     EXPECT_EQ(g_nested.outcome, RunResult::Outcome::Busy);
     // Once the first has ended, the second runs.
     EXPECT_EQ(scripthost::runScript(g_nested_path).status, 5);
+}
+
+// The extractor's listing lines are told from its log lines and from the
+// script's own output by the listing format, whatever the entry's name.
+TEST(ListingLine, OnlyTheExtractorsListingFormatIsAListingLine) {
+    char listed[128];
+    std::snprintf(listed, sizeof listed, g_untgz_console_listing, "FRA/ROADS.DAT");
+    char logged[128];
+    std::snprintf(logged, sizeof logged, g_untgz_log_not_tar, 3L, "FRA.tgz");
+    const struct {
+        const char *line;
+        bool listing;
+    } rows[] = {{listed, true}, {logged, false}, {"(UntarBlock)", false}, {"", false},
+                {"echo (UntarBlock) x", false}};
+    for (const auto &row : rows)
+        EXPECT_EQ(scripthost::isListingLine(row.line, std::strlen(row.line)), row.listing)
+            << row.line;
 }
 
 } // namespace

@@ -12,8 +12,8 @@
 # their error paths and fault sweeps run on the default inflater only) once
 # more with zlib, the unit's own inflater, chosen at run time
 # (UPG_INFLATE=zlib): no build of its own.
-# Under ThreadSanitizer only the tests labelled "threads" are built and run: those that
-# start a task or a thread (the extractor's writer tasks, the bar task, the
+# Under ThreadSanitizer only the tests labelled "threads" are built and run:
+# those that start a task or a thread (the extractor's writer tasks, the bar task, the
 # POI task, the platform's tasks, the script's child and its watch). The
 # single-threaded reader sweeps, the malformed-input sweeps and the project's
 # end-to-end way from init to a release report (labelled "slow") add no
@@ -46,7 +46,6 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=100"
 
 # Each stage says how long it took (the "=== ...: done in Ns" lines).
-started=$(date +%s)
 done_in() {
   echo "=== $1: done in $(($(date +%s) - started))s"
   started=$(date +%s)
@@ -62,20 +61,19 @@ for preset in "${presets[@]}"; do
     done_in "zlib: build and test"
     continue
   fi
+  # ThreadSanitizer builds and runs only the threaded suites, not the slow ones.
+  targets=()
+  selection=()
+  if [ "$preset" = tsan ]; then
+    targets=(--target tests_threads)
+    selection=(-L threads -LE slow)
+  fi
   echo "=== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
-  if [ "$preset" = tsan ]; then
-    cmake --build --preset "$preset" -j "$jobs" --target tests_threads
-  else
-    cmake --build --preset "$preset" -j "$jobs"
-  fi
+  cmake --build --preset "$preset" -j "$jobs" "${targets[@]}"
   done_in "$preset: configure and build"
   echo "=== $preset: test"
-  if [ "$preset" = tsan ]; then
-    ctest --preset "$preset" -j "$jobs" --timeout 300 -L threads -LE slow
-  else
-    ctest --preset "$preset" -j "$jobs" --timeout 300
-  fi
+  ctest --preset "$preset" -j "$jobs" --timeout 300 "${selection[@]}"
   done_in "$preset: test"
   [ "$preset" = "$shuffled" ] || continue
   # ctest runs each test in a process of its own; run each binary once more

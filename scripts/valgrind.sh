@@ -49,6 +49,10 @@ run_one() {
   local start
   start=$(date +%s)
   local rc=0
+  # The tests find their binary's name in this variable (as under ctest).
+  # --run-libc-freeres=no: at a process's end valgrind would otherwise run
+  # the C library's clean-up, which flushes every open stream even after
+  # _exit; the power-cut tests check that a cut flushes nothing.
   UPG_TEST_BINARY=${b#test_} valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
     --run-libc-freeres=no \
     --errors-for-leak-kinds=definite --show-leak-kinds=definite --num-callers=30 \
